@@ -1,0 +1,188 @@
+#include "zerlin/pool.hpp"
+
+#include <pthread.h>
+#include <sched.h>
+
+#include <algorithm>
+#include <cmath>
+#include <fstream>
+#include <string>
+
+#include "zerlin/error.hpp"
+
+namespace zerlin {
+
+namespace {
+
+// Reads a cgroup CPU quota as a number of CPUs, or 0 when none is set.
+std::size_t cgroup_cpu_limit() {
+    {
+        std::ifstream f("/sys/fs/cgroup/cpu.max");  // cgroup v2: "<quota|max> <period>"
+        std::string quota;
+        double period = 0;
+        if (f >> quota >> period && quota != "max" && period > 0) {
+            double q = std::strtod(quota.c_str(), nullptr);
+            if (q > 0) return static_cast<std::size_t>(std::ceil(q / period));
+        }
+    }
+    std::ifstream fq("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");  // cgroup v1
+    std::ifstream fp("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
+    double q = 0, p = 0;
+    if (fq >> q && fp >> p && q > 0 && p > 0) return static_cast<std::size_t>(std::ceil(q / p));
+    return 0;
+}
+
+void* thread_entry(void* arg) {
+    auto* fn = static_cast<std::function<void()>*>(arg);
+    (*fn)();
+    delete fn;
+    return nullptr;
+}
+
+}  // namespace
+
+std::size_t available_cpus() {
+    std::size_t n = 0;
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
+    if (n == 0) n = std::max(1u, std::thread::hardware_concurrency());
+    std::size_t limit = cgroup_cpu_limit();
+    if (limit > 0) n = std::min(n, limit);
+    return std::max<std::size_t>(n, 1);
+}
+
+struct Pool::Loop {
+    const std::function<void(std::size_t, std::size_t)>* body;
+    std::size_t min_piece;
+    std::size_t grain;
+    std::atomic<std::size_t> pending{1};
+    std::mutex err_mutex;
+    std::size_t err_index = SIZE_MAX;
+    std::exception_ptr err;
+};
+
+Pool::Pool(std::size_t threads, std::size_t stack_bytes) {
+    threads = std::max<std::size_t>(threads, 1);
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    if (stack_bytes > 0) pthread_attr_setstacksize(&attr, stack_bytes);
+    for (std::size_t i = 0; i < threads; ++i) {
+        auto* fn = new std::function<void()>([this] { worker_main(); });
+        pthread_t tid;
+        if (pthread_create(&tid, &attr, thread_entry, fn) != 0) {
+            delete fn;
+            pthread_attr_destroy(&attr);
+            {
+                std::lock_guard<std::mutex> g(mutex_);
+                stopping_ = true;
+            }
+            wake_.notify_all();
+            for (auto t : workers_) pthread_join(t, nullptr);
+            throw Error(ErrorKind::Internal, "failed to spawn thread");
+        }
+        workers_.push_back(tid);
+    }
+    pthread_attr_destroy(&attr);
+}
+
+Pool::~Pool() {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        stopping_ = true;
+    }
+    wake_.notify_all();
+    for (auto t : workers_) pthread_join(t, nullptr);
+}
+
+Pool& Pool::global() {
+    // Never destroyed: workers must outlive every caller, including ones that
+    // run while the interpreter shuts down.
+    static Pool* pool = new Pool(available_cpus(), std::size_t(16) << 20);
+    return *pool;
+}
+
+void Pool::worker_main() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    for (;;) {
+        wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+        if (queue_.empty()) return;  // stopping and drained
+        Task task = std::move(queue_.front());
+        queue_.pop_front();
+        lock.unlock();
+        task.run();
+        lock.lock();
+    }
+}
+
+void Pool::push(std::function<void()> fn) {
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        queue_.push_back(Task{std::move(fn)});
+    }
+    wake_.notify_one();
+}
+
+bool Pool::run_one() {
+    Task task;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        if (queue_.empty()) return false;
+        // Newest first: the waiting thread most likely helps its own loop.
+        task = std::move(queue_.back());
+        queue_.pop_back();
+    }
+    task.run();
+    return true;
+}
+
+void Pool::split(Loop& loop, std::size_t begin, std::size_t end) {
+    while (end - begin >= 2 * loop.min_piece && end - begin > loop.grain) {
+        std::size_t mid = begin + (end - begin) / 2;
+        loop.pending.fetch_add(1, std::memory_order_relaxed);
+        push([this, &loop, mid, end] { split(loop, mid, end); });
+        end = mid;
+    }
+    try {
+        (*loop.body)(begin, end);
+    } catch (...) {
+        std::lock_guard<std::mutex> g(loop.err_mutex);
+        if (begin < loop.err_index) {
+            loop.err_index = begin;
+            loop.err = std::current_exception();
+        }
+    }
+    if (loop.pending.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+        // Last piece: the loop object may vanish once the waiter sees zero, so
+        // only the pool's own members are touched from here on.
+        std::lock_guard<std::mutex> g(mutex_);
+        wake_.notify_all();
+    }
+}
+
+void Pool::for_range(std::size_t n, std::size_t min_piece,
+                     const std::function<void(std::size_t, std::size_t)>& body) {
+    if (n == 0) return;
+    Loop loop;
+    loop.body = &body;
+    loop.min_piece = std::max<std::size_t>(min_piece, 1);
+    // Pieces finer than a few per worker only add queue traffic.
+    loop.grain = std::max<std::size_t>(n / (size() * 8), 1);
+    split(loop, 0, n);
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (loop.pending.load(std::memory_order_acquire) != 0) {
+        if (!queue_.empty()) {
+            Task task = std::move(queue_.back());
+            queue_.pop_back();
+            lock.unlock();
+            task.run();
+            lock.lock();
+            continue;
+        }
+        wake_.wait(lock);
+    }
+    lock.unlock();
+    if (loop.err) std::rethrow_exception(loop.err);
+}
+
+}  // namespace zerlin

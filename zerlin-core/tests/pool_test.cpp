@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <numeric>
+#include <stdexcept>
+#include <vector>
+
+#include "zerlin/error.hpp"
+#include "zerlin/pool.hpp"
+
+using zerlin::Pool;
+
+namespace {
+
+// Prefix-dependent work: each index's value depends only on the index, so the
+// output must match the sequential loop whatever the worker count.
+std::vector<double> squares_of_sums(Pool& pool, std::size_t n, std::size_t min_piece) {
+    std::vector<double> out(n, -1.0);
+    pool.for_range(n, min_piece, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) {
+            double s = 0;
+            for (std::size_t k = 0; k <= i % 97; ++k) s += 1.0 / double(k + 1);
+            out[i] = s * s;
+        }
+    });
+    return out;
+}
+
+}  // namespace
+
+TEST(Pool, SameResultsForOneAndManyWorkers) {
+    Pool one(1), many(7);
+    for (std::size_t n : {0u, 1u, 63u, 64u, 65u, 1000u, 12345u}) {
+        for (std::size_t piece : {1u, 64u, 1000u}) {
+            auto a = squares_of_sums(one, n, piece);
+            auto b = squares_of_sums(many, n, piece);
+            ASSERT_EQ(a, b) << "n=" << n << " piece=" << piece;
+            for (double v : a) ASSERT_GE(v, 1.0);  // every index was visited
+        }
+    }
+}
+
+TEST(Pool, PiecesCoverRangeOnceAndRespectMinimum) {
+    Pool pool(4);
+    const std::size_t n = 10007;
+    std::vector<int> hits(n, 0);
+    std::mutex m;
+    std::vector<std::pair<std::size_t, std::size_t>> pieces;
+    pool.for_range(n, 100, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) hits[i]++;
+        std::lock_guard<std::mutex> g(m);
+        pieces.emplace_back(b, e);
+    });
+    for (int h : hits) ASSERT_EQ(h, 1);
+    for (auto [b, e] : pieces) EXPECT_GE(e - b, 100u);
+    EXPECT_GT(pieces.size(), 1u);
+}
+
+TEST(Pool, NestedLoopsDoNotDeadlock) {
+    for (std::size_t threads : {1u, 2u, 5u}) {
+        Pool pool(threads);
+        const std::size_t outer = 40, inner = 500;
+        std::vector<long> sums(outer, 0);
+        pool.for_range(outer, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t k = b; k < e; ++k) {
+                std::vector<long> part(inner, 0);
+                pool.for_range(inner, 16, [&](std::size_t ib, std::size_t ie) {
+                    for (std::size_t i = ib; i < ie; ++i) part[i] = long(i * k);
+                });
+                sums[k] = std::accumulate(part.begin(), part.end(), 0L);
+            }
+        });
+        for (std::size_t k = 0; k < outer; ++k) EXPECT_EQ(sums[k], long(k * inner * (inner - 1) / 2));
+    }
+}
+
+TEST(Pool, FailureOfLowestPieceIsReturned) {
+    Pool pool(4);
+    for (int round = 0; round < 20; ++round) {
+        try {
+            pool.for_range(1000, 10, [&](std::size_t b, std::size_t e) {
+                for (std::size_t i = b; i < e; ++i)
+                    if (i == 333 || i == 777) throw zerlin::Error(zerlin::ErrorKind::Value, "bad " + std::to_string(i));
+            });
+            FAIL() << "no exception";
+        } catch (const zerlin::Error& err) {
+            EXPECT_EQ(err.message(), "bad 333");
+            EXPECT_EQ(err.kind(), zerlin::ErrorKind::Value);
+        }
+    }
+    // The pool stays usable after a failure.
+    auto v = squares_of_sums(pool, 500, 10);
+    EXPECT_EQ(v.size(), 500u);
+}
+
+TEST(Pool, NestedFailurePropagatesThroughOuterLoop) {
+    Pool pool(3);
+    EXPECT_THROW(pool.for_range(8, 1, [&](std::size_t b, std::size_t) {
+        pool.for_range(100, 10, [&](std::size_t ib, std::size_t) {
+            if (b == 5 && ib == 0) throw std::runtime_error("inner");
+        });
+    }), std::runtime_error);
+}
+
+TEST(Pool, CustomStackSizeAndParallelMap) {
+    Pool pool(2, 1 << 20);
+    EXPECT_EQ(pool.size(), 2u);
+    auto squares = zerlin::parallel_map<long>(1000, 10, [](std::size_t i) { return long(i * i); });
+    for (std::size_t i = 0; i < squares.size(); ++i) ASSERT_EQ(squares[i], long(i * i));
+    EXPECT_GE(zerlin::available_cpus(), 1u);
+    EXPECT_GE(Pool::global().size(), 1u);
+}
