@@ -351,6 +351,7 @@ struct Accumulator {
     std::vector<uint8_t> table;  // T x N statuses in sorted order
     std::vector<uint64_t> need;
     std::vector<uint32_t> tp_fp, tp_pos;
+    std::vector<double> env;
     std::vector<double> prec, rec, score;  // local blocks
 
     explicit Accumulator(const EvalParams& params) : p(params) {
@@ -386,10 +387,7 @@ struct Accumulator {
         for (std::size_t i = 0; i < N; ++i)
             for (std::size_t t = 0; t < T; ++t) table[t * N + i] = status[std::size_t(sorted[i].flat) * T + t];
         need.resize(R);
-        for (std::size_t r = 0; r < R; ++r) {
-            need[r] = required_tp(p.rec_thrs[r], npig);
-            if (r > 0) need[r] = std::max(need[r], need[r - 1]);
-        }
+        for (std::size_t r = 0; r < R; ++r) need[r] = required_tp(p.rec_thrs[r], npig);
         const uint64_t L = p.det_limit();
         for (std::size_t m = 0; m < M; ++m) {
             const uint64_t cap = p.max_dets[m];
@@ -417,26 +415,33 @@ struct Accumulator {
                 }
                 const uint64_t tp = tp_fp.size();
                 rec[(t * A + a) * M + m] = nd > 0 ? double(tp) / double(npig) : 0.0;
-                auto cell = [&](std::size_t r) { return ((t * R + r) * A + a) * M + m; };
-                std::ptrdiff_t r = std::ptrdiff_t(R) - 1;
-                for (; r >= 0 && (nd == 0 || need[r] > tp); --r) {
-                    prec[cell(r)] = 0.0;
-                    score[cell(r)] = 0.0;
-                }
-                if (nd == 0) continue;
-                double env = 0.0;
+                // Interpolated precision at each true positive: the running
+                // maximum from the right (the maximum over any suffix of the
+                // ranked list is always reached at a true positive).
+                env.resize(tp);
+                double run_max = 0.0;
                 for (uint64_t i = tp; i >= 1; --i) {
                     double fpi = double(tp_fp[i - 1]), ti = double(i);
                     double pr = ti / ((fpi + ti) + kEps);
-                    if (pr > env) env = pr;
-                    for (; r >= 0 && need[r] == i; --r) {
-                        prec[cell(r)] = env;
-                        score[cell(r)] = sorted[tp_pos[i - 1]].score;
-                    }
+                    if (pr > run_max) run_max = pr;
+                    env[i - 1] = run_max;
                 }
-                for (; r >= 0; --r) {  // need 0: the first selected position
-                    prec[cell(r)] = env;
-                    score[cell(r)] = sorted[first].score;
+                // Recall thresholds in the given order; the first one that
+                // cannot be reached ends sampling, as in the reference.
+                bool reached = nd > 0;
+                for (std::size_t r = 0; r < R; ++r) {
+                    std::size_t cell = ((t * R + r) * A + a) * M + m;
+                    if (reached && need[r] > tp) reached = false;
+                    if (!reached) {
+                        prec[cell] = 0.0;
+                        score[cell] = 0.0;
+                    } else if (need[r] == 0) {  // the first selected position
+                        prec[cell] = tp > 0 ? env[0] : 0.0;
+                        score[cell] = sorted[first].score;
+                    } else {
+                        prec[cell] = env[need[r] - 1];
+                        score[cell] = sorted[tp_pos[need[r] - 1]].score;
+                    }
                 }
             }
         }

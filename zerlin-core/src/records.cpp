@@ -1,5 +1,7 @@
 #include "zerlin/records.hpp"
 
+#include <algorithm>
+
 #include "zerlin/error.hpp"
 
 namespace zerlin {
@@ -54,25 +56,29 @@ void RecordSet::pad_keypoints(uint32_t k, bool with_visibility) {
     if (with_visibility) visibility.resize(std::size_t(k) * size(), 0);
 }
 
+void RecordSet::push_missing_keypoints(bool with_visibility) {
+    // Before K is fixed nothing is stored: the first list back-fills.
+    if (keypoint_count == 0) return;
+    keypoints.resize(2 * std::size_t(keypoint_count) * size(), 0.0);
+    if (with_visibility) visibility.resize(std::size_t(keypoint_count) * size(), 0);
+}
+
 void RecordSet::push_keypoints(const double* xyv, std::size_t n, bool with_visibility) {
     check_keypoint_length(n);
-    // This row is already counted by push_scalars; earlier rows come first.
-    std::size_t row = size() - 1;
-    if (n > 0 && keypoint_count == 0) {
+    if (n == 0) {
+        push_missing_keypoints(with_visibility);
+        return;
+    }
+    const std::size_t row = size() - 1;  // push_scalars has counted this row
+    if (keypoint_count == 0) {
         keypoint_count = static_cast<uint32_t>(n / 3);
-        std::size_t rows_total = ids.capacity() > size() ? ids.capacity() : size();
+        std::size_t rows_total = std::max(ids.capacity(), size());
         keypoints.reserve(2 * std::size_t(keypoint_count) * rows_total);
         if (with_visibility) visibility.reserve(std::size_t(keypoint_count) * rows_total);
     }
-    if (keypoint_count == 0) return;  // nothing fixed yet: padded once K is known
-    std::size_t k = keypoint_count;
+    const std::size_t k = keypoint_count;
     keypoints.resize(2 * k * row, 0.0);
     if (with_visibility) visibility.resize(k * row, 0);
-    if (n == 0) {
-        keypoints.resize(2 * k * (row + 1), 0.0);
-        if (with_visibility) visibility.resize(k * (row + 1), 0);
-        return;
-    }
     for (std::size_t j = 0; j < k; ++j) {
         keypoints.push_back(xyv[3 * j]);
         keypoints.push_back(xyv[3 * j + 1]);

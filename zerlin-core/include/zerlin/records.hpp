@@ -55,9 +55,11 @@ struct RecordSet {
     void check_keypoint_length(std::size_t n) const;
 
     // Keypoint rows: call once per row, after push_scalars, with the row's
-    // flat (x, y, v) list (3K values, or none). Fixes K on the first
+    // flat (x, y, v) list; checks its length first. Fixes K on the first
     // non-empty list and back-fills earlier rows with zeros.
     void push_keypoints(const double* xyv, std::size_t n, bool with_visibility);
+    // A row whose keypoints are absent: zeros once K is known.
+    void push_missing_keypoints(bool with_visibility);
 
     // Brings the keypoint storage to K for every row (zeros where a row had
     // none); used when the other side fixed K.
