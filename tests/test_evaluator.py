@@ -298,3 +298,225 @@ def test_configure_lvis_during_run_is_refused():
             break
     assert refused is not None and str(refused) == "Already borrowed"
     ev.configure_lvis(flags, [], preserve_crowds=True)  # free again afterwards
+
+
+# --------------------------------------------------------------- construction and records
+
+
+def build(gt, dt, iou_type="bbox", img_ids=(7,), cat_ids=(1, 2), **kw):
+    args = dict(img_sizes={}, img_ids=list(img_ids), cat_ids=list(cat_ids), iou_thrs=[0.5, 0.75], rec_thrs=[0.0, 0.5, 1.0],
+                max_dets=[1, 10], area_rng=[[0, 1e10], [0, 100], [100, 1e10], [50, 200]], use_cats=True,
+                iou_type=iou_type, kpt_sigmas=[0.5, 0.5])
+    args.update(kw)
+    return Evaluator(gt, dt, **args)
+
+
+def record(ev, a=0, k=0, i=0):
+    r = ev.run(collect_eval_imgs=True)
+    n_img = len(r["evalImgs"]) // (r["counts"][2] * r["counts"][3])
+    return r["evalImgs"][(k * r["counts"][3] + a) * n_img + i]
+
+
+def test_defaults_of_detection_rows():
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10]}]
+    dt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10]},
+          {"image_id": 7, "category_id": 1, "bbox": None, "score": 0.25},
+          {"image_id": 7, "category_id": 1, "bbox": (0, 0, 12, 5), "score": 0.5, "id": 40, "area": None}]
+    e = record(build(gt, dt))
+    assert e["dtIds"] == [40, 2, 1] and e["dtScores"] == [0.5, 0.25, 0.0]
+    assert e["gtIds"] == [1]
+    # Range [50, 200]: areas 60 (from the box), 0 (box None) and 100.
+    dts, _ = build(gt, dt).per_instance(a_idx=3)
+    assert dts["ignore"].tolist() == [False, True, False] and dts["gt_id"].tolist() == [-1, -1, 1]
+
+
+@pytest.mark.parametrize("value,crowd", [(0, False), (None, False), (2, True), (True, True)])
+def test_iscrowd_values(value, crowd):
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "iscrowd": value}]
+    assert record(build(gt, []))["gtIgnore"].tolist() == [float(crowd)]
+
+
+def test_num_keypoints_ignores_only_in_keypoint_mode():
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "num_keypoints": 0,
+           "keypoints": [1, 1, 2, 5, 5, 2]},
+          {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "keypoints": [1, 1, 2, 5, 5, 2]},
+          {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "num_keypoints": 2,
+           "keypoints": [1, 1, 2, 5, 5, 2]}]
+    assert record(build(gt, []))["gtIgnore"].tolist() == [0.0, 0.0, 0.0]
+    e = record(build(gt, [], "keypoints"))
+    assert e["gtIds"] == [3, 1, 2] and e["gtIgnore"].tolist() == [0.0, 1.0, 1.0]
+
+
+def test_keypoint_rows_without_lists_keep_later_rows_in_place():
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 20, 20], "area": 400, "num_keypoints": 2,
+           "keypoints": [10, 10, 2, 15, 15, 2]}]
+    dt = [{"image_id": 7, "category_id": 1, "score": 0.9},  # no keypoints: before K is known
+          {"image_id": 7, "category_id": 1, "score": 0.8, "keypoints": [10, 10, 1, 15, 15, 1]},
+          {"image_id": 7, "category_id": 1, "score": 0.7, "keypoints": None}]
+    dts, _ = build(gt, dt, "keypoints", kpt_sigmas=[0.05, 0.05]).per_instance()
+    assert dts["dt_id"].tolist() == [1, 2, 3]
+    assert dts["gt_id"].tolist() == [-1, 1, -1] and dts["iou"][1] == 1.0
+
+
+CONVERSION_ERRORS = [
+    ([1], [], ValueError, "annotations must be dicts"),
+    ([{"category_id": 1}], [], KeyError, "annotation is missing 'image_id'"),
+    ([{"image_id": None}], [], KeyError, "annotation is missing 'image_id'"),
+    ([], [{"image_id": 7, "bbox": [1, 2, 3]}], ValueError, "'bbox' must have 4 entries"),
+    ([], [{"image_id": 7, "bbox": (1, 2, 3, 4, 5)}], ValueError, "'bbox' must have 4 entries"),
+    ([], [{"image_id": 7, "bbox": "abcd"}], TypeError, "Can't extract `str` to `Vec`"),
+    ([], [{"image_id": 7.0}], TypeError, None),
+    ([], [{"image_id": 7, "score": "x"}], TypeError, None),
+    ([], [{"image_id": 7, "iscrowd": 0.5}], TypeError, None),
+]
+
+
+@pytest.mark.parametrize("gt,dt,exc,message", CONVERSION_ERRORS)
+def test_conversion_errors(gt, dt, exc, message):
+    with pytest.raises(exc) as info:
+        build(gt, dt)
+    if message is not None:
+        assert info.value.args[0] == message
+
+
+def test_keypoint_triplet_errors():
+    msg = "keypoints must contain the same number of x/y/visibility triplets"
+    kp = lambda n: {"image_id": 7, "keypoints": [1.0] * n}  # noqa: E731
+    for gt in ([kp(51), kp(54)], [kp(50)], [kp(6), kp(0)]):
+        with pytest.raises(ValueError, match=msg):
+            build(gt, [], "keypoints")
+    build([kp(0), kp(6)], [], "keypoints")  # an empty list before K is fixed adds nothing
+    with pytest.raises(ValueError, match=msg):  # the two sides must agree on K
+        build([kp(6)], [kp(9)], "keypoints")
+
+
+def test_argument_errors():
+    with pytest.raises(ValueError) as info:
+        build([], [], "BBOX")
+    assert str(info.value) == 'iouType must be one of segm, bbox, keypoints, boundary; got "BBOX"'
+    with pytest.raises(ValueError) as info:
+        build([], [], 'a"b\\c\n')
+    assert str(info.value).endswith('got "a\\"b\\\\c\\n"')
+    with pytest.raises(TypeError, match="'tuple' object is not an instance of 'list'"):
+        build(({"image_id": 7},), [])
+    with pytest.raises(TypeError) as info:
+        build([], [], iou_thrs="0.5")
+    assert str(info.value) == "Can't extract `str` to `Vec`"
+    assert info.value.__notes__ == ["while processing 'iou_thrs'"]
+    with pytest.raises(ValueError, match="expected tuple of length 2, but got tuple of length 3") as info:
+        build([], [], img_sizes={1: (480, 640, 3)})
+    assert info.value.__notes__ == ["while processing 'img_sizes'"]
+    with pytest.raises(ValueError, match=r"expected a sequence of length 2 \(got 3\)"):
+        build([], [], area_rng=[[0, 1, 2]])
+    with pytest.raises(OverflowError):
+        build([], [], max_dets=[-1])
+    with pytest.raises(TypeError) as info:
+        build([], [], use_cats=1)
+    assert info.value.__notes__ == ["while processing 'use_cats'"]
+    build([], [], use_cats=np.bool_(True), use_area=False, boundary_dilation=0.5)
+
+
+def test_empty_sides_give_empty_cells():
+    ev = build([], [])
+    r = ev.run()
+    assert list(r) == ["counts", "precision", "recall", "scores"]
+    assert r["counts"] == [2, 3, 2, 4, 2]
+    assert r["precision"].shape == (2, 3, 2, 4, 2) and r["recall"].shape == (2, 2, 4, 2)
+    assert (r["precision"] == -1).all() and (r["recall"] == -1).all() and (r["scores"] == -1).all()
+    assert r["precision"].flags.c_contiguous and r["precision"].base is not None  # handed over, not copied
+    dts, gts = ev.per_instance()
+    assert all(a.size == 0 for a in dts.values()) and all(a.size == 0 for a in gts.values())
+    assert [a.dtype for a in dts.values()] == [np.int64] * 4 + [np.float64] * 2 + [np.bool_]
+    t = ev.timings()
+    assert list(t) == ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
+                       "accumulate_cpu"]
+    assert t["rasterise"] == t["read_blocked"] == 0.0 and all(isinstance(v, float) for v in t.values())
+
+
+def test_eval_imgs_layout_and_shapes():
+    gt = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 10, 10]},
+          {"image_id": 3, "category_id": 2, "bbox": [0, 0, 10, 10]}]
+    dt = [{"image_id": 3, "category_id": 1, "bbox": [0, 0, 10, 10], "score": 0.5}]
+    r = build(gt, dt, img_ids=[1, 2, 3]).run(collect_eval_imgs=True)
+    ei = r["evalImgs"]
+    assert len(ei) == 24
+    for a in range(4):
+        assert ei[(0 * 4 + a) * 3 + 1] is None and ei[(1 * 4 + a) * 3 + 0] is None
+        e = ei[(0 * 4 + a) * 3 + 2]
+        assert (e["image_id"], e["category_id"], e["aRng"], e["maxDet"]) == (3, 1, a, 10)
+        assert list(e) == ["image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
+                           "gtMatches", "gtIgnore", "dtIgnore"]
+        assert e["gtMatches"].shape == (2, 0) and e["gtIgnore"].shape == (0,) and e["dtMatches"].shape == (2, 1)
+        g = ei[(0 * 4 + a) * 3 + 0]
+        assert g["dtIds"] == [] and g["dtScores"] == [] and g["dtMatches"].shape == (2, 0)
+        assert g["dtIgnore"].shape == (2, 0) and g["dtMatches"].dtype == np.float64
+    pooled = build(gt, dt, img_ids=[1, 2, 3], use_cats=False).run(collect_eval_imgs=True)
+    assert pooled["counts"][2] == 1 and len(pooled["evalImgs"]) == 12
+    assert {e["category_id"] for e in pooled["evalImgs"] if e} == {-1}
+
+
+def test_run_twice_gives_equal_arrays_and_growing_timings():
+    ev = make_random()
+    a = ev.run()
+    t1 = ev.timings()
+    b = ev.run()
+    t2 = ev.timings()
+    for key in ("precision", "recall", "scores"):
+        np.testing.assert_array_equal(a[key], b[key])
+    assert t2["match_cpu"] > t1["match_cpu"] > 0 and t2["gt_read"] == t1["gt_read"] > 0
+
+
+def test_configure_lvis_arguments_and_effect():
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 100, 100], "iscrowd": 1},
+          {"image_id": 7, "category_id": 1, "bbox": [200, 200, 10, 10]}]
+    dt = [{"image_id": 7, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9},
+          {"image_id": 7, "category_id": 1, "bbox": [500, 500, 20, 20], "score": 0.8}]
+    ev = build(gt, dt)
+    for bad, exc, msg in [
+        (([0, 1], []), TypeError, None),
+        (("ab", []), TypeError, "Can't extract `str` to `Vec`"),
+        ((5, []), TypeError, "'int' object is not an instance of 'Sequence'"),
+        (([False, False], [[7, 1]]), TypeError, "'list' object is not an instance of 'tuple'"),
+        (([False, False], [(7, 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        (([False], []), ValueError, "LVIS ignore flags do not match ground-truth length"),
+    ]:
+        with pytest.raises(exc) as info:
+            ev.configure_lvis(*bad)
+        if msg:
+            assert str(info.value) == msg
+    assert ev.per_instance()[0]["iou"][0] == 1.0  # unchanged: crowd rule
+    ev.configure_lvis([False, np.bool_(False)], [(7, 1)], preserve_crowds=True)
+    dts, gts = ev.per_instance()
+    # The ignore column is replaced, so the crowd match now counts; the
+    # unmatched detection of a non-exhaustive pair is ignored.
+    assert dts["iou"][0] == 1.0 and dts["ignore"].tolist() == [False, True]
+    ev.configure_lvis([False, True], [(8, 1), (7, 99)])  # pairs that name nothing
+    dts, gts = ev.per_instance()
+    assert dts["gt_id"].tolist() == [-1, -1] and dts["ignore"].tolist() == [False, False]
+    assert gts["ignore"].tolist() == [False, True]
+    build([], []).configure_lvis([], [])
+
+
+def test_evaluator_calls_do_not_leak():
+    from test_leaks import rss_bytes, run_many
+
+    gt = evalgen.dataset(2, n_images=10)
+    dt = evalgen.results(3, gt)
+    imgs = [im["id"] for im in gt["images"]]
+    calls = [
+        lambda: build(gt["annotations"], dt, img_ids=imgs, cat_ids=[1, 4, 7]).run(collect_eval_imgs=True),
+        lambda: build(gt["annotations"], dt, img_ids=imgs, cat_ids=[1, 4]).per_instance(1, 2, 5),
+        lambda: build(gt["annotations"], dt + [{"image_id": 1, "bbox": [1]}]),
+        lambda: build([], [], iou_thrs=[0.5, "x"]),
+    ]
+    tracked = [gt["annotations"], dt] + gt["annotations"][:3] + [a["bbox"] for a in dt[:3]]
+    for fn in calls:
+        run_many(fn, 30)
+        import gc
+        gc.collect()
+        before = [sys.getrefcount(o) for o in tracked]
+        mem = rss_bytes()
+        run_many(fn, 300)
+        gc.collect()
+        assert [sys.getrefcount(o) for o in tracked] == before
+        assert rss_bytes() - mem < 2 << 20
