@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Builds and installs vantorel, then runs every test: the C++ core tests
+# (GoogleTest through ctest) and the Python tests (pytest).
+# Uses the active Python (or $PYTHON); set VANTOREL_SKIP_INSTALL=1 to test
+# what is already installed.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PY=${PYTHON:-python3}
+
+if [ "${VANTOREL_SKIP_INSTALL:-0}" != 1 ]; then
+  "$PY" -m pip install -q -r requirements-test.txt
+  ZERLIN_WERROR=ON "$PY" -m pip install -q --no-build-isolation .
+fi
+
+cmake -S . -B build/core-tests -G Ninja -DZERLIN_TESTS=ON -DZERLIN_WERROR=ON >/dev/null
+cmake --build build/core-tests -j2
+(cd build/core-tests && ctest --output-on-failure -j2)
+
+# Run from tests/ so the installed package, not the source tree, is imported.
+"$PY" -m pytest -q -p no:cacheprovider tests "$@"

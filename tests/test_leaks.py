@@ -1,0 +1,54 @@
+"""Repeated calls, valid and failing, leave reference counts and process memory flat."""
+
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+import vantorel._zerlin as z
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * 4096
+
+
+def run_many(fn, n):
+    for _ in range(n):
+        try:
+            fn()
+        except (TypeError, ValueError, KeyError, OverflowError, IndexError, NotImplementedError):
+            pass
+
+
+ANNS = [{"id": i, "image_id": i % 7, "category_id": i % 3, "bbox": [0.0, 1.0, 2.0, 3.0]} for i in range(200)]
+ARRAY = np.random.default_rng(0).uniform(-1, 1, size=(10, 101, 4, 4, 3))
+
+CALLS = {
+    "index_ok": lambda: z.index_annotations(ANNS, True),
+    "index_bad": lambda: z.index_annotations(ANNS + [{"image_id": 1}], True),
+    "index_badarg": lambda: z.index_annotations(ANNS, 1),
+    "prepare_ok": lambda: z.prepare_bbox_results(ANNS),
+    "prepare_bad": lambda: z.prepare_bbox_results([{"bbox": [1]}]),
+    "summary_ok": lambda: z.summary_values(ARRAY, [0, 3, 9], [0, 1, 2, 3], 1, 2),
+    "summary_bad": lambda: z.summary_values(ARRAY, [0, 10], [0], 0, 0),
+    "summary_badarg": lambda: z.summary_values(ARRAY, "x", [0], 0, 0),
+    "match_bad": lambda: z.summary_values(ARRAY, [0], [0], 0, 0, 1),
+    "alloc": lambda: z.alloc_stats(),
+}
+
+
+@pytest.mark.parametrize("name", sorted(CALLS))
+def test_refcounts_and_memory_stay_flat(name):
+    fn = CALLS[name]
+    tracked = [ANNS, ARRAY] + ANNS[:5] + [a["bbox"] for a in ANNS[:5]]
+    run_many(fn, 200)  # warm caches, interned keys, small-int pools
+    gc.collect()
+    before = [sys.getrefcount(o) for o in tracked]
+    mem_before = rss_bytes()
+    run_many(fn, 3000)
+    gc.collect()
+    assert [sys.getrefcount(o) for o in tracked] == before
+    # Thousands of calls that leaked even a small object each would add megabytes.
+    assert rss_bytes() - mem_before < 2 << 20

@@ -1,0 +1,425 @@
+#include "binding.hpp"
+
+#include <cstring>
+#include <new>
+
+namespace zpy {
+
+PyObject* g_panic_type = nullptr;
+PyTypeObject* g_owner_type = nullptr;
+PyTypeObject* g_evaluator_type = nullptr;
+PyTypeObject* g_compact_type = nullptr;
+
+// ---------------------------------------------------------------- errors
+
+std::string type_name(PyObject* o) {
+    Ref name(PyType_GetName(Py_TYPE(o)));
+    if (!name) {
+        PyErr_Clear();
+        return Py_TYPE(o)->tp_name;
+    }
+    const char* s = PyUnicode_AsUTF8(name.get());
+    if (!s) {
+        PyErr_Clear();
+        return Py_TYPE(o)->tp_name;
+    }
+    return s;
+}
+
+void set_not_instance(PyObject* o, const char* what) {
+    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_name(o).c_str(), what);
+}
+
+void set_panic(const char* message) { PyErr_SetString(g_panic_type ? g_panic_type : PyExc_SystemError, message); }
+
+void set_error(const zerlin::Error& e) {
+    PyObject* type = PyExc_ValueError;
+    switch (e.kind()) {
+        case zerlin::ErrorKind::Value: type = PyExc_ValueError; break;
+        case zerlin::ErrorKind::Key: type = PyExc_KeyError; break;
+        case zerlin::ErrorKind::Type: type = PyExc_TypeError; break;
+        case zerlin::ErrorKind::Overflow: type = PyExc_OverflowError; break;
+        case zerlin::ErrorKind::Os: type = PyExc_OSError; break;
+        case zerlin::ErrorKind::Runtime: type = PyExc_RuntimeError; break;
+        case zerlin::ErrorKind::Index: type = PyExc_IndexError; break;
+        case zerlin::ErrorKind::Memory: PyErr_NoMemory(); return;
+        case zerlin::ErrorKind::Internal: set_panic(e.message().c_str()); return;
+    }
+    // A single-argument exception whose text is the message, whatever the type.
+    Ref msg(PyUnicode_FromStringAndSize(e.message().data(), Py_ssize_t(e.message().size())));
+    if (!msg) return;
+    PyErr_SetObject(type, msg.get());
+}
+
+void set_error_from_current() {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) set_panic("a Python error was reported but none is set");
+    } catch (const zerlin::Error& e) {
+        set_error(e);
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown internal failure");
+    }
+}
+
+void add_arg_note(const char* arg) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyObject* note = PyUnicode_FromFormat("while processing '%s'", arg);
+    if (note) {
+        PyObject* r = PyObject_CallMethod(exc, "add_note", "O", note);
+        Py_DECREF(note);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();  // keep the original error if the note cannot be added
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+// ---------------------------------------------------------------- argument matching
+
+namespace {
+
+void append_quoted_list(std::string& msg, const std::vector<const char*>& names) {
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        if (i != 0) {
+            if (names.size() > 2) msg += ',';
+            msg += (i == names.size() - 1) ? " and " : " ";
+        }
+        msg += '\'';
+        msg += names[i];
+        msg += '\'';
+    }
+}
+
+bool too_many_positional(const Signature& sig, Py_ssize_t given) {
+    const char* verb = given == 1 ? "was" : "were";
+    if (sig.required == sig.names.size())
+        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.display,
+                     sig.names.size(), given, verb);
+    else
+        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
+                     sig.display, sig.required, sig.names.size(), given, verb);
+    return false;
+}
+
+// Places keyword `key` with `value`; false with TypeError set on a mismatch.
+bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+    Py_ssize_t len = 0;
+    const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
+    if (!k) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
+        return false;
+    }
+    for (std::size_t j = 0; j < sig.names.size(); ++j) {
+        if (std::strlen(sig.names[j]) == std::size_t(len) && std::memcmp(sig.names[j], k, std::size_t(len)) == 0) {
+            if (out[j]) {
+                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display, k);
+                return false;
+            }
+            out[j] = value;
+            return true;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%s'", sig.display, k);
+    return false;
+}
+
+bool check_required(const Signature& sig, PyObject** out) {
+    std::vector<const char*> missing;
+    for (std::size_t j = 0; j < sig.required; ++j)
+        if (!out[j]) missing.push_back(sig.names[j]);
+    if (missing.empty()) return true;
+    std::string msg = std::string(sig.display) + " missing " + std::to_string(missing.size()) +
+                      (missing.size() == 1 ? " required positional argument: " : " required positional arguments: ");
+    append_quoted_list(msg, missing);
+    PyErr_SetString(PyExc_TypeError, msg.c_str());
+    return false;
+}
+
+}  // namespace
+
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const std::size_t n = sig.names.size();
+    for (std::size_t j = 0; j < n; ++j) out[j] = nullptr;
+    if (std::size_t(nargs) > n) return too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames) {
+        Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t i = 0; i < nk; ++i)
+            if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
+    }
+    return check_required(sig, out);
+}
+
+bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+    const std::size_t n = sig.names.size();
+    for (std::size_t j = 0; j < n; ++j) out[j] = nullptr;
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    if (std::size_t(nargs) > n) return too_many_positional(sig, nargs);
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
+    if (kwargs) {
+        PyObject *key, *value;
+        Py_ssize_t pos = 0;
+        while (PyDict_Next(kwargs, &pos, &key, &value))
+            if (!place_keyword(sig, key, value, out)) return false;
+    }
+    return check_required(sig, out);
+}
+
+PyObject* not_yet(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    PyObject* out[16];
+    if (!parse_args(sig, args, nargs, kwnames, out)) return nullptr;
+    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build yet", sig.display);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- conversions
+
+bool to_i64(PyObject* o, int64_t* out) {
+    long long v = PyLong_AsLongLong(o);
+    if (v == -1 && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+bool to_u64(PyObject* o, uint64_t* out) {
+    Ref idx(PyNumber_Index(o));
+    if (!idx) return false;
+    unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+    if (v == (unsigned long long)-1 && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+bool to_u32(PyObject* o, uint32_t* out) {
+    Ref idx(PyNumber_Index(o));
+    if (!idx) return false;
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
+    if (v == -1 && PyErr_Occurred()) return false;
+    if (overflow != 0 || v < 0 || v > 0xFFFFFFFFLL) {
+        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+        return false;
+    }
+    *out = uint32_t(v);
+    return true;
+}
+
+bool to_f64(PyObject* o, double* out) {
+    if (PyFloat_Check(o)) {
+        *out = PyFloat_AS_DOUBLE(o);
+        return true;
+    }
+    double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) return false;
+    *out = v;
+    return true;
+}
+
+bool to_bool(PyObject* o, bool* out) {
+    if (PyBool_Check(o)) {
+        *out = o == Py_True;
+        return true;
+    }
+    if (Py_TYPE(o) == &PyBoolArrType_Type) {
+        inquiry truth = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(o), Py_nb_bool));
+        if (!truth) {
+            PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
+                         type_name(o).c_str());
+            return false;
+        }
+        int r = truth(o);
+        if (r < 0) return false;
+        *out = r != 0;
+        return true;
+    }
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBool'", type_name(o).c_str());
+    return false;
+}
+
+bool to_str(PyObject* o, std::string* out) {
+    if (!PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name(o).c_str());
+        return false;
+    }
+    Py_ssize_t len = 0;
+    const char* s = PyUnicode_AsUTF8AndSize(o, &len);
+    if (!s) return false;
+    out->assign(s, std::size_t(len));
+    return true;
+}
+
+bool check_sequence(PyObject* o) {
+    if (PyUnicode_Check(o)) {
+        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
+        return false;
+    }
+    if (!PySequence_Check(o)) {
+        set_not_instance(o, "Sequence");
+        return false;
+    }
+    return true;
+}
+
+bool to_vec_i64(PyObject* o, std::vector<int64_t>* out) { return to_vec<int64_t>(o, out, &to_i64); }
+bool to_vec_u64(PyObject* o, std::vector<uint64_t>* out) { return to_vec<uint64_t>(o, out, &to_u64); }
+bool to_vec_f64(PyObject* o, std::vector<double>* out) { return to_vec<double>(o, out, &to_f64); }
+
+bool to_vec_bool(PyObject* o, std::vector<uint8_t>* out) {
+    return to_vec<uint8_t>(o, out, [](PyObject* item, uint8_t* v) {
+        bool b;
+        if (!to_bool(item, &b)) return false;
+        *v = b ? 1 : 0;
+        return true;
+    });
+}
+
+bool to_fixed_f64(PyObject* o, std::size_t n, double* out) {
+    if (!check_sequence(o)) return false;
+    Py_ssize_t len = PySequence_Size(o);
+    if (len < 0) return false;
+    if (std::size_t(len) != n) {
+        PyErr_Format(PyExc_ValueError, "expected a sequence of length %zu (got %zd)", n, len);
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        Ref item(PySequence_GetItem(o, Py_ssize_t(i)));
+        if (!item || !to_f64(item.get(), &out[i])) return false;
+    }
+    return true;
+}
+
+bool check_tuple(PyObject* o, Py_ssize_t n) {
+    if (!PyTuple_Check(o)) {
+        set_not_instance(o, "tuple");
+        return false;
+    }
+    if (PyTuple_GET_SIZE(o) != n) {
+        PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n,
+                     PyTuple_GET_SIZE(o));
+        return false;
+    }
+    return true;
+}
+
+bool check_list(PyObject* o) {
+    if (PyList_Check(o)) return true;
+    set_not_instance(o, "list");
+    return false;
+}
+
+bool check_dict(PyObject* o) {
+    if (PyDict_Check(o)) return true;
+    set_not_instance(o, "dict");
+    return false;
+}
+
+// ---------------------------------------------------------------- arrays
+
+namespace {
+
+struct Owner {
+    PyObject_HEAD
+    void* state;
+    void (*drop)(void*);
+};
+
+}  // namespace
+
+extern "C" void owner_dealloc(PyObject* self) {
+    auto* o = reinterpret_cast<Owner*>(self);
+    if (o->drop) o->drop(o->state);
+    o->drop = nullptr;
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_Free(self);
+    Py_DECREF(tp);
+}
+
+PyType_Spec* owner_spec() {
+    static PyType_Slot slots[] = {
+        {Py_tp_dealloc, reinterpret_cast<void*>(owner_dealloc)},
+        {Py_tp_doc, const_cast<char*>("Owns the memory of arrays handed out by the module.")},
+        {0, nullptr},
+    };
+    static PyType_Spec spec = {"vantorel._zerlin.PySliceContainer", sizeof(Owner), 0,
+                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+    return &spec;
+}
+
+PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), void* owner_state,
+                            const npy_intp* dims, int nd, int typenum, bool fortran) {
+    std::size_t product = 1;
+    for (int i = 0; i < nd; ++i) product *= std::size_t(dims[i]);
+    if (product != count) {
+        drop(owner_state);
+        std::string shape = "(";
+        for (int i = 0; i < nd; ++i) shape += (i ? ", " : "") + std::to_string(dims[i]);
+        shape += nd == 1 ? ",)" : ")";
+        PyErr_Format(PyExc_ValueError, "cannot reshape array of size %zu into shape %s", count, shape.c_str());
+        return nullptr;
+    }
+    if (count == 0) {
+        // Nothing to share: let NumPy make its own empty array.
+        drop(owner_state);
+        return PyArray_Zeros(nd, const_cast<npy_intp*>(dims), PyArray_DescrFromType(typenum), fortran ? 1 : 0);
+    }
+    auto* owner = PyObject_New(Owner, g_owner_type);
+    if (!owner) {
+        drop(owner_state);
+        return nullptr;
+    }
+    owner->state = owner_state;
+    owner->drop = drop;
+    int flags = (fortran ? NPY_ARRAY_FARRAY : NPY_ARRAY_CARRAY);
+    PyObject* arr = PyArray_New(&PyArray_Type, nd, const_cast<npy_intp*>(dims), typenum, nullptr, data, 0,
+                                flags, nullptr);
+    if (!arr) {
+        Py_DECREF(reinterpret_cast<PyObject*>(owner));
+        return nullptr;
+    }
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), reinterpret_cast<PyObject*>(owner)) < 0) {
+        Py_DECREF(arr);
+        return nullptr;
+    }
+    return arr;
+}
+
+// ---------------------------------------------------------------- borrow flag
+
+SharedBorrow::SharedBorrow(BorrowFlag& f) : f_(f), ok_(false) {
+    int64_t cur = f_.state.load(std::memory_order_relaxed);
+    for (;;) {
+        if (cur < 0) {
+            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+            return;
+        }
+        if (f_.state.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire)) break;
+    }
+    ok_ = true;
+}
+
+SharedBorrow::~SharedBorrow() {
+    if (ok_) f_.state.fetch_sub(1, std::memory_order_release);
+}
+
+ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(f), ok_(false) {
+    int64_t expected = 0;
+    if (!f_.state.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
+        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+        return;
+    }
+    ok_ = true;
+}
+
+ExclusiveBorrow::~ExclusiveBorrow() {
+    if (ok_) f_.state.store(0, std::memory_order_release);
+}
+
+}  // namespace zpy

@@ -1,0 +1,315 @@
+// The binding layer's shared machinery: argument matching, conversions of
+// Python objects with the "while processing" note, mapping of core errors onto
+// Python exceptions, zero-copy NumPy hand-off, the borrow flag and interpreter
+// lock release. Every function of the module goes through these helpers.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "compat.h"
+
+#define PY_ARRAY_UNIQUE_SYMBOL zerlin_ARRAY_API
+#ifndef ZERLIN_NUMPY_MAIN
+#define NO_IMPORT_ARRAY
+#endif
+#include <numpy/arrayobject.h>
+
+#include <atomic>
+#include <exception>
+#include <cstdint>
+#include <initializer_list>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "zerlin/error.hpp"
+
+namespace zpy {
+
+// ---------------------------------------------------------------- references
+
+// Owning reference; releases on destruction.
+class Ref {
+public:
+    Ref() = default;
+    explicit Ref(PyObject* o) : o_(o) {}  // steals
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    Ref(Ref&& r) noexcept : o_(r.release()) {}
+    Ref& operator=(Ref&& r) noexcept {
+        if (this != &r) reset(r.release());
+        return *this;
+    }
+    ~Ref() { Py_XDECREF(o_); }
+    static Ref borrow(PyObject* o) {
+        Py_XINCREF(o);
+        return Ref(o);
+    }
+    PyObject* get() const { return o_; }
+    PyObject* release() {
+        PyObject* o = o_;
+        o_ = nullptr;
+        return o;
+    }
+    void reset(PyObject* o = nullptr) {
+        PyObject* old = o_;
+        o_ = o;
+        Py_XDECREF(old);
+    }
+    explicit operator bool() const { return o_ != nullptr; }
+
+private:
+    PyObject* o_ = nullptr;
+};
+
+// ---------------------------------------------------------------- module globals
+
+// Set once by module execution.
+extern PyObject* g_panic_type;        // internal-failure exception (derives from BaseException)
+extern PyTypeObject* g_owner_type;    // array-owner type
+extern PyTypeObject* g_evaluator_type;
+extern PyTypeObject* g_compact_type;
+
+// ---------------------------------------------------------------- errors
+
+// Sets the Python exception matching a core error.
+void set_error(const zerlin::Error& e);
+// Translates the C++ exception in flight (call inside a catch block).
+void set_error_from_current();
+// Raises the internal-failure exception with `message`.
+void set_panic(const char* message);
+// Adds the note "while processing '<arg>'" to the exception currently set.
+void add_arg_note(const char* arg);
+// Name of an object's type, as Python shows it ("list", "ndarray").
+std::string type_name(PyObject* o);
+// TypeError "'{type}' object is not an instance of '{what}'".
+void set_not_instance(PyObject* o, const char* what);
+
+// Thrown by C++ code after a CPython call failed: the Python exception is
+// already set and only needs to travel to the boundary.
+struct PythonError {};
+[[noreturn]] inline void throw_py() { throw PythonError{}; }
+// Returns o, or throws PythonError when it is NULL (a failed CPython call).
+inline PyObject* check(PyObject* o) {
+    if (!o) throw_py();
+    return o;
+}
+
+// Runs fn(); converts any C++ exception into a Python one and returns `fail`.
+template <class R, class F>
+R guarded(R fail, F&& fn) {
+    try {
+        return fn();
+    } catch (...) {
+        set_error_from_current();
+        return fail;
+    }
+}
+
+// ---------------------------------------------------------------- argument matching
+
+struct Signature {
+    const char* display;                    // "encode()", "Evaluator.run()"
+    std::vector<const char*> names;         // parameter names, in order
+    std::size_t required;                   // leading parameters without default
+};
+
+// Vectorcall form. `out` receives one borrowed reference per parameter, or
+// nullptr for an omitted optional one. Returns false with TypeError set.
+bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                PyObject** out);
+// Tuple/dict form (tp_new).
+bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+
+// ---------------------------------------------------------------- conversions
+// Each returns false with the conversion's own exception set; callers that
+// convert a declared argument add the note with add_arg_note (or use arg()).
+
+bool to_i64(PyObject* o, int64_t* out);
+bool to_u64(PyObject* o, uint64_t* out);
+bool to_u32(PyObject* o, uint32_t* out);
+bool to_f64(PyObject* o, double* out);
+bool to_bool(PyObject* o, bool* out);
+bool to_str(PyObject* o, std::string* out);  // UTF-8
+
+// Sequence of values: any object with PySequence_Check but str; elements by
+// iteration, each converted with `conv`.
+template <class T>
+bool to_vec(PyObject* o, std::vector<T>* out, bool (*conv)(PyObject*, T*));
+bool check_sequence(PyObject* o);  // the "Vec" rules: sets TypeError when refused
+
+bool to_vec_i64(PyObject* o, std::vector<int64_t>* out);
+bool to_vec_u64(PyObject* o, std::vector<uint64_t>* out);
+bool to_vec_f64(PyObject* o, std::vector<double>* out);
+bool to_vec_bool(PyObject* o, std::vector<uint8_t>* out);
+// Fixed-length sequence of floats: ValueError "expected a sequence of length n (got m)".
+bool to_fixed_f64(PyObject* o, std::size_t n, double* out);
+// Tuple (or subclass) of exactly n items: the tuple-length message otherwise.
+bool check_tuple(PyObject* o, Py_ssize_t n);
+bool check_list(PyObject* o);
+bool check_dict(PyObject* o);
+
+// Converts argument `name` with `conv`, adding the note on failure.
+template <class T>
+bool arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* out) {
+    if (conv(o, out)) return true;
+    add_arg_note(name);
+    return false;
+}
+
+template <class T>
+bool to_vec(PyObject* o, std::vector<T>* out, bool (*conv)(PyObject*, T*)) {
+    if (!check_sequence(o)) return false;
+    Ref it(PyObject_GetIter(o));
+    if (!it) return false;
+    out->clear();
+    Py_ssize_t hint = PyObject_LengthHint(o, 0);
+    if (hint < 0) {
+        PyErr_Clear();
+        hint = 0;
+    }
+    out->reserve(std::size_t(hint));
+    for (;;) {
+        PyObject* item;
+        int r = PyIter_NextItem(it.get(), &item);
+        if (r < 0) return false;
+        if (r == 0) break;
+        Ref hold(item);
+        T v;
+        if (!conv(item, &v)) return false;
+        out->push_back(v);
+    }
+    return true;
+}
+
+// ---------------------------------------------------------------- arrays
+
+// Hands a vector's buffer to NumPy without copying: the array's base is an
+// owner object that frees the vector with the array. `dims` must multiply to
+// v.size(), else ValueError. `fortran` lays the array out column-major.
+template <class T>
+PyObject* array_from_vector(std::vector<T>&& v, std::initializer_list<npy_intp> dims, int typenum,
+                            bool fortran = false);
+PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), void* owner_state,
+                            const npy_intp* dims, int nd, int typenum, bool fortran);
+
+template <class T>
+void drop_vector(void* p) {
+    delete static_cast<std::vector<T>*>(p);
+}
+
+template <class T>
+PyObject* array_from_vector(std::vector<T>&& v, std::initializer_list<npy_intp> dims, int typenum,
+                            bool fortran) {
+    auto* holder = new std::vector<T>(std::move(v));
+    return array_from_buffer(holder->data(), holder->size(), &drop_vector<T>, holder, dims.begin(),
+                             int(dims.size()), typenum, fortran);
+}
+
+// ---------------------------------------------------------------- borrow flag
+
+// Reader/writer flag guarding an object's native state; refused at once,
+// never waited for.
+struct BorrowFlag {
+    std::atomic<int64_t> state{0};  // 0 free, n > 0 shared, -1 exclusive
+};
+
+class SharedBorrow {
+public:
+    explicit SharedBorrow(BorrowFlag& f);  // check ok() afterwards
+    ~SharedBorrow();
+    bool ok() const { return ok_; }
+
+private:
+    BorrowFlag& f_;
+    bool ok_;
+};
+
+class ExclusiveBorrow {
+public:
+    explicit ExclusiveBorrow(BorrowFlag& f);
+    ~ExclusiveBorrow();
+    bool ok() const { return ok_; }
+
+private:
+    BorrowFlag& f_;
+    bool ok_;
+};
+
+// ---------------------------------------------------------------- interpreter lock
+
+// Releases the interpreter lock for its scope. No Python object may be touched
+// while it lives.
+class NoGil {
+public:
+    NoGil() : state_(PyEval_SaveThread()) {}
+    ~NoGil() { PyEval_RestoreThread(state_); }
+    NoGil(const NoGil&) = delete;
+    NoGil& operator=(const NoGil&) = delete;
+
+private:
+    PyThreadState* state_;
+};
+
+// Runs fn() without the interpreter lock; a C++ exception thrown inside is
+// carried out and raised as a Python exception once the lock is back.
+template <class F>
+bool run_without_gil(F&& fn) {
+    std::exception_ptr err;
+    {
+        NoGil nogil;
+        try {
+            fn();
+        } catch (...) {
+            err = std::current_exception();
+        }
+    }
+    if (!err) return true;
+    try {
+        std::rethrow_exception(err);
+    } catch (...) {
+        set_error_from_current();
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------- module functions
+// Defined in the files that own them; registered by module.cpp.
+
+using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+PyObject* fn_load_compact_bbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_load_compact_array(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_index_annotations(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_prepare_bbox_results(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_summary_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_encode(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_decode(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_merge(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_area(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_toBbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_iou(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_frBbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_frPoly(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_frUncompressedRLE(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_frPyObjects(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_toBoundary(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_load_json(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_parse_json_only(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_read_file_only(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_alloc_stats(PyObject*, PyObject*);
+PyObject* fn_reset_alloc_peak(PyObject*, PyObject*);
+
+// Type specs of the two public classes (their own files) and the array owner.
+PyType_Spec* evaluator_spec();
+PyType_Spec* compact_spec();
+PyType_Spec* owner_spec();
+
+// Parses the arguments of a function whose behaviour has not landed yet and
+// raises NotImplementedError, so the surface and its argument errors are
+// already the final ones.
+PyObject* not_yet(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+
+}  // namespace zpy

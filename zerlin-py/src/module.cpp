@@ -1,0 +1,130 @@
+// Module initialisation: the two classes, then the functions, each name also
+// appended to __all__ in registration order.
+#define ZERLIN_NUMPY_MAIN
+#include "binding.hpp"
+
+#include <cstring>
+
+namespace zpy {
+namespace {
+
+#define ZL_FAST(name, doc) \
+    {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+
+PyMethodDef g_functions[] = {
+    ZL_FAST(load_compact_bbox,
+            "load_compact_bbox(path, results=False)\n--\n\n"
+            "Load a COCO dataset or results file keeping its annotations in compact column form."),
+    ZL_FAST(load_compact_array,
+            "load_compact_array(data)\n--\n\n"
+            "Make a compact results handle from an Nx7 [image_id, x, y, w, h, score, category_id] array."),
+    ZL_FAST(index_annotations,
+            "index_annotations(annotations, with_categories)\n--\n\n"
+            "Build the annotation indexes (by id, by image, images by category) without copying annotations."),
+    ZL_FAST(prepare_bbox_results,
+            "prepare_bbox_results(annotations)\n--\n\n"
+            "Fill area, id and iscrowd of bounding-box results in place, with Python arithmetic."),
+    ZL_FAST(summary_values,
+            "summary_values(array, thresholds, categories, area, max_det)\n--\n\n"
+            "Select the precision or recall values one summary line averages (values > -1)."),
+    ZL_FAST(encode, "encode(mask)\n--\n\nEncode an (h, w, n) uint8 array as n RLE objects."),
+    ZL_FAST(decode, "decode(rle_objs)\n--\n\nDecode RLE objects into an (h, w, n) uint8 array."),
+    ZL_FAST(merge, "merge(rle_objs, intersect=0)\n--\n\nUnion (or intersection) of RLE objects."),
+    ZL_FAST(area, "area(rle_objs)\n--\n\nForeground area of each RLE object."),
+    ZL_FAST(toBbox, "toBbox(rle_objs)\n--\n\nBounding box [x, y, w, h] of each RLE object."),
+    ZL_FAST(iou, "iou(dt, gt, iscrowd)\n--\n\nIoU matrix between detections and ground truths (boxes or RLEs)."),
+    ZL_FAST(frBbox, "frBbox(bb, h, w)\n--\n\nRLE objects of boxes."),
+    ZL_FAST(frPoly, "frPoly(poly, h, w)\n--\n\nRLE objects of polygons, one per polygon."),
+    ZL_FAST(frUncompressedRLE, "frUncompressedRLE(uc, _h, _w)\n--\n\nCompress uncompressed RLE objects."),
+    ZL_FAST(frPyObjects, "frPyObjects(obj, h, w)\n--\n\nRLE objects of polygons, boxes or uncompressed RLEs."),
+    ZL_FAST(toBoundary,
+            "toBoundary(rle_objs, dilation_ratio=0.02)\n--\n\nBoundary band of each RLE object."),
+    ZL_FAST(load_json,
+            "load_json(path)\n--\n\n"
+            "Parse a JSON file into Python objects, as json.load does (duplicate keys keep the last value)."),
+    ZL_FAST(parse_json_only,
+            "parse_json_only(path)\n--\n\n"
+            "Read and syntax-check a JSON file without building objects; returns the byte count (for measuring)."),
+    ZL_FAST(read_file_only,
+            "read_file_only(path)\n--\n\nRead a file and return its byte count (for measuring)."),
+    {"alloc_stats", fn_alloc_stats, METH_NOARGS,
+     "alloc_stats()\n--\n\nCounters of the module's native allocations (zeros unless counting is built in)."},
+    {"reset_alloc_peak", fn_reset_alloc_peak, METH_NOARGS,
+     "reset_alloc_peak()\n--\n\nReset the allocation high-water mark to the live figure."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#undef ZL_FAST
+
+int add_to_all(PyObject* all, const char* name) {
+    Ref s(PyUnicode_FromString(name));
+    return s ? PyList_Append(all, s.get()) : -1;
+}
+
+int add_type(PyObject* module, PyObject* all, PyType_Spec* spec, PyTypeObject** slot) {
+    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+    if (!type) return -1;
+    *slot = reinterpret_cast<PyTypeObject*>(type);  // the module keeps it alive
+    const char* dot = std::strrchr(spec->name, '.');
+    const char* name = dot ? dot + 1 : spec->name;
+    if (PyModule_AddObjectRef(module, name, type) < 0) return -1;
+    return add_to_all(all, name);
+}
+
+int exec_module(PyObject* module) {
+    if (_import_array() < 0) return -1;
+    if (!g_panic_type) {
+        // Internal failures derive from BaseException so that `except Exception`
+        // does not swallow a broken invariant.
+        g_panic_type = PyErr_NewExceptionWithDoc("vantorel._zerlin.PanicException",
+                                                 "An internal invariant of vantorel failed.",
+                                                 PyExc_BaseException, nullptr);
+        if (!g_panic_type) return -1;
+    }
+    if (PyModule_AddObjectRef(module, "PanicException", g_panic_type) < 0) return -1;
+    PyObject* owner = PyType_FromModuleAndSpec(module, owner_spec(), nullptr);
+    if (!owner) return -1;
+    g_owner_type = reinterpret_cast<PyTypeObject*>(owner);
+    if (PyModule_AddObjectRef(module, "PySliceContainer", owner) < 0) {
+        Py_DECREF(owner);
+        return -1;
+    }
+    Py_DECREF(owner);
+
+    Ref all(PyList_New(0));
+    if (!all) return -1;
+    if (add_type(module, all.get(), evaluator_spec(), &g_evaluator_type) < 0) return -1;
+    Py_DECREF(g_evaluator_type);
+    if (add_type(module, all.get(), compact_spec(), &g_compact_type) < 0) return -1;
+    Py_DECREF(g_compact_type);
+    if (PyModule_AddFunctions(module, g_functions) < 0) return -1;
+    for (PyMethodDef* def = g_functions; def->ml_name; ++def)
+        if (add_to_all(all.get(), def->ml_name) < 0) return -1;
+    return PyModule_AddObjectRef(module, "__all__", all.get());
+}
+
+PyModuleDef_Slot g_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // Module-level globals (types, the exception) are shared process-wide.
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+#endif
+    {0, nullptr},
+};
+
+PyModuleDef g_module = {
+    PyModuleDef_HEAD_INIT,
+    "_zerlin",
+    "Native core of vantorel: COCO/LVIS evaluation, RLE masks, JSON loading.",
+    0,
+    nullptr,
+    g_slots,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+}  // namespace
+}  // namespace zpy
+
+PyMODINIT_FUNC PyInit__zerlin(void) { return PyModuleDef_Init(&zpy::g_module); }
