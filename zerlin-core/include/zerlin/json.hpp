@@ -155,6 +155,27 @@ inline const char* find_special(const char* p, const char* end) noexcept {
     return p;
 }
 
+inline bool is_space(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// First byte at or after p that is not JSON whitespace. Indented files have
+// long runs of spaces after each line feed, so those go 16 bytes at a time.
+inline const char* skip_space(const char* p, const char* end) noexcept {
+    for (int i = 0; i < 4; ++i, ++p)
+        if (p == end || !is_space(static_cast<unsigned char>(*p))) return p;
+#if defined(__SSE2__)
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                                  _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+        unsigned other = ~unsigned(_mm_movemask_epi8(ws)) & 0xFFFFu;
+        if (other != 0) return p + __builtin_ctz(other);
+        p += 16;
+    }
+#endif
+    while (p != end && is_space(static_cast<unsigned char>(*p))) ++p;
+    return p;
+}
+
 inline void append_utf8(std::string& out, std::uint32_t cp) {
     char buf[4];
     std::size_t n;
@@ -216,12 +237,9 @@ public:
 
     // Skips whitespace; the next byte (not consumed), or -1 at end of input.
     int peek_nonspace() noexcept {
-        while (p_ != end_) {
-            unsigned char c = static_cast<unsigned char>(*p_);
-            if (c > ' ' || !(c == ' ' || c == '\n' || c == '\r' || c == '\t')) return c;
-            ++p_;
-        }
-        return -1;
+        if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
+        p_ = json_detail::skip_space(p_, end_);
+        return p_ != end_ ? static_cast<unsigned char>(*p_) : -1;
     }
 
     // Errors. fail_peek blames the next, unconsumed byte (the column counts
