@@ -8,6 +8,7 @@
 
 #include "stable_sort.hpp"
 #include "zerlin/error.hpp"
+#include "zerlin/rle.hpp"
 
 namespace zerlin {
 
@@ -16,32 +17,6 @@ namespace {
 constexpr double kEps = 2.220446049250313e-16;  // spacing of 1.0
 constexpr double kMaxThreshold = 1.0 - 1e-10;
 constexpr std::size_t kMinPiece = 64;
-
-// Box IoU of listed records, filled ground-truth column by column.
-void box_iou_kernel(std::span<const double> dt_boxes, std::span<const double> gt_boxes,
-                    std::span<const uint32_t> dt_idx, std::span<const uint32_t> gt_idx,
-                    std::span<const uint8_t> crowd, double* out) {
-    const std::size_t G = gt_idx.size();
-    for (std::size_t g = 0; g < G; ++g) {
-        const double* gb = gt_boxes.data() + 4 * std::size_t(gt_idx[g]);
-        const double ga = gb[2] * gb[3];
-        const bool is_crowd = crowd[gt_idx[g]] != 0;
-        for (std::size_t d = 0; d < dt_idx.size(); ++d) {
-            const double* db = dt_boxes.data() + 4 * std::size_t(dt_idx[d]);
-            double v = 0.0;
-            double w = std::min(db[0] + db[2], gb[0] + gb[2]) - std::max(db[0], gb[0]);
-            if (w > 0) {
-                double h = std::min(db[1] + db[3], gb[1] + gb[3]) - std::max(db[1], gb[1]);
-                if (h > 0) {
-                    double i = w * h;
-                    double u = is_crowd ? db[2] * db[3] : db[2] * db[3] + ga - i;
-                    v = i / u;
-                }
-            }
-            out[d * G + g] = v;
-        }
-    }
-}
 
 // NumPy's pairwise summation of a contiguous float64 array (its reduction
 // starts from 0.0), so OKS sums round exactly as NumPy's do.
@@ -237,7 +212,7 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
             double* m = c.iou.data() + c.mat_off[e];
             switch (gt_.kind) {
                 case GeometryKind::Boxes:
-                    box_iou_kernel(dt_.boxes, gt_.boxes, di, gi, gt_.crowd, m);
+                    box_iou_indexed(dt_.boxes, gt_.boxes, di, gi, gt_.crowd, m);
                     break;
                 case GeometryKind::Keypoints:
                     oks_records(dt_, gt_, di, gi, params_.kpt_sigmas, params_.use_area, m);

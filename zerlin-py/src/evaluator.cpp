@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "zerlin/eval.hpp"
+#include "zerlin/hashmap.hpp"
 
 namespace zpy {
 
@@ -108,35 +109,16 @@ bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
 // id -> position, the later position winning for a repeated id.
 class PositionTable {
 public:
-    explicit PositionTable(const std::vector<int64_t>& ids) {
-        std::size_t cap = 16;
-        while (cap < 2 * ids.size()) cap *= 2;
-        slots_.assign(cap, Slot{0, -1});
-        mask_ = cap - 1;
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            std::size_t h = hash(ids[i]);
-            while (slots_[h].pos >= 0 && slots_[h].id != ids[i]) h = (h + 1) & mask_;
-            slots_[h] = Slot{ids[i], int32_t(i)};
-        }
+    explicit PositionTable(const std::vector<int64_t>& ids) : map_(ids.size()) {
+        for (std::size_t i = 0; i < ids.size(); ++i) *map_.insert(ids[i], int32_t(i)).first = int32_t(i);
     }
     int32_t find(int64_t id) const {
-        for (std::size_t h = hash(id);; h = (h + 1) & mask_) {
-            if (slots_[h].pos < 0) return -1;
-            if (slots_[h].id == id) return slots_[h].pos;
-        }
+        const int32_t* p = map_.find(id);
+        return p ? *p : -1;
     }
 
 private:
-    struct Slot {
-        int64_t id;
-        int32_t pos;
-    };
-    std::size_t hash(int64_t id) const {
-        uint64_t x = uint64_t(id) * 0x9E3779B97F4A7C15ull;
-        return std::size_t(x >> 17) & mask_;
-    }
-    std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
+    zerlin::HashMap<int64_t, int32_t> map_;
 };
 
 // The eleven annotation keys, interned once per construction.
