@@ -166,11 +166,49 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
     if (dt_.kind == GeometryKind::Boxes && dt_.boxes.size() != 4 * dt_.size())
         throw_internal("box column incomplete");
 
+    for (const RecordSet* rs : {&gt_, &dt_})
+        if ((rs->kind == GeometryKind::Masks || rs->kind == GeometryKind::BoundaryMasks) &&
+            (rs->masks.size() != rs->size() ||
+             (rs->kind == GeometryKind::BoundaryMasks && rs->boundaries.size() != rs->size())))
+            throw_internal("mask column incomplete");
+    // The smallest threshold bounds which IoUs matching can ever compare.
+    mask_hint_ = std::numeric_limits<double>::infinity();
+    for (double t : params_.iou_thrs)
+        if (t < mask_hint_) mask_hint_ = t;  // NaN never compares less
+    mask_hint_ = std::max(std::min(mask_hint_, kMaxThreshold), 0.0);
+
     Stopwatch sw;
     const std::size_t K = params_.num_slots();
     gt_index_ = build_group_index(gt_.image_index, gt_.category_index, K, params_.use_cats);
     dt_index_ = build_group_index(dt_.image_index, dt_.category_index, K, params_.use_cats);
     sw.add_to(timings_->group_index);
+}
+
+// Mask (and boundary) IoU of one image: references to the masks, never copies.
+void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out,
+                      MaskScratch& s) const {
+    const std::size_t D = di.size(), G = gi.size();
+    s.crowd.resize(G);
+    for (std::size_t g = 0; g < G; ++g) s.crowd[g] = gt_.crowd[gi[g]];
+    auto gather = [](const std::vector<Rle>& masks, std::span<const uint32_t> idx, std::vector<const Rle*>& out) {
+        if (masks.empty() && !idx.empty()) throw_internal("mask column missing");
+        out.resize(idx.size());
+        for (std::size_t i = 0; i < idx.size(); ++i) out[i] = &masks[idx[i]];
+    };
+    gather(dt_.masks, di, s.dt);
+    gather(gt_.masks, gi, s.gt);
+    rle_iou(s.dt, s.gt, s.crowd, mask_hint_, out);
+    if (gt_.kind != GeometryKind::BoundaryMasks) return;
+    gather(dt_.boundaries, di, s.dt);
+    gather(gt_.boundaries, gi, s.gt);
+    s.second.resize(D * G);
+    rle_iou(s.dt, s.gt, s.crowd, mask_hint_, s.second.data());
+    // Boundary IoU is the smaller of the two, except for crowd regions.
+    for (std::size_t d = 0; d < D; ++d)
+        for (std::size_t g = 0; g < G; ++g) {
+            double b = s.second[d * G + g];
+            if (!s.crowd[g] && b < out[d * G + g]) out[d * G + g] = b;
+        }
 }
 
 void Engine::compute_ious(Category& c, Pool& pool) const {
@@ -195,6 +233,7 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
 
     pool.for_range(E, kMinPiece, [&](std::size_t b, std::size_t end) {
         std::vector<uint32_t> buf, tmp;
+        MaskScratch ms;
         for (std::size_t e = b; e < end; ++e) {
             const ImageEntry& en = c.entries[e];
             const std::size_t D = c.D(e), G = c.G(e);
@@ -217,8 +256,10 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
                 case GeometryKind::Keypoints:
                     oks_records(dt_, gt_, di, gi, params_.kpt_sigmas, params_.use_area, m);
                     break;
-                default:
-                    throw Error(ErrorKind::Value, "mask evaluation is not available in this build");
+                case GeometryKind::Masks:
+                case GeometryKind::BoundaryMasks:
+                    mask_iou(di, gi, m, ms);
+                    break;
             }
             double* rm = c.row_max.data() + c.dt_off[e];
             for (std::size_t d = 0; d < D; ++d) {
