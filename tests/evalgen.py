@@ -134,3 +134,48 @@ def lvis_results(seed, gt, per_image=(0, 25)):
             out.append({"image_id": img["id"], "category_id": cat, "bbox": box,
                         "score": round(rng.random() * 50) / 50})
     return out
+
+
+def _polygon(rng, box):
+    """A star-shaped polygon inside the box."""
+    import math
+
+    x, y, w, h = box
+    n = rng.randint(5, 12)
+    angles = sorted(rng.uniform(0, 2 * math.pi) for _ in range(n))
+    out = []
+    for a in angles:
+        r = rng.uniform(0.5, 1.0)
+        out += [x + w / 2 + math.cos(a) * r * w / 2, y + h / 2 + math.sin(a) * r * h / 2]
+    return out
+
+
+def _box_runs(box, h, w):
+    """Column-major runs of a filled box: an uncompressed crowd RLE."""
+    x0, y0 = max(0, int(box[0])), max(0, int(box[1]))
+    x1, y1 = min(w, int(box[0] + box[2]) + 1), min(h, int(box[1] + box[3]) + 1)
+    runs, pos = [], 0
+    for col in range(x0, x1):
+        start = col * h + y0
+        runs += [start - pos, y1 - y0]
+        pos = start + y1 - y0
+    return runs + [h * w - pos]
+
+
+def with_segmentation(seed, gt, res):
+    """Adds polygon segmentations (two rings now and then) to ground truths
+    and results; crowd ground truths get an uncompressed RLE of their box."""
+    rng = random.Random(seed)
+    size = {im["id"]: (im["height"], im["width"]) for im in gt["images"]}
+    for a in gt["annotations"]:
+        h, w = size[a["image_id"]]
+        if a["iscrowd"]:
+            a["segmentation"] = {"counts": _box_runs(a["bbox"], h, w), "size": [h, w]}
+        else:
+            rings = [_polygon(rng, a["bbox"])]
+            if rng.random() < 0.2:
+                rings.append(_polygon(rng, a["bbox"]))
+            a["segmentation"] = rings
+    for d in res:
+        d["segmentation"] = [_polygon(rng, d.pop("bbox"))]
+    return gt, res
