@@ -122,15 +122,20 @@ private:
     zerlin::HashMap<int64_t, int32_t> map_;
 };
 
+// Interns each name into its slot, in order.
+template <std::size_t N>
+void intern_all(Ref* const (&slots)[N], const char* const (&names)[N]) {
+    for (std::size_t i = 0; i < N; ++i) *slots[i] = Ref(check(PyUnicode_InternFromString(names[i])));
+}
+
 // The eleven annotation keys, interned once per construction.
 struct AnnKeys {
     Ref id, image_id, category_id, score, bbox, area, iscrowd, num_keypoints, keypoints, segmentation, counts;
     AnnKeys() {
-        Ref* all[] = {&id, &image_id, &category_id, &score, &bbox, &area,
-                      &iscrowd, &num_keypoints, &keypoints, &segmentation, &counts};
-        const char* names[] = {"id", "image_id", "category_id", "score", "bbox", "area",
-                               "iscrowd", "num_keypoints", "keypoints", "segmentation", "counts"};
-        for (int i = 0; i < 11; ++i) *all[i] = Ref(check(PyUnicode_InternFromString(names[i])));
+        intern_all({&id, &image_id, &category_id, &score, &bbox, &area, &iscrowd, &num_keypoints, &keypoints,
+                    &segmentation, &counts},
+                   {"id", "image_id", "category_id", "score", "bbox", "area", "iscrowd", "num_keypoints",
+                    "keypoints", "segmentation", "counts"});
     }
 };
 
@@ -432,11 +437,10 @@ PyObject* float_matrix(const std::vector<T>& v, std::size_t rows, std::size_t co
 struct RecordKeys {
     Ref image_id, category_id, aRng, maxDet, dtIds, gtIds, dtScores, dtMatches, gtMatches, gtIgnore, dtIgnore;
     RecordKeys() {
-        Ref* all[] = {&image_id, &category_id, &aRng, &maxDet, &dtIds, &gtIds,
-                      &dtScores, &dtMatches, &gtMatches, &gtIgnore, &dtIgnore};
-        const char* names[] = {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds",
-                               "dtScores", "dtMatches", "gtMatches", "gtIgnore", "dtIgnore"};
-        for (int i = 0; i < 11; ++i) *all[i] = Ref(check(PyUnicode_InternFromString(names[i])));
+        intern_all({&image_id, &category_id, &aRng, &maxDet, &dtIds, &gtIds, &dtScores, &dtMatches, &gtMatches,
+                    &gtIgnore, &dtIgnore},
+                   {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
+                    "gtMatches", "gtIgnore", "dtIgnore"});
     }
 };
 
