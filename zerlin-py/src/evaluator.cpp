@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "zerlin/eval.hpp"
-#include "zerlin/geometry.hpp"
+#include "zerlin/pipeline.hpp"
 #include "zerlin/hashmap.hpp"
 
 namespace zpy {
@@ -354,10 +354,21 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
     auto cells = std::make_unique<zerlin::TimingCells>();
     zerlin::RecordSet gt(kind), dt(kind);
     const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
-    // Masks are rasterised on their own thread while the lists are read.
+    // Masks are rasterised on their own thread while the lists are read; a
+    // failed read abandons what was queued.
     std::optional<zerlin::MaskRasteriser> rasteriser;
-    if (masks) rasteriser.emplace(kind == zerlin::GeometryKind::BoundaryMasks, p.boundary_dilation, *cells);
+    if (masks)
+        rasteriser.emplace(kind == zerlin::GeometryKind::BoundaryMasks ? std::optional<double>(p.boundary_dilation)
+                                                                       : std::nullopt,
+                           *cells);
     zerlin::MaskRasteriser* r = rasteriser ? &*rasteriser : nullptr;
+    struct AbandonOnFailure {
+        zerlin::MaskRasteriser* r;
+        bool finished = false;
+        ~AbandonOnFailure() {
+            if (r && !finished) r->abandon();
+        }
+    } guard{r};
     {
         zerlin::Stopwatch sw;
         convert_annotations(a[0], true, lk, keys, gt, r);
@@ -369,16 +380,18 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
         sw.add_to(cells->dt_read);
     }
     if (masks) {
-        zerlin::RasterisedMasks done = rasteriser->finish();
-        const std::size_t n_gt = gt.size();
-        auto split = [n_gt](std::vector<zerlin::Rle>& all, std::vector<zerlin::Rle>& first, std::vector<zerlin::Rle>& rest) {
-            if (all.empty()) return;
-            rest.assign(std::make_move_iterator(all.begin() + std::ptrdiff_t(n_gt)), std::make_move_iterator(all.end()));
-            all.resize(n_gt);
-            first = std::move(all);
-        };
-        split(done.masks, gt.masks, dt.masks);
-        split(done.boundaries, gt.boundaries, dt.boundaries);
+        guard.finished = true;
+        std::vector<zerlin::RasterResult> done = r->finish();
+        const bool with_boundaries = kind == zerlin::GeometryKind::BoundaryMasks;
+        for (zerlin::RecordSet* side : {&gt, &dt}) {
+            side->masks.reserve(side->size());
+            if (with_boundaries) side->boundaries.reserve(side->size());
+        }
+        for (std::size_t i = 0; i < done.size(); ++i) {
+            zerlin::RecordSet& side = i < gt.size() ? gt : dt;
+            side.masks.push_back(std::move(done[i].mask));
+            if (with_boundaries) side.boundaries.push_back(std::move(done[i].boundary));
+        }
     }
     auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(gt), std::move(dt), std::move(cells));
     PyObject* self = type->tp_alloc(type, 0);
