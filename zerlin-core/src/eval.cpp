@@ -364,6 +364,7 @@ namespace {
 struct Accumulator {
     const EvalParams& p;
     std::vector<SortedDet> sorted;
+    std::vector<std::vector<uint32_t>> selections;  // per max-dets index with a cap below L
     std::vector<uint8_t> table;  // T x N statuses in sorted order
     std::vector<uint64_t> need;
     std::vector<uint32_t> tp_fp, tp_pos;
@@ -390,6 +391,13 @@ struct Accumulator {
         detail::stable_sort(std::span<SortedDet>(sorted), tmp, [](const SortedDet& x, const SortedDet& y) {
             return detail::score_before(x.score, y.score);
         });
+        const uint64_t L = p.det_limit();
+        selections.assign(p.max_dets.size(), {});
+        for (std::size_t m = 0; m < p.max_dets.size(); ++m) {
+            if (p.max_dets[m] >= L) continue;
+            for (std::size_t i = 0; i < sorted.size(); ++i)
+                if (sorted[i].rank < p.max_dets[m]) selections[m].push_back(uint32_t(i));
+        }
     }
 
     void accumulate(std::size_t a, const std::vector<uint8_t>& status, const std::vector<uint8_t>& gt_ignore) {
@@ -406,28 +414,28 @@ struct Accumulator {
         for (std::size_t r = 0; r < R; ++r) need[r] = required_tp(p.rec_thrs[r], npig);
         const uint64_t L = p.det_limit();
         for (std::size_t m = 0; m < M; ++m) {
-            const uint64_t cap = p.max_dets[m];
-            const bool filter = cap < L;
-            std::size_t first = N;  // first selected sorted position
-            std::size_t nd = 0;
-            for (std::size_t i = 0; i < N; ++i)
-                if (!filter || sorted[i].rank < cap) {
-                    if (first == N) first = i;
-                    ++nd;
-                }
+            // A cap below L selects each image's first `cap` detections.
+            const bool filter = p.max_dets[m] < L;
+            const std::vector<uint32_t>& sel = selections[m];
+            const std::size_t nd = filter ? sel.size() : N;
+            const std::size_t first = nd == 0 ? N : filter ? sel[0] : 0;  // first selected position
             for (std::size_t t = 0; t < T; ++t) {
                 const uint8_t* st = table.data() + t * N;
                 tp_fp.clear();
                 tp_pos.clear();
                 uint32_t fp = 0;
-                for (std::size_t i = 0; i < N; ++i) {
-                    if (filter && sorted[i].rank >= cap) continue;
+                auto visit = [&](uint32_t i) {
                     if (st[i] == 1) {
                         tp_fp.push_back(fp);
-                        tp_pos.push_back(uint32_t(i));
+                        tp_pos.push_back(i);
                     } else if (st[i] == 2) {
                         ++fp;
                     }
+                };
+                if (filter) {
+                    for (uint32_t i : sel) visit(i);
+                } else {
+                    for (std::size_t i = 0; i < N; ++i) visit(uint32_t(i));
                 }
                 const uint64_t tp = tp_fp.size();
                 rec[(t * A + a) * M + m] = nd > 0 ? double(tp) / double(npig) : 0.0;
