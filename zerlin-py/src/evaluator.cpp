@@ -164,6 +164,27 @@ bool read_float(PyObject* d, const Ref& key, double* out) {
     return true;
 }
 
+// Item j of a list as a float. Exact floats and ints are read in place (that
+// runs no Python code); anything else is held while it converts, since its
+// conversion may change the list. Throws with IndexError past the end.
+inline double list_float(PyObject* list, Py_ssize_t j) {
+    if (j >= PyList_GET_SIZE(list)) {
+        PyErr_SetString(PyExc_IndexError, "list index out of range");
+        throw_py();
+    }
+    PyObject* item = PyList_GET_ITEM(list, j);
+    if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
+    double v;
+    if (PyLong_CheckExact(item)) {
+        v = PyLong_AsDouble(item);
+        if (v == -1.0 && PyErr_Occurred()) throw_py();
+        return v;
+    }
+    Ref hold = Ref::borrow(item);
+    if (!to_f64(item, &v)) throw_py();
+    return v;
+}
+
 void read_bbox(PyObject* d, const Ref& key, double out[4]) {
     Ref v = lookup(d, key);
     if (!v) {
@@ -171,10 +192,7 @@ void read_bbox(PyObject* d, const Ref& key, double out[4]) {
         return;
     }
     if (PyList_Check(v.get()) && PyList_GET_SIZE(v.get()) == 4) {
-        for (Py_ssize_t j = 0; j < 4; ++j) {
-            Ref item(PyList_GetItemRef(v.get(), j));
-            if (!item || !to_f64(item.get(), &out[j])) throw_py();
-        }
+        for (Py_ssize_t j = 0; j < 4; ++j) out[j] = list_float(v.get(), j);
         return;
     }
     std::vector<double> values;
@@ -193,12 +211,7 @@ struct Lookups {
 // item, anything else through the general sequence conversion.
 void append_floats(PyObject* o, std::vector<double>& out, std::vector<double>& tmp) {
     if (PyList_Check(o)) {
-        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(o); ++j) {
-            Ref item(PyList_GetItemRef(o, j));
-            double v;
-            if (!item || !to_f64(item.get(), &v)) throw_py();
-            out.push_back(v);
-        }
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(o); ++j) out.push_back(list_float(o, j));
         return;
     }
     if (!to_vec_f64(o, &tmp)) throw_py();
@@ -300,13 +313,12 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         kp.resize(std::size_t(s));
         const bool is_list = PyList_Check(list_kp.get());
         for (Py_ssize_t m = 0; m < s; ++m) {
-            Ref item;
             if (is_list) {
-                item = Ref(PyList_GetItemRef(list_kp.get(), m));
-            } else {
-                Ref index(check(PyLong_FromSsize_t(m)));
-                item = Ref(PyObject_GetItem(list_kp.get(), index.get()));
+                kp[std::size_t(m)] = list_float(list_kp.get(), m);
+                continue;
             }
+            Ref index(check(PyLong_FromSsize_t(m)));
+            Ref item(PyObject_GetItem(list_kp.get(), index.get()));
             if (!item || !to_f64(item.get(), &kp[std::size_t(m)])) throw_py();
         }
         rs.push_keypoints(kp.data(), kp.size(), is_gt);
