@@ -647,3 +647,22 @@ def test_mask_rows_and_their_errors():
     ev = Evaluator(many, dt[:1], iou_type="segm", **args)
     assert ev.per_instance()[0]["gt_id"].tolist() == [4097]  # the later of equal IoUs
     assert ev.timings()["rasterise"] > 0
+
+
+def test_list_changed_by_a_conversion_is_read_safely():
+    class Shrinks:
+        def __init__(self, owner):
+            self.owner = owner
+
+        def __float__(self):
+            self.owner.clear()
+            return 1.0
+
+    kp = [1.0, 2.0, 2]
+    kp.insert(1, Shrinks(kp))
+    kp.extend([3.0, 4.0])  # six values, so the length check passes
+    box = [0.0, 1.0]
+    box += [Shrinks(box), 4.0]
+    for gt, kind in (([{"image_id": 7, "keypoints": kp}], "keypoints"), ([{"image_id": 7, "bbox": box}], "bbox")):
+        with pytest.raises(IndexError, match="list index out of range"):
+            build(gt, [], kind)
