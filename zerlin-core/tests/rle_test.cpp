@@ -599,6 +599,18 @@ TEST(RleIou, WorkedCases) {
     for (int g = 0; g < 6; ++g) EXPECT_EQ(out[g], 0.0);
 }
 
+TEST(RleIou, RunSumsPastTheIndexRangeAreWalked) {
+    // Positions past 2^32 wrap in the box computation, so such masks take the
+    // plain run walk.
+    const Rle d{1, 1, {UINT32_MAX, 10, 3}}, g{1, 1, {UINT32_MAX, 5, 8}};
+    const Rle* dt[1] = {&d};
+    const Rle* gt[2] = {&g, &d};
+    double out[2];
+    rle_iou(dt, gt, {}, 0, out);
+    EXPECT_EQ(out[0], 0.5);
+    EXPECT_EQ(out[1], 1.0);
+}
+
 TEST(RleIou, HintOnlyZeroesPairsBelowIt) {
     const double g_box[4] = {0, 0, 10, 10}, d_lo[4] = {0, 0, 10, 3}, d_hi[4] = {0, 0, 10, 6};
     const Rle g = rle_from_bbox(g_box, 20, 20), lo = rle_from_bbox(d_lo, 20, 20), hi = rle_from_bbox(d_hi, 20, 20);
@@ -621,6 +633,9 @@ TEST(RleIou, MatchesPixelCountsOnRandomMasks) {
         std::vector<Rle> ds, gs;
         for (size_t i = 0; i < nd; ++i) ds.push_back(random_rle(rng, h, w));
         for (size_t i = 0; i < ng; ++i) gs.push_back(random_rle(rng, h, w));
+        // Empty runs change no pixel and no IoU.
+        for (Rle* r : {ds.empty() ? nullptr : &ds[0], gs.empty() ? nullptr : &gs[0]})
+            if (r && rng() % 2) r->counts.insert(r->counts.begin() + rng() % (r->counts.size() + 1), 2, 0u);
         std::vector<const Rle*> dp, gp;
         for (const Rle& r : ds) dp.push_back(&r);
         for (const Rle& r : gs) gp.push_back(&r);
