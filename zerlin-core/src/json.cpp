@@ -1,0 +1,235 @@
+#include "zerlin/json.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+namespace zerlin {
+
+const char* json_errc_reason(JsonErrc code) noexcept {
+    switch (code) {
+        case JsonErrc::EofWhileParsingList: return "EOF while parsing a list";
+        case JsonErrc::EofWhileParsingObject: return "EOF while parsing an object";
+        case JsonErrc::EofWhileParsingString: return "EOF while parsing a string";
+        case JsonErrc::EofWhileParsingValue: return "EOF while parsing a value";
+        case JsonErrc::ExpectedColon: return "expected `:`";
+        case JsonErrc::ExpectedListCommaOrEnd: return "expected `,` or `]`";
+        case JsonErrc::ExpectedObjectCommaOrEnd: return "expected `,` or `}`";
+        case JsonErrc::ExpectedSomeIdent: return "expected ident";
+        case JsonErrc::ExpectedSomeValue: return "expected value";
+        case JsonErrc::InvalidEscape: return "invalid escape";
+        case JsonErrc::InvalidNumber: return "invalid number";
+        case JsonErrc::NumberOutOfRange: return "number out of range";
+        case JsonErrc::InvalidUnicodeCodePoint: return "invalid unicode code point";
+        case JsonErrc::ControlCharacterWhileParsingString:
+            return "control character (\\u0000-\\u001F) found while parsing a string";
+        case JsonErrc::KeyMustBeAString: return "key must be a string";
+        case JsonErrc::LoneLeadingSurrogateInHexEscape: return "lone leading surrogate in hex escape";
+        case JsonErrc::TrailingComma: return "trailing comma";
+        case JsonErrc::TrailingCharacters: return "trailing characters";
+        case JsonErrc::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
+        case JsonErrc::RecursionLimitExceeded: return "recursion limit exceeded";
+        case JsonErrc::Custom: return "";
+    }
+    return "";
+}
+
+TextPosition text_position(std::string_view text, std::size_t at) noexcept {
+    if (at > text.size()) at = text.size();
+    std::size_t line_start = 0, line = 1;
+    for (std::size_t i = 0; i < at; ++i) {
+        if (text[i] == '\n') {
+            ++line;
+            line_start = i + 1;
+        }
+    }
+    return {line, at - line_start};
+}
+
+static std::string positioned(const std::string& reason, TextPosition pos) {
+    return reason + " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
+}
+
+JsonError::JsonError(JsonErrc code, std::string reason, TextPosition pos)
+    : Error(ErrorKind::Value, positioned(reason, pos)), code_(code), reason_(std::move(reason)), pos_(pos) {}
+
+void throw_json_error(JsonErrc code, std::string_view text, std::size_t at) {
+    throw JsonError(code, json_errc_reason(code), text_position(text, at));
+}
+
+void throw_json_error(std::string reason, std::string_view text, std::size_t at) {
+    throw JsonError(JsonErrc::Custom, std::move(reason), text_position(text, at));
+}
+
+namespace json_detail {
+
+// Decimal magnitude of a number literal: the power of ten just above its
+// first significant digit (123.4 -> 3, 0.05 -> -1), or a very negative value
+// for zero. Only the sign matters to the caller.
+static std::int64_t decimal_magnitude(const char* p, const char* end) {
+    if (p != end && *p == '-') ++p;
+    std::int64_t mag = 0;
+    bool significant = false;
+    for (; p != end && *p >= '0' && *p <= '9'; ++p) {
+        if (*p != '0') significant = true;
+        if (significant) ++mag;
+    }
+    if (p != end && *p == '.') {
+        for (++p; p != end && *p >= '0' && *p <= '9'; ++p) {
+            if (*p != '0') significant = true;
+            if (!significant) --mag;
+        }
+    }
+    if (!significant) return INT64_MIN / 2;
+    if (p != end && (*p | 0x20) == 'e') {
+        ++p;
+        bool neg = p != end && *p == '-';
+        if (p != end && (*p == '-' || *p == '+')) ++p;
+        std::int64_t e = 0;
+        for (; p != end && *p >= '0' && *p <= '9'; ++p) e = std::min<std::int64_t>(e * 10 + (*p - '0'), INT32_MAX);
+        mag += neg ? -e : e;
+    }
+    return mag;
+}
+
+double convert_float(const char* first, const char* last, bool* overflow) noexcept {
+    double v = 0.0;
+    auto res = std::from_chars(first, last, v);
+    if (res.ec == std::errc::result_out_of_range) {
+        // The library leaves v alone; tell overflow from underflow ourselves.
+        if (decimal_magnitude(first, last) > 0) {
+            *overflow = true;
+            return 0.0;
+        }
+        return *first == '-' ? -0.0 : 0.0;
+    }
+    if (std::isinf(v)) *overflow = true;
+    return v;
+}
+
+}  // namespace json_detail
+
+void JsonReader::skip_value() {
+    const std::size_t base = open_.size();
+    for (;;) {
+        int c = peek_nonspace();
+        bool opened = false;
+        switch (c) {
+            case 'n': ++p_; read_literal("ull", 3); break;
+            case 't': ++p_; read_literal("rue", 3); break;
+            case 'f': ++p_; read_literal("alse", 4); break;
+            case '"': ++p_; skip_string(); break;
+            case '-': case '0': case '1': case '2': case '3': case '4':
+            case '5': case '6': case '7': case '8': case '9':
+                skip_number();
+                break;
+            case '[':
+            case '{':
+                open_.push_back(char(c));
+                ++p_;
+                opened = true;
+                break;
+            case -1: fail_peek(JsonErrc::EofWhileParsingValue);
+            default: fail_peek(JsonErrc::ExpectedSomeValue);
+        }
+        if (open_.size() == base) return;
+        // Close every container that ends here, then stop before the next
+        // element (after its comma) or fail.
+        bool accept_comma = !opened;
+        char frame = open_.back();
+        for (;;) {
+            c = peek_nonspace();
+            if (c == ',' && accept_comma) {
+                ++p_;
+                break;
+            }
+            if ((c == ']' && frame == '[') || (c == '}' && frame == '{')) {
+                ++p_;
+                open_.pop_back();
+                if (open_.size() == base) return;
+                frame = open_.back();
+                accept_comma = true;
+                continue;
+            }
+            if (c < 0) fail_peek(frame == '[' ? JsonErrc::EofWhileParsingList : JsonErrc::EofWhileParsingObject);
+            if (accept_comma)
+                fail_peek(frame == '[' ? JsonErrc::ExpectedListCommaOrEnd : JsonErrc::ExpectedObjectCommaOrEnd);
+            break;
+        }
+        if (frame == '{') {
+            c = peek_nonspace();
+            if (c != '"') fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::KeyMustBeAString);
+            ++p_;
+            skip_string();
+            c = peek_nonspace();
+            if (c != ':') fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::ExpectedColon);
+            ++p_;
+        }
+    }
+}
+
+void check_json_syntax(std::string_view text) {
+    JsonReader r(text);
+    r.skip_value();
+    r.finish();
+}
+
+namespace {
+
+[[noreturn]] void throw_os_error(int err) {
+    char buf[256];
+    const char* text = strerror_r(err, buf, sizeof buf);  // GNU form: returns the text
+    throw Error(ErrorKind::Os, std::string(text) + " (os error " + std::to_string(err) + ")");
+}
+
+struct Fd {
+    int fd;
+    ~Fd() { ::close(fd); }
+};
+
+}  // namespace
+
+std::string read_file(const std::string& path) {
+    // The system would read up to the first NUL, i.e. some other file.
+    if (path.find('\0') != std::string::npos) throw Error(ErrorKind::Os, "file name contained an unexpected NUL byte");
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) throw_os_error(errno);
+    Fd guard{fd};
+    struct stat st;
+    std::size_t cap = 0;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) cap = std::size_t(st.st_size);
+    std::string out;
+    out.resize(cap);
+    std::size_t len = 0;
+    auto read_some = [&](char* dst, std::size_t room) -> std::size_t {
+        for (;;) {
+            ssize_t n = ::read(fd, dst, room);
+            if (n >= 0) return std::size_t(n);
+            if (errno != EINTR) throw_os_error(errno);
+        }
+    };
+    for (;;) {
+        if (len < out.size()) {
+            std::size_t n = read_some(out.data() + len, out.size() - len);
+            if (n == 0) break;
+            len += n;
+        } else {
+            // Buffer full: the size was unknown or the file grew. Probe
+            // before growing so a file of the expected size is read into
+            // exactly its own size.
+            char probe[16384];
+            std::size_t n = read_some(probe, sizeof probe);
+            if (n == 0) break;
+            out.append(probe, n);
+            len += n;
+        }
+    }
+    out.resize(len);
+    return out;
+}
+
+}  // namespace zerlin
