@@ -321,6 +321,22 @@ bool check_dict(PyObject* o) {
     return false;
 }
 
+bool to_array_of_type(PyObject* o, int typenum, PyArrayObject** out) {
+    if (PyArray_Check(o)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        if (PyArray_TYPE(a) == typenum && PyArray_ISNOTSWAPPED(a)) {
+            *out = a;
+            return true;
+        }
+    }
+    Ref descr(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
+    if (!descr) return false;
+    const char* dtype = reinterpret_cast<PyArray_Descr*>(descr.get())->typeobj->tp_name;
+    if (const char* dot = std::strrchr(dtype, '.')) dtype = dot + 1;
+    PyErr_Format(PyExc_TypeError, "'%s' object is not a %s numpy.ndarray", type_name(o).c_str(), dtype);
+    return false;
+}
+
 // ---------------------------------------------------------------- arrays
 
 namespace {
