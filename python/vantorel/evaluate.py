@@ -145,7 +145,7 @@ class EvalResult:
         return rows
 
     def summary_lines(self) -> list:
-        return [f"{name} = {value:0.3f}" for name, value in zip(self.stat_names, self.stats)]
+        return [f" {name} = {value:0.3f}" for name, value in zip(self.stat_names, self.stats)]
 
 
 def _mean(values: np.ndarray) -> float:

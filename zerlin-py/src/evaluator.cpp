@@ -1,6 +1,12 @@
 // The Evaluator class: annotation lists in, evaluation arrays out.
 #include "binding.hpp"
 
+#include <array>
+#include <memory>
+#include <unordered_map>
+
+#include "zerlin/eval.hpp"
+
 namespace zpy {
 
 namespace {
@@ -8,7 +14,10 @@ namespace {
 struct EvaluatorObject {
     PyObject_HEAD
     BorrowFlag borrow;
+    zerlin::Engine* engine;
 };
+
+EvaluatorObject* as_evaluator(PyObject* self) { return reinterpret_cast<EvaluatorObject*>(self); }
 
 const Signature kNew{"Evaluator.__new__()",
                      {"gt_anns", "dt_anns", "img_sizes", "img_ids", "cat_ids", "iou_thrs", "rec_thrs", "max_dets",
@@ -19,38 +28,513 @@ const Signature kTimings{"Evaluator.timings()", {}, 0};
 const Signature kPerInstance{"Evaluator.per_instance()", {"t_idx", "a_idx", "max_det"}, 0};
 const Signature kConfigureLvis{"Evaluator.configure_lvis()", {"gt_ignore", "non_exhaustive", "preserve_crowds"}, 2};
 
-extern "C" PyObject* evaluator_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
+// Converts argument `name` or throws with the note added.
+template <class T>
+void convert_arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* out) {
+    if (!arg(o, name, conv, out)) throw_py();
+}
+
+[[noreturn]] void raise(PyObject* type, const char* message) {
+    PyErr_SetString(type, message);
+    throw_py();
+}
+
+// ---------------------------------------------------------------- parameters
+
+using ImageSizes = std::unordered_map<int64_t, std::pair<uint32_t, uint32_t>>;
+
+bool to_img_sizes(PyObject* o, ImageSizes* out) {
+    if (!check_dict(o)) return false;
+    PyObject *key, *value;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(o, &pos, &key, &value)) {
+        int64_t id;
+        uint32_t h, w;
+        if (!to_i64(key, &id) || !check_tuple(value, 2) || !to_u32(PyTuple_GET_ITEM(value, 0), &h) ||
+            !to_u32(PyTuple_GET_ITEM(value, 1), &w))
+            return false;
+        (*out)[id] = {h, w};
+    }
+    return true;
+}
+
+bool to_area_rng(PyObject* o, std::vector<std::array<double, 2>>* out) {
+    return to_vec<std::array<double, 2>>(
+        o, out, [](PyObject* item, std::array<double, 2>* v) { return to_fixed_f64(item, 2, v->data()); });
+}
+
+bool to_pairs(PyObject* o, std::vector<std::pair<int64_t, int64_t>>* out) {
+    return to_vec<std::pair<int64_t, int64_t>>(o, out, [](PyObject* item, std::pair<int64_t, int64_t>* v) {
+        return check_tuple(item, 2) && to_i64(PyTuple_GET_ITEM(item, 0), &v->first) &&
+               to_i64(PyTuple_GET_ITEM(item, 1), &v->second);
+    });
+}
+
+// The given text as a double-quoted literal with backslash escapes.
+std::string quoted(const std::string& s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\0': out += "\\0"; break;
+            default:
+                if (c < 0x20 || c == 0x7f) {
+                    char buf[16];
+                    std::snprintf(buf, sizeof buf, "\\u{%x}", unsigned(c));
+                    out += buf;
+                } else {
+                    out += char(c);
+                }
+        }
+    }
+    return out + "\"";
+}
+
+bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
+    if (s == "segm") *kind = zerlin::IouKind::Segm;
+    else if (s == "bbox") *kind = zerlin::IouKind::Bbox;
+    else if (s == "keypoints" || s == "keypoints_crowd") *kind = zerlin::IouKind::Keypoints;
+    else if (s == "boundary") *kind = zerlin::IouKind::Boundary;
+    else return false;
+    return true;
+}
+
+// ---------------------------------------------------------------- record conversion
+
+// id -> position, the later position winning for a repeated id.
+class PositionTable {
+public:
+    explicit PositionTable(const std::vector<int64_t>& ids) {
+        std::size_t cap = 16;
+        while (cap < 2 * ids.size()) cap *= 2;
+        slots_.assign(cap, Slot{0, -1});
+        mask_ = cap - 1;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            std::size_t h = hash(ids[i]);
+            while (slots_[h].pos >= 0 && slots_[h].id != ids[i]) h = (h + 1) & mask_;
+            slots_[h] = Slot{ids[i], int32_t(i)};
+        }
+    }
+    int32_t find(int64_t id) const {
+        for (std::size_t h = hash(id);; h = (h + 1) & mask_) {
+            if (slots_[h].pos < 0) return -1;
+            if (slots_[h].id == id) return slots_[h].pos;
+        }
+    }
+
+private:
+    struct Slot {
+        int64_t id;
+        int32_t pos;
+    };
+    std::size_t hash(int64_t id) const {
+        uint64_t x = uint64_t(id) * 0x9E3779B97F4A7C15ull;
+        return std::size_t(x >> 17) & mask_;
+    }
+    std::vector<Slot> slots_;
+    std::size_t mask_ = 0;
+};
+
+// The eleven annotation keys, interned once per construction.
+struct AnnKeys {
+    Ref id, image_id, category_id, score, bbox, area, iscrowd, num_keypoints, keypoints, segmentation, counts;
+    AnnKeys() {
+        Ref* all[] = {&id, &image_id, &category_id, &score, &bbox, &area,
+                      &iscrowd, &num_keypoints, &keypoints, &segmentation, &counts};
+        const char* names[] = {"id", "image_id", "category_id", "score", "bbox", "area",
+                               "iscrowd", "num_keypoints", "keypoints", "segmentation", "counts"};
+        for (int i = 0; i < 11; ++i) *all[i] = Ref(check(PyUnicode_InternFromString(names[i])));
+    }
+};
+
+// The value under `key`, or an empty Ref when absent or None.
+Ref lookup(PyObject* d, const Ref& key) {
+    PyObject* v;
+    if (PyDict_GetItemRef(d, key.get(), &v) < 0) throw_py();
+    Ref r(v);
+    if (r.get() == Py_None) r.reset();
+    return r;
+}
+
+bool read_int(PyObject* d, const Ref& key, long* out) {
+    Ref v = lookup(d, key);
+    if (!v) return false;
+    long x = PyLong_AsLong(v.get());
+    if (x == -1 && PyErr_Occurred()) throw_py();
+    *out = x;
+    return true;
+}
+
+bool read_float(PyObject* d, const Ref& key, double* out) {
+    Ref v = lookup(d, key);
+    if (!v) return false;
+    if (!to_f64(v.get(), out)) throw_py();
+    return true;
+}
+
+void read_bbox(PyObject* d, const Ref& key, double out[4]) {
+    Ref v = lookup(d, key);
+    if (!v) {
+        out[0] = out[1] = out[2] = out[3] = 0.0;
+        return;
+    }
+    if (PyList_Check(v.get()) && PyList_GET_SIZE(v.get()) == 4) {
+        for (Py_ssize_t j = 0; j < 4; ++j) {
+            Ref item(PyList_GetItemRef(v.get(), j));
+            if (!item || !to_f64(item.get(), &out[j])) throw_py();
+        }
+        return;
+    }
+    std::vector<double> values;
+    if (!to_vec_f64(v.get(), &values)) throw_py();
+    if (values.size() != 4) raise(PyExc_ValueError, "'bbox' must have 4 entries");
+    std::copy_n(values.data(), 4, out);
+}
+
+struct Lookups {
+    PositionTable images;
+    PositionTable categories;
+};
+
+// Appends one row per annotation dict of `list` to `rs`.
+void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys,
+                         zerlin::RecordSet& rs) {
+    const bool keypoints_mode = rs.kind == zerlin::GeometryKind::Keypoints;
+    const Py_ssize_t start_len = PyList_GET_SIZE(list);
+    rs.reserve(std::size_t(start_len));
+    if (keypoints_mode && is_gt) rs.boxes.reserve(4 * std::size_t(start_len));
+    std::vector<double> kp;
+    for (Py_ssize_t i = 0; i < start_len && i < PyList_GET_SIZE(list); ++i) {
+        Ref d(PyList_GetItemRef(list, i));
+        if (!d) throw_py();
+        PyObject* ann = d.get();
+        if (!PyDict_Check(ann)) raise(PyExc_ValueError, "annotations must be dicts");
+        long image_id, category_id = -1, id = long(i) + 1;
+        if (!read_int(ann, keys.image_id, &image_id)) raise(PyExc_KeyError, "annotation is missing 'image_id'");
+        read_int(ann, keys.category_id, &category_id);
+        read_int(ann, keys.id, &id);
+        double score = 0.0, area, box[4];
+        read_float(ann, keys.score, &score);
+        read_bbox(ann, keys.bbox, box);
+        if (!read_float(ann, keys.area, &area)) area = box[2] * box[3];
+        long crowd_value = 0;
+        bool crowd = read_int(ann, keys.iscrowd, &crowd_value) && crowd_value != 0;
+        bool ignore = false;
+        if (is_gt) {
+            ignore = crowd;
+            long nk = 0;
+            if (keypoints_mode && (!read_int(ann, keys.num_keypoints, &nk) || nk == 0)) ignore = true;
+        }
+        rs.push_scalars(id, lk.images.find(image_id), lk.categories.find(category_id), score, area, crowd, ignore);
+        if (rs.kind == zerlin::GeometryKind::Boxes || (keypoints_mode && is_gt))
+            rs.boxes.insert(rs.boxes.end(), box, box + 4);
+        if (!keypoints_mode) continue;
+        Ref list_kp = lookup(ann, keys.keypoints);
+        if (!list_kp) {
+            rs.push_missing_keypoints(is_gt);
+            continue;
+        }
+        Py_ssize_t s = PyObject_Size(list_kp.get());
+        if (s < 0) throw_py();
+        rs.check_keypoint_length(std::size_t(s));
+        kp.resize(std::size_t(s));
+        const bool is_list = PyList_Check(list_kp.get());
+        for (Py_ssize_t m = 0; m < s; ++m) {
+            Ref item;
+            if (is_list) {
+                item = Ref(PyList_GetItemRef(list_kp.get(), m));
+            } else {
+                Ref index(check(PyLong_FromSsize_t(m)));
+                item = Ref(PyObject_GetItem(list_kp.get(), index.get()));
+            }
+            if (!item || !to_f64(item.get(), &kp[std::size_t(m)])) throw_py();
+        }
+        rs.push_keypoints(kp.data(), kp.size(), is_gt);
+    }
+}
+
+// ---------------------------------------------------------------- constructor
+
+PyObject* construct(PyTypeObject* type, PyObject* const* a) {
+    zerlin::EvalParams p;
+    ImageSizes sizes;
+    std::string iou_type;
+    bool use_cats = false, use_area = true;
+    double dilation = 0.02;
+    convert_arg<ImageSizes>(a[2], "img_sizes", &to_img_sizes, &sizes);
+    convert_arg(a[3], "img_ids", &to_vec_i64, &p.img_ids);
+    convert_arg(a[4], "cat_ids", &to_vec_i64, &p.cat_ids);
+    convert_arg(a[5], "iou_thrs", &to_vec_f64, &p.iou_thrs);
+    convert_arg(a[6], "rec_thrs", &to_vec_f64, &p.rec_thrs);
+    convert_arg(a[7], "max_dets", &to_vec_u64, &p.max_dets);
+    convert_arg(a[8], "area_rng", &to_area_rng, &p.area_rng);
+    convert_arg(a[9], "use_cats", &to_bool, &use_cats);
+    convert_arg(a[10], "iou_type", &to_str, &iou_type);
+    convert_arg(a[11], "kpt_sigmas", &to_vec_f64, &p.kpt_sigmas);
+    if (a[12]) convert_arg(a[12], "use_area", &to_bool, &use_area);
+    if (a[13]) convert_arg(a[13], "boundary_dilation", &to_f64, &dilation);
+    p.use_cats = use_cats;
+    p.use_area = use_area;
+    p.boundary_dilation = dilation;
+    if (!parse_iou_type(iou_type, &p.iou_kind)) {
+        std::string msg = "iouType must be one of segm, bbox, keypoints, boundary; got " + quoted(iou_type);
+        raise(PyExc_ValueError, msg.c_str());
+    }
+    if (p.img_ids.size() > size_t(INT32_MAX) || p.cat_ids.size() > size_t(INT32_MAX))
+        raise(PyExc_OverflowError, "too many image or category ids for 32-bit indices");
+
+    for (PyObject* side : {a[0], a[1]}) {
+        if (PyObject_TypeCheck(side, g_compact_type))
+            raise(PyExc_NotImplementedError, "CompactBbox sides are not available in this build yet");
+        if (!check_list(side)) throw_py();
+    }
+    if (p.iou_kind == zerlin::IouKind::Segm || p.iou_kind == zerlin::IouKind::Boundary)
+        raise(PyExc_NotImplementedError, "mask evaluation is not available in this build yet");
+
+    Lookups lk{PositionTable(p.img_ids), PositionTable(p.cat_ids)};
+    AnnKeys keys;
+    const zerlin::GeometryKind kind = zerlin::geometry_for(p.iou_kind);
+    auto cells = std::make_unique<zerlin::TimingCells>();
+    zerlin::RecordSet gt(kind), dt(kind);
+    {
+        zerlin::Stopwatch sw;
+        convert_annotations(a[0], true, lk, keys, gt);
+        sw.add_to(cells->gt_read);
+    }
+    {
+        zerlin::Stopwatch sw;
+        convert_annotations(a[1], false, lk, keys, dt);
+        sw.add_to(cells->dt_read);
+    }
+    auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(gt), std::move(dt), std::move(cells));
+    PyObject* self = type->tp_alloc(type, 0);
+    if (!self) throw_py();
+    as_evaluator(self)->engine = engine.release();
+    return self;
+}
+
+extern "C" PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[14];
     if (!parse_args_tuple(kNew, args, kwargs, a)) return nullptr;
-    PyErr_SetString(PyExc_NotImplementedError, "Evaluator is not available in this build yet");
-    return nullptr;
+    return guarded<PyObject*>(nullptr, [&] { return construct(type, a); });
 }
 
 extern "C" void evaluator_dealloc(PyObject* self) {
+    delete as_evaluator(self)->engine;
+    as_evaluator(self)->engine = nullptr;
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-#define ZL_STUB(fn, sig)                                                                 \
-    PyObject* fn(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) { \
-        return not_yet(sig, args, nargs, kw);                                           \
+// ---------------------------------------------------------------- outputs
+
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref v(check(value));
+    if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_py();
+}
+
+void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    Ref v(check(value));
+    if (PyDict_SetItem(dict, key, v.get()) < 0) throw_py();
+}
+
+template <class T>
+PyObject* int_list(const std::vector<T>& v) {
+    Ref list(check(PyList_New(Py_ssize_t(v.size()))));
+    for (std::size_t i = 0; i < v.size(); ++i)
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyLong_FromLongLong((long long)v[i])));
+    return list.release();
+}
+
+PyObject* float_list(const std::vector<double>& v) {
+    Ref list(check(PyList_New(Py_ssize_t(v.size()))));
+    for (std::size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyFloat_FromDouble(v[i])));
+    return list.release();
+}
+
+// A (rows, cols) float64 matrix of the given integer values.
+template <class T>
+PyObject* float_matrix(const std::vector<T>& v, std::size_t rows, std::size_t cols) {
+    std::vector<double> out(v.begin(), v.end());
+    return array_from_vector(std::move(out), {npy_intp(rows), npy_intp(cols)}, NPY_FLOAT64);
+}
+
+struct RecordKeys {
+    Ref image_id, category_id, aRng, maxDet, dtIds, gtIds, dtScores, dtMatches, gtMatches, gtIgnore, dtIgnore;
+    RecordKeys() {
+        Ref* all[] = {&image_id, &category_id, &aRng, &maxDet, &dtIds, &gtIds,
+                      &dtScores, &dtMatches, &gtMatches, &gtIgnore, &dtIgnore};
+        const char* names[] = {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds",
+                               "dtScores", "dtMatches", "gtMatches", "gtIgnore", "dtIgnore"};
+        for (int i = 0; i < 11; ++i) *all[i] = Ref(check(PyUnicode_InternFromString(names[i])));
     }
-ZL_STUB(method_run, kRun)
-ZL_STUB(method_timings, kTimings)
-ZL_STUB(method_per_instance, kPerInstance)
-ZL_STUB(method_configure_lvis, kConfigureLvis)
-#undef ZL_STUB
+};
+
+PyObject* eval_record(const zerlin::EvalImage& e, std::size_t T, const RecordKeys& k) {
+    const std::size_t D = e.dt_ids.size(), G = e.gt_ids.size();
+    if (e.dt_matches.size() != T * D || e.dt_ignore.size() != T * D || e.gt_matches.size() != T * G ||
+        e.gt_ignore.size() != G)
+        raise(PyExc_ValueError, "evaluation record buffers do not match their shapes");
+    Ref d(check(PyDict_New()));
+    set_item(d.get(), k.image_id.get(), PyLong_FromLongLong(e.image_id));
+    set_item(d.get(), k.category_id.get(), PyLong_FromLongLong(e.category_id));
+    set_item(d.get(), k.aRng.get(), PyLong_FromUnsignedLong(e.area_index));
+    set_item(d.get(), k.maxDet.get(), PyLong_FromUnsignedLongLong(e.max_det));
+    set_item(d.get(), k.dtIds.get(), int_list(e.dt_ids));
+    set_item(d.get(), k.gtIds.get(), int_list(e.gt_ids));
+    set_item(d.get(), k.dtScores.get(), float_list(e.dt_scores));
+    set_item(d.get(), k.dtMatches.get(), float_matrix(e.dt_matches, T, D));
+    set_item(d.get(), k.gtMatches.get(), float_matrix(e.gt_matches, T, G));
+    std::vector<double> gt_ig(e.gt_ignore.begin(), e.gt_ignore.end());
+    set_item(d.get(), k.gtIgnore.get(), array_from_vector(std::move(gt_ig), {npy_intp(G)}, NPY_FLOAT64));
+    set_item(d.get(), k.dtIgnore.get(), float_matrix(e.dt_ignore, T, D));
+    return d.release();
+}
+
+PyObject* run_dict(zerlin::RunResult& r) {
+    const npy_intp T = npy_intp(r.T), R = npy_intp(r.R), K = npy_intp(r.K), A = npy_intp(r.A), M = npy_intp(r.M);
+    Ref d(check(PyDict_New()));
+    set_item(d.get(), "counts", Py_BuildValue("[nnnnn]", T, R, K, A, M));
+    set_item(d.get(), "precision", array_from_vector(std::move(r.precision), {T, R, K, A, M}, NPY_FLOAT64));
+    set_item(d.get(), "recall", array_from_vector(std::move(r.recall), {T, K, A, M}, NPY_FLOAT64));
+    set_item(d.get(), "scores", array_from_vector(std::move(r.scores), {T, R, K, A, M}, NPY_FLOAT64));
+    return d.release();
+}
+
+PyObject* eval_imgs_list(const zerlin::RunResult& r) {
+    RecordKeys keys;
+    Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
+    for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {
+        uint32_t s = r.eval_slots[i];
+        PyObject* item;
+        if (s == zerlin::RunResult::kNoRecord) {
+            item = Py_NewRef(Py_None);
+        } else {
+            item = eval_record(r.eval_imgs[s], r.T, keys);
+        }
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+    }
+    return list.release();
+}
+
+// ---------------------------------------------------------------- methods
+
+PyObject* method_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[1];
+    if (!parse_args(kRun, args, nargs, kw, a)) return nullptr;
+    bool collect = false;
+    if (a[0] && !arg(a[0], "collect_eval_imgs", &to_bool, &collect)) return nullptr;
+    SharedBorrow borrow(as_evaluator(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    const zerlin::Engine& engine = *as_evaluator(self)->engine;
+    zerlin::RunResult result;
+    if (!run_without_gil([&] { result = engine.run(collect); })) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref d(run_dict(result));
+        if (collect) set_item(d.get(), "evalImgs", eval_imgs_list(result));
+        return d.release();
+    });
+}
+
+PyObject* method_timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[1];
+    if (!parse_args(kTimings, args, nargs, kw, a)) return nullptr;
+    SharedBorrow borrow(as_evaluator(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    const zerlin::TimingCells& c = as_evaluator(self)->engine->timings();
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref d(check(PyDict_New()));
+        const std::pair<const char*, const std::atomic<uint64_t>*> cells[] = {
+            {"gt_read", &c.gt_read},       {"dt_read", &c.dt_read},   {"read_blocked", &c.read_blocked},
+            {"rasterise", &c.rasterise},   {"group_index", &c.group_index}, {"iou_cpu", &c.iou_cpu},
+            {"match_cpu", &c.match_cpu},   {"accumulate_cpu", &c.accumulate_cpu},
+        };
+        for (const auto& [name, cell] : cells) set_item(d.get(), name, PyFloat_FromDouble(double(cell->load()) / 1e9));
+        return d.release();
+    });
+}
+
+template <class T>
+void set_column(PyObject* d, const char* key, std::vector<T>& v, int typenum) {
+    const npy_intp n = npy_intp(v.size());
+    set_item(d, key, array_from_vector(std::move(v), {n}, typenum));
+}
+
+PyObject* method_per_instance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[3];
+    if (!parse_args(kPerInstance, args, nargs, kw, a)) return nullptr;
+    uint64_t t_idx = 0, a_idx = 0, max_det = 100;
+    if (a[0] && !arg(a[0], "t_idx", &to_u64, &t_idx)) return nullptr;
+    if (a[1] && !arg(a[1], "a_idx", &to_u64, &a_idx)) return nullptr;
+    if (a[2] && !arg(a[2], "max_det", &to_u64, &max_det)) return nullptr;
+    SharedBorrow borrow(as_evaluator(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    const zerlin::Engine& engine = *as_evaluator(self)->engine;
+    const std::size_t T = engine.params().iou_thrs.size(), A = engine.params().area_rng.size();
+    if (t_idx >= T) {
+        PyErr_Format(PyExc_ValueError, "t_idx %llu is out of range for %zu IoU thresholds", (unsigned long long)t_idx, T);
+        return nullptr;
+    }
+    if (a_idx >= A) {
+        PyErr_Format(PyExc_ValueError, "a_idx %llu is out of range for %zu area ranges", (unsigned long long)a_idx, A);
+        return nullptr;
+    }
+    zerlin::InstanceRows rows;
+    if (!run_without_gil([&] { rows = engine.per_instance(t_idx, a_idx, max_det); })) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        Ref dts(check(PyDict_New())), gts(check(PyDict_New()));
+        set_column(dts.get(), "image_id", rows.dt_image_id, NPY_INT64);
+        set_column(dts.get(), "category_id", rows.dt_category_id, NPY_INT64);
+        set_column(dts.get(), "dt_id", rows.dt_id, NPY_INT64);
+        set_column(dts.get(), "gt_id", rows.dt_gt_id, NPY_INT64);
+        set_column(dts.get(), "score", rows.dt_score, NPY_FLOAT64);
+        set_column(dts.get(), "iou", rows.dt_iou, NPY_FLOAT64);
+        set_column(dts.get(), "ignore", rows.dt_ignore, NPY_BOOL);
+        set_column(gts.get(), "image_id", rows.gt_image_id, NPY_INT64);
+        set_column(gts.get(), "category_id", rows.gt_category_id, NPY_INT64);
+        set_column(gts.get(), "gt_id", rows.gt_id, NPY_INT64);
+        set_column(gts.get(), "ignore", rows.gt_ignore, NPY_BOOL);
+        set_column(gts.get(), "matched", rows.gt_matched, NPY_BOOL);
+        return check(PyTuple_Pack(2, dts.get(), gts.get()));
+    });
+}
+
+PyObject* method_configure_lvis(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* a[3];
+    if (!parse_args(kConfigureLvis, args, nargs, kw, a)) return nullptr;
+    std::vector<uint8_t> gt_ignore;
+    std::vector<std::pair<int64_t, int64_t>> pairs;
+    bool preserve = false;
+    if (!arg(a[0], "gt_ignore", &to_vec_bool, &gt_ignore)) return nullptr;
+    if (!arg(a[1], "non_exhaustive", &to_pairs, &pairs)) return nullptr;
+    if (a[2] && !arg(a[2], "preserve_crowds", &to_bool, &preserve)) return nullptr;
+    ExclusiveBorrow borrow(as_evaluator(self)->borrow);
+    if (!borrow.ok()) return nullptr;
+    return guarded<PyObject*>(nullptr, [&] {
+        as_evaluator(self)->engine->configure_lvis(gt_ignore, pairs, preserve);
+        return Py_NewRef(Py_None);
+    });
+}
 
 #define ZL_METHOD(name, fn, doc) \
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef g_methods[] = {
-    ZL_METHOD("run", method_run, "run($self, collect_eval_imgs=False)\n--\n\n"),
-    ZL_METHOD("timings", method_timings, "timings($self)\n--\n\n"),
-    ZL_METHOD("per_instance", method_per_instance, "per_instance($self, t_idx=0, a_idx=0, max_det=100)\n--\n\n"),
+    ZL_METHOD("run", method_run,
+              "run($self, collect_eval_imgs=False)\n--\n\n"
+              "Evaluate and accumulate; returns counts, precision, recall, scores (and evalImgs when asked)."),
+    ZL_METHOD("timings", method_timings, "timings($self)\n--\n\nSeconds spent in each phase so far."),
+    ZL_METHOD("per_instance", method_per_instance,
+              "per_instance($self, t_idx=0, a_idx=0, max_det=100)\n--\n\n"
+              "Per-detection and per-ground-truth verdicts at one setting, as column arrays."),
     ZL_METHOD("configure_lvis", method_configure_lvis,
-              "configure_lvis($self, gt_ignore, non_exhaustive, preserve_crowds=False)\n--\n\n"),
+              "configure_lvis($self, gt_ignore, non_exhaustive, preserve_crowds=False)\n--\n\n"
+              "Install the LVIS federated flags for later runs."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,0 +1,136 @@
+"""Seeded random COCO-style ground truth and results for evaluator tests.
+
+The data is shaped to reach the corners of the protocol: crowd regions, areas
+exactly on the area-range bounds, tied scores across images, images with only
+ground truths or only detections, and categories with neither.
+"""
+
+import random
+
+SMALL, MEDIUM = 32.0**2, 96.0**2
+NUM_KEYPOINTS = 17
+
+
+def _box(rng, w, h):
+    bw = rng.uniform(2, w / 2)
+    bh = rng.uniform(2, h / 2)
+    return [rng.uniform(0, w - bw), rng.uniform(0, h - bh), bw, bh]
+
+
+def _area(rng, box):
+    r = rng.random()
+    if r < 0.08:
+        return SMALL  # exactly on the small/medium bound
+    if r < 0.16:
+        return MEDIUM  # exactly on the medium/large bound
+    if r < 0.3:
+        return box[2] * box[3] * rng.uniform(0.4, 0.9)  # a mask smaller than its box
+    return box[2] * box[3]
+
+
+def _keypoints(rng, box, labelled):
+    out = []
+    for _ in range(NUM_KEYPOINTS):
+        if labelled and rng.random() < 0.7:
+            out += [box[0] + rng.random() * box[2], box[1] + rng.random() * box[3], rng.choice([1, 2])]
+        else:
+            out += [0, 0, 0]
+    return out
+
+
+def dataset(seed, n_images=40, n_cats=6, keypoints=False):
+    """A COCO ground-truth dict; image ids are sparse and unordered."""
+    rng = random.Random(seed)
+    ids = rng.sample(range(1, 10 * n_images), n_images)
+    images = [{"id": i, "width": rng.choice([320, 640]), "height": rng.choice([240, 480])} for i in ids]
+    cats = [{"id": 3 * k + 1, "name": f"c{k}", "supercategory": "x"} for k in range(n_cats)]
+    if keypoints:
+        for c in cats:
+            c["keypoints"] = [f"k{j}" for j in range(NUM_KEYPOINTS)]
+            c["skeleton"] = []
+    anns = []
+    for n, img in enumerate(images):
+        if n % 9 == 4:
+            continue  # an image with detections only
+        for c in cats[:-1]:  # the last category has neither side
+            for _ in range(rng.choice([0, 0, 1, 2, 3, 5])):
+                box = _box(rng, img["width"], img["height"])
+                crowd = int(rng.random() < 0.07)
+                a = {"id": len(anns) * 7 + 3, "image_id": img["id"], "category_id": c["id"], "bbox": box,
+                     "area": _area(rng, box), "iscrowd": crowd}
+                if keypoints:
+                    kp = _keypoints(rng, box, labelled=not crowd and rng.random() < 0.85)
+                    a["keypoints"] = kp
+                    a["num_keypoints"] = sum(1 for v in kp[2::3] if v > 0)
+                anns.append(a)
+    return {"images": images, "categories": cats, "annotations": anns}
+
+
+def results(seed, gt, keypoints=False, per_image=(0, 12)):
+    """Detections near ground truths plus stray ones, with scores on a coarse
+    grid so that ties occur within and across images."""
+    rng = random.Random(seed)
+    by_image = {}
+    for a in gt["annotations"]:
+        by_image.setdefault(a["image_id"], []).append(a)
+    cats = [c["id"] for c in gt["categories"]]
+    out = []
+    for n, img in enumerate(gt["images"]):
+        if n % 11 == 7:
+            continue  # an image with ground truths only
+        near = by_image.get(img["id"], [])
+        for _ in range(rng.randint(*per_image)):
+            if near and rng.random() < 0.7:
+                g = rng.choice(near)
+                gx, gy, gw, gh = g["bbox"]
+                j = rng.uniform(0.0, 0.25)
+                box = [gx + rng.uniform(-j, j) * gw, gy + rng.uniform(-j, j) * gh,
+                       gw * rng.uniform(1 - j, 1 + j), gh * rng.uniform(1 - j, 1 + j)]
+                cat = g["category_id"] if rng.random() < 0.9 else rng.choice(cats)
+            else:
+                box = _box(rng, img["width"], img["height"])
+                cat = rng.choice(cats[:-1])
+            d = {"image_id": img["id"], "category_id": cat, "score": round(rng.random() * 20) / 20}
+            if keypoints:
+                kp = []
+                src = rng.choice(near)["keypoints"] if near and rng.random() < 0.7 else None
+                for j in range(NUM_KEYPOINTS):
+                    if src is not None and src[3 * j + 2] > 0:
+                        kp += [src[3 * j] + rng.gauss(0, 3), src[3 * j + 1] + rng.gauss(0, 3), 1]
+                    else:
+                        kp += [box[0] + rng.random() * box[2], box[1] + rng.random() * box[3], 1]
+                d["keypoints"] = kp
+            else:
+                d["bbox"] = box
+            out.append(d)
+    return out
+
+
+def lvis_results(seed, gt, per_image=(0, 25)):
+    """Bounding-box results for an LVIS dataset: near ground truths, in the
+    images' negative and not-exhaustive categories, and in categories the
+    image says nothing about (which federated evaluation drops)."""
+    rng = random.Random(seed)
+    by_image = {}
+    for a in gt["annotations"]:
+        by_image.setdefault(a["image_id"], []).append(a)
+    cats = [c["id"] for c in gt["categories"]]
+    out = []
+    for img in gt["images"]:
+        near = by_image.get(img["id"], [])
+        for _ in range(rng.randint(*per_image)):
+            r = rng.random()
+            if near and r < 0.6:
+                g = rng.choice(near)
+                gx, gy, gw, gh = g["bbox"]
+                j = rng.uniform(0.0, 0.3)
+                box = [gx + rng.uniform(-j, j) * gw, gy + rng.uniform(-j, j) * gh,
+                       gw * rng.uniform(1 - j, 1 + j), gh * rng.uniform(1 - j, 1 + j)]
+                cat = g["category_id"]
+            else:
+                box = _box(rng, img["width"], img["height"])
+                pool = img.get("neg_category_ids", []) + img.get("not_exhaustive_category_ids", [])
+                cat = rng.choice(pool) if pool and r < 0.85 else rng.choice(cats)
+            out.append({"image_id": img["id"], "category_id": cat, "bbox": box,
+                        "score": round(rng.random() * 50) / 50})
+    return out

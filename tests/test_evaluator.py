@@ -1,0 +1,522 @@
+"""Evaluator against the reference COCO and LVIS evaluations, plus its surface:
+record conversion defaults and messages, outputs, per-instance verdicts, LVIS
+configuration, thread independence and the borrow flag."""
+
+import contextlib
+import copy
+import io
+import json
+import os
+import subprocess
+import sys
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import evalgen
+from vantorel._zerlin import Evaluator
+
+DATA = Path(__file__).resolve().parent.parent / "data"
+COCO_AREAS = [[0.0, 1e10], [0.0, 1024.0], [1024.0, 9216.0], [9216.0, 1e10]]
+IOU = [0.5 + 0.05 * i for i in range(10)]
+REC = [i / 100 for i in range(101)]
+
+pycocotools = pytest.importorskip("pycocotools")
+from pycocotools.coco import COCO  # noqa: E402
+from pycocotools.cocoeval import COCOeval  # noqa: E402
+
+
+def reference(gt_dict, results, iou_type, **params):
+    """pycocotools' COCOeval after evaluate() and accumulate()."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        gt = COCO()
+        gt.dataset = copy.deepcopy(gt_dict)
+        gt.createIndex()
+        dt = gt.loadRes(copy.deepcopy(results))
+        E = COCOeval(gt, dt, iou_type)
+        for k, v in params.items():
+            setattr(E.params, k, v)
+        E.evaluate()
+        E.accumulate()
+    return E
+
+
+def ours(E, iou_type, **kw):
+    p = E.params
+    # With categories pooled the reference replaces catIds by [-1]; every
+    # category still takes part.
+    cat_ids = list(p.catIds) if p.useCats else sorted(E.cocoGt.getCatIds())
+    return Evaluator(E.cocoGt.dataset["annotations"], E.cocoDt.dataset["annotations"], {}, list(p.imgIds),
+                     cat_ids, list(p.iouThrs), list(p.recThrs), list(p.maxDets),
+                     [list(a) for a in p.areaRng], bool(p.useCats), iou_type,
+                     list(getattr(p, "kpt_oks_sigmas", [])), **kw)
+
+
+def assert_same_as_reference(E, r):
+    for key in ("precision", "recall", "scores"):
+        assert r[key].shape == E.eval[key].shape, key
+        np.testing.assert_array_equal(r[key], E.eval[key], err_msg=key)
+    assert len(r["evalImgs"]) == len(E.evalImgs)
+    n = 0
+    for ref, got in zip(E.evalImgs, r["evalImgs"]):
+        if ref is None:
+            assert got is None
+            continue
+        assert got["image_id"] == ref["image_id"] and got["category_id"] == ref["category_id"]
+        assert E.params.areaRng[got["aRng"]] == ref["aRng"] and got["maxDet"] == ref["maxDet"]
+        for key in ("dtIds", "gtIds", "dtScores"):
+            assert got[key] == list(ref[key]), key
+        for key in ("dtMatches", "gtMatches", "dtIgnore", "gtIgnore"):
+            np.testing.assert_array_equal(got[key], np.asarray(ref[key], dtype=float).reshape(got[key].shape),
+                                          err_msg=key)
+        n += 1
+    assert n > 0
+
+
+def summary(r, iou_thrs=IOU):
+    """The twelve COCO summary values, averaged as the reference does."""
+    p, rc = r["precision"], r["recall"]
+    t50, t75 = iou_thrs.index(0.5), [round(t, 10) for t in iou_thrs].index(0.75)
+
+    def mean(s):
+        s = s[s > -1]
+        return -1.0 if s.size == 0 else float(np.mean(s))
+
+    return [mean(p[:, :, :, 0, 2]), mean(p[t50, :, :, 0, 2]), mean(p[t75, :, :, 0, 2]),
+            mean(p[:, :, :, 1, 2]), mean(p[:, :, :, 2, 2]), mean(p[:, :, :, 3, 2]),
+            mean(rc[:, :, 0, 0]), mean(rc[:, :, 0, 1]), mean(rc[:, :, 0, 2]),
+            mean(rc[:, :, 1, 2]), mean(rc[:, :, 2, 2]), mean(rc[:, :, 3, 2])]
+
+
+# --------------------------------------------------------------- exactness
+
+
+def test_real_bbox_results_match_reference_and_published_stats():
+    gt = json.loads((DATA / "instances_val2014_100.json").read_text())
+    res = json.loads((DATA / "instances_val2014_fakebbox100_results.json").read_text())
+    E = reference(gt, res, "bbox")
+    r = ours(E, "bbox").run(collect_eval_imgs=True)
+    assert_same_as_reference(E, r)
+    assert summary(r) == [0.5045806987249628, 0.6969727247299577, 0.5729816669904824, 0.5856257209410443,
+                          0.5193996948036719, 0.5013978986347466, 0.38681277964578054, 0.5936795762842003,
+                          0.595352982877607, 0.6398109626113442, 0.5664205978994309, 0.5642905982905982]
+
+
+BBOX_CASES = [
+    {},
+    {"useCats": 0},
+    {"iouThrs": np.array([0.1, 0.35, 0.5, 0.99, 1.0])},
+    {"maxDets": [5, 20]},
+    {"maxDets": [1, 10, 100], "recThrs": np.array([0.0, 0.5, 0.25, 1.0, 1.2, 0.1])},
+    {"areaRng": [[0, 1e10], [1024.0, 1024.0], [0, 9216.0], [9216.0, 9216.0]]},
+]
+
+
+@pytest.mark.parametrize("seed", [1, 2])
+@pytest.mark.parametrize("params", BBOX_CASES, ids=lambda p: ",".join(p) or "default")
+def test_random_bbox_matches_reference(seed, params):
+    gt = evalgen.dataset(seed)
+    E = reference(gt, evalgen.results(seed + 100, gt), "bbox", **params)
+    r = ours(E, "bbox").run(collect_eval_imgs=True)
+    assert_same_as_reference(E, r)
+    assert (r["precision"] > 0).any()
+
+
+# Pooled categories are left out here: the reference's keypoint similarity
+# looks up (image, -1) and so never matches anything when useCats is 0.
+KEYPOINT_CASES = [{}, {"maxDets": [5, 20]}, {"iouThrs": np.array([0.2, 0.5, 0.9, 1.0])}]
+
+
+@pytest.mark.parametrize("seed", [3, 4])
+@pytest.mark.parametrize("params", KEYPOINT_CASES, ids=lambda p: ",".join(p) or "default")
+def test_random_keypoints_match_reference(seed, params):
+    gt = evalgen.dataset(seed, n_cats=3, keypoints=True)
+    E = reference(gt, evalgen.results(seed + 100, gt, keypoints=True), "keypoints", **params)
+    r = ours(E, "keypoints").run(collect_eval_imgs=True)
+    assert_same_as_reference(E, r)
+    assert (r["precision"] > 0).any()
+    # "keypoints_crowd" is the same evaluation.
+    np.testing.assert_array_equal(ours(E, "keypoints_crowd").run()["precision"], r["precision"])
+
+
+def test_pooled_keypoints_equal_the_single_category_result():
+    gt = evalgen.dataset(6, n_cats=2, keypoints=True)  # only the first category has annotations
+    only = gt["categories"][0]["id"]
+    res = [d for d in evalgen.results(7, gt, keypoints=True) if d["category_id"] == only]
+    E = reference(gt, res, "keypoints")
+    per_cat = ours(E, "keypoints").run()
+    E.params.useCats = 0
+    pooled = ours(E, "keypoints").run()
+    assert pooled["counts"][2] == 1
+    for key in ("precision", "recall", "scores"):
+        np.testing.assert_array_equal(pooled[key][..., 0, :, :] if key == "recall" else pooled[key][:, :, 0],
+                                      per_cat[key][..., 0, :, :] if key == "recall" else per_cat[key][:, :, 0])
+    assert (pooled["precision"] > 0).any()
+
+
+def test_lvis_matches_reference_evaluator():
+    lvis = pytest.importorskip("lvis")
+    if not hasattr(np, "float"):
+        np.float = float  # the reference still spells the removed alias
+    gt = json.loads((DATA / "lvis_val_100.json").read_text())
+    res = evalgen.lvis_results(5, gt)
+    with contextlib.redirect_stdout(io.StringIO()):
+        lgt = lvis.LVIS(str(DATA / "lvis_val_100.json"))
+        ldt = lvis.LVISResults(lgt, copy.deepcopy(res), max_dets=300)
+        ref = lvis.LVISEval(lgt, ldt, iou_type="bbox")
+        ref.evaluate()
+        ref.accumulate()
+    p = ref.params
+    gt_anns = gt["annotations"]
+    # Federated rules: detections of categories the image says nothing about are dropped.
+    known = {im["id"]: set(im["neg_category_ids"]) for im in gt["images"]}
+    for a in gt_anns:
+        known[a["image_id"]].add(a["category_id"])
+    dts = [d for d in ldt.dataset["annotations"] if d["category_id"] in known[d["image_id"]]]
+    assert len(dts) < len(ldt.dataset["annotations"])
+    ev = Evaluator(gt_anns, dts, {}, list(p.img_ids), list(p.cat_ids), list(p.iou_thrs), list(p.rec_thrs),
+                   [p.max_dets], [list(a) for a in p.area_rng], True, "bbox", [])
+    ev.configure_lvis([bool(a.get("ignore", 0)) for a in gt_anns],
+                      [(im["id"], c) for im in gt["images"] for c in im["not_exhaustive_category_ids"]])
+    r = ev.run()
+    np.testing.assert_array_equal(r["precision"][..., 0], ref.eval["precision"])
+    np.testing.assert_array_equal(r["recall"][..., 0], ref.eval["recall"])
+    assert (r["precision"] > 0).any()
+
+
+# --------------------------------------------------------------- per-instance verdicts
+
+
+def make_random(seed=9, n_images=40, **kw):
+    gt = evalgen.dataset(seed, n_images=n_images)
+    res = evalgen.results(seed + 1, gt)
+    for i, d in enumerate(res):
+        d.update(id=i + 1, area=d["bbox"][2] * d["bbox"][3], iscrowd=0)
+    imgs = sorted(im["id"] for im in gt["images"])
+    cats = sorted(c["id"] for c in gt["categories"])
+    return Evaluator(gt["annotations"], res, {}, imgs, cats, IOU, REC, [1, 10, 100], COCO_AREAS, True, "bbox", [],
+                     **kw)
+
+
+@pytest.mark.parametrize("t_idx,a_idx", [(0, 0), (5, 1), (9, 3)])
+def test_per_instance_agrees_with_eval_records(t_idx, a_idx):
+    ev = make_random()
+    r = ev.run(collect_eval_imgs=True)
+    dts, gts = ev.per_instance(t_idx, a_idx, 100)
+    assert list(dts) == ["image_id", "category_id", "dt_id", "gt_id", "score", "iou", "ignore"]
+    assert list(gts) == ["image_id", "category_id", "gt_id", "ignore", "matched"]
+    assert [a.dtype for a in dts.values()] == [np.int64] * 4 + [np.float64] * 2 + [np.bool_]
+    assert [a.dtype for a in gts.values()] == [np.int64] * 3 + [np.bool_] * 2
+    want_dt, want_gt = [], []
+    n_img = len(r["evalImgs"]) // (r["counts"][2] * r["counts"][3])
+    for k in range(r["counts"][2]):
+        for e in r["evalImgs"][(k * 4 + a_idx) * n_img:(k * 4 + a_idx + 1) * n_img]:
+            if e is None:
+                continue
+            for d, dt_id in enumerate(e["dtIds"]):
+                m = int(e["dtMatches"][t_idx, d])
+                want_dt.append((e["image_id"], e["category_id"], dt_id, m or -1, e["dtScores"][d],
+                                bool(e["dtIgnore"][t_idx, d])))
+            for g, gt_id in enumerate(e["gtIds"]):
+                want_gt.append((e["image_id"], e["category_id"], gt_id, bool(e["gtIgnore"][g]),
+                                bool(e["gtMatches"][t_idx, g])))
+    got_dt = list(zip(*(dts[k].tolist() for k in ("image_id", "category_id", "dt_id", "gt_id", "score", "ignore"))))
+    got_gt = list(zip(*(gts[k].tolist() for k in gts)))
+    assert got_dt == want_dt and got_gt == want_gt
+    matched = dts["gt_id"] >= 0
+    assert (dts["iou"][matched] >= min(IOU[t_idx], 1 - 1e-10)).all() and (dts["iou"][~matched] == 0).all()
+
+
+def test_per_instance_arguments_and_caps():
+    ev = make_random()
+    full = ev.per_instance()
+    for other in (ev.per_instance(0, 0, 100), ev.per_instance(t_idx=0, a_idx=0, max_det=100)):
+        for a, b in zip(full, other):
+            assert all(np.array_equal(a[k], b[k]) for k in a)
+    one_dt, one_gt = ev.per_instance(max_det=1)
+    pairs = list(zip(one_dt["image_id"].tolist(), one_dt["category_id"].tolist()))
+    assert len(pairs) == len(set(pairs)) and len(pairs) < len(full[0]["dt_id"])
+    assert one_gt["matched"].sum() == (one_dt["gt_id"] >= 0).sum()
+    with pytest.raises(OverflowError) as info:
+        ev.per_instance(t_idx=-1)
+    assert "while processing 't_idx'" in info.value.__notes__
+    with pytest.raises(ValueError, match="t_idx 10 is out of range"):
+        ev.per_instance(t_idx=10)
+    with pytest.raises(ValueError, match="a_idx 4 is out of range"):
+        ev.per_instance(a_idx=4)
+
+
+# --------------------------------------------------------------- threads
+
+
+THREAD_SCRIPT = """
+import os, sys
+os.sched_setaffinity(0, {0})
+sys.path.insert(0, sys.argv[1])
+import numpy as np
+from test_evaluator import make_random
+ev = make_random(seed=17, n_images=300)
+r = ev.run()
+dts, _ = ev.per_instance(2, 0, 100)
+np.savez(sys.argv[2], precision=r["precision"], recall=r["recall"], scores=r["scores"], iou=dts["iou"])
+"""
+
+
+def test_results_do_not_depend_on_cpu_count(tmp_path):
+    if len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("needs two CPUs")
+    out = tmp_path / "one_cpu.npz"
+    subprocess.run([sys.executable, "-c", THREAD_SCRIPT, str(Path(__file__).parent), str(out)], check=True,
+                   cwd=tmp_path)
+    one = np.load(out)
+    ev = make_random(seed=17, n_images=300)
+    r = ev.run()
+    for key in ("precision", "recall", "scores"):
+        np.testing.assert_array_equal(one[key], r[key])
+    np.testing.assert_array_equal(one["iou"], ev.per_instance(2, 0, 100)[0]["iou"])
+
+
+def test_configure_lvis_during_run_is_refused():
+    ev = make_random(seed=3, n_images=1500)
+    flags = [False] * len(evalgen.dataset(3, n_images=1500)["annotations"])
+    refused = None
+    for _ in range(20):
+        worker = threading.Thread(target=ev.run)
+        worker.start()
+        try:
+            while worker.is_alive():
+                try:
+                    ev.configure_lvis(flags, [], preserve_crowds=True)
+                except RuntimeError as e:
+                    refused = e
+                    break
+        finally:
+            worker.join()
+        if refused:
+            break
+    assert refused is not None and str(refused) == "Already borrowed"
+    ev.configure_lvis(flags, [], preserve_crowds=True)  # free again afterwards
+
+
+# --------------------------------------------------------------- construction and records
+
+
+def build(gt, dt, iou_type="bbox", img_ids=(7,), cat_ids=(1, 2), **kw):
+    args = dict(img_sizes={}, img_ids=list(img_ids), cat_ids=list(cat_ids), iou_thrs=[0.5, 0.75], rec_thrs=[0.0, 0.5, 1.0],
+                max_dets=[1, 10], area_rng=[[0, 1e10], [0, 100], [100, 1e10], [50, 200]], use_cats=True,
+                iou_type=iou_type, kpt_sigmas=[0.5, 0.5])
+    args.update(kw)
+    return Evaluator(gt, dt, **args)
+
+
+def record(ev, a=0, k=0, i=0):
+    r = ev.run(collect_eval_imgs=True)
+    n_img = len(r["evalImgs"]) // (r["counts"][2] * r["counts"][3])
+    return r["evalImgs"][(k * r["counts"][3] + a) * n_img + i]
+
+
+def test_defaults_of_detection_rows():
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10]}]
+    dt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10]},
+          {"image_id": 7, "category_id": 1, "bbox": None, "score": 0.25},
+          {"image_id": 7, "category_id": 1, "bbox": (0, 0, 12, 5), "score": 0.5, "id": 40, "area": None}]
+    e = record(build(gt, dt))
+    assert e["dtIds"] == [40, 2, 1] and e["dtScores"] == [0.5, 0.25, 0.0]
+    assert e["gtIds"] == [1]
+    # Range [50, 200]: areas 60 (from the box), 0 (box None) and 100.
+    dts, _ = build(gt, dt).per_instance(a_idx=3)
+    assert dts["ignore"].tolist() == [False, True, False] and dts["gt_id"].tolist() == [-1, -1, 1]
+
+
+@pytest.mark.parametrize("value,crowd", [(0, False), (None, False), (2, True), (True, True)])
+def test_iscrowd_values(value, crowd):
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "iscrowd": value}]
+    assert record(build(gt, []))["gtIgnore"].tolist() == [float(crowd)]
+
+
+def test_num_keypoints_ignores_only_in_keypoint_mode():
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "num_keypoints": 0,
+           "keypoints": [1, 1, 2, 5, 5, 2]},
+          {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "keypoints": [1, 1, 2, 5, 5, 2]},
+          {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "num_keypoints": 2,
+           "keypoints": [1, 1, 2, 5, 5, 2]}]
+    assert record(build(gt, []))["gtIgnore"].tolist() == [0.0, 0.0, 0.0]
+    e = record(build(gt, [], "keypoints"))
+    assert e["gtIds"] == [3, 1, 2] and e["gtIgnore"].tolist() == [0.0, 1.0, 1.0]
+
+
+def test_keypoint_rows_without_lists_keep_later_rows_in_place():
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 20, 20], "area": 400, "num_keypoints": 2,
+           "keypoints": [10, 10, 2, 15, 15, 2]}]
+    dt = [{"image_id": 7, "category_id": 1, "score": 0.9},  # no keypoints: before K is known
+          {"image_id": 7, "category_id": 1, "score": 0.8, "keypoints": [10, 10, 1, 15, 15, 1]},
+          {"image_id": 7, "category_id": 1, "score": 0.7, "keypoints": None}]
+    dts, _ = build(gt, dt, "keypoints", kpt_sigmas=[0.05, 0.05]).per_instance()
+    assert dts["dt_id"].tolist() == [1, 2, 3]
+    assert dts["gt_id"].tolist() == [-1, 1, -1] and dts["iou"][1] == 1.0
+
+
+CONVERSION_ERRORS = [
+    ([1], [], ValueError, "annotations must be dicts"),
+    ([{"category_id": 1}], [], KeyError, "annotation is missing 'image_id'"),
+    ([{"image_id": None}], [], KeyError, "annotation is missing 'image_id'"),
+    ([], [{"image_id": 7, "bbox": [1, 2, 3]}], ValueError, "'bbox' must have 4 entries"),
+    ([], [{"image_id": 7, "bbox": (1, 2, 3, 4, 5)}], ValueError, "'bbox' must have 4 entries"),
+    ([], [{"image_id": 7, "bbox": "abcd"}], TypeError, "Can't extract `str` to `Vec`"),
+    ([], [{"image_id": 7.0}], TypeError, None),
+    ([], [{"image_id": 7, "score": "x"}], TypeError, None),
+    ([], [{"image_id": 7, "iscrowd": 0.5}], TypeError, None),
+]
+
+
+@pytest.mark.parametrize("gt,dt,exc,message", CONVERSION_ERRORS)
+def test_conversion_errors(gt, dt, exc, message):
+    with pytest.raises(exc) as info:
+        build(gt, dt)
+    if message is not None:
+        assert info.value.args[0] == message
+
+
+def test_keypoint_triplet_errors():
+    msg = "keypoints must contain the same number of x/y/visibility triplets"
+    kp = lambda n: {"image_id": 7, "keypoints": [1.0] * n}  # noqa: E731
+    for gt in ([kp(51), kp(54)], [kp(50)], [kp(6), kp(0)]):
+        with pytest.raises(ValueError, match=msg):
+            build(gt, [], "keypoints")
+    build([kp(0), kp(6)], [], "keypoints")  # an empty list before K is fixed adds nothing
+    with pytest.raises(ValueError, match=msg):  # the two sides must agree on K
+        build([kp(6)], [kp(9)], "keypoints")
+
+
+def test_argument_errors():
+    with pytest.raises(ValueError) as info:
+        build([], [], "BBOX")
+    assert str(info.value) == 'iouType must be one of segm, bbox, keypoints, boundary; got "BBOX"'
+    with pytest.raises(ValueError) as info:
+        build([], [], 'a"b\\c\n')
+    assert str(info.value).endswith('got "a\\"b\\\\c\\n"')
+    with pytest.raises(TypeError, match="'tuple' object is not an instance of 'list'"):
+        build(({"image_id": 7},), [])
+    with pytest.raises(TypeError) as info:
+        build([], [], iou_thrs="0.5")
+    assert str(info.value) == "Can't extract `str` to `Vec`"
+    assert info.value.__notes__ == ["while processing 'iou_thrs'"]
+    with pytest.raises(ValueError, match="expected tuple of length 2, but got tuple of length 3") as info:
+        build([], [], img_sizes={1: (480, 640, 3)})
+    assert info.value.__notes__ == ["while processing 'img_sizes'"]
+    with pytest.raises(ValueError, match=r"expected a sequence of length 2 \(got 3\)"):
+        build([], [], area_rng=[[0, 1, 2]])
+    with pytest.raises(OverflowError):
+        build([], [], max_dets=[-1])
+    with pytest.raises(TypeError) as info:
+        build([], [], use_cats=1)
+    assert info.value.__notes__ == ["while processing 'use_cats'"]
+    build([], [], use_cats=np.bool_(True), use_area=False, boundary_dilation=0.5)
+
+
+def test_empty_sides_give_empty_cells():
+    ev = build([], [])
+    r = ev.run()
+    assert list(r) == ["counts", "precision", "recall", "scores"]
+    assert r["counts"] == [2, 3, 2, 4, 2]
+    assert r["precision"].shape == (2, 3, 2, 4, 2) and r["recall"].shape == (2, 2, 4, 2)
+    assert (r["precision"] == -1).all() and (r["recall"] == -1).all() and (r["scores"] == -1).all()
+    assert r["precision"].flags.c_contiguous and r["precision"].base is not None  # handed over, not copied
+    dts, gts = ev.per_instance()
+    assert all(a.size == 0 for a in dts.values()) and all(a.size == 0 for a in gts.values())
+    assert [a.dtype for a in dts.values()] == [np.int64] * 4 + [np.float64] * 2 + [np.bool_]
+    t = ev.timings()
+    assert list(t) == ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
+                       "accumulate_cpu"]
+    assert t["rasterise"] == t["read_blocked"] == 0.0 and all(isinstance(v, float) for v in t.values())
+
+
+def test_eval_imgs_layout_and_shapes():
+    gt = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 10, 10]},
+          {"image_id": 3, "category_id": 2, "bbox": [0, 0, 10, 10]}]
+    dt = [{"image_id": 3, "category_id": 1, "bbox": [0, 0, 10, 10], "score": 0.5}]
+    r = build(gt, dt, img_ids=[1, 2, 3]).run(collect_eval_imgs=True)
+    ei = r["evalImgs"]
+    assert len(ei) == 24
+    for a in range(4):
+        assert ei[(0 * 4 + a) * 3 + 1] is None and ei[(1 * 4 + a) * 3 + 0] is None
+        e = ei[(0 * 4 + a) * 3 + 2]
+        assert (e["image_id"], e["category_id"], e["aRng"], e["maxDet"]) == (3, 1, a, 10)
+        assert list(e) == ["image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
+                           "gtMatches", "gtIgnore", "dtIgnore"]
+        assert e["gtMatches"].shape == (2, 0) and e["gtIgnore"].shape == (0,) and e["dtMatches"].shape == (2, 1)
+        g = ei[(0 * 4 + a) * 3 + 0]
+        assert g["dtIds"] == [] and g["dtScores"] == [] and g["dtMatches"].shape == (2, 0)
+        assert g["dtIgnore"].shape == (2, 0) and g["dtMatches"].dtype == np.float64
+    pooled = build(gt, dt, img_ids=[1, 2, 3], use_cats=False).run(collect_eval_imgs=True)
+    assert pooled["counts"][2] == 1 and len(pooled["evalImgs"]) == 12
+    assert {e["category_id"] for e in pooled["evalImgs"] if e} == {-1}
+
+
+def test_run_twice_gives_equal_arrays_and_growing_timings():
+    ev = make_random()
+    a = ev.run()
+    t1 = ev.timings()
+    b = ev.run()
+    t2 = ev.timings()
+    for key in ("precision", "recall", "scores"):
+        np.testing.assert_array_equal(a[key], b[key])
+    assert t2["match_cpu"] > t1["match_cpu"] > 0 and t2["gt_read"] == t1["gt_read"] > 0
+
+
+def test_configure_lvis_arguments_and_effect():
+    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 100, 100], "iscrowd": 1},
+          {"image_id": 7, "category_id": 1, "bbox": [200, 200, 10, 10]}]
+    dt = [{"image_id": 7, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9},
+          {"image_id": 7, "category_id": 1, "bbox": [500, 500, 20, 20], "score": 0.8}]
+    ev = build(gt, dt)
+    for bad, exc, msg in [
+        (([0, 1], []), TypeError, None),
+        (("ab", []), TypeError, "Can't extract `str` to `Vec`"),
+        ((5, []), TypeError, "'int' object is not an instance of 'Sequence'"),
+        (([False, False], [[7, 1]]), TypeError, "'list' object is not an instance of 'tuple'"),
+        (([False, False], [(7, 1, 2)]), ValueError, "expected tuple of length 2, but got tuple of length 3"),
+        (([False], []), ValueError, "LVIS ignore flags do not match ground-truth length"),
+    ]:
+        with pytest.raises(exc) as info:
+            ev.configure_lvis(*bad)
+        if msg:
+            assert str(info.value) == msg
+    assert ev.per_instance()[0]["iou"][0] == 1.0  # unchanged: crowd rule
+    ev.configure_lvis([False, np.bool_(False)], [(7, 1)], preserve_crowds=True)
+    dts, gts = ev.per_instance()
+    # The ignore column is replaced, so the crowd match now counts; the
+    # unmatched detection of a non-exhaustive pair is ignored.
+    assert dts["iou"][0] == 1.0 and dts["ignore"].tolist() == [False, True]
+    ev.configure_lvis([False, True], [(8, 1), (7, 99)])  # pairs that name nothing
+    dts, gts = ev.per_instance()
+    assert dts["gt_id"].tolist() == [-1, -1] and dts["ignore"].tolist() == [False, False]
+    assert gts["ignore"].tolist() == [False, True]
+    build([], []).configure_lvis([], [])
+
+
+def test_evaluator_calls_do_not_leak():
+    from test_leaks import rss_bytes, run_many
+
+    gt = evalgen.dataset(2, n_images=10)
+    dt = evalgen.results(3, gt)
+    imgs = [im["id"] for im in gt["images"]]
+    calls = [
+        lambda: build(gt["annotations"], dt, img_ids=imgs, cat_ids=[1, 4, 7]).run(collect_eval_imgs=True),
+        lambda: build(gt["annotations"], dt, img_ids=imgs, cat_ids=[1, 4]).per_instance(1, 2, 5),
+        lambda: build(gt["annotations"], dt + [{"image_id": 1, "bbox": [1]}]),
+        lambda: build([], [], iou_thrs=[0.5, "x"]),
+    ]
+    tracked = [gt["annotations"], dt] + gt["annotations"][:3] + [a["bbox"] for a in dt[:3]]
+    for fn in calls:
+        run_many(fn, 30)
+        import gc
+        gc.collect()
+        before = [sys.getrefcount(o) for o in tracked]
+        mem = rss_bytes()
+        run_many(fn, 300)
+        gc.collect()
+        assert [sys.getrefcount(o) for o in tracked] == before
+        assert rss_bytes() - mem < 2 << 20

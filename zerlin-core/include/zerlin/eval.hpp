@@ -1,0 +1,107 @@
+// The evaluation engine: per-category IoU, greedy matching and accumulation
+// of precision, recall and scores over record sets, scheduled on the worker
+// pool. Results never depend on the number of worker threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "zerlin/group.hpp"
+#include "zerlin/pool.hpp"
+#include "zerlin/records.hpp"
+
+namespace zerlin {
+
+// Object keypoint similarity of the listed records, [d][g] at
+// d * gt_idx.size() + g. Sums follow NumPy's pairwise order so that values
+// agree with NumPy-based reference implementations.
+void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint32_t> dt_idx,
+                 std::span<const uint32_t> gt_idx, std::span<const double> sigmas, bool use_area,
+                 double* out);
+
+// One evaluation-image record (category slot, area range, image).
+struct EvalImage {
+    int64_t image_id = 0;
+    int64_t category_id = 0;  // -1 when categories are pooled
+    uint32_t area_index = 0;
+    uint64_t max_det = 0;
+    std::vector<int64_t> dt_ids;     // D, score order
+    std::vector<int64_t> gt_ids;     // G, non-ignored first
+    std::vector<double> dt_scores;   // D
+    std::vector<uint8_t> gt_ignore;  // G
+    std::vector<int64_t> dt_matches; // T x D: id of the GT taken, or 0
+    std::vector<int64_t> gt_matches; // T x G: id of the DT that took it, or 0
+    std::vector<uint8_t> dt_ignore;  // T x D
+};
+
+struct RunResult {
+    std::size_t T = 0, R = 0, K = 0, A = 0, M = 0;
+    std::vector<double> precision;  // [T, R, K, A, M]
+    std::vector<double> recall;     // [T, K, A, M]
+    std::vector<double> scores;     // [T, R, K, A, M]
+    // When collected: one slot per (category slot, area range, image) in that
+    // order, holding an index into eval_imgs or kNoRecord.
+    static constexpr uint32_t kNoRecord = UINT32_MAX;
+    std::vector<uint32_t> eval_slots;
+    std::vector<EvalImage> eval_imgs;
+};
+
+// Per-instance verdicts as columns (bool columns as 0/1 bytes).
+struct InstanceRows {
+    std::vector<int64_t> dt_image_id, dt_category_id, dt_id, dt_gt_id;
+    std::vector<double> dt_score, dt_iou;
+    std::vector<uint8_t> dt_ignore;
+    std::vector<int64_t> gt_image_id, gt_category_id, gt_id;
+    std::vector<uint8_t> gt_ignore, gt_matched;
+};
+
+class Engine {
+public:
+    // Builds both group indexes (timed into `group_index`). Keypoint sides
+    // are brought to a common K. `timings` may carry the conversion figures;
+    // a fresh set is made when null.
+    Engine(EvalParams params, RecordSet gt, RecordSet dt,
+           std::unique_ptr<TimingCells> timings = nullptr);
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    RunResult run(bool collect_eval_imgs, Pool& pool = Pool::global()) const;
+
+    // Verdicts at one (threshold index, area index, detection count); the
+    // indices must lie inside iou_thrs and area_rng (ValueError otherwise).
+    InstanceRows per_instance(std::size_t t_idx, std::size_t a_idx, uint64_t max_det,
+                              Pool& pool = Pool::global()) const;
+
+    // LVIS federated flags: ground-truth ignore (one byte per GT record),
+    // non-exhaustive (image id, category id) pairs, whether crowd flags stay.
+    void configure_lvis(std::span<const uint8_t> gt_ignore,
+                        std::span<const std::pair<int64_t, int64_t>> non_exhaustive,
+                        bool preserve_crowds);
+
+    const EvalParams& params() const noexcept { return params_; }
+    const RecordSet& gt() const noexcept { return gt_; }
+    const RecordSet& dt() const noexcept { return dt_; }
+    const GroupIndex& gt_index() const noexcept { return gt_index_; }
+    const GroupIndex& dt_index() const noexcept { return dt_index_; }
+    TimingCells& timings() const noexcept { return *timings_; }
+
+private:
+    struct Category;
+    struct Scratch;
+    void compute_ious(Category& c, Pool& pool) const;
+    void match_area(Category& c, std::size_t a, Pool& pool) const;
+    void match_entry(Category& c, std::size_t e, double lo, double hi, Scratch& s) const;
+
+    EvalParams params_;
+    RecordSet gt_;
+    RecordSet dt_;
+    GroupIndex gt_index_;
+    GroupIndex dt_index_;
+    std::unique_ptr<TimingCells> timings_;
+};
+
+}  // namespace zerlin

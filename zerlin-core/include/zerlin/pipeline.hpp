@@ -1,0 +1,89 @@
+// Mask rasterisation overlapped with annotation reading.
+//
+// The reading side (which holds the interpreter lock, or scans a snapshot)
+// produces one MaskJob per annotation; jobs travel in batches of 4096 over a
+// channel of two slots to a dedicated rasteriser thread, which rasterises each
+// batch on the worker pool, keeping job order. Failures reach the caller the
+// same way whatever the thread timing: a conversion error is the caller's
+// own, a dead rasteriser is reported when joined.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "zerlin/records.hpp"
+#include "zerlin/rle.hpp"
+
+namespace zerlin {
+
+// One segmentation to rasterise, at its image's size.
+struct MaskJob {
+    uint32_t h = 0;
+    uint32_t w = 0;
+    Geometry geometry;
+};
+
+struct RasterResult {
+    Rle mask;
+    Rle boundary;  // empty unless boundary masks were asked for
+};
+
+constexpr std::size_t kMaskBatch = 4096;
+
+class MaskRasteriser {
+public:
+    // Starts the rasteriser thread. `boundary_ratio` set means boundary masks
+    // are computed too. Throws Error(Internal, "failed to spawn thread").
+    MaskRasteriser(std::optional<double> boundary_ratio, TimingCells& timings);
+    // Closes the channel and joins the thread if finish() was not called.
+    ~MaskRasteriser();
+    MaskRasteriser(const MaskRasteriser&) = delete;
+    MaskRasteriser& operator=(const MaskRasteriser&) = delete;
+
+    // Appends a job to the current batch; a full batch is sent, blocking while
+    // two batches wait (the blocked time goes to `read_blocked`). Throws
+    // Error(Value, "mask rasteriser stopped") when the thread is gone.
+    void submit(MaskJob job);
+    std::size_t submitted() const noexcept { return submitted_; }
+
+    // Sends the last partial batch, closes the channel, joins the thread and
+    // returns one result per job in submission order. Throws
+    // Error(Internal, "mask worker panicked") if the thread died.
+    std::vector<RasterResult> finish();
+
+    // Closes the channel without sending the pending batch and joins the
+    // thread, discarding results (the reading side failed).
+    void abandon() noexcept;
+
+private:
+    void thread_main();
+    bool send(std::vector<MaskJob>&& batch);  // false when the receiver is gone
+    void close_and_join() noexcept;
+
+    std::optional<double> boundary_ratio_;
+    TimingCells& timings_;
+    std::vector<MaskJob> current_;
+    std::size_t submitted_ = 0;
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::vector<MaskJob>> channel_;
+    bool closed_ = false;
+    bool receiver_gone_ = false;
+    bool joined_ = false;
+
+    std::vector<RasterResult> results_;
+    std::exception_ptr failure_;
+    pthread_t thread_{};
+};
+
+// Rasterises one job (shared with the Python mask functions).
+Rle rasterise_job(const MaskJob& job, RasterScratch& scratch);
+
+}  // namespace zerlin

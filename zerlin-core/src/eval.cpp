@@ -1,0 +1,656 @@
+#include "zerlin/eval.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <mutex>
+#include <string>
+
+#include "stable_sort.hpp"
+#include "zerlin/error.hpp"
+
+namespace zerlin {
+
+namespace {
+
+constexpr double kEps = 2.220446049250313e-16;  // spacing of 1.0
+constexpr double kMaxThreshold = 1.0 - 1e-10;
+constexpr std::size_t kMinPiece = 64;
+
+// Box IoU of listed records, filled ground-truth column by column.
+void box_iou_kernel(std::span<const double> dt_boxes, std::span<const double> gt_boxes,
+                    std::span<const uint32_t> dt_idx, std::span<const uint32_t> gt_idx,
+                    std::span<const uint8_t> crowd, double* out) {
+    const std::size_t G = gt_idx.size();
+    for (std::size_t g = 0; g < G; ++g) {
+        const double* gb = gt_boxes.data() + 4 * std::size_t(gt_idx[g]);
+        const double ga = gb[2] * gb[3];
+        const bool is_crowd = crowd[gt_idx[g]] != 0;
+        for (std::size_t d = 0; d < dt_idx.size(); ++d) {
+            const double* db = dt_boxes.data() + 4 * std::size_t(dt_idx[d]);
+            double v = 0.0;
+            double w = std::min(db[0] + db[2], gb[0] + gb[2]) - std::max(db[0], gb[0]);
+            if (w > 0) {
+                double h = std::min(db[1] + db[3], gb[1] + gb[3]) - std::max(db[1], gb[1]);
+                if (h > 0) {
+                    double i = w * h;
+                    double u = is_crowd ? db[2] * db[3] : db[2] * db[3] + ga - i;
+                    v = i / u;
+                }
+            }
+            out[d * G + g] = v;
+        }
+    }
+}
+
+// NumPy's pairwise summation of a contiguous float64 array (its reduction
+// starts from 0.0), so OKS sums round exactly as NumPy's do.
+double pairwise_sum(const double* a, std::size_t n) {
+    if (n < 8) {
+        double res = 0.0;
+        for (std::size_t i = 0; i < n; ++i) res += a[i];
+        return res;
+    }
+    if (n <= 128) {
+        double r[8];
+        for (int j = 0; j < 8; ++j) r[j] = a[j];
+        std::size_t i = 8;
+        for (; i < n - (n % 8); i += 8)
+            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
+        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
+        for (; i < n; ++i) res += a[i];
+        return res;
+    }
+    std::size_t n2 = n / 2;
+    n2 -= n2 % 8;
+    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
+}
+
+// max(0, v) that keeps NaN, as NumPy's max does.
+inline double clamp_low(double v) { return (v != v || v > 0) ? v : 0.0; }
+
+// Smallest i in 0..npig with thr <= i / npig (as a float division), or
+// npig + 1 when none is (NaN, or above 1).
+uint64_t required_tp(double thr, uint64_t npig) {
+    if (std::isnan(thr)) return npig + 1;
+    const double n = double(npig);
+    double guess = std::ceil(thr * n);
+    uint64_t c = guess <= 0 ? 0 : guess >= n + 1 ? npig + 1 : uint64_t(guess);
+    while (c > 0 && thr <= double(c - 1) / n) --c;
+    while (c <= npig && !(thr <= double(c) / n)) ++c;
+    return c;
+}
+
+struct SortedDet {
+    double score;
+    uint32_t flat;  // position in the category's retained-detection arrays
+    uint32_t rank;  // position within its image's retained list
+};
+
+}  // namespace
+
+void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint32_t> dt_idx,
+                 std::span<const uint32_t> gt_idx, std::span<const double> sigmas, bool use_area,
+                 double* out) {
+    const std::size_t S = gt.keypoint_count;
+    const std::size_t G = gt_idx.size();
+    if (dt.keypoint_count != S) throw_internal("keypoint counts of the two sides differ");
+    if (sigmas.size() < S) throw_value("kpt_sigmas must have one value per keypoint");
+    double vars[256];
+    std::vector<double> vars_heap;
+    double* var = vars;
+    double* terms = vars + 128;
+    if (S > 128) {
+        vars_heap.resize(2 * S);
+        var = vars_heap.data();
+        terms = vars_heap.data() + S;
+    }
+    for (std::size_t k = 0; k < S; ++k) var[k] = (sigmas[k] + sigmas[k]) * (sigmas[k] + sigmas[k]);
+    for (std::size_t g = 0; g < G; ++g) {
+        const uint32_t gr = gt_idx[g];
+        const double* box = gt.boxes.data() + 4 * std::size_t(gr);
+        const double* gk = gt.keypoints.data() + 2 * S * gr;
+        const uint8_t* vis = gt.visibility.data() + S * gr;
+        const double area = use_area ? gt.areas[gr] : box[2] * box[3] * 0.53;
+        const double a = area + kEps;
+        const double x0 = box[0] - box[2], x1 = box[0] + box[2] * 2;
+        const double y0 = box[1] - box[3], y1 = box[1] + box[3] * 2;
+        std::size_t k1 = 0;
+        for (std::size_t k = 0; k < S; ++k) k1 += vis[k] != 0;
+        for (std::size_t d = 0; d < dt_idx.size(); ++d) {
+            const double* dk = dt.keypoints.data() + 2 * S * dt_idx[d];
+            std::size_t n = 0;
+            for (std::size_t k = 0; k < S; ++k) {
+                double dx, dy;
+                if (k1 > 0) {
+                    if (!vis[k]) continue;
+                    dx = dk[2 * k] - gk[2 * k];
+                    dy = dk[2 * k + 1] - gk[2 * k + 1];
+                } else {
+                    dx = clamp_low(x0 - dk[2 * k]) + clamp_low(dk[2 * k] - x1);
+                    dy = clamp_low(y0 - dk[2 * k + 1]) + clamp_low(dk[2 * k + 1] - y1);
+                }
+                double e = (dx * dx + dy * dy) / var[k] / a * -0.5;
+                terms[n++] = std::exp(e);
+            }
+            out[d * G + g] = pairwise_sum(terms, n) / double(n);  // 0/0 = NaN without keypoints
+        }
+    }
+}
+
+// Per-category working set: image entries, their IoU results (flat, with
+// per-entry offsets) and the match results of the current area range.
+struct Engine::Category {
+    std::size_t slot = 0;
+    std::vector<ImageEntry> entries;
+    std::vector<uint64_t> dt_off, gt_off, mat_off;  // E + 1 prefix sums of D, G, D*G
+    std::vector<uint32_t> dt_rec;                   // retained detections, score order
+    std::vector<uint32_t> gt_rec;                   // ground truths, group order
+    std::vector<double> iou;                        // D x G per entry
+    std::vector<double> row_max;                    // D per entry
+    // Match results of one area range, rewritten for the next.
+    std::vector<uint8_t> status;     // D x T per entry ([d][t])
+    std::vector<uint8_t> gt_ignore;  // G per entry, GT order
+    std::vector<int32_t> gt_order;   // G per entry: position in group order
+    std::vector<int32_t> dt_match;   // T x D per entry ([t][d]): GT order position or -1
+
+    std::size_t D(std::size_t e) const { return dt_off[e + 1] - dt_off[e]; }
+    std::size_t G(std::size_t e) const { return gt_off[e + 1] - gt_off[e]; }
+};
+
+// Per-piece scratch, reused across the entries of a piece.
+struct Engine::Scratch {
+    std::vector<uint32_t> sort_buf, sort_tmp;
+    std::vector<uint8_t> gt_taken;  // T x G
+    std::vector<uint8_t> group_ignore;
+};
+
+Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<TimingCells> timings)
+    : params_(std::move(params)),
+      gt_(std::move(gt)),
+      dt_(std::move(dt)),
+      timings_(timings ? std::move(timings) : std::make_unique<TimingCells>()) {
+    for (const RecordSet* rs : {&gt_, &dt_}) {
+        std::size_t n = rs->size();
+        if (rs->image_index.size() != n || rs->category_index.size() != n || rs->scores.size() != n ||
+            rs->areas.size() != n || rs->crowd.size() != n || rs->ignore.size() != n ||
+            rs->non_exhaustive.size() != n)
+            throw_internal("record set columns differ in length");
+    }
+    if (gt_.kind == GeometryKind::Keypoints && dt_.kind == GeometryKind::Keypoints) {
+        // A side whose rows carry no keypoints takes the other side's K (all zeros).
+        uint32_t k = std::max(gt_.keypoint_count, dt_.keypoint_count);
+        gt_.pad_keypoints(k, true);
+        dt_.pad_keypoints(k, false);
+        if (gt_.boxes.size() != 4 * gt_.size()) throw_internal("ground-truth box column incomplete");
+        if (gt_.size() > 0 && dt_.size() > 0 && k > params_.kpt_sigmas.size())
+            throw_value("kpt_sigmas must have one value per keypoint");
+    }
+    if (gt_.kind == GeometryKind::Boxes && gt_.boxes.size() != 4 * gt_.size())
+        throw_internal("box column incomplete");
+    if (dt_.kind == GeometryKind::Boxes && dt_.boxes.size() != 4 * dt_.size())
+        throw_internal("box column incomplete");
+
+    Stopwatch sw;
+    const std::size_t K = params_.num_slots();
+    gt_index_ = build_group_index(gt_.image_index, gt_.category_index, K, params_.use_cats);
+    dt_index_ = build_group_index(dt_.image_index, dt_.category_index, K, params_.use_cats);
+    sw.add_to(timings_->group_index);
+}
+
+void Engine::compute_ious(Category& c, Pool& pool) const {
+    Stopwatch sw;
+    pair_images(gt_index_, dt_index_, c.slot, c.entries);
+    const std::size_t E = c.entries.size();
+    const uint64_t L = params_.det_limit();
+    c.dt_off.assign(E + 1, 0);
+    c.gt_off.assign(E + 1, 0);
+    c.mat_off.assign(E + 1, 0);
+    for (std::size_t e = 0; e < E; ++e) {
+        const ImageEntry& en = c.entries[e];
+        uint64_t D = std::min<uint64_t>(en.dt_length, L), G = en.gt_length;
+        c.dt_off[e + 1] = c.dt_off[e] + D;
+        c.gt_off[e + 1] = c.gt_off[e] + G;
+        c.mat_off[e + 1] = c.mat_off[e] + D * G;
+    }
+    c.dt_rec.resize(c.dt_off[E]);
+    c.gt_rec.resize(c.gt_off[E]);
+    c.iou.resize(c.mat_off[E]);
+    c.row_max.resize(c.dt_off[E]);
+
+    pool.for_range(E, kMinPiece, [&](std::size_t b, std::size_t end) {
+        std::vector<uint32_t> buf, tmp;
+        for (std::size_t e = b; e < end; ++e) {
+            const ImageEntry& en = c.entries[e];
+            const std::size_t D = c.D(e), G = c.G(e);
+            std::copy_n(gt_index_.order.data() + en.gt_start, G, c.gt_rec.data() + c.gt_off[e]);
+            buf.assign(dt_index_.order.data() + en.dt_start,
+                       dt_index_.order.data() + en.dt_start + en.dt_length);
+            detail::stable_sort(std::span<uint32_t>(buf), tmp, [&](uint32_t x, uint32_t y) {
+                return detail::score_before(dt_.scores[x], dt_.scores[y]);
+            });
+            std::copy_n(buf.data(), D, c.dt_rec.data() + c.dt_off[e]);
+            if (D == 0 || G == 0) continue;
+            if (gt_.kind != dt_.kind) throw_value("ground truth and detection geometry kinds disagree");
+            std::span<const uint32_t> di(c.dt_rec.data() + c.dt_off[e], D);
+            std::span<const uint32_t> gi(c.gt_rec.data() + c.gt_off[e], G);
+            double* m = c.iou.data() + c.mat_off[e];
+            switch (gt_.kind) {
+                case GeometryKind::Boxes:
+                    box_iou_kernel(dt_.boxes, gt_.boxes, di, gi, gt_.crowd, m);
+                    break;
+                case GeometryKind::Keypoints:
+                    oks_records(dt_, gt_, di, gi, params_.kpt_sigmas, params_.use_area, m);
+                    break;
+                default:
+                    throw Error(ErrorKind::Value, "mask evaluation is not available in this build");
+            }
+            double* rm = c.row_max.data() + c.dt_off[e];
+            for (std::size_t d = 0; d < D; ++d) {
+                // A NaN entry is taken by matching whatever the threshold, so
+                // its row must never be skipped.
+                double mx = -std::numeric_limits<double>::infinity();
+                for (std::size_t g = 0; g < G; ++g) {
+                    double v = m[d * G + g];
+                    if (v > mx) mx = v;
+                    else if (std::isnan(v)) mx = std::numeric_limits<double>::infinity();
+                }
+                rm[d] = mx;
+            }
+        }
+    });
+    sw.add_to(timings_->iou_cpu);
+}
+
+void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scratch& s) const {
+    const std::size_t D = c.D(e), G = c.G(e), T = params_.iou_thrs.size();
+    const uint32_t* dt_rec = c.dt_rec.data() + c.dt_off[e];
+    const uint32_t* gt_rec = c.gt_rec.data() + c.gt_off[e];
+    uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
+    int32_t* order = c.gt_order.data() + c.gt_off[e];
+    int32_t* dt_match = c.dt_match.data() + c.dt_off[e] * T;
+    uint8_t* status = c.status.data() + c.dt_off[e] * T;
+
+    // Area-range ignore, then the stable partition: non-ignored first.
+    s.group_ignore.resize(G);
+    for (std::size_t g = 0; g < G; ++g) {
+        uint32_t r = gt_rec[g];
+        double area = gt_.areas[r];
+        s.group_ignore[g] = (gt_.ignore[r] || area < lo || area > hi) ? 1 : 0;
+    }
+    std::size_t p = 0;
+    for (int pass = 0; pass < 2; ++pass)
+        for (std::size_t g = 0; g < G; ++g)
+            if (s.group_ignore[g] == pass) {
+                order[p] = static_cast<int32_t>(g);
+                fin_ig[p] = static_cast<uint8_t>(pass);
+                ++p;
+            }
+
+    std::fill_n(dt_match, T * D, -1);
+    if (D > 0 && G > 0) {
+        s.gt_taken.assign(T * G, 0);
+        const double* iou = c.iou.data() + c.mat_off[e];
+        const double* row_max = c.row_max.data() + c.dt_off[e];
+        for (std::size_t t = 0; t < T; ++t) {
+            uint8_t* taken = s.gt_taken.data() + t * G;
+            int32_t* match_t = dt_match + t * D;
+            const double thr = std::min(params_.iou_thrs[t], kMaxThreshold);
+            for (std::size_t d = 0; d < D; ++d) {
+                double best = thr;
+                if (best > row_max[d]) continue;
+                const double* row = iou + d * G;
+                std::ptrdiff_t m = -1;
+                for (std::size_t q = 0; q < G; ++q) {
+                    if (taken[q] && !gt_.crowd[gt_rec[order[q]]]) continue;
+                    if (m >= 0 && !fin_ig[m] && fin_ig[q]) break;
+                    double v = row[order[q]];
+                    if (v < best) continue;
+                    best = v;
+                    m = static_cast<std::ptrdiff_t>(q);
+                }
+                if (m >= 0) {
+                    match_t[d] = static_cast<int32_t>(m);
+                    taken[m] = 1;
+                }
+            }
+        }
+    }
+    for (std::size_t d = 0; d < D; ++d) {
+        uint32_t r = dt_rec[d];
+        double area = dt_.areas[r];
+        bool out = area < lo || area > hi || dt_.non_exhaustive[r];
+        for (std::size_t t = 0; t < T; ++t) {
+            int32_t m = dt_match[t * D + d];
+            status[d * T + t] = m >= 0 ? (fin_ig[m] ? 0 : 1) : (out ? 0 : 2);
+        }
+    }
+}
+
+void Engine::match_area(Category& c, std::size_t a, Pool& pool) const {
+    Stopwatch sw;
+    const std::size_t E = c.entries.size(), T = params_.iou_thrs.size();
+    c.status.resize(c.dt_off[E] * T);
+    c.dt_match.resize(c.dt_off[E] * T);
+    c.gt_ignore.resize(c.gt_off[E]);
+    c.gt_order.resize(c.gt_off[E]);
+    const double lo = params_.area_rng[a][0], hi = params_.area_rng[a][1];
+    pool.for_range(E, kMinPiece, [&](std::size_t b, std::size_t end) {
+        Scratch s;
+        for (std::size_t e = b; e < end; ++e) match_entry(c, e, lo, hi, s);
+    });
+    sw.add_to(timings_->match_cpu);
+}
+
+namespace {
+
+// Fills the local [T, R, A, M] / [T, A, M] blocks of one (category, area).
+struct Accumulator {
+    const EvalParams& p;
+    std::vector<SortedDet> sorted;
+    std::vector<uint8_t> table;  // T x N statuses in sorted order
+    std::vector<uint64_t> need;
+    std::vector<uint32_t> tp_fp, tp_pos;
+    std::vector<double> env;
+    std::vector<double> prec, rec, score;  // local blocks
+
+    explicit Accumulator(const EvalParams& params) : p(params) {
+        const std::size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
+                          M = p.max_dets.size();
+        prec.assign(T * R * A * M, -1.0);
+        score.assign(T * R * A * M, -1.0);
+        rec.assign(T * A * M, -1.0);
+    }
+
+    void build_sorted(const std::vector<uint64_t>& dt_off, const std::vector<uint32_t>& dt_rec,
+                      std::span<const double> scores) {
+        const std::size_t E = dt_off.size() - 1;
+        sorted.clear();
+        sorted.reserve(dt_rec.size());
+        for (std::size_t e = 0; e < E; ++e)
+            for (uint64_t f = dt_off[e]; f < dt_off[e + 1]; ++f)
+                sorted.push_back(SortedDet{scores[dt_rec[f]], uint32_t(f), uint32_t(f - dt_off[e])});
+        std::vector<SortedDet> tmp;
+        detail::stable_sort(std::span<SortedDet>(sorted), tmp, [](const SortedDet& x, const SortedDet& y) {
+            return detail::score_before(x.score, y.score);
+        });
+    }
+
+    void accumulate(std::size_t a, const std::vector<uint8_t>& status, const std::vector<uint8_t>& gt_ignore) {
+        const std::size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
+                          M = p.max_dets.size();
+        uint64_t npig = 0;
+        for (uint8_t g : gt_ignore) npig += g == 0;
+        if (npig == 0) return;
+        const std::size_t N = sorted.size();
+        table.resize(T * N);
+        for (std::size_t i = 0; i < N; ++i)
+            for (std::size_t t = 0; t < T; ++t) table[t * N + i] = status[std::size_t(sorted[i].flat) * T + t];
+        need.resize(R);
+        for (std::size_t r = 0; r < R; ++r) need[r] = required_tp(p.rec_thrs[r], npig);
+        const uint64_t L = p.det_limit();
+        for (std::size_t m = 0; m < M; ++m) {
+            const uint64_t cap = p.max_dets[m];
+            const bool filter = cap < L;
+            std::size_t first = N;  // first selected sorted position
+            std::size_t nd = 0;
+            for (std::size_t i = 0; i < N; ++i)
+                if (!filter || sorted[i].rank < cap) {
+                    if (first == N) first = i;
+                    ++nd;
+                }
+            for (std::size_t t = 0; t < T; ++t) {
+                const uint8_t* st = table.data() + t * N;
+                tp_fp.clear();
+                tp_pos.clear();
+                uint32_t fp = 0;
+                for (std::size_t i = 0; i < N; ++i) {
+                    if (filter && sorted[i].rank >= cap) continue;
+                    if (st[i] == 1) {
+                        tp_fp.push_back(fp);
+                        tp_pos.push_back(uint32_t(i));
+                    } else if (st[i] == 2) {
+                        ++fp;
+                    }
+                }
+                const uint64_t tp = tp_fp.size();
+                rec[(t * A + a) * M + m] = nd > 0 ? double(tp) / double(npig) : 0.0;
+                // Interpolated precision at each true positive: the running
+                // maximum from the right (the maximum over any suffix of the
+                // ranked list is always reached at a true positive).
+                env.resize(tp);
+                double run_max = 0.0;
+                for (uint64_t i = tp; i >= 1; --i) {
+                    double fpi = double(tp_fp[i - 1]), ti = double(i);
+                    double pr = ti / ((fpi + ti) + kEps);
+                    if (pr > run_max) run_max = pr;
+                    env[i - 1] = run_max;
+                }
+                // Recall thresholds in the given order; the first one that
+                // cannot be reached ends sampling, as in the reference.
+                bool reached = nd > 0;
+                for (std::size_t r = 0; r < R; ++r) {
+                    std::size_t cell = ((t * R + r) * A + a) * M + m;
+                    if (reached && need[r] > tp) reached = false;
+                    if (!reached) {
+                        prec[cell] = 0.0;
+                        score[cell] = 0.0;
+                    } else if (need[r] == 0) {  // the first selected position
+                        prec[cell] = tp > 0 ? env[0] : 0.0;
+                        score[cell] = sorted[first].score;
+                    } else {
+                        prec[cell] = env[need[r] - 1];
+                        score[cell] = sorted[tp_pos[need[r] - 1]].score;
+                    }
+                }
+            }
+        }
+    }
+};
+
+}  // namespace
+
+RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
+    const EvalParams& p = params_;
+    RunResult res;
+    res.T = p.iou_thrs.size();
+    res.R = p.rec_thrs.size();
+    res.K = p.num_slots();
+    res.A = p.area_rng.size();
+    res.M = p.max_dets.size();
+    const std::size_t T = res.T, R = res.R, K = res.K, A = res.A, M = res.M;
+    const std::size_t I = p.img_ids.size();
+    res.precision.assign(T * R * K * A * M, -1.0);
+    res.scores.assign(T * R * K * A * M, -1.0);
+    res.recall.assign(T * K * A * M, -1.0);
+    std::mutex output_lock;
+
+    struct JobOut {
+        std::vector<EvalImage> records;
+        std::vector<uint32_t> slots;  // A x I, index into records or kNoRecord
+    };
+    std::vector<JobOut> outs(collect_eval_imgs ? K : 0);
+
+    pool.for_range(K, 1, [&](std::size_t kb, std::size_t ke) {
+        for (std::size_t k = kb; k < ke; ++k) {
+            Category c;
+            c.slot = k;
+            compute_ious(c, pool);
+            Accumulator acc(p);
+            bool sorted_built = false;
+            const std::size_t E = c.entries.size();
+            for (std::size_t a = 0; a < A; ++a) {
+                match_area(c, a, pool);
+                Stopwatch sw;
+                if (!sorted_built) {
+                    acc.build_sorted(c.dt_off, c.dt_rec, dt_.scores);
+                    sorted_built = true;
+                }
+                acc.accumulate(a, c.status, c.gt_ignore);
+                sw.add_to(timings_->accumulate_cpu);
+                if (!collect_eval_imgs) continue;
+                JobOut& out = outs[k];
+                if (out.slots.empty()) out.slots.assign(A * I, RunResult::kNoRecord);
+                for (std::size_t e = 0; e < E; ++e) {
+                    const std::size_t D = c.D(e), G = c.G(e);
+                    const uint32_t* dr = c.dt_rec.data() + c.dt_off[e];
+                    const uint32_t* gr = c.gt_rec.data() + c.gt_off[e];
+                    const int32_t* order = c.gt_order.data() + c.gt_off[e];
+                    const uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
+                    const int32_t* dm = c.dt_match.data() + c.dt_off[e] * T;
+                    const uint8_t* st = c.status.data() + c.dt_off[e] * T;
+                    EvalImage rec;
+                    rec.image_id = p.img_ids[c.entries[e].image];
+                    rec.category_id = p.use_cats ? p.cat_ids[k] : -1;
+                    rec.area_index = uint32_t(a);
+                    rec.max_det = p.det_limit();
+                    rec.dt_ids.resize(D);
+                    rec.dt_scores.resize(D);
+                    for (std::size_t d = 0; d < D; ++d) {
+                        rec.dt_ids[d] = dt_.ids[dr[d]];
+                        rec.dt_scores[d] = dt_.scores[dr[d]];
+                    }
+                    rec.gt_ids.resize(G);
+                    for (std::size_t q = 0; q < G; ++q) rec.gt_ids[q] = gt_.ids[gr[order[q]]];
+                    rec.gt_ignore.assign(fin_ig, fin_ig + G);
+                    rec.dt_matches.assign(T * D, 0);
+                    rec.gt_matches.assign(T * G, 0);
+                    rec.dt_ignore.assign(T * D, 0);
+                    for (std::size_t t = 0; t < T; ++t)
+                        for (std::size_t d = 0; d < D; ++d) {
+                            int32_t q = dm[t * D + d];
+                            if (q >= 0) {
+                                rec.dt_matches[t * D + d] = rec.gt_ids[q];
+                                rec.gt_matches[t * G + q] = rec.dt_ids[d];
+                            }
+                            rec.dt_ignore[t * D + d] = st[d * T + t] == 0;
+                        }
+                    out.slots[a * I + c.entries[e].image] = uint32_t(out.records.size());
+                    out.records.push_back(std::move(rec));
+                }
+            }
+            std::lock_guard<std::mutex> guard(output_lock);
+            for (std::size_t t = 0; t < T; ++t) {
+                std::copy_n(acc.rec.data() + t * A * M, A * M, res.recall.data() + (t * K + k) * A * M);
+                for (std::size_t r = 0; r < R; ++r) {
+                    std::size_t src = (t * R + r) * A * M, dst = ((t * R + r) * K + k) * A * M;
+                    std::copy_n(acc.prec.data() + src, A * M, res.precision.data() + dst);
+                    std::copy_n(acc.score.data() + src, A * M, res.scores.data() + dst);
+                }
+            }
+        }
+    });
+
+    if (collect_eval_imgs) {
+        std::size_t total = 0;
+        for (const JobOut& o : outs) total += o.records.size();
+        if (total >= RunResult::kNoRecord) throw Error(ErrorKind::Memory, "too many evaluation records");
+        res.eval_imgs.reserve(total);
+        res.eval_slots.assign(K * A * I, RunResult::kNoRecord);
+        for (std::size_t k = 0; k < K; ++k) {
+            JobOut& o = outs[k];
+            uint32_t base = uint32_t(res.eval_imgs.size());
+            for (std::size_t s = 0; s < o.slots.size(); ++s)
+                if (o.slots[s] != RunResult::kNoRecord) res.eval_slots[k * A * I + s] = base + o.slots[s];
+            for (EvalImage& r : o.records) res.eval_imgs.push_back(std::move(r));
+        }
+    }
+    return res;
+}
+
+InstanceRows Engine::per_instance(std::size_t t_idx, std::size_t a_idx, uint64_t max_det, Pool& pool) const {
+    const EvalParams& p = params_;
+    const std::size_t T = p.iou_thrs.size();
+    if (t_idx >= T)
+        throw_value("t_idx " + std::to_string(t_idx) + " is out of range for " + std::to_string(T) +
+                    " IoU thresholds");
+    if (a_idx >= p.area_rng.size())
+        throw_value("a_idx " + std::to_string(a_idx) + " is out of range for " +
+                    std::to_string(p.area_rng.size()) + " area ranges");
+    const std::size_t K = p.num_slots();
+    std::vector<InstanceRows> outs(K);
+    pool.for_range(K, 1, [&](std::size_t kb, std::size_t ke) {
+        for (std::size_t k = kb; k < ke; ++k) {
+            Category c;
+            c.slot = k;
+            compute_ious(c, pool);
+            match_area(c, a_idx, pool);
+            InstanceRows& o = outs[k];
+            const int64_t cat_id = p.use_cats ? p.cat_ids[k] : -1;
+            std::vector<uint8_t> matched;
+            for (std::size_t e = 0; e < c.entries.size(); ++e) {
+                const std::size_t D = c.D(e), G = c.G(e);
+                const int64_t image_id = p.img_ids[c.entries[e].image];
+                const uint32_t* dr = c.dt_rec.data() + c.dt_off[e];
+                const uint32_t* gr = c.gt_rec.data() + c.gt_off[e];
+                const int32_t* order = c.gt_order.data() + c.gt_off[e];
+                const int32_t* dm = c.dt_match.data() + c.dt_off[e] * T + t_idx * D;
+                const uint8_t* st = c.status.data() + c.dt_off[e] * T;
+                const double* iou = c.iou.data() + c.mat_off[e];
+                matched.assign(G, 0);
+                const std::size_t nd = std::min<uint64_t>(max_det, D);
+                for (std::size_t d = 0; d < nd; ++d) {
+                    int32_t q = dm[d];
+                    o.dt_image_id.push_back(image_id);
+                    o.dt_category_id.push_back(cat_id);
+                    o.dt_id.push_back(dt_.ids[dr[d]]);
+                    o.dt_score.push_back(dt_.scores[dr[d]]);
+                    if (q >= 0) {
+                        matched[q] = 1;
+                        o.dt_gt_id.push_back(gt_.ids[gr[order[q]]]);
+                        o.dt_iou.push_back(iou[d * G + order[q]]);
+                    } else {
+                        o.dt_gt_id.push_back(-1);
+                        o.dt_iou.push_back(0.0);
+                    }
+                    o.dt_ignore.push_back(st[d * T + t_idx] == 0);
+                }
+                const uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
+                for (std::size_t q = 0; q < G; ++q) {
+                    o.gt_image_id.push_back(image_id);
+                    o.gt_category_id.push_back(cat_id);
+                    o.gt_id.push_back(gt_.ids[gr[order[q]]]);
+                    o.gt_ignore.push_back(fin_ig[q]);
+                    o.gt_matched.push_back(matched[q]);
+                }
+            }
+        }
+    });
+    InstanceRows all;
+    auto append = [](auto& dst, const auto& src) { dst.insert(dst.end(), src.begin(), src.end()); };
+    for (const InstanceRows& o : outs) {
+        append(all.dt_image_id, o.dt_image_id);
+        append(all.dt_category_id, o.dt_category_id);
+        append(all.dt_id, o.dt_id);
+        append(all.dt_gt_id, o.dt_gt_id);
+        append(all.dt_score, o.dt_score);
+        append(all.dt_iou, o.dt_iou);
+        append(all.dt_ignore, o.dt_ignore);
+        append(all.gt_image_id, o.gt_image_id);
+        append(all.gt_category_id, o.gt_category_id);
+        append(all.gt_id, o.gt_id);
+        append(all.gt_ignore, o.gt_ignore);
+        append(all.gt_matched, o.gt_matched);
+    }
+    return all;
+}
+
+void Engine::configure_lvis(std::span<const uint8_t> gt_ignore,
+                            std::span<const std::pair<int64_t, int64_t>> non_exhaustive,
+                            bool preserve_crowds) {
+    if (gt_ignore.size() != gt_.size()) throw_value("LVIS ignore flags do not match ground-truth length");
+    for (std::size_t i = 0; i < gt_ignore.size(); ++i) gt_.ignore[i] = gt_ignore[i] ? 1 : 0;
+    if (!preserve_crowds) std::fill(gt_.crowd.begin(), gt_.crowd.end(), 0);
+    std::vector<std::pair<int64_t, int64_t>> pairs(non_exhaustive.begin(), non_exhaustive.end());
+    std::sort(pairs.begin(), pairs.end());
+    for (std::size_t r = 0; r < dt_.size(); ++r) {
+        int32_t im = dt_.image_index[r], ca = dt_.category_index[r];
+        bool flag = false;
+        if (im >= 0 && ca >= 0 && !pairs.empty())
+            flag = std::binary_search(pairs.begin(), pairs.end(),
+                                      std::pair<int64_t, int64_t>(params_.img_ids[im], params_.cat_ids[ca]));
+        dt_.non_exhaustive[r] = flag ? 1 : 0;
+    }
+}
+
+}  // namespace zerlin

@@ -1,0 +1,128 @@
+#include "zerlin/pipeline.hpp"
+
+#include <pthread.h>
+
+#include <utility>
+
+#include "zerlin/error.hpp"
+#include "zerlin/pool.hpp"
+
+namespace zerlin {
+
+namespace {
+
+constexpr std::size_t kChannelSlots = 2;
+
+}  // namespace
+
+Rle rasterise_job(const MaskJob& job, RasterScratch& scratch) {
+    return geometry_to_rle(job.geometry, job.h, job.w, scratch);
+}
+
+MaskRasteriser::MaskRasteriser(std::optional<double> boundary_ratio, TimingCells& timings)
+    : boundary_ratio_(boundary_ratio), timings_(timings) {
+    current_.reserve(kMaskBatch);
+    auto entry = [](void* self) -> void* {
+        static_cast<MaskRasteriser*>(self)->thread_main();
+        return nullptr;
+    };
+    if (pthread_create(&thread_, nullptr, entry, this) != 0) {
+        joined_ = true;
+        throw Error(ErrorKind::Internal, "failed to spawn thread");
+    }
+}
+
+MaskRasteriser::~MaskRasteriser() { close_and_join(); }
+
+void MaskRasteriser::thread_main() {
+    try {
+        for (;;) {
+            std::vector<MaskJob> batch;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                cv_.wait(lock, [this] { return closed_ || !channel_.empty(); });
+                if (channel_.empty()) break;  // closed and drained
+                batch = std::move(channel_.front());
+                channel_.pop_front();
+            }
+            cv_.notify_all();  // a slot came free
+            Stopwatch clock;
+            std::size_t base = results_.size();
+            results_.resize(base + batch.size());
+            // Scratch per piece: rasterising allocates only the result runs.
+            parallel_for(batch.size(), 16, [&](std::size_t b, std::size_t e) {
+                RasterScratch scratch;
+                for (std::size_t i = b; i < e; ++i) {
+                    RasterResult& r = results_[base + i];
+                    r.mask = rasterise_job(batch[i], scratch);
+                    if (boundary_ratio_) r.boundary = rle_boundary(r.mask, *boundary_ratio_);
+                }
+            });
+            clock.add_to(timings_.rasterise);
+        }
+    } catch (...) {
+        failure_ = std::current_exception();
+    }
+    std::lock_guard<std::mutex> g(mutex_);
+    receiver_gone_ = true;
+    cv_.notify_all();
+}
+
+bool MaskRasteriser::send(std::vector<MaskJob>&& batch) {
+    Stopwatch clock;
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return receiver_gone_ || channel_.size() < kChannelSlots; });
+    if (receiver_gone_) return false;
+    channel_.push_back(std::move(batch));
+    lock.unlock();
+    cv_.notify_all();
+    clock.add_to(timings_.read_blocked);
+    return true;
+}
+
+void MaskRasteriser::submit(MaskJob job) {
+    current_.push_back(std::move(job));
+    ++submitted_;
+    if (current_.size() == kMaskBatch) {
+        std::vector<MaskJob> full;
+        full.reserve(kMaskBatch);
+        full.swap(current_);
+        if (!send(std::move(full))) throw Error(ErrorKind::Value, "mask rasteriser stopped");
+    }
+}
+
+void MaskRasteriser::close_and_join() noexcept {
+    if (joined_) return;
+    {
+        std::lock_guard<std::mutex> g(mutex_);
+        closed_ = true;
+    }
+    cv_.notify_all();
+    pthread_join(thread_, nullptr);
+    joined_ = true;
+}
+
+std::vector<RasterResult> MaskRasteriser::finish() {
+    // A failed last send is not reported by itself: the join tells why.
+    if (!current_.empty()) send(std::move(current_));
+    current_.clear();
+    close_and_join();
+    if (failure_) {
+        try {
+            std::rethrow_exception(failure_);
+        } catch (const std::bad_alloc&) {
+            throw;
+        } catch (...) {
+            throw Error(ErrorKind::Internal, "mask worker panicked");
+        }
+    }
+    return std::move(results_);
+}
+
+void MaskRasteriser::abandon() noexcept {
+    current_.clear();
+    close_and_join();
+    results_.clear();
+}
+
+}  // namespace zerlin

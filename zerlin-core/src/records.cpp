@@ -1,0 +1,89 @@
+#include "zerlin/records.hpp"
+
+#include <algorithm>
+
+#include "zerlin/error.hpp"
+
+namespace zerlin {
+
+GeometryKind geometry_for(IouKind kind) noexcept {
+    switch (kind) {
+        case IouKind::Segm: return GeometryKind::Masks;
+        case IouKind::Boundary: return GeometryKind::BoundaryMasks;
+        case IouKind::Keypoints: return GeometryKind::Keypoints;
+        case IouKind::Bbox: break;
+    }
+    return GeometryKind::Boxes;
+}
+
+void RecordSet::reserve(std::size_t n) {
+    ids.reserve(n);
+    image_index.reserve(n);
+    category_index.reserve(n);
+    scores.reserve(n);
+    areas.reserve(n);
+    crowd.reserve(n);
+    ignore.reserve(n);
+    non_exhaustive.reserve(n);
+    if (kind == GeometryKind::Boxes) boxes.reserve(4 * n);
+}
+
+void RecordSet::push_scalars(int64_t id, int32_t image, int32_t category, double score,
+                             double area, bool is_crowd, bool is_ignored) {
+    ids.push_back(id);
+    image_index.push_back(image);
+    category_index.push_back(category);
+    scores.push_back(score);
+    areas.push_back(area);
+    crowd.push_back(is_crowd ? 1 : 0);
+    ignore.push_back(is_ignored ? 1 : 0);
+    non_exhaustive.push_back(0);
+}
+
+static const char* kTripletMessage =
+    "keypoints must contain the same number of x/y/visibility triplets";
+
+void RecordSet::check_keypoint_length(std::size_t n) const {
+    if (n % 3 != 0) throw_value(kTripletMessage);
+    if (keypoint_count != 0 && n != 3 * std::size_t(keypoint_count)) throw_value(kTripletMessage);
+}
+
+void RecordSet::pad_keypoints(uint32_t k, bool with_visibility) {
+    if (keypoint_count != 0 && keypoint_count != k) throw_value(kTripletMessage);
+    keypoint_count = k;
+    // Rows appended before K was known (or without a list) get zeros.
+    keypoints.resize(2 * std::size_t(k) * size(), 0.0);
+    if (with_visibility) visibility.resize(std::size_t(k) * size(), 0);
+}
+
+void RecordSet::push_missing_keypoints(bool with_visibility) {
+    // Before K is fixed nothing is stored: the first list back-fills.
+    if (keypoint_count == 0) return;
+    keypoints.resize(2 * std::size_t(keypoint_count) * size(), 0.0);
+    if (with_visibility) visibility.resize(std::size_t(keypoint_count) * size(), 0);
+}
+
+void RecordSet::push_keypoints(const double* xyv, std::size_t n, bool with_visibility) {
+    check_keypoint_length(n);
+    if (n == 0) {
+        push_missing_keypoints(with_visibility);
+        return;
+    }
+    const std::size_t row = size() - 1;  // push_scalars has counted this row
+    if (keypoint_count == 0) {
+        keypoint_count = static_cast<uint32_t>(n / 3);
+        std::size_t rows_total = std::max(ids.capacity(), size());
+        keypoints.reserve(2 * std::size_t(keypoint_count) * rows_total);
+        if (with_visibility) visibility.reserve(std::size_t(keypoint_count) * rows_total);
+    }
+    const std::size_t k = keypoint_count;
+    keypoints.resize(2 * k * row, 0.0);
+    if (with_visibility) visibility.resize(k * row, 0);
+    for (std::size_t j = 0; j < k; ++j) {
+        keypoints.push_back(xyv[3 * j]);
+        keypoints.push_back(xyv[3 * j + 1]);
+        if (with_visibility) visibility.push_back(xyv[3 * j + 2] > 0 ? 1 : 0);
+    }
+}
+
+}  // namespace zerlin

@@ -1,0 +1,409 @@
+// RLE codec, set operations and IoU kernels.
+#include "zerlin/rle.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "zerlin/error.hpp"
+
+namespace zerlin {
+
+// ---- codec -----------------------------------------------------------------
+
+void rle_to_string_into(const Rle& r, std::string& out) {
+    out.clear();
+    const std::vector<uint32_t>& c = r.counts;
+    out.reserve(c.size() * 2);
+    char buf[16];
+    for (size_t i = 0; i < c.size(); ++i) {
+        int64_t x = int64_t(c[i]);
+        if (i > 2) x -= int64_t(c[i - 2]);
+        size_t n = 0;
+        for (;;) {
+            int64_t g = x & 31;
+            x >>= 5;  // arithmetic: negative values keep their sign
+            const bool more = (g & 16) ? x != -1 : x != 0;
+            if (more) g |= 32;
+            buf[n++] = char(g + 48);
+            if (!more) break;
+        }
+        out.append(buf, n);
+    }
+}
+
+std::string rle_to_string(const Rle& r) {
+    std::string s;
+    rle_to_string_into(r, s);
+    return s;
+}
+
+Rle rle_from_string(std::string_view s, uint32_t h, uint32_t w, bool escaped) {
+    Rle r{h, w, {}};
+    std::vector<uint32_t>& out = r.counts;
+    out.reserve(s.size());
+    const size_t n = s.size();
+    size_t p = 0;
+    while (p < n) {
+        uint64_t x = 0;
+        for (size_t k = 0;; ++k) {
+            if (escaped && s[p] == '\\') {
+                if (++p == n) throw_value("compressed counts string ends with an unpaired backslash");
+            }
+            const uint32_t c = uint8_t(uint8_t(s[p]) - 48);
+            if (5 * k < 64) x |= uint64_t(c & 31) << (5 * k);
+            // Last group of a value with its sign bit set: extend the sign.
+            if ((c & 48) == 16 && 5 * (k + 1) <= 63) x |= ~uint64_t(0) << (5 * (k + 1));
+            ++p;
+            if (!(c & 32) || p == n) break;
+        }
+        const size_t i = out.size();
+        if (i > 2) x += out[i - 2];
+        out.push_back(uint32_t(x));
+    }
+    return r;
+}
+
+namespace {
+
+// Number of leading bytes of p[0, n) equal to v. Whole 32-byte blocks are
+// compared at once; the first differing byte is located word by word.
+size_t equal_prefix(const uint8_t* p, size_t n, uint8_t v) {
+    size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        const uint64_t pat = 0x0101010101010101ull * v;
+        auto word = [&](size_t at) {
+            uint64_t x;
+            std::memcpy(&x, p + at, 8);
+            return x ^ pat;
+        };
+        while (i + 32 <= n && (word(i) | word(i + 8) | word(i + 16) | word(i + 24)) == 0) i += 32;
+        for (; i + 8 <= n; i += 8) {
+            const uint64_t x = word(i);
+            if (x) return i + size_t(std::countr_zero(x)) / 8;
+        }
+    }
+    while (i < n && p[i] == v) ++i;
+    return i;
+}
+
+}  // namespace
+
+Rle rle_from_mask(const uint8_t* raster, size_t size, uint32_t h, uint32_t w) {
+    thread_local std::vector<uint32_t> runs;
+    runs.clear();
+    uint8_t prev = 0;
+    uint32_t run = 0;
+    size_t i = 0;
+    while (i < size) {
+        const size_t k = equal_prefix(raster + i, size - i, prev);
+        run += uint32_t(k);
+        i += k;
+        if (i == size) break;
+        runs.push_back(run);
+        run = 0;
+        prev = raster[i];
+    }
+    runs.push_back(run);
+    return Rle{h, w, std::vector<uint32_t>(runs.begin(), runs.end())};
+}
+
+void rle_decode_into(const Rle& r, uint8_t* dst, size_t n_pixels) {
+    const std::vector<uint32_t>& c = r.counts;
+    size_t pos = 0;
+    for (size_t j = 0; j < c.size() && pos < n_pixels; j += 2) {
+        pos = std::min(pos + c[j], n_pixels);
+        if (j + 1 == c.size()) break;
+        const size_t end = std::min(pos + c[j + 1], n_pixels);
+        std::memset(dst + pos, 1, end - pos);
+        pos = end;
+    }
+}
+
+// ---- set operations --------------------------------------------------------
+
+uint32_t rle_area(const Rle& r) {
+    uint32_t a = 0;
+    for (size_t j = 1; j < r.counts.size(); j += 2) a += r.counts[j];
+    return a;
+}
+
+void rle_to_bbox(const Rle& r, double out[4]) {
+    const size_t m = r.counts.size() & ~size_t(1);  // a trailing background run is ignored
+    if (m == 0) {
+        out[0] = out[1] = out[2] = out[3] = 0;
+        return;
+    }
+    if (r.h == 0) {
+        out[0] = out[1] = 0;
+        out[2] = out[3] = 1;
+        return;
+    }
+    const uint32_t h = r.h;
+    uint32_t xs = r.w, ys = h, xe = 0, ye = 0, cc = 0, xp = 0;
+    for (size_t j = 0; j < m; ++j) {
+        cc += r.counts[j];
+        const uint32_t t = cc - uint32_t(j & 1);
+        const uint32_t y = t % h, x = t / h;
+        if ((j & 1) == 0) {
+            xp = x;
+        } else if (xp < x) {  // the run wraps into a later column
+            ys = 0;
+            ye = h - 1;
+        }
+        xs = std::min(xs, x);
+        xe = std::max(xe, x);
+        ys = std::min(ys, y);
+        ye = std::max(ye, y);
+    }
+    out[0] = double(xs);
+    out[1] = double(ys);
+    out[2] = double(uint64_t(xe) - xs + 1);
+    out[3] = double(uint64_t(ye) - ys + 1);
+}
+
+namespace {
+
+uint64_t run_sum(std::span<const uint32_t> runs) {
+    uint64_t s = 0;
+    for (uint32_t c : runs) s += c;
+    return s;
+}
+
+// Copy of `runs` (summing to `sum`) extended with background up to `target`.
+// Only malformed masks whose runs sum differently need it: a mask is
+// background past its end, and the joint walk below needs equal sums to stop.
+void pad_runs(std::span<const uint32_t> runs, uint64_t sum, uint64_t target, std::vector<uint32_t>& out) {
+    out.assign(runs.begin(), runs.end());
+    uint64_t rest = target - sum;
+    if (out.size() % 2 == 1 && rest <= uint64_t(UINT32_MAX - out.back())) {
+        out.back() += uint32_t(rest);
+        return;
+    }
+    bool ends_in_background = out.size() % 2 == 1;
+    while (rest > 0) {
+        const uint32_t piece = uint32_t(std::min<uint64_t>(rest, UINT32_MAX));
+        if (ends_in_background) out.push_back(0);
+        out.push_back(piece);
+        ends_in_background = true;
+        rest -= piece;
+    }
+}
+
+// Reading position in a run list during a joint walk of two masks.
+struct RunCursor {
+    const uint32_t* next;
+    const uint32_t* end;
+    uint32_t left;     // pixels left in the current run
+    bool fg = false;   // the current run is foreground
+
+    explicit RunCursor(std::span<const uint32_t> runs)
+        : next(runs.data() + 1), end(runs.data() + runs.size()), left(runs[0]) {}
+
+    void take(uint32_t c) {
+        left -= c;
+        if (left == 0 && next != end) {
+            left = *next++;
+            fg = !fg;
+        }
+    }
+};
+
+// Calls f(a, b) with two run lists of equal sums, padding the shorter one.
+template <class F>
+auto with_equal_sums(std::span<const uint32_t> a, uint64_t sa, std::span<const uint32_t> b, uint64_t sb,
+                     F&& f) {
+    if (sa == sb) return f(a, b);
+    std::vector<uint32_t> padded;
+    if (sa < sb) {
+        pad_runs(a, sa, sb, padded);
+        return f(std::span<const uint32_t>(padded), b);
+    }
+    pad_runs(b, sb, sa, padded);
+    return f(a, std::span<const uint32_t>(padded));
+}
+
+void merge_two(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect,
+               std::vector<uint32_t>& out) {
+    out.clear();
+    RunCursor ca(a), cb(b);
+    bool v = false;
+    uint32_t cc = 0;
+    for (;;) {
+        const uint32_t c = std::min(ca.left, cb.left);
+        cc += c;
+        ca.take(c);
+        cb.take(c);
+        const bool prev = v;
+        v = intersect ? (ca.fg && cb.fg) : (ca.fg || cb.fg);
+        const bool done = uint32_t(ca.left + cb.left) == 0;
+        if (v != prev || done) {
+            out.push_back(cc);
+            cc = 0;
+        }
+        if (done) break;
+    }
+}
+
+}  // namespace
+
+Rle rle_merge(std::span<const Rle* const> rles, bool intersect) {
+    const size_t n = rles.size();
+    if (n == 0) return Rle{};
+    const Rle& r0 = *rles[0];
+    if (n == 1) return r0;
+    for (size_t i = 1; i < n; ++i)
+        if (rles[i]->h != r0.h || rles[i]->w != r0.w) return Rle{};
+    for (size_t i = 0; i < n; ++i)
+        if (rles[i]->counts.empty()) return Rle{r0.h, r0.w, {}};
+
+    std::vector<uint32_t> acc(r0.counts), next;
+    uint64_t acc_sum = run_sum(acc);
+    for (size_t i = 1; i < n; ++i) {
+        const std::vector<uint32_t>& b = rles[i]->counts;
+        const uint64_t b_sum = run_sum(b);
+        with_equal_sums(acc, acc_sum, b, b_sum, [&](std::span<const uint32_t> x, std::span<const uint32_t> y) {
+            merge_two(x, y, intersect, next);
+        });
+        acc.swap(next);
+        acc_sum = run_sum(acc);
+    }
+    acc.shrink_to_fit();
+    return Rle{r0.h, r0.w, std::move(acc)};
+}
+
+// ---- IoU -------------------------------------------------------------------
+
+namespace {
+
+// Minimum and maximum that ignore a NaN operand, as the reference box IoU does.
+inline double nan_min(double a, double b) { return (b < a || a != a) ? b : a; }
+inline double nan_max(double a, double b) { return (b > a || a != a) ? b : a; }
+
+inline double box_pair_iou(const double* d, const double* g, bool crowd) {
+    const double iw = nan_min(d[0] + d[2], g[0] + g[2]) - nan_max(d[0], g[0]);
+    if (!(iw > 0)) return 0;
+    const double ih = nan_min(d[1] + d[3], g[1] + g[3]) - nan_max(d[1], g[1]);
+    if (!(ih > 0)) return 0;
+    const double i = iw * ih;
+    const double da = d[2] * d[3];
+    return crowd ? i / da : i / (da + g[2] * g[3] - i);
+}
+
+inline bool is_crowd(std::span<const uint8_t> crowd, size_t g) { return g < crowd.size() && crowd[g] != 0; }
+
+}  // namespace
+
+void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt, std::span<const uint8_t> crowd,
+             double* out) {
+    for (size_t g = 0; g < n_gt; ++g) {
+        const bool c = is_crowd(crowd, g);
+        for (size_t d = 0; d < n_dt; ++d) out[d * n_gt + g] = box_pair_iou(dt + 4 * d, gt + 4 * g, c);
+    }
+}
+
+void box_iou_indexed(std::span<const double> dt_boxes, std::span<const double> gt_boxes,
+                     std::span<const uint32_t> dt_idx, std::span<const uint32_t> gt_idx,
+                     std::span<const uint8_t> crowd_by_gt_record, double* out) {
+    const size_t n_dt_table = dt_boxes.size() / 4, n_gt_table = gt_boxes.size() / 4;
+    for (uint32_t d : dt_idx)
+        if (d >= n_dt_table) throw_internal("box_iou_indexed: detection index out of range");
+    for (uint32_t g : gt_idx)
+        if (g >= n_gt_table || g >= crowd_by_gt_record.size())
+            throw_internal("box_iou_indexed: ground-truth index out of range");
+    const size_t n_gt = gt_idx.size();
+    for (size_t j = 0; j < n_gt; ++j) {
+        const uint32_t g = gt_idx[j];
+        const bool c = crowd_by_gt_record[g] != 0;
+        for (size_t i = 0; i < dt_idx.size(); ++i)
+            out[i * n_gt + j] = box_pair_iou(dt_boxes.data() + 4 * size_t(dt_idx[i]), gt_boxes.data() + 4 * size_t(g), c);
+    }
+}
+
+namespace {
+
+struct MaskSummary {
+    double box[4];
+    uint32_t area;
+    uint64_t sum;
+};
+
+MaskSummary summarise(const Rle& r) {
+    MaskSummary s;
+    rle_to_bbox(r, s.box);
+    s.area = rle_area(r);
+    s.sum = run_sum(r.counts);
+    return s;
+}
+
+// Intersection / union of two masks of one size with non-empty runs.
+double exact_iou(std::span<const uint32_t> a, std::span<const uint32_t> b, bool crowd, uint32_t area_a) {
+    RunCursor ca(a), cb(b);
+    uint32_t u = 0, i = 0;
+    for (;;) {
+        const uint32_t c = std::min(ca.left, cb.left);
+        if (ca.fg || cb.fg) {
+            u += c;
+            if (ca.fg && cb.fg) i += c;
+        }
+        ca.take(c);
+        cb.take(c);
+        if (uint32_t(ca.left + cb.left) == 0) break;
+    }
+    if (i == 0)
+        u = 1;
+    else if (crowd)
+        u = area_a;
+    return double(i) / double(u);
+}
+
+}  // namespace
+
+void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std::span<const uint8_t> crowd,
+             double hint, double* out) {
+    const size_t n_dt = dt.size(), n_gt = gt.size();
+    if (n_dt == 0 || n_gt == 0) return;
+    std::vector<MaskSummary> sum(n_dt + n_gt);
+    for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(*dt[d]);
+    for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(*gt[g]);
+
+    for (size_t g = 0; g < n_gt; ++g) {
+        const Rle& G = *gt[g];
+        const MaskSummary& sg = sum[n_dt + g];
+        const bool c = is_crowd(crowd, g);
+        for (size_t d = 0; d < n_dt; ++d) {
+            const MaskSummary& sd = sum[d];
+            double& o = out[d * n_gt + g];
+            o = box_pair_iou(sd.box, sg.box, c);
+            if (!(o > 0)) continue;
+            const Rle& D = *dt[d];
+            if (D.h != G.h || D.w != G.w) {
+                o = -1;
+                continue;
+            }
+            if (D.counts.empty() || G.counts.empty()) {
+                o = 0;
+                continue;
+            }
+            if (hint > 0) {
+                // Largest intersection the areas and boxes allow bounds the IoU.
+                const double ix = std::max(0.0, std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2]) -
+                                                    std::max(sd.box[0], sg.box[0]));
+                const double iy = std::max(0.0, std::min(sd.box[1] + sd.box[3], sg.box[1] + sg.box[3]) -
+                                                    std::max(sd.box[1], sg.box[1]));
+                const double a = std::min({double(sd.area), double(sg.area), ix * iy});
+                const double u = c ? double(sd.area) : double(sd.area) + double(sg.area) - a;
+                if (u > 0 && hint > a / u) {
+                    o = 0;
+                    continue;
+                }
+            }
+            o = with_equal_sums(D.counts, sd.sum, G.counts, sg.sum,
+                                [&](std::span<const uint32_t> x, std::span<const uint32_t> y) {
+                                    return exact_iou(x, y, c, sd.area);
+                                });
+        }
+    }
+}
+
+}  // namespace zerlin
