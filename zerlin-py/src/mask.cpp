@@ -2,7 +2,6 @@
 // They run on the calling thread and keep the interpreter lock: each call is
 // short and works on the caller's objects throughout.
 #include <algorithm>
-#include <cstring>
 #include <string>
 #include <vector>
 
