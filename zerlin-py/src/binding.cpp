@@ -173,13 +173,6 @@ bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Py
     return check_required(sig, out);
 }
 
-PyObject* not_yet(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* out[16];
-    if (!parse_args(sig, args, nargs, kwnames, out)) return nullptr;
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build yet", sig.display);
-    return nullptr;
-}
-
 // ---------------------------------------------------------------- conversions
 
 bool to_i64(PyObject* o, int64_t* out) {

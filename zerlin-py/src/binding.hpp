@@ -315,9 +315,5 @@ PyType_Spec* evaluator_spec();
 PyType_Spec* compact_spec();
 PyType_Spec* owner_spec();
 
-// Parses the arguments of a function whose behaviour has not landed yet and
-// raises NotImplementedError, so the surface and its argument errors are
-// already the final ones.
-PyObject* not_yet(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace zpy
