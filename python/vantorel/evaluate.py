@@ -90,12 +90,12 @@ def _gc_paused():
             gc.enable()
 
 
-def load_results(results: Any, iou_type: str) -> list:
+def load_results(results: Any) -> list:
     with _gc_paused():
-        return _load_results(results, iou_type)
+        return _load_results(results)
 
 
-def _load_results(results: Any, iou_type: str) -> list:
+def _load_results(results: Any) -> list:
     """Result dicts completed as the reference loader completes them.
 
     ``results`` may be a path, a list of dicts (never changed: where fields
@@ -106,7 +106,7 @@ def _load_results(results: Any, iou_type: str) -> list:
         anns = _zerlin.load_json(os.fspath(results))
         if not isinstance(anns, list):
             raise ValueError("a results file must hold a JSON array of detections")
-        complete_results(anns, iou_type)  # our own fresh objects: fill in place
+        complete_results(anns)  # our own fresh objects: fill in place
         return anns
     if isinstance(results, np.ndarray):
         if results.ndim != 2 or results.shape[1] != 7:
@@ -115,27 +115,42 @@ def _load_results(results: Any, iou_type: str) -> list:
             {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
             for r in results.tolist()
         ]
-        complete_results(anns, iou_type)
+        complete_results(anns)
         return anns
     anns = results if isinstance(results, list) else list(results)
-    if iou_type == "bbox" and not any(k in a for a in anns for k in _DERIVED_KEYS):
+    if anns and _result_kind(anns) == "bbox" and not any(k in a for a in anns for k in _DERIVED_KEYS):
         # The evaluator's defaults for absent fields are exactly what the
         # reference loader would fill in (id = position + 1, area = w * h,
         # not crowd), so the caller's dicts serve as they are.
         return anns
     anns = [dict(a) for a in anns]
-    complete_results(anns, iou_type)
+    complete_results(anns)
     return anns
 
 
-def complete_results(anns: list, iou_type: str) -> None:
+def _result_kind(anns: list) -> str:
+    """How results are completed: like the reference loader, decided by the
+    first result alone: a non-empty box wins, then a segmentation, then
+    keypoints (so segm results that carry boxes get box areas there too)."""
+    first = anns[0]
+    if "bbox" in first and first["bbox"] != []:
+        return "bbox"
+    if "segmentation" in first:
+        return "segm"
+    if "keypoints" in first:
+        return "keypoints"
+    return "bbox"
+
+
+def complete_results(anns: list) -> None:
     """Fills area, id, iscrowd (and bbox where derived) of result dicts in place."""
     if not anns:
         return
-    if iou_type == "bbox":
+    kind = _result_kind(anns)
+    if kind == "bbox":
         _zerlin.prepare_bbox_results(anns)
         return
-    if iou_type in ("segm", "boundary"):
+    if kind == "segm":
         segs = [a["segmentation"] for a in anns]
         areas = _zerlin.area(segs)
         boxes = _zerlin.toBbox(segs)
@@ -330,7 +345,7 @@ def evaluate(
         p.img_ids = sorted(img["id"] for img in dataset["images"])
     if not p.cat_ids:
         p.cat_ids = sorted(c["id"] for c in dataset["categories"])
-    dets = load_results(results, p.iou_type)
+    dets = load_results(results)
     gt_anns = dataset["annotations"]
     non_exhaustive = gt_ignore = None
     if lvis:
