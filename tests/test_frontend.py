@@ -141,7 +141,10 @@ REFERENCE_SEGM = [
 
 def test_segm_sample_matches_reference_table():
     result = evaluate(GT, DATA / "instances_val2014_fakesegm100_results.json", "segm")
-    assert result.stats.tolist() == REFERENCE_SEGM
+    # The table came from an older reference build; today's pycocotools gives
+    # APs one unit in the last place below it, and so do we (the next test
+    # compares with pycocotools itself exactly).
+    np.testing.assert_allclose(result.stats, REFERENCE_SEGM, rtol=0, atol=1e-12)
 
 
 @pytest.mark.parametrize("with_boxes", [True, False])
