@@ -123,6 +123,11 @@ struct Engine::Category {
     std::vector<uint32_t> gt_rec;                   // ground truths, group order
     std::vector<double> iou;                        // D x G per entry
     std::vector<double> row_max;                    // D per entry
+    // Record columns gathered in retained / group order, so that matching
+    // and accumulation read them sequentially.
+    std::vector<double> dt_area, dt_score, gt_area;
+    std::vector<uint8_t> dt_flagged;  // non-exhaustive
+    std::vector<uint8_t> gt_flags;    // 1: ignore flag, 2: crowd
     // Match results of one area range, rewritten for the next.
     std::vector<uint8_t> status;     // D x T per entry ([d][t])
     std::vector<uint8_t> gt_ignore;  // G per entry, GT order
@@ -230,6 +235,11 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
     c.gt_rec.resize(c.gt_off[E]);
     c.iou.resize(c.mat_off[E]);
     c.row_max.resize(c.dt_off[E]);
+    c.dt_area.resize(c.dt_off[E]);
+    c.dt_score.resize(c.dt_off[E]);
+    c.dt_flagged.resize(c.dt_off[E]);
+    c.gt_area.resize(c.gt_off[E]);
+    c.gt_flags.resize(c.gt_off[E]);
 
     pool.for_range(E, kMinPiece, [&](std::size_t b, std::size_t end) {
         std::vector<uint32_t> buf, tmp;
@@ -244,6 +254,18 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
                 return detail::score_before(dt_.scores[x], dt_.scores[y]);
             });
             std::copy_n(buf.data(), D, c.dt_rec.data() + c.dt_off[e]);
+            // Matching reads these per area range: gather them once, in order.
+            for (std::size_t d = 0; d < D; ++d) {
+                const uint32_t r = buf[d];
+                c.dt_area[c.dt_off[e] + d] = dt_.areas[r];
+                c.dt_score[c.dt_off[e] + d] = dt_.scores[r];
+                c.dt_flagged[c.dt_off[e] + d] = dt_.non_exhaustive[r];
+            }
+            for (std::size_t g = 0; g < G; ++g) {
+                const uint32_t r = c.gt_rec[c.gt_off[e] + g];
+                c.gt_area[c.gt_off[e] + g] = gt_.areas[r];
+                c.gt_flags[c.gt_off[e] + g] = uint8_t((gt_.ignore[r] ? 1 : 0) | (gt_.crowd[r] ? 2 : 0));
+            }
             if (D == 0 || G == 0) continue;
             if (gt_.kind != dt_.kind) throw_value("ground truth and detection geometry kinds disagree");
             std::span<const uint32_t> di(c.dt_rec.data() + c.dt_off[e], D);
@@ -280,20 +302,17 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
 
 void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scratch& s) const {
     const std::size_t D = c.D(e), G = c.G(e), T = params_.iou_thrs.size();
-    const uint32_t* dt_rec = c.dt_rec.data() + c.dt_off[e];
-    const uint32_t* gt_rec = c.gt_rec.data() + c.gt_off[e];
     uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
     int32_t* order = c.gt_order.data() + c.gt_off[e];
     int32_t* dt_match = c.dt_match.data() + c.dt_off[e] * T;
     uint8_t* status = c.status.data() + c.dt_off[e] * T;
 
     // Area-range ignore, then the stable partition: non-ignored first.
+    const double* gt_area = c.gt_area.data() + c.gt_off[e];
+    const uint8_t* gt_flags = c.gt_flags.data() + c.gt_off[e];
     s.group_ignore.resize(G);
-    for (std::size_t g = 0; g < G; ++g) {
-        uint32_t r = gt_rec[g];
-        double area = gt_.areas[r];
-        s.group_ignore[g] = (gt_.ignore[r] || area < lo || area > hi) ? 1 : 0;
-    }
+    for (std::size_t g = 0; g < G; ++g)
+        s.group_ignore[g] = ((gt_flags[g] & 1) || gt_area[g] < lo || gt_area[g] > hi) ? 1 : 0;
     std::size_t p = 0;
     for (int pass = 0; pass < 2; ++pass)
         for (std::size_t g = 0; g < G; ++g)
@@ -318,7 +337,7 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
                 const double* row = iou + d * G;
                 std::ptrdiff_t m = -1;
                 for (std::size_t q = 0; q < G; ++q) {
-                    if (taken[q] && !gt_.crowd[gt_rec[order[q]]]) continue;
+                    if (taken[q] && !(gt_flags[order[q]] & 2)) continue;
                     if (m >= 0 && !fin_ig[m] && fin_ig[q]) break;
                     double v = row[order[q]];
                     if (v < best) continue;
@@ -332,10 +351,10 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
             }
         }
     }
+    const double* dt_area = c.dt_area.data() + c.dt_off[e];
+    const uint8_t* dt_flagged = c.dt_flagged.data() + c.dt_off[e];
     for (std::size_t d = 0; d < D; ++d) {
-        uint32_t r = dt_rec[d];
-        double area = dt_.areas[r];
-        bool out = area < lo || area > hi || dt_.non_exhaustive[r];
+        bool out = dt_area[d] < lo || dt_area[d] > hi || dt_flagged[d];
         for (std::size_t t = 0; t < T; ++t) {
             int32_t m = dt_match[t * D + d];
             status[d * T + t] = m >= 0 ? (fin_ig[m] ? 0 : 1) : (out ? 0 : 2);
@@ -364,6 +383,7 @@ namespace {
 struct Accumulator {
     const EvalParams& p;
     std::vector<SortedDet> sorted;
+    std::vector<std::vector<uint32_t>> selections;  // per max-dets index with a cap below L
     std::vector<uint8_t> table;  // T x N statuses in sorted order
     std::vector<uint64_t> need;
     std::vector<uint32_t> tp_fp, tp_pos;
@@ -378,18 +398,24 @@ struct Accumulator {
         rec.assign(T * A * M, -1.0);
     }
 
-    void build_sorted(const std::vector<uint64_t>& dt_off, const std::vector<uint32_t>& dt_rec,
-                      std::span<const double> scores) {
+    void build_sorted(const std::vector<uint64_t>& dt_off, const std::vector<double>& dt_score) {
         const std::size_t E = dt_off.size() - 1;
         sorted.clear();
-        sorted.reserve(dt_rec.size());
+        sorted.reserve(dt_score.size());
         for (std::size_t e = 0; e < E; ++e)
             for (uint64_t f = dt_off[e]; f < dt_off[e + 1]; ++f)
-                sorted.push_back(SortedDet{scores[dt_rec[f]], uint32_t(f), uint32_t(f - dt_off[e])});
+                sorted.push_back(SortedDet{dt_score[f], uint32_t(f), uint32_t(f - dt_off[e])});
         std::vector<SortedDet> tmp;
         detail::stable_sort(std::span<SortedDet>(sorted), tmp, [](const SortedDet& x, const SortedDet& y) {
             return detail::score_before(x.score, y.score);
         });
+        const uint64_t L = p.det_limit();
+        selections.assign(p.max_dets.size(), {});
+        for (std::size_t m = 0; m < p.max_dets.size(); ++m) {
+            if (p.max_dets[m] >= L) continue;
+            for (std::size_t i = 0; i < sorted.size(); ++i)
+                if (sorted[i].rank < p.max_dets[m]) selections[m].push_back(uint32_t(i));
+        }
     }
 
     void accumulate(std::size_t a, const std::vector<uint8_t>& status, const std::vector<uint8_t>& gt_ignore) {
@@ -406,28 +432,28 @@ struct Accumulator {
         for (std::size_t r = 0; r < R; ++r) need[r] = required_tp(p.rec_thrs[r], npig);
         const uint64_t L = p.det_limit();
         for (std::size_t m = 0; m < M; ++m) {
-            const uint64_t cap = p.max_dets[m];
-            const bool filter = cap < L;
-            std::size_t first = N;  // first selected sorted position
-            std::size_t nd = 0;
-            for (std::size_t i = 0; i < N; ++i)
-                if (!filter || sorted[i].rank < cap) {
-                    if (first == N) first = i;
-                    ++nd;
-                }
+            // A cap below L selects each image's first `cap` detections.
+            const bool filter = p.max_dets[m] < L;
+            const std::vector<uint32_t>& sel = selections[m];
+            const std::size_t nd = filter ? sel.size() : N;
+            const std::size_t first = nd == 0 ? N : filter ? sel[0] : 0;  // first selected position
             for (std::size_t t = 0; t < T; ++t) {
                 const uint8_t* st = table.data() + t * N;
                 tp_fp.clear();
                 tp_pos.clear();
                 uint32_t fp = 0;
-                for (std::size_t i = 0; i < N; ++i) {
-                    if (filter && sorted[i].rank >= cap) continue;
+                auto visit = [&](uint32_t i) {
                     if (st[i] == 1) {
                         tp_fp.push_back(fp);
-                        tp_pos.push_back(uint32_t(i));
+                        tp_pos.push_back(i);
                     } else if (st[i] == 2) {
                         ++fp;
                     }
+                };
+                if (filter) {
+                    for (uint32_t i : sel) visit(i);
+                } else {
+                    for (std::size_t i = 0; i < N; ++i) visit(uint32_t(i));
                 }
                 const uint64_t tp = tp_fp.size();
                 rec[(t * A + a) * M + m] = nd > 0 ? double(tp) / double(npig) : 0.0;
@@ -499,7 +525,7 @@ RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
                 match_area(c, a, pool);
                 Stopwatch sw;
                 if (!sorted_built) {
-                    acc.build_sorted(c.dt_off, c.dt_rec, dt_.scores);
+                    acc.build_sorted(c.dt_off, c.dt_score);
                     sorted_built = true;
                 }
                 acc.accumulate(a, c.status, c.gt_ignore);
