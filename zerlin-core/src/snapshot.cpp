@@ -313,9 +313,22 @@ constexpr const char* kFieldNames[kFieldCount] = {
 };
 
 int field_of(std::string_view key) {
-    for (int f = 0; f < kFieldCount; ++f)
-        if (key == kFieldNames[f]) return f;
-    return kUnknown;
+    // The length and first byte single out the candidate name.
+    int f = kUnknown;
+    switch (key.size()) {
+        case 2: f = kId; break;
+        case 4: f = kBbox; break;
+        case 5: f = kScore; break;
+        case 7: f = key[0] == 'c' ? kCaption : key[0] == 'i' ? kIscrowd : kUnknown; break;
+        case 8: f = key[0] == 'i' ? kImageId : kUnknown; break;
+        case 9: f = kKeypoints; break;
+        case 11: f = kCategoryId; break;
+        case 12: f = kSegmentation; break;
+        case 13: f = kNumKeypoints; break;
+        default: break;
+    }
+    if (key.size() == 4 && key[0] == 'a') f = kArea;
+    return f != kUnknown && key == kFieldNames[f] ? f : kUnknown;
 }
 
 struct Record {
@@ -466,6 +479,13 @@ public:
         }
     }
 
+    std::size_t size() const noexcept { return cols_.size(); }
+
+    // Room for about as many rows as records of `record_bytes` fit in `bytes`.
+    void reserve_like(std::size_t record_bytes, std::size_t bytes) {
+        cols_.reserve(std::size_t(double(bytes) / double(std::max<std::size_t>(record_bytes, 1)) * 1.125) + 16);
+    }
+
 private:
     AnnotationColumns& cols_;
     bool results_;
@@ -485,8 +505,10 @@ void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept) {
     Record rec;
     bool first = true;
     while (r.next_element(first)) {
+        std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);
+        if (rows.size() == 1) rows.reserve_like(r.offset() - begin, r.text().size() - begin);
     }
     r.advance();
     r.leave_container();
@@ -553,17 +575,11 @@ AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size
     r.enter_container();  // the top-level array
     RecordReader records(r, spans_kept);
     Record rec;
-    for (bool reserved = false;;) {
+    for (;;) {
         std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);
-        if (!reserved) {
-            // Room for about as many rows as records of this size fit.
-            std::size_t bytes = std::max<std::size_t>(r.offset() - begin, 1);
-            std::size_t span = (last ? text.size() : stop) - start;
-            cols.reserve(std::size_t(double(span) / double(bytes) * 1.125) + 16);
-            reserved = true;
-        }
+        if (rows.size() == 1) rows.reserve_like(r.offset() - begin, (last ? text.size() : stop) - start);
         int c = r.peek_nonspace();
         if (c == ',') {
             r.advance();
