@@ -12,24 +12,14 @@ import json
 import os
 import sys
 import tempfile
-import time
 import tracemalloc
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
+from bench_json import best  # noqa: E402
 from synth import make_dataset, make_results  # noqa: E402
 
 from vantorel._zerlin import load_compact_bbox, load_json, prepare_bbox_results  # noqa: E402
-
-
-def best(fn, repeat):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        r = fn()
-        times.append(time.perf_counter() - t)
-        del r
-    return min(times)
 
 
 def kept_bytes(fn):
