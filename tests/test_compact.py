@@ -4,6 +4,7 @@ import copy
 import json
 from pathlib import Path
 
+import memcheck
 import numpy as np
 import pytest
 
@@ -303,3 +304,27 @@ def test_lvis_argument_errors(tmp_path):
     assert exc.value.__notes__ == ["while processing 'categories'"]
     with pytest.raises(KeyError):
         handle.lvis_annotations([1], {2}, {}, None)
+
+
+def test_calls_release_what_they_make(tmp_path):
+    doc = {"images": [{"id": i, "file_name": f"{i}.jpg"} for i in range(200)],
+           "annotations": [{"id": i, "image_id": i, "category_id": 1, "bbox": [0, 0, 1, 1]} for i in range(200)]}
+    good = write(tmp_path, doc, "good.json")
+    bad = write(tmp_path, json.dumps(doc)[:-1] + ', "annotations": []}', "bad.json")  # fails after building members
+    dets = write(tmp_path, [{"image_id": i % 9, "category_id": i % 4, "bbox": [0, 0, 1, 2], "score": i / 300}
+                            for i in range(300)], "dets.json")
+    _, results = z.load_compact_bbox(dets, results=True)
+
+    def run():
+        for _ in range(10):
+            z.load_compact_bbox(good)
+            with pytest.raises(ValueError):
+                z.load_compact_bbox(bad)
+            results.annotations()
+            results.lvis_annotations(list(range(9)), {1, 2}, {i: {1, 2, 3} for i in range(9)}, 5)
+            with pytest.raises(KeyError):
+                results.lvis_annotations([0, 1], {1, 2}, {}, None)
+            results.array_rows()
+            z.load_compact_array(np.zeros((50, 7)))
+
+    assert memcheck.growth(run) < 64 * 1024
