@@ -226,6 +226,8 @@ def test_load_compact_array():
     rows = np.arange(70, dtype=np.float64).reshape(10, 7)
     np.testing.assert_array_equal(z.load_compact_array(np.asfortranarray(rows)).array_rows(), rows)
     np.testing.assert_array_equal(z.load_compact_array(rows[::-2]).array_rows(), rows[::-2])
+    for dtype in (">f8", ">f4", "<f4"):  # byte order as the array declares it
+        np.testing.assert_array_equal(z.load_compact_array(rows.astype(dtype)).array_rows(), rows)
     empty = z.load_compact_array(np.zeros((0, 7)))
     assert empty.array_rows().shape == (0, 7) and empty.valid_images([])
 
