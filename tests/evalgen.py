@@ -66,14 +66,26 @@ def dataset(seed, n_images=40, n_cats=6, keypoints=False):
     return {"images": images, "categories": cats, "annotations": anns}
 
 
-def results(seed, gt, keypoints=False, per_image=(0, 12)):
-    """Detections near ground truths plus stray ones, with scores on a coarse
-    grid so that ties occur within and across images."""
-    rng = random.Random(seed)
+def _setup(seed, gt):
+    """The generator, ground truths by image and the category ids."""
     by_image = {}
     for a in gt["annotations"]:
         by_image.setdefault(a["image_id"], []).append(a)
-    cats = [c["id"] for c in gt["categories"]]
+    return random.Random(seed), by_image, [c["id"] for c in gt["categories"]]
+
+
+def _near(rng, box, jitter):
+    """A box near `box`: shifted and scaled by up to `jitter` of its size."""
+    gx, gy, gw, gh = box
+    j = rng.uniform(0.0, jitter)
+    return [gx + rng.uniform(-j, j) * gw, gy + rng.uniform(-j, j) * gh,
+            gw * rng.uniform(1 - j, 1 + j), gh * rng.uniform(1 - j, 1 + j)]
+
+
+def results(seed, gt, keypoints=False, per_image=(0, 12)):
+    """Detections near ground truths plus stray ones, with scores on a coarse
+    grid so that ties occur within and across images."""
+    rng, by_image, cats = _setup(seed, gt)
     out = []
     for n, img in enumerate(gt["images"]):
         if n % 11 == 7:
@@ -82,10 +94,7 @@ def results(seed, gt, keypoints=False, per_image=(0, 12)):
         for _ in range(rng.randint(*per_image)):
             if near and rng.random() < 0.7:
                 g = rng.choice(near)
-                gx, gy, gw, gh = g["bbox"]
-                j = rng.uniform(0.0, 0.25)
-                box = [gx + rng.uniform(-j, j) * gw, gy + rng.uniform(-j, j) * gh,
-                       gw * rng.uniform(1 - j, 1 + j), gh * rng.uniform(1 - j, 1 + j)]
+                box = _near(rng, g["bbox"], 0.25)
                 cat = g["category_id"] if rng.random() < 0.9 else rng.choice(cats)
             else:
                 box = _box(rng, img["width"], img["height"])
@@ -110,11 +119,7 @@ def lvis_results(seed, gt, per_image=(0, 25)):
     """Bounding-box results for an LVIS dataset: near ground truths, in the
     images' negative and not-exhaustive categories, and in categories the
     image says nothing about (which federated evaluation drops)."""
-    rng = random.Random(seed)
-    by_image = {}
-    for a in gt["annotations"]:
-        by_image.setdefault(a["image_id"], []).append(a)
-    cats = [c["id"] for c in gt["categories"]]
+    rng, by_image, cats = _setup(seed, gt)
     out = []
     for img in gt["images"]:
         near = by_image.get(img["id"], [])
@@ -122,10 +127,7 @@ def lvis_results(seed, gt, per_image=(0, 25)):
             r = rng.random()
             if near and r < 0.6:
                 g = rng.choice(near)
-                gx, gy, gw, gh = g["bbox"]
-                j = rng.uniform(0.0, 0.3)
-                box = [gx + rng.uniform(-j, j) * gw, gy + rng.uniform(-j, j) * gh,
-                       gw * rng.uniform(1 - j, 1 + j), gh * rng.uniform(1 - j, 1 + j)]
+                box = _near(rng, g["bbox"], 0.3)
                 cat = g["category_id"]
             else:
                 box = _box(rng, img["width"], img["height"])
@@ -134,3 +136,48 @@ def lvis_results(seed, gt, per_image=(0, 25)):
             out.append({"image_id": img["id"], "category_id": cat, "bbox": box,
                         "score": round(rng.random() * 50) / 50})
     return out
+
+
+def _polygon(rng, box):
+    """A star-shaped polygon inside the box."""
+    import math
+
+    x, y, w, h = box
+    n = rng.randint(5, 12)
+    angles = sorted(rng.uniform(0, 2 * math.pi) for _ in range(n))
+    out = []
+    for a in angles:
+        r = rng.uniform(0.5, 1.0)
+        out += [x + w / 2 + math.cos(a) * r * w / 2, y + h / 2 + math.sin(a) * r * h / 2]
+    return out
+
+
+def _box_runs(box, h, w):
+    """Column-major runs of a filled box: an uncompressed crowd RLE."""
+    x0, y0 = max(0, int(box[0])), max(0, int(box[1]))
+    x1, y1 = min(w, int(box[0] + box[2]) + 1), min(h, int(box[1] + box[3]) + 1)
+    runs, pos = [], 0
+    for col in range(x0, x1):
+        start = col * h + y0
+        runs += [start - pos, y1 - y0]
+        pos = start + y1 - y0
+    return runs + [h * w - pos]
+
+
+def with_segmentation(seed, gt, res):
+    """Adds polygon segmentations (two rings now and then) to ground truths
+    and results; crowd ground truths get an uncompressed RLE of their box."""
+    rng = random.Random(seed)
+    size = {im["id"]: (im["height"], im["width"]) for im in gt["images"]}
+    for a in gt["annotations"]:
+        h, w = size[a["image_id"]]
+        if a["iscrowd"]:
+            a["segmentation"] = {"counts": _box_runs(a["bbox"], h, w), "size": [h, w]}
+        else:
+            rings = [_polygon(rng, a["bbox"])]
+            if rng.random() < 0.2:
+                rings.append(_polygon(rng, a["bbox"]))
+            a["segmentation"] = rings
+    for d in res:
+        d["segmentation"] = [_polygon(rng, d.pop("bbox"))]
+    return gt, res

@@ -96,3 +96,28 @@ def test_command_line_reports_bad_input(tmp_path):
     proc = subprocess.run([sys.executable, "-m", "vantorel", str(GT), str(bad)], capture_output=True, text=True)
     assert proc.returncode == 1
     assert "trailing comma" in proc.stderr
+
+
+def test_lvis_mode_matches_lvis_package():
+    lvis = pytest.importorskip("lvis")
+    import contextlib
+    import copy
+    import io
+
+    import evalgen
+
+    if not hasattr(np, "float"):
+        np.float = float  # the reference still spells the removed alias
+    path = DATA / "lvis_val_100.json"
+    gt = json.loads(path.read_text())
+    # Some images get more than the 300-detection cap, so the cap is exercised too.
+    res = evalgen.lvis_results(11, gt, per_image=(150, 420))
+    with contextlib.redirect_stdout(io.StringIO()):
+        lgt = lvis.LVIS(str(path))
+        ldt = lvis.LVISResults(lgt, copy.deepcopy(res), max_dets=300)
+        ref = lvis.LVISEval(lgt, ldt, iou_type="bbox")
+        ref.run()
+    ours = evaluate(gt, res, "bbox", lvis=True)
+    got = dict(zip(ours.stat_names, ours.stats))
+    for key in ("AP", "AP50", "AP75", "APs", "APm", "APl", "APr", "APc", "APf", "AR@300", "ARs@300", "ARm@300", "ARl@300"):
+        assert got[key] == pytest.approx(ref.results[key], abs=0, rel=0), key

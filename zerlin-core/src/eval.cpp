@@ -8,6 +8,7 @@
 
 #include "stable_sort.hpp"
 #include "zerlin/error.hpp"
+#include "zerlin/rle.hpp"
 
 namespace zerlin {
 
@@ -16,32 +17,6 @@ namespace {
 constexpr double kEps = 2.220446049250313e-16;  // spacing of 1.0
 constexpr double kMaxThreshold = 1.0 - 1e-10;
 constexpr std::size_t kMinPiece = 64;
-
-// Box IoU of listed records, filled ground-truth column by column.
-void box_iou_kernel(std::span<const double> dt_boxes, std::span<const double> gt_boxes,
-                    std::span<const uint32_t> dt_idx, std::span<const uint32_t> gt_idx,
-                    std::span<const uint8_t> crowd, double* out) {
-    const std::size_t G = gt_idx.size();
-    for (std::size_t g = 0; g < G; ++g) {
-        const double* gb = gt_boxes.data() + 4 * std::size_t(gt_idx[g]);
-        const double ga = gb[2] * gb[3];
-        const bool is_crowd = crowd[gt_idx[g]] != 0;
-        for (std::size_t d = 0; d < dt_idx.size(); ++d) {
-            const double* db = dt_boxes.data() + 4 * std::size_t(dt_idx[d]);
-            double v = 0.0;
-            double w = std::min(db[0] + db[2], gb[0] + gb[2]) - std::max(db[0], gb[0]);
-            if (w > 0) {
-                double h = std::min(db[1] + db[3], gb[1] + gb[3]) - std::max(db[1], gb[1]);
-                if (h > 0) {
-                    double i = w * h;
-                    double u = is_crowd ? db[2] * db[3] : db[2] * db[3] + ga - i;
-                    v = i / u;
-                }
-            }
-            out[d * G + g] = v;
-        }
-    }
-}
 
 // NumPy's pairwise summation of a contiguous float64 array (its reduction
 // starts from 0.0), so OKS sums round exactly as NumPy's do.
@@ -191,11 +166,49 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
     if (dt_.kind == GeometryKind::Boxes && dt_.boxes.size() != 4 * dt_.size())
         throw_internal("box column incomplete");
 
+    for (const RecordSet* rs : {&gt_, &dt_})
+        if ((rs->kind == GeometryKind::Masks || rs->kind == GeometryKind::BoundaryMasks) &&
+            (rs->masks.size() != rs->size() ||
+             (rs->kind == GeometryKind::BoundaryMasks && rs->boundaries.size() != rs->size())))
+            throw_internal("mask column incomplete");
+    // The smallest threshold bounds which IoUs matching can ever compare.
+    mask_hint_ = std::numeric_limits<double>::infinity();
+    for (double t : params_.iou_thrs)
+        if (t < mask_hint_) mask_hint_ = t;  // NaN never compares less
+    mask_hint_ = std::max(std::min(mask_hint_, kMaxThreshold), 0.0);
+
     Stopwatch sw;
     const std::size_t K = params_.num_slots();
     gt_index_ = build_group_index(gt_.image_index, gt_.category_index, K, params_.use_cats);
     dt_index_ = build_group_index(dt_.image_index, dt_.category_index, K, params_.use_cats);
     sw.add_to(timings_->group_index);
+}
+
+// Mask (and boundary) IoU of one image: references to the masks, never copies.
+void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out,
+                      MaskScratch& s) const {
+    const std::size_t D = di.size(), G = gi.size();
+    s.crowd.resize(G);
+    for (std::size_t g = 0; g < G; ++g) s.crowd[g] = gt_.crowd[gi[g]];
+    auto gather = [](const std::vector<Rle>& masks, std::span<const uint32_t> idx, std::vector<const Rle*>& out) {
+        if (masks.empty() && !idx.empty()) throw_internal("mask column missing");
+        out.resize(idx.size());
+        for (std::size_t i = 0; i < idx.size(); ++i) out[i] = &masks[idx[i]];
+    };
+    gather(dt_.masks, di, s.dt);
+    gather(gt_.masks, gi, s.gt);
+    rle_iou(s.dt, s.gt, s.crowd, mask_hint_, out);
+    if (gt_.kind != GeometryKind::BoundaryMasks) return;
+    gather(dt_.boundaries, di, s.dt);
+    gather(gt_.boundaries, gi, s.gt);
+    s.second.resize(D * G);
+    rle_iou(s.dt, s.gt, s.crowd, mask_hint_, s.second.data());
+    // Boundary IoU is the smaller of the two, except for crowd regions.
+    for (std::size_t d = 0; d < D; ++d)
+        for (std::size_t g = 0; g < G; ++g) {
+            double b = s.second[d * G + g];
+            if (!s.crowd[g] && b < out[d * G + g]) out[d * G + g] = b;
+        }
 }
 
 void Engine::compute_ious(Category& c, Pool& pool) const {
@@ -220,6 +233,7 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
 
     pool.for_range(E, kMinPiece, [&](std::size_t b, std::size_t end) {
         std::vector<uint32_t> buf, tmp;
+        MaskScratch ms;
         for (std::size_t e = b; e < end; ++e) {
             const ImageEntry& en = c.entries[e];
             const std::size_t D = c.D(e), G = c.G(e);
@@ -237,13 +251,15 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
             double* m = c.iou.data() + c.mat_off[e];
             switch (gt_.kind) {
                 case GeometryKind::Boxes:
-                    box_iou_kernel(dt_.boxes, gt_.boxes, di, gi, gt_.crowd, m);
+                    box_iou_indexed(dt_.boxes, gt_.boxes, di, gi, gt_.crowd, m);
                     break;
                 case GeometryKind::Keypoints:
                     oks_records(dt_, gt_, di, gi, params_.kpt_sigmas, params_.use_area, m);
                     break;
-                default:
-                    throw Error(ErrorKind::Value, "mask evaluation is not available in this build");
+                case GeometryKind::Masks:
+                case GeometryKind::BoundaryMasks:
+                    mask_iou(di, gi, m, ms);
+                    break;
             }
             double* rm = c.row_max.data() + c.dt_off[e];
             for (std::size_t d = 0; d < D; ++d) {

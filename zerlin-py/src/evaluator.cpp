@@ -3,9 +3,11 @@
 
 #include <array>
 #include <memory>
-#include <unordered_map>
+#include <optional>
 
 #include "zerlin/eval.hpp"
+#include "zerlin/pipeline.hpp"
+#include "zerlin/hashmap.hpp"
 
 namespace zpy {
 
@@ -41,7 +43,7 @@ void convert_arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* 
 
 // ---------------------------------------------------------------- parameters
 
-using ImageSizes = std::unordered_map<int64_t, std::pair<uint32_t, uint32_t>>;
+using ImageSizes = zerlin::HashMap<int64_t, std::pair<uint32_t, uint32_t>>;
 
 bool to_img_sizes(PyObject* o, ImageSizes* out) {
     if (!check_dict(o)) return false;
@@ -53,7 +55,7 @@ bool to_img_sizes(PyObject* o, ImageSizes* out) {
         if (!to_i64(key, &id) || !check_tuple(value, 2) || !to_u32(PyTuple_GET_ITEM(value, 0), &h) ||
             !to_u32(PyTuple_GET_ITEM(value, 1), &w))
             return false;
-        (*out)[id] = {h, w};
+        *out->insert(id, {h, w}).first = {h, w};
     }
     return true;
 }
@@ -108,46 +110,32 @@ bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
 // id -> position, the later position winning for a repeated id.
 class PositionTable {
 public:
-    explicit PositionTable(const std::vector<int64_t>& ids) {
-        std::size_t cap = 16;
-        while (cap < 2 * ids.size()) cap *= 2;
-        slots_.assign(cap, Slot{0, -1});
-        mask_ = cap - 1;
-        for (std::size_t i = 0; i < ids.size(); ++i) {
-            std::size_t h = hash(ids[i]);
-            while (slots_[h].pos >= 0 && slots_[h].id != ids[i]) h = (h + 1) & mask_;
-            slots_[h] = Slot{ids[i], int32_t(i)};
-        }
+    explicit PositionTable(const std::vector<int64_t>& ids) : map_(ids.size()) {
+        for (std::size_t i = 0; i < ids.size(); ++i) *map_.insert(ids[i], int32_t(i)).first = int32_t(i);
     }
     int32_t find(int64_t id) const {
-        for (std::size_t h = hash(id);; h = (h + 1) & mask_) {
-            if (slots_[h].pos < 0) return -1;
-            if (slots_[h].id == id) return slots_[h].pos;
-        }
+        const int32_t* p = map_.find(id);
+        return p ? *p : -1;
     }
 
 private:
-    struct Slot {
-        int64_t id;
-        int32_t pos;
-    };
-    std::size_t hash(int64_t id) const {
-        uint64_t x = uint64_t(id) * 0x9E3779B97F4A7C15ull;
-        return std::size_t(x >> 17) & mask_;
-    }
-    std::vector<Slot> slots_;
-    std::size_t mask_ = 0;
+    zerlin::HashMap<int64_t, int32_t> map_;
 };
+
+// Interns each name into its slot, in order.
+template <std::size_t N>
+void intern_all(Ref* const (&slots)[N], const char* const (&names)[N]) {
+    for (std::size_t i = 0; i < N; ++i) *slots[i] = Ref(check(PyUnicode_InternFromString(names[i])));
+}
 
 // The eleven annotation keys, interned once per construction.
 struct AnnKeys {
     Ref id, image_id, category_id, score, bbox, area, iscrowd, num_keypoints, keypoints, segmentation, counts;
     AnnKeys() {
-        Ref* all[] = {&id, &image_id, &category_id, &score, &bbox, &area,
-                      &iscrowd, &num_keypoints, &keypoints, &segmentation, &counts};
-        const char* names[] = {"id", "image_id", "category_id", "score", "bbox", "area",
-                               "iscrowd", "num_keypoints", "keypoints", "segmentation", "counts"};
-        for (int i = 0; i < 11; ++i) *all[i] = Ref(check(PyUnicode_InternFromString(names[i])));
+        intern_all({&id, &image_id, &category_id, &score, &bbox, &area, &iscrowd, &num_keypoints, &keypoints,
+                    &segmentation, &counts},
+                   {"id", "image_id", "category_id", "score", "bbox", "area", "iscrowd", "num_keypoints",
+                    "keypoints", "segmentation", "counts"});
     }
 };
 
@@ -198,16 +186,83 @@ void read_bbox(PyObject* d, const Ref& key, double out[4]) {
 struct Lookups {
     PositionTable images;
     PositionTable categories;
+    const ImageSizes& sizes;
 };
+
+// Reads the sequence `o` as floats into `out` (appending): lists item by
+// item, anything else through the general sequence conversion.
+void append_floats(PyObject* o, std::vector<double>& out, std::vector<double>& tmp) {
+    if (PyList_Check(o)) {
+        for (Py_ssize_t j = 0; j < PyList_GET_SIZE(o); ++j) {
+            Ref item(PyList_GetItemRef(o, j));
+            double v;
+            if (!item || !to_f64(item.get(), &v)) throw_py();
+            out.push_back(v);
+        }
+        return;
+    }
+    if (!to_vec_f64(o, &tmp)) throw_py();
+    out.insert(out.end(), tmp.begin(), tmp.end());
+}
+
+// The mask job of one row: its image's size and its segmentation.
+zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], const Lookups& lk, const AnnKeys& keys,
+                         std::vector<double>& tmp) {
+    const auto* size = lk.sizes.find(image_id);
+    if (!size) {
+        std::string msg = "no image entry for image_id " + std::to_string(image_id);
+        raise(PyExc_KeyError, msg.c_str());
+    }
+    zerlin::MaskJob job;
+    job.h = size->first;
+    job.w = size->second;
+    Ref seg = lookup(ann, keys.segmentation);
+    if (!seg) {
+        zerlin::BoxGeom g;
+        std::copy_n(box, 4, g.box);
+        job.geometry = g;
+    } else if (PyDict_Check(seg.get())) {
+        PyObject* counts;
+        if (PyDict_GetItemRef(seg.get(), keys.counts.get(), &counts) < 0) throw_py();
+        if (!counts) raise(PyExc_ValueError, "RLE segmentation is missing 'counts'");
+        Ref hold(counts);
+        if (PyBytes_Check(counts)) {
+            job.geometry = zerlin::CompressedCounts{std::string(PyBytes_AS_STRING(counts), PyBytes_GET_SIZE(counts))};
+        } else if (PyUnicode_Check(counts)) {
+            Py_ssize_t n = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(counts, &n);
+            if (!text) throw_py();
+            job.geometry = zerlin::CompressedCounts{std::string(text, std::size_t(n))};
+        } else {
+            zerlin::UncompressedCounts u;
+            if (!to_vec<uint32_t>(counts, &u.runs, &to_u32)) throw_py();
+            job.geometry = std::move(u);
+        }
+    } else {
+        zerlin::Polygons poly;
+        Ref it(check(PyObject_GetIter(seg.get())));
+        for (;;) {
+            PyObject* item;
+            int r = PyIter_NextItem(it.get(), &item);
+            if (r < 0) throw_py();
+            if (r == 0) break;
+            Ref ring(item);
+            append_floats(item, poly.coords, tmp);
+            poly.ends.push_back(uint32_t(poly.coords.size()));
+        }
+        job.geometry = std::move(poly);
+    }
+    return job;
+}
 
 // Appends one row per annotation dict of `list` to `rs`.
 void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys,
-                         zerlin::RecordSet& rs) {
+                         zerlin::RecordSet& rs, zerlin::MaskRasteriser* rasteriser) {
     const bool keypoints_mode = rs.kind == zerlin::GeometryKind::Keypoints;
     const Py_ssize_t start_len = PyList_GET_SIZE(list);
     rs.reserve(std::size_t(start_len));
     if (keypoints_mode && is_gt) rs.boxes.reserve(4 * std::size_t(start_len));
-    std::vector<double> kp;
+    std::vector<double> kp, tmp;
     for (Py_ssize_t i = 0; i < start_len && i < PyList_GET_SIZE(list); ++i) {
         Ref d(PyList_GetItemRef(list, i));
         if (!d) throw_py();
@@ -232,6 +287,7 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         rs.push_scalars(id, lk.images.find(image_id), lk.categories.find(category_id), score, area, crowd, ignore);
         if (rs.kind == zerlin::GeometryKind::Boxes || (keypoints_mode && is_gt))
             rs.boxes.insert(rs.boxes.end(), box, box + 4);
+        if (rasteriser) rasteriser->submit(mask_job(ann, image_id, box, lk, keys, tmp));
         if (!keypoints_mode) continue;
         Ref list_kp = lookup(ann, keys.keypoints);
         if (!list_kp) {
@@ -292,23 +348,50 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
             raise(PyExc_NotImplementedError, "CompactBbox sides are not available in this build yet");
         if (!check_list(side)) throw_py();
     }
-    if (p.iou_kind == zerlin::IouKind::Segm || p.iou_kind == zerlin::IouKind::Boundary)
-        raise(PyExc_NotImplementedError, "mask evaluation is not available in this build yet");
-
-    Lookups lk{PositionTable(p.img_ids), PositionTable(p.cat_ids)};
+    Lookups lk{PositionTable(p.img_ids), PositionTable(p.cat_ids), sizes};
     AnnKeys keys;
     const zerlin::GeometryKind kind = zerlin::geometry_for(p.iou_kind);
     auto cells = std::make_unique<zerlin::TimingCells>();
     zerlin::RecordSet gt(kind), dt(kind);
+    const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
+    // Masks are rasterised on their own thread while the lists are read; a
+    // failed read abandons what was queued.
+    std::optional<zerlin::MaskRasteriser> rasteriser;
+    if (masks)
+        rasteriser.emplace(kind == zerlin::GeometryKind::BoundaryMasks ? std::optional<double>(p.boundary_dilation)
+                                                                       : std::nullopt,
+                           *cells);
+    zerlin::MaskRasteriser* r = rasteriser ? &*rasteriser : nullptr;
+    struct AbandonOnFailure {
+        zerlin::MaskRasteriser* r;
+        bool finished = false;
+        ~AbandonOnFailure() {
+            if (r && !finished) r->abandon();
+        }
+    } guard{r};
     {
         zerlin::Stopwatch sw;
-        convert_annotations(a[0], true, lk, keys, gt);
+        convert_annotations(a[0], true, lk, keys, gt, r);
         sw.add_to(cells->gt_read);
     }
     {
         zerlin::Stopwatch sw;
-        convert_annotations(a[1], false, lk, keys, dt);
+        convert_annotations(a[1], false, lk, keys, dt, r);
         sw.add_to(cells->dt_read);
+    }
+    if (masks) {
+        guard.finished = true;
+        std::vector<zerlin::RasterResult> done = r->finish();
+        const bool with_boundaries = kind == zerlin::GeometryKind::BoundaryMasks;
+        for (zerlin::RecordSet* side : {&gt, &dt}) {
+            side->masks.reserve(side->size());
+            if (with_boundaries) side->boundaries.reserve(side->size());
+        }
+        for (std::size_t i = 0; i < done.size(); ++i) {
+            zerlin::RecordSet& side = i < gt.size() ? gt : dt;
+            side.masks.push_back(std::move(done[i].mask));
+            if (with_boundaries) side.boundaries.push_back(std::move(done[i].boundary));
+        }
     }
     auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(gt), std::move(dt), std::move(cells));
     PyObject* self = type->tp_alloc(type, 0);
@@ -367,11 +450,10 @@ PyObject* float_matrix(const std::vector<T>& v, std::size_t rows, std::size_t co
 struct RecordKeys {
     Ref image_id, category_id, aRng, maxDet, dtIds, gtIds, dtScores, dtMatches, gtMatches, gtIgnore, dtIgnore;
     RecordKeys() {
-        Ref* all[] = {&image_id, &category_id, &aRng, &maxDet, &dtIds, &gtIds,
-                      &dtScores, &dtMatches, &gtMatches, &gtIgnore, &dtIgnore};
-        const char* names[] = {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds",
-                               "dtScores", "dtMatches", "gtMatches", "gtIgnore", "dtIgnore"};
-        for (int i = 0; i < 11; ++i) *all[i] = Ref(check(PyUnicode_InternFromString(names[i])));
+        intern_all({&image_id, &category_id, &aRng, &maxDet, &dtIds, &gtIds, &dtScores, &dtMatches, &gtMatches,
+                    &gtIgnore, &dtIgnore},
+                   {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
+                    "gtMatches", "gtIgnore", "dtIgnore"});
     }
 };
 

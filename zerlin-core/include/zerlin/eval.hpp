@@ -92,6 +92,12 @@ public:
 private:
     struct Category;
     struct Scratch;
+    struct MaskScratch {
+        std::vector<const Rle*> dt, gt;
+        std::vector<uint8_t> crowd;
+        std::vector<double> second;
+    };
+    void mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
     void compute_ious(Category& c, Pool& pool) const;
     void match_area(Category& c, std::size_t a, Pool& pool) const;
     void match_entry(Category& c, std::size_t e, double lo, double hi, Scratch& s) const;
@@ -102,6 +108,7 @@ private:
     GroupIndex gt_index_;
     GroupIndex dt_index_;
     std::unique_ptr<TimingCells> timings_;
+    double mask_hint_ = 0;
 };
 
 }  // namespace zerlin

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "zerlin/rle.hpp"
+
 namespace zerlin {
 
 // The similarity measure of an evaluation ("keypoints_crowd" maps to Keypoints).
@@ -40,6 +42,9 @@ struct RecordSet {
     uint32_t keypoint_count = 0;  // K; 0 until the first non-empty list
     std::vector<double> keypoints;
     std::vector<uint8_t> visibility;
+    // Masks and BoundaryMasks: one mask per row (and its boundary band).
+    std::vector<Rle> masks;
+    std::vector<Rle> boundaries;
 
     explicit RecordSet(GeometryKind k = GeometryKind::Boxes) : kind(k) {}
 
