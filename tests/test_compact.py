@@ -4,6 +4,7 @@ import copy
 import json
 from pathlib import Path
 
+import memcheck
 import numpy as np
 import pytest
 
@@ -225,6 +226,8 @@ def test_load_compact_array():
     rows = np.arange(70, dtype=np.float64).reshape(10, 7)
     np.testing.assert_array_equal(z.load_compact_array(np.asfortranarray(rows)).array_rows(), rows)
     np.testing.assert_array_equal(z.load_compact_array(rows[::-2]).array_rows(), rows[::-2])
+    for dtype in (">f8", ">f4", "<f4"):  # byte order as the array declares it
+        np.testing.assert_array_equal(z.load_compact_array(rows.astype(dtype)).array_rows(), rows)
     empty = z.load_compact_array(np.zeros((0, 7)))
     assert empty.array_rows().shape == (0, 7) and empty.valid_images([])
 
@@ -303,3 +306,27 @@ def test_lvis_argument_errors(tmp_path):
     assert exc.value.__notes__ == ["while processing 'categories'"]
     with pytest.raises(KeyError):
         handle.lvis_annotations([1], {2}, {}, None)
+
+
+def test_calls_release_what_they_make(tmp_path):
+    doc = {"images": [{"id": i, "file_name": f"{i}.jpg"} for i in range(200)],
+           "annotations": [{"id": i, "image_id": i, "category_id": 1, "bbox": [0, 0, 1, 1]} for i in range(200)]}
+    good = write(tmp_path, doc, "good.json")
+    bad = write(tmp_path, json.dumps(doc)[:-1] + ', "annotations": []}', "bad.json")  # fails after building members
+    dets = write(tmp_path, [{"image_id": i % 9, "category_id": i % 4, "bbox": [0, 0, 1, 2], "score": i / 300}
+                            for i in range(300)], "dets.json")
+    _, results = z.load_compact_bbox(dets, results=True)
+
+    def run():
+        for _ in range(10):
+            z.load_compact_bbox(good)
+            with pytest.raises(ValueError):
+                z.load_compact_bbox(bad)
+            results.annotations()
+            results.lvis_annotations(list(range(9)), {1, 2}, {i: {1, 2, 3} for i in range(9)}, 5)
+            with pytest.raises(KeyError):
+                results.lvis_annotations([0, 1], {1, 2}, {}, None)
+            results.array_rows()
+            z.load_compact_array(np.zeros((50, 7)))
+
+    assert memcheck.growth(run) < 64 * 1024

@@ -113,6 +113,11 @@ double convert_float(const char* first, const char* last, bool* overflow) noexce
 
 }  // namespace json_detail
 
+int JsonReader::skip_space_slow() noexcept {
+    p_ = json_detail::skip_space(p_, end_);
+    return p_ != end_ ? static_cast<unsigned char>(*p_) : -1;
+}
+
 void JsonReader::skip_value() {
     const std::size_t base = open_.size();
     for (;;) {

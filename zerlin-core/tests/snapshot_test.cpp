@@ -235,3 +235,160 @@ TEST(Compact, ArrayRowsAndSelection) {
     double edge[7] = {-9223372036854775808.0, 0, 0, 1, 1, 1, 1};
     EXPECT_EQ(zerlin::columns_from_rows(edge, 1).image_id(0), INT64_MIN);
 }
+
+namespace {
+
+// Scans `value` placed inside a small document, as a snapshot span.
+struct Scanned {
+    std::string text;
+    zerlin::SegmentationScan scan;
+    std::optional<std::string> error;
+};
+
+Scanned scan_value(const std::string& value) {
+    Scanned s;
+    s.text = "{\"segmentation\": " + value + "}";
+    Span span{17, std::uint32_t(value.size())};
+    s.error = zerlin::scan_segmentation(s.text, span, s.scan);
+    return s;
+}
+
+}  // namespace
+
+TEST(Scanners, Polygons) {
+    using K = zerlin::SegmentationScan;
+    for (const char* v : {"[[1,2,3,4,5,6],[]]", " [ [1, 2 ,3,\n4, 5e0, 6.0 ] , [ ] ] ", "[[1,2,3,4],[5,6]]"}) {
+        Scanned s = scan_value(v);
+        ASSERT_FALSE(s.error) << *s.error;
+        EXPECT_EQ(s.scan.kind, K::Polygons);
+        EXPECT_EQ(s.scan.coords, (std::vector<double>{1, 2, 3, 4, 5, 6})) << v;
+    }
+    EXPECT_EQ(scan_value("[[1,2,3,4,5,6],[]]").scan.ring_ends, (std::vector<std::uint32_t>{6, 6}));
+    EXPECT_EQ(scan_value("[[1, true, 2, false]]").scan.coords, (std::vector<double>{1, 1, 2, 0}));
+    EXPECT_TRUE(scan_value("[]").scan.ring_ends.empty());
+    EXPECT_EQ(scan_value("[]").scan.kind, K::Polygons);
+    // Shapes the fast path leaves to the strict reader, which agrees or words the error.
+    EXPECT_EQ(scan_value("[[1e-400, -0.0]]").scan.coords[0], 0.0);
+    const std::vector<std::pair<std::string, std::string>> errors = {
+        {"[[1e400]]", "number out of range at line 1 column 24"},
+        {"[[[1]]]", "invalid type: sequence, expected a numeric keypoint coordinate at line 1 column 20"},
+        {"[[null]]", "invalid type: null, expected a numeric keypoint coordinate at line 1 column 23"},
+        {"[1, 2]", "invalid type: integer `1`, expected a sequence at line 1 column 19"},
+        {"\"abc\"", "invalid type: string \"abc\", expected polygon rings or an RLE object at line 1 column 22"},
+        {"7", "invalid type: integer `7`, expected polygon rings or an RLE object at line 1 column 18"},
+        {"{\"size\": [2, 2]}", "RLE segmentation is missing counts at line 1 column 33"},
+        {"{\"counts\": [1, -2]}", "invalid value: integer `-2`, expected a uint32 run length at line 1 column 34"},
+        {"{\"counts\": [4294967296]}",
+         "invalid value: integer `4294967296`, expected a uint32 run length at line 1 column 39"},
+        {"{\"counts\": [1.5]}", "invalid type: floating point `1.5`, expected a uint32 run length at line 1 column 32"},
+        {"{\"counts\": \"a\", \"counts\": \"b\"}", "duplicate field `counts` at line 1 column 41"},
+    };
+    for (const auto& [value, want] : errors) {
+        Scanned s = scan_value(value);
+        ASSERT_TRUE(s.error) << value;
+        EXPECT_EQ(*s.error, want) << value;
+    }
+}
+
+TEST(Scanners, RleCounts) {
+    using K = zerlin::SegmentationScan;
+    Scanned s = scan_value(R"({"size": [4, 5], "counts": "ab\\\\c"})");
+    ASSERT_FALSE(s.error);
+    EXPECT_EQ(s.scan.kind, K::CountsRef);
+    EXPECT_TRUE(s.scan.counts_escaped);
+    EXPECT_EQ(s.text.substr(s.scan.counts_offset, s.scan.counts_length), R"(ab\\\\c)");
+    s = scan_value(R"({"counts": "plain"})");
+    EXPECT_EQ(s.scan.kind, K::CountsRef);
+    EXPECT_FALSE(s.scan.counts_escaped);
+    EXPECT_EQ(s.text.substr(s.scan.counts_offset, s.scan.counts_length), "plain");
+    s = scan_value(R"({"counts": "a\nb\u0041\\"})");
+    EXPECT_EQ(s.scan.kind, K::CountsOwned);
+    EXPECT_EQ(s.scan.counts, "a\nbA\\");
+    s = scan_value(R"({"counts": [0, 3, 4294967295], "size": "ignored"})");
+    EXPECT_EQ(s.scan.kind, K::Runs);
+    EXPECT_EQ(s.scan.runs, (std::vector<std::uint32_t>{0, 3, 4294967295u}));
+    // As mask geometry, a referenced string comes out unescaped.
+    s = scan_value(R"({"counts": "ab\\\\c\\\\"})");
+    ASSERT_EQ(s.scan.kind, K::CountsRef);
+    auto g = zerlin::to_geometry(s.scan, s.text);
+    ASSERT_TRUE(std::holds_alternative<zerlin::CompressedCounts>(g));
+    EXPECT_EQ(std::get<zerlin::CompressedCounts>(g).bytes, R"(ab\\c\\)");
+    s = scan_value("[[1, 2, 3, 4, 5, 6], [7, 8]]");
+    g = zerlin::to_geometry(s.scan, s.text);
+    EXPECT_EQ(std::get<zerlin::Polygons>(g).ends, (std::vector<std::uint32_t>{6, 8}));
+    zerlin::SegmentationScan none;
+    EXPECT_FALSE(zerlin::scan_segmentation("x", Span{}, none));
+    EXPECT_TRUE(std::holds_alternative<std::monostate>(zerlin::to_geometry(none, "x")));
+    EXPECT_EQ(none.kind, K::None);
+}
+
+TEST(Scanners, Keypoints) {
+    const std::string text = "[1, 2, 2, 3.5, -4, 0e0, 5, 6, -1]";
+    Span span{0, std::uint32_t(text.size())};
+    std::vector<double> out(6, -9);
+    EXPECT_FALSE(zerlin::scan_keypoints(text, span, 3, out.data(), out.size()));
+    EXPECT_EQ(out, (std::vector<double>{1, 2, 3.5, -4, 5, 6}));
+    // An output of another length skips the fast path; slots outside it are checked only.
+    std::vector<double> short_out(4, -9);
+    EXPECT_FALSE(zerlin::scan_keypoints(text, span, 3, short_out.data(), short_out.size()));
+    EXPECT_EQ(short_out, (std::vector<double>{1, 2, 3.5, -4}));
+    EXPECT_FALSE(zerlin::scan_keypoints(text, span, 3, nullptr, 0));
+    EXPECT_EQ(zerlin::scan_keypoints(text, span, 2, nullptr, 0).value_or(""),
+              "inconsistent keypoint counts at line 1 column 33");
+    const std::string bad = "[1, 2, 2, 3]";
+    EXPECT_EQ(zerlin::scan_keypoints(bad, Span{0, 12}, 1, nullptr, 0).value_or(""),
+              "incomplete keypoint triplet at line 1 column 12");
+    const std::string big = "[1, 2, 1e400]";
+    EXPECT_EQ(zerlin::scan_keypoints(big, Span{0, 13}, 1, nullptr, 0).value_or(""),
+              "number out of range at line 1 column 12");
+    const std::string boolean = "[true, false, true]";
+    std::vector<double> xy(2);
+    EXPECT_FALSE(zerlin::scan_keypoints(boolean, Span{0, 19}, 1, xy.data(), 2));
+    EXPECT_EQ(xy, (std::vector<double>{1, 0}));
+}
+
+TEST(Scanners, KeypointReaderFixesCount) {
+    const std::string text = R"([[1, 2, 2, 3, 4, 0], [], [5, 6, -1, 7, 8, 1], [1, 2, 3]])";
+    auto span_of = [&](const std::string& part) {
+        return Span{std::uint32_t(text.find(part)), std::uint32_t(part.size())};
+    };
+    zerlin::KeypointReader reader;
+    std::vector<double> xy;
+    std::vector<std::uint8_t> vis;
+    bool has = false;
+    EXPECT_FALSE(reader.read(text, Span{}, xy, &vis, has));
+    EXPECT_FALSE(has);
+    EXPECT_FALSE(reader.read(text, span_of("[1, 2, 2, 3, 4, 0]"), xy, &vis, has));
+    EXPECT_TRUE(has);
+    EXPECT_EQ(reader.count(), 2u);
+    EXPECT_FALSE(reader.read(text, span_of("[]"), xy, &vis, has));
+    EXPECT_FALSE(has);
+    EXPECT_FALSE(reader.read(text, span_of("[5, 6, -1, 7, 8, 1]"), xy, &vis, has));
+    EXPECT_EQ(xy, (std::vector<double>{1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(vis, (std::vector<std::uint8_t>{1, 0, 0, 1}));
+    EXPECT_EQ(reader.read(text, span_of("[1, 2, 3]"), xy, &vis, has).value_or(""),
+              "inconsistent keypoint counts at line 1 column 55");
+}
+
+TEST(Scanners, SequentialSegmentations) {
+    const std::string text = R"([
+        {"image_id": 1, "segmentation": [[1, 2, 3, 4, 5, 6]], "bbox": [0, 0, 1, 1]},
+        {"image_id": 2, "segmentation": {"counts": [1, 2]}},
+        {"segmentation": null},
+        [null, null, 1, 2, [0, 0, 1, 1], null, null, null, {"counts": "xy"}, null, null],
+        {"bbox": [1, 2, 3, 4]}
+    ])";
+    std::vector<std::string> seen;
+    auto wanted = [](std::size_t i) { return i != 1; };
+    auto visit = [&](std::size_t i, zerlin::SegmentationScan& s) {
+        seen.push_back(std::to_string(i) + ":" + std::to_string(int(s.kind)));
+    };
+    EXPECT_FALSE(zerlin::read_segmentations_sequentially(text, 5, wanted, visit));
+    EXPECT_EQ(seen, (std::vector<std::string>{"0:1", "2:0", "3:2", "4:0"}));
+    EXPECT_EQ(zerlin::read_segmentations_sequentially(text, 6, wanted, visit).value_or("").rfind(
+                  "missing mask annotation at line 7", 0),
+              0u);
+    const std::string dup = R"([{"segmentation": [], "segmentation": []}])";
+    EXPECT_EQ(zerlin::read_segmentations_sequentially(dup, 1, wanted, visit).value_or(""),
+              "duplicate field `segmentation` at line 1 column 36");
+}

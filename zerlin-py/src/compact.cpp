@@ -134,17 +134,21 @@ PyObject* fn_load_compact_array(PyObject*, PyObject* const* args, Py_ssize_t nar
         const bool wide = PyArray_TYPE(arr) == NPY_FLOAT64;
         const char* base = static_cast<const char*>(PyArray_DATA(arr));
         const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
+        const bool swapped = PyArray_ISBYTESWAPPED(arr);  // e.g. dtype '>f8' on this host
         std::vector<double> rows(7 * n);
         for (std::size_t i = 0; i < n; ++i) {
             for (std::size_t j = 0; j < 7; ++j) {
                 const char* p = base + npy_intp(i) * s0 + npy_intp(j) * s1;
+                char bytes[8];
+                const std::size_t width = wide ? 8 : 4;
+                for (std::size_t b = 0; b < width; ++b) bytes[b] = p[swapped ? width - 1 - b : b];
                 if (wide) {
                     double v;
-                    std::memcpy(&v, p, sizeof v);
+                    std::memcpy(&v, bytes, sizeof v);
                     rows[7 * i + j] = v;
                 } else {
                     float v;
-                    std::memcpy(&v, p, sizeof v);
+                    std::memcpy(&v, bytes, sizeof v);
                     rows[7 * i + j] = double(v);
                 }
             }

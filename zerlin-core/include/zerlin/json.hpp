@@ -257,9 +257,13 @@ public:
 
     // Skips whitespace; the next byte (not consumed), or -1 at end of input.
     int peek_nonspace() noexcept {
-        if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
-        p_ = json_detail::skip_space(p_, end_);
-        return p_ != end_ ? static_cast<unsigned char>(*p_) : -1;
+        if (p_ != end_) {
+            unsigned char c = static_cast<unsigned char>(*p_);
+            if (c > ' ') return c;
+            // One space, as after ": " and ", ", is the common case.
+            if (c == ' ' && end_ - p_ > 1 && static_cast<unsigned char>(p_[1]) > ' ') return static_cast<unsigned char>(*++p_);
+        }
+        return skip_space_slow();
     }
 
     // Errors. fail_peek blames the next, unconsumed byte (the column counts
@@ -319,6 +323,7 @@ public:
     void leave_container() noexcept { ++remaining_depth_; }
 
 private:
+    int skip_space_slow() noexcept;
     void read_escape(bool& ascii);
     void skip_escape();
     std::uint32_t read_hex4();
