@@ -35,18 +35,16 @@ def run_ours(dataset, dets, iou_type):
     return time.perf_counter() - t, res.stats
 
 
-def run_pycocotools(dataset, dets, iou_type):
-    from pycocotools.coco import COCO
-    from pycocotools.cocoeval import COCOeval
-
+def run_peer(coco_cls, eval_cls, dataset, dets, iou_type):
+    """loadRes + evaluate + accumulate + summarize of a COCO-API evaluator."""
     with quiet():
-        gt = COCO()
+        gt = coco_cls()
         gt.dataset = copy.deepcopy(dataset)
         gt.createIndex()
         det_copy = copy.deepcopy(dets)
         t = time.perf_counter()
         dt = gt.loadRes(det_copy)
-        ev = COCOeval(gt, dt, iou_type)
+        ev = eval_cls(gt, dt, iou_type)
         ev.evaluate()
         ev.accumulate()
         ev.summarize()
@@ -54,22 +52,17 @@ def run_pycocotools(dataset, dets, iou_type):
     return elapsed, np.array(ev.stats)
 
 
+def run_pycocotools(dataset, dets, iou_type):
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
+
+    return run_peer(COCO, COCOeval, dataset, dets, iou_type)
+
+
 def run_faster(dataset, dets, iou_type):
     from faster_coco_eval import COCO, COCOeval_faster
 
-    with quiet():
-        gt = COCO()
-        gt.dataset = copy.deepcopy(dataset)
-        gt.createIndex()
-        det_copy = copy.deepcopy(dets)
-        t = time.perf_counter()
-        dt = gt.loadRes(det_copy)
-        ev = COCOeval_faster(gt, dt, iou_type)
-        ev.evaluate()
-        ev.accumulate()
-        ev.summarize()
-        elapsed = time.perf_counter() - t
-    return elapsed, np.array(ev.stats)[: len(ev.stats)]
+    return run_peer(COCO, COCOeval_faster, dataset, dets, iou_type)
 
 
 def main():

@@ -1,6 +1,5 @@
 """load_json, parse_json_only and read_file_only against the standard library's json module."""
 
-import gc
 import json
 import math
 import os
@@ -9,9 +8,9 @@ import re
 import sys
 import threading
 import time
-import tracemalloc
 from pathlib import Path
 
+import memcheck
 import pytest
 
 import vantorel._zerlin as z
@@ -295,16 +294,7 @@ def test_error_releases_partial_objects(tmp_path):
                 z.load_json(bad)
             z.load_json(good)
 
-    run()
-    gc.collect()
-    tracemalloc.start()
-    try:
-        before = tracemalloc.get_traced_memory()[0]
-        run()
-        gc.collect()
-        assert tracemalloc.get_traced_memory()[0] - before < 64 * 1024
-    finally:
-        tracemalloc.stop()
+    assert memcheck.growth(run) < 64 * 1024
 
 
 # ---------------------------------------------------------------- files and arguments

@@ -38,11 +38,35 @@ CALLS = {
     "alloc": lambda: z.alloc_stats(),
 }
 
+MASKS = (np.random.default_rng(1).random((40, 30, 3)) < 0.5).astype(np.uint8)
+RLES = z.encode(MASKS)
+POLYS = [[1.5, 2.0, 20.0, 3.0, 15.0, 30.0, 2.0, 25.0], [5.0, 5.0, 9.0, 5.0, 9.0, 9.0]]
+BOXES = [[1.0, 2.0, 10.0, 12.0], [5.0, 5.0, 3.0, 4.0]]
+UNCOMPRESSED = {"size": [40, 30], "counts": [100, 200, 900]}
+CALLS.update(
+    {
+        "encode_ok": lambda: z.encode(MASKS),
+        "encode_gather": lambda: z.encode(MASKS[::-1]),
+        "decode_ok": lambda: z.decode(RLES),
+        "merge_ok": lambda: z.merge(RLES, 1),
+        "area_bbox_ok": lambda: (z.area(RLES), z.toBbox(RLES)),
+        "iou_masks_ok": lambda: z.iou(RLES, RLES, [0, 1, 0]),
+        "iou_boxes_ok": lambda: z.iou(BOXES, np.array(BOXES), [1, 0]),
+        "boundary_ok": lambda: z.toBoundary(RLES, 0.05),
+        "fr_ok": lambda: (z.frPyObjects(POLYS, 40, 30), z.frPyObjects(BOXES, 40, 30), z.frPyObjects(UNCOMPRESSED, 1, 1)),
+        "rle_bad": lambda: z.area(RLES + [{"size": [1, 2], "counts": [1.5]}]),
+        "iou_bad": lambda: z.iou(RLES, BOXES, [0]),
+        "fr_bad": lambda: z.frPyObjects(POLYS + [None], 40, 30),
+        "uncompressed_bad": lambda: z.frUncompressedRLE([UNCOMPRESSED, {"size": [1], "counts": [2]}], 1, 1),
+    }
+)
+
 
 @pytest.mark.parametrize("name", sorted(CALLS))
 def test_refcounts_and_memory_stay_flat(name):
     fn = CALLS[name]
     tracked = [ANNS, ARRAY] + ANNS[:5] + [a["bbox"] for a in ANNS[:5]]
+    tracked += [MASKS, RLES, POLYS, BOXES, UNCOMPRESSED] + RLES + [r["counts"] for r in RLES] + POLYS + BOXES
     run_many(fn, 200)  # warm caches, interned keys, small-int pools
     gc.collect()
     before = [sys.getrefcount(o) for o in tracked]

@@ -7,6 +7,8 @@ statistics from the returned arrays.
 
 from __future__ import annotations
 
+import contextlib
+import gc
 import os
 from dataclasses import dataclass, field
 from typing import Any, Iterable, Sequence
@@ -67,40 +69,88 @@ def load_dataset(gt: str | os.PathLike | dict) -> dict:
     """A ground-truth dataset dict, from a path or an already-loaded dict."""
     if isinstance(gt, dict):
         return gt
-    return _zerlin.load_json(os.fspath(gt))
+    with _gc_paused():
+        return _zerlin.load_json(os.fspath(gt))
 
 
-def load_results(results: Any, iou_type: str) -> list:
+_DERIVED_KEYS = ("area", "id", "iscrowd")
+
+
+@contextlib.contextmanager
+def _gc_paused():
+    """Pauses the cyclic collector while hundreds of thousands of acyclic
+    objects are made: every collection it would start meanwhile walks all of
+    them again, and none of them can be garbage."""
+    was_enabled = gc.isenabled()
+    gc.disable()
+    try:
+        yield
+    finally:
+        if was_enabled:
+            gc.enable()
+
+
+def load_results(results: Any) -> list:
+    with _gc_paused():
+        return _load_results(results)
+
+
+def _load_results(results: Any) -> list:
     """Result dicts completed as the reference loader completes them.
 
-    ``results`` may be a path, a list of dicts (left unchanged: copies are
-    completed) or an Nx7 array [image_id, x, y, w, h, score, category_id].
+    ``results`` may be a path, a list of dicts (never changed: where fields
+    must be filled in, copies are made) or an Nx7 array
+    [image_id, x, y, w, h, score, category_id].
     """
     if isinstance(results, (str, os.PathLike)):
         anns = _zerlin.load_json(os.fspath(results))
         if not isinstance(anns, list):
             raise ValueError("a results file must hold a JSON array of detections")
-    elif isinstance(results, np.ndarray):
+        complete_results(anns)  # our own fresh objects: fill in place
+        return anns
+    if isinstance(results, np.ndarray):
         if results.ndim != 2 or results.shape[1] != 7:
             raise ValueError("result arrays must have 7 columns")
         anns = [
             {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
             for r in results.tolist()
         ]
-    else:
-        anns = [dict(a) for a in results]
-    complete_results(anns, iou_type)
+        complete_results(anns)
+        return anns
+    anns = results if isinstance(results, list) else list(results)
+    if anns and _result_kind(anns) == "bbox" and not any(k in a for a in anns for k in _DERIVED_KEYS):
+        # The evaluator's defaults for absent fields are exactly what the
+        # reference loader would fill in (id = position + 1, area = w * h,
+        # not crowd), so the caller's dicts serve as they are.
+        return anns
+    anns = [dict(a) for a in anns]
+    complete_results(anns)
     return anns
 
 
-def complete_results(anns: list, iou_type: str) -> None:
+def _result_kind(anns: list) -> str:
+    """How results are completed: like the reference loader, decided by the
+    first result alone: a non-empty box wins, then a segmentation, then
+    keypoints (so segm results that carry boxes get box areas there too)."""
+    first = anns[0]
+    if "bbox" in first and first["bbox"] != []:
+        return "bbox"
+    if "segmentation" in first:
+        return "segm"
+    if "keypoints" in first:
+        return "keypoints"
+    return "bbox"
+
+
+def complete_results(anns: list) -> None:
     """Fills area, id, iscrowd (and bbox where derived) of result dicts in place."""
     if not anns:
         return
-    if iou_type == "bbox":
+    kind = _result_kind(anns)
+    if kind == "bbox":
         _zerlin.prepare_bbox_results(anns)
         return
-    if iou_type in ("segm", "boundary"):
+    if kind == "segm":
         segs = [a["segmentation"] for a in anns]
         areas = _zerlin.area(segs)
         boxes = _zerlin.toBbox(segs)
@@ -111,13 +161,26 @@ def complete_results(anns: list, iou_type: str) -> None:
             a["id"] = i + 1
             a["iscrowd"] = 0
         return
-    for i, a in enumerate(anns):  # keypoints: the box spans the keypoints
-        s = a["keypoints"]
-        x, y = s[0::3], s[1::3]
-        x0, x1, y0, y1 = min(x), max(x), min(y), max(y)
-        a["area"] = (x1 - x0) * (y1 - y0)
+    # Keypoints: the box spans the keypoints and the area is the box's.
+    lengths = {len(a["keypoints"]) for a in anns}
+    if len(lengths) == 1 and 0 not in lengths:
+        kps = np.array([a["keypoints"] for a in anns], dtype=np.float64)
+        x, y = kps[:, 0::3], kps[:, 1::3]
+        x0, x1, y0, y1 = x.min(1), x.max(1), y.min(1), y.max(1)
+        areas = ((x1 - x0) * (y1 - y0)).tolist()
+        boxes = np.stack([x0, y0, x1 - x0, y1 - y0], 1).tolist()
+    else:
+        areas, boxes = [], []
+        for a in anns:
+            s = a["keypoints"]
+            xs, ys = s[0::3], s[1::3]
+            x0, x1, y0, y1 = min(xs), max(xs), min(ys), max(ys)
+            areas.append((x1 - x0) * (y1 - y0))
+            boxes.append([x0, y0, x1 - x0, y1 - y0])
+    for i, a in enumerate(anns):
+        a["area"] = areas[i]
         a["id"] = i + 1
-        a["bbox"] = [x0, y0, x1 - x0, y1 - y0]
+        a["bbox"] = boxes[i]
 
 
 # ---------------------------------------------------------------- evaluation
@@ -282,7 +345,7 @@ def evaluate(
         p.img_ids = sorted(img["id"] for img in dataset["images"])
     if not p.cat_ids:
         p.cat_ids = sorted(c["id"] for c in dataset["categories"])
-    dets = load_results(results, p.iou_type)
+    dets = load_results(results)
     gt_anns = dataset["annotations"]
     non_exhaustive = gt_ignore = None
     if lvis:

@@ -28,9 +28,9 @@ struct Point {
     int32_t u, v;  // upsampled column and row
 };
 
-// Edges longer than this along y are walked by jumping from one column change
-// to the next instead of point by point.
-constexpr int64_t kLinearWalk = 64;
+// Edges longer than this along y are not walked point by point: only the
+// steps that cross a pixel column's centre are looked up.
+constexpr int64_t kLinearWalk = 8;
 
 // With w = 0 the column test compares against w - 1 wrapped to 2^64 - 1, so
 // every column counts; any bound beyond the 32-bit range of D serves.
@@ -39,7 +39,7 @@ constexpr int64_t kNoColumnLimit = int64_t(1) << 40;
 class CrossingCollector {
 public:
     CrossingCollector(uint32_t h, uint32_t w, std::vector<uint32_t>& idx)
-        : h_(h), hd_(double(h)), wmax_(double(uint64_t(w) - 1)),
+        : h_(h), wmax_(double(uint64_t(w) - 1)),
           dmax_(w > 0 ? 5 * (int64_t(w) - 1) + 2 : kNoColumnLimit), idx_(idx) {}
 
     // Upsampled column boundary index D, lowest upsampled row of the step.
@@ -47,13 +47,12 @@ public:
         if (mod5(D) != 2) return;  // not the centre of a pixel column
         const int64_t x = (D - 2) / 5;
         if (x < 0 || double(x) > wmax_) return;
-        double yd = (double(vmin) + 0.5) / 5.0 - 0.5;
-        if (yd < 0)
-            yd = 0;
-        else if (yd > hd_)
-            yd = hd_;
-        yd = std::ceil(yd);
-        idx_.push_back(uint32_t(x) * h_ + uint32_t(to_i32(yd)));
+        // Row ceil((vmin + 0.5) / 5 - 0.5) clamped to [0, h], in integers:
+        // (vmin - 2) / 5 is exact in doubles, and a whole result stays whole.
+        int64_t y = vmin - 2;
+        y = (y - mod5(y)) / 5 + (mod5(y) != 0);
+        y = std::clamp<int64_t>(y, 0, h_);
+        idx_.push_back(uint32_t(x) * h_ + (y < 2147483648 ? uint32_t(y) : uint32_t(INT32_MIN)));
     }
 
     void step(Point p, Point q) {
@@ -65,22 +64,37 @@ public:
 
 private:
     uint32_t h_;
-    double hd_, wmax_;
+    double wmax_;
     int64_t dmax_;
     std::vector<uint32_t>& idx_;
 };
 
 // First d in (lo, hi] with pred(d), given !pred(lo) and pred(hi) for a
-// predicate monotone in d. Gallops from lo so short distances stay cheap.
+// predicate monotone in d. The search starts at `guess` and gallops outward,
+// so a good guess costs two or three probes.
 template <class Pred>
-int64_t first_true(int64_t lo, int64_t hi, Pred&& pred) {
-    for (int64_t step = 1;; step *= 2) {
-        const int64_t probe = std::min(lo + step, hi);
-        if (pred(probe)) {
+int64_t first_true_near(int64_t lo, int64_t hi, int64_t guess, Pred&& pred) {
+    guess = std::clamp(guess, lo + 1, hi);
+    if (pred(guess)) {
+        hi = guess;
+        for (int64_t step = 1; hi - lo > 1; step *= 2) {
+            const int64_t probe = std::max(lo + 1, hi - step);
+            if (!pred(probe)) {
+                lo = probe;
+                break;
+            }
             hi = probe;
-            break;
         }
-        lo = probe;
+    } else {
+        lo = guess;
+        for (int64_t step = 1; hi - lo > 1; step *= 2) {
+            const int64_t probe = std::min(hi - 1, lo + step);
+            if (pred(probe)) {
+                hi = probe;
+                break;
+            }
+            lo = probe;
+        }
     }
     while (hi - lo > 1) {
         const int64_t mid = lo + (hi - lo) / 2;
@@ -134,38 +148,66 @@ Point walk_edge(int64_t xs, int64_t ys, int64_t xe, int64_t ye, const Point* pre
         return p;
     }
 
-    // Long edge: u is monotone in d, so jump straight to each column change
-    // and skip stretches whose changes all fall outside the image.
+    // Longer edge: u is monotone along the walk and changes by at most one
+    // or two per step, so only the steps where u passes a column centre
+    // (D = 2 mod 5, inside the image) can count. Each is located from the
+    // line equation and confirmed with the exact point formula.
     const Point last = point(dy);
-    const bool inc = last.u >= p.u;
-    const int64_t dmax = col.dmax();
-    auto u_at = [&](int64_t d) { return int64_t(point(d).u); };
-    int64_t d = 0;
-    int64_t u = p.u;
-    while (u != last.u) {
-        if (inc ? u > dmax : u <= 2) break;  // every later step lands beyond the image
-        if (inc ? u < 2 : u - 1 > dmax) {
-            // Steps before the image's first (last) column count for nothing.
-            const int64_t target = inc ? 3 : dmax;
-            if (inc ? last.u < target : last.u > target) break;
-            const int64_t dn = first_true(d, dy, [&](int64_t x) { return inc ? u_at(x) >= target : u_at(x) <= target; });
-            if (dn - 1 > d) {
-                d = dn - 1;
-                u = u_at(d);
-            }
-        }
-        const int64_t uu = u;
-        const int64_t dn = first_true(d, dy, [&](int64_t x) { return u_at(x) != uu; });
-        const Point q = point(dn);
-        col.step(point(dn - 1), q);
-        d = dn;
-        u = q.u;
+    if (last.u == p.u) return last;
+    const bool inc = last.u > p.u;
+    // u along the walk is trunc(a + b * d) with a, b as below.
+    const double a = flip ? double(xs) + s * double(dy) + 0.5 : double(xs) + 0.5;
+    const double b = flip ? -s : s;
+    // Increasing: the step reaching u >= D + 1 crosses D. Decreasing: the
+    // step reaching u <= D does.
+    int64_t lo_d = inc ? p.u : last.u, hi_d = inc ? int64_t(last.u) - 1 : int64_t(p.u) - 1;
+    lo_d = std::max<int64_t>(lo_d, 2);
+    hi_d = std::min(hi_d, col.dmax());
+    if (lo_d > hi_d) return last;
+    int64_t first = lo_d + mod5(2 - lo_d), final = hi_d - mod5(hi_d - 2);
+    if (first > final) return last;
+    const int64_t n_targets = (final - first) / 5 + 1;
+    int64_t lo = 0, prev_found = -1;
+    for (int64_t k = 0; k < n_targets; ++k) {
+        const int64_t D = inc ? first + 5 * k : final - 5 * k;
+        auto reached = [&](int64_t d) { return inc ? point(d).u >= D + 1 : point(d).u <= D; };
+        const double exact = (double(D) + 1.0 - a) / b;
+        const int64_t guess = exact > double(dy) ? dy : exact < 0 ? 1 : int64_t(std::ceil(exact));
+        const int64_t d = first_true_near(lo, dy, guess, reached);
+        if (d != prev_found) col.step(point(d - 1), point(d));
+        prev_found = d;
+        lo = d - 1;
     }
     return last;
 }
 
+// LSD radix sort on bytes; a byte that all keys share costs no pass (image
+// indices rarely use the top byte).
+void radix_sort(std::vector<uint32_t>& v, std::vector<uint32_t>& tmp) {
+    const size_t n = v.size();
+    tmp.resize(n);
+    uint32_t hist[4][256] = {};
+    for (uint32_t x : v)
+        for (int b = 0; b < 4; ++b) ++hist[b][(x >> (8 * b)) & 255];
+    uint32_t* src = v.data();
+    uint32_t* dst = tmp.data();
+    for (int b = 0; b < 4; ++b) {
+        const int shift = 8 * b;
+        if (hist[b][(src[0] >> shift) & 255] == n) continue;
+        uint32_t offset[256];
+        uint32_t sum = 0;
+        for (int d = 0; d < 256; ++d) {
+            offset[d] = sum;
+            sum += hist[b][d];
+        }
+        for (size_t i = 0; i < n; ++i) dst[offset[(src[i] >> shift) & 255]++] = src[i];
+        std::swap(src, dst);
+    }
+    if (src != v.data()) std::copy(src, src + n, v.data());
+}
+
 // Sorted crossing indices -> runs, in place; returns the number of runs.
-size_t crossings_to_runs(std::vector<uint32_t>& idx) {
+size_t crossings_to_runs(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp) {
     const size_t n = idx.size();
     if (n <= 20) {
         for (size_t i = 1; i < n; ++i) {
@@ -174,8 +216,10 @@ size_t crossings_to_runs(std::vector<uint32_t>& idx) {
             for (; j > 0 && idx[j - 1] > x; --j) idx[j] = idx[j - 1];
             idx[j] = x;
         }
-    } else {
+    } else if (n <= 128) {
         std::sort(idx.begin(), idx.end());
+    } else {
+        radix_sort(idx, tmp);
     }
     uint32_t last = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -216,7 +260,7 @@ size_t polygon_runs(std::span<const double> xy, uint32_t h, uint32_t w, RasterSc
         for (size_t j = 0; j < k; ++j) prev = walk_edge(X[j], Y[j], X[j + 1], Y[j + 1], j ? &prev : nullptr, col);
     }
     idx.push_back(h * w);
-    return crossings_to_runs(idx);
+    return crossings_to_runs(idx, scratch.sort_tmp);
 }
 
 }  // namespace

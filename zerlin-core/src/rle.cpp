@@ -12,24 +12,23 @@ namespace zerlin {
 // ---- codec -----------------------------------------------------------------
 
 void rle_to_string_into(const Rle& r, std::string& out) {
-    out.clear();
     const std::vector<uint32_t>& c = r.counts;
-    out.reserve(c.size() * 2);
-    char buf[16];
+    // A difference of two 32-bit runs needs at most 7 groups of 5 bits.
+    out.resize(c.size() * 7);
+    char* o = out.data();
     for (size_t i = 0; i < c.size(); ++i) {
         int64_t x = int64_t(c[i]);
         if (i > 2) x -= int64_t(c[i - 2]);
-        size_t n = 0;
         for (;;) {
             int64_t g = x & 31;
             x >>= 5;  // arithmetic: negative values keep their sign
             const bool more = (g & 16) ? x != -1 : x != 0;
             if (more) g |= 32;
-            buf[n++] = char(g + 48);
+            *o++ = char(g + 48);
             if (!more) break;
         }
-        out.append(buf, n);
     }
+    out.resize(size_t(o - out.data()));
 }
 
 std::string rle_to_string(const Rle& r) {
@@ -296,10 +295,9 @@ inline bool is_crowd(std::span<const uint8_t> crowd, size_t g) { return g < crow
 
 void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt, std::span<const uint8_t> crowd,
              double* out) {
-    for (size_t g = 0; g < n_gt; ++g) {
-        const bool c = is_crowd(crowd, g);
-        for (size_t d = 0; d < n_dt; ++d) out[d * n_gt + g] = box_pair_iou(dt + 4 * d, gt + 4 * g, c);
-    }
+    // Entries are independent; rows are filled in turn so writes stay contiguous.
+    for (size_t d = 0; d < n_dt; ++d)
+        for (size_t g = 0; g < n_gt; ++g) out[d * n_gt + g] = box_pair_iou(dt + 4 * d, gt + 4 * g, is_crowd(crowd, g));
 }
 
 void box_iou_indexed(std::span<const double> dt_boxes, std::span<const double> gt_boxes,
@@ -312,11 +310,12 @@ void box_iou_indexed(std::span<const double> dt_boxes, std::span<const double> g
         if (g >= n_gt_table || g >= crowd_by_gt_record.size())
             throw_internal("box_iou_indexed: ground-truth index out of range");
     const size_t n_gt = gt_idx.size();
-    for (size_t j = 0; j < n_gt; ++j) {
-        const uint32_t g = gt_idx[j];
-        const bool c = crowd_by_gt_record[g] != 0;
-        for (size_t i = 0; i < dt_idx.size(); ++i)
-            out[i * n_gt + j] = box_pair_iou(dt_boxes.data() + 4 * size_t(dt_idx[i]), gt_boxes.data() + 4 * size_t(g), c);
+    for (size_t i = 0; i < dt_idx.size(); ++i) {
+        const double* d = dt_boxes.data() + 4 * size_t(dt_idx[i]);
+        for (size_t j = 0; j < n_gt; ++j) {
+            const uint32_t g = gt_idx[j];
+            out[i * n_gt + j] = box_pair_iou(d, gt_boxes.data() + 4 * size_t(g), crowd_by_gt_record[g] != 0);
+        }
     }
 }
 
@@ -326,18 +325,35 @@ struct MaskSummary {
     double box[4];
     uint32_t area;
     uint64_t sum;
+    size_t fg_begin, fg_end;  // foreground intervals, as [begin, end) pixel pairs in a shared array
 };
 
-MaskSummary summarise(const Rle& r) {
+// Box, area, run sum and the foreground intervals of a mask.
+MaskSummary summarise(const Rle& r, std::vector<uint64_t>& fg) {
     MaskSummary s;
     rle_to_bbox(r, s.box);
     s.area = rle_area(r);
-    s.sum = run_sum(r.counts);
+    s.fg_begin = fg.size();
+    uint64_t pos = 0;
+    for (size_t j = 0; j < r.counts.size(); ++j) {
+        const uint32_t c = r.counts[j];
+        if ((j & 1) && c) {
+            fg.push_back(pos);
+            fg.push_back(pos + c);
+        }
+        pos += c;
+    }
+    s.fg_end = fg.size();
+    s.sum = pos;
     return s;
 }
 
-// Intersection / union of two masks of one size with non-empty runs.
-double exact_iou(std::span<const uint32_t> a, std::span<const uint32_t> b, bool crowd, uint32_t area_a) {
+struct Overlap {
+    uint32_t i, u;  // intersection and union, in wrapping 32-bit arithmetic
+};
+
+// The joint run walk over two masks of one size with non-empty runs.
+Overlap walk_overlap(std::span<const uint32_t> a, std::span<const uint32_t> b) {
     RunCursor ca(a), cb(b);
     uint32_t u = 0, i = 0;
     for (;;) {
@@ -350,11 +366,39 @@ double exact_iou(std::span<const uint32_t> a, std::span<const uint32_t> b, bool 
         cb.take(c);
         if (uint32_t(ca.left + cb.left) == 0) break;
     }
-    if (i == 0)
-        u = 1;
-    else if (crowd)
-        u = area_a;
-    return double(i) / double(u);
+    return {i, u};
+}
+
+// Pixels in both interval lists within [lo, hi). Equals the walk's
+// intersection whenever both masks' foreground lies in [lo, hi).
+uint64_t interval_intersection(const uint64_t* a, const uint64_t* a_end, const uint64_t* b, const uint64_t* b_end,
+                               uint64_t lo, uint64_t hi) {
+    // Skip the intervals that end at or before lo (ends are ascending).
+    auto skip = [lo](const uint64_t* p, const uint64_t* e) {
+        size_t first = 0, count = size_t(e - p) / 2;
+        while (count > 0) {
+            const size_t half = count / 2;
+            if (p[2 * (first + half) + 1] <= lo) {
+                first += half + 1;
+                count -= half + 1;
+            } else {
+                count = half;
+            }
+        }
+        return p + 2 * first;
+    };
+    a = skip(a, a_end);
+    b = skip(b, b_end);
+    uint64_t n = 0;
+    while (a != a_end && b != b_end && a[0] < hi && b[0] < hi) {
+        const uint64_t s = std::max(a[0], b[0]), e = std::min(a[1], b[1]);
+        if (s < e) n += e - s;
+        if (a[1] < b[1])
+            a += 2;
+        else
+            b += 2;
+    }
+    return n;
 }
 
 }  // namespace
@@ -364,19 +408,20 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
     const size_t n_dt = dt.size(), n_gt = gt.size();
     if (n_dt == 0 || n_gt == 0) return;
     std::vector<MaskSummary> sum(n_dt + n_gt);
-    for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(*dt[d]);
-    for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(*gt[g]);
+    std::vector<uint64_t> fg;
+    for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(*dt[d], fg);
+    for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(*gt[g], fg);
 
-    for (size_t g = 0; g < n_gt; ++g) {
-        const Rle& G = *gt[g];
-        const MaskSummary& sg = sum[n_dt + g];
-        const bool c = is_crowd(crowd, g);
-        for (size_t d = 0; d < n_dt; ++d) {
-            const MaskSummary& sd = sum[d];
+    for (size_t d = 0; d < n_dt; ++d) {
+        const Rle& D = *dt[d];
+        const MaskSummary& sd = sum[d];
+        for (size_t g = 0; g < n_gt; ++g) {
+            const MaskSummary& sg = sum[n_dt + g];
+            const bool c = is_crowd(crowd, g);
             double& o = out[d * n_gt + g];
             o = box_pair_iou(sd.box, sg.box, c);
             if (!(o > 0)) continue;
-            const Rle& D = *dt[d];
+            const Rle& G = *gt[g];
             if (D.h != G.h || D.w != G.w) {
                 o = -1;
                 continue;
@@ -398,10 +443,26 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
                     continue;
                 }
             }
-            o = with_equal_sums(D.counts, sd.sum, G.counts, sg.sum,
-                                [&](std::span<const uint32_t> x, std::span<const uint32_t> y) {
-                                    return exact_iou(x, y, c, sd.area);
-                                });
+            Overlap ov;
+            if (sd.sum <= UINT32_MAX && sg.sum <= UINT32_MAX) {
+                // Without 32-bit wrap-around the boxes bound the foreground,
+                // so only the columns both boxes share need visiting.
+                uint64_t lo = 0, hi = UINT64_MAX;
+                if (D.h > 0) {
+                    lo = uint64_t(std::max(sd.box[0], sg.box[0])) * D.h;
+                    hi = uint64_t(std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2])) * D.h;
+                }
+                ov.i = uint32_t(interval_intersection(&fg[sd.fg_begin], fg.data() + sd.fg_end, &fg[sg.fg_begin],
+                                                      fg.data() + sg.fg_end, lo, hi));
+                ov.u = sd.area + sg.area - ov.i;
+            } else {
+                ov = with_equal_sums(D.counts, sd.sum, G.counts, sg.sum,
+                                     [](std::span<const uint32_t> x, std::span<const uint32_t> y) {
+                                         return walk_overlap(x, y);
+                                     });
+            }
+            const uint32_t u = ov.i == 0 ? 1 : c ? sd.area : ov.u;
+            o = double(ov.i) / double(u);
         }
     }
 }

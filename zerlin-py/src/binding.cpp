@@ -173,13 +173,6 @@ bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, Py
     return check_required(sig, out);
 }
 
-PyObject* not_yet(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    PyObject* out[16];
-    if (!parse_args(sig, args, nargs, kwnames, out)) return nullptr;
-    PyErr_Format(PyExc_NotImplementedError, "%s is not available in this build yet", sig.display);
-    return nullptr;
-}
-
 // ---------------------------------------------------------------- conversions
 
 bool to_i64(PyObject* o, int64_t* out) {
@@ -318,6 +311,22 @@ bool check_list(PyObject* o) {
 bool check_dict(PyObject* o) {
     if (PyDict_Check(o)) return true;
     set_not_instance(o, "dict");
+    return false;
+}
+
+bool to_array_of_type(PyObject* o, int typenum, PyArrayObject** out) {
+    if (PyArray_Check(o)) {
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        if (PyArray_TYPE(a) == typenum && PyArray_ISNOTSWAPPED(a)) {
+            *out = a;
+            return true;
+        }
+    }
+    Ref descr(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
+    if (!descr) return false;
+    const char* dtype = reinterpret_cast<PyArray_Descr*>(descr.get())->typeobj->tp_name;
+    if (const char* dot = std::strrchr(dtype, '.')) dtype = dot + 1;
+    PyErr_Format(PyExc_TypeError, "'%s' object is not a %s numpy.ndarray", type_name(o).c_str(), dtype);
     return false;
 }
 

@@ -151,6 +151,14 @@ bool check_tuple(PyObject* o, Py_ssize_t n);
 bool check_list(PyObject* o);
 bool check_dict(PyObject* o);
 
+// NumPy array of dtype `typenum` in native byte order, any layout:
+// TypeError "'{type}' object is not a {dtype} numpy.ndarray" otherwise.
+bool to_array_of_type(PyObject* o, int typenum, PyArrayObject** out);
+template <int typenum>
+bool to_array(PyObject* o, PyArrayObject** out) {
+    return to_array_of_type(o, typenum, out);
+}
+
 // Converts argument `name` with `conv`, adding the note on failure.
 template <class T>
 bool arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* out) {
@@ -307,9 +315,5 @@ PyType_Spec* evaluator_spec();
 PyType_Spec* compact_spec();
 PyType_Spec* owner_spec();
 
-// Parses the arguments of a function whose behaviour has not landed yet and
-// raises NotImplementedError, so the surface and its argument errors are
-// already the final ones.
-PyObject* not_yet(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace zpy

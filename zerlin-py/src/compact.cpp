@@ -1,62 +1,362 @@
-// Compact column handles over loaded results or annotations.
-#include "binding.hpp"
+// Compact column handles over loaded results or annotations:
+// load_compact_bbox, load_compact_array and the CompactBbox class.
+#include "compact.hpp"
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "json_build.hpp"
 
 namespace zpy {
+
+using zerlin::CompactData;
 
 namespace {
 
 struct CompactObject {
     PyObject_HEAD
+    CompactData* data;  // owned; immutable once the handle exists
+    BorrowFlag borrow;
 };
 
-PyObject* pending_method(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) {
-    PyErr_SetString(PyExc_NotImplementedError, "CompactBbox is not available in this build yet");
-    return nullptr;
-}
+CompactObject* as_compact(PyObject* self) { return reinterpret_cast<CompactObject*>(self); }
 
-PyObject* pending_property(PyObject*, void*) {
-    PyErr_SetString(PyExc_NotImplementedError, "CompactBbox is not available in this build yet");
-    return nullptr;
+PyObject* new_handle(CompactData&& data) {
+    auto* obj = PyObject_New(CompactObject, g_compact_type);
+    if (!obj) return nullptr;
+    obj->data = nullptr;
+    new (&obj->borrow) BorrowFlag();
+    try {
+        obj->data = new CompactData(std::move(data));
+    } catch (...) {
+        Py_DECREF(reinterpret_cast<PyObject*>(obj));
+        set_error_from_current();
+        return nullptr;
+    }
+    return reinterpret_cast<PyObject*>(obj);
 }
 
 extern "C" void compact_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
+    delete as_compact(self)->data;
+    as_compact(self)->borrow.~BorrowFlag();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-#define ZL_METHOD(name, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(pending_method)), METH_FASTCALL | METH_KEYWORDS, doc}
+// Runs a method body under a shared hold of the handle.
+template <class F>
+PyObject* with_hold(PyObject* self, F&& body) {
+    SharedBorrow hold(as_compact(self)->borrow);
+    if (!hold.ok()) {
+        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] { return body(*as_compact(self)->data); });
+}
+
+// ---------------------------------------------------------------- loading
+
+// Dataset members other than "annotations", built into one dict with one
+// key cache for the whole document.
+class DictSink : public zerlin::DatasetSink {
+public:
+    DictSink() : dict_(check(PyDict_New())) {}
+    void member(zerlin::JsonString key, zerlin::JsonReader& reader) override {
+        Ref k(keys_.get(key));
+        Ref v(build_value(reader, keys_));
+        if (PyDict_SetItem(dict_.get(), k.get(), v.get()) < 0) throw_py();
+    }
+    void annotations(zerlin::JsonString key) override {
+        Ref k(keys_.get(key));
+        if (PyDict_SetItem(dict_.get(), k.get(), Py_None) < 0) throw_py();
+    }
+    PyObject* take() { return dict_.release(); }
+
+private:
+    KeyCache keys_;
+    Ref dict_;
+};
+
+}  // namespace
+
+const CompactData* compact_data(PyObject* o) {
+    if (!g_compact_type || !PyObject_TypeCheck(o, g_compact_type)) return nullptr;
+    return as_compact(o)->data;
+}
+
+PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"load_compact_bbox()", {"path", "results"}, 1};
+    PyObject* a[2];
+    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
+    std::string path;
+    bool results = false;
+    if (!arg(a[0], "path", to_str, &path)) return nullptr;
+    if (a[1] && !arg(a[1], "results", to_bool, &results)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        auto text = std::make_shared<const std::string>(zerlin::read_file(path));
+        std::optional<DictSink> sink;
+        if (!results) sink.emplace();
+        zerlin::SnapshotColumns built = zerlin::build_snapshot(*text, results, sink ? &*sink : nullptr);
+        Ref dataset(sink ? sink->take() : check(PyDict_New()));
+        CompactData data;
+        data.snapshot = std::move(text);
+        data.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
+        data.results = results;
+        data.spans_kept = built.spans_kept;
+        Ref handle(check(new_handle(std::move(data))));
+        return check(PyTuple_Pack(2, dataset.get(), handle.get()));
+    });
+}
+
+PyObject* fn_load_compact_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"load_compact_array()", {"data"}, 1};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
+    PyObject* o = a[0];
+    if (!PyArray_Check(o) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) != 2 ||
+        (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) != NPY_FLOAT64 &&
+         PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) != NPY_FLOAT32)) {
+        PyErr_SetString(PyExc_ValueError, "expected a 2-D float64 or float32 array");
+        return nullptr;
+    }
+    auto* arr = reinterpret_cast<PyArrayObject*>(o);
+    if (PyArray_DIM(arr, 1) != 7) {
+        PyErr_SetString(PyExc_ValueError, "result arrays must have 7 columns");
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        // Rows gathered as contiguous float64 whatever the strides and width.
+        const std::size_t n = std::size_t(PyArray_DIM(arr, 0));
+        const bool wide = PyArray_TYPE(arr) == NPY_FLOAT64;
+        const char* base = static_cast<const char*>(PyArray_DATA(arr));
+        const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
+        const bool swapped = PyArray_ISBYTESWAPPED(arr);  // e.g. dtype '>f8' on this host
+        std::vector<double> rows(7 * n);
+        for (std::size_t i = 0; i < n; ++i) {
+            for (std::size_t j = 0; j < 7; ++j) {
+                const char* p = base + npy_intp(i) * s0 + npy_intp(j) * s1;
+                char bytes[8];
+                const std::size_t width = wide ? 8 : 4;
+                for (std::size_t b = 0; b < width; ++b) bytes[b] = p[swapped ? width - 1 - b : b];
+                if (wide) {
+                    double v;
+                    std::memcpy(&v, bytes, sizeof v);
+                    rows[7 * i + j] = v;
+                } else {
+                    float v;
+                    std::memcpy(&v, bytes, sizeof v);
+                    rows[7 * i + j] = double(v);
+                }
+            }
+        }
+        CompactData data;
+        data.columns = std::make_shared<const zerlin::AnnotationColumns>(zerlin::columns_from_rows(rows.data(), n));
+        data.results = true;
+        data.from_array = true;
+        return new_handle(std::move(data));
+    });
+}
+
+// ---------------------------------------------------------------- methods
+
+namespace {
+
+// Keyword-less methods: only the argument matching.
+bool no_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    PyObject* none[1];
+    return parse_args(sig, args, nargs, kw, none);
+}
+
+// The whole snapshot through the object builder ("JSON snapshot" errors).
+PyObject* build_snapshot_document(const CompactData& d) {
+    return check(build_document(*d.snapshot));
+}
+
+// Runs prepare_bbox_results on a list of result dicts.
+void prepare_results(PyObject* list) {
+    PyObject* args[1] = {list};
+    Ref r(check(fn_prepare_bbox_results(nullptr, args, 1, nullptr)));
+}
+
+PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"CompactBbox.annotations()", {}, 0};
+    if (!no_args(sig, args, nargs, kw)) return nullptr;
+    return with_hold(self, [](const CompactData& d) -> PyObject* {
+        if (d.from_array) throw zerlin::Error(zerlin::ErrorKind::Value, "array-backed results are materialized from array_rows()");
+        Ref doc(build_snapshot_document(d));
+        if (d.results) {
+            if (!PyList_Check(doc.get())) {
+                set_not_instance(doc.get(), "list");
+                throw_py();
+            }
+            prepare_results(doc.get());
+            return doc.release();
+        }
+        Ref key(check(PyUnicode_FromString("annotations")));
+        return check(PyObject_GetItem(doc.get(), key.get()));
+    });
+}
+
+PyObject* m_array_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"CompactBbox.array_rows()", {}, 0};
+    if (!no_args(sig, args, nargs, kw)) return nullptr;
+    return with_hold(self, [](const CompactData& d) {
+        npy_intp n = npy_intp(d.size());
+        return check(array_from_vector(zerlin::rows_of(*d.columns), {n, 7}, NPY_FLOAT64));
+    });
+}
+
+PyObject* m_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"CompactBbox.valid_images()", {"images"}, 1};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
+    std::vector<int64_t> images;
+    if (!arg(a[0], "images", to_vec_i64, &images)) return nullptr;
+    return with_hold(self, [&](const CompactData& d) {
+        return Py_NewRef(zerlin::images_cover(*d.columns, images) ? Py_True : Py_False);
+    });
+}
+
+bool check_set(PyObject* o) {
+    if (PyAnySet_Check(o)) return true;
+    set_not_instance(o, "set");
+    return false;
+}
+
+// Whether Python container `set` holds the int `id`.
+bool set_has(PyObject* set, int64_t id) {
+    Ref key(check(PyLong_FromLongLong(id)));
+    int r = PySet_Contains(set, key.get());
+    if (r < 0) throw_py();
+    return r == 1;
+}
+
+// The selected records built from the snapshot's top-level array, in file
+// order; `selected` marks them by row.
+PyObject* build_rows(const CompactData& d, const std::vector<uint8_t>& selected, std::size_t count) {
+    Ref list(check(PyList_New(0)));
+    try {
+        KeyCache keys;
+        zerlin::JsonReader r(*d.snapshot);
+        r.peek_nonspace();
+        r.enter_container();
+        r.advance();  // the '[' the file was loaded with
+        bool first = true;
+        std::size_t row = 0, found = 0;
+        while (found < count && r.next_element(first)) {
+            if (row < selected.size() && selected[row]) {
+                Ref rec(build_value(r, keys));
+                if (PyList_Append(list.get(), rec.get()) < 0) throw_py();
+                ++found;
+            } else {
+                r.skip_value();
+            }
+            ++row;
+        }
+        if (found < count) r.fail_custom_here("missing selected annotation");
+    } catch (const zerlin::JsonError& e) {
+        set_labelled_json_error("JSON snapshot", e);
+        throw_py();
+    }
+    return list.release();
+}
+
+PyObject* m_lvis_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"CompactBbox.lvis_annotations()", {"image_ids", "categories", "verified", "max_det"}, 4};
+    PyObject* a[4];
+    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
+    std::vector<int64_t> image_ids;
+    if (!arg(a[0], "image_ids", to_vec_i64, &image_ids)) return nullptr;
+    PyObject *categories = a[1], *verified = a[2];
+    if (!check_set(categories)) return add_arg_note("categories"), nullptr;
+    if (!check_dict(verified)) return add_arg_note("verified"), nullptr;
+    std::optional<uint64_t> max_det;
+    if (a[3] != Py_None) {
+        uint64_t m;
+        if (!arg(a[3], "max_det", to_u64, &m)) return nullptr;
+        max_det = m;
+    }
+    return with_hold(self, [&](const CompactData& d) -> PyObject* {
+        if (!d.results || d.from_array) Py_RETURN_NONE;
+        const zerlin::AnnotationColumns& cols = *d.columns;
+        auto groups = zerlin::rows_per_image(cols, image_ids, max_det ? &*max_det : nullptr);
+        std::vector<uint8_t> selected(cols.size(), 0);
+        std::size_t count = 0;
+        for (std::size_t k = 0; k < image_ids.size(); ++k) {
+            if (groups[k].empty()) continue;
+            Ref image(check(PyLong_FromLongLong(image_ids[k])));
+            Ref allowed;  // verified[image], looked up once a row needs it
+            for (uint32_t row : groups[k]) {
+                int64_t cat = cols.category_id(row);
+                if (selected[row] || !set_has(categories, cat)) continue;
+                if (!allowed) {
+                    allowed = Ref(check(PyObject_GetItem(verified, image.get())));
+                    if (!PyAnySet_Check(allowed.get())) {
+                        set_not_instance(allowed.get(), "set");
+                        throw_py();
+                    }
+                }
+                if (set_has(allowed.get(), cat)) {
+                    selected[row] = 1;
+                    ++count;
+                }
+            }
+        }
+        Ref list(build_rows(d, selected, count));
+        prepare_results(list.get());
+        // Ids are positions in the whole file, as annotations() gives them.
+        Ref id_key(check(PyUnicode_FromString("id")));
+        Py_ssize_t i = 0;
+        for (std::size_t row = 0; row < selected.size(); ++row) {
+            if (!selected[row]) continue;
+            Ref id(check(PyLong_FromLongLong(d.row_id(row))));
+            if (PyObject_SetItem(PyList_GET_ITEM(list.get(), i), id_key.get(), id.get()) < 0) throw_py();
+            ++i;
+        }
+        return list.release();
+    });
+}
+
+PyObject* p_from_array(PyObject* self, void*) { return Py_NewRef(as_compact(self)->data->from_array ? Py_True : Py_False); }
+PyObject* p_annotation_count(PyObject* self, void*) { return PyLong_FromSize_t(as_compact(self)->data->size()); }
+PyObject* p_snapshot_bytes(PyObject* self, void*) { return PyLong_FromSize_t(as_compact(self)->data->snapshot_bytes()); }
+PyObject* p_column_bytes(PyObject* self, void*) { return PyLong_FromSize_t(as_compact(self)->data->column_bytes()); }
+
+#define ZL_METHOD(fn, name, doc) \
+    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
 
 PyMethodDef g_methods[] = {
-    ZL_METHOD("annotations", "annotations($self)\n--\n\n"),
-    ZL_METHOD("array_rows", "array_rows($self)\n--\n\n"),
-    ZL_METHOD("valid_images", "valid_images($self, images)\n--\n\n"),
-    ZL_METHOD("lvis_annotations", "lvis_annotations($self, image_ids, categories, verified, max_det)\n--\n\n"),
+    ZL_METHOD(m_annotations, "annotations",
+              "annotations($self)\n--\n\n"
+              "The annotations as dicts, with the values and derived fields of an ordinary load."),
+    ZL_METHOD(m_array_rows, "array_rows",
+              "array_rows($self)\n--\n\n"
+              "The rows as an Nx7 float64 array [image_id, x, y, w, h, score, category_id], ids as truncated."),
+    ZL_METHOD(m_valid_images, "valid_images",
+              "valid_images($self, images)\n--\n\n"
+              "Whether every row's image id is among the given ids."),
+    ZL_METHOD(m_lvis_annotations, "lvis_annotations",
+              "lvis_annotations($self, image_ids, categories, verified, max_det)\n--\n\n"
+              "Materialise only the federated detections, without building the public indexes or releasing\n"
+              "the snapshot; the per-image cap applies before category and federated filtering."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 #undef ZL_METHOD
 
 PyGetSetDef g_getset[] = {
-    {"from_array", pending_property, nullptr, nullptr, nullptr},
-    {"annotation_count", pending_property, nullptr, nullptr, nullptr},
-    {"snapshot_bytes", pending_property, nullptr, nullptr, nullptr},
-    {"column_bytes", pending_property, nullptr, nullptr, nullptr},
+    {"from_array", p_from_array, nullptr, "True for handles made by load_compact_array.", nullptr},
+    {"annotation_count", p_annotation_count, nullptr, "Number of rows.", nullptr},
+    {"snapshot_bytes", p_snapshot_bytes, nullptr, "Bytes of the kept JSON file (0 for array-backed handles).", nullptr},
+    {"column_bytes", p_column_bytes, nullptr, "Bytes of the row columns.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
-
-PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"load_compact_bbox()", {"path", "results"}, 1};
-    return not_yet(sig, args, nargs, kw);
-}
-
-PyObject* fn_load_compact_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"load_compact_array()", {"data"}, 1};
-    return not_yet(sig, args, nargs, kw);
-}
 
 PyType_Spec* compact_spec() {
     static PyType_Slot slots[] = {

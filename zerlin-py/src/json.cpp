@@ -56,10 +56,10 @@ PyObject* KeyCache::lookup(JsonString key) {
 namespace {
 
 // A dict with room for n items, so filling it never resizes. CPython's
-// presizing constructor is exported by every supported version but is not
-// part of the limited API; a plain dict behaves the same, only slower.
+// presizing constructor is a private function; it is used only on the
+// versions known to export it, and a plain dict behaves the same elsewhere.
 PyObject* new_dict(std::size_t n) {
-#if PY_VERSION_HEX < 0x030F0000
+#if PY_VERSION_HEX < 0x030E0000
     return _PyDict_NewPresized(Py_ssize_t(n));
 #else
     (void)n;

@@ -126,6 +126,26 @@ inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* en
     return 0;
 }
 
+// Whether [p, end) is well-formed UTF-8. ASCII runs go 16 bytes at a time.
+inline bool utf8_valid(const char* p, const char* end) noexcept {
+    while (p != end) {
+#if defined(__SSE2__)
+        while (end - p >= 16 &&
+               _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0)
+            p += 16;
+        if (p == end) break;
+#endif
+        if (static_cast<unsigned char>(*p) < 0x80) {
+            ++p;
+            continue;
+        }
+        std::size_t n = utf8_sequence(reinterpret_cast<const unsigned char*>(p), reinterpret_cast<const unsigned char*>(end));
+        if (n == 0) return false;
+        p += n;
+    }
+    return true;
+}
+
 // First byte at or after p that ends a run of plain string content: a
 // quote, a backslash, a control byte and, when kHigh, a byte >= 0x80.
 template <bool kHigh>
@@ -237,9 +257,13 @@ public:
 
     // Skips whitespace; the next byte (not consumed), or -1 at end of input.
     int peek_nonspace() noexcept {
-        if (p_ != end_ && static_cast<unsigned char>(*p_) > ' ') return static_cast<unsigned char>(*p_);
-        p_ = json_detail::skip_space(p_, end_);
-        return p_ != end_ ? static_cast<unsigned char>(*p_) : -1;
+        if (p_ != end_) {
+            unsigned char c = static_cast<unsigned char>(*p_);
+            if (c > ' ') return c;
+            // One space, as after ": " and ", ", is the common case.
+            if (c == ' ' && end_ - p_ > 1 && static_cast<unsigned char>(p_[1]) > ' ') return static_cast<unsigned char>(*++p_);
+        }
+        return skip_space_slow();
     }
 
     // Errors. fail_peek blames the next, unconsumed byte (the column counts
@@ -281,6 +305,17 @@ public:
         if (peek_nonspace() >= 0) fail_peek(JsonErrc::TrailingCharacters);
     }
 
+    // Walking a known layout, with the messages of parse_value. Inside an
+    // array (after its '['): true with the cursor on the next element, false
+    // at the closing bracket, which end_array() or the caller then reads.
+    bool next_element(bool& first);
+    // After the elements a layout expects: the closing bracket must follow.
+    void end_array();
+    // Inside an object (after its '{'): true with the next key read, false
+    // at the closing brace (not consumed). Then member_colon() before the value.
+    bool next_key(bool& first, JsonString& key);
+    void member_colon();
+
     // Nesting budget for callers that open containers themselves.
     void enter_container() {
         if (--remaining_depth_ == 0) fail_peek(JsonErrc::RecursionLimitExceeded);
@@ -288,6 +323,7 @@ public:
     void leave_container() noexcept { ++remaining_depth_; }
 
 private:
+    int skip_space_slow() noexcept;
     void read_escape(bool& ascii);
     void skip_escape();
     std::uint32_t read_hex4();

@@ -1,0 +1,332 @@
+"""load_compact_bbox, load_compact_array and CompactBbox against ordinary JSON loading."""
+
+import copy
+import json
+from pathlib import Path
+
+import memcheck
+import numpy as np
+import pytest
+
+import vantorel._zerlin as z
+
+DATA = next((d for d in [Path("/work/shared/data"), Path(__file__).resolve().parent.parent / "data"] if d.is_dir()), None)
+GT_FILES = ["instances_val2014_100.json", "lvis_val_100.json"]
+RESULT_FILES = ["instances_val2014_fakebbox100_results.json"]
+
+needs_data = pytest.mark.skipif(DATA is None, reason="no data files")
+
+
+def write(tmp_path, doc, name="f.json"):
+    path = tmp_path / name
+    if isinstance(doc, bytes):
+        path.write_bytes(doc)
+    else:
+        path.write_text(doc if isinstance(doc, str) else json.dumps(doc))
+    return str(path)
+
+
+def load_both(name, results):
+    """json.load of a data file, and load_compact_bbox of it."""
+    path = str(DATA / name)
+    with open(path) as f:
+        return json.load(f), z.load_compact_bbox(path, results)
+
+
+def prepared(results):
+    """What a front end gets from json.load followed by prepare_bbox_results."""
+    results = copy.deepcopy(results)
+    z.prepare_bbox_results(results)
+    return results
+
+
+def expected_rows(anns):
+    return np.array(
+        [[a["image_id"], *a["bbox"], a.get("score") or 0.0, a["category_id"]] for a in anns], dtype=np.float64
+    ).reshape(-1, 7)
+
+
+def load_error(tmp_path, doc, results):
+    with pytest.raises(ValueError) as exc:
+        z.load_compact_bbox(write(tmp_path, doc), results)
+    return str(exc.value)
+
+
+# ---------------------------------------------------------------- agreement on real files
+
+
+@needs_data
+@pytest.mark.parametrize("name", GT_FILES)
+def test_ground_truth_files(name):
+    want, (dataset, handle) = load_both(name, False)
+    assert list(dataset) == list(want)
+    assert dataset["annotations"] is None
+    assert all(dataset[k] == want[k] for k in want if k != "annotations")
+    assert handle.annotations() == want["annotations"]
+    assert handle.annotation_count == len(want["annotations"])
+    assert handle.snapshot_bytes == (DATA / name).stat().st_size
+    assert handle.from_array is False
+    np.testing.assert_array_equal(handle.array_rows(), expected_rows(want["annotations"]))
+    n = len(want["annotations"])
+    assert handle.column_bytes == n * (16 + 32 + 24)
+    assert handle.lvis_annotations([1], {1}, {1: {1}}, None) is None  # not a results handle
+
+
+@needs_data
+@pytest.mark.parametrize("name", RESULT_FILES)
+def test_result_files(name):
+    want, (dataset, handle) = load_both(name, True)
+    assert dataset == {}
+    assert handle.annotations() == prepared(want)
+    assert handle.annotations() is not handle.annotations()  # new objects every call
+    np.testing.assert_array_equal(handle.array_rows(), expected_rows(want))
+    assert handle.column_bytes == len(want) * 48
+    images = sorted({a["image_id"] for a in want})
+    assert handle.valid_images(images)
+    assert not handle.valid_images(images[1:])
+
+
+@needs_data
+def test_segmentation_results_need_boxes():
+    # Records without "bbox" are for ordinary loading.
+    with pytest.raises(ValueError, match="^missing field `bbox` at line 1 column "):
+        z.load_compact_bbox(str(DATA / "instances_val2014_fakesegm100_results.json"), results=True)
+
+
+# ---------------------------------------------------------------- derived values and rules
+
+
+def test_results_ids_and_areas_are_derived(tmp_path):
+    dets = [
+        {"image_id": 1, "category_id": 2, "bbox": [0, 0, 2, 3], "score": 0.5, "area": 100, "id": 77},
+        {"image_id": 1, "category_id": 2, "bbox": [1.5, 0, 2.5, 2], "iscrowd": 1},
+    ]
+    _, handle = z.load_compact_bbox(write(tmp_path, dets), results=True)
+    got = handle.annotations()
+    assert [a["id"] for a in got] == [1, 2]
+    assert [a["area"] for a in got] == [6, 5.0]
+    assert [a["iscrowd"] for a in got] == [0, 0]
+    assert got == prepared(dets)
+    np.testing.assert_array_equal(handle.array_rows()[:, 5], [0.5, 0.0])  # no score: 0.0
+
+
+def test_wide_ids(tmp_path):
+    dets = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1]}, {"image_id": 2**40, "category_id": -(2**35), "bbox": [0, 0, 1, 1]}]
+    _, handle = z.load_compact_bbox(write(tmp_path, dets), results=True)
+    np.testing.assert_array_equal(handle.array_rows()[:, [0, 6]], [[1, 1], [2**40, -(2**35)]])
+    assert handle.column_bytes == 2 * (48 + 16)
+    assert handle.valid_images([2**40, 1]) and not handle.valid_images([1])
+
+
+def test_pose_spans_counted(tmp_path):
+    doc = {"annotations": [
+        {"id": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "keypoints": [1, 2, 2], "num_keypoints": 1},
+        {"id": 2, "image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1]},
+    ], "images": [{"id": 1}]}
+    dataset, handle = z.load_compact_bbox(write(tmp_path, doc))
+    assert dataset == {"annotations": None, "images": [{"id": 1}]}
+    assert handle.column_bytes == 2 * (48 + 16 + 24)
+    assert handle.annotations() == doc["annotations"]
+
+
+def test_dataset_keys_are_shared(tmp_path):
+    doc = {"images": [{"id": i, "file_name": "x"} for i in range(3)], "annotations": [], "categories": [{"id": 1}]}
+    dataset, _ = z.load_compact_bbox(write(tmp_path, doc))
+    ids = [next(iter(d)) for d in dataset["images"] + dataset["categories"]]
+    assert all(k is ids[0] for k in ids)
+
+
+OK = '"image_id": 1, "category_id": 2, "bbox": [0, 0, 1, 1]'
+
+
+@pytest.mark.parametrize(
+    "doc, results, message",
+    [
+        ('[{"caption": null, %s}]' % OK, True, "caption results require caption loading at line 1 column 73"),
+        ('{"annotations": [{%s}]}' % OK, False, "missing GT id at line 1 column 72"),
+        ('{"annotations": [{"id": 1, %s}, {"id": 1, %s}]}' % (OK, OK), False,
+         "duplicate GT ids require dictionary indexing at line 1 column 147"),
+        ('[{"image_id": 1, "category_id": 2, "bbox": [0, 0, 9007199254740993, 1]}]', True,
+         "bbox integer exceeds exact float64 range at line 1 column 66"),
+        ('[{%s, "iscrowd": 0.0}]' % OK, True, "data did not match any variant of untagged enum Crowd at line 1 column 72"),
+        ('[{"image_id": 1.5}]', True, "invalid type: floating point `1.5`, expected i64 at line 1 column 17"),
+        ('[{"category_id": 2, "bbox": [0, 0, 1, 1]}]', True, "missing field `image_id` at line 1 column 41"),
+        ('[{"bbox": [1, 2, 3]}]', True, "invalid length 3, expected an array of length 4 at line 1 column 19"),
+        ('[{"bbox": [1, 2, 3, 4, 5]}]', True, "trailing characters at line 1 column 24"),
+        ("{}", True, "invalid type: map, expected bbox annotations at line 1 column 0"),
+        ("[]", False, "invalid type: sequence, expected COCO dataset at line 1 column 0"),
+        ('{"images": []}', False, "missing annotations at line 1 column 14"),
+        ('{"annotations": [], "annotations": []}', False,
+         "duplicate annotation arrays require ordinary JSON loading at line 1 column 33"),
+        ('[{%s}] x' % OK, True, "trailing characters at line 1 column 59"),
+        ("[1, 2,]", True, "invalid type: integer `1`, expected struct Record at line 1 column 2"),
+        ("", True, "EOF while parsing a value at line 1 column 0"),
+    ],
+)
+def test_rule_errors(tmp_path, doc, results, message):
+    assert load_error(tmp_path, doc, results) == message
+
+
+def test_bbox_integer_limit(tmp_path):
+    doc = '[{"image_id": 1, "category_id": 2, "bbox": [0, 0, 9007199254740992, -9007199254740992]}]'
+    _, handle = z.load_compact_bbox(write(tmp_path, doc), results=True)
+    np.testing.assert_array_equal(handle.array_rows()[0, 3:5], [2.0**53, -(2.0**53)])
+
+
+def test_crowd_and_records_as_arrays(tmp_path):
+    doc = '{"annotations": [{"id": 1, %s, "iscrowd": 2}, [null, 2, 5, 6, [1, 2, 3, 4], 7.5, null, true, null, null, null]]}' % OK
+    _, handle = z.load_compact_bbox(write(tmp_path, doc))
+    np.testing.assert_array_equal(handle.array_rows(), [[1, 0, 0, 1, 1, 0, 2], [5, 1, 2, 3, 4, 0, 6]])
+
+
+def test_geometry_is_only_syntax_checked_at_load(tmp_path):
+    dets = '[{%s, "segmentation": [[1e400, 2]]}]' % OK
+    _, handle = z.load_compact_bbox(write(tmp_path, dets), results=True)
+    assert handle.annotation_count == 1
+    with pytest.raises(ValueError) as exc:
+        handle.annotations()
+    assert str(exc.value) == "JSON snapshot: number out of range at line 1 column 80"
+    with pytest.raises(ValueError, match="^invalid unicode code point at line 1 column 78$"):
+        z.load_compact_bbox(write(tmp_path, b'[{%s, "segmentation": ["\xff"]}]' % OK.encode()), True)
+
+
+def test_large_results_file_loads_in_chunks_or_sequentially(tmp_path):
+    rng = np.random.default_rng(0)
+    dets = []
+    for i in range(40000):
+        d = {"image_id": int(rng.integers(0, 500)), "category_id": int(rng.integers(1, 91)),
+             "bbox": [round(float(v), 2) for v in rng.uniform(0, 600, 4)], "score": round(float(rng.random()), 4)}
+        if i % 3 == 0:
+            d["segmentation"] = [[1.5, 2.5, 3.5, 4.5, 5.5, 6.5]]
+        dets.append(d)
+    plain = write(tmp_path, json.dumps(dets, indent=1), "plain.json")
+    # Nested objects look like record boundaries to the chunk search.
+    for d in dets[::7]:
+        d["extra"] = [{"a": 1}, {"b": 2}]
+    nested = write(tmp_path, json.dumps(dets, indent=1), "nested.json")
+    assert Path(nested).stat().st_size > 4 << 20
+    for path in (plain, nested):
+        _, handle = z.load_compact_bbox(path, results=True)
+        np.testing.assert_array_equal(handle.array_rows(), expected_rows(dets))
+    with open(nested) as f:
+        assert handle.annotations() == prepared(json.load(f))
+
+
+# ---------------------------------------------------------------- arrays
+
+
+def test_load_compact_array():
+    handle = z.load_compact_array(np.array([[1.9, 0, 0, 2, 3, 0.5, -1.5]], dtype=np.float32))
+    np.testing.assert_array_equal(handle.array_rows(), [[1.0, 0.0, 0.0, 2.0, 3.0, 0.5, -1.0]])
+    assert handle.annotation_count == 1 and handle.snapshot_bytes == 0 and handle.from_array is True
+    with pytest.raises(ValueError, match="^array-backed results are materialized from array_rows\\(\\)$"):
+        handle.annotations()
+    assert handle.lvis_annotations([1], {-1}, {1: {-1}}, None) is None
+    # Any strides, float64 and float32.
+    rows = np.arange(70, dtype=np.float64).reshape(10, 7)
+    np.testing.assert_array_equal(z.load_compact_array(np.asfortranarray(rows)).array_rows(), rows)
+    np.testing.assert_array_equal(z.load_compact_array(rows[::-2]).array_rows(), rows[::-2])
+    for dtype in (">f8", ">f4", "<f4"):  # byte order as the array declares it
+        np.testing.assert_array_equal(z.load_compact_array(rows.astype(dtype)).array_rows(), rows)
+    empty = z.load_compact_array(np.zeros((0, 7)))
+    assert empty.array_rows().shape == (0, 7) and empty.valid_images([])
+
+
+@pytest.mark.parametrize(
+    "data, message",
+    [
+        (np.array([[np.nan, 0, 0, 1, 1, 1, 1]]), "image and category IDs must be finite int64 values"),
+        (np.array([[1e19, 0, 0, 1, 1, 1, 1]]), "image and category IDs must be finite int64 values"),
+        (np.array([[1, 0, 0, 1, 1, 1, np.inf]]), "image and category IDs must be finite int64 values"),
+        (np.zeros((3, 6)), "result arrays must have 7 columns"),
+        (np.zeros((3, 7), dtype=np.int64), "expected a 2-D float64 or float32 array"),
+        (np.zeros(7), "expected a 2-D float64 or float32 array"),
+        ([[1, 0, 0, 1, 1, 1, 1]], "expected a 2-D float64 or float32 array"),
+    ],
+)
+def test_load_compact_array_errors(data, message):
+    with pytest.raises(ValueError) as exc:
+        z.load_compact_array(data)
+    assert str(exc.value) == message
+
+
+def test_valid_images_on_empty_and_full():
+    handle = z.load_compact_array(np.array([[3, 0, 0, 1, 1, 1, 1]], dtype=np.float64))
+    assert not handle.valid_images([])
+    assert handle.valid_images((3,))
+    with pytest.raises(TypeError) as exc:
+        handle.valid_images("3")
+    assert exc.value.__notes__ == ["while processing 'images'"]
+
+
+# ---------------------------------------------------------------- LVIS selection
+
+
+def test_lvis_cap_applies_before_category_filter(tmp_path):
+    dets = [
+        {"image_id": 1, "category_id": 5, "bbox": [0, 0, 1, 1], "score": 0.9},
+        {"image_id": 2, "category_id": 7, "bbox": [0, 0, 2, 2], "score": 0.1},
+        {"image_id": 1, "category_id": 7, "bbox": [0, 0, 3, 3], "score": 0.8},
+    ]
+    _, handle = z.load_compact_bbox(write(tmp_path, dets), results=True)
+    assert handle.lvis_annotations([1], {7}, {1: {5, 7}}, 1) == []
+    got = handle.lvis_annotations([1], {7}, {1: frozenset({5, 7})}, None)
+    assert got == [prepared(dets)[2]]
+    assert got[0]["id"] == 3
+    # Several images, file order, federated filter per image.
+    got = handle.lvis_annotations([2, 1], {5, 7}, {1: {5}, 2: {7}}, 10)
+    assert [a["id"] for a in got] == [1, 2]
+
+
+def test_lvis_matches_python_selection(tmp_path):
+    rng = np.random.default_rng(3)
+    dets = [{"image_id": int(rng.integers(0, 20)), "category_id": int(rng.integers(0, 10)),
+             "bbox": [1, 2, 3, float(rng.integers(1, 5))], "score": float(rng.choice([0.5, 0.25, rng.random()]))}
+            for _ in range(600)]
+    _, handle = z.load_compact_bbox(write(tmp_path, dets), results=True)
+    full = prepared(dets)
+    image_ids = list(range(0, 25, 2))
+    cats = set(range(0, 10, 3))
+    verified = {i: set(rng.choice(10, 5, replace=False).tolist()) for i in image_ids}
+    for max_det in (None, 3, 30):
+        keep = set()
+        for img in image_ids:
+            rows = [a for a in full if a["image_id"] == img]
+            if max_det is not None and len(rows) > max_det:
+                rows = sorted(rows, key=lambda a: -a["score"])[:max_det]  # sorted() is stable
+            keep.update(a["id"] for a in rows if a["category_id"] in cats and a["category_id"] in verified[img])
+        want = [a for a in full if a["id"] in keep]
+        assert handle.lvis_annotations(image_ids, cats, verified, max_det) == want
+
+
+def test_lvis_argument_errors(tmp_path):
+    _, handle = z.load_compact_bbox(write(tmp_path, '[{%s}]' % OK), results=True)
+    with pytest.raises(TypeError) as exc:
+        handle.lvis_annotations([1], [2], {1: {2}}, None)
+    assert exc.value.__notes__ == ["while processing 'categories'"]
+    with pytest.raises(KeyError):
+        handle.lvis_annotations([1], {2}, {}, None)
+
+
+def test_calls_release_what_they_make(tmp_path):
+    doc = {"images": [{"id": i, "file_name": f"{i}.jpg"} for i in range(200)],
+           "annotations": [{"id": i, "image_id": i, "category_id": 1, "bbox": [0, 0, 1, 1]} for i in range(200)]}
+    good = write(tmp_path, doc, "good.json")
+    bad = write(tmp_path, json.dumps(doc)[:-1] + ', "annotations": []}', "bad.json")  # fails after building members
+    dets = write(tmp_path, [{"image_id": i % 9, "category_id": i % 4, "bbox": [0, 0, 1, 2], "score": i / 300}
+                            for i in range(300)], "dets.json")
+    _, results = z.load_compact_bbox(dets, results=True)
+
+    def run():
+        for _ in range(10):
+            z.load_compact_bbox(good)
+            with pytest.raises(ValueError):
+                z.load_compact_bbox(bad)
+            results.annotations()
+            results.lvis_annotations(list(range(9)), {1, 2}, {i: {1, 2, 3} for i in range(9)}, 5)
+            with pytest.raises(KeyError):
+                results.lvis_annotations([0, 1], {1, 2}, {}, None)
+            results.array_rows()
+            z.load_compact_array(np.zeros((50, 7)))
+
+    assert memcheck.growth(run) < 64 * 1024

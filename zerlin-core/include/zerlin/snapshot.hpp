@@ -1,0 +1,179 @@
+// JSON snapshots: an annotation or results file kept whole in memory, with
+// the per-annotation scalars parsed into columns and the geometry values
+// (segmentation, keypoints) recorded as byte spans into the file, to be
+// scanned only when an evaluation needs them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zerlin/json.hpp"
+#include "zerlin/rle.hpp"
+
+namespace zerlin {
+
+// Byte range of one value's text inside the snapshot.
+struct Span {
+    static constexpr std::uint32_t kAbsent = 0xFFFFFFFFu;
+    std::uint32_t offset = kAbsent;
+    std::uint32_t length = 0;
+    bool absent() const noexcept { return offset == kAbsent; }
+};
+
+// Spans are kept only for files whose every offset fits 32 bits with one
+// value to spare for the absent marker.
+inline constexpr std::size_t kMaxSpanFileBytes = 0xFFFFFFFEu;
+
+// One row per annotation, in file order.
+struct AnnotationColumns {
+    bool ground_truth = false;
+    std::vector<double> boxes;   // x, y, w, h per row
+    std::vector<double> scores;  // 0.0 where the file has none
+    // image_id and category_id per row: two int32 while every id seen fits,
+    // two int64 (and ids32 emptied) from the first one that does not.
+    bool wide_ids = false;
+    std::vector<std::int32_t> ids32;
+    std::vector<std::int64_t> ids64;
+    // Ground-truth files only: the file's id, area (w * h when absent) and crowd flag.
+    std::vector<std::int64_t> gt_ids;
+    std::vector<double> gt_areas;
+    std::vector<std::uint8_t> gt_crowd;
+    // Created at the first row that has such a value; earlier rows absent.
+    bool has_segmentation = false;
+    std::vector<Span> segmentation;
+    bool has_pose = false;
+    std::vector<Span> pose;  // keypoints, num_keypoints per row
+
+    std::size_t size() const noexcept { return scores.size(); }
+    std::int64_t image_id(std::size_t row) const noexcept {
+        return wide_ids ? ids64[2 * row] : ids32[2 * row];
+    }
+    std::int64_t category_id(std::size_t row) const noexcept {
+        return wide_ids ? ids64[2 * row + 1] : ids32[2 * row + 1];
+    }
+    Span segmentation_span(std::size_t row) const noexcept {
+        return has_segmentation ? segmentation[row] : Span{};
+    }
+    Span keypoints_span(std::size_t row) const noexcept { return has_pose ? pose[2 * row] : Span{}; }
+    Span num_keypoints_span(std::size_t row) const noexcept { return has_pose ? pose[2 * row + 1] : Span{}; }
+
+    void reserve(std::size_t rows);
+    // Appends a row of the results kind (no ground-truth extras).
+    void push(const double box[4], double score, std::int64_t image_id, std::int64_t category_id);
+    void push_segmentation(Span s);             // after push, when spans are kept
+    void push_pose(Span keypoints, Span num_keypoints);
+    // Appends other's rows after this one's (both of the same kind).
+    void append(AnnotationColumns&& other);
+    void shrink_to_fit();
+};
+
+// Receives the members of a dataset document other than its annotations.
+class DatasetSink {
+public:
+    virtual ~DatasetSink() = default;
+    // The reader stands before the member's value, which this must consume.
+    virtual void member(JsonString key, JsonReader& reader) = 0;
+    // The "annotations" member; its records went to the columns.
+    virtual void annotations(JsonString key) = 0;
+};
+
+struct SnapshotColumns {
+    AnnotationColumns columns;
+    bool spans_kept = false;
+};
+
+// Parses a results file (a top-level array of records) or a dataset file
+// (an object whose "annotations" array holds the records; the other members
+// go to `sink`, which must be given). Large results files are parsed in
+// chunks on the worker pool, falling back to one sequential pass (which
+// reports the error) when any chunk fails; `parallel` false forces the
+// sequential pass. Throws JsonError.
+SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel = true);
+
+// Invalid-type / invalid-value message pieces, in the wording of the
+// record grammar: "floating point `1.5`", "integer `7`", "string \"x\"".
+std::string describe_float(double v);
+std::string describe_string(std::string_view s);
+
+// Reads and discards a JSON value of any kind with the checks of building
+// it (nesting budget, number range, UTF-8), as a caller does that takes a
+// value whole before looking at it.
+void read_any_value(JsonReader& reader);
+
+// ---------------------------------------------------------------- geometry scanners
+//
+// Geometry is read from a row's span only when an evaluation needs it. The
+// common shapes (polygon lists and flat keypoint lists of plain numbers) are
+// split and converted directly; anything else goes through the strict
+// reader, which also words the error. Scanners return their error text
+// (positioned in the snapshot) instead of throwing.
+
+// One row's segmentation.
+struct SegmentationScan {
+    enum Kind : std::uint8_t {
+        None,         // no segmentation value (absent or null)
+        Polygons,     // coords, with ring_ends the running coordinate count after each ring
+        CountsRef,    // compressed counts string inside the snapshot, see counts_*
+        CountsOwned,  // compressed counts string decoded into `counts`
+        Runs,         // uncompressed run lengths
+    } kind = None;
+    std::vector<double> coords;
+    std::vector<std::uint32_t> ring_ends;
+    // CountsRef: offset and byte length of the string's text (between its
+    // quotes) in the snapshot; `counts_escaped` when it holds escaped
+    // backslashes ("\\"), its only escapes, still to be unescaped.
+    std::uint32_t counts_offset = 0, counts_length = 0;
+    bool counts_escaped = false;
+    std::string counts;
+    std::vector<std::uint32_t> runs;
+};
+
+// Reads the segmentation whose text is `span` (absent: kind None) into out,
+// reusing its buffers.
+std::optional<std::string> scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out);
+
+// The scan as mask geometry (None gives monostate); a referenced counts
+// string is copied out of the snapshot, unescaped.
+Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot);
+
+// Fills the k (x, y) pairs of a keypoints span into out (2k doubles), or
+// only checks them when out is null. An output of another length than 2k
+// skips the fast path; values whose slot lies outside the output are
+// checked only. Errors include "incomplete keypoint triplet" and
+// "inconsistent keypoint counts".
+std::optional<std::string> scan_keypoints(std::string_view snapshot, Span span, std::size_t k, double* out,
+                                          std::size_t out_len);
+
+// Keypoints of a side whose count K is not known beforehand, read strictly
+// row by row with their visibility flags.
+class KeypointReader {
+public:
+    // Appends the row's x, y pairs (and a flag v > 0 per keypoint when
+    // `visible` is given). The first non-empty list fixes K; null, absent or
+    // empty lists append nothing and report has_points false.
+    std::optional<std::string> read(std::string_view snapshot, Span span, std::vector<double>& xy,
+                                    std::vector<std::uint8_t>* visible, bool& has_points);
+    std::optional<std::uint32_t> count() const noexcept { return k_; }
+
+private:
+    std::optional<std::uint32_t> k_;
+    std::vector<double> xyv_;
+};
+
+// Walks a results snapshot's top-level array in file order. For record i
+// with wanted(i), only its segmentation is read (strictly; a second
+// "segmentation" member is a duplicate-field error) and handed to
+// visit(i, scan); other records and members are skipped after a syntax
+// check. Stops after `rows` records; an array that ends before gives
+// "missing mask annotation". Exceptions thrown by visit propagate.
+std::optional<std::string> read_segmentations_sequentially(std::string_view snapshot, std::size_t rows,
+                                                           const std::function<bool(std::size_t)>& wanted,
+                                                           const std::function<void(std::size_t, SegmentationScan&)>& visit);
+
+}  // namespace zerlin
