@@ -666,3 +666,83 @@ def test_list_changed_by_a_conversion_is_read_safely():
     for gt, kind in (([{"image_id": 7, "keypoints": kp}], "keypoints"), ([{"image_id": 7, "bbox": box}], "bbox")):
         with pytest.raises(IndexError, match="list index out of range"):
             build(gt, [], kind)
+
+
+# --------------------------------------------------------------- handle sides
+
+
+def handle_case(tmp_path, kind):
+    """Ground truth and results as lists and as files, for one IoU kind."""
+    from vantorel._zerlin import load_compact_bbox
+
+    gt = evalgen.dataset(8, keypoints=kind == "keypoints")
+    res = evalgen.results(9, gt, keypoints=kind == "keypoints")
+    if kind in ("segm", "boundary"):
+        boxes = [d["bbox"] for d in res]
+        gt, res = evalgen.with_segmentation(10, gt, res)
+        for d, b in zip(res, boxes):
+            d["bbox"] = b
+    for i, d in enumerate(res):
+        if kind == "keypoints":  # the box of the points, as the reference loader makes it
+            xs, ys = d["keypoints"][0::3], d["keypoints"][1::3]
+            d["bbox"] = [min(xs), min(ys), max(xs) - min(xs), max(ys) - min(ys)]
+        d.update(id=i + 1, area=d["bbox"][2] * d["bbox"][3], iscrowd=0)
+    (tmp_path / "gt.json").write_text(json.dumps(gt))
+    (tmp_path / "dt.json").write_text(json.dumps(res))
+    _, gt_handle = load_compact_bbox(str(tmp_path / "gt.json"))
+    _, dt_handle = load_compact_bbox(str(tmp_path / "dt.json"), results=True)
+    args = dict(img_sizes=sizes_of(gt), img_ids=sorted(sizes_of(gt)), cat_ids=sorted(c["id"] for c in gt["categories"]),
+                iou_thrs=IOU, rec_thrs=REC, max_dets=[1, 10, 100], area_rng=COCO_AREAS, use_cats=True, iou_type=kind,
+                kpt_sigmas=[0.05] * evalgen.NUM_KEYPOINTS)
+    return gt["annotations"], res, gt_handle, dt_handle, args
+
+
+@pytest.mark.parametrize("kind", ["bbox", "segm", "boundary", "keypoints"])
+def test_handle_sides_give_the_list_results(tmp_path, kind):
+    gt, res, gt_handle, dt_handle, args = handle_case(tmp_path, kind)
+    want = Evaluator(gt, res, **args).run(collect_eval_imgs=True)
+    assert (want["precision"] > 0).any()
+    for g, d in ((gt_handle, dt_handle), (gt, dt_handle), (gt_handle, res)):
+        ev = Evaluator(g, d, **args)
+        got = ev.run(collect_eval_imgs=True)
+        for key in ("precision", "recall", "scores"):
+            np.testing.assert_array_equal(got[key], want[key])
+        assert [e and e["dtIds"] for e in got["evalImgs"]] == [e and e["dtIds"] for e in want["evalImgs"]]
+        assert ev.timings()["gt_read"] > 0 and ev.timings()["dt_read"] > 0
+
+
+def test_handle_geometry_errors(tmp_path):
+    from vantorel._zerlin import load_compact_bbox
+
+    sizes = {1: (20, 20), 2: (20, 20)}
+    good = [[1, 1, 9, 1, 9, 9]]
+    gt = {"images": [{"id": 1}, {"id": 2}], "categories": [{"id": 1}], "annotations": [
+        {"id": 1, "image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0,
+         "segmentation": good},
+        {"id": 2, "image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0,
+         "segmentation": [[1, 1, "x"]]},
+        {"id": 3, "image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0,
+         "segmentation": {"size": [20, 20]}}]}
+    res = [{"image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "score": 0.5, "segmentation": good},
+           # an image the ground truth has nothing on: never read
+           {"image_id": 2, "category_id": 1, "bbox": [1, 1, 8, 8], "score": 0.5, "segmentation": [[1, "y"]]}]
+    (tmp_path / "gt.json").write_text(json.dumps(gt))
+    (tmp_path / "dt.json").write_text(json.dumps(res))
+    _, gt_handle = load_compact_bbox(str(tmp_path / "gt.json"))
+    _, dt_handle = load_compact_bbox(str(tmp_path / "dt.json"), results=True)
+    args = dict(img_sizes=sizes, img_ids=[1, 2], cat_ids=[1], iou_thrs=[0.5], rec_thrs=[0.0], max_dets=[10],
+                area_rng=[[0, 1e10]], use_cats=True, kpt_sigmas=[])
+    # The first bad row of the ground truth is the one reported, whatever the threads did.
+    with pytest.raises(ValueError) as first:
+        Evaluator(gt_handle, res[:1], iou_type="segm", **args)
+    with pytest.raises(ValueError) as again:
+        Evaluator(gt_handle, res[:1], iou_type="segm", **args)
+    assert str(first.value) == str(again.value) and "line 1" in str(first.value)
+    # Without detections on that image no ground-truth geometry is read.
+    Evaluator(gt_handle, [], iou_type="segm", **args)
+    # Groups the ground truth lacks are not scanned: the bad detection is never read.
+    only_good = [a for a in gt["annotations"] if a["id"] == 1]
+    r = Evaluator(only_good, dt_handle, iou_type="segm", **args).run()
+    assert r["recall"][0, 0, 0, 0] == 1.0
+    # Boxes need no scan at all.
+    Evaluator(gt_handle, dt_handle, iou_type="bbox", **args).run()
