@@ -244,7 +244,7 @@ def _summary(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tupl
 
     if lvis:
         cap = p.max_dets[-1]
-        specs = [
+        lines = [
             ("AP", line(True)),
             ("AP50", line(True, iou=0.5)),
             ("AP75", line(True, iou=0.75)),
@@ -259,10 +259,10 @@ def _summary(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tupl
             (f"ARm@{cap}", line(False, area="medium")),
             (f"ARl@{cap}", line(False, area="large")),
         ]
-        return np.array([v for _, v in specs]), [n for n, _ in specs]
+        return np.array([v for _, v in lines]), [n for n, _ in lines]
 
     if p.iou_type == "keypoints":
-        specs = [
+        lines = [
             (True, None, "all", 20),
             (True, 0.5, "all", 20),
             (True, 0.75, "all", 20),
@@ -276,7 +276,7 @@ def _summary(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tupl
         ]
     else:
         big = p.max_dets[2] if len(p.max_dets) > 2 else p.max_dets[-1]
-        specs = [
+        lines = [
             (True, None, "all", big),
             (True, 0.5, "all", big),
             (True, 0.75, "all", big),
@@ -290,7 +290,7 @@ def _summary(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tupl
             (False, None, "medium", big),
             (False, None, "large", big),
         ]
-    return np.array([line(*s) for s in specs]), [name(*s) for s in specs]
+    return np.array([line(*s) for s in lines]), [name(*s) for s in lines]
 
 
 def _lvis_inputs(dataset: dict, gt_anns: list, dets: list) -> tuple[list, list, list]:

@@ -357,9 +357,9 @@ PyType_Spec* owner_spec() {
         {Py_tp_doc, const_cast<char*>("Owns the memory of arrays handed out by the module.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"vantorel._zerlin.PySliceContainer", sizeof(Owner), 0,
+    static PyType_Spec type_def = {"vantorel._zerlin.PySliceContainer", sizeof(Owner), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return &spec;
+    return &type_def;
 }
 
 PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), void* owner_state,

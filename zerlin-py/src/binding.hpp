@@ -310,7 +310,7 @@ PyObject* fn_read_file_only(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_alloc_stats(PyObject*, PyObject*);
 PyObject* fn_reset_alloc_peak(PyObject*, PyObject*);
 
-// Type specs of the two public classes (their own files) and the array owner.
+// Type definitions of the two public classes (their own files) and the array owner.
 PyType_Spec* evaluator_spec();
 PyType_Spec* compact_spec();
 PyType_Spec* owner_spec();

@@ -366,9 +366,9 @@ PyType_Spec* compact_spec() {
         {Py_tp_doc, const_cast<char*>("Compact handle over loaded results or annotations.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"vantorel._zerlin.CompactBbox", sizeof(CompactObject), 0,
+    static PyType_Spec type_def = {"vantorel._zerlin.CompactBbox", sizeof(CompactObject), 0,
                                Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
-    return &spec;
+    return &type_def;
 }
 
 }  // namespace zpy

@@ -1,6 +1,7 @@
 // index_annotations and prepare_bbox_results: the two per-annotation loops a
 // front end runs after loading, done natively on the caller's own objects.
 #include "binding.hpp"
+#include "zerlin/hashmap.hpp"
 
 #include <vector>
 
@@ -75,7 +76,6 @@ bool append_to_slot(PyObject* index, PyObject* key, PyObject* value) {
 // then keeps Python's equality rules (1 == 1.0 == True) for the rest.
 class Grouper {
 public:
-    Grouper() : slots_(64, kEmpty) {}
     ~Grouper() {
         for (PyObject* o : keys_) Py_DECREF(o);
         for (PyObject* o : lists_) {
@@ -92,29 +92,17 @@ public:
             if (!spill()) return false;
             return append_to_slot(dict_.get(), key, value);
         }
-        std::size_t mask = slots_.size() - 1;
-        std::size_t i = mix(uint64_t(k)) & mask;
-        while (slots_[i] != kEmpty) {
-            uint32_t j = slots_[i];
-            if (values_[j] == k) return PyList_Append(lists_[j], value) == 0;
-            i = (i + 1) & mask;
-        }
+        auto [slot, added] = slots_.find_or_insert(int64_t(k), [&] { return uint32_t(keys_.size()); });
+        if (!added) return PyList_Append(lists_[*slot], value) == 0;
         PyObject* list = PyList_New(0);
         if (!list) return false;
         // Untracked while private to us: every collection the interpreter runs
         // meanwhile would otherwise walk every annotation the lists hold.
         PyObject_GC_UnTrack(list);
-        if (PyList_Append(list, value) < 0) {
-            Py_DECREF(list);
-            return false;
-        }
-        slots_[i] = uint32_t(keys_.size());
         Py_INCREF(key);
         keys_.push_back(key);
         lists_.push_back(list);
-        values_.push_back(k);
-        if (keys_.size() * 2 > slots_.size()) grow();
-        return true;
+        return PyList_Append(list, value) == 0;
     }
 
     // The grouped lists as a dict (new reference).
@@ -126,27 +114,6 @@ public:
     }
 
 private:
-    static constexpr uint32_t kEmpty = 0xFFFFFFFFu;
-
-    static uint64_t mix(uint64_t x) {
-        x ^= x >> 30;
-        x *= 0xbf58476d1ce4e5b9ULL;
-        x ^= x >> 27;
-        x *= 0x94d049bb133111ebULL;
-        return x ^ (x >> 31);
-    }
-
-    void grow() {
-        std::vector<uint32_t> bigger(slots_.size() * 2, kEmpty);
-        std::size_t mask = bigger.size() - 1;
-        for (uint32_t j = 0; j < keys_.size(); ++j) {
-            std::size_t i = mix(uint64_t(values_[j])) & mask;
-            while (bigger[i] != kEmpty) i = (i + 1) & mask;
-            bigger[i] = j;
-        }
-        slots_.swap(bigger);
-    }
-
     bool spill() {
         Ref d(PyDict_New());
         if (!d) return false;
@@ -156,9 +123,8 @@ private:
         return true;
     }
 
-    std::vector<uint32_t> slots_;
+    zerlin::HashMap<int64_t, uint32_t> slots_;  // id value -> position in keys_/lists_
     std::vector<PyObject*> keys_, lists_;
-    std::vector<long long> values_;
     Ref dict_;
     bool lists_tracked_ = false;
 };

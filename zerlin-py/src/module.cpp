@@ -61,12 +61,12 @@ int add_to_all(PyObject* all, const char* name) {
     return s ? PyList_Append(all, s.get()) : -1;
 }
 
-int add_type(PyObject* module, PyObject* all, PyType_Spec* spec, PyTypeObject** slot) {
-    PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+int add_type(PyObject* module, PyObject* all, PyType_Spec* type_def, PyTypeObject** slot) {
+    PyObject* type = PyType_FromModuleAndSpec(module, type_def, nullptr);
     if (!type) return -1;
     *slot = reinterpret_cast<PyTypeObject*>(type);  // the module keeps it alive
-    const char* dot = std::strrchr(spec->name, '.');
-    const char* name = dot ? dot + 1 : spec->name;
+    const char* dot = std::strrchr(type_def->name, '.');
+    const char* name = dot ? dot + 1 : type_def->name;
     if (PyModule_AddObjectRef(module, name, type) < 0) return -1;
     return add_to_all(all, name);
 }
