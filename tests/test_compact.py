@@ -2,6 +2,9 @@
 
 import copy
 import json
+import os
+import subprocess
+import sys
 from pathlib import Path
 
 import memcheck
@@ -330,3 +333,139 @@ def test_calls_release_what_they_make(tmp_path):
             z.load_compact_array(np.zeros((50, 7)))
 
     assert memcheck.growth(run) < 64 * 1024
+
+
+# ---------------------------------------------------------------- errors of handle sides
+
+# Rows of a handle side: one record per line, so record i stands on line i + 2.
+HANDLE_ROWS, FIRST_BAD, LATER_BAD = 12000, 10000, 11000
+GOOD_GEOMETRY = {"segm": [[1, 1, 9, 1, 9, 9]], "keypoints": [1, 2, 2]}
+# (kind, value at row FIRST_BAD, value at row LATER_BAD, message of the first, its offending text)
+HANDLE_FAULTS = {
+    "segm-polygon": ("segm", [[1, 1, "x", 1]], {"size": [20, 20]},
+                     'invalid type: string "x", expected a numeric keypoint coordinate', '"x"'),
+    "segm-rle": ("segm", {"size": [20, 20]}, [[1, 1, "x", 1]], "RLE segmentation is missing counts", None),
+    "keypoints-incomplete": ("keypoints", [1, 2], [1, 2, 2, 3, 4, 2], "incomplete keypoint triplet", None),
+    "keypoints-count": ("keypoints", [1, 2, 2, 3, 4, 2], [1, 2], "inconsistent keypoint counts", None),
+}
+
+
+def handle_record(i, is_gt, kind=None, value=None):
+    r = {"image_id": i + 1, "category_id": 1, "bbox": [1, 1, 8, 8]}
+    r.update({"id": i + 1, "area": 64, "iscrowd": 0} if is_gt else {"score": 0.5})
+    if kind == "segm":
+        r["segmentation"] = value
+    elif kind == "keypoints":
+        r.update(keypoints=value, num_keypoints=1)
+    return r
+
+
+def write_faulty_side(directory, fault, is_gt):
+    """A ground-truth or results file with bad geometry at rows FIRST_BAD and
+    LATER_BAD; returns its path and the message the first one must raise."""
+    kind, first, later, message, token = HANDLE_FAULTS[fault]
+    lines = []
+    for i in range(HANDLE_ROWS):
+        value = first if i == FIRST_BAD else later if i == LATER_BAD else GOOD_GEOMETRY[kind]
+        lines.append(json.dumps(handle_record(i, is_gt, kind, value)))
+    head, tail = ('{"images": [], "annotations": [\n', "\n]}") if is_gt else ("[\n", "\n]")
+    path = Path(directory) / f"{fault}-{'gt' if is_gt else 'dt'}.json"
+    path.write_text(head + ",\n".join(lines) + tail)
+    # Positioned at the last byte of the offending value.
+    line = lines[FIRST_BAD]
+    token = token or json.dumps(first)
+    column = line.index(token) + len(token)
+    return str(path), f"{message} at line {FIRST_BAD + 2} column {column}"
+
+
+def handle_side_error(path, fault, is_gt):
+    """The message of the ValueError an Evaluator raises with the file as a handle side."""
+    kind = HANDLE_FAULTS[fault][0]
+    _, handle = z.load_compact_bbox(path, results=not is_gt)
+    # The other side is a list covering every (image, category) group, so every row is read.
+    other = [handle_record(i, not is_gt) for i in range(HANDLE_ROWS)]
+    images = list(range(1, HANDLE_ROWS + 1))
+    args = dict(img_sizes={i: (20, 20) for i in images}, img_ids=images, cat_ids=[1], iou_thrs=[0.5],
+                rec_thrs=[0.0], max_dets=[10], area_rng=[[0, 1e10]], use_cats=True, iou_type=kind, kpt_sigmas=[0.1])
+    try:
+        z.Evaluator(handle, other, **args) if is_gt else z.Evaluator(other, handle, **args)
+    except ValueError as err:
+        return str(err)
+    return None
+
+
+FAULT_SIDES = [(fault, is_gt) for fault in HANDLE_FAULTS for is_gt in (True, False)]
+
+HANDLE_ERROR_SCRIPT = """
+import json, sys
+sys.path.insert(0, sys.argv[1])
+import test_compact
+cases = json.loads(sys.argv[2])
+print(json.dumps([test_compact.handle_side_error(path, fault, is_gt) for path, fault, is_gt in cases]))
+"""
+
+
+@pytest.fixture(scope="module")
+def faulty_sides(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("faulty")
+    return {(fault, is_gt): write_faulty_side(directory, fault, is_gt) for fault, is_gt in FAULT_SIDES}
+
+
+@pytest.mark.parametrize("fault, is_gt", FAULT_SIDES, ids=[f"{f}-{'gt' if g else 'dt'}" for f, g in FAULT_SIDES])
+def test_handle_side_reports_the_first_bad_row(faulty_sides, fault, is_gt):
+    path, want = faulty_sides[fault, is_gt]
+    for _ in range(4):
+        assert handle_side_error(path, fault, is_gt) == want
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two CPUs")
+def test_handle_side_errors_do_not_depend_on_cpu_count(faulty_sides):
+    cases = [(faulty_sides[fault, is_gt][0], fault, is_gt) for fault, is_gt in FAULT_SIDES]
+    want = [faulty_sides[fault, is_gt][1] for fault, is_gt in FAULT_SIDES]
+    for cpus in (["taskset", "-c", "0"], []):
+        out = subprocess.run([*cpus, sys.executable, "-c", HANDLE_ERROR_SCRIPT, str(Path(__file__).parent),
+                              json.dumps(cases)], capture_output=True, text=True, check=True).stdout
+        assert json.loads(out) == want, cpus
+
+
+LOAD_SCRIPT = """
+import hashlib, json, sys
+import vantorel._zerlin as z
+try:
+    _, handle = z.load_compact_bbox(sys.argv[1], results=True)
+except ValueError as err:
+    print(json.dumps(["error", str(err)]))
+else:
+    anns = json.dumps(handle.annotations()).encode()
+    print(json.dumps(["rows", handle.array_rows().tolist(), hashlib.sha256(anns).hexdigest()]))
+"""
+
+
+@pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2, reason="needs two CPUs")
+def test_large_file_with_false_boundaries_loads_as_on_one_cpu(tmp_path):
+    # Strings and nested objects that hold "}, {" put chunk starts inside
+    # records; the load must still give the rows (and the error) of the
+    # one-CPU process, where no chunking takes place.
+    rng = np.random.default_rng(5)
+    dets = []
+    for i in range(30000):
+        d = {"image_id": int(rng.integers(0, 300)), "category_id": int(rng.integers(1, 91)),
+             "bbox": [round(float(v), 2) for v in rng.uniform(0, 600, 4)], "score": round(float(rng.random()), 4)}
+        if i % 5 == 0:
+            d["note"] = "a}, {b" * int(rng.integers(1, 4))
+        if i % 7 == 0:
+            d["segmentation"] = {"size": [10, 10], "counts": "}, {\\\\x"}
+        dets.append(d)
+    text = json.dumps(dets, indent=1)
+    good = write(tmp_path, text, "good.json")
+    assert len(text) > 4 << 20
+    bad = write(tmp_path, text[: len(text) * 3 // 4] + "@" + text[len(text) * 3 // 4:], "bad.json")
+    for path in (good, bad):
+        runs = [subprocess.run([*cpus, sys.executable, "-c", LOAD_SCRIPT, path], capture_output=True, text=True,
+                               check=True).stdout for cpus in (["taskset", "-c", "0"], [])]
+        assert runs[0] == runs[1]
+    got = json.loads(runs[0])
+    assert got[0] == "error" and "at line " in got[1]
+    _, handle = z.load_compact_bbox(good, results=True)
+    np.testing.assert_array_equal(handle.array_rows(), expected_rows(dets))
+    assert handle.annotations() == prepared(dets)
