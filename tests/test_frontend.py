@@ -176,3 +176,136 @@ def test_segm_results_completed_like_the_reference_loader(with_boxes):
     ours = evaluate(dataset, dets, "segm")
     np.testing.assert_array_equal(ours.precision, ref.eval["precision"])
     np.testing.assert_array_equal(ours.stats, np.array(ref.stats))
+
+
+# ---------------------------------------------------------------- files as compact handles
+
+
+def route_case(case):
+    """(ground truth, results, iou type, lvis, whether the results file loads as a handle)."""
+    import evalgen
+
+    if case.startswith("keypoints"):
+        gt = evalgen.dataset(21, keypoints=True)
+        dets = evalgen.results(22, gt, keypoints=True)
+        if case == "keypoints-boxes":
+            for d in dets:
+                xs = d["keypoints"][0::3]
+                d["bbox"] = [min(xs), 5.0, max(xs) - min(xs), 60.0]
+        return gt, dets, "keypoints", False, case == "keypoints-boxes"
+    if case == "lvis":
+        gt = json.loads((DATA / "lvis_val_100.json").read_text())
+        return gt, evalgen.lvis_results(12, gt, per_image=(150, 420)), "bbox", True, True
+    gt = json.loads(GT.read_text())
+    if case.startswith("bbox"):
+        dets = json.loads(BBOX.read_text())
+        return gt, dets, "bbox", False, True
+    dets = json.loads((DATA / "instances_val2014_fakesegm100_results.json").read_text())
+    if case == "segm-boxes":
+        rng = np.random.default_rng(4)
+        for d in dets:
+            d["bbox"] = [float(v) for v in rng.uniform(0, 200, 4).round(2)]
+    return gt, dets, "segm", False, case == "segm-boxes"
+
+
+@pytest.mark.parametrize(
+    "case", ["bbox", "bbox-two-annotation-arrays", "segm", "segm-boxes", "keypoints", "keypoints-boxes", "lvis"]
+)
+def test_files_give_the_arrays_of_loaded_lists(tmp_path, case):
+    import copy
+
+    from vantorel import _zerlin
+    from vantorel.evaluate import _ground_truth, _results_side
+
+    gt, dets, iou_type, lvis, as_handle = route_case(case)
+    gt_path, dt_path = tmp_path / "gt.json", tmp_path / "dt.json"
+    text = json.dumps(gt)
+    if case == "bbox-two-annotation-arrays":  # refused by the compact grammar; the last one counts
+        text = '{"annotations": [],' + text[1:]
+    gt_path.write_text(text)
+    dt_path.write_text(json.dumps(dets))
+    assert isinstance(_results_side(dt_path), _zerlin.CompactBbox) == as_handle
+    gt_handle = not lvis and case != "bbox-two-annotation-arrays"
+    assert isinstance(_ground_truth(gt_path, iou_type, lvis)[1], _zerlin.CompactBbox) == gt_handle
+
+    from_lists = evaluate(copy.deepcopy(gt), copy.deepcopy(dets), iou_type, lvis=lvis)
+    from_files = evaluate(gt_path, dt_path, iou_type, lvis=lvis)
+    for key in ("precision", "recall", "scores", "stats"):
+        np.testing.assert_array_equal(getattr(from_files, key), getattr(from_lists, key), err_msg=key)
+    assert (from_files.precision > 0).any()
+    if lvis:
+        return  # test_lvis_mode_matches_lvis_package holds the list route to the lvis package
+    import contextlib
+    import io
+
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        ref_gt = COCO(str(gt_path))
+        ref = COCOeval(ref_gt, ref_gt.loadRes(str(dt_path)), iou_type)
+        ref.evaluate()
+        ref.accumulate()
+        ref.summarize()
+    np.testing.assert_array_equal(from_files.precision, ref.eval["precision"])
+    np.testing.assert_array_equal(from_files.stats, np.array(ref.stats))
+
+
+def test_handles_and_arrays_as_results():
+    from vantorel import _zerlin
+
+    _, handle = _zerlin.load_compact_bbox(str(BBOX), results=True)
+    assert evaluate(GT, handle, "bbox").stats.tolist() == REFERENCE_BBOX
+    rows = handle.array_rows()
+    for given in (rows, _zerlin.load_compact_array(rows)):
+        assert evaluate(GT, given, "bbox").stats.tolist() == REFERENCE_BBOX
+    # float32 rows are widened exactly as the dicts made from them would be.
+    narrow = rows.astype(np.float32)
+    dicts = [{"image_id": int(r[0]), "bbox": r[1:5], "score": r[5], "category_id": int(r[6])}
+             for r in narrow.astype(np.float64).tolist()]
+    np.testing.assert_array_equal(evaluate(GT, narrow, "bbox").precision, evaluate(GT, dicts, "bbox").precision)
+    # LVIS selection from array rows goes through dicts.
+    with_array = evaluate(GT, rows, "bbox", lvis=True)
+    with_list = evaluate(GT, handle.annotations(), "bbox", lvis=True)
+    np.testing.assert_array_equal(with_array.precision, with_list.precision)
+
+
+def test_command_line_on_files_the_compact_grammar_refuses(tmp_path):
+    dets = json.loads(BBOX.read_text())
+    for d in dets:
+        d["iscrowd"] = 0.0  # the reference loader replaces it by 0
+    refused = tmp_path / "dt.json"
+    refused.write_text(json.dumps(dets))
+    gt = json.loads(GT.read_text())
+    gt["annotations"].append(dict(gt["annotations"][0]))  # a repeated id
+    refused_gt = tmp_path / "gt.json"
+    refused_gt.write_text(json.dumps(gt))
+
+    def cli(gt_path, dt_path):
+        return subprocess.run([sys.executable, "-m", "vantorel", str(gt_path), str(dt_path)], capture_output=True,
+                              text=True, check=True).stdout
+
+    want = cli(GT, BBOX)
+    assert want.splitlines()[0].endswith("= 0.505")
+    assert cli(GT, refused) == want
+    # The repeated ground truth changes the figures, but it evaluates.
+    assert len(cli(refused_gt, refused).splitlines()) == 12
+
+
+@pytest.mark.parametrize(
+    "text, message",
+    [
+        ("[1, 2,]", "JSON snapshot: trailing comma at line 1 column 7"),
+        ("[1, 2]", "invalid type: integer `1`, expected struct Record at line 1 column 2"),
+        ('[{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3]}]',
+         "invalid length 3, expected an array of length 4 at line 1 column 52"),
+        ('[{"image_id": 1, "category_id": 1, "score": 1, "bbox": [1, 2, 3, 4]}, {"image_id": 1, "category_id": 1}]',
+         "missing field `bbox` at line 1 column 103"),
+    ],
+)
+def test_refused_results_report_the_more_useful_error(tmp_path, text, message):
+    path = tmp_path / "dt.json"
+    path.write_text(text)
+    with pytest.raises(ValueError) as err:
+        evaluate(GT, path, "bbox")
+    assert str(err.value) == message

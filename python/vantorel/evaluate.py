@@ -64,6 +64,10 @@ class Params:
 
 # ---------------------------------------------------------------- loading
 
+# Files longer than this keep no geometry spans in a compact handle, so a
+# ground-truth handle of that size could not give masks.
+_SPAN_FILE_LIMIT = 0xFFFFFFFE
+
 
 def load_dataset(gt: str | os.PathLike | dict) -> dict:
     """A ground-truth dataset dict, from a path or an already-loaded dict."""
@@ -71,6 +75,28 @@ def load_dataset(gt: str | os.PathLike | dict) -> dict:
         return gt
     with _gc_paused():
         return _zerlin.load_json(os.fspath(gt))
+
+
+def _ground_truth(gt: Any, iou_type: str, lvis: bool) -> tuple[dict, Any]:
+    """The dataset dict and the ground-truth side for the Evaluator.
+
+    A path loads as a compact handle (its dataset dict holds every member
+    but the annotations, which stay in columns and the file's bytes). Files
+    the compact grammar refuses (duplicate or missing ids, float crowd flags,
+    ...) load as dicts instead; so does LVIS ground truth, whose "ignore"
+    flags the columns do not keep.
+    """
+    if isinstance(gt, dict):
+        return gt, gt["annotations"]
+    path = os.fspath(gt)
+    masks = iou_type in ("segm", "boundary")
+    if not lvis and not (masks and os.path.getsize(path) > _SPAN_FILE_LIMIT):
+        try:
+            return _zerlin.load_compact_bbox(path)
+        except ValueError:
+            pass  # the reader's message, if the JSON itself is bad, comes from load_json
+    dataset = load_dataset(path)
+    return dataset, dataset["annotations"]
 
 
 _DERIVED_KEYS = ("area", "id", "iscrowd")
@@ -91,29 +117,82 @@ def _gc_paused():
 
 
 def load_results(results: Any) -> list:
-    with _gc_paused():
-        return _load_results(results)
-
-
-def _load_results(results: Any) -> list:
     """Result dicts completed as the reference loader completes them.
 
     ``results`` may be a path, a list of dicts (never changed: where fields
-    must be filled in, copies are made) or an Nx7 array
-    [image_id, x, y, w, h, score, category_id].
+    must be filled in, copies are made), an Nx7 array
+    [image_id, x, y, w, h, score, category_id] or a ``CompactBbox``.
     """
     if isinstance(results, (str, os.PathLike)):
-        anns = _zerlin.load_json(os.fspath(results))
+        return _results_from_json(os.fspath(results))
+    with _gc_paused():
+        if isinstance(results, _zerlin.CompactBbox):
+            return _load_results(results.array_rows()) if results.from_array else results.annotations()
+        return _load_results(results)
+
+
+def _results_side(results: Any) -> Any:
+    """Results for the Evaluator: a ``CompactBbox`` where one serves, else
+    completed dicts.
+
+    A results file loads as a compact handle, whose derived fields (id =
+    position + 1, area = box w * h, not crowd) are the reference loader's for
+    files whose records all carry a box; no dict is made per detection. Files
+    the compact grammar refuses (segmentation or keypoint results without
+    boxes, float crowd flags, ...) load as dicts, completed like the
+    reference loader completes them.
+    """
+    if isinstance(results, _zerlin.CompactBbox):
+        return results
+    if isinstance(results, np.ndarray):
+        return _zerlin.load_compact_array(_array_rows(results))
+    if not isinstance(results, (str, os.PathLike)):
+        with _gc_paused():
+            return _load_results(results)
+    path = os.fspath(results)
+    try:
+        return _zerlin.load_compact_bbox(path, results=True)[1]
+    except ValueError as err:
+        return _results_from_json(path, refused=err)
+
+
+def _results_from_json(path: str, refused: ValueError | None = None) -> list:
+    """A results file as completed dicts. When the compact loader refused
+    the file too, the more useful of the two errors is raised."""
+    with _gc_paused():
+        anns = _zerlin.load_json(path)  # a malformed file fails here, with the reader's position
         if not isinstance(anns, list):
             raise ValueError("a results file must hold a JSON array of detections")
-        complete_results(anns)  # our own fresh objects: fill in place
-        return anns
+        try:
+            complete_results(anns)  # our own fresh objects: fill in place
+        except Exception as err:
+            # For results meant as boxes the compact refusal names the record
+            # and its position; for other kinds it only says a box is missing.
+            if refused is not None and _meant_as_boxes(anns):
+                raise refused from err
+            raise
+    return anns
+
+
+def _meant_as_boxes(anns: list) -> bool:
+    first = anns[0] if anns else None
+    return not isinstance(first, dict) or _result_kind(anns) == "bbox"
+
+
+def _array_rows(results: np.ndarray) -> np.ndarray:
+    if results.ndim != 2 or results.shape[1] != 7:
+        raise ValueError("result arrays must have 7 columns")
+    if results.dtype not in (np.float64, np.float32):
+        results = results.astype(np.float64)
+    return results
+
+
+def _load_results(results: Any) -> list:
+    """Result dicts from a list or an Nx7 array, completed."""
     if isinstance(results, np.ndarray):
-        if results.ndim != 2 or results.shape[1] != 7:
-            raise ValueError("result arrays must have 7 columns")
         anns = [
             {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
-            for r in results.tolist()
+            for r in _array_rows(results).tolist()
         ]
         complete_results(anns)
         return anns
@@ -293,16 +372,25 @@ def _summary(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tupl
     return np.array([line(*s) for s in lines]), [name(*s) for s in lines]
 
 
-def _lvis_inputs(dataset: dict, gt_anns: list, dets: list) -> tuple[list, list, list]:
-    """Applies the federated rules that live outside the engine: the detections
-    kept per image are those of its verified categories (present or negative);
+def _lvis_inputs(dataset: dict, gt_anns: list, results: Any, max_det: int) -> tuple[list, list, list]:
+    """Applies the federated rules that live outside the engine: each image
+    keeps its max_det best detections (over all categories, stable by score),
+    and of those the ones of its verified categories (present or negative);
     the pairs flagged non-exhaustive come from the image records."""
     verified: dict = {}
     for img in dataset["images"]:
         verified[img["id"]] = set(img.get("neg_category_ids", []))
     for a in gt_anns:
         verified.setdefault(a["image_id"], set()).add(a["category_id"])
-    kept = [d for d in dets if d["category_id"] in verified.get(d["image_id"], ())]
+    side = _results_side(results)
+    if isinstance(side, _zerlin.CompactBbox) and not side.from_array:
+        # Dicts only for the detections kept, chosen from the handle's columns.
+        with _gc_paused():
+            kept = side.lvis_annotations(list(verified), set().union(*verified.values()), verified, max_det)
+    else:
+        dets = side if isinstance(side, list) else load_results(side)
+        dets = _cap_per_image(dets, max_det)
+        kept = [d for d in dets if d["category_id"] in verified.get(d["image_id"], ())]
     non_exhaustive = [
         (img["id"], c) for img in dataset["images"] for c in img.get("not_exhaustive_category_ids", [])
     ]
@@ -337,20 +425,20 @@ def evaluate(
     """Evaluates results against ground truth and returns arrays and summary statistics.
 
     ``gt`` is a dataset path or dict; ``results`` a path, a list of result
-    dicts or an Nx7 array. ``lvis`` selects the LVIS federated protocol.
+    dicts, an Nx7 array or a ``CompactBbox``. ``lvis`` selects the LVIS
+    federated protocol.
     """
-    dataset = load_dataset(gt)
     p = params or Params.for_type(iou_type, lvis=lvis)
+    dataset, gt_anns = _ground_truth(gt, p.iou_type, lvis)
     if not p.img_ids:
         p.img_ids = sorted(img["id"] for img in dataset["images"])
     if not p.cat_ids:
         p.cat_ids = sorted(c["id"] for c in dataset["categories"])
-    dets = load_results(results)
-    gt_anns = dataset["annotations"]
     non_exhaustive = gt_ignore = None
     if lvis:
-        dets = _cap_per_image(dets, p.max_dets[-1])
-        dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, dets)
+        dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, results, p.max_dets[-1])
+    else:
+        dets = _results_side(results)
     img_sizes = {img["id"]: (img["height"], img["width"]) for img in dataset["images"]}
     ev = _zerlin.Evaluator(
         gt_anns,
