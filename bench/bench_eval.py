@@ -36,14 +36,19 @@ def run_ours(dataset, dets, iou_type):
 
 
 def run_peer(coco_cls, eval_cls, dataset, dets, iou_type):
-    """loadRes + evaluate + accumulate + summarize of a COCO-API evaluator."""
+    """loadRes + evaluate + accumulate + summarize of a COCO-API evaluator.
+    Given paths, loading the ground truth (COCO(path)) is timed as well."""
     with quiet():
-        gt = coco_cls()
-        gt.dataset = copy.deepcopy(dataset)
-        gt.createIndex()
-        det_copy = copy.deepcopy(dets)
-        t = time.perf_counter()
-        dt = gt.loadRes(det_copy)
+        if isinstance(dataset, str):
+            t = time.perf_counter()
+            gt = coco_cls(dataset)
+        else:
+            gt = coco_cls()
+            gt.dataset = copy.deepcopy(dataset)
+            gt.createIndex()
+            dets = copy.deepcopy(dets)
+            t = time.perf_counter()
+        dt = gt.loadRes(dets)
         ev = eval_cls(gt, dt, iou_type)
         ev.evaluate()
         ev.accumulate()

@@ -26,6 +26,16 @@ except ImportError:
     orjson = None
 
 
+def json_load(path):
+    with open(path, encoding="utf-8") as f:
+        return json.load(f)
+
+
+def orjson_load(path):
+    with open(path, "rb") as f:
+        return orjson.loads(f.read())
+
+
 def best(fn, repeat):
     """Fastest of `repeat` runs; the result of a run is freed outside the timing."""
     times = []
@@ -54,14 +64,6 @@ def main():
         mb = size / 1e6
         print(f"file: {mb:.1f} MB, {'indented' if args.indent else 'compact'}")
 
-        def json_load():
-            with open(path, encoding="utf-8") as f:
-                return json.load(f)
-
-        def orjson_load():
-            with open(path, "rb") as f:
-                return orjson.loads(f.read())
-
         # Object building is measured without the cyclic collector, as the
         # collector's passes over millions of new containers would dominate
         # and vary from run to run.
@@ -70,9 +72,9 @@ def main():
             rows = [("read_file_only", best(lambda: read_file_only(path), args.repeat))]
             rows.append(("parse_json_only", best(lambda: parse_json_only(path), args.repeat)))
             rows.append(("load_json", best(lambda: load_json(path), args.repeat)))
-            rows.append(("json.load", best(json_load, args.repeat)))
+            rows.append(("json.load", best(lambda: json_load(path), args.repeat)))
             if orjson is not None:
-                rows.append(("orjson.loads", best(orjson_load, args.repeat)))
+                rows.append(("orjson.loads", best(lambda: orjson_load(path), args.repeat)))
         finally:
             gc.enable()
 
