@@ -70,6 +70,24 @@ def run_faster(dataset, dets, iou_type):
     return run_peer(COCO, COCOeval_faster, dataset, dets, iou_type)
 
 
+def compare(gt, dets, iou_type, repeat, skip_pycocotools):
+    """Times vantorel (best of `repeat`) and each peer (once) on the same
+    inputs, loaded objects or paths, and prints the ratios."""
+    t_ours, ours = min((run_ours(gt, dets, iou_type) for _ in range(repeat)), key=lambda r: r[0])
+    print(f"vantorel          {t_ours:9.3f} s")
+    rows = [("faster-coco-eval", run_faster)]
+    if not skip_pycocotools:
+        rows.insert(0, ("pycocotools", run_pycocotools))
+    for name, fn in rows:
+        try:
+            t, stats = fn(gt, dets, iou_type)
+        except Exception as err:  # a peer that cannot run this kind is reported, not fatal
+            print(f"{name:17s} failed: {err!r}")
+            continue
+        same = np.array_equal(stats[: len(ours)], ours)
+        print(f"{name:17s} {t:9.3f} s   vantorel is {t / t_ours:7.1f}x faster   stats equal: {same}")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--images", type=int, default=5000)
@@ -86,19 +104,7 @@ def main():
             f"== {iou_type}: {len(dataset['images'])} images, {len(dataset['categories'])} categories, "
             f"{len(dataset['annotations'])} ground truths, {len(dets)} detections"
         )
-        ours = min((run_ours(dataset, dets, iou_type) for _ in range(args.repeat)), key=lambda r: r[0])
-        print(f"vantorel          {ours[0]:9.3f} s")
-        rows = [("faster-coco-eval", run_faster)]
-        if not args.skip_pycocotools:
-            rows.insert(0, ("pycocotools", run_pycocotools))
-        for name, fn in rows:
-            try:
-                t, stats = fn(dataset, dets, iou_type)
-            except Exception as err:  # a peer that cannot run this kind is reported, not fatal
-                print(f"{name:17s} failed: {err!r}")
-                continue
-            same = np.array_equal(stats[: len(ours[1])], ours[1])
-            print(f"{name:17s} {t:9.3f} s   vantorel is {t / ours[0]:7.1f}x faster   stats equal: {same}")
+        compare(dataset, dets, iou_type, args.repeat, args.skip_pycocotools)
 
 
 if __name__ == "__main__":

@@ -32,7 +32,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import synth  # noqa: E402
-from bench_eval import run_faster, run_ours, run_pycocotools  # noqa: E402
+from bench_eval import compare  # noqa: E402
 from bench_json import best, json_load, orjson, orjson_load  # noqa: E402
 
 from vantorel import _zerlin  # noqa: E402
@@ -138,22 +138,9 @@ def report_results_loading(dt_path, repeat):
 def report_evaluations(gt_path, dt_paths, types, repeat, skip_pycocotools):
     print(f"\n(d) whole evaluation from files: load ground truth, load results, evaluate, summarise "
           f"(vantorel best of {repeat}; peers once)")
-    peers = [("faster-coco-eval", run_faster)]
-    if not skip_pycocotools:
-        peers.insert(0, ("pycocotools", run_pycocotools))
     for iou_type in types:
-        dt_path = dt_paths[iou_type]
-        print(f"== {iou_type}: results {mb(os.path.getsize(dt_path)):.1f} MB")
-        t_ours, stats = min((run_ours(gt_path, dt_path, iou_type) for _ in range(repeat)), key=lambda r: r[0])
-        print(f"{'vantorel':>20}: {t_ours:9.3f} s")
-        for name, fn in peers:
-            try:
-                t, ref = fn(gt_path, dt_path, iou_type)
-            except Exception as err:  # a peer that cannot run this kind is reported, not fatal
-                print(f"{name:>20}: failed: {err!r}")
-                continue
-            same = bool((ref[: len(stats)] == stats).all())
-            print(f"{name:>20}: {t:9.3f} s   vantorel is {t / t_ours:7.1f}x faster   stats equal to ours: {same}")
+        print(f"== {iou_type}: results {mb(os.path.getsize(dt_paths[iou_type])):.1f} MB")
+        compare(gt_path, dt_paths[iou_type], iou_type, repeat, skip_pycocotools)
 
 
 def main():
