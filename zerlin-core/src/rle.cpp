@@ -295,9 +295,34 @@ inline bool is_crowd(std::span<const uint8_t> crowd, size_t g) { return g < crow
 
 void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt, std::span<const uint8_t> crowd,
              double* out) {
-    // Entries are independent; rows are filled in turn so writes stay contiguous.
-    for (size_t d = 0; d < n_dt; ++d)
-        for (size_t g = 0; g < n_gt; ++g) out[d * n_gt + g] = box_pair_iou(dt + 4 * d, gt + 4 * g, is_crowd(crowd, g));
+    if (n_dt == 0 || n_gt == 0) return;
+    // Ground-truth corners and areas once, in columns, so the inner loop over
+    // a row is straight-line code the compiler vectorises; every value is
+    // computed by the same operations, in the same order, as box_pair_iou.
+    std::vector<double> cols(5 * n_gt);
+    double *gx1 = cols.data(), *gy1 = gx1 + n_gt, *gx2 = gy1 + n_gt, *gy2 = gx2 + n_gt, *ga = gy2 + n_gt;
+    std::vector<uint8_t> gc(n_gt);
+    for (size_t g = 0; g < n_gt; ++g) {
+        const double* b = gt + 4 * g;
+        gx1[g] = b[0];
+        gy1[g] = b[1];
+        gx2[g] = b[0] + b[2];
+        gy2[g] = b[1] + b[3];
+        ga[g] = b[2] * b[3];
+        gc[g] = is_crowd(crowd, g);
+    }
+    for (size_t d = 0; d < n_dt; ++d) {
+        const double* b = dt + 4 * d;
+        const double dx1 = b[0], dy1 = b[1], dx2 = b[0] + b[2], dy2 = b[1] + b[3], da = b[2] * b[3];
+        double* row = out + d * n_gt;
+        for (size_t g = 0; g < n_gt; ++g) {
+            const double iw = nan_min(dx2, gx2[g]) - nan_max(dx1, gx1[g]);
+            const double ih = nan_min(dy2, gy2[g]) - nan_max(dy1, gy1[g]);
+            const double i = iw * ih;
+            const double v = i / (gc[g] ? da : da + ga[g] - i);
+            row[g] = (iw > 0 && ih > 0) ? v : 0.0;
+        }
+    }
 }
 
 void box_iou_indexed(std::span<const double> dt_boxes, std::span<const double> gt_boxes,

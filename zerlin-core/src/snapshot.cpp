@@ -1,4 +1,5 @@
 #include "zerlin/snapshot.hpp"
+#include "zerlin/text.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -128,28 +129,7 @@ std::string describe_float(double v) {
     return "floating point `" + s + "`";
 }
 
-std::string describe_string(std::string_view s) {
-    std::string out = "string \"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", c);
-                    out += buf;
-                } else {
-                    out += char(c);
-                }
-        }
-    }
-    return out + "\"";
-}
+std::string describe_string(std::string_view s) { return "string " + quote_literal(s); }
 
 namespace {
 

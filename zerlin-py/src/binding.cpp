@@ -330,6 +330,17 @@ bool to_array_of_type(PyObject* o, int typenum, PyArrayObject** out) {
     return false;
 }
 
+// ---------------------------------------------------------------- containers
+
+PyObject* new_dict(std::size_t n) {
+#if PY_VERSION_HEX < 0x030E0000
+    return _PyDict_NewPresized(Py_ssize_t(n));
+#else
+    (void)n;
+    return PyDict_New();
+#endif
+}
+
 // ---------------------------------------------------------------- arrays
 
 namespace {

@@ -192,6 +192,13 @@ bool to_vec(PyObject* o, std::vector<T>* out, bool (*conv)(PyObject*, T*)) {
     return true;
 }
 
+// ---------------------------------------------------------------- containers
+
+// A dict with room for n items, so filling it never resizes. CPython's
+// presizing constructor is a private function; it is used only on the
+// versions known to export it, and a plain dict behaves the same elsewhere.
+PyObject* new_dict(std::size_t n);
+
 // ---------------------------------------------------------------- arrays
 
 // Hands a vector's buffer to NumPy without copying: the array's base is an

@@ -1,5 +1,6 @@
 // The Evaluator class: annotation lists in, evaluation arrays out.
 #include "binding.hpp"
+#include "zerlin/text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -76,29 +77,6 @@ bool to_pairs(PyObject* o, std::vector<std::pair<int64_t, int64_t>>* out) {
     });
 }
 
-// The given text as a double-quoted literal with backslash escapes.
-std::string quoted(const std::string& s) {
-    std::string out = "\"";
-    for (unsigned char c : s) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
-            default:
-                if (c < 0x20 || c == 0x7f) {
-                    char buf[16];
-                    std::snprintf(buf, sizeof buf, "\\u{%x}", unsigned(c));
-                    out += buf;
-                } else {
-                    out += char(c);
-                }
-        }
-    }
-    return out + "\"";
-}
 
 bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
     if (s == "segm") *kind = zerlin::IouKind::Segm;
@@ -523,7 +501,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
     p.use_area = use_area;
     p.boundary_dilation = dilation;
     if (!parse_iou_type(iou_type, &p.iou_kind)) {
-        std::string msg = "iouType must be one of segm, bbox, keypoints, boundary; got " + quoted(iou_type);
+        std::string msg = "iouType must be one of segm, bbox, keypoints, boundary; got " + zerlin::quote_literal(iou_type);
         raise(PyExc_ValueError, msg.c_str());
     }
     if (p.img_ids.size() > size_t(INT32_MAX) || p.cat_ids.size() > size_t(INT32_MAX))
@@ -841,8 +819,8 @@ PyType_Spec* evaluator_spec() {
                                       "COCO/LVIS evaluation of one set of results against ground truth.")},
         {0, nullptr},
     };
-    static PyType_Spec spec = {"vantorel._zerlin.Evaluator", sizeof(EvaluatorObject), 0, Py_TPFLAGS_DEFAULT, slots};
-    return &spec;
+    static PyType_Spec type_def = {"vantorel._zerlin.Evaluator", sizeof(EvaluatorObject), 0, Py_TPFLAGS_DEFAULT, slots};
+    return &type_def;
 }
 
 }  // namespace zpy

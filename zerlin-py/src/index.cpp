@@ -155,10 +155,10 @@ PyObject* fn_index_annotations(PyObject*, PyObject* const* args, Py_ssize_t narg
     const Keys* k = keys();
     if (!k) return nullptr;
     PyObject* anns = a[0];
-    Ref by_id(PyDict_New());
+    const Py_ssize_t n = PyList_GET_SIZE(anns);
+    Ref by_id(new_dict(std::size_t(n)));
     if (!by_id) return nullptr;
     Grouper by_image, by_category;
-    const Py_ssize_t n = PyList_GET_SIZE(anns);
     for (Py_ssize_t i = 0; still_in(anns, i, n); ++i) {
         Ref ann(PyList_GetItemRef(anns, i));
         if (!ann) return nullptr;

@@ -55,18 +55,6 @@ PyObject* KeyCache::lookup(JsonString key) {
 
 namespace {
 
-// A dict with room for n items, so filling it never resizes. CPython's
-// presizing constructor is a private function; it is used only on the
-// versions known to export it, and a plain dict behaves the same elsewhere.
-PyObject* new_dict(std::size_t n) {
-#if PY_VERSION_HEX < 0x030E0000
-    return _PyDict_NewPresized(Py_ssize_t(n));
-#else
-    (void)n;
-    return PyDict_New();
-#endif
-}
-
 // Handler of the reader: values are pushed on a stack as they complete; a
 // closing bracket turns the values above its frame into the container.
 class Builder {
