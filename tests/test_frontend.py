@@ -343,3 +343,16 @@ def test_refused_results_report_the_more_useful_error(tmp_path, text, message):
     with pytest.raises(ValueError) as err:
         evaluate(GT, path, "bbox")
     assert str(err.value) == message
+
+
+@pytest.mark.parametrize("route", ["path", "list"])
+def test_results_for_unknown_images_are_refused(tmp_path, route):
+    with open(BBOX) as f:
+        dets = json.load(f)
+    dets.append({"image_id": 987654321, "category_id": 1, "bbox": [1, 2, 3, 4], "score": 0.5})
+    if route == "path":
+        path = tmp_path / "res.json"
+        path.write_text(json.dumps(dets))
+        dets = path
+    with pytest.raises(ValueError, match="results name images that the ground truth does not have"):
+        evaluate(GT, dets, "bbox")

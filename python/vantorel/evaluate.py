@@ -414,6 +414,20 @@ def _cap_per_image(dets: list, max_det: int) -> list:
     return [d for d, k in zip(dets, keep) if k]
 
 
+def _check_result_images(dets: Any, dataset: dict) -> None:
+    """Results naming an image the ground truth lacks are a mismatched pair of
+    files, not something to evaluate quietly (the reference loader refuses
+    them too)."""
+    known = [img["id"] for img in dataset["images"]]
+    if isinstance(dets, _zerlin.CompactBbox):
+        ok = dets.valid_images(known)
+    else:
+        known_set = set(known)
+        ok = all(d["image_id"] in known_set for d in dets)
+    if not ok:
+        raise ValueError("results name images that the ground truth does not have")
+
+
 def evaluate(
     gt: str | os.PathLike | dict,
     results: Any,
@@ -439,6 +453,7 @@ def evaluate(
         dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, results, p.max_dets[-1])
     else:
         dets = _results_side(results)
+    _check_result_images(dets, dataset)
     img_sizes = {img["id"]: (img["height"], img["width"]) for img in dataset["images"]}
     ev = _zerlin.Evaluator(
         gt_anns,

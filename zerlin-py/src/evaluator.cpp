@@ -463,6 +463,10 @@ struct HandleReader {
                 [&](std::size_t i, zerlin::SegmentationScan& scan) { submit(i, zerlin::to_geometry(scan, snap)); });
             if (err) zerlin::throw_value(*err);
         } else {
+            // A ground-truth file too large for spans kept no segmentation:
+            // box masks in its place would be a quietly wrong evaluation.
+            if (h.snapshot && !h.spans_kept)
+                zerlin::throw_value("segmentation files of 4 GiB or more require dictionary loading");
             for (std::size_t i = 0; i < n; ++i)
                 if (keep[i]) submit(i, std::monostate{});
         }
