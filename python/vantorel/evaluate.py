@@ -454,7 +454,8 @@ def evaluate(
     else:
         dets = _results_side(results)
     _check_result_images(dets, dataset)
-    img_sizes = {img["id"]: (img["height"], img["width"]) for img in dataset["images"]}
+    # Sizes only matter for masks; a box evaluation of images without them is fine.
+    img_sizes = {img["id"]: (img["height"], img["width"]) for img in dataset["images"] if "height" in img and "width" in img}
     ev = _zerlin.Evaluator(
         gt_anns,
         dets,
