@@ -356,3 +356,10 @@ def test_results_for_unknown_images_are_refused(tmp_path, route):
         dets = path
     with pytest.raises(ValueError, match="results name images that the ground truth does not have"):
         evaluate(GT, dets, "bbox")
+
+
+def test_command_line_names_the_file_that_failed(tmp_path):
+    missing = tmp_path / "missing.json"
+    proc = subprocess.run([sys.executable, "-m", "vantorel", str(GT), str(missing)], capture_output=True, text=True)
+    assert proc.returncode == 1
+    assert "(os error 2)" in proc.stderr and f"results file '{missing}'" in proc.stderr

@@ -21,6 +21,8 @@ def main(argv=None) -> int:
         result = evaluate(args.gt, args.results, args.iou_type, lvis=args.lvis)
     except (OSError, ValueError, KeyError, TypeError) as err:
         print(f"error: {err}", file=sys.stderr)
+        for note in getattr(err, "__notes__", ()):
+            print(f"  {note}", file=sys.stderr)
         return 1
     elapsed = time.perf_counter() - start
     for line in result.summary_lines():

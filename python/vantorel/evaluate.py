@@ -414,6 +414,18 @@ def _cap_per_image(dets: list, max_det: int) -> list:
     return [d for d, k in zip(dets, keep) if k]
 
 
+@contextlib.contextmanager
+def _loading(what: str, source: Any):
+    """Names the file in a loading error, whose own text cannot say which
+    of the two files it came from."""
+    try:
+        yield
+    except (OSError, ValueError) as err:
+        if isinstance(source, (str, os.PathLike)):
+            err.add_note(f"while loading the {what} file '{os.fspath(source)}'")
+        raise
+
+
 def _check_result_images(dets: Any, dataset: dict) -> None:
     """Results naming an image the ground truth lacks are a mismatched pair of
     files, not something to evaluate quietly (the reference loader refuses
@@ -443,16 +455,18 @@ def evaluate(
     federated protocol.
     """
     p = params or Params.for_type(iou_type, lvis=lvis)
-    dataset, gt_anns = _ground_truth(gt, p.iou_type, lvis)
+    with _loading("ground-truth", gt):
+        dataset, gt_anns = _ground_truth(gt, p.iou_type, lvis)
     if not p.img_ids:
         p.img_ids = sorted(img["id"] for img in dataset["images"])
     if not p.cat_ids:
         p.cat_ids = sorted(c["id"] for c in dataset["categories"])
     non_exhaustive = gt_ignore = None
-    if lvis:
-        dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, results, p.max_dets[-1])
-    else:
-        dets = _results_side(results)
+    with _loading("results", results):
+        if lvis:
+            dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, results, p.max_dets[-1])
+        else:
+            dets = _results_side(results)
     _check_result_images(dets, dataset)
     # Sizes only matter for masks; a box evaluation of images without them is fine.
     img_sizes = {img["id"]: (img["height"], img["width"]) for img in dataset["images"] if "height" in img and "width" in img}
