@@ -7,6 +7,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 
+# The C++ tests need GoogleTest from Debian's packages.
+if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+  SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq libgtest-dev g++ >/dev/null
+fi
+
 if [ "${VANTOREL_SKIP_INSTALL:-0}" != 1 ]; then
   "$PY" -m pip install -q -r requirements-test.txt
   ZERLIN_WERROR=ON "$PY" -m pip install -q --no-build-isolation .
