@@ -635,11 +635,7 @@ SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink*
     return out;
 }
 
-}  // namespace zerlin
-
 // ---------------------------------------------------------------- geometry scanners
-
-namespace zerlin {
 
 namespace {
 
