@@ -211,3 +211,20 @@ def test_prepare_failure_keeps_earlier_work():
 def test_empty_inputs():
     assert index_annotations([], True) == ({}, {}, {})
     assert prepare_bbox_results([]) is None
+
+
+@pytest.mark.parametrize(
+    "image_ids",
+    [
+        [1, 2, 1.0, True, 2, "2", 2**70, 2**70, -1, 1],  # equal keys of other kinds join the int's list
+        [3, 3, 4, 3, 4, 5],  # ints only
+        ["a", 1, "a", 1.0],  # a non-int first
+    ],
+)
+def test_image_lists_follow_dict_key_equality(image_ids):
+    anns = [{"id": i, "image_id": img, "category_id": img} for i, img in enumerate(image_ids)]
+    got = index_annotations(anns, True)
+    want = py_index(anns, True)
+    same_index(got, want)
+    for g, w in zip(got[1:], want[1:]):
+        assert [type(k) for k in g] == [type(k) for k in w]  # the first key object seen is kept

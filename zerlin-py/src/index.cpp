@@ -78,10 +78,8 @@ class Grouper {
 public:
     ~Grouper() {
         for (PyObject* o : keys_) Py_DECREF(o);
-        for (PyObject* o : lists_) {
-            if (!lists_tracked_) PyObject_GC_Track(o);  // a spilled dict may still hold it
-            Py_DECREF(o);
-        }
+        for (PyObject* o : lists_) Py_DECREF(o);
+        for (auto& m : members_) Py_DECREF(m.value);  // not handed to a list yet
     }
 
     bool append(PyObject* key, PyObject* value) {
@@ -93,28 +91,43 @@ public:
             return append_to_slot(dict_.get(), key, value);
         }
         auto [slot, added] = slots_.find_or_insert(int64_t(k), [&] { return uint32_t(keys_.size()); });
-        if (!added) return PyList_Append(lists_[*slot], value) == 0;
-        PyObject* list = PyList_New(0);
-        if (!list) return false;
-        // Untracked while private to us: every collection the interpreter runs
-        // meanwhile would otherwise walk every annotation the lists hold.
-        PyObject_GC_UnTrack(list);
-        Py_INCREF(key);
-        keys_.push_back(key);
-        lists_.push_back(list);
-        return PyList_Append(list, value) == 0;
+        if (added) {
+            Py_INCREF(key);
+            keys_.push_back(key);
+            counts_.push_back(0);
+        }
+        // Members are only noted here; the lists are made once, at their
+        // final size, so no list grows one append at a time.
+        ++counts_[*slot];
+        Py_INCREF(value);
+        members_.push_back(Member{*slot, value});
+        return true;
     }
 
     // The grouped lists as a dict (new reference).
     PyObject* finish() {
         if (!dict_ && !spill()) return nullptr;
-        for (PyObject* list : lists_) PyObject_GC_Track(list);
-        lists_tracked_ = true;
         return dict_.release();
     }
 
 private:
+    struct Member {
+        uint32_t group;
+        PyObject* value;  // owned until placed in its list
+    };
+
+    // Makes every list at its final size and moves the noted members in, in
+    // input order, then hands the lists to a dict in first-occurrence order.
     bool spill() {
+        lists_.reserve(keys_.size());
+        for (Py_ssize_t count : counts_) {
+            PyObject* list = PyList_New(count);
+            if (!list) return false;
+            lists_.push_back(list);
+        }
+        std::vector<Py_ssize_t> next(keys_.size(), 0);
+        for (const Member& m : members_) PyList_SET_ITEM(lists_[m.group], next[m.group]++, m.value);
+        members_.clear();
         Ref d(PyDict_New());
         if (!d) return false;
         for (std::size_t j = 0; j < keys_.size(); ++j)
@@ -123,10 +136,11 @@ private:
         return true;
     }
 
-    zerlin::HashMap<int64_t, uint32_t> slots_;  // id value -> position in keys_/lists_
+    zerlin::HashMap<int64_t, uint32_t> slots_;  // id value -> position in keys_/counts_
     std::vector<PyObject*> keys_, lists_;
+    std::vector<Py_ssize_t> counts_;
+    std::vector<Member> members_;
     Ref dict_;
-    bool lists_tracked_ = false;
 };
 
 // Item access; exact dicts skip the generic protocol.
