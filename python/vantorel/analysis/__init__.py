@@ -1,0 +1,14 @@
+"""Error analysis of an evaluation: PR and F1 curves, a confusion matrix,
+TIDE's error breakdown and the COCO analysis breakdown, all from the
+engine's per-instance verdicts in column form.
+
+The numeric functions need only NumPy; ``vantorel.analysis.plots`` draws
+them with matplotlib (``pip install vantorel[plots]``).
+"""
+
+from .curves import f1_curve, pr_curves
+from .confusion import confusion_matrix
+from .tide import error_breakdown
+from ._session import Session, open_session
+
+__all__ = ["Session", "confusion_matrix", "error_breakdown", "f1_curve", "open_session", "pr_curves"]

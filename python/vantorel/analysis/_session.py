@@ -1,0 +1,427 @@
+"""One loaded evaluation that the analyses share: the native evaluator, its
+run and per-instance verdicts (each computed once), and both sides as
+column arrays.
+
+Everything here works on columns. The cross-category questions (which other
+class a false positive overlaps, greedy matching against relabelled ground
+truth) are answered by pairing detections with the ground truths of their
+image in NumPy and by a greedy matcher that steps through score ranks, each
+step vectorised over all images at once.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass, field
+from operator import itemgetter
+from typing import Any
+
+import numpy as np
+
+from .. import _zerlin
+from ..evaluation import Prepared, build_evaluator
+from ..loading import ground_truth_side, naming_file, results_side
+from ..params import Params
+from ..results import EvalResult, summarize
+
+# Analyses that pair detections with ground truths of other categories.
+PAIRED_TYPES = ("bbox", "segm")
+EPS = np.spacing(1.0)  # the accumulation's epsilon in tp / (tp + fp + eps)
+
+
+@dataclass
+class Columns:
+    """One side as arrays, row i being annotation i of that side."""
+
+    image_id: np.ndarray
+    category_id: np.ndarray
+    ids: np.ndarray
+    bbox: np.ndarray
+    area: np.ndarray
+    crowd: np.ndarray
+    score: np.ndarray
+    segm: list | None = None  # masks as RLE dicts, for "segm" pairing only
+
+
+@dataclass
+class Session:
+    """A prepared evaluation with the extra IoU thresholds the analyses need.
+
+    ``base_t`` is the number of the caller's own thresholds; the ones after
+    them were appended for the analyses and are cut from every public array.
+    """
+
+    prepared: Prepared
+    base_params: Params
+    gt: Columns
+    dt: Columns
+    supercategory: dict
+    _run: dict | None = None
+    _instances: dict = field(default_factory=dict)
+
+    @property
+    def params(self) -> Params:
+        return self.prepared.params
+
+    @property
+    def base_t(self) -> int:
+        return len(self.base_params.iou_thrs)
+
+    @property
+    def cat_ids(self) -> np.ndarray:
+        return np.asarray(self.params.cat_ids, dtype=np.int64)
+
+    def run(self) -> dict:
+        if self._run is None:
+            self._run = self.prepared.evaluator.run()
+        return self._run
+
+    def t_index(self, thr: float) -> int:
+        hits = np.flatnonzero(np.asarray(self.params.iou_thrs, dtype=np.float64) == thr)
+        if hits.size == 0:
+            raise ValueError(f"IoU threshold {thr} was not prepared for this analysis")
+        return int(hits[0])
+
+    def a_index(self, area: str) -> int:
+        labels = list(self.params.area_labels)
+        if area not in labels:
+            raise ValueError(f"area must be one of {', '.join(labels)}; got {area!r}")
+        return labels.index(area)
+
+    def instances(self, thr: float, a_idx: int = 0) -> tuple[dict, dict]:
+        """Verdicts at one IoU threshold and area range, with the largest cap,
+        plus row positions into the two column sets ("row")."""
+        key = (thr, a_idx)
+        if key not in self._instances:
+            dts, gts = self.prepared.evaluator.per_instance(self.t_index(thr), a_idx, int(self.params.max_dets[-1]))
+            dts["row"] = self.dt_rows(dts["dt_id"])
+            gts["row"] = self.gt_rows(gts["gt_id"])
+            matched = dts["gt_id"] >= 0
+            dts["gt_row"] = np.full(len(matched), -1, dtype=np.int64)
+            dts["gt_row"][matched] = self.gt_rows(dts["gt_id"][matched])
+            self._instances[key] = (dts, gts)
+        return self._instances[key]
+
+    def dt_rows(self, ids: np.ndarray) -> np.ndarray:
+        return _positions(self.dt.ids, ids, "detection")
+
+    def gt_rows(self, ids: np.ndarray) -> np.ndarray:
+        return _positions(self.gt.ids, ids, "ground-truth")
+
+    def eval_result(self) -> EvalResult:
+        """The plain evaluation's result, with the caller's thresholds only."""
+        res = self.run()
+        t = self.base_t
+        cut = {"precision": res["precision"][:t], "recall": res["recall"][:t], "scores": res["scores"][:t]}
+        stats, names = summarize(cut, self.base_params_resolved(), False, None)
+        return EvalResult(
+            params=self.base_params_resolved(),
+            precision=cut["precision"],
+            recall=cut["recall"],
+            scores=cut["scores"],
+            stats=stats,
+            stat_names=names,
+            cat_names=self.prepared.cat_names,
+            timings=self.prepared.evaluator.timings(),
+        )
+
+    def base_params_resolved(self) -> Params:
+        p = self.params.copy()
+        p.iou_thrs = np.asarray(self.base_params.iou_thrs, dtype=np.float64)
+        return p
+
+    def image_positions(self, image_ids: np.ndarray) -> np.ndarray:
+        """Position of each image id in the evaluated image list (the
+        accumulation's tie order)."""
+        img = np.asarray(self.params.img_ids, dtype=np.int64)
+        order = np.argsort(img, kind="stable")
+        pos = np.searchsorted(img[order], image_ids)
+        return order[np.minimum(pos, len(img) - 1)]
+
+    def category_positions(self, category_ids: np.ndarray) -> np.ndarray:
+        cats = self.cat_ids
+        order = np.argsort(cats, kind="stable")
+        pos = np.searchsorted(cats[order], category_ids)
+        return order[np.minimum(pos, max(len(cats) - 1, 0))]
+
+
+def _positions(ids: np.ndarray, wanted: np.ndarray, side: str) -> np.ndarray:
+    order = np.argsort(ids, kind="stable")
+    pos = np.searchsorted(ids[order], wanted)
+    pos = np.minimum(pos, max(len(ids) - 1, 0))
+    rows = order[pos] if len(ids) else pos
+    if wanted.size and not np.array_equal(ids[rows], wanted):
+        raise ValueError(f"{side} ids reported by the evaluation are not unique in the input")
+    return rows.astype(np.int64)
+
+
+def open_session(
+    gt: str | os.PathLike | dict,
+    results: Any,
+    iou_type: str = "bbox",
+    *,
+    params: Params | None = None,
+    extra_thrs: tuple[float, ...] = (0.5,),
+    need_pairs: bool = False,
+) -> Session:
+    """Loads both sides once and prepares an evaluator whose thresholds are
+    the caller's plus ``extra_thrs``."""
+    base = params.copy() if params is not None else Params.for_type(iou_type)
+    if params is not None and params.iou_type != iou_type:
+        base.iou_type = iou_type
+    if need_pairs and iou_type not in PAIRED_TYPES:
+        raise ValueError(f"this analysis supports iou_type {' or '.join(PAIRED_TYPES)}; got {iou_type!r}")
+    if not base.use_cats:
+        raise ValueError("the analyses are per category: params.use_cats must be true")
+    p = base.copy()
+    thrs = list(map(float, p.iou_thrs))
+    thrs += [t for t in dict.fromkeys(map(float, extra_thrs)) if t not in thrs]
+    p.iou_thrs = np.asarray(thrs, dtype=np.float64)
+    with naming_file("ground-truth", gt):
+        dataset, gt_side = ground_truth_side(gt, iou_type, False)
+        gt_anns = gt_side.annotations() if isinstance(gt_side, _zerlin.CompactBbox) else gt_side
+    with naming_file("results", results):
+        dt_side = results_side(results)
+    full = dict(dataset)
+    full["annotations"] = gt_anns
+    prepared = build_evaluator(full, dt_side, iou_type, params=p)
+    gt_cols = _gt_columns(gt_anns, dataset, iou_type if need_pairs else "bbox")
+    dt_cols = _dt_columns(dt_side, iou_type if need_pairs else "bbox")
+    supercat = {c["id"]: c.get("supercategory") for c in dataset.get("categories", [])}
+    return Session(prepared, base, gt_cols, dt_cols, supercat)
+
+
+def _gt_columns(anns: list, dataset: dict, iou_type: str) -> Columns:
+    n = len(anns)
+    get = lambda key, default: [a.get(key, default) for a in anns]  # noqa: E731  (ground truth: one pass per field)
+    bbox = np.array(get("bbox", [0.0, 0.0, 0.0, 0.0]), dtype=np.float64).reshape(n, 4)
+    cols = Columns(
+        image_id=np.array([a["image_id"] for a in anns], dtype=np.int64),
+        category_id=np.array([a["category_id"] for a in anns], dtype=np.int64),
+        ids=np.array(get("id", 0), dtype=np.int64),
+        bbox=bbox,
+        area=np.array(get("area", 0.0), dtype=np.float64),
+        crowd=np.array(get("iscrowd", 0), dtype=bool),
+        score=np.zeros(n),
+    )
+    if iou_type == "segm":
+        sizes = {img["id"]: (img["height"], img["width"]) for img in dataset["images"] if "height" in img}
+        cols.segm = [_as_rle(a.get("segmentation"), *sizes.get(a["image_id"], (0, 0))) for a in anns]
+    return cols
+
+
+def _as_rle(segm: Any, h: int, w: int) -> dict:
+    """A ground-truth segmentation as one compressed RLE (polygons merged)."""
+    if isinstance(segm, list):
+        return _zerlin.merge(_zerlin.frPyObjects(segm, h, w)) if segm else _zerlin.frPyObjects([[0, 0, 0, 0, 0, 0]], h, w)[0]
+    if isinstance(segm, dict) and isinstance(segm.get("counts"), list):
+        return _zerlin.frPyObjects(segm, h, w)
+    return segm  # type: ignore[return-value]
+
+
+def _dt_columns(side: Any, iou_type: str) -> Columns:
+    if isinstance(side, _zerlin.CompactBbox):
+        rows = side.array_rows()
+        n = rows.shape[0]
+        bbox = np.ascontiguousarray(rows[:, 1:5])
+        return Columns(
+            image_id=rows[:, 0].astype(np.int64),
+            category_id=rows[:, 6].astype(np.int64),
+            ids=np.arange(1, n + 1, dtype=np.int64),
+            bbox=bbox,
+            area=bbox[:, 2] * bbox[:, 3],
+            crowd=np.zeros(n, dtype=bool),
+            score=rows[:, 5].copy(),
+        )
+    # Loaded dicts already exist; take each field through C-level iteration.
+    n = len(side)
+    col = lambda key, dtype: np.fromiter(map(itemgetter(key), side), dtype=dtype, count=n)  # noqa: E731
+    ids = np.array([d.get("id", i + 1) for i, d in enumerate(side)], dtype=np.int64)
+    bbox = np.array(list(map(itemgetter("bbox"), side)), dtype=np.float64).reshape(n, 4)
+    area = np.array([d.get("area", b[2] * b[3]) for d, b in zip(side, bbox)], dtype=np.float64)
+    return Columns(
+        image_id=col("image_id", np.int64),
+        category_id=col("category_id", np.int64),
+        ids=ids,
+        bbox=bbox,
+        area=area,
+        crowd=np.zeros(n, dtype=bool),
+        score=col("score", np.float64),
+        segm=list(map(itemgetter("segmentation"), side)) if iou_type == "segm" else None,
+    )
+
+
+# ---------------------------------------------------------------- pairing
+
+
+def image_pairs(dt_image: np.ndarray, gt_image: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """All (detection, ground truth) index pairs sharing an image."""
+    order = np.argsort(gt_image, kind="stable")
+    sorted_img = gt_image[order]
+    lo = np.searchsorted(sorted_img, dt_image, "left")
+    hi = np.searchsorted(sorted_img, dt_image, "right")
+    counts = hi - lo
+    di = np.repeat(np.arange(len(dt_image), dtype=np.int64), counts)
+    starts = np.repeat(lo - np.cumsum(counts) + counts, counts)
+    gj = order[np.arange(len(di)) + starts] if len(di) else np.zeros(0, dtype=np.int64)
+    return di, gj.astype(np.int64)
+
+
+def pair_iou(s: Session, di: np.ndarray, gj: np.ndarray, dt_rows: np.ndarray, gt_rows: np.ndarray) -> np.ndarray:
+    """IoU of each pair (crowd ground truths: intersection over the
+    detection's area, as the evaluation computes it)."""
+    d, g = dt_rows[di], gt_rows[gj]
+    if s.params.iou_type == "segm":
+        return _pair_iou_masks(s, d, g)
+    db, gb = s.dt.bbox[d], s.gt.bbox[g]
+    iw = np.minimum(db[:, 0] + db[:, 2], gb[:, 0] + gb[:, 2]) - np.maximum(db[:, 0], gb[:, 0])
+    ih = np.minimum(db[:, 1] + db[:, 3], gb[:, 1] + gb[:, 3]) - np.maximum(db[:, 1], gb[:, 1])
+    inter = np.maximum(iw, 0.0) * np.maximum(ih, 0.0)
+    da, ga = db[:, 2] * db[:, 3], gb[:, 2] * gb[:, 3]
+    union = np.where(s.gt.crowd[g], da, da + ga - inter)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out = np.where(union > 0, inter / np.where(union > 0, union, 1.0), 0.0)
+    return out
+
+
+def _pair_iou_masks(s: Session, d: np.ndarray, g: np.ndarray) -> np.ndarray:
+    """Mask IoU per pair, one native call per image."""
+    out = np.zeros(len(d))
+    if not len(d):
+        return out
+    img = s.dt.image_id[d]
+    order = np.argsort(img, kind="stable")
+    bounds = np.flatnonzero(np.diff(img[order])) + 1
+    dt_segm, gt_segm = s.dt.segm, s.gt.segm
+    assert dt_segm is not None and gt_segm is not None
+    for chunk in np.split(order, bounds):
+        du, dinv = np.unique(d[chunk], return_inverse=True)
+        gu, ginv = np.unique(g[chunk], return_inverse=True)
+        m = _zerlin.iou([dt_segm[i] for i in du], [gt_segm[j] for j in gu], [int(c) for c in s.gt.crowd[gu]])
+        out[chunk] = np.asarray(m).reshape(len(du), len(gu))[dinv, ginv]
+    return out
+
+
+def greedy_match(
+    det_group_rank: np.ndarray,
+    pair_det: np.ndarray,
+    pair_gt: np.ndarray,
+    pair_iou: np.ndarray,
+    gt_reusable: np.ndarray,
+    n_det: int,
+    n_gt: int,
+) -> np.ndarray:
+    """The evaluation's greedy matching over candidate pairs (all already at
+    or above the threshold): detections in score order within their group
+    each take the free ground truth of highest IoU (at equal IoU the later
+    ground truth), reusable (crowd) ground truths never becoming taken.
+
+    One step per score rank, vectorised over groups: a group has one
+    detection per rank, so a step has no conflicts.
+    """
+    taken = np.zeros(n_gt, dtype=bool)
+    match = np.full(n_det, -1, dtype=np.int64)
+    if not len(pair_det):
+        return match
+    rank = det_group_rank[pair_det]
+    order = np.lexsort((pair_gt, pair_iou, pair_det, rank))
+    rank, pd, pg = rank[order], pair_det[order], pair_gt[order]
+    bounds = np.searchsorted(rank, np.arange(rank[-1] + 2))
+    for r in range(int(rank[-1]) + 1):
+        lo, hi = bounds[r], bounds[r + 1]
+        if lo == hi:
+            continue
+        rd, rg = pd[lo:hi], pg[lo:hi]
+        free = ~taken[rg]
+        rd, rg = rd[free], rg[free]
+        if not len(rd):
+            continue
+        last = np.append(rd[1:] != rd[:-1], True)
+        match[rd[last]] = rg[last]
+        keep = rg[last]
+        taken[keep[~gt_reusable[keep]]] = True
+    return match
+
+
+def group_ranks(groups: np.ndarray, scores: np.ndarray, tie: np.ndarray) -> np.ndarray:
+    """Rank of each item within its group by score, highest first (ties by ``tie``)."""
+    n = len(groups)
+    order = np.lexsort((tie, -scores, groups))
+    g = groups[order]
+    start = np.flatnonzero(np.append(True, g[1:] != g[:-1]))
+    first = np.repeat(start, np.diff(np.append(start, n)))
+    rank = np.empty(n, dtype=np.int64)
+    rank[order] = np.arange(n) - first
+    return rank
+
+
+# ------------------------------------------------------------ accumulation
+
+
+def interpolated_precision(
+    cat: np.ndarray, score: np.ndarray, tie: np.ndarray, tp: np.ndarray, npig: np.ndarray, rec_thrs: np.ndarray
+) -> np.ndarray:
+    """The evaluation's interpolated precision, (K, R), from one row per
+    counted detection (ignored ones left out): category position, score,
+    tie order and whether it is a true positive; ``npig`` is the number of
+    non-ignored ground truths per category. Categories without any are -1.
+    """
+    k_count, r_count = len(npig), len(rec_thrs)
+    out = np.full((k_count, r_count), -1.0)
+    order = np.lexsort((tie, -score, cat))
+    c, t = cat[order], tp[order]
+    tp_cum = np.cumsum(t)
+    fp_cum = np.cumsum(~t)
+    seg_start = np.searchsorted(c, np.arange(k_count))
+    before = np.concatenate(([0], tp_cum))[seg_start], np.concatenate(([0], fp_cum))[seg_start]
+    tp_cum = tp_cum - before[0][c]
+    fp_cum = fp_cum - before[1][c]
+    at = np.flatnonzero(t)
+    i, fp_i, tc = tp_cum[at].astype(np.float64), fp_cum[at].astype(np.float64), c[at]
+    prec = i / (fp_i + i + EPS)
+    env = _segment_suffix_max(prec, tc, k_count)
+    tp_count = np.bincount(tc, minlength=k_count)
+    tp_first = np.concatenate(([0], np.cumsum(tp_count)))[:-1]
+    need = required_counts(npig, rec_thrs)
+    reach = (need <= tp_count[:, None]) & (tp_count[:, None] > 0)
+    idx = tp_first[:, None] + np.maximum(need, 1) - 1
+    val = np.where(reach, env[np.minimum(idx, max(len(env) - 1, 0))] if len(env) else 0.0, 0.0)
+    has = npig > 0
+    out[has] = val[has]
+    return out
+
+
+def _segment_suffix_max(values: np.ndarray, seg: np.ndarray, k_count: int) -> np.ndarray:
+    """Running maximum from the right within each (sorted) segment, exact:
+    values are ranked to integers so segment offsets lose no precision."""
+    if not len(values):
+        return values
+    uniq, rank = np.unique(values, return_inverse=True)
+    width = len(uniq) + 1
+    key = rank.astype(np.int64) + (k_count - 1 - seg.astype(np.int64)) * width
+    best = np.maximum.accumulate(key[::-1])[::-1]
+    return uniq[best - (k_count - 1 - seg.astype(np.int64)) * width]
+
+
+def required_counts(npig: np.ndarray, rec_thrs: np.ndarray) -> np.ndarray:
+    """Per category and recall threshold, the smallest true-positive count i
+    with threshold <= i / npig (npig + 1 when none), made non-decreasing."""
+    n = npig.astype(np.float64)[:, None]
+    r = np.asarray(rec_thrs, dtype=np.float64)[None, :]
+    with np.errstate(invalid="ignore", divide="ignore"):
+        i = np.ceil(r * n)
+        i = np.where(np.isfinite(i), i, n + 1)
+        i = np.clip(i, 0, n + 1)
+        for _ in range(2):  # float rounding of r * n can miss by one either way
+            i = np.where((i <= n) & (i / n < r), i + 1, i)
+            i = np.where((i >= 1) & ((i - 1) / n >= r), i - 1, i)
+        i = np.where((i <= n) & ~(r <= i / n), n + 1, i)
+    i = np.where(n > 0, i, n + 1)
+    return np.maximum.accumulate(i.astype(np.int64), axis=1)
+
+
+def mean_ap(precision: np.ndarray) -> tuple[np.ndarray, float]:
+    """Per-category AP (NaN without ground truth) and their mean."""
+    has = precision[:, 0] >= 0 if precision.size else np.zeros(len(precision), dtype=bool)
+    per_cat = np.where(has, precision.mean(axis=1) if precision.shape[1] else np.nan, np.nan)
+    return per_cat, float(np.mean(per_cat[has])) if has.any() else float("nan")
