@@ -6,4 +6,13 @@ from .evaluation import evaluate
 from .params import Params
 from .results import EvalResult
 
-__all__ = ["EvalResult", "Params", "__version__", "evaluate"]
+__all__ = ["EvalResult", "Params", "__version__", "analysis", "evaluate"]
+
+
+def __getattr__(name: str) -> object:
+    # The analysis package loads on first use, keeping `import vantorel` light.
+    if name == "analysis":
+        import importlib
+
+        return importlib.import_module(".analysis", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

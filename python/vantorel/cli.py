@@ -17,7 +17,17 @@ def main(argv=None) -> int:
     ap.add_argument("--lvis", action="store_true", help="LVIS federated evaluation")
     ap.add_argument("--per-category", action="store_true", help="also print the AP of every category")
     ap.add_argument("--timings", action="store_true", help="also print the time of each phase")
+    ap.add_argument("--analysis", action="store_true", help="also print the error breakdown and best-F1 thresholds")
+    ap.add_argument("--report", metavar="DIR", help="write an HTML report with pictures into DIR (needs matplotlib)")
     args = ap.parse_args(argv)
+    if args.analysis or args.report is not None:
+        if args.lvis:
+            ap.error("--analysis and --report work on COCO-style evaluation, not --lvis")
+        from .analysis.report import command_line_analysis
+
+        return command_line_analysis(
+            args.gt, args.results, args.iou_type, report_dir=args.report, text=args.analysis, per_category=args.per_category
+        )
     start = time.perf_counter()
     try:
         result = evaluate(args.gt, args.results, args.iou_type, lvis=args.lvis)

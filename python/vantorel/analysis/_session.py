@@ -313,8 +313,9 @@ def greedy_match(
 ) -> np.ndarray:
     """The evaluation's greedy matching over candidate pairs (all already at
     or above the threshold): detections in score order within their group
-    each take the free ground truth of highest IoU (at equal IoU the later
-    ground truth), reusable (crowd) ground truths never becoming taken.
+    each take the free ground truth of highest IoU (at equal IoU the higher
+    ground-truth index), reusable (crowd) ground truths never becoming
+    taken. A ground-truth index must belong to one group only.
 
     One step per score rank, vectorised over groups: a group has one
     detection per rank, so a step has no conflicts.

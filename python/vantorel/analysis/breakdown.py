@@ -1,0 +1,143 @@
+"""The COCO analysis breakdown: PR curves with error sources removed one
+after another (C75, C50, Loc, Sim, Oth, BG, FN)."""
+
+from __future__ import annotations
+
+import os
+from typing import Any
+
+import numpy as np
+
+from ..params import Params
+from ._session import Session, greedy_match, group_ranks, image_pairs, interpolated_precision, open_session, pair_iou
+
+LABELS = ("C75", "C50", "Loc", "Sim", "Oth", "BG", "FN")
+LOC_IOU = 0.1
+
+
+def coco_breakdown(
+    gt: str | os.PathLike | dict,
+    results: Any,
+    iou_type: str = "bbox",
+    *,
+    area: str = "all",
+    params: Params | None = None,
+    session: Session | None = None,
+) -> dict:
+    """PR curves of the COCO analysis, each removing one more error source.
+
+    For one area range and the largest detection cap:
+
+    - ``C75``, ``C50``: the evaluation's curves at IoU 0.75 and 0.5;
+    - ``Loc``: at IoU 0.1, so localisation errors no longer count (duplicate
+      detections still do); all later settings use IoU 0.1 too;
+    - ``Sim``: as Loc, with the ground truths of other categories of the
+      same supercategory added to each category as ignored regions: a
+      detection that overlaps one (and has no true match) is neither a true
+      nor a false positive. Such added ground truths keep their crowd flag,
+      and as any non-crowd ground truth each absorbs at most one detection,
+      matched greedily in score order. A category without a supercategory
+      is its own, so its Sim curve equals Loc;
+    - ``Oth``: as Sim with the ground truths of all other categories added;
+    - ``BG``: as Oth with every remaining false positive removed (precision
+      1 up to the recall reached, 0 after);
+    - ``FN``: every error removed: precision 1 at every recall.
+
+    Returns a dict: ``"labels"`` (the seven names above), ``"precision"``
+    (7, R, K) sampled at ``"rec_thrs"`` as the evaluation samples it (-1 for
+    categories without ground truth in that area range), ``"ap"`` (7,) the
+    mean over categories with ground truth and ``"ap_per_category"``
+    (7, K, NaN without ground truth), ``"category_ids"``,
+    ``"supercategories"`` (per category, None when absent) and ``"area"``.
+
+    Examples
+    --------
+    >>> b = coco_breakdown("gt.json", "dets.json")              # doctest: +SKIP
+    >>> dict(zip(b["labels"], b["ap"].round(3)))                 # doctest: +SKIP
+    """
+    s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(0.75, 0.5, LOC_IOU), need_pairs=True)
+    a = s.a_index(area)
+    res = s.run()
+    rec = np.asarray(s.params.rec_thrs, dtype=np.float64)
+    k_count, r_count = len(s.cat_ids), len(rec)
+    prec = np.full((len(LABELS), r_count, k_count), -1.0)
+    for i, thr in enumerate((0.75, 0.5, LOC_IOU)):
+        prec[i] = res["precision"][s.t_index(thr), :, :, a, -1]
+    supers = [s.supercategory.get(int(c)) for c in s.cat_ids]
+    tp, fps, npig, rows = _removable(s, a, supers)
+
+    def curve(keep: np.ndarray) -> np.ndarray:
+        return interpolated_precision(rows[0][keep], rows[1][keep], rows[2][keep], tp[keep], npig, rec).T
+
+    prec[3], prec[4], prec[5] = curve(tp | fps["sim"]), curve(tp | fps["oth"]), curve(tp)
+    prec[6] = np.where(npig > 0, 1.0, -1.0)[None, :]
+    has = npig > 0
+    per_cat = np.where(has[None, :], prec.mean(axis=1), np.nan)
+    ap = np.array([float(np.mean(row[has])) if has.any() else float("nan") for row in per_cat])
+    return {
+        "labels": list(LABELS),
+        "precision": prec,
+        "rec_thrs": rec,
+        "ap": ap,
+        "ap_per_category": per_cat,
+        "category_ids": s.cat_ids,
+        "supercategories": supers,
+        "area": area,
+    }
+
+
+def _removable(s: Session, a: int, supers: list) -> tuple:
+    """Status of every detection at IoU 0.1 with other categories' ground
+    truths added as ignored regions: true positives (unchanged by the
+    additions, which are ignored), and the false positives left under the
+    Loc (no additions: the evaluation's own result), Sim and Oth rules; plus non-ignored counts and (category, score, tie)."""
+    dts, gts = s.instances(LOC_IOU, a)
+    lo, hi = (float(v) for v in s.params.area_rng[a])
+    d_cat = s.category_positions(dts["category_id"])
+    g_cat = s.category_positions(gts["category_id"])
+    npig = np.bincount(g_cat[~gts["ignore"]], minlength=len(s.cat_ids)).astype(np.int64)
+    ignored_gt = np.zeros(len(s.gt.ids), dtype=bool)
+    ignored_gt[gts["row"]] = gts["ignore"]
+    matched_live = (dts["gt_id"] >= 0) & ~ignored_gt[np.maximum(dts["gt_row"], 0)]
+    area = s.dt.area[dts["row"]]
+    out = (area < lo) | (area > hi)
+    tie = np.arange(len(d_cat))
+    rows = (d_cat, dts["score"], tie)
+
+    # Detections without a non-ignored match compete for the ignored regions.
+    queue = np.flatnonzero(~matched_live)
+    di, gj = image_pairs(dts["image_id"][queue], gts["image_id"])
+    qc, gc = d_cat[queue[di]], g_cat[gj]
+    own_ignored = (qc == gc) & gts["ignore"][gj]
+    names: dict = {}
+    sup = np.array([names.setdefault(x, len(names)) if x is not None else -1 - k for k, x in enumerate(supers)])
+    same_super = (qc != gc) & (sup[qc] == sup[gc]) if len(qc) else np.zeros(0, dtype=bool)
+    other = qc != gc
+    cand = own_ignored | other
+    di, gj, same_super, own_ignored = di[cand], gj[cand], same_super[cand], own_ignored[cand]
+    iou = pair_iou(s, di, gj, dts["row"][queue], gts["row"])
+    ok = iou >= LOC_IOU
+    di, gj, iou, same_super, own_ignored = di[ok], gj[ok], iou[ok], same_super[ok], own_ignored[ok]
+    group = s.image_positions(dts["image_id"][queue]) * len(s.cat_ids) + d_cat[queue]
+    rank = group_ranks(group, dts["score"][queue], queue)
+    crowd = s.gt.crowd[gts["row"]]
+
+    def leftover(mask: np.ndarray) -> np.ndarray:
+        d, g, v = di[mask], gj[mask], iou[mask]
+        # Each category sees its own copy of an added ground truth.
+        key = group[d] * (len(gts["row"]) + 1) + g
+        virt, inv = np.unique(key, return_inverse=True)
+        order = np.lexsort((gts["row"][g], v))
+        pos = np.empty(len(order))
+        pos[order] = np.arange(len(order))
+        match = greedy_match(rank, d, inv, pos, crowd[virt % (len(gts["row"]) + 1)], len(queue), len(virt))
+        fp = np.zeros(len(d_cat), dtype=bool)
+        fp[queue[(match < 0) & ~out[queue]]] = True
+        return fp
+
+    fps = {
+        "loc": leftover(own_ignored),
+        "sim": leftover(own_ignored | same_super),
+        "oth": leftover(np.ones(len(di), dtype=bool)),
+    }
+    return matched_live, fps, npig, rows
