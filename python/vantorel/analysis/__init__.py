@@ -6,10 +6,10 @@ The numeric functions need only NumPy; ``vantorel.analysis.plots`` draws
 them with matplotlib (``pip install vantorel[plots]``).
 """
 
-from .curves import f1_curve, pr_curves
+from ._session import Session, open_session
 from .breakdown import coco_breakdown
 from .confusion import confusion_matrix
+from .curves import f1_curve, pr_curves
 from .tide import error_breakdown
-from ._session import Session, open_session
 
 __all__ = ["Session", "coco_breakdown", "confusion_matrix", "error_breakdown", "f1_curve", "open_session", "pr_curves"]

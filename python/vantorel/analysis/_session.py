@@ -14,7 +14,7 @@ from __future__ import annotations
 import os
 from dataclasses import dataclass, field
 from operator import itemgetter
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -40,7 +40,7 @@ class Columns:
     area: np.ndarray
     crowd: np.ndarray
     score: np.ndarray
-    segm: list | None = None  # masks as RLE dicts, for "segm" pairing only
+    segm: list[Any] | None = None  # masks as RLE dicts, for "segm" pairing only
 
 
 @dataclass
@@ -55,9 +55,9 @@ class Session:
     base_params: Params
     gt: Columns
     dt: Columns
-    supercategory: dict
-    _run: dict | None = None
-    _instances: dict = field(default_factory=dict)
+    supercategory: dict[int, Any]
+    _run: dict[str, Any] | None = None
+    _instances: dict[tuple[float, int], tuple[dict[str, Any], dict[str, Any]]] = field(default_factory=dict)
 
     @property
     def params(self) -> Params:
@@ -71,7 +71,7 @@ class Session:
     def cat_ids(self) -> np.ndarray:
         return np.asarray(self.params.cat_ids, dtype=np.int64)
 
-    def run(self) -> dict:
+    def run(self) -> dict[str, Any]:
         if self._run is None:
             self._run = self.prepared.evaluator.run()
         return self._run
@@ -88,7 +88,7 @@ class Session:
             raise ValueError(f"area must be one of {', '.join(labels)}; got {area!r}")
         return labels.index(area)
 
-    def instances(self, thr: float, a_idx: int = 0) -> tuple[dict, dict]:
+    def instances(self, thr: float, a_idx: int = 0) -> tuple[dict[str, Any], dict[str, Any]]:
         """Verdicts at one IoU threshold and area range, with the largest cap,
         plus row positions into the two column sets ("row")."""
         key = (thr, a_idx)
@@ -156,7 +156,7 @@ def _positions(ids: np.ndarray, wanted: np.ndarray, side: str) -> np.ndarray:
 
 
 def open_session(
-    gt: str | os.PathLike | dict,
+    gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
     iou_type: str = "bbox",
     *,
@@ -191,9 +191,11 @@ def open_session(
     return Session(prepared, base, gt_cols, dt_cols, supercat)
 
 
-def _gt_columns(anns: list, dataset: dict, iou_type: str) -> Columns:
+def _gt_columns(anns: list[Any], dataset: dict[str, Any], iou_type: str) -> Columns:
     n = len(anns)
-    get = lambda key, default: [a.get(key, default) for a in anns]  # noqa: E731  (ground truth: one pass per field)
+    def get(key: str, default: Any) -> list[Any]:
+        return [a.get(key, default) for a in anns]
+
     bbox = np.array(get("bbox", [0.0, 0.0, 0.0, 0.0]), dtype=np.float64).reshape(n, 4)
     cols = Columns(
         image_id=np.array([a["image_id"] for a in anns], dtype=np.int64),
@@ -210,13 +212,16 @@ def _gt_columns(anns: list, dataset: dict, iou_type: str) -> Columns:
     return cols
 
 
-def _as_rle(segm: Any, h: int, w: int) -> dict:
+def _as_rle(segm: Any, h: int, w: int) -> dict[str, Any]:
     """A ground-truth segmentation as one compressed RLE (polygons merged)."""
     if isinstance(segm, list):
-        return _zerlin.merge(_zerlin.frPyObjects(segm, h, w)) if segm else _zerlin.frPyObjects([[0, 0, 0, 0, 0, 0]], h, w)[0]
-    if isinstance(segm, dict) and isinstance(segm.get("counts"), list):
-        return _zerlin.frPyObjects(segm, h, w)
-    return segm  # type: ignore[return-value]
+        empty = [[0, 0, 0, 0, 0, 0]]
+        rle = _zerlin.merge(_zerlin.frPyObjects(segm, h, w)) if segm else _zerlin.frPyObjects(empty, h, w)[0]
+    elif isinstance(segm, dict) and isinstance(segm.get("counts"), list):
+        rle = _zerlin.frPyObjects(segm, h, w)
+    else:
+        rle = segm
+    return cast(dict[str, Any], rle)
 
 
 def _dt_columns(side: Any, iou_type: str) -> Columns:
@@ -235,7 +240,9 @@ def _dt_columns(side: Any, iou_type: str) -> Columns:
         )
     # Loaded dicts already exist; take each field through C-level iteration.
     n = len(side)
-    col = lambda key, dtype: np.fromiter(map(itemgetter(key), side), dtype=dtype, count=n)  # noqa: E731
+    def col(key: str, dtype: Any) -> np.ndarray:
+        return np.fromiter(map(itemgetter(key), side), dtype=dtype, count=n)
+
     ids = np.array([d.get("id", i + 1) for i, d in enumerate(side)], dtype=np.int64)
     bbox = np.array(list(map(itemgetter("bbox"), side)), dtype=np.float64).reshape(n, 4)
     area = np.array([d.get("area", b[2] * b[3]) for d, b in zip(side, bbox)], dtype=np.float64)

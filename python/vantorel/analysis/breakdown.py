@@ -9,21 +9,29 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import Session, greedy_match, group_ranks, image_pairs, interpolated_precision, open_session, pair_iou
+from ._session import (
+    Session,
+    greedy_match,
+    group_ranks,
+    image_pairs,
+    interpolated_precision,
+    open_session,
+    pair_iou,
+)
 
 LABELS = ("C75", "C50", "Loc", "Sim", "Oth", "BG", "FN")
 LOC_IOU = 0.1
 
 
 def coco_breakdown(
-    gt: str | os.PathLike | dict,
+    gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
     iou_type: str = "bbox",
     *,
     area: str = "all",
     params: Params | None = None,
     session: Session | None = None,
-) -> dict:
+) -> dict[str, Any]:
     """PR curves of the COCO analysis, each removing one more error source.
 
     For one area range and the largest detection cap:
@@ -86,7 +94,7 @@ def coco_breakdown(
     }
 
 
-def _removable(s: Session, a: int, supers: list) -> tuple:
+def _removable(s: Session, a: int, supers: list[Any]) -> tuple[Any, ...]:
     """Status of every detection at IoU 0.1 with other categories' ground
     truths added as ignored regions: true positives (unchanged by the
     additions, which are ignored), and the false positives left under the
@@ -109,7 +117,7 @@ def _removable(s: Session, a: int, supers: list) -> tuple:
     di, gj = image_pairs(dts["image_id"][queue], gts["image_id"])
     qc, gc = d_cat[queue[di]], g_cat[gj]
     own_ignored = (qc == gc) & gts["ignore"][gj]
-    names: dict = {}
+    names: dict[Any, int] = {}
     sup = np.array([names.setdefault(x, len(names)) if x is not None else -1 - k for k, x in enumerate(supers)])
     same_super = (qc != gc) & (sup[qc] == sup[gc]) if len(qc) else np.zeros(0, dtype=bool)
     other = qc != gc

@@ -8,11 +8,18 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import Session, greedy_match, group_ranks, image_pairs, open_session, pair_iou
+from ._session import (
+    Session,
+    greedy_match,
+    group_ranks,
+    image_pairs,
+    open_session,
+    pair_iou,
+)
 
 
 def confusion_matrix(
-    gt: str | os.PathLike | dict,
+    gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
     iou_type: str = "bbox",
     *,
@@ -20,7 +27,7 @@ def confusion_matrix(
     score_thr: float = 0.0,
     params: Params | None = None,
     session: Session | None = None,
-) -> dict:
+) -> dict[str, Any]:
     """Counts of ground-truth classes against predicted classes.
 
     Only detections with score >= ``score_thr`` take part (the largest
@@ -87,8 +94,8 @@ def confusion_matrix(
 
 def _cross_class(
     s: Session,
-    dts: dict,
-    gts: dict,
+    dts: dict[str, Any],
+    gts: dict[str, Any],
     free_dt: np.ndarray,
     free_gt: np.ndarray,
     d_cat: np.ndarray,

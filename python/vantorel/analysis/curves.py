@@ -12,13 +12,13 @@ from ._session import Session, open_session
 
 
 def pr_curves(
-    gt: str | os.PathLike | dict,
+    gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
     iou_type: str = "bbox",
     *,
     params: Params | None = None,
     session: Session | None = None,
-) -> dict:
+) -> dict[str, Any]:
     """Interpolated precision-recall curves of the evaluation.
 
     Returns a dict of plain arrays: ``"precision"`` and ``"scores"`` of shape
@@ -52,7 +52,7 @@ def pr_curves(
 
 
 def f1_curve(
-    gt: str | os.PathLike | dict,
+    gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
     iou_type: str = "bbox",
     *,
@@ -60,7 +60,7 @@ def f1_curve(
     scores: np.ndarray | None = None,
     params: Params | None = None,
     session: Session | None = None,
-) -> dict:
+) -> dict[str, Any]:
     """Precision, recall and F1 of the detections kept at each score threshold.
 
     Matching is the evaluation's at IoU ``iou_thr``, area range "all" and the
@@ -145,7 +145,7 @@ def _ratios(tp: np.ndarray, fp: np.ndarray, npig: Any) -> tuple[np.ndarray, np.n
     return precision, recall, f1
 
 
-def _best_per_category(cat: np.ndarray, score: np.ndarray, tp: np.ndarray, npig: np.ndarray) -> dict:
+def _best_per_category(cat: np.ndarray, score: np.ndarray, tp: np.ndarray, npig: np.ndarray) -> dict[str, Any]:
     """Best F1 over the cut points between distinct scores, per category."""
     k_count = len(npig)
     finite = ~np.isnan(score)

@@ -17,15 +17,15 @@ from .breakdown import LABELS as BREAKDOWN_LABELS
 _COLORS = {"C75": "#4c72b0", "C50": "#7fbfff", "Loc": "#6cd36c", "Sim": "#f2cc5c", "Oth": "#f28c4c", "BG": "#e84c4c", "FN": "#b0b0b0"}
 
 
-def _figure(width: float, height: float) -> Any:
+def _figure(width: float, height: float, layout: Any = "constrained") -> Any:
     try:
         from matplotlib.figure import Figure
     except ImportError as err:
         raise ImportError("plotting needs matplotlib: pip install vantorel[plots]") from err
-    return Figure(figsize=(width, height), dpi=100, layout="constrained")
+    return Figure(figsize=(width, height), dpi=100, layout=layout)
 
 
-def _done(fig: Any, path: str | os.PathLike | None) -> Any:
+def _done(fig: Any, path: str | os.PathLike[str] | None) -> Any:
     if path is not None:
         fig.savefig(os.fspath(path))
     return fig
@@ -40,7 +40,7 @@ def _mean_curves(precision: np.ndarray) -> np.ndarray:
         return np.where(count > 0, total / np.maximum(count, 1), np.nan)
 
 
-def plot_pr_curves(curves: dict, path: str | os.PathLike | None = None, *, area: int = 0) -> Any:
+def plot_pr_curves(curves: dict[str, Any], path: str | os.PathLike[str] | None = None, *, area: int = 0) -> Any:
     """Mean PR curve over categories at each IoU threshold (largest cap).
 
     Examples
@@ -59,12 +59,14 @@ def plot_pr_curves(curves: dict, path: str | os.PathLike | None = None, *, area:
     return _done(fig, path)
 
 
-def plot_category_pr(curves: dict, path: str | os.PathLike | None = None, *, names: dict | None = None, columns: int = 8) -> Any:
+def plot_category_pr(curves: dict[str, Any], path: str | os.PathLike[str] | None = None, *, names: dict[int, str] | None = None, columns: int = 8) -> Any:
     """One small PR plot per category, a line per IoU threshold (area all)."""
     cats = curves["category_ids"]
     rows = max(1, -(-len(cats) // columns))
-    fig = _figure(2.0 * columns, 1.8 * rows)
-    axes = fig.subplots(rows, columns, squeeze=False, sharex=True, sharey=True)
+    # A fixed layout: solving a constrained one over many axes takes seconds.
+    fig = _figure(1.6 * columns, 1.5 * rows, layout=None)
+    fig.subplots_adjust(left=0.03, right=0.99, bottom=0.03, top=0.97, wspace=0.15, hspace=0.35)
+    axes = fig.subplots(rows, columns, squeeze=False)
     rec = curves["rec_thrs"]
     prec = curves["precision"][:, :, :, 0, -1]
     for k, ax in enumerate(axes.flat):
@@ -75,14 +77,16 @@ def plot_category_pr(curves: dict, path: str | os.PathLike | None = None, *, nam
             if prec[t, 0, k] >= 0:
                 ax.plot(rec, prec[t, :, k], lw=0.6)
         name = (names or {}).get(int(cats[k]), str(int(cats[k])))
-        ax.set_title(name, fontsize=7)
-        ax.tick_params(labelsize=5)
+        ax.set_title(name, fontsize=7, pad=2)
         ax.set_xlim(0, 1)
         ax.set_ylim(0, 1.02)
+        ax.set_xticks([0, 0.5, 1] if k // columns == rows - 1 else [])
+        ax.set_yticks([0, 0.5, 1] if k % columns == 0 else [])
+        ax.tick_params(labelsize=5, length=2)
     return _done(fig, path)
 
 
-def plot_f1(f1: dict, path: str | os.PathLike | None = None) -> Any:
+def plot_f1(f1: dict[str, Any], path: str | os.PathLike[str] | None = None) -> Any:
     """Overall precision, recall and F1 against the score threshold, best F1 marked."""
     fig = _figure(6, 4.5)
     ax = fig.add_subplot()
@@ -100,7 +104,7 @@ def plot_f1(f1: dict, path: str | os.PathLike | None = None) -> Any:
     return _done(fig, path)
 
 
-def plot_confusion(cm: dict, path: str | os.PathLike | None = None) -> Any:
+def plot_confusion(cm: dict[str, Any], path: str | os.PathLike[str] | None = None) -> Any:
     """The confusion matrix as a labelled heat map (logarithmic colours)."""
     from matplotlib.colors import LogNorm
 
@@ -123,7 +127,7 @@ def plot_confusion(cm: dict, path: str | os.PathLike | None = None) -> Any:
     return _done(fig, path)
 
 
-def plot_error_breakdown(tide: dict, path: str | os.PathLike | None = None) -> Any:
+def plot_error_breakdown(tide: dict[str, Any], path: str | os.PathLike[str] | None = None) -> Any:
     """dAP per TIDE error type as a bar chart."""
     fig = _figure(6, 3.5)
     ax = fig.add_subplot()
@@ -132,11 +136,11 @@ def plot_error_breakdown(tide: dict, path: str | os.PathLike | None = None) -> A
     bars = ax.bar(names, values, color=["#e84c4c", "#f2a33c", "#a0a0a0", "#7fbfff", "#6cd36c", "#b07fd8"])
     ax.bar_label(bars, fmt="%.2f", fontsize=8)
     ax.set_ylabel("dAP (AP points)")
-    ax.set_title(f"Error breakdown, AP{int(round(tide['pos_thr'] * 100))} = {tide['ap50']:.2f}")
+    ax.set_title(f"Error breakdown, AP{round(tide['pos_thr'] * 100)} = {tide['ap50']:.2f}")
     return _done(fig, path)
 
 
-def plot_coco_breakdown(breakdown: dict, path: str | os.PathLike | None = None, *, category: int | None = None) -> Any:
+def plot_coco_breakdown(breakdown: dict[str, Any], path: str | os.PathLike[str] | None = None, *, category: int | None = None) -> Any:
     """The stacked PR plot of the COCO analysis (mean over categories, or
     one category position)."""
     fig = _figure(6, 4.5)

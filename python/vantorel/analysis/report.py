@@ -5,6 +5,7 @@ from __future__ import annotations
 import html
 import os
 import sys
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -19,7 +20,7 @@ from .curves import f1_curve, pr_curves
 from .tide import error_breakdown
 
 
-def analyze(gt: str | os.PathLike | dict, results: Any, iou_type: str = "bbox", *, params: Params | None = None) -> dict:
+def analyze(gt: str | os.PathLike[str] | dict[str, Any], results: Any, iou_type: str = "bbox", *, params: Params | None = None) -> dict[str, Any]:
     """Every analysis from one loading and one evaluation.
 
     Returns a dict: ``"result"`` (the plain ``EvalResult``), ``"pr_curves"``,
@@ -42,11 +43,11 @@ def analyze(gt: str | os.PathLike | dict, results: Any, iou_type: str = "bbox", 
     }
 
 
-def format_analysis(analysis: dict) -> str:
+def format_analysis(analysis: dict[str, Any]) -> str:
     """The error breakdown and best-F1 thresholds as text."""
     tide, f1 = analysis["errors"], analysis["f1"]
     names = analysis["result"].cat_names
-    lines = [f"Error breakdown (TIDE), AP{int(round(tide['pos_thr'] * 100))} = {tide['ap50']:.2f}"]
+    lines = [f"Error breakdown (TIDE), AP{round(tide['pos_thr'] * 100)} = {tide['ap50']:.2f}"]
     keys = list(tide["dAP"])
     lines.append("  type  " + "".join(f"{k:>8s}" for k in keys))
     lines.append("  dAP   " + "".join(f"{tide['dAP'][k]:8.2f}" for k in keys))
@@ -64,7 +65,7 @@ def format_analysis(analysis: dict) -> str:
     return "\n".join(lines)
 
 
-def write_report(analysis: dict, out_dir: str | os.PathLike) -> Path:
+def write_report(analysis: dict[str, Any], out_dir: str | os.PathLike[str]) -> Path:
     """Writes the pictures and a self-contained ``index.html`` into ``out_dir``
     (created if needed); returns the page's path. The page refers only to
     the images written beside it: no scripts, styles or fonts from elsewhere.
@@ -74,7 +75,7 @@ def write_report(analysis: dict, out_dir: str | os.PathLike) -> Path:
     out = Path(out_dir)
     out.mkdir(parents=True, exist_ok=True)
     result = analysis["result"]
-    images = {
+    images: dict[str, tuple[str, Callable[[Path], Any]]] = {
         "pr_curves.png": ("Precision-recall curves", lambda p: plots.plot_pr_curves(analysis["pr_curves"], p)),
         "pr_per_category.png": (
             "Precision-recall per category",
@@ -92,7 +93,7 @@ def write_report(analysis: dict, out_dir: str | os.PathLike) -> Path:
     return page
 
 
-def _html(analysis: dict, images: dict) -> str:
+def _html(analysis: dict[str, Any], images: dict[str, Any]) -> str:
     result, tide = analysis["result"], analysis["errors"]
     esc = html.escape
     summary = "".join(f"<tr><td>{esc(n.strip())}</td><td>{v:.3f}</td></tr>" for n, v in zip(result.stat_names, result.stats))
@@ -113,7 +114,7 @@ td,th{{border:1px solid #ccc;padding:2px 8px;text-align:right}}td:first-child{{t
 </head><body>
 <h1>Evaluation report ({esc(result.params.iou_type)})</h1>
 <h2>Summary</h2><table>{summary}</table>
-<h2>Error breakdown (TIDE), AP{int(round(tide['pos_thr'] * 100))} = {tide['ap50']:.2f}</h2><table>{errors}</table>
+<h2>Error breakdown (TIDE), AP{round(tide['pos_thr'] * 100)} = {tide['ap50']:.2f}</h2><table>{errors}</table>
 {pictures}
 <h2>Per category</h2><table><tr><th>category</th><th>id</th><th>AP</th></tr>{per_cat}</table>
 </body></html>

@@ -9,7 +9,13 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import Session, image_pairs, interpolated_precision, open_session, pair_iou
+from ._session import (
+    Session,
+    image_pairs,
+    interpolated_precision,
+    open_session,
+    pair_iou,
+)
 
 ERROR_TYPES = ("cls", "loc", "both", "dupe", "bkg", "miss")
 _CODE = {name: i for i, name in enumerate(ERROR_TYPES)}
@@ -17,7 +23,7 @@ _TP = -1
 
 
 def error_breakdown(
-    gt: str | os.PathLike | dict,
+    gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
     iou_type: str = "bbox",
     *,
@@ -26,7 +32,7 @@ def error_breakdown(
     categories: str = "coco",
     params: Params | None = None,
     session: Session | None = None,
-) -> dict:
+) -> dict[str, Any]:
     """TIDE's error types and the AP gained by fixing each one.
 
     Detections are matched as the evaluation matches them at IoU ``pos_thr``
@@ -146,8 +152,8 @@ def error_breakdown(
 
 def _classify(
     s: Session,
-    dts: dict,
-    gts: dict,
+    dts: dict[str, Any],
+    gts: dict[str, Any],
     counted: np.ndarray,
     d_cat: np.ndarray,
     g_cat: np.ndarray,
