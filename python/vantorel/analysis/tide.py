@@ -39,11 +39,12 @@ def error_breakdown(
     (area "all", the largest detection cap; detections on crowd regions are
     ignored). Each false positive then gets one error type from its largest
     IoU with a non-crowd ground truth of its own category (``same``) and of
-    any other category (``other``), checked in this order:
+    any other category (``other``), checked in this order (the paper's
+    definitions overlap; this is the precedence tidecv applies):
 
-    - ``dupe``: same >= pos_thr (that ground truth was taken by a higher score);
+    - ``loc``: bg_thr <= same < pos_thr;
     - ``cls``: other >= pos_thr;
-    - ``loc``: same >= bg_thr;
+    - ``dupe``: same >= pos_thr (that ground truth was taken by a higher score);
     - ``both``: other >= bg_thr;
     - ``bkg``: anything else.
 
@@ -182,8 +183,8 @@ def _classify(
         best[label] = (best_iou, best_gt)
     (s_iou, s_gt), (o_iou, o_gt) = best["same"], best["other"]
     code = np.select(
-        [s_iou >= pos_thr, o_iou >= pos_thr, s_iou >= bg_thr, o_iou >= bg_thr],
-        [_CODE["dupe"], _CODE["cls"], _CODE["loc"], _CODE["both"]],
+        [(s_iou >= bg_thr) & (s_iou < pos_thr), o_iou >= pos_thr, s_iou >= pos_thr, o_iou >= bg_thr],
+        [_CODE["loc"], _CODE["cls"], _CODE["dupe"], _CODE["both"]],
         _CODE["bkg"],
     )
     kind[fp] = code
@@ -196,9 +197,9 @@ def _first_claims(target: np.ndarray, score: np.ndarray, tie: np.ndarray, mine: 
     one per target, and only when no true positive holds it already."""
     out = np.zeros(len(target), dtype=bool)
     idx = np.flatnonzero(mine & (target >= 0))
+    idx = idx[~used[target[idx]]]
     if not len(idx):
         return out
-    idx = idx[~used[target[idx]]]
     order = idx[np.lexsort((tie[idx], -score[idx], target[idx]))]
     first = np.append(True, target[order][1:] != target[order][:-1])
     out[order[first]] = True
