@@ -159,12 +159,13 @@ def test_confusion_matrix_matches_brute_force(seed, iou_thr, score_thr):
 @pytest.mark.parametrize("results,iou_type", [(BBOX, "bbox"), (SEGM, "segm")])
 def test_pair_iou_equals_the_engine(results, iou_type):
     s = open_session(GT, results, iou_type, need_pairs=True)
-    dts, gts = s.instances(0.5)
-    hit = np.flatnonzero(dts["gt_id"] >= 0)
-    pos = {int(r): j for j, r in enumerate(gts["row"])}
-    gj = np.array([pos[int(r)] for r in dts["gt_row"][hit]])
-    mine = pair_iou(s, np.arange(len(hit)), gj, dts["row"][hit], gts["row"])
+    dts, _ = s.instances(0.5)
+    hit = dts["gt_id"] >= 0
+    mine = pair_iou(s, dts["row"][hit], dts["gt_row"][hit])
     np.testing.assert_allclose(mine, dts["iou"][hit], rtol=0, atol=1e-12)
+    pd, pg, _ = s.pairs()
+    assert np.all(s.dt.image_id[pd] == s.gt.image_id[pg]) and np.all(np.diff(pd) >= 0)
+    assert len(pd) == sum(int((s.gt.image_id == i).sum()) for i in s.dt.image_id)
     di, gi = image_pairs(np.array([1, 2, 2, 5]), np.array([2, 1, 2, 3]))
     assert sorted(zip(di.tolist(), gi.tolist())) == [(0, 1), (1, 0), (1, 2), (2, 0), (2, 2)]
 

@@ -57,6 +57,7 @@ class Session:
     dt: Columns
     supercategory: dict[int, Any]
     _run: dict[str, Any] | None = None
+    _pairs: tuple[np.ndarray, np.ndarray, np.ndarray] | None = None
     _instances: dict[tuple[float, int], tuple[dict[str, Any], dict[str, Any]]] = field(default_factory=dict)
 
     @property
@@ -101,6 +102,14 @@ class Session:
             dts["gt_row"][matched] = self.gt_rows(dts["gt_id"][matched])
             self._instances[key] = (dts, gts)
         return self._instances[key]
+
+    def pairs(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """Every (detection row, ground-truth row) pair sharing an image, by
+        detection row, with its IoU; computed once for all analyses."""
+        if self._pairs is None:
+            d, g = image_pairs(self.dt.image_id, self.gt.image_id)
+            self._pairs = (d, g, pair_iou(self, d, g))
+        return self._pairs
 
     def dt_rows(self, ids: np.ndarray) -> np.ndarray:
         return _positions(self.dt.ids, ids, "detection")
@@ -268,26 +277,33 @@ def image_pairs(dt_image: np.ndarray, gt_image: np.ndarray) -> tuple[np.ndarray,
     lo = np.searchsorted(sorted_img, dt_image, "left")
     hi = np.searchsorted(sorted_img, dt_image, "right")
     counts = hi - lo
-    di = np.repeat(np.arange(len(dt_image), dtype=np.int64), counts)
+    di = np.repeat(np.arange(len(dt_image), dtype=np.int32), counts)
     starts = np.repeat(lo - np.cumsum(counts) + counts, counts)
-    gj = order[np.arange(len(di)) + starts] if len(di) else np.zeros(0, dtype=np.int64)
-    return di, gj.astype(np.int64)
+    gj = order[np.arange(len(di)) + starts] if len(di) else np.zeros(0, dtype=np.int32)
+    return di, gj.astype(np.int32)
 
 
-def pair_iou(s: Session, di: np.ndarray, gj: np.ndarray, dt_rows: np.ndarray, gt_rows: np.ndarray) -> np.ndarray:
-    """IoU of each pair (crowd ground truths: intersection over the
-    detection's area, as the evaluation computes it)."""
-    d, g = dt_rows[di], gt_rows[gj]
+def pair_iou(s: Session, d: np.ndarray, g: np.ndarray) -> np.ndarray:
+    """IoU of detection row d[i] with ground-truth row g[i] (crowd ground
+    truths: intersection over the detection's area, as the evaluation
+    computes it)."""
     if s.params.iou_type == "segm":
         return _pair_iou_masks(s, d, g)
-    db, gb = s.dt.bbox[d], s.gt.bbox[g]
-    iw = np.minimum(db[:, 0] + db[:, 2], gb[:, 0] + gb[:, 2]) - np.maximum(db[:, 0], gb[:, 0])
-    ih = np.minimum(db[:, 1] + db[:, 3], gb[:, 1] + gb[:, 3]) - np.maximum(db[:, 1], gb[:, 1])
-    inter = np.maximum(iw, 0.0) * np.maximum(ih, 0.0)
-    da, ga = db[:, 2] * db[:, 3], gb[:, 2] * gb[:, 3]
-    union = np.where(s.gt.crowd[g], da, da + ga - inter)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        out = np.where(union > 0, inter / np.where(union > 0, union, 1.0), 0.0)
+    out = np.empty(len(d))
+    dcols = [np.ascontiguousarray(s.dt.bbox[:, i]) for i in range(4)]
+    gcols = [np.ascontiguousarray(s.gt.bbox[:, i]) for i in range(4)]
+    step = 1 << 18  # chunks that stay in cache
+    for lo in range(0, len(d), step):
+        dc, gc = d[lo : lo + step], g[lo : lo + step]
+        dx, dy, dw, dh = (c[dc] for c in dcols)
+        gx, gy, gw, gh = (c[gc] for c in gcols)
+        iw = np.minimum(dx + dw, gx + gw) - np.maximum(dx, gx)
+        ih = np.minimum(dy + dh, gy + gh) - np.maximum(dy, gy)
+        inter = np.maximum(iw, 0.0) * np.maximum(ih, 0.0)
+        da = dw * dh
+        union = np.where(s.gt.crowd[gc], da, da + gw * gh - inter)
+        with np.errstate(invalid="ignore", divide="ignore"):
+            out[lo : lo + step] = np.where(union > 0, inter / np.where(union > 0, union, 1.0), 0.0)
     return out
 
 
@@ -307,6 +323,22 @@ def _pair_iou_masks(s: Session, d: np.ndarray, g: np.ndarray) -> np.ndarray:
         m = _zerlin.iou([dt_segm[i] for i in du], [gt_segm[j] for j in gu], [int(c) for c in s.gt.crowd[gu]])
         out[chunk] = np.asarray(m).reshape(len(du), len(gu))[dinv, ginv]
     return out
+
+
+def segment_best(seg_key: np.ndarray, value: np.ndarray, tie: np.ndarray, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """Per key 0..n-1 (``seg_key`` sorted): the largest value (0 where none)
+    and the ``tie`` of the pair holding it (the largest among equals; -1)."""
+    best = np.zeros(n)
+    who = np.full(n, -1, dtype=np.int64)
+    if not len(seg_key):
+        return best, who
+    starts = np.flatnonzero(np.append(True, seg_key[1:] != seg_key[:-1]))
+    top = np.maximum.reduceat(value, starts)
+    seg = np.repeat(np.arange(len(starts)), np.diff(np.append(starts, len(seg_key))))
+    holder = np.maximum.reduceat(np.where(value == top[seg], tie, -1), starts)
+    best[seg_key[starts]] = top
+    who[seg_key[starts]] = holder
+    return best, who
 
 
 def greedy_match(

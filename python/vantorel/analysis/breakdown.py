@@ -13,10 +13,8 @@ from ._session import (
     Session,
     greedy_match,
     group_ranks,
-    image_pairs,
     interpolated_precision,
     open_session,
-    pair_iou,
 )
 
 LABELS = ("C75", "C50", "Loc", "Sim", "Oth", "BG", "FN")
@@ -98,7 +96,8 @@ def _removable(s: Session, a: int, supers: list[Any]) -> tuple[Any, ...]:
     """Status of every detection at IoU 0.1 with other categories' ground
     truths added as ignored regions: true positives (unchanged by the
     additions, which are ignored), and the false positives left under the
-    Loc (no additions: the evaluation's own result), Sim and Oth rules; plus non-ignored counts and (category, score, tie)."""
+    Loc (no additions: the evaluation's own result), Sim and Oth rules;
+    plus non-ignored counts and (category, score, tie)."""
     dts, gts = s.instances(LOC_IOU, a)
     lo, hi = (float(v) for v in s.params.area_rng[a])
     d_cat = s.category_positions(dts["category_id"])
@@ -114,31 +113,34 @@ def _removable(s: Session, a: int, supers: list[Any]) -> tuple[Any, ...]:
 
     # Detections without a non-ignored match compete for the ignored regions.
     queue = np.flatnonzero(~matched_live)
-    di, gj = image_pairs(dts["image_id"][queue], gts["image_id"])
-    qc, gc = d_cat[queue[di]], g_cat[gj]
-    own_ignored = (qc == gc) & gts["ignore"][gj]
+    queue_pos = np.full(len(s.dt.ids), -1, dtype=np.int64)
+    queue_pos[dts["row"][queue]] = np.arange(len(queue))
+    gt_cat = np.full(len(s.gt.ids), -1, dtype=np.int64)
+    gt_cat[gts["row"]] = g_cat
+    pd, pg, iou = s.pairs()
+    ok = (queue_pos[pd] >= 0) & (gt_cat[pg] >= 0) & (iou >= LOC_IOU)
+    di, gj, iou = queue_pos[pd[ok]], pg[ok].astype(np.int64), iou[ok]
+    qc, gc = d_cat[queue[di]], gt_cat[gj]
+    own_ignored = (qc == gc) & ignored_gt[gj]
     names: dict[Any, int] = {}
     sup = np.array([names.setdefault(x, len(names)) if x is not None else -1 - k for k, x in enumerate(supers)])
-    same_super = (qc != gc) & (sup[qc] == sup[gc]) if len(qc) else np.zeros(0, dtype=bool)
     other = qc != gc
+    same_super = other & (sup[qc] == sup[gc]) if len(qc) else np.zeros(0, dtype=bool)
     cand = own_ignored | other
-    di, gj, same_super, own_ignored = di[cand], gj[cand], same_super[cand], own_ignored[cand]
-    iou = pair_iou(s, di, gj, dts["row"][queue], gts["row"])
-    ok = iou >= LOC_IOU
-    di, gj, iou, same_super, own_ignored = di[ok], gj[ok], iou[ok], same_super[ok], own_ignored[ok]
+    di, gj, iou, same_super, own_ignored = di[cand], gj[cand], iou[cand], same_super[cand], own_ignored[cand]
     group = s.image_positions(dts["image_id"][queue]) * len(s.cat_ids) + d_cat[queue]
     rank = group_ranks(group, dts["score"][queue], queue)
-    crowd = s.gt.crowd[gts["row"]]
+    n_gt = len(s.gt.ids) + 1
 
     def leftover(mask: np.ndarray) -> np.ndarray:
         d, g, v = di[mask], gj[mask], iou[mask]
         # Each category sees its own copy of an added ground truth.
-        key = group[d] * (len(gts["row"]) + 1) + g
+        key = group[d] * n_gt + g
         virt, inv = np.unique(key, return_inverse=True)
-        order = np.lexsort((gts["row"][g], v))
+        order = np.lexsort((g, v))
         pos = np.empty(len(order))
         pos[order] = np.arange(len(order))
-        match = greedy_match(rank, d, inv, pos, crowd[virt % (len(gts["row"]) + 1)], len(queue), len(virt))
+        match = greedy_match(rank, d, inv, pos, s.gt.crowd[virt % n_gt], len(queue), len(virt))
         fp = np.zeros(len(d_cat), dtype=bool)
         fp[queue[(match < 0) & ~out[queue]]] = True
         return fp

@@ -8,14 +8,7 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import (
-    Session,
-    greedy_match,
-    group_ranks,
-    image_pairs,
-    open_session,
-    pair_iou,
-)
+from ._session import Session, greedy_match, group_ranks, open_session
 
 
 def confusion_matrix(
@@ -104,18 +97,18 @@ def _cross_class(
 ) -> np.ndarray:
     """For each free detection, the position in ``free_gt`` of the other-class
     ground truth it takes greedily, or -1."""
-    di, gj = image_pairs(dts["image_id"][free_dt], gts["image_id"][free_gt])
+    dt_pos = np.full(len(s.dt.ids), -1, dtype=np.int64)
+    dt_pos[dts["row"][free_dt]] = np.arange(len(free_dt))
+    gt_pos = np.full(len(s.gt.ids), -1, dtype=np.int64)
+    gt_pos[gts["row"][free_gt]] = np.arange(len(free_gt))
+    pd, pg, iou = s.pairs()
+    ok = (dt_pos[pd] >= 0) & (gt_pos[pg] >= 0) & (iou >= min(iou_thr, 0.9999999999))
+    di, gj, iou = dt_pos[pd[ok]], gt_pos[pg[ok]], iou[ok]
     other = d_cat[free_dt[di]] != g_cat[free_gt[gj]]
-    di, gj = di[other], gj[other]
-    iou = pair_iou(s, di, gj, dts["row"][free_dt], gts["row"][free_gt])
-    ok = iou >= min(iou_thr, 0.9999999999)
+    di, gj, iou = di[other], gj[other], iou[other]
     rank = group_ranks(dts["image_id"][free_dt], dts["score"][free_dt], dts["row"][free_dt])
-    # Ground-truth order inside an image: dataset order, the later winning ties.
-    gt_order = gts["row"][free_gt]
-    order_key = gt_order[gj[ok]]
-    iou_ok, di_ok, gj_ok = iou[ok], di[ok], gj[ok]
-    # Break equal IoUs by dataset order: rank pairs by (iou, order).
-    sort = np.lexsort((order_key, iou_ok))
+    # Equal IoUs go to the ground truth later in the dataset: rank pairs by (iou, row).
+    sort = np.lexsort((gts["row"][free_gt][gj], iou))
     pos = np.empty(len(sort), dtype=np.float64)
     pos[sort] = np.arange(len(sort))
-    return greedy_match(rank, di_ok, gj_ok, pos, np.zeros(len(free_gt), dtype=bool), len(free_dt), len(free_gt))
+    return greedy_match(rank, di, gj, pos, np.zeros(len(free_gt), dtype=bool), len(free_dt), len(free_gt))

@@ -9,13 +9,7 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import (
-    Session,
-    image_pairs,
-    interpolated_precision,
-    open_session,
-    pair_iou,
-)
+from ._session import Session, interpolated_precision, open_session, segment_best
 
 ERROR_TYPES = ("cls", "loc", "both", "dupe", "bkg", "miss")
 _CODE = {name: i for i, name in enumerate(ERROR_TYPES)}
@@ -167,21 +161,20 @@ def _classify(
     kind = np.full(n, _TP, dtype=np.int64)
     target = np.full(n, -1, dtype=np.int64)
     fp = np.flatnonzero(counted & (dts["gt_id"] < 0))
-    solid = np.flatnonzero(~s.gt.crowd[gts["row"]])
-    di, gj = image_pairs(dts["image_id"][fp], gts["image_id"][solid])
-    iou = pair_iou(s, di, gj, dts["row"][fp], gts["row"][solid])
-    same = d_cat[fp[di]] == g_cat[solid[gj]]
-    best = {}
-    for label, mask in (("same", same), ("other", ~same)):
-        d, g, v = di[mask], gj[mask], iou[mask]
-        order = np.lexsort((gts["row"][solid[g]], v, d))
-        last = order[np.append(d[order][1:] != d[order][:-1], True)] if len(order) else order
-        best_iou = np.zeros(len(fp))
-        best_gt = np.full(len(fp), -1, dtype=np.int64)
-        best_iou[d[last]] = v[last]
-        best_gt[d[last]] = gts["row"][solid[g[last]]]
-        best[label] = (best_iou, best_gt)
-    (s_iou, s_gt), (o_iou, o_gt) = best["same"], best["other"]
+    is_fp = np.zeros(len(s.dt.ids), dtype=bool)
+    is_fp[dts["row"][fp]] = True
+    solid = np.zeros(len(s.gt.ids), dtype=bool)
+    solid[gts["row"]] = True
+    solid &= ~s.gt.crowd
+    pd, pg, iou = s.pairs()
+    keep = is_fp[pd] & solid[pg]
+    pd, pg, iou = pd[keep], pg[keep], iou[keep]
+    same = s.dt.category_id[pd] == s.gt.category_id[pg]
+    n_rows = len(s.dt.ids)
+    s_iou, s_gt = segment_best(pd, np.where(same, iou, -1.0), np.where(same, pg, -1), n_rows)
+    o_iou, o_gt = segment_best(pd, np.where(same, -1.0, iou), np.where(same, -1, pg), n_rows)
+    rows = dts["row"][fp]
+    s_iou, s_gt, o_iou, o_gt = np.maximum(s_iou[rows], 0), s_gt[rows], np.maximum(o_iou[rows], 0), o_gt[rows]
     code = np.select(
         [(s_iou >= bg_thr) & (s_iou < pos_thr), o_iou >= pos_thr, s_iou >= pos_thr, o_iou >= bg_thr],
         [_CODE["loc"], _CODE["cls"], _CODE["dupe"], _CODE["both"]],
