@@ -24,14 +24,14 @@ import os
 import sys
 import tempfile
 import time
-from typing import Any, Callable
+from collections.abc import Callable
+from typing import Any
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import synth  # noqa: E402
-
-from vantorel import evaluate  # noqa: E402
-from vantorel.analysis import (  # noqa: E402
+import synth
+from vantorel import evaluate
+from vantorel.analysis import (
     coco_breakdown,
     confusion_matrix,
     error_breakdown,
@@ -39,7 +39,7 @@ from vantorel.analysis import (  # noqa: E402
     open_session,
     pr_curves,
 )
-from vantorel.analysis.report import analyze  # noqa: E402
+from vantorel.analysis.report import analyze
 
 
 def best_of(repeat: int, fn: Callable[[], Any]) -> tuple[float, Any]:

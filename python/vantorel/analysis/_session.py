@@ -97,6 +97,8 @@ class Session:
             dts, gts = self.prepared.evaluator.per_instance(self.t_index(thr), a_idx, int(self.params.max_dets[-1]))
             dts["row"] = self.dt_rows(dts["dt_id"])
             gts["row"] = self.gt_rows(gts["gt_id"])
+            dts["cat"] = self.category_positions(dts["category_id"])
+            gts["cat"] = self.category_positions(gts["category_id"])
             matched = dts["gt_id"] >= 0
             dts["gt_row"] = np.full(len(matched), -1, dtype=np.int64)
             dts["gt_row"][matched] = self.gt_rows(dts["gt_id"][matched])
@@ -112,6 +114,9 @@ class Session:
         return self._pairs
 
     def dt_rows(self, ids: np.ndarray) -> np.ndarray:
+        n = len(self.dt.ids)
+        if n and self.dt.ids[0] == 1 and self.dt.ids[-1] == n and np.all(np.diff(self.dt.ids) == 1):
+            return ids - 1  # ids are row positions + 1, as loaded results get them
         return _positions(self.dt.ids, ids, "detection")
 
     def gt_rows(self, ids: np.ndarray) -> np.ndarray:
@@ -192,7 +197,7 @@ def open_session(
     with naming_file("results", results):
         dt_side = results_side(results)
     full = dict(dataset)
-    full["annotations"] = gt_anns
+    full["annotations"] = gt_side  # the engine reads a compact handle's columns directly
     prepared = build_evaluator(full, dt_side, iou_type, params=p)
     gt_cols = _gt_columns(gt_anns, dataset, iou_type if need_pairs else "bbox")
     dt_cols = _dt_columns(dt_side, iou_type if need_pairs else "bbox")
@@ -399,16 +404,25 @@ def group_ranks(groups: np.ndarray, scores: np.ndarray, tie: np.ndarray) -> np.n
 
 
 def interpolated_precision(
-    cat: np.ndarray, score: np.ndarray, tie: np.ndarray, tp: np.ndarray, npig: np.ndarray, rec_thrs: np.ndarray
+    cat: np.ndarray,
+    score: np.ndarray,
+    tie: np.ndarray,
+    tp: np.ndarray,
+    npig: np.ndarray,
+    rec_thrs: np.ndarray,
+    order: np.ndarray | None = None,
 ) -> np.ndarray:
     """The evaluation's interpolated precision, (K, R), from one row per
     counted detection (ignored ones left out): category position, score,
     tie order and whether it is a true positive; ``npig`` is the number of
     non-ignored ground truths per category. Categories without any are -1.
+    ``order``, when given, lists the rows to count already in accumulation
+    order (by category, then score descending, then tie), sparing the sort.
     """
     k_count, r_count = len(npig), len(rec_thrs)
     out = np.full((k_count, r_count), -1.0)
-    order = np.lexsort((tie, -score, cat))
+    if order is None:
+        order = accumulation_order(cat, score, tie)
     c, t = cat[order], tp[order]
     tp_cum = np.cumsum(t)
     fp_cum = np.cumsum(~t)
@@ -429,6 +443,11 @@ def interpolated_precision(
     has = npig > 0
     out[has] = val[has]
     return out
+
+
+def accumulation_order(cat: np.ndarray, score: np.ndarray, tie: np.ndarray) -> np.ndarray:
+    """Rows by category, then score descending (NaN last), then ``tie``."""
+    return np.lexsort((tie, -score, cat))
 
 
 def _segment_suffix_max(values: np.ndarray, seg: np.ndarray, k_count: int) -> np.ndarray:

@@ -11,8 +11,8 @@ import numpy as np
 from ..params import Params
 from ._session import (
     Session,
+    accumulation_order,
     greedy_match,
-    group_ranks,
     interpolated_precision,
     open_session,
 )
@@ -72,8 +72,10 @@ def coco_breakdown(
     supers = [s.supercategory.get(int(c)) for c in s.cat_ids]
     tp, fps, npig, rows = _removable(s, a, supers)
 
+    order = accumulation_order(*rows)
+
     def curve(keep: np.ndarray) -> np.ndarray:
-        return interpolated_precision(rows[0][keep], rows[1][keep], rows[2][keep], tp[keep], npig, rec).T
+        return interpolated_precision(rows[0], rows[1], rows[2], tp, npig, rec, order=order[keep[order]]).T
 
     prec[3], prec[4], prec[5] = curve(tp | fps["sim"]), curve(tp | fps["oth"]), curve(tp)
     prec[6] = np.where(npig > 0, 1.0, -1.0)[None, :]
@@ -100,8 +102,8 @@ def _removable(s: Session, a: int, supers: list[Any]) -> tuple[Any, ...]:
     plus non-ignored counts and (category, score, tie)."""
     dts, gts = s.instances(LOC_IOU, a)
     lo, hi = (float(v) for v in s.params.area_rng[a])
-    d_cat = s.category_positions(dts["category_id"])
-    g_cat = s.category_positions(gts["category_id"])
+    d_cat = dts["cat"]
+    g_cat = gts["cat"]
     npig = np.bincount(g_cat[~gts["ignore"]], minlength=len(s.cat_ids)).astype(np.int64)
     ignored_gt = np.zeros(len(s.gt.ids), dtype=bool)
     ignored_gt[gts["row"]] = gts["ignore"]
@@ -128,8 +130,13 @@ def _removable(s: Session, a: int, supers: list[Any]) -> tuple[Any, ...]:
     same_super = other & (sup[qc] == sup[gc]) if len(qc) else np.zeros(0, dtype=bool)
     cand = own_ignored | other
     di, gj, iou, same_super, own_ignored = di[cand], gj[cand], iou[cand], same_super[cand], own_ignored[cand]
-    group = s.image_positions(dts["image_id"][queue]) * len(s.cat_ids) + d_cat[queue]
-    rank = group_ranks(group, dts["score"][queue], queue)
+    # Rows come by category, then image, each image's in matching order: a
+    # detection's rank in its (category, image) group is its place in the run.
+    image = dts["image_id"]
+    change = np.append(True, (d_cat[1:] != d_cat[:-1]) | (image[1:] != image[:-1]))
+    group = np.cumsum(change)[queue]
+    first = np.flatnonzero(np.append(True, group[1:] != group[:-1]))
+    rank = np.arange(len(queue)) - np.repeat(first, np.diff(np.append(first, len(queue))))
     n_gt = len(s.gt.ids) + 1
 
     def leftover(mask: np.ndarray) -> np.ndarray:

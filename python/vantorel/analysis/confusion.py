@@ -56,8 +56,8 @@ def confusion_matrix(
     dts, gts = s.instances(iou_thr, 0)
     k_count = len(s.cat_ids)
     counted = ~dts["ignore"] & (dts["score"] >= score_thr)
-    d_cat = s.category_positions(dts["category_id"])
-    g_cat = s.category_positions(gts["category_id"])
+    d_cat = dts["cat"]
+    g_cat = gts["cat"]
     matrix = np.zeros((k_count + 1, k_count + 1), dtype=np.int64)
 
     tp = counted & (dts["gt_id"] >= 0)

@@ -118,8 +118,8 @@ def _counted(s: Session, iou_thr: float) -> tuple[np.ndarray, np.ndarray, np.nda
     non-ignored ground truths per category."""
     dts, gts = s.instances(iou_thr, 0)
     keep = ~dts["ignore"]
-    cat = s.category_positions(dts["category_id"][keep])
-    npig = np.bincount(s.category_positions(gts["category_id"][~gts["ignore"]]), minlength=len(s.cat_ids))
+    cat = dts["cat"][keep]
+    npig = np.bincount(gts["cat"][~gts["ignore"]], minlength=len(s.cat_ids))
     return cat, dts["score"][keep], dts["gt_id"][keep] >= 0, npig.astype(np.int64)
 
 

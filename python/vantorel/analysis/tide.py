@@ -9,7 +9,13 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import Session, interpolated_precision, open_session, segment_best
+from ._session import (
+    Session,
+    accumulation_order,
+    interpolated_precision,
+    open_session,
+    segment_best,
+)
 
 ERROR_TYPES = ("cls", "loc", "both", "dupe", "bkg", "miss")
 _CODE = {name: i for i, name in enumerate(ERROR_TYPES)}
@@ -77,8 +83,8 @@ def error_breakdown(
     s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(pos_thr,), need_pairs=True)
     dts, gts = s.instances(pos_thr, 0)
     counted = ~dts["ignore"]
-    d_cat = s.category_positions(dts["category_id"])
-    g_cat = s.category_positions(gts["category_id"])
+    d_cat = dts["cat"]
+    g_cat = gts["cat"]
     kind, target = _classify(s, dts, gts, counted, d_cat, g_cat, pos_thr, bg_thr)
     g_live = ~gts["ignore"]
     used = np.zeros(len(s.gt.ids), dtype=bool)
@@ -88,13 +94,18 @@ def error_breakdown(
     cat_of_row[gts["row"]] = g_cat
     npig = np.bincount(g_cat[g_live], minlength=len(s.cat_ids)).astype(np.int64)
 
-    tie = s.image_positions(dts["image_id"]) * (len(dts["score"]) + 1) + np.arange(len(dts["score"]))
+    # Rows come by category and image, each image's in score order: the
+    # accumulation's order among equal scores.
+    tie = np.arange(len(dts["score"]))
     rows = {"cat": d_cat[counted], "score": dts["score"][counted], "tie": tie[counted]}
     kind_c, target_c = kind[counted], target[counted]
     rec = np.asarray(s.params.rec_thrs, dtype=np.float64)
 
+    base_order = accumulation_order(rows["cat"], rows["score"], rows["tie"])
+
     def ap(keep: np.ndarray, cat: np.ndarray, tp: np.ndarray, n: np.ndarray) -> np.ndarray:
-        prec = interpolated_precision(cat[keep], rows["score"][keep], rows["tie"][keep], tp[keep], n, rec)
+        order = base_order if cat is rows["cat"] else accumulation_order(cat, rows["score"], rows["tie"])
+        prec = interpolated_precision(cat, rows["score"], rows["tie"], tp, n, rec, order=order[keep[order]])
         per_cat = np.where(prec[:, 0] >= 0, prec.mean(axis=1) if prec.shape[1] else 0.0, np.nan)
         if categories == "tide":
             with_dets = np.bincount(cat[keep], minlength=len(n)) > 0
