@@ -58,6 +58,7 @@ class Session:
     supercategory: dict[int, Any]
     _run: dict[str, Any] | None = None
     _pairs: tuple[np.ndarray, np.ndarray, np.ndarray] | None = None
+    _boxes: tuple[list[np.ndarray], list[np.ndarray]] | None = None
     _instances: dict[tuple[float, int], tuple[dict[str, Any], dict[str, Any]]] = field(default_factory=dict)
 
     @property
@@ -106,11 +107,24 @@ class Session:
         return self._instances[key]
 
     def pairs(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """Every (detection row, ground-truth row) pair sharing an image, by
-        detection row, with its IoU; computed once for all analyses."""
+        """Every overlapping (detection row, ground-truth row) pair of one
+        image (IoU > 0), by detection row, with its IoU; computed once for
+        all analyses, in slices of detections so the many disjoint pairs
+        never pile up."""
         if self._pairs is None:
-            d, g = image_pairs(self.dt.image_id, self.gt.image_id)
-            self._pairs = (d, g, pair_iou(self, d, g))
+            parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
+            step = 1 << 16
+            for lo in range(0, max(len(self.dt.ids), 1), step):
+                d, g = image_pairs(self.dt.image_id[lo : lo + step], self.gt.image_id)
+                d += lo
+                iou = pair_iou(self, d, g)
+                keep = iou > 0
+                parts.append((d[keep], g[keep], iou[keep]))
+            self._pairs = (
+                np.concatenate([p[0] for p in parts]),
+                np.concatenate([p[1] for p in parts]),
+                np.concatenate([p[2] for p in parts]),
+            )
         return self._pairs
 
     def dt_rows(self, ids: np.ndarray) -> np.ndarray:
@@ -295,8 +309,9 @@ def pair_iou(s: Session, d: np.ndarray, g: np.ndarray) -> np.ndarray:
     if s.params.iou_type == "segm":
         return _pair_iou_masks(s, d, g)
     out = np.empty(len(d))
-    dcols = [np.ascontiguousarray(s.dt.bbox[:, i]) for i in range(4)]
-    gcols = [np.ascontiguousarray(s.gt.bbox[:, i]) for i in range(4)]
+    if s._boxes is None:
+        s._boxes = ([np.ascontiguousarray(s.dt.bbox[:, i]) for i in range(4)], [np.ascontiguousarray(s.gt.bbox[:, i]) for i in range(4)])
+    dcols, gcols = s._boxes
     step = 1 << 18  # chunks that stay in cache
     for lo in range(0, len(d), step):
         dc, gc = d[lo : lo + step], g[lo : lo + step]
@@ -391,16 +406,14 @@ def greedy_match(
 def group_ranks(groups: np.ndarray, scores: np.ndarray, tie: np.ndarray) -> np.ndarray:
     """Rank of each item within its group by score, highest first (ties by ``tie``)."""
     n = len(groups)
-    order = np.lexsort((tie, -scores, groups))
-    g = groups[order]
-    start = np.flatnonzero(np.append(True, g[1:] != g[:-1]))
+    _, dense = np.unique(groups, return_inverse=True)
+    order = accumulation_order(dense.reshape(-1), scores, tie)
+    g = dense.reshape(-1)[order]
+    start = np.flatnonzero(np.append(True, g[1:] != g[:-1])) if n else np.zeros(0, dtype=np.int64)
     first = np.repeat(start, np.diff(np.append(start, n)))
     rank = np.empty(n, dtype=np.int64)
     rank[order] = np.arange(n) - first
     return rank
-
-
-# ------------------------------------------------------------ accumulation
 
 
 def interpolated_precision(
@@ -445,9 +458,25 @@ def interpolated_precision(
     return out
 
 
-def accumulation_order(cat: np.ndarray, score: np.ndarray, tie: np.ndarray) -> np.ndarray:
-    """Rows by category, then score descending (NaN last), then ``tie``."""
-    return np.lexsort((tie, -score, cat))
+def score_order(score: np.ndarray, tie: np.ndarray) -> np.ndarray:
+    """Rows by score descending (NaN last), then ``tie``."""
+    if len(tie) > 1 and not np.all(tie[1:] >= tie[:-1]):
+        return np.lexsort((tie, -score))
+    return np.argsort(-score, kind="stable")
+
+
+def accumulation_order(
+    cat: np.ndarray, score: np.ndarray, tie: np.ndarray, by_score: np.ndarray | None = None
+) -> np.ndarray:
+    """Rows by category position, then score descending (NaN last), then
+    ``tie``: a stable sort by category of the rows in score order (a radix
+    sort while positions fit 16 bits). ``by_score`` reuses a score_order."""
+    if by_score is None:
+        by_score = score_order(score, tie)
+    c = cat[by_score]
+    if len(c) and 0 <= c.min() and c.max() < 1 << 16:
+        c = c.astype(np.uint16)
+    return by_score[np.argsort(c, kind="stable")]
 
 
 def _segment_suffix_max(values: np.ndarray, seg: np.ndarray, k_count: int) -> np.ndarray:

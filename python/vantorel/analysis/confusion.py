@@ -52,6 +52,8 @@ def confusion_matrix(
     >>> cm = confusion_matrix("gt.json", "dets.json", score_thr=0.3)  # doctest: +SKIP
     >>> cm["matrix"][:-1].sum(1)          # ground truths per class  # doctest: +SKIP
     """
+    if not 0 < iou_thr <= 1:
+        raise ValueError(f"iou_thr must be in (0, 1]; got {iou_thr}")
     s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(iou_thr,), need_pairs=True)
     dts, gts = s.instances(iou_thr, 0)
     k_count = len(s.cat_ids)

@@ -8,7 +8,7 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import Session, open_session
+from ._session import Session, accumulation_order, open_session
 
 
 def pr_curves(
@@ -150,7 +150,7 @@ def _best_per_category(cat: np.ndarray, score: np.ndarray, tp: np.ndarray, npig:
     k_count = len(npig)
     finite = ~np.isnan(score)
     cat, score, tp = cat[finite], score[finite], tp[finite]
-    order = np.lexsort((-score, cat))
+    order = accumulation_order(cat, score, np.arange(len(cat)))
     c, sc, t = cat[order], score[order], tp[order]
     tp_cum, fp_cum = np.cumsum(t), np.cumsum(~t)
     seg = np.searchsorted(c, np.arange(k_count))

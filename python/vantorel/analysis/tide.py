@@ -14,6 +14,7 @@ from ._session import (
     accumulation_order,
     interpolated_precision,
     open_session,
+    score_order,
     segment_best,
 )
 
@@ -78,6 +79,8 @@ def error_breakdown(
     >>> tide = error_breakdown("gt.json", "dets.json")         # doctest: +SKIP
     >>> tide["dAP"]["cls"], tide["ap50"]                        # doctest: +SKIP
     """
+    if not 0 < bg_thr <= pos_thr <= 1:
+        raise ValueError(f"thresholds must satisfy 0 < bg_thr <= pos_thr <= 1; got {bg_thr}, {pos_thr}")
     if categories not in ("coco", "tide"):
         raise ValueError(f"categories must be 'coco' or 'tide'; got {categories!r}")
     s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(pos_thr,), need_pairs=True)
@@ -101,10 +104,11 @@ def error_breakdown(
     kind_c, target_c = kind[counted], target[counted]
     rec = np.asarray(s.params.rec_thrs, dtype=np.float64)
 
-    base_order = accumulation_order(rows["cat"], rows["score"], rows["tie"])
+    by_score = score_order(rows["score"], rows["tie"])
+    base_order = accumulation_order(rows["cat"], rows["score"], rows["tie"], by_score)
 
     def ap(keep: np.ndarray, cat: np.ndarray, tp: np.ndarray, n: np.ndarray) -> np.ndarray:
-        order = base_order if cat is rows["cat"] else accumulation_order(cat, rows["score"], rows["tie"])
+        order = base_order if cat is rows["cat"] else accumulation_order(cat, rows["score"], rows["tie"], by_score)
         prec = interpolated_precision(cat, rows["score"], rows["tie"], tp, n, rec, order=order[keep[order]])
         per_cat = np.where(prec[:, 0] >= 0, prec.mean(axis=1) if prec.shape[1] else 0.0, np.nan)
         if categories == "tide":
