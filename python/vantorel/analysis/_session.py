@@ -12,6 +12,7 @@ step vectorised over all images at once.
 from __future__ import annotations
 
 import os
+from concurrent.futures import Future, ThreadPoolExecutor
 from dataclasses import dataclass, field
 from operator import itemgetter
 from typing import Any, cast
@@ -59,6 +60,9 @@ class Session:
     _run: dict[str, Any] | None = None
     _pairs: tuple[np.ndarray, np.ndarray, np.ndarray] | None = None
     _boxes: tuple[list[np.ndarray], list[np.ndarray]] | None = None
+    # Engine calls started in the background at opening (they release the
+    # interpreter lock, so they overlap with the Python-side column work).
+    _pending: dict[Any, Future[Any]] = field(default_factory=dict)
     _instances: dict[tuple[float, int], tuple[dict[str, Any], dict[str, Any]]] = field(default_factory=dict)
 
     @property
@@ -75,7 +79,8 @@ class Session:
 
     def run(self) -> dict[str, Any]:
         if self._run is None:
-            self._run = self.prepared.evaluator.run()
+            pending = self._pending.pop("run", None)
+            self._run = pending.result() if pending is not None else self.prepared.evaluator.run()
         return self._run
 
     def t_index(self, thr: float) -> int:
@@ -95,7 +100,11 @@ class Session:
         plus row positions into the two column sets ("row")."""
         key = (thr, a_idx)
         if key not in self._instances:
-            dts, gts = self.prepared.evaluator.per_instance(self.t_index(thr), a_idx, int(self.params.max_dets[-1]))
+            pending = self._pending.pop(key, None)
+            if pending is not None:
+                dts, gts = pending.result()
+            else:
+                dts, gts = self.prepared.evaluator.per_instance(self.t_index(thr), a_idx, int(self.params.max_dets[-1]))
             dts["row"] = self.dt_rows(dts["dt_id"])
             gts["row"] = self.gt_rows(gts["gt_id"])
             dts["cat"] = self.category_positions(dts["category_id"])
@@ -191,9 +200,12 @@ def open_session(
     params: Params | None = None,
     extra_thrs: tuple[float, ...] = (0.5,),
     need_pairs: bool = False,
+    prefetch: tuple[tuple[float, int], ...] = (),
 ) -> Session:
     """Loads both sides once and prepares an evaluator whose thresholds are
-    the caller's plus ``extra_thrs``."""
+    the caller's plus ``extra_thrs``. Its run, and the per-instance verdicts
+    of each (IoU threshold, area index) in ``prefetch``, start at once in the
+    background."""
     base = params.copy() if params is not None else Params.for_type(iou_type)
     if params is not None and params.iou_type != iou_type:
         base.iou_type = iou_type
@@ -207,16 +219,24 @@ def open_session(
     p.iou_thrs = np.asarray(thrs, dtype=np.float64)
     with naming_file("ground-truth", gt):
         dataset, gt_side = ground_truth_side(gt, iou_type, False)
-        gt_anns = gt_side.annotations() if isinstance(gt_side, _zerlin.CompactBbox) else gt_side
     with naming_file("results", results):
         dt_side = results_side(results)
     full = dict(dataset)
     full["annotations"] = gt_side  # the engine reads a compact handle's columns directly
     prepared = build_evaluator(full, dt_side, iou_type, params=p)
+    ev, cap = prepared.evaluator, int(p.max_dets[-1])
+    pending: dict[Any, Future[Any]] = {}
+    pool = ThreadPoolExecutor(max_workers=1)
+    pending["run"] = pool.submit(ev.run)
+    for thr, a_idx in prefetch:
+        t_idx = int(np.flatnonzero(p.iou_thrs == thr)[0])
+        pending[(float(thr), a_idx)] = pool.submit(ev.per_instance, t_idx, a_idx, cap)
+    pool.shutdown(wait=False)  # the queued calls still run; nothing waits here
+    gt_anns = gt_side.annotations() if isinstance(gt_side, _zerlin.CompactBbox) else gt_side
     gt_cols = _gt_columns(gt_anns, dataset, iou_type if need_pairs else "bbox")
     dt_cols = _dt_columns(dt_side, iou_type if need_pairs else "bbox")
     supercat = {c["id"]: c.get("supercategory") for c in dataset.get("categories", [])}
-    return Session(prepared, base, gt_cols, dt_cols, supercat)
+    return Session(prepared, base, gt_cols, dt_cols, supercat, _pending=pending)
 
 
 def _gt_columns(anns: list[Any], dataset: dict[str, Any], iou_type: str) -> Columns:

@@ -90,7 +90,7 @@ def f1_curve(
     >>> f1["best"]["overall"]["threshold"]                      # doctest: +SKIP
     0.43
     """
-    s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(iou_thr,))
+    s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(iou_thr,), prefetch=((iou_thr, 0),))
     grid = np.linspace(0.0, 1.0, 101) if scores is None else np.sort(np.asarray(scores, dtype=np.float64))
     cat, score, tp, npig = _counted(s, iou_thr)
     k_count = len(npig)

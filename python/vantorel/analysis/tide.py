@@ -83,7 +83,7 @@ def error_breakdown(
         raise ValueError(f"thresholds must satisfy 0 < bg_thr <= pos_thr <= 1; got {bg_thr}, {pos_thr}")
     if categories not in ("coco", "tide"):
         raise ValueError(f"categories must be 'coco' or 'tide'; got {categories!r}")
-    s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(pos_thr,), need_pairs=True)
+    s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(pos_thr,), need_pairs=True, prefetch=((pos_thr, 0),))
     dts, gts = s.instances(pos_thr, 0)
     counted = ~dts["ignore"]
     d_cat = dts["cat"]
