@@ -15,7 +15,8 @@ from vantorel.analysis import (
     open_session,
     pr_curves,
 )
-from vantorel.analysis._session import image_pairs, pair_iou
+from vantorel.analysis._session import image_pairs, interpolated_precision, pair_iou
+from vantorel.analysis.breakdown import _removable
 from vantorel.analysis.report import analyze, write_report
 from vantorel.cli import main
 
@@ -265,6 +266,15 @@ def test_coco_breakdown_against_relabelled_evaluations():
             p = Params(cat_ids=[int(cid)], iou_thrs=np.array([0.1]), area_rng=[[0.0, 1e10]], area_labels=["all"])
             ref = evaluate(dict(dataset, annotations=anns + extra), results, params=p).precision[0, :, 0, 0, -1]
             np.testing.assert_array_equal(out["precision"][row, :, k], ref, err_msg=f"category {cid} row {row}")
+    # Loc is matching at 0.1 redone from the shared pairs; it must give the
+    # engine's own curves at that threshold, in every area range.
+    s = open_session(dataset, results, extra_thrs=(0.75, 0.5, 0.1), need_pairs=True)
+    for area in ("all", "small", "medium", "large"):
+        b = coco_breakdown(dataset, results, area=area, session=s)
+        tp, fps, npig, (cat, score, tie) = _removable(s, s.a_index(area), b["supercategories"])
+        keep = tp | fps["loc"]
+        mine = interpolated_precision(cat[keep], score[keep], tie[keep], tp[keep], npig, s.params.rec_thrs).T
+        np.testing.assert_array_equal(mine, b["precision"][2], err_msg=area)
     has = out["precision"][0, 0] >= 0
     assert np.all(np.diff(out["ap"][2:]) >= 0) and out["ap"][-1] == 1.0
     assert np.all(out["precision"][6][:, has] == 1.0)

@@ -33,7 +33,7 @@ def analyze(gt: str | os.PathLike[str] | dict[str, Any], results: Any, iou_type:
     >>> everything["errors"]["dAP"]                              # doctest: +SKIP
     """
     s = open_session(
-        gt, results, iou_type, params=params, extra_thrs=(0.75, 0.5, 0.1), need_pairs=True, prefetch=((0.5, 0), (0.1, 0))
+        gt, results, iou_type, params=params, extra_thrs=(0.75, 0.5, 0.1), need_pairs=True, prefetch=((0.5, 0),)
     )
     return {
         "result": s.eval_result(),
