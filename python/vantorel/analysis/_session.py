@@ -122,11 +122,15 @@ class Session:
         never pile up."""
         if self._pairs is None:
             parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
-            step = 1 << 16
+            step = 1 << 15
+            boxes = self.dt.bbox
             for lo in range(0, max(len(self.dt.ids), 1), step):
                 d, g = image_pairs(self.dt.image_id[lo : lo + step], self.gt.image_id)
+                # Pairs come in detection order: repeat each box, no gather.
+                counts = np.bincount(d, minlength=len(boxes[lo : lo + step]))
+                det = [np.repeat(boxes[lo : lo + step, i], counts) for i in range(4)]
                 d += lo
-                iou = pair_iou(self, d, g)
+                iou = pair_iou(self, d, g, None if self.params.iou_type == "segm" else det)
                 keep = iou > 0
                 parts.append((d[keep], g[keep], iou[keep]))
             self._pairs = (
@@ -322,28 +326,29 @@ def image_pairs(dt_image: np.ndarray, gt_image: np.ndarray) -> tuple[np.ndarray,
     return di, gj.astype(np.int32)
 
 
-def pair_iou(s: Session, d: np.ndarray, g: np.ndarray) -> np.ndarray:
+def pair_iou(s: Session, d: np.ndarray, g: np.ndarray, det_boxes: list[np.ndarray] | None = None) -> np.ndarray:
     """IoU of detection row d[i] with ground-truth row g[i] (crowd ground
     truths: intersection over the detection's area, as the evaluation
-    computes it)."""
+    computes it). ``det_boxes`` may give the detections' x, y, w, h per pair
+    already gathered."""
     if s.params.iou_type == "segm":
         return _pair_iou_masks(s, d, g)
-    out = np.empty(len(d))
     if s._boxes is None:
-        s._boxes = ([np.ascontiguousarray(s.dt.bbox[:, i]) for i in range(4)], [np.ascontiguousarray(s.gt.bbox[:, i]) for i in range(4)])
+        s._boxes = (
+            [np.ascontiguousarray(s.dt.bbox[:, i]) for i in range(4)],
+            [np.ascontiguousarray(s.gt.bbox[:, i]) for i in range(4)],
+        )
     dcols, gcols = s._boxes
-    step = 1 << 18  # chunks that stay in cache
-    for lo in range(0, len(d), step):
-        dc, gc = d[lo : lo + step], g[lo : lo + step]
-        dx, dy, dw, dh = (c[dc] for c in dcols)
-        gx, gy, gw, gh = (c[gc] for c in gcols)
-        iw = np.minimum(dx + dw, gx + gw) - np.maximum(dx, gx)
-        ih = np.minimum(dy + dh, gy + gh) - np.maximum(dy, gy)
-        inter = np.maximum(iw, 0.0) * np.maximum(ih, 0.0)
-        da = dw * dh
-        union = np.where(s.gt.crowd[gc], da, da + gw * gh - inter)
-        with np.errstate(invalid="ignore", divide="ignore"):
-            out[lo : lo + step] = np.where(union > 0, inter / np.where(union > 0, union, 1.0), 0.0)
+    dx, dy, dw, dh = det_boxes if det_boxes is not None else [c[d] for c in dcols]
+    gx, gy, gw, gh = (c[g] for c in gcols)
+    iw = np.minimum(dx + dw, gx + gw) - np.maximum(dx, gx)
+    ih = np.minimum(dy + dh, gy + gh) - np.maximum(dy, gy)
+    inter = np.maximum(iw, 0.0) * np.maximum(ih, 0.0)
+    da = dw * dh
+    union = np.where(s.gt.crowd[g], da, da + gw * gh - inter)
+    with np.errstate(invalid="ignore", divide="ignore"):
+        out: np.ndarray = inter / union
+    out[~(union > 0)] = 0.0
     return out
 
 
