@@ -236,22 +236,33 @@ def open_session(
         t_idx = int(np.flatnonzero(p.iou_thrs == thr)[0])
         pending[(float(thr), a_idx)] = pool.submit(ev.per_instance, t_idx, a_idx, cap)
     pool.shutdown(wait=False)  # the queued calls still run; nothing waits here
-    gt_anns = gt_side.annotations() if isinstance(gt_side, _zerlin.CompactBbox) else gt_side
-    gt_cols = _gt_columns(gt_anns, dataset, iou_type if need_pairs else "bbox")
+    compact = isinstance(gt_side, _zerlin.CompactBbox)
+    gt_anns = gt_side.annotations() if compact else gt_side
+    gt_rows = gt_side.array_rows() if compact else None
+    gt_cols = _gt_columns(gt_anns, dataset, iou_type if need_pairs else "bbox", gt_rows)
     dt_cols = _dt_columns(dt_side, iou_type if need_pairs else "bbox")
     supercat = {c["id"]: c.get("supercategory") for c in dataset.get("categories", [])}
     return Session(prepared, base, gt_cols, dt_cols, supercat, _pending=pending)
 
 
-def _gt_columns(anns: list[Any], dataset: dict[str, Any], iou_type: str) -> Columns:
+def _gt_columns(anns: list[Any], dataset: dict[str, Any], iou_type: str, rows: np.ndarray | None = None) -> Columns:
+    """Ground-truth columns; ``rows`` (a compact handle's array_rows, in the
+    same order) spares reading image, category and box from the dicts."""
     n = len(anns)
+
     def get(key: str, default: Any) -> list[Any]:
         return [a.get(key, default) for a in anns]
 
-    bbox = np.array(get("bbox", [0.0, 0.0, 0.0, 0.0]), dtype=np.float64).reshape(n, 4)
+    if rows is not None:
+        image_id, category_id = rows[:, 0].astype(np.int64), rows[:, 6].astype(np.int64)
+        bbox = np.ascontiguousarray(rows[:, 1:5])
+    else:
+        image_id = np.array([a["image_id"] for a in anns], dtype=np.int64)
+        category_id = np.array([a["category_id"] for a in anns], dtype=np.int64)
+        bbox = np.array(get("bbox", [0.0, 0.0, 0.0, 0.0]), dtype=np.float64).reshape(n, 4)
     cols = Columns(
-        image_id=np.array([a["image_id"] for a in anns], dtype=np.int64),
-        category_id=np.array([a["category_id"] for a in anns], dtype=np.int64),
+        image_id=image_id,
+        category_id=category_id,
         ids=np.array(get("id", 0), dtype=np.int64),
         bbox=bbox,
         area=np.array(get("area", 0.0), dtype=np.float64),
