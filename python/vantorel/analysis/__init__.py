@@ -10,6 +10,18 @@ from ._session import Session, open_session
 from .breakdown import coco_breakdown
 from .confusion import confusion_matrix
 from .curves import f1_curve, pr_curves
+from .report import analyze, format_analysis, write_report
 from .tide import error_breakdown
 
-__all__ = ["Session", "coco_breakdown", "confusion_matrix", "error_breakdown", "f1_curve", "open_session", "pr_curves"]
+__all__ = [
+    "Session",
+    "analyze",
+    "coco_breakdown",
+    "confusion_matrix",
+    "error_breakdown",
+    "f1_curve",
+    "format_analysis",
+    "open_session",
+    "pr_curves",
+    "write_report",
+]

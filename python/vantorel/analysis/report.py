@@ -46,7 +46,12 @@ def analyze(gt: str | os.PathLike[str] | dict[str, Any], results: Any, iou_type:
 
 
 def format_analysis(analysis: dict[str, Any]) -> str:
-    """The error breakdown and best-F1 thresholds as text."""
+    """The error breakdown and best-F1 thresholds as text.
+
+    Examples
+    --------
+    >>> print(format_analysis(analyze("gt.json", "dets.json")))   # doctest: +SKIP
+    """
     tide, f1 = analysis["errors"], analysis["f1"]
     names = analysis["result"].cat_names
     lines = [f"Error breakdown (TIDE), AP{round(tide['pos_thr'] * 100)} = {tide['ap50']:.2f}"]
@@ -71,6 +76,11 @@ def write_report(analysis: dict[str, Any], out_dir: str | os.PathLike[str]) -> P
     """Writes the pictures and a self-contained ``index.html`` into ``out_dir``
     (created if needed); returns the page's path. The page refers only to
     the images written beside it: no scripts, styles or fonts from elsewhere.
+
+    Examples
+    --------
+    >>> write_report(analyze("gt.json", "dets.json"), "report/")  # doctest: +SKIP
+    PosixPath('report/index.html')
     """
     from . import plots
 
