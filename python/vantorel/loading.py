@@ -7,14 +7,19 @@ reference loader completes them.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import gc
+import itertools
+import operator
 import os
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from . import _zerlin
+from .ids import sort_key
 
 # Files longer than this keep no geometry spans in a compact handle, so a
 # ground-truth handle of that size could not give masks.
@@ -38,17 +43,104 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict, Any]:
     ...) load as dicts instead; so does LVIS ground truth, whose "ignore"
     flags the columns do not keep.
     """
-    if isinstance(gt, dict):
+    if not isinstance(gt, (str, os.PathLike)):
+        check_dataset(gt)
         return gt, gt["annotations"]
     path = os.fspath(gt)
     masks = iou_type in ("segm", "boundary")
     if not lvis and not (masks and os.path.getsize(path) > _SPAN_FILE_LIMIT):
         try:
-            return _zerlin.load_compact_bbox(path)
+            dataset, handle = _zerlin.load_compact_bbox(path)
         except ValueError:
             pass  # the reader's message, if the JSON itself is bad, comes from load_json
+        else:
+            check_dataset(dataset)
+            return dataset, handle
     dataset = load_dataset(path)
+    check_dataset(dataset)
     return dataset, dataset["annotations"]
+
+
+_DATASET_KEYS = ("images", "annotations", "categories")
+_RESULT_KEYS = ("image_id", "category_id", "score")
+
+
+def check_dataset(dataset: Any) -> None:
+    """Refuses what cannot be a COCO dataset, with the member at fault named
+    (the engine's own errors could not say which file or record)."""
+    if isinstance(dataset, list):
+        raise ValueError(
+            "the ground truth is a JSON array, as a results file is, not a dataset object: "
+            "are the ground truth and the results the wrong way round?"
+        )
+    if not isinstance(dataset, dict):
+        raise ValueError(f"the ground truth must be a dataset object, not {type(dataset).__name__}")
+    missing = [key for key in _DATASET_KEYS if key not in dataset]
+    if missing:
+        raise ValueError(
+            f"the ground truth has no {' or '.join(repr(k) for k in missing)} "
+            "(a COCO dataset holds 'images', 'annotations' and 'categories')"
+        )
+    for key in ("images", "categories"):
+        records = dataset[key]
+        if not isinstance(records, list):
+            raise ValueError(f"the ground truth's '{key}' must be an array, not {type(records).__name__}")
+        for i, record in enumerate(records):
+            if not isinstance(record, dict) or "id" not in record:
+                raise ValueError(f"the ground truth's {key}[{i}] has no 'id'")
+    if not isinstance(dataset["annotations"], (list, type(None))):  # None: kept in a compact handle
+        raise ValueError(f"the ground truth's 'annotations' must be an array, not {type(dataset['annotations']).__name__}")
+
+
+@dataclass
+class ResultIds:
+    """The distinct image ids that a results list names."""
+
+    images: set[Any]
+
+
+def check_results(dets: Any) -> ResultIds:
+    """Refuses results that are not a list of detections or lack a field every
+    detection needs (the engine would take a missing score as 0 and a missing
+    category as none, and evaluate quietly; the reference evaluation fails
+    on them), and gives the ids they name."""
+    if isinstance(dets, dict):
+        if any(key in dets for key in _DATASET_KEYS):
+            raise ValueError(
+                "the results are a dataset object (with 'images' or 'annotations'), not an array of detections: "
+                "are the ground truth and the results the wrong way round?"
+            )
+        raise ValueError("the results must be a JSON array of detections, not an object")
+    try:
+        images = set(map(_get_image_id, dets))
+        collections.deque(map(_get_category_and_score, dets), 0)
+    except (KeyError, TypeError, IndexError):
+        for i, d in enumerate(dets):
+            if not isinstance(d, dict):
+                raise ValueError(f"result {i} is not an object with image_id, category_id and score") from None
+            for key in _RESULT_KEYS:
+                if key not in d:
+                    raise ValueError(
+                        f"result {i} has no '{key}' (every detection needs image_id, category_id and score)"
+                    ) from None
+        raise
+    return ResultIds(images)
+
+
+_get_image_id = operator.itemgetter("image_id")
+_get_category_and_score = operator.itemgetter("category_id", "score")
+
+
+def _check_scores(handle: _zerlin.CompactBbox, path: str) -> None:
+    """A results file's handle reads an absent score as 0.0. Only where some
+    score is 0.0 can one be missing: then a file with fewer "score" keys
+    than records is read again as dicts, to name the record at fault."""
+    if not handle.annotation_count or handle.array_rows()[:, 5].all():
+        return
+    with open(path, "rb") as f:
+        if f.read().count(b'"score"') >= handle.annotation_count:
+            return
+    check_results(load_dataset(path))
 
 
 _DERIVED_KEYS = ("area", "id", "iscrowd")
@@ -103,9 +195,11 @@ def results_side(results: Any) -> Any:
             return _load_results(results)
     path = os.fspath(results)
     try:
-        return _zerlin.load_compact_bbox(path, results=True)[1]
+        handle = _zerlin.load_compact_bbox(path, results=True)[1]
     except ValueError as err:
         return _results_from_json(path, refused=err)
+    _check_scores(handle, path)
+    return handle
 
 
 def _results_from_json(path: str, refused: ValueError | None = None) -> list:
@@ -114,8 +208,10 @@ def _results_from_json(path: str, refused: ValueError | None = None) -> list:
     with gc_paused():
         anns = _zerlin.load_json(path)  # a malformed file fails here, with the reader's position
         if not isinstance(anns, list):
+            check_results(anns)
             raise ValueError("a results file must hold a JSON array of detections")
         try:
+            check_results(anns)
             complete_results(anns)  # our own fresh objects: fill in place
         except Exception as err:
             # For results meant as boxes the compact refusal names the record
@@ -148,15 +244,26 @@ def _load_results(results: Any) -> list:
         ]
         complete_results(anns)
         return anns
-    anns = results if isinstance(results, list) else list(results)
-    if anns and _result_kind(anns) == "bbox" and not any(k in a for a in anns for k in _DERIVED_KEYS):
+    anns = results if isinstance(results, (list, dict)) else list(results)
+    if isinstance(anns, dict):
+        check_results(anns)
+    if anns and isinstance(anns[0], dict) and _result_kind(anns) == "bbox" and not _any_key(anns, _DERIVED_KEYS):
         # The evaluator's defaults for absent fields are exactly what the
         # reference loader would fill in (id = position + 1, area = w * h,
-        # not crowd), so the caller's dicts serve as they are.
+        # not crowd), so the caller's dicts serve as they are (checked by
+        # the evaluation, which needs their ids anyway).
         return anns
+    check_results(anns)
     anns = [dict(a) for a in anns]
     complete_results(anns)
     return anns
+
+
+def _any_key(anns: list[Any], keys: tuple[str, ...]) -> bool:
+    try:
+        return any(any(map(dict.__contains__, anns, itertools.repeat(k))) for k in keys)
+    except TypeError:  # not all dicts: the evaluator names that
+        return False
 
 
 def _result_kind(anns: list) -> str:
@@ -226,15 +333,21 @@ def naming_file(what: str, source: Any):
         raise
 
 
-def check_result_images(dets: Any, dataset: dict) -> None:
+def check_result_images(dets: Any, dataset: dict[str, Any], named: set[Any] | None = None) -> None:
     """Results naming an image the ground truth lacks are a mismatched pair of
     files, not something to evaluate quietly (the reference loader refuses
-    them too)."""
+    them too). ``named``: the image ids of a results list, where known."""
     known = [img["id"] for img in dataset["images"]]
     if isinstance(dets, _zerlin.CompactBbox):
-        ok = dets.valid_images(known)
-    else:
-        known_set = set(known)
-        ok = all(d["image_id"] in known_set for d in dets)
-    if not ok:
-        raise ValueError("results name images that the ground truth does not have")
+        if set(map(type, known)) <= {int} and dets.valid_images(known):
+            return
+        named = set(dets.array_rows()[:, 0].astype(np.int64).tolist())
+    elif named is None:
+        named = set(map(_get_image_id, dets))
+    unknown = named - set(known)
+    if unknown:
+        example = min(unknown, key=sort_key)
+        raise ValueError(
+            f"results name images that the ground truth does not have ({len(unknown)} of them, "
+            f"for example image_id {example!r})"
+        )
