@@ -183,15 +183,16 @@ def _engine(
         use_area=p.use_area,
         boundary_dilation=p.boundary_dilation,
     )
-    freq_groups = None
+    freq_groups: dict[str, list[int]] | None = None
     if lvis:
         assert gt_ignore is not None and non_exhaustive is not None
         ev.configure_lvis(gt_ignore, non_exhaustive)
         index = {c: k for k, c in enumerate(p.cat_ids)}
-        freq_groups = {}
+        groups: dict[str, list[int]] = {}
         for c in dataset["categories"]:
             if c["id"] in index and "frequency" in c:
-                freq_groups.setdefault(c["frequency"], []).append(index[c["id"]])
+                groups.setdefault(c["frequency"], []).append(index[c["id"]])
+        freq_groups = groups
     return ev, freq_groups
 
 

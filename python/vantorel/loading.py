@@ -14,6 +14,7 @@ import itertools
 import operator
 import os
 from dataclasses import dataclass
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
@@ -26,15 +27,16 @@ from .ids import sort_key
 _SPAN_FILE_LIMIT = 0xFFFFFFFE
 
 
-def load_dataset(gt: str | os.PathLike | dict) -> dict:
-    """A ground-truth dataset dict, from a path or an already-loaded dict."""
+def load_dataset(gt: str | os.PathLike[str] | dict[str, Any]) -> Any:
+    """A ground-truth dataset dict, from a path or an already-loaded dict
+    (what a file holds is checked by ``check_dataset``)."""
     if isinstance(gt, dict):
         return gt
     with gc_paused():
         return _zerlin.load_json(os.fspath(gt))
 
 
-def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict, Any]:
+def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any], Any]:
     """The dataset dict and the ground-truth side for the Evaluator.
 
     A path loads as a compact handle (its dataset dict holds every member
@@ -147,7 +149,7 @@ _DERIVED_KEYS = ("area", "id", "iscrowd")
 
 
 @contextlib.contextmanager
-def gc_paused():
+def gc_paused() -> Iterator[None]:
     """Pauses the cyclic collector while hundreds of thousands of acyclic
     objects are made: every collection it would start meanwhile walks all of
     them again, and none of them can be garbage."""
@@ -160,7 +162,7 @@ def gc_paused():
             gc.enable()
 
 
-def load_results(results: Any) -> list:
+def load_results(results: Any) -> list[Any]:
     """Result dicts completed as the reference loader completes them.
 
     ``results`` may be a path, a list of dicts (never changed: where fields
@@ -202,7 +204,7 @@ def results_side(results: Any) -> Any:
     return handle
 
 
-def _results_from_json(path: str, refused: ValueError | None = None) -> list:
+def _results_from_json(path: str, refused: ValueError | None = None) -> list[Any]:
     """A results file as completed dicts. When the compact loader refused
     the file too, the more useful of the two errors is raised."""
     with gc_paused():
@@ -222,7 +224,7 @@ def _results_from_json(path: str, refused: ValueError | None = None) -> list:
     return anns
 
 
-def _meant_as_boxes(anns: list) -> bool:
+def _meant_as_boxes(anns: list[Any]) -> bool:
     first = anns[0] if anns else None
     return not isinstance(first, dict) or _result_kind(anns) == "bbox"
 
@@ -235,18 +237,18 @@ def _array_rows(results: np.ndarray) -> np.ndarray:
     return results
 
 
-def _load_results(results: Any) -> list:
+def _load_results(results: Any) -> list[Any]:
     """Result dicts from a list or an Nx7 array, completed."""
     if isinstance(results, np.ndarray):
-        anns = [
+        rows = [
             {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
             for r in _array_rows(results).tolist()
         ]
-        complete_results(anns)
-        return anns
-    anns = results if isinstance(results, (list, dict)) else list(results)
-    if isinstance(anns, dict):
-        check_results(anns)
+        complete_results(rows)
+        return rows
+    if isinstance(results, dict):
+        check_results(results)  # raises: a dict is no list of detections
+    anns = results if isinstance(results, list) else list(results)
     if anns and isinstance(anns[0], dict) and _result_kind(anns) == "bbox" and not _any_key(anns, _DERIVED_KEYS):
         # The evaluator's defaults for absent fields are exactly what the
         # reference loader would fill in (id = position + 1, area = w * h,
@@ -266,7 +268,7 @@ def _any_key(anns: list[Any], keys: tuple[str, ...]) -> bool:
         return False
 
 
-def _result_kind(anns: list) -> str:
+def _result_kind(anns: list[Any]) -> str:
     """How results are completed: like the reference loader, decided by the
     first result alone: a non-empty box wins, then a segmentation, then
     keypoints (so segm results that carry boxes get box areas there too)."""
@@ -280,7 +282,7 @@ def _result_kind(anns: list) -> str:
     return "bbox"
 
 
-def complete_results(anns: list) -> None:
+def complete_results(anns: list[Any]) -> None:
     """Fills area, id, iscrowd (and bbox where derived) of result dicts in place."""
     if not anns:
         return
@@ -290,17 +292,19 @@ def complete_results(anns: list) -> None:
         return
     if kind == "segm":
         segs = [a["segmentation"] for a in anns]
-        areas = _zerlin.area(segs)
-        boxes = _zerlin.toBbox(segs)
+        rle_areas = _zerlin.area(segs)
+        rle_boxes = _zerlin.toBbox(segs)
         for i, a in enumerate(anns):
-            a["area"] = float(areas[i])
+            a["area"] = float(rle_areas[i])
             if "bbox" not in a:
-                a["bbox"] = boxes[i].tolist()
+                a["bbox"] = rle_boxes[i].tolist()
             a["id"] = i + 1
             a["iscrowd"] = 0
         return
     # Keypoints: the box spans the keypoints and the area is the box's.
     lengths = {len(a["keypoints"]) for a in anns}
+    areas: list[Any]
+    boxes: list[Any]
     if len(lengths) == 1 and 0 not in lengths:
         kps = np.array([a["keypoints"] for a in anns], dtype=np.float64)
         x, y = kps[:, 0::3], kps[:, 1::3]
@@ -322,7 +326,7 @@ def complete_results(anns: list) -> None:
 
 
 @contextlib.contextmanager
-def naming_file(what: str, source: Any):
+def naming_file(what: str, source: Any) -> Iterator[None]:
     """Names the file in a loading error, whose own text cannot say which
     of the two files it came from."""
     try:

@@ -267,17 +267,31 @@ def _mean(values: np.ndarray) -> float:
     return float(np.mean(values)) if values.size else -1.0
 
 
-def summarize(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tuple[np.ndarray, list]:
+_Line = tuple[bool, float | None, str, int]
+
+
+def summarize(
+    res: dict[str, Any], p: Params, lvis: bool, freq_groups: dict[str, list[int]] | None
+) -> tuple[np.ndarray, list[str]]:
+    """The summary statistics of a run's output and their line labels (LVIS:
+    short names), as the reference evaluations summarise.
+
+    Examples
+    --------
+    >>> stats, names = summarize(evaluator.run(), params, False, None)  # doctest: +SKIP
+    """
     precision, recall = res["precision"], res["recall"]
     all_t = list(range(len(p.iou_thrs)))
     all_k = list(range(precision.shape[2]))
     area_index = {label: i for i, label in enumerate(p.area_labels)}
 
-    def t_index(thr):
+    def t_index(thr: float) -> list[int]:
         found = np.where(np.asarray(p.iou_thrs) == thr)[0]
         return [int(i) for i in found]
 
-    def line(ap: bool, iou=None, area="all", max_det=None, cats=None):
+    def line(
+        ap: bool, iou: float | None = None, area: str = "all", max_det: int | None = None, cats: list[int] | None = None
+    ) -> float:
         max_det = p.max_dets[-1] if max_det is None else max_det
         ts = all_t if iou is None else t_index(iou)
         ms = [i for i, m in enumerate(p.max_dets) if m == max_det]
@@ -288,31 +302,33 @@ def summarize(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tup
         )
         return _mean(values)
 
-    def name(ap, iou=None, area="all", max_det=None):
+    def name(ap: bool, iou: float | None = None, area: str = "all", max_det: int | None = None) -> str:
         max_det = p.max_dets[-1] if max_det is None else max_det
         kind = "Average Precision  (AP)" if ap else "Average Recall     (AR)"
         rng = f"{p.iou_thrs[0]:0.2f}:{p.iou_thrs[-1]:0.2f}" if iou is None else f"{iou:0.2f}"
         return f"{kind} @[ IoU={rng:<9} | area={area:>6s} | maxDets={max_det:>3d} ]"
 
     if lvis:
+        groups = freq_groups or {}
         cap = p.max_dets[-1]
-        lines = [
+        named = [
             ("AP", line(True)),
             ("AP50", line(True, iou=0.5)),
             ("AP75", line(True, iou=0.75)),
             ("APs", line(True, area="small")),
             ("APm", line(True, area="medium")),
             ("APl", line(True, area="large")),
-            ("APr", line(True, cats=freq_groups.get("r", []))),
-            ("APc", line(True, cats=freq_groups.get("c", []))),
-            ("APf", line(True, cats=freq_groups.get("f", []))),
+            ("APr", line(True, cats=groups.get("r", []))),
+            ("APc", line(True, cats=groups.get("c", []))),
+            ("APf", line(True, cats=groups.get("f", []))),
             (f"AR@{cap}", line(False)),
             (f"ARs@{cap}", line(False, area="small")),
             (f"ARm@{cap}", line(False, area="medium")),
             (f"ARl@{cap}", line(False, area="large")),
         ]
-        return np.array([v for _, v in lines]), [n for n, _ in lines]
+        return np.array([v for _, v in named]), [n for n, _ in named]
 
+    lines: list[_Line]
     if p.iou_type == "keypoints":
         lines = [
             (True, None, "all", 20),
@@ -345,8 +361,17 @@ def summarize(res: dict, p: Params, lvis: bool, freq_groups: dict | None) -> tup
     return np.array([line(*s) for s in lines]), [name(*s) for s in lines]
 
 
-def format_category_table(rows: Iterable[Sequence]) -> str:
+def format_category_table(rows: Iterable[Sequence[Any]]) -> str:
+    """(category id, name, AP) rows as aligned text (see ``CategoryTable.format``
+    for the full table).
+
+    Examples
+    --------
+    >>> print(format_category_table([(1, "person", 0.5)]))
+                    category |     id | AP
+                      person |      1 | 0.500
+    """
     lines = [f"{'category':>24s} | {'id':>6s} | AP"]
     for cid, cname, ap in rows:
-        lines.append(f"{cname[:24]:>24s} | {cid:>6d} | {ap:0.3f}")
+        lines.append(f"{str(cname)[:24]:>24s} | {str(cid):>6s} | {ap:0.3f}")
     return "\n".join(lines)
