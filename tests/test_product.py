@@ -320,3 +320,12 @@ def test_stub_matches_the_native_module():
     pytest.importorskip("mypy")
     proc = subprocess.run([sys.executable, "-m", "mypy.stubtest", "vantorel._zerlin"], capture_output=True, text=True)
     assert proc.returncode == 0, proc.stdout + proc.stderr
+
+
+@pytest.mark.parametrize("module", ["params", "results", "loading", "ids", "evaluation", "cli"])
+def test_docstring_examples_hold(module):
+    import doctest
+    import importlib
+
+    outcome = doctest.testmod(importlib.import_module(f"vantorel.{module}"), optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert outcome.failed == 0

@@ -141,7 +141,13 @@ def _is_int(text: str) -> bool:
 
 
 def params_from_args(args: argparse.Namespace) -> Params:
-    """The evaluation parameters that the options ask for."""
+    """The evaluation parameters that the options ask for.
+
+    Examples
+    --------
+    >>> params_from_args(build_parser().parse_args(["gt.json", "res.json", "--iou-thrs", "0.5,0.75"])).iou_thrs
+    array([0.5 , 0.75])
+    """
     p = Params.for_type(args.iou_type, lvis=args.lvis)
     if args.max_dets is not None:
         p.max_dets = args.max_dets
@@ -170,7 +176,12 @@ def _open_out(path: str) -> TextIO:
 
 
 def write_json(result: EvalResult, path: str) -> None:
-    """Writes ``result.to_dict()`` to ``path`` ('-': stdout), as strict JSON."""
+    """Writes ``result.to_dict()`` to ``path`` ('-': stdout), as strict JSON.
+
+    Examples
+    --------
+    >>> write_json(evaluate("gt.json", "results.json"), "summary.json")  # doctest: +SKIP
+    """
     out = _open_out(path)
     try:
         json.dump(result.to_dict(), out, indent=2, allow_nan=False)
@@ -181,7 +192,12 @@ def write_json(result: EvalResult, path: str) -> None:
 
 
 def write_csv(result: EvalResult, path: str) -> None:
-    """Writes the per-category table to ``path`` ('-': stdout) as CSV."""
+    """Writes the per-category table to ``path`` ('-': stdout) as CSV.
+
+    Examples
+    --------
+    >>> write_csv(evaluate("gt.json", "results.json"), "per_category.csv")  # doctest: +SKIP
+    """
     out = _open_out(path)
     try:
         result.per_category().write_csv(out)
@@ -191,7 +207,12 @@ def write_csv(result: EvalResult, path: str) -> None:
 
 
 def print_report(result: EvalResult, args: argparse.Namespace, elapsed: float) -> None:
-    """The text output: summary lines, and the table and timings when asked for."""
+    """The text output: summary lines, and the table and timings when asked for.
+
+    Examples
+    --------
+    >>> print_report(result, build_parser().parse_args(["gt.json", "res.json"]), 0.5)  # doctest: +SKIP
+    """
     for line in result.summary_lines():
         print(line)
     if args.per_category:
@@ -205,7 +226,13 @@ def print_report(result: EvalResult, args: argparse.Namespace, elapsed: float) -
 
 
 def run(args: argparse.Namespace) -> int:
-    """Evaluates as the parsed options ask and writes every requested output."""
+    """Evaluates as the parsed options ask and writes every requested output.
+
+    Examples
+    --------
+    >>> run(build_parser().parse_args(["gt.json", "res.json", "--quiet"]))  # doctest: +SKIP
+    0
+    """
     start = time.perf_counter()
     try:
         params = params_from_args(args)

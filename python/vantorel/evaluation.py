@@ -89,7 +89,13 @@ class Prepared:
     ids: EngineIds | None = None
 
     def user_params(self) -> Params:
-        """``params`` with the caller's own image and category ids."""
+        """``params`` with the caller's own image and category ids.
+
+        Examples
+        --------
+        >>> prepared.user_params().img_ids[:2]  # doctest: +SKIP
+        ['000001.jpg', '000002.jpg']
+        """
         if self.ids is None:
             return self.params
         p = self.params.copy()
@@ -100,7 +106,13 @@ class Prepared:
 
 def resolve_params(iou_type: str | None, lvis: bool, params: Params | None) -> Params:
     """The evaluation's own ``Params``: a copy of ``params``, or the defaults
-    for ``iou_type``; the two must agree when both are given."""
+    for ``iou_type``; the two must agree when both are given.
+
+    Examples
+    --------
+    >>> resolve_params(None, True, None).max_dets
+    [300]
+    """
     if params is None:
         return Params.for_type(iou_type or "bbox", lvis=lvis)
     if iou_type is not None and iou_type != params.iou_type:

@@ -25,7 +25,13 @@ def sort_key(value: Any) -> tuple[int, Any]:
     """Orders numbers by value, then strings, then anything else by its text, so
     that ids of mixed kinds sort without a TypeError (the reference
     evaluation sorts ids with ``sorted``, which gives the same order whenever
-    the ids are of one kind)."""
+    the ids are of one kind).
+
+    Examples
+    --------
+    >>> sorted(["b", 10, 2.0, "a"], key=sort_key)
+    [2.0, 10, 'a', 'b']
+    """
     if isinstance(value, (int, float)):
         return (0, value)
     if isinstance(value, str):
@@ -39,6 +45,13 @@ class IdMap:
 
     Whole numbers (``3.0``) become the integer they hold; when any id is not a
     whole number, every id becomes its rank in sorted order instead.
+
+    Examples
+    --------
+    >>> IdMap.of(["b", "a"]).to_engine
+    {'a': 0, 'b': 1}
+    >>> IdMap.of([3.0, 1]).to_engine[3.0]
+    3
     """
 
     to_engine: dict[Hashable, int] = field(default_factory=dict)
@@ -75,7 +88,13 @@ def _whole(value: Any) -> bool:
 
 @dataclass
 class EngineIds:
-    """The id maps of one evaluation; either may be None (ids used as they are)."""
+    """The id maps of one evaluation; either may be None (ids used as they are).
+
+    Examples
+    --------
+    >>> EngineIds(IdMap.of(["x"]), None).image_back([0])
+    ['x']
+    """
 
     images: IdMap | None
     categories: IdMap | None
@@ -114,6 +133,15 @@ def map_ids(
     a map is made. Ids that slip through (a results category id that is not
     an int, 3.0 beside 3 in one list, which a set keeps as one) make the
     engine raise TypeError; ``force`` then maps them all the same.
+
+    Examples
+    --------
+    >>> from vantorel import Params
+    >>> p = Params(img_ids=["a"], cat_ids=[1])
+    >>> ds = {"images": [{"id": "a"}], "categories": [{"id": 1}], "annotations": []}
+    >>> mapped, gt, dets, ids = map_ids(ds, [], [{"image_id": "a", "category_id": 1}], p)
+    >>> dets, p.img_ids, ids.image_back([0])
+    ([{'image_id': 0, 'category_id': 1}], [0], ['a'])
     """
     img_sources: list[Iterable[Any]] = [list(map(_id, dataset["images"])), list(p.img_ids)]
     cat_sources: list[Iterable[Any]] = [list(map(_id, dataset["categories"])), list(p.cat_ids)]

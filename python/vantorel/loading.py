@@ -29,7 +29,13 @@ _SPAN_FILE_LIMIT = 0xFFFFFFFE
 
 def load_dataset(gt: str | os.PathLike[str] | dict[str, Any]) -> Any:
     """A ground-truth dataset dict, from a path or an already-loaded dict
-    (what a file holds is checked by ``check_dataset``)."""
+    (what a file holds is checked by ``check_dataset``).
+
+    Examples
+    --------
+    >>> load_dataset({"images": [], "annotations": [], "categories": []})["images"]
+    []
+    """
     if isinstance(gt, dict):
         return gt
     with gc_paused():
@@ -44,6 +50,12 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any
     the compact grammar refuses (duplicate or missing ids, float crowd flags,
     ...) load as dicts instead; so does LVIS ground truth, whose "ignore"
     flags the columns do not keep.
+
+    Examples
+    --------
+    >>> dataset, side = ground_truth_side("data/instances_val2014_100.json", "bbox", False)  # doctest: +SKIP
+    >>> type(side).__name__  # doctest: +SKIP
+    'CompactBbox'
     """
     if not isinstance(gt, (str, os.PathLike)):
         check_dataset(gt)
@@ -69,7 +81,14 @@ _RESULT_KEYS = ("image_id", "category_id", "score")
 
 def check_dataset(dataset: Any) -> None:
     """Refuses what cannot be a COCO dataset, with the member at fault named
-    (the engine's own errors could not say which file or record)."""
+    (the engine's own errors could not say which file or record).
+
+    Examples
+    --------
+    >>> check_dataset({"images": [], "categories": []})
+    Traceback (most recent call last):
+    ValueError: the ground truth has no 'annotations' (a COCO dataset holds 'images', 'annotations' and 'categories')
+    """
     if isinstance(dataset, list):
         raise ValueError(
             "the ground truth is a JSON array, as a results file is, not a dataset object: "
@@ -96,7 +115,13 @@ def check_dataset(dataset: Any) -> None:
 
 @dataclass
 class ResultIds:
-    """The distinct image ids that a results list names."""
+    """The distinct image ids that a results list names.
+
+    Examples
+    --------
+    >>> ResultIds({1, 2}).images
+    {1, 2}
+    """
 
     images: set[Any]
 
@@ -105,7 +130,16 @@ def check_results(dets: Any) -> ResultIds:
     """Refuses results that are not a list of detections or lack a field every
     detection needs (the engine would take a missing score as 0 and a missing
     category as none, and evaluate quietly; the reference evaluation fails
-    on them), and gives the ids they name."""
+    on them), and gives the ids they name.
+
+    Examples
+    --------
+    >>> check_results([{"image_id": 1, "category_id": 3, "score": 0.9}]).images
+    {1}
+    >>> check_results([{"image_id": 1, "category_id": 3}])
+    Traceback (most recent call last):
+    ValueError: result 0 has no 'score' (every detection needs image_id, category_id and score)
+    """
     if isinstance(dets, dict):
         if any(key in dets for key in _DATASET_KEYS):
             raise ValueError(
@@ -152,7 +186,13 @@ _DERIVED_KEYS = ("area", "id", "iscrowd")
 def gc_paused() -> Iterator[None]:
     """Pauses the cyclic collector while hundreds of thousands of acyclic
     objects are made: every collection it would start meanwhile walks all of
-    them again, and none of them can be garbage."""
+    them again, and none of them can be garbage.
+
+    Examples
+    --------
+    >>> with gc_paused():
+    ...     rows = [{"id": i} for i in range(3)]
+    """
     was_enabled = gc.isenabled()
     gc.disable()
     try:
@@ -168,6 +208,11 @@ def load_results(results: Any) -> list[Any]:
     ``results`` may be a path, a list of dicts (never changed: where fields
     must be filled in, copies are made), an Nx7 array
     [image_id, x, y, w, h, score, category_id] or a ``CompactBbox``.
+
+    Examples
+    --------
+    >>> load_results([{"image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 3], "score": 1.0, "area": 6.0}])[0]["id"]
+    1
     """
     if isinstance(results, (str, os.PathLike)):
         return _results_from_json(os.fspath(results))
@@ -187,6 +232,11 @@ def results_side(results: Any) -> Any:
     the compact grammar refuses (segmentation or keypoint results without
     boxes, float crowd flags, ...) load as dicts, completed like the
     reference loader completes them.
+
+    Examples
+    --------
+    >>> type(results_side("results.json")).__name__  # doctest: +SKIP
+    'CompactBbox'
     """
     if isinstance(results, _zerlin.CompactBbox):
         return results
@@ -283,7 +333,15 @@ def _result_kind(anns: list[Any]) -> str:
 
 
 def complete_results(anns: list[Any]) -> None:
-    """Fills area, id, iscrowd (and bbox where derived) of result dicts in place."""
+    """Fills area, id, iscrowd (and bbox where derived) of result dicts in place.
+
+    Examples
+    --------
+    >>> anns = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 3], "score": 1.0}]
+    >>> complete_results(anns)
+    >>> anns[0]["area"], anns[0]["id"], anns[0]["iscrowd"]
+    (6, 1, 0)
+    """
     if not anns:
         return
     kind = _result_kind(anns)
@@ -328,7 +386,13 @@ def complete_results(anns: list[Any]) -> None:
 @contextlib.contextmanager
 def naming_file(what: str, source: Any) -> Iterator[None]:
     """Names the file in a loading error, whose own text cannot say which
-    of the two files it came from."""
+    of the two files it came from.
+
+    Examples
+    --------
+    >>> with naming_file("results", "missing.json"):  # doctest: +SKIP
+    ...     open("missing.json")
+    """
     try:
         yield
     except (OSError, ValueError) as err:
@@ -340,7 +404,14 @@ def naming_file(what: str, source: Any) -> Iterator[None]:
 def check_result_images(dets: Any, dataset: dict[str, Any], named: set[Any] | None = None) -> None:
     """Results naming an image the ground truth lacks are a mismatched pair of
     files, not something to evaluate quietly (the reference loader refuses
-    them too). ``named``: the image ids of a results list, where known."""
+    them too). ``named``: the image ids of a results list, where known.
+
+    Examples
+    --------
+    >>> check_result_images([{"image_id": 7}], {"images": [{"id": 1}]})
+    Traceback (most recent call last):
+    ValueError: results name images that the ground truth does not have (1 of them, for example image_id 7)
+    """
     known = [img["id"] for img in dataset["images"]]
     if isinstance(dets, _zerlin.CompactBbox):
         if set(map(type, known)) <= {int} and dets.valid_images(known):

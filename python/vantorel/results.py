@@ -65,7 +65,13 @@ class CategoryTable:
     rows: list[list[Any]]
 
     def as_dicts(self) -> list[dict[str, Any]]:
-        """The rows as dicts keyed by column name."""
+        """The rows as dicts keyed by column name.
+
+        Examples
+        --------
+        >>> CategoryTable(["category_id", "AP"], [[1, 0.5]]).as_dicts()
+        [{'category_id': 1, 'AP': 0.5}]
+        """
         return [dict(zip(self.columns, row)) for row in self.rows]
 
     def write_csv(self, out: IO[str]) -> None:
@@ -85,7 +91,14 @@ class CategoryTable:
             writer.writerow(["" if isinstance(v, float) and math.isnan(v) else v for v in row])
 
     def format(self) -> str:
-        """The table as aligned text, three decimals, ``nan`` where undefined."""
+        """The table as aligned text, three decimals, ``nan`` where undefined.
+
+        Examples
+        --------
+        >>> print(CategoryTable(["category_id", "name", "AP"], [[1, "person", 0.5]]).format())
+                        category |       id |      AP
+                          person |        1 |   0.500
+        """
         head = f"{'category':>24s} | {'id':>8s} | " + " ".join(f"{c:>7s}" for c in self.columns[2:])
         lines = [head]
         for cid, name, *values in self.rows:
