@@ -63,6 +63,8 @@ ERROR_CASES = {
     "no score": (None, lambda g, d: _without(d, "score"), "has no 'score'"),
     "no category_id": (None, lambda g, d: d[:5] + _without(d[5:], "category_id"), "category_id"),
     "no image_id": (None, lambda g, d: _without(d, "image_id"), "image_id"),
+    "gt annotation without image_id": (lambda g, d: dict(g, annotations=g["annotations"][:5] + _without(
+        g["annotations"][5:6], "image_id")), None, "annotations[5] has no 'image_id'"),
 }
 
 

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 import time
@@ -101,7 +102,7 @@ def _area_ranges(text: str) -> list[tuple[str, list[float]]]:
         for item in text.split(","):
             label, rng = item.split("=")
             lo, hi = (float(v) for v in rng.split(":"))
-            if not label or hi < lo:
+            if not label or not lo <= hi < math.inf:
                 raise ValueError
             ranges.append((label.strip(), [lo, hi]))
     except ValueError:
@@ -110,16 +111,17 @@ def _area_ranges(text: str) -> list[tuple[str, list[float]]]:
 
 
 def read_img_ids(path: str) -> list[Any]:
-    """Image ids from a file: a JSON array, or one id per line (ints where they
-    read as ints, else the line's text).
+    """Image ids from a file: a JSON array (ids of any JSON type), or one id
+    per line (an int where the line is one written plainly, else the line's
+    text: "000123" stays a string).
 
     Examples
     --------
     >>> import tempfile
     >>> with tempfile.NamedTemporaryFile("w", suffix=".txt", delete=False) as f:
-    ...     _ = f.write("42\\nimg-7\\n")
+    ...     _ = f.write("42\\nimg-7\\n0042\\n")
     >>> read_img_ids(f.name)
-    [42, 'img-7']
+    [42, 'img-7', '0042']
     """
     with open(path, encoding="utf-8") as f:
         text = f.read()
@@ -134,10 +136,9 @@ def read_img_ids(path: str) -> list[Any]:
 
 def _is_int(text: str) -> bool:
     try:
-        int(text)
+        return str(int(text)) == text
     except ValueError:
         return False
-    return True
 
 
 def params_from_args(args: argparse.Namespace) -> Params:

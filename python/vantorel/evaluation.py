@@ -152,7 +152,8 @@ def build_evaluator(
         named = check_results(side) if isinstance(side, list) else None
         check_result_images(side, dataset, named.images if named else None)
     ids_named = named.images if named else None
-    engine_side = map_ids(dataset, gt_anns, side, p, ids_named)
+    with naming_file("ground-truth", gt):  # its annotations are read for their ids here
+        engine_side = map_ids(dataset, gt_anns, side, p, ids_named)
     try:
         ev, freq_groups = _engine(p, lvis, *engine_side[:3])
     except TypeError:

@@ -112,6 +112,16 @@ _id = itemgetter("id")
 _category_id_or_none = methodcaller("get", "category_id")
 
 
+def _image_ids(anns: list[Any]) -> set[Any]:
+    try:
+        return set(map(_image_id, anns))
+    except (KeyError, TypeError):
+        for i, a in enumerate(anns):
+            if not isinstance(a, dict) or "image_id" not in a:
+                raise ValueError(f"the ground truth's annotations[{i}] has no 'image_id'") from None
+        raise
+
+
 def map_ids(
     dataset: dict[str, Any],
     gt_anns: Any,
@@ -153,7 +163,7 @@ def map_ids(
     sides = [gt_anns, dets]
     lists = [i for i, side in enumerate(sides) if isinstance(side, list)]
     for i in lists:
-        images = named if i == 1 and named is not None else set(map(_image_id, sides[i]))
+        images = named if i == 1 and named is not None else _image_ids(sides[i])
         img_sources.append(images)
         img_types |= set(map(type, images))
         if i == 0 or named is None:
