@@ -10,12 +10,13 @@ so a new option is an ``add_argument`` there and a few lines in ``run``.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import math
 import os
 import sys
 import time
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from typing import Any, TextIO
 
 import numpy as np
@@ -172,8 +173,14 @@ def _error_line(err: BaseException) -> str:
     return f"{PROG}: error: {text}" + "".join(f" ({note})" for note in notes)
 
 
-def _open_out(path: str) -> TextIO:
-    return sys.stdout if path == "-" else open(path, "w", encoding="utf-8", newline="")
+@contextlib.contextmanager
+def _output(path: str) -> Iterator[TextIO]:
+    """The file at ``path``, or stdout for '-' (left open)."""
+    if path == "-":
+        yield sys.stdout
+        return
+    with open(path, "w", encoding="utf-8", newline="") as out:
+        yield out
 
 
 def write_json(result: EvalResult, path: str) -> None:
@@ -183,13 +190,9 @@ def write_json(result: EvalResult, path: str) -> None:
     --------
     >>> write_json(evaluate("gt.json", "results.json"), "summary.json")  # doctest: +SKIP
     """
-    out = _open_out(path)
-    try:
+    with _output(path) as out:
         json.dump(result.to_dict(), out, indent=2, allow_nan=False)
         out.write("\n")
-    finally:
-        if out is not sys.stdout:
-            out.close()
 
 
 def write_csv(result: EvalResult, path: str) -> None:
@@ -199,12 +202,8 @@ def write_csv(result: EvalResult, path: str) -> None:
     --------
     >>> write_csv(evaluate("gt.json", "results.json"), "per_category.csv")  # doctest: +SKIP
     """
-    out = _open_out(path)
-    try:
+    with _output(path) as out:
         result.per_category().write_csv(out)
-    finally:
-        if out is not sys.stdout:
-            out.close()
 
 
 def print_report(result: EvalResult, args: argparse.Namespace, elapsed: float) -> None:
