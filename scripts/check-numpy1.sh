@@ -18,4 +18,4 @@ VPY="$WORK/venv/bin/python"
 "$VPY" -m pip install -q "numpy==1.26.*" pycocotools  # the oracle, without letting it lift NumPy to 2
 "$VPY" -c 'import numpy, vantorel; assert numpy.__version__.startswith("1.26"), numpy.__version__; print("vantorel", vantorel.__version__, "with numpy", numpy.__version__)'
 cd tests
-"$VPY" -m pytest -q -p no:cacheprovider test_surface.py test_summary.py test_masks.py test_frontend.py "$@"
+"$VPY" -m pytest -q -p no:cacheprovider test_surface.py test_summary.py test_masks.py test_frontend.py test_product.py "$@"
