@@ -5,5 +5,6 @@ from ._version import __version__
 from .evaluation import evaluate
 from .params import Params
 from .results import EvalResult
+from .streaming import StreamingEvaluator
 
-__all__ = ["EvalResult", "Params", "__version__", "evaluate"]
+__all__ = ["EvalResult", "Params", "StreamingEvaluator", "__version__", "evaluate"]

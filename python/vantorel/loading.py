@@ -10,6 +10,7 @@ from __future__ import annotations
 import contextlib
 import gc
 import os
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -29,6 +30,17 @@ def load_dataset(gt: str | os.PathLike | dict) -> dict:
         return _zerlin.load_json(os.fspath(gt))
 
 
+@dataclass(frozen=True)
+class LoadedGroundTruth:
+    """Ground truth loaded once by ``ground_truth_side`` and evaluated many
+    times (streaming evaluation), so that the file is not read again. The
+    annotation side is a list of dicts or a ``CompactBbox``; both are left
+    unchanged by an evaluation."""
+
+    dataset: dict
+    annotations: Any
+
+
 def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict, Any]:
     """The dataset dict and the ground-truth side for the Evaluator.
 
@@ -38,6 +50,8 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict, Any]:
     ...) load as dicts instead; so does LVIS ground truth, whose "ignore"
     flags the columns do not keep.
     """
+    if isinstance(gt, LoadedGroundTruth):
+        return gt.dataset, gt.annotations
     if isinstance(gt, dict):
         return gt, gt["annotations"]
     path = os.fspath(gt)
