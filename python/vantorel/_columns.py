@@ -105,7 +105,7 @@ def _is_number(v: Any) -> bool:
 def int_column(values: Any, what: str) -> np.ndarray:
     """Integer ids as int64; floats and strings are refused as the evaluator
     refuses them, naming the first offending result."""
-    arr = np.asarray(values)
+    arr = np.asarray(values) if len(values) else np.zeros(0, np.int64)
     if arr.ndim == 1 and (arr.dtype.kind in "ib" or (arr.dtype.kind == "u" and (not arr.size or arr.max() <= _INT64_MAX))):
         return arr.astype(np.int64)
     seq = list(values) if arr.ndim else [values]

@@ -18,7 +18,7 @@ import numpy as np
 
 from . import _columns, _zerlin
 from .evaluation import evaluate
-from .loading import LoadedGroundTruth, ground_truth_side, naming_file, results_side
+from .loading import LoadedGroundTruth, gc_paused, ground_truth_side, naming_file, results_side
 from .params import Params
 from .results import EvalResult
 
@@ -106,12 +106,9 @@ class StreamingEvaluator:
         dtype = self._table.dtype
         if isinstance(results, (str, os.PathLike)):
             with naming_file("results", results):
-                results = results_side(results)
+                results = _load_file(results, self.iou_type)
         if isinstance(results, _zerlin.CompactBbox):
-            if results.from_array or self.iou_type == "bbox":
-                results = results.array_rows()
-            else:
-                results = results.annotations()
+            results = _handle_results(results, self.iou_type)
         if isinstance(results, np.ndarray):
             batch = _columns.from_array(results, dtype)
         else:
@@ -330,6 +327,31 @@ def _restore(data: bytes) -> StreamingEvaluator:
     ev._table.append(np.frombuffer(view[start:row_end], ev._table.dtype))
     ev._blob = bytearray(view[row_end:])
     return ev
+
+
+def _load_file(path: str | os.PathLike[str], iou_type: str) -> Any:
+    """A results file: box results as a compact handle where the file
+    allows; other types as the file's dicts, not completed (a box derived
+    from a mask would otherwise count as a given one)."""
+    if iou_type == "bbox":
+        return results_side(path)
+    with gc_paused():
+        dets = _zerlin.load_json(os.fspath(path))
+    if not isinstance(dets, list):
+        raise TypeError("a results file must hold a JSON array of detections")
+    return dets
+
+
+def _handle_results(handle: _zerlin.CompactBbox, iou_type: str) -> Any:
+    """A handle's rows, or its dicts where rows would lose something: the
+    geometry of other types, or ids beyond float64's exact integers."""
+    if handle.from_array:
+        return handle.array_rows()
+    if iou_type == "bbox":
+        rows = handle.array_rows()
+        if not len(rows) or np.abs(rows[:, [0, 6]]).max() < _EXACT_ID:
+            return rows
+    return handle.annotations()
 
 
 def _open_ground_truth(gt: Any, iou_type: str, lvis: bool) -> tuple[Any, str | None, np.ndarray | None]:
