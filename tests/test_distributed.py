@@ -6,7 +6,6 @@ from pathlib import Path
 
 import numpy as np
 import pytest
-
 from vantorel import evaluate
 
 DATA = Path(__file__).resolve().parent.parent / "data"

@@ -10,7 +10,6 @@ from pathlib import Path
 import evalgen
 import numpy as np
 import pytest
-
 from vantorel import Params, StreamingEvaluator, _zerlin, evaluate
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -148,6 +147,25 @@ def test_generated_data_in_random_batches(kind):
     ev = StreamingEvaluator(gt, iou_type, lvis=lvis)
     feed(ev, dets, "dicts", random.Random(3))
     assert_same(ev.compute(), evaluate(gt, dets, iou_type, lvis=lvis))
+
+
+def test_masks_missing_from_some_results():
+    """Batches and merged states without any mask (their boxes are
+    rasterised) between ones with masks: mask offsets must stay aligned."""
+    dets = load(RESULTS["segm"])
+    boxes = _zerlin.toBbox([d["segmentation"] for d in dets]).tolist()
+    for k, d in enumerate(dets):
+        d["bbox"] = boxes[k]
+        if (k // 5) % 2:
+            del d["segmentation"]
+    half = len(dets) // 10 * 5  # states of five: every other one has no mask
+    ev = StreamingEvaluator(GT, "segm")
+    for a in range(0, half, 5):
+        ev.update(dets[a : min(a + 5, half)])
+    states = [StreamingEvaluator(GT, "segm") for _ in range(half, len(dets), 5)]
+    for k, state in enumerate(states):
+        state.update(dets[half + 5 * k : half + 5 * k + 5])
+    assert_same(ev.merge(*states).compute(), evaluate(GT, dets, "segm"))
 
 
 def test_ids_beyond_float_precision_and_other_inputs(tmp_path):

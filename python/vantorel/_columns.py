@@ -45,9 +45,10 @@ class Batch(NamedTuple):
 class RowTable:
     """Rows of one structured dtype, appended in chunks.
 
-    Full chunks are kept as they are; only the open chunk has spare room,
-    and it is sized to a sixteenth of the rows held, so the slack stays
-    under 1/16 of the state without the copies a doubling array makes.
+    Full chunks are kept as they are and never written again; only the
+    open chunk has spare room, and it is sized to a sixteenth of the rows
+    held, so the slack stays under 1/16 of the state without the copies a
+    doubling array makes.
     """
 
     _MIN_CHUNK = 1024
@@ -85,9 +86,28 @@ class RowTable:
             self._fill += take
             pos += take
 
+    def adopt(self, rows: np.ndarray) -> None:
+        """Appends rows by keeping the array itself (read-only use: full
+        chunks are never written), so that states merge and unpickle
+        without a copy. Small arrays are copied into the open chunk."""
+        if len(rows) <= len(self._open) - self._fill or len(rows) < self._MIN_CHUNK:
+            self.append(rows)
+            return
+        if self._fill:
+            self._full.append(self._open[: self._fill])
+            self._full_rows += self._fill
+        self._open, self._fill = np.empty(0, self.dtype), 0
+        self._full.append(rows)
+        self._full_rows += len(rows)
+
+    def chunks(self) -> list[np.ndarray]:
+        """The rows in order, as views of the chunks (valid until the next
+        change)."""
+        return [*self._full, self._open[: self._fill]]
+
     def rows(self) -> np.ndarray:
         """All rows in order, as one new array."""
-        return np.concatenate([*self._full, self._open[: self._fill]])
+        return np.concatenate(self.chunks())
 
 
 def _first_bad(values: Sequence[Any], ok: Any) -> int:

@@ -78,8 +78,11 @@ def evaluate_sharded(
     try:
         futures = client.map(_shard_state, [empty] * len(paths), paths, pure=False)
         states = client.gather(futures)
+        del futures  # the workers may drop their copies
     finally:
         if own:
             client.close()
             cluster.close()
-    return ev.merge(*states).compute()
+    ev.merge(*states)
+    del states
+    return ev._compute(release=True)

@@ -18,7 +18,13 @@ import numpy as np
 
 from . import _columns, _zerlin
 from .evaluation import evaluate
-from .loading import LoadedGroundTruth, gc_paused, ground_truth_side, naming_file, results_side
+from .loading import (
+    LoadedGroundTruth,
+    gc_paused,
+    ground_truth_side,
+    naming_file,
+    results_side,
+)
 from .params import Params
 from .results import EvalResult
 
@@ -157,10 +163,9 @@ class StreamingEvaluator:
     def _append(self, batch: _columns.Batch) -> None:
         rows, blob = batch
         self._check_images(rows["image_id"])
-        if blob:
-            rows = rows.copy()
+        if self._blob:  # offsets count from the start of this state's buffer
             rows["blob_end"] += len(self._blob)
-            self._blob += blob
+        self._blob += blob
         self._table.append(rows)
 
     def _check_images(self, image_ids: np.ndarray) -> None:
@@ -183,19 +188,30 @@ class StreamingEvaluator:
         --------
         >>> ev.compute().stats[0]  # AP @[.50:.95]   # doctest: +SKIP
         """
+        return self._compute(release=False)
+
+    def _compute(self, release: bool) -> EvalResult:
+        """compute(); with ``release`` the state is dropped once the
+        evaluator's input is built, so the two are not held at once."""
         if self._gt is None:
             self._attach_ground_truth()
-        return evaluate(cast(Any, self._gt), self._results(), self.iou_type, lvis=self.lvis, params=self._params)
+        results = self._results()
+        if release:
+            self.reset()
+        return evaluate(cast(Any, self._gt), results, self.iou_type, lvis=self.lvis, params=self._params)
 
     def _results(self) -> Any:
-        rows = self._table.rows()
-        if self.iou_type == "bbox" and _ids_exact_as_float(rows):
+        chunks = self._table.chunks()
+        if self.iou_type == "bbox" and all(_ids_exact_as_float(c) for c in chunks):
             # The array route makes no dict per detection; its derived fields
             # (id = position + 1, area = w * h) are those of result dicts.
-            out = np.empty((len(rows), 7))
-            out[:, 0], out[:, 1:5], out[:, 5], out[:, 6] = rows["image_id"], rows["box"], rows["score"], rows["category_id"]
+            out, pos = np.empty((len(self), 7)), 0
+            for c in chunks:
+                part = out[pos : pos + len(c)]
+                part[:, 0], part[:, 1:5], part[:, 5], part[:, 6] = c["image_id"], c["box"], c["score"], c["category_id"]
+                pos += len(c)
             return out
-        return _columns.as_dicts(rows, self._blob, self.iou_type)
+        return _columns.as_dicts(self._table.rows(), self._blob, self.iou_type)
 
     def reset(self) -> None:
         """Forgets every result; the ground truth stays loaded."""
@@ -218,20 +234,20 @@ class StreamingEvaluator:
             if not isinstance(other, StreamingEvaluator):
                 raise TypeError(f"merge takes StreamingEvaluator states; argument {k} is a {type(other).__name__}")
             self._check_compatible(other, f"state {k}")
-        # Taken before appending, so that merging a state into itself works.
-        batches = [_columns.Batch(o._table.rows(), bytes(o._blob)) for o in others]
-        for batch in batches:
-            self._check_images(batch.rows["image_id"])
-        for batch in batches:
-            self._append_trusted(batch)
-        return self
-
-    def _append_trusted(self, batch: _columns.Batch) -> None:
-        rows, blob = batch
-        if blob:
-            rows["blob_end"] += len(self._blob)
+            for chunk in other._table.chunks():
+                self._check_images(chunk["image_id"])
+        # Copied before appending only when this state is merged into itself.
+        own = (self._table.rows(), bytes(self._blob)) if any(o is self for o in others) else None
+        for other in others:
+            chunks, blob = ([own[0]], own[1]) if own and other is self else (other._table.chunks(), other._blob)
+            shift = len(self._blob)
+            for chunk in chunks:
+                if shift:
+                    chunk = chunk.copy()
+                    chunk["blob_end"] += shift
+                self._table.adopt(chunk)
             self._blob += blob
-        self._table.append(rows)
+        return self
 
     def _check_compatible(self, other: StreamingEvaluator, what: str) -> None:
         if (other.iou_type, other.lvis, other._params_fp) != (self.iou_type, self.lvis, self._params_fp):
@@ -324,7 +340,7 @@ def _restore(data: bytes) -> StreamingEvaluator:
     row_end = start + header["rows"] * ev._table.dtype.itemsize
     if len(view) != row_end + header["blob"]:
         raise ValueError("streaming state is truncated or has trailing bytes")
-    ev._table.append(np.frombuffer(view[start:row_end], ev._table.dtype))
+    ev._table.adopt(np.frombuffer(view[start:row_end], ev._table.dtype))
     ev._blob = bytearray(view[row_end:])
     return ev
 
