@@ -63,6 +63,8 @@ def feed(ev, dets, form, rng):
                       "labels": np.array([d["category_id"] for d in part])}
             if "bbox" in part[0]:
                 kwargs["boxes"] = np.array([d["bbox"] for d in part]).reshape(-1, 4)
+            if "keypoints" in part[0]:
+                kwargs["keypoints"] = np.array([d["keypoints"] for d in part]).reshape(len(part), -1, 3)
             if "segmentation" in part[0]:
                 masks = [d["segmentation"] for d in part]
                 kwargs["masks"] = np.moveaxis(_zerlin.decode(masks), -1, 0).astype(bool) if a % 2 else masks
@@ -142,10 +144,11 @@ def generated(kind, seed):
 
 
 @pytest.mark.parametrize("kind", ["keypoints", "lvis", "segm", "boundary"])
-def test_generated_data_in_random_batches(kind):
+@pytest.mark.parametrize("form", ["dicts", "images"])
+def test_generated_data_in_random_batches(kind, form):
     gt, dets, iou_type, lvis = generated(kind, 3)
     ev = StreamingEvaluator(gt, iou_type, lvis=lvis)
-    feed(ev, dets, "dicts", random.Random(3))
+    feed(ev, dets, form, random.Random(3))
     assert_same(ev.compute(), evaluate(gt, dets, iou_type, lvis=lvis))
 
 
