@@ -174,7 +174,8 @@ class StreamingEvaluator:
         known = self._known_images
         if known is None or not len(image_ids):
             return
-        ok = np.isin(image_ids, known)
+        at = np.searchsorted(known, image_ids).clip(max=len(known) - 1)  # known is sorted
+        ok = known[at] == image_ids if len(known) else np.zeros(len(image_ids), bool)
         if not ok.all():
             raise ValueError(f"results name image {int(image_ids[~ok][0])}, which the ground truth does not have")
 
