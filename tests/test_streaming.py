@@ -251,6 +251,7 @@ def test_mismatched_states_are_refused(make, match):
     (lambda b: b[:8] + (2).to_bytes(2, "little") + b[10:], "format 2 cannot be read"),
     (lambda b: b"X" + b[1:], "not a vantorel streaming state"),
     (lambda b: b[:-1], "truncated"),
+    (lambda b: b[:14] + b"[" + b[15:], "header is damaged"),
 ])
 def test_bad_state_bytes_are_refused(mangle, match):
     ev = StreamingEvaluator(GT)

@@ -331,15 +331,19 @@ def _restore(data: bytes) -> StreamingEvaluator:
     if version != _STATE_VERSION:
         raise ValueError(f"streaming state format {version} cannot be read: this vantorel reads format {_STATE_VERSION}")
     start = _HEADER.size + head_len
-    header = json.loads(bytes(view[_HEADER.size : start]))
     ev = StreamingEvaluator.__new__(StreamingEvaluator)
-    ev.iou_type, ev.lvis = header["iou_type"], header["lvis"]
-    ev._params = _params_from_json(header["params"])
-    ev._params_fp, ev._gt_fp = bytes.fromhex(header["params_fp"]), bytes.fromhex(header["gt_fp"])
-    ev._gt, ev._gt_path, ev._known_images = None, header["gt_path"], None
+    try:
+        header = json.loads(bytes(view[_HEADER.size : start]))
+        ev.iou_type, ev.lvis = str(header["iou_type"]), bool(header["lvis"])
+        ev._params = _params_from_json(header["params"])
+        ev._params_fp, ev._gt_fp = bytes.fromhex(header["params_fp"]), bytes.fromhex(header["gt_fp"])
+        ev._gt, ev._gt_path, ev._known_images = None, header["gt_path"], None
+        row_count, blob_size = int(header["rows"]), int(header["blob"])
+    except (KeyError, TypeError, ValueError) as err:
+        raise ValueError(f"streaming state header is damaged ({err})") from err
     ev._table = _columns.RowTable(_columns.row_dtype(ev.iou_type))
-    row_end = start + header["rows"] * ev._table.dtype.itemsize
-    if len(view) != row_end + header["blob"]:
+    row_end = start + row_count * ev._table.dtype.itemsize
+    if row_count < 0 or len(view) != row_end + blob_size:
         raise ValueError("streaming state is truncated or has trailing bytes")
     ev._table.adopt(np.frombuffer(view[start:row_end], ev._table.dtype))
     ev._blob = bytearray(view[row_end:])
