@@ -6,6 +6,7 @@ import multiprocessing
 import pickle
 import random
 from pathlib import Path
+from types import SimpleNamespace
 
 import evalgen
 import numpy as np
@@ -286,12 +287,14 @@ def test_polygon_masks_are_refused_with_a_hint():
         ev.update([{"image_id": 42, "category_id": 1, "segmentation": [[0, 0, 5, 0, 5, 5]], "score": 1}])
 
 
-def test_reset():
+def test_reset_and_ground_truth_objects():
     dets = load(RESULTS["bbox"])
-    ev = StreamingEvaluator(GT)
+    ev = StreamingEvaluator(SimpleNamespace(dataset=load(GT)))  # as a COCO API object carries it
     ev.update(dets)
     ev.reset()
     assert len(ev) == 0
     assert_same(ev.compute(), evaluate(GT, []))
     ev.update(dets[:100])
     assert_same(ev.compute(), evaluate(GT, dets[:100]))
+    with pytest.raises(TypeError, match="dataset path, a dataset dict or an object"):
+        StreamingEvaluator([GT])
