@@ -298,3 +298,26 @@ def test_reset_and_ground_truth_objects():
     assert_same(ev.compute(), evaluate(GT, dets[:100]))
     with pytest.raises(TypeError, match="dataset path, a dataset dict or an object"):
         StreamingEvaluator([GT])
+
+
+@pytest.mark.parametrize("a_idx", [0, 1, 3])
+def test_array_route_keeps_result_ids_and_areas(a_idx):
+    """Box states reach the evaluator as an Nx7 array: its derived ids
+    (position + 1) and areas (w * h, seen through the area-range ignore
+    flags) are those of the result dicts."""
+    from vantorel.evaluation import build_evaluator
+
+    dets = load(RESULTS["bbox"])
+    ev = StreamingEvaluator(GT)
+    ev.update(dets[:300])
+    ev.update(dets[300:])
+    verdicts = []
+    for results in (ev._results(), dets):
+        native = build_evaluator(GT, results).evaluator
+        native.run()
+        verdicts.append(native.per_instance(0, a_idx, 100))
+    assert isinstance(ev._results(), np.ndarray)
+    for got, want in zip(*verdicts):
+        assert got.keys() == want.keys()
+        for key in got:
+            np.testing.assert_array_equal(got[key], want[key], err_msg=key)
