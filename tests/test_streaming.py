@@ -268,6 +268,7 @@ def test_bad_state_bytes_are_refused(mangle, match):
     ([{"image_id": 42.0, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 1}], TypeError, "must be an integer"),
     ([{"image_id": 42, "category_id": 1, "bbox": [0, 0, 1], "score": 1}], ValueError, "4 entries"),
     ([{"image_id": 42, "category_id": 1, "bbox": [0, 0, 1, 1], "score": "1"}], TypeError, "a number"),
+    ({"image_id": 42, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 1.0}, TypeError, "in a list"),
     (np.zeros((2, 6)), ValueError, "7 columns"),
     (np.array([[np.nan, 0, 0, 1, 1, 1, 1]]), ValueError, "finite int64"),
     ({"image_id": 42, "scores": [1.0], "labels": [1]}, ValueError, "needs boxes"),

@@ -109,6 +109,9 @@ class StreamingEvaluator:
         if _columns.is_result_mapping(results):
             self.update_image(**results)
             return
+        if isinstance(results, dict):
+            raise TypeError("update takes a list of result dicts (a single result goes in a list), or one image's "
+                            "arrays as a mapping with 'image_id', 'scores' and 'labels'")
         dtype = self._table.dtype
         if isinstance(results, (str, os.PathLike)):
             with naming_file("results", results):
