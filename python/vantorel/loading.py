@@ -37,7 +37,7 @@ class LoadedGroundTruth:
     annotation side is a list of dicts or a ``CompactBbox``; both are left
     unchanged by an evaluation."""
 
-    dataset: dict
+    dataset: dict[str, Any]
     annotations: Any
 
 
