@@ -5,5 +5,6 @@ from ._version import __version__
 from .evaluation import evaluate
 from .params import Params
 from .results import CategoryTable, EvalResult
+from .streaming import StreamingEvaluator
 
-__all__ = ["CategoryTable", "EvalResult", "Params", "__version__", "evaluate"]
+__all__ = ["CategoryTable", "EvalResult", "Params", "StreamingEvaluator", "__version__", "evaluate"]

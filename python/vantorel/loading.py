@@ -42,6 +42,17 @@ def load_dataset(gt: str | os.PathLike[str] | dict[str, Any]) -> Any:
         return _zerlin.load_json(os.fspath(gt))
 
 
+@dataclass(frozen=True)
+class LoadedGroundTruth:
+    """Ground truth loaded once by ``ground_truth_side`` and evaluated many
+    times (streaming evaluation), so that the file is not read again. The
+    annotation side is a list of dicts or a ``CompactBbox``; both are left
+    unchanged by an evaluation."""
+
+    dataset: dict[str, Any]
+    annotations: Any
+
+
 def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any], Any]:
     """The dataset dict and the ground-truth side for the Evaluator.
 
@@ -57,6 +68,8 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any
     >>> type(side).__name__  # doctest: +SKIP
     'CompactBbox'
     """
+    if isinstance(gt, LoadedGroundTruth):
+        return gt.dataset, gt.annotations
     if not isinstance(gt, (str, os.PathLike)):
         check_dataset(gt)
         return gt, gt["annotations"]
