@@ -235,13 +235,15 @@ size_t crossings_to_runs(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp)
 }
 
 // Most crossings the walk can record for the upsampled vertices X (closed:
-// X[k] = X[0]): per edge the column centres it passes inside the image, plus
-// the step joining it to the previous edge.
+// X[k] = X[0]): per edge the column centres (D = 2 mod 5) it spans inside
+// the image, plus the step joining it to the previous edge.
 uint64_t crossing_bound(const std::vector<int32_t>& X, size_t k, uint32_t w) {
+    const int64_t dmax = 5 * (int64_t(w) - 1) + 2;
     uint64_t n = 0;
     for (size_t j = 0; j < k; ++j) {
-        const uint64_t dx = uint64_t(std::llabs(int64_t(X[j + 1]) - int64_t(X[j])));
-        n += std::min<uint64_t>(dx / 5 + 1, w) + 1;
+        const int64_t lo = std::max<int64_t>(std::min(X[j], X[j + 1]), 2);
+        const int64_t hi = std::min<int64_t>(std::max(X[j], X[j + 1]), dmax);
+        n += (hi >= lo ? uint64_t(hi - lo) / 5 + 1 : 0) + 1;
     }
     return n;
 }
