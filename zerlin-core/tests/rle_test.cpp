@@ -671,6 +671,16 @@ TEST(RleIou, RunSumsPastTheIndexRangeAreWalked) {
     EXPECT_EQ(out[1], 1.0);
 }
 
+TEST(RleIou, MasksWithoutForegroundPixels) {
+    // Rows of no height get the box [0, 0, 1, 1]: the boxes overlap while
+    // the foreground interval list is empty.
+    const Rle a{0, 4, {0, 0}}, b{0, 4, {0, 0, 0}};
+    const Rle* p[2] = {&a, &b};
+    double out[4] = {-1, -1, -1, -1};
+    rle_iou(p, p, {}, 0.0, out);
+    for (double v : out) EXPECT_EQ(v, 0.0);
+}
+
 TEST(RleIou, HintOnlyZeroesPairsBelowIt) {
     const double g_box[4] = {0, 0, 10, 10}, d_lo[4] = {0, 0, 10, 3}, d_hi[4] = {0, 0, 10, 6};
     const Rle g = rle_from_bbox(g_box, 20, 20), lo = rle_from_bbox(d_lo, 20, 20), hi = rle_from_bbox(d_hi, 20, 20);
