@@ -597,6 +597,10 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
 extern "C" PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[14];
     if (!parse_args_tuple(kNew, args, kwargs, a)) return nullptr;
+    // Keyword values are borrowed from the keywords dict, and converting one
+    // argument runs Python code: hold them all for the construction.
+    Ref held[14];
+    for (int i = 0; i < 14; ++i) held[i] = Ref::borrow(a[i]);
     return guarded<PyObject*>(nullptr, [&] { return construct(type, a); });
 }
 
