@@ -847,3 +847,15 @@ def test_handle_rows_outside_the_evaluation_are_not_read(tmp_path, kind):
     for g, d in ((gt_handle, dt_handle), (gt_handle, anns[:1]), (anns[:1], dt_handle)):
         r = Evaluator(g, d, {1: (20, 20)}, [1], [1], [0.5], [0.0], [10], [[0, 1e10]], True, kind, []).run()
         assert r["recall"][0, 0, 0, 0] == 1.0
+
+
+@pytest.mark.parametrize("kind", ["segm", "boundary"])
+def test_mask_images_of_2_32_pixels_are_refused(kind):
+    # 32-bit pixel indices would wrap (the reference wraps silently); boxes
+    # need no mask, and images no row needs are not looked at.
+    gt = [{"id": 1, "image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0}]
+    args = ([1], [1], [0.5], [0.0], [10], [[0, 1e10]], True)
+    with pytest.raises(OverflowError, match="mask size 65536 x 65536 has 2\\^32 pixels or more"):
+        Evaluator(gt, [], {1: (65536, 65536)}, *args, kind, [])
+    assert Evaluator(gt, gt, {1: (65536, 65536)}, *args, "bbox", []).run()["recall"].max() == 1.0
+    assert Evaluator(gt, gt, {1: (20, 20), 2: (65536, 65536)}, *args, kind, []).run()["recall"].max() == 1.0
