@@ -13,6 +13,8 @@ CASES = {
     # One mask of 2.5 GB, and n masks whose total is beyond the limit.
     "decode": "z.decode([{'size': [50000, 50000], 'counts': [0]}])",
     "decode_many": "z.decode([{'size': [20000, 20000], 'counts': [0]}] * 20)",
+    # The boundary of a 4 GB mask.
+    "boundary": "z.toBoundary([{'size': [65535, 65535], 'counts': [0, 1]}])",
     # A polygon whose crossings would take terabytes.
     "polygon": "z.frPoly([ZIGZAG], 1, 4_000_000_000)",
     # The same polygon in an evaluation, with several batches still to send.
