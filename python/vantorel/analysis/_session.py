@@ -20,8 +20,8 @@ from typing import Any, cast
 import numpy as np
 
 from .. import _zerlin
-from ..evaluation import Prepared, build_evaluator
-from ..loading import ground_truth_side, naming_file, results_side
+from ..evaluation import Prepared, build_evaluator, resolve_params
+from ..loading import LoadedGroundTruth, ground_truth_side, naming_file, results_side
 from ..params import Params
 from ..results import EvalResult, summarize
 
@@ -199,7 +199,7 @@ def _positions(ids: np.ndarray, wanted: np.ndarray, side: str) -> np.ndarray:
 def open_session(
     gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
-    iou_type: str = "bbox",
+    iou_type: str | None = None,
     *,
     params: Params | None = None,
     extra_thrs: tuple[float, ...] = (0.5,),
@@ -210,9 +210,8 @@ def open_session(
     the caller's plus ``extra_thrs``. Its run, and the per-instance verdicts
     of each (IoU threshold, area index) in ``prefetch``, start at once in the
     background."""
-    base = params.copy() if params is not None else Params.for_type(iou_type)
-    if params is not None and params.iou_type != iou_type:
-        base.iou_type = iou_type
+    base = resolve_params(iou_type, False, params)
+    iou_type = base.iou_type
     if need_pairs and iou_type not in PAIRED_TYPES:
         raise ValueError(f"this analysis supports iou_type {' or '.join(PAIRED_TYPES)}; got {iou_type!r}")
     if not base.use_cats:
@@ -225,9 +224,10 @@ def open_session(
         dataset, gt_side = ground_truth_side(gt, iou_type, False)
     with naming_file("results", results):
         dt_side = results_side(results)
-    full = dict(dataset)
-    full["annotations"] = gt_side  # the engine reads a compact handle's columns directly
-    prepared = build_evaluator(full, dt_side, iou_type, params=p)
+    loaded: Any = LoadedGroundTruth(dataset, gt_side)  # read once, not again from the path
+    prepared = build_evaluator(loaded, dt_side, params=p)
+    if prepared.ids is not None:
+        raise ValueError("the analyses need integer image and category ids")
     ev, cap = prepared.evaluator, int(p.max_dets[-1])
     pending: dict[Any, Future[Any]] = {}
     pool = ThreadPoolExecutor(max_workers=1)
@@ -278,8 +278,8 @@ def _gt_columns(anns: list[Any], dataset: dict[str, Any], iou_type: str, rows: n
 def _as_rle(segm: Any, h: int, w: int) -> dict[str, Any]:
     """A ground-truth segmentation as one compressed RLE (polygons merged)."""
     if isinstance(segm, list):
-        empty = [[0, 0, 0, 0, 0, 0]]
-        rle = _zerlin.merge(_zerlin.frPyObjects(segm, h, w)) if segm else _zerlin.frPyObjects(empty, h, w)[0]
+        parts: Any = _zerlin.frPyObjects(segm if segm else [[0, 0, 0, 0, 0, 0]], h, w)
+        rle = _zerlin.merge(parts) if segm else parts[0]
     elif isinstance(segm, dict) and isinstance(segm.get("counts"), list):
         rle = _zerlin.frPyObjects(segm, h, w)
     else:

@@ -24,7 +24,7 @@ LOC_IOU = 0.1
 def coco_breakdown(
     gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
-    iou_type: str = "bbox",
+    iou_type: str | None = None,
     *,
     area: str = "all",
     params: Params | None = None,

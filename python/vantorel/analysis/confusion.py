@@ -14,7 +14,7 @@ from ._session import Session, greedy_match, group_ranks, open_session
 def confusion_matrix(
     gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
-    iou_type: str = "bbox",
+    iou_type: str | None = None,
     *,
     iou_thr: float = 0.5,
     score_thr: float = 0.0,

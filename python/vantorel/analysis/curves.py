@@ -14,7 +14,7 @@ from ._session import Session, accumulation_order, open_session
 def pr_curves(
     gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
-    iou_type: str = "bbox",
+    iou_type: str | None = None,
     *,
     params: Params | None = None,
     session: Session | None = None,
@@ -54,7 +54,7 @@ def pr_curves(
 def f1_curve(
     gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
-    iou_type: str = "bbox",
+    iou_type: str | None = None,
     *,
     iou_thr: float = 0.5,
     scores: np.ndarray | None = None,

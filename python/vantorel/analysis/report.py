@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import argparse
 import html
 import os
 import sys
@@ -12,7 +13,7 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ..results import format_category_table
+from ..results import EvalResult
 from ._session import open_session
 from .breakdown import coco_breakdown
 from .confusion import confusion_matrix
@@ -20,7 +21,9 @@ from .curves import f1_curve, pr_curves
 from .tide import error_breakdown
 
 
-def analyze(gt: str | os.PathLike[str] | dict[str, Any], results: Any, iou_type: str = "bbox", *, params: Params | None = None) -> dict[str, Any]:
+def analyze(
+    gt: str | os.PathLike[str] | dict[str, Any], results: Any, iou_type: str | None = None, *, params: Params | None = None
+) -> dict[str, Any]:
     """Every analysis from one loading and one evaluation.
 
     Returns a dict: ``"result"`` (the plain ``EvalResult``), ``"pr_curves"``,
@@ -133,31 +136,32 @@ td,th{{border:1px solid #ccc;padding:2px 8px;text-align:right}}td:first-child{{t
 """
 
 
-def command_line_analysis(
-    gt: str, results: str, iou_type: str, *, report_dir: str | None, text: bool, per_category: bool = False
-) -> int:
-    """What ``--analysis`` and ``--report DIR`` do: prints the summary (and
-    the analysis text), writes the report; returns the exit status."""
-    try:
-        analysis = analyze(gt, results, iou_type)
-    except (OSError, ValueError, KeyError, TypeError) as err:
-        print(f"error: {err}", file=sys.stderr)
-        for note in getattr(err, "__notes__", ()):
-            print(f"  {note}", file=sys.stderr)
-        return 1
-    for line in analysis["result"].summary_lines():
-        print(line)
-    if per_category:
-        print()
-        print(format_category_table(analysis["result"].category_ap()))
-    if text:
-        print()
-        print(format_analysis(analysis))
-    if report_dir is not None:
-        try:
-            page = write_report(analysis, report_dir)
-        except ImportError as err:
-            print(f"error: {err}", file=sys.stderr)
-            return 1
-        print(f"\nreport written to {page}")
-    return 0
+def analysis_for_cli(args: argparse.Namespace, params: Params) -> tuple[EvalResult, Callable[[], int]]:
+    """What ``--analysis`` and ``--report DIR`` add to the command line: the
+    evaluation (from the analysis' own single loading) and a step, run after
+    the usual output, that prints the analysis and writes the report;
+    it returns 0, or 1 after an error line.
+
+    Examples
+    --------
+    >>> result, finish = analysis_for_cli(args, params)       # doctest: +SKIP
+    """
+    if args.lvis:
+        raise ValueError("--analysis and --report work on COCO-style evaluation, not with --lvis")
+    analysis = analyze(args.gt, args.results, params=params)
+
+    def finish() -> int:
+        if args.analysis:
+            print()
+            print(format_analysis(analysis))
+        if args.report is not None:
+            try:
+                page = write_report(analysis, args.report)
+            except (ImportError, OSError) as err:
+                print(f"vantorel: error: {err}", file=sys.stderr)
+                return 1
+            if not args.quiet:
+                print(f"\nreport written to {page}")
+        return 0
+
+    return analysis["result"], finish

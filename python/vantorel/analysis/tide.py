@@ -26,7 +26,7 @@ _TP = -1
 def error_breakdown(
     gt: str | os.PathLike[str] | dict[str, Any],
     results: Any,
-    iou_type: str = "bbox",
+    iou_type: str | None = None,
     *,
     pos_thr: float = 0.5,
     bg_thr: float = 0.1,
