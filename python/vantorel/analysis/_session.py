@@ -209,7 +209,14 @@ def open_session(
     """Loads both sides once and prepares an evaluator whose thresholds are
     the caller's plus ``extra_thrs``. Its run, and the per-instance verdicts
     of each (IoU threshold, area index) in ``prefetch``, start at once in the
-    background."""
+    background. Pass the result as ``session=`` to several analyses so that
+    they share one loading and evaluation.
+
+    Examples
+    --------
+    >>> s = open_session("gt.json", "dets.json", extra_thrs=(0.5,), need_pairs=True)  # doctest: +SKIP
+    >>> error_breakdown("gt.json", "dets.json", session=s)["ap50"]  # doctest: +SKIP
+    """
     base = resolve_params(iou_type, False, params)
     iou_type = base.iou_type
     if need_pairs and iou_type not in PAIRED_TYPES:

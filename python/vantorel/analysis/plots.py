@@ -60,7 +60,12 @@ def plot_pr_curves(curves: dict[str, Any], path: str | os.PathLike[str] | None =
 
 
 def plot_category_pr(curves: dict[str, Any], path: str | os.PathLike[str] | None = None, *, names: dict[int, str] | None = None, columns: int = 8) -> Any:
-    """One small PR plot per category, a line per IoU threshold (area all)."""
+    """One small PR plot per category, a line per IoU threshold (area all).
+
+    Examples
+    --------
+    >>> plot_category_pr(pr_curves("gt.json", "dets.json"), "per_category.png")  # doctest: +SKIP
+    """
     cats = curves["category_ids"]
     rows = max(1, -(-len(cats) // columns))
     # A fixed layout: solving a constrained one over many axes takes seconds.
@@ -87,7 +92,12 @@ def plot_category_pr(curves: dict[str, Any], path: str | os.PathLike[str] | None
 
 
 def plot_f1(f1: dict[str, Any], path: str | os.PathLike[str] | None = None) -> Any:
-    """Overall precision, recall and F1 against the score threshold, best F1 marked."""
+    """Overall precision, recall and F1 against the score threshold, best F1 marked.
+
+    Examples
+    --------
+    >>> plot_f1(f1_curve("gt.json", "dets.json"), "f1.png")  # doctest: +SKIP
+    """
     fig = _figure(6, 4.5)
     ax = fig.add_subplot()
     grid, overall, best = f1["scores"], f1["overall"], f1["best"]["overall"]
@@ -105,7 +115,12 @@ def plot_f1(f1: dict[str, Any], path: str | os.PathLike[str] | None = None) -> A
 
 
 def plot_confusion(cm: dict[str, Any], path: str | os.PathLike[str] | None = None) -> Any:
-    """The confusion matrix as a labelled heat map (logarithmic colours)."""
+    """The confusion matrix as a labelled heat map (logarithmic colours).
+
+    Examples
+    --------
+    >>> plot_confusion(confusion_matrix("gt.json", "dets.json"), "confusion.png")  # doctest: +SKIP
+    """
     from matplotlib.colors import LogNorm
 
     matrix = cm["matrix"]
@@ -128,7 +143,12 @@ def plot_confusion(cm: dict[str, Any], path: str | os.PathLike[str] | None = Non
 
 
 def plot_error_breakdown(tide: dict[str, Any], path: str | os.PathLike[str] | None = None) -> Any:
-    """dAP per TIDE error type as a bar chart."""
+    """dAP per TIDE error type as a bar chart.
+
+    Examples
+    --------
+    >>> plot_error_breakdown(error_breakdown("gt.json", "dets.json"), "errors.png")  # doctest: +SKIP
+    """
     fig = _figure(6, 3.5)
     ax = fig.add_subplot()
     names = list(tide["dAP"])
@@ -142,7 +162,12 @@ def plot_error_breakdown(tide: dict[str, Any], path: str | os.PathLike[str] | No
 
 def plot_coco_breakdown(breakdown: dict[str, Any], path: str | os.PathLike[str] | None = None, *, category: int | None = None) -> Any:
     """The stacked PR plot of the COCO analysis (mean over categories, or
-    one category position)."""
+    one category position).
+
+    Examples
+    --------
+    >>> plot_coco_breakdown(coco_breakdown("gt.json", "dets.json"), "coco.png")  # doctest: +SKIP
+    """
     fig = _figure(6, 4.5)
     ax = fig.add_subplot()
     rec = breakdown["rec_thrs"]
