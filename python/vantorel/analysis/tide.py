@@ -133,7 +133,8 @@ def error_breakdown(
         mine = kind_c == _CODE[name]
         promoted = mine & _first_claims(target_c, rows["score"], rows["tie"], mine, used)
         keep = ~mine | promoted
-        cat = np.where(promoted, cat_of_row[np.maximum(target_c, 0)], rows["cat"])
+        cat = rows["cat"].copy()
+        cat[promoted] = cat_of_row[target_c[promoted]]
         dap[name] = gain(ap(keep, cat, base_tp | promoted, npig))
     for name in ("both", "dupe", "bkg"):
         dap[name] = gain(ap(kind_c != _CODE[name], rows["cat"], base_tp, npig))
