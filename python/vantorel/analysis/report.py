@@ -151,7 +151,7 @@ def analysis_for_cli(args: argparse.Namespace, params: Params) -> tuple[EvalResu
     analysis = analyze(args.gt, args.results, params=params)
 
     def finish() -> int:
-        if args.analysis:
+        if args.analysis and "-" not in (args.json, args.csv):  # stdout holds a file then
             print()
             print(format_analysis(analysis))
         if args.report is not None:
@@ -160,7 +160,7 @@ def analysis_for_cli(args: argparse.Namespace, params: Params) -> tuple[EvalResu
             except (ImportError, OSError) as err:
                 print(f"vantorel: error: {err}", file=sys.stderr)
                 return 1
-            if not args.quiet:
+            if not args.quiet and "-" not in (args.json, args.csv):
                 print(f"\nreport written to {page}")
         return 0
 
