@@ -296,7 +296,7 @@ class COCO:
         tic = time.time()
         known = list(self.imgs.keys()) if self.imgs else [img["id"] for img in self._dataset["images"]]
         loaded = _load_results(resFile, self)
-        if loaded.fast is not None:
+        if isinstance(loaded.fast, _zerlin.CompactBbox):
             if not loaded.fast.valid_images(known):
                 raise AssertionError("Results do not correspond to current coco set")
         else:
