@@ -46,8 +46,10 @@ def _is_array_like(obj: Any) -> bool:
     return hasattr(obj, "__iter__") and hasattr(obj, "__len__")
 
 
-def _as_list(obj: Any) -> list:
-    return list(obj) if _is_array_like(obj) else [obj]
+def _as_list(obj: Any) -> Any:
+    """A lone id as a one-item list; anything with a length as it is (so a
+    str name is matched as the reference matches it, by containment)."""
+    return obj if _is_array_like(obj) else [obj]
 
 
 class COCO:
@@ -192,17 +194,17 @@ class COCO:
         """Ids of the annotations on the given images, of the given categories,
         with area strictly inside ``areaRng`` and the given crowd flag."""
         imgIds, catIds = _as_list(imgIds), _as_list(catIds)
-        if not imgIds and not catIds and not areaRng:
+        if len(imgIds) == len(catIds) == len(areaRng) == 0:
             anns = self.dataset["annotations"]
         else:
-            if imgIds:
+            if len(imgIds):
                 by_image = self.imgToAnns
                 anns = list(itertools.chain.from_iterable(by_image[i] for i in imgIds if i in by_image))
             else:
                 anns = self.dataset["annotations"]
-            if catIds:
+            if len(catIds):
                 anns = [a for a in anns if a["category_id"] in catIds]
-            if areaRng:
+            if len(areaRng):
                 anns = [a for a in anns if areaRng[0] < a["area"] < areaRng[1]]
         if iscrowd is not None:
             return [a["id"] for a in anns if a["iscrowd"] == iscrowd]
@@ -212,18 +214,18 @@ class COCO:
         """Ids of the categories with the given names, supercategories and ids."""
         catNms, supNms, catIds = _as_list(catNms), _as_list(supNms), _as_list(catIds)
         cats = self._dataset["categories"]
-        if catNms:
+        if len(catNms):
             cats = [c for c in cats if c["name"] in catNms]
-        if supNms:
+        if len(supNms):
             cats = [c for c in cats if c["supercategory"] in supNms]
-        if catIds:
+        if len(catIds):
             cats = [c for c in cats if c["id"] in catIds]
         return [c["id"] for c in cats]
 
     def getImgIds(self, imgIds: Any = (), catIds: Any = ()) -> list:
         """Ids of the given images that hold every one of the given categories."""
         imgIds, catIds = _as_list(imgIds), _as_list(catIds)
-        if not imgIds and not catIds:
+        if len(imgIds) == len(catIds) == 0:
             return list(self.imgs.keys())
         ids = set(imgIds)
         for i, cat_id in enumerate(catIds):
@@ -291,6 +293,7 @@ class COCO:
         reference refuses them. A list is completed in place.
         """
         res = COCO()
+        res._dataset["info"] = copy.deepcopy(self._dataset.get("info", {}))
         res._dataset["images"] = list(self._dataset["images"])
         print("Loading and preparing results...")
         tic = time.time()
@@ -432,7 +435,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
             def make() -> list:
                 with gc_paused():
                     anns = handle.annotations()
-                _add_box_polygons(anns)
+                    _add_box_polygons(anns, reorder=True)
                 return anns
 
             return _Loaded(None, "bbox", handle, make)
@@ -448,8 +451,8 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
 
         def make_from_array() -> list:
             anns = _numpy_annotations(data)
-            _zerlin.prepare_bbox_results(anns)
             _add_box_polygons(anns)
+            _zerlin.prepare_bbox_results(anns)
             return anns
 
         arr = res if res.dtype in (np.float64, np.float32) else res.astype(np.float64)
@@ -460,14 +463,23 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         raise AssertionError("results in not an array of objects")
     kind = _result_kind(anns)
     if kind == "bbox" and anns:
-        _zerlin.prepare_bbox_results(anns)
-        # The evaluator reads the completed dicts as they are; only the box
-        # polygons the reference adds wait until someone reads the dicts.
+        # Completed when someone reads the dicts. Meanwhile the evaluator
+        # reads the caller's dicts, whose absent fields it defaults to exactly
+        # the derived values; dicts that carry their own id, area or crowd
+        # flag (which the reference overwrites) are read through copies.
+        if any(k in a for a in anns for k in ("area", "id", "iscrowd")):
+            with gc_paused():
+                side = [dict(a) for a in anns]
+                _zerlin.prepare_bbox_results(side)
+        else:
+            side = anns
+
         def make_list() -> list:
             _add_box_polygons(anns)
+            _zerlin.prepare_bbox_results(anns)
             return anns
 
-        return _Loaded(anns, kind, anns, make_list)
+        return _Loaded(anns, kind, side, make_list)
     return _Loaded(anns, kind)
 
 
@@ -486,13 +498,21 @@ def _numpy_annotations(data: np.ndarray) -> list:
     ]
 
 
-def _add_box_polygons(anns: list) -> None:
-    """The box outline as the segmentation of box results that carry none."""
+def _add_box_polygons(anns: list, reorder: bool = False) -> None:
+    """The box outline as the segmentation of box results that carry none.
+
+    ``reorder`` moves area, id and iscrowd (filled in already) after it,
+    where the reference's completion puts them.
+    """
     for a in anns:
         if "segmentation" not in a:
             x, y, w, h = a["bbox"]
             x2, y2 = x + w, y + h
+            if reorder:
+                area, ann_id, crowd = a.pop("area"), a.pop("id"), a.pop("iscrowd")
             a["segmentation"] = [[x, y, x, y2, x2, y2, x2, y]]
+            if reorder:
+                a["area"], a["id"], a["iscrowd"] = area, ann_id, crowd
 
 
 def _complete_segm(anns: list) -> None:
