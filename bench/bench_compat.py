@@ -34,10 +34,9 @@ import numpy as np
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import synth  # noqa: E402
-
-import vantorel  # noqa: E402
-import vantorel.compat  # noqa: E402
+import synth
+import vantorel
+import vantorel.compat
 
 COCO_VERTICES = (24, 64)
 
@@ -110,13 +109,13 @@ def main():
               f"written in {time.perf_counter() - t0:.0f} s (best of {args.repeat})")
         for kind in args.types:
             gt_path, res_path = paths["gt"], paths[kind]
-            base, base_stats = timed(lambda: vantorel.evaluate(gt_path, res_path, kind).stats, args.repeat)
+            base, base_stats = timed(lambda g=gt_path, r=res_path, k=kind: vantorel.evaluate(g, r, k).stats, args.repeat)
             print(f"\n{kind}: vantorel.evaluate(gt_path, res_path) {base:.2f} s")
             print(f"{'route':>18} | {'evalImgs':>8} | {'seconds':>8} | {'x evaluate':>10} | {'vs this route':>13}")
             rows = []
             for name, modules in routes:
                 for read in (False, True):
-                    t, stats = timed(lambda: drop_in(modules, gt_path, res_path, kind, read), args.repeat)
+                    t, stats = timed(lambda m=modules, g=gt_path, r=res_path, k=kind, rd=read: drop_in(m, g, r, k, rd), args.repeat)
                     tol = 0 if name != "faster-coco-eval" else 1e-12
                     if not np.allclose(stats, base_stats, rtol=0, atol=tol):
                         print(f"!! {name} statistics differ: {stats} vs {base_stats}")

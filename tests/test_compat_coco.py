@@ -10,8 +10,14 @@ import numpy as np
 import pycocotools.coco
 import pycocotools.mask
 import pytest
-from compat_oracle import GT_FILE, RESULT_FILES, assert_same_value, no_times, quiet, random_case
-
+from compat_oracle import (
+    GT_FILE,
+    RESULT_FILES,
+    assert_same_value,
+    no_times,
+    quiet,
+    random_case,
+)
 from vantorel.compat import mask
 from vantorel.compat.coco import COCO
 
@@ -70,7 +76,7 @@ def test_masks_of_annotations_match_reference(pair):
 
 
 def _results_inputs():
-    gt, boxes = random_case(11, "bbox")
+    _, boxes = random_case(11, "bbox")
     _, kps = random_case(12, "keypoints")
     _, segms = random_case(13, "segm")
     arr = np.array([[d["image_id"], *d["bbox"], d["score"], d["category_id"]] for d in boxes[:50]])
@@ -88,7 +94,7 @@ def test_load_res_matches_reference(label, results):
          "segm list": 13}[label], label.split()[0] if "list" in label else "bbox")[0]
     out = []
     for COCO_ in (COCO, pycocotools.coco.COCO):
-        def load():
+        def load(COCO_=COCO_):
             gt = COCO_()
             gt.dataset = copy.deepcopy(gt_source)
             gt.createIndex()

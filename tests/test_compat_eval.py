@@ -4,9 +4,18 @@ import copy
 
 import numpy as np
 import pytest
-from compat_oracle import (GT_FILE, OURS, REF, RESULT_FILES, assert_same_arrays, assert_same_eval_imgs,
-                           assert_same_value, quiet, random_case, run)
-
+from compat_oracle import (
+    GT_FILE,
+    OURS,
+    REF,
+    RESULT_FILES,
+    assert_same_arrays,
+    assert_same_eval_imgs,
+    assert_same_value,
+    quiet,
+    random_case,
+    run,
+)
 from vantorel.compat.cocoeval import COCOeval, Params
 
 

@@ -76,7 +76,7 @@ def install_as_pycocotools() -> None:
             "pycocotools.coco": coco,
             "pycocotools.cocoeval": cocoeval,
             "pycocotools.mask": mask,
-            "pycocotools._mask": pkg._mask,  # type: ignore[attr-defined]
+            "pycocotools._mask": pkg._mask,
         }
     )
 
@@ -84,6 +84,6 @@ def install_as_pycocotools() -> None:
 def install_as_lvis() -> None:
     """Makes later ``import lvis`` (``from lvis import LVIS, LVISResults,
     LVISEval`` and its submodules) resolve to vantorel's modules."""
-    from .lvis import _install
+    from .lvis import _install  # type: ignore[import-untyped,unused-ignore]
 
     _install()

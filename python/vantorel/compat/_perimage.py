@@ -18,13 +18,13 @@ from .. import _zerlin
 _IOU_CAP = 1 - 1e-10
 
 
-def sorted_detections(dts: list, max_det: int) -> list:
+def sorted_detections(dts: list[Any], max_det: int) -> list[Any]:
     """Detections by score, highest first (stable), cut at max_det."""
     order = np.argsort([-d["score"] for d in dts], kind="mergesort")
     return [dts[i] for i in order[:max_det]]
 
 
-def iou_matrix(gts: list, dts: list, iou_type: str, dilation: float = 0.02) -> Any:
+def iou_matrix(gts: list[Any], dts: list[Any], iou_type: str, dilation: float = 0.02) -> Any:
     """D x G IoU of box or mask geometry, or [] when either side is empty."""
     if not gts or not dts:
         return []
@@ -41,12 +41,11 @@ def iou_matrix(gts: list, dts: list, iou_type: str, dilation: float = 0.02) -> A
     return ious
 
 
-def oks_matrix(gts: list, dts: list, sigmas: np.ndarray, use_area: bool = True) -> Any:
+def oks_matrix(gts: list[Any], dts: list[Any], sigmas: np.ndarray, use_area: bool = True) -> Any:
     """D x G object keypoint similarity, or [] when either side is empty."""
     if not gts or not dts:
         return []
     var = (np.asarray(sigmas, dtype=np.float64) * 2) ** 2
-    k = len(var)
     out = np.zeros((len(dts), len(gts)))
     d_kp = [np.asarray(d["keypoints"], dtype=np.float64) for d in dts]
     for j, g in enumerate(gts):
@@ -73,8 +72,8 @@ def oks_matrix(gts: list, dts: list, sigmas: np.ndarray, use_area: bool = True) 
 
 
 def evaluate_image(
-    gts: list, dts: list, ious: Any, iou_thrs: np.ndarray, a_rng: list, max_det: int, img_id: Any, cat_id: Any
-) -> dict | None:
+    gts: list[Any], dts: list[Any], ious: Any, iou_thrs: np.ndarray, a_rng: list[Any], max_det: int, img_id: Any, cat_id: Any
+) -> dict[Any, Any] | None:
     """The reference's per-image record: greedy matching at each threshold.
 
     ``ious`` has the detections sorted by score as rows and ``gts`` in their
@@ -130,7 +129,7 @@ def evaluate_image(
     }
 
 
-def accumulate_records(eval_imgs: list, p: Any, pe: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+def accumulate_records(eval_imgs: list[Any], p: Any, pe: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Precision, recall and scores from evaluation-image records.
 
     ``pe`` are the parameters the records were made with (their layout:

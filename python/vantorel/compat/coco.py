@@ -62,18 +62,18 @@ class COCO:
         object to fill with ``coco.dataset = ...; coco.createIndex()``.
     """
 
-    def __init__(self, annotation_file: str | os.PathLike | dict | None = None) -> None:
-        self._dataset: dict = {}
-        self._anns: dict = {}
-        self.imgs: dict = {}
-        self.cats: dict = {}
-        self._img_to_anns: defaultdict = defaultdict(list)
-        self._cat_to_imgs: defaultdict = defaultdict(list)
+    def __init__(self, annotation_file: str | os.PathLike[str] | dict[Any, Any] | None = None) -> None:
+        self._dataset: dict[Any, Any] = {}
+        self._anns: dict[Any, Any] = {}
+        self.imgs: dict[Any, Any] = {}
+        self.cats: dict[Any, Any] = {}
+        self._img_to_anns: defaultdict[Any, Any] = defaultdict(list)
+        self._cat_to_imgs: defaultdict[Any, Any] = defaultdict(list)
         # While annotations are pending, ``_fast`` is what the evaluator reads
         # (a compact handle or a list of dicts) and ``_make_anns`` makes the
         # reference's annotation dicts on demand.
         self._fast: Any = None
-        self._make_anns: Callable[[], list] | None = None
+        self._make_anns: Callable[[], list[Any]] | None = None
         self._index_pending = False
         if annotation_file is None:
             return
@@ -90,9 +90,10 @@ class COCO:
         if handle is not None:
             self._fast = handle
 
-            def make() -> list:
+            def make() -> list[Any]:
                 with gc_paused():
-                    return handle.annotations()
+                    anns: list[Any] = handle.annotations()
+                    return anns
 
             self._make_anns = make
         self.createIndex()
@@ -110,43 +111,43 @@ class COCO:
             self._build_annotation_index()
 
     @property
-    def dataset(self) -> dict:
+    def dataset(self) -> dict[Any, Any]:
         self._materialise()
         return self._dataset
 
     @dataset.setter
-    def dataset(self, value: dict) -> None:
+    def dataset(self, value: dict[Any, Any]) -> None:
         self._dataset = value
         self._make_anns = self._fast = None
         self._index_pending = False
 
     @property
-    def anns(self) -> dict:
+    def anns(self) -> dict[Any, Any]:
         self._materialise()
         return self._anns
 
     @anns.setter
-    def anns(self, value: dict) -> None:
+    def anns(self, value: dict[Any, Any]) -> None:
         self._materialise()
         self._anns = value
 
     @property
-    def imgToAnns(self) -> defaultdict:
+    def imgToAnns(self) -> defaultdict[Any, Any]:
         self._materialise()
         return self._img_to_anns
 
     @imgToAnns.setter
-    def imgToAnns(self, value: defaultdict) -> None:
+    def imgToAnns(self, value: defaultdict[Any, Any]) -> None:
         self._materialise()
         self._img_to_anns = value
 
     @property
-    def catToImgs(self) -> defaultdict:
+    def catToImgs(self) -> defaultdict[Any, Any]:
         self._materialise()
         return self._cat_to_imgs
 
     @catToImgs.setter
-    def catToImgs(self, value: defaultdict) -> None:
+    def catToImgs(self, value: defaultdict[Any, Any]) -> None:
         self._materialise()
         self._cat_to_imgs = value
 
@@ -173,9 +174,9 @@ class COCO:
 
     def _build_annotation_index(self) -> None:
         ds = self._dataset
-        anns: dict = {}
-        by_image: defaultdict = defaultdict(list)
-        by_cat: defaultdict = defaultdict(list)
+        anns: dict[Any, Any] = {}
+        by_image: defaultdict[Any, Any] = defaultdict(list)
+        by_cat: defaultdict[Any, Any] = defaultdict(list)
         if "annotations" in ds and ds["annotations"] is not None:
             with gc_paused():
                 anns, images, cats = _zerlin.index_annotations(ds["annotations"], "categories" in ds)
@@ -190,7 +191,7 @@ class COCO:
 
     # -- queries -------------------------------------------------------------
 
-    def getAnnIds(self, imgIds: Any = (), catIds: Any = (), areaRng: Any = (), iscrowd: Any = None) -> list:
+    def getAnnIds(self, imgIds: Any = (), catIds: Any = (), areaRng: Any = (), iscrowd: Any = None) -> list[Any]:
         """Ids of the annotations on the given images, of the given categories,
         with area strictly inside ``areaRng`` and the given crowd flag."""
         imgIds, catIds = _as_list(imgIds), _as_list(catIds)
@@ -210,7 +211,7 @@ class COCO:
             return [a["id"] for a in anns if a["iscrowd"] == iscrowd]
         return [a["id"] for a in anns]
 
-    def getCatIds(self, catNms: Any = (), supNms: Any = (), catIds: Any = ()) -> list:
+    def getCatIds(self, catNms: Any = (), supNms: Any = (), catIds: Any = ()) -> list[Any]:
         """Ids of the categories with the given names, supercategories and ids."""
         catNms, supNms, catIds = _as_list(catNms), _as_list(supNms), _as_list(catIds)
         cats = self._dataset["categories"]
@@ -222,7 +223,7 @@ class COCO:
             cats = [c for c in cats if c["id"] in catIds]
         return [c["id"] for c in cats]
 
-    def getImgIds(self, imgIds: Any = (), catIds: Any = ()) -> list:
+    def getImgIds(self, imgIds: Any = (), catIds: Any = ()) -> list[Any]:
         """Ids of the given images that hold every one of the given categories."""
         imgIds, catIds = _as_list(imgIds), _as_list(catIds)
         if len(imgIds) == len(catIds) == 0:
@@ -235,19 +236,19 @@ class COCO:
                 ids &= set(self.catToImgs[cat_id])
         return list(ids)
 
-    def loadAnns(self, ids: Any = ()) -> list:
+    def loadAnns(self, ids: Any = ()) -> list[Any]:
         """The annotation dicts of the given id or ids."""
         return _load(self.anns, ids)
 
-    def loadCats(self, ids: Any = ()) -> list:
+    def loadCats(self, ids: Any = ()) -> list[Any]:
         """The category dicts of the given id or ids."""
         return _load(self.cats, ids)
 
-    def loadImgs(self, ids: Any = ()) -> list:
+    def loadImgs(self, ids: Any = ()) -> list[Any]:
         """The image dicts of the given id or ids."""
         return _load(self.imgs, ids)
 
-    def showAnns(self, anns: list, draw_bbox: bool = False) -> None:
+    def showAnns(self, anns: list[Any], draw_bbox: bool = False) -> None:
         """Draws annotations on the current matplotlib axes (needs matplotlib)."""
         import matplotlib.pyplot as plt
         from matplotlib.collections import PatchCollection
@@ -326,7 +327,7 @@ class COCO:
         res.createIndex()
         return res
 
-    def loadNumpyAnnotations(self, data: np.ndarray) -> list:
+    def loadNumpyAnnotations(self, data: np.ndarray) -> list[Any]:
         """Result dicts from an Nx7 array [image_id, x, y, w, h, score, category_id]."""
         print("Converting ndarray to lists...")
         assert isinstance(data, np.ndarray)
@@ -339,18 +340,21 @@ class COCO:
 
     # -- masks ---------------------------------------------------------------
 
-    def annToRLE(self, ann: dict) -> dict:
+    def annToRLE(self, ann: dict[Any, Any]) -> dict[Any, Any]:
         """The annotation's segmentation as one RLE dict at its image's size."""
         img = self.imgs[ann["image_id"]]
         h, w = img["height"], img["width"]
         segm = ann["segmentation"]
+        rle: dict[str, Any]
         if isinstance(segm, list):
-            return maskUtils.merge(maskUtils.frPyObjects(segm, h, w))
-        if isinstance(segm["counts"], list):
-            return maskUtils.frPyObjects(segm, h, w)
-        return segm
+            rle = maskUtils.merge(maskUtils.frPyObjects(segm, h, w))
+        elif isinstance(segm["counts"], list):
+            rle = maskUtils.frPyObjects(segm, h, w)
+        else:
+            rle = segm
+        return rle
 
-    def annToMask(self, ann: dict) -> np.ndarray:
+    def annToMask(self, ann: dict[Any, Any]) -> np.ndarray:
         """The annotation's segmentation as an (h, w) uint8 mask."""
         return maskUtils.decode(self.annToRLE(ann))
 
@@ -372,7 +376,7 @@ class COCO:
         return 0
 
 
-def _load(index: dict, ids: Any) -> list:
+def _load(index: dict[Any, Any], ids: Any) -> list[Any]:
     if _is_array_like(ids):
         return [index[i] for i in ids]
     if isinstance(ids, (int, np.integer)):
@@ -380,7 +384,7 @@ def _load(index: dict, ids: Any) -> list:
     return []
 
 
-def _load_dataset(path: str) -> tuple[dict, Any]:
+def _load_dataset(path: str) -> tuple[dict[Any, Any], Any]:
     """The dataset dict and, where the compact reader takes the file, the
     handle whose annotations are made on demand (else the dict holds them)."""
     try:
@@ -396,19 +400,20 @@ def _load_dataset(path: str) -> tuple[dict, Any]:
         err.add_note(f"while loading the annotation file '{path}'")
         raise
     if not isinstance(dataset, dict):
-        raise AssertionError(f"annotation file format {type(dataset)} not supported: '{path}'")
+        raise AssertionError(  # noqa: TRY004  (the reference's type, which callers may catch)
+            f"annotation file format {type(dataset)} not supported: '{path}'")
     return dataset, None
 
 
 class _Loaded:
     """Results as loaded: dicts (``anns``), or a fast side with a maker of dicts."""
 
-    def __init__(self, anns: list | None, kind: str | None, fast: Any = None, make: Any = None) -> None:
+    def __init__(self, anns: list[Any] | None, kind: str | None, fast: Any = None, make: Any = None) -> None:
         self.anns = anns if anns is not None else []
         self.kind, self.fast, self.make = kind, fast, make
 
 
-def _result_kind(anns: list) -> str | None:
+def _result_kind(anns: list[Any]) -> str | None:
     """How results are completed, decided by the first one as the reference does."""
     if not anns:
         return "bbox"
@@ -432,9 +437,9 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         except ValueError:
             handle = None
         if handle is not None:
-            def make() -> list:
+            def make() -> list[Any]:
                 with gc_paused():
-                    anns = handle.annotations()
+                    anns: list[Any] = handle.annotations()
                     _add_box_polygons(anns, reorder=True)
                 return anns
 
@@ -449,7 +454,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         _print_numpy_header(res)
         data = res
 
-        def make_from_array() -> list:
+        def make_from_array() -> list[Any]:
             anns = _numpy_annotations(data)
             _add_box_polygons(anns)
             _zerlin.prepare_bbox_results(anns)
@@ -460,7 +465,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
     else:
         anns = res
     if not isinstance(anns, list):
-        raise AssertionError("results in not an array of objects")
+        raise AssertionError("results in not an array of objects")  # noqa: TRY004  (the reference's type)
     kind = _result_kind(anns)
     if kind == "bbox" and anns:
         # Completed when someone reads the dicts. Meanwhile the evaluator
@@ -474,7 +479,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         else:
             side = anns
 
-        def make_list() -> list:
+        def make_list() -> list[Any]:
             _add_box_polygons(anns)
             _zerlin.prepare_bbox_results(anns)
             return anns
@@ -491,14 +496,14 @@ def _print_numpy_header(data: np.ndarray) -> None:
         print(f"{i}/{n}")
 
 
-def _numpy_annotations(data: np.ndarray) -> list:
+def _numpy_annotations(data: np.ndarray) -> list[Any]:
     return [
         {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
         for r in data
     ]
 
 
-def _add_box_polygons(anns: list, reorder: bool = False) -> None:
+def _add_box_polygons(anns: list[Any], reorder: bool = False) -> None:
     """The box outline as the segmentation of box results that carry none.
 
     ``reorder`` moves area, id and iscrowd (filled in already) after it,
@@ -515,7 +520,7 @@ def _add_box_polygons(anns: list, reorder: bool = False) -> None:
                 a["area"], a["id"], a["iscrowd"] = area, ann_id, crowd
 
 
-def _complete_segm(anns: list) -> None:
+def _complete_segm(anns: list[Any]) -> None:
     """Mask areas (uint32 scalars) and boxes ((4,) arrays) as the reference fills them."""
     segs = [a["segmentation"] for a in anns]
     areas = _zerlin.area(segs)
@@ -528,7 +533,7 @@ def _complete_segm(anns: list) -> None:
         a["iscrowd"] = 0
 
 
-def _complete_keypoints(anns: list) -> None:
+def _complete_keypoints(anns: list[Any]) -> None:
     """The box spanning the keypoints and its area, as NumPy scalars like the reference's."""
     for i, a in enumerate(anns):
         s = a["keypoints"]

@@ -81,10 +81,14 @@ class Params:
         self.useSegm: Any = None
 
     def _common(self) -> None:
-        self.imgIds: list = []
-        self.catIds: list = []
-        self.iouThrs = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
-        self.recThrs = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
+        self.imgIds: Any = []
+        self.catIds: Any = []
+        self.maxDets: Any
+        self.areaRng: Any
+        self.areaRngLbl: Any
+        self.useCats: Any
+        self.iouThrs: Any = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
+        self.recThrs: Any = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
 
     def setDetParams(self) -> None:
         """Box and mask defaults."""
@@ -121,14 +125,14 @@ class COCOeval:
         self.cocoGt = cocoGt
         self.cocoDt = cocoDt
         self._eval_imgs: Any = defaultdict(list)
-        self.eval: dict = {}
+        self.eval: dict[Any, Any] = {}
         self._gts_: Any = defaultdict(list)
         self._dts_: Any = defaultdict(list)
         self.params = Params(iouType=iouType)
         self._paramsEval: Any = {}
         self.stats: Any = []
         self._ious: Any = {}
-        self._native: dict | None = None  # the engine's run and what it was made from
+        self._native: Any = None  # the engine's run and what it was made from
         if cocoGt is not None:
             self.params.imgIds = sorted(cocoGt.getImgIds())
             self.params.catIds = sorted(cocoGt.getCatIds())
@@ -210,7 +214,7 @@ class COCOeval:
         for d in dts:
             self._dts_[d["image_id"], d["category_id"]].append(d)
 
-    def _pair(self, img_id: Any, cat_id: Any, p: Params) -> tuple[list, list]:
+    def _pair(self, img_id: Any, cat_id: Any, p: Params) -> tuple[list[Any], list[Any]]:
         if p.useCats:
             return self._gts[img_id, cat_id], self._dts[img_id, cat_id]
         gts = [g for c in p.catIds for g in self._gts[img_id, c]]
@@ -239,7 +243,7 @@ class COCOeval:
         """D x G keypoint similarity of one image and category (detections by score)."""
         return self._oks(imgId, catId, self.params)
 
-    def evaluateImg(self, imgId: Any, catId: Any, aRng: Any, maxDet: int) -> dict | None:
+    def evaluateImg(self, imgId: Any, catId: Any, aRng: Any, maxDet: int) -> dict[Any, Any] | None:
         """The reference's per-image record (matches, ignores, scores), or None."""
         p = self.params
         gts, dts = self._pair(imgId, catId, p)
@@ -295,7 +299,7 @@ class COCOeval:
             raise ValueError(f"iouType must be one of {', '.join(_SUPPORTED)}; got {p.iouType!r}")
         self._native = None
         gt = self.cocoGt
-        img_sizes: dict = {}
+        img_sizes: dict[Any, Any] = {}
         if p.iouType in ("segm", "boundary"):
             img_sizes = {i: (img["height"], img["width"]) for i, img in gt.imgs.items() if "height" in img}
         sigmas = getattr(p, "kpt_oks_sigmas", COCO_KPT_SIGMAS)
@@ -320,7 +324,7 @@ class COCOeval:
         self._gts_ = self._dts_ = _PENDING
         self.eval = {}
 
-    def _native_eval_imgs(self) -> list:
+    def _native_eval_imgs(self) -> list[Any]:
         """The engine's records in the reference's layout and types."""
         nat = self._native
         p = nat["params"]
@@ -328,7 +332,7 @@ class COCOeval:
         cats = p.catIds if p.useCats else [-1]
         img_ids, areas = p.imgIds, p.areaRng
         max_det = p.maxDets[-1]
-        out: list = [None] * len(records)
+        out: list[Any] = [None] * len(records)
         pos = 0
         for cat in cats:
             for a_rng in areas:
@@ -404,7 +408,7 @@ class COCOeval:
         print(f" {title:<18} {kind} @[ IoU={iou:<9} | area={areaRng:>6s} | maxDets={maxDets:>3d} ] = {mean:0.3f}")
         return float(mean)
 
-    def _summary_lines(self) -> list:
+    def _summary_lines(self) -> list[Any]:
         """(ap, iouThr, areaRng, maxDets) of each summary line, as the reference picks them.
 
         The first detection line asks for 100 detections whatever ``maxDets``
@@ -437,7 +441,7 @@ class COCOeval:
         self.stats = stats
 
     @property
-    def stats_as_dict(self) -> dict:
+    def stats_as_dict(self) -> dict[Any, Any]:
         """The summary statistics by the names faster-coco-eval gives them,
         with recall at IoU 0.50 and 0.75 for the largest maxDets."""
         if self.params.iouType == "keypoints":
@@ -473,7 +477,7 @@ def _integer_ids(p: Params) -> bool:
     return True
 
 
-def _same_setting(p: Any, q: Params) -> bool:
+def _same_setting(p: Any, q: Any) -> bool:
     """Whether p asks for the accumulation the engine made with q."""
     try:
         return (

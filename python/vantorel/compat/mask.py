@@ -41,9 +41,8 @@ def encode(bimask: np.ndarray) -> Any:
 
 def decode(rleObjs: Any) -> np.ndarray:
     """(h, w, n) masks of a list of RLEs, or the (h, w) mask of one RLE dict."""
-    if isinstance(rleObjs, list):
-        return _zerlin.decode(rleObjs)
-    return _zerlin.decode([rleObjs])[:, :, 0]
+    masks: np.ndarray = _zerlin.decode(rleObjs if isinstance(rleObjs, list) else [rleObjs])
+    return masks if isinstance(rleObjs, list) else masks[:, :, 0]
 
 
 def area(rleObjs: Any) -> Any:
@@ -55,6 +54,5 @@ def area(rleObjs: Any) -> Any:
 
 def toBbox(rleObjs: Any) -> np.ndarray:
     """(n, 4) [x, y, w, h] boxes of a list of RLEs, or the (4,) box of one RLE dict."""
-    if isinstance(rleObjs, list):
-        return _zerlin.toBbox(rleObjs)
-    return _zerlin.toBbox([rleObjs])[0]
+    boxes: np.ndarray = _zerlin.toBbox(rleObjs if isinstance(rleObjs, list) else [rleObjs])
+    return boxes if isinstance(rleObjs, list) else boxes[0]
