@@ -6,7 +6,8 @@ when it runs and computes precision, recall and scores at once;
 lines. The reference's per-image objects (``evalImgs``, ``ious``, ``_gts``,
 ``_dts``) are made only when someone reads them. ``accumulate()`` after a
 caller replaced ``evalImgs``, ``params`` or ``_paramsEval`` (as a multi-process
-merge does) accumulates the given records instead, in NumPy. A subclass that
+merge does) accumulates the given records instead, in NumPy (records changed
+in place, without assigning ``evalImgs``, are not seen). A subclass that
 overrides ``_prepare``, ``computeIoU``, ``computeOks`` or ``evaluateImg`` is
 evaluated through those methods.
 
@@ -304,8 +305,8 @@ class COCOeval:
             img_sizes = {i: (img["height"], img["width"]) for i, img in gt.imgs.items() if "height" in img}
         sigmas = getattr(p, "kpt_oks_sigmas", COCO_KPT_SIGMAS)
         ev = _zerlin.Evaluator(
-            gt._evaluation_side(),
-            self.cocoDt._evaluation_side(),
+            _annotations_of(gt),
+            _annotations_of(self.cocoDt),
             img_sizes,
             p.imgIds,
             p.catIds,
@@ -467,6 +468,15 @@ class COCOeval:
         with contextlib.redirect_stdout(buf):
             self.summarize()
         return buf.getvalue()
+
+
+def _annotations_of(coco: Any) -> Any:
+    """What the engine reads of a COCO object: its compact side where it has
+    one, else the annotation dicts (also of another implementation's COCO)."""
+    side = getattr(coco, "_evaluation_side", None)
+    if side is not None:
+        return side()
+    return coco.dataset.get("annotations") or []
 
 
 def _integer_ids(p: Params) -> bool:
