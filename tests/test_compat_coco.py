@@ -195,3 +195,12 @@ print(COCO.__module__, COCOeval.__module__, mask.__name__, mask2 is mask, raw.ar
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split()
     assert out == ["vantorel.compat.coco", "vantorel.compat.cocoeval", "vantorel.compat.mask",
                    "True", "True", "True", "True"]
+
+
+def test_load_by_numpy_id(pair):
+    """The reference returns None for a NumPy integer id (ids read from arrays
+    are such); here it is the item in a list, as for a Python int."""
+    ours, ref = pair
+    ann_id = ref.dataset["annotations"][0]["id"]
+    assert ours.loadAnns(np.int64(ann_id)) == ref.loadAnns(ann_id)
+    assert ref.loadAnns(np.int64(ann_id)) is None
