@@ -304,9 +304,10 @@ class COCOeval:
         if p.iouType in ("segm", "boundary"):
             img_sizes = {i: (img["height"], img["width"]) for i, img in gt.imgs.items() if "height" in img}
         sigmas = getattr(p, "kpt_oks_sigmas", COCO_KPT_SIGMAS)
+        gt_side, dt_side = _restricted_sides(gt, self.cocoDt, p)
         ev = _zerlin.Evaluator(
-            _annotations_of(gt),
-            _annotations_of(self.cocoDt),
+            gt_side,
+            dt_side,
             img_sizes,
             p.imgIds,
             p.catIds,
@@ -477,6 +478,35 @@ def _annotations_of(coco: Any) -> Any:
     if side is not None:
         return side()
     return coco.dataset.get("annotations") or []
+
+
+def _restricted_sides(gt: Any, dt: Any, p: Params) -> tuple[Any, Any]:
+    """The annotations to hand the engine. When the parameters select a small
+    part of the images or categories (a batch of a training loop, one class of
+    a per-class loop), only the annotations of that part: the engine would
+    leave the others out anyway, but would first read (and for masks,
+    rasterise) every one of them, on each call."""
+    gt_side, dt_side = _annotations_of(gt), _annotations_of(dt)
+    few_images = len(p.imgIds) * 2 < len(gt.imgs)
+    few_cats = bool(p.useCats) and len(p.catIds) * 2 < len(gt.cats)
+    if not (few_images or few_cats):
+        return gt_side, dt_side
+    images, cats = set(p.imgIds), set(p.catIds)
+    if few_images:
+        by_image = gt.imgToAnns
+        gt_side = [a for i in p.imgIds for a in by_image.get(i, ())]
+    elif not isinstance(gt_side, list):
+        gt_side = gt.dataset["annotations"]
+    if few_cats:
+        gt_side = [a for a in gt_side if a["category_id"] in cats]
+    # A detection list is cut only where its ids are explicit (a default id
+    # is the position in the list) and where reading it costs: masks.
+    if p.iouType in ("segm", "boundary") and isinstance(dt_side, list) and all("id" in d for d in dt_side):
+        dt_side = [
+            d for d in dt_side
+            if (not few_images or d["image_id"] in images) and (not few_cats or d["category_id"] in cats)
+        ]
+    return gt_side, dt_side
 
 
 def _integer_ids(p: Params) -> bool:
