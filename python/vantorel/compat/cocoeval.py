@@ -49,6 +49,7 @@ from typing import Any
 import numpy as np
 
 from .. import _zerlin
+from ..loading import gc_paused
 from ..params import COCO_KPT_SIGMAS
 from . import _perimage
 
@@ -143,7 +144,8 @@ class COCOeval:
     @property
     def evalImgs(self) -> Any:
         if self._eval_imgs is _PENDING:
-            self._eval_imgs = self._native_eval_imgs()
+            with gc_paused():
+                self._eval_imgs = self._native_eval_imgs()
         return self._eval_imgs
 
     @evalImgs.setter
@@ -157,7 +159,8 @@ class COCOeval:
         if self._ious is _PENDING:
             p = self._native["params"] if self._native else self.params
             cats = p.catIds if p.useCats else [-1]
-            self._ious = {(i, c): self._compute(i, c, p) for i in p.imgIds for c in cats}
+            with gc_paused():
+                self._ious = {(i, c): self._compute(i, c, p) for i in p.imgIds for c in cats}
         return self._ious
 
     @ious.setter
