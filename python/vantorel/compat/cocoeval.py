@@ -322,8 +322,10 @@ class COCOeval:
             p.iouType,
             [float(s) for s in sigmas],
         )
-        run = ev.run()
-        self._native = {"evaluator": ev, "run": run, "params": copy.deepcopy(p), "replaced": False}
+        # The engine runs when its output is first needed: by accumulate(), or
+        # by a read of evalImgs, whose run gives the arrays as well (a
+        # per-batch loop that only collects records runs it once per batch).
+        self._native = {"evaluator": ev, "run": None, "params": copy.deepcopy(p), "replaced": False}
         self._eval_imgs = _PENDING
         self._ious = _PENDING
         self._gts_ = self._dts_ = _PENDING
@@ -333,7 +335,10 @@ class COCOeval:
         """The engine's records in the reference's layout and types."""
         nat = self._native
         p = nat["params"]
-        records = nat["evaluator"].run(collect_eval_imgs=True)["evalImgs"]
+        run = nat["evaluator"].run(collect_eval_imgs=True)
+        records = run.pop("evalImgs")
+        if nat["run"] is None:
+            nat["run"] = run
         cats = p.catIds if p.useCats else [-1]
         img_ids, areas = p.imgIds, p.areaRng
         max_det = p.maxDets[-1]
@@ -375,6 +380,8 @@ class COCOeval:
         if nat is not None and not nat["replaced"] and self._paramsEval is nat["params_eval"] and _same_setting(
             p, nat["params"]
         ):
+            if nat["run"] is None:
+                nat["run"] = nat["evaluator"].run()
             run = nat["run"]
             precision, recall, scores = run["precision"].copy(), run["recall"].copy(), run["scores"].copy()
         else:
