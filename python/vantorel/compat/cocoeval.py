@@ -1,9 +1,9 @@
 """``pycocotools.cocoeval`` (``COCOeval``, ``Params``) on the native engine.
 
 ``evaluate()`` builds one native evaluator from the parameters as they stand
-when it runs and computes precision, recall and scores at once;
-``accumulate()`` hands them over and ``summarize()`` prints the reference's
-lines. The reference's per-image objects (``evalImgs``, ``ious``, ``_gts``,
+when it runs; the engine computes precision, recall and scores when they are
+first needed, ``accumulate()`` hands them over and ``summarize()`` prints the
+reference's lines. The reference's per-image objects (``evalImgs``, ``ious``, ``_gts``,
 ``_dts``) are made only when someone reads them. ``accumulate()`` after a
 caller replaced ``evalImgs``, ``params`` or ``_paramsEval`` (as a multi-process
 merge does) accumulates the given records instead, in NumPy (records changed
