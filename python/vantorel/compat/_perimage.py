@@ -154,24 +154,37 @@ def accumulate_records(eval_imgs: list[Any], p: Any, pe: Any) -> tuple[np.ndarra
     a_list = [n for n, a in enumerate(map(tuple, p.areaRng)) if a in set_a]
     i_list = [n for n, i in enumerate(p.imgIds) if i in set_i]
     n_img, n_area = len(pe.imgIds), len(pe.areaRng)
+    all_images = i_list == list(range(n_img))
     rec_thrs = np.asarray(p.recThrs)
     for k, k0 in enumerate(k_list):
         for a, a0 in enumerate(a_list):
             base = (k0 * n_area + a0) * n_img
-            recs = [eval_imgs[base + i] for i in i_list]
-            recs = [e for e in recs if e is not None]
+            if all_images:
+                recs = [e for e in eval_imgs[base : base + n_img] if e is not None]
+            else:
+                recs = [e for e in (eval_imgs[base + i] for i in i_list) if e is not None]
             if not recs:
                 continue
             gt_ig = np.concatenate([e["gtIgnore"] for e in recs])
             npig = np.count_nonzero(gt_ig == 0)
             if npig == 0:
                 continue
+            # Each record's detections once, with their rank in their image;
+            # a maxDets limit keeps the ranks below it, in the same order as
+            # concatenating each record's first max_det.
+            all_s = np.concatenate([np.asarray(e["dtScores"], dtype=float) for e in recs])
+            all_dtm = np.concatenate([e["dtMatches"] for e in recs], axis=1)
+            all_ig = np.concatenate([e["dtIgnore"] for e in recs], axis=1)
+            lengths = np.array([len(e["dtScores"]) for e in recs])
+            starts = np.cumsum(lengths) - lengths
+            rank = np.arange(len(all_s)) - np.repeat(starts, lengths)
             for m, max_det in enumerate(m_list):
-                s = np.concatenate([e["dtScores"][0:max_det] for e in recs])
+                keep = rank < max_det
+                s = all_s[keep]
                 order = np.argsort(-s, kind="mergesort")
                 s_sorted = s[order]
-                dtm = np.concatenate([e["dtMatches"][:, 0:max_det] for e in recs], axis=1)[:, order]
-                dt_ig = np.concatenate([e["dtIgnore"][:, 0:max_det] for e in recs], axis=1)[:, order]
+                dtm = all_dtm[:, keep][:, order]
+                dt_ig = all_ig[:, keep][:, order]
                 tps = np.logical_and(dtm, np.logical_not(dt_ig))
                 fps = np.logical_and(np.logical_not(dtm), np.logical_not(dt_ig))
                 tp_sum = np.cumsum(tps, axis=1).astype(float)
