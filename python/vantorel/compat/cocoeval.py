@@ -208,8 +208,7 @@ class COCOeval:
             for ann in gts + dts:
                 ann["segmentation"] = gt.annToRLE(ann)
         for g in gts:
-            g["ignore"] = g.get("ignore", 0)
-            g["ignore"] = "iscrowd" in g and g["iscrowd"]
+            g["ignore"] = "iscrowd" in g and g["iscrowd"]  # a file's own "ignore" does not count
             if p.iouType == "keypoints":
                 g["ignore"] = (g["num_keypoints"] == 0) or g["ignore"]
         self._gts_, self._dts_ = defaultdict(list), defaultdict(list)
