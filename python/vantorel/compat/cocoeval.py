@@ -1,0 +1,548 @@
+"""``pycocotools.cocoeval`` (``COCOeval``, ``Params``) on the native engine.
+
+``evaluate()`` builds one native evaluator from the parameters as they stand
+when it runs; the engine computes precision, recall and scores when they are
+first needed, ``accumulate()`` hands them over and ``summarize()`` prints the
+reference's lines. The reference's per-image objects (``evalImgs``, ``ious``, ``_gts``,
+``_dts``) are made only when someone reads them. ``accumulate()`` after a
+caller replaced ``evalImgs``, ``params`` or ``_paramsEval`` (as a multi-process
+merge does) accumulates the given records instead, in NumPy (records changed
+in place, without assigning ``evalImgs``, are not seen). A subclass that
+overrides ``_prepare``, ``computeIoU``, ``computeOks`` or ``evaluateImg`` is
+evaluated through those methods.
+
+Deliberate differences from the reference:
+
+- ``evaluate()`` does not write into the annotation dicts (the reference adds
+  "ignore" to ground truths and replaces segmentations by RLEs); calling
+  ``_prepare()`` explicitly, or reading ``_gts``/``_dts``, still does.
+- Each annotation is evaluated as itself. The reference looks annotations up
+  by id, so a file with a repeated id evaluates one of them twice and the
+  other never; here both count.
+- A detection matched to a ground truth whose id is 0 is a true positive here;
+  the reference, which marks "no match" with id 0, counts it as a false
+  positive.
+- ``summarize()`` with fewer than three ``maxDets`` uses the last one where
+  the reference fails with IndexError; ``accumulate()`` with ``useCats=0``
+  leaves ``params.catIds`` as it is (the reference sets it to [-1], after which
+  a second ``evaluate()`` finds nothing).
+- ``accumulate()`` before ``evaluate()`` raises RuntimeError (the reference
+  prints its warning and fails with AttributeError).
+
+Examples
+--------
+>>> from vantorel.compat.coco import COCO
+>>> from vantorel.compat.cocoeval import COCOeval
+>>> gt = COCO("data/instances_val2014_100.json")                        # doctest: +SKIP
+>>> dt = gt.loadRes("data/instances_val2014_fakebbox100_results.json")  # doctest: +SKIP
+>>> E = COCOeval(gt, dt, "bbox"); E.evaluate(); E.accumulate(); E.summarize()  # doctest: +SKIP
+"""
+
+from __future__ import annotations
+
+import copy
+import datetime
+import time
+from collections import defaultdict
+from typing import Any
+
+import numpy as np
+
+from .. import _zerlin
+from ..loading import gc_paused
+from ..params import COCO_KPT_SIGMAS
+from . import _perimage
+
+__all__ = ["COCOeval", "COCOeval_faster", "COCOeval_opt", "Params"]
+
+_SUPPORTED = ("segm", "bbox", "keypoints", "boundary")
+
+
+class EvaluationError(Exception):
+    """Raised where the reference raises a bare Exception (an unknown iouType,
+    summarize() before accumulate()), so that handlers of either catch it."""
+_PENDING = object()
+
+
+class Params:
+    """Evaluation parameters with the reference's names and defaults.
+
+    ``iouType`` is "segm", "bbox", "keypoints" or "boundary"; the detection
+    kinds get maxDets [1, 10, 100] and four area ranges, keypoints [20] and
+    three, with the COCO person keypoint sigmas.
+    """
+
+    def __init__(self, iouType: str = "segm") -> None:
+        if iouType in ("segm", "bbox", "boundary"):
+            self.setDetParams()
+        elif iouType == "keypoints":
+            self.setKpParams()
+        else:
+            raise EvaluationError("iouType not supported")
+        self.iouType = iouType
+        self.useSegm: Any = None
+
+    def _common(self) -> None:
+        self.imgIds: Any = []
+        self.catIds: Any = []
+        self.maxDets: Any
+        self.areaRng: Any
+        self.areaRngLbl: Any
+        self.useCats: Any
+        self.iouThrs: Any = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
+        self.recThrs: Any = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
+
+    def setDetParams(self) -> None:
+        """Box and mask defaults."""
+        self._common()
+        self.maxDets = [1, 10, 100]
+        self.areaRng = [[0**2, 1e5**2], [0**2, 32**2], [32**2, 96**2], [96**2, 1e5**2]]
+        self.areaRngLbl = ["all", "small", "medium", "large"]
+        self.useCats = 1
+
+    def setKpParams(self) -> None:
+        """Keypoint defaults."""
+        self._common()
+        self.maxDets = [20]
+        self.areaRng = [[0**2, 1e5**2], [32**2, 96**2], [96**2, 1e5**2]]
+        self.areaRngLbl = ["all", "medium", "large"]
+        self.useCats = 1
+        self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
+
+
+class COCOeval:
+    """COCO evaluation of ``cocoDt`` against ``cocoGt``, with the reference's API.
+
+    Parameters
+    ----------
+    cocoGt, cocoDt : COCO or None
+        Ground truth and results (``cocoDt`` may be assigned later).
+    iouType : str
+        "segm" (default), "bbox", "keypoints" or "boundary".
+    """
+
+    def __init__(self, cocoGt: Any = None, cocoDt: Any = None, iouType: str = "segm") -> None:
+        if not iouType:
+            print("iouType not specified. use default iouType segm")
+        self.cocoGt = cocoGt
+        self.cocoDt = cocoDt
+        self._eval_imgs: Any = defaultdict(list)
+        self.eval: dict[Any, Any] = {}
+        self._gts_: Any = defaultdict(list)
+        self._dts_: Any = defaultdict(list)
+        self.params = Params(iouType=iouType)
+        self._paramsEval: Any = {}
+        self.stats: Any = []
+        self._ious: Any = {}
+        self._native: Any = None  # the engine's run and what it was made from
+        if cocoGt is not None:
+            self.params.imgIds = sorted(cocoGt.getImgIds())
+            self.params.catIds = sorted(cocoGt.getCatIds())
+
+    # -- lazily made reference objects ----------------------------------------
+
+    @property
+    def evalImgs(self) -> Any:
+        if self._eval_imgs is _PENDING:
+            with gc_paused():
+                self._eval_imgs = self._native_eval_imgs()
+        return self._eval_imgs
+
+    @evalImgs.setter
+    def evalImgs(self, value: Any) -> None:
+        self._eval_imgs = value
+        if self._native is not None:
+            self._native["replaced"] = True
+
+    @property
+    def ious(self) -> Any:
+        if self._ious is _PENDING:
+            p = self._native["params"] if self._native else self.params
+            cats = p.catIds if p.useCats else [-1]
+            with gc_paused():
+                self._ious = {(i, c): self._compute(i, c, p) for i in p.imgIds for c in cats}
+        return self._ious
+
+    @ious.setter
+    def ious(self, value: Any) -> None:
+        self._ious = value
+
+    @property
+    def _gts(self) -> Any:
+        if self._gts_ is _PENDING:
+            self._prepare_for(self._native["params"])
+        return self._gts_
+
+    @_gts.setter
+    def _gts(self, value: Any) -> None:
+        self._gts_ = value
+
+    @property
+    def _dts(self) -> Any:
+        if self._dts_ is _PENDING:
+            self._prepare_for(self._native["params"])
+        return self._dts_
+
+    @_dts.setter
+    def _dts(self, value: Any) -> None:
+        self._dts_ = value
+
+    # -- the reference's steps ------------------------------------------------
+
+    def _prepare(self) -> None:
+        """Groups ground truths and detections by (image, category) into
+        ``_gts``/``_dts``, setting "ignore" and, for masks, RLE segmentations."""
+        self._prepare_for(self.params)
+        self._eval_imgs = defaultdict(list)
+        self.eval = {}
+
+    def _prepare_for(self, p: Params) -> None:
+        gt, dt = self.cocoGt, self.cocoDt
+        if p.useCats:
+            gts = gt.loadAnns(gt.getAnnIds(imgIds=p.imgIds, catIds=p.catIds))
+            dts = dt.loadAnns(dt.getAnnIds(imgIds=p.imgIds, catIds=p.catIds))
+        else:
+            gts = gt.loadAnns(gt.getAnnIds(imgIds=p.imgIds))
+            dts = dt.loadAnns(dt.getAnnIds(imgIds=p.imgIds))
+        if p.iouType in ("segm", "boundary"):
+            for ann in gts + dts:
+                ann["segmentation"] = gt.annToRLE(ann)
+        for g in gts:
+            g["ignore"] = "iscrowd" in g and g["iscrowd"]  # a file's own "ignore" does not count
+            if p.iouType == "keypoints":
+                g["ignore"] = (g["num_keypoints"] == 0) or g["ignore"]
+        self._gts_, self._dts_ = defaultdict(list), defaultdict(list)
+        for g in gts:
+            self._gts_[g["image_id"], g["category_id"]].append(g)
+        for d in dts:
+            self._dts_[d["image_id"], d["category_id"]].append(d)
+
+    def _pair(self, img_id: Any, cat_id: Any, p: Params) -> tuple[list[Any], list[Any]]:
+        if p.useCats:
+            return self._gts[img_id, cat_id], self._dts[img_id, cat_id]
+        gts = [g for c in p.catIds for g in self._gts[img_id, c]]
+        dts = [d for c in p.catIds for d in self._dts[img_id, c]]
+        return gts, dts
+
+    def _compute(self, img_id: Any, cat_id: Any, p: Params) -> Any:
+        if p.iouType == "keypoints":
+            return self._oks(img_id, cat_id, p)
+        gts, dts = self._pair(img_id, cat_id, p)
+        if not gts and not dts:
+            return []
+        dts = _perimage.sorted_detections(dts, p.maxDets[-1])
+        return _perimage.iou_matrix(gts, dts, p.iouType)
+
+    def _oks(self, img_id: Any, cat_id: Any, p: Params) -> Any:
+        gts, dts = self._pair(img_id, cat_id, p)
+        dts = _perimage.sorted_detections(dts, p.maxDets[-1])
+        return _perimage.oks_matrix(gts, dts, p.kpt_oks_sigmas)
+
+    def computeIoU(self, imgId: Any, catId: Any) -> Any:
+        """D x G box or mask IoU of one image and category (detections by score)."""
+        return self._compute(imgId, catId, self.params)
+
+    def computeOks(self, imgId: Any, catId: Any) -> Any:
+        """D x G keypoint similarity of one image and category (detections by score)."""
+        return self._oks(imgId, catId, self.params)
+
+    def evaluateImg(self, imgId: Any, catId: Any, aRng: Any, maxDet: int) -> dict[Any, Any] | None:
+        """The reference's per-image record (matches, ignores, scores), or None."""
+        p = self.params
+        gts, dts = self._pair(imgId, catId, p)
+        if not gts and not dts:
+            return None
+        return _perimage.evaluate_image(gts, dts, self.ious[imgId, catId], p.iouThrs, aRng, maxDet, imgId, catId)
+
+    # -- evaluate / accumulate / summarize ------------------------------------
+
+    def evaluate(self) -> None:
+        """Evaluates every image and category with the current ``params``."""
+        tic = time.time()
+        print("Running per image evaluation...")
+        p = self.params
+        if p.useSegm is not None:
+            p.iouType = "segm" if p.useSegm == 1 else "bbox"
+            print(f"useSegm (deprecated) is not None. Running {p.iouType} evaluation")
+        print(f"Evaluate annotation type *{p.iouType}*")
+        p.imgIds = list(np.unique(p.imgIds))
+        if p.useCats:
+            p.catIds = list(np.unique(p.catIds))
+        p.maxDets = sorted(p.maxDets)
+        self.params = p
+        if self._uses_own_steps() or not _integer_ids(p):
+            self._evaluate_python(p)
+        else:
+            self._evaluate_native(p)
+        self._paramsEval = copy.deepcopy(self.params)
+        if self._native is not None:
+            self._native["params_eval"] = self._paramsEval
+        print(f"DONE (t={time.time() - tic:0.2f}s).")
+
+    def _uses_own_steps(self) -> bool:
+        cls = type(self)
+        return any(
+            getattr(cls, name) is not getattr(COCOeval, name)
+            for name in ("_prepare", "computeIoU", "computeOks", "evaluateImg")
+        )
+
+    def _evaluate_python(self, p: Params) -> None:
+        self._native = None
+        self._prepare()
+        cats = p.catIds if p.useCats else [-1]
+        compute = self.computeOks if p.iouType == "keypoints" else self.computeIoU
+        self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cats}
+        max_det = p.maxDets[-1]
+        self._eval_imgs = [
+            self.evaluateImg(i, c, a, max_det) for c in cats for a in p.areaRng for i in p.imgIds
+        ]
+
+    def _evaluate_native(self, p: Params) -> None:
+        if p.iouType not in _SUPPORTED:
+            raise ValueError(f"iouType must be one of {', '.join(_SUPPORTED)}; got {p.iouType!r}")
+        self._native = None
+        gt = self.cocoGt
+        img_sizes: dict[Any, Any] = {}
+        if p.iouType in ("segm", "boundary"):
+            img_sizes = {i: (img["height"], img["width"]) for i, img in gt.imgs.items() if "height" in img}
+        sigmas = getattr(p, "kpt_oks_sigmas", COCO_KPT_SIGMAS)
+        gt_side, dt_side = _restricted_sides(gt, self.cocoDt, p)
+        ev = _zerlin.Evaluator(
+            gt_side,
+            dt_side,
+            img_sizes,
+            p.imgIds,
+            p.catIds,
+            [float(t) for t in p.iouThrs],
+            [float(r) for r in p.recThrs],
+            [int(m) for m in p.maxDets],
+            [[float(lo), float(hi)] for lo, hi in p.areaRng],
+            bool(p.useCats),
+            p.iouType,
+            [float(s) for s in sigmas],
+        )
+        # The engine runs when its output is first needed: by accumulate(), or
+        # by a read of evalImgs, whose run gives the arrays as well (a
+        # per-batch loop that only collects records runs it once per batch).
+        self._native = {"evaluator": ev, "run": None, "params": copy.deepcopy(p), "replaced": False}
+        self._eval_imgs = _PENDING
+        self._ious = _PENDING
+        self._gts_ = self._dts_ = _PENDING
+        self.eval = {}
+
+    def _native_eval_imgs(self) -> list[Any]:
+        """The engine's records in the reference's layout and types."""
+        nat = self._native
+        p = nat["params"]
+        run = nat["evaluator"].run(collect_eval_imgs=True)
+        records = run.pop("evalImgs")
+        if nat["run"] is None:
+            nat["run"] = run
+        cats = p.catIds if p.useCats else [-1]
+        img_ids, areas = p.imgIds, p.areaRng
+        max_det = p.maxDets[-1]
+        out: list[Any] = [None] * len(records)
+        pos = 0
+        for cat in cats:
+            for a_rng in areas:
+                for img in img_ids:
+                    r = records[pos]
+                    if r is not None:
+                        g_ig = r["gtIgnore"]
+                        out[pos] = {
+                            "image_id": img,
+                            "category_id": cat,
+                            "aRng": a_rng,
+                            "maxDet": max_det,
+                            "dtIds": r["dtIds"],
+                            "gtIds": r["gtIds"],
+                            "dtMatches": r["dtMatches"],
+                            "gtMatches": r["gtMatches"],
+                            "dtScores": r["dtScores"],
+                            "gtIgnore": g_ig.astype(np.int64) if len(g_ig) else g_ig,
+                            "dtIgnore": r["dtIgnore"].astype(bool),
+                        }
+                    pos += 1
+        return out
+
+    def accumulate(self, p: Params | None = None) -> None:
+        """Precision, recall and scores per threshold, category, area range and maxDets, into ``eval``."""
+        print("Accumulating evaluation results...")
+        tic = time.time()
+        if self._eval_imgs is not _PENDING and not self._eval_imgs:
+            print("Please run evaluate() first")
+            if not isinstance(self._paramsEval, Params):
+                raise RuntimeError("Please run evaluate() first")
+        if p is None:
+            p = self.params
+        nat = self._native
+        if nat is not None and not nat["replaced"] and self._paramsEval is nat["params_eval"] and _same_setting(
+            p, nat["params"]
+        ):
+            if nat["run"] is None:
+                nat["run"] = nat["evaluator"].run()
+            run = nat["run"]
+            precision, recall, scores = run["precision"].copy(), run["recall"].copy(), run["scores"].copy()
+        else:
+            precision, recall, scores = _perimage.accumulate_records(self.evalImgs, p, self._paramsEval)
+        T, R = len(p.iouThrs), len(p.recThrs)
+        K = len(p.catIds) if p.useCats else 1
+        self.eval = {
+            "params": p,
+            "counts": [T, R, K, len(p.areaRng), len(p.maxDets)],
+            "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
+            "precision": precision,
+            "recall": recall,
+            "scores": scores,
+        }
+        print(f"DONE (t={time.time() - tic:0.2f}s).")
+
+    def _summarize(self, ap: int = 1, iouThr: float | None = None, areaRng: str = "all", maxDets: int = 100) -> float:
+        p = self.params
+        title = "Average Precision" if ap == 1 else "Average Recall"
+        kind = "(AP)" if ap == 1 else "(AR)"
+        iou = f"{p.iouThrs[0]:0.2f}:{p.iouThrs[-1]:0.2f}" if iouThr is None else f"{iouThr:0.2f}"
+        aind = [i for i, label in enumerate(p.areaRngLbl) if label == areaRng]
+        mind = [i for i, m in enumerate(p.maxDets) if m == maxDets]
+        if ap == 1:
+            s = self.eval["precision"]
+            if iouThr is not None:
+                s = s[np.where(iouThr == np.asarray(p.iouThrs))[0]]
+            s = s[:, :, :, aind, mind]
+        else:
+            s = self.eval["recall"]
+            if iouThr is not None:
+                s = s[np.where(iouThr == np.asarray(p.iouThrs))[0]]
+            s = s[:, :, aind, mind]
+        kept = s[s > -1]
+        mean = -1 if len(kept) == 0 else np.mean(kept)
+        print(f" {title:<18} {kind} @[ IoU={iou:<9} | area={areaRng:>6s} | maxDets={maxDets:>3d} ] = {mean:0.3f}")
+        return float(mean)
+
+    def _summary_lines(self) -> list[Any]:
+        """(ap, iouThr, areaRng, maxDets) of each summary line, as the reference picks them.
+
+        The first detection line asks for 100 detections whatever ``maxDets``
+        holds (so it is -1 when 100 is not among them), as the reference's does.
+        """
+        if self.params.iouType == "keypoints":
+            return [
+                (1, None, "all", 20), (1, 0.5, "all", 20), (1, 0.75, "all", 20),
+                (1, None, "medium", 20), (1, None, "large", 20),
+                (0, None, "all", 20), (0, 0.5, "all", 20), (0, 0.75, "all", 20),
+                (0, None, "medium", 20), (0, None, "large", 20),
+            ]  # fmt: skip
+        md = self.params.maxDets
+        first, second, third = md[0], md[1] if len(md) > 1 else md[-1], md[2] if len(md) > 2 else md[-1]
+        return [
+            (1, None, "all", 100), (1, 0.5, "all", third), (1, 0.75, "all", third),
+            (1, None, "small", third), (1, None, "medium", third), (1, None, "large", third),
+            (0, None, "all", first), (0, None, "all", second), (0, None, "all", third),
+            (0, None, "small", third), (0, None, "medium", third), (0, None, "large", third),
+        ]  # fmt: skip
+
+    def summarize(self) -> None:
+        """Prints the summary lines and sets ``stats`` (12 values, 10 for keypoints)."""
+        if not self.eval:
+            raise EvaluationError("Please run accumulate() first")
+        lines = self._summary_lines()
+        stats = np.zeros((len(lines),))
+        for n, (ap, thr, area, md) in enumerate(lines):
+            stats[n] = self._summarize(ap, iouThr=thr, areaRng=area, maxDets=md)
+        self.stats = stats
+
+    @property
+    def stats_as_dict(self) -> dict[Any, Any]:
+        """The summary statistics by the names faster-coco-eval gives them,
+        with recall at IoU 0.50 and 0.75 for the largest maxDets."""
+        if self.params.iouType == "keypoints":
+            names = ["AP_all", "AP_50", "AP_75", "AP_medium", "AP_large",
+                     "AR_all", "AR_50", "AR_75", "AR_medium", "AR_large"]  # fmt: skip
+            return {n: float(v) for n, v in zip(names, self.stats)}
+        names = ["AP_all", "AP_50", "AP_75", "AP_small", "AP_medium", "AP_large",
+                 "AR_all", "AR_second", "AR_third", "AR_small", "AR_medium", "AR_large"]  # fmt: skip
+        out = {n: float(v) for n, v in zip(names, self.stats)}
+        last = self.params.maxDets[-1]
+        for thr, name in ((0.5, "AR_50"), (0.75, "AR_75")):
+            s = self.eval["recall"][np.where(thr == np.asarray(self.params.iouThrs))[0]]
+            s = s[:, :, [i for i, lb in enumerate(self.params.areaRngLbl) if lb == "all"], [len(self.params.maxDets) - 1]]
+            kept = s[s > -1]
+            out[name] = float(np.mean(kept)) if len(kept) and last else -1.0
+        return out
+
+    def __str__(self) -> str:
+        import contextlib
+        import io
+
+        buf = io.StringIO()
+        with contextlib.redirect_stdout(buf):
+            self.summarize()
+        return buf.getvalue()
+
+
+def _annotations_of(coco: Any) -> Any:
+    """What the engine reads of a COCO object: its compact side where it has
+    one, else the annotation dicts (also of another implementation's COCO)."""
+    side = getattr(coco, "_evaluation_side", None)
+    if side is not None:
+        return side()
+    return coco.dataset.get("annotations") or []
+
+
+def _restricted_sides(gt: Any, dt: Any, p: Params) -> tuple[Any, Any]:
+    """The annotations to hand the engine. When the parameters select a small
+    part of the images or categories (a batch of a training loop, one class of
+    a per-class loop), only the annotations of that part: the engine would
+    leave the others out anyway, but would first read (and for masks,
+    rasterise) every one of them, on each call."""
+    gt_side, dt_side = _annotations_of(gt), _annotations_of(dt)
+    few_images = len(p.imgIds) * 2 < len(gt.imgs)
+    few_cats = bool(p.useCats) and len(p.catIds) * 2 < len(gt.cats)
+    if not (few_images or few_cats):
+        return gt_side, dt_side
+    images, cats = set(p.imgIds), set(p.catIds)
+    if few_images:
+        by_image = gt.imgToAnns
+        gt_side = [a for i in p.imgIds for a in by_image.get(i, ())]
+    elif not isinstance(gt_side, list):
+        gt_side = gt.dataset["annotations"]
+    if few_cats:
+        gt_side = [a for a in gt_side if a["category_id"] in cats]
+    # A detection list is cut only where its ids are explicit (a default id
+    # is the position in the list) and where reading it costs: masks.
+    if p.iouType in ("segm", "boundary") and isinstance(dt_side, list) and all("id" in d for d in dt_side):
+        dt_side = [
+            d for d in dt_side
+            if (not few_images or d["image_id"] in images) and (not few_cats or d["category_id"] in cats)
+        ]
+    return gt_side, dt_side
+
+
+def _integer_ids(p: Params) -> bool:
+    for ids in (p.imgIds, p.catIds if p.useCats else []):
+        kind = np.asarray(ids).dtype.kind
+        if len(ids) and kind not in "iu":
+            return False
+    return True
+
+
+def _same_setting(p: Any, q: Any) -> bool:
+    """Whether p asks for the accumulation the engine made with q."""
+    try:
+        return (
+            bool(p.useCats) == bool(q.useCats)
+            and list(p.imgIds) == list(q.imgIds)
+            and (not p.useCats or list(p.catIds) == list(q.catIds))
+            and list(p.maxDets) == list(q.maxDets)
+            and [list(map(float, a)) for a in p.areaRng] == [list(map(float, a)) for a in q.areaRng]
+            and np.array_equal(np.asarray(p.iouThrs, dtype=float), np.asarray(q.iouThrs, dtype=float))
+            and np.array_equal(np.asarray(p.recThrs, dtype=float), np.asarray(q.recThrs, dtype=float))
+        )
+    except (TypeError, ValueError):
+        return False
+
+
+# The names frameworks look up for a fast evaluator: detectron2 and mmdetection
+# take ``COCOeval_opt`` when present, faster-coco-eval's users ``COCOeval_faster``.
+COCOeval_opt = COCOeval
+COCOeval_faster = COCOeval
