@@ -8,7 +8,7 @@ numbers on the common path; this is the slow, exact path.
 
 from __future__ import annotations
 
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -33,9 +33,9 @@ def iou_matrix(gts: list[Any], dts: list[Any], iou_type: str, dilation: float = 
         return _zerlin.iou([d["bbox"] for d in dts], [g["bbox"] for g in gts], crowd)
     g_rle = [g["segmentation"] for g in gts]
     d_rle = [d["segmentation"] for d in dts]
-    ious = _zerlin.iou(d_rle, g_rle, crowd)
+    ious = cast(np.ndarray, _zerlin.iou(d_rle, g_rle, crowd))  # both sides non-empty: an array
     if iou_type == "boundary":
-        b = _zerlin.iou(_zerlin.toBoundary(d_rle, dilation), _zerlin.toBoundary(g_rle, dilation), crowd)
+        b = cast(np.ndarray, _zerlin.iou(_zerlin.toBoundary(d_rle, dilation), _zerlin.toBoundary(g_rle, dilation), crowd))
         plain = np.array(crowd, dtype=bool)
         ious[:, ~plain] = np.fmin(ious[:, ~plain], b[:, ~plain])
     return ious

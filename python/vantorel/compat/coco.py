@@ -31,7 +31,7 @@ import os
 import time
 from collections import defaultdict
 from collections.abc import Callable
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 
@@ -347,9 +347,9 @@ class COCO:
         segm = ann["segmentation"]
         rle: dict[str, Any]
         if isinstance(segm, list):
-            rle = maskUtils.merge(maskUtils.frPyObjects(segm, h, w))
+            rle = maskUtils.merge(cast(list[dict[str, Any]], maskUtils.frPyObjects(segm, h, w)))
         elif isinstance(segm["counts"], list):
-            rle = maskUtils.frPyObjects(segm, h, w)
+            rle = cast(dict[str, Any], maskUtils.frPyObjects(segm, h, w))
         else:
             rle = segm
         return rle
