@@ -75,6 +75,11 @@ class COCO:
         self._fast: Any = None
         self._make_anns: Callable[[], list[Any]] | None = None
         self._index_pending = False
+        # The file this was loaded from (so that a pickled evaluation state can
+        # name its ground truth) and, for a loadRes set, how its results were
+        # completed; both forgotten when ``dataset`` is replaced.
+        self._path: str | None = None
+        self._result_kind: str | None = None
         if annotation_file is None:
             return
         if isinstance(annotation_file, dict):
@@ -84,6 +89,7 @@ class COCO:
         print("loading annotations into memory...")
         tic = time.time()
         path = os.fspath(annotation_file)
+        self._path = path
         dataset, handle = _load_dataset(path)
         print(f"Done (t={time.time() - tic:0.2f}s)")
         self._dataset = dataset
@@ -120,6 +126,7 @@ class COCO:
         self._dataset = value
         self._make_anns = self._fast = None
         self._index_pending = False
+        self._path = self._result_kind = None
 
     @property
     def anns(self) -> dict[Any, Any]:
@@ -324,6 +331,7 @@ class COCO:
             res._fast, res._make_anns = loaded.fast, loaded.make
         else:
             res._dataset["annotations"] = loaded.anns
+        res._result_kind = kind
         res.createIndex()
         return res
 

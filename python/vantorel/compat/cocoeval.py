@@ -44,14 +44,15 @@ import copy
 import datetime
 import time
 from collections import defaultdict
-from typing import Any
+from typing import Any, SupportsIndex, cast
 
 import numpy as np
 
 from .. import _zerlin
 from ..loading import gc_paused
 from ..params import COCO_KPT_SIGMAS
-from . import _perimage
+from ..streaming import StreamingEvaluator
+from . import _perimage, _state
 
 __all__ = ["COCOeval", "COCOeval_faster", "COCOeval_opt", "Params"]
 
@@ -124,8 +125,13 @@ class COCOeval:
     def __init__(self, cocoGt: Any = None, cocoDt: Any = None, iouType: str = "segm") -> None:
         if not iouType:
             print("iouType not specified. use default iouType segm")
-        self.cocoGt = cocoGt
-        self.cocoDt = cocoDt
+        self._coco_gt: Any = cocoGt
+        self._coco_dt: Any = cocoDt
+        # Detections merged from other evaluators or unpickled, of which
+        # cocoDt is made when first read; the file of an unpickled one's
+        # ground truth, loaded when first read.
+        self._state: StreamingEvaluator | None = None
+        self._gt_path: str | None = None
         self._eval_imgs: Any = defaultdict(list)
         self.eval: dict[Any, Any] = {}
         self._gts_: Any = defaultdict(list)
@@ -140,6 +146,26 @@ class COCOeval:
             self.params.catIds = sorted(cocoGt.getCatIds())
 
     # -- lazily made reference objects ----------------------------------------
+
+    @property
+    def cocoGt(self) -> Any:
+        if self._coco_gt is None and self._gt_path is not None:
+            self._coco_gt = _state.load_ground_truth(self._gt_path)
+        return self._coco_gt
+
+    @cocoGt.setter
+    def cocoGt(self, value: Any) -> None:
+        self._coco_gt = value
+
+    @property
+    def cocoDt(self) -> Any:
+        if self._coco_dt is _PENDING:
+            self._coco_dt = _state.result_set(self.cocoGt, cast(StreamingEvaluator, self._state))
+        return self._coco_dt
+
+    @cocoDt.setter
+    def cocoDt(self, value: Any) -> None:
+        self._coco_dt, self._state = value, None
 
     @property
     def evalImgs(self) -> Any:
@@ -470,6 +496,107 @@ class COCOeval:
             out[name] = float(np.mean(kept)) if len(kept) and last else -1.0
         return out
 
+    # -- many processes -------------------------------------------------------
+
+    def merge(self, *others: COCOeval) -> COCOeval:
+        """Adds the results of other evaluators (of other processes, say),
+        in the order given, after this one's: the outcome is that of one
+        evaluator whose ``cocoDt`` is ``cocoGt.loadRes`` of all the results
+        in that order. Returns ``self``, ready for ``evaluate()``.
+
+        Every evaluator must have the same ground truth and the same
+        ``params`` (so give each rank all image ids, not its own), and
+        results made by ``COCO.loadRes``; otherwise ValueError, before
+        anything changes. A pickled ``COCOeval`` (``all_gather_object``)
+        carries its results as a compact ``StreamingEvaluator`` state and
+        its ground truth by file name, so merging gathered evaluators moves
+        no per-detection Python objects between processes.
+
+        Examples
+        --------
+        >>> E = COCOeval(gt, gt.loadRes(my_results), "bbox")       # doctest: +SKIP
+        >>> dist.all_gather_object(gathered, E)                     # doctest: +SKIP
+        >>> E.merge(*gathered[1:]).evaluate(); E.accumulate(); E.summarize()  # doctest: +SKIP
+        """
+        for k, other in enumerate(others):
+            if not isinstance(other, COCOeval):
+                raise TypeError(f"merge takes COCOeval objects; argument {k} is a {type(other).__name__}")
+        mine = self._own_detections("this evaluator")
+        theirs = []
+        for k, other in enumerate(others):
+            if other is self:
+                theirs.append(mine)
+                continue
+            _check_same_params(self.params, other.params, f"evaluator {k}")
+            theirs.append(other._own_detections(f"evaluator {k}"))
+        mine.merge(*theirs)
+        self._coco_dt, self._state = _PENDING, mine
+        self._native = None
+        self._eval_imgs, self._ious, self.eval, self._paramsEval, self.stats = defaultdict(list), {}, {}, {}, []
+        self._gts_, self._dts_ = defaultdict(list), defaultdict(list)
+        return self
+
+    def streaming_state(self) -> StreamingEvaluator:
+        """The results as a new ``vantorel.StreamingEvaluator`` with these
+        parameters: ``compute()`` gives the engine's ``EvalResult`` of them,
+        and it merges with the states of other processes.
+
+        Examples
+        --------
+        >>> E.streaming_state().compute().stats[0]  # doctest: +SKIP
+        """
+        held = self._own_detections("this evaluator")
+        if held is not self._state:
+            return held
+        state = _state.empty_state(self.cocoGt, self.params)
+        return state.merge(held)
+
+    def _own_detections(self, who: str) -> StreamingEvaluator:
+        """The held state (given the current parameters), or one made from cocoDt."""
+        try:
+            if self._state is not None:
+                _state.relabel(self._state, self.params)
+                return self._state
+            return _state.export(self.cocoGt, self._coco_dt, self.params)
+        except _state.NotCompact as err:
+            raise ValueError(f"cannot take the results of {who} as a compact state: {err}") from None
+
+    def _caller_records(self) -> bool:
+        """Whether evalImgs were assigned by the caller (the engine's own are
+        made again by evaluate())."""
+        records = self._eval_imgs
+        if records is _PENDING or not len(records):
+            return False
+        return self._native is None or bool(self._native["replaced"])
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> str | tuple[Any, ...]:
+        """Pickled as parameters, results (a compact state), and ``eval`` and
+        ``stats`` once computed; evalImgs only where the caller assigned them.
+        Results not made by ``loadRes`` pickle every member as usual."""
+        try:
+            detections = self._own_detections("this evaluator")
+        except ValueError:
+            return super().__reduce_ex__(protocol)
+        records = self._caller_records()
+        payload = {
+            "format": _PICKLE_FORMAT,
+            "params": self.params,
+            "detections": detections,
+            "eval": self.eval,
+            "stats": self.stats,
+            "evalImgs": self._eval_imgs if records else None,
+            "paramsEval": self._paramsEval if records else None,
+        }
+        return (_restore, (type(self), payload))
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> COCOeval:
+        memo[id(_PENDING)] = _PENDING  # the marker stays itself
+        new = type(self).__new__(type(self))
+        memo[id(self)] = new
+        for name, value in self.__dict__.items():
+            new.__dict__[name] = copy.deepcopy(value, memo)
+        return new
+
     def __str__(self) -> str:
         import contextlib
         import io
@@ -478,6 +605,37 @@ class COCOeval:
         with contextlib.redirect_stdout(buf):
             self.summarize()
         return buf.getvalue()
+
+
+_PICKLE_FORMAT = 1
+_PARAM_NAMES = {"img_ids": "imgIds", "cat_ids": "catIds", "iou_thrs": "iouThrs", "rec_thrs": "recThrs",
+                "max_dets": "maxDets", "area_rng": "areaRng", "area_labels": "areaRngLbl", "use_cats": "useCats",
+                "kpt_sigmas": "kpt_oks_sigmas", "iou_type": "iouType"}  # fmt: skip
+
+
+def _check_same_params(mine: Params, theirs: Params, who: str) -> None:
+    a, b = _state.core_params(mine).to_dict(), _state.core_params(theirs).to_dict()
+    differ = [_PARAM_NAMES.get(k, k) for k in a if a[k] != b[k]]
+    if differ:
+        raise ValueError(
+            f"cannot merge {who}: its params differ in {', '.join(differ)} (every process needs the same "
+            "params: all image ids, not its own)"
+        )
+
+
+def _restore(cls: type[COCOeval], payload: dict[str, Any]) -> COCOeval:
+    """An evaluator from its pickled form; its ground truth loads from its
+    file when first read, its cocoDt is made from the results when first read."""
+    if not isinstance(payload, dict) or payload.get("format") != _PICKLE_FORMAT:
+        raise ValueError(f"a pickled COCOeval of another format cannot be read (this vantorel reads {_PICKLE_FORMAT})")
+    detections: StreamingEvaluator = payload["detections"]
+    ev = cls.__new__(cls)
+    COCOeval.__init__(ev, None, None, payload["params"].iouType)
+    ev.params, ev.eval, ev.stats = payload["params"], payload["eval"], payload["stats"]
+    ev._state, ev._coco_dt, ev._gt_path = detections, _PENDING, detections._gt_path
+    if payload["evalImgs"] is not None:
+        ev._eval_imgs, ev._paramsEval = payload["evalImgs"], payload["paramsEval"]
+    return ev
 
 
 def _annotations_of(coco: Any) -> Any:
