@@ -284,6 +284,8 @@ class COCOeval:
 
     def evaluate(self) -> None:
         """Evaluates every image and category with the current ``params``."""
+        if self._coco_dt is _PENDING:
+            self._coco_dt = self.cocoDt  # merged or unpickled results: said now if their ground truth is missing
         tic = time.time()
         print("Running per image evaluation...")
         p = self.params
