@@ -11,6 +11,14 @@ in place, without assigning ``evalImgs``, are not seen). A subclass that
 overrides ``_prepare``, ``computeIoU``, ``computeOks`` or ``evaluateImg`` is
 evaluated through those methods.
 
+Across processes, ``COCOeval.merge`` combines the evaluators of several ranks
+exactly (as one evaluator given all results in rank order). A ``COCOeval``
+whose results were made by ``COCO.loadRes`` pickles as its parameters, its
+results as a compact ``StreamingEvaluator`` state (56 bytes a box result),
+its ground truth by file name, ``eval`` and ``stats``, and ``evalImgs`` only
+where the caller assigned them; other evaluators pickle every member, as the
+reference's do.
+
 Deliberate differences from the reference:
 
 - ``evaluate()`` does not write into the annotation dicts (the reference adds
