@@ -10,7 +10,6 @@ import pickle
 import numpy as np
 import pycocotools.coco
 import pycocotools.cocoeval
-import pycocotools.mask
 import pytest
 from compat_oracle import GT_FILE, RESULT_FILES, no_times, quiet, random_case, run
 from vantorel import compat
@@ -33,21 +32,21 @@ def pool():
         yield p
 
 
-def segm_kind_case(seed):
-    """Mask results that carry a box (larger than the mask), all but the
-    first: loadRes of all of them takes areas from the masks, while a rank
+def with_boxes_but_first(seed, iou_type):
+    """Mask or keypoint results that carry a box, all but the first: loadRes
+    of all of them takes areas from the masks or keypoints, while a rank
     whose first result has a box would, alone, take them from its boxes."""
-    gt, res = random_case(seed, "segm")
+    gt, res = random_case(seed, iou_type)
+    rng = np.random.default_rng(seed)
     for d in res[1:]:
-        x, y, w, h = pycocotools.mask.toBbox(d["segmentation"]).tolist()
-        d["bbox"] = [x, y, w * 1.5, h * 1.5]
+        d["bbox"] = rng.uniform(1, 200, 4).tolist()
     return gt, res
 
 
 def case(source, iou_type, tmp_path):
     if source == "file":
         return str(GT_FILE), json.loads(RESULT_FILES[iou_type].read_text())
-    gt, res = segm_kind_case(source) if iou_type == "segm-kind" else random_case(source, iou_type)
+    gt, res = with_boxes_but_first(source, iou_type[:-4]) if "+box" in iou_type else random_case(source, iou_type)
     path = tmp_path / "gt.json"
     path.write_text(json.dumps(gt))
     return str(path), res
@@ -61,14 +60,19 @@ def evaluated(E):
 
 
 @pytest.mark.parametrize("source,iou_type,forms", [
-    ("file", "bbox", ("dicts", "array")), ("file", "segm", ("dicts", "dicts")), (40, "bbox", ("array", "dicts")),
-    (41, "segm", ("dicts", "dicts")), (42, "segm-kind", ("dicts", "dicts")), (43, "keypoints", ("dicts", "dicts"))])
+    ("file", "bbox", ("dicts", "array")), ("file", "segm", ("dicts", "dicts")), (40, "bbox", ("array", "file")),
+    (41, "segm", ("dicts", "dicts")), (42, "segm+box", ("dicts", "dicts")), (43, "keypoints", ("dicts", "dicts")),
+    (44, "keypoints+box", ("dicts", "dicts"))])
 def test_ranks_merged_equal_pycocotools_on_all_results(source, iou_type, forms, pool, tmp_path):
     gt_path, res = case(source, iou_type, tmp_path)
-    iou_type = iou_type.replace("-kind", "")
+    iou_type = iou_type.replace("+box", "")
     # Three ranks; the cuts fall inside an image's results.
     cuts = [0, len(res) // 3 + 1, 2 * len(res) // 3 - 1, len(res)]
     parts = [copy.deepcopy(res[a:b]) for a, b in itertools.pairwise(cuts)]
+    for k, form in enumerate(forms, 1):
+        if form == "file":
+            (tmp_path / f"rank{k}.json").write_text(json.dumps(parts[k]))
+            parts[k] = str(tmp_path / f"rank{k}.json")
     gathered = pool.map(rank_evaluator, [(gt_path, p, f, iou_type) for p, f in zip(parts[1:], forms)])
     mine = rank_evaluator((gt_path, parts[0], "dicts", iou_type))
     want, want_text = run((pycocotools.coco.COCO, pycocotools.cocoeval.COCOeval), gt_path, res, iou_type)
@@ -142,6 +146,7 @@ def test_refused_merges_change_nothing(make, error, match):
     res = json.loads(RESULT_FILES["bbox"].read_text())
     E = rank_evaluator((str(GT_FILE), res[:10], "dicts", "bbox"))
     dt = E.cocoDt
+    assert copy.copy(E).cocoGt is E.cocoGt  # copies keep members, unlike the pickled form
     with pytest.raises(error, match=match):
         E.merge(rank_evaluator((str(GT_FILE), res[10:20], "dicts", "bbox")), make())
     assert E.cocoDt is dt and len(dt.getAnnIds()) == 10

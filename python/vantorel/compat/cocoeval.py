@@ -599,6 +599,13 @@ class COCOeval:
         }
         return (_restore, (type(self), payload))
 
+    # copy.copy and copy.deepcopy copy the members, as they do the reference's
+    # (not the pickled form, which leaves the ground truth behind).
+    def __copy__(self) -> COCOeval:
+        new = type(self).__new__(type(self))
+        new.__dict__.update(self.__dict__)
+        return new
+
     def __deepcopy__(self, memo: dict[int, Any]) -> COCOeval:
         memo[id(_PENDING)] = _PENDING  # the marker stays itself
         new = type(self).__new__(type(self))
