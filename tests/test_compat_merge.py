@@ -164,6 +164,8 @@ def test_streaming_state_and_detached_evaluators():
     assert detached.cocoGt is None
     with pytest.raises(ValueError, match="came without its ground truth"):
         detached.evaluate()
+    with pytest.raises(ValueError, match="has no ground truth"):
+        detached.streaming_state()
     E2, _ = quiet(lambda: compat.COCOeval(coco, coco.loadRes([]), "segm"))
     np.testing.assert_array_equal(quiet(lambda: evaluated(E2.merge(detached)))[0].stats, want.stats)
     np.testing.assert_array_equal(E2.streaming_state().compute().stats, want.stats)  # a merged one's state

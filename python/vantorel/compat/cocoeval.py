@@ -558,7 +558,10 @@ class COCOeval:
         held = self._own_detections("this evaluator")
         if held is not self._state:
             return held
-        state = _state.empty_state(self.cocoGt, self.params)
+        try:
+            state = _state.empty_state(self.cocoGt, self.params)
+        except _state.NotCompact as err:
+            raise ValueError(f"cannot make a state of this evaluator: {err}") from None
         return state.merge(held)
 
     def _own_detections(self, who: str) -> StreamingEvaluator:
