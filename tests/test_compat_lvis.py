@@ -264,3 +264,21 @@ print(type(ev).__module__, len(ev.params.cat_ids))
     assert proc.stdout.split() == ["vantorel.compat.lvis", "1230"]
     # The reference's import formats the root logger; the warning a user sees looks the same.
     assert proc.stderr.startswith("[") and "] lvis.results WARNING: Assuming user provided" in proc.stderr
+
+
+def test_flagged_ground_truths_and_paths(tmp_path, logs):
+    # Ground truths flagged "ignore" in the file, both sides given as paths.
+    dataset = copy.deepcopy(DATASET)
+    for a in dataset["annotations"][::7]:
+        a["ignore"] = 1
+    gt_path, res_path = tmp_path / "gt.json", tmp_path / "res.json"
+    gt_path.write_text(json.dumps(dataset))
+    res_path.write_text(json.dumps(results("bbox", per_image=(0, 40))))
+    logs()
+    r = ref.LVISEval(str(gt_path), str(res_path), "bbox")
+    reference_logs = logs()
+    o = ours.LVISEval(gt_path, res_path, "bbox")
+    assert logs() == reference_logs
+    for ev in (r, o):
+        ev.run()
+    check_evaluation(r, o)

@@ -254,10 +254,8 @@ class LVISResults(LVIS):
         n = len(anns)
         if n == 0:
             return []
-        _, first, group = np.unique(np.array([a["image_id"] for a in anns]), return_index=True, return_inverse=True)
-        rank = np.empty(len(first), dtype=np.int64)
-        rank[np.argsort(first, kind="stable")] = np.arange(len(first))
-        group = rank[group.ravel()]
+        first_seen: dict[Any, int] = {}  # any hashable image id, in order of first appearance
+        group = np.array([first_seen.setdefault(a["image_id"], len(first_seen)) for a in anns], dtype=np.int64)
         sizes = np.bincount(group)
         scores = np.array([a["score"] for a in anns], dtype=np.float64)
         key = np.where(sizes[group] > max_dets, -scores, 0.0)
@@ -320,7 +318,8 @@ class _EvalDict(dict[str, Any]):
         if self._make is not None:
             make, self._make = self._make, None
             if dict.get(self, "dt_pointers") is _PENDING:
-                dict.__setitem__(self, "dt_pointers", make())
+                with gc_paused():
+                    dict.__setitem__(self, "dt_pointers", make())
 
     def __getitem__(self, key: Any) -> Any:
         if key == "dt_pointers":
@@ -417,7 +416,8 @@ class LVISEval:
         layout: a list over category, then area range, then image; None where
         the pair has neither ground truth nor detections."""
         if self._eval_imgs is _PENDING:
-            self._eval_imgs = self._build_eval_imgs()
+            with gc_paused():
+                self._eval_imgs = self._build_eval_imgs()
         return self._eval_imgs
 
     @eval_imgs.setter
@@ -498,18 +498,21 @@ class LVISEval:
 
     def _build_eval_imgs(self) -> list[Any]:
         assert self._engine is not None
-        ev, slots, _ = self._engine
-        raw = ev.run(collect_eval_imgs=True)["evalImgs"]
+        ev, slots, n_engine = self._engine
+        raw: list[Any] = ev.run(collect_eval_imgs=True)["evalImgs"]
         p = self.params
         n_area, n_img = len(p.area_rng), len(p.img_ids)
         cats = p.cat_ids if p.use_cats else [-1]
-        out: list[Any] = []
-        for k, slot in enumerate(slots):
-            for a in range(n_area):
-                base = (slot * n_area + a) * n_img
-                for i in range(n_img):
-                    out.append(self._entry(raw[base + i], p.img_ids[i], cats[k], p.area_rng[a]))
-        return out
+        if slots != list(range(n_engine)):
+            block = n_area * n_img  # one category slot's entries
+            raw = [e for slot in slots for e in raw[slot * block : (slot + 1) * block]]
+        # Most entries are None and stay so; only the others are converted.
+        found = [i for i, e in enumerate(raw) if e is not None]
+        for i in found:
+            k, rest = divmod(i, n_area * n_img)
+            a, j = divmod(rest, n_img)
+            raw[i] = self._entry(raw[i], p.img_ids[j], cats[k], p.area_rng[a])
+        return raw
 
     @staticmethod
     def _entry(e: dict[Any, Any] | None, img_id: Any, cat_id: Any, area_rng: Any) -> dict[Any, Any] | None:
