@@ -25,7 +25,13 @@ We also never change the caller's objects: the reference writes ``area``,
 ``ignore`` into the ground truth's annotations. ``LVIS`` also accepts an
 already-loaded dataset dict. As in the reference, ``params.max_dets`` only
 names the cap in the summary (``AR@300``); the cap itself is applied by
-``LVISResults`` (its ``max_dets``).
+``LVISResults`` (its ``max_dets``). Also as in the reference, annotations
+whose area is not strictly between 0 and infinity (empty masks, degenerate
+boxes) take no part in the evaluation on either side: such a detection is
+not counted as a false positive, and such a ground truth does not make its
+category verified for the image. ``vantorel.evaluate(..., lvis=True)`` keeps
+them; this module follows the reference, so that published LVIS numbers
+reproduce.
 
 Example
 -------
@@ -51,17 +57,18 @@ from typing import Any
 import numpy as np
 
 from .. import _zerlin
-from ..loading import gc_paused
+from ..loading import gc_paused, naming_file
 from ..params import Params as _EngineParams
 from ..results import summarize as _summary
 
 __all__ = ["LVIS", "LVISEval", "LVISResults", "Params"]
 
+_INF = float("inf")
 _PathOrDict = str | os.PathLike[str] | dict[Any, Any]
 
 
 def _load_json(path: str | os.PathLike[str]) -> Any:
-    with gc_paused():
+    with gc_paused(), naming_file("JSON", path):
         return _zerlin.load_json(os.fspath(path))
 
 
@@ -439,20 +446,28 @@ class LVISEval:
 
     # ------------------------------------------------------------ the protocol
 
-    def _federated(self) -> tuple[list[Any], list[Any], list[Any]]:
-        """Detections of each image's verified categories (present or
-        negative), the non-exhaustive (image, category) pairs and the ground
-        truths' ignore flags."""
+    def _federated(self) -> tuple[list[Any], list[Any], list[Any], list[Any]]:
+        """The ground truths and detections that take part, the
+        non-exhaustive (image, category) pairs and the ground truths' ignore
+        flags. Detections count only in their image's verified categories
+        (present or negative); like the reference, annotations whose area is
+        not strictly between 0 and infinity (empty masks, degenerate boxes)
+        take no part on either side."""
         gt = self.lvis_gt
-        verified: dict[Any, Any] = {img["id"]: set(img.get("neg_category_ids", [])) for img in gt.dataset["images"]}
-        for img_id, anns in gt.img_ann_map.items():
-            verified.setdefault(img_id, set()).update(a["category_id"] for a in anns)
-        dets = [d for d in self.lvis_dt.dataset["annotations"] if d["category_id"] in verified.get(d["image_id"], ())]
+        gts = [a for a in gt.dataset["annotations"] if 0 < a["area"] < _INF]
+        verified: dict[Any, set[Any]] = {img["id"]: set(img.get("neg_category_ids", [])) for img in gt.dataset["images"]}
+        for a in gts:
+            verified.setdefault(a["image_id"], set()).add(a["category_id"])
+        dets = [
+            d
+            for d in self.lvis_dt.dataset["annotations"]
+            if d["category_id"] in verified.get(d["image_id"], ()) and 0 < d["area"] < _INF
+        ]
         non_exhaustive = [
             (img["id"], c) for img in gt.dataset["images"] for c in img.get("not_exhaustive_category_ids", [])
         ]
-        gt_ignore = [bool(a.get("ignore", False)) for a in gt.dataset["annotations"]]
-        return dets, non_exhaustive, gt_ignore
+        gt_ignore = [bool(a.get("ignore", False)) for a in gts]
+        return gts, dets, non_exhaustive, gt_ignore
 
     def _evaluator(
         self, gts: list[Any], dets: list[Any], gt_ignore: list[Any], non_exhaustive: list[Any], img_ids: list[Any], cat_ids: list[Any], area_rng: list[Any]
@@ -486,8 +501,7 @@ class LVISEval:
         # Duplicate category ids are evaluated once and repeated per slot, as the reference repeats them.
         engine_cats = list(dict.fromkeys(p.cat_ids)) if p.use_cats else [-1]
         slots = [engine_cats.index(c) for c in p.cat_ids] if p.use_cats else [0]
-        dets, non_exhaustive, gt_ignore = self._federated()
-        gts = self.lvis_gt.dataset["annotations"]
+        gts, dets, non_exhaustive, gt_ignore = self._federated()
         ev = self._evaluator(gts, dets, gt_ignore, non_exhaustive, p.img_ids, engine_cats, p.area_rng)
         self._run = ev.run()
         self._engine = (ev, slots, len(engine_cats))
@@ -643,10 +657,11 @@ class LVISEval:
         p = self.params
         imgs, cats = set(p.img_ids), set(p.cat_ids)
         self._gts, self._dts = defaultdict(list), defaultdict(list)
-        for g in self.lvis_gt.dataset["annotations"]:
+        gts, dets = self._federated()[:2]
+        for g in gts:
             if g["image_id"] in imgs and (not p.use_cats or g["category_id"] in cats):
                 self._gts[g["image_id"], g["category_id"]].append(g)
-        for d in self._federated()[0]:
+        for d in dets:
             if d["image_id"] in imgs and (not p.use_cats or d["category_id"] in cats):
                 self._dts[d["image_id"], d["category_id"]].append(d)
         self._prepared = True
