@@ -189,6 +189,7 @@ def test_evaluation_matches_reference(gts, logs, iou_type, kind):
         {"iou_thrs": np.array([0.3, 0.5, 0.8]), "max_dets": 1000},  # AP75 has nothing: the int -1
         {"area_rng_lbl": ["all", "medium", "small", "large"]},
         {"max_dets": 20},  # only names the cap: the values stay those of LVISResults' cap
+        {"imgIds": [565853], "useCats": 0, "maxDets": [100]},  # camelCase, as mmdetection sets them: ignored
     ],
 )
 def test_changed_params(gts, params):

@@ -181,7 +181,8 @@ class LVIS:
 
 def _to_rle(segm: Any, h: int, w: int) -> Any:
     if isinstance(segm, list):
-        return _zerlin.merge(_zerlin.frPyObjects(segm, h, w))
+        rles = _zerlin.frPyObjects(segm, h, w)
+        return _zerlin.merge(rles if isinstance(rles, list) else [rles])
     if isinstance(segm["counts"], list):
         return _zerlin.frPyObjects(segm, h, w)
     return segm
@@ -303,7 +304,7 @@ class Params:
         self.iou_thrs = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
         self.rec_thrs = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
         self.max_dets = 300
-        self.area_rng = [[0**2, 1e5**2], [0**2, 32**2], [32**2, 96**2], [96**2, 1e5**2]]
+        self.area_rng: list[list[Any]] = [[0**2, 1e5**2], [0**2, 32**2], [32**2, 96**2], [96**2, 1e5**2]]
         self.area_rng_lbl = ["all", "small", "medium", "large"]
         self.use_cats = 1
         self.img_count_lbl = ["r", "c", "f"]
@@ -613,7 +614,7 @@ class LVISEval:
             iou_thrs=np.asarray(p.iou_thrs),
             rec_thrs=np.asarray(p.rec_thrs),
             max_dets=[p.max_dets],
-            area_rng=p.area_rng,
+            area_rng=[[float(lo), float(hi)] for lo, hi in p.area_rng],
             area_labels=list(p.area_rng_lbl),
             use_cats=bool(p.use_cats),
         )
