@@ -110,7 +110,8 @@ class LVIS:
 
     def _create_index(self) -> None:
         self.logger.info("Creating index.")
-        by_id, by_image, images_by_cat = _zerlin.index_annotations(self.dataset["annotations"], True)
+        with gc_paused():
+            by_id, by_image, images_by_cat = _zerlin.index_annotations(self.dataset["annotations"], True)
         self.img_ann_map: defaultdict[Any, Any] = defaultdict(list, by_image)
         self.cat_img_map: defaultdict[Any, Any] = defaultdict(list, images_by_cat)
         self.anns: dict[Any, Any] = by_id
