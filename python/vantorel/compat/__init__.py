@@ -84,6 +84,6 @@ def install_as_pycocotools() -> None:
 def install_as_lvis() -> None:
     """Makes later ``import lvis`` (``from lvis import LVIS, LVISResults,
     LVISEval`` and its submodules) resolve to vantorel's modules."""
-    from .lvis import _install  # type: ignore[import-not-found,import-untyped,unused-ignore]
+    from .lvis import _install
 
     _install()
