@@ -165,8 +165,11 @@ void JsonReader::skip_value() {
                 fail_peek(frame == '[' ? JsonErrc::ExpectedListCommaOrEnd : JsonErrc::ExpectedObjectCommaOrEnd);
             break;
         }
+        // A closing bracket here follows a comma (an empty container closed above).
+        if (frame == '[' && peek_nonspace() == ']') fail_peek(JsonErrc::TrailingComma);
         if (frame == '{') {
             c = peek_nonspace();
+            if (c == '}') fail_peek(JsonErrc::TrailingComma);
             if (c != '"') fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::KeyMustBeAString);
             ++p_;
             skip_string();

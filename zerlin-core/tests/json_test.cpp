@@ -222,6 +222,20 @@ TEST(JsonReader, ErrorsAndPositions) {
     for (const auto& [text, want] : cases) EXPECT_EQ(parse_error(text), want) << text;
 }
 
+// The syntax check (parse_json_only, skipped members of compact loading)
+// words and places structural errors as the building reader does.
+TEST(JsonReader, SyntaxCheckReportsLikeBuilding) {
+    for (const char* text : {"[1,]", "[1, 2 ,\n ]", R"({"a":1,})", R"({"a":1 , })", R"([{"a":{"b":[1,]}}])",
+                             R"({"u":{"a":1,},"v":2})", "[[],]", "[{},]", "[\"a\x01\"]", "{\"k\x1f\":1}",
+                             R"({"a":"x\ty\u0001z)" "\x02\"}"}) {
+        const std::string built = parse_error(text);
+        ASSERT_NE(built, "ok") << text;
+        EXPECT_EQ(check_error(text), built) << text;
+    }
+    EXPECT_EQ(check_error("[\"a\x01\"]"),
+              "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 4");
+}
+
 TEST(JsonReader, ValidUtf8Passes) {
     for (const char* s : {"\xc2\x80", "\xdf\xbf", "\xe0\xa0\x80", "\xed\x9f\xbf", "\xee\x80\x80", "\xef\xbf\xbf",
                           "\xf0\x90\x80\x80", "\xf4\x8f\xbf\xbf", "a\xc3\xa9z"}) {
@@ -267,8 +281,8 @@ TEST(JsonReader, SyntaxCheck) {
         {R"({"a":1 "b"})", "expected `,` or `}` at line 1 column 8"},
         {R"({"a" 1})", "expected `:` at line 1 column 6"},
         {"{1:2}", "key must be a string at line 1 column 2"},
-        {"[1,]", "expected value at line 1 column 4"},
-        {R"({"a":1,})", "key must be a string at line 1 column 8"},
+        {"[1,]", "trailing comma at line 1 column 4"},
+        {R"({"a":1,})", "trailing comma at line 1 column 8"},
         {"[1", "EOF while parsing a list at line 1 column 2"},
         {R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
         {"[1,", "EOF while parsing a value at line 1 column 3"},
@@ -278,7 +292,7 @@ TEST(JsonReader, SyntaxCheck) {
         {"1.x", "invalid number at line 1 column 3"},
         {"1e", "invalid number at line 1 column 2"},
         {"[nul]", "expected ident at line 1 column 5"},
-        {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 2"},
+        {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
         {R"("\q")", "invalid escape at line 1 column 3"},
         {"{} {}", "trailing characters at line 1 column 4"},
     };

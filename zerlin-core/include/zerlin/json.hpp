@@ -419,6 +419,7 @@ inline void JsonReader::skip_string() {
             skip_escape();
             continue;
         }
+        ++p_;  // the column of the control byte itself
         fail_here(JsonErrc::ControlCharacterWhileParsingString);
     }
 }
