@@ -29,6 +29,7 @@ export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
 status=0
 for t in $TARGETS; do
   corpus=build/fuzz/corpus/$t findings=build/fuzz/findings/$t
+  rm -rf "$findings"
   mkdir -p "$corpus" "$findings" fuzz/regressions/$t
   echo "fuzz_$t: ${SECONDS_EACH}s"
   if ! build/fuzz/fuzz/fuzz_$t -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
