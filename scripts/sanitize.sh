@@ -32,23 +32,27 @@ mkdir -p "$REPORTS"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$REPORTS/ubsan"
 ASAN_COMMON="abort_on_error=0:exitcode=86:log_path=$REPORTS/asan:detect_stack_use_after_return=1"
 
-(cd $BUILD && ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" ctest --output-on-failure -j2)
+status=0
+(cd $BUILD && ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=1" ctest --output-on-failure -j2) || status=$?
 
 # Python keeps objects alive until exit, which LeakSanitizer would list;
 # leaks are the leak tests' job. The freed-memory quarantine is off so that
 # their resident-memory thresholds measure what the module holds.
-ASAN_RUNTIME=$(g++ -print-file-name=libasan.so)
-# tests/ on the path (not the source tree), so the copy in $SITE is imported.
-(cd tests && env LD_PRELOAD="$ASAN_RUNTIME" PYTHONPATH="$ROOT/$SITE" VANTOREL_SANITIZED=1 \
-  ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0:quarantine_size_mb=0:thread_local_quarantine_size_kb=0" \
-  "$PY" -c 'import sys, vantorel._zerlin as z; assert "/build/asan/site/" in z.__file__, z.__file__' &&
-  env LD_PRELOAD="$ASAN_RUNTIME" PYTHONPATH="$ROOT/$SITE" VANTOREL_SANITIZED=1 \
-  ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0:quarantine_size_mb=0:thread_local_quarantine_size_kb=0" \
-  "$PY" -m pytest -q -p no:cacheprovider . "$@")
+# libstdc++ is preloaded as well: ASan hooks C++ throws only if the library
+# is there when its runtime starts, and the interpreter does not link it.
+PRELOAD="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so.6)"
+run_python() {
+  (cd tests && env LD_PRELOAD="$PRELOAD" PYTHONPATH="$ROOT/$SITE" VANTOREL_SANITIZED=1 \
+    ASAN_OPTIONS="$ASAN_COMMON:detect_leaks=0:quarantine_size_mb=0:thread_local_quarantine_size_kb=0" "$PY" "$@")
+}
+# From tests/ (not the source tree), so the copy in $SITE is imported.
+run_python -c 'import vantorel._zerlin as z; assert "/build/asan/site/" in z.__file__, z.__file__'
+run_python -m pytest -q -p no:cacheprovider . "$@" || status=$?
 
 if compgen -G "$REPORTS/*" >/dev/null; then
   echo "sanitizer reports:" >&2
   cat "$REPORTS"/* >&2
   exit 1
 fi
-echo "sanitize: no sanitizer reports"
+[ $status = 0 ] && echo "sanitize: no sanitizer reports"
+exit $status

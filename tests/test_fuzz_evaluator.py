@@ -33,47 +33,61 @@ CLEAN_ERRORS = (ValueError, TypeError, KeyError, OverflowError, MemoryError, Ind
 # JSON-representable values only, so that any case can be kept as a file.
 numbers = st.one_of(st.integers(-(2**70), 2**70), st.floats(allow_nan=True, allow_infinity=True), st.booleans())
 scalars = st.one_of(st.none(), numbers, st.text(max_size=3))
-ids = st.one_of(st.integers(0, 4), st.integers(0, 4), scalars)
-coords = st.one_of(st.floats(-20, 80), st.integers(-5, 70), numbers)
 anything = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=2), inner, max_size=3),
                         max_leaves=8)
+
+
+ids = st.integers(0, 4)
+coords = st.one_of(st.floats(-20, 80), st.integers(-5, 70), st.floats(-20, 80), numbers)
 rle = st.fixed_dictionaries(
-    {"size": st.one_of(st.lists(st.integers(0, 70), min_size=2, max_size=2), st.lists(anything, max_size=3)),
-     "counts": st.one_of(st.lists(st.integers(0, 60), max_size=8), st.lists(numbers, max_size=4),
-                         st.text(alphabet="0123456789:;<=>?@ABCDOPQRSTUVWXYZ[\\]^_`abcdefghijklmno", max_size=12),
-                         anything)})
-segmentation = st.one_of(st.lists(st.lists(coords, max_size=12), max_size=3), rle, anything)
+    {"size": st.lists(st.integers(0, 70), min_size=2, max_size=2),
+     "counts": st.lists(st.integers(0, 60), max_size=8) |
+     st.text(alphabet="0123456789:;<=>?@ABCDOPQRSTUVWXYZ[\\]^_`abcdefghijklmno", max_size=12)})
 annotation = st.fixed_dictionaries(
     {"image_id": ids},
-    optional={"category_id": ids, "id": ids, "bbox": st.one_of(st.lists(coords, max_size=5), anything),
-              "score": st.one_of(st.floats(0, 1), numbers, scalars), "area": st.one_of(st.floats(0, 5000), scalars),
-              "iscrowd": st.one_of(st.integers(0, 1), scalars), "segmentation": segmentation,
-              "keypoints": st.one_of(st.lists(coords, max_size=9), anything), "num_keypoints": st.one_of(st.integers(0, 3), scalars),
-              "ignore": scalars})
-annotations = st.lists(st.one_of(annotation, annotation, annotation, anything), max_size=8)
-size = st.one_of(st.tuples(st.integers(0, 64), st.integers(0, 64)), st.lists(anything, max_size=3), scalars)
-cases = st.fixed_dictionaries({
-    "gt_anns": annotations,
-    "dt_anns": annotations,
-    "img_sizes": st.one_of(st.lists(st.tuples(ids, size), max_size=5), anything),
-    "img_ids": st.one_of(st.lists(ids, max_size=5), anything),
-    "cat_ids": st.one_of(st.lists(ids, max_size=4), anything),
-    "iou_thrs": st.one_of(st.lists(st.floats(0, 1), max_size=4), st.lists(numbers, max_size=3), anything),
-    "rec_thrs": st.one_of(st.lists(st.floats(0, 1), max_size=4), st.lists(numbers, max_size=3), anything),
-    "max_dets": st.one_of(st.lists(st.integers(0, 20), max_size=3), st.lists(numbers, max_size=2), anything),
-    "area_rng": st.one_of(st.lists(st.lists(st.floats(0, 1e4), min_size=2, max_size=2), max_size=3),
-                          st.lists(st.lists(numbers, max_size=3), max_size=2), anything),
-    "use_cats": st.one_of(st.booleans(), scalars),
-    "iou_type": st.one_of(st.sampled_from(["bbox", "segm", "boundary", "keypoints", "keypoints_crowd"]), scalars),
-    "kpt_sigmas": st.one_of(st.lists(st.floats(0.01, 1), max_size=3), st.lists(numbers, max_size=3), anything),
+    optional={"category_id": ids, "id": st.integers(-2, 40), "bbox": st.lists(coords, min_size=4, max_size=4),
+              "score": st.floats(0, 1) | numbers, "area": st.floats(0, 5000), "iscrowd": st.integers(0, 1),
+              "segmentation": st.lists(st.lists(coords, max_size=12), max_size=3) | rle,
+              "keypoints": st.lists(coords, min_size=6, max_size=6), "num_keypoints": st.integers(0, 3)})
+thresholds = st.lists(st.floats(0, 1), min_size=1, max_size=4)
+valid_cases = st.fixed_dictionaries({
+    "gt_anns": st.lists(annotation, max_size=8),
+    "dt_anns": st.lists(annotation, max_size=8),
+    "img_sizes": st.tuples(*[st.tuples(st.just(i), st.lists(st.integers(0, 64), min_size=2, max_size=2))
+                             for i in range(5)]).map(list),
+    "img_ids": st.lists(ids, max_size=5),
+    "cat_ids": st.lists(ids, max_size=4),
+    "iou_thrs": thresholds,
+    "rec_thrs": thresholds,
+    "max_dets": st.lists(st.integers(0, 20), min_size=1, max_size=3),
+    "area_rng": st.lists(st.lists(st.floats(0, 1e4), min_size=2, max_size=2), min_size=1, max_size=3),
+    "use_cats": st.booleans(),
+    "iou_type": st.sampled_from(["bbox", "segm", "boundary", "keypoints", "keypoints_crowd"]),
+    "kpt_sigmas": st.lists(st.floats(0.01, 1), min_size=2, max_size=2),
 })
+
+
+@st.composite
+def cases(draw: st.DrawFn) -> dict[str, Any]:
+    """A well-formed case with up to three values anywhere in it replaced by anything."""
+    case = draw(valid_cases)
+    for _ in range(draw(st.integers(0, 3))):
+        parent: Any = case
+        key: Any = draw(st.sampled_from(sorted(case)))
+        # Walk down a random path while the value is a non-empty container.
+        while isinstance(parent[key], (list, dict)) and parent[key] and draw(st.booleans()):
+            parent = parent[key]
+            key = draw(st.sampled_from(sorted(parent))) if isinstance(parent, dict) else draw(
+                st.integers(0, len(parent) - 1))
+        parent[key] = draw(anything)
+    return case
 
 
 def as_args(case: dict[str, Any]) -> dict[str, Any]:
     """Evaluator arguments; img_sizes is kept as pairs so that any key survives JSON."""
     args = dict(case)
     sizes = case["img_sizes"]
-    if isinstance(sizes, list) and all(isinstance(p, list) and len(p) == 2 for p in sizes):
+    if isinstance(sizes, list) and all(isinstance(p, (list, tuple)) and len(p) == 2 for p in sizes):
         try:
             args["img_sizes"] = {k: tuple(v) if isinstance(v, list) else v for k, v in sizes}
         except TypeError:  # an unhashable key: the dict cannot be made
@@ -123,7 +137,7 @@ def data_seed(iou_type: str) -> dict[str, Any]:
 
 @settings(max_examples=EXAMPLES, deadline=None, database=None,
           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-@given(cases)
+@given(cases())
 @example(data_seed("bbox"))
 @example(data_seed("segm"))
 @example(data_seed("boundary"))
