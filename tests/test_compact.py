@@ -163,6 +163,11 @@ OK = '"image_id": 1, "category_id": 2, "bbox": [0, 0, 1, 1]'
          "duplicate annotation arrays require ordinary JSON loading at line 1 column 33"),
         ('[{%s}] x' % OK, True, "trailing characters at line 1 column 59"),
         ("[1, 2,]", True, "invalid type: integer `1`, expected struct Record at line 1 column 2"),
+        # Skipped values are syntax-checked with the building reader's words and places.
+        ('[{%s, "extra": {"a": 1,}}]' % OK, True, "trailing comma at line 1 column 75"),
+        ('[{%s, "extra": [1,]}]' % OK, True, "trailing comma at line 1 column 70"),
+        ('[{%s, "extra": "a\x01"}]' % OK, True,
+         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 69"),
         ("", True, "EOF while parsing a value at line 1 column 0"),
     ],
 )

@@ -746,3 +746,116 @@ def test_handle_geometry_errors(tmp_path):
     assert r["recall"][0, 0, 0, 0] == 1.0
     # Boxes need no scan at all.
     Evaluator(gt_handle, dt_handle, iou_type="bbox", **args).run()
+
+
+def _non_finite_twins(kind, res, sizes):
+    """Top-scored copies of the first results, as pairs: `far` has geometry
+    that overlaps nothing (what the reference is given), `bad` the same
+    detection with a NaN or infinite value instead (what we are given)."""
+    far, bad = [], []
+    for i, d in enumerate(res[:36]):
+        f, b = copy.deepcopy(d), copy.deepcopy(d)
+        f["score"] = b["score"] = 1.0
+        v = (float("nan"), float("inf"), -float("inf"))[i % 3]
+        if kind == "bbox":
+            f["bbox"][:2] = [1e6, 1e6]
+            b["bbox"][i % 4] = v
+        elif kind == "keypoints":
+            # One coordinate of one keypoint, or every coordinate.
+            coords = range(len(d["keypoints"])) if i % 4 == 0 else [3 * (i % evalgen.NUM_KEYPOINTS) + i % 2]
+            for j in coords:
+                if j % 3 != 2:
+                    f["keypoints"][j], b["keypoints"][j] = 1e7, v
+        else:
+            ring = d["segmentation"][0]
+            f["segmentation"] = [[c + 1e6 for c in ring]]
+            b["segmentation"] = [ring[:i % len(ring)] + [v] + ring[i % len(ring) + 1:]]
+        far.append(f)
+        bad.append(b)
+    if kind in ("segm", "boundary"):
+        rle_results(far, sizes, False)
+    return far, bad
+
+
+@pytest.mark.parametrize("kind", ["bbox", "segm", "boundary", "keypoints"])
+def test_non_finite_geometry_matches_nothing(kind):
+    # Deliberately unlike the reference, whose box IoU lets a NaN through (up
+    # to IoU 1, a true positive): a detection with a non-finite coordinate,
+    # size or keypoint overlaps nothing, exactly as one far outside the image.
+    gt = evalgen.dataset(7, n_cats=3, keypoints=kind == "keypoints")
+    res = evalgen.results(107, gt, keypoints=kind == "keypoints")
+    if kind in ("segm", "boundary"):
+        gt, res = evalgen.with_segmentation(7, gt, res)
+    far, bad = _non_finite_twins(kind, res, sizes_of(gt))
+    if kind in ("segm", "boundary"):
+        rle_results(res, sizes_of(gt), False)
+    E = reference(gt, res + far, "segm" if kind == "boundary" else kind)
+    dts = copy.deepcopy(E.cocoDt.dataset["annotations"])
+    key = {"bbox": "bbox", "keypoints": "keypoints"}.get(kind, "segmentation")
+    for d, b in zip(dts[len(res):], bad):
+        d[key] = b[key]
+    got = Evaluator(gt["annotations"], dts, *ours_args(E, kind)).run(collect_eval_imgs=True)
+    if kind == "boundary":
+        want = Evaluator(gt["annotations"], E.cocoDt.dataset["annotations"], *ours_args(E, kind)).run()
+        for k in ("precision", "recall", "scores"):
+            np.testing.assert_array_equal(got[k], want[k])
+    else:
+        assert_same_as_reference(E, got)
+    assert (got["precision"] > 0).any()
+
+
+def ours_args(E, kind):
+    """The Evaluator arguments after the two annotation lists, from a reference run."""
+    p = E.params
+    return (sizes_of(E.cocoGt.dataset), list(p.imgIds), list(p.catIds), list(p.iouThrs), list(p.recThrs),
+            list(p.maxDets), [list(a) for a in p.areaRng], bool(p.useCats), kind,
+            list(getattr(p, "kpt_oks_sigmas", [])))
+
+
+def test_img_sizes_changed_by_a_conversion_is_read_safely():
+    # Converting a key or a size may run Python code that empties the dict;
+    # what was taken must stay alive (it was read after being freed).
+    sizes = {}
+
+    class Sneaky:
+        def __index__(self):
+            sizes.clear()
+            return 7
+
+    sizes.update({Sneaky(): (Sneaky(), 20), 8: (10, Sneaky())})
+    ev = Evaluator([], [], sizes, [7, 8], [1], [0.5], [0.0], [10], [[0, 1e10]], True, "segm", [])
+    assert ev.run()["counts"] == [1, 1, 1, 1, 1] and sizes == {}
+
+
+@pytest.mark.parametrize("kind", ["segm", "boundary"])
+def test_handle_rows_outside_the_evaluation_are_not_read(tmp_path, kind):
+    from vantorel._zerlin import load_compact_bbox
+
+    ring = [1, 1, 9, 1, 9, 9]
+    row = {"bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0, "score": 0.5}
+    anns = [dict(row, id=1, image_id=1, category_id=1, segmentation=[ring]),
+            # outside img_ids, without an image size: a bad segmentation is never looked at
+            dict(row, id=2, image_id=2, category_id=1, segmentation=[[1, "y"]]),
+            # outside cat_ids
+            dict(row, id=3, image_id=1, category_id=9, segmentation={"size": [20, 20]})]
+    gt = {"images": [{"id": 1}, {"id": 2}], "categories": [{"id": 1}, {"id": 9}], "annotations": anns}
+    (tmp_path / "gt.json").write_text(json.dumps(gt))
+    (tmp_path / "dt.json").write_text(json.dumps([{k: v for k, v in a.items() if k not in ("id", "area", "iscrowd")}
+                                                 for a in anns]))
+    _, gt_handle = load_compact_bbox(str(tmp_path / "gt.json"))
+    _, dt_handle = load_compact_bbox(str(tmp_path / "dt.json"), results=True)
+    for g, d in ((gt_handle, dt_handle), (gt_handle, anns[:1]), (anns[:1], dt_handle)):
+        r = Evaluator(g, d, {1: (20, 20)}, [1], [1], [0.5], [0.0], [10], [[0, 1e10]], True, kind, []).run()
+        assert r["recall"][0, 0, 0, 0] == 1.0
+
+
+@pytest.mark.parametrize("kind", ["segm", "boundary"])
+def test_mask_images_of_2_32_pixels_are_refused(kind):
+    # 32-bit pixel indices would wrap (the reference wraps silently); boxes
+    # need no mask, and images no row needs are not looked at.
+    gt = [{"id": 1, "image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0}]
+    args = ([1], [1], [0.5], [0.0], [10], [[0, 1e10]], True)
+    with pytest.raises(OverflowError, match="mask size 65536 x 65536 has 2\\^32 pixels or more"):
+        Evaluator(gt, [], {1: (65536, 65536)}, *args, kind, [])
+    assert Evaluator(gt, gt, {1: (65536, 65536)}, *args, "bbox", []).run()["recall"].max() == 1.0
+    assert Evaluator(gt, gt, {1: (20, 20), 2: (65536, 65536)}, *args, kind, []).run()["recall"].max() == 1.0

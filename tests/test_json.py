@@ -312,6 +312,12 @@ def test_os_errors(tmp_path, fn):
     assert exc.value.args == ("Is a directory (os error 21)",)
     with pytest.raises(OSError):
         fn(write(tmp_path, "[]") + "\0")  # never opens the file before the NUL
+    # What is not a regular file may never end: refused, not read to exhaustion.
+    os.mkfifo(tmp_path / "fifo")
+    for special in ("/dev/zero", str(tmp_path / "fifo")):
+        with pytest.raises(OSError) as exc:
+            fn(special)
+        assert exc.value.args == (f"not a regular file: '{special}' (only regular files are read)",)
 
 
 def test_paths_and_arguments(tmp_path):

@@ -385,17 +385,40 @@ def test_iou_edge_cases():
     b = z.frBbox([[0, 0, 8, 8]], 10, 10)
     assert z.iou(a, b, [256]).tolist() == [[0.25]]
     assert z.iou(a, b, [257]).tolist() == [[1.0]]
-    # A NaN on one side of a box's min/max is ignored, as the reference does;
-    # deliberate difference: NaN on both sides gives 0 where the reference gives NaN.
-    nan = float("nan")
-    assert_same_bits(z.iou([[nan, 0, 10, 10]], [[0, 0, 5, 10]], [0]), ref.iou([[nan, 0, 10, 10]], [[0, 0, 5, 10]], [0]))
-    assert np.isnan(ref.iou([[nan, 0, 10, 10]], [[nan, 0, 10, 10]], [0])[0, 0])
-    assert z.iou([[nan, 0, 10, 10]], [[nan, 0, 10, 10]], [0]).tolist() == [[0.0]]
+    # Deliberate difference: a box with a non-finite value overlaps nothing;
+    # the reference lets NaN through its min/max (0.5 here, NaN against itself).
+    nan, inf = float("nan"), float("inf")
+    assert ref.iou([[nan, 0, 10, 10]], [[0, 0, 5, 10]], [0]).tolist() == [[0.5]]
+    for bad in ([nan, 0, 10, 10], [0, 0, inf, 10], [0, -inf, 10, 10], [0, 0, 10, nan]):
+        assert z.iou([bad], [[0, 0, 5, 10], bad], [0, 1]).tolist() == [[0.0, 0.0]]
+        assert z.iou([[0, 0, 5, 10]], [bad], [1]).tolist() == [[0.0]]
     # A crowd list shorter than the ground truths: the rest are not crowd.
     assert z.iou(a, b + b, [1]).tolist() == [[1.0, 0.25]]
     # Masks of different sizes: -1 when the boxes overlap, else 0.
     other = z.frBbox([[0, 0, 4, 4], [6, 6, 2, 2]], 11, 10)
     assert z.iou(a, other, [0, 0]).tolist() == [[-1.0, 0.0]]
+
+
+def test_extreme_and_degenerate_geometry():
+    nan, inf = float("nan"), float("inf")
+    # An edge far above the image fills from the top, as a nearer one does
+    # (its row arithmetic wrapped and filled from the bottom).
+    far, near = ([[0, y, 8, y, 8, 5, 0, 5]] for y in (-1e9, -100))
+    assert z.frPoly(far, 10, 10) == z.frPoly(near, 10, 10) == ref_c.frPoly(near, 10, 10)
+    # An image without columns gives the empty mask at once; the reference
+    # walks every column of the box.
+    assert z.frPyObjects([0, 0, 1e7, 1], 10, 0) == {"size": [10, 0], "counts": b"0"}
+    # Deliberately unlike the reference: a non-finite coordinate covers nothing.
+    for bad in (nan, inf, -inf):
+        assert z.area(z.frPoly([[1, 1, bad, 1, 8, 8]], 10, 10) + z.frBbox([[1, 1, 5, bad]], 10, 10)).tolist() == [0, 0]
+    # Empty foreground runs cover no pixel: boxes as the reference and the
+    # decoded mask give them.
+    for counts, h, w in (([0, 0, 0, 1], 1, 1), ([5, 0, 2, 1], 10, 1), ([2, 0, 15, 1, 2], 10, 2)):
+        rle = {"size": [h, w], "counts": counts}
+        assert z.toBbox([rle]).tolist() == ref_c.toBbox(ref_c.frUncompressedRLE([rle], h, w)).tolist()
+    only_empty = {"size": [3, 3], "counts": [1, 0, 8]}  # the reference's box here is [3, 3, 2**32 - 2, ...]
+    assert z.toBbox([only_empty]).tolist() == [[0, 0, 0, 0]]
+    assert z.iou([only_empty], [only_empty], [0]).tolist() == [[0.0]]
 
 
 def test_merge_area_bbox_edge_cases():
@@ -438,6 +461,7 @@ def test_construction_edge_cases():
 
 
 RLE = {"size": [2, 3], "counts": b"6"}
+BIG = "mask size 65536 x 65536 has 2^32 pixels or more, beyond the 32-bit pixel indices of masks"
 
 
 def rle_with(**kw):
@@ -521,6 +545,20 @@ def rle_with(**kw):
         (lambda: z.frPyObjects([None], 2, 3), TypeError, None, "obj"),
         (lambda: z.frPyObjects(3, 2, 3), TypeError, None, "obj"),
         (lambda: z.frPyObjects([], 2, -3), OverflowError, "out of range integral type conversion attempted", "w"),
+        # Masks of 2^32 pixels or more would wrap their 32-bit pixel indices
+        # (the reference wraps them silently).
+        (lambda: z.frBbox([[0, 0, 1, 1]], 65536, 65536), OverflowError, BIG, "w"),
+        (lambda: z.frPoly([], 65536, 65536), OverflowError, BIG, "w"),
+        (lambda: z.frPyObjects([0, 0, 1, 1], 65536, 65536), OverflowError, BIG, "w"),
+        (lambda: z.area([rle_with(size=[65536, 65536])]), OverflowError, BIG, "rle_objs"),
+        (lambda: z.toBbox([rle_with(size=[65536, 65536])]), OverflowError, BIG, "rle_objs"),
+        (lambda: z.merge([RLE, rle_with(size=[65536, 65536])]), OverflowError, BIG, "rle_objs"),
+        (lambda: z.iou([rle_with(size=[65536, 65536])], [RLE], [0]), OverflowError, BIG, "dt"),
+        (lambda: z.decode([rle_with(size=[2**32 - 1, 2**32 - 1])]), OverflowError, None, "rle_objs"),
+        (lambda: z.frUncompressedRLE([rle_with(size=[65536, 65536], counts=[6])], 2, 3), OverflowError, BIG, "uc"),
+        (lambda: z.encode(np.broadcast_to(np.zeros((1, 1, 1), np.uint8), (65536, 65536, 1))), OverflowError, BIG, None),
+        # n * h * w bytes beyond the machine's memory: refused before allocating.
+        (lambda: z.decode([rle_with(size=[65535, 65535])] * 100000), MemoryError, None, None),
     ],
 )
 def test_error_types_messages_and_notes(call, exc, message, note):

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "zerlin/error.hpp"
 #include "zerlin/rle.hpp"
 
 namespace zerlin {
@@ -52,6 +53,8 @@ Rle rle_boundary(const Rle& r, double dilation_ratio) {
     const int64_t rounds = erosion_rounds(r.h, r.w, dilation_ratio);
     const size_t h = r.h, w = r.w, n_pixels = h * w;
     if (n_pixels > std::vector<uint8_t>().max_size()) throw std::bad_alloc();
+    // The decoded mask and, at most, two eroded copies of it.
+    require_memory(3 * uint64_t(n_pixels), "a boundary mask");
 
     // Decode, noting the rows and columns the foreground reaches: erosion
     // never sets a pixel outside the mask, so only that window is eroded.

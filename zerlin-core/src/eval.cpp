@@ -106,7 +106,9 @@ void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint3
                     dy = clamp_low(y0 - dk[2 * k + 1]) + clamp_low(dk[2 * k + 1] - y1);
                 }
                 double e = (dx * dx + dy * dy) / var[k] / a * -0.5;
-                terms[n++] = std::exp(e);
+                // A non-finite keypoint (or box, or area) is nowhere: it adds
+                // nothing, and never more than a finite one would.
+                terms[n++] = std::isnan(e) ? 0.0 : std::exp(e);
             }
             out[d * G + g] = pairwise_sum(terms, n) / double(n);  // 0/0 = NaN without keypoints
         }
@@ -231,6 +233,8 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
         c.gt_off[e + 1] = c.gt_off[e] + G;
         c.mat_off[e + 1] = c.mat_off[e] + D * G;
     }
+    // max_dets bounds D: a large one with crowded images asks for a lot.
+    require_memory(uint64_t(c.mat_off[E]) * sizeof(double), "the IoU matrices of a category");
     c.dt_rec.resize(c.dt_off[E]);
     c.gt_rec.resize(c.gt_off[E]);
     c.iou.resize(c.mat_off[E]);

@@ -269,12 +269,18 @@ struct Fd {
 std::string read_file(const std::string& path) {
     // The system would read up to the first NUL, i.e. some other file.
     if (path.find('\0') != std::string::npos) throw Error(ErrorKind::Os, "file name contained an unexpected NUL byte");
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that opening a FIFO without a writer does not wait.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) throw_os_error(errno);
     Fd guard{fd};
     struct stat st;
-    std::size_t cap = 0;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0) cap = std::size_t(st.st_size);
+    if (::fstat(fd, &st) != 0) throw_os_error(errno);
+    if (S_ISDIR(st.st_mode)) throw_os_error(EISDIR);
+    // A device, FIFO or socket may never end (/dev/zero): reading it to its
+    // end could take all memory.
+    if (!S_ISREG(st.st_mode))
+        throw Error(ErrorKind::Os, "not a regular file: '" + path + "' (only regular files are read)");
+    const std::size_t cap = std::size_t(st.st_size);
     std::string out;
     out.resize(cap);
     std::size_t len = 0;

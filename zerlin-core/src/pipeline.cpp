@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <new>
 #include <utility>
 
 #include "zerlin/error.hpp"
@@ -81,13 +82,33 @@ bool MaskRasteriser::send(std::vector<MaskJob>&& batch) {
 }
 
 void MaskRasteriser::submit(MaskJob job) {
+    require_mask_size(job.h, job.w);
     current_.push_back(std::move(job));
     ++submitted_;
     if (current_.size() == kMaskBatch) {
         std::vector<MaskJob> full;
         full.reserve(kMaskBatch);
         full.swap(current_);
-        if (!send(std::move(full))) throw Error(ErrorKind::Value, "mask rasteriser stopped");
+        if (!send(std::move(full))) {
+            // The thread only stops early by failing: report why.
+            close_and_join();
+            rethrow_failure();
+            throw Error(ErrorKind::Value, "mask rasteriser stopped");
+        }
+    }
+}
+
+void MaskRasteriser::rethrow_failure() {
+    if (!failure_) return;
+    try {
+        std::rethrow_exception(failure_);
+    } catch (const Error& e) {
+        if (e.kind() == ErrorKind::Internal) throw Error(ErrorKind::Internal, "mask worker panicked");
+        throw;
+    } catch (const std::bad_alloc&) {
+        throw Error(ErrorKind::Memory, "not enough memory to rasterise the masks");
+    } catch (...) {
+        throw Error(ErrorKind::Internal, "mask worker panicked");
     }
 }
 
@@ -107,15 +128,7 @@ std::vector<RasterResult> MaskRasteriser::finish() {
     if (!current_.empty()) send(std::move(current_));
     current_.clear();
     close_and_join();
-    if (failure_) {
-        try {
-            std::rethrow_exception(failure_);
-        } catch (const std::bad_alloc&) {
-            throw;
-        } catch (...) {
-            throw Error(ErrorKind::Internal, "mask worker panicked");
-        }
-    }
+    rethrow_failure();
     return std::move(results_);
 }
 

@@ -32,15 +32,10 @@ struct Point {
 // steps that cross a pixel column's centre are looked up.
 constexpr int64_t kLinearWalk = 8;
 
-// With w = 0 the column test compares against w - 1 wrapped to 2^64 - 1, so
-// every column counts; any bound beyond the 32-bit range of D serves.
-constexpr int64_t kNoColumnLimit = int64_t(1) << 40;
-
 class CrossingCollector {
 public:
     CrossingCollector(uint32_t h, uint32_t w, std::vector<uint32_t>& idx)
-        : h_(h), wmax_(double(uint64_t(w) - 1)),
-          dmax_(w > 0 ? 5 * (int64_t(w) - 1) + 2 : kNoColumnLimit), idx_(idx) {}
+        : h_(h), wmax_(double(int64_t(w) - 1)), dmax_(5 * (int64_t(w) - 1) + 2), idx_(idx) {}
 
     // Upsampled column boundary index D, lowest upsampled row of the step.
     void crossing(int64_t D, int32_t vmin) {
@@ -49,7 +44,7 @@ public:
         if (x < 0 || double(x) > wmax_) return;
         // Row ceil((vmin + 0.5) / 5 - 0.5) clamped to [0, h], in integers:
         // (vmin - 2) / 5 is exact in doubles, and a whole result stays whole.
-        int64_t y = vmin - 2;
+        int64_t y = int64_t(vmin) - 2;  // vmin may be INT32_MIN + 1: no 32-bit arithmetic
         y = (y - mod5(y)) / 5 + (mod5(y) != 0);
         y = std::clamp<int64_t>(y, 0, h_);
         idx_.push_back(uint32_t(x) * h_ + (y < 2147483648 ? uint32_t(y) : uint32_t(INT32_MIN)));
@@ -239,12 +234,30 @@ size_t crossings_to_runs(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp)
     return m;
 }
 
-// Runs of one polygon, left in scratch.idx[0, returned count).
+// Most crossings the walk can record for the upsampled vertices X (closed:
+// X[k] = X[0]): per edge the column centres (D = 2 mod 5) it spans inside
+// the image, plus the step joining it to the previous edge.
+uint64_t crossing_bound(const std::vector<int32_t>& X, size_t k, uint32_t w) {
+    const int64_t dmax = 5 * (int64_t(w) - 1) + 2;
+    uint64_t n = 0;
+    for (size_t j = 0; j < k; ++j) {
+        const int64_t lo = std::max<int64_t>(std::min(X[j], X[j + 1]), 2);
+        const int64_t hi = std::min<int64_t>(std::max(X[j], X[j + 1]), dmax);
+        n += (hi >= lo ? uint64_t(hi - lo) / 5 + 1 : 0) + 1;
+    }
+    return n;
+}
+
+// Runs of one polygon, left in scratch.idx[0, returned count). An empty
+// image, or a polygon with a non-finite coordinate, gives the empty mask:
+// such geometry covers no pixel.
 size_t polygon_runs(std::span<const double> xy, uint32_t h, uint32_t w, RasterScratch& scratch) {
     const size_t k = xy.size() / 2;
     std::vector<uint32_t>& idx = scratch.idx;
     idx.clear();
-    if (k > 0) {
+    const bool finite = std::all_of(xy.begin(), xy.begin() + std::ptrdiff_t(2 * k),
+                                    [](double v) { return std::isfinite(v); });
+    if (k > 0 && h > 0 && w > 0 && finite) {
         std::vector<int32_t>& X = scratch.xs;
         std::vector<int32_t>& Y = scratch.ys;
         X.resize(k + 1);
@@ -255,6 +268,8 @@ size_t polygon_runs(std::span<const double> xy, uint32_t h, uint32_t w, RasterSc
         }
         X[k] = X[0];
         Y[k] = Y[0];
+        // The crossings and their sort buffer.
+        require_memory(8 * crossing_bound(X, k, w), "the crossings of a polygon");
         CrossingCollector col(h, w, idx);
         Point prev{};
         for (size_t j = 0; j < k; ++j) prev = walk_edge(X[j], Y[j], X[j + 1], Y[j + 1], j ? &prev : nullptr, col);

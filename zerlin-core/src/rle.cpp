@@ -3,11 +3,19 @@
 
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstring>
+#include <string>
 
 #include "zerlin/error.hpp"
 
 namespace zerlin {
+
+void require_mask_size(uint64_t h, uint64_t w) {
+    if (h == 0 || w <= UINT32_MAX / h) return;
+    throw Error(ErrorKind::Overflow, "mask size " + std::to_string(h) + " x " + std::to_string(w) +
+                                         " has 2^32 pixels or more, beyond the 32-bit pixel indices of masks");
+}
 
 // ---- codec -----------------------------------------------------------------
 
@@ -139,21 +147,28 @@ void rle_to_bbox(const Rle& r, double out[4]) {
         return;
     }
     const uint32_t h = r.h;
-    uint32_t xs = r.w, ys = h, xe = 0, ye = 0, cc = 0, xp = 0;
-    for (size_t j = 0; j < m; ++j) {
+    uint32_t xs = r.w, ys = h, xe = 0, ye = 0, cc = 0;
+    bool any = false;
+    for (size_t j = 0; j < m; j += 2) {
         cc += r.counts[j];
-        const uint32_t t = cc - uint32_t(j & 1);
-        const uint32_t y = t % h, x = t / h;
-        if ((j & 1) == 0) {
-            xp = x;
-        } else if (xp < x) {  // the run wraps into a later column
+        const uint32_t first = cc;
+        cc += r.counts[j + 1];
+        if (r.counts[j + 1] == 0) continue;  // an empty foreground run covers no pixel
+        any = true;
+        const uint32_t last = cc - 1;
+        const uint32_t x0 = first / h, x1 = last / h;
+        if (x0 < x1) {  // the run wraps into a later column
             ys = 0;
             ye = h - 1;
         }
-        xs = std::min(xs, x);
-        xe = std::max(xe, x);
-        ys = std::min(ys, y);
-        ye = std::max(ye, y);
+        xs = std::min({xs, x0, x1});
+        xe = std::max({xe, x0, x1});
+        ys = std::min({ys, first % h, last % h});
+        ye = std::max({ye, first % h, last % h});
+    }
+    if (!any) {
+        out[0] = out[1] = out[2] = out[3] = 0;
+        return;
     }
     out[0] = double(xs);
     out[1] = double(ys);
@@ -275,14 +290,18 @@ Rle rle_merge(std::span<const Rle* const> rles, bool intersect) {
 
 namespace {
 
-// Minimum and maximum that ignore a NaN operand, as the reference box IoU does.
-inline double nan_min(double a, double b) { return (b < a || a != a) ? b : a; }
-inline double nan_max(double a, double b) { return (b > a || a != a) ? b : a; }
+// A box with a non-finite coordinate or size covers nothing and overlaps
+// nothing. (The reference lets a NaN through its min/max and may give such
+// a box IoU 1; that would count it a true positive.)
+inline bool finite_box(const double* b) {
+    return std::isfinite(b[0]) && std::isfinite(b[1]) && std::isfinite(b[2]) && std::isfinite(b[3]);
+}
 
 inline double box_pair_iou(const double* d, const double* g, bool crowd) {
-    const double iw = nan_min(d[0] + d[2], g[0] + g[2]) - nan_max(d[0], g[0]);
+    if (!finite_box(d) || !finite_box(g)) return 0;
+    const double iw = std::min(d[0] + d[2], g[0] + g[2]) - std::max(d[0], g[0]);
     if (!(iw > 0)) return 0;
-    const double ih = nan_min(d[1] + d[3], g[1] + g[3]) - nan_max(d[1], g[1]);
+    const double ih = std::min(d[1] + d[3], g[1] + g[3]) - std::max(d[1], g[1]);
     if (!(ih > 0)) return 0;
     const double i = iw * ih;
     const double da = d[2] * d[3];
@@ -301,9 +320,10 @@ void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt, std::
     // computed by the same operations, in the same order, as box_pair_iou.
     std::vector<double> cols(5 * n_gt);
     double *gx1 = cols.data(), *gy1 = gx1 + n_gt, *gx2 = gy1 + n_gt, *gy2 = gx2 + n_gt, *ga = gy2 + n_gt;
-    std::vector<uint8_t> gc(n_gt);
+    std::vector<uint8_t> gc(n_gt), gf(n_gt);
     for (size_t g = 0; g < n_gt; ++g) {
         const double* b = gt + 4 * g;
+        gf[g] = finite_box(b);
         gx1[g] = b[0];
         gy1[g] = b[1];
         gx2[g] = b[0] + b[2];
@@ -315,12 +335,16 @@ void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt, std::
         const double* b = dt + 4 * d;
         const double dx1 = b[0], dy1 = b[1], dx2 = b[0] + b[2], dy2 = b[1] + b[3], da = b[2] * b[3];
         double* row = out + d * n_gt;
+        if (!finite_box(b)) {
+            std::fill(row, row + n_gt, 0.0);
+            continue;
+        }
         for (size_t g = 0; g < n_gt; ++g) {
-            const double iw = nan_min(dx2, gx2[g]) - nan_max(dx1, gx1[g]);
-            const double ih = nan_min(dy2, gy2[g]) - nan_max(dy1, gy1[g]);
+            const double iw = std::min(dx2, gx2[g]) - std::max(dx1, gx1[g]);
+            const double ih = std::min(dy2, gy2[g]) - std::max(dy1, gy1[g]);
             const double i = iw * ih;
             const double v = i / (gc[g] ? da : da + ga[g] - i);
-            row[g] = (iw > 0 && ih > 0) ? v : 0.0;
+            row[g] = (iw > 0 && ih > 0 && gf[g]) ? v : 0.0;
         }
     }
 }
@@ -477,8 +501,9 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
                     lo = uint64_t(std::max(sd.box[0], sg.box[0])) * D.h;
                     hi = uint64_t(std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2])) * D.h;
                 }
-                ov.i = uint32_t(interval_intersection(&fg[sd.fg_begin], fg.data() + sd.fg_end, &fg[sg.fg_begin],
-                                                      fg.data() + sg.fg_end, lo, hi));
+                // data() + offset: the interval list may be empty.
+                ov.i = uint32_t(interval_intersection(fg.data() + sd.fg_begin, fg.data() + sd.fg_end,
+                                                      fg.data() + sg.fg_begin, fg.data() + sg.fg_end, lo, hi));
                 ov.u = sd.area + sg.area - ov.i;
             } else {
                 ov = with_equal_sums(D.counts, sd.sum, G.counts, sg.sum,

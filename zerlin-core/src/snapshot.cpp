@@ -754,8 +754,8 @@ void read_counts(JsonReader& r, SegmentationScan& out) {
             char ch = text[i];
             if (ch == '"') {
                 out.kind = SegmentationScan::CountsRef;
-                out.counts_offset = std::uint32_t(start);
-                out.counts_length = std::uint32_t(i - start);
+                out.counts_offset = start;
+                out.counts_length = i - start;
                 out.counts_escaped = escaped;
                 r.seek(i + 1);
                 return;

@@ -94,13 +94,40 @@ TEST(Pipeline, DeadRasteriserIsReportedOnJoinOrSend) {
             r.finish();
         } catch (const Error& e) {
             error = e.message();
-            if (e.kind() == ErrorKind::Value) {
-                EXPECT_EQ(error, "mask rasteriser stopped");
-                EXPECT_THROW(r.finish(), Error);
-                continue;
-            }
             EXPECT_EQ(e.kind(), ErrorKind::Internal);
         }
         EXPECT_EQ(error, "mask worker panicked");
+    }
+}
+
+TEST(Pipeline, WorkerFailureOfInputReachesTheCaller) {
+    // A polygon whose crossings exceed any memory stops the thread early;
+    // the sender gets that error, not a bare "stopped", however many
+    // batches are left to send.
+    std::vector<double> zigzag;
+    for (int i = 0; i < 2000; ++i) zigzag.insert(zigzag.end(), {i % 2 ? 4e8 : 0.0, double(i)});
+    for (std::size_t bad_at : {0u, 4095u}) {
+        TimingCells timings;
+        MaskRasteriser r(std::nullopt, timings);
+        try {
+            for (std::size_t i = 0; i < 6 * 4096; ++i) {
+                MaskJob job = polygon_job(i);
+                if (i == bad_at) job = MaskJob{1, 4000000000u, Polygons{zigzag, {uint32_t(zigzag.size())}}};
+                r.submit(job);
+            }
+            r.finish();
+            ADD_FAILURE() << "no error";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.kind(), ErrorKind::Memory) << e.what();
+        }
+    }
+    // A mask of 2^32 pixels is refused as it is submitted.
+    TimingCells timings;
+    MaskRasteriser r(std::nullopt, timings);
+    try {
+        r.submit(MaskJob{65536, 65536, Polygons{}});
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Overflow);
     }
 }

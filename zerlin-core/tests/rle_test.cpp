@@ -346,7 +346,10 @@ TEST(Raster, MatchesLiteralAlgorithmOnRandomPolygons) {
         std::uniform_real_distribution<double> c(-span / 3, span);
         std::vector<double> xy(size_t(nv(rng)) * 2 + (rng() % 5 == 0));
         for (double& v : xy) v = (k == 2) ? std::round(c(rng) * 2) / 2 : c(rng);
-        ASSERT_EQ(rle_from_polygon(xy, h, w, s).counts, ref_polygon(xy, h, w)) << "iteration " << iter << " h=" << h << " w=" << w << " xy=" << ::testing::PrintToString(xy);
+        // Deliberate difference: the literal algorithm has no column limit
+        // without columns, and fills a 0-pixel image with runs.
+        const Runs want = w == 0 ? Runs{0} : ref_polygon(xy, h, w);
+        ASSERT_EQ(rle_from_polygon(xy, h, w, s).counts, want) << "iteration " << iter << " h=" << h << " w=" << w << " xy=" << ::testing::PrintToString(xy);
     }
 }
 
@@ -355,16 +358,57 @@ TEST(Raster, HugeAndNaNCoordinates) {
     // 5 * 1e12 leaves the 32-bit range and becomes INT32_MIN, like the last
     // in-range value that truncates to it. Edges of ~2^31 points are walked
     // without visiting every point (point by point this test takes minutes).
-    std::vector<double> huge{2, 2, 1e12, 5, 8, 9}, edge{2, 2, -429496729.7, 5, 8, 9}, nan{2, 2, kNaN, 5, 8, 9};
+    std::vector<double> huge{2, 2, 1e12, 5, 8, 9}, edge{2, 2, -429496729.7, 5, 8, 9};
     std::vector<double> tall{2, 2, 3, 1e12, 8, 9};
     const Rle a = rle_from_polygon(huge, 10, 12, s);
     EXPECT_EQ(a.counts, rle_from_polygon(edge, 10, 12, s).counts);
-    EXPECT_EQ(a.counts, rle_from_polygon(nan, 10, 12, s).counts);
+    // Deliberately unlike the reference (which reads NaN as INT32_MIN): a
+    // non-finite coordinate covers nothing.
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double bad : {kNaN, inf, -inf}) {
+        std::vector<double> xy{2, 2, 8, 2, 8, 9, 2, 9};
+        for (size_t i = 0; i < xy.size(); ++i) {
+            std::vector<double> v = xy;
+            v[i] = bad;
+            EXPECT_EQ(rle_from_polygon(v, 10, 12, s).counts, Runs{120}) << bad << " at " << i;
+        }
+        for (size_t i = 0; i < 4; ++i) {
+            double box[4] = {2, 2, 6, 7};
+            box[i] = bad;
+            EXPECT_EQ(rle_from_bbox(box, 10, 12).counts, Runs{120}) << bad << " at " << i;
+        }
+    }
+    // An edge far above the image: the crossings' row arithmetic must not
+    // wrap (it did in 32 bits, filling from the bottom instead of the top).
+    std::vector<double> far{0, -1e9, 8, -1e9, 8, 5, 0, 5}, near{0, -100, 8, -100, 8, 5, 0, 5};
+    const Rle f = rle_from_polygon(far, 10, 10, s);
+    EXPECT_EQ(f.counts, rle_from_polygon(near, 10, 10, s).counts);
+    double fb[4];
+    rle_to_bbox(f, fb);
+    EXPECT_EQ(std::vector<double>(fb, fb + 4), std::vector<double>({0, 0, 8, 5}));
     const Rle b = rle_from_polygon(tall, 10, 12, s);
     for (const Rle* r : {&a, &b}) {
         uint64_t sum = 0;
         for (uint32_t x : r->counts) sum += x;
         EXPECT_EQ(sum, 120u);
+    }
+}
+
+TEST(Raster, EmptyImagesAndOversizedPolygons) {
+    RasterScratch s;
+    // No columns (or rows): nothing to walk, whatever the polygon's extent.
+    const double wide[4] = {0, 0, 1e8, 1};
+    EXPECT_EQ(rle_from_bbox(wide, 10, 0).counts, Runs{0});
+    EXPECT_EQ(rle_from_bbox(wide, 0, 10).counts, Runs{0});
+    // Crossings beyond any machine's memory are refused before walking.
+    std::vector<double> zigzag;
+    for (int i = 0; i < 2000; ++i) zigzag.insert(zigzag.end(), {i % 2 ? 4e8 : 0.0, double(i)});
+    try {
+        rle_from_polygon(zigzag, 1, 4000000000u, s);
+        ADD_FAILURE() << "no error";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.kind(), ErrorKind::Memory);
+        EXPECT_NE(std::string(e.what()).find("crossings of a polygon"), std::string::npos) << e.what();
     }
 }
 
@@ -477,6 +521,10 @@ TEST(RleSetOps, AreaAndBbox) {
     EXPECT_EQ(box(Rle{4, 4, {}}), B({0, 0, 0, 0}));
     EXPECT_EQ(box(Rle{4, 4, {16}}), B({0, 0, 0, 0}));
     EXPECT_EQ(box(Rle{0, 4, {0, 1}}), B({0, 0, 1, 1}));
+    // Empty foreground runs cover no pixel (they wrapped to 2^32 - 1 before).
+    EXPECT_EQ(box(Rle{1, 1, {0, 0, 0, 1}}), B({0, 0, 1, 1}));
+    EXPECT_EQ(box(Rle{10, 1, {5, 0, 2, 1}}), B({0, 7, 1, 1}));
+    EXPECT_EQ(box(Rle{3, 3, {1, 0, 8}}), B({0, 0, 0, 0}));
 
     std::mt19937 rng(9);
     for (int iter = 0; iter < 400; ++iter) {
@@ -521,16 +569,32 @@ TEST(BoxIou, WorkedValuesAndCrowd) {
     // Crowd flags shorter than the gt list: the rest are not crowd.
     box_iou(dt, 4, gt, 2, std::span<const uint8_t>(crowd, 1), out);
     EXPECT_EQ(out[1], 100.0 / 10000.0);
-    // A NaN on one side of a min/max is ignored, as the reference does;
-    // NaN in both lets the entry fall to 0 rather than NaN.
-    const double nan_dt[] = {kNaN, 0, 10, 10}, nan_gt[] = {kNaN, 0, 10, 10, 0, 0, 5, 10};
-    box_iou(nan_dt, 1, nan_gt, 2, {}, out);
-    EXPECT_EQ(out[0], 0.0);
-    EXPECT_EQ(out[1], 1.0 * 50 / (100 + 50 - 50));
-    const double nan_w[] = {0, 0, kNaN, 10};
-    box_iou(nan_w, 1, gt, 1, {}, out);
-    EXPECT_TRUE(std::isnan(out[0]));
     box_iou(dt, 0, gt, 2, crowd, nullptr);  // nothing written
+}
+
+TEST(BoxIou, NonFiniteBoxesOverlapNothing) {
+    // Deliberately unlike the reference, whose min/max let a NaN through
+    // (IoU 1 for a NaN box against itself or a box it nearly covers).
+    const double inf = std::numeric_limits<double>::infinity();
+    const double good[] = {0, 0, 10, 10, 0, 0, 5, 10};
+    const uint8_t crowd[] = {0, 1};
+    const std::vector<uint32_t> idx01{0, 1};
+    const std::vector<uint8_t> crowd_v(crowd, crowd + 2);
+    for (double bad : {kNaN, inf, -inf}) {
+        for (int i = 0; i < 4; ++i) {
+            double b[8] = {0, 0, 10, 10, 0, 0, 10, 10};
+            b[i] = b[4 + i] = bad;
+            double out[4], idx_out[4];
+            box_iou(b, 2, good, 2, crowd, out);  // non-finite detections
+            for (double v : out) EXPECT_EQ(v, 0.0) << bad << " at " << i;
+            box_iou(good, 2, b, 2, crowd, out);  // non-finite ground truths
+            for (double v : out) EXPECT_EQ(v, 0.0) << bad << " at " << i;
+            box_iou_indexed(b, good, idx01, idx01, crowd_v, idx_out);
+            for (double v : idx_out) EXPECT_EQ(v, 0.0) << bad << " at " << i;
+            box_iou_indexed(good, b, idx01, idx01, crowd_v, idx_out);
+            for (double v : idx_out) EXPECT_EQ(v, 0.0) << bad << " at " << i;
+        }
+    }
 }
 
 TEST(BoxIou, IndexedFormMatchesAndRejectsBadIndices) {
@@ -605,6 +669,16 @@ TEST(RleIou, RunSumsPastTheIndexRangeAreWalked) {
     rle_iou(dt, gt, {}, 0, out);
     EXPECT_EQ(out[0], 0.5);
     EXPECT_EQ(out[1], 1.0);
+}
+
+TEST(RleIou, MasksWithoutForegroundPixels) {
+    // Rows of no height get the box [0, 0, 1, 1]: the boxes overlap while
+    // the foreground interval list is empty.
+    const Rle a{0, 4, {0, 0}}, b{0, 4, {0, 0, 0}};
+    const Rle* p[2] = {&a, &b};
+    double out[4] = {-1, -1, -1, -1};
+    rle_iou(p, p, {}, 0.0, out);
+    for (double v : out) EXPECT_EQ(v, 0.0);
 }
 
 TEST(RleIou, HintOnlyZeroesPairsBelowIt) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sys/mman.h>
+#include <unistd.h>
+
 #include <cmath>
 #include <random>
 #include <string>
@@ -391,4 +394,41 @@ TEST(Scanners, SequentialSegmentations) {
     const std::string dup = R"([{"segmentation": [], "segmentation": []}])";
     EXPECT_EQ(zerlin::read_segmentations_sequentially(dup, 1, wanted, visit).value_or(""),
               "duplicate field `segmentation` at line 1 column 36");
+}
+
+TEST(Scanners, SequentialSegmentationsPastFourGiB) {
+    // A results file of more than 4 GiB, mostly whitespace, made of one
+    // shared page run mapped thousands of times: a counts string past the
+    // 4 GiB mark must be read where it stands, not at its offset mod 2^32.
+    const std::size_t chunk = std::size_t(1) << 20, spaces = std::size_t(4096) + 1;  // 4 GiB + 1 MiB of spaces
+    const std::size_t total = chunk * (spaces + 2);
+    const int fd = memfd_create("snapshot", 0);
+    if (fd < 0 || ftruncate(fd, off_t(3 * chunk)) != 0) GTEST_SKIP() << "no memfd";
+    std::string head = R"([{"segmentation": {"counts": "head"}})", tail = R"(,{"segmentation": {"counts": "tail"}}])";
+    head.resize(chunk, ' ');
+    tail.resize(chunk, ' ');
+    const std::string blank(chunk, ' ');
+    const std::string* parts[3] = {&head, &blank, &tail};
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(pwrite(fd, parts[i]->data(), chunk, off_t(i * chunk)), ssize_t(chunk));
+    void* base = mmap(nullptr, total, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (base == MAP_FAILED) GTEST_SKIP() << "no address space";
+    char* at = static_cast<char*>(base);
+    bool mapped = true;
+    for (std::size_t i = 0; i < spaces + 2 && mapped; ++i) {
+        const off_t part = i == 0 ? 0 : i == spaces + 1 ? off_t(2 * chunk) : off_t(chunk);
+        mapped = mmap(at + i * chunk, chunk, PROT_READ, MAP_SHARED | MAP_FIXED, fd, part) != MAP_FAILED;
+    }
+    close(fd);
+    if (!mapped) {
+        munmap(base, total);
+        GTEST_SKIP() << "cannot map the file";
+    }
+    const std::string_view text(at, total);
+    std::vector<std::string> counts;
+    auto visit = [&](std::size_t, zerlin::SegmentationScan& s) {
+        counts.push_back(std::get<zerlin::CompressedCounts>(zerlin::to_geometry(s, text)).bytes);
+    };
+    EXPECT_FALSE(zerlin::read_segmentations_sequentially(text, 2, [](std::size_t) { return true; }, visit));
+    EXPECT_EQ(counts, (std::vector<std::string>{"head", "tail"}));
+    munmap(base, total);
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <new>
+#include <stdexcept>
 
 namespace zpy {
 
@@ -42,7 +43,7 @@ void set_error(const zerlin::Error& e) {
         case zerlin::ErrorKind::Os: type = PyExc_OSError; break;
         case zerlin::ErrorKind::Runtime: type = PyExc_RuntimeError; break;
         case zerlin::ErrorKind::Index: type = PyExc_IndexError; break;
-        case zerlin::ErrorKind::Memory: PyErr_NoMemory(); return;
+        case zerlin::ErrorKind::Memory: type = PyExc_MemoryError; break;
         case zerlin::ErrorKind::Internal: set_panic(e.message().c_str()); return;
     }
     // A single-argument exception whose text is the message, whatever the type.
@@ -60,6 +61,9 @@ void set_error_from_current() {
         set_error(e);
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
+    } catch (const std::length_error& e) {
+        // A size beyond what any allocation can hold.
+        PyErr_Format(PyExc_MemoryError, "cannot allocate: %s", e.what());
     } catch (const std::exception& e) {
         set_panic(e.what());
     } catch (...) {

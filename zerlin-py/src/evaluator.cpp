@@ -52,13 +52,17 @@ using ImageSizes = zerlin::HashMap<int64_t, std::pair<uint32_t, uint32_t>>;
 
 bool to_img_sizes(PyObject* o, ImageSizes* out) {
     if (!check_dict(o)) return false;
-    PyObject *key, *value;
-    Py_ssize_t pos = 0;
-    while (PyDict_Next(o, &pos, &key, &value)) {
+    // The items are taken first, as new references: converting a key or a
+    // size may run Python code (__index__) that changes the dict.
+    Ref items(PyDict_Items(o));
+    if (!items) return false;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        PyObject* item = PyList_GET_ITEM(items.get(), i);  // a (key, value) tuple the list holds
+        PyObject* value = PyTuple_GET_ITEM(item, 1);
         int64_t id;
         uint32_t h, w;
-        if (!to_i64(key, &id) || !check_tuple(value, 2) || !to_u32(PyTuple_GET_ITEM(value, 0), &h) ||
-            !to_u32(PyTuple_GET_ITEM(value, 1), &w))
+        if (!to_i64(PyTuple_GET_ITEM(item, 0), &id) || !check_tuple(value, 2) ||
+            !to_u32(PyTuple_GET_ITEM(value, 0), &h) || !to_u32(PyTuple_GET_ITEM(value, 1), &w))
             return false;
         *out->insert(id, {h, w}).first = {h, w};
     }
@@ -366,8 +370,10 @@ struct HandleReader {
         for (std::size_t r = 0; r < other.size(); ++r)
             if (other.image_index[r] >= 0 && other.category_index[r] >= 0) groups.push_back(key(other, r));
         std::sort(groups.begin(), groups.end());
+        // A row of an image or category outside the evaluation takes part in
+        // no group: its geometry (and its image's size) is never needed.
         for (std::size_t r = 0; r < rs.size(); ++r)
-            if (rs.image_index[r] >= 0 && rs.category_index[r] >= 0 &&
+            if (rs.image_index[r] < 0 || rs.category_index[r] < 0 ||
                 !std::binary_search(groups.begin(), groups.end(), key(rs, r)))
                 keep[r] = 0;
         return keep;
@@ -591,6 +597,10 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
 extern "C" PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     PyObject* a[14];
     if (!parse_args_tuple(kNew, args, kwargs, a)) return nullptr;
+    // Keyword values are borrowed from the keywords dict, and converting one
+    // argument runs Python code: hold them all for the construction.
+    Ref held[14];
+    for (int i = 0; i < 14; ++i) held[i] = Ref::borrow(a[i]);
     return guarded<PyObject*>(nullptr, [&] { return construct(type, a); });
 }
 

@@ -105,6 +105,18 @@ bool required_key(PyObject* d, PyObject* key, const char* missing, Ref* out) {
     return true;
 }
 
+// OverflowError for masks of 2^32 pixels or more, which 32-bit pixel
+// indices would wrap.
+bool mask_size_ok(uint64_t h, uint64_t w) {
+    try {
+        zerlin::require_mask_size(h, w);
+        return true;
+    } catch (const zerlin::Error& e) {
+        set_error(e);
+        return false;
+    }
+}
+
 // Run lengths as a sequence of ints in 0 .. 2^32 - 1.
 bool to_runs(PyObject* o, std::vector<uint32_t>* out) { return to_vec<uint32_t>(o, out, &to_u32); }
 
@@ -140,6 +152,7 @@ bool rle_from_py(PyObject* o, Rle* out) {
     }
     if (!required_key(o, k->counts, kNoCounts, &counts)) return false;
     const uint32_t h = uint32_t(hw[0]), w = uint32_t(hw[1]);
+    if (!mask_size_ok(h, w)) return false;
     if (PyBytes_Check(counts.get()) || PyUnicode_Check(counts.get())) return compressed_counts(counts.get(), h, w, out);
     out->h = h;
     out->w = w;
@@ -176,7 +189,7 @@ bool uncompressed_from_py(PyObject* o, Rle* out) {
     }
     out->h = uint32_t(hw[0]);
     out->w = uint32_t(hw[1]);
-    return true;
+    return mask_size_ok(out->h, out->w);
 }
 
 // Detections or ground truths of iou(), or the boxes of frBbox(): either a
@@ -382,9 +395,16 @@ void gather_column_major(const uint8_t* src, npy_intp h, npy_intp w, npy_intp n,
     }
 }
 
-// Converts the image size arguments, h before w.
-bool image_size(PyObject* const* a, const char* h_name, const char* w_name, uint32_t* h, uint32_t* w) {
-    return arg(a[1], h_name, to_u32, h) && arg(a[2], w_name, to_u32, w);
+// Converts the image size arguments, h before w; `checked` refuses a size
+// of 2^32 pixels or more.
+bool image_size(PyObject* const* a, const char* h_name, const char* w_name, uint32_t* h, uint32_t* w,
+                bool checked = true) {
+    if (!arg(a[1], h_name, to_u32, h) || !arg(a[2], w_name, to_u32, w)) return false;
+    if (checked && !mask_size_ok(*h, *w)) {
+        add_arg_note(w_name);
+        return false;
+    }
+    return true;
 }
 
 // Runs a geometry conversion; its failure gets the note for `name`.
@@ -415,6 +435,7 @@ PyObject* fn_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
         return nullptr;
     }
+    if (!mask_size_ok(uint64_t(h), uint64_t(w))) return nullptr;
     const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1), s2 = PyArray_STRIDE(arr, 2);
     // Masks whose pixels are column-major contiguous are read in place;
     // others are first gathered into column-major buffers.
@@ -456,9 +477,10 @@ PyObject* fn_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         }
         // Every mask is decoded with the first one's size.
         const uint32_t h = rles[0].h, w = rles[0].w;
-        const size_t pixels = size_t(h) * size_t(w);
-        int64_t total;
-        if (__builtin_mul_overflow(int64_t(pixels), int64_t(rles.size()), &total)) return PyErr_NoMemory();
+        // Each size is below 2^32 pixels (checked on reading), so the total
+        // fits 64 bits.
+        const uint64_t pixels = uint64_t(h) * w, total = pixels * rles.size();
+        zerlin::require_memory(total, "the decoded masks");
         std::vector<uint8_t> raster(size_t(total), 0);
         for (size_t i = 0; i < rles.size(); ++i) zerlin::rle_decode_into(rles[i], raster.data() + i * pixels, pixels);
         return array_from_vector(std::move(raster), {npy_intp(h), npy_intp(w), npy_intp(rles.size())}, NPY_UINT8,
@@ -568,7 +590,7 @@ PyObject* fn_frUncompressedRLE(PyObject*, PyObject* const* args, Py_ssize_t narg
     static const Signature sig{"frUncompressedRLE()", {"uc", "_h", "_w"}, 3};
     PyObject* a[3];
     uint32_t h, w;  // converted for their errors only: each RLE carries its own size
-    if (!parse_args(sig, args, nargs, kw, a) || !image_size(a, "_h", "_w", &h, &w)) return nullptr;
+    if (!parse_args(sig, args, nargs, kw, a) || !image_size(a, "_h", "_w", &h, &w, false)) return nullptr;
     return noted("uc", [&] { return from_uncompressed(a[0]); });
 }
 

@@ -37,4 +37,10 @@ private:
 [[noreturn]] inline void throw_type(std::string m) { throw Error(ErrorKind::Type, std::move(m)); }
 [[noreturn]] inline void throw_internal(std::string m) { throw Error(ErrorKind::Internal, std::move(m)); }
 
+// Refuses, before allocating, a request of `bytes` that exceeds the memory the
+// process may have (the machine's physical memory, or a lower address-space
+// limit): Error(Memory, ...) naming `what`. Such a request could only fail
+// later, or bring in the system's out-of-memory killer.
+void require_memory(unsigned long long bytes, const char* what);
+
 }  // namespace zerlin

@@ -47,14 +47,17 @@ public:
     MaskRasteriser& operator=(const MaskRasteriser&) = delete;
 
     // Appends a job to the current batch; a full batch is sent, blocking while
-    // two batches wait (the blocked time goes to `read_blocked`). Throws
-    // Error(Value, "mask rasteriser stopped") when the thread is gone.
+    // two batches wait (the blocked time goes to `read_blocked`). A job's size
+    // is checked first (require_mask_size). When the thread has stopped, its
+    // own failure is thrown (see finish()).
     void submit(MaskJob job);
     std::size_t submitted() const noexcept { return submitted_; }
 
     // Sends the last partial batch, closes the channel, joins the thread and
-    // returns one result per job in submission order. Throws
-    // Error(Internal, "mask worker panicked") if the thread died.
+    // returns one result per job in submission order. A failure of the thread
+    // is thrown as it was for an Error of input (size, memory), as
+    // Error(Memory, ...) for a failed allocation, and as
+    // Error(Internal, "mask worker panicked") otherwise.
     std::vector<RasterResult> finish();
 
     // Closes the channel without sending the pending batch and joins the
@@ -65,6 +68,7 @@ private:
     void thread_main();
     bool send(std::vector<MaskJob>&& batch);  // false when the receiver is gone
     void close_and_join() noexcept;
+    void rethrow_failure();  // after the join
 
     std::optional<double> boundary_ratio_;
     TimingCells& timings_;

@@ -43,6 +43,10 @@ Rle rle_from_mask(const uint8_t* raster, size_t size, uint32_t h, uint32_t w);
 // end are cut, pixels no run reaches stay 0.
 void rle_decode_into(const Rle& r, uint8_t* dst, size_t n_pixels);
 
+// Pixel indices, run sums and areas are 32-bit: a mask of 2^32 pixels or more
+// would wrap silently. Throws Error(Overflow, ...) for such an h x w.
+void require_mask_size(uint64_t h, uint64_t w);
+
 // ---- rasterisation ---------------------------------------------------------
 
 // Per-worker buffers of the polygon rasteriser; only their capacity carries
@@ -55,7 +59,9 @@ struct RasterScratch {
     std::vector<const Rle*> ring_ptrs;  // views of `rings` for the union
 };
 
-// Polygon x0, y0, x1, y1, ... (a trailing odd coordinate is ignored).
+// Polygon x0, y0, x1, y1, ... (a trailing odd coordinate is ignored). An empty
+// image or a non-finite coordinate gives the empty mask; a polygon whose
+// crossings would not fit in memory throws Error(Memory, ...).
 Rle rle_from_polygon(std::span<const double> xy, uint32_t h, uint32_t w, RasterScratch& scratch);
 // Box x, y, width, height, rasterised as a 4-vertex polygon.
 Rle rle_from_bbox(const double box[4], uint32_t h, uint32_t w);

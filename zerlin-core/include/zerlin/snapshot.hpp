@@ -128,7 +128,7 @@ struct SegmentationScan {
     // CountsRef: offset and byte length of the string's text (between its
     // quotes) in the snapshot; `counts_escaped` when it holds escaped
     // backslashes ("\\"), its only escapes, still to be unescaped.
-    std::uint32_t counts_offset = 0, counts_length = 0;
+    std::size_t counts_offset = 0, counts_length = 0;  // full width: results files may pass 4 GiB
     bool counts_escaped = false;
     std::string counts;
     std::vector<std::uint32_t> runs;
