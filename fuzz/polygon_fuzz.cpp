@@ -37,6 +37,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
         poly.ends.push_back(uint32_t(poly.coords.size()));
     }
     fuzz::expect_clean([&] {
+        zerlin::require_mask_size(h, w);  // as every caller does first
         zerlin::RasterScratch scratch;
         zerlin::Rle m = zerlin::rle_from_polygons(poly, h, w, scratch);
         if (!poly.ends.empty()) check_mask(m, h, w);

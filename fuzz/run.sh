@@ -26,7 +26,7 @@ cmake --build build/fuzz -j2 --target $(printf 'fuzz_%s ' $TARGETS)
 
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 export ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1
-status=0
+passed=0 failed=0
 for t in $TARGETS; do
   corpus=build/fuzz/corpus/$t findings=build/fuzz/findings/$t
   rm -rf "$findings"
@@ -35,12 +35,15 @@ for t in $TARGETS; do
   if ! build/fuzz/fuzz/fuzz_$t -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
       -malloc_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" "$@" \
       "$corpus" fuzz/seeds/$t fuzz/regressions/$t >"build/fuzz/$t.log" 2>&1; then
-    status=1
+    failed=$((failed + 1))
     tail -n 60 "build/fuzz/$t.log"
     for f in "$findings"/*; do
       [ -e "$f" ] && cp "$f" fuzz/regressions/$t/ && echo "finding kept as fuzz/regressions/$t/$(basename "$f")"
     done
+  else
+    passed=$((passed + 1))
   fi
-  grep -E '^stat::number_of_executed_runs' "build/fuzz/$t.log" | sed "s/^/  $t /" || true
+  grep -E '^stat::number_of_executed_units' "build/fuzz/$t.log" | sed "s/^stat::/  /" || true
 done
-exit $status
+echo "fuzz: $passed passed, $failed failed"
+[ $failed = 0 ]
