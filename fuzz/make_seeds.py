@@ -30,6 +30,20 @@ def subset(gt: dict, n_images: int) -> dict:
     return out
 
 
+def shrunk(gt: dict, k: int = 8) -> dict:
+    """Images and geometry scaled down k times, so that each fuzz run rasterises little."""
+    out = dict(gt)
+    out["images"] = [dict(im, height=max(1, im["height"] // k), width=max(1, im["width"] // k)) for im in gt["images"]]
+    anns = []
+    for a in gt["annotations"]:
+        a = dict(a, bbox=[round(v / k, 2) for v in a["bbox"]], area=round(a["area"] / k / k, 2))
+        if isinstance(a.get("segmentation"), list):
+            a["segmentation"] = [[round(v / k, 2) for v in ring] for ring in a["segmentation"]]
+        anns.append(a)
+    out["annotations"] = anns
+    return out
+
+
 def side(v: int) -> bytes:
     """An image side as the fuzz targets read it: a flagged 32-bit value."""
     return b"\x80" + struct.pack(">I", v)
@@ -48,8 +62,8 @@ def main() -> None:
     def dump(obj: object) -> bytes:
         return json.dumps(obj, separators=(",", ":")).encode()
 
-    seeds["compact_gt"]["coco"] = dump(subset(coco, 2))
-    seeds["compact_gt"]["lvis"] = dump(subset(lvis, 2))
+    seeds["compact_gt"]["coco"] = dump(shrunk(subset(coco, 2)))
+    seeds["compact_gt"]["lvis"] = dump(shrunk(subset(lvis, 2)))
     crowd = subset(coco, 3)
     crowd["annotations"] = [a for a in coco["annotations"] if a["iscrowd"]][:2]
     crowd["images"] = [im for im in coco["images"] if im["id"] in {a["image_id"] for a in crowd["annotations"]}]

@@ -59,7 +59,7 @@ void exercise(const std::vector<zerlin::Rle>& masks, uint8_t flags) {
         double box[4];
         zerlin::rle_to_bbox(m, box);
         (void)zerlin::rle_area(m);
-        if (uint64_t(m.h) * m.w <= (uint64_t(1) << 22) && well_formed(m)) {
+        if (uint64_t(m.h) * m.w <= kDensePixels && well_formed(m)) {
             const double ratio = (flags >> 4) / 64.0;
             zerlin::Rle b = zerlin::rle_boundary(m, ratio);
             FUZZ_CHECK(zerlin::rle_area(b) <= zerlin::rle_area(m));
