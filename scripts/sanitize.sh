@@ -47,7 +47,9 @@ run_python() {
 }
 # From tests/ (not the source tree), so the copy in $SITE is imported.
 run_python -c 'import vantorel._zerlin as z; assert "/build/asan/site/" in z.__file__, z.__file__'
-run_python -m pytest -q -p no:cacheprovider . "$@" || status=$?
+# Except the address-space limit tests: the sanitizer maps its shadow memory
+# as it goes, so under a limit its own mappings fail before the module's.
+run_python -m pytest -q -p no:cacheprovider --ignore=test_limits.py . "$@" || status=$?
 
 if compgen -G "$REPORTS/*" >/dev/null; then
   echo "sanitizer reports:" >&2
