@@ -5,6 +5,9 @@
 # regression corpora. Any crash, hang, leak or sanitizer report fails the run
 # and its input is copied into fuzz/regressions/<target>/, which ctest replays.
 #   VANTOREL_FUZZ_TARGETS  targets to run (default: all), e.g. "json rle"
+#   VANTOREL_FUZZ_SEED     libFuzzer's random seed (default 1, so that the short
+#                          run of the test command explores the same inputs on
+#                          every machine; 0 picks a new seed each run)
 #   extra arguments        passed to every fuzzer, e.g. -jobs=2 -workers=2
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,7 +35,7 @@ for t in $TARGETS; do
   rm -rf "$findings"
   mkdir -p "$corpus" "$findings" fuzz/regressions/$t
   echo "fuzz_$t: ${SECONDS_EACH}s"
-  if ! build/fuzz/fuzz/fuzz_$t -max_total_time="$SECONDS_EACH" -timeout=10 -rss_limit_mb=2048 \
+  if ! build/fuzz/fuzz/fuzz_$t -max_total_time="$SECONDS_EACH" -seed="${VANTOREL_FUZZ_SEED:-1}" -timeout=10 -rss_limit_mb=2048 \
       -malloc_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$findings/" "$@" \
       "$corpus" fuzz/seeds/$t fuzz/regressions/$t >"build/fuzz/$t.log" 2>&1; then
     failed=$((failed + 1))
