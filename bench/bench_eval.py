@@ -22,7 +22,7 @@ import numpy as np
 sys.path.insert(0, os.path.dirname(__file__))
 import synth  # noqa: E402
 
-from vantorel.evaluate import evaluate  # noqa: E402
+from vantorel import evaluate  # noqa: E402
 
 
 def quiet():

@@ -8,7 +8,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 
-from vantorel.evaluate import Params, evaluate
+from vantorel import Params, evaluate
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 GT = DATA / "instances_val2014_100.json"
@@ -249,7 +249,7 @@ def test_files_give_the_arrays_of_loaded_lists(tmp_path, case):
     import copy
 
     from vantorel import _zerlin
-    from vantorel.evaluate import _ground_truth, _results_side
+    from vantorel.loading import ground_truth_side as _ground_truth, results_side as _results_side
 
     gt, dets, iou_type, lvis, as_handle = route_case(case)
     gt_path, dt_path = tmp_path / "gt.json", tmp_path / "dt.json"

@@ -1,6 +1,9 @@
 """vantorel: fast, exact COCO and LVIS evaluation with a native core."""
 
-from . import _zerlin
+from . import _zerlin as _zerlin  # noqa: F401  (the native module, as vantorel._zerlin)
+from ._version import __version__
+from .evaluation import evaluate
+from .params import Params
+from .results import EvalResult
 
-__all__ = ["_zerlin"]
-__version__ = "0.1.0"
+__all__ = ["EvalResult", "Params", "__version__", "evaluate"]
