@@ -42,12 +42,13 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict, Any]:
         return gt, gt["annotations"]
     path = os.fspath(gt)
     masks = iou_type in ("segm", "boundary")
-    if not lvis and not (masks and os.path.getsize(path) > _SPAN_FILE_LIMIT):
-        try:
-            return _zerlin.load_compact_bbox(path)
-        except ValueError:
-            pass  # the reader's message, if the JSON itself is bad, comes from load_json
-    dataset = load_dataset(path)
+    if lvis or (masks and os.path.getsize(path) > _SPAN_FILE_LIMIT):
+        dataset = load_dataset(path)
+        return dataset, dataset["annotations"]
+    with gc_paused():
+        dataset, handle, _ = _zerlin.load_compact_or_objects(path)
+    if handle is not None:
+        return dataset, handle
     return dataset, dataset["annotations"]
 
 
@@ -87,11 +88,12 @@ def results_side(results: Any) -> Any:
     """Results for the Evaluator: a ``CompactBbox`` where one serves, else
     completed dicts.
 
-    A results file loads as a compact handle, whose derived fields (id =
-    position + 1, area = box w * h, not crowd) are the reference loader's for
-    files whose records all carry a box; no dict is made per detection. Files
-    the compact grammar refuses (segmentation or keypoint results without
-    boxes, float crowd flags, ...) load as dicts, completed like the
+    A results file loads, in one reading, as a compact handle whose derived
+    fields are the reference loader's (id = position + 1; area = box w * h,
+    or for results without boxes the mask's area or the keypoints' box area,
+    with the box derived as well); no dict is made per detection. Files the
+    compact grammar refuses (polygon results without boxes, repeated keys,
+    ...) come back as objects from the same reading, completed like the
     reference loader completes them.
     """
     if isinstance(results, _zerlin.CompactBbox):
@@ -101,25 +103,31 @@ def results_side(results: Any) -> Any:
     if not isinstance(results, (str, os.PathLike)):
         with gc_paused():
             return _load_results(results)
-    path = os.fspath(results)
-    try:
-        return _zerlin.load_compact_bbox(path, results=True)[1]
-    except ValueError as err:
-        return _results_from_json(path, refused=err)
-
-
-def _results_from_json(path: str, refused: ValueError | None = None) -> list:
-    """A results file as completed dicts. When the compact loader refused
-    the file too, the more useful of the two errors is raised."""
     with gc_paused():
-        anns = _zerlin.load_json(path)  # a malformed file fails here, with the reader's position
+        anns, handle, refusal = _zerlin.load_compact_or_objects(os.fspath(results), results=True)
+        if handle is not None:
+            return handle
+        return _completed_results(anns, refused=ValueError(refusal))
+
+
+def _results_from_json(path: str) -> list:
+    """A results file as completed dicts."""
+    with gc_paused():
+        return _completed_results(_zerlin.load_json(path))  # a malformed file fails here, with the reader's position
+
+
+def _completed_results(anns: Any, refused: ValueError | None = None) -> list:
+    """A loaded results document as completed dicts. When the compact loader
+    refused the file too, the more useful of the two errors is raised."""
+    with gc_paused():
         if not isinstance(anns, list):
             raise ValueError("a results file must hold a JSON array of detections")
         try:
             complete_results(anns)  # our own fresh objects: fill in place
         except Exception as err:
             # For results meant as boxes the compact refusal names the record
-            # and its position; for other kinds it only says a box is missing.
+            # and its position; for the other kinds completion's own error
+            # says more.
             if refused is not None and _meant_as_boxes(anns):
                 raise refused from err
             raise

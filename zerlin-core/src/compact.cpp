@@ -13,6 +13,8 @@ std::size_t CompactData::column_bytes() const noexcept {
     if (c.has_pose) per_row += 16;
     if (c.ground_truth) per_row += 24;
     if (c.wide_ids) per_row += 16;
+    if (!c.derived_areas.empty()) per_row += 8;
+    if (c.has_missing_boxes) per_row += 1;
     return per_row * c.size();
 }
 
@@ -22,6 +24,7 @@ std::int64_t CompactData::row_id(std::size_t row) const noexcept {
 
 double CompactData::row_area(std::size_t row) const noexcept {
     if (!results) return columns->gt_areas[row];
+    if (!columns->derived_areas.empty()) return columns->derived_areas[row];
     const double* b = &columns->boxes[4 * row];
     return b[2] * b[3];
 }

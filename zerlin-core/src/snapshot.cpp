@@ -68,16 +68,26 @@ void AnnotationColumns::push_pose(Span keypoints, Span num_keypoints) {
     pose.push_back(num_keypoints);
 }
 
+void AnnotationColumns::push_box_missing(bool missing) {
+    if (!has_missing_boxes) {
+        if (!missing) return;
+        has_missing_boxes = true;
+        box_missing.assign(size() - 1, 0);
+    }
+    box_missing.push_back(missing ? 1 : 0);
+}
+
 template <class T>
 static void append_vec(std::vector<T>& a, std::vector<T>& b) {
     if (a.empty()) a.swap(b);
     else a.insert(a.end(), b.begin(), b.end());
 }
 
-// Brings an optional span column to `rows` rows of `per_row` spans.
-static void fill_spans(std::vector<Span>& v, bool& has, std::size_t rows, std::size_t per_row) {
+// Brings a lazily created column to `rows` rows of `per_row` absent values.
+template <class T>
+static void fill_absent(std::vector<T>& v, bool& has, std::size_t rows, std::size_t per_row, T absent) {
     if (!has) {
-        v.assign(rows * per_row, Span{});
+        v.assign(rows * per_row, absent);
         has = true;
     }
 }
@@ -85,14 +95,19 @@ static void fill_spans(std::vector<Span>& v, bool& has, std::size_t rows, std::s
 void AnnotationColumns::append(AnnotationColumns&& o) {
     std::size_t n = size(), m = o.size();
     if (o.has_segmentation || has_segmentation) {
-        fill_spans(segmentation, has_segmentation, n, 1);
-        fill_spans(o.segmentation, o.has_segmentation, m, 1);
+        fill_absent(segmentation, has_segmentation, n, 1, Span{});
+        fill_absent(o.segmentation, o.has_segmentation, m, 1, Span{});
         append_vec(segmentation, o.segmentation);
     }
     if (o.has_pose || has_pose) {
-        fill_spans(pose, has_pose, n, 2);
-        fill_spans(o.pose, o.has_pose, m, 2);
+        fill_absent(pose, has_pose, n, 2, Span{});
+        fill_absent(o.pose, o.has_pose, m, 2, Span{});
         append_vec(pose, o.pose);
+    }
+    if (o.has_missing_boxes || has_missing_boxes) {
+        fill_absent<std::uint8_t>(box_missing, has_missing_boxes, n, 1, 0);
+        fill_absent<std::uint8_t>(o.box_missing, o.has_missing_boxes, m, 1, 0);
+        append_vec(box_missing, o.box_missing);
     }
     if (o.wide_ids && !wide_ids) widen(*this);
     if (wide_ids && !o.wide_ids) widen(o);
@@ -115,6 +130,7 @@ void AnnotationColumns::shrink_to_fit() {
     gt_crowd.shrink_to_fit();
     segmentation.shrink_to_fit();
     pose.shrink_to_fit();
+    box_missing.shrink_to_fit();
 }
 
 // ---------------------------------------------------------------- messages
@@ -215,6 +231,28 @@ std::int64_t read_i64(JsonReader& r) {
         r.fail_custom_here("invalid value: integer `" + std::to_string(n.u) + "`, expected i64");
     }
     r.fail_custom_here("invalid type: " + describe_float(n.d) + ", expected i64");
+}
+
+// A whole-number float in the int64 range as that integer.
+bool whole_i64(double d, std::int64_t& out) {
+    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || std::trunc(d) != d) return false;
+    out = std::int64_t(d);
+    return true;
+}
+
+// An integer, or under the reference grammar also a float holding a whole
+// number (the reference loader keys by value, and 3.0 == 3).
+std::int64_t read_id(JsonReader& r, RecordGrammar grammar) {
+    if (grammar == RecordGrammar::Compact) return read_i64(r);
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (!starts_number(c)) fail_invalid_type(r, "i64");
+    const std::size_t start = r.offset();
+    JsonNumber n = r.read_number();
+    std::int64_t v;
+    if (n.kind == JsonNumber::F64 && whole_i64(n.d, v)) return v;
+    r.seek(start);
+    return read_i64(r);
 }
 
 double number_value(const JsonNumber& n) {
@@ -325,7 +363,8 @@ struct Record {
 
 class RecordReader {
 public:
-    RecordReader(JsonReader& r, bool spans_kept) : r_(r), spans_kept_(spans_kept) {}
+    RecordReader(JsonReader& r, bool spans_kept, RecordGrammar grammar)
+        : r_(r), spans_kept_(spans_kept), grammar_(grammar) {}
 
     // One record, an object or an array of the eleven fields in order.
     void read(Record& rec) {
@@ -354,8 +393,10 @@ private:
         }
         r_.advance();
         r_.leave_container();
+        // A box the reference grammar may derive is checked with the file's shape.
         for (int f : {kImageId, kCategoryId, kBbox})
-            if (!rec.seen[f]) r_.fail_custom_here(std::string("missing field `") + kFieldNames[f] + "`");
+            if (!rec.seen[f] && (f != kBbox || grammar_ == RecordGrammar::Compact))
+                r_.fail_custom_here(std::string("missing field `") + kFieldNames[f] + "`");
     }
 
     void read_array(Record& rec) {
@@ -376,10 +417,12 @@ private:
         switch (f) {
             case kCaption: r_.skip_value(); rec.caption = true; return;
             case kId:
-                if (!take_null(r_)) rec.id = read_i64(r_);
+                // The reference loader renumbers results whatever their ids say.
+                if (grammar_ == RecordGrammar::Reference) r_.skip_value();
+                else if (!take_null(r_)) rec.id = read_i64(r_);
                 return;
-            case kImageId: rec.image_id = read_i64(r_); return;
-            case kCategoryId: rec.category_id = read_i64(r_); return;
+            case kImageId: rec.image_id = read_id(r_, grammar_); return;
+            case kCategoryId: rec.category_id = read_id(r_, grammar_); return;
             case kBbox: read_bbox(r_, rec.bbox); return;
             case kArea: rec.area = read_optional_f64(r_); return;
             case kScore: rec.score = read_optional_f64(r_); return;
@@ -405,6 +448,9 @@ private:
             JsonNumber n = r_.read_number();
             if (n.kind == JsonNumber::I64) return 1;
             if (n.kind == JsonNumber::U64 && n.u <= std::uint64_t(INT64_MAX)) return n.u != 0;
+            std::int64_t whole;
+            if (n.kind == JsonNumber::F64 && grammar_ == RecordGrammar::Reference && whole_i64(n.d, whole))
+                return whole != 0;
         } else {
             read_any_value(r_);
         }
@@ -430,28 +476,42 @@ private:
 
     JsonReader& r_;
     bool spans_kept_;
+    RecordGrammar grammar_;
 };
 
 // Checks a parsed record against the file's rules and appends its row.
 class RowAppender {
 public:
-    RowAppender(AnnotationColumns& cols, bool results, bool spans_kept)
-        : cols_(cols), results_(results), spans_kept_(spans_kept), ids_(results ? 16 : 112) {
+    // `first_rows` says whether the first record read is the file's first,
+    // which chooses the results shape under the reference grammar.
+    RowAppender(AnnotationColumns& cols, bool results, bool spans_kept, RecordGrammar grammar, bool first_rows)
+        : cols_(cols), results_(results), spans_kept_(spans_kept), grammar_(grammar), first_rows_(first_rows),
+          ids_(results ? 16 : 112) {
         cols_.ground_truth = !results;
     }
 
     // The reader stands just after the record, where rule errors are reported.
     void append(const Record& rec, const JsonReader& r) {
         if (results_ && rec.caption) r.fail_custom_here("caption results require caption loading");
+        const bool box_missing = !rec.seen[kBbox];
+        if (grammar_ == RecordGrammar::Reference) {
+            if (first_rows_ && cols_.size() == 0) cols_.shape = shape_of(rec);
+            // Only a chunk holding the first record knows the shape; the
+            // others keep their rows, checked once the chunks are merged.
+            if (box_missing && first_rows_ && cols_.shape == ResultsShape::Boxes)
+                r.fail_custom_here("missing field `bbox`");
+        }
         if (!results_) {
             if (!rec.id) r.fail_custom_here("missing GT id");
             if (!ids_.insert(*rec.id, 0).second) r.fail_custom_here("duplicate GT ids require dictionary indexing");
         }
         if (rec.has_pose && !spans_kept_) r.fail_custom_here("pose files of 4 GiB or more require dictionary loading");
-        const double* b = rec.bbox;
+        static constexpr double kUnknownBox[4] = {NAN, NAN, NAN, NAN};
+        const double* b = box_missing ? kUnknownBox : rec.bbox;
         cols_.push(b, rec.score.value_or(0.0), rec.image_id, rec.category_id);
         cols_.push_pose(rec.keypoints, rec.num_keypoints);
         cols_.push_segmentation(rec.segmentation);
+        if (grammar_ == RecordGrammar::Reference) cols_.push_box_missing(box_missing);
         if (!results_) {
             cols_.gt_ids.push_back(*rec.id);
             cols_.gt_areas.push_back(rec.area ? *rec.area : b[2] * b[3]);
@@ -467,21 +527,28 @@ public:
     }
 
 private:
+    static ResultsShape shape_of(const Record& rec) {
+        if (rec.seen[kBbox] || !(rec.seen[kSegmentation] || rec.seen[kKeypoints])) return ResultsShape::Boxes;
+        return rec.seen[kSegmentation] ? ResultsShape::Masks : ResultsShape::Keypoints;
+    }
+
     AnnotationColumns& cols_;
     bool results_;
     bool spans_kept_;
+    RecordGrammar grammar_;
+    bool first_rows_;
     HashMap<std::int64_t, char> ids_;
 };
 
 // The array of records at the cursor (results top level or a dataset's
 // "annotations"), every row appended.
-void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept) {
+void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept, RecordGrammar grammar) {
     int c = r.peek_nonspace();
     if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
     if (c != '[') fail_invalid_type(r, "bbox annotations");
     r.enter_container();
     r.advance();
-    RecordReader records(r, spans_kept);
+    RecordReader records(r, spans_kept, grammar);
     Record rec;
     bool first = true;
     while (r.next_element(first)) {
@@ -510,7 +577,7 @@ void read_dataset(JsonReader& r, RowAppender& rows, bool spans_kept, DatasetSink
             if (seen_annotations) fail_in_object(r, "duplicate annotation arrays require ordinary JSON loading");
             seen_annotations = true;
             r.member_colon();
-            read_record_array(r, rows, spans_kept);
+            read_record_array(r, rows, spans_kept, RecordGrammar::Compact);
             sink.annotations(k);
         } else {
             r.member_colon();
@@ -547,13 +614,19 @@ std::size_t find_record_start(std::string_view text, std::size_t from) {
 // Records from `start` up to `stop` (the next chunk's first record), or to
 // the closing bracket and the end of the document for the last chunk.
 // Throws on anything else; the caller then parses the file sequentially.
-AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size_t stop, bool last, bool spans_kept) {
+struct ChunkPlan {
+    bool spans_kept;
+    RecordGrammar grammar;
+};
+
+AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size_t stop, bool first, bool last,
+                             ChunkPlan plan) {
     AnnotationColumns cols;
-    RowAppender rows(cols, true, spans_kept);
+    RowAppender rows(cols, true, plan.spans_kept, plan.grammar, first);
     JsonReader r(text);
     r.seek(start);
     r.enter_container();  // the top-level array
-    RecordReader records(r, spans_kept);
+    RecordReader records(r, plan.spans_kept, plan.grammar);
     Record rec;
     for (;;) {
         std::size_t begin = r.offset();
@@ -577,7 +650,7 @@ AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size
     }
 }
 
-std::optional<AnnotationColumns> read_results_parallel(std::string_view text, bool spans_kept) {
+std::optional<AnnotationColumns> read_results_parallel(std::string_view text, ChunkPlan plan) {
     std::size_t threads = Pool::global().size();
     if (threads < 2 || text.size() < kParallelMinBytes) return std::nullopt;
     JsonReader r(text);
@@ -597,7 +670,7 @@ std::optional<AnnotationColumns> read_results_parallel(std::string_view text, bo
         for (std::size_t i = b; i < e && !failed.load(std::memory_order_relaxed); ++i) {
             try {
                 bool last = i + 1 == n;
-                parts[i] = read_chunk(text, starts[i], last ? text.size() : starts[i + 1], last, spans_kept);
+                parts[i] = read_chunk(text, starts[i], last ? text.size() : starts[i + 1], i == 0, last, plan);
             } catch (...) {
                 failed = true;
             }
@@ -606,26 +679,31 @@ std::optional<AnnotationColumns> read_results_parallel(std::string_view text, bo
     if (failed) return std::nullopt;
     AnnotationColumns all;
     all.ground_truth = false;
+    all.shape = parts.front()->shape;
     for (auto& p : parts) all.append(std::move(*p));
+    // Rows without a box in a file of boxes: the sequential pass names the first.
+    if (all.shape == ResultsShape::Boxes && all.has_missing_boxes) return std::nullopt;
     return all;
 }
 
 }  // namespace
 
-SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel) {
+SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel,
+                               RecordGrammar grammar) {
+    if (!results && grammar != RecordGrammar::Compact) throw_internal("the reference grammar is for results files");
     SnapshotColumns out;
     out.spans_kept = text.size() <= kMaxSpanFileBytes;
     if (results && parallel) {
-        if (auto cols = read_results_parallel(text, out.spans_kept)) {
+        if (auto cols = read_results_parallel(text, ChunkPlan{out.spans_kept, grammar})) {
             out.columns = std::move(*cols);
             out.columns.shrink_to_fit();
             return out;
         }
     }
     JsonReader r(text);
-    RowAppender rows(out.columns, results, out.spans_kept);
+    RowAppender rows(out.columns, results, out.spans_kept, grammar, true);
     if (results) {
-        read_record_array(r, rows, out.spans_kept);
+        read_record_array(r, rows, out.spans_kept, grammar);
     } else {
         if (!sink) throw_internal("a dataset snapshot needs a sink for its members");
         read_dataset(r, rows, out.spans_kept, *sink);

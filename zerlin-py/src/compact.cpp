@@ -9,6 +9,7 @@
 #include <string>
 
 #include "json_build.hpp"
+#include "zerlin/results_geometry.hpp"
 
 namespace zpy {
 
@@ -88,26 +89,64 @@ const CompactData* compact_data(PyObject* o) {
     return as_compact(o)->data;
 }
 
-PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"load_compact_bbox()", {"path", "results"}, 1};
+namespace {
+
+// The two file loaders: their arguments, then body(file text, results).
+template <class F>
+PyObject* load_file(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw, F&& body) {
     PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
     std::string path;
     bool results = false;
-    if (!arg(a[0], "path", to_str, &path)) return nullptr;
+    if (!parse_args(sig, args, nargs, kw, a) || !arg(a[0], "path", to_str, &path)) return nullptr;
     if (a[1] && !arg(a[1], "results", to_bool, &results)) return nullptr;
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto text = std::make_shared<const std::string>(zerlin::read_file(path));
-        std::optional<DictSink> sink;
-        if (!results) sink.emplace();
-        zerlin::SnapshotColumns built = zerlin::build_snapshot(*text, results, sink ? &*sink : nullptr);
-        Ref dataset(sink ? sink->take() : check(PyDict_New()));
-        CompactData data;
-        data.snapshot = std::move(text);
-        data.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
-        data.results = results;
-        data.spans_kept = built.spans_kept;
-        Ref handle(check(new_handle(std::move(data))));
+        return body(std::make_shared<const std::string>(zerlin::read_file(path)), results);
+    });
+}
+
+// The dataset dict (empty for results) and the handle of a file's text.
+std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string> text, bool results, zerlin::RecordGrammar grammar) {
+    std::optional<DictSink> sink;
+    if (!results) sink.emplace();
+    zerlin::SnapshotColumns built = zerlin::build_snapshot(*text, results, sink ? &*sink : nullptr, true, grammar);
+    if (grammar == zerlin::RecordGrammar::Reference) zerlin::complete_results_geometry(built.columns, *text);
+    Ref dataset(sink ? sink->take() : check(PyDict_New()));
+    CompactData data;
+    data.snapshot = std::move(text);
+    data.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
+    data.results = results;
+    data.spans_kept = built.spans_kept;
+    return {std::move(dataset), Ref(check(new_handle(std::move(data))))};
+}
+
+}  // namespace
+
+PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"load_compact_or_objects()", {"path", "results"}, 1};
+    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const std::string> text, bool results) -> PyObject* {
+        std::string refusal;
+        try {
+            // Results take every shape the reference loader completes.
+            auto [dataset, handle] = compact_file(
+                text, results, results ? zerlin::RecordGrammar::Reference : zerlin::RecordGrammar::Compact);
+            return check(PyTuple_Pack(3, dataset.get(), handle.get(), Py_None));
+        } catch (const zerlin::JsonError& e) {
+            refusal = e.what();
+        } catch (const zerlin::Error& e) {
+            if (e.kind() != zerlin::ErrorKind::Value) throw;
+            refusal = e.message();
+        }
+        // The same bytes as objects; bad JSON fails here with the reader's message.
+        Ref document(check(build_document(*text)));
+        Ref reason(check(PyUnicode_FromStringAndSize(refusal.data(), Py_ssize_t(refusal.size()))));
+        return check(PyTuple_Pack(3, document.get(), Py_None, reason.get()));
+    });
+}
+
+PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"load_compact_bbox()", {"path", "results"}, 1};
+    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const std::string> text, bool results) {
+        auto [dataset, handle] = compact_file(std::move(text), results, zerlin::RecordGrammar::Compact);
         return check(PyTuple_Pack(2, dataset.get(), handle.get()));
     });
 }
@@ -182,6 +221,42 @@ void prepare_results(PyObject* list) {
     Ref r(check(fn_prepare_bbox_results(nullptr, args, 1, nullptr)));
 }
 
+void set_float(PyObject* dict, PyObject* key, double v) {
+    Ref value(check(PyFloat_FromDouble(v)));
+    if (PyObject_SetItem(dict, key, value.get()) < 0) throw_py();
+}
+
+void set_int(PyObject* dict, PyObject* key, long long v) {
+    Ref value(check(PyLong_FromLongLong(v)));
+    if (PyObject_SetItem(dict, key, value.get()) < 0) throw_py();
+}
+
+void set_box(PyObject* dict, PyObject* key, const double* box) {
+    Ref list(check(PyList_New(4)));
+    for (Py_ssize_t j = 0; j < 4; ++j) PyList_SET_ITEM(list.get(), j, check(PyFloat_FromDouble(box[j])));
+    if (PyObject_SetItem(dict, key, list.get()) < 0) throw_py();
+}
+
+// The fields the reference loader fills in results completed from their
+// geometry, in its order: masks area, bbox (where none was written), id,
+// iscrowd; keypoints area, id, bbox.
+void complete_from_columns(PyObject* list, const CompactData& d) {
+    const zerlin::AnnotationColumns& c = *d.columns;
+    const bool masks = c.shape == zerlin::ResultsShape::Masks;
+    Ref area(check(PyUnicode_InternFromString("area"))), bbox(check(PyUnicode_InternFromString("bbox")));
+    Ref id(check(PyUnicode_InternFromString("id"))), iscrowd(check(PyUnicode_InternFromString("iscrowd")));
+    const Py_ssize_t n = std::min<Py_ssize_t>(PyList_GET_SIZE(list), Py_ssize_t(c.size()));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* ann = PyList_GET_ITEM(list, i);
+        const std::size_t row = std::size_t(i);
+        set_float(ann, area.get(), c.derived_areas[row]);
+        if (masks && !c.box_written(row)) set_box(ann, bbox.get(), &c.boxes[4 * row]);
+        set_int(ann, id.get(), d.row_id(row));
+        if (masks) set_int(ann, iscrowd.get(), 0);
+        else set_box(ann, bbox.get(), &c.boxes[4 * row]);
+    }
+}
+
 PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"CompactBbox.annotations()", {}, 0};
     if (!no_args(sig, args, nargs, kw)) return nullptr;
@@ -193,7 +268,8 @@ PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 set_not_instance(doc.get(), "list");
                 throw_py();
             }
-            prepare_results(doc.get());
+            if (d.columns->shape == zerlin::ResultsShape::Boxes) prepare_results(doc.get());
+            else complete_from_columns(doc.get(), d);
             return doc.release();
         }
         Ref key(check(PyUnicode_FromString("annotations")));
@@ -281,7 +357,7 @@ PyObject* m_lvis_annotations(PyObject* self, PyObject* const* args, Py_ssize_t n
         max_det = m;
     }
     return with_hold(self, [&](const CompactData& d) -> PyObject* {
-        if (!d.results || d.from_array) Py_RETURN_NONE;
+        if (!d.results || d.from_array || d.columns->shape != zerlin::ResultsShape::Boxes) Py_RETURN_NONE;
         const zerlin::AnnotationColumns& cols = *d.columns;
         auto groups = zerlin::rows_per_image(cols, image_ids, max_det ? &*max_det : nullptr);
         std::vector<uint8_t> selected(cols.size(), 0);

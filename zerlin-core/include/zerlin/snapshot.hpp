@@ -30,6 +30,23 @@ struct Span {
 // value to spare for the absent marker.
 inline constexpr std::size_t kMaxSpanFileBytes = 0xFFFFFFFEu;
 
+// Which geometry completes a results file's rows, chosen as the reference
+// loader chooses it: by the first record alone. A box of its own makes every
+// row a box row (area w * h); otherwise a segmentation makes the rows mask
+// rows (area from the mask, box from the mask where none is written), and
+// keypoints make them keypoint rows (box and area from the keypoints' extent).
+enum class ResultsShape : std::uint8_t { Boxes, Masks, Keypoints };
+
+// The records a file may hold.
+enum class RecordGrammar : std::uint8_t {
+    // Every record carries its box; ids are integers; "iscrowd" a bool or an integer.
+    Compact,
+    // Results files only: also the records the reference loader completes:
+    // no "bbox" where the first record's shape derives it, ids and crowd
+    // flags written as whole floats, and any "id" (rows are renumbered).
+    Reference,
+};
+
 // One row per annotation, in file order.
 struct AnnotationColumns {
     bool ground_truth = false;
@@ -49,6 +66,14 @@ struct AnnotationColumns {
     std::vector<Span> segmentation;
     bool has_pose = false;
     std::vector<Span> pose;  // keypoints, num_keypoints per row
+    // Results of the reference grammar: their shape, the rows written
+    // without a box (created at the first such row; those rows hold NaN
+    // until completed) and, for the mask and keypoint shapes, the areas
+    // derived by complete_results_geometry.
+    ResultsShape shape = ResultsShape::Boxes;
+    bool has_missing_boxes = false;
+    std::vector<std::uint8_t> box_missing;
+    std::vector<double> derived_areas;
 
     std::size_t size() const noexcept { return scores.size(); }
     std::int64_t image_id(std::size_t row) const noexcept {
@@ -68,6 +93,8 @@ struct AnnotationColumns {
     void push(const double box[4], double score, std::int64_t image_id, std::int64_t category_id);
     void push_segmentation(Span s);             // after push, when spans are kept
     void push_pose(Span keypoints, Span num_keypoints);
+    void push_box_missing(bool missing);       // after push, reference grammar only
+    bool box_written(std::size_t row) const noexcept { return !has_missing_boxes || !box_missing[row]; }
     // Appends other's rows after this one's (both of the same kind).
     void append(AnnotationColumns&& other);
     void shrink_to_fit();
@@ -94,7 +121,8 @@ struct SnapshotColumns {
 // chunks on the worker pool, falling back to one sequential pass (which
 // reports the error) when any chunk fails; `parallel` false forces the
 // sequential pass. Throws JsonError.
-SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel = true);
+SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel = true,
+                               RecordGrammar grammar = RecordGrammar::Compact);
 
 // Invalid-type / invalid-value message pieces, in the wording of the
 // record grammar: "floating point `1.5`", "integer `7`", "string \"x\"".
