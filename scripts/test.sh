@@ -24,5 +24,8 @@ cmake -S . -B build/core-tests -G Ninja -DZERLIN_TESTS=ON -DZERLIN_WERROR=ON >/d
 cmake --build build/core-tests -j2
 (cd build/core-tests && ctest --output-on-failure -j2)
 
+# The package's annotations, strictly (the stub of the native module included).
+"$PY" -m mypy --strict python/vantorel
+
 # Run from tests/ so the installed package, not the source tree, is imported.
 "$PY" -m pytest -q -p no:cacheprovider tests "$@"

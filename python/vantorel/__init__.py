@@ -4,6 +4,7 @@ from . import _zerlin as _zerlin  # noqa: F401  (the native module, as vantorel.
 from ._version import __version__
 from .evaluation import evaluate
 from .params import Params
-from .results import EvalResult
+from .results import CategoryTable, EvalResult
+from .streaming import StreamingEvaluator
 
-__all__ = ["EvalResult", "Params", "__version__", "evaluate"]
+__all__ = ["CategoryTable", "EvalResult", "Params", "StreamingEvaluator", "__version__", "evaluate"]

@@ -1,4 +1,4 @@
-"""``python -m vantorel``: the command line."""
+"""``python -m vantorel``: the command line (the same as the ``vantorel`` command)."""
 
 import sys
 

@@ -3,28 +3,34 @@
 from __future__ import annotations
 
 import os
+from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
 
 from . import _zerlin
-from .loading import check_result_images, gc_paused, ground_truth_side, load_results, naming_file, results_side
+from .ids import EngineIds, map_ids, sort_key
+from .loading import check_result_images, check_results, gc_paused, ground_truth_side, load_results, naming_file, results_side
 from .params import Params
 from .results import EvalResult, summarize
 
+#: What ``evaluate`` accepts as ground truth: a dataset file's path or the loaded dict.
+GroundTruth = str | os.PathLike[str] | dict[str, Any]
 
-def _lvis_inputs(dataset: dict, gt_anns: list, results: Any, max_det: int) -> tuple[list, list, list]:
+
+def _lvis_inputs(
+    dataset: dict[str, Any], gt_anns: list[dict[str, Any]], side: Any, max_det: int
+) -> tuple[list[dict[str, Any]], list[tuple[int, int]], list[bool]]:
     """Applies the federated rules that live outside the engine: each image
     keeps its max_det best detections (over all categories, stable by score),
     and of those the ones of its verified categories (present or negative);
     the pairs flagged non-exhaustive come from the image records."""
-    verified: dict = {}
+    verified: dict[Any, set[Any]] = {}
     for img in dataset["images"]:
         verified[img["id"]] = set(img.get("neg_category_ids", []))
     for a in gt_anns:
         verified.setdefault(a["image_id"], set()).add(a["category_id"])
-    side = results_side(results)
     if isinstance(side, _zerlin.CompactBbox) and not side.from_array:
         # Dicts only for the detections kept, chosen from the handle's columns.
         with gc_paused():
@@ -37,12 +43,12 @@ def _lvis_inputs(dataset: dict, gt_anns: list, results: Any, max_det: int) -> tu
         (img["id"], c) for img in dataset["images"] for c in img.get("not_exhaustive_category_ids", [])
     ]
     gt_ignore = [bool(a.get("ignore", False)) for a in gt_anns]
-    return kept, non_exhaustive, gt_ignore
+    return kept or [], non_exhaustive, gt_ignore
 
 
-def _cap_per_image(dets: list, max_det: int) -> list:
+def _cap_per_image(dets: list[dict[str, Any]], max_det: int) -> list[dict[str, Any]]:
     """Keeps each image's max_det best-scoring detections, in input order."""
-    by_image: dict = {}
+    by_image: dict[Any, list[int]] = {}
     for i, d in enumerate(dets):
         by_image.setdefault(d["image_id"], []).append(i)
     keep = np.zeros(len(dets), dtype=bool)
@@ -61,23 +67,64 @@ class Prepared:
     """An evaluation ready to run: the native ``Evaluator`` (not yet run) and
     what is needed to read its output.
 
-    ``params`` is the resolved copy (image and category ids filled in);
-    ``freq_groups`` maps an LVIS frequency letter to category positions
-    (None outside LVIS mode).
+    Everything here is in the engine's ids: ``params`` is the resolved copy
+    (image and category ids filled in) and ``dataset`` the ground truth as the
+    engine saw it. They equal the caller's unless some id was not an integer;
+    ``ids`` then maps the engine's ids back (None otherwise). ``freq_groups``
+    maps an LVIS frequency letter to category positions (None outside LVIS
+    mode).
+
+    Examples
+    --------
+    >>> prepared = build_evaluator("gt.json", "results.json", "bbox")  # doctest: +SKIP
+    >>> detections, ground_truths = prepared.evaluator.per_instance(0, 0, 100)  # doctest: +SKIP
     """
 
     evaluator: _zerlin.Evaluator
     params: Params
-    dataset: dict
+    dataset: dict[str, Any]
     lvis: bool
-    freq_groups: dict | None
-    cat_names: dict
+    freq_groups: dict[str, list[int]] | None
+    cat_names: dict[Any, str]
+    ids: EngineIds | None = None
+
+    def user_params(self) -> Params:
+        """``params`` with the caller's own image and category ids.
+
+        Examples
+        --------
+        >>> prepared.user_params().img_ids[:2]  # doctest: +SKIP
+        ['000001.jpg', '000002.jpg']
+        """
+        if self.ids is None:
+            return self.params
+        p = self.params.copy()
+        p.img_ids = self.ids.image_back(p.img_ids)
+        p.cat_ids = self.ids.category_back(p.cat_ids)
+        return p
+
+
+def resolve_params(iou_type: str | None, lvis: bool, params: Params | None) -> Params:
+    """The evaluation's own ``Params``: a copy of ``params``, or the defaults
+    for ``iou_type``; the two must agree when both are given.
+
+    Examples
+    --------
+    >>> resolve_params(None, True, None).max_dets
+    [300]
+    """
+    if params is None:
+        return Params.for_type(iou_type or "bbox", lvis=lvis)
+    if iou_type is not None and iou_type != params.iou_type:
+        raise ValueError(f"iou_type={iou_type!r} contradicts params.iou_type={params.iou_type!r}; give one of them")
+    Params.for_type(params.iou_type)  # the same check of the name as without params
+    return params.copy()
 
 
 def build_evaluator(
-    gt: str | os.PathLike | dict,
+    gt: GroundTruth,
     results: Any,
-    iou_type: str = "bbox",
+    iou_type: str | None = None,
     *,
     lvis: bool = False,
     params: Params | None = None,
@@ -85,24 +132,54 @@ def build_evaluator(
     """Loads both sides and builds the native ``Evaluator``, without running it.
 
     Takes the same arguments as ``evaluate``; the analysis functions use it
-    to read per-instance verdicts of the same evaluation.
+    to read per-instance verdicts of the same evaluation, and ``result_of``
+    runs it.
+
+    Examples
+    --------
+    >>> prepared = build_evaluator("gt.json", "results.json", "bbox")  # doctest: +SKIP
+    >>> result = result_of(prepared)  # doctest: +SKIP
     """
-    p = params.copy() if params is not None else Params.for_type(iou_type, lvis=lvis)
+    p = resolve_params(iou_type, lvis, params)
     with naming_file("ground-truth", gt):
         dataset, gt_anns = ground_truth_side(gt, p.iou_type, lvis)
     if not p.img_ids:
-        p.img_ids = sorted(img["id"] for img in dataset["images"])
+        p.img_ids = sorted((img["id"] for img in dataset["images"]), key=sort_key)
     if not p.cat_ids:
-        p.cat_ids = sorted(c["id"] for c in dataset["categories"])
-    non_exhaustive = gt_ignore = None
+        p.cat_ids = sorted((c["id"] for c in dataset["categories"]), key=sort_key)
     with naming_file("results", results):
-        if lvis:
-            dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, results, p.max_dets[-1])
-        else:
-            dets = results_side(results)
-    check_result_images(dets, dataset)
+        side = results_side(results)
+        named = check_results(side) if isinstance(side, list) else None
+        check_result_images(side, dataset, named.images if named else None)
+    ids_named = named.images if named else None
+    with naming_file("ground-truth", gt):  # its annotations are read for their ids here
+        engine_side = map_ids(dataset, gt_anns, side, p, ids_named)
+    try:
+        ev, freq_groups = _engine(p, lvis, *engine_side[:3])
+    except TypeError:
+        if engine_side[3] is not None:
+            raise
+        # The ids looked like ints, yet some id is not (see map_ids).
+        engine_side = map_ids(dataset, gt_anns, side, p, ids_named, force=True)
+        ev, freq_groups = _engine(p, lvis, *engine_side[:3])
+    dataset, ids = engine_side[0], engine_side[3]
+    cat_names = {c["id"]: c.get("name", str(c["id"])) for c in dataset["categories"]}
+    return Prepared(ev, p, dataset, lvis, freq_groups, cat_names, ids)
+
+
+def _engine(
+    p: Params, lvis: bool, dataset: dict[str, Any], gt_anns: Any, side: Any
+) -> tuple[_zerlin.Evaluator, dict[str, list[int]] | None]:
+    """The native Evaluator of inputs in engine ids, LVIS rules applied."""
+    non_exhaustive = gt_ignore = None
+    if lvis:
+        dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, side, p.max_dets[-1])
+    else:
+        dets = side
     # Sizes only matter for masks; a box evaluation of images without them is fine.
-    img_sizes = {img["id"]: (img["height"], img["width"]) for img in dataset["images"] if "height" in img and "width" in img}
+    img_sizes = {
+        img["id"]: (img["height"], img["width"]) for img in dataset["images"] if "height" in img and "width" in img
+    }
     ev = _zerlin.Evaluator(
         gt_anns,
         dets,
@@ -119,47 +196,103 @@ def build_evaluator(
         use_area=p.use_area,
         boundary_dilation=p.boundary_dilation,
     )
-    freq_groups = None
+    freq_groups: dict[str, list[int]] | None = None
     if lvis:
+        assert gt_ignore is not None and non_exhaustive is not None
         ev.configure_lvis(gt_ignore, non_exhaustive)
         index = {c: k for k, c in enumerate(p.cat_ids)}
-        freq_groups = {}
+        groups: dict[str, list[int]] = {}
         for c in dataset["categories"]:
             if c["id"] in index and "frequency" in c:
-                freq_groups.setdefault(c["frequency"], []).append(index[c["id"]])
-    cat_names = {c["id"]: c.get("name", str(c["id"])) for c in dataset["categories"]}
-    return Prepared(ev, p, dataset, lvis, freq_groups, cat_names)
+                groups.setdefault(c["frequency"], []).append(index[c["id"]])
+        freq_groups = groups
+    return ev, freq_groups
 
 
 def result_of(prepared: Prepared) -> EvalResult:
-    """Runs a prepared evaluation and summarises it."""
+    """Runs a prepared evaluation and summarises it, in the caller's ids.
+
+    Examples
+    --------
+    >>> result = result_of(build_evaluator("gt.json", "results.json", "bbox"))  # doctest: +SKIP
+    """
     ev, p = prepared.evaluator, prepared.params
     res = ev.run()
     stats, names = summarize(res, p, prepared.lvis, prepared.freq_groups)
+    cat_names: dict[Hashable, str] = dict(prepared.cat_names)
+    if prepared.ids is not None and prepared.ids.categories is not None:
+        back = prepared.ids.categories.originals
+        cat_names = {back[c]: name for c, name in prepared.cat_names.items()}
     return EvalResult(
-        params=p,
+        params=prepared.user_params(),
         precision=res["precision"],
         recall=res["recall"],
         scores=res["scores"],
         stats=stats,
         stat_names=names,
-        cat_names=prepared.cat_names,
+        cat_names=cat_names,
         timings=ev.timings(),
+        lvis=prepared.lvis,
     )
 
 
 def evaluate(
-    gt: str | os.PathLike | dict,
+    gt: GroundTruth,
     results: Any,
-    iou_type: str = "bbox",
+    iou_type: str | None = None,
     *,
     lvis: bool = False,
     params: Params | None = None,
 ) -> EvalResult:
-    """Evaluates results against ground truth and returns arrays and summary statistics.
+    """Evaluates detections against ground truth by the COCO protocol (or LVIS's).
 
-    ``gt`` is a dataset path or dict; ``results`` a path, a list of result
-    dicts, an Nx7 array or a ``CompactBbox``. ``lvis`` selects the LVIS
-    federated protocol. A given ``params`` is copied, never changed.
+    Gives the reference COCO evaluation's arrays and summary statistics
+    exactly (``pycocotools``; the ``lvis`` package in LVIS mode).
+
+    Parameters
+    ----------
+    gt : str, os.PathLike or dict
+        The ground-truth dataset: a COCO JSON file or the loaded dict (with
+        ``images``, ``annotations`` and ``categories``).
+    results : str, os.PathLike, list of dict, numpy.ndarray or CompactBbox
+        The detections: a results JSON file (an array of detections), a list
+        of result dicts (never changed), an Nx7 array of rows
+        ``[image_id, x, y, w, h, score, category_id]`` or a compact handle
+        from ``vantorel._zerlin``. Every detection needs ``image_id``,
+        ``category_id`` and ``score``. Image and category ids may be ints,
+        strings or floats holding whole numbers.
+    iou_type : {"bbox", "segm", "keypoints", "boundary"}, optional
+        What is compared; "bbox" unless ``params`` says otherwise.
+    lvis : bool, default False
+        The LVIS federated protocol (negative and non-exhaustive categories,
+        300 detections per image, rare/common/frequent AP).
+    params : Params, optional
+        Evaluation parameters; the given object is copied, never changed.
+        Its ``iou_type`` must agree with ``iou_type`` when both are given.
+
+    Returns
+    -------
+    EvalResult
+        The precision, recall and score arrays, the summary statistics and
+        per-category figures.
+
+    Raises
+    ------
+    ValueError
+        For unusable input, naming the file and the field: a dataset
+        without ``images``/``annotations``/``categories``, results that are
+        not an array of detections or lack a required field, results naming
+        images the ground truth lacks, files given the wrong way round,
+        ``iou_type`` contradicting ``params``.
+    OSError
+        When a file cannot be read.
+
+    Examples
+    --------
+    >>> from vantorel import evaluate
+    >>> result = evaluate("data/instances_val2014_100.json",
+    ...                   "data/instances_val2014_fakebbox100_results.json", "bbox")  # doctest: +SKIP
+    >>> round(result.stats_as_dict()["AP"], 3)  # doctest: +SKIP
+    0.505
     """
     return result_of(build_evaluator(gt, results, iou_type, lvis=lvis, params=params))

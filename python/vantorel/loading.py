@@ -7,29 +7,53 @@ reference loader completes them.
 
 from __future__ import annotations
 
+import collections
 import contextlib
 import gc
+import itertools
+import operator
 import os
+from dataclasses import dataclass
+from collections.abc import Iterator
 from typing import Any
 
 import numpy as np
 
 from . import _zerlin
+from .ids import sort_key
 
 # Files longer than this keep no geometry spans in a compact handle, so a
 # ground-truth handle of that size could not give masks.
 _SPAN_FILE_LIMIT = 0xFFFFFFFE
 
 
-def load_dataset(gt: str | os.PathLike | dict) -> dict:
-    """A ground-truth dataset dict, from a path or an already-loaded dict."""
+def load_dataset(gt: str | os.PathLike[str] | dict[str, Any]) -> Any:
+    """A ground-truth dataset dict, from a path or an already-loaded dict
+    (what a file holds is checked by ``check_dataset``).
+
+    Examples
+    --------
+    >>> load_dataset({"images": [], "annotations": [], "categories": []})["images"]
+    []
+    """
     if isinstance(gt, dict):
         return gt
     with gc_paused():
         return _zerlin.load_json(os.fspath(gt))
 
 
-def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict, Any]:
+@dataclass(frozen=True)
+class LoadedGroundTruth:
+    """Ground truth loaded once by ``ground_truth_side`` and evaluated many
+    times (streaming evaluation), so that the file is not read again. The
+    annotation side is a list of dicts or a ``CompactBbox``; both are left
+    unchanged by an evaluation."""
+
+    dataset: dict[str, Any]
+    annotations: Any
+
+
+def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any], Any]:
     """The dataset dict and the ground-truth side for the Evaluator.
 
     A path loads as a compact handle (its dataset dict holds every member
@@ -37,29 +61,150 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict, Any]:
     the compact grammar refuses (duplicate or missing ids, float crowd flags,
     ...) load as dicts instead; so does LVIS ground truth, whose "ignore"
     flags the columns do not keep.
+
+    Examples
+    --------
+    >>> dataset, side = ground_truth_side("data/instances_val2014_100.json", "bbox", False)  # doctest: +SKIP
+    >>> type(side).__name__  # doctest: +SKIP
+    'CompactBbox'
     """
-    if isinstance(gt, dict):
+    if isinstance(gt, LoadedGroundTruth):
+        return gt.dataset, gt.annotations
+    if not isinstance(gt, (str, os.PathLike)):
+        check_dataset(gt)
         return gt, gt["annotations"]
     path = os.fspath(gt)
     masks = iou_type in ("segm", "boundary")
     if lvis or (masks and os.path.getsize(path) > _SPAN_FILE_LIMIT):
         dataset = load_dataset(path)
+        check_dataset(dataset)
         return dataset, dataset["annotations"]
     with gc_paused():
         dataset, handle, _ = _zerlin.load_compact_or_objects(path)
+    check_dataset(dataset)
     if handle is not None:
         return dataset, handle
     return dataset, dataset["annotations"]
+
+
+_DATASET_KEYS = ("images", "annotations", "categories")
+_RESULT_KEYS = ("image_id", "category_id", "score")
+
+
+def check_dataset(dataset: Any) -> None:
+    """Refuses what cannot be a COCO dataset, with the member at fault named
+    (the engine's own errors could not say which file or record).
+
+    Examples
+    --------
+    >>> check_dataset({"images": [], "categories": []})
+    Traceback (most recent call last):
+    ValueError: the ground truth has no 'annotations' (a COCO dataset holds 'images', 'annotations' and 'categories')
+    """
+    if isinstance(dataset, list):
+        raise ValueError(
+            "the ground truth is a JSON array, as a results file is, not a dataset object: "
+            "are the ground truth and the results the wrong way round?"
+        )
+    if not isinstance(dataset, dict):
+        raise ValueError(f"the ground truth must be a dataset object, not {type(dataset).__name__}")
+    missing = [key for key in _DATASET_KEYS if key not in dataset]
+    if missing:
+        raise ValueError(
+            f"the ground truth has no {' or '.join(repr(k) for k in missing)} "
+            "(a COCO dataset holds 'images', 'annotations' and 'categories')"
+        )
+    for key in ("images", "categories"):
+        records = dataset[key]
+        if not isinstance(records, list):
+            raise ValueError(f"the ground truth's '{key}' must be an array, not {type(records).__name__}")
+        for i, record in enumerate(records):
+            if not isinstance(record, dict) or "id" not in record:
+                raise ValueError(f"the ground truth's {key}[{i}] has no 'id'")
+    if not isinstance(dataset["annotations"], (list, type(None))):  # None: kept in a compact handle
+        raise ValueError(f"the ground truth's 'annotations' must be an array, not {type(dataset['annotations']).__name__}")
+
+
+@dataclass
+class ResultIds:
+    """The distinct image ids that a results list names.
+
+    Examples
+    --------
+    >>> ResultIds({1, 2}).images
+    {1, 2}
+    """
+
+    images: set[Any]
+
+
+def check_results(dets: Any) -> ResultIds:
+    """Refuses results that are not a list of detections or lack a field every
+    detection needs (the engine would take a missing score as 0 and a missing
+    category as none, and evaluate quietly; the reference evaluation fails
+    on them), and gives the ids they name.
+
+    Examples
+    --------
+    >>> check_results([{"image_id": 1, "category_id": 3, "score": 0.9}]).images
+    {1}
+    >>> check_results([{"image_id": 1, "category_id": 3}])
+    Traceback (most recent call last):
+    ValueError: result 0 has no 'score' (every detection needs image_id, category_id and score)
+    """
+    if isinstance(dets, dict):
+        if any(key in dets for key in _DATASET_KEYS):
+            raise ValueError(
+                "the results are a dataset object (with 'images' or 'annotations'), not an array of detections: "
+                "are the ground truth and the results the wrong way round?"
+            )
+        raise ValueError("the results must be a JSON array of detections, not an object")
+    try:
+        images = set(map(_get_image_id, dets))
+        collections.deque(map(_get_category_and_score, dets), 0)
+    except (KeyError, TypeError, IndexError):
+        for i, d in enumerate(dets):
+            if not isinstance(d, dict):
+                raise ValueError(f"result {i} is not an object with image_id, category_id and score") from None
+            for key in _RESULT_KEYS:
+                if key not in d:
+                    raise ValueError(
+                        f"result {i} has no '{key}' (every detection needs image_id, category_id and score)"
+                    ) from None
+        raise
+    return ResultIds(images)
+
+
+_get_image_id = operator.itemgetter("image_id")
+_get_category_and_score = operator.itemgetter("category_id", "score")
+
+
+def _check_scores(handle: _zerlin.CompactBbox, path: str) -> None:
+    """A results file's handle reads an absent score as 0.0. Only where some
+    score is 0.0 can one be missing: then a file with fewer "score" keys
+    than records is read again as dicts, to name the record at fault."""
+    if not handle.annotation_count or handle.array_rows()[:, 5].all():
+        return
+    with open(path, "rb") as f:
+        if f.read().count(b'"score"') >= handle.annotation_count:
+            return
+    check_results(load_dataset(path))
 
 
 _DERIVED_KEYS = ("area", "id", "iscrowd")
 
 
 @contextlib.contextmanager
-def gc_paused():
+def gc_paused() -> Iterator[None]:
     """Pauses the cyclic collector while hundreds of thousands of acyclic
     objects are made: every collection it would start meanwhile walks all of
-    them again, and none of them can be garbage."""
+    them again, and none of them can be garbage.
+
+    Examples
+    --------
+    >>> with gc_paused():
+    ...     rows = [{"id": i} for i in range(3)]
+    """
     was_enabled = gc.isenabled()
     gc.disable()
     try:
@@ -69,12 +214,17 @@ def gc_paused():
             gc.enable()
 
 
-def load_results(results: Any) -> list:
+def load_results(results: Any) -> list[Any]:
     """Result dicts completed as the reference loader completes them.
 
     ``results`` may be a path, a list of dicts (never changed: where fields
     must be filled in, copies are made), an Nx7 array
     [image_id, x, y, w, h, score, category_id] or a ``CompactBbox``.
+
+    Examples
+    --------
+    >>> load_results([{"image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 3], "score": 1.0, "area": 6.0}])[0]["id"]
+    1
     """
     if isinstance(results, (str, os.PathLike)):
         return _results_from_json(os.fspath(results))
@@ -95,6 +245,11 @@ def results_side(results: Any) -> Any:
     compact grammar refuses (polygon results without boxes, repeated keys,
     ...) come back as objects from the same reading, completed like the
     reference loader completes them.
+
+    Examples
+    --------
+    >>> type(results_side("results.json")).__name__  # doctest: +SKIP
+    'CompactBbox'
     """
     if isinstance(results, _zerlin.CompactBbox):
         return results
@@ -103,26 +258,30 @@ def results_side(results: Any) -> Any:
     if not isinstance(results, (str, os.PathLike)):
         with gc_paused():
             return _load_results(results)
+    path = os.fspath(results)
     with gc_paused():
-        anns, handle, refusal = _zerlin.load_compact_or_objects(os.fspath(results), results=True)
-        if handle is not None:
-            return handle
-        return _completed_results(anns, refused=ValueError(refusal))
+        anns, handle, refusal = _zerlin.load_compact_or_objects(path, results=True)
+        if handle is None:
+            return _completed_results(anns, refused=ValueError(refusal))
+    _check_scores(handle, path)
+    return handle
 
 
-def _results_from_json(path: str) -> list:
+def _results_from_json(path: str) -> list[Any]:
     """A results file as completed dicts."""
     with gc_paused():
         return _completed_results(_zerlin.load_json(path))  # a malformed file fails here, with the reader's position
 
 
-def _completed_results(anns: Any, refused: ValueError | None = None) -> list:
+def _completed_results(anns: Any, refused: ValueError | None = None) -> list[Any]:
     """A loaded results document as completed dicts. When the compact loader
     refused the file too, the more useful of the two errors is raised."""
     with gc_paused():
         if not isinstance(anns, list):
+            check_results(anns)
             raise ValueError("a results file must hold a JSON array of detections")
         try:
+            check_results(anns)
             complete_results(anns)  # our own fresh objects: fill in place
         except Exception as err:
             # For results meant as boxes the compact refusal names the record
@@ -134,7 +293,7 @@ def _completed_results(anns: Any, refused: ValueError | None = None) -> list:
     return anns
 
 
-def _meant_as_boxes(anns: list) -> bool:
+def _meant_as_boxes(anns: list[Any]) -> bool:
     first = anns[0] if anns else None
     return not isinstance(first, dict) or _result_kind(anns) == "bbox"
 
@@ -147,27 +306,38 @@ def _array_rows(results: np.ndarray) -> np.ndarray:
     return results
 
 
-def _load_results(results: Any) -> list:
+def _load_results(results: Any) -> list[Any]:
     """Result dicts from a list or an Nx7 array, completed."""
     if isinstance(results, np.ndarray):
-        anns = [
+        rows = [
             {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
             for r in _array_rows(results).tolist()
         ]
-        complete_results(anns)
-        return anns
+        complete_results(rows)
+        return rows
+    if isinstance(results, dict):
+        check_results(results)  # raises: a dict is no list of detections
     anns = results if isinstance(results, list) else list(results)
-    if anns and _result_kind(anns) == "bbox" and not any(k in a for a in anns for k in _DERIVED_KEYS):
+    if anns and isinstance(anns[0], dict) and _result_kind(anns) == "bbox" and not _any_key(anns, _DERIVED_KEYS):
         # The evaluator's defaults for absent fields are exactly what the
         # reference loader would fill in (id = position + 1, area = w * h,
-        # not crowd), so the caller's dicts serve as they are.
+        # not crowd), so the caller's dicts serve as they are (checked by
+        # the evaluation, which needs their ids anyway).
         return anns
+    check_results(anns)
     anns = [dict(a) for a in anns]
     complete_results(anns)
     return anns
 
 
-def _result_kind(anns: list) -> str:
+def _any_key(anns: list[Any], keys: tuple[str, ...]) -> bool:
+    try:
+        return any(any(map(dict.__contains__, anns, itertools.repeat(k))) for k in keys)
+    except TypeError:  # not all dicts: the evaluator names that
+        return False
+
+
+def _result_kind(anns: list[Any]) -> str:
     """How results are completed: like the reference loader, decided by the
     first result alone: a non-empty box wins, then a segmentation, then
     keypoints (so segm results that carry boxes get box areas there too)."""
@@ -181,8 +351,16 @@ def _result_kind(anns: list) -> str:
     return "bbox"
 
 
-def complete_results(anns: list) -> None:
-    """Fills area, id, iscrowd (and bbox where derived) of result dicts in place."""
+def complete_results(anns: list[Any]) -> None:
+    """Fills area, id, iscrowd (and bbox where derived) of result dicts in place.
+
+    Examples
+    --------
+    >>> anns = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 3], "score": 1.0}]
+    >>> complete_results(anns)
+    >>> anns[0]["area"], anns[0]["id"], anns[0]["iscrowd"]
+    (6, 1, 0)
+    """
     if not anns:
         return
     kind = _result_kind(anns)
@@ -191,17 +369,19 @@ def complete_results(anns: list) -> None:
         return
     if kind == "segm":
         segs = [a["segmentation"] for a in anns]
-        areas = _zerlin.area(segs)
-        boxes = _zerlin.toBbox(segs)
+        rle_areas = _zerlin.area(segs)
+        rle_boxes = _zerlin.toBbox(segs)
         for i, a in enumerate(anns):
-            a["area"] = float(areas[i])
+            a["area"] = float(rle_areas[i])
             if "bbox" not in a:
-                a["bbox"] = boxes[i].tolist()
+                a["bbox"] = rle_boxes[i].tolist()
             a["id"] = i + 1
             a["iscrowd"] = 0
         return
     # Keypoints: the box spans the keypoints and the area is the box's.
     lengths = {len(a["keypoints"]) for a in anns}
+    areas: list[Any]
+    boxes: list[Any]
     if len(lengths) == 1 and 0 not in lengths:
         kps = np.array([a["keypoints"] for a in anns], dtype=np.float64)
         x, y = kps[:, 0::3], kps[:, 1::3]
@@ -223,9 +403,15 @@ def complete_results(anns: list) -> None:
 
 
 @contextlib.contextmanager
-def naming_file(what: str, source: Any):
+def naming_file(what: str, source: Any) -> Iterator[None]:
     """Names the file in a loading error, whose own text cannot say which
-    of the two files it came from."""
+    of the two files it came from.
+
+    Examples
+    --------
+    >>> with naming_file("results", "missing.json"):  # doctest: +SKIP
+    ...     open("missing.json")
+    """
     try:
         yield
     except (OSError, ValueError) as err:
@@ -234,15 +420,28 @@ def naming_file(what: str, source: Any):
         raise
 
 
-def check_result_images(dets: Any, dataset: dict) -> None:
+def check_result_images(dets: Any, dataset: dict[str, Any], named: set[Any] | None = None) -> None:
     """Results naming an image the ground truth lacks are a mismatched pair of
     files, not something to evaluate quietly (the reference loader refuses
-    them too)."""
+    them too). ``named``: the image ids of a results list, where known.
+
+    Examples
+    --------
+    >>> check_result_images([{"image_id": 7}], {"images": [{"id": 1}]})
+    Traceback (most recent call last):
+    ValueError: results name images that the ground truth does not have (1 of them, for example image_id 7)
+    """
     known = [img["id"] for img in dataset["images"]]
     if isinstance(dets, _zerlin.CompactBbox):
-        ok = dets.valid_images(known)
-    else:
-        known_set = set(known)
-        ok = all(d["image_id"] in known_set for d in dets)
-    if not ok:
-        raise ValueError("results name images that the ground truth does not have")
+        if set(map(type, known)) <= {int} and dets.valid_images(known):
+            return
+        named = set(dets.array_rows()[:, 0].astype(np.int64).tolist())
+    elif named is None:
+        named = set(map(_get_image_id, dets))
+    unknown = named - set(known)
+    if unknown:
+        example = min(unknown, key=sort_key)
+        raise ValueError(
+            f"results name images that the ground truth does not have ({len(unknown)} of them, "
+            f"for example image_id {example!r})"
+        )

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import copy
 from dataclasses import dataclass, field
+from typing import Any
 
 import numpy as np
 
@@ -23,23 +24,69 @@ AREA_LARGE = [96.0**2, 1e5**2]
 
 @dataclass
 class Params:
-    """Evaluation parameters; the defaults are those of the reference COCO evaluation."""
+    """Evaluation parameters; the defaults are those of the reference COCO evaluation.
+
+    Attributes
+    ----------
+    iou_type : str
+        "bbox", "segm", "keypoints" or "boundary".
+    img_ids, cat_ids : list
+        Images and categories to evaluate; empty means all of the ground truth's.
+    iou_thrs : numpy.ndarray
+        IoU thresholds (0.50:0.05:0.95).
+    rec_thrs : numpy.ndarray
+        Recall thresholds (0:0.01:1).
+    max_dets : list of int
+        Detection caps per image ([1, 10, 100]; [20] for keypoints, [300] for LVIS).
+    area_rng : list of [float, float]
+        Object area ranges, paired with ``area_labels`` (all, small, medium, large).
+    area_labels : list of str
+        Their names; the summary looks for "all", "small", "medium" and "large".
+    use_cats : bool
+        Match within categories (True) or across them.
+    kpt_sigmas : numpy.ndarray
+        Per-keypoint OKS constants (the 17 COCO person keypoints).
+    use_area : bool
+        Keypoint similarity scaled by the ground truth's area (else 0.53 x its box area).
+    boundary_dilation : float
+        Boundary width as a fraction of the image diagonal.
+
+    Examples
+    --------
+    >>> p = Params.for_type("bbox")
+    >>> p.max_dets = [1, 10, 300]
+    >>> p.max_dets
+    [1, 10, 300]
+    """
 
     iou_type: str = "bbox"
-    img_ids: list = field(default_factory=list)
-    cat_ids: list = field(default_factory=list)
+    img_ids: list[Any] = field(default_factory=list)
+    cat_ids: list[Any] = field(default_factory=list)
     iou_thrs: np.ndarray = field(default_factory=lambda: np.linspace(0.5, 0.95, 10))
     rec_thrs: np.ndarray = field(default_factory=lambda: np.linspace(0.0, 1.0, 101))
-    max_dets: list = field(default_factory=lambda: [1, 10, 100])
-    area_rng: list = field(default_factory=lambda: [AREA_ALL, AREA_SMALL, AREA_MEDIUM, AREA_LARGE])
-    area_labels: list = field(default_factory=lambda: ["all", "small", "medium", "large"])
+    max_dets: list[int] = field(default_factory=lambda: [1, 10, 100])
+    area_rng: list[list[float]] = field(default_factory=lambda: [AREA_ALL, AREA_SMALL, AREA_MEDIUM, AREA_LARGE])
+    area_labels: list[str] = field(default_factory=lambda: ["all", "small", "medium", "large"])
     use_cats: bool = True
     kpt_sigmas: np.ndarray = field(default_factory=lambda: COCO_KPT_SIGMAS.copy())
     use_area: bool = True
     boundary_dilation: float = 0.02
 
     @classmethod
-    def for_type(cls, iou_type: str, lvis: bool = False) -> "Params":
+    def for_type(cls, iou_type: str, lvis: bool = False) -> Params:
+        """The defaults for one kind of evaluation.
+
+        Parameters
+        ----------
+        iou_type : {"bbox", "segm", "keypoints", "boundary"}
+        lvis : bool, default False
+            LVIS's cap of 300 detections per image.
+
+        Examples
+        --------
+        >>> Params.for_type("keypoints").max_dets
+        [20]
+        """
         if iou_type not in IOU_TYPES:
             raise ValueError(f"iou_type must be one of {', '.join(IOU_TYPES)}; got {iou_type!r}")
         p = cls(iou_type=iou_type)
@@ -51,6 +98,47 @@ class Params:
             p.max_dets = [300]
         return p
 
-    def copy(self) -> "Params":
-        """A deep copy, so that filling in defaults never changes the caller's object."""
+    def copy(self) -> Params:
+        """A deep copy, so that filling in defaults never changes the caller's object.
+
+        Examples
+        --------
+        >>> p = Params()
+        >>> p.copy() is p
+        False
+        """
         return copy.deepcopy(self)
+
+    def to_dict(self) -> dict[str, Any]:
+        """The parameters as plain JSON-ready values.
+
+        Examples
+        --------
+        >>> Params().to_dict()["max_dets"]
+        [1, 10, 100]
+        """
+        return {
+            "iou_type": self.iou_type,
+            "img_ids": [_plain(i) for i in self.img_ids],
+            "cat_ids": [_plain(c) for c in self.cat_ids],
+            "iou_thrs": [float(t) for t in self.iou_thrs],
+            "rec_thrs": [float(t) for t in self.rec_thrs],
+            "max_dets": [int(m) for m in self.max_dets],
+            "area_rng": [[float(lo), float(hi)] for lo, hi in self.area_rng],
+            "area_labels": list(self.area_labels),
+            "use_cats": bool(self.use_cats),
+            "kpt_sigmas": [float(s) for s in self.kpt_sigmas],
+            "use_area": bool(self.use_area),
+            "boundary_dilation": float(self.boundary_dilation),
+        }
+
+
+def _plain(value: Any) -> Any:
+    """An id as JSON can hold it: numbers and strings as they are, anything else as its text."""
+    if isinstance(value, (bool, np.bool_)):
+        return bool(value)
+    if isinstance(value, (int, np.integer)):
+        return int(value)
+    if isinstance(value, (float, np.floating)):
+        return float(value)
+    return value if isinstance(value, str) else str(value)

@@ -1,0 +1,125 @@
+"""Types of the native module ``vantorel._zerlin`` (its text signatures, typed)."""
+
+from collections.abc import Iterable, Mapping, Sequence
+from typing import Any, TypedDict, final
+
+import numpy as np
+import numpy.typing as npt
+
+__all__ = [
+    "Evaluator",
+    "CompactBbox",
+    "load_compact_bbox",
+    "load_compact_array",
+    "index_annotations",
+    "prepare_bbox_results",
+    "summary_values",
+    "encode",
+    "decode",
+    "merge",
+    "area",
+    "toBbox",
+    "iou",
+    "frBbox",
+    "frPoly",
+    "frUncompressedRLE",
+    "frPyObjects",
+    "toBoundary",
+    "load_json",
+    "parse_json_only",
+    "read_file_only",
+    "alloc_stats",
+    "reset_alloc_peak",
+]
+
+_F64 = npt.NDArray[np.float64]
+_Rle = dict[str, Any]  # {"size": [h, w], "counts": bytes}
+_Annotation = dict[str, Any]
+_AnnotationSide = list[_Annotation] | CompactBbox
+
+class PanicException(BaseException):
+    """An internal failure that no input should cause; not an ``Exception``."""
+
+class _AllocStats(TypedDict):
+    enabled: bool
+    live_bytes: int
+    peak_bytes: int
+    total_allocated_bytes: int
+    allocations: int
+    frees: int
+
+@final
+class Evaluator:
+    def __new__(
+        cls,
+        gt_anns: _AnnotationSide,
+        dt_anns: _AnnotationSide,
+        img_sizes: Mapping[int, tuple[int, int]],
+        img_ids: Sequence[int],
+        cat_ids: Sequence[int],
+        iou_thrs: Sequence[float],
+        rec_thrs: Sequence[float],
+        max_dets: Sequence[int],
+        area_rng: Sequence[Sequence[float]],
+        use_cats: bool,
+        iou_type: str,
+        kpt_sigmas: Sequence[float],
+        use_area: bool = True,
+        boundary_dilation: float = 0.02,
+    ) -> Evaluator: ...
+    def run(self, collect_eval_imgs: bool = False) -> dict[str, Any]: ...
+    def timings(self) -> dict[str, float]: ...
+    def per_instance(
+        self, t_idx: int = 0, a_idx: int = 0, max_det: int = 100
+    ) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
+    def configure_lvis(
+        self, gt_ignore: Sequence[bool], non_exhaustive: Iterable[tuple[int, int]], preserve_crowds: bool = False
+    ) -> None: ...
+
+@final
+class CompactBbox:
+    @property
+    def from_array(self) -> bool: ...
+    @property
+    def annotation_count(self) -> int: ...
+    @property
+    def snapshot_bytes(self) -> int: ...
+    @property
+    def column_bytes(self) -> int: ...
+    def annotations(self) -> list[_Annotation]: ...
+    def array_rows(self) -> _F64: ...
+    def valid_images(self, images: Sequence[int]) -> bool: ...
+    def lvis_annotations(
+        self,
+        image_ids: Sequence[int],
+        categories: Iterable[int],
+        verified: Mapping[int, Iterable[int]],
+        max_det: int,
+    ) -> list[_Annotation] | None: ...
+
+def load_compact_bbox(path: str, results: bool = False) -> tuple[dict[str, Any], CompactBbox]: ...
+def load_compact_array(data: npt.NDArray[np.float64] | npt.NDArray[np.float32]) -> CompactBbox: ...
+def load_compact_or_objects(path: str, results: bool = False) -> tuple[Any, CompactBbox | None, str | None]: ...
+def index_annotations(
+    annotations: list[_Annotation], with_categories: bool
+) -> tuple[dict[Any, _Annotation], dict[Any, list[_Annotation]], dict[Any, list[Any]]]: ...
+def prepare_bbox_results(annotations: list[_Annotation]) -> None: ...
+def summary_values(
+    array: _F64, thresholds: Sequence[int], categories: Sequence[int], area: int, max_det: int
+) -> _F64: ...
+def encode(mask: npt.NDArray[np.uint8]) -> list[_Rle]: ...
+def decode(rle_objs: Iterable[_Rle]) -> npt.NDArray[np.uint8]: ...
+def merge(rle_objs: Iterable[_Rle], intersect: int = 0) -> _Rle: ...
+def area(rle_objs: Iterable[_Rle]) -> npt.NDArray[np.uint32]: ...
+def toBbox(rle_objs: Iterable[_Rle]) -> _F64: ...
+def iou(dt: Any, gt: Any, iscrowd: Iterable[int] | None) -> _F64 | list[Any]: ...
+def frBbox(bb: Any, h: int, w: int) -> list[_Rle]: ...
+def frPoly(poly: Iterable[Sequence[float]], h: int, w: int) -> list[_Rle]: ...
+def frUncompressedRLE(uc: Iterable[Mapping[str, Any]], _h: int, _w: int) -> list[_Rle]: ...
+def frPyObjects(obj: Any, h: int, w: int) -> list[_Rle] | _Rle: ...
+def toBoundary(rle_objs: Iterable[_Rle], dilation_ratio: float = 0.02) -> list[_Rle]: ...
+def load_json(path: str) -> Any: ...
+def parse_json_only(path: str) -> int: ...
+def read_file_only(path: str) -> int: ...
+def alloc_stats() -> _AllocStats: ...
+def reset_alloc_peak() -> None: ...
