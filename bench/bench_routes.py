@@ -42,7 +42,7 @@ import json, sys, time
 from vantorel import evaluate
 
 def memory():
-    """Current and peak resident set, in bytes."""
+    # current and peak resident set, in bytes
     with open("/proc/self/status") as f:
         fields = dict(line.split(":", 1) for line in f)
     return {key: int(fields[key].split()[0]) * 1024 for key in ("VmRSS", "VmHWM")}

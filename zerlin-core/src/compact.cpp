@@ -25,8 +25,13 @@ std::int64_t CompactData::row_id(std::size_t row) const noexcept {
 double CompactData::row_area(std::size_t row) const noexcept {
     if (!results) return columns->gt_areas[row];
     if (!columns->derived_areas.empty()) return columns->derived_areas[row];
+    if (mask_areas_deferred()) return std::nan("");
     const double* b = &columns->boxes[4 * row];
     return b[2] * b[3];
+}
+
+bool CompactData::mask_areas_deferred() const noexcept {
+    return results && columns->shape == ResultsShape::Masks && columns->derived_areas.empty();
 }
 
 bool CompactData::row_crowd(std::size_t row) const noexcept { return !results && columns->gt_crowd[row] != 0; }

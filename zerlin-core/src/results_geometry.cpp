@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -43,16 +44,19 @@ void read_array(JsonReader& r, const char* what, F&& f) {
     r.leave_container();
 }
 
-// {"size": [h, w], "counts": string or run lengths} at the cursor.
-Rle read_rle_object(JsonReader& r) {
+// The foreground area and bounding box of the RLE object at the cursor:
+// {"size": [h, w], "counts": a string or run lengths}.
+double read_rle_area_and_box(JsonReader& r, double box[4], bool decode) {
     if (r.peek_nonspace() != '{') refuse("the segmentation is not an RLE object");
     r.enter_container();
     r.advance();
     bool first = true, seen_size = false, seen_counts = false, compressed = false;
     JsonString key;
     std::vector<std::uint32_t> size;
-    std::string counts;
-    Rle rle;
+    std::string_view counts;  // into the text, or into `owned` when it had escapes
+    std::string owned;
+    Rle runs;
+    const std::string_view text = r.text();
     while (r.next_key(first, key)) {
         const bool is_size = key.text == "size", is_counts = key.text == "counts";
         if ((is_size && seen_size) || (is_counts && seen_counts)) refuse("the RLE object repeats a key");
@@ -63,8 +67,15 @@ Rle read_rle_object(JsonReader& r) {
         } else if (is_counts) {
             seen_counts = true;
             compressed = r.peek_nonspace() == '"';
-            if (compressed) counts.assign((r.advance(), r.read_string().text));
-            else read_array(r, "the RLE counts", [&] { rle.counts.push_back(read_u32(r, "a run length")); });
+            if (compressed) {
+                r.advance();
+                counts = r.read_string().text;
+                const std::less<const char*> before;
+                const bool in_text = !before(counts.data(), text.data()) && before(counts.data(), text.data() + text.size());
+                if (!in_text) counts = owned.assign(counts);
+            } else {
+                read_array(r, "the RLE counts", [&] { runs.counts.push_back(read_u32(r, "a run length")); });
+            }
         } else {
             r.skip_value();
         }
@@ -77,10 +88,12 @@ Rle read_rle_object(JsonReader& r) {
     } catch (const Error& e) {
         refuse(e.message());
     }
-    if (compressed) return rle_from_string(counts, size[0], size[1], false);
-    rle.h = size[0];
-    rle.w = size[1];
-    return rle;
+    if (!decode) return 0.0;
+    if (compressed) return double(rle_string_area_and_box(counts, size[0], size[1], false, box));
+    runs.h = size[0];
+    runs.w = size[1];
+    rle_to_bbox(runs, box);
+    return double(rle_area(runs));
 }
 
 // Every value of a flat keypoint list at the cursor (true and false as 1 and 0).
@@ -100,14 +113,16 @@ void read_keypoint_values(JsonReader& r, std::vector<double>& out) {
     });
 }
 
-void complete_mask_row(AnnotationColumns& cols, std::string_view snapshot, std::size_t row) {
+void complete_mask_row(AnnotationColumns& cols, std::string_view snapshot, std::size_t row, bool decode) {
     Span span = cols.segmentation_span(row);
     if (span.absent()) refuse("no segmentation");
     JsonReader r(snapshot);
     r.seek(span.offset);
-    Rle rle = read_rle_object(r);
-    cols.derived_areas[row] = double(rle_area(rle));
-    if (!cols.box_written(row)) rle_to_bbox(rle, &cols.boxes[4 * row]);
+    double box[4];
+    const double area = read_rle_area_and_box(r, box, decode);
+    if (!decode) return;
+    cols.derived_areas[row] = area;
+    if (!cols.box_written(row)) std::copy_n(box, 4, &cols.boxes[4 * row]);
 }
 
 // Keypoints of every row must have the length of the first row's (a
@@ -149,11 +164,11 @@ std::size_t keypoint_length(const AnnotationColumns& cols, std::string_view snap
 
 }  // namespace
 
-void complete_results_geometry(AnnotationColumns& cols, std::string_view snapshot) {
+void complete_results_geometry(AnnotationColumns& cols, std::string_view snapshot, bool decode_masks) {
     const std::size_t n = cols.size();
     if (cols.shape == ResultsShape::Boxes || n == 0) return;
     const bool masks = cols.shape == ResultsShape::Masks;
-    cols.derived_areas.assign(n, 0.0);
+    if (!masks || decode_masks) cols.derived_areas.assign(n, 0.0);
     std::size_t length = 0;
     try {
         if (!masks) length = keypoint_length(cols, snapshot);
@@ -169,7 +184,7 @@ void complete_results_geometry(AnnotationColumns& cols, std::string_view snapsho
         for (std::size_t i = b; i < e && i < first_failure.load(std::memory_order_relaxed); ++i) {
             std::optional<std::string> failure;
             try {
-                if (masks) complete_mask_row(cols, snapshot, i);
+                if (masks) complete_mask_row(cols, snapshot, i, decode_masks);
                 else complete_keypoint_row(cols, snapshot, i, values, length);
             } catch (const Refusal& refusal) {
                 failure = refusal.reason;

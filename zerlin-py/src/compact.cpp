@@ -109,7 +109,8 @@ std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string> text, bool r
     std::optional<DictSink> sink;
     if (!results) sink.emplace();
     zerlin::SnapshotColumns built = zerlin::build_snapshot(*text, results, sink ? &*sink : nullptr, true, grammar);
-    if (grammar == zerlin::RecordGrammar::Reference) zerlin::complete_results_geometry(built.columns, *text);
+    // Mask areas are left to the evaluation, which decodes the masks anyway.
+    if (grammar == zerlin::RecordGrammar::Reference) zerlin::complete_results_geometry(built.columns, *text, false);
     Ref dataset(sink ? sink->take() : check(PyDict_New()));
     CompactData data;
     data.snapshot = std::move(text);
@@ -241,7 +242,12 @@ void set_box(PyObject* dict, PyObject* key, const double* box) {
 // geometry, in its order: masks area, bbox (where none was written), id,
 // iscrowd; keypoints area, id, bbox.
 void complete_from_columns(PyObject* list, const CompactData& d) {
-    const zerlin::AnnotationColumns& c = *d.columns;
+    zerlin::AnnotationColumns derived;
+    if (d.mask_areas_deferred()) {
+        derived = *d.columns;
+        zerlin::complete_results_geometry(derived, *d.snapshot);
+    }
+    const zerlin::AnnotationColumns& c = d.mask_areas_deferred() ? derived : *d.columns;
     const bool masks = c.shape == zerlin::ResultsShape::Masks;
     Ref area(check(PyUnicode_InternFromString("area"))), bbox(check(PyUnicode_InternFromString("bbox")));
     Ref id(check(PyUnicode_InternFromString("id"))), iscrowd(check(PyUnicode_InternFromString("iscrowd")));

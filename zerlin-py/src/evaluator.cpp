@@ -12,6 +12,7 @@
 #include "zerlin/pipeline.hpp"
 #include "zerlin/group.hpp"
 #include "compact.hpp"
+#include "zerlin/handle_side.hpp"
 #include "zerlin/hashmap.hpp"
 
 namespace zpy {
@@ -48,7 +49,9 @@ void convert_arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* 
 
 // ---------------------------------------------------------------- parameters
 
-using ImageSizes = zerlin::HashMap<int64_t, std::pair<uint32_t, uint32_t>>;
+using zerlin::ImageSizes;
+using zerlin::Lookups;
+using zerlin::PositionTable;
 
 bool to_img_sizes(PyObject* o, ImageSizes* out) {
     if (!check_dict(o)) return false;
@@ -92,21 +95,6 @@ bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
 }
 
 // ---------------------------------------------------------------- record conversion
-
-// id -> position, the later position winning for a repeated id.
-class PositionTable {
-public:
-    explicit PositionTable(const std::vector<int64_t>& ids) : map_(ids.size()) {
-        for (std::size_t i = 0; i < ids.size(); ++i) *map_.insert(ids[i], int32_t(i)).first = int32_t(i);
-    }
-    int32_t find(int64_t id) const {
-        const int32_t* p = map_.find(id);
-        return p ? *p : -1;
-    }
-
-private:
-    zerlin::HashMap<int64_t, int32_t> map_;
-};
 
 // Interns each name into its slot, in order.
 template <std::size_t N>
@@ -186,12 +174,6 @@ void read_bbox(PyObject* d, const Ref& key, double out[4]) {
     if (values.size() != 4) raise(PyExc_ValueError, "'bbox' must have 4 entries");
     std::copy_n(values.data(), 4, out);
 }
-
-struct Lookups {
-    PositionTable images;
-    PositionTable categories;
-    const ImageSizes& sizes;
-};
 
 // Reads the sequence `o` as floats into `out` (appending): lists item by
 // item, anything else through the general sequence conversion.
@@ -311,182 +293,6 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
     }
 }
 
-// ---------------------------------------------------------------- handle sides
-
-// Records and geometry of a side given as a CompactBbox handle: scalars come
-// from its columns, geometry from its snapshot, read only for rows that
-// evaluation can reach.
-struct HandleReader {
-    const zerlin::EvalParams& p;
-    const Lookups& lk;
-    zerlin::GeometryKind kind;
-    zerlin::TimingCells& cells;
-
-    bool masks() const {
-        return kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
-    }
-
-    // num_keypoints absent, null or zero.
-    static bool no_keypoints(std::string_view snapshot, zerlin::Span span) {
-        if (span.absent()) return true;
-        std::string_view t = snapshot.substr(span.offset, span.length);
-        if (t == "null") return true;
-        double v = 0;
-        auto res = std::from_chars(t.data(), t.data() + t.size(), v);
-        return res.ec == std::errc() && v == 0;
-    }
-
-    void records(const zerlin::CompactData& h, bool is_gt, zerlin::RecordSet& rs) const {
-        zerlin::Stopwatch sw;
-        const zerlin::AnnotationColumns& c = *h.columns;
-        const std::size_t n = h.size();
-        const std::string_view snap = h.snapshot ? std::string_view(*h.snapshot) : std::string_view();
-        const bool keypoints = kind == zerlin::GeometryKind::Keypoints;
-        rs.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const bool crowd = h.row_crowd(i);
-            bool ignore = is_gt && crowd;
-            if (is_gt && keypoints && no_keypoints(snap, c.num_keypoints_span(i))) ignore = true;
-            rs.push_scalars(h.row_id(i), lk.images.find(c.image_id(i)), lk.categories.find(c.category_id(i)),
-                            c.scores[i], h.row_area(i), crowd, ignore);
-        }
-        if (kind == zerlin::GeometryKind::Boxes || (keypoints && is_gt))
-            rs.boxes.assign(c.boxes.begin(), c.boxes.begin() + std::ptrdiff_t(4 * n));
-        sw.add_to(is_gt ? cells.gt_read : cells.dt_read);
-    }
-
-    // Rows whose geometry evaluation can read: detections within the first L
-    // of their group, and for masks only groups that the other side has.
-    std::vector<uint8_t> wanted(const zerlin::RecordSet& rs, bool is_gt, const zerlin::RecordSet& other) const {
-        std::vector<uint8_t> keep(rs.size(), 1);
-        if (!is_gt)
-            keep = zerlin::select_top_detections(rs.image_index, rs.category_index, rs.scores, p.num_slots(),
-                                                 p.use_cats, p.det_limit());
-        if (!masks()) return keep;
-        auto key = [&](const zerlin::RecordSet& s, std::size_t r) {
-            return uint64_t(uint32_t(s.image_index[r])) << 32 | uint32_t(p.use_cats ? s.category_index[r] : 0);
-        };
-        std::vector<uint64_t> groups;
-        for (std::size_t r = 0; r < other.size(); ++r)
-            if (other.image_index[r] >= 0 && other.category_index[r] >= 0) groups.push_back(key(other, r));
-        std::sort(groups.begin(), groups.end());
-        // A row of an image or category outside the evaluation takes part in
-        // no group: its geometry (and its image's size) is never needed.
-        for (std::size_t r = 0; r < rs.size(); ++r)
-            if (rs.image_index[r] < 0 || rs.category_index[r] < 0 ||
-                !std::binary_search(groups.begin(), groups.end(), key(rs, r)))
-                keep[r] = 0;
-        return keep;
-    }
-
-    void geometry(const zerlin::CompactData& h, bool is_gt, zerlin::RecordSet& rs, const zerlin::RecordSet& other) const {
-        if (kind == zerlin::GeometryKind::Boxes) return;
-        zerlin::Stopwatch sw;
-        const std::vector<uint8_t> keep = wanted(rs, is_gt, other);
-        if (masks()) mask_geometry(h, rs, keep);
-        else keypoint_geometry(h, is_gt, rs, keep);
-        sw.add_to(is_gt ? cells.gt_read : cells.dt_read);
-    }
-
-    void keypoint_geometry(const zerlin::CompactData& h, bool is_gt, zerlin::RecordSet& rs,
-                           const std::vector<uint8_t>& keep) const {
-        const zerlin::AnnotationColumns& c = *h.columns;
-        const std::string_view snap = h.snapshot ? std::string_view(*h.snapshot) : std::string_view();
-        zerlin::KeypointReader reader;
-        std::vector<double> xy, xyv;
-        std::vector<uint8_t> vis;
-        // Rows are appended one at a time, so a row's place never depends on another's.
-        zerlin::RecordSet rows(zerlin::GeometryKind::Keypoints);
-        rows.reserve(rs.size());
-        for (std::size_t i = 0; i < rs.size(); ++i) {
-            rows.push_scalars(0, 0, 0, 0, 0, false, false);
-            bool has = false;
-            if (keep[i] && h.snapshot) {
-                xy.clear();
-                vis.clear();
-                if (auto e = reader.read(snap, c.keypoints_span(i), xy, is_gt ? &vis : nullptr, has))
-                    zerlin::throw_value(*e);
-            }
-            if (!has) {
-                rows.push_missing_keypoints(is_gt);
-                continue;
-            }
-            const std::size_t k = xy.size() / 2;
-            xyv.resize(3 * k);
-            for (std::size_t j = 0; j < k; ++j) {
-                xyv[3 * j] = xy[2 * j];
-                xyv[3 * j + 1] = xy[2 * j + 1];
-                xyv[3 * j + 2] = is_gt && vis[j] ? 1.0 : 0.0;
-            }
-            rows.push_keypoints(xyv.data(), xyv.size(), is_gt);
-        }
-        rows.pad_keypoints(rows.keypoint_count, is_gt);
-        rs.keypoint_count = rows.keypoint_count;
-        rs.keypoints = std::move(rows.keypoints);
-        rs.visibility = std::move(rows.visibility);
-    }
-
-    void mask_geometry(const zerlin::CompactData& h, zerlin::RecordSet& rs, const std::vector<uint8_t>& keep) const {
-        const zerlin::AnnotationColumns& c = *h.columns;
-        const std::string_view snap = h.snapshot ? std::string_view(*h.snapshot) : std::string_view();
-        const bool boundary = kind == zerlin::GeometryKind::BoundaryMasks;
-        zerlin::MaskRasteriser rasteriser(boundary ? std::optional<double>(p.boundary_dilation) : std::nullopt, cells);
-        std::vector<uint32_t> sent;  // row of each job
-        auto submit = [&](std::size_t i, zerlin::Geometry g) {
-            const auto* size = lk.sizes.find(c.image_id(i));
-            if (!size) throw zerlin::Error(zerlin::ErrorKind::Key, "no image entry for image_id " + std::to_string(c.image_id(i)));
-            if (std::holds_alternative<std::monostate>(g)) {  // no segmentation: the row's box
-                zerlin::BoxGeom b;
-                std::copy_n(&c.boxes[4 * i], 4, b.box);
-                g = b;
-            }
-            sent.push_back(uint32_t(i));
-            rasteriser.submit(zerlin::MaskJob{size->first, size->second, std::move(g)});
-        };
-        const std::size_t n = rs.size();
-        if (h.snapshot && c.has_segmentation) {
-            // Scan in parallel; the error reported is the first failing row's.
-            struct Scanned {
-                zerlin::Geometry geometry;
-                std::optional<std::string> error;
-            };
-            std::vector<Scanned> scanned(n);
-            zerlin::parallel_for(n, 256, [&](std::size_t b, std::size_t e) {
-                zerlin::SegmentationScan scan;
-                for (std::size_t i = b; i < e; ++i) {
-                    if (!keep[i]) continue;
-                    scanned[i].error = zerlin::scan_segmentation(snap, c.segmentation_span(i), scan);
-                    if (!scanned[i].error) scanned[i].geometry = zerlin::to_geometry(scan, snap);
-                }
-            });
-            for (std::size_t i = 0; i < n; ++i)
-                if (scanned[i].error) zerlin::throw_value(*scanned[i].error);
-            for (std::size_t i = 0; i < n; ++i)
-                if (keep[i]) submit(i, std::move(scanned[i].geometry));
-        } else if (h.snapshot && h.results) {
-            auto err = zerlin::read_segmentations_sequentially(
-                snap, n, [&](std::size_t i) { return keep[i] != 0; },
-                [&](std::size_t i, zerlin::SegmentationScan& scan) { submit(i, zerlin::to_geometry(scan, snap)); });
-            if (err) zerlin::throw_value(*err);
-        } else {
-            // A ground-truth file too large for spans kept no segmentation:
-            // box masks in its place would be a quietly wrong evaluation.
-            if (h.snapshot && !h.spans_kept)
-                zerlin::throw_value("segmentation files of 4 GiB or more require dictionary loading");
-            for (std::size_t i = 0; i < n; ++i)
-                if (keep[i]) submit(i, std::monostate{});
-        }
-        std::vector<zerlin::RasterResult> done = rasteriser.finish();
-        // Rows evaluation never reads keep an empty mask.
-        rs.masks.assign(n, zerlin::Rle{});
-        if (boundary) rs.boundaries.assign(n, zerlin::Rle{});
-        for (std::size_t j = 0; j < done.size(); ++j) {
-            rs.masks[sent[j]] = std::move(done[j].mask);
-            if (boundary) rs.boundaries[sent[j]] = std::move(done[j].boundary);
-        }
-    }
-};
-
 // ---------------------------------------------------------------- constructor
 
 PyObject* construct(PyTypeObject* type, PyObject* const* a) {
@@ -576,7 +382,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
         {
             NoGil nogil;
             try {
-                HandleReader reader{p, lk, kind, *cells};
+                zerlin::HandleSideReader reader(p, lk, kind, *cells);
                 if (handles[0]) reader.records(*handles[0], true, gt);
                 if (handles[1]) reader.records(*handles[1], false, dt);
                 if (handles[0]) reader.geometry(*handles[0], true, gt, dt);

@@ -30,10 +30,14 @@ struct CompactData {
     std::size_t column_bytes() const noexcept;
 
     // Derived for results rows: id = position + 1, area = w * h (or the area
-    // derived from the row's geometry), iscrowd = 0.
+    // derived from the row's geometry; NaN while mask areas are deferred),
+    // iscrowd = 0.
     std::int64_t row_id(std::size_t row) const noexcept;
     double row_area(std::size_t row) const noexcept;
     bool row_crowd(std::size_t row) const noexcept;
+    // Results of the mask shape loaded with their masks checked, not decoded:
+    // their areas come from the masks an evaluation decodes anyway.
+    bool mask_areas_deferred() const noexcept;
 };
 
 // Columns of a results set given as rows [image_id, x, y, w, h, score,

@@ -18,6 +18,9 @@ namespace zerlin {
 // flat keypoint lists of one length are completed here; anything else
 // throws Error(Value) naming the first such row, the caller then loading
 // the file as objects.
-void complete_results_geometry(AnnotationColumns& cols, std::string_view snapshot);
+// With `decode_masks` false, mask rows are only checked to be such RLE
+// objects: their areas and boxes stay to be derived (an evaluation takes
+// the areas from the masks it decodes anyway).
+void complete_results_geometry(AnnotationColumns& cols, std::string_view snapshot, bool decode_masks = true);
 
 }  // namespace zerlin
