@@ -313,7 +313,7 @@ def test_handles_and_arrays_as_results():
     dicts = [{"image_id": int(r[0]), "bbox": r[1:5], "score": r[5], "category_id": int(r[6])}
              for r in narrow.astype(np.float64).tolist()]
     np.testing.assert_array_equal(evaluate(GT, narrow, "bbox").precision, evaluate(GT, dicts, "bbox").precision)
-    # LVIS selection from array rows goes through dicts.
+    # LVIS selection from array rows agrees with the one from dicts.
     with_array = evaluate(GT, rows, "bbox", lvis=True)
     with_list = evaluate(GT, handle.annotations(), "bbox", lvis=True)
     np.testing.assert_array_equal(with_array.precision, with_list.precision)

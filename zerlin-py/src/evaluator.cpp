@@ -12,6 +12,7 @@
 #include "zerlin/pipeline.hpp"
 #include "zerlin/group.hpp"
 #include "compact.hpp"
+#include "zerlin/federated.hpp"
 #include "zerlin/handle_side.hpp"
 #include "zerlin/hashmap.hpp"
 
@@ -295,9 +296,9 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
 
 // ---------------------------------------------------------------- constructor
 
-PyObject* construct(PyTypeObject* type, PyObject* const* a) {
+// The evaluation parameters (arguments 2 to 13), and the image sizes.
+zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     zerlin::EvalParams p;
-    ImageSizes sizes;
     std::string iou_type;
     bool use_cats = false, use_area = true;
     double dilation = 0.02;
@@ -322,28 +323,37 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
     }
     if (p.img_ids.size() > size_t(INT32_MAX) || p.cat_ids.size() > size_t(INT32_MAX))
         raise(PyExc_OverflowError, "too many image or category ids for 32-bit indices");
+    return p;
+}
 
-    // A handle side takes part in the list conversion as an empty list.
-    const zerlin::CompactData* handles[2] = {compact_data(a[0]), compact_data(a[1])};
-    Ref empty(check(PyList_New(0)));
+// The two sides as they are read: record sets, and the handles among the
+// arguments (a handle side takes part in the list conversion as an empty list).
+struct Sides {
+    zerlin::RecordSet gt, dt;
+    const zerlin::CompactData* handles[2];
     PyObject* lists[2];
+    Ref empty;
+};
+
+void take_sides(PyObject* const* a, zerlin::GeometryKind kind, Sides& s) {
+    s.gt = zerlin::RecordSet(kind);
+    s.dt = zerlin::RecordSet(kind);
+    s.empty = Ref(check(PyList_New(0)));
     for (int side = 0; side < 2; ++side) {
-        if (!handles[side] && !check_list(a[side])) throw_py();
-        lists[side] = handles[side] ? empty.get() : a[side];
+        s.handles[side] = compact_data(a[side]);
+        if (!s.handles[side] && !check_list(a[side])) throw_py();
+        s.lists[side] = s.handles[side] ? s.empty.get() : a[side];
     }
-    Lookups lk{PositionTable(p.img_ids), PositionTable(p.cat_ids), sizes};
-    AnnKeys keys;
-    const zerlin::GeometryKind kind = zerlin::geometry_for(p.iou_kind);
-    auto cells = std::make_unique<zerlin::TimingCells>();
-    zerlin::RecordSet gt(kind), dt(kind);
+}
+
+// The list sides' records; their masks are rasterised on their own thread
+// while the lists are read (a failed read abandons what was queued).
+void read_list_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, zerlin::TimingCells& cells) {
+    const zerlin::GeometryKind kind = s.gt.kind;
     const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
-    // Masks are rasterised on their own thread while the lists are read; a
-    // failed read abandons what was queued.
+    const bool with_boundaries = kind == zerlin::GeometryKind::BoundaryMasks;
     std::optional<zerlin::MaskRasteriser> rasteriser;
-    if (masks)
-        rasteriser.emplace(kind == zerlin::GeometryKind::BoundaryMasks ? std::optional<double>(p.boundary_dilation)
-                                                                       : std::nullopt,
-                           *cells);
+    if (masks) rasteriser.emplace(with_boundaries ? std::optional<double>(p.boundary_dilation) : std::nullopt, cells);
     zerlin::MaskRasteriser* r = rasteriser ? &*rasteriser : nullptr;
     struct AbandonOnFailure {
         zerlin::MaskRasteriser* r;
@@ -352,48 +362,65 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
             if (r && !finished) r->abandon();
         }
     } guard{r};
-    {
+    AnnKeys keys;
+    for (int side = 0; side < 2; ++side) {
         zerlin::Stopwatch sw;
-        convert_annotations(lists[0], true, lk, keys, gt, r);
-        sw.add_to(cells->gt_read);
+        convert_annotations(s.lists[side], side == 0, lk, keys, side == 0 ? s.gt : s.dt, r);
+        sw.add_to(side == 0 ? cells.gt_read : cells.dt_read);
     }
-    {
-        zerlin::Stopwatch sw;
-        convert_annotations(lists[1], false, lk, keys, dt, r);
-        sw.add_to(cells->dt_read);
+    if (!masks) return;
+    guard.finished = true;
+    std::vector<zerlin::RasterResult> done = r->finish();
+    for (zerlin::RecordSet* side : {&s.gt, &s.dt}) {
+        side->masks.reserve(side->size());
+        if (with_boundaries) side->boundaries.reserve(side->size());
     }
-    if (masks) {
-        guard.finished = true;
-        std::vector<zerlin::RasterResult> done = r->finish();
-        const bool with_boundaries = kind == zerlin::GeometryKind::BoundaryMasks;
-        for (zerlin::RecordSet* side : {&gt, &dt}) {
-            side->masks.reserve(side->size());
-            if (with_boundaries) side->boundaries.reserve(side->size());
+    for (std::size_t i = 0; i < done.size(); ++i) {
+        zerlin::RecordSet& side = i < s.gt.size() ? s.gt : s.dt;
+        side.masks.push_back(std::move(done[i].mask));
+        if (with_boundaries) side.boundaries.push_back(std::move(done[i].boundary));
+    }
+}
+
+// The detections LVIS evaluates: a per-image cap, then the images' verified
+// categories (its ground truths' and the negative ones).
+struct FederatedSelection {
+    std::vector<std::pair<int64_t, int64_t>> negative;  // (image id, category id)
+    uint64_t max_det = 0;
+};
+
+// The handle sides' records, the federated selection where asked, then the
+// handle sides' geometry (which the selection spares for the rows it drops).
+// Handle sides never touch Python objects: this runs without the lock.
+void finish_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, zerlin::TimingCells& cells,
+                  const FederatedSelection* federated) {
+    without_gil([&] {
+        zerlin::HandleSideReader reader(p, lk, s.gt.kind, cells);
+        if (s.handles[0]) reader.records(*s.handles[0], true, s.gt);
+        if (s.handles[1]) reader.records(*s.handles[1], false, s.dt);
+        if (federated) {
+            std::vector<std::pair<int32_t, int32_t>> negative;
+            negative.reserve(federated->negative.size());
+            for (const auto& [image, category] : federated->negative)
+                negative.emplace_back(lk.images.find(image), lk.categories.find(category));
+            zerlin::select_federated(s.dt, s.gt, negative, federated->max_det);
         }
-        for (std::size_t i = 0; i < done.size(); ++i) {
-            zerlin::RecordSet& side = i < gt.size() ? gt : dt;
-            side.masks.push_back(std::move(done[i].mask));
-            if (with_boundaries) side.boundaries.push_back(std::move(done[i].boundary));
-        }
-    }
-    if (handles[0] || handles[1]) {
-        // Handle sides never touch Python objects: read them without the lock.
-        std::exception_ptr err;
-        {
-            NoGil nogil;
-            try {
-                zerlin::HandleSideReader reader(p, lk, kind, *cells);
-                if (handles[0]) reader.records(*handles[0], true, gt);
-                if (handles[1]) reader.records(*handles[1], false, dt);
-                if (handles[0]) reader.geometry(*handles[0], true, gt, dt);
-                if (handles[1]) reader.geometry(*handles[1], false, dt, gt);
-            } catch (...) {
-                err = std::current_exception();
-            }
-        }
-        if (err) std::rethrow_exception(err);
-    }
-    auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(gt), std::move(dt), std::move(cells));
+        if (s.handles[0]) reader.geometry(*s.handles[0], true, s.gt, s.dt);
+        if (s.handles[1]) reader.geometry(*s.handles[1], false, s.dt, s.gt);
+    });
+}
+
+PyObject* construct(PyTypeObject* type, PyObject* const* a, const FederatedSelection* federated) {
+    ImageSizes sizes;
+    zerlin::EvalParams p = convert_params(a, sizes);
+    Sides sides;
+    take_sides(a, zerlin::geometry_for(p.iou_kind), sides);
+    Lookups lk{PositionTable(p.img_ids), PositionTable(p.cat_ids), sizes};
+    auto cells = std::make_unique<zerlin::TimingCells>();
+    read_list_sides(sides, p, lk, *cells);
+    finish_sides(sides, p, lk, *cells, federated);
+    auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(sides.gt), std::move(sides.dt),
+                                                   std::move(cells));
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) throw_py();
     as_evaluator(self)->engine = engine.release();
@@ -407,8 +434,34 @@ extern "C" PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject*
     // argument runs Python code: hold them all for the construction.
     Ref held[14];
     for (int i = 0; i < 14; ++i) held[i] = Ref::borrow(a[i]);
-    return guarded<PyObject*>(nullptr, [&] { return construct(type, a); });
+    return guarded<PyObject*>(nullptr, [&] { return construct(type, a, nullptr); });
 }
+
+}  // namespace
+
+PyObject* fn_federated_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 2) {
+        PyErr_SetString(PyExc_TypeError, "federated_evaluator() takes negative_categories and max_det first");
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        FederatedSelection federated;
+        convert_arg(args[0], "negative_categories", &to_pairs, &federated.negative);
+        convert_arg(args[1], "max_det", &to_u64, &federated.max_det);
+        // The rest are the Evaluator's own arguments, read as it reads them.
+        Ref rest(check(PyTuple_New(nargs - 2)));
+        for (Py_ssize_t k = 2; k < nargs; ++k) PyTuple_SET_ITEM(rest.get(), k - 2, Py_NewRef(args[k]));
+        Ref keywords(check(PyDict_New()));
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) throw_py();
+        PyObject* a[14];
+        if (!parse_args_tuple(kNew, rest.get(), keywords.get(), a)) throw_py();
+        return construct(g_evaluator_type, a, &federated);
+    });
+}
+
+namespace {
 
 extern "C" void evaluator_dealloc(PyObject* self) {
     delete as_evaluator(self)->engine;

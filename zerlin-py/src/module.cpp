@@ -61,6 +61,11 @@ PyMethodDef g_internal_functions[] = {
             "Load a dataset or results file once: (dataset, handle, None) where its records can be held in "
             "compact form (results in every shape the reference loader completes), else (the document as "
             "objects, None, the reason)."),
+    ZL_FAST(federated_evaluator,
+            "federated_evaluator(negative_categories, max_det, /, *evaluator_args, **evaluator_kwargs)\n--\n\n"
+            "An Evaluator (of the Evaluator's own arguments) over the detections the LVIS federated protocol "
+            "keeps: each image's max_det best, then those of its verified categories (its ground truths' and the "
+            "negative (image, category) pairs)."),
     {nullptr, nullptr, 0, nullptr},
 };
 
