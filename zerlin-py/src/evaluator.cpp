@@ -11,7 +11,7 @@
 #include "zerlin/eval.hpp"
 #include "zerlin/pipeline.hpp"
 #include "zerlin/group.hpp"
-#include "compact.hpp"
+#include "compact_handle.hpp"
 #include "zerlin/federated.hpp"
 #include "zerlin/handle_side.hpp"
 #include "zerlin/hashmap.hpp"

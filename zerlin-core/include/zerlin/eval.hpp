@@ -12,7 +12,9 @@
 
 #include "zerlin/group.hpp"
 #include "zerlin/pool.hpp"
+#include "zerlin/params.hpp"
 #include "zerlin/records.hpp"
+#include "zerlin/timing.hpp"
 
 namespace zerlin {
 

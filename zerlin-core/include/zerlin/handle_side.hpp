@@ -10,7 +10,9 @@
 
 #include "zerlin/compact.hpp"
 #include "zerlin/hashmap.hpp"
+#include "zerlin/params.hpp"
 #include "zerlin/records.hpp"
+#include "zerlin/timing.hpp"
 
 namespace zerlin {
 

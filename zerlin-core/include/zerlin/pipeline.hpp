@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "zerlin/records.hpp"
+#include "zerlin/timing.hpp"
 #include "zerlin/rle.hpp"
 
 namespace zerlin {

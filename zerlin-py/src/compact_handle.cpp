@@ -1,6 +1,6 @@
 // Compact column handles over loaded results or annotations:
 // load_compact_bbox, load_compact_array and the CompactBbox class.
-#include "compact.hpp"
+#include "compact_handle.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -9,6 +9,7 @@
 #include <string>
 
 #include "json_build.hpp"
+#include "zerlin/file.hpp"
 #include "zerlin/results_geometry.hpp"
 
 namespace zpy {
