@@ -216,37 +216,8 @@ void read_segmentation(JsonReader& r, SegmentationScan& out) {
     fail_invalid_type(r, "polygon rings or an RLE object");
 }
 
-// Runs body, turning a reader error into its message.
-template <class F>
-std::optional<std::string> scanning(F&& body) {
-    try {
-        body();
-    } catch (const JsonError& e) {
-        return std::string(e.what());
-    }
-    return std::nullopt;
-}
-
 std::string_view span_text(std::string_view snapshot, Span span) {
     return snapshot.substr(span.offset, span.length);
-}
-
-bool fast_keypoints(std::string_view text, std::size_t k, double* out, std::size_t out_len) {
-    if (out && out_len != 2 * k) return false;
-    if (text.size() < 2 || text.front() != '[' || text.back() != ']') return false;
-    std::size_t i = 0;
-    bool ok = for_each_token(text.substr(1, text.size() - 2), [&](std::string_view t) {
-        if (i >= 3 * k) return false;
-        bool stored = out && i % 3 != 2;
-        double v = 0;
-        bool plain = !stored && t.size() < 301 && !t.empty() && (t[0] == '-' || is_digit_char(t[0])) &&
-                     t.find_first_of("eE") == std::string_view::npos;
-        if (!plain && !token_value(t, v)) return false;
-        if (stored) out[2 * (i / 3) + i % 3] = v;
-        ++i;
-        return true;
-    });
-    return ok && i == 3 * k;
 }
 
 // All values of a keypoint list, strictly, as (x, y, v) triplets.
@@ -258,15 +229,12 @@ void read_triplets(JsonReader& r, std::vector<double>& xyv) {
 
 }  // namespace
 
-std::optional<std::string> scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out) {
+void scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out) {
     out.kind = SegmentationScan::None;
-    if (span.absent()) return std::nullopt;
-    if (fast_polygons(span_text(snapshot, span), out)) return std::nullopt;
-    return scanning([&] {
-        JsonReader r(snapshot);
-        r.seek(span.offset);
-        read_segmentation(r, out);
-    });
+    if (span.absent() || fast_polygons(span_text(snapshot, span), out)) return;
+    JsonReader r(snapshot);
+    r.seek(span.offset);
+    read_segmentation(r, out);
 }
 
 Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot) {
@@ -289,84 +257,62 @@ Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot) {
     return std::monostate{};
 }
 
-std::optional<std::string> scan_keypoints(std::string_view snapshot, Span span, std::size_t k, double* out,
-                                          std::size_t out_len) {
-    if (span.absent()) return std::nullopt;
-    if (fast_keypoints(span_text(snapshot, span), k, out, out_len)) return std::nullopt;
-    return scanning([&] {
-        JsonReader r(snapshot);
-        r.seek(span.offset);
-        std::vector<double> xyv;
-        read_triplets(r, xyv);
-        if (xyv.size() != 3 * k) r.fail_custom_here("inconsistent keypoint counts");
-        for (std::size_t i = 0; i < xyv.size(); ++i) {
-            std::size_t slot = 2 * (i / 3) + i % 3;
-            if (out && i % 3 != 2 && slot < out_len) out[slot] = xyv[i];
-        }
-    });
+bool KeypointReader::read(std::string_view snapshot, Span span, std::vector<double>& xy,
+                          std::vector<std::uint8_t>* visible) {
+    if (span.absent()) return false;
+    JsonReader r(snapshot);
+    r.seek(span.offset);
+    if (take_null(r)) return false;
+    read_triplets(r, xyv_);
+    if (xyv_.empty()) return false;
+    std::size_t n = xyv_.size() / 3;
+    if (!k_) k_ = std::uint32_t(n);
+    else if (n != *k_) r.fail_custom_here("inconsistent keypoint counts");
+    for (std::size_t i = 0; i < n; ++i) {
+        xy.push_back(xyv_[3 * i]);
+        xy.push_back(xyv_[3 * i + 1]);
+        if (visible) visible->push_back(xyv_[3 * i + 2] > 0 ? 1 : 0);
+    }
+    return true;
 }
 
-std::optional<std::string> KeypointReader::read(std::string_view snapshot, Span span, std::vector<double>& xy,
-                                                std::vector<std::uint8_t>* visible, bool& has_points) {
-    has_points = false;
-    if (span.absent()) return std::nullopt;
-    return scanning([&] {
-        JsonReader r(snapshot);
-        r.seek(span.offset);
-        if (take_null(r)) return;
-        read_triplets(r, xyv_);
-        if (xyv_.empty()) return;
-        std::size_t n = xyv_.size() / 3;
-        if (!k_) k_ = std::uint32_t(n);
-        else if (n != *k_) r.fail_custom_here("inconsistent keypoint counts");
-        for (std::size_t i = 0; i < n; ++i) {
-            xy.push_back(xyv_[3 * i]);
-            xy.push_back(xyv_[3 * i + 1]);
-            if (visible) visible->push_back(xyv_[3 * i + 2] > 0 ? 1 : 0);
+void read_segmentations_sequentially(std::string_view snapshot, std::size_t rows,
+                                     const std::function<bool(std::size_t)>& wanted,
+                                     const std::function<void(std::size_t, SegmentationScan&)>& visit) {
+    JsonReader r(snapshot);
+    if (r.peek_nonspace() != '[') fail_invalid_type(r, "bbox annotations");
+    r.enter_container();
+    r.advance();
+    bool first = true;
+    SegmentationScan scan;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (!r.next_element(first)) r.fail_custom_here("missing mask annotation");
+        if (!wanted(i)) {
+            r.skip_value();
+            continue;
         }
-        has_points = true;
-    });
-}
-
-std::optional<std::string> read_segmentations_sequentially(std::string_view snapshot, std::size_t rows,
-                                                           const std::function<bool(std::size_t)>& wanted,
-                                                           const std::function<void(std::size_t, SegmentationScan&)>& visit) {
-    return scanning([&] {
-        JsonReader r(snapshot);
-        if (r.peek_nonspace() != '[') fail_invalid_type(r, "bbox annotations");
-        r.enter_container();
-        r.advance();
-        bool first = true;
-        SegmentationScan scan;
-        for (std::size_t i = 0; i < rows; ++i) {
-            if (!r.next_element(first)) r.fail_custom_here("missing mask annotation");
-            if (!wanted(i)) {
-                r.skip_value();
-                continue;
+        scan.kind = SegmentationScan::None;
+        int c = r.peek_nonspace();
+        if (c == '{') {
+            read_one_member(r, "segmentation", [&] {
+                if (!take_null(r)) read_segmentation(r, scan);
+            });
+        } else if (c == '[') {
+            // A record written as its eleven values: segmentation is the ninth.
+            r.enter_container();
+            r.advance();
+            bool first_value = true;
+            for (int f = 0; r.next_element(first_value); ++f) {
+                if (f == kSegmentation && !take_null(r)) read_segmentation(r, scan);
+                else if (f != kSegmentation) r.skip_value();
             }
-            scan.kind = SegmentationScan::None;
-            int c = r.peek_nonspace();
-            if (c == '{') {
-                read_one_member(r, "segmentation", [&] {
-                    if (!take_null(r)) read_segmentation(r, scan);
-                });
-            } else if (c == '[') {
-                // A record written as its eleven values: segmentation is the ninth.
-                r.enter_container();
-                r.advance();
-                bool first_value = true;
-                for (int f = 0; r.next_element(first_value); ++f) {
-                    if (f == kSegmentation && !take_null(r)) read_segmentation(r, scan);
-                    else if (f != kSegmentation) r.skip_value();
-                }
-                r.advance();
-                r.leave_container();
-            } else {
-                r.skip_value();
-            }
-            visit(i, scan);
+            r.advance();
+            r.leave_container();
+        } else {
+            r.skip_value();
         }
-    });
+        visit(i, scan);
+    }
 }
 
 }  // namespace zerlin

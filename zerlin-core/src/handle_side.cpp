@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <exception>
 #include <optional>
 #include <string>
 
@@ -95,21 +96,25 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
     const std::size_t n = use.size();
     struct Scanned {
         Geometry geometry;
-        std::optional<std::string> error;
+        std::exception_ptr error;
     };
     std::vector<Scanned> scanned(n);
     parallel_for(n, 256, [&](std::size_t b, std::size_t e) {
         SegmentationScan scan;
         for (std::size_t i = b; i < e; ++i) {
             if (use[i] == MaskUse::Unread) continue;
-            scanned[i].error = scan_segmentation(snap, h.columns->segmentation_span(i), scan);
-            if (scanned[i].error) continue;
+            try {
+                scan_segmentation(snap, h.columns->segmentation_span(i), scan);
+            } catch (const JsonError&) {
+                scanned[i].error = std::current_exception();
+                continue;
+            }
             if (use[i] == MaskUse::Rasterise) scanned[i].geometry = to_geometry(scan, snap);
             else rs.areas[i] = scanned_area(scan, snap);
         }
     });
     for (std::size_t i = 0; i < n; ++i)
-        if (scanned[i].error) throw_value(*scanned[i].error);
+        if (scanned[i].error) std::rethrow_exception(scanned[i].error);
     for (std::size_t i = 0; i < n; ++i)
         if (use[i] == MaskUse::Rasterise) jobs.submit(i, std::move(scanned[i].geometry));
 }
@@ -187,14 +192,9 @@ void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, Recor
     rows.reserve(rs.size());
     for (std::size_t i = 0; i < rs.size(); ++i) {
         rows.push_scalars(0, 0, 0, 0, 0, false, false);
-        bool has = false;
-        if (keep[i] && h.snapshot) {
-            xy.clear();
-            vis.clear();
-            if (auto e = reader.read(snap, h.columns->keypoints_span(i), xy, is_gt ? &vis : nullptr, has))
-                throw_value(*e);
-        }
-        if (!has) {
+        xy.clear();
+        vis.clear();
+        if (!(keep[i] && h.snapshot && reader.read(snap, h.columns->keypoints_span(i), xy, is_gt ? &vis : nullptr))) {
             rows.push_missing_keypoints(is_gt);
             continue;
         }
@@ -235,7 +235,7 @@ void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,
             if (use[i] == MaskUse::Rasterise) jobs.submit(i, to_geometry(scan, snap));
             else rs.areas[i] = scanned_area(scan, snap);
         };
-        if (auto err = read_segmentations_sequentially(snap, n, wanted, visit)) throw_value(*err);
+        read_segmentations_sequentially(snap, n, wanted, visit);
     } else {
         // A ground-truth file too large for spans kept no segmentation:
         // box masks in its place would be a quietly wrong evaluation.

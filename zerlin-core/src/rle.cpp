@@ -39,11 +39,6 @@ void rle_to_string_into(const Rle& r, std::string& out) {
     out.resize(size_t(o - out.data()));
 }
 
-std::string rle_to_string(const Rle& r) {
-    std::string s;
-    rle_to_string_into(r, s);
-    return s;
-}
 
 namespace {
 

@@ -5,6 +5,7 @@
 
 #include "zerlin/error.hpp"
 #include "zerlin/results_geometry.hpp"
+#include "rle_text.hpp"
 #include "zerlin/rle.hpp"
 
 using zerlin::AnnotationColumns;
@@ -36,7 +37,7 @@ const std::string kRle = R"({"size": [4, 3], "counts": [5, 2, 5]})";
 }  // namespace
 
 TEST(ReferenceGrammar, MasksGiveAreaEverywhereAndBoxesWhereMissing) {
-    const std::string compressed = zerlin::rle_to_string(zerlin::Rle{4, 3, {5, 2, 5}});
+    const std::string compressed = rle_text(zerlin::Rle{4, 3, {5, 2, 5}});
     const std::string text = "[{\"image_id\": 1.0, \"category_id\": 2, \"segmentation\": " + kRle +
                              ", \"iscrowd\": 0.0, \"id\": \"x\"},"
                              " {\"image_id\": 1, \"category_id\": 2.0, \"bbox\": [9, 9, 9, 9], \"segmentation\": "

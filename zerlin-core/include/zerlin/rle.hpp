@@ -27,7 +27,6 @@ struct Rle {
 // ---- codec -----------------------------------------------------------------
 
 // COCO compressed counts string of r.counts (h and w are not part of it).
-std::string rle_to_string(const Rle& r);
 void rle_to_string_into(const Rle& r, std::string& out);  // out is replaced
 
 // Decodes a compressed counts string. `escaped` reads the raw bytes of a JSON

@@ -137,10 +137,9 @@ void read_any_value(JsonReader& reader);
 // ---------------------------------------------------------------- geometry scanners
 //
 // Geometry is read from a row's span only when an evaluation needs it. The
-// common shapes (polygon lists and flat keypoint lists of plain numbers) are
-// split and converted directly; anything else goes through the strict
-// reader, which also words the error. Scanners return their error text
-// (positioned in the snapshot) instead of throwing.
+// common shape (polygon lists of plain numbers) is split and converted
+// directly; anything else goes through the strict reader, which also words
+// the error. Scanners throw JsonError positioned in the snapshot.
 
 // One row's segmentation.
 struct SegmentationScan {
@@ -164,19 +163,11 @@ struct SegmentationScan {
 
 // Reads the segmentation whose text is `span` (absent: kind None) into out,
 // reusing its buffers.
-std::optional<std::string> scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out);
+void scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out);
 
 // The scan as mask geometry (None gives monostate); a referenced counts
 // string is copied out of the snapshot, unescaped.
 Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot);
-
-// Fills the k (x, y) pairs of a keypoints span into out (2k doubles), or
-// only checks them when out is null. An output of another length than 2k
-// skips the fast path; values whose slot lies outside the output are
-// checked only. Errors include "incomplete keypoint triplet" and
-// "inconsistent keypoint counts".
-std::optional<std::string> scan_keypoints(std::string_view snapshot, Span span, std::size_t k, double* out,
-                                          std::size_t out_len);
 
 // Keypoints of a side whose count K is not known beforehand, read strictly
 // row by row with their visibility flags.
@@ -184,10 +175,8 @@ class KeypointReader {
 public:
     // Appends the row's x, y pairs (and a flag v > 0 per keypoint when
     // `visible` is given). The first non-empty list fixes K; null, absent or
-    // empty lists append nothing and report has_points false.
-    std::optional<std::string> read(std::string_view snapshot, Span span, std::vector<double>& xy,
-                                    std::vector<std::uint8_t>* visible, bool& has_points);
-    std::optional<std::uint32_t> count() const noexcept { return k_; }
+    // empty lists append nothing and give false.
+    bool read(std::string_view snapshot, Span span, std::vector<double>& xy, std::vector<std::uint8_t>* visible);
 
 private:
     std::optional<std::uint32_t> k_;
@@ -200,8 +189,8 @@ private:
 // visit(i, scan); other records and members are skipped after a syntax
 // check. Stops after `rows` records; an array that ends before gives
 // "missing mask annotation". Exceptions thrown by visit propagate.
-std::optional<std::string> read_segmentations_sequentially(std::string_view snapshot, std::size_t rows,
-                                                           const std::function<bool(std::size_t)>& wanted,
-                                                           const std::function<void(std::size_t, SegmentationScan&)>& visit);
+void read_segmentations_sequentially(std::string_view snapshot, std::size_t rows,
+                                     const std::function<bool(std::size_t)>& wanted,
+                                     const std::function<void(std::size_t, SegmentationScan&)>& visit);
 
 }  // namespace zerlin
