@@ -7,4 +7,13 @@ from .params import Params
 from .results import CategoryTable, EvalResult
 from .streaming import StreamingEvaluator
 
-__all__ = ["CategoryTable", "EvalResult", "Params", "StreamingEvaluator", "__version__", "evaluate"]
+__all__ = ["CategoryTable", "EvalResult", "Params", "StreamingEvaluator", "__version__", "analysis", "evaluate"]
+
+
+def __getattr__(name: str) -> object:
+    # The analysis package loads on first use, keeping `import vantorel` light.
+    if name == "analysis":
+        import importlib
+
+        return importlib.import_module(".analysis", __name__)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

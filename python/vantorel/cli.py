@@ -67,6 +67,8 @@ def build_parser() -> argparse.ArgumentParser:
     out.add_argument("--per-category", action="store_true", help="also print the per-category table")
     out.add_argument("--timings", action="store_true", help="also print the time of each phase")
     out.add_argument("--quiet", "-q", action="store_true", help="print no summary (files and warnings still)")
+    out.add_argument("--analysis", action="store_true", help="also print the error breakdown and best-F1 thresholds")
+    out.add_argument("--report", metavar="DIR", help="write an HTML report with pictures into DIR (needs matplotlib)")
     return ap
 
 
@@ -236,7 +238,12 @@ def run(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     try:
         params = params_from_args(args)
-        result = evaluate(args.gt, args.results, params=params, lvis=args.lvis)
+        if args.analysis or args.report is not None:
+            from .analysis.report import analysis_for_cli
+
+            result, finish_analysis = analysis_for_cli(args, params)
+        else:
+            result, finish_analysis = evaluate(args.gt, args.results, params=params, lvis=args.lvis), None
     except (OSError, ValueError, KeyError, TypeError, OverflowError, IndexError) as err:
         print(_error_line(err), file=sys.stderr)
         return EXIT_INPUT
@@ -253,6 +260,8 @@ def run(args: argparse.Namespace) -> int:
         return EXIT_INPUT
     if not args.quiet and "-" not in (args.json, args.csv):
         print_report(result, args, elapsed)
+    if finish_analysis is not None and finish_analysis() != EXIT_OK:
+        return EXIT_INPUT
     if not result.evaluated:
         print(f"{PROG}: warning: nothing could be evaluated: no category has both ground truth and "
               "detections on the evaluated images", file=sys.stderr)

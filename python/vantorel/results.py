@@ -205,24 +205,24 @@ class EvalResult:
         all_t = list(range(self.precision.shape[0]))
         area = {label: i for i, label in enumerate(p.area_labels)}
         thr = [float(t) for t in p.iou_thrs]
-        specs: list[tuple[str, bool, list[int], str]] = [("AP", True, all_t, "all")]
+        wanted: list[tuple[str, bool, list[int], str]] = [("AP", True, all_t, "all")]
         for iou, name in ((0.5, "AP50"), (0.75, "AP75")):
             if iou in thr:
-                specs.append((name, True, [thr.index(iou)], "all"))
+                wanted.append((name, True, [thr.index(iou)], "all"))
         for label, name in (("small", "APs"), ("medium", "APm"), ("large", "APl")):
             if label in area:
-                specs.append((name, True, all_t, label))
-        specs.append((f"AR@{caps[m]}", False, all_t, "all"))
-        specs = [s for s in specs if s[3] in area]
+                wanted.append((name, True, all_t, label))
+        wanted.append((f"AR@{caps[m]}", False, all_t, "all"))
+        wanted = [s for s in wanted if s[3] in area]
         ids = p.cat_ids if p.use_cats else [-1]
         rows: list[list[Any]] = []
         for k, cid in enumerate(ids):
             row: list[Any] = [cid, self.cat_names.get(cid, str(cid)) if p.use_cats else "all"]
-            for _, ap, ts, label in specs:
+            for _, ap, ts, label in wanted:
                 v = _zerlin.summary_values(self.precision if ap else self.recall, ts, [k], area[label], m)
                 row.append(float(np.mean(v)) if v.size else math.nan)
             rows.append(row)
-        return CategoryTable(["category_id", "name"] + [s[0] for s in specs], rows)
+        return CategoryTable(["category_id", "name"] + [s[0] for s in wanted], rows)
 
     def to_dict(self) -> dict[str, Any]:
         """The summary, the per-category table and the parameters as plain

@@ -382,11 +382,14 @@ def _open_ground_truth(gt: Any, iou_type: str, lvis: bool) -> tuple[Any, str | N
     """What ``evaluate`` is given as ground truth, the file's path (if any)
     and the sorted image ids for checking results (None when not ints)."""
     path = None
-    if isinstance(gt, (str, os.PathLike)):
+    source: Any
+    if isinstance(gt, LoadedGroundTruth):  # already loaded (the compat COCO's columns): not read again
+        dataset, source = gt.dataset, gt
+    elif isinstance(gt, (str, os.PathLike)):
         path = os.fspath(gt)
         with naming_file("ground-truth", path):
             dataset, anns = ground_truth_side(path, iou_type, lvis)
-        source: Any = LoadedGroundTruth(dataset, anns)
+        source = LoadedGroundTruth(dataset, anns)
     else:
         given = gt if isinstance(gt, dict) else getattr(gt, "dataset", None)
         if not isinstance(given, dict):

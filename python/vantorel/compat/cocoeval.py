@@ -1,0 +1,726 @@
+"""``pycocotools.cocoeval`` (``COCOeval``, ``Params``) on the native engine.
+
+``evaluate()`` builds one native evaluator from the parameters as they stand
+when it runs; the engine computes precision, recall and scores when they are
+first needed, ``accumulate()`` hands them over and ``summarize()`` prints the
+reference's lines. The reference's per-image objects (``evalImgs``, ``ious``, ``_gts``,
+``_dts``) are made only when someone reads them. ``accumulate()`` after a
+caller replaced ``evalImgs``, ``params`` or ``_paramsEval`` (as a multi-process
+merge does) accumulates the given records instead, in NumPy (records changed
+in place, without assigning ``evalImgs``, are not seen). A subclass that
+overrides ``_prepare``, ``computeIoU``, ``computeOks`` or ``evaluateImg`` is
+evaluated through those methods.
+
+Across processes, ``COCOeval.merge`` combines the evaluators of several ranks
+exactly (as one evaluator given all results in rank order). A ``COCOeval``
+whose results were made by ``COCO.loadRes`` pickles as its parameters, its
+results as a compact ``StreamingEvaluator`` state (56 bytes a box result),
+its ground truth by file name, ``eval`` and ``stats``, and ``evalImgs`` only
+where the caller assigned them; other evaluators pickle every member, as the
+reference's do.
+
+Deliberate differences from the reference:
+
+- ``evaluate()`` does not write into the annotation dicts (the reference adds
+  "ignore" to ground truths and replaces segmentations by RLEs); calling
+  ``_prepare()`` explicitly, or reading ``_gts``/``_dts``, still does.
+- Each annotation is evaluated as itself. The reference looks annotations up
+  by id, so a file with a repeated id evaluates one of them twice and the
+  other never; here both count.
+- A detection matched to a ground truth whose id is 0 is a true positive here;
+  the reference, which marks "no match" with id 0, counts it as a false
+  positive.
+- ``summarize()`` with fewer than three ``maxDets`` uses the last one where
+  the reference fails with IndexError; ``accumulate()`` with ``useCats=0``
+  leaves ``params.catIds`` as it is (the reference sets it to [-1], after which
+  a second ``evaluate()`` finds nothing).
+- ``accumulate()`` before ``evaluate()`` raises RuntimeError (the reference
+  prints its warning and fails with AttributeError).
+
+Examples
+--------
+>>> from vantorel.compat.coco import COCO
+>>> from vantorel.compat.cocoeval import COCOeval
+>>> gt = COCO("data/instances_val2014_100.json")                        # doctest: +SKIP
+>>> dt = gt.loadRes("data/instances_val2014_fakebbox100_results.json")  # doctest: +SKIP
+>>> E = COCOeval(gt, dt, "bbox"); E.evaluate(); E.accumulate(); E.summarize()  # doctest: +SKIP
+"""
+
+from __future__ import annotations
+
+import copy
+import datetime
+import time
+from collections import defaultdict
+from typing import Any, SupportsIndex, cast
+
+import numpy as np
+
+from .. import _zerlin
+from ..loading import gc_paused
+from ..params import COCO_KPT_SIGMAS
+from ..streaming import StreamingEvaluator
+from . import _perimage, _state
+
+__all__ = ["COCOeval", "COCOeval_faster", "COCOeval_opt", "Params"]
+
+_SUPPORTED = ("segm", "bbox", "keypoints", "boundary")
+
+
+class EvaluationError(Exception):
+    """Raised where the reference raises a bare Exception (an unknown iouType,
+    summarize() before accumulate()), so that handlers of either catch it."""
+_PENDING = object()
+
+
+class Params:
+    """Evaluation parameters with the reference's names and defaults.
+
+    ``iouType`` is "segm", "bbox", "keypoints" or "boundary"; the detection
+    kinds get maxDets [1, 10, 100] and four area ranges, keypoints [20] and
+    three, with the COCO person keypoint sigmas.
+    """
+
+    def __init__(self, iouType: str = "segm") -> None:
+        if iouType in ("segm", "bbox", "boundary"):
+            self.setDetParams()
+        elif iouType == "keypoints":
+            self.setKpParams()
+        else:
+            raise EvaluationError("iouType not supported")
+        self.iouType = iouType
+        self.useSegm: Any = None
+
+    def _common(self) -> None:
+        self.imgIds: Any = []
+        self.catIds: Any = []
+        self.maxDets: Any
+        self.areaRng: Any
+        self.areaRngLbl: Any
+        self.useCats: Any
+        self.iouThrs: Any = np.linspace(0.5, 0.95, int(np.round((0.95 - 0.5) / 0.05)) + 1, endpoint=True)
+        self.recThrs: Any = np.linspace(0.0, 1.00, int(np.round((1.00 - 0.0) / 0.01)) + 1, endpoint=True)
+
+    def setDetParams(self) -> None:
+        """Box and mask defaults."""
+        self._common()
+        self.maxDets = [1, 10, 100]
+        self.areaRng = [[0**2, 1e5**2], [0**2, 32**2], [32**2, 96**2], [96**2, 1e5**2]]
+        self.areaRngLbl = ["all", "small", "medium", "large"]
+        self.useCats = 1
+
+    def setKpParams(self) -> None:
+        """Keypoint defaults."""
+        self._common()
+        self.maxDets = [20]
+        self.areaRng = [[0**2, 1e5**2], [32**2, 96**2], [96**2, 1e5**2]]
+        self.areaRngLbl = ["all", "medium", "large"]
+        self.useCats = 1
+        self.kpt_oks_sigmas = COCO_KPT_SIGMAS.copy()
+
+
+class COCOeval:
+    """COCO evaluation of ``cocoDt`` against ``cocoGt``, with the reference's API.
+
+    Parameters
+    ----------
+    cocoGt, cocoDt : COCO or None
+        Ground truth and results (``cocoDt`` may be assigned later).
+    iouType : str
+        "segm" (default), "bbox", "keypoints" or "boundary".
+    """
+
+    def __init__(self, cocoGt: Any = None, cocoDt: Any = None, iouType: str = "segm") -> None:
+        if not iouType:
+            print("iouType not specified. use default iouType segm")
+        self._coco_gt: Any = cocoGt
+        self._coco_dt: Any = cocoDt
+        # Detections merged from other evaluators or unpickled, of which
+        # cocoDt is made when first read; the file of an unpickled one's
+        # ground truth, loaded when first read.
+        self._state: StreamingEvaluator | None = None
+        self._gt_path: str | None = None
+        self._eval_imgs: Any = defaultdict(list)
+        self.eval: dict[Any, Any] = {}
+        self._gts_: Any = defaultdict(list)
+        self._dts_: Any = defaultdict(list)
+        self.params = Params(iouType=iouType)
+        self._paramsEval: Any = {}
+        self.stats: Any = []
+        self._ious: Any = {}
+        self._native: Any = None  # the engine's run and what it was made from
+        if cocoGt is not None:
+            self.params.imgIds = sorted(cocoGt.getImgIds())
+            self.params.catIds = sorted(cocoGt.getCatIds())
+
+    # -- lazily made reference objects ----------------------------------------
+
+    @property
+    def cocoGt(self) -> Any:
+        if self._coco_gt is None and self._gt_path is not None:
+            self._coco_gt = _state.load_ground_truth(self._gt_path)
+        return self._coco_gt
+
+    @cocoGt.setter
+    def cocoGt(self, value: Any) -> None:
+        self._coco_gt = value
+
+    @property
+    def cocoDt(self) -> Any:
+        if self._coco_dt is _PENDING:
+            self._coco_dt = _state.result_set(self.cocoGt, cast(StreamingEvaluator, self._state))
+        return self._coco_dt
+
+    @cocoDt.setter
+    def cocoDt(self, value: Any) -> None:
+        self._coco_dt, self._state = value, None
+
+    @property
+    def evalImgs(self) -> Any:
+        if self._eval_imgs is _PENDING:
+            with gc_paused():
+                self._eval_imgs = self._native_eval_imgs()
+        return self._eval_imgs
+
+    @evalImgs.setter
+    def evalImgs(self, value: Any) -> None:
+        self._eval_imgs = value
+        if self._native is not None:
+            self._native["replaced"] = True
+
+    @property
+    def ious(self) -> Any:
+        if self._ious is _PENDING:
+            p = self._native["params"] if self._native else self.params
+            cats = p.catIds if p.useCats else [-1]
+            with gc_paused():
+                self._ious = {(i, c): self._compute(i, c, p) for i in p.imgIds for c in cats}
+        return self._ious
+
+    @ious.setter
+    def ious(self, value: Any) -> None:
+        self._ious = value
+
+    @property
+    def _gts(self) -> Any:
+        if self._gts_ is _PENDING:
+            self._prepare_for(self._native["params"])
+        return self._gts_
+
+    @_gts.setter
+    def _gts(self, value: Any) -> None:
+        self._gts_ = value
+
+    @property
+    def _dts(self) -> Any:
+        if self._dts_ is _PENDING:
+            self._prepare_for(self._native["params"])
+        return self._dts_
+
+    @_dts.setter
+    def _dts(self, value: Any) -> None:
+        self._dts_ = value
+
+    # -- the reference's steps ------------------------------------------------
+
+    def _prepare(self) -> None:
+        """Groups ground truths and detections by (image, category) into
+        ``_gts``/``_dts``, setting "ignore" and, for masks, RLE segmentations."""
+        self._prepare_for(self.params)
+        self._eval_imgs = defaultdict(list)
+        self.eval = {}
+
+    def _prepare_for(self, p: Params) -> None:
+        gt, dt = self.cocoGt, self.cocoDt
+        if p.useCats:
+            gts = gt.loadAnns(gt.getAnnIds(imgIds=p.imgIds, catIds=p.catIds))
+            dts = dt.loadAnns(dt.getAnnIds(imgIds=p.imgIds, catIds=p.catIds))
+        else:
+            gts = gt.loadAnns(gt.getAnnIds(imgIds=p.imgIds))
+            dts = dt.loadAnns(dt.getAnnIds(imgIds=p.imgIds))
+        if p.iouType in ("segm", "boundary"):
+            for ann in gts + dts:
+                ann["segmentation"] = gt.annToRLE(ann)
+        for g in gts:
+            g["ignore"] = "iscrowd" in g and g["iscrowd"]  # a file's own "ignore" does not count
+            if p.iouType == "keypoints":
+                g["ignore"] = (g["num_keypoints"] == 0) or g["ignore"]
+        self._gts_, self._dts_ = defaultdict(list), defaultdict(list)
+        for g in gts:
+            self._gts_[g["image_id"], g["category_id"]].append(g)
+        for d in dts:
+            self._dts_[d["image_id"], d["category_id"]].append(d)
+
+    def _pair(self, img_id: Any, cat_id: Any, p: Params) -> tuple[list[Any], list[Any]]:
+        if p.useCats:
+            return self._gts[img_id, cat_id], self._dts[img_id, cat_id]
+        gts = [g for c in p.catIds for g in self._gts[img_id, c]]
+        dts = [d for c in p.catIds for d in self._dts[img_id, c]]
+        return gts, dts
+
+    def _compute(self, img_id: Any, cat_id: Any, p: Params) -> Any:
+        if p.iouType == "keypoints":
+            return self._oks(img_id, cat_id, p)
+        gts, dts = self._pair(img_id, cat_id, p)
+        if not gts and not dts:
+            return []
+        dts = _perimage.sorted_detections(dts, p.maxDets[-1])
+        return _perimage.iou_matrix(gts, dts, p.iouType)
+
+    def _oks(self, img_id: Any, cat_id: Any, p: Params) -> Any:
+        gts, dts = self._pair(img_id, cat_id, p)
+        dts = _perimage.sorted_detections(dts, p.maxDets[-1])
+        return _perimage.oks_matrix(gts, dts, p.kpt_oks_sigmas)
+
+    def computeIoU(self, imgId: Any, catId: Any) -> Any:
+        """D x G box or mask IoU of one image and category (detections by score)."""
+        return self._compute(imgId, catId, self.params)
+
+    def computeOks(self, imgId: Any, catId: Any) -> Any:
+        """D x G keypoint similarity of one image and category (detections by score)."""
+        return self._oks(imgId, catId, self.params)
+
+    def evaluateImg(self, imgId: Any, catId: Any, aRng: Any, maxDet: int) -> dict[Any, Any] | None:
+        """The reference's per-image record (matches, ignores, scores), or None."""
+        p = self.params
+        gts, dts = self._pair(imgId, catId, p)
+        if not gts and not dts:
+            return None
+        return _perimage.evaluate_image(gts, dts, self.ious[imgId, catId], p.iouThrs, aRng, maxDet, imgId, catId)
+
+    # -- evaluate / accumulate / summarize ------------------------------------
+
+    def evaluate(self) -> None:
+        """Evaluates every image and category with the current ``params``."""
+        if self._coco_dt is _PENDING:
+            self._coco_dt = self.cocoDt  # merged or unpickled results: said now if their ground truth is missing
+        tic = time.time()
+        print("Running per image evaluation...")
+        p = self.params
+        if p.useSegm is not None:
+            p.iouType = "segm" if p.useSegm == 1 else "bbox"
+            print(f"useSegm (deprecated) is not None. Running {p.iouType} evaluation")
+        print(f"Evaluate annotation type *{p.iouType}*")
+        p.imgIds = list(np.unique(p.imgIds))
+        if p.useCats:
+            p.catIds = list(np.unique(p.catIds))
+        p.maxDets = sorted(p.maxDets)
+        self.params = p
+        if self._uses_own_steps() or not _integer_ids(p):
+            self._evaluate_python(p)
+        else:
+            self._evaluate_native(p)
+        self._paramsEval = copy.deepcopy(self.params)
+        if self._native is not None:
+            self._native["params_eval"] = self._paramsEval
+        print(f"DONE (t={time.time() - tic:0.2f}s).")
+
+    def _uses_own_steps(self) -> bool:
+        cls = type(self)
+        return any(
+            getattr(cls, name) is not getattr(COCOeval, name)
+            for name in ("_prepare", "computeIoU", "computeOks", "evaluateImg")
+        )
+
+    def _evaluate_python(self, p: Params) -> None:
+        self._native = None
+        self._prepare()
+        cats = p.catIds if p.useCats else [-1]
+        compute = self.computeOks if p.iouType == "keypoints" else self.computeIoU
+        self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cats}
+        max_det = p.maxDets[-1]
+        self._eval_imgs = [
+            self.evaluateImg(i, c, a, max_det) for c in cats for a in p.areaRng for i in p.imgIds
+        ]
+
+    def _evaluate_native(self, p: Params) -> None:
+        if p.iouType not in _SUPPORTED:
+            raise ValueError(f"iouType must be one of {', '.join(_SUPPORTED)}; got {p.iouType!r}")
+        self._native = None
+        gt = self.cocoGt
+        img_sizes: dict[Any, Any] = {}
+        if p.iouType in ("segm", "boundary"):
+            img_sizes = {i: (img["height"], img["width"]) for i, img in gt.imgs.items() if "height" in img}
+        sigmas = getattr(p, "kpt_oks_sigmas", COCO_KPT_SIGMAS)
+        gt_side, dt_side = _restricted_sides(gt, self.cocoDt, p)
+        ev = _zerlin.Evaluator(
+            gt_side,
+            dt_side,
+            img_sizes,
+            p.imgIds,
+            p.catIds,
+            [float(t) for t in p.iouThrs],
+            [float(r) for r in p.recThrs],
+            [int(m) for m in p.maxDets],
+            [[float(lo), float(hi)] for lo, hi in p.areaRng],
+            bool(p.useCats),
+            p.iouType,
+            [float(s) for s in sigmas],
+        )
+        # The engine runs when its output is first needed: by accumulate(), or
+        # by a read of evalImgs, whose run gives the arrays as well (a
+        # per-batch loop that only collects records runs it once per batch).
+        self._native = {"evaluator": ev, "run": None, "params": copy.deepcopy(p), "replaced": False}
+        self._eval_imgs = _PENDING
+        self._ious = _PENDING
+        self._gts_ = self._dts_ = _PENDING
+        self.eval = {}
+
+    def _native_eval_imgs(self) -> list[Any]:
+        """The engine's records in the reference's layout and types."""
+        nat = self._native
+        p = nat["params"]
+        run = nat["evaluator"].run(collect_eval_imgs=True)
+        records = run.pop("evalImgs")
+        if nat["run"] is None:
+            nat["run"] = run
+        cats = p.catIds if p.useCats else [-1]
+        img_ids, areas = p.imgIds, p.areaRng
+        max_det = p.maxDets[-1]
+        out: list[Any] = [None] * len(records)
+        pos = 0
+        for cat in cats:
+            for a_rng in areas:
+                for img in img_ids:
+                    r = records[pos]
+                    if r is not None:
+                        g_ig = r["gtIgnore"]
+                        out[pos] = {
+                            "image_id": img,
+                            "category_id": cat,
+                            "aRng": a_rng,
+                            "maxDet": max_det,
+                            "dtIds": r["dtIds"],
+                            "gtIds": r["gtIds"],
+                            "dtMatches": r["dtMatches"],
+                            "gtMatches": r["gtMatches"],
+                            "dtScores": r["dtScores"],
+                            "gtIgnore": g_ig.astype(np.int64) if len(g_ig) else g_ig,
+                            "dtIgnore": r["dtIgnore"].astype(bool),
+                        }
+                    pos += 1
+        return out
+
+    def accumulate(self, p: Params | None = None) -> None:
+        """Precision, recall and scores per threshold, category, area range and maxDets, into ``eval``."""
+        print("Accumulating evaluation results...")
+        tic = time.time()
+        if self._eval_imgs is not _PENDING and not self._eval_imgs:
+            print("Please run evaluate() first")
+            if not isinstance(self._paramsEval, Params):
+                raise RuntimeError("Please run evaluate() first")
+        if p is None:
+            p = self.params
+        nat = self._native
+        if nat is not None and not nat["replaced"] and self._paramsEval is nat["params_eval"] and _same_setting(
+            p, nat["params"]
+        ):
+            if nat["run"] is None:
+                nat["run"] = nat["evaluator"].run()
+            run = nat["run"]
+            precision, recall, scores = run["precision"].copy(), run["recall"].copy(), run["scores"].copy()
+        else:
+            precision, recall, scores = _perimage.accumulate_records(self.evalImgs, p, self._paramsEval)
+        T, R = len(p.iouThrs), len(p.recThrs)
+        K = len(p.catIds) if p.useCats else 1
+        self.eval = {
+            "params": p,
+            "counts": [T, R, K, len(p.areaRng), len(p.maxDets)],
+            "date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M:%S"),
+            "precision": precision,
+            "recall": recall,
+            "scores": scores,
+        }
+        print(f"DONE (t={time.time() - tic:0.2f}s).")
+
+    def _summarize(self, ap: int = 1, iouThr: float | None = None, areaRng: str = "all", maxDets: int = 100) -> float:
+        p = self.params
+        title = "Average Precision" if ap == 1 else "Average Recall"
+        kind = "(AP)" if ap == 1 else "(AR)"
+        iou = f"{p.iouThrs[0]:0.2f}:{p.iouThrs[-1]:0.2f}" if iouThr is None else f"{iouThr:0.2f}"
+        aind = [i for i, label in enumerate(p.areaRngLbl) if label == areaRng]
+        mind = [i for i, m in enumerate(p.maxDets) if m == maxDets]
+        if ap == 1:
+            s = self.eval["precision"]
+            if iouThr is not None:
+                s = s[np.where(iouThr == np.asarray(p.iouThrs))[0]]
+            s = s[:, :, :, aind, mind]
+        else:
+            s = self.eval["recall"]
+            if iouThr is not None:
+                s = s[np.where(iouThr == np.asarray(p.iouThrs))[0]]
+            s = s[:, :, aind, mind]
+        kept = s[s > -1]
+        mean = -1 if len(kept) == 0 else np.mean(kept)
+        print(f" {title:<18} {kind} @[ IoU={iou:<9} | area={areaRng:>6s} | maxDets={maxDets:>3d} ] = {mean:0.3f}")
+        return float(mean)
+
+    def _summary_lines(self) -> list[Any]:
+        """(ap, iouThr, areaRng, maxDets) of each summary line, as the reference picks them.
+
+        The first detection line asks for 100 detections whatever ``maxDets``
+        holds (so it is -1 when 100 is not among them), as the reference's does.
+        """
+        if self.params.iouType == "keypoints":
+            return [
+                (1, None, "all", 20), (1, 0.5, "all", 20), (1, 0.75, "all", 20),
+                (1, None, "medium", 20), (1, None, "large", 20),
+                (0, None, "all", 20), (0, 0.5, "all", 20), (0, 0.75, "all", 20),
+                (0, None, "medium", 20), (0, None, "large", 20),
+            ]  # fmt: skip
+        md = self.params.maxDets
+        first, second, third = md[0], md[1] if len(md) > 1 else md[-1], md[2] if len(md) > 2 else md[-1]
+        return [
+            (1, None, "all", 100), (1, 0.5, "all", third), (1, 0.75, "all", third),
+            (1, None, "small", third), (1, None, "medium", third), (1, None, "large", third),
+            (0, None, "all", first), (0, None, "all", second), (0, None, "all", third),
+            (0, None, "small", third), (0, None, "medium", third), (0, None, "large", third),
+        ]  # fmt: skip
+
+    def summarize(self) -> None:
+        """Prints the summary lines and sets ``stats`` (12 values, 10 for keypoints)."""
+        if not self.eval:
+            raise EvaluationError("Please run accumulate() first")
+        lines = self._summary_lines()
+        stats = np.zeros((len(lines),))
+        for n, (ap, thr, area, md) in enumerate(lines):
+            stats[n] = self._summarize(ap, iouThr=thr, areaRng=area, maxDets=md)
+        self.stats = stats
+
+    @property
+    def stats_as_dict(self) -> dict[Any, Any]:
+        """The summary statistics by the names faster-coco-eval gives them,
+        with recall at IoU 0.50 and 0.75 for the largest maxDets."""
+        if self.params.iouType == "keypoints":
+            names = ["AP_all", "AP_50", "AP_75", "AP_medium", "AP_large",
+                     "AR_all", "AR_50", "AR_75", "AR_medium", "AR_large"]  # fmt: skip
+            return {n: float(v) for n, v in zip(names, self.stats)}
+        names = ["AP_all", "AP_50", "AP_75", "AP_small", "AP_medium", "AP_large",
+                 "AR_all", "AR_second", "AR_third", "AR_small", "AR_medium", "AR_large"]  # fmt: skip
+        out = {n: float(v) for n, v in zip(names, self.stats)}
+        last = self.params.maxDets[-1]
+        for thr, name in ((0.5, "AR_50"), (0.75, "AR_75")):
+            s = self.eval["recall"][np.where(thr == np.asarray(self.params.iouThrs))[0]]
+            s = s[:, :, [i for i, lb in enumerate(self.params.areaRngLbl) if lb == "all"], [len(self.params.maxDets) - 1]]
+            kept = s[s > -1]
+            out[name] = float(np.mean(kept)) if len(kept) and last else -1.0
+        return out
+
+    # -- many processes -------------------------------------------------------
+
+    def merge(self, *others: COCOeval) -> COCOeval:
+        """Adds the results of other evaluators (of other processes, say),
+        in the order given, after this one's: the outcome is that of one
+        evaluator whose ``cocoDt`` is ``cocoGt.loadRes`` of all the results
+        in that order. Returns ``self``, ready for ``evaluate()``.
+
+        Every evaluator must have the same ground truth and the same
+        ``params`` (so give each rank all image ids, not its own), and
+        results made by ``COCO.loadRes``; otherwise ValueError, before
+        anything changes. A pickled ``COCOeval`` (``all_gather_object``)
+        carries its results as a compact ``StreamingEvaluator`` state and
+        its ground truth by file name, so merging gathered evaluators moves
+        no per-detection Python objects between processes.
+
+        Examples
+        --------
+        >>> E = COCOeval(gt, gt.loadRes(my_results), "bbox")       # doctest: +SKIP
+        >>> dist.all_gather_object(gathered, E)                     # doctest: +SKIP
+        >>> E.merge(*gathered[1:]).evaluate(); E.accumulate(); E.summarize()  # doctest: +SKIP
+        """
+        for k, other in enumerate(others):
+            if not isinstance(other, COCOeval):
+                raise TypeError(f"merge takes COCOeval objects; argument {k} is a {type(other).__name__}")
+        mine = self._own_detections("this evaluator")
+        theirs = []
+        for k, other in enumerate(others):
+            if other is self:
+                theirs.append(mine)
+                continue
+            _check_same_params(self.params, other.params, f"evaluator {k}")
+            theirs.append(other._own_detections(f"evaluator {k}"))
+        mine.merge(*theirs)
+        self._coco_dt, self._state = _PENDING, mine
+        self._native = None
+        self._eval_imgs, self._ious, self.eval, self._paramsEval, self.stats = defaultdict(list), {}, {}, {}, []
+        self._gts_, self._dts_ = defaultdict(list), defaultdict(list)
+        return self
+
+    def streaming_state(self) -> StreamingEvaluator:
+        """The results as a new ``vantorel.StreamingEvaluator`` with these
+        parameters: ``compute()`` gives the engine's ``EvalResult`` of them,
+        and it merges with the states of other processes.
+
+        Examples
+        --------
+        >>> E.streaming_state().compute().stats[0]  # doctest: +SKIP
+        """
+        held = self._own_detections("this evaluator")
+        if held is not self._state:
+            return held
+        try:
+            state = _state.empty_state(self.cocoGt, self.params)
+        except _state.NotCompact as err:
+            raise ValueError(f"cannot make a state of this evaluator: {err}") from None
+        return state.merge(held)
+
+    def _own_detections(self, who: str) -> StreamingEvaluator:
+        """The held state (given the current parameters), or one made from cocoDt."""
+        try:
+            if self._state is not None:
+                _state.relabel(self._state, self.params)
+                return self._state
+            return _state.export(self.cocoGt, self._coco_dt, self.params)
+        except _state.NotCompact as err:
+            raise ValueError(f"cannot take the results of {who} as a compact state: {err}") from None
+
+    def _caller_records(self) -> bool:
+        """Whether evalImgs were assigned by the caller (the engine's own are
+        made again by evaluate())."""
+        records = self._eval_imgs
+        if records is _PENDING or not len(records):
+            return False
+        return self._native is None or bool(self._native["replaced"])
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> str | tuple[Any, ...]:
+        """Pickled as parameters, results (a compact state), and ``eval`` and
+        ``stats`` once computed; evalImgs only where the caller assigned them.
+        Results not made by ``loadRes`` pickle every member as usual."""
+        try:
+            detections = self._own_detections("this evaluator")
+        except ValueError:
+            return super().__reduce_ex__(protocol)
+        records = self._caller_records()
+        payload = {
+            "format": _PICKLE_FORMAT,
+            "params": self.params,
+            "detections": detections,
+            "eval": self.eval,
+            "stats": self.stats,
+            "evalImgs": self._eval_imgs if records else None,
+            "paramsEval": self._paramsEval if records else None,
+        }
+        return (_restore, (type(self), payload))
+
+    # copy.copy and copy.deepcopy copy the members, as they do the reference's
+    # (not the pickled form, which leaves the ground truth behind).
+    def __copy__(self) -> COCOeval:
+        new = type(self).__new__(type(self))
+        new.__dict__.update(self.__dict__)
+        return new
+
+    def __deepcopy__(self, memo: dict[int, Any]) -> COCOeval:
+        memo[id(_PENDING)] = _PENDING  # the marker stays itself
+        new = type(self).__new__(type(self))
+        memo[id(self)] = new
+        for name, value in self.__dict__.items():
+            new.__dict__[name] = copy.deepcopy(value, memo)
+        return new
+
+    def __str__(self) -> str:
+        import contextlib
+        import io
+
+        buf = io.StringIO()
+        with contextlib.redirect_stdout(buf):
+            self.summarize()
+        return buf.getvalue()
+
+
+_PICKLE_FORMAT = 1
+_PARAM_NAMES = {"img_ids": "imgIds", "cat_ids": "catIds", "iou_thrs": "iouThrs", "rec_thrs": "recThrs",
+                "max_dets": "maxDets", "area_rng": "areaRng", "area_labels": "areaRngLbl", "use_cats": "useCats",
+                "kpt_sigmas": "kpt_oks_sigmas", "iou_type": "iouType"}  # fmt: skip
+
+
+def _check_same_params(mine: Params, theirs: Params, who: str) -> None:
+    a, b = _state.core_params(mine).to_dict(), _state.core_params(theirs).to_dict()
+    differ = [_PARAM_NAMES.get(k, k) for k in a if a[k] != b[k]]
+    if differ:
+        raise ValueError(
+            f"cannot merge {who}: its params differ in {', '.join(differ)} (every process needs the same "
+            "params: all image ids, not its own)"
+        )
+
+
+def _restore(cls: type[COCOeval], payload: dict[str, Any]) -> COCOeval:
+    """An evaluator from its pickled form; its ground truth loads from its
+    file when first read, its cocoDt is made from the results when first read."""
+    if not isinstance(payload, dict) or payload.get("format") != _PICKLE_FORMAT:
+        raise ValueError(f"a pickled COCOeval of another format cannot be read (this vantorel reads {_PICKLE_FORMAT})")
+    detections: StreamingEvaluator = payload["detections"]
+    ev = cls.__new__(cls)
+    COCOeval.__init__(ev, None, None, payload["params"].iouType)
+    ev.params, ev.eval, ev.stats = payload["params"], payload["eval"], payload["stats"]
+    ev._state, ev._coco_dt, ev._gt_path = detections, _PENDING, detections._gt_path
+    if payload["evalImgs"] is not None:
+        ev._eval_imgs, ev._paramsEval = payload["evalImgs"], payload["paramsEval"]
+    return ev
+
+
+def _annotations_of(coco: Any) -> Any:
+    """What the engine reads of a COCO object: its compact side where it has
+    one, else the annotation dicts (also of another implementation's COCO)."""
+    side = getattr(coco, "_evaluation_side", None)
+    if side is not None:
+        return side()
+    return coco.dataset.get("annotations") or []
+
+
+def _restricted_sides(gt: Any, dt: Any, p: Params) -> tuple[Any, Any]:
+    """The annotations to hand the engine. When the parameters select a small
+    part of the images or categories (a batch of a training loop, one class of
+    a per-class loop), only the annotations of that part: the engine would
+    leave the others out anyway, but would first read (and for masks,
+    rasterise) every one of them, on each call."""
+    gt_side, dt_side = _annotations_of(gt), _annotations_of(dt)
+    few_images = len(p.imgIds) * 2 < len(gt.imgs)
+    few_cats = bool(p.useCats) and len(p.catIds) * 2 < len(gt.cats)
+    if not (few_images or few_cats):
+        return gt_side, dt_side
+    images, cats = set(p.imgIds), set(p.catIds)
+    if few_images:
+        by_image = gt.imgToAnns
+        gt_side = [a for i in p.imgIds for a in by_image.get(i, ())]
+    elif not isinstance(gt_side, list):
+        gt_side = gt.dataset["annotations"]
+    if few_cats:
+        gt_side = [a for a in gt_side if a["category_id"] in cats]
+    # A detection list is cut only where its ids are explicit (a default id
+    # is the position in the list) and where reading it costs: masks.
+    if p.iouType in ("segm", "boundary") and isinstance(dt_side, list) and all("id" in d for d in dt_side):
+        dt_side = [
+            d for d in dt_side
+            if (not few_images or d["image_id"] in images) and (not few_cats or d["category_id"] in cats)
+        ]
+    return gt_side, dt_side
+
+
+def _integer_ids(p: Params) -> bool:
+    for ids in (p.imgIds, p.catIds if p.useCats else []):
+        kind = np.asarray(ids).dtype.kind
+        if len(ids) and kind not in "iu":
+            return False
+    return True
+
+
+def _same_setting(p: Any, q: Any) -> bool:
+    """Whether p asks for the accumulation the engine made with q."""
+    try:
+        return (
+            bool(p.useCats) == bool(q.useCats)
+            and list(p.imgIds) == list(q.imgIds)
+            and (not p.useCats or list(p.catIds) == list(q.catIds))
+            and list(p.maxDets) == list(q.maxDets)
+            and [list(map(float, a)) for a in p.areaRng] == [list(map(float, a)) for a in q.areaRng]
+            and np.array_equal(np.asarray(p.iouThrs, dtype=float), np.asarray(q.iouThrs, dtype=float))
+            and np.array_equal(np.asarray(p.recThrs, dtype=float), np.asarray(q.recThrs, dtype=float))
+        )
+    except (TypeError, ValueError):
+        return False
+
+
+# The names frameworks look up for a fast evaluator: detectron2 and mmdetection
+# take ``COCOeval_opt`` when present, faster-coco-eval's users ``COCOeval_faster``.
+COCOeval_opt = COCOeval
+COCOeval_faster = COCOeval

@@ -1,0 +1,209 @@
+"""vantorel.compat.cocoeval against pycocotools: same numbers, records and text."""
+
+import copy
+
+import numpy as np
+import pytest
+from compat_oracle import (
+    GT_FILE,
+    OURS,
+    REF,
+    RESULT_FILES,
+    assert_same_arrays,
+    assert_same_eval_imgs,
+    assert_same_value,
+    quiet,
+    random_case,
+    run,
+)
+from vantorel.compat.cocoeval import COCOeval, Params
+
+
+def _set(**fields):
+    def configure(E):
+        for k, v in fields.items():
+            setattr(E.params, k, v)
+    return configure
+
+
+CASES = [
+    ("file", "bbox", None),
+    ("file", "segm", None),
+    ("file", "bbox", _set(maxDets=[100, 300, 1000])),
+    ("file", "segm", _set(maxDets=[1, 10, 300])),
+    ("file", "bbox", _set(useCats=0)),
+    ("file", "bbox", _set(catIds=[3, 1, 1], imgIds=[74, 42, 42, 73])),
+    ("file", "bbox", _set(iouThrs=np.array([0.3, 0.5, 1.0]), recThrs=np.linspace(0, 1, 11))),
+    ("file", "bbox", _set(areaRng=[[0, 1e10], [0, 500.0], [500.0, 1e10]], areaRngLbl=["all", "small", "large"])),
+    (3, "bbox", None),
+    (4, "bbox", _set(useCats=0, maxDets=[2, 5, 7])),
+    (5, "segm", None),
+    (6, "keypoints", None),
+    (7, "keypoints", _set(kpt_oks_sigmas=np.linspace(0.02, 0.1, 17))),
+]
+
+
+def _inputs(source, iou_type):
+    if source == "file":
+        return GT_FILE, RESULT_FILES[iou_type]
+    return random_case(source, iou_type)
+
+
+@pytest.mark.parametrize("source,iou_type,configure", CASES)
+def test_evaluation_matches_reference(source, iou_type, configure):
+    gt, res = _inputs(source, iou_type)
+    ours, ours_text = run(OURS, gt, res, iou_type, configure)
+    ref, ref_text = run(REF, gt, res, iou_type, configure)
+    assert ours_text == ref_text
+    assert type(ours.stats) is type(ref.stats) and ours.stats.shape == ref.stats.shape
+    np.testing.assert_array_equal(ours.stats, ref.stats)
+    assert_same_arrays(ours.eval, ref.eval)
+    assert ours.eval["params"] is ours.params and ours.eval["date"][:4] == ref.eval["date"][:4]
+    for name in ("imgIds", "catIds", "maxDets"):
+        if name == "catIds" and not ref.params.useCats:
+            continue  # the reference sets catIds to [-1] in accumulate(); see test_use_cats_keeps_cat_ids
+        assert_same_value(getattr(ours.params, name), getattr(ref.params, name), name)
+    assert_same_eval_imgs(ours.evalImgs, ref.evalImgs)
+    assert list(ours.ious) == list(ref.ious)
+    for key, value in ref.ious.items():
+        assert_same_value(ours.ious[key], value, f"ious{key}")
+
+
+def test_params_defaults_match_reference():
+    import pycocotools.cocoeval as ref
+
+    for iou_type in ("bbox", "segm", "keypoints"):
+        ours, theirs = vars(Params(iou_type)), vars(ref.Params(iou_type))
+        assert list(ours) == list(theirs)
+        for k in theirs:
+            assert_same_value(ours[k], theirs[k], k)
+
+
+def test_first_line_asks_for_100_detections():
+    """mmdetection and torchmetrics read stats[0] with custom maxDets; it is the
+    reference's 'maxDets=100' line, -1 when 100 is not evaluated."""
+    E, text = run(OURS, GT_FILE, RESULT_FILES["bbox"], "bbox", _set(maxDets=[1, 10, 300]))
+    assert E.stats[0] == -1 and "maxDets=100 ] = -1.000" in text.splitlines()[-12]
+
+
+def test_fewer_than_three_max_dets():
+    """The reference fails with IndexError on its second line; here the last
+    maxDets stands in for the missing ones."""
+    E, text = run(OURS, GT_FILE, RESULT_FILES["bbox"], "bbox", _set(maxDets=[100]))
+    with pytest.raises(IndexError):
+        run(REF, GT_FILE, RESULT_FILES["bbox"], "bbox", _set(maxDets=[100]))
+    full, full_text = run(REF, GT_FILE, RESULT_FILES["bbox"], "bbox")
+    # maxDets=100 lines of the default run are the lines asked for here.
+    keep = [i for i, line in enumerate(full_text.splitlines()[-12:]) if "maxDets=100" in line]
+    assert [text.splitlines()[-12:][i] for i in keep] == [full_text.splitlines()[-12:][i] for i in keep]
+    assert all("maxDets=100" in line for line in text.splitlines()[-12:])
+    np.testing.assert_array_equal(E.stats[keep], full.stats[keep])
+
+
+def test_use_cats_keeps_cat_ids():
+    """The reference's accumulate() sets params.catIds to [-1] with useCats=0,
+    so evaluating again finds nothing; here the ids stay and a second round
+    gives the same numbers."""
+    E, _ = run(OURS, GT_FILE, RESULT_FILES["bbox"], "bbox", _set(useCats=0))
+    first = E.stats.copy()
+    quiet(lambda: (E.evaluate(), E.accumulate(), E.summarize()))
+    np.testing.assert_array_equal(E.stats, first)
+    ref, _ = run(REF, GT_FILE, RESULT_FILES["bbox"], "bbox", _set(useCats=0))
+    assert ref.params.catIds == [-1]
+
+
+class _PythonSteps(COCOeval):
+    """Overrides evaluateImg, so evaluate() goes through the per-image methods."""
+
+    def evaluateImg(self, imgId, catId, aRng, maxDet):
+        return super().evaluateImg(imgId, catId, aRng, maxDet)
+
+
+@pytest.mark.parametrize("source,iou_type", [("file", "bbox"), ("file", "segm"), (8, "keypoints"), (9, "bbox")])
+def test_overridden_steps_give_reference_records(source, iou_type):
+    gt, res = _inputs(source, iou_type)
+    ours, ours_text = run((OURS[0], _PythonSteps), gt, res, iou_type)
+    ref, ref_text = run(REF, gt, res, iou_type)
+    assert ours_text == ref_text
+    assert_same_arrays(ours.eval, ref.eval)
+    assert_same_eval_imgs(ours.evalImgs, ref.evalImgs)
+
+
+def test_per_image_methods_callable_after_native_evaluate():
+    ours, _ = run(OURS, GT_FILE, RESULT_FILES["segm"], "segm")
+    ref, _ = run(REF, GT_FILE, RESULT_FILES["segm"], "segm")
+    img, cat = ref.params.imgIds[2], 1
+    assert_same_value(ours.computeIoU(img, cat), ref.computeIoU(img, cat), "computeIoU")
+    a_rng = ref.params.areaRng[1]
+    assert_same_value(ours.evaluateImg(img, cat, a_rng, 100), ref.evaluateImg(img, cat, a_rng, 100), "evaluateImg")
+    assert len(ours._gts) == len(ref._gts)
+
+
+def test_accumulate_of_changed_params_uses_records():
+    """accumulate(p) with fewer categories than evaluated: the records path."""
+    ours, _ = run(OURS, GT_FILE, RESULT_FILES["bbox"], "bbox")
+    ref, _ = run(REF, GT_FILE, RESULT_FILES["bbox"], "bbox")
+    for E in (ours, ref):
+        p = copy.deepcopy(E.params)
+        p.catIds = p.catIds[5:20]
+        p.maxDets = [10, 100]
+        quiet(E.accumulate, p)
+    assert_same_arrays(ours.eval, ref.eval)
+
+
+def test_duplicate_annotation_ids_count_each_annotation():
+    """The reference looks ground truths up by id: of two with one id it
+    evaluates the later twice. Here each counts as itself, as
+    vantorel.evaluate counts it."""
+    import vantorel
+
+    gt, res = random_case(10, "bbox")
+    anns = gt["annotations"]
+    anns[1]["id"] = anns[0]["id"]
+    ours, _ = run(OURS, gt, res, "bbox")
+    np.testing.assert_array_equal(ours.stats, vantorel.evaluate(gt, res, "bbox").stats)
+    ref, _ = run(REF, gt, res, "bbox")
+    assert not np.array_equal(ours.eval["precision"], ref.eval["precision"])
+
+
+def test_errors_before_running():
+    E = COCOeval(iouType="bbox")
+    with pytest.raises(Exception, match="Please run accumulate"):
+        E.summarize()
+    with pytest.raises(RuntimeError, match="Please run evaluate"):
+        quiet(E.accumulate)
+    with pytest.raises(Exception, match="iouType not supported"):
+        COCOeval(iouType="polygon")
+
+
+def test_stats_as_dict_matches_faster_coco_eval():
+    from faster_coco_eval import COCO, COCOeval_faster
+
+    ours, _ = run(OURS, GT_FILE, RESULT_FILES["bbox"], "bbox")
+
+    def theirs():
+        g = COCO(str(GT_FILE))
+        E = COCOeval_faster(g, g.loadRes(str(RESULT_FILES["bbox"])), "bbox")
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+        return E.stats_as_dict
+
+    expected, _ = quiet(theirs)
+    got = ours.stats_as_dict
+    assert list(got) == list(expected)
+    np.testing.assert_allclose(list(got.values()), list(expected.values()), rtol=0, atol=1e-12)
+
+
+def test_ground_truth_with_id_zero_is_matched():
+    """The reference marks 'no match' with id 0, so a detection that takes a
+    ground truth of id 0 counts as a false positive there; here it is a true
+    positive, as in vantorel.evaluate."""
+    import vantorel
+
+    gt, res = random_case(14, "bbox")
+    gt["annotations"][0]["id"] = 0
+    ours, _ = run(OURS, gt, res, "bbox")
+    np.testing.assert_array_equal(ours.stats, vantorel.evaluate(gt, res, "bbox").stats)
+    ref, _ = run(REF, gt, res, "bbox")
+    assert not np.array_equal(ours.eval["precision"], ref.eval["precision"])

@@ -1,0 +1,241 @@
+"""The ways detection frameworks drive the COCO API, run once on pycocotools and
+once on vantorel.compat: every number and printed line they keep must agree.
+
+Each scenario follows a framework's calling pattern as its documentation and
+behaviour describe it (written here from that description, not from its code).
+"""
+
+import contextlib
+import copy
+import io
+import json
+
+import numpy as np
+import pycocotools.coco
+import pycocotools.cocoeval
+import pycocotools.mask
+import pytest
+from compat_oracle import GT_FILE, RESULT_FILES, no_times, quiet, random_case
+from vantorel import compat
+
+REF = (pycocotools.coco.COCO, pycocotools.cocoeval, pycocotools.mask)
+OURS = (compat.COCO, compat.cocoeval, compat.mask)
+
+
+def _gt(impl, gt):
+    if isinstance(gt, dict):
+        coco = impl[0]()
+        coco.dataset = copy.deepcopy(gt)
+        coco.createIndex()
+        return coco
+    return impl[0](str(gt))
+
+
+def torchvision_style(impl, gt, res, iou_type, workers=2, batch=7):
+    """Per-batch evaluate() with imgIds of the batch, the evaluation-image
+    records reshaped per batch, merged across 'workers' by image id, injected
+    back with _paramsEval, then accumulate() and summarize()."""
+    coco_gt = _gt(impl, gt)
+    img_ids = sorted(coco_gt.getImgIds())
+    by_image = {}
+    for d in res:
+        by_image.setdefault(d["image_id"], []).append(d)
+    parts = []
+    for w in range(workers):
+        ev = impl[1].COCOeval(coco_gt, iouType=iou_type)
+        seen, records = [], []
+        mine = img_ids[w::workers]
+        for start in range(0, len(mine), batch):
+            ids = mine[start:start + batch]
+            dets = [copy.deepcopy(d) for i in ids for d in by_image.get(i, [])]
+            with contextlib.redirect_stdout(io.StringIO()):
+                ev.cocoDt = impl[0].loadRes(coco_gt, dets) if dets else impl[0]()
+                ev.params.imgIds = list(ids)
+                ev.evaluate()
+            records.append(np.asarray(ev.evalImgs).reshape(-1, len(ev.params.areaRng), len(ev.params.imgIds)))
+            seen.extend(ev.params.imgIds)
+        parts.append((seen, np.concatenate(records, 2)))
+    all_ids = np.concatenate([np.asarray(s) for s, _ in parts])
+    all_recs = np.concatenate([r for _, r in parts], 2)
+    merged, idx = np.unique(all_ids, return_index=True)
+    ev.evalImgs = list(all_recs[..., idx].flatten())
+    ev.params.imgIds = list(merged)
+    ev._paramsEval = copy.deepcopy(ev.params)
+    buf = io.StringIO()
+    with contextlib.redirect_stdout(buf):
+        ev.accumulate()
+        ev.summarize()
+    return ev.stats, ev.eval["precision"], no_times(buf.getvalue())
+
+
+def detectron2_style(impl, gt, res, iou_type, max_dets=None, sigmas=None):
+    """The fast evaluator picked by name (COCOeval_opt), masks with boxes
+    dropped, custom maxDets and keypoint sigmas, and per-class AP read from
+    eval['precision'][:, :, k, 0, -1]."""
+    coco_gt = _gt(impl, gt)
+    results = copy.deepcopy(res)
+    if iou_type == "segm":
+        for r in results:
+            r.pop("bbox", None)
+    evaluator = getattr(impl[1], "COCOeval_opt", impl[1].COCOeval)
+    with contextlib.redirect_stdout(io.StringIO()) as buf:
+        coco_dt = coco_gt.loadRes(results)
+        ev = evaluator(coco_gt, coco_dt, iou_type)
+        if sigmas is not None:
+            ev.params.kpt_oks_sigmas = np.array(sigmas)
+        if max_dets is not None:
+            ev.params.maxDets = max_dets
+        ev.evaluate()
+        ev.accumulate()
+        ev.summarize()
+    per_class = []
+    for k in range(len(ev.params.catIds)):
+        p = ev.eval["precision"][:, :, k, 0, -1]
+        p = p[p > -1]
+        per_class.append(float(np.mean(p)) if p.size else float("nan"))
+    return ev.stats, per_class, no_times(buf.getvalue())
+
+
+def mmdetection_style(impl, gt_path, res_path):
+    """maxDets [100, 300, 1000], summary text captured for a log, and a
+    per-class loop setting catIds=[c] and reading stats."""
+    coco_gt = _gt(impl, gt_path)
+    with contextlib.redirect_stdout(io.StringIO()):
+        coco_dt = coco_gt.loadRes(json.loads(res_path.read_text()))
+    ev = impl[1].COCOeval(coco_gt, coco_dt, "bbox")
+    cat_ids = coco_gt.getCatIds()
+    ev.params.catIds = cat_ids
+    ev.params.imgIds = coco_gt.getImgIds()
+    ev.params.maxDets = [100, 300, 1000]
+    with contextlib.redirect_stdout(io.StringIO()):
+        ev.evaluate()
+        ev.accumulate()
+    log = io.StringIO()
+    with contextlib.redirect_stdout(log):
+        ev.summarize()
+    per_class = []
+    for c in cat_ids[:12]:
+        ev.params.catIds = [c]
+        with contextlib.redirect_stdout(io.StringIO()):
+            ev.evaluate()
+            ev.accumulate()
+            ev.summarize()
+        per_class.append(ev.stats.copy())
+    return ev.stats, np.array(per_class), log.getvalue()
+
+
+def ultralytics_style(impl, gt_path, res_path, tmp_path):
+    """Predictions written to a file, the faster evaluator class chosen by
+    name when the module has it, evaluation limited to some image ids."""
+    cls = getattr(impl[1], "COCOeval_faster", None) or impl[1].COCOeval
+    pred = tmp_path / "predictions.json"
+    pred.write_text(json.dumps(json.loads(res_path.read_text())))
+    with contextlib.redirect_stdout(io.StringIO()):
+        anno = impl[0](str(gt_path))
+        ev = cls(anno, anno.loadRes(str(pred)), "bbox")
+        ev.params.imgIds = sorted(anno.getImgIds())[::3]
+        ev.evaluate()
+        ev.accumulate()
+        ev.summarize()
+    return ev.stats[:2], ev.eval["recall"]
+
+
+def torchmetrics_style(impl, gt, res, iou_type, use_cats):
+    """Both sides built with COCO() + dataset + createIndex(); predictions
+    carry masks but no boxes; useCats off for micro averaging; a per-class
+    loop; maxDets [1, 10, 300]."""
+    preds = copy.deepcopy(res)
+    for i, p in enumerate(preds):
+        if iou_type == "segm":
+            p.pop("bbox", None)
+            p["area"] = float(pycocotools.mask.area(p["segmentation"]))
+        else:
+            p["area"] = p["bbox"][2] * p["bbox"][3]
+        p["id"], p["iscrowd"] = i + 1, 0
+    with contextlib.redirect_stdout(io.StringIO()):
+        coco_gt = _gt(impl, gt)
+        coco_dt = impl[0]()
+        coco_dt.dataset = {"images": copy.deepcopy(gt["images"]), "annotations": preds,
+                           "categories": copy.deepcopy(gt["categories"])}
+        coco_dt.createIndex()
+        ev = impl[1].COCOeval(coco_gt, coco_dt, iouType=iou_type)
+        ev.params.maxDets = [1, 10, 300]
+        ev.params.useCats = use_cats
+        ev.evaluate()
+        ev.accumulate()
+        ev.summarize()
+        stats = ev.stats.copy()
+        per_class = []
+        ev.params.useCats = 1
+        for c in sorted(coco_gt.getCatIds())[:4]:
+            ev.params.catIds = [c]
+            ev.evaluate()
+            ev.accumulate()
+            ev.summarize()
+            per_class.append(ev.stats.copy())
+    return stats, np.array(per_class)
+
+
+def _same(a, b):
+    assert type(a) is type(b)
+    if isinstance(a, (tuple, list)):
+        assert len(a) == len(b)
+        for x, y in zip(a, b):
+            _same(x, y)
+    elif isinstance(a, np.ndarray):
+        np.testing.assert_array_equal(a, b)
+    else:
+        assert a == b or (np.isnan(a) and np.isnan(b))
+
+
+@pytest.mark.parametrize("source,iou_type", [("file", "bbox"), ("file", "segm"), (20, "bbox"), (21, "segm"),
+                                              (22, "keypoints")])
+def test_torchvision_merge(source, iou_type):
+    if source == "file":
+        gt = json.loads(GT_FILE.read_text())
+        res = json.loads(RESULT_FILES[iou_type].read_text())
+    else:
+        gt, res = random_case(source, iou_type)
+    ours = torchvision_style(OURS, gt, res, iou_type)
+    _same(ours, torchvision_style(REF, gt, res, iou_type))
+    # Merged per-batch records give the numbers of one whole evaluation.
+    whole, _ = quiet(lambda: _whole(gt, res, iou_type))
+    np.testing.assert_array_equal(ours[0], whole)
+
+
+def _whole(gt, res, iou_type):
+    g = _gt(OURS, gt)
+    E = compat.COCOeval(g, g.loadRes(copy.deepcopy(res)), iou_type)
+    E.evaluate()
+    E.accumulate()
+    E.summarize()
+    return E.stats
+
+
+@pytest.mark.parametrize("source,iou_type,max_dets,sigmas", [
+    ("file", "bbox", None, None), ("file", "segm", [1, 10, 300], None), (23, "segm", None, None),
+    (24, "keypoints", None, np.linspace(0.03, 0.09, 17)), (25, "keypoints", [5, 20], None)])
+def test_detectron2(source, iou_type, max_dets, sigmas):
+    if source == "file":
+        gt, res = str(GT_FILE), json.loads(RESULT_FILES[iou_type].read_text())
+    else:
+        gt, res = random_case(source, iou_type)
+    _same(detectron2_style(OURS, gt, res, iou_type, max_dets, sigmas),
+          detectron2_style(REF, gt, res, iou_type, max_dets, sigmas))
+
+
+def test_mmdetection():
+    _same(mmdetection_style(OURS, GT_FILE, RESULT_FILES["bbox"]), mmdetection_style(REF, GT_FILE, RESULT_FILES["bbox"]))
+
+
+def test_ultralytics(tmp_path):
+    ours = ultralytics_style(OURS, GT_FILE, RESULT_FILES["bbox"], tmp_path)
+    assert compat.cocoeval.COCOeval_faster is compat.COCOeval
+    _same(ours, ultralytics_style(REF, GT_FILE, RESULT_FILES["bbox"], tmp_path))
+
+
+@pytest.mark.parametrize("seed,iou_type,use_cats", [(26, "bbox", 1), (27, "bbox", 0), (28, "segm", 0),
+                                                    (29, "segm", 1)])
+def test_torchmetrics(seed, iou_type, use_cats):
+    gt, res = random_case(seed, iou_type)
+    _same(torchmetrics_style(OURS, gt, res, iou_type, use_cats), torchmetrics_style(REF, gt, res, iou_type, use_cats))
