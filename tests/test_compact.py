@@ -515,3 +515,21 @@ def test_refused_files_come_back_as_objects_with_the_reason(tmp_path):
     with pytest.raises(ValueError, match="JSON snapshot: trailing comma"):
         z.load_compact_or_objects(write(tmp_path, "[1,]", "bad.json"), results=True)
     assert "load_compact_or_objects" not in z.__all__
+
+
+@needs_data
+@pytest.mark.parametrize("iou_type", ["bbox", "keypoints"])
+def test_mask_results_without_boxes_evaluated_as_other_types(tmp_path, iou_type):
+    # Boxes and areas then come from the masks at once, as the dicts get them.
+    from vantorel import evaluate
+
+    dets = results_without_boxes("segm")
+    path = write(tmp_path, dets)
+    gt = json.loads((DATA / "instances_val2014_100.json").read_text())
+    if iou_type == "keypoints":
+        for a in gt["annotations"]:
+            a["keypoints"], a["num_keypoints"] = [1, 1, 2] * 17, 17
+    got, want = evaluate(gt, path, iou_type), evaluate(gt, dets, iou_type)
+    np.testing.assert_array_equal(got.precision, want.precision)
+    assert z.results_shape(z.load_compact_or_objects(path, results=True)[1]) == "masks"
+    assert np.isfinite(z.load_compact_or_objects(path, results=True)[1].array_rows()).all()

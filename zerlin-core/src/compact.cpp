@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "zerlin/hashmap.hpp"
+#include "zerlin/results_geometry.hpp"
 
 namespace zerlin {
 
@@ -32,6 +33,13 @@ double CompactData::row_area(std::size_t row) const noexcept {
 
 bool CompactData::mask_areas_deferred() const noexcept {
     return results && columns->shape == ResultsShape::Masks && columns->derived_areas.empty();
+}
+
+std::shared_ptr<const AnnotationColumns> CompactData::completed_columns() const {
+    if (!mask_areas_deferred()) return columns;
+    auto completed = std::make_shared<AnnotationColumns>(*columns);
+    complete_results_geometry(*completed, *snapshot);
+    return completed;
 }
 
 bool CompactData::row_crowd(std::size_t row) const noexcept { return !results && columns->gt_crowd[row] != 0; }

@@ -121,8 +121,12 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
 
 }  // namespace
 
-void HandleSideReader::records(const CompactData& h, bool is_gt, RecordSet& rs) const {
+void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet& rs) const {
     Stopwatch sw;
+    // Mask results read for boxes or keypoints take boxes and areas from
+    // their masks now; a mask evaluation takes the areas from its masks.
+    CompactData h = handle;
+    if (!masks()) h.columns = handle.completed_columns();
     const AnnotationColumns& c = *h.columns;
     const std::size_t n = h.size();
     const std::string_view snap = snapshot_of(h);

@@ -304,6 +304,7 @@ using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 PyObject* fn_load_compact_bbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_federated_evaluator(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_results_shape(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_load_compact_array(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_index_annotations(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_prepare_bbox_results(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

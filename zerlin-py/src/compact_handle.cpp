@@ -18,10 +18,11 @@ using zerlin::CompactData;
 
 namespace {
 
+// The handle's data never change once it exists, so any number of calls may
+// read them at once.
 struct CompactObject {
     PyObject_HEAD
-    CompactData* data;  // owned; immutable once the handle exists
-    BorrowFlag borrow;
+    std::unique_ptr<const CompactData> data;
 };
 
 CompactObject* as_compact(PyObject* self) { return reinterpret_cast<CompactObject*>(self); }
@@ -29,10 +30,9 @@ CompactObject* as_compact(PyObject* self) { return reinterpret_cast<CompactObjec
 PyObject* new_handle(CompactData&& data) {
     auto* obj = PyObject_New(CompactObject, g_compact_type);
     if (!obj) return nullptr;
-    obj->data = nullptr;
-    new (&obj->borrow) BorrowFlag();
+    new (&obj->data) std::unique_ptr<const CompactData>();
     try {
-        obj->data = new CompactData(std::move(data));
+        obj->data = std::make_unique<const CompactData>(std::move(data));
     } catch (...) {
         Py_DECREF(reinterpret_cast<PyObject*>(obj));
         set_error_from_current();
@@ -43,20 +43,14 @@ PyObject* new_handle(CompactData&& data) {
 
 extern "C" void compact_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    delete as_compact(self)->data;
-    as_compact(self)->borrow.~BorrowFlag();
+    as_compact(self)->data.~unique_ptr();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-// Runs a method body under a shared hold of the handle.
+// Runs a method body on the handle's data.
 template <class F>
-PyObject* with_hold(PyObject* self, F&& body) {
-    SharedBorrow hold(as_compact(self)->borrow);
-    if (!hold.ok()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return nullptr;
-    }
+PyObject* with_data(PyObject* self, F&& body) {
     return guarded<PyObject*>(nullptr, [&] { return body(*as_compact(self)->data); });
 }
 
@@ -87,7 +81,7 @@ private:
 
 const CompactData* compact_data(PyObject* o) {
     if (!g_compact_type || !PyObject_TypeCheck(o, g_compact_type)) return nullptr;
-    return as_compact(o)->data;
+    return as_compact(o)->data.get();
 }
 
 namespace {
@@ -151,6 +145,24 @@ PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t narg
         auto [dataset, handle] = compact_file(std::move(text), results, zerlin::RecordGrammar::Compact);
         return check(PyTuple_Pack(2, dataset.get(), handle.get()));
     });
+}
+
+PyObject* fn_results_shape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"results_shape()", {"handle"}, 1};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
+    const CompactData* d = compact_data(a[0]);
+    if (!d) {
+        set_not_instance(a[0], "CompactBbox");
+        return nullptr;
+    }
+    if (!d->results) Py_RETURN_NONE;
+    switch (d->columns->shape) {
+        case zerlin::ResultsShape::Masks: return PyUnicode_FromString("masks");
+        case zerlin::ResultsShape::Keypoints: return PyUnicode_FromString("keypoints");
+        case zerlin::ResultsShape::Boxes: break;
+    }
+    return PyUnicode_FromString("boxes");
 }
 
 PyObject* fn_load_compact_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -243,12 +255,8 @@ void set_box(PyObject* dict, PyObject* key, const double* box) {
 // geometry, in its order: masks area, bbox (where none was written), id,
 // iscrowd; keypoints area, id, bbox.
 void complete_from_columns(PyObject* list, const CompactData& d) {
-    zerlin::AnnotationColumns derived;
-    if (d.mask_areas_deferred()) {
-        derived = *d.columns;
-        zerlin::complete_results_geometry(derived, *d.snapshot);
-    }
-    const zerlin::AnnotationColumns& c = d.mask_areas_deferred() ? derived : *d.columns;
+    const std::shared_ptr<const zerlin::AnnotationColumns> completed = d.completed_columns();
+    const zerlin::AnnotationColumns& c = *completed;
     const bool masks = c.shape == zerlin::ResultsShape::Masks;
     Ref area(check(PyUnicode_InternFromString("area"))), bbox(check(PyUnicode_InternFromString("bbox")));
     Ref id(check(PyUnicode_InternFromString("id"))), iscrowd(check(PyUnicode_InternFromString("iscrowd")));
@@ -267,7 +275,7 @@ void complete_from_columns(PyObject* list, const CompactData& d) {
 PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"CompactBbox.annotations()", {}, 0};
     if (!no_args(sig, args, nargs, kw)) return nullptr;
-    return with_hold(self, [](const CompactData& d) -> PyObject* {
+    return with_data(self, [](const CompactData& d) -> PyObject* {
         if (d.from_array) throw zerlin::Error(zerlin::ErrorKind::Value, "array-backed results are materialized from array_rows()");
         Ref doc(build_snapshot_document(d));
         if (d.results) {
@@ -287,9 +295,9 @@ PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* m_array_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"CompactBbox.array_rows()", {}, 0};
     if (!no_args(sig, args, nargs, kw)) return nullptr;
-    return with_hold(self, [](const CompactData& d) {
+    return with_data(self, [](const CompactData& d) {
         npy_intp n = npy_intp(d.size());
-        return check(array_from_vector(zerlin::rows_of(*d.columns), {n, 7}, NPY_FLOAT64));
+        return check(array_from_vector(zerlin::rows_of(*d.completed_columns()), {n, 7}, NPY_FLOAT64));
     });
 }
 
@@ -299,7 +307,7 @@ PyObject* m_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
     std::vector<int64_t> images;
     if (!arg(a[0], "images", to_vec_i64, &images)) return nullptr;
-    return with_hold(self, [&](const CompactData& d) {
+    return with_data(self, [&](const CompactData& d) {
         return Py_NewRef(zerlin::images_cover(*d.columns, images) ? Py_True : Py_False);
     });
 }
@@ -363,7 +371,7 @@ PyObject* m_lvis_annotations(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!arg(a[3], "max_det", to_u64, &m)) return nullptr;
         max_det = m;
     }
-    return with_hold(self, [&](const CompactData& d) -> PyObject* {
+    return with_data(self, [&](const CompactData& d) -> PyObject* {
         if (!d.results || d.from_array || d.columns->shape != zerlin::ResultsShape::Boxes) Py_RETURN_NONE;
         const zerlin::AnnotationColumns& cols = *d.columns;
         auto groups = zerlin::rows_per_image(cols, image_ids, max_det ? &*max_det : nullptr);

@@ -20,10 +20,12 @@ namespace zpy {
 
 namespace {
 
+// configure_lvis changes the engine, so it borrows it exclusively; the other
+// methods share it (and run without the interpreter lock).
 struct EvaluatorObject {
     PyObject_HEAD
     BorrowFlag borrow;
-    zerlin::Engine* engine;
+    std::unique_ptr<zerlin::Engine> engine;
 };
 
 EvaluatorObject* as_evaluator(PyObject* self) { return reinterpret_cast<EvaluatorObject*>(self); }
@@ -423,7 +425,8 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a, const FederatedSelec
                                                    std::move(cells));
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) throw_py();
-    as_evaluator(self)->engine = engine.release();
+    new (&as_evaluator(self)->borrow) BorrowFlag();
+    new (&as_evaluator(self)->engine) std::unique_ptr<zerlin::Engine>(std::move(engine));
     return self;
 }
 
@@ -464,8 +467,8 @@ PyObject* fn_federated_evaluator(PyObject*, PyObject* const* args, Py_ssize_t na
 namespace {
 
 extern "C" void evaluator_dealloc(PyObject* self) {
-    delete as_evaluator(self)->engine;
-    as_evaluator(self)->engine = nullptr;
+    as_evaluator(self)->engine.~unique_ptr();
+    as_evaluator(self)->borrow.~BorrowFlag();
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);

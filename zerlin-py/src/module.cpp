@@ -61,6 +61,10 @@ PyMethodDef g_internal_functions[] = {
             "Load a dataset or results file once: (dataset, handle, None) where its records can be held in "
             "compact form (results in every shape the reference loader completes), else (the document as "
             "objects, None, the reason)."),
+    ZL_FAST(results_shape,
+            "results_shape(handle)\n--\n\n"
+            "How a results handle's rows were completed: 'boxes' (area w * h), 'masks' (box and area from the "
+            "mask) or 'keypoints' (from the keypoints' extent); None for ground truth."),
     ZL_FAST(federated_evaluator,
             "federated_evaluator(negative_categories, max_det, /, *evaluator_args, **evaluator_kwargs)\n--\n\n"
             "An Evaluator (of the Evaluator's own arguments) over the detections the LVIS federated protocol "

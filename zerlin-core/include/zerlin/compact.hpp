@@ -38,6 +38,9 @@ struct CompactData {
     // Results of the mask shape loaded with their masks checked, not decoded:
     // their areas come from the masks an evaluation decodes anyway.
     bool mask_areas_deferred() const noexcept;
+    // The columns with every box and area in place: these columns, or where
+    // mask areas are deferred a copy completed from the masks (decoded here).
+    std::shared_ptr<const AnnotationColumns> completed_columns() const;
 };
 
 // Columns of a results set given as rows [image_id, x, y, w, h, score,
