@@ -14,10 +14,6 @@
 
 namespace zerlin {
 
-PositionTable::PositionTable(const std::vector<std::int64_t>& ids) : map_(ids.size()) {
-    for (std::size_t i = 0; i < ids.size(); ++i) *map_.insert(ids[i], std::int32_t(i)).first = std::int32_t(i);
-}
-
 namespace {
 
 std::string_view snapshot_of(const CompactData& h) {
@@ -132,15 +128,19 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
     const std::string_view snap = snapshot_of(h);
     const bool keypoints = kind_ == GeometryKind::Keypoints;
     rs.reserve(n);
+    if (kind_ == GeometryKind::Boxes || (keypoints && is_gt)) rs.boxes.reserve(4 * n);
     for (std::size_t i = 0; i < n; ++i) {
-        const bool crowd = h.row_crowd(i);
-        bool ignore = is_gt && crowd;
-        if (is_gt && keypoints && no_keypoints(snap, c.num_keypoints_span(i))) ignore = true;
-        rs.push_scalars(h.row_id(i), lk_.images.find(c.image_id(i)), lk_.categories.find(c.category_id(i)),
-                        c.scores[i], h.row_area(i), crowd, ignore);
+        AnnotationRow row;
+        row.id = h.row_id(i);
+        row.image_id = c.image_id(i);
+        row.category_id = c.category_id(i);
+        row.score = c.scores[i];
+        row.area = h.row_area(i);
+        row.box = &c.boxes[4 * i];
+        row.crowd = h.row_crowd(i);
+        row.no_keypoints = keypoints && is_gt && no_keypoints(snap, c.num_keypoints_span(i));
+        append_row(rs, row, is_gt, lk_);
     }
-    if (kind_ == GeometryKind::Boxes || (keypoints && is_gt))
-        rs.boxes.assign(c.boxes.begin(), c.boxes.begin() + std::ptrdiff_t(4 * n));
     sw.add_to(is_gt ? cells_.gt_read : cells_.dt_read);
 }
 

@@ -6,6 +6,7 @@
 
 #include "zerlin/handle_side.hpp"
 #include "zerlin/results_geometry.hpp"
+#include "zerlin/side_builder.hpp"
 
 namespace {
 
@@ -52,4 +53,33 @@ TEST(HandleSide, MaskAreasComeFromTheMasksOfRowsThatTakePart) {
     EXPECT_TRUE(std::isnan(rows.areas[2]));
     EXPECT_EQ(rows.masks[0].counts, (std::vector<uint32_t>{5, 2, 5}));
     EXPECT_TRUE(rows.masks[1].counts.empty() && rows.masks[2].counts.empty());
+}
+
+TEST(SideBuilder, RowsMapIdsAndTakeTheIgnoreRuleOfTheirSide) {
+    zerlin::ImageSizes sizes(1);
+    zerlin::Lookups lk{zerlin::PositionTable({7, 9}), zerlin::PositionTable({3}), sizes};
+    const double box[4] = {1, 2, 3, 4};
+    zerlin::AnnotationRow crowd;
+    crowd.id = 5;
+    crowd.image_id = 9;
+    crowd.category_id = 3;
+    crowd.box = box;
+    crowd.crowd = true;
+    zerlin::AnnotationRow unknown = crowd;
+    unknown.image_id = 8;
+    unknown.crowd = false;
+    unknown.no_keypoints = true;
+    zerlin::RecordSet gt(zerlin::GeometryKind::Keypoints), dt(zerlin::GeometryKind::Boxes);
+    for (const auto* row : {&crowd, &unknown}) {
+        zerlin::append_row(gt, *row, true, lk);
+        zerlin::append_row(dt, *row, false, lk);
+    }
+    EXPECT_EQ(gt.image_index, (std::vector<int32_t>{1, -1}));
+    EXPECT_EQ(gt.ignore, (std::vector<uint8_t>{1, 1}));  // crowd; no keypoints
+    EXPECT_EQ(dt.ignore, (std::vector<uint8_t>{0, 0}));  // detections are never ignored by their flags
+    EXPECT_EQ(gt.boxes.size(), 8u);  // keypoint ground truth keeps its boxes
+    EXPECT_EQ(dt.boxes.size(), 8u);
+    zerlin::RecordSet masks(zerlin::GeometryKind::Masks);
+    zerlin::append_row(masks, crowd, true, lk);
+    EXPECT_TRUE(masks.boxes.empty());
 }

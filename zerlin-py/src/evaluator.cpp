@@ -14,6 +14,7 @@
 #include "compact_handle.hpp"
 #include "zerlin/federated.hpp"
 #include "zerlin/handle_side.hpp"
+#include "zerlin/side_builder.hpp"
 #include "zerlin/hashmap.hpp"
 
 namespace zpy {
@@ -239,6 +240,27 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
     return job;
 }
 
+// The row of annotation dict `ann` at list position `i` (box into `box`).
+zerlin::AnnotationRow read_row(PyObject* ann, Py_ssize_t i, bool count_keypoints, const AnnKeys& keys, double box[4]) {
+    long image_id, category_id = -1, id = long(i) + 1;
+    if (!read_int(ann, keys.image_id, &image_id)) raise(PyExc_KeyError, "annotation is missing 'image_id'");
+    read_int(ann, keys.category_id, &category_id);
+    read_int(ann, keys.id, &id);
+    zerlin::AnnotationRow row;
+    row.id = id;
+    row.image_id = image_id;
+    row.category_id = category_id;
+    read_float(ann, keys.score, &row.score);
+    read_bbox(ann, keys.bbox, box);
+    row.box = box;
+    if (!read_float(ann, keys.area, &row.area)) row.area = box[2] * box[3];
+    long crowd_value = 0;
+    row.crowd = read_int(ann, keys.iscrowd, &crowd_value) && crowd_value != 0;
+    long nk = 0;
+    row.no_keypoints = count_keypoints && (!read_int(ann, keys.num_keypoints, &nk) || nk == 0);
+    return row;
+}
+
 // Appends one row per annotation dict of `list` to `rs`.
 void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys,
                          zerlin::RecordSet& rs, zerlin::MaskRasteriser* rasteriser) {
@@ -252,26 +274,10 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         if (!d) throw_py();
         PyObject* ann = d.get();
         if (!PyDict_Check(ann)) raise(PyExc_ValueError, "annotations must be dicts");
-        long image_id, category_id = -1, id = long(i) + 1;
-        if (!read_int(ann, keys.image_id, &image_id)) raise(PyExc_KeyError, "annotation is missing 'image_id'");
-        read_int(ann, keys.category_id, &category_id);
-        read_int(ann, keys.id, &id);
-        double score = 0.0, area, box[4];
-        read_float(ann, keys.score, &score);
-        read_bbox(ann, keys.bbox, box);
-        if (!read_float(ann, keys.area, &area)) area = box[2] * box[3];
-        long crowd_value = 0;
-        bool crowd = read_int(ann, keys.iscrowd, &crowd_value) && crowd_value != 0;
-        bool ignore = false;
-        if (is_gt) {
-            ignore = crowd;
-            long nk = 0;
-            if (keypoints_mode && (!read_int(ann, keys.num_keypoints, &nk) || nk == 0)) ignore = true;
-        }
-        rs.push_scalars(id, lk.images.find(image_id), lk.categories.find(category_id), score, area, crowd, ignore);
-        if (rs.kind == zerlin::GeometryKind::Boxes || (keypoints_mode && is_gt))
-            rs.boxes.insert(rs.boxes.end(), box, box + 4);
-        if (rasteriser) rasteriser->submit(mask_job(ann, image_id, box, lk, keys, tmp));
+        double box[4];
+        const zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints_mode, keys, box);
+        zerlin::append_row(rs, row, is_gt, lk);
+        if (rasteriser) rasteriser->submit(mask_job(ann, row.image_id, box, lk, keys, tmp));
         if (!keypoints_mode) continue;
         Ref list_kp = lookup(ann, keys.keypoints);
         if (!list_kp) {

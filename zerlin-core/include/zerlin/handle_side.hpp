@@ -9,35 +9,12 @@
 #include <vector>
 
 #include "zerlin/compact.hpp"
-#include "zerlin/hashmap.hpp"
 #include "zerlin/params.hpp"
 #include "zerlin/records.hpp"
+#include "zerlin/side_builder.hpp"
 #include "zerlin/timing.hpp"
 
 namespace zerlin {
-
-// Image id -> (height, width).
-using ImageSizes = HashMap<std::int64_t, std::pair<std::uint32_t, std::uint32_t>>;
-
-// id -> position, the later position winning for a repeated id.
-class PositionTable {
-public:
-    explicit PositionTable(const std::vector<std::int64_t>& ids);
-    std::int32_t find(std::int64_t id) const {
-        const std::int32_t* p = map_.find(id);
-        return p ? *p : -1;
-    }
-
-private:
-    HashMap<std::int64_t, std::int32_t> map_;
-};
-
-// The tables every side's rows are mapped through.
-struct Lookups {
-    PositionTable images;
-    PositionTable categories;
-    const ImageSizes& sizes;
-};
 
 class HandleSideReader {
 public:
