@@ -46,10 +46,6 @@ void convert_arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* 
     if (!arg(o, name, conv, out)) throw_py();
 }
 
-[[noreturn]] void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw_py();
-}
 
 // ---------------------------------------------------------------- parameters
 
@@ -175,7 +171,7 @@ void read_bbox(PyObject* d, const Ref& key, double out[4]) {
     }
     std::vector<double> values;
     if (!to_vec_f64(v.get(), &values)) throw_py();
-    if (values.size() != 4) raise(PyExc_ValueError, "'bbox' must have 4 entries");
+    if (values.size() != 4) throw zerlin::Error(zerlin::ErrorKind::Value, "'bbox' must have 4 entries");
     std::copy_n(values.data(), 4, out);
 }
 
@@ -196,7 +192,7 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
     const auto* size = lk.sizes.find(image_id);
     if (!size) {
         std::string msg = "no image entry for image_id " + std::to_string(image_id);
-        raise(PyExc_KeyError, msg.c_str());
+        throw zerlin::Error(zerlin::ErrorKind::Key, msg);
     }
     zerlin::MaskJob job;
     job.h = size->first;
@@ -209,7 +205,7 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
     } else if (PyDict_Check(seg.get())) {
         PyObject* counts;
         if (PyDict_GetItemRef(seg.get(), keys.counts.get(), &counts) < 0) throw_py();
-        if (!counts) raise(PyExc_ValueError, "RLE segmentation is missing 'counts'");
+        if (!counts) throw zerlin::Error(zerlin::ErrorKind::Value, "RLE segmentation is missing 'counts'");
         Ref hold(counts);
         if (PyBytes_Check(counts)) {
             job.geometry = zerlin::CompressedCounts{std::string(PyBytes_AS_STRING(counts), PyBytes_GET_SIZE(counts))};
@@ -243,7 +239,8 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
 // The row of annotation dict `ann` at list position `i` (box into `box`).
 zerlin::AnnotationRow read_row(PyObject* ann, Py_ssize_t i, bool count_keypoints, const AnnKeys& keys, double box[4]) {
     long image_id, category_id = -1, id = long(i) + 1;
-    if (!read_int(ann, keys.image_id, &image_id)) raise(PyExc_KeyError, "annotation is missing 'image_id'");
+    if (!read_int(ann, keys.image_id, &image_id))
+        throw zerlin::Error(zerlin::ErrorKind::Key, "annotation is missing 'image_id'");
     read_int(ann, keys.category_id, &category_id);
     read_int(ann, keys.id, &id);
     zerlin::AnnotationRow row;
@@ -273,7 +270,7 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         Ref d(PyList_GetItemRef(list, i));
         if (!d) throw_py();
         PyObject* ann = d.get();
-        if (!PyDict_Check(ann)) raise(PyExc_ValueError, "annotations must be dicts");
+        if (!PyDict_Check(ann)) throw zerlin::Error(zerlin::ErrorKind::Value, "annotations must be dicts");
         double box[4];
         const zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints_mode, keys, box);
         zerlin::append_row(rs, row, is_gt, lk);
@@ -327,10 +324,10 @@ zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     p.boundary_dilation = dilation;
     if (!parse_iou_type(iou_type, &p.iou_kind)) {
         std::string msg = "iouType must be one of segm, bbox, keypoints, boundary; got " + zerlin::quote_literal(iou_type);
-        raise(PyExc_ValueError, msg.c_str());
+        throw zerlin::Error(zerlin::ErrorKind::Value, msg);
     }
     if (p.img_ids.size() > size_t(INT32_MAX) || p.cat_ids.size() > size_t(INT32_MAX))
-        raise(PyExc_OverflowError, "too many image or category ids for 32-bit indices");
+        throw zerlin::Error(zerlin::ErrorKind::Overflow, "too many image or category ids for 32-bit indices");
     return p;
 }
 
@@ -527,7 +524,7 @@ PyObject* eval_record(const zerlin::EvalImage& e, std::size_t T, const RecordKey
     const std::size_t D = e.dt_ids.size(), G = e.gt_ids.size();
     if (e.dt_matches.size() != T * D || e.dt_ignore.size() != T * D || e.gt_matches.size() != T * G ||
         e.gt_ignore.size() != G)
-        raise(PyExc_ValueError, "evaluation record buffers do not match their shapes");
+        throw zerlin::Error(zerlin::ErrorKind::Value, "evaluation record buffers do not match their shapes");
     Ref d(check(PyDict_New()));
     set_item(d.get(), k.image_id.get(), PyLong_FromLongLong(e.image_id));
     set_item(d.get(), k.category_id.get(), PyLong_FromLongLong(e.category_id));
@@ -622,16 +619,7 @@ PyObject* method_per_instance(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (a[2] && !arg(a[2], "max_det", &to_u64, &max_det)) return nullptr;
     SharedBorrow borrow(as_evaluator(self)->borrow);
     if (!borrow.ok()) return nullptr;
-    const zerlin::Engine& engine = *as_evaluator(self)->engine;
-    const std::size_t T = engine.params().iou_thrs.size(), A = engine.params().area_rng.size();
-    if (t_idx >= T) {
-        PyErr_Format(PyExc_ValueError, "t_idx %llu is out of range for %zu IoU thresholds", (unsigned long long)t_idx, T);
-        return nullptr;
-    }
-    if (a_idx >= A) {
-        PyErr_Format(PyExc_ValueError, "a_idx %llu is out of range for %zu area ranges", (unsigned long long)a_idx, A);
-        return nullptr;
-    }
+    const zerlin::Engine& engine = *as_evaluator(self)->engine;  // checks the indices
     zerlin::InstanceRows rows;
     if (!run_without_gil([&] { rows = engine.per_instance(t_idx, a_idx, max_det); })) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {
