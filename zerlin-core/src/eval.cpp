@@ -230,7 +230,7 @@ void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi
 }
 
 void Engine::box_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch&) const {
-    box_iou_indexed(dt_.boxes, gt_.boxes, di, gi, gt_.crowd, out);
+    box_iou_indexed(dt_.boxes.values(), gt_.boxes.values(), di, gi, gt_.crowd, out);
 }
 
 void Engine::keypoint_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out,

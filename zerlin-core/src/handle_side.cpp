@@ -128,7 +128,9 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
     const std::string_view snap = snapshot_of(h);
     const bool keypoints = kind_ == GeometryKind::Keypoints;
     rs.reserve(n);
-    if (kind_ == GeometryKind::Boxes || (keypoints && is_gt)) rs.boxes.reserve(4 * n);
+    // The handle's box column serves as it is, shared with the handle.
+    if (kind_ == GeometryKind::Boxes || (keypoints && is_gt))
+        rs.boxes.share(std::shared_ptr<const std::vector<double>>(h.columns, &h.columns->boxes));
     for (std::size_t i = 0; i < n; ++i) {
         AnnotationRow row;
         row.id = h.row_id(i);

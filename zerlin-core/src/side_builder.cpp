@@ -11,7 +11,7 @@ void append_row(RecordSet& rs, const AnnotationRow& row, bool is_gt, const Looku
     const bool ignore = is_gt && (row.crowd || (keypoints && row.no_keypoints));
     rs.push_scalars(row.id, lk.images.find(row.image_id), lk.categories.find(row.category_id), row.score, row.area,
                     row.crowd, ignore);
-    if (rs.kind == GeometryKind::Boxes || (keypoints && is_gt)) rs.boxes.insert(rs.boxes.end(), row.box, row.box + 4);
+    if ((rs.kind == GeometryKind::Boxes || (keypoints && is_gt)) && !rs.boxes.shared()) rs.boxes.append(row.box);
 }
 
 }  // namespace zerlin

@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "zerlin/rle.hpp"
@@ -19,6 +21,30 @@ enum class GeometryKind : uint8_t { Boxes, Masks, BoundaryMasks, Keypoints };
 
 GeometryKind geometry_for(IouKind kind) noexcept;
 
+// Boxes, four values [x, y, w, h] per row: appended row by row, or a
+// compact handle's column shared as it stands (never copied).
+class BoxColumn {
+public:
+    void reserve(std::size_t values) { own_.reserve(values); }
+    void append(const double* box) { own_.insert(own_.end(), box, box + 4); }
+    // Every row's box at once, kept alive with its owner.
+    void share(std::shared_ptr<const std::vector<double>> column) {
+        own_.clear();
+        shared_ = std::move(column);
+    }
+    bool shared() const noexcept { return shared_ != nullptr; }
+    std::span<const double> values() const noexcept {
+        return shared_ ? std::span<const double>(*shared_) : std::span<const double>(own_);
+    }
+    const double* data() const noexcept { return values().data(); }
+    std::size_t size() const noexcept { return values().size(); }
+    bool empty() const noexcept { return size() == 0; }
+
+private:
+    std::vector<double> own_;
+    std::shared_ptr<const std::vector<double>> shared_;
+};
+
 struct RecordSet {
     std::vector<int64_t> ids;
     std::vector<int32_t> image_index;     // position in img_ids, -1 when absent
@@ -32,7 +58,7 @@ struct RecordSet {
     GeometryKind kind = GeometryKind::Boxes;
     // [x, y, w, h] per row: the geometry for Boxes, the ground-truth box for
     // Keypoints (empty on a keypoint detection side).
-    std::vector<double> boxes;
+    BoxColumn boxes;
     // Keypoints: K (x, y) pairs per row starting at row * K; ground truth also
     // has K visibility bytes per row starting at row * K. Rows without a list
     // hold zeros, so the addressing never shifts.

@@ -48,7 +48,8 @@ struct AnnotationRow {
 
 // Appends the row: ids mapped to positions (-1 when unknown), a ground
 // truth ignored when crowd (or, for keypoints, without any), the box kept
-// where the side's kind uses it. Geometry other than boxes is added apart.
+// where the side's kind uses it (unless the side shares a whole box column).
+// Geometry other than boxes is added apart.
 void append_row(RecordSet& rs, const AnnotationRow& row, bool is_gt, const Lookups& lk);
 
 }  // namespace zerlin
