@@ -17,6 +17,9 @@ segm routes must meet: time within 1.2x and peak memory within 1.3x.
 
 Usage: python bench/bench_routes.py [--dir /tmp/vantorel-bench-routes] [--images 5000] [--repeat 2]
                                     [--routes bbox segm-boxes segm lvis]
+
+To compare two builds, install one elsewhere (pip install --target DIR .)
+and run the script once with PYTHONPATH=DIR and once without.
 """
 
 from __future__ import annotations

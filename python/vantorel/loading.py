@@ -179,18 +179,6 @@ _get_image_id = operator.itemgetter("image_id")
 _get_category_and_score = operator.itemgetter("category_id", "score")
 
 
-def _check_scores(handle: _zerlin.CompactBbox, path: str) -> None:
-    """A results file's handle reads an absent score as 0.0. Only where some
-    score is 0.0 can one be missing: then a file with fewer "score" keys
-    than records is read again as dicts, to name the record at fault."""
-    if not handle.annotation_count or handle.array_rows()[:, 5].all():
-        return
-    with open(path, "rb") as f:
-        if f.read().count(b'"score"') >= handle.annotation_count:
-            return
-    check_results(load_dataset(path))
-
-
 _DERIVED_KEYS = ("area", "id", "iscrowd")
 
 
@@ -258,12 +246,10 @@ def results_side(results: Any) -> Any:
     if not isinstance(results, (str, os.PathLike)):
         with gc_paused():
             return _load_results(results)
-    path = os.fspath(results)
     with gc_paused():
-        anns, handle, refusal = _zerlin.load_compact_or_objects(path, results=True)
+        anns, handle, refusal = _zerlin.load_compact_or_objects(os.fspath(results), results=True)
         if handle is None:
             return _completed_results(anns, refused=ValueError(refusal))
-    _check_scores(handle, path)
     return handle
 
 
@@ -286,8 +272,8 @@ def _completed_results(anns: Any, refused: ValueError | None = None) -> list[Any
         except Exception as err:
             # For results meant as boxes the compact refusal names the record
             # and its position; for the other kinds completion's own error
-            # says more.
-            if refused is not None and _meant_as_boxes(anns):
+            # says more, and so does check_results for a missing score.
+            if refused is not None and _meant_as_boxes(anns) and not str(refused).startswith("missing field `score`"):
                 raise refused from err
             raise
     return anns

@@ -269,6 +269,9 @@ public:
             // others keep their rows, checked once the chunks are merged.
             if (box_missing && first_rows_ && cols_.shape == ResultsShape::Boxes)
                 r.fail_custom_here("missing field `bbox`");
+            // A detection without a score is no detection to evaluate: the
+            // objects route names it.
+            if (!rec.seen[kScore]) r.fail_custom_here("missing field `score`");
         }
         if (!results_) {
             if (!rec.id) r.fail_custom_here("missing GT id");

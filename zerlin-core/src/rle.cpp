@@ -42,16 +42,16 @@ void rle_to_string_into(const Rle& r, std::string& out) {
 
 namespace {
 
-// Calls f(run) for each run length of a compressed counts string, in order.
-template <class F>
-void for_each_string_run(std::string_view s, bool escaped, F&& f) {
+// The runs of a compressed counts string, escaped (doubled backslashes) or not.
+template <bool Escaped, class F>
+void for_each_run_of(std::string_view s, F& f) {
     const size_t n = s.size();
     size_t p = 0, i = 0;
     uint32_t before_last = 0, last = 0;  // runs i - 2 and i - 1
     while (p < n) {
         uint64_t x = 0;
         for (size_t k = 0;; ++k) {
-            if (escaped && s[p] == '\\') {
+            if (Escaped && s[p] == '\\') {
                 if (++p == n) throw_value("compressed counts string ends with an unpaired backslash");
             }
             const uint32_t c = uint8_t(uint8_t(s[p]) - 48);
@@ -67,6 +67,13 @@ void for_each_string_run(std::string_view s, bool escaped, F&& f) {
         f(last);
         ++i;
     }
+}
+
+// Calls f(run) for each run length of a compressed counts string, in order.
+template <class F>
+void for_each_string_run(std::string_view s, bool escaped, F&& f) {
+    if (escaped) for_each_run_of<true>(s, f);
+    else for_each_run_of<false>(s, f);
 }
 
 // The bounding box of a mask's foreground runs, fed as (background,

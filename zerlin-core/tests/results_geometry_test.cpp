@@ -38,9 +38,9 @@ const std::string kRle = R"({"size": [4, 3], "counts": [5, 2, 5]})";
 
 TEST(ReferenceGrammar, MasksGiveAreaEverywhereAndBoxesWhereMissing) {
     const std::string compressed = rle_text(zerlin::Rle{4, 3, {5, 2, 5}});
-    const std::string text = "[{\"image_id\": 1.0, \"category_id\": 2, \"segmentation\": " + kRle +
+    const std::string text = "[{\"score\": 1, \"image_id\": 1.0, \"category_id\": 2, \"segmentation\": " + kRle +
                              ", \"iscrowd\": 0.0, \"id\": \"x\"},"
-                             " {\"image_id\": 1, \"category_id\": 2.0, \"bbox\": [9, 9, 9, 9], \"segmentation\": "
+                             " {\"score\": 1, \"image_id\": 1, \"category_id\": 2.0, \"bbox\": [9, 9, 9, 9], \"segmentation\": "
                              "{\"counts\": \"" + compressed + "\", \"size\": [4, 3]}}]";
     AnnotationColumns c = completed(text);
     ASSERT_EQ(c.shape, ResultsShape::Masks);
@@ -55,8 +55,8 @@ TEST(ReferenceGrammar, MasksGiveAreaEverywhereAndBoxesWhereMissing) {
 }
 
 TEST(ReferenceGrammar, KeypointsGiveTheirExtent) {
-    AnnotationColumns c = completed(R"([{"image_id": 1, "category_id": 1, "keypoints": [4, 8, 2, 1, 10, 0, 6, 9, 1]},
-                                       {"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "keypoints": [0, 0, 0, 2, 3, 1, 2, 3, 1]}])");
+    AnnotationColumns c = completed(R"([{"score": 1, "image_id": 1, "category_id": 1, "keypoints": [4, 8, 2, 1, 10, 0, 6, 9, 1]},
+                                       {"score": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "keypoints": [0, 0, 0, 2, 3, 1, 2, 3, 1]}])");
     ASSERT_EQ(c.shape, ResultsShape::Keypoints);
     EXPECT_EQ(c.boxes, (std::vector<double>{1, 8, 5, 2, 0, 0, 2, 3}));  // a written box is replaced too
     EXPECT_EQ(c.derived_areas, (std::vector<double>{10, 6}));
@@ -65,8 +65,8 @@ TEST(ReferenceGrammar, KeypointsGiveTheirExtent) {
 TEST(ReferenceGrammar, TheFirstRecordDecidesTheShape) {
     // Boxes first: every record needs one, reported where the compact grammar reports it.
     const std::string boxes_first =
-        R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4]}, {"image_id": 1, "category_id": 1, "segmentation": {}}])";
-    for (const std::string& text : {boxes_first, std::string(R"([{"image_id": 1, "category_id": 1}])")}) {
+        R"([{"score": 1, "image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4]}, {"score": 1, "image_id": 1, "category_id": 1, "segmentation": {}}])";
+    for (const std::string& text : {boxes_first, std::string(R"([{"score": 1, "image_id": 1, "category_id": 1}])")}) {
         std::string compact;
         try {
             zerlin::build_snapshot(text, true, nullptr, true, RecordGrammar::Compact);
@@ -76,23 +76,26 @@ TEST(ReferenceGrammar, TheFirstRecordDecidesTheShape) {
         EXPECT_EQ(refusal(text), compact);
         EXPECT_EQ(compact.rfind("missing field `bbox` at line 1 column ", 0), 0u) << compact;
     }
-    AnnotationColumns c = completed(R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "iscrowd": 1.0}])");
+    AnnotationColumns c = completed(R"([{"score": 1, "image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "iscrowd": 1.0}])");
     EXPECT_EQ(c.shape, ResultsShape::Boxes);
     EXPECT_TRUE(c.derived_areas.empty());
+    // A detection needs a score (null counts as 0.0).
+    EXPECT_EQ(refusal(R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4]}])").rfind("missing field `score`", 0), 0u);
+    EXPECT_EQ(completed(R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "score": null}])").scores[0], 0.0);
     // Floats that are not whole numbers stay refused.
-    EXPECT_EQ(refusal(R"([{"image_id": 1.5, "category_id": 1, "bbox": [1, 2, 3, 4]}])"),
-              "invalid type: floating point `1.5`, expected i64 at line 1 column 17");
-    EXPECT_EQ(refusal(R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "iscrowd": 0.5}])"),
-              "data did not match any variant of untagged enum Crowd at line 1 column 72");
+    EXPECT_EQ(refusal(R"([{"score": 1, "image_id": 1.5, "category_id": 1, "bbox": [1, 2, 3, 4]}])"),
+              "invalid type: floating point `1.5`, expected i64 at line 1 column 29");
+    EXPECT_EQ(refusal(R"([{"score": 1, "image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "iscrowd": 0.5}])"),
+              "data did not match any variant of untagged enum Crowd at line 1 column 84");
 }
 
 TEST(ReferenceGrammar, GeometryOutsideTheCompletedShapesIsRefusedAtItsRow) {
-    const std::string head = "[{\"image_id\": 1, \"category_id\": 1, \"segmentation\": " + kRle + "}";
-    EXPECT_EQ(refusal(head + R"(, {"image_id": 1, "category_id": 1, "segmentation": [[1, 2, 3, 4, 5, 6]]}])"),
+    const std::string head = "[{\"score\": 1, \"image_id\": 1, \"category_id\": 1, \"segmentation\": " + kRle + "}";
+    EXPECT_EQ(refusal(head + R"(, {"score": 1, "image_id": 1, "category_id": 1, "segmentation": [[1, 2, 3, 4, 5, 6]]}])"),
               "result 2: the segmentation is not an RLE object");
-    EXPECT_EQ(refusal(head + R"(, {"image_id": 1, "category_id": 1}])"), "result 2: no segmentation");
-    EXPECT_EQ(refusal(R"([{"image_id": 1, "category_id": 1, "keypoints": [1, 2, 1]},
-                         {"image_id": 1, "category_id": 1, "keypoints": [1, 2, 1, 3, 4, 1]}])"),
+    EXPECT_EQ(refusal(head + R"(, {"score": 1, "image_id": 1, "category_id": 1}])"), "result 2: no segmentation");
+    EXPECT_EQ(refusal(R"([{"score": 1, "image_id": 1, "category_id": 1, "keypoints": [1, 2, 1]},
+                         {"score": 1, "image_id": 1, "category_id": 1, "keypoints": [1, 2, 1, 3, 4, 1]}])"),
               "result 2: keypoint lists of different or unusable lengths");
 }
 

@@ -44,6 +44,7 @@ enum class RecordGrammar : std::uint8_t {
     // Results files only: also the records the reference loader completes:
     // no "bbox" where the first record's shape derives it, ids and crowd
     // flags written as whole floats, and any "id" (rows are renumbered).
+    // A "score" is required (null stands for 0.0 as in the compact grammar).
     Reference,
 };
 
