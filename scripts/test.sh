@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Builds and installs vantorel, then runs every test: the C++ core tests
-# (GoogleTest through ctest) and the Python tests (pytest).
+# (GoogleTest through ctest, with the fuzz corpora replayed) and the Python
+# tests (pytest); then the same under AddressSanitizer and
+# UndefinedBehaviorSanitizer (scripts/sanitize.sh) and a short run of every
+# fuzz target (fuzz/run.sh).
 # Uses the active Python (or $PYTHON); set VANTOREL_SKIP_INSTALL=1 to test
-# what is already installed.
+# what is already installed, VANTOREL_SANITIZE=0 to skip the sanitizer run,
+# VANTOREL_FUZZ_SECONDS=N for N seconds per fuzz target (0 skips fuzzing).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -29,3 +33,10 @@ cmake --build build/core-tests -j2
 
 # Run from tests/ so the installed package, not the source tree, is imported.
 "$PY" -m pytest -q -p no:cacheprovider tests "$@"
+
+if [ "${VANTOREL_SANITIZE:-1}" != 0 ]; then
+  PYTHON="$PY" bash scripts/sanitize.sh
+fi
+if [ "${VANTOREL_FUZZ_SECONDS:-20}" != 0 ]; then
+  bash fuzz/run.sh
+fi

@@ -140,12 +140,13 @@ void JsonReader::skip_value() {
         if (open_.size() == base) return;
         // Close every container that ends here, then stop before the next
         // element (after its comma) or fail.
-        bool accept_comma = !opened;
+        bool accept_comma = !opened, after_comma = false;
         char frame = open_.back();
         for (;;) {
             c = peek_nonspace();
             if (c == ',' && accept_comma) {
                 ++p_;
+                after_comma = true;
                 break;
             }
             if ((c == ']' && frame == '[') || (c == '}' && frame == '{')) {
@@ -166,7 +167,9 @@ void JsonReader::skip_value() {
         if (frame == '{') {
             c = peek_nonspace();
             if (c == '}') fail_peek(JsonErrc::TrailingComma);
-            if (c != '"') fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::KeyMustBeAString);
+            // Input ending after a comma lacks a value, as the building reader words it.
+            const JsonErrc eof = after_comma ? JsonErrc::EofWhileParsingValue : JsonErrc::EofWhileParsingObject;
+            if (c != '"') fail_peek(c < 0 ? eof : JsonErrc::KeyMustBeAString);
             ++p_;
             skip_string();
             c = peek_nonspace();

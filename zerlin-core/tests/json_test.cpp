@@ -288,10 +288,13 @@ TEST(JsonReader, SyntaxCheck) {
         {R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
         {"[1,", "EOF while parsing a value at line 1 column 3"},
         {"\"a", "EOF while parsing a string at line 1 column 2"},
-        {"-", "invalid number at line 1 column 1"},
+        {"-", "EOF while parsing a value at line 1 column 1"},  // input ending inside a number or after a comma:
+        {"1.", "EOF while parsing a value at line 1 column 2"},  // the building reader's words
+        {R"({"a":1,)", "EOF while parsing a value at line 1 column 7"},
         {"01", "invalid number at line 1 column 2"},
         {"1.x", "invalid number at line 1 column 3"},
-        {"1e", "invalid number at line 1 column 2"},
+        {"1e", "EOF while parsing a value at line 1 column 2"},
+        {"1ex", "invalid number at line 1 column 3"},
         {"[nul]", "expected ident at line 1 column 5"},
         {"\"a\x01\"", "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
         {R"("\q")", "invalid escape at line 1 column 3"},

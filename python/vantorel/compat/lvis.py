@@ -61,7 +61,7 @@ from ..loading import gc_paused, naming_file
 from ..params import Params as _EngineParams
 from ..results import summarize as _summary
 
-__all__ = ["LVIS", "LVISEval", "LVISResults", "Params"]
+__all__ = ["LVIS", "LVISEval", "LVISResults", "LVISVis", "Params"]  # noqa: F822 (LVISVis via __getattr__)
 
 _INF = float("inf")
 _PathOrDict = str | os.PathLike[str] | dict[Any, Any]
@@ -707,17 +707,31 @@ class LVISEval:
         return self._entry(raw, img_id, cat_id, area_rng)
 
 
+def __getattr__(name: str) -> Any:
+    # LVISVis lives in lvis_vis, which imports this module; resolving it on first use avoids the cycle.
+    if name == "LVISVis":
+        from .lvis_vis import LVISVis
+
+        return LVISVis
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 def _install() -> None:
     """Registers this module as the ``lvis`` package (``lvis``, ``lvis.lvis``,
-    ``lvis.results``, ``lvis.eval``) in ``sys.modules``, so that later
-    imports of it resolve here. Like the reference's import, it also gives
-    the root logger the reference's format unless logging is configured."""
+    ``lvis.results``, ``lvis.eval``, ``lvis.vis``, ``lvis.colormap``) in
+    ``sys.modules``, so that later imports of it resolve here. Like the
+    reference's import, it also gives the root logger the reference's format
+    unless logging is configured."""
+    from .lvis_vis import LVISVis, colormap
+
     root = types.ModuleType("lvis", "The lvis package API on the vantorel engine.")
     root.__path__ = []  # a package, so submodule imports look in sys.modules
     subs: dict[str, dict[str, Any]] = {
         "lvis": {"LVIS": LVIS},
         "results": {"LVIS": LVIS, "LVISResults": LVISResults},
         "eval": {"LVIS": LVIS, "LVISResults": LVISResults, "LVISEval": LVISEval, "Params": Params},
+        "colormap": {"colormap": colormap},
+        "vis": {"LVIS": LVIS, "LVISResults": LVISResults, "LVISVis": LVISVis, "colormap": colormap},
     }
     for name, members in subs.items():
         mod = types.ModuleType(f"lvis.{name}")
@@ -726,9 +740,9 @@ def _install() -> None:
         mod.__package__ = "lvis"
         setattr(root, name, mod)
         sys.modules[f"lvis.{name}"] = mod
-    for member, value in (("LVIS", LVIS), ("LVISResults", LVISResults), ("LVISEval", LVISEval)):
-        setattr(root, member, value)
-    root.__all__ = ["LVIS", "LVISResults", "LVISEval"]  # type: ignore[attr-defined]
+    for member in ("LVIS", "LVISResults", "LVISEval", "LVISVis"):
+        setattr(root, member, subs["eval"].get(member) or subs["vis"][member])
+    root.__all__ = ["LVIS", "LVISResults", "LVISEval", "LVISVis"]  # type: ignore[attr-defined]
     root.__package__ = "lvis"
     sys.modules["lvis"] = root
     logging.basicConfig(format="[%(asctime)s] %(name)s %(levelname)s: %(message)s", datefmt="%m/%d %H:%M:%S")

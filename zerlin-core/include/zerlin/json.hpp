@@ -591,9 +591,10 @@ inline double JsonReader::read_float(const char* start, bool neg, std::uint64_t 
 }
 
 inline void JsonReader::skip_number() {
+    // Input that ends inside a number is reported as read_number does.
     if (*p_ == '-') ++p_;
     auto is_digit = [&] { return p_ != end_ && unsigned(static_cast<unsigned char>(*p_)) - '0' <= 9; };
-    if (p_ == end_) fail_here(JsonErrc::InvalidNumber);
+    if (p_ == end_) fail_here(JsonErrc::EofWhileParsingValue);
     char c = *p_;
     if (c == '0') {
         ++p_;
@@ -607,14 +608,15 @@ inline void JsonReader::skip_number() {
     }
     if (p_ != end_ && *p_ == '.') {
         ++p_;
-        if (!is_digit()) fail_peek(JsonErrc::InvalidNumber);
+        if (!is_digit()) fail_peek(p_ == end_ ? JsonErrc::EofWhileParsingValue : JsonErrc::InvalidNumber);
         while (is_digit()) ++p_;
     }
     if (p_ != end_ && (*p_ | 0x20) == 'e') {
         ++p_;
         if (p_ != end_ && (*p_ == '+' || *p_ == '-')) ++p_;
+        if (p_ == end_) fail_here(JsonErrc::EofWhileParsingValue);
         if (!is_digit()) {
-            if (p_ != end_) ++p_;
+            ++p_;
             fail_here(JsonErrc::InvalidNumber);
         }
         while (is_digit()) ++p_;
