@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -115,7 +116,7 @@ private:
                             is_gt && crowd);
         }
         if (kind_ == zerlin::GeometryKind::Boxes || (keypoints && is_gt))
-            rs.boxes.assign(c.boxes.begin(), c.boxes.begin() + std::ptrdiff_t(4 * h_.size()));
+            rs.boxes.share(std::shared_ptr<const std::vector<double>>(h_.columns, &c.boxes));
     }
 
     std::vector<uint8_t> wanted(const zerlin::RecordSet& rs, bool is_gt, const zerlin::RecordSet& other) const {
@@ -145,14 +146,9 @@ private:
         zerlin::RecordSet rows(zerlin::GeometryKind::Keypoints);
         for (std::size_t i = 0; i < rs.size(); ++i) {
             rows.push_scalars(0, 0, 0, 0, 0, false, false);
-            bool has = false;
-            if (keep[i] && h_.snapshot) {
-                xy.clear();
-                vis.clear();
-                if (auto e = reader.read(snap_, c.keypoints_span(i), xy, is_gt ? &vis : nullptr, has))
-                    zerlin::throw_value(*e);
-            }
-            if (!has) {
+            xy.clear();
+            vis.clear();
+            if (!(keep[i] && h_.snapshot && reader.read(snap_, c.keypoints_span(i), xy, is_gt ? &vis : nullptr))) {
                 rows.push_missing_keypoints(is_gt);
                 continue;
             }
@@ -193,7 +189,7 @@ private:
             std::vector<zerlin::Geometry> geoms(n);
             for (std::size_t i = 0; i < n; ++i) {
                 if (!keep[i]) continue;
-                if (auto e = zerlin::scan_segmentation(snap_, c.segmentation_span(i), scan)) zerlin::throw_value(*e);
+                zerlin::scan_segmentation(snap_, c.segmentation_span(i), scan);
                 geoms[i] = zerlin::to_geometry(scan, snap_);
             }
             for (std::size_t i = 0; i < n; ++i)
@@ -213,12 +209,15 @@ private:
     // The reader used for results files too large for spans.
     void check_sequential_reader(const zerlin::RecordSet& rs, const std::vector<uint8_t>& keep) const {
         zerlin::RasterScratch scratch;
-        auto err = zerlin::read_segmentations_sequentially(
-            snap_, rs.size(), [&](std::size_t i) { return keep[i] != 0; },
-            [&](std::size_t i, zerlin::SegmentationScan& scan) {
-                FUZZ_CHECK(rasterise(i, zerlin::to_geometry(scan, snap_), scratch) == rs.masks[i]);
-            });
-        if (err) fail("sequential reader refused a file the span scanner read:", err->c_str());
+        try {
+            zerlin::read_segmentations_sequentially(
+                snap_, rs.size(), [&](std::size_t i) { return keep[i] != 0; },
+                [&](std::size_t i, zerlin::SegmentationScan& scan) {
+                    FUZZ_CHECK(rasterise(i, zerlin::to_geometry(scan, snap_), scratch) == rs.masks[i]);
+                });
+        } catch (const zerlin::JsonError& e) {
+            fail("sequential reader refused a file the span scanner read:", e.what());
+        }
     }
 
     const zerlin::CompactData& h_;

@@ -474,3 +474,62 @@ def test_large_file_with_false_boundaries_loads_as_on_one_cpu(tmp_path):
     _, handle = z.load_compact_bbox(good, results=True)
     np.testing.assert_array_equal(handle.array_rows(), expected_rows(dets))
     assert handle.annotations() == prepared(dets)
+
+
+# ---------------------------------------------------------------- one reading, every results shape
+
+
+def results_without_boxes(shape):
+    import evalgen
+
+    if shape == "segm":
+        with open(DATA / "instances_val2014_fakesegm100_results.json") as f:
+            return json.load(f)
+    gt = evalgen.dataset(21, keypoints=True)
+    return evalgen.results(22, gt, keypoints=True)
+
+
+@needs_data
+@pytest.mark.parametrize("shape", ["segm", "keypoints"])
+def test_results_without_boxes_complete_like_the_objects_route(tmp_path, shape):
+    from vantorel.loading import _results_from_json
+
+    dets = results_without_boxes(shape)
+    dets[1]["bbox"] = [1.5, 2.0, 3.0, 4.0]  # kept by masks, replaced by keypoints
+    path = write(tmp_path, dets)
+    _, handle, refusal = z.load_compact_or_objects(path, results=True)
+    assert refusal is None and handle.annotation_count == len(dets)
+    assert handle.annotations() == _results_from_json(path)
+    assert handle.lvis_annotations([1], {1}, {1: {1}}, None) is None  # box results only
+
+
+@needs_data
+def test_refused_files_come_back_as_objects_with_the_reason(tmp_path):
+    dets = results_without_boxes("segm")
+    dets[3]["segmentation"] = [[10.0, 10.0, 40.0, 10.0, 40.0, 30.0]]  # polygons: the objects route's business
+    path = write(tmp_path, dets)
+    doc, handle, refusal = z.load_compact_or_objects(path, results=True)
+    assert (doc, handle, refusal) == (dets, None, "result 4: the segmentation is not an RLE object")
+    gt_doc, gt_handle, gt_refusal = z.load_compact_or_objects(write(tmp_path, {"images": []}, "gt.json"))
+    assert (gt_doc, gt_handle) == ({"images": []}, None) and gt_refusal.startswith("missing annotations")
+    with pytest.raises(ValueError, match="JSON snapshot: trailing comma"):
+        z.load_compact_or_objects(write(tmp_path, "[1,]", "bad.json"), results=True)
+    assert "load_compact_or_objects" not in z.__all__
+
+
+@needs_data
+@pytest.mark.parametrize("iou_type", ["bbox", "keypoints"])
+def test_mask_results_without_boxes_evaluated_as_other_types(tmp_path, iou_type):
+    # Boxes and areas then come from the masks at once, as the dicts get them.
+    from vantorel import evaluate
+
+    dets = results_without_boxes("segm")
+    path = write(tmp_path, dets)
+    gt = json.loads((DATA / "instances_val2014_100.json").read_text())
+    if iou_type == "keypoints":
+        for a in gt["annotations"]:
+            a["keypoints"], a["num_keypoints"] = [1, 1, 2] * 17, 17
+    got, want = evaluate(gt, path, iou_type), evaluate(gt, dets, iou_type)
+    np.testing.assert_array_equal(got.precision, want.precision)
+    assert z.results_shape(z.load_compact_or_objects(path, results=True)[1]) == "masks"
+    assert np.isfinite(z.load_compact_or_objects(path, results=True)[1].array_rows()).all()

@@ -7,59 +7,15 @@ from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Any
 
-import numpy as np
 
 from . import _zerlin
 from .ids import EngineIds, map_ids, sort_key
-from .loading import check_result_images, check_results, gc_paused, ground_truth_side, load_results, naming_file, results_side
+from .loading import check_result_images, check_results, ground_truth_side, naming_file, results_side
 from .params import Params
 from .results import EvalResult, summarize
 
 #: What ``evaluate`` accepts as ground truth: a dataset file's path or the loaded dict.
 GroundTruth = str | os.PathLike[str] | dict[str, Any]
-
-
-def _lvis_inputs(
-    dataset: dict[str, Any], gt_anns: list[dict[str, Any]], side: Any, max_det: int
-) -> tuple[list[dict[str, Any]], list[tuple[int, int]], list[bool]]:
-    """Applies the federated rules that live outside the engine: each image
-    keeps its max_det best detections (over all categories, stable by score),
-    and of those the ones of its verified categories (present or negative);
-    the pairs flagged non-exhaustive come from the image records."""
-    verified: dict[Any, set[Any]] = {}
-    for img in dataset["images"]:
-        verified[img["id"]] = set(img.get("neg_category_ids", []))
-    for a in gt_anns:
-        verified.setdefault(a["image_id"], set()).add(a["category_id"])
-    if isinstance(side, _zerlin.CompactBbox) and not side.from_array:
-        # Dicts only for the detections kept, chosen from the handle's columns.
-        with gc_paused():
-            kept = side.lvis_annotations(list(verified), set().union(*verified.values()), verified, max_det)
-    else:
-        dets = side if isinstance(side, list) else load_results(side)
-        dets = _cap_per_image(dets, max_det)
-        kept = [d for d in dets if d["category_id"] in verified.get(d["image_id"], ())]
-    non_exhaustive = [
-        (img["id"], c) for img in dataset["images"] for c in img.get("not_exhaustive_category_ids", [])
-    ]
-    gt_ignore = [bool(a.get("ignore", False)) for a in gt_anns]
-    return kept or [], non_exhaustive, gt_ignore
-
-
-def _cap_per_image(dets: list[dict[str, Any]], max_det: int) -> list[dict[str, Any]]:
-    """Keeps each image's max_det best-scoring detections, in input order."""
-    by_image: dict[Any, list[int]] = {}
-    for i, d in enumerate(dets):
-        by_image.setdefault(d["image_id"], []).append(i)
-    keep = np.zeros(len(dets), dtype=bool)
-    for rows in by_image.values():
-        if len(rows) > max_det:
-            scores = np.array([dets[i]["score"] for i in rows])
-            order = np.argsort(-scores, kind="stable")[:max_det]
-            keep[np.asarray(rows)[order]] = True
-        else:
-            keep[rows] = True
-    return [d for d, k in zip(dets, keep) if k]
 
 
 @dataclass
@@ -170,19 +126,18 @@ def build_evaluator(
 def _engine(
     p: Params, lvis: bool, dataset: dict[str, Any], gt_anns: Any, side: Any
 ) -> tuple[_zerlin.Evaluator, dict[str, list[int]] | None]:
-    """The native Evaluator of inputs in engine ids, LVIS rules applied."""
-    non_exhaustive = gt_ignore = None
-    if lvis:
-        dets, non_exhaustive, gt_ignore = _lvis_inputs(dataset, gt_anns, side, p.max_dets[-1])
-    else:
-        dets = side
+    """The native Evaluator of inputs in engine ids, LVIS rules applied.
+
+    In LVIS mode the engine itself keeps each image's best max_dets[-1]
+    detections of its verified categories (those of its ground truths and
+    its negative ones), whatever form the results came in."""
     # Sizes only matter for masks; a box evaluation of images without them is fine.
     img_sizes = {
         img["id"]: (img["height"], img["width"]) for img in dataset["images"] if "height" in img and "width" in img
     }
-    ev = _zerlin.Evaluator(
+    args = (
         gt_anns,
-        dets,
+        side,
         img_sizes,
         p.img_ids,
         p.cat_ids,
@@ -193,19 +148,20 @@ def _engine(
         p.use_cats,
         p.iou_type,
         list(map(float, p.kpt_sigmas)),
-        use_area=p.use_area,
-        boundary_dilation=p.boundary_dilation,
     )
-    freq_groups: dict[str, list[int]] | None = None
-    if lvis:
-        assert gt_ignore is not None and non_exhaustive is not None
-        ev.configure_lvis(gt_ignore, non_exhaustive)
-        index = {c: k for k, c in enumerate(p.cat_ids)}
-        groups: dict[str, list[int]] = {}
-        for c in dataset["categories"]:
-            if c["id"] in index and "frequency" in c:
-                groups.setdefault(c["frequency"], []).append(index[c["id"]])
-        freq_groups = groups
+    if not lvis:
+        return _zerlin.Evaluator(*args, use_area=p.use_area, boundary_dilation=p.boundary_dilation), None
+    negative = [(img["id"], c) for img in dataset["images"] for c in img.get("neg_category_ids", [])]
+    ev = _zerlin.federated_evaluator(
+        negative, p.max_dets[-1], *args, use_area=p.use_area, boundary_dilation=p.boundary_dilation
+    )
+    non_exhaustive = [(img["id"], c) for img in dataset["images"] for c in img.get("not_exhaustive_category_ids", [])]
+    ev.configure_lvis([bool(a.get("ignore", False)) for a in gt_anns], non_exhaustive)
+    index = {c: k for k, c in enumerate(p.cat_ids)}
+    freq_groups: dict[str, list[int]] = {}
+    for c in dataset["categories"]:
+        if c["id"] in index and "frequency" in c:
+            freq_groups.setdefault(c["frequency"], []).append(index[c["id"]])
     return ev, freq_groups
 
 

@@ -75,16 +75,15 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any
         return gt, gt["annotations"]
     path = os.fspath(gt)
     masks = iou_type in ("segm", "boundary")
-    if not lvis and not (masks and os.path.getsize(path) > _SPAN_FILE_LIMIT):
-        try:
-            dataset, handle = _zerlin.load_compact_bbox(path)
-        except ValueError:
-            pass  # the reader's message, if the JSON itself is bad, comes from load_json
-        else:
-            check_dataset(dataset)
-            return dataset, handle
-    dataset = load_dataset(path)
+    if lvis or (masks and os.path.getsize(path) > _SPAN_FILE_LIMIT):
+        dataset = load_dataset(path)
+        check_dataset(dataset)
+        return dataset, dataset["annotations"]
+    with gc_paused():
+        dataset, handle, _ = _zerlin.load_compact_or_objects(path)
     check_dataset(dataset)
+    if handle is not None:
+        return dataset, handle
     return dataset, dataset["annotations"]
 
 
@@ -180,18 +179,6 @@ _get_image_id = operator.itemgetter("image_id")
 _get_category_and_score = operator.itemgetter("category_id", "score")
 
 
-def _check_scores(handle: _zerlin.CompactBbox, path: str) -> None:
-    """A results file's handle reads an absent score as 0.0. Only where some
-    score is 0.0 can one be missing: then a file with fewer "score" keys
-    than records is read again as dicts, to name the record at fault."""
-    if not handle.annotation_count or handle.array_rows()[:, 5].all():
-        return
-    with open(path, "rb") as f:
-        if f.read().count(b'"score"') >= handle.annotation_count:
-            return
-    check_results(load_dataset(path))
-
-
 _DERIVED_KEYS = ("area", "id", "iscrowd")
 
 
@@ -239,11 +226,12 @@ def results_side(results: Any) -> Any:
     """Results for the Evaluator: a ``CompactBbox`` where one serves, else
     completed dicts.
 
-    A results file loads as a compact handle, whose derived fields (id =
-    position + 1, area = box w * h, not crowd) are the reference loader's for
-    files whose records all carry a box; no dict is made per detection. Files
-    the compact grammar refuses (segmentation or keypoint results without
-    boxes, float crowd flags, ...) load as dicts, completed like the
+    A results file loads, in one reading, as a compact handle whose derived
+    fields are the reference loader's (id = position + 1; area = box w * h,
+    or for results without boxes the mask's area or the keypoints' box area,
+    with the box derived as well); no dict is made per detection. Files the
+    compact grammar refuses (polygon results without boxes, repeated keys,
+    ...) come back as objects from the same reading, completed like the
     reference loader completes them.
 
     Examples
@@ -258,20 +246,23 @@ def results_side(results: Any) -> Any:
     if not isinstance(results, (str, os.PathLike)):
         with gc_paused():
             return _load_results(results)
-    path = os.fspath(results)
-    try:
-        handle = _zerlin.load_compact_bbox(path, results=True)[1]
-    except ValueError as err:
-        return _results_from_json(path, refused=err)
-    _check_scores(handle, path)
+    with gc_paused():
+        anns, handle, refusal = _zerlin.load_compact_or_objects(os.fspath(results), results=True)
+        if handle is None:
+            return _completed_results(anns, refused=ValueError(refusal))
     return handle
 
 
-def _results_from_json(path: str, refused: ValueError | None = None) -> list[Any]:
-    """A results file as completed dicts. When the compact loader refused
-    the file too, the more useful of the two errors is raised."""
+def _results_from_json(path: str) -> list[Any]:
+    """A results file as completed dicts."""
     with gc_paused():
-        anns = _zerlin.load_json(path)  # a malformed file fails here, with the reader's position
+        return _completed_results(_zerlin.load_json(path))  # a malformed file fails here, with the reader's position
+
+
+def _completed_results(anns: Any, refused: ValueError | None = None) -> list[Any]:
+    """A loaded results document as completed dicts. When the compact loader
+    refused the file too, the more useful of the two errors is raised."""
+    with gc_paused():
         if not isinstance(anns, list):
             check_results(anns)
             raise ValueError("a results file must hold a JSON array of detections")
@@ -280,8 +271,9 @@ def _results_from_json(path: str, refused: ValueError | None = None) -> list[Any
             complete_results(anns)  # our own fresh objects: fill in place
         except Exception as err:
             # For results meant as boxes the compact refusal names the record
-            # and its position; for other kinds it only says a box is missing.
-            if refused is not None and _meant_as_boxes(anns):
+            # and its position; for the other kinds completion's own error
+            # says more, and so does check_results for a missing score.
+            if refused is not None and _meant_as_boxes(anns) and not str(refused).startswith("missing field `score`"):
                 raise refused from err
             raise
     return anns

@@ -371,7 +371,7 @@ def _handle_results(handle: _zerlin.CompactBbox, iou_type: str) -> Any:
     geometry of other types, or ids beyond float64's exact integers."""
     if handle.from_array:
         return handle.array_rows()
-    if iou_type == "bbox":
+    if iou_type == "bbox" and _zerlin.results_shape(handle) == "boxes":
         rows = handle.array_rows()
         if not len(rows) or np.abs(rows[:, [0, 6]]).max() < _EXACT_ID:
             return rows

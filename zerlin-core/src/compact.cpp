@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "zerlin/hashmap.hpp"
+#include "zerlin/results_geometry.hpp"
 
 namespace zerlin {
 
@@ -13,6 +14,8 @@ std::size_t CompactData::column_bytes() const noexcept {
     if (c.has_pose) per_row += 16;
     if (c.ground_truth) per_row += 24;
     if (c.wide_ids) per_row += 16;
+    if (!c.derived_areas.empty()) per_row += 8;
+    if (c.has_missing_boxes) per_row += 1;
     return per_row * c.size();
 }
 
@@ -22,8 +25,21 @@ std::int64_t CompactData::row_id(std::size_t row) const noexcept {
 
 double CompactData::row_area(std::size_t row) const noexcept {
     if (!results) return columns->gt_areas[row];
+    if (!columns->derived_areas.empty()) return columns->derived_areas[row];
+    if (mask_areas_deferred()) return std::nan("");
     const double* b = &columns->boxes[4 * row];
     return b[2] * b[3];
+}
+
+bool CompactData::mask_areas_deferred() const noexcept {
+    return results && columns->shape == ResultsShape::Masks && columns->derived_areas.empty();
+}
+
+std::shared_ptr<const AnnotationColumns> CompactData::completed_columns() const {
+    if (!mask_areas_deferred()) return columns;
+    auto completed = std::make_shared<AnnotationColumns>(*columns);
+    complete_results_geometry(*completed, *snapshot);
+    return completed;
 }
 
 bool CompactData::row_crowd(std::size_t row) const noexcept { return !results && columns->gt_crowd[row] != 0; }

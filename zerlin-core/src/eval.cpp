@@ -117,6 +117,12 @@ void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint3
 
 // Per-category working set: image entries, their IoU results (flat, with
 // per-entry offsets) and the match results of the current area range.
+// What a detection counts as at one IoU threshold and area range.
+enum class Verdict : uint8_t { Ignored, TruePositive, FalsePositive };
+
+// A ground truth's flags, as one byte.
+enum GtFlag : uint8_t { kGtIgnore = 1, kGtCrowd = 2 };
+
 struct Engine::Category {
     std::size_t slot = 0;
     std::vector<ImageEntry> entries;
@@ -129,9 +135,9 @@ struct Engine::Category {
     // and accumulation read them sequentially.
     std::vector<double> dt_area, dt_score, gt_area;
     std::vector<uint8_t> dt_flagged;  // non-exhaustive
-    std::vector<uint8_t> gt_flags;    // 1: ignore flag, 2: crowd
+    std::vector<uint8_t> gt_flags;    // GtFlag bits
     // Match results of one area range, rewritten for the next.
-    std::vector<uint8_t> status;     // D x T per entry ([d][t])
+    std::vector<Verdict> status;     // D x T per entry ([d][t])
     std::vector<uint8_t> gt_ignore;  // G per entry, GT order
     std::vector<int32_t> gt_order;   // G per entry: position in group order
     std::vector<int32_t> dt_match;   // T x D per entry ([t][d]): GT order position or -1
@@ -184,6 +190,11 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
         if (t < mask_hint_) mask_hint_ = t;  // NaN never compares less
     mask_hint_ = std::max(std::min(mask_hint_, kMaxThreshold), 0.0);
 
+    if (gt_.kind != dt_.kind) iou_ = &Engine::kinds_disagree;
+    else if (gt_.kind == GeometryKind::Boxes) iou_ = &Engine::box_ious;
+    else if (gt_.kind == GeometryKind::Keypoints) iou_ = &Engine::keypoint_ious;
+    else iou_ = &Engine::mask_iou;
+
     Stopwatch sw;
     const std::size_t K = params_.num_slots();
     gt_index_ = build_group_index(gt_.image_index, gt_.category_index, K, params_.use_cats);
@@ -218,8 +229,21 @@ void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi
         }
 }
 
-void Engine::compute_ious(Category& c, Pool& pool) const {
-    Stopwatch sw;
+void Engine::box_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch&) const {
+    box_iou_indexed(dt_.boxes.values(), gt_.boxes.values(), di, gi, gt_.crowd, out);
+}
+
+void Engine::keypoint_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out,
+                           MaskScratch&) const {
+    oks_records(dt_, gt_, di, gi, params_.kpt_sigmas, params_.use_area, out);
+}
+
+void Engine::kinds_disagree(std::span<const uint32_t>, std::span<const uint32_t>, double*, MaskScratch&) const {
+    throw_value("ground truth and detection geometry kinds disagree");
+}
+
+// Each entry's place in the category's arrays: D (at most L) x G.
+void Engine::lay_out(Category& c) const {
     pair_images(gt_index_, dt_index_, c.slot, c.entries);
     const std::size_t E = c.entries.size();
     const uint64_t L = params_.det_limit();
@@ -244,49 +268,45 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
     c.dt_flagged.resize(c.dt_off[E]);
     c.gt_area.resize(c.gt_off[E]);
     c.gt_flags.resize(c.gt_off[E]);
+}
 
-    pool.for_range(E, kMinPiece, [&](std::size_t b, std::size_t end) {
+// An entry's detections in score order (its first D kept) and ground truths,
+// with the columns matching reads per area range gathered once, in order.
+void Engine::gather_entry(Category& c, std::size_t e, std::vector<uint32_t>& buf, std::vector<uint32_t>& tmp) const {
+    const ImageEntry& en = c.entries[e];
+    const std::size_t D = c.D(e), G = c.G(e);
+    std::copy_n(gt_index_.order.data() + en.gt_start, G, c.gt_rec.data() + c.gt_off[e]);
+    buf.assign(dt_index_.order.data() + en.dt_start, dt_index_.order.data() + en.dt_start + en.dt_length);
+    detail::stable_sort(std::span<uint32_t>(buf), tmp, [&](uint32_t x, uint32_t y) {
+        return detail::score_before(dt_.scores[x], dt_.scores[y]);
+    });
+    std::copy_n(buf.data(), D, c.dt_rec.data() + c.dt_off[e]);
+    for (std::size_t d = 0; d < D; ++d) {
+        const uint32_t r = buf[d];
+        c.dt_area[c.dt_off[e] + d] = dt_.areas[r];
+        c.dt_score[c.dt_off[e] + d] = dt_.scores[r];
+        c.dt_flagged[c.dt_off[e] + d] = dt_.non_exhaustive[r];
+    }
+    for (std::size_t g = 0; g < G; ++g) {
+        const uint32_t r = c.gt_rec[c.gt_off[e] + g];
+        c.gt_area[c.gt_off[e] + g] = gt_.areas[r];
+        c.gt_flags[c.gt_off[e] + g] = uint8_t((gt_.ignore[r] ? kGtIgnore : 0) | (gt_.crowd[r] ? kGtCrowd : 0));
+    }
+}
+
+void Engine::compute_ious(Category& c, Pool& pool) const {
+    Stopwatch sw;
+    lay_out(c);
+    pool.for_range(c.entries.size(), kMinPiece, [&](std::size_t b, std::size_t end) {
         std::vector<uint32_t> buf, tmp;
         MaskScratch ms;
         for (std::size_t e = b; e < end; ++e) {
-            const ImageEntry& en = c.entries[e];
+            gather_entry(c, e, buf, tmp);
             const std::size_t D = c.D(e), G = c.G(e);
-            std::copy_n(gt_index_.order.data() + en.gt_start, G, c.gt_rec.data() + c.gt_off[e]);
-            buf.assign(dt_index_.order.data() + en.dt_start,
-                       dt_index_.order.data() + en.dt_start + en.dt_length);
-            detail::stable_sort(std::span<uint32_t>(buf), tmp, [&](uint32_t x, uint32_t y) {
-                return detail::score_before(dt_.scores[x], dt_.scores[y]);
-            });
-            std::copy_n(buf.data(), D, c.dt_rec.data() + c.dt_off[e]);
-            // Matching reads these per area range: gather them once, in order.
-            for (std::size_t d = 0; d < D; ++d) {
-                const uint32_t r = buf[d];
-                c.dt_area[c.dt_off[e] + d] = dt_.areas[r];
-                c.dt_score[c.dt_off[e] + d] = dt_.scores[r];
-                c.dt_flagged[c.dt_off[e] + d] = dt_.non_exhaustive[r];
-            }
-            for (std::size_t g = 0; g < G; ++g) {
-                const uint32_t r = c.gt_rec[c.gt_off[e] + g];
-                c.gt_area[c.gt_off[e] + g] = gt_.areas[r];
-                c.gt_flags[c.gt_off[e] + g] = uint8_t((gt_.ignore[r] ? 1 : 0) | (gt_.crowd[r] ? 2 : 0));
-            }
             if (D == 0 || G == 0) continue;
-            if (gt_.kind != dt_.kind) throw_value("ground truth and detection geometry kinds disagree");
-            std::span<const uint32_t> di(c.dt_rec.data() + c.dt_off[e], D);
-            std::span<const uint32_t> gi(c.gt_rec.data() + c.gt_off[e], G);
             double* m = c.iou.data() + c.mat_off[e];
-            switch (gt_.kind) {
-                case GeometryKind::Boxes:
-                    box_iou_indexed(dt_.boxes, gt_.boxes, di, gi, gt_.crowd, m);
-                    break;
-                case GeometryKind::Keypoints:
-                    oks_records(dt_, gt_, di, gi, params_.kpt_sigmas, params_.use_area, m);
-                    break;
-                case GeometryKind::Masks:
-                case GeometryKind::BoundaryMasks:
-                    mask_iou(di, gi, m, ms);
-                    break;
-            }
+            (this->*iou_)(std::span<const uint32_t>(c.dt_rec.data() + c.dt_off[e], D),
+                          std::span<const uint32_t>(c.gt_rec.data() + c.gt_off[e], G), m, ms);
             double* rm = c.row_max.data() + c.dt_off[e];
             for (std::size_t d = 0; d < D; ++d) {
                 // A NaN entry is taken by matching whatever the threshold, so
@@ -309,14 +329,14 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
     uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
     int32_t* order = c.gt_order.data() + c.gt_off[e];
     int32_t* dt_match = c.dt_match.data() + c.dt_off[e] * T;
-    uint8_t* status = c.status.data() + c.dt_off[e] * T;
+    Verdict* status = c.status.data() + c.dt_off[e] * T;
 
     // Area-range ignore, then the stable partition: non-ignored first.
     const double* gt_area = c.gt_area.data() + c.gt_off[e];
     const uint8_t* gt_flags = c.gt_flags.data() + c.gt_off[e];
     s.group_ignore.resize(G);
     for (std::size_t g = 0; g < G; ++g)
-        s.group_ignore[g] = ((gt_flags[g] & 1) || gt_area[g] < lo || gt_area[g] > hi) ? 1 : 0;
+        s.group_ignore[g] = ((gt_flags[g] & kGtIgnore) || gt_area[g] < lo || gt_area[g] > hi) ? 1 : 0;
     std::size_t p = 0;
     for (int pass = 0; pass < 2; ++pass)
         for (std::size_t g = 0; g < G; ++g)
@@ -341,7 +361,7 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
                 const double* row = iou + d * G;
                 std::ptrdiff_t m = -1;
                 for (std::size_t q = 0; q < G; ++q) {
-                    if (taken[q] && !(gt_flags[order[q]] & 2)) continue;
+                    if (taken[q] && !(gt_flags[order[q]] & kGtCrowd)) continue;
                     if (m >= 0 && !fin_ig[m] && fin_ig[q]) break;
                     double v = row[order[q]];
                     if (v < best) continue;
@@ -361,7 +381,8 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
         bool out = dt_area[d] < lo || dt_area[d] > hi || dt_flagged[d];
         for (std::size_t t = 0; t < T; ++t) {
             int32_t m = dt_match[t * D + d];
-            status[d * T + t] = m >= 0 ? (fin_ig[m] ? 0 : 1) : (out ? 0 : 2);
+            if (m >= 0) status[d * T + t] = fin_ig[m] ? Verdict::Ignored : Verdict::TruePositive;
+            else status[d * T + t] = out ? Verdict::Ignored : Verdict::FalsePositive;
         }
     }
 }
@@ -388,7 +409,7 @@ struct Accumulator {
     const EvalParams& p;
     std::vector<SortedDet> sorted;
     std::vector<std::vector<uint32_t>> selections;  // per max-dets index with a cap below L
-    std::vector<uint8_t> table;  // T x N statuses in sorted order
+    std::vector<Verdict> table;  // T x N verdicts in sorted order
     std::vector<uint64_t> need;
     std::vector<uint32_t> tp_fp, tp_pos;
     std::vector<double> env;
@@ -422,7 +443,7 @@ struct Accumulator {
         }
     }
 
-    void accumulate(std::size_t a, const std::vector<uint8_t>& status, const std::vector<uint8_t>& gt_ignore) {
+    void accumulate(std::size_t a, const std::vector<Verdict>& status, const std::vector<uint8_t>& gt_ignore) {
         const std::size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
                           M = p.max_dets.size();
         uint64_t npig = 0;
@@ -442,15 +463,15 @@ struct Accumulator {
             const std::size_t nd = filter ? sel.size() : N;
             const std::size_t first = nd == 0 ? N : filter ? sel[0] : 0;  // first selected position
             for (std::size_t t = 0; t < T; ++t) {
-                const uint8_t* st = table.data() + t * N;
+                const Verdict* st = table.data() + t * N;
                 tp_fp.clear();
                 tp_pos.clear();
                 uint32_t fp = 0;
                 auto visit = [&](uint32_t i) {
-                    if (st[i] == 1) {
+                    if (st[i] == Verdict::TruePositive) {
                         tp_fp.push_back(fp);
                         tp_pos.push_back(i);
-                    } else if (st[i] == 2) {
+                    } else if (st[i] == Verdict::FalsePositive) {
                         ++fp;
                     }
                 };
@@ -496,6 +517,85 @@ struct Accumulator {
 
 }  // namespace
 
+template <class F>
+void Engine::walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit) const {
+    pool.for_range(params_.num_slots(), 1, [&](std::size_t kb, std::size_t ke) {
+        for (std::size_t k = kb; k < ke; ++k) {
+            Category c;
+            c.slot = k;
+            compute_ious(c, pool);
+            for (std::size_t a = first_area; a < end_area; ++a) {
+                match_area(c, a, pool);
+                visit(c, k, a);
+            }
+        }
+    });
+}
+
+EvalImage Engine::eval_image(const Category& c, std::size_t e, std::size_t a) const {
+    const EvalParams& p = params_;
+    const std::size_t T = p.iou_thrs.size(), D = c.D(e), G = c.G(e);
+    const uint32_t* dr = c.dt_rec.data() + c.dt_off[e];
+    const uint32_t* gr = c.gt_rec.data() + c.gt_off[e];
+    const int32_t* order = c.gt_order.data() + c.gt_off[e];
+    const uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
+    const int32_t* dm = c.dt_match.data() + c.dt_off[e] * T;
+    const Verdict* st = c.status.data() + c.dt_off[e] * T;
+    EvalImage rec;
+    rec.image_id = p.img_ids[c.entries[e].image];
+    rec.category_id = p.use_cats ? p.cat_ids[c.slot] : -1;
+    rec.area_index = uint32_t(a);
+    rec.max_det = p.det_limit();
+    rec.dt_ids.resize(D);
+    rec.dt_scores.resize(D);
+    for (std::size_t d = 0; d < D; ++d) {
+        rec.dt_ids[d] = dt_.ids[dr[d]];
+        rec.dt_scores[d] = dt_.scores[dr[d]];
+    }
+    rec.gt_ids.resize(G);
+    for (std::size_t q = 0; q < G; ++q) rec.gt_ids[q] = gt_.ids[gr[order[q]]];
+    rec.gt_ignore.assign(fin_ig, fin_ig + G);
+    rec.dt_matches.assign(T * D, 0);
+    rec.gt_matches.assign(T * G, 0);
+    rec.dt_ignore.assign(T * D, 0);
+    for (std::size_t t = 0; t < T; ++t)
+        for (std::size_t d = 0; d < D; ++d) {
+            int32_t q = dm[t * D + d];
+            if (q >= 0) {
+                rec.dt_matches[t * D + d] = rec.gt_ids[q];
+                rec.gt_matches[t * G + q] = rec.dt_ids[d];
+            }
+            rec.dt_ignore[t * D + d] = st[d * T + t] == Verdict::Ignored;
+        }
+    return rec;
+}
+
+namespace {
+
+// A category's evaluation-image records and their places (A x I slots).
+struct CategoryRecords {
+    std::vector<EvalImage> records;
+    std::vector<uint32_t> slots;
+};
+
+// The categories' records in one list, and each (slot, area, image)'s place in it.
+void gather_records(std::vector<CategoryRecords>& parts, std::size_t per_slot, RunResult& res) {
+    std::size_t total = 0;
+    for (const CategoryRecords& o : parts) total += o.records.size();
+    if (total >= RunResult::kNoRecord) throw Error(ErrorKind::Memory, "too many evaluation records");
+    res.eval_imgs.reserve(total);
+    res.eval_slots.assign(parts.size() * per_slot, RunResult::kNoRecord);
+    for (std::size_t k = 0; k < parts.size(); ++k) {
+        CategoryRecords& o = parts[k];
+        uint32_t base = uint32_t(res.eval_imgs.size());
+        for (std::size_t s = 0; s < o.slots.size(); ++s)
+            if (o.slots[s] != RunResult::kNoRecord) res.eval_slots[k * per_slot + s] = base + o.slots[s];
+        for (EvalImage& r : o.records) res.eval_imgs.push_back(std::move(r));
+    }
+}
+
+}  // namespace
+
 RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
     const EvalParams& p = params_;
     RunResult res;
@@ -510,98 +610,83 @@ RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
     res.scores.assign(T * R * K * A * M, -1.0);
     res.recall.assign(T * K * A * M, -1.0);
     std::mutex output_lock;
-
-    struct JobOut {
-        std::vector<EvalImage> records;
-        std::vector<uint32_t> slots;  // A x I, index into records or kNoRecord
-    };
-    std::vector<JobOut> outs(collect_eval_imgs ? K : 0);
-
-    pool.for_range(K, 1, [&](std::size_t kb, std::size_t ke) {
-        for (std::size_t k = kb; k < ke; ++k) {
-            Category c;
-            c.slot = k;
-            compute_ious(c, pool);
-            Accumulator acc(p);
-            bool sorted_built = false;
-            const std::size_t E = c.entries.size();
-            for (std::size_t a = 0; a < A; ++a) {
-                match_area(c, a, pool);
-                Stopwatch sw;
-                if (!sorted_built) {
-                    acc.build_sorted(c.dt_off, c.dt_score);
-                    sorted_built = true;
-                }
-                acc.accumulate(a, c.status, c.gt_ignore);
-                sw.add_to(timings_->accumulate_cpu);
-                if (!collect_eval_imgs) continue;
-                JobOut& out = outs[k];
-                if (out.slots.empty()) out.slots.assign(A * I, RunResult::kNoRecord);
-                for (std::size_t e = 0; e < E; ++e) {
-                    const std::size_t D = c.D(e), G = c.G(e);
-                    const uint32_t* dr = c.dt_rec.data() + c.dt_off[e];
-                    const uint32_t* gr = c.gt_rec.data() + c.gt_off[e];
-                    const int32_t* order = c.gt_order.data() + c.gt_off[e];
-                    const uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
-                    const int32_t* dm = c.dt_match.data() + c.dt_off[e] * T;
-                    const uint8_t* st = c.status.data() + c.dt_off[e] * T;
-                    EvalImage rec;
-                    rec.image_id = p.img_ids[c.entries[e].image];
-                    rec.category_id = p.use_cats ? p.cat_ids[k] : -1;
-                    rec.area_index = uint32_t(a);
-                    rec.max_det = p.det_limit();
-                    rec.dt_ids.resize(D);
-                    rec.dt_scores.resize(D);
-                    for (std::size_t d = 0; d < D; ++d) {
-                        rec.dt_ids[d] = dt_.ids[dr[d]];
-                        rec.dt_scores[d] = dt_.scores[dr[d]];
-                    }
-                    rec.gt_ids.resize(G);
-                    for (std::size_t q = 0; q < G; ++q) rec.gt_ids[q] = gt_.ids[gr[order[q]]];
-                    rec.gt_ignore.assign(fin_ig, fin_ig + G);
-                    rec.dt_matches.assign(T * D, 0);
-                    rec.gt_matches.assign(T * G, 0);
-                    rec.dt_ignore.assign(T * D, 0);
-                    for (std::size_t t = 0; t < T; ++t)
-                        for (std::size_t d = 0; d < D; ++d) {
-                            int32_t q = dm[t * D + d];
-                            if (q >= 0) {
-                                rec.dt_matches[t * D + d] = rec.gt_ids[q];
-                                rec.gt_matches[t * G + q] = rec.dt_ids[d];
-                            }
-                            rec.dt_ignore[t * D + d] = st[d * T + t] == 0;
-                        }
-                    out.slots[a * I + c.entries[e].image] = uint32_t(out.records.size());
-                    out.records.push_back(std::move(rec));
-                }
-            }
-            std::lock_guard<std::mutex> guard(output_lock);
-            for (std::size_t t = 0; t < T; ++t) {
-                std::copy_n(acc.rec.data() + t * A * M, A * M, res.recall.data() + (t * K + k) * A * M);
-                for (std::size_t r = 0; r < R; ++r) {
-                    std::size_t src = (t * R + r) * A * M, dst = ((t * R + r) * K + k) * A * M;
-                    std::copy_n(acc.prec.data() + src, A * M, res.precision.data() + dst);
-                    std::copy_n(acc.score.data() + src, A * M, res.scores.data() + dst);
-                }
+    std::vector<CategoryRecords> records(collect_eval_imgs ? K : 0);
+    // A slot's areas are matched in turn on one thread, so its accumulator lives from its first area to its last.
+    std::vector<std::unique_ptr<Accumulator>> accumulators(K);
+    walk(0, A, pool, [&](const Category& c, std::size_t k, std::size_t a) {
+        Stopwatch sw;
+        if (a == 0) {
+            accumulators[k] = std::make_unique<Accumulator>(p);
+            accumulators[k]->build_sorted(c.dt_off, c.dt_score);
+        }
+        Accumulator& acc = *accumulators[k];
+        acc.accumulate(a, c.status, c.gt_ignore);
+        sw.add_to(timings_->accumulate_cpu);
+        if (collect_eval_imgs) {
+            CategoryRecords& out = records[k];
+            if (out.slots.empty()) out.slots.assign(A * I, RunResult::kNoRecord);
+            for (std::size_t e = 0; e < c.entries.size(); ++e) {
+                out.slots[a * I + c.entries[e].image] = uint32_t(out.records.size());
+                out.records.push_back(eval_image(c, e, a));
             }
         }
+        if (a + 1 < A) return;
+        std::lock_guard<std::mutex> guard(output_lock);
+        for (std::size_t t = 0; t < T; ++t) {
+            std::copy_n(acc.rec.data() + t * A * M, A * M, res.recall.data() + (t * K + k) * A * M);
+            for (std::size_t r = 0; r < R; ++r) {
+                std::size_t src = (t * R + r) * A * M, dst = ((t * R + r) * K + k) * A * M;
+                std::copy_n(acc.prec.data() + src, A * M, res.precision.data() + dst);
+                std::copy_n(acc.score.data() + src, A * M, res.scores.data() + dst);
+            }
+        }
+        accumulators[k].reset();
     });
+    if (collect_eval_imgs) gather_records(records, A * I, res);
+    return res;
+}
 
-    if (collect_eval_imgs) {
-        std::size_t total = 0;
-        for (const JobOut& o : outs) total += o.records.size();
-        if (total >= RunResult::kNoRecord) throw Error(ErrorKind::Memory, "too many evaluation records");
-        res.eval_imgs.reserve(total);
-        res.eval_slots.assign(K * A * I, RunResult::kNoRecord);
-        for (std::size_t k = 0; k < K; ++k) {
-            JobOut& o = outs[k];
-            uint32_t base = uint32_t(res.eval_imgs.size());
-            for (std::size_t s = 0; s < o.slots.size(); ++s)
-                if (o.slots[s] != RunResult::kNoRecord) res.eval_slots[k * A * I + s] = base + o.slots[s];
-            for (EvalImage& r : o.records) res.eval_imgs.push_back(std::move(r));
+void Engine::instance_rows(const Category& c, std::size_t t_idx, uint64_t max_det, InstanceRows& o) const {
+    const EvalParams& p = params_;
+    const std::size_t T = p.iou_thrs.size();
+    const int64_t cat_id = p.use_cats ? p.cat_ids[c.slot] : -1;
+    std::vector<uint8_t> matched;
+    for (std::size_t e = 0; e < c.entries.size(); ++e) {
+        const std::size_t D = c.D(e), G = c.G(e);
+        const int64_t image_id = p.img_ids[c.entries[e].image];
+        const uint32_t* dr = c.dt_rec.data() + c.dt_off[e];
+        const uint32_t* gr = c.gt_rec.data() + c.gt_off[e];
+        const int32_t* order = c.gt_order.data() + c.gt_off[e];
+        const int32_t* dm = c.dt_match.data() + c.dt_off[e] * T + t_idx * D;
+        const Verdict* st = c.status.data() + c.dt_off[e] * T;
+        const double* iou = c.iou.data() + c.mat_off[e];
+        matched.assign(G, 0);
+        const std::size_t nd = std::min<uint64_t>(max_det, D);
+        for (std::size_t d = 0; d < nd; ++d) {
+            int32_t q = dm[d];
+            o.dt_image_id.push_back(image_id);
+            o.dt_category_id.push_back(cat_id);
+            o.dt_id.push_back(dt_.ids[dr[d]]);
+            o.dt_score.push_back(dt_.scores[dr[d]]);
+            if (q >= 0) {
+                matched[q] = 1;
+                o.dt_gt_id.push_back(gt_.ids[gr[order[q]]]);
+                o.dt_iou.push_back(iou[d * G + order[q]]);
+            } else {
+                o.dt_gt_id.push_back(-1);
+                o.dt_iou.push_back(0.0);
+            }
+            o.dt_ignore.push_back(st[d * T + t_idx] == Verdict::Ignored);
+        }
+        const uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
+        for (std::size_t q = 0; q < G; ++q) {
+            o.gt_image_id.push_back(image_id);
+            o.gt_category_id.push_back(cat_id);
+            o.gt_id.push_back(gt_.ids[gr[order[q]]]);
+            o.gt_ignore.push_back(fin_ig[q]);
+            o.gt_matched.push_back(matched[q]);
         }
     }
-    return res;
 }
 
 InstanceRows Engine::per_instance(std::size_t t_idx, std::size_t a_idx, uint64_t max_det, Pool& pool) const {
@@ -613,54 +698,9 @@ InstanceRows Engine::per_instance(std::size_t t_idx, std::size_t a_idx, uint64_t
     if (a_idx >= p.area_rng.size())
         throw_value("a_idx " + std::to_string(a_idx) + " is out of range for " +
                     std::to_string(p.area_rng.size()) + " area ranges");
-    const std::size_t K = p.num_slots();
-    std::vector<InstanceRows> outs(K);
-    pool.for_range(K, 1, [&](std::size_t kb, std::size_t ke) {
-        for (std::size_t k = kb; k < ke; ++k) {
-            Category c;
-            c.slot = k;
-            compute_ious(c, pool);
-            match_area(c, a_idx, pool);
-            InstanceRows& o = outs[k];
-            const int64_t cat_id = p.use_cats ? p.cat_ids[k] : -1;
-            std::vector<uint8_t> matched;
-            for (std::size_t e = 0; e < c.entries.size(); ++e) {
-                const std::size_t D = c.D(e), G = c.G(e);
-                const int64_t image_id = p.img_ids[c.entries[e].image];
-                const uint32_t* dr = c.dt_rec.data() + c.dt_off[e];
-                const uint32_t* gr = c.gt_rec.data() + c.gt_off[e];
-                const int32_t* order = c.gt_order.data() + c.gt_off[e];
-                const int32_t* dm = c.dt_match.data() + c.dt_off[e] * T + t_idx * D;
-                const uint8_t* st = c.status.data() + c.dt_off[e] * T;
-                const double* iou = c.iou.data() + c.mat_off[e];
-                matched.assign(G, 0);
-                const std::size_t nd = std::min<uint64_t>(max_det, D);
-                for (std::size_t d = 0; d < nd; ++d) {
-                    int32_t q = dm[d];
-                    o.dt_image_id.push_back(image_id);
-                    o.dt_category_id.push_back(cat_id);
-                    o.dt_id.push_back(dt_.ids[dr[d]]);
-                    o.dt_score.push_back(dt_.scores[dr[d]]);
-                    if (q >= 0) {
-                        matched[q] = 1;
-                        o.dt_gt_id.push_back(gt_.ids[gr[order[q]]]);
-                        o.dt_iou.push_back(iou[d * G + order[q]]);
-                    } else {
-                        o.dt_gt_id.push_back(-1);
-                        o.dt_iou.push_back(0.0);
-                    }
-                    o.dt_ignore.push_back(st[d * T + t_idx] == 0);
-                }
-                const uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
-                for (std::size_t q = 0; q < G; ++q) {
-                    o.gt_image_id.push_back(image_id);
-                    o.gt_category_id.push_back(cat_id);
-                    o.gt_id.push_back(gt_.ids[gr[order[q]]]);
-                    o.gt_ignore.push_back(fin_ig[q]);
-                    o.gt_matched.push_back(matched[q]);
-                }
-            }
-        }
+    std::vector<InstanceRows> outs(p.num_slots());
+    walk(a_idx, a_idx + 1, pool, [&](const Category& c, std::size_t k, std::size_t) {
+        instance_rows(c, t_idx, max_det, outs[k]);
     });
     InstanceRows all;
     auto append = [](auto& dst, const auto& src) { dst.insert(dst.end(), src.begin(), src.end()); };

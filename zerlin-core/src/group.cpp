@@ -83,26 +83,17 @@ void pair_images(const GroupIndex& gt, const GroupIndex& dt, std::size_t slot,
         if (take_gt) {
             const Group& x = gt.groups[g++];
             e.image = x.image;
-            e.has_gt = true;
             e.gt_start = x.start;
             e.gt_length = x.length;
         }
         if (take_dt) {
             const Group& x = dt.groups[d++];
             e.image = x.image;
-            e.has_dt = true;
             e.dt_start = x.start;
             e.dt_length = x.length;
         }
         out.push_back(e);
     }
-}
-
-void sort_by_score_desc(std::span<uint32_t> idx, std::span<const double> scores) {
-    static thread_local std::vector<uint32_t> scratch;
-    detail::stable_sort(idx, scratch, [&](uint32_t a, uint32_t b) {
-        return detail::score_before(scores[a], scores[b]);
-    });
 }
 
 std::vector<uint8_t> select_top_detections(std::span<const int32_t> image_index,

@@ -84,7 +84,6 @@ bool MaskRasteriser::send(std::vector<MaskJob>&& batch) {
 void MaskRasteriser::submit(MaskJob job) {
     require_mask_size(job.h, job.w);
     current_.push_back(std::move(job));
-    ++submitted_;
     if (current_.size() == kMaskBatch) {
         std::vector<MaskJob> full;
         full.reserve(kMaskBatch);

@@ -39,22 +39,19 @@ void rle_to_string_into(const Rle& r, std::string& out) {
     out.resize(size_t(o - out.data()));
 }
 
-std::string rle_to_string(const Rle& r) {
-    std::string s;
-    rle_to_string_into(r, s);
-    return s;
-}
 
-Rle rle_from_string(std::string_view s, uint32_t h, uint32_t w, bool escaped) {
-    Rle r{h, w, {}};
-    std::vector<uint32_t>& out = r.counts;
-    out.reserve(s.size());
+namespace {
+
+// The runs of a compressed counts string, escaped (doubled backslashes) or not.
+template <bool Escaped, class F>
+void for_each_run_of(std::string_view s, F& f) {
     const size_t n = s.size();
-    size_t p = 0;
+    size_t p = 0, i = 0;
+    uint32_t before_last = 0, last = 0;  // runs i - 2 and i - 1
     while (p < n) {
         uint64_t x = 0;
         for (size_t k = 0;; ++k) {
-            if (escaped && s[p] == '\\') {
+            if (Escaped && s[p] == '\\') {
                 if (++p == n) throw_value("compressed counts string ends with an unpaired backslash");
             }
             const uint32_t c = uint8_t(uint8_t(s[p]) - 48);
@@ -64,11 +61,123 @@ Rle rle_from_string(std::string_view s, uint32_t h, uint32_t w, bool escaped) {
             ++p;
             if (!(c & 32) || p == n) break;
         }
-        const size_t i = out.size();
-        if (i > 2) x += out[i - 2];
-        out.push_back(uint32_t(x));
+        if (i > 2) x += before_last;
+        before_last = last;
+        last = uint32_t(x);
+        f(last);
+        ++i;
     }
+}
+
+// Calls f(run) for each run length of a compressed counts string, in order.
+template <class F>
+void for_each_string_run(std::string_view s, bool escaped, F&& f) {
+    if (escaped) for_each_run_of<true>(s, f);
+    else for_each_run_of<false>(s, f);
+}
+
+// The bounding box of a mask's foreground runs, fed as (background,
+// foreground) pairs; a trailing background run is never fed.
+class RunBox {
+public:
+    RunBox(uint32_t h, uint32_t w) : h_(h), xs_(w), ys_(h) {}
+
+    void add(uint32_t background, uint32_t foreground) {
+        ++pairs_;
+        if (h_ == 0) return;
+        move(background);
+        if (foreground == 0) return;  // an empty foreground run covers no pixel
+        any_ = true;
+        const uint32_t x0 = col_, y0 = row_;
+        move(foreground - 1);
+        const uint32_t x1 = col_, y1 = row_;
+        move(1);
+        if (x0 < x1) {  // the run wraps into a later column
+            ys_ = 0;
+            ye_ = h_ - 1;
+        }
+        xs_ = std::min(xs_, x0);
+        xe_ = std::max(xe_, x1);
+        ys_ = std::min({ys_, y0, y1});
+        ye_ = std::max({ye_, y0, y1});
+    }
+
+    void box(double out[4]) const {
+        if (pairs_ != 0 && h_ == 0) {
+            out[0] = out[1] = 0;
+            out[2] = out[3] = 1;
+        } else if (!any_) {
+            out[0] = out[1] = out[2] = out[3] = 0;
+        } else {
+            out[0] = double(xs_);
+            out[1] = double(ys_);
+            out[2] = double(uint64_t(xe_) - xs_ + 1);
+            out[3] = double(uint64_t(ye_) - ys_ + 1);
+        }
+    }
+
+private:
+    // Advances the pixel counter by n, keeping its column and row without a
+    // division for runs shorter than a column. The counter wraps at 2^32 as
+    // the reference's does.
+    void move(uint32_t n) {
+        const uint32_t next = cc_ + n;
+        const uint64_t row = uint64_t(row_) + n;
+        if (next < cc_) {
+            col_ = next / h_;
+            row_ = next % h_;
+        } else if (row < h_) {
+            row_ = uint32_t(row);
+        } else if (row < 2 * uint64_t(h_)) {
+            ++col_;
+            row_ = uint32_t(row - h_);
+        } else {
+            col_ += uint32_t(row / h_);
+            row_ = uint32_t(row % h_);
+        }
+        cc_ = next;
+    }
+
+    uint32_t h_, xs_, ys_, xe_ = 0, ye_ = 0;
+    uint32_t cc_ = 0, col_ = 0, row_ = 0;  // cc_ = col_ * h_ + row_ until it wraps
+    size_t pairs_ = 0;
+    bool any_ = false;
+};
+
+}  // namespace
+
+uint32_t rle_string_area(std::string_view s, bool escaped) {
+    uint32_t area = 0;
+    bool foreground = false;
+    for_each_string_run(s, escaped, [&](uint32_t run) {
+        if (foreground) area += run;
+        foreground = !foreground;
+    });
+    return area;
+}
+
+Rle rle_from_string(std::string_view s, uint32_t h, uint32_t w, bool escaped) {
+    Rle r{h, w, {}};
+    r.counts.reserve(s.size());
+    for_each_string_run(s, escaped, [&](uint32_t run) { r.counts.push_back(run); });
     return r;
+}
+
+uint32_t rle_string_area_and_box(std::string_view s, uint32_t h, uint32_t w, bool escaped, double box[4]) {
+    RunBox runs(h, w);
+    uint32_t area = 0, background = 0;
+    bool in_background = true;
+    for_each_string_run(s, escaped, [&](uint32_t run) {
+        if (in_background) {
+            background = run;
+        } else {
+            area += run;
+            runs.add(background, run);
+        }
+        in_background = !in_background;
+    });
+    runs.box(box);
+    return area;
 }
 
 namespace {
@@ -136,44 +245,9 @@ uint32_t rle_area(const Rle& r) {
 }
 
 void rle_to_bbox(const Rle& r, double out[4]) {
-    const size_t m = r.counts.size() & ~size_t(1);  // a trailing background run is ignored
-    if (m == 0) {
-        out[0] = out[1] = out[2] = out[3] = 0;
-        return;
-    }
-    if (r.h == 0) {
-        out[0] = out[1] = 0;
-        out[2] = out[3] = 1;
-        return;
-    }
-    const uint32_t h = r.h;
-    uint32_t xs = r.w, ys = h, xe = 0, ye = 0, cc = 0;
-    bool any = false;
-    for (size_t j = 0; j < m; j += 2) {
-        cc += r.counts[j];
-        const uint32_t first = cc;
-        cc += r.counts[j + 1];
-        if (r.counts[j + 1] == 0) continue;  // an empty foreground run covers no pixel
-        any = true;
-        const uint32_t last = cc - 1;
-        const uint32_t x0 = first / h, x1 = last / h;
-        if (x0 < x1) {  // the run wraps into a later column
-            ys = 0;
-            ye = h - 1;
-        }
-        xs = std::min({xs, x0, x1});
-        xe = std::max({xe, x0, x1});
-        ys = std::min({ys, first % h, last % h});
-        ye = std::max({ye, first % h, last % h});
-    }
-    if (!any) {
-        out[0] = out[1] = out[2] = out[3] = 0;
-        return;
-    }
-    out[0] = double(xs);
-    out[1] = double(ys);
-    out[2] = double(uint64_t(xe) - xs + 1);
-    out[3] = double(uint64_t(ye) - ys + 1);
+    RunBox runs(r.h, r.w);
+    for (size_t j = 0; j + 1 < r.counts.size(); j += 2) runs.add(r.counts[j], r.counts[j + 1]);
+    runs.box(out);
 }
 
 namespace {

@@ -30,7 +30,7 @@ RecordSet boxes(const std::vector<Row>& rows, bool gt) {
     for (const Row& r : rows) {
         double area = std::isnan(r.area) ? r.box[2] * r.box[3] : r.area;
         rs.push_scalars(r.id, r.image, r.category, gt ? 0.0 : r.score, area, r.crowd, gt && (r.crowd || r.ignore));
-        rs.boxes.insert(rs.boxes.end(), r.box.begin(), r.box.end());
+        rs.boxes.append(r.box.data());
     }
     return rs;
 }
@@ -540,7 +540,7 @@ RecordSet keypoint_side(bool gt, const std::vector<std::vector<double>>& lists,
     RecordSet rs(GeometryKind::Keypoints);
     for (std::size_t i = 0; i < lists.size(); ++i) {
         rs.push_scalars(int64_t(i + 1), 0, 0, 1.0 - 0.1 * double(i), areas[i], false, false);
-        if (gt) rs.boxes.insert(rs.boxes.end(), bxs[i].begin(), bxs[i].end());
+        if (gt) rs.boxes.append(bxs[i].data());
         if (lists[i].empty()) rs.push_missing_keypoints(gt);
         else rs.push_keypoints(lists[i].data(), lists[i].size(), gt);
     }

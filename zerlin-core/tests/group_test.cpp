@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "../src/stable_sort.hpp"
 #include "zerlin/group.hpp"
 
 using namespace zerlin;
@@ -101,15 +102,15 @@ TEST(PairImages, MergesByImage) {
     pair_images(g, d, 0, out);
     ASSERT_EQ(out.size(), 3u);
     EXPECT_EQ(out[0].image, 2u);
-    EXPECT_TRUE(out[0].has_gt);
-    EXPECT_FALSE(out[0].has_dt);
+    EXPECT_GT(out[0].gt_length, 0u);
+    EXPECT_EQ(out[0].dt_length, 0u);
     EXPECT_EQ(out[1].image, 5u);
-    EXPECT_TRUE(out[1].has_gt && out[1].has_dt);
+    EXPECT_TRUE(out[1].gt_length > 0 && out[1].dt_length > 0);
     EXPECT_EQ(g.order[out[1].gt_start], 0u);
     EXPECT_EQ(d.order[out[1].dt_start], 1u);
     EXPECT_EQ(out[2].image, 7u);
-    EXPECT_FALSE(out[2].has_gt);
-    EXPECT_TRUE(out[2].has_dt);
+    EXPECT_EQ(out[2].gt_length, 0u);
+    EXPECT_GT(out[2].dt_length, 0u);
     pair_images(g, d, 0, out);  // overwrites
     EXPECT_EQ(out.size(), 3u);
 }
@@ -171,7 +172,10 @@ TEST(SortByScore, StableDescendingNanLastAcrossSortPaths) {
         for (auto& s : sc) s = rng() % 7 == 0 ? nan : double(rng() % 9);
         std::vector<uint32_t> idx(n);
         for (uint32_t i = 0; i < n; ++i) idx[i] = i;
-        sort_by_score_desc(idx, sc);
+        std::vector<uint32_t> scratch;
+        zerlin::detail::stable_sort(std::span<uint32_t>(idx), scratch, [&](uint32_t a, uint32_t b) {
+            return zerlin::detail::score_before(sc[a], sc[b]);
+        });
         for (std::size_t i = 1; i < n; ++i) {
             double a = sc[idx[i - 1]], b = sc[idx[i]];
             bool ok = std::isnan(b) ? (!std::isnan(a) || idx[i - 1] < idx[i])

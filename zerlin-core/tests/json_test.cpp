@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "zerlin/hashmap.hpp"
+#include "zerlin/file.hpp"
 #include "zerlin/json.hpp"
 
 using zerlin::JsonError;

@@ -101,10 +101,13 @@ TEST(Pool, NestedFailurePropagatesThroughOuterLoop) {
     }), std::runtime_error);
 }
 
-TEST(Pool, CustomStackSizeAndParallelMap) {
+TEST(Pool, CustomStackSizeAndParallelFor) {
     Pool pool(2, 1 << 20);
     EXPECT_EQ(pool.size(), 2u);
-    auto squares = zerlin::parallel_map<long>(1000, 10, [](std::size_t i) { return long(i * i); });
+    std::vector<long> squares(1000);
+    zerlin::parallel_for(squares.size(), 10, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) squares[i] = long(i * i);
+    });
     for (std::size_t i = 0; i < squares.size(); ++i) ASSERT_EQ(squares[i], long(i * i));
     EXPECT_GE(zerlin::available_cpus(), 1u);
     EXPECT_GE(Pool::global().size(), 1u);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "rle_text.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/rle.hpp"
 
@@ -179,7 +180,7 @@ class CodecWorked : public ::testing::TestWithParam<CodecCase> {};
 
 TEST_P(CodecWorked, EncodesAndDecodes) {
     const CodecCase& c = GetParam();
-    EXPECT_EQ(rle_to_string(Rle{3, 4, c.runs}), c.text);
+    EXPECT_EQ(rle_text(Rle{3, 4, c.runs}), c.text);
     const Rle back = rle_from_string(c.text, 3, 4, false);
     EXPECT_EQ(back.counts, c.runs);
     EXPECT_EQ(back.h, 3u);
@@ -210,7 +211,7 @@ TEST(RleCodec, RoundTripsAnyRunValues) {
             const uint32_t p = pick(rng);
             x = p == 0 ? any(rng) : p == 1 ? small(rng) : UINT32_MAX - small(rng);
         }
-        const std::string s = rle_to_string(Rle{1, 1, runs});
+        const std::string s = rle_text(Rle{1, 1, runs});
         for (char ch : s) ASSERT_TRUE(ch >= '0' && ch <= 'o');
         ASSERT_EQ(rle_from_string(s, 1, 1, false).counts, runs);
     }

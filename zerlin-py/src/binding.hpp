@@ -269,9 +269,9 @@ private:
 };
 
 // Runs fn() without the interpreter lock; a C++ exception thrown inside is
-// carried out and raised as a Python exception once the lock is back.
+// rethrown once the lock is back.
 template <class F>
-bool run_without_gil(F&& fn) {
+void without_gil(F&& fn) {
     std::exception_ptr err;
     {
         NoGil nogil;
@@ -281,9 +281,15 @@ bool run_without_gil(F&& fn) {
             err = std::current_exception();
         }
     }
-    if (!err) return true;
+    if (err) std::rethrow_exception(err);
+}
+
+// The same at an entry point's edge: false with the Python exception set.
+template <class F>
+bool run_without_gil(F&& fn) {
     try {
-        std::rethrow_exception(err);
+        without_gil(std::forward<F>(fn));
+        return true;
     } catch (...) {
         set_error_from_current();
     }
@@ -296,6 +302,9 @@ bool run_without_gil(F&& fn) {
 using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 
 PyObject* fn_load_compact_bbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_federated_evaluator(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_results_shape(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_load_compact_array(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_index_annotations(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_prepare_bbox_results(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

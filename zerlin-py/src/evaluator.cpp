@@ -11,17 +11,22 @@
 #include "zerlin/eval.hpp"
 #include "zerlin/pipeline.hpp"
 #include "zerlin/group.hpp"
-#include "compact.hpp"
+#include "compact_handle.hpp"
+#include "zerlin/federated.hpp"
+#include "zerlin/handle_side.hpp"
+#include "zerlin/side_builder.hpp"
 #include "zerlin/hashmap.hpp"
 
 namespace zpy {
 
 namespace {
 
+// configure_lvis changes the engine, so it borrows it exclusively; the other
+// methods share it (and run without the interpreter lock).
 struct EvaluatorObject {
     PyObject_HEAD
     BorrowFlag borrow;
-    zerlin::Engine* engine;
+    std::unique_ptr<zerlin::Engine> engine;
 };
 
 EvaluatorObject* as_evaluator(PyObject* self) { return reinterpret_cast<EvaluatorObject*>(self); }
@@ -41,14 +46,12 @@ void convert_arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* 
     if (!arg(o, name, conv, out)) throw_py();
 }
 
-[[noreturn]] void raise(PyObject* type, const char* message) {
-    PyErr_SetString(type, message);
-    throw_py();
-}
 
 // ---------------------------------------------------------------- parameters
 
-using ImageSizes = zerlin::HashMap<int64_t, std::pair<uint32_t, uint32_t>>;
+using zerlin::ImageSizes;
+using zerlin::Lookups;
+using zerlin::PositionTable;
 
 bool to_img_sizes(PyObject* o, ImageSizes* out) {
     if (!check_dict(o)) return false;
@@ -92,21 +95,6 @@ bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
 }
 
 // ---------------------------------------------------------------- record conversion
-
-// id -> position, the later position winning for a repeated id.
-class PositionTable {
-public:
-    explicit PositionTable(const std::vector<int64_t>& ids) : map_(ids.size()) {
-        for (std::size_t i = 0; i < ids.size(); ++i) *map_.insert(ids[i], int32_t(i)).first = int32_t(i);
-    }
-    int32_t find(int64_t id) const {
-        const int32_t* p = map_.find(id);
-        return p ? *p : -1;
-    }
-
-private:
-    zerlin::HashMap<int64_t, int32_t> map_;
-};
 
 // Interns each name into its slot, in order.
 template <std::size_t N>
@@ -183,15 +171,9 @@ void read_bbox(PyObject* d, const Ref& key, double out[4]) {
     }
     std::vector<double> values;
     if (!to_vec_f64(v.get(), &values)) throw_py();
-    if (values.size() != 4) raise(PyExc_ValueError, "'bbox' must have 4 entries");
+    if (values.size() != 4) throw zerlin::Error(zerlin::ErrorKind::Value, "'bbox' must have 4 entries");
     std::copy_n(values.data(), 4, out);
 }
-
-struct Lookups {
-    PositionTable images;
-    PositionTable categories;
-    const ImageSizes& sizes;
-};
 
 // Reads the sequence `o` as floats into `out` (appending): lists item by
 // item, anything else through the general sequence conversion.
@@ -210,7 +192,7 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
     const auto* size = lk.sizes.find(image_id);
     if (!size) {
         std::string msg = "no image entry for image_id " + std::to_string(image_id);
-        raise(PyExc_KeyError, msg.c_str());
+        throw zerlin::Error(zerlin::ErrorKind::Key, msg);
     }
     zerlin::MaskJob job;
     job.h = size->first;
@@ -223,7 +205,7 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
     } else if (PyDict_Check(seg.get())) {
         PyObject* counts;
         if (PyDict_GetItemRef(seg.get(), keys.counts.get(), &counts) < 0) throw_py();
-        if (!counts) raise(PyExc_ValueError, "RLE segmentation is missing 'counts'");
+        if (!counts) throw zerlin::Error(zerlin::ErrorKind::Value, "RLE segmentation is missing 'counts'");
         Ref hold(counts);
         if (PyBytes_Check(counts)) {
             job.geometry = zerlin::CompressedCounts{std::string(PyBytes_AS_STRING(counts), PyBytes_GET_SIZE(counts))};
@@ -254,6 +236,28 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
     return job;
 }
 
+// The row of annotation dict `ann` at list position `i` (box into `box`).
+zerlin::AnnotationRow read_row(PyObject* ann, Py_ssize_t i, bool count_keypoints, const AnnKeys& keys, double box[4]) {
+    long image_id, category_id = -1, id = long(i) + 1;
+    if (!read_int(ann, keys.image_id, &image_id))
+        throw zerlin::Error(zerlin::ErrorKind::Key, "annotation is missing 'image_id'");
+    read_int(ann, keys.category_id, &category_id);
+    read_int(ann, keys.id, &id);
+    zerlin::AnnotationRow row;
+    row.id = id;
+    row.image_id = image_id;
+    row.category_id = category_id;
+    read_float(ann, keys.score, &row.score);
+    read_bbox(ann, keys.bbox, box);
+    row.box = box;
+    if (!read_float(ann, keys.area, &row.area)) row.area = box[2] * box[3];
+    long crowd_value = 0;
+    row.crowd = read_int(ann, keys.iscrowd, &crowd_value) && crowd_value != 0;
+    long nk = 0;
+    row.no_keypoints = count_keypoints && (!read_int(ann, keys.num_keypoints, &nk) || nk == 0);
+    return row;
+}
+
 // Appends one row per annotation dict of `list` to `rs`.
 void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys,
                          zerlin::RecordSet& rs, zerlin::MaskRasteriser* rasteriser) {
@@ -266,27 +270,11 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         Ref d(PyList_GetItemRef(list, i));
         if (!d) throw_py();
         PyObject* ann = d.get();
-        if (!PyDict_Check(ann)) raise(PyExc_ValueError, "annotations must be dicts");
-        long image_id, category_id = -1, id = long(i) + 1;
-        if (!read_int(ann, keys.image_id, &image_id)) raise(PyExc_KeyError, "annotation is missing 'image_id'");
-        read_int(ann, keys.category_id, &category_id);
-        read_int(ann, keys.id, &id);
-        double score = 0.0, area, box[4];
-        read_float(ann, keys.score, &score);
-        read_bbox(ann, keys.bbox, box);
-        if (!read_float(ann, keys.area, &area)) area = box[2] * box[3];
-        long crowd_value = 0;
-        bool crowd = read_int(ann, keys.iscrowd, &crowd_value) && crowd_value != 0;
-        bool ignore = false;
-        if (is_gt) {
-            ignore = crowd;
-            long nk = 0;
-            if (keypoints_mode && (!read_int(ann, keys.num_keypoints, &nk) || nk == 0)) ignore = true;
-        }
-        rs.push_scalars(id, lk.images.find(image_id), lk.categories.find(category_id), score, area, crowd, ignore);
-        if (rs.kind == zerlin::GeometryKind::Boxes || (keypoints_mode && is_gt))
-            rs.boxes.insert(rs.boxes.end(), box, box + 4);
-        if (rasteriser) rasteriser->submit(mask_job(ann, image_id, box, lk, keys, tmp));
+        if (!PyDict_Check(ann)) throw zerlin::Error(zerlin::ErrorKind::Value, "annotations must be dicts");
+        double box[4];
+        const zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints_mode, keys, box);
+        zerlin::append_row(rs, row, is_gt, lk);
+        if (rasteriser) rasteriser->submit(mask_job(ann, row.image_id, box, lk, keys, tmp));
         if (!keypoints_mode) continue;
         Ref list_kp = lookup(ann, keys.keypoints);
         if (!list_kp) {
@@ -311,187 +299,11 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
     }
 }
 
-// ---------------------------------------------------------------- handle sides
-
-// Records and geometry of a side given as a CompactBbox handle: scalars come
-// from its columns, geometry from its snapshot, read only for rows that
-// evaluation can reach.
-struct HandleReader {
-    const zerlin::EvalParams& p;
-    const Lookups& lk;
-    zerlin::GeometryKind kind;
-    zerlin::TimingCells& cells;
-
-    bool masks() const {
-        return kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
-    }
-
-    // num_keypoints absent, null or zero.
-    static bool no_keypoints(std::string_view snapshot, zerlin::Span span) {
-        if (span.absent()) return true;
-        std::string_view t = snapshot.substr(span.offset, span.length);
-        if (t == "null") return true;
-        double v = 0;
-        auto res = std::from_chars(t.data(), t.data() + t.size(), v);
-        return res.ec == std::errc() && v == 0;
-    }
-
-    void records(const zerlin::CompactData& h, bool is_gt, zerlin::RecordSet& rs) const {
-        zerlin::Stopwatch sw;
-        const zerlin::AnnotationColumns& c = *h.columns;
-        const std::size_t n = h.size();
-        const std::string_view snap = h.snapshot ? std::string_view(*h.snapshot) : std::string_view();
-        const bool keypoints = kind == zerlin::GeometryKind::Keypoints;
-        rs.reserve(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const bool crowd = h.row_crowd(i);
-            bool ignore = is_gt && crowd;
-            if (is_gt && keypoints && no_keypoints(snap, c.num_keypoints_span(i))) ignore = true;
-            rs.push_scalars(h.row_id(i), lk.images.find(c.image_id(i)), lk.categories.find(c.category_id(i)),
-                            c.scores[i], h.row_area(i), crowd, ignore);
-        }
-        if (kind == zerlin::GeometryKind::Boxes || (keypoints && is_gt))
-            rs.boxes.assign(c.boxes.begin(), c.boxes.begin() + std::ptrdiff_t(4 * n));
-        sw.add_to(is_gt ? cells.gt_read : cells.dt_read);
-    }
-
-    // Rows whose geometry evaluation can read: detections within the first L
-    // of their group, and for masks only groups that the other side has.
-    std::vector<uint8_t> wanted(const zerlin::RecordSet& rs, bool is_gt, const zerlin::RecordSet& other) const {
-        std::vector<uint8_t> keep(rs.size(), 1);
-        if (!is_gt)
-            keep = zerlin::select_top_detections(rs.image_index, rs.category_index, rs.scores, p.num_slots(),
-                                                 p.use_cats, p.det_limit());
-        if (!masks()) return keep;
-        auto key = [&](const zerlin::RecordSet& s, std::size_t r) {
-            return uint64_t(uint32_t(s.image_index[r])) << 32 | uint32_t(p.use_cats ? s.category_index[r] : 0);
-        };
-        std::vector<uint64_t> groups;
-        for (std::size_t r = 0; r < other.size(); ++r)
-            if (other.image_index[r] >= 0 && other.category_index[r] >= 0) groups.push_back(key(other, r));
-        std::sort(groups.begin(), groups.end());
-        // A row of an image or category outside the evaluation takes part in
-        // no group: its geometry (and its image's size) is never needed.
-        for (std::size_t r = 0; r < rs.size(); ++r)
-            if (rs.image_index[r] < 0 || rs.category_index[r] < 0 ||
-                !std::binary_search(groups.begin(), groups.end(), key(rs, r)))
-                keep[r] = 0;
-        return keep;
-    }
-
-    void geometry(const zerlin::CompactData& h, bool is_gt, zerlin::RecordSet& rs, const zerlin::RecordSet& other) const {
-        if (kind == zerlin::GeometryKind::Boxes) return;
-        zerlin::Stopwatch sw;
-        const std::vector<uint8_t> keep = wanted(rs, is_gt, other);
-        if (masks()) mask_geometry(h, rs, keep);
-        else keypoint_geometry(h, is_gt, rs, keep);
-        sw.add_to(is_gt ? cells.gt_read : cells.dt_read);
-    }
-
-    void keypoint_geometry(const zerlin::CompactData& h, bool is_gt, zerlin::RecordSet& rs,
-                           const std::vector<uint8_t>& keep) const {
-        const zerlin::AnnotationColumns& c = *h.columns;
-        const std::string_view snap = h.snapshot ? std::string_view(*h.snapshot) : std::string_view();
-        zerlin::KeypointReader reader;
-        std::vector<double> xy, xyv;
-        std::vector<uint8_t> vis;
-        // Rows are appended one at a time, so a row's place never depends on another's.
-        zerlin::RecordSet rows(zerlin::GeometryKind::Keypoints);
-        rows.reserve(rs.size());
-        for (std::size_t i = 0; i < rs.size(); ++i) {
-            rows.push_scalars(0, 0, 0, 0, 0, false, false);
-            bool has = false;
-            if (keep[i] && h.snapshot) {
-                xy.clear();
-                vis.clear();
-                if (auto e = reader.read(snap, c.keypoints_span(i), xy, is_gt ? &vis : nullptr, has))
-                    zerlin::throw_value(*e);
-            }
-            if (!has) {
-                rows.push_missing_keypoints(is_gt);
-                continue;
-            }
-            const std::size_t k = xy.size() / 2;
-            xyv.resize(3 * k);
-            for (std::size_t j = 0; j < k; ++j) {
-                xyv[3 * j] = xy[2 * j];
-                xyv[3 * j + 1] = xy[2 * j + 1];
-                xyv[3 * j + 2] = is_gt && vis[j] ? 1.0 : 0.0;
-            }
-            rows.push_keypoints(xyv.data(), xyv.size(), is_gt);
-        }
-        rows.pad_keypoints(rows.keypoint_count, is_gt);
-        rs.keypoint_count = rows.keypoint_count;
-        rs.keypoints = std::move(rows.keypoints);
-        rs.visibility = std::move(rows.visibility);
-    }
-
-    void mask_geometry(const zerlin::CompactData& h, zerlin::RecordSet& rs, const std::vector<uint8_t>& keep) const {
-        const zerlin::AnnotationColumns& c = *h.columns;
-        const std::string_view snap = h.snapshot ? std::string_view(*h.snapshot) : std::string_view();
-        const bool boundary = kind == zerlin::GeometryKind::BoundaryMasks;
-        zerlin::MaskRasteriser rasteriser(boundary ? std::optional<double>(p.boundary_dilation) : std::nullopt, cells);
-        std::vector<uint32_t> sent;  // row of each job
-        auto submit = [&](std::size_t i, zerlin::Geometry g) {
-            const auto* size = lk.sizes.find(c.image_id(i));
-            if (!size) throw zerlin::Error(zerlin::ErrorKind::Key, "no image entry for image_id " + std::to_string(c.image_id(i)));
-            if (std::holds_alternative<std::monostate>(g)) {  // no segmentation: the row's box
-                zerlin::BoxGeom b;
-                std::copy_n(&c.boxes[4 * i], 4, b.box);
-                g = b;
-            }
-            sent.push_back(uint32_t(i));
-            rasteriser.submit(zerlin::MaskJob{size->first, size->second, std::move(g)});
-        };
-        const std::size_t n = rs.size();
-        if (h.snapshot && c.has_segmentation) {
-            // Scan in parallel; the error reported is the first failing row's.
-            struct Scanned {
-                zerlin::Geometry geometry;
-                std::optional<std::string> error;
-            };
-            std::vector<Scanned> scanned(n);
-            zerlin::parallel_for(n, 256, [&](std::size_t b, std::size_t e) {
-                zerlin::SegmentationScan scan;
-                for (std::size_t i = b; i < e; ++i) {
-                    if (!keep[i]) continue;
-                    scanned[i].error = zerlin::scan_segmentation(snap, c.segmentation_span(i), scan);
-                    if (!scanned[i].error) scanned[i].geometry = zerlin::to_geometry(scan, snap);
-                }
-            });
-            for (std::size_t i = 0; i < n; ++i)
-                if (scanned[i].error) zerlin::throw_value(*scanned[i].error);
-            for (std::size_t i = 0; i < n; ++i)
-                if (keep[i]) submit(i, std::move(scanned[i].geometry));
-        } else if (h.snapshot && h.results) {
-            auto err = zerlin::read_segmentations_sequentially(
-                snap, n, [&](std::size_t i) { return keep[i] != 0; },
-                [&](std::size_t i, zerlin::SegmentationScan& scan) { submit(i, zerlin::to_geometry(scan, snap)); });
-            if (err) zerlin::throw_value(*err);
-        } else {
-            // A ground-truth file too large for spans kept no segmentation:
-            // box masks in its place would be a quietly wrong evaluation.
-            if (h.snapshot && !h.spans_kept)
-                zerlin::throw_value("segmentation files of 4 GiB or more require dictionary loading");
-            for (std::size_t i = 0; i < n; ++i)
-                if (keep[i]) submit(i, std::monostate{});
-        }
-        std::vector<zerlin::RasterResult> done = rasteriser.finish();
-        // Rows evaluation never reads keep an empty mask.
-        rs.masks.assign(n, zerlin::Rle{});
-        if (boundary) rs.boundaries.assign(n, zerlin::Rle{});
-        for (std::size_t j = 0; j < done.size(); ++j) {
-            rs.masks[sent[j]] = std::move(done[j].mask);
-            if (boundary) rs.boundaries[sent[j]] = std::move(done[j].boundary);
-        }
-    }
-};
-
 // ---------------------------------------------------------------- constructor
 
-PyObject* construct(PyTypeObject* type, PyObject* const* a) {
+// The evaluation parameters (arguments 2 to 13), and the image sizes.
+zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     zerlin::EvalParams p;
-    ImageSizes sizes;
     std::string iou_type;
     bool use_cats = false, use_area = true;
     double dilation = 0.02;
@@ -512,32 +324,41 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
     p.boundary_dilation = dilation;
     if (!parse_iou_type(iou_type, &p.iou_kind)) {
         std::string msg = "iouType must be one of segm, bbox, keypoints, boundary; got " + zerlin::quote_literal(iou_type);
-        raise(PyExc_ValueError, msg.c_str());
+        throw zerlin::Error(zerlin::ErrorKind::Value, msg);
     }
     if (p.img_ids.size() > size_t(INT32_MAX) || p.cat_ids.size() > size_t(INT32_MAX))
-        raise(PyExc_OverflowError, "too many image or category ids for 32-bit indices");
+        throw zerlin::Error(zerlin::ErrorKind::Overflow, "too many image or category ids for 32-bit indices");
+    return p;
+}
 
-    // A handle side takes part in the list conversion as an empty list.
-    const zerlin::CompactData* handles[2] = {compact_data(a[0]), compact_data(a[1])};
-    Ref empty(check(PyList_New(0)));
+// The two sides as they are read: record sets, and the handles among the
+// arguments (a handle side takes part in the list conversion as an empty list).
+struct Sides {
+    zerlin::RecordSet gt, dt;
+    const zerlin::CompactData* handles[2];
     PyObject* lists[2];
+    Ref empty;
+};
+
+void take_sides(PyObject* const* a, zerlin::GeometryKind kind, Sides& s) {
+    s.gt = zerlin::RecordSet(kind);
+    s.dt = zerlin::RecordSet(kind);
+    s.empty = Ref(check(PyList_New(0)));
     for (int side = 0; side < 2; ++side) {
-        if (!handles[side] && !check_list(a[side])) throw_py();
-        lists[side] = handles[side] ? empty.get() : a[side];
+        s.handles[side] = compact_data(a[side]);
+        if (!s.handles[side] && !check_list(a[side])) throw_py();
+        s.lists[side] = s.handles[side] ? s.empty.get() : a[side];
     }
-    Lookups lk{PositionTable(p.img_ids), PositionTable(p.cat_ids), sizes};
-    AnnKeys keys;
-    const zerlin::GeometryKind kind = zerlin::geometry_for(p.iou_kind);
-    auto cells = std::make_unique<zerlin::TimingCells>();
-    zerlin::RecordSet gt(kind), dt(kind);
+}
+
+// The list sides' records; their masks are rasterised on their own thread
+// while the lists are read (a failed read abandons what was queued).
+void read_list_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, zerlin::TimingCells& cells) {
+    const zerlin::GeometryKind kind = s.gt.kind;
     const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
-    // Masks are rasterised on their own thread while the lists are read; a
-    // failed read abandons what was queued.
+    const bool with_boundaries = kind == zerlin::GeometryKind::BoundaryMasks;
     std::optional<zerlin::MaskRasteriser> rasteriser;
-    if (masks)
-        rasteriser.emplace(kind == zerlin::GeometryKind::BoundaryMasks ? std::optional<double>(p.boundary_dilation)
-                                                                       : std::nullopt,
-                           *cells);
+    if (masks) rasteriser.emplace(with_boundaries ? std::optional<double>(p.boundary_dilation) : std::nullopt, cells);
     zerlin::MaskRasteriser* r = rasteriser ? &*rasteriser : nullptr;
     struct AbandonOnFailure {
         zerlin::MaskRasteriser* r;
@@ -546,51 +367,69 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a) {
             if (r && !finished) r->abandon();
         }
     } guard{r};
-    {
+    AnnKeys keys;
+    for (int side = 0; side < 2; ++side) {
         zerlin::Stopwatch sw;
-        convert_annotations(lists[0], true, lk, keys, gt, r);
-        sw.add_to(cells->gt_read);
+        convert_annotations(s.lists[side], side == 0, lk, keys, side == 0 ? s.gt : s.dt, r);
+        sw.add_to(side == 0 ? cells.gt_read : cells.dt_read);
     }
-    {
-        zerlin::Stopwatch sw;
-        convert_annotations(lists[1], false, lk, keys, dt, r);
-        sw.add_to(cells->dt_read);
+    if (!masks) return;
+    guard.finished = true;
+    std::vector<zerlin::RasterResult> done = r->finish();
+    for (zerlin::RecordSet* side : {&s.gt, &s.dt}) {
+        side->masks.reserve(side->size());
+        if (with_boundaries) side->boundaries.reserve(side->size());
     }
-    if (masks) {
-        guard.finished = true;
-        std::vector<zerlin::RasterResult> done = r->finish();
-        const bool with_boundaries = kind == zerlin::GeometryKind::BoundaryMasks;
-        for (zerlin::RecordSet* side : {&gt, &dt}) {
-            side->masks.reserve(side->size());
-            if (with_boundaries) side->boundaries.reserve(side->size());
+    for (std::size_t i = 0; i < done.size(); ++i) {
+        zerlin::RecordSet& side = i < s.gt.size() ? s.gt : s.dt;
+        side.masks.push_back(std::move(done[i].mask));
+        if (with_boundaries) side.boundaries.push_back(std::move(done[i].boundary));
+    }
+}
+
+// The detections LVIS evaluates: a per-image cap, then the images' verified
+// categories (its ground truths' and the negative ones).
+struct FederatedSelection {
+    std::vector<std::pair<int64_t, int64_t>> negative;  // (image id, category id)
+    uint64_t max_det = 0;
+};
+
+// The handle sides' records, the federated selection where asked, then the
+// handle sides' geometry (which the selection spares for the rows it drops).
+// Handle sides never touch Python objects: this runs without the lock.
+void finish_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, zerlin::TimingCells& cells,
+                  const FederatedSelection* federated) {
+    without_gil([&] {
+        zerlin::HandleSideReader reader(p, lk, s.gt.kind, cells);
+        if (s.handles[0]) reader.records(*s.handles[0], true, s.gt);
+        if (s.handles[1]) reader.records(*s.handles[1], false, s.dt);
+        if (federated) {
+            std::vector<std::pair<int32_t, int32_t>> negative;
+            negative.reserve(federated->negative.size());
+            for (const auto& [image, category] : federated->negative)
+                negative.emplace_back(lk.images.find(image), lk.categories.find(category));
+            zerlin::select_federated(s.dt, s.gt, negative, federated->max_det);
         }
-        for (std::size_t i = 0; i < done.size(); ++i) {
-            zerlin::RecordSet& side = i < gt.size() ? gt : dt;
-            side.masks.push_back(std::move(done[i].mask));
-            if (with_boundaries) side.boundaries.push_back(std::move(done[i].boundary));
-        }
-    }
-    if (handles[0] || handles[1]) {
-        // Handle sides never touch Python objects: read them without the lock.
-        std::exception_ptr err;
-        {
-            NoGil nogil;
-            try {
-                HandleReader reader{p, lk, kind, *cells};
-                if (handles[0]) reader.records(*handles[0], true, gt);
-                if (handles[1]) reader.records(*handles[1], false, dt);
-                if (handles[0]) reader.geometry(*handles[0], true, gt, dt);
-                if (handles[1]) reader.geometry(*handles[1], false, dt, gt);
-            } catch (...) {
-                err = std::current_exception();
-            }
-        }
-        if (err) std::rethrow_exception(err);
-    }
-    auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(gt), std::move(dt), std::move(cells));
+        if (s.handles[0]) reader.geometry(*s.handles[0], true, s.gt, s.dt);
+        if (s.handles[1]) reader.geometry(*s.handles[1], false, s.dt, s.gt);
+    });
+}
+
+PyObject* construct(PyTypeObject* type, PyObject* const* a, const FederatedSelection* federated) {
+    ImageSizes sizes;
+    zerlin::EvalParams p = convert_params(a, sizes);
+    Sides sides;
+    take_sides(a, zerlin::geometry_for(p.iou_kind), sides);
+    Lookups lk{PositionTable(p.img_ids), PositionTable(p.cat_ids), sizes};
+    auto cells = std::make_unique<zerlin::TimingCells>();
+    read_list_sides(sides, p, lk, *cells);
+    finish_sides(sides, p, lk, *cells, federated);
+    auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(sides.gt), std::move(sides.dt),
+                                                   std::move(cells));
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) throw_py();
-    as_evaluator(self)->engine = engine.release();
+    new (&as_evaluator(self)->borrow) BorrowFlag();
+    new (&as_evaluator(self)->engine) std::unique_ptr<zerlin::Engine>(std::move(engine));
     return self;
 }
 
@@ -601,12 +440,38 @@ extern "C" PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject*
     // argument runs Python code: hold them all for the construction.
     Ref held[14];
     for (int i = 0; i < 14; ++i) held[i] = Ref::borrow(a[i]);
-    return guarded<PyObject*>(nullptr, [&] { return construct(type, a); });
+    return guarded<PyObject*>(nullptr, [&] { return construct(type, a, nullptr); });
 }
 
+}  // namespace
+
+PyObject* fn_federated_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    if (nargs < 2) {
+        PyErr_SetString(PyExc_TypeError, "federated_evaluator() takes negative_categories and max_det first");
+        return nullptr;
+    }
+    return guarded<PyObject*>(nullptr, [&] {
+        FederatedSelection federated;
+        convert_arg(args[0], "negative_categories", &to_pairs, &federated.negative);
+        convert_arg(args[1], "max_det", &to_u64, &federated.max_det);
+        // The rest are the Evaluator's own arguments, read as it reads them.
+        Ref rest(check(PyTuple_New(nargs - 2)));
+        for (Py_ssize_t k = 2; k < nargs; ++k) PyTuple_SET_ITEM(rest.get(), k - 2, Py_NewRef(args[k]));
+        Ref keywords(check(PyDict_New()));
+        const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        for (Py_ssize_t k = 0; k < nkw; ++k)
+            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) throw_py();
+        PyObject* a[14];
+        if (!parse_args_tuple(kNew, rest.get(), keywords.get(), a)) throw_py();
+        return construct(g_evaluator_type, a, &federated);
+    });
+}
+
+namespace {
+
 extern "C" void evaluator_dealloc(PyObject* self) {
-    delete as_evaluator(self)->engine;
-    as_evaluator(self)->engine = nullptr;
+    as_evaluator(self)->engine.~unique_ptr();
+    as_evaluator(self)->borrow.~BorrowFlag();
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);
     Py_DECREF(tp);
@@ -659,7 +524,7 @@ PyObject* eval_record(const zerlin::EvalImage& e, std::size_t T, const RecordKey
     const std::size_t D = e.dt_ids.size(), G = e.gt_ids.size();
     if (e.dt_matches.size() != T * D || e.dt_ignore.size() != T * D || e.gt_matches.size() != T * G ||
         e.gt_ignore.size() != G)
-        raise(PyExc_ValueError, "evaluation record buffers do not match their shapes");
+        throw zerlin::Error(zerlin::ErrorKind::Value, "evaluation record buffers do not match their shapes");
     Ref d(check(PyDict_New()));
     set_item(d.get(), k.image_id.get(), PyLong_FromLongLong(e.image_id));
     set_item(d.get(), k.category_id.get(), PyLong_FromLongLong(e.category_id));
@@ -754,16 +619,7 @@ PyObject* method_per_instance(PyObject* self, PyObject* const* args, Py_ssize_t 
     if (a[2] && !arg(a[2], "max_det", &to_u64, &max_det)) return nullptr;
     SharedBorrow borrow(as_evaluator(self)->borrow);
     if (!borrow.ok()) return nullptr;
-    const zerlin::Engine& engine = *as_evaluator(self)->engine;
-    const std::size_t T = engine.params().iou_thrs.size(), A = engine.params().area_rng.size();
-    if (t_idx >= T) {
-        PyErr_Format(PyExc_ValueError, "t_idx %llu is out of range for %zu IoU thresholds", (unsigned long long)t_idx, T);
-        return nullptr;
-    }
-    if (a_idx >= A) {
-        PyErr_Format(PyExc_ValueError, "a_idx %llu is out of range for %zu area ranges", (unsigned long long)a_idx, A);
-        return nullptr;
-    }
+    const zerlin::Engine& engine = *as_evaluator(self)->engine;  // checks the indices
     zerlin::InstanceRows rows;
     if (!run_without_gil([&] { rows = engine.per_instance(t_idx, a_idx, max_det); })) return nullptr;
     return guarded<PyObject*>(nullptr, [&] {

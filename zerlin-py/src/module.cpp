@@ -54,6 +54,25 @@ PyMethodDef g_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+// Entry points of the package's own loading, kept out of __all__.
+PyMethodDef g_internal_functions[] = {
+    ZL_FAST(load_compact_or_objects,
+            "load_compact_or_objects(path, results=False)\n--\n\n"
+            "Load a dataset or results file once: (dataset, handle, None) where its records can be held in "
+            "compact form (results in every shape the reference loader completes), else (the document as "
+            "objects, None, the reason)."),
+    ZL_FAST(results_shape,
+            "results_shape(handle)\n--\n\n"
+            "How a results handle's rows were completed: 'boxes' (area w * h), 'masks' (box and area from the "
+            "mask) or 'keypoints' (from the keypoints' extent); None for ground truth."),
+    ZL_FAST(federated_evaluator,
+            "federated_evaluator(negative_categories, max_det, /, *evaluator_args, **evaluator_kwargs)\n--\n\n"
+            "An Evaluator (of the Evaluator's own arguments) over the detections the LVIS federated protocol "
+            "keeps: each image's max_det best, then those of its verified categories (its ground truths' and the "
+            "negative (image, category) pairs)."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 #undef ZL_FAST
 
 int add_to_all(PyObject* all, const char* name) {
@@ -100,6 +119,7 @@ int exec_module(PyObject* module) {
     if (PyModule_AddFunctions(module, g_functions) < 0) return -1;
     for (PyMethodDef* def = g_functions; def->ml_name; ++def)
         if (add_to_all(all.get(), def->ml_name) < 0) return -1;
+    if (PyModule_AddFunctions(module, g_internal_functions) < 0) return -1;
     return PyModule_AddObjectRef(module, "__all__", all.get());
 }
 

@@ -295,6 +295,10 @@ def _as_rle(segm: Any, h: int, w: int) -> dict[str, Any]:
 
 
 def _dt_columns(side: Any, iou_type: str) -> Columns:
+    if isinstance(side, _zerlin.CompactBbox) and not side.from_array:
+        # Masks, and areas other than the boxes', come with the dicts.
+        if iou_type == "segm" or _zerlin.results_shape(side) != "boxes":
+            side = side.annotations()
     if isinstance(side, _zerlin.CompactBbox):
         rows = side.array_rows()
         n = rows.shape[0]

@@ -24,13 +24,23 @@ struct CompactData {
     std::size_t size() const noexcept { return columns->size(); }
     std::size_t snapshot_bytes() const noexcept { return snapshot ? snapshot->size() : 0; }
     // 16 per row for scores and ids, 32 for boxes, 16 for pose spans, 24 for
-    // ground-truth extras and 16 for wide ids, each where present.
+    // ground-truth extras and 16 for wide ids, each where present (and for
+    // results completed from their geometry, 8 for areas and 1 for the
+    // rows written without a box).
     std::size_t column_bytes() const noexcept;
 
-    // Derived for results rows: id = position + 1, area = w * h, iscrowd = 0.
+    // Derived for results rows: id = position + 1, area = w * h (or the area
+    // derived from the row's geometry; NaN while mask areas are deferred),
+    // iscrowd = 0.
     std::int64_t row_id(std::size_t row) const noexcept;
     double row_area(std::size_t row) const noexcept;
     bool row_crowd(std::size_t row) const noexcept;
+    // Results of the mask shape loaded with their masks checked, not decoded:
+    // their areas come from the masks an evaluation decodes anyway.
+    bool mask_areas_deferred() const noexcept;
+    // The columns with every box and area in place: these columns, or where
+    // mask areas are deferred a copy completed from the masks (decoded here).
+    std::shared_ptr<const AnnotationColumns> completed_columns() const;
 };
 
 // Columns of a results set given as rows [image_id, x, y, w, h, score,

@@ -12,7 +12,9 @@
 
 #include "zerlin/group.hpp"
 #include "zerlin/pool.hpp"
+#include "zerlin/params.hpp"
 #include "zerlin/records.hpp"
+#include "zerlin/timing.hpp"
 
 namespace zerlin {
 
@@ -87,7 +89,7 @@ public:
     const RecordSet& dt() const noexcept { return dt_; }
     const GroupIndex& gt_index() const noexcept { return gt_index_; }
     const GroupIndex& dt_index() const noexcept { return dt_index_; }
-    TimingCells& timings() const noexcept { return *timings_; }
+    const TimingCells& timings() const noexcept { return *timings_; }
 
 private:
     struct Category;
@@ -98,9 +100,26 @@ private:
         std::vector<double> second;
     };
     void mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
+    void box_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
+    void keypoint_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
+    void kinds_disagree(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
+    // The IoU of one image's detections (rows) and ground truths (columns),
+    // by the geometry kind chosen once at construction.
+    using IouFn = void (Engine::*)(std::span<const uint32_t>, std::span<const uint32_t>, double*, MaskScratch&) const;
+    void lay_out(Category& c) const;
+    void gather_entry(Category& c, std::size_t e, std::vector<uint32_t>& buf, std::vector<uint32_t>& tmp) const;
     void compute_ious(Category& c, Pool& pool) const;
     void match_area(Category& c, std::size_t a, Pool& pool) const;
     void match_entry(Category& c, std::size_t e, double lo, double hi, Scratch& s) const;
+    // The one walk over evaluation entries: every category slot (in parallel
+    // over slots) matched at area ranges [first_area, end_area), with
+    // visit(category, slot, area) after each.
+    template <class F>
+    void walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit) const;
+    // The evaluation-image record of entry e after matching at area a.
+    EvalImage eval_image(const Category& c, std::size_t e, std::size_t a) const;
+    // The per-instance rows of a matched category at one threshold.
+    void instance_rows(const Category& c, std::size_t t_idx, uint64_t max_det, InstanceRows& o) const;
 
     EvalParams params_;
     RecordSet gt_;
@@ -109,6 +128,7 @@ private:
     GroupIndex dt_index_;
     std::unique_ptr<TimingCells> timings_;
     double mask_hint_ = 0;
+    IouFn iou_ = nullptr;
 };
 
 }  // namespace zerlin

@@ -37,18 +37,13 @@ GroupIndex build_group_index(std::span<const int32_t> image_index,
 // One image of a category slot with ground truths, detections or both.
 struct ImageEntry {
     uint32_t image;
-    uint32_t gt_start, gt_length;  // into the GT index's order; length 0 when absent
+    uint32_t gt_start, gt_length;  // into the GT index's order; length 0 when absent (and so for dt)
     uint32_t dt_start, dt_length;
-    bool has_gt, has_dt;
 };
 
 // The images of slot `slot` in ascending image index; `out` is overwritten.
 void pair_images(const GroupIndex& gt, const GroupIndex& dt, std::size_t slot,
                  std::vector<ImageEntry>& out);
-
-// Score order within one (image, slot): descending, NaN last, ties by the
-// order of `idx` on entry (stable).
-void sort_by_score_desc(std::span<uint32_t> idx, std::span<const double> scores);
 
 enum class TopSelection { Automatic, DenseCells, GroupSort };
 

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "zerlin/records.hpp"
+#include "zerlin/timing.hpp"
 #include "zerlin/rle.hpp"
 
 namespace zerlin {
@@ -51,7 +52,6 @@ public:
     // is checked first (require_mask_size). When the thread has stopped, its
     // own failure is thrown (see finish()).
     void submit(MaskJob job);
-    std::size_t submitted() const noexcept { return submitted_; }
 
     // Sends the last partial batch, closes the channel, joins the thread and
     // returns one result per job in submission order. A failure of the thread
@@ -73,7 +73,6 @@ private:
     std::optional<double> boundary_ratio_;
     TimingCells& timings_;
     std::vector<MaskJob> current_;
-    std::size_t submitted_ = 0;
 
     std::mutex mutex_;
     std::condition_variable cv_;

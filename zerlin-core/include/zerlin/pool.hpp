@@ -15,7 +15,6 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <thread>
 #include <vector>
 
@@ -69,19 +68,6 @@ private:
 template <class F>
 void parallel_for(std::size_t n, std::size_t min_piece, F&& body) {
     Pool::global().for_range(n, min_piece, [&](std::size_t b, std::size_t e) { body(b, e); });
-}
-
-// Maps every index to a value on the global pool; results in index order.
-template <class T, class F>
-std::vector<T> parallel_map(std::size_t n, std::size_t min_piece, F&& fn) {
-    std::vector<std::optional<T>> slots(n);
-    Pool::global().for_range(n, min_piece, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e; ++i) slots[i].emplace(fn(i));
-    });
-    std::vector<T> out;
-    out.reserve(n);
-    for (auto& s : slots) out.push_back(std::move(*s));
-    return out;
 }
 
 }  // namespace zerlin

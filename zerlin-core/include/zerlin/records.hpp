@@ -1,13 +1,12 @@
-// Column store of one side's annotations, the evaluation parameters and the
-// phase timing cells. The engine reads nothing else: the binding layer fills
-// these from Python objects (or a snapshot) and hands them over.
+// Column store of one side's annotations. With the evaluation parameters
+// (params.hpp) it is all the engine reads: the binding layer fills it from
+// Python objects, or the core from a compact handle.
 #pragma once
 
-#include <array>
-#include <atomic>
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "zerlin/rle.hpp"
@@ -22,6 +21,30 @@ enum class GeometryKind : uint8_t { Boxes, Masks, BoundaryMasks, Keypoints };
 
 GeometryKind geometry_for(IouKind kind) noexcept;
 
+// Boxes, four values [x, y, w, h] per row: appended row by row, or a
+// compact handle's column shared as it stands (never copied).
+class BoxColumn {
+public:
+    void reserve(std::size_t values) { own_.reserve(values); }
+    void append(const double* box) { own_.insert(own_.end(), box, box + 4); }
+    // Every row's box at once, kept alive with its owner.
+    void share(std::shared_ptr<const std::vector<double>> column) {
+        own_.clear();
+        shared_ = std::move(column);
+    }
+    bool shared() const noexcept { return shared_ != nullptr; }
+    std::span<const double> values() const noexcept {
+        return shared_ ? std::span<const double>(*shared_) : std::span<const double>(own_);
+    }
+    const double* data() const noexcept { return values().data(); }
+    std::size_t size() const noexcept { return values().size(); }
+    bool empty() const noexcept { return size() == 0; }
+
+private:
+    std::vector<double> own_;
+    std::shared_ptr<const std::vector<double>> shared_;
+};
+
 struct RecordSet {
     std::vector<int64_t> ids;
     std::vector<int32_t> image_index;     // position in img_ids, -1 when absent
@@ -35,7 +58,7 @@ struct RecordSet {
     GeometryKind kind = GeometryKind::Boxes;
     // [x, y, w, h] per row: the geometry for Boxes, the ground-truth box for
     // Keypoints (empty on a keypoint detection side).
-    std::vector<double> boxes;
+    BoxColumn boxes;
     // Keypoints: K (x, y) pairs per row starting at row * K; ground truth also
     // has K visibility bytes per row starting at row * K. Rows without a list
     // hold zeros, so the addressing never shifts.
@@ -69,53 +92,6 @@ struct RecordSet {
     // Brings the keypoint storage to K for every row (zeros where a row had
     // none); used when the other side fixed K.
     void pad_keypoints(uint32_t k, bool with_visibility);
-};
-
-// Evaluation parameters; dimensions T, R, K, A, M derive from them.
-struct EvalParams {
-    std::vector<int64_t> img_ids;
-    std::vector<int64_t> cat_ids;
-    std::vector<double> iou_thrs;
-    std::vector<double> rec_thrs;
-    std::vector<uint64_t> max_dets;
-    std::vector<std::array<double, 2>> area_rng;
-    bool use_cats = true;
-    IouKind iou_kind = IouKind::Bbox;
-    std::vector<double> kpt_sigmas;
-    bool use_area = true;
-    double boundary_dilation = 0.02;
-
-    std::size_t num_slots() const noexcept { return use_cats ? cat_ids.size() : 1; }
-    // L: the per-image detection limit, the last max_dets entry (0 when empty).
-    uint64_t det_limit() const noexcept { return max_dets.empty() ? 0 : max_dets.back(); }
-};
-
-// Nanosecond phase totals, added to atomically from any thread.
-struct TimingCells {
-    std::atomic<uint64_t> gt_read{0};
-    std::atomic<uint64_t> dt_read{0};
-    std::atomic<uint64_t> read_blocked{0};
-    std::atomic<uint64_t> rasterise{0};
-    std::atomic<uint64_t> group_index{0};
-    std::atomic<uint64_t> iou_cpu{0};
-    std::atomic<uint64_t> match_cpu{0};
-    std::atomic<uint64_t> accumulate_cpu{0};
-};
-
-// Monotonic stopwatch in nanoseconds.
-class Stopwatch {
-public:
-    Stopwatch() : start_(std::chrono::steady_clock::now()) {}
-    uint64_t elapsed_ns() const {
-        auto d = std::chrono::steady_clock::now() - start_;
-        return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
-    }
-    void add_to(std::atomic<uint64_t>& cell) const {
-        cell.fetch_add(elapsed_ns(), std::memory_order_relaxed);
-    }
-
-private:
-    std::chrono::steady_clock::time_point start_;
 };
 
 }  // namespace zerlin

@@ -27,13 +27,16 @@ struct Rle {
 // ---- codec -----------------------------------------------------------------
 
 // COCO compressed counts string of r.counts (h and w are not part of it).
-std::string rle_to_string(const Rle& r);
 void rle_to_string_into(const Rle& r, std::string& out);  // out is replaced
 
 // Decodes a compressed counts string. `escaped` reads the raw bytes of a JSON
 // string literal in which every backslash is doubled; a lone trailing
 // backslash throws Error(Value, ...). Never fails on content otherwise.
 Rle rle_from_string(std::string_view s, uint32_t h, uint32_t w, bool escaped);
+// The foreground area of a compressed counts string, with its bounding box
+// into `box` (as rle_to_bbox gives it), without keeping the runs.
+uint32_t rle_string_area_and_box(std::string_view s, uint32_t h, uint32_t w, bool escaped, double box[4]);
+uint32_t rle_string_area(std::string_view s, bool escaped);
 
 // Runs of a column-major raster of `size` bytes (h, w stored as given). A new
 // run starts wherever the byte value changes.

@@ -30,6 +30,24 @@ struct Span {
 // value to spare for the absent marker.
 inline constexpr std::size_t kMaxSpanFileBytes = 0xFFFFFFFEu;
 
+// Which geometry completes a results file's rows, chosen as the reference
+// loader chooses it: by the first record alone. A box of its own makes every
+// row a box row (area w * h); otherwise a segmentation makes the rows mask
+// rows (area from the mask, box from the mask where none is written), and
+// keypoints make them keypoint rows (box and area from the keypoints' extent).
+enum class ResultsShape : std::uint8_t { Boxes, Masks, Keypoints };
+
+// The records a file may hold.
+enum class RecordGrammar : std::uint8_t {
+    // Every record carries its box; ids are integers; "iscrowd" a bool or an integer.
+    Compact,
+    // Results files only: also the records the reference loader completes:
+    // no "bbox" where the first record's shape derives it, ids and crowd
+    // flags written as whole floats, and any "id" (rows are renumbered).
+    // A "score" is required (null stands for 0.0 as in the compact grammar).
+    Reference,
+};
+
 // One row per annotation, in file order.
 struct AnnotationColumns {
     bool ground_truth = false;
@@ -49,6 +67,14 @@ struct AnnotationColumns {
     std::vector<Span> segmentation;
     bool has_pose = false;
     std::vector<Span> pose;  // keypoints, num_keypoints per row
+    // Results of the reference grammar: their shape, the rows written
+    // without a box (created at the first such row; those rows hold NaN
+    // until completed) and, for the mask and keypoint shapes, the areas
+    // derived by complete_results_geometry.
+    ResultsShape shape = ResultsShape::Boxes;
+    bool has_missing_boxes = false;
+    std::vector<std::uint8_t> box_missing;
+    std::vector<double> derived_areas;
 
     std::size_t size() const noexcept { return scores.size(); }
     std::int64_t image_id(std::size_t row) const noexcept {
@@ -68,6 +94,8 @@ struct AnnotationColumns {
     void push(const double box[4], double score, std::int64_t image_id, std::int64_t category_id);
     void push_segmentation(Span s);             // after push, when spans are kept
     void push_pose(Span keypoints, Span num_keypoints);
+    void push_box_missing(bool missing);       // after push, reference grammar only
+    bool box_written(std::size_t row) const noexcept { return !has_missing_boxes || !box_missing[row]; }
     // Appends other's rows after this one's (both of the same kind).
     void append(AnnotationColumns&& other);
     void shrink_to_fit();
@@ -94,7 +122,8 @@ struct SnapshotColumns {
 // chunks on the worker pool, falling back to one sequential pass (which
 // reports the error) when any chunk fails; `parallel` false forces the
 // sequential pass. Throws JsonError.
-SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel = true);
+SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel = true,
+                               RecordGrammar grammar = RecordGrammar::Compact);
 
 // Invalid-type / invalid-value message pieces, in the wording of the
 // record grammar: "floating point `1.5`", "integer `7`", "string \"x\"".
@@ -109,10 +138,9 @@ void read_any_value(JsonReader& reader);
 // ---------------------------------------------------------------- geometry scanners
 //
 // Geometry is read from a row's span only when an evaluation needs it. The
-// common shapes (polygon lists and flat keypoint lists of plain numbers) are
-// split and converted directly; anything else goes through the strict
-// reader, which also words the error. Scanners return their error text
-// (positioned in the snapshot) instead of throwing.
+// common shape (polygon lists of plain numbers) is split and converted
+// directly; anything else goes through the strict reader, which also words
+// the error. Scanners throw JsonError positioned in the snapshot.
 
 // One row's segmentation.
 struct SegmentationScan {
@@ -136,19 +164,11 @@ struct SegmentationScan {
 
 // Reads the segmentation whose text is `span` (absent: kind None) into out,
 // reusing its buffers.
-std::optional<std::string> scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out);
+void scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out);
 
 // The scan as mask geometry (None gives monostate); a referenced counts
 // string is copied out of the snapshot, unescaped.
 Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot);
-
-// Fills the k (x, y) pairs of a keypoints span into out (2k doubles), or
-// only checks them when out is null. An output of another length than 2k
-// skips the fast path; values whose slot lies outside the output are
-// checked only. Errors include "incomplete keypoint triplet" and
-// "inconsistent keypoint counts".
-std::optional<std::string> scan_keypoints(std::string_view snapshot, Span span, std::size_t k, double* out,
-                                          std::size_t out_len);
 
 // Keypoints of a side whose count K is not known beforehand, read strictly
 // row by row with their visibility flags.
@@ -156,10 +176,8 @@ class KeypointReader {
 public:
     // Appends the row's x, y pairs (and a flag v > 0 per keypoint when
     // `visible` is given). The first non-empty list fixes K; null, absent or
-    // empty lists append nothing and report has_points false.
-    std::optional<std::string> read(std::string_view snapshot, Span span, std::vector<double>& xy,
-                                    std::vector<std::uint8_t>* visible, bool& has_points);
-    std::optional<std::uint32_t> count() const noexcept { return k_; }
+    // empty lists append nothing and give false.
+    bool read(std::string_view snapshot, Span span, std::vector<double>& xy, std::vector<std::uint8_t>* visible);
 
 private:
     std::optional<std::uint32_t> k_;
@@ -172,8 +190,8 @@ private:
 // visit(i, scan); other records and members are skipped after a syntax
 // check. Stops after `rows` records; an array that ends before gives
 // "missing mask annotation". Exceptions thrown by visit propagate.
-std::optional<std::string> read_segmentations_sequentially(std::string_view snapshot, std::size_t rows,
-                                                           const std::function<bool(std::size_t)>& wanted,
-                                                           const std::function<void(std::size_t, SegmentationScan&)>& visit);
+void read_segmentations_sequentially(std::string_view snapshot, std::size_t rows,
+                                     const std::function<bool(std::size_t)>& wanted,
+                                     const std::function<void(std::size_t, SegmentationScan&)>& visit);
 
 }  // namespace zerlin

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "json_build.hpp"
+#include "zerlin/file.hpp"
 
 namespace zpy {
 

@@ -1,6 +1,6 @@
 // Compact column handles over loaded results or annotations:
 // load_compact_bbox, load_compact_array and the CompactBbox class.
-#include "compact.hpp"
+#include "compact_handle.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -9,6 +9,8 @@
 #include <string>
 
 #include "json_build.hpp"
+#include "zerlin/file.hpp"
+#include "zerlin/results_geometry.hpp"
 
 namespace zpy {
 
@@ -16,10 +18,11 @@ using zerlin::CompactData;
 
 namespace {
 
+// The handle's data never change once it exists, so any number of calls may
+// read them at once.
 struct CompactObject {
     PyObject_HEAD
-    CompactData* data;  // owned; immutable once the handle exists
-    BorrowFlag borrow;
+    std::unique_ptr<const CompactData> data;
 };
 
 CompactObject* as_compact(PyObject* self) { return reinterpret_cast<CompactObject*>(self); }
@@ -27,10 +30,9 @@ CompactObject* as_compact(PyObject* self) { return reinterpret_cast<CompactObjec
 PyObject* new_handle(CompactData&& data) {
     auto* obj = PyObject_New(CompactObject, g_compact_type);
     if (!obj) return nullptr;
-    obj->data = nullptr;
-    new (&obj->borrow) BorrowFlag();
+    new (&obj->data) std::unique_ptr<const CompactData>();
     try {
-        obj->data = new CompactData(std::move(data));
+        obj->data = std::make_unique<const CompactData>(std::move(data));
     } catch (...) {
         Py_DECREF(reinterpret_cast<PyObject*>(obj));
         set_error_from_current();
@@ -41,20 +43,14 @@ PyObject* new_handle(CompactData&& data) {
 
 extern "C" void compact_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
-    delete as_compact(self)->data;
-    as_compact(self)->borrow.~BorrowFlag();
+    as_compact(self)->data.~unique_ptr();
     tp->tp_free(self);
     Py_DECREF(tp);
 }
 
-// Runs a method body under a shared hold of the handle.
+// Runs a method body on the handle's data.
 template <class F>
-PyObject* with_hold(PyObject* self, F&& body) {
-    SharedBorrow hold(as_compact(self)->borrow);
-    if (!hold.ok()) {
-        PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-        return nullptr;
-    }
+PyObject* with_data(PyObject* self, F&& body) {
     return guarded<PyObject*>(nullptr, [&] { return body(*as_compact(self)->data); });
 }
 
@@ -85,31 +81,88 @@ private:
 
 const CompactData* compact_data(PyObject* o) {
     if (!g_compact_type || !PyObject_TypeCheck(o, g_compact_type)) return nullptr;
-    return as_compact(o)->data;
+    return as_compact(o)->data.get();
+}
+
+namespace {
+
+// The two file loaders: their arguments, then body(file text, results).
+template <class F>
+PyObject* load_file(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw, F&& body) {
+    PyObject* a[2];
+    std::string path;
+    bool results = false;
+    if (!parse_args(sig, args, nargs, kw, a) || !arg(a[0], "path", to_str, &path)) return nullptr;
+    if (a[1] && !arg(a[1], "results", to_bool, &results)) return nullptr;
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        return body(std::make_shared<const std::string>(zerlin::read_file(path)), results);
+    });
+}
+
+// The dataset dict (empty for results) and the handle of a file's text.
+std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string> text, bool results, zerlin::RecordGrammar grammar) {
+    std::optional<DictSink> sink;
+    if (!results) sink.emplace();
+    zerlin::SnapshotColumns built = zerlin::build_snapshot(*text, results, sink ? &*sink : nullptr, true, grammar);
+    // Mask areas are left to the evaluation, which decodes the masks anyway.
+    if (grammar == zerlin::RecordGrammar::Reference) zerlin::complete_results_geometry(built.columns, *text, false);
+    Ref dataset(sink ? sink->take() : check(PyDict_New()));
+    CompactData data;
+    data.snapshot = std::move(text);
+    data.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
+    data.results = results;
+    data.spans_kept = built.spans_kept;
+    return {std::move(dataset), Ref(check(new_handle(std::move(data))))};
+}
+
+}  // namespace
+
+PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"load_compact_or_objects()", {"path", "results"}, 1};
+    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const std::string> text, bool results) -> PyObject* {
+        std::string refusal;
+        try {
+            // Results take every shape the reference loader completes.
+            auto [dataset, handle] = compact_file(
+                text, results, results ? zerlin::RecordGrammar::Reference : zerlin::RecordGrammar::Compact);
+            return check(PyTuple_Pack(3, dataset.get(), handle.get(), Py_None));
+        } catch (const zerlin::JsonError& e) {
+            refusal = e.what();
+        } catch (const zerlin::Error& e) {
+            if (e.kind() != zerlin::ErrorKind::Value) throw;
+            refusal = e.message();
+        }
+        // The same bytes as objects; bad JSON fails here with the reader's message.
+        Ref document(check(build_document(*text)));
+        Ref reason(check(PyUnicode_FromStringAndSize(refusal.data(), Py_ssize_t(refusal.size()))));
+        return check(PyTuple_Pack(3, document.get(), Py_None, reason.get()));
+    });
 }
 
 PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"load_compact_bbox()", {"path", "results"}, 1};
-    PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
-    std::string path;
-    bool results = false;
-    if (!arg(a[0], "path", to_str, &path)) return nullptr;
-    if (a[1] && !arg(a[1], "results", to_bool, &results)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        auto text = std::make_shared<const std::string>(zerlin::read_file(path));
-        std::optional<DictSink> sink;
-        if (!results) sink.emplace();
-        zerlin::SnapshotColumns built = zerlin::build_snapshot(*text, results, sink ? &*sink : nullptr);
-        Ref dataset(sink ? sink->take() : check(PyDict_New()));
-        CompactData data;
-        data.snapshot = std::move(text);
-        data.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
-        data.results = results;
-        data.spans_kept = built.spans_kept;
-        Ref handle(check(new_handle(std::move(data))));
+    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const std::string> text, bool results) {
+        auto [dataset, handle] = compact_file(std::move(text), results, zerlin::RecordGrammar::Compact);
         return check(PyTuple_Pack(2, dataset.get(), handle.get()));
     });
+}
+
+PyObject* fn_results_shape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    static const Signature sig{"results_shape()", {"handle"}, 1};
+    PyObject* a[1];
+    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
+    const CompactData* d = compact_data(a[0]);
+    if (!d) {
+        set_not_instance(a[0], "CompactBbox");
+        return nullptr;
+    }
+    if (!d->results) Py_RETURN_NONE;
+    switch (d->columns->shape) {
+        case zerlin::ResultsShape::Masks: return PyUnicode_FromString("masks");
+        case zerlin::ResultsShape::Keypoints: return PyUnicode_FromString("keypoints");
+        case zerlin::ResultsShape::Boxes: break;
+    }
+    return PyUnicode_FromString("boxes");
 }
 
 PyObject* fn_load_compact_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -182,10 +235,47 @@ void prepare_results(PyObject* list) {
     Ref r(check(fn_prepare_bbox_results(nullptr, args, 1, nullptr)));
 }
 
+void set_float(PyObject* dict, PyObject* key, double v) {
+    Ref value(check(PyFloat_FromDouble(v)));
+    if (PyObject_SetItem(dict, key, value.get()) < 0) throw_py();
+}
+
+void set_int(PyObject* dict, PyObject* key, long long v) {
+    Ref value(check(PyLong_FromLongLong(v)));
+    if (PyObject_SetItem(dict, key, value.get()) < 0) throw_py();
+}
+
+void set_box(PyObject* dict, PyObject* key, const double* box) {
+    Ref list(check(PyList_New(4)));
+    for (Py_ssize_t j = 0; j < 4; ++j) PyList_SET_ITEM(list.get(), j, check(PyFloat_FromDouble(box[j])));
+    if (PyObject_SetItem(dict, key, list.get()) < 0) throw_py();
+}
+
+// The fields the reference loader fills in results completed from their
+// geometry, in its order: masks area, bbox (where none was written), id,
+// iscrowd; keypoints area, id, bbox.
+void complete_from_columns(PyObject* list, const CompactData& d) {
+    const std::shared_ptr<const zerlin::AnnotationColumns> completed = d.completed_columns();
+    const zerlin::AnnotationColumns& c = *completed;
+    const bool masks = c.shape == zerlin::ResultsShape::Masks;
+    Ref area(check(PyUnicode_InternFromString("area"))), bbox(check(PyUnicode_InternFromString("bbox")));
+    Ref id(check(PyUnicode_InternFromString("id"))), iscrowd(check(PyUnicode_InternFromString("iscrowd")));
+    const Py_ssize_t n = std::min<Py_ssize_t>(PyList_GET_SIZE(list), Py_ssize_t(c.size()));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* ann = PyList_GET_ITEM(list, i);
+        const std::size_t row = std::size_t(i);
+        set_float(ann, area.get(), c.derived_areas[row]);
+        if (masks && !c.box_written(row)) set_box(ann, bbox.get(), &c.boxes[4 * row]);
+        set_int(ann, id.get(), d.row_id(row));
+        if (masks) set_int(ann, iscrowd.get(), 0);
+        else set_box(ann, bbox.get(), &c.boxes[4 * row]);
+    }
+}
+
 PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"CompactBbox.annotations()", {}, 0};
     if (!no_args(sig, args, nargs, kw)) return nullptr;
-    return with_hold(self, [](const CompactData& d) -> PyObject* {
+    return with_data(self, [](const CompactData& d) -> PyObject* {
         if (d.from_array) throw zerlin::Error(zerlin::ErrorKind::Value, "array-backed results are materialized from array_rows()");
         Ref doc(build_snapshot_document(d));
         if (d.results) {
@@ -193,7 +283,8 @@ PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                 set_not_instance(doc.get(), "list");
                 throw_py();
             }
-            prepare_results(doc.get());
+            if (d.columns->shape == zerlin::ResultsShape::Boxes) prepare_results(doc.get());
+            else complete_from_columns(doc.get(), d);
             return doc.release();
         }
         Ref key(check(PyUnicode_FromString("annotations")));
@@ -204,9 +295,9 @@ PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 PyObject* m_array_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"CompactBbox.array_rows()", {}, 0};
     if (!no_args(sig, args, nargs, kw)) return nullptr;
-    return with_hold(self, [](const CompactData& d) {
+    return with_data(self, [](const CompactData& d) {
         npy_intp n = npy_intp(d.size());
-        return check(array_from_vector(zerlin::rows_of(*d.columns), {n, 7}, NPY_FLOAT64));
+        return check(array_from_vector(zerlin::rows_of(*d.completed_columns()), {n, 7}, NPY_FLOAT64));
     });
 }
 
@@ -216,7 +307,7 @@ PyObject* m_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
     std::vector<int64_t> images;
     if (!arg(a[0], "images", to_vec_i64, &images)) return nullptr;
-    return with_hold(self, [&](const CompactData& d) {
+    return with_data(self, [&](const CompactData& d) {
         return Py_NewRef(zerlin::images_cover(*d.columns, images) ? Py_True : Py_False);
     });
 }
@@ -280,8 +371,8 @@ PyObject* m_lvis_annotations(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (!arg(a[3], "max_det", to_u64, &m)) return nullptr;
         max_det = m;
     }
-    return with_hold(self, [&](const CompactData& d) -> PyObject* {
-        if (!d.results || d.from_array) Py_RETURN_NONE;
+    return with_data(self, [&](const CompactData& d) -> PyObject* {
+        if (!d.results || d.from_array || d.columns->shape != zerlin::ResultsShape::Boxes) Py_RETURN_NONE;
         const zerlin::AnnotationColumns& cols = *d.columns;
         auto groups = zerlin::rows_per_image(cols, image_ids, max_det ? &*max_det : nullptr);
         std::vector<uint8_t> selected(cols.size(), 0);

@@ -1,0 +1,32 @@
+// Evaluation parameters.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "zerlin/records.hpp"
+
+namespace zerlin {
+
+// Evaluation parameters; dimensions T, R, K, A, M derive from them.
+struct EvalParams {
+    std::vector<int64_t> img_ids;
+    std::vector<int64_t> cat_ids;
+    std::vector<double> iou_thrs;
+    std::vector<double> rec_thrs;
+    std::vector<uint64_t> max_dets;
+    std::vector<std::array<double, 2>> area_rng;
+    bool use_cats = true;
+    IouKind iou_kind = IouKind::Bbox;
+    std::vector<double> kpt_sigmas;
+    bool use_area = true;
+    double boundary_dilation = 0.02;
+
+    std::size_t num_slots() const noexcept { return use_cats ? cat_ids.size() : 1; }
+    // L: the per-image detection limit, the last max_dets entry (0 when empty).
+    uint64_t det_limit() const noexcept { return max_dets.empty() ? 0 : max_dets.back(); }
+};
+
+}  // namespace zerlin

@@ -1,0 +1,318 @@
+// Geometry scanners: a row's segmentation or keypoints read from its span
+// of the snapshot when an evaluation needs it.
+#include "zerlin/snapshot.hpp"
+
+#include <charconv>
+#include <cmath>
+
+#include "json_values.hpp"
+
+namespace zerlin {
+
+using namespace detail;
+
+// ---------------------------------------------------------------- geometry scanners
+
+namespace {
+
+bool is_space_char(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+
+std::string_view trim(std::string_view s) {
+    while (!s.empty() && is_space_char(s.front())) s.remove_prefix(1);
+    while (!s.empty() && is_space_char(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// Calls f(token) for each comma-separated token of s (none when s is blank);
+// stops and returns false as soon as f does.
+template <class F>
+bool for_each_token(std::string_view s, F&& f) {
+    if (trim(s).empty()) return true;
+    for (;;) {
+        std::size_t comma = s.find(',');
+        if (!f(trim(s.substr(0, comma)))) return false;
+        if (comma == std::string_view::npos) return true;
+        s.remove_prefix(comma + 1);
+    }
+}
+
+bool is_digit_char(char c) { return c >= '0' && c <= '9'; }
+
+// true/false as 1/0, or a decimal literal with a finite value.
+bool token_value(std::string_view t, double& v) {
+    if (t == "true") return v = 1.0, true;
+    if (t == "false") return v = 0.0, true;
+    if (t.empty() || !(t[0] == '-' || is_digit_char(t[0]))) return false;
+    auto res = std::from_chars(t.data(), t.data() + t.size(), v);
+    return res.ec == std::errc() && res.ptr == t.data() + t.size() && std::isfinite(v);
+}
+
+bool fast_polygons(std::string_view text, SegmentationScan& out) {
+    text = trim(text);
+    if (text.size() < 2 || text.front() != '[' || text.back() != ']') return false;
+    out.coords.clear();
+    out.ring_ends.clear();
+    std::string_view rest = trim(text.substr(1, text.size() - 2));
+    while (!rest.empty()) {
+        if (rest.front() != '[') return false;
+        std::size_t close = rest.find(']');
+        if (close == std::string_view::npos) return false;
+        std::string_view inner = rest.substr(1, close - 1);
+        if (inner.find('[') != std::string_view::npos) return false;
+        bool ok = for_each_token(inner, [&](std::string_view t) {
+            double v;
+            if (!token_value(t, v)) return false;
+            out.coords.push_back(v);
+            return true;
+        });
+        if (!ok || out.coords.size() > 0xFFFFFFFFu) return false;
+        out.ring_ends.push_back(std::uint32_t(out.coords.size()));
+        rest = trim(rest.substr(close + 1));
+        if (rest.empty()) break;
+        if (rest.front() != ',') return false;
+        rest = trim(rest.substr(1));
+        if (rest.empty()) return false;
+    }
+    out.kind = SegmentationScan::Polygons;
+    return true;
+}
+
+constexpr const char* kPointCoordinate = "a numeric keypoint coordinate";
+
+// A polygon or keypoint coordinate: a number, true (1) or false (0).
+double read_point(JsonReader& r) {
+    int c = r.peek_nonspace();
+    if (c == 't' || c == 'f') {
+        r.advance();
+        r.read_literal(c == 't' ? "rue" : "alse", c == 't' ? 3 : 4);
+        return c == 't' ? 1.0 : 0.0;
+    }
+    if (c == '[' || c == '{') fail_container(r, c, kPointCoordinate);
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (!starts_number(c)) fail_invalid_type(r, kPointCoordinate);
+    return number_value(r.read_number());
+}
+
+// Reads an array of points at the cursor, calling f(value) for each.
+template <class F>
+void read_points(JsonReader& r, F&& f) {
+    if (r.peek_nonspace() != '[') fail_invalid_type(r, "a sequence");
+    r.enter_container();
+    r.advance();
+    bool first = true;
+    while (r.next_element(first)) f(read_point(r));
+    r.advance();
+    r.leave_container();
+}
+
+std::uint32_t read_run_length(JsonReader& r) {
+    static const char* kExpected = "a uint32 run length";
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (!starts_number(c)) fail_invalid_type(r, kExpected);
+    JsonNumber n = r.read_number();
+    if (n.kind == JsonNumber::U64 && n.u <= 0xFFFFFFFFu) return std::uint32_t(n.u);
+    if (n.kind == JsonNumber::F64) r.fail_custom_here("invalid type: " + describe_float(n.d) + ", expected " + kExpected);
+    r.fail_custom_here("invalid value: " + describe_number(n) + ", expected " + kExpected);
+}
+
+// The "counts" value of an RLE object.
+void read_counts(JsonReader& r, SegmentationScan& out) {
+    int c = r.peek_nonspace();
+    if (c == '"') {
+        r.advance();
+        // A string whose only escapes are escaped backslashes is referenced
+        // where it stands; anything else is decoded.
+        const std::size_t start = r.offset();
+        std::string_view text = r.text();
+        bool escaped = false;
+        for (std::size_t i = start; i < text.size(); ++i) {
+            char ch = text[i];
+            if (ch == '"') {
+                out.kind = SegmentationScan::CountsRef;
+                out.counts_offset = start;
+                out.counts_length = i - start;
+                out.counts_escaped = escaped;
+                r.seek(i + 1);
+                return;
+            }
+            if (static_cast<unsigned char>(ch) < 0x20) break;
+            if (ch == '\\') {
+                if (i + 1 >= text.size() || text[i + 1] != '\\') break;
+                escaped = true;
+                ++i;
+            }
+        }
+        out.kind = SegmentationScan::CountsOwned;
+        out.counts.assign(r.read_string().text);
+        return;
+    }
+    if (c == '[') {
+        out.kind = SegmentationScan::Runs;
+        out.runs.clear();
+        r.enter_container();
+        r.advance();
+        bool first = true;
+        while (r.next_element(first)) out.runs.push_back(read_run_length(r));
+        r.advance();
+        r.leave_container();
+        return;
+    }
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    fail_invalid_type(r, "a counts string or a list of run lengths");
+}
+
+// Reads the object at the cursor, handing the value of member `name` to
+// read() and skipping the others after a syntax check; `name` given twice is
+// a duplicate-field error. Returns whether it was there.
+template <class F>
+bool read_one_member(JsonReader& r, std::string_view name, F&& read) {
+    r.enter_container();
+    r.advance();
+    bool first = true, seen = false;
+    JsonString key;
+    while (r.next_key(first, key)) {
+        bool match = key.text == name;
+        if (match && seen) fail_in_object(r, "duplicate field `" + std::string(name) + "`");
+        r.member_colon();
+        if (match) {
+            seen = true;
+            read();
+        } else {
+            r.skip_value();
+        }
+    }
+    r.advance();
+    r.leave_container();
+    return seen;
+}
+
+// The strict reading of a segmentation value at the cursor.
+void read_segmentation(JsonReader& r, SegmentationScan& out) {
+    int c = r.peek_nonspace();
+    if (c == '[') {
+        out.kind = SegmentationScan::Polygons;
+        out.coords.clear();
+        out.ring_ends.clear();
+        r.enter_container();
+        r.advance();
+        bool first = true;
+        while (r.next_element(first)) {
+            read_points(r, [&](double v) { out.coords.push_back(v); });
+            if (out.coords.size() > 0xFFFFFFFFu) r.fail_custom_here("too many polygon coordinates");
+            out.ring_ends.push_back(std::uint32_t(out.coords.size()));
+        }
+        r.advance();
+        r.leave_container();
+        return;
+    }
+    if (c == '{') {
+        // "size" is skipped too: the image table gives the mask size.
+        bool seen = read_one_member(r, "counts", [&] { read_counts(r, out); });
+        if (!seen) r.fail_custom_here("RLE segmentation is missing counts");
+        return;
+    }
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    fail_invalid_type(r, "polygon rings or an RLE object");
+}
+
+std::string_view span_text(std::string_view snapshot, Span span) {
+    return snapshot.substr(span.offset, span.length);
+}
+
+// All values of a keypoint list, strictly, as (x, y, v) triplets.
+void read_triplets(JsonReader& r, std::vector<double>& xyv) {
+    xyv.clear();
+    read_points(r, [&](double v) { xyv.push_back(v); });
+    if (xyv.size() % 3 != 0) r.fail_custom_here("incomplete keypoint triplet");
+}
+
+}  // namespace
+
+void scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out) {
+    out.kind = SegmentationScan::None;
+    if (span.absent() || fast_polygons(span_text(snapshot, span), out)) return;
+    JsonReader r(snapshot);
+    r.seek(span.offset);
+    read_segmentation(r, out);
+}
+
+Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot) {
+    switch (scan.kind) {
+        case SegmentationScan::Polygons: return Polygons{scan.coords, scan.ring_ends};
+        case SegmentationScan::Runs: return UncompressedCounts{scan.runs};
+        case SegmentationScan::CountsOwned: return CompressedCounts{scan.counts};
+        case SegmentationScan::CountsRef: {
+            std::string_view raw = snapshot.substr(scan.counts_offset, scan.counts_length);
+            CompressedCounts c;
+            c.bytes.reserve(raw.size());
+            for (std::size_t i = 0; i < raw.size(); ++i) {
+                c.bytes.push_back(raw[i]);
+                if (scan.counts_escaped && raw[i] == '\\') ++i;  // "\\\\" stands for one backslash
+            }
+            return c;
+        }
+        case SegmentationScan::None: break;
+    }
+    return std::monostate{};
+}
+
+bool KeypointReader::read(std::string_view snapshot, Span span, std::vector<double>& xy,
+                          std::vector<std::uint8_t>* visible) {
+    if (span.absent()) return false;
+    JsonReader r(snapshot);
+    r.seek(span.offset);
+    if (take_null(r)) return false;
+    read_triplets(r, xyv_);
+    if (xyv_.empty()) return false;
+    std::size_t n = xyv_.size() / 3;
+    if (!k_) k_ = std::uint32_t(n);
+    else if (n != *k_) r.fail_custom_here("inconsistent keypoint counts");
+    for (std::size_t i = 0; i < n; ++i) {
+        xy.push_back(xyv_[3 * i]);
+        xy.push_back(xyv_[3 * i + 1]);
+        if (visible) visible->push_back(xyv_[3 * i + 2] > 0 ? 1 : 0);
+    }
+    return true;
+}
+
+void read_segmentations_sequentially(std::string_view snapshot, std::size_t rows,
+                                     const std::function<bool(std::size_t)>& wanted,
+                                     const std::function<void(std::size_t, SegmentationScan&)>& visit) {
+    JsonReader r(snapshot);
+    if (r.peek_nonspace() != '[') fail_invalid_type(r, "bbox annotations");
+    r.enter_container();
+    r.advance();
+    bool first = true;
+    SegmentationScan scan;
+    for (std::size_t i = 0; i < rows; ++i) {
+        if (!r.next_element(first)) r.fail_custom_here("missing mask annotation");
+        if (!wanted(i)) {
+            r.skip_value();
+            continue;
+        }
+        scan.kind = SegmentationScan::None;
+        int c = r.peek_nonspace();
+        if (c == '{') {
+            read_one_member(r, "segmentation", [&] {
+                if (!take_null(r)) read_segmentation(r, scan);
+            });
+        } else if (c == '[') {
+            // A record written as its eleven values: segmentation is the ninth.
+            r.enter_container();
+            r.advance();
+            bool first_value = true;
+            for (int f = 0; r.next_element(first_value); ++f) {
+                if (f == kSegmentation && !take_null(r)) read_segmentation(r, scan);
+                else if (f != kSegmentation) r.skip_value();
+            }
+            r.advance();
+            r.leave_container();
+        } else {
+            r.skip_value();
+        }
+        visit(i, scan);
+    }
+}
+
+}  // namespace zerlin

@@ -1,0 +1,255 @@
+#include "zerlin/handle_side.hpp"
+
+#include <algorithm>
+#include <charconv>
+#include <exception>
+#include <optional>
+#include <string>
+
+#include "zerlin/error.hpp"
+#include "zerlin/group.hpp"
+#include "zerlin/pipeline.hpp"
+#include "zerlin/pool.hpp"
+#include "zerlin/snapshot.hpp"
+
+namespace zerlin {
+
+namespace {
+
+std::string_view snapshot_of(const CompactData& h) {
+    return h.snapshot ? std::string_view(*h.snapshot) : std::string_view();
+}
+
+// num_keypoints absent, null or zero.
+bool no_keypoints(std::string_view snapshot, Span span) {
+    if (span.absent()) return true;
+    std::string_view t = snapshot.substr(span.offset, span.length);
+    if (t == "null") return true;
+    double v = 0;
+    auto res = std::from_chars(t.data(), t.data() + t.size(), v);
+    return res.ec == std::errc() && v == 0;
+}
+
+// The foreground area of a scanned RLE, without rasterising it.
+double scanned_area(const SegmentationScan& scan, std::string_view snapshot) {
+    switch (scan.kind) {
+        case SegmentationScan::CountsRef:
+            return rle_string_area(snapshot.substr(scan.counts_offset, scan.counts_length), scan.counts_escaped);
+        case SegmentationScan::CountsOwned: return rle_string_area(scan.counts, false);
+        case SegmentationScan::Runs: return rle_area(Rle{0, 0, scan.runs});
+        default: throw_internal("a result without an RLE kept its area to its mask");
+    }
+}
+
+// Mask jobs of one side's rows, and where their masks go once rasterised.
+class MaskJobs {
+public:
+    MaskJobs(const CompactData& h, const ImageSizes& sizes, std::optional<double> dilation, TimingCells& cells)
+        : h_(h), sizes_(sizes), rasteriser_(dilation, cells) {}
+
+    // A row's geometry (monostate: the row's box) to rasterise.
+    void submit(std::size_t row, Geometry g) {
+        const std::int64_t image = h_.columns->image_id(row);
+        const auto* size = sizes_.find(image);
+        if (!size) throw Error(ErrorKind::Key, "no image entry for image_id " + std::to_string(image));
+        if (std::holds_alternative<std::monostate>(g)) {
+            BoxGeom b;
+            std::copy_n(&h_.columns->boxes[4 * row], 4, b.box);
+            g = b;
+        }
+        sent_.push_back(std::uint32_t(row));
+        rasteriser_.submit(MaskJob{size->first, size->second, std::move(g)});
+    }
+
+    // Masks into their rows (rows never read keep an empty mask); areas
+    // taken from the masks where the side's areas wait for them.
+    void finish(RecordSet& rs, bool boundary, bool areas_from_masks) {
+        std::vector<RasterResult> done = rasteriser_.finish();
+        rs.masks.assign(rs.size(), Rle{});
+        if (boundary) rs.boundaries.assign(rs.size(), Rle{});
+        for (std::size_t j = 0; j < done.size(); ++j) {
+            if (areas_from_masks) rs.areas[sent_[j]] = double(rle_area(done[j].mask));
+            rs.masks[sent_[j]] = std::move(done[j].mask);
+            if (boundary) rs.boundaries[sent_[j]] = std::move(done[j].boundary);
+        }
+    }
+
+private:
+    const CompactData& h_;
+    const ImageSizes& sizes_;
+    MaskRasteriser rasteriser_;
+    std::vector<std::uint32_t> sent_;
+};
+
+// What becomes of a row's segmentation.
+enum class MaskUse : std::uint8_t { Unread, Rasterise, AreaOnly };
+
+// Scans the used rows' segmentation spans in parallel, then submits the
+// masks to rasterise in row order and sets the areas of the others; the
+// error reported is the first failing row's.
+void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs& jobs, RecordSet& rs) {
+    const std::string_view snap = snapshot_of(h);
+    const std::size_t n = use.size();
+    struct Scanned {
+        Geometry geometry;
+        std::exception_ptr error;
+    };
+    std::vector<Scanned> scanned(n);
+    parallel_for(n, 256, [&](std::size_t b, std::size_t e) {
+        SegmentationScan scan;
+        for (std::size_t i = b; i < e; ++i) {
+            if (use[i] == MaskUse::Unread) continue;
+            try {
+                scan_segmentation(snap, h.columns->segmentation_span(i), scan);
+            } catch (const JsonError&) {
+                scanned[i].error = std::current_exception();
+                continue;
+            }
+            if (use[i] == MaskUse::Rasterise) scanned[i].geometry = to_geometry(scan, snap);
+            else rs.areas[i] = scanned_area(scan, snap);
+        }
+    });
+    for (std::size_t i = 0; i < n; ++i)
+        if (scanned[i].error) std::rethrow_exception(scanned[i].error);
+    for (std::size_t i = 0; i < n; ++i)
+        if (use[i] == MaskUse::Rasterise) jobs.submit(i, std::move(scanned[i].geometry));
+}
+
+}  // namespace
+
+void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet& rs) const {
+    Stopwatch sw;
+    // Mask results read for boxes or keypoints take boxes and areas from
+    // their masks now; a mask evaluation takes the areas from its masks.
+    CompactData h = handle;
+    if (!masks()) h.columns = handle.completed_columns();
+    const AnnotationColumns& c = *h.columns;
+    const std::size_t n = h.size();
+    const std::string_view snap = snapshot_of(h);
+    const bool keypoints = kind_ == GeometryKind::Keypoints;
+    rs.reserve(n);
+    // The handle's box column serves as it is, shared with the handle.
+    if (kind_ == GeometryKind::Boxes || (keypoints && is_gt))
+        rs.boxes.share(std::shared_ptr<const std::vector<double>>(h.columns, &h.columns->boxes));
+    for (std::size_t i = 0; i < n; ++i) {
+        AnnotationRow row;
+        row.id = h.row_id(i);
+        row.image_id = c.image_id(i);
+        row.category_id = c.category_id(i);
+        row.score = c.scores[i];
+        row.area = h.row_area(i);
+        row.box = &c.boxes[4 * i];
+        row.crowd = h.row_crowd(i);
+        row.no_keypoints = keypoints && is_gt && no_keypoints(snap, c.num_keypoints_span(i));
+        append_row(rs, row, is_gt, lk_);
+    }
+    sw.add_to(is_gt ? cells_.gt_read : cells_.dt_read);
+}
+
+// Rows of groups (image, category; category 0 for all when categories are
+// pooled) that the other side has: only they meet a row of the other side.
+std::vector<std::uint8_t> HandleSideReader::in_other_groups(const RecordSet& rs, const RecordSet& other) const {
+    auto key = [&](const RecordSet& s, std::size_t r) {
+        return std::uint64_t(std::uint32_t(s.image_index[r])) << 32 |
+               std::uint32_t(p_.use_cats ? s.category_index[r] : 0);
+    };
+    std::vector<std::uint64_t> groups;
+    for (std::size_t r = 0; r < other.size(); ++r)
+        if (other.image_index[r] >= 0 && other.category_index[r] >= 0) groups.push_back(key(other, r));
+    std::sort(groups.begin(), groups.end());
+    std::vector<std::uint8_t> in(rs.size(), 0);
+    for (std::size_t r = 0; r < rs.size(); ++r)
+        in[r] = rs.image_index[r] >= 0 && rs.category_index[r] >= 0 &&
+                std::binary_search(groups.begin(), groups.end(), key(rs, r));
+    return in;
+}
+
+void HandleSideReader::geometry(const CompactData& h, bool is_gt, RecordSet& rs, const RecordSet& other) const {
+    if (kind_ == GeometryKind::Boxes) return;
+    Stopwatch sw;
+    // Rows evaluation reads: detections within the first L of their group.
+    std::vector<std::uint8_t> participating(rs.size(), 1);
+    if (!is_gt)
+        participating = select_top_detections(rs.image_index, rs.category_index, rs.scores, p_.num_slots(),
+                                              p_.use_cats, p_.det_limit());
+    if (masks()) {
+        // A row of an image or category outside the evaluation, or of a group
+        // the other side lacks, has its geometry (and its image's size) never read.
+        std::vector<std::uint8_t> keep = in_other_groups(rs, other);
+        for (std::size_t r = 0; r < rs.size(); ++r) {
+            keep[r] &= participating[r];
+            participating[r] &= rs.image_index[r] >= 0 && rs.category_index[r] >= 0;
+        }
+        mask_geometry(h, rs, participating, keep);
+    } else {
+        keypoint_geometry(h, is_gt, rs, participating);
+    }
+    sw.add_to(is_gt ? cells_.gt_read : cells_.dt_read);
+}
+
+void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, RecordSet& rs,
+                                         const std::vector<std::uint8_t>& keep) const {
+    const std::string_view snap = snapshot_of(h);
+    KeypointReader reader;
+    std::vector<double> xy, xyv;
+    std::vector<std::uint8_t> vis;
+    // Rows are appended one at a time, so a row's place never depends on another's.
+    RecordSet rows(GeometryKind::Keypoints);
+    rows.reserve(rs.size());
+    for (std::size_t i = 0; i < rs.size(); ++i) {
+        rows.push_scalars(0, 0, 0, 0, 0, false, false);
+        xy.clear();
+        vis.clear();
+        if (!(keep[i] && h.snapshot && reader.read(snap, h.columns->keypoints_span(i), xy, is_gt ? &vis : nullptr))) {
+            rows.push_missing_keypoints(is_gt);
+            continue;
+        }
+        const std::size_t k = xy.size() / 2;
+        xyv.resize(3 * k);
+        for (std::size_t j = 0; j < k; ++j) {
+            xyv[3 * j] = xy[2 * j];
+            xyv[3 * j + 1] = xy[2 * j + 1];
+            xyv[3 * j + 2] = is_gt && vis[j] ? 1.0 : 0.0;
+        }
+        rows.push_keypoints(xyv.data(), xyv.size(), is_gt);
+    }
+    rows.pad_keypoints(rows.keypoint_count, is_gt);
+    rs.keypoint_count = rows.keypoint_count;
+    rs.keypoints = std::move(rows.keypoints);
+    rs.visibility = std::move(rows.visibility);
+}
+
+void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,
+                                     const std::vector<std::uint8_t>& participating,
+                                     const std::vector<std::uint8_t>& keep) const {
+    const AnnotationColumns& c = *h.columns;
+    const std::string_view snap = snapshot_of(h);
+    const bool boundary = kind_ == GeometryKind::BoundaryMasks;
+    const bool areas_from_masks = h.mask_areas_deferred();
+    MaskJobs jobs(h, lk_.sizes, boundary ? std::optional<double>(p_.boundary_dilation) : std::nullopt, cells_);
+    const std::size_t n = rs.size();
+    // Rows that take part without meeting the other side need only their area.
+    std::vector<MaskUse> use(n, MaskUse::Unread);
+    for (std::size_t i = 0; i < n; ++i)
+        if (keep[i]) use[i] = MaskUse::Rasterise;
+        else if (areas_from_masks && participating[i]) use[i] = MaskUse::AreaOnly;
+    if (h.snapshot && c.has_segmentation) {
+        scan_spans(h, use, jobs, rs);
+    } else if (h.snapshot && h.results) {
+        auto wanted = [&](std::size_t i) { return use[i] != MaskUse::Unread; };
+        auto visit = [&](std::size_t i, SegmentationScan& scan) {
+            if (use[i] == MaskUse::Rasterise) jobs.submit(i, to_geometry(scan, snap));
+            else rs.areas[i] = scanned_area(scan, snap);
+        };
+        read_segmentations_sequentially(snap, n, wanted, visit);
+    } else {
+        // A ground-truth file too large for spans kept no segmentation:
+        // box masks in its place would be a quietly wrong evaluation.
+        if (h.snapshot && !h.spans_kept) throw_value("segmentation files of 4 GiB or more require dictionary loading");
+        for (std::size_t i = 0; i < n; ++i)
+            if (keep[i]) jobs.submit(i, std::monostate{});
+    }
+    jobs.finish(rs, boundary, areas_from_masks);
+}
+
+}  // namespace zerlin

@@ -1,0 +1,488 @@
+// The record grammar of annotation and results files, and the snapshot
+// builder (sequential, and in chunks on the worker pool for large results).
+#include "zerlin/snapshot.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <optional>
+
+#include "json_values.hpp"
+#include "zerlin/hashmap.hpp"
+#include "zerlin/pool.hpp"
+
+namespace zerlin {
+
+using namespace detail;
+
+namespace {
+
+std::int64_t read_i64(JsonReader& r) {
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (!starts_number(c)) fail_invalid_type(r, "i64");
+    JsonNumber n = r.read_number();
+    if (n.kind == JsonNumber::I64) return n.i;
+    if (n.kind == JsonNumber::U64) {
+        if (n.u <= std::uint64_t(INT64_MAX)) return std::int64_t(n.u);
+        r.fail_custom_here("invalid value: integer `" + std::to_string(n.u) + "`, expected i64");
+    }
+    r.fail_custom_here("invalid type: " + describe_float(n.d) + ", expected i64");
+}
+
+// A whole-number float in the int64 range as that integer.
+bool whole_i64(double d, std::int64_t& out) {
+    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || std::trunc(d) != d) return false;
+    out = std::int64_t(d);
+    return true;
+}
+
+// An integer, or under the reference grammar also a float holding a whole
+// number (the reference loader keys by value, and 3.0 == 3).
+std::int64_t read_id(JsonReader& r, RecordGrammar grammar) {
+    if (grammar == RecordGrammar::Compact) return read_i64(r);
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (!starts_number(c)) fail_invalid_type(r, "i64");
+    const std::size_t start = r.offset();
+    JsonNumber n = r.read_number();
+    std::int64_t v;
+    if (n.kind == JsonNumber::F64 && whole_i64(n.d, v)) return v;
+    r.seek(start);
+    return read_i64(r);
+}
+
+std::optional<double> read_optional_f64(JsonReader& r) {
+    if (take_null(r)) return std::nullopt;
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (!starts_number(c)) fail_invalid_type(r, "f64");
+    return number_value(r.read_number());
+}
+
+constexpr const char* kCoordinate = "a bbox coordinate with an exactly representable integer part";
+constexpr std::uint64_t kExactInteger = std::uint64_t(1) << 53;
+
+double read_coordinate(JsonReader& r) {
+    int c = r.peek_nonspace();
+    if (c == '[' || c == '{') fail_container(r, c, kCoordinate);
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (!starts_number(c)) fail_invalid_type(r, kCoordinate);
+    JsonNumber n = r.read_number();
+    if ((n.kind == JsonNumber::U64 && n.u > kExactInteger) ||
+        (n.kind == JsonNumber::I64 && n.i < -std::int64_t(kExactInteger)))
+        r.fail_custom_here("bbox integer exceeds exact float64 range");
+    return number_value(n);
+}
+
+void read_bbox(JsonReader& r, double out[4]) {
+    static const char* kExpected = "an array of length 4";
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (c != '[') fail_invalid_type(r, kExpected);
+    r.enter_container();
+    r.advance();
+    bool first = true;
+    for (int i = 0; i < 4; ++i) {
+        if (!r.next_element(first))
+            fail_in_array(r, "invalid length " + std::to_string(i) + ", expected " + kExpected);
+        out[i] = read_coordinate(r);
+    }
+    r.end_array();
+    r.leave_container();
+}
+
+}  // namespace
+
+namespace {
+
+// ---------------------------------------------------------------- records
+
+int field_of(std::string_view key) {
+    // The length and first byte single out the candidate name.
+    int f = kUnknown;
+    switch (key.size()) {
+        case 2: f = kId; break;
+        case 4: f = kBbox; break;
+        case 5: f = kScore; break;
+        case 7: f = key[0] == 'c' ? kCaption : key[0] == 'i' ? kIscrowd : kUnknown; break;
+        case 8: f = key[0] == 'i' ? kImageId : kUnknown; break;
+        case 9: f = kKeypoints; break;
+        case 11: f = kCategoryId; break;
+        case 12: f = kSegmentation; break;
+        case 13: f = kNumKeypoints; break;
+        default: break;
+    }
+    if (key.size() == 4 && key[0] == 'a') f = kArea;
+    return f != kUnknown && key == kFieldNames[f] ? f : kUnknown;
+}
+
+struct Record {
+    bool seen[kFieldCount] = {};
+    bool caption = false;
+    std::optional<std::int64_t> id;
+    std::int64_t image_id = 0, category_id = 0;
+    double bbox[4] = {0, 0, 0, 0};
+    std::optional<double> area, score;
+    int crowd = -1;  // -1 absent or null, else 0/1
+    Span segmentation, keypoints, num_keypoints;
+    bool has_pose = false;  // keypoints or num_keypoints given and not null
+};
+
+class RecordReader {
+public:
+    RecordReader(JsonReader& r, bool spans_kept, RecordGrammar grammar)
+        : r_(r), spans_kept_(spans_kept), grammar_(grammar) {}
+
+    // One record, an object or an array of the eleven fields in order.
+    void read(Record& rec) {
+        rec = Record{};
+        int c = r_.peek_nonspace();
+        if (c == '{') read_object(rec);
+        else if (c == '[') read_array(rec);
+        else if (c < 0) r_.fail_peek(JsonErrc::EofWhileParsingValue);
+        else fail_invalid_type(r_, "struct Record");
+    }
+
+private:
+    void read_object(Record& rec) {
+        r_.enter_container();
+        r_.advance();
+        bool first = true;
+        JsonString key;
+        while (r_.next_key(first, key)) {
+            int f = field_of(key.text);
+            if (f != kUnknown) {
+                if (rec.seen[f]) fail_in_object(r_, std::string("duplicate field `") + kFieldNames[f] + "`");
+                rec.seen[f] = true;
+            }
+            r_.member_colon();
+            read_field(f, rec, false);
+        }
+        r_.advance();
+        r_.leave_container();
+        // A box the reference grammar may derive is checked with the file's shape.
+        for (int f : {kImageId, kCategoryId, kBbox})
+            if (!rec.seen[f] && (f != kBbox || grammar_ == RecordGrammar::Compact))
+                r_.fail_custom_here(std::string("missing field `") + kFieldNames[f] + "`");
+    }
+
+    void read_array(Record& rec) {
+        r_.enter_container();
+        r_.advance();
+        bool first = true;
+        for (int f = 0; f < kFieldCount; ++f) {
+            if (!r_.next_element(first))
+                fail_in_array(r_, "invalid length " + std::to_string(f) + ", expected struct Record with 11 elements");
+            rec.seen[f] = true;
+            read_field(f, rec, true);
+        }
+        r_.end_array();
+        r_.leave_container();
+    }
+
+    void read_field(int f, Record& rec, bool in_array) {
+        switch (f) {
+            case kCaption: r_.skip_value(); rec.caption = true; return;
+            case kId:
+                // The reference loader renumbers results whatever their ids say.
+                if (grammar_ == RecordGrammar::Reference) r_.skip_value();
+                else if (!take_null(r_)) rec.id = read_i64(r_);
+                return;
+            case kImageId: rec.image_id = read_id(r_, grammar_); return;
+            case kCategoryId: rec.category_id = read_id(r_, grammar_); return;
+            case kBbox: read_bbox(r_, rec.bbox); return;
+            case kArea: rec.area = read_optional_f64(r_); return;
+            case kScore: rec.score = read_optional_f64(r_); return;
+            case kIscrowd: rec.crowd = read_crowd(in_array); return;
+            case kSegmentation: read_span(rec.segmentation); return;
+            case kKeypoints: rec.has_pose |= read_span(rec.keypoints); return;
+            case kNumKeypoints: rec.has_pose |= read_span(rec.num_keypoints); return;
+            default: r_.skip_value(); return;
+        }
+    }
+
+    // true / false / an integer, or null (-1). Anything else is read whole
+    // and then refused.
+    int read_crowd(bool in_array) {
+        if (take_null(r_)) return -1;
+        int c = r_.peek_nonspace();
+        if (c == 't' || c == 'f') {
+            r_.advance();
+            r_.read_literal(c == 't' ? "rue" : "alse", c == 't' ? 3 : 4);
+            return c == 't';
+        }
+        if (starts_number(c)) {
+            JsonNumber n = r_.read_number();
+            if (n.kind == JsonNumber::I64) return 1;
+            if (n.kind == JsonNumber::U64 && n.u <= std::uint64_t(INT64_MAX)) return n.u != 0;
+            std::int64_t whole;
+            if (n.kind == JsonNumber::F64 && grammar_ == RecordGrammar::Reference && whole_i64(n.d, whole))
+                return whole != 0;
+        } else {
+            read_any_value(r_);
+        }
+        const char* msg = "data did not match any variant of untagged enum Crowd";
+        if (in_array) fail_in_array(r_, msg);
+        fail_in_object(r_, msg);
+    }
+
+    // The text of any value (syntax-checked, valid UTF-8) into `out` when
+    // spans are kept. False for null, which stands for no value.
+    bool read_span(Span& out) {
+        out = Span{};
+        if (take_null(r_)) return false;
+        r_.peek_nonspace();
+        std::size_t start = r_.offset();
+        r_.skip_value();
+        std::size_t end = r_.offset();
+        const char* base = r_.text().data();
+        if (!json_detail::utf8_valid(base + start, base + end)) r_.fail_here(JsonErrc::InvalidUnicodeCodePoint);
+        if (spans_kept_) out = Span{std::uint32_t(start), std::uint32_t(end - start)};
+        return true;
+    }
+
+    JsonReader& r_;
+    bool spans_kept_;
+    RecordGrammar grammar_;
+};
+
+// Checks a parsed record against the file's rules and appends its row.
+class RowAppender {
+public:
+    // `first_rows` says whether the first record read is the file's first,
+    // which chooses the results shape under the reference grammar.
+    RowAppender(AnnotationColumns& cols, bool results, bool spans_kept, RecordGrammar grammar, bool first_rows)
+        : cols_(cols), results_(results), spans_kept_(spans_kept), grammar_(grammar), first_rows_(first_rows),
+          ids_(results ? 16 : 112) {
+        cols_.ground_truth = !results;
+    }
+
+    // The reader stands just after the record, where rule errors are reported.
+    void append(const Record& rec, const JsonReader& r) {
+        if (results_ && rec.caption) r.fail_custom_here("caption results require caption loading");
+        const bool box_missing = !rec.seen[kBbox];
+        if (grammar_ == RecordGrammar::Reference) {
+            if (first_rows_ && cols_.size() == 0) cols_.shape = shape_of(rec);
+            // Only a chunk holding the first record knows the shape; the
+            // others keep their rows, checked once the chunks are merged.
+            if (box_missing && first_rows_ && cols_.shape == ResultsShape::Boxes)
+                r.fail_custom_here("missing field `bbox`");
+            // A detection without a score is no detection to evaluate: the
+            // objects route names it.
+            if (!rec.seen[kScore]) r.fail_custom_here("missing field `score`");
+        }
+        if (!results_) {
+            if (!rec.id) r.fail_custom_here("missing GT id");
+            if (!ids_.insert(*rec.id, 0).second) r.fail_custom_here("duplicate GT ids require dictionary indexing");
+        }
+        if (rec.has_pose && !spans_kept_) r.fail_custom_here("pose files of 4 GiB or more require dictionary loading");
+        static constexpr double kUnknownBox[4] = {NAN, NAN, NAN, NAN};
+        const double* b = box_missing ? kUnknownBox : rec.bbox;
+        cols_.push(b, rec.score.value_or(0.0), rec.image_id, rec.category_id);
+        cols_.push_pose(rec.keypoints, rec.num_keypoints);
+        cols_.push_segmentation(rec.segmentation);
+        if (grammar_ == RecordGrammar::Reference) cols_.push_box_missing(box_missing);
+        if (!results_) {
+            cols_.gt_ids.push_back(*rec.id);
+            cols_.gt_areas.push_back(rec.area ? *rec.area : b[2] * b[3]);
+            cols_.gt_crowd.push_back(rec.crowd > 0 ? 1 : 0);
+        }
+    }
+
+    std::size_t size() const noexcept { return cols_.size(); }
+
+    // Room for about as many rows as records of `record_bytes` fit in `bytes`.
+    void reserve_like(std::size_t record_bytes, std::size_t bytes) {
+        cols_.reserve(std::size_t(double(bytes) / double(std::max<std::size_t>(record_bytes, 1)) * 1.125) + 16);
+    }
+
+private:
+    static ResultsShape shape_of(const Record& rec) {
+        if (rec.seen[kBbox] || !(rec.seen[kSegmentation] || rec.seen[kKeypoints])) return ResultsShape::Boxes;
+        return rec.seen[kSegmentation] ? ResultsShape::Masks : ResultsShape::Keypoints;
+    }
+
+    AnnotationColumns& cols_;
+    bool results_;
+    bool spans_kept_;
+    RecordGrammar grammar_;
+    bool first_rows_;
+    HashMap<std::int64_t, char> ids_;
+};
+
+// The array of records at the cursor (results top level or a dataset's
+// "annotations"), every row appended.
+void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept, RecordGrammar grammar) {
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (c != '[') fail_invalid_type(r, "bbox annotations");
+    r.enter_container();
+    r.advance();
+    RecordReader records(r, spans_kept, grammar);
+    Record rec;
+    bool first = true;
+    while (r.next_element(first)) {
+        std::size_t begin = r.offset();
+        records.read(rec);
+        rows.append(rec, r);
+        if (rows.size() == 1) rows.reserve_like(r.offset() - begin, r.text().size() - begin);
+    }
+    r.advance();
+    r.leave_container();
+}
+
+void read_dataset(JsonReader& r, RowAppender& rows, bool spans_kept, DatasetSink& sink) {
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (c != '{') fail_invalid_type(r, "COCO dataset");
+    r.enter_container();
+    r.advance();
+    bool first = true, seen_annotations = false;
+    JsonString key;
+    std::string key_copy;  // the key's bytes may live in scratch the value reuses
+    while (r.next_key(first, key)) {
+        key_copy.assign(key.text);
+        JsonString k{key_copy, key.ascii};
+        if (key.text == "annotations") {
+            if (seen_annotations) fail_in_object(r, "duplicate annotation arrays require ordinary JSON loading");
+            seen_annotations = true;
+            r.member_colon();
+            read_record_array(r, rows, spans_kept, RecordGrammar::Compact);
+            sink.annotations(k);
+        } else {
+            r.member_colon();
+            sink.member(k, r);
+        }
+    }
+    r.advance();
+    r.leave_container();
+    if (!seen_annotations) r.fail_custom_here("missing annotations");
+}
+
+// ---------------------------------------------------------------- parallel results
+
+constexpr std::size_t kParallelMinBytes = 4u << 20;
+
+// Offset of the '{' in the first "}<ws>,<ws>{" at or after `from`, or npos.
+std::size_t find_record_start(std::string_view text, std::size_t from) {
+    auto is_ws = [](char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; };
+    while (from < text.size()) {
+        const void* hit = std::memchr(text.data() + from, '}', text.size() - from);
+        if (!hit) return std::string_view::npos;
+        std::size_t i = std::size_t(static_cast<const char*>(hit) - text.data()) + 1;
+        while (i < text.size() && is_ws(text[i])) ++i;
+        if (i < text.size() && text[i] == ',') {
+            ++i;
+            while (i < text.size() && is_ws(text[i])) ++i;
+            if (i < text.size() && text[i] == '{') return i;
+        }
+        from = std::size_t(static_cast<const char*>(hit) - text.data()) + 1;
+    }
+    return std::string_view::npos;
+}
+
+// Records from `start` up to `stop` (the next chunk's first record), or to
+// the closing bracket and the end of the document for the last chunk.
+// Throws on anything else; the caller then parses the file sequentially.
+struct ChunkPlan {
+    bool spans_kept;
+    RecordGrammar grammar;
+};
+
+AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size_t stop, bool first, bool last,
+                             ChunkPlan plan) {
+    AnnotationColumns cols;
+    RowAppender rows(cols, true, plan.spans_kept, plan.grammar, first);
+    JsonReader r(text);
+    r.seek(start);
+    r.enter_container();  // the top-level array
+    RecordReader records(r, plan.spans_kept, plan.grammar);
+    Record rec;
+    for (;;) {
+        std::size_t begin = r.offset();
+        records.read(rec);
+        rows.append(rec, r);
+        if (rows.size() == 1) rows.reserve_like(r.offset() - begin, (last ? text.size() : stop) - start);
+        int c = r.peek_nonspace();
+        if (c == ',') {
+            r.advance();
+            r.peek_nonspace();
+            if (!last && r.offset() == stop) return cols;
+            if (!last && r.offset() > stop) throw_json_error(JsonErrc::Custom, text, r.offset());
+            continue;
+        }
+        if (last && c == ']') {
+            r.advance();
+            r.finish();
+            return cols;
+        }
+        throw_json_error(JsonErrc::Custom, text, r.offset());
+    }
+}
+
+std::optional<AnnotationColumns> read_results_parallel(std::string_view text, ChunkPlan plan) {
+    std::size_t threads = Pool::global().size();
+    if (threads < 2 || text.size() < kParallelMinBytes) return std::nullopt;
+    JsonReader r(text);
+    if (r.peek_nonspace() != '[') return std::nullopt;
+    r.advance();
+    if (r.peek_nonspace() != '{') return std::nullopt;
+    std::vector<std::size_t> starts{r.offset()};
+    const std::size_t pieces = 4 * threads, stretch = text.size() / pieces;
+    for (std::size_t m = 1; m < pieces; ++m) {
+        std::size_t at = find_record_start(text, std::max(m * stretch, starts.front()));
+        if (at != std::string_view::npos && at > starts.back()) starts.push_back(at);
+    }
+    const std::size_t n = starts.size();
+    std::vector<std::optional<AnnotationColumns>> parts(n);
+    std::atomic<bool> failed{false};
+    parallel_for(n, 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e && !failed.load(std::memory_order_relaxed); ++i) {
+            try {
+                bool last = i + 1 == n;
+                parts[i] = read_chunk(text, starts[i], last ? text.size() : starts[i + 1], i == 0, last, plan);
+            } catch (...) {
+                failed = true;
+            }
+        }
+    });
+    if (failed) return std::nullopt;
+    AnnotationColumns all;
+    all.ground_truth = false;
+    all.shape = parts.front()->shape;
+    for (auto& p : parts) all.append(std::move(*p));
+    // Rows without a box in a file of boxes: the sequential pass names the first.
+    if (all.shape == ResultsShape::Boxes && all.has_missing_boxes) return std::nullopt;
+    return all;
+}
+
+}  // namespace
+
+SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel,
+                               RecordGrammar grammar) {
+    if (!results && grammar != RecordGrammar::Compact) throw_internal("the reference grammar is for results files");
+    SnapshotColumns out;
+    out.spans_kept = text.size() <= kMaxSpanFileBytes;
+    if (results && parallel) {
+        if (auto cols = read_results_parallel(text, ChunkPlan{out.spans_kept, grammar})) {
+            out.columns = std::move(*cols);
+            out.columns.shrink_to_fit();
+            return out;
+        }
+    }
+    JsonReader r(text);
+    RowAppender rows(out.columns, results, out.spans_kept, grammar, true);
+    if (results) {
+        read_record_array(r, rows, out.spans_kept, grammar);
+    } else {
+        if (!sink) throw_internal("a dataset snapshot needs a sink for its members");
+        read_dataset(r, rows, out.spans_kept, *sink);
+    }
+    r.finish();
+    out.columns.shrink_to_fit();
+    return out;
+}
+
+}  // namespace zerlin

@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <string>
+
+#include "zerlin/handle_side.hpp"
+#include "zerlin/results_geometry.hpp"
+#include "zerlin/side_builder.hpp"
+
+namespace {
+
+// A results handle of mask rows without boxes, loaded as the package loads them.
+zerlin::CompactData mask_results(const std::string& text) {
+    zerlin::SnapshotColumns built = zerlin::build_snapshot(text, true, nullptr, false, zerlin::RecordGrammar::Reference);
+    zerlin::complete_results_geometry(built.columns, text, false);
+    zerlin::CompactData h;
+    h.snapshot = std::make_shared<const std::string>(text);
+    h.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
+    h.results = true;
+    h.spans_kept = true;
+    return h;
+}
+
+}  // namespace
+
+TEST(HandleSide, MaskAreasComeFromTheMasksOfRowsThatTakePart) {
+    zerlin::EvalParams p;
+    p.img_ids = {1, 2};
+    p.cat_ids = {1, 2};
+    p.max_dets = {1};
+    p.iou_kind = zerlin::IouKind::Segm;
+    zerlin::ImageSizes sizes(2);
+    sizes.insert(1, {4, 3});
+    sizes.insert(2, {4, 3});
+    zerlin::Lookups lk{zerlin::PositionTable(p.img_ids), zerlin::PositionTable(p.cat_ids), sizes};
+    zerlin::TimingCells cells;
+    zerlin::HandleSideReader reader(p, lk, zerlin::GeometryKind::Masks, cells);
+    // Row 0 meets the ground truth, row 1 is a group of its own (area only),
+    // row 2 is beyond the one detection per group evaluation reads.
+    const zerlin::CompactData dt = mask_results(R"([
+        {"image_id": 1, "category_id": 1, "score": 0.9, "segmentation": {"size": [4, 3], "counts": [5, 2, 5]}},
+        {"image_id": 2, "category_id": 2, "score": 0.8, "segmentation": {"size": [4, 3], "counts": [0, 3, 9]}},
+        {"image_id": 1, "category_id": 1, "score": 0.1, "segmentation": {"size": [4, 3], "counts": [1, 1, 10]}}])");
+    ASSERT_TRUE(dt.mask_areas_deferred());
+    zerlin::RecordSet gt(zerlin::GeometryKind::Masks), rows(zerlin::GeometryKind::Masks);
+    gt.push_scalars(1, 0, 0, 0.0, 1.0, false, false);
+    reader.records(dt, false, rows);
+    EXPECT_TRUE(std::isnan(rows.areas[0]));
+    reader.geometry(dt, false, rows, gt);
+    EXPECT_EQ(rows.areas[0], 2.0);
+    EXPECT_EQ(rows.areas[1], 3.0);
+    EXPECT_TRUE(std::isnan(rows.areas[2]));
+    EXPECT_EQ(rows.masks[0].counts, (std::vector<uint32_t>{5, 2, 5}));
+    EXPECT_TRUE(rows.masks[1].counts.empty() && rows.masks[2].counts.empty());
+}
+
+TEST(SideBuilder, RowsMapIdsAndTakeTheIgnoreRuleOfTheirSide) {
+    zerlin::ImageSizes sizes(1);
+    zerlin::Lookups lk{zerlin::PositionTable({7, 9}), zerlin::PositionTable({3}), sizes};
+    const double box[4] = {1, 2, 3, 4};
+    zerlin::AnnotationRow crowd;
+    crowd.id = 5;
+    crowd.image_id = 9;
+    crowd.category_id = 3;
+    crowd.box = box;
+    crowd.crowd = true;
+    zerlin::AnnotationRow unknown = crowd;
+    unknown.image_id = 8;
+    unknown.crowd = false;
+    unknown.no_keypoints = true;
+    zerlin::RecordSet gt(zerlin::GeometryKind::Keypoints), dt(zerlin::GeometryKind::Boxes);
+    for (const auto* row : {&crowd, &unknown}) {
+        zerlin::append_row(gt, *row, true, lk);
+        zerlin::append_row(dt, *row, false, lk);
+    }
+    EXPECT_EQ(gt.image_index, (std::vector<int32_t>{1, -1}));
+    EXPECT_EQ(gt.ignore, (std::vector<uint8_t>{1, 1}));  // crowd; no keypoints
+    EXPECT_EQ(dt.ignore, (std::vector<uint8_t>{0, 0}));  // detections are never ignored by their flags
+    EXPECT_EQ(gt.boxes.size(), 8u);  // keypoint ground truth keeps its boxes
+    EXPECT_EQ(dt.boxes.size(), 8u);
+    zerlin::RecordSet masks(zerlin::GeometryKind::Masks);
+    zerlin::append_row(masks, crowd, true, lk);
+    EXPECT_TRUE(masks.boxes.empty());
+}
