@@ -98,7 +98,9 @@ def test_command_line_reports_bad_input(tmp_path):
     assert "trailing comma" in proc.stderr
 
 
-def test_lvis_mode_matches_lvis_package():
+@pytest.mark.parametrize("zero_areas", [False, True])
+@pytest.mark.parametrize("route", ["objects", "files"])
+def test_lvis_mode_matches_lvis_package(route, zero_areas, tmp_path):
     lvis = pytest.importorskip("lvis")
     import contextlib
     import copy
@@ -112,12 +114,23 @@ def test_lvis_mode_matches_lvis_package():
     gt = json.loads(path.read_text())
     # Some images get more than the 300-detection cap, so the cap is exercised too.
     res = evalgen.lvis_results(11, gt, per_image=(150, 420))
+    if zero_areas:
+        # The protocol reads only annotations of positive, finite area: such a
+        # ground truth neither counts nor verifies its category.
+        for a in gt["annotations"][::7]:
+            a["area"] = 0.0
+        for d in res[::11]:
+            d["bbox"][2] = 0.0
+    if route == "files" or zero_areas:  # the reference reads the changed ground truth from a file
+        path, dt_path = tmp_path / "gt.json", tmp_path / "dt.json"
+        path.write_text(json.dumps(gt))
+        dt_path.write_text(json.dumps(res))
     with contextlib.redirect_stdout(io.StringIO()):
         lgt = lvis.LVIS(str(path))
         ldt = lvis.LVISResults(lgt, copy.deepcopy(res), max_dets=300)
         ref = lvis.LVISEval(lgt, ldt, iou_type="bbox")
         ref.run()
-    ours = evaluate(gt, res, "bbox", lvis=True)
+    ours = evaluate(gt, res, "bbox", lvis=True) if route == "objects" else evaluate(path, dt_path, "bbox", lvis=True)
     got = dict(zip(ours.stat_names, ours.stats))
     for key in ("AP", "AP50", "AP75", "APs", "APm", "APl", "APr", "APc", "APf", "AR@300", "ARs@300", "ARm@300", "ARl@300"):
         assert got[key] == pytest.approx(ref.results[key], abs=0, rel=0), key

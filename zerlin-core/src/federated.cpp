@@ -1,6 +1,7 @@
 #include "zerlin/federated.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "stable_sort.hpp"
 
@@ -35,8 +36,14 @@ std::vector<std::pair<std::int32_t, std::int32_t>> verified_pairs(
 
 }  // namespace
 
-void select_federated(RecordSet& dt, const RecordSet& gt,
+void drop_outside_area(RecordSet& records) {
+    for (std::size_t r = 0; r < records.size(); ++r)
+        if (!(records.areas[r] > 0.0 && records.areas[r] < INFINITY)) records.image_index[r] = -1;
+}
+
+void select_federated(RecordSet& dt, RecordSet& gt,
                       const std::vector<std::pair<std::int32_t, std::int32_t>>& negative, std::uint64_t max_det) {
+    drop_outside_area(gt);
     std::vector<std::uint8_t> kept(dt.size(), 0);
     for (std::vector<std::uint32_t>& rows : rows_by_image(dt)) {
         if (rows.size() > max_det) {

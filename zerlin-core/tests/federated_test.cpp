@@ -30,3 +30,18 @@ TEST(Federated, CapOverAllCategoriesBeforeTheVerifiedFilter) {
     EXPECT_EQ(dt.image_index, (std::vector<int32_t>{0, 0, -1, -1, 1, -1, -1, -1}));
     EXPECT_EQ(dt.ids, (std::vector<int64_t>{1, 2, 3, 4, 5, 6, 7, 8}));  // rows keep their places
 }
+
+TEST(Federated, OnlyPositiveFiniteAreasTakePart) {
+    // Category 1's only ground truth has area 0: it leaves and verifies
+    // nothing, so image 0's category-1 detection goes too. Detections of
+    // zero, infinite or NaN area leave once their areas are known.
+    zerlin::RecordSet gt = rows({{0, 0}, {0, 1}}, {0, 0});
+    gt.areas = {4.0, 0.0};
+    zerlin::RecordSet dt = rows({{0, 0}, {0, 1}, {0, 0}, {0, 0}, {0, 0}}, {0.9, 0.8, 0.7, 0.6, 0.5});
+    dt.areas = {1.0, 1.0, 0.0, INFINITY, std::nan("")};
+    zerlin::select_federated(dt, gt, {}, 300);
+    EXPECT_EQ(gt.image_index, (std::vector<int32_t>{0, -1}));
+    EXPECT_EQ(dt.image_index, (std::vector<int32_t>{0, -1, 0, 0, 0}));
+    zerlin::drop_outside_area(dt);
+    EXPECT_EQ(dt.image_index, (std::vector<int32_t>{0, -1, -1, -1, -1}));
+}

@@ -412,6 +412,7 @@ void finish_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, zerl
         }
         if (s.handles[0]) reader.geometry(*s.handles[0], true, s.gt, s.dt);
         if (s.handles[1]) reader.geometry(*s.handles[1], false, s.dt, s.gt);
+        if (federated) zerlin::drop_outside_area(s.dt);
     });
 }
 
