@@ -1,6 +1,6 @@
 // Compact loading followed by what an Evaluator does with the handle: the
 // snapshot's columns become record sets (scalars for every row, geometry for
-// the rows evaluation can reach, as the Python binding's handle reader does),
+// the rows evaluation can reach, by the Evaluator's own handle reader),
 // and the engine runs on them for boxes, masks, boundaries and keypoints.
 // Both sides come from the one file: its rows as ground truth and again as
 // detections. A results file also has its masks read by the sequential
@@ -20,7 +20,9 @@
 #include "zerlin/compact.hpp"
 #include "zerlin/eval.hpp"
 #include "zerlin/group.hpp"
+#include "zerlin/handle_side.hpp"
 #include "zerlin/pipeline.hpp"
+#include "zerlin/side_builder.hpp"
 #include "zerlin/snapshot.hpp"
 
 namespace fuzz {
@@ -77,23 +79,25 @@ inline std::vector<int64_t> distinct(std::vector<int64_t> v) {
     return v;
 }
 
-inline int32_t position(const std::vector<int64_t>& ids, int64_t id) {
-    auto it = std::lower_bound(ids.begin(), ids.end(), id);
-    return it != ids.end() && *it == id ? int32_t(it - ids.begin()) : -1;
-}
-
 class HandleSides {
 public:
     HandleSides(const zerlin::CompactData& h, const Sizes& sizes, zerlin::EvalParams p)
         : h_(h), snap_(h.snapshot ? std::string_view(*h.snapshot) : std::string_view()), sizes_(sizes),
           p_(std::move(p)), kind_(zerlin::geometry_for(p_.iou_kind)) {}
 
+    // Records and geometry through the Evaluator's own handle reader.
     void run() {
+        zerlin::ImageSizes sizes(sizes_.size());
+        for (const auto& [id, hw] : sizes_) sizes.insert(id, hw);
+        zerlin::Lookups lk{zerlin::PositionTable(p_.img_ids), zerlin::PositionTable(p_.cat_ids), sizes};
+        zerlin::TimingCells cells;
+        zerlin::HandleSideReader reader(p_, lk, kind_, cells);
         zerlin::RecordSet gt(kind_), dt(kind_);
-        records(true, gt);
-        records(false, dt);
-        geometry(true, gt, dt);
-        geometry(false, dt, gt);
+        reader.records(h_, true, gt);
+        reader.records(h_, false, dt);
+        reader.geometry(h_, true, gt, dt);
+        reader.geometry(h_, false, dt, gt);
+        if (h_.results && masks() && h_.snapshot && h_.columns->has_segmentation) check_sequential_reader(dt);
         zerlin::Engine engine(p_, std::move(gt), std::move(dt));
         zerlin::RunResult r = engine.run(true);
         FUZZ_CHECK(r.precision.size() == r.T * r.R * r.K * r.A * r.M);
@@ -104,67 +108,6 @@ public:
 private:
     bool masks() const {
         return kind_ == zerlin::GeometryKind::Masks || kind_ == zerlin::GeometryKind::BoundaryMasks;
-    }
-
-    void records(bool is_gt, zerlin::RecordSet& rs) const {
-        const zerlin::AnnotationColumns& c = *h_.columns;
-        const bool keypoints = kind_ == zerlin::GeometryKind::Keypoints;
-        for (std::size_t i = 0; i < h_.size(); ++i) {
-            const bool crowd = h_.row_crowd(i);
-            rs.push_scalars(h_.row_id(i), position(p_.img_ids, c.image_id(i)),
-                            position(p_.cat_ids, c.category_id(i)), c.scores[i], h_.row_area(i), crowd,
-                            is_gt && crowd);
-        }
-        if (kind_ == zerlin::GeometryKind::Boxes || (keypoints && is_gt))
-            rs.boxes.share(std::shared_ptr<const std::vector<double>>(h_.columns, &c.boxes));
-    }
-
-    std::vector<uint8_t> wanted(const zerlin::RecordSet& rs, bool is_gt, const zerlin::RecordSet& other) const {
-        std::vector<uint8_t> keep(rs.size(), 1);
-        if (!is_gt)
-            keep = zerlin::select_top_detections(rs.image_index, rs.category_index, rs.scores, p_.num_slots(),
-                                                 p_.use_cats, p_.det_limit());
-        // Rows outside img_ids or cat_ids take no part.
-        for (std::size_t r = 0; r < rs.size(); ++r)
-            if (rs.image_index[r] < 0 || rs.category_index[r] < 0) keep[r] = 0;
-        (void)other;
-        return keep;
-    }
-
-    void geometry(bool is_gt, zerlin::RecordSet& rs, const zerlin::RecordSet& other) const {
-        if (kind_ == zerlin::GeometryKind::Boxes) return;
-        const std::vector<uint8_t> keep = wanted(rs, is_gt, other);
-        if (masks()) mask_geometry(rs, keep);
-        else keypoint_geometry(is_gt, rs, keep);
-    }
-
-    void keypoint_geometry(bool is_gt, zerlin::RecordSet& rs, const std::vector<uint8_t>& keep) const {
-        const zerlin::AnnotationColumns& c = *h_.columns;
-        zerlin::KeypointReader reader;
-        std::vector<double> xy, xyv;
-        std::vector<uint8_t> vis;
-        zerlin::RecordSet rows(zerlin::GeometryKind::Keypoints);
-        for (std::size_t i = 0; i < rs.size(); ++i) {
-            rows.push_scalars(0, 0, 0, 0, 0, false, false);
-            xy.clear();
-            vis.clear();
-            if (!(keep[i] && h_.snapshot && reader.read(snap_, c.keypoints_span(i), xy, is_gt ? &vis : nullptr))) {
-                rows.push_missing_keypoints(is_gt);
-                continue;
-            }
-            const std::size_t k = xy.size() / 2;
-            xyv.resize(3 * k);
-            for (std::size_t j = 0; j < k; ++j) {
-                xyv[3 * j] = xy[2 * j];
-                xyv[3 * j + 1] = xy[2 * j + 1];
-                xyv[3 * j + 2] = is_gt && vis[j] ? 1.0 : 0.0;
-            }
-            rows.push_keypoints(xyv.data(), xyv.size(), is_gt);
-        }
-        rows.pad_keypoints(rows.keypoint_count, is_gt);
-        rs.keypoint_count = rows.keypoint_count;
-        rs.keypoints = std::move(rows.keypoints);
-        rs.visibility = std::move(rows.visibility);
     }
 
     zerlin::Rle rasterise(std::size_t i, zerlin::Geometry g, zerlin::RasterScratch& scratch) const {
@@ -179,40 +122,15 @@ private:
         return zerlin::rasterise_job(zerlin::MaskJob{size->second.first, size->second.second, std::move(g)}, scratch);
     }
 
-    void mask_geometry(zerlin::RecordSet& rs, const std::vector<uint8_t>& keep) const {
-        const zerlin::AnnotationColumns& c = *h_.columns;
-        const std::size_t n = rs.size();
+    // The reader used for results files too large for spans must accept
+    // what the span scanner read and give the same masks, for the rows the
+    // evaluation decoded (the others keep an empty mask).
+    void check_sequential_reader(const zerlin::RecordSet& rs) const {
         zerlin::RasterScratch scratch;
-        rs.masks.assign(n, zerlin::Rle{});
-        if (h_.snapshot && c.has_segmentation) {
-            zerlin::SegmentationScan scan;
-            std::vector<zerlin::Geometry> geoms(n);
-            for (std::size_t i = 0; i < n; ++i) {
-                if (!keep[i]) continue;
-                zerlin::scan_segmentation(snap_, c.segmentation_span(i), scan);
-                geoms[i] = zerlin::to_geometry(scan, snap_);
-            }
-            for (std::size_t i = 0; i < n; ++i)
-                if (keep[i]) rs.masks[i] = rasterise(i, std::move(geoms[i]), scratch);
-            if (h_.results) check_sequential_reader(rs, keep);
-        } else {
-            for (std::size_t i = 0; i < n; ++i)
-                if (keep[i]) rs.masks[i] = rasterise(i, std::monostate{}, scratch);
-        }
-        if (kind_ == zerlin::GeometryKind::BoundaryMasks) {
-            rs.boundaries.assign(n, zerlin::Rle{});
-            for (std::size_t i = 0; i < n; ++i)
-                if (keep[i]) rs.boundaries[i] = zerlin::rle_boundary(rs.masks[i], p_.boundary_dilation);
-        }
-    }
-
-    // The reader used for results files too large for spans.
-    void check_sequential_reader(const zerlin::RecordSet& rs, const std::vector<uint8_t>& keep) const {
-        zerlin::RasterScratch scratch;
+        auto decoded = [&](std::size_t i) { return !rs.masks[i].counts.empty(); };
         try {
             zerlin::read_segmentations_sequentially(
-                snap_, rs.size(), [&](std::size_t i) { return keep[i] != 0; },
-                [&](std::size_t i, zerlin::SegmentationScan& scan) {
+                snap_, rs.size(), decoded, [&](std::size_t i, zerlin::SegmentationScan& scan) {
                     FUZZ_CHECK(rasterise(i, zerlin::to_geometry(scan, snap_), scratch) == rs.masks[i]);
                 });
         } catch (const zerlin::JsonError& e) {
