@@ -12,7 +12,7 @@ from . import _zerlin
 from .ids import EngineIds, map_ids, sort_key
 from .loading import check_result_images, check_results, ground_truth_side, naming_file, results_side
 from .params import Params
-from .results import EvalResult, summarize
+from .results import EvalResult
 
 #: What ``evaluate`` accepts as ground truth: a dataset file's path or the loaded dict.
 GroundTruth = str | os.PathLike[str] | dict[str, Any]
@@ -172,23 +172,18 @@ def result_of(prepared: Prepared) -> EvalResult:
     --------
     >>> result = result_of(build_evaluator("gt.json", "results.json", "bbox"))  # doctest: +SKIP
     """
-    ev, p = prepared.evaluator, prepared.params
-    res = ev.run()
-    stats, names = summarize(res, p, prepared.lvis, prepared.freq_groups)
+    ev = prepared.evaluator
     cat_names: dict[Hashable, str] = dict(prepared.cat_names)
     if prepared.ids is not None and prepared.ids.categories is not None:
         back = prepared.ids.categories.originals
         cat_names = {back[c]: name for c, name in prepared.cat_names.items()}
-    return EvalResult(
-        params=prepared.user_params(),
-        precision=res["precision"],
-        recall=res["recall"],
-        scores=res["scores"],
-        stats=stats,
-        stat_names=names,
+    return EvalResult.from_run(
+        ev.run(),
+        prepared.user_params(),
         cat_names=cat_names,
         timings=ev.timings(),
         lvis=prepared.lvis,
+        freq_groups=prepared.freq_groups,
     )
 
 

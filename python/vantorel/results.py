@@ -152,6 +152,37 @@ class EvalResult:
     timings: dict[str, float] = field(default_factory=dict)
     lvis: bool = False
 
+    @classmethod
+    def from_run(
+        cls,
+        arrays: dict[str, Any],
+        params: Params,
+        *,
+        cat_names: dict[Any, str],
+        timings: dict[str, float],
+        lvis: bool = False,
+        freq_groups: dict[str, list[int]] | None = None,
+    ) -> "EvalResult":
+        """The result of one run's precision/recall/scores arrays, summarised
+        under ``params``.
+
+        Examples
+        --------
+        >>> EvalResult.from_run(ev.run(), params, cat_names={}, timings={})  # doctest: +SKIP
+        """
+        stats, names = summarize(arrays, params, lvis, freq_groups)
+        return cls(
+            params=params,
+            precision=arrays["precision"],
+            recall=arrays["recall"],
+            scores=arrays["scores"],
+            stats=stats,
+            stat_names=names,
+            cat_names=cat_names,
+            timings=timings,
+            lvis=lvis,
+        )
+
     @property
     def evaluated(self) -> bool:
         """False when nothing could be evaluated: no category has both ground

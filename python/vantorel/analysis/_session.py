@@ -23,7 +23,7 @@ from .. import _zerlin
 from ..evaluation import Prepared, build_evaluator, resolve_params
 from ..loading import LoadedGroundTruth, ground_truth_side, naming_file, results_side
 from ..params import Params
-from ..results import EvalResult, summarize
+from ..results import EvalResult
 
 # Analyses that pair detections with ground truths of other categories.
 PAIRED_TYPES = ("bbox", "segm")
@@ -154,14 +154,9 @@ class Session:
         res = self.run()
         t = self.base_t
         cut = {"precision": res["precision"][:t], "recall": res["recall"][:t], "scores": res["scores"][:t]}
-        stats, names = summarize(cut, self.base_params_resolved(), False, None)
-        return EvalResult(
-            params=self.base_params_resolved(),
-            precision=cut["precision"],
-            recall=cut["recall"],
-            scores=cut["scores"],
-            stats=stats,
-            stat_names=names,
+        return EvalResult.from_run(
+            cut,
+            self.base_params_resolved(),
             cat_names=self.prepared.cat_names,
             timings=self.prepared.evaluator.timings(),
         )
