@@ -48,6 +48,35 @@ void check_against_pixels(const zerlin::Rle& r) {
     FUZZ_CHECK(zerlin::rle_area(again) == area);
 }
 
+// The counts of a compressed string read one character at a time: the
+// decoder's batched path must agree with it on any text.
+std::vector<uint32_t> runs_one_by_one(std::string_view s, bool escaped) {
+    std::vector<uint32_t> runs;
+    std::size_t p = 0;
+    while (p < s.size()) {
+        uint64_t x = 0;
+        unsigned k = 0;
+        uint8_t c = 0;
+        do {
+            if (escaped && s[p] == '\\' && ++p == s.size()) return runs;  // the decoder refuses this
+            c = uint8_t(uint8_t(s[p++]) - 48);
+            if (k < 64) x |= uint64_t(c & 31) << k;
+            k += 5;
+        } while ((c & 32) && p < s.size());
+        if ((c & 48) == 16 && k <= 63) x |= ~uint64_t(0) << k;
+        if (runs.size() > 2) x += runs[runs.size() - 2];
+        runs.push_back(uint32_t(x));
+    }
+    return runs;
+}
+
+void check_decoding(std::string_view s, uint32_t h, uint32_t w, bool escaped) {
+    const std::vector<uint32_t> expected = runs_one_by_one(s, escaped);
+    zerlin::Rle r = zerlin::rle_from_string(s, h, w, escaped);
+    FUZZ_CHECK(r.counts == expected);
+    FUZZ_CHECK(zerlin::rle_string_area(s, escaped) == zerlin::rle_area(r));
+}
+
 void exercise(const std::vector<zerlin::Rle>& masks, uint8_t flags) {
     std::vector<const zerlin::Rle*> ptrs;
     for (const auto& m : masks) ptrs.push_back(&m);
@@ -115,6 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             const uint32_t mh = mixed_sizes && masks.size() == 1 ? w : h;
             const uint32_t mw = mixed_sizes && masks.size() == 1 ? h : w;
             masks.push_back(zerlin::rle_from_string(rest.substr(0, cut), mh, mw, escaped));
+            check_decoding(rest.substr(0, cut), mh, mw, escaped);
             if (cut == rest.size()) break;
             rest.remove_prefix(cut + 1);
         }

@@ -42,6 +42,29 @@ void rle_to_string_into(const Rle& r, std::string& out) {
 
 namespace {
 
+// Eight runs past the third, each written as one character (the common
+// case: neighbouring columns differ little), decoded without a branch per
+// character. False, with nothing read, when some character continues a value
+// (a backslash does too, so escaped text falls back on its own).
+template <class F>
+bool eight_short_runs(const char* text, uint32_t& before_last, uint32_t& last, F& f) {
+    uint8_t c[8];
+    uint8_t any = 0;
+    for (int k = 0; k < 8; ++k) {
+        c[k] = uint8_t(uint8_t(text[k]) - 48);
+        any |= c[k];
+    }
+    if (any & 32) return false;
+    for (int k = 0; k < 8; ++k) {
+        // A single group is a sign-extended 5-bit difference.
+        const uint32_t run = before_last + uint32_t(int32_t((c[k] & 31) ^ 16) - 16);
+        before_last = last;
+        last = run;
+        f(run);
+    }
+    return true;
+}
+
 // The runs of a compressed counts string, escaped (doubled backslashes) or not.
 template <bool Escaped, class F>
 void for_each_run_of(std::string_view s, F& f) {
@@ -49,6 +72,11 @@ void for_each_run_of(std::string_view s, F& f) {
     size_t p = 0, i = 0;
     uint32_t before_last = 0, last = 0;  // runs i - 2 and i - 1
     while (p < n) {
+        if (i > 2 && n - p >= 8 && eight_short_runs(s.data() + p, before_last, last, f)) {
+            p += 8;
+            i += 8;
+            continue;
+        }
         uint64_t x = 0;
         for (size_t k = 0;; ++k) {
             if (Escaped && s[p] == '\\') {
