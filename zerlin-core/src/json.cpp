@@ -179,68 +179,6 @@ void JsonReader::skip_value() {
     }
 }
 
-bool JsonReader::next_element(bool& first) {
-    int c = peek_nonspace();
-    if (c == ']') return false;
-    if (c == ',' && !first) {
-        ++p_;
-        c = peek_nonspace();
-    } else if (c < 0) {
-        fail_peek(JsonErrc::EofWhileParsingList);
-    } else if (first) {
-        first = false;
-    } else {
-        fail_peek(JsonErrc::ExpectedListCommaOrEnd);
-    }
-    if (c == ']') fail_peek(JsonErrc::TrailingComma);
-    if (c < 0) fail_peek(JsonErrc::EofWhileParsingValue);
-    return true;
-}
-
-void JsonReader::end_array() {
-    int c = peek_nonspace();
-    if (c == ']') {
-        ++p_;
-        return;
-    }
-    if (c == ',') {
-        ++p_;
-        fail_peek(peek_nonspace() == ']' ? JsonErrc::TrailingComma : JsonErrc::TrailingCharacters);
-    }
-    fail_peek(c < 0 ? JsonErrc::EofWhileParsingList : JsonErrc::TrailingCharacters);
-}
-
-bool JsonReader::next_key(bool& first, JsonString& key) {
-    int c = peek_nonspace();
-    if (c == '}') return false;
-    if (c == ',' && !first) {
-        ++p_;
-        c = peek_nonspace();
-    } else if (c < 0) {
-        fail_peek(JsonErrc::EofWhileParsingObject);
-    } else if (first) {
-        first = false;
-    } else {
-        fail_peek(JsonErrc::ExpectedObjectCommaOrEnd);
-    }
-    if (c == '"') {
-        ++p_;
-        key = read_string();
-        return true;
-    }
-    if (c == '}') fail_peek(JsonErrc::TrailingComma);
-    fail_peek(c < 0 ? JsonErrc::EofWhileParsingValue : JsonErrc::KeyMustBeAString);
-}
-
-void JsonReader::member_colon() {
-    int c = peek_nonspace();
-    if (c == ':') {
-        ++p_;
-        return;
-    }
-    fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::ExpectedColon);
-}
-
 void check_json_syntax(std::string_view text) {
     JsonReader r(text);
     r.skip_value();

@@ -294,6 +294,9 @@ public:
     // spending the nesting budget.
     template <class H>
     void parse_value(H& h);
+    // A string, number or literal starting with `c` (the byte at the cursor).
+    template <class H>
+    void parse_scalar(H& h, int c);
 
     // Skips one value with a syntax check; no nesting limit.
     void skip_value();
@@ -623,121 +626,145 @@ inline void JsonReader::skip_number() {
     }
 }
 
-template <class H>
-void JsonReader::parse_value(H& h) {
-    bool is_object[kDepthBudget];  // per open container
-    int depth = 0;
-    int c;
+// Defined here so the building reader's loop inlines them.
+inline bool JsonReader::next_element(bool& first) {
+    int c = peek_nonspace();
+    if (c == ']') return false;
+    if (c == ',' && !first) {
+        ++p_;
+        c = peek_nonspace();
+    } else if (c < 0) {
+        fail_peek(JsonErrc::EofWhileParsingList);
+    } else if (first) {
+        first = false;
+    } else {
+        fail_peek(JsonErrc::ExpectedListCommaOrEnd);
+    }
+    if (c == ']') fail_peek(JsonErrc::TrailingComma);
+    if (c < 0) fail_peek(JsonErrc::EofWhileParsingValue);
+    return true;
+}
 
-value:
-    c = peek_nonspace();
-value_c:
+inline void JsonReader::end_array() {
+    int c = peek_nonspace();
+    if (c == ']') {
+        ++p_;
+        return;
+    }
+    if (c == ',') {
+        ++p_;
+        fail_peek(peek_nonspace() == ']' ? JsonErrc::TrailingComma : JsonErrc::TrailingCharacters);
+    }
+    fail_peek(c < 0 ? JsonErrc::EofWhileParsingList : JsonErrc::TrailingCharacters);
+}
+
+inline bool JsonReader::next_key(bool& first, JsonString& key) {
+    int c = peek_nonspace();
+    if (c == '}') return false;
+    if (c == ',' && !first) {
+        ++p_;
+        c = peek_nonspace();
+    } else if (c < 0) {
+        fail_peek(JsonErrc::EofWhileParsingObject);
+    } else if (first) {
+        first = false;
+    } else {
+        fail_peek(JsonErrc::ExpectedObjectCommaOrEnd);
+    }
+    if (c == '"') {
+        ++p_;
+        key = read_string();
+        return true;
+    }
+    if (c == '}') fail_peek(JsonErrc::TrailingComma);
+    fail_peek(c < 0 ? JsonErrc::EofWhileParsingValue : JsonErrc::KeyMustBeAString);
+}
+
+inline void JsonReader::member_colon() {
+    int c = peek_nonspace();
+    if (c == ':') {
+        ++p_;
+        return;
+    }
+    fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::ExpectedColon);
+}
+
+template <class H>
+void JsonReader::parse_scalar(H& h, int c) {
     switch (c) {
-        case '{':
-            enter_container();
-            ++p_;
-            h.on_object_begin();
-            c = peek_nonspace();
-            if (c == '}') {
-                ++p_;
-                leave_container();
-                h.on_object_end();
-                goto after_value;
-            }
-            if (c == '"') {
-                is_object[depth++] = true;
-                goto key;
-            }
-            fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::KeyMustBeAString);
-        case '[':
-            enter_container();
-            ++p_;
-            h.on_array_begin();
-            c = peek_nonspace();
-            if (c == ']') {
-                ++p_;
-                leave_container();
-                h.on_array_end();
-                goto after_value;
-            }
-            if (c < 0) fail_peek(JsonErrc::EofWhileParsingList);
-            is_object[depth++] = false;
-            goto value_c;
         case '"':
             ++p_;
             h.on_string(read_string());
-            goto after_value;
+            return;
         case '-': case '0': case '1': case '2': case '3': case '4':
         case '5': case '6': case '7': case '8': case '9': {
             JsonNumber n = read_number();
             if (n.kind == JsonNumber::U64) h.on_u64(n.u);
             else if (n.kind == JsonNumber::I64) h.on_i64(n.i);
             else h.on_double(n.d);
-            goto after_value;
+            return;
         }
         case 't':
             ++p_;
             read_literal("rue", 3);
             h.on_bool(true);
-            goto after_value;
+            return;
         case 'f':
             ++p_;
             read_literal("alse", 4);
             h.on_bool(false);
-            goto after_value;
+            return;
         case 'n':
             ++p_;
             read_literal("ull", 3);
             h.on_null();
-            goto after_value;
-        case -1:
-            fail_peek(JsonErrc::EofWhileParsingValue);
-        default:
-            fail_peek(JsonErrc::ExpectedSomeValue);
+            return;
+        case -1: fail_peek(JsonErrc::EofWhileParsingValue);
+        default: fail_peek(JsonErrc::ExpectedSomeValue);
     }
+}
 
-key:  // cursor on the key's opening quote
-    ++p_;
-    h.on_key(read_string());
-    c = peek_nonspace();
-    if (c != ':') fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::ExpectedColon);
-    ++p_;
-    goto value;
-
-after_value:
-    if (depth == 0) return;
-    c = peek_nonspace();
-    if (is_object[depth - 1]) {
-        if (c == ',') {
+template <class H>
+void JsonReader::parse_value(H& h) {
+    // The containers open, innermost last, and whether each awaits its first member.
+    struct Open {
+        bool object;
+        bool first;
+    };
+    Open open[kDepthBudget];
+    int depth = 0;
+    for (;;) {
+        const int c = peek_nonspace();
+        if (c == '{' || c == '[') {
+            enter_container();
             ++p_;
-            c = peek_nonspace();
-            if (c == '"') goto key;
-            if (c == '}') fail_peek(JsonErrc::TrailingComma);
-            fail_peek(c < 0 ? JsonErrc::EofWhileParsingValue : JsonErrc::KeyMustBeAString);
+            if (c == '{') h.on_object_begin();
+            else h.on_array_begin();
+            open[depth++] = Open{c == '{', true};
+        } else {
+            parse_scalar(h, c);
         }
-        if (c == '}') {
+        // Close what ends here; stop where the next value starts.
+        for (;;) {
+            if (depth == 0) return;
+            Open& inner = open[depth - 1];
+            if (inner.object) {
+                JsonString key;
+                if (next_key(inner.first, key)) {
+                    h.on_key(key);
+                    member_colon();
+                    break;
+                }
+            } else if (next_element(inner.first)) {
+                break;
+            }
             ++p_;
-            --depth;
             leave_container();
-            h.on_object_end();
-            goto after_value;
+            --depth;
+            if (inner.object) h.on_object_end();
+            else h.on_array_end();
         }
-        fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::ExpectedObjectCommaOrEnd);
     }
-    if (c == ',') {
-        ++p_;
-        c = peek_nonspace();
-        if (c == ']') fail_peek(JsonErrc::TrailingComma);
-        goto value_c;
-    }
-    if (c == ']') {
-        ++p_;
-        --depth;
-        leave_container();
-        h.on_array_end();
-        goto after_value;
-    }
-    fail_peek(c < 0 ? JsonErrc::EofWhileParsingList : JsonErrc::ExpectedListCommaOrEnd);
 }
 
 }  // namespace zerlin
