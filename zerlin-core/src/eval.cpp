@@ -120,8 +120,11 @@ void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint3
 // What a detection counts as at one IoU threshold and area range.
 enum class Verdict : uint8_t { Ignored, TruePositive, FalsePositive };
 
-// A ground truth's flags, as one byte.
-enum GtFlag : uint8_t { kGtIgnore = 1, kGtCrowd = 2 };
+// What matching needs to know of a ground truth besides its area.
+struct GtFlags {
+    bool ignored;  // ignored whatever the area range (crowd, or no keypoints)
+    bool crowd;    // may be matched by any number of detections
+};
 
 struct Engine::Category {
     std::size_t slot = 0;
@@ -135,7 +138,7 @@ struct Engine::Category {
     // and accumulation read them sequentially.
     std::vector<double> dt_area, dt_score, gt_area;
     std::vector<uint8_t> dt_flagged;  // non-exhaustive
-    std::vector<uint8_t> gt_flags;    // GtFlag bits
+    std::vector<GtFlags> gt_flags;
     // Match results of one area range, rewritten for the next.
     std::vector<Verdict> status;     // D x T per entry ([d][t])
     std::vector<uint8_t> gt_ignore;  // G per entry, GT order
@@ -290,7 +293,7 @@ void Engine::gather_entry(Category& c, std::size_t e, std::vector<uint32_t>& buf
     for (std::size_t g = 0; g < G; ++g) {
         const uint32_t r = c.gt_rec[c.gt_off[e] + g];
         c.gt_area[c.gt_off[e] + g] = gt_.areas[r];
-        c.gt_flags[c.gt_off[e] + g] = uint8_t((gt_.ignore[r] ? kGtIgnore : 0) | (gt_.crowd[r] ? kGtCrowd : 0));
+        c.gt_flags[c.gt_off[e] + g] = GtFlags{gt_.ignore[r] != 0, gt_.crowd[r] != 0};
     }
 }
 
@@ -326,23 +329,23 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
 
 void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scratch& s) const {
     const std::size_t D = c.D(e), G = c.G(e), T = params_.iou_thrs.size();
-    uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
+    uint8_t* ignored_at = c.gt_ignore.data() + c.gt_off[e];  // by position in `order`
     int32_t* order = c.gt_order.data() + c.gt_off[e];
     int32_t* dt_match = c.dt_match.data() + c.dt_off[e] * T;
     Verdict* status = c.status.data() + c.dt_off[e] * T;
 
     // Area-range ignore, then the stable partition: non-ignored first.
     const double* gt_area = c.gt_area.data() + c.gt_off[e];
-    const uint8_t* gt_flags = c.gt_flags.data() + c.gt_off[e];
+    const GtFlags* gt_flags = c.gt_flags.data() + c.gt_off[e];
     s.group_ignore.resize(G);
     for (std::size_t g = 0; g < G; ++g)
-        s.group_ignore[g] = ((gt_flags[g] & kGtIgnore) || gt_area[g] < lo || gt_area[g] > hi) ? 1 : 0;
+        s.group_ignore[g] = (gt_flags[g].ignored || gt_area[g] < lo || gt_area[g] > hi) ? 1 : 0;
     std::size_t p = 0;
     for (int pass = 0; pass < 2; ++pass)
         for (std::size_t g = 0; g < G; ++g)
             if (s.group_ignore[g] == pass) {
                 order[p] = static_cast<int32_t>(g);
-                fin_ig[p] = static_cast<uint8_t>(pass);
+                ignored_at[p] = static_cast<uint8_t>(pass);
                 ++p;
             }
 
@@ -361,8 +364,8 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
                 const double* row = iou + d * G;
                 std::ptrdiff_t m = -1;
                 for (std::size_t q = 0; q < G; ++q) {
-                    if (taken[q] && !(gt_flags[order[q]] & kGtCrowd)) continue;
-                    if (m >= 0 && !fin_ig[m] && fin_ig[q]) break;
+                    if (taken[q] && !gt_flags[order[q]].crowd) continue;
+                    if (m >= 0 && !ignored_at[m] && ignored_at[q]) break;
                     double v = row[order[q]];
                     if (v < best) continue;
                     best = v;
@@ -381,7 +384,7 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
         bool out = dt_area[d] < lo || dt_area[d] > hi || dt_flagged[d];
         for (std::size_t t = 0; t < T; ++t) {
             int32_t m = dt_match[t * D + d];
-            if (m >= 0) status[d * T + t] = fin_ig[m] ? Verdict::Ignored : Verdict::TruePositive;
+            if (m >= 0) status[d * T + t] = ignored_at[m] ? Verdict::Ignored : Verdict::TruePositive;
             else status[d * T + t] = out ? Verdict::Ignored : Verdict::FalsePositive;
         }
     }
@@ -538,7 +541,7 @@ EvalImage Engine::eval_image(const Category& c, std::size_t e, std::size_t a) co
     const uint32_t* dr = c.dt_rec.data() + c.dt_off[e];
     const uint32_t* gr = c.gt_rec.data() + c.gt_off[e];
     const int32_t* order = c.gt_order.data() + c.gt_off[e];
-    const uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
+    const uint8_t* ignored_at = c.gt_ignore.data() + c.gt_off[e];
     const int32_t* dm = c.dt_match.data() + c.dt_off[e] * T;
     const Verdict* st = c.status.data() + c.dt_off[e] * T;
     EvalImage rec;
@@ -554,7 +557,7 @@ EvalImage Engine::eval_image(const Category& c, std::size_t e, std::size_t a) co
     }
     rec.gt_ids.resize(G);
     for (std::size_t q = 0; q < G; ++q) rec.gt_ids[q] = gt_.ids[gr[order[q]]];
-    rec.gt_ignore.assign(fin_ig, fin_ig + G);
+    rec.gt_ignore.assign(ignored_at, ignored_at + G);
     rec.dt_matches.assign(T * D, 0);
     rec.gt_matches.assign(T * G, 0);
     rec.dt_ignore.assign(T * D, 0);
@@ -678,12 +681,12 @@ void Engine::instance_rows(const Category& c, std::size_t t_idx, uint64_t max_de
             }
             o.dt_ignore.push_back(st[d * T + t_idx] == Verdict::Ignored);
         }
-        const uint8_t* fin_ig = c.gt_ignore.data() + c.gt_off[e];
+        const uint8_t* ignored_at = c.gt_ignore.data() + c.gt_off[e];
         for (std::size_t q = 0; q < G; ++q) {
             o.gt_image_id.push_back(image_id);
             o.gt_category_id.push_back(cat_id);
             o.gt_id.push_back(gt_.ids[gr[order[q]]]);
-            o.gt_ignore.push_back(fin_ig[q]);
+            o.gt_ignore.push_back(ignored_at[q]);
             o.gt_matched.push_back(matched[q]);
         }
     }
