@@ -41,11 +41,11 @@ double scanned_area(const SegmentationScan& scan, std::string_view snapshot) {
     }
 }
 
-// Mask jobs of one side's rows, and where their masks go once rasterised.
+// Mask jobs of one side's rows, each at its image's size.
 class MaskJobs {
 public:
-    MaskJobs(const CompactData& h, const ImageSizes& sizes, std::optional<double> dilation, TimingCells& cells)
-        : h_(h), sizes_(sizes), rasteriser_(dilation, cells) {}
+    MaskJobs(const CompactData& h, const ImageSizes& sizes, RecordSet& rs, PendingMasks& pending)
+        : h_(h), sizes_(sizes), rs_(rs), pending_(pending) {}
 
     // A row's geometry (monostate: the row's box) to rasterise.
     void submit(std::size_t row, Geometry g) {
@@ -57,28 +57,14 @@ public:
             std::copy_n(&h_.columns->boxes[4 * row], 4, b.box);
             g = b;
         }
-        sent_.push_back(std::uint32_t(row));
-        rasteriser_.submit(MaskJob{size->first, size->second, std::move(g)});
-    }
-
-    // Masks into their rows (rows never read keep an empty mask); areas
-    // taken from the masks where the side's areas wait for them.
-    void finish(RecordSet& rs, bool boundary, bool areas_from_masks) {
-        std::vector<RasterResult> done = rasteriser_.finish();
-        rs.masks.assign(rs.size(), Rle{});
-        if (boundary) rs.boundaries.assign(rs.size(), Rle{});
-        for (std::size_t j = 0; j < done.size(); ++j) {
-            if (areas_from_masks) rs.areas[sent_[j]] = double(rle_area(done[j].mask));
-            rs.masks[sent_[j]] = std::move(done[j].mask);
-            if (boundary) rs.boundaries[sent_[j]] = std::move(done[j].boundary);
-        }
+        pending_.submit(rs_, std::uint32_t(row), MaskJob{size->first, size->second, std::move(g)});
     }
 
 private:
     const CompactData& h_;
     const ImageSizes& sizes_;
-    MaskRasteriser rasteriser_;
-    std::vector<std::uint32_t> sent_;
+    RecordSet& rs_;
+    PendingMasks& pending_;
 };
 
 // What becomes of a row's segmentation.
@@ -127,7 +113,8 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
     const std::size_t n = h.size();
     const std::string_view snap = snapshot_of(h);
     const bool keypoints = kind_ == GeometryKind::Keypoints;
-    rs.reserve(n);
+    SideBuilder rows(rs, is_gt, lk_);
+    rows.reserve(n);
     // The handle's box column serves as it is, shared with the handle.
     if (kind_ == GeometryKind::Boxes || (keypoints && is_gt))
         rs.boxes.share(std::shared_ptr<const std::vector<double>>(h.columns, &h.columns->boxes));
@@ -141,7 +128,7 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
         row.box = &c.boxes[4 * i];
         row.crowd = h.row_crowd(i);
         row.no_keypoints = keypoints && is_gt && no_keypoints(snap, c.num_keypoints_span(i));
-        append_row(rs, row, is_gt, lk_);
+        rows.add(row);
     }
     sw.add_to(is_gt ? cells_.gt_read : cells_.dt_read);
 }
@@ -226,7 +213,8 @@ void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,
     const std::string_view snap = snapshot_of(h);
     const bool boundary = kind_ == GeometryKind::BoundaryMasks;
     const bool areas_from_masks = h.mask_areas_deferred();
-    MaskJobs jobs(h, lk_.sizes, boundary ? std::optional<double>(p_.boundary_dilation) : std::nullopt, cells_);
+    PendingMasks pending(boundary ? std::optional<double>(p_.boundary_dilation) : std::nullopt, cells_);
+    MaskJobs jobs(h, lk_.sizes, rs, pending);
     const std::size_t n = rs.size();
     // Rows that take part without meeting the other side need only their area.
     std::vector<MaskUse> use(n, MaskUse::Unread);
@@ -249,7 +237,7 @@ void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,
         for (std::size_t i = 0; i < n; ++i)
             if (keep[i]) jobs.submit(i, std::monostate{});
     }
-    jobs.finish(rs, boundary, areas_from_masks);
+    pending.finish({&rs}, areas_from_masks);
 }
 
 }  // namespace zerlin

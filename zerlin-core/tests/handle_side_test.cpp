@@ -70,9 +70,10 @@ TEST(SideBuilder, RowsMapIdsAndTakeTheIgnoreRuleOfTheirSide) {
     unknown.crowd = false;
     unknown.no_keypoints = true;
     zerlin::RecordSet gt(zerlin::GeometryKind::Keypoints), dt(zerlin::GeometryKind::Boxes);
+    zerlin::SideBuilder gt_rows(gt, true, lk), dt_rows(dt, false, lk);
     for (const auto* row : {&crowd, &unknown}) {
-        zerlin::append_row(gt, *row, true, lk);
-        zerlin::append_row(dt, *row, false, lk);
+        gt_rows.add(*row);
+        dt_rows.add(*row);
     }
     EXPECT_EQ(gt.image_index, (std::vector<int32_t>{1, -1}));
     EXPECT_EQ(gt.ignore, (std::vector<uint8_t>{1, 1}));  // crowd; no keypoints
@@ -80,6 +81,38 @@ TEST(SideBuilder, RowsMapIdsAndTakeTheIgnoreRuleOfTheirSide) {
     EXPECT_EQ(gt.boxes.size(), 8u);  // keypoint ground truth keeps its boxes
     EXPECT_EQ(dt.boxes.size(), 8u);
     zerlin::RecordSet masks(zerlin::GeometryKind::Masks);
-    zerlin::append_row(masks, crowd, true, lk);
+    zerlin::SideBuilder(masks, true, lk).add(crowd);
     EXPECT_TRUE(masks.boxes.empty());
+}
+
+TEST(SideBuilder, MasksReachTheirRowsOnBothSides) {
+    zerlin::ImageSizes sizes;
+    sizes.insert(7, {10, 10});
+    zerlin::Lookups lk{zerlin::PositionTable({7}), zerlin::PositionTable({3}), sizes};
+    zerlin::TimingCells cells;
+    zerlin::RecordSet gt(zerlin::GeometryKind::Masks), dt(zerlin::GeometryKind::Masks);
+    auto box_job = [](double w, double h) {
+        zerlin::BoxGeom g{{0, 0, w, h}};
+        return zerlin::MaskJob{10, 10, g};
+    };
+    const double box[4] = {0, 0, 1, 1};
+    zerlin::AnnotationRow row;
+    row.image_id = 7;
+    row.category_id = 3;
+    row.box = box;
+    row.area = -1;
+    {
+        zerlin::PendingMasks pending(std::nullopt, cells);
+        zerlin::SideBuilder gt_rows(gt, true, lk, &pending), dt_rows(dt, false, lk, &pending);
+        gt_rows.add(row);  // geometry never read
+        dt_rows.add(row, box_job(2, 3));
+        gt_rows.add(row, box_job(4, 5));
+        pending.finish({&gt, &dt}, true);
+    }
+    ASSERT_EQ(gt.masks.size(), 2u);
+    EXPECT_TRUE(gt.masks[0].counts.empty());
+    EXPECT_EQ(gt.areas, (std::vector<double>{-1, 20}));
+    ASSERT_EQ(dt.masks.size(), 1u);
+    EXPECT_EQ(zerlin::rle_area(dt.masks[0]), 6u);
+    EXPECT_EQ(dt.areas, (std::vector<double>{6}));
 }

@@ -7,6 +7,7 @@
 #include <charconv>
 #include <memory>
 #include <optional>
+#include <span>
 
 #include "zerlin/eval.hpp"
 #include "zerlin/pipeline.hpp"
@@ -258,13 +259,34 @@ zerlin::AnnotationRow read_row(PyObject* ann, Py_ssize_t i, bool count_keypoints
     return row;
 }
 
-// Appends one row per annotation dict of `list` to `rs`.
+// The keypoint list of annotation dict `ann` into `kp`; false when it has none.
+bool read_keypoints(PyObject* ann, const AnnKeys& keys, const zerlin::SideBuilder& rows, std::vector<double>& kp) {
+    Ref list = lookup(ann, keys.keypoints);
+    if (!list) return false;
+    Py_ssize_t s = PyObject_Size(list.get());
+    if (s < 0) throw_py();
+    rows.check_keypoint_length(std::size_t(s));
+    kp.resize(std::size_t(s));
+    const bool is_list = PyList_Check(list.get());
+    for (Py_ssize_t m = 0; m < s; ++m) {
+        if (is_list) {
+            kp[std::size_t(m)] = list_float(list.get(), m);
+            continue;
+        }
+        Ref index(check(PyLong_FromSsize_t(m)));
+        Ref item(PyObject_GetItem(list.get(), index.get()));
+        if (!item || !to_f64(item.get(), &kp[std::size_t(m)])) throw_py();
+    }
+    return true;
+}
+
+// One row per annotation dict of `list`, with the geometry the side's kind reads.
 void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys,
-                         zerlin::RecordSet& rs, zerlin::MaskRasteriser* rasteriser) {
-    const bool keypoints_mode = rs.kind == zerlin::GeometryKind::Keypoints;
+                         zerlin::GeometryKind kind, zerlin::SideBuilder& rows) {
+    const bool keypoints = kind == zerlin::GeometryKind::Keypoints;
+    const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
     const Py_ssize_t start_len = PyList_GET_SIZE(list);
-    rs.reserve(std::size_t(start_len));
-    if (keypoints_mode && is_gt) rs.boxes.reserve(4 * std::size_t(start_len));
+    rows.reserve(std::size_t(start_len));
     std::vector<double> kp, tmp;
     for (Py_ssize_t i = 0; i < start_len && i < PyList_GET_SIZE(list); ++i) {
         Ref d(PyList_GetItemRef(list, i));
@@ -272,30 +294,11 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         PyObject* ann = d.get();
         if (!PyDict_Check(ann)) throw zerlin::Error(zerlin::ErrorKind::Value, "annotations must be dicts");
         double box[4];
-        const zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints_mode, keys, box);
-        zerlin::append_row(rs, row, is_gt, lk);
-        if (rasteriser) rasteriser->submit(mask_job(ann, row.image_id, box, lk, keys, tmp));
-        if (!keypoints_mode) continue;
-        Ref list_kp = lookup(ann, keys.keypoints);
-        if (!list_kp) {
-            rs.push_missing_keypoints(is_gt);
-            continue;
-        }
-        Py_ssize_t s = PyObject_Size(list_kp.get());
-        if (s < 0) throw_py();
-        rs.check_keypoint_length(std::size_t(s));
-        kp.resize(std::size_t(s));
-        const bool is_list = PyList_Check(list_kp.get());
-        for (Py_ssize_t m = 0; m < s; ++m) {
-            if (is_list) {
-                kp[std::size_t(m)] = list_float(list_kp.get(), m);
-                continue;
-            }
-            Ref index(check(PyLong_FromSsize_t(m)));
-            Ref item(PyObject_GetItem(list_kp.get(), index.get()));
-            if (!item || !to_f64(item.get(), &kp[std::size_t(m)])) throw_py();
-        }
-        rs.push_keypoints(kp.data(), kp.size(), is_gt);
+        const zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints, keys, box);
+        if (masks) rows.add(row, mask_job(ann, row.image_id, box, lk, keys, tmp));
+        else if (!keypoints) rows.add(row);
+        else if (read_keypoints(ann, keys, rows, kp)) rows.add(row, std::span<const double>(kp));
+        else rows.add(row, std::nullopt);
     }
 }
 
@@ -355,36 +358,17 @@ void take_sides(PyObject* const* a, zerlin::GeometryKind kind, Sides& s) {
 // while the lists are read (a failed read abandons what was queued).
 void read_list_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, zerlin::TimingCells& cells) {
     const zerlin::GeometryKind kind = s.gt.kind;
-    const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
-    const bool with_boundaries = kind == zerlin::GeometryKind::BoundaryMasks;
-    std::optional<zerlin::MaskRasteriser> rasteriser;
-    if (masks) rasteriser.emplace(with_boundaries ? std::optional<double>(p.boundary_dilation) : std::nullopt, cells);
-    zerlin::MaskRasteriser* r = rasteriser ? &*rasteriser : nullptr;
-    struct AbandonOnFailure {
-        zerlin::MaskRasteriser* r;
-        bool finished = false;
-        ~AbandonOnFailure() {
-            if (r && !finished) r->abandon();
-        }
-    } guard{r};
+    std::optional<zerlin::PendingMasks> masks;
+    if (kind == zerlin::GeometryKind::Masks) masks.emplace(std::nullopt, cells);
+    if (kind == zerlin::GeometryKind::BoundaryMasks) masks.emplace(p.boundary_dilation, cells);
     AnnKeys keys;
     for (int side = 0; side < 2; ++side) {
         zerlin::Stopwatch sw;
-        convert_annotations(s.lists[side], side == 0, lk, keys, side == 0 ? s.gt : s.dt, r);
+        zerlin::SideBuilder rows(side == 0 ? s.gt : s.dt, side == 0, lk, masks ? &*masks : nullptr);
+        convert_annotations(s.lists[side], side == 0, lk, keys, kind, rows);
         sw.add_to(side == 0 ? cells.gt_read : cells.dt_read);
     }
-    if (!masks) return;
-    guard.finished = true;
-    std::vector<zerlin::RasterResult> done = r->finish();
-    for (zerlin::RecordSet* side : {&s.gt, &s.dt}) {
-        side->masks.reserve(side->size());
-        if (with_boundaries) side->boundaries.reserve(side->size());
-    }
-    for (std::size_t i = 0; i < done.size(); ++i) {
-        zerlin::RecordSet& side = i < s.gt.size() ? s.gt : s.dt;
-        side.masks.push_back(std::move(done[i].mask));
-        if (with_boundaries) side.boundaries.push_back(std::move(done[i].boundary));
-    }
+    if (masks) masks->finish({&s.gt, &s.dt}, false);
 }
 
 // The detections LVIS evaluates: a per-image cap, then the images' verified

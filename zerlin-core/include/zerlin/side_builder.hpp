@@ -3,11 +3,16 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
 #include "zerlin/hashmap.hpp"
+#include "zerlin/pipeline.hpp"
 #include "zerlin/records.hpp"
+#include "zerlin/timing.hpp"
 
 namespace zerlin {
 
@@ -46,10 +51,61 @@ struct AnnotationRow {
     bool no_keypoints = false;  // num_keypoints absent, null or zero
 };
 
-// Appends the row: ids mapped to positions (-1 when unknown), a ground
-// truth ignored when crowd (or, for keypoints, without any), the box kept
-// where the side's kind uses it (unless the side shares a whole box column).
-// Geometry other than boxes is added apart.
-void append_row(RecordSet& rs, const AnnotationRow& row, bool is_gt, const Lookups& lk);
+// Masks of rows of one or both sides, rasterised on their own thread while
+// rows are still being read, then placed into their rows. Work not finished
+// (the reading failed) is abandoned.
+class PendingMasks {
+public:
+    // `boundary_dilation` set: boundary bands are computed too.
+    PendingMasks(std::optional<double> boundary_dilation, TimingCells& cells)
+        : rasteriser_(boundary_dilation, cells), with_boundaries_(boundary_dilation.has_value()) {}
+    ~PendingMasks();
+    PendingMasks(const PendingMasks&) = delete;
+    PendingMasks& operator=(const PendingMasks&) = delete;
+
+    void submit(RecordSet& rs, std::uint32_t row, MaskJob job);
+
+    // Each of `sides` (every set submitted to among them) gets one mask per
+    // row, empty for rows never submitted; with `areas_from_masks` the
+    // submitted rows take their areas from their masks.
+    void finish(std::initializer_list<RecordSet*> sides, bool areas_from_masks);
+
+private:
+    MaskRasteriser rasteriser_;
+    bool with_boundaries_;
+    bool finished_ = false;
+    std::vector<std::pair<RecordSet*, std::uint32_t>> destinations_;
+};
+
+// The rows of one side in reading order, with the geometry each brings.
+class SideBuilder {
+public:
+    // `masks` receives the rows' mask jobs on mask kinds.
+    SideBuilder(RecordSet& rs, bool is_gt, const Lookups& lk, PendingMasks* masks = nullptr)
+        : rs_(rs), is_gt_(is_gt), lk_(lk), masks_(masks) {}
+
+    void reserve(std::size_t rows);
+
+    // Appends the row: ids mapped to positions (-1 when unknown), a ground
+    // truth ignored when crowd (or, for keypoints, without any), the box kept
+    // where the side's kind uses it (unless the side shares a whole box
+    // column). Geometry other than boxes comes with the overloads below, or
+    // apart (a handle's, once the rows that need it are known).
+    void add(const AnnotationRow& row);
+    // With its mask to rasterise.
+    void add(const AnnotationRow& row, MaskJob job);
+    // With its keypoints, flat (x, y, v); std::nullopt when it has none.
+    void add(const AnnotationRow& row, std::optional<std::span<const double>> keypoints);
+
+    // ValueError unless a keypoint list of n values fits the side (checked
+    // before its values are read, so a wrong length is reported first).
+    void check_keypoint_length(std::size_t n) const { rs_.check_keypoint_length(n); }
+
+private:
+    RecordSet& rs_;
+    bool is_gt_;
+    const Lookups& lk_;
+    PendingMasks* masks_;
+};
 
 }  // namespace zerlin
