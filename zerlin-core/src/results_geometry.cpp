@@ -1,11 +1,8 @@
 #include "zerlin/results_geometry.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <functional>
-#include <mutex>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -175,34 +172,21 @@ void complete_results_geometry(AnnotationColumns& cols, std::string_view snapsho
     } catch (const Refusal& refusal) {
         throw_value("result 1: " + refusal.reason);
     }
-    // The refusal reported is the first failing row's, whatever the threads did.
-    std::atomic<std::size_t> first_failure{n};
-    std::mutex failure_lock;
-    std::string reason;
+    // The refusal reported is the first failing row's: rows of a piece run
+    // in order and the pool rethrows the lowest failing piece's error.
     parallel_for(n, 1024, [&](std::size_t b, std::size_t e) {
         std::vector<double> values;
-        for (std::size_t i = b; i < e && i < first_failure.load(std::memory_order_relaxed); ++i) {
-            std::optional<std::string> failure;
+        for (std::size_t i = b; i < e; ++i) {
             try {
                 if (masks) complete_mask_row(cols, snapshot, i, decode_masks);
                 else complete_keypoint_row(cols, snapshot, i, values, length);
             } catch (const Refusal& refusal) {
-                failure = refusal.reason;
+                throw_value("result " + std::to_string(i + 1) + ": " + refusal.reason);
             } catch (const JsonError& err) {
-                failure = err.what();
-            }
-            if (failure) {
-                std::lock_guard<std::mutex> hold(failure_lock);
-                if (i < first_failure.load()) {
-                    first_failure = i;
-                    reason = std::move(*failure);
-                }
-                return;
+                throw_value("result " + std::to_string(i + 1) + ": " + err.what());
             }
         }
     });
-    const std::size_t failed = first_failure.load();
-    if (failed < n) throw_value("result " + std::to_string(failed + 1) + ": " + reason);
 }
 
 }  // namespace zerlin
