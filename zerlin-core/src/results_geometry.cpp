@@ -1,6 +1,7 @@
 #include "zerlin/results_geometry.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <functional>
 #include <string>
@@ -172,18 +173,26 @@ void complete_results_geometry(AnnotationColumns& cols, std::string_view snapsho
     } catch (const Refusal& refusal) {
         throw_value("result 1: " + refusal.reason);
     }
-    // The refusal reported is the first failing row's: rows of a piece run
-    // in order and the pool rethrows the lowest failing piece's error.
+    // The refusal reported is the first failing row's, whatever the threads
+    // did: each piece stops at its first failure and the pool rethrows the
+    // lowest piece's. `first_failure` only lets pieces past a failure stop early.
+    std::atomic<std::size_t> first_failure{n};
+    auto fail_at = [&](std::size_t i, const std::string& reason) {
+        std::size_t seen = first_failure.load();
+        while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
+        }
+        throw_value("result " + std::to_string(i + 1) + ": " + reason);
+    };
     parallel_for(n, 1024, [&](std::size_t b, std::size_t e) {
         std::vector<double> values;
-        for (std::size_t i = b; i < e; ++i) {
+        for (std::size_t i = b; i < e && i < first_failure.load(std::memory_order_relaxed); ++i) {
             try {
                 if (masks) complete_mask_row(cols, snapshot, i, decode_masks);
                 else complete_keypoint_row(cols, snapshot, i, values, length);
             } catch (const Refusal& refusal) {
-                throw_value("result " + std::to_string(i + 1) + ": " + refusal.reason);
+                fail_at(i, refusal.reason);
             } catch (const JsonError& err) {
-                throw_value("result " + std::to_string(i + 1) + ": " + err.what());
+                fail_at(i, err.what());
             }
         }
     });

@@ -5,14 +5,15 @@
 namespace zpy {
 
 PyObject* fn_alloc_stats(PyObject*, PyObject*) {
-    Ref d(PyDict_New());
-    if (!d) return nullptr;
-    if (PyDict_SetItemString(d.get(), "enabled", Py_False) < 0) return nullptr;
-    for (const char* key : {"live_bytes", "peak_bytes", "total_allocated_bytes", "allocations", "frees"}) {
-        Ref zero(PyLong_FromLong(0));
-        if (!zero || PyDict_SetItemString(d.get(), key, zero.get()) < 0) return nullptr;
-    }
-    return d.release();
+    return guarded([] {
+        Ref d(check(PyDict_New()));
+        check_status(PyDict_SetItemString(d.get(), "enabled", Py_False));
+        for (const char* key : {"live_bytes", "peak_bytes", "total_allocated_bytes", "allocations", "frees"}) {
+            Ref zero(check(PyLong_FromLong(0)));
+            check_status(PyDict_SetItemString(d.get(), key, zero.get()));
+        }
+        return d.release();
+    });
 }
 
 PyObject* fn_reset_alloc_peak(PyObject*, PyObject*) { Py_RETURN_NONE; }

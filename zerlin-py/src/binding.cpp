@@ -6,6 +6,8 @@
 
 namespace zpy {
 
+using zerlin::throw_type;
+
 PyObject* g_panic_type = nullptr;
 PyTypeObject* g_owner_type = nullptr;
 PyTypeObject* g_evaluator_type = nullptr;
@@ -27,12 +29,28 @@ std::string type_name(PyObject* o) {
     return s;
 }
 
-void set_not_instance(PyObject* o, const char* what) {
-    PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of '%s'", type_name(o).c_str(), what);
+namespace {
+
+// "'{type}' object {rest}", the form of the type errors below.
+std::string object_message(PyObject* o, std::string_view rest) {
+    std::string msg = "'";
+    msg += type_name(o);
+    msg += "' object ";
+    msg += rest;
+    return msg;
 }
+
+}  // namespace
+
+void throw_not_instance(PyObject* o, const char* what) {
+    throw_type(object_message(o, std::string("is not an instance of '") + what + "'"));
+}
+
+namespace {
 
 void set_panic(const char* message) { PyErr_SetString(g_panic_type ? g_panic_type : PyExc_SystemError, message); }
 
+// Sets the Python exception matching a core error.
 void set_error(const zerlin::Error& e) {
     PyObject* type = PyExc_ValueError;
     switch (e.kind()) {
@@ -52,10 +70,28 @@ void set_error(const zerlin::Error& e) {
     PyErr_SetObject(type, msg.get());
 }
 
+// Adds the note "while processing '<arg>'" to the exception currently set.
+void add_arg_note(const char* arg) {
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    PyObject* note = PyUnicode_FromFormat("while processing '%s'", arg);
+    if (note) {
+        PyObject* r = PyObject_CallMethod(exc, "add_note", "O", note);
+        Py_DECREF(note);
+        if (r) Py_DECREF(r);
+        else PyErr_Clear();  // keep the original error if the note cannot be added
+    } else {
+        PyErr_Clear();
+    }
+    PyErr_SetRaisedException(exc);
+}
+
+}  // namespace
+
 void set_error_from_current() {
     try {
         throw;
-    } catch (const PythonError&) {
+    } catch (const PythonErrorAlreadySet&) {
         if (!PyErr_Occurred()) set_panic("a Python error was reported but none is set");
     } catch (const zerlin::Error& e) {
         set_error(e);
@@ -71,19 +107,18 @@ void set_error_from_current() {
     }
 }
 
-void add_arg_note(const char* arg) {
-    PyObject* exc = PyErr_GetRaisedException();
-    if (!exc) return;
-    PyObject* note = PyUnicode_FromFormat("while processing '%s'", arg);
-    if (note) {
-        PyObject* r = PyObject_CallMethod(exc, "add_note", "O", note);
-        Py_DECREF(note);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();  // keep the original error if the note cannot be added
-    } else {
-        PyErr_Clear();
+void rethrow_with_note(const char* arg) {
+    try {
+        throw;
+    } catch (const PythonErrorAlreadySet&) {
+        add_arg_note(arg);
+        throw;
+    } catch (const zerlin::Error& e) {
+        // The note goes on the Python exception, so the error becomes one here.
+        set_error(e);
+        add_arg_note(arg);
+        throw_python_error_already_set();
     }
-    PyErr_SetRaisedException(exc);
 }
 
 // ---------------------------------------------------------------- argument matching
@@ -102,236 +137,188 @@ void append_quoted_list(std::string& msg, const std::vector<const char*>& names)
     }
 }
 
-bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-    const char* verb = given == 1 ? "was" : "were";
-    if (sig.required == sig.names.size())
-        PyErr_Format(PyExc_TypeError, "%s takes %zu positional arguments but %zd %s given", sig.display,
-                     sig.names.size(), given, verb);
-    else
-        PyErr_Format(PyExc_TypeError, "%s takes from %zu to %zu positional arguments but %zd %s given",
-                     sig.display, sig.required, sig.names.size(), given, verb);
-    return false;
+[[noreturn]] void refuse_too_many_positional(const Signature& sig, Py_ssize_t given) {
+    const std::string most = std::to_string(sig.names.size());
+    const std::string takes =
+        sig.required == sig.names.size() ? most : "from " + std::to_string(sig.required) + " to " + most;
+    throw_type(std::string(sig.display) + " takes " + takes + " positional arguments but " + std::to_string(given) +
+               (given == 1 ? " was given" : " were given"));
 }
 
-// Places keyword `key` with `value`; false with TypeError set on a mismatch.
-bool place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+// Places keyword `key` with `value`; TypeError on a mismatch.
+void place_keyword(const Signature& sig, PyObject* key, PyObject* value, PyObject** out) {
+    if (!PyUnicode_Check(key)) throw_type("keywords must be strings");
     Py_ssize_t len = 0;
-    const char* k = PyUnicode_Check(key) ? PyUnicode_AsUTF8AndSize(key, &len) : nullptr;
-    if (!k) {
-        if (!PyErr_Occurred()) PyErr_SetString(PyExc_TypeError, "keywords must be strings");
-        return false;
-    }
+    const char* k = PyUnicode_AsUTF8AndSize(key, &len);
+    if (!k) throw_python_error_already_set();
     for (std::size_t j = 0; j < sig.names.size(); ++j) {
         if (std::strlen(sig.names[j]) == std::size_t(len) && std::memcmp(sig.names[j], k, std::size_t(len)) == 0) {
-            if (out[j]) {
-                PyErr_Format(PyExc_TypeError, "%s got multiple values for argument '%s'", sig.display, k);
-                return false;
-            }
+            if (out[j]) throw_type(std::string(sig.display) + " got multiple values for argument '" + k + "'");
             out[j] = value;
-            return true;
+            return;
         }
     }
-    PyErr_Format(PyExc_TypeError, "%s got an unexpected keyword argument '%s'", sig.display, k);
-    return false;
+    throw_type(std::string(sig.display) + " got an unexpected keyword argument '" + k + "'");
 }
 
-bool check_required(const Signature& sig, PyObject** out) {
+void check_required(const Signature& sig, PyObject** out) {
     std::vector<const char*> missing;
     for (std::size_t j = 0; j < sig.required; ++j)
         if (!out[j]) missing.push_back(sig.names[j]);
-    if (missing.empty()) return true;
+    if (missing.empty()) return;
     std::string msg = std::string(sig.display) + " missing " + std::to_string(missing.size()) +
                       (missing.size() == 1 ? " required positional argument: " : " required positional arguments: ");
     append_quoted_list(msg, missing);
-    PyErr_SetString(PyExc_TypeError, msg.c_str());
-    return false;
+    throw_type(msg);
 }
 
 }  // namespace
 
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const std::size_t n = sig.names.size();
     for (std::size_t j = 0; j < n; ++j) out[j] = nullptr;
-    if (std::size_t(nargs) > n) return too_many_positional(sig, nargs);
+    if (std::size_t(nargs) > n) refuse_too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
     if (kwnames) {
         Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
-        for (Py_ssize_t i = 0; i < nk; ++i)
-            if (!place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out)) return false;
+        for (Py_ssize_t i = 0; i < nk; ++i) place_keyword(sig, PyTuple_GET_ITEM(kwnames, i), args[nargs + i], out);
     }
-    return check_required(sig, out);
+    check_required(sig, out);
 }
 
-bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
+void parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out) {
     const std::size_t n = sig.names.size();
     for (std::size_t j = 0; j < n; ++j) out[j] = nullptr;
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    if (std::size_t(nargs) > n) return too_many_positional(sig, nargs);
+    if (std::size_t(nargs) > n) refuse_too_many_positional(sig, nargs);
     for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = PyTuple_GET_ITEM(args, i);
     if (kwargs) {
         PyObject *key, *value;
         Py_ssize_t pos = 0;
-        while (PyDict_Next(kwargs, &pos, &key, &value))
-            if (!place_keyword(sig, key, value, out)) return false;
+        while (PyDict_Next(kwargs, &pos, &key, &value)) place_keyword(sig, key, value, out);
     }
-    return check_required(sig, out);
+    check_required(sig, out);
 }
 
 // ---------------------------------------------------------------- conversions
 
-bool to_i64(PyObject* o, int64_t* out) {
+void to_i64(PyObject* o, int64_t* out) {
     long long v = PyLong_AsLongLong(o);
-    if (v == -1 && PyErr_Occurred()) return false;
+    if (v == -1 && PyErr_Occurred()) throw_python_error_already_set();
     *out = v;
-    return true;
 }
 
-bool to_u64(PyObject* o, uint64_t* out) {
-    Ref idx(PyNumber_Index(o));
-    if (!idx) return false;
+void to_u64(PyObject* o, uint64_t* out) {
+    Ref idx(check(PyNumber_Index(o)));
     unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
-    if (v == (unsigned long long)-1 && PyErr_Occurred()) return false;
+    if (v == (unsigned long long)-1 && PyErr_Occurred()) throw_python_error_already_set();
     *out = v;
-    return true;
 }
 
-bool to_u32(PyObject* o, uint32_t* out) {
-    Ref idx(PyNumber_Index(o));
-    if (!idx) return false;
+void to_u32(PyObject* o, uint32_t* out) {
+    Ref idx(check(PyNumber_Index(o)));
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(idx.get(), &overflow);
-    if (v == -1 && PyErr_Occurred()) return false;
-    if (overflow != 0 || v < 0 || v > 0xFFFFFFFFLL) {
-        PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
-        return false;
-    }
+    if (v == -1 && PyErr_Occurred()) throw_python_error_already_set();
+    if (overflow != 0 || v < 0 || v > 0xFFFFFFFFLL)
+        throw zerlin::Error(zerlin::ErrorKind::Overflow, "out of range integral type conversion attempted");
     *out = uint32_t(v);
-    return true;
 }
 
-bool to_f64(PyObject* o, double* out) {
+void to_f64(PyObject* o, double* out) {
     if (PyFloat_Check(o)) {
         *out = PyFloat_AS_DOUBLE(o);
-        return true;
+        return;
     }
     double v = PyFloat_AsDouble(o);
-    if (v == -1.0 && PyErr_Occurred()) return false;
+    if (v == -1.0 && PyErr_Occurred()) throw_python_error_already_set();
     *out = v;
-    return true;
 }
 
-bool to_bool(PyObject* o, bool* out) {
+void to_bool(PyObject* o, bool* out) {
     if (PyBool_Check(o)) {
         *out = o == Py_True;
-        return true;
+        return;
     }
-    if (Py_TYPE(o) == &PyBoolArrType_Type) {
-        inquiry truth = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(o), Py_nb_bool));
-        if (!truth) {
-            PyErr_Format(PyExc_TypeError, "object of type '%s' does not define a '__bool__' conversion",
-                         type_name(o).c_str());
-            return false;
-        }
-        int r = truth(o);
-        if (r < 0) return false;
-        *out = r != 0;
-        return true;
+    if (Py_TYPE(o) != &PyBoolArrType_Type) throw_type(object_message(o, "cannot be converted to 'PyBool'"));
+    inquiry truth = reinterpret_cast<inquiry>(PyType_GetSlot(Py_TYPE(o), Py_nb_bool));
+    if (!truth) {
+        std::string msg = "object of type '";
+        msg += type_name(o);
+        msg += "' does not define a '__bool__' conversion";
+        throw_type(msg);
     }
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyBool'", type_name(o).c_str());
-    return false;
+    int r = truth(o);
+    if (r < 0) throw_python_error_already_set();
+    *out = r != 0;
 }
 
-bool to_str(PyObject* o, std::string* out) {
-    if (!PyUnicode_Check(o)) {
-        PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'PyString'", type_name(o).c_str());
-        return false;
-    }
+void to_str(PyObject* o, std::string* out) {
+    if (!PyUnicode_Check(o)) throw_type(object_message(o, "cannot be converted to 'PyString'"));
     Py_ssize_t len = 0;
     const char* s = PyUnicode_AsUTF8AndSize(o, &len);
-    if (!s) return false;
+    if (!s) throw_python_error_already_set();
     out->assign(s, std::size_t(len));
-    return true;
 }
 
-bool check_sequence(PyObject* o) {
-    if (PyUnicode_Check(o)) {
-        PyErr_SetString(PyExc_TypeError, "Can't extract `str` to `Vec`");
-        return false;
-    }
-    if (!PySequence_Check(o)) {
-        set_not_instance(o, "Sequence");
-        return false;
-    }
-    return true;
+void check_sequence(PyObject* o) {
+    if (PyUnicode_Check(o)) throw_type("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) throw_not_instance(o, "Sequence");
 }
 
-bool to_vec_i64(PyObject* o, std::vector<int64_t>* out) { return to_vec<int64_t>(o, out, &to_i64); }
-bool to_vec_u64(PyObject* o, std::vector<uint64_t>* out) { return to_vec<uint64_t>(o, out, &to_u64); }
-bool to_vec_f64(PyObject* o, std::vector<double>* out) { return to_vec<double>(o, out, &to_f64); }
+void to_vec_i64(PyObject* o, std::vector<int64_t>* out) { to_vec(o, out, &to_i64); }
+void to_vec_u64(PyObject* o, std::vector<uint64_t>* out) { to_vec(o, out, &to_u64); }
+void to_vec_f64(PyObject* o, std::vector<double>* out) { to_vec(o, out, &to_f64); }
 
-bool to_vec_bool(PyObject* o, std::vector<uint8_t>* out) {
-    return to_vec<uint8_t>(o, out, [](PyObject* item, uint8_t* v) {
+void to_vec_bool(PyObject* o, std::vector<uint8_t>* out) {
+    to_vec(o, out, [](PyObject* item, uint8_t* v) {
         bool b;
-        if (!to_bool(item, &b)) return false;
+        to_bool(item, &b);
         *v = b ? 1 : 0;
-        return true;
     });
 }
 
-bool to_fixed_f64(PyObject* o, std::size_t n, double* out) {
-    if (!check_sequence(o)) return false;
+void to_fixed_f64(PyObject* o, std::size_t n, double* out) {
+    check_sequence(o);
     Py_ssize_t len = PySequence_Size(o);
-    if (len < 0) return false;
-    if (std::size_t(len) != n) {
-        PyErr_Format(PyExc_ValueError, "expected a sequence of length %zu (got %zd)", n, len);
-        return false;
-    }
+    if (len < 0) throw_python_error_already_set();
+    if (std::size_t(len) != n)
+        throw zerlin::Error(zerlin::ErrorKind::Value, "expected a sequence of length " + std::to_string(n) + " (got " +
+                                                          std::to_string(len) + ")");
     for (std::size_t i = 0; i < n; ++i) {
-        Ref item(PySequence_GetItem(o, Py_ssize_t(i)));
-        if (!item || !to_f64(item.get(), &out[i])) return false;
+        Ref item(check(PySequence_GetItem(o, Py_ssize_t(i))));
+        to_f64(item.get(), &out[i]);
     }
-    return true;
 }
 
-bool check_tuple(PyObject* o, Py_ssize_t n) {
-    if (!PyTuple_Check(o)) {
-        set_not_instance(o, "tuple");
-        return false;
-    }
-    if (PyTuple_GET_SIZE(o) != n) {
-        PyErr_Format(PyExc_ValueError, "expected tuple of length %zd, but got tuple of length %zd", n,
-                     PyTuple_GET_SIZE(o));
-        return false;
-    }
-    return true;
+void check_tuple(PyObject* o, Py_ssize_t n) {
+    if (!PyTuple_Check(o)) throw_not_instance(o, "tuple");
+    if (PyTuple_GET_SIZE(o) != n)
+        throw zerlin::Error(zerlin::ErrorKind::Value, "expected tuple of length " + std::to_string(n) +
+                                                          ", but got tuple of length " +
+                                                          std::to_string(PyTuple_GET_SIZE(o)));
 }
 
-bool check_list(PyObject* o) {
-    if (PyList_Check(o)) return true;
-    set_not_instance(o, "list");
-    return false;
+void check_list(PyObject* o) {
+    if (!PyList_Check(o)) throw_not_instance(o, "list");
 }
 
-bool check_dict(PyObject* o) {
-    if (PyDict_Check(o)) return true;
-    set_not_instance(o, "dict");
-    return false;
+void check_dict(PyObject* o) {
+    if (!PyDict_Check(o)) throw_not_instance(o, "dict");
 }
 
-bool to_array_of_type(PyObject* o, int typenum, PyArrayObject** out) {
+void to_array_of_type(PyObject* o, int typenum, PyArrayObject** out) {
     if (PyArray_Check(o)) {
         auto* a = reinterpret_cast<PyArrayObject*>(o);
         if (PyArray_TYPE(a) == typenum && PyArray_ISNOTSWAPPED(a)) {
             *out = a;
-            return true;
+            return;
         }
     }
-    Ref descr(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum)));
-    if (!descr) return false;
+    Ref descr(check(reinterpret_cast<PyObject*>(PyArray_DescrFromType(typenum))));
     const char* dtype = reinterpret_cast<PyArray_Descr*>(descr.get())->typeobj->tp_name;
     if (const char* dot = std::strrchr(dtype, '.')) dtype = dot + 1;
-    PyErr_Format(PyExc_TypeError, "'%s' object is not a %s numpy.ndarray", type_name(o).c_str(), dtype);
-    return false;
+    throw_type(object_message(o, std::string("is not a ") + dtype + " numpy.ndarray"));
 }
 
 // ---------------------------------------------------------------- containers
@@ -386,18 +373,17 @@ PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), 
         std::string shape = "(";
         for (int i = 0; i < nd; ++i) shape += (i ? ", " : "") + std::to_string(dims[i]);
         shape += nd == 1 ? ",)" : ")";
-        PyErr_Format(PyExc_ValueError, "cannot reshape array of size %zu into shape %s", count, shape.c_str());
-        return nullptr;
+        zerlin::throw_value("cannot reshape array of size " + std::to_string(count) + " into shape " + shape);
     }
     if (count == 0) {
         // Nothing to share: let NumPy make its own empty array.
         drop(owner_state);
-        return PyArray_Zeros(nd, const_cast<npy_intp*>(dims), PyArray_DescrFromType(typenum), fortran ? 1 : 0);
+        return check(PyArray_Zeros(nd, const_cast<npy_intp*>(dims), PyArray_DescrFromType(typenum), fortran ? 1 : 0));
     }
     auto* owner = PyObject_New(Owner, g_owner_type);
     if (!owner) {
         drop(owner_state);
-        return nullptr;
+        throw_python_error_already_set();
     }
     owner->state = owner_state;
     owner->drop = drop;
@@ -406,44 +392,33 @@ PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), 
                                 flags, nullptr);
     if (!arr) {
         Py_DECREF(reinterpret_cast<PyObject*>(owner));
-        return nullptr;
+        throw_python_error_already_set();
     }
+    // The base is taken over even when setting it fails.
     if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), reinterpret_cast<PyObject*>(owner)) < 0) {
         Py_DECREF(arr);
-        return nullptr;
+        throw_python_error_already_set();
     }
     return arr;
 }
 
 // ---------------------------------------------------------------- borrow flag
 
-SharedBorrow::SharedBorrow(BorrowFlag& f) : f_(f), ok_(false) {
+SharedBorrow::SharedBorrow(BorrowFlag& f) : f_(f) {
     int64_t cur = f_.state.load(std::memory_order_relaxed);
-    for (;;) {
-        if (cur < 0) {
-            PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-            return;
-        }
-        if (f_.state.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire)) break;
-    }
-    ok_ = true;
+    do {
+        if (cur < 0) throw zerlin::Error(zerlin::ErrorKind::Runtime, "Already mutably borrowed");
+    } while (!f_.state.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
 }
 
-SharedBorrow::~SharedBorrow() {
-    if (ok_) f_.state.fetch_sub(1, std::memory_order_release);
-}
+SharedBorrow::~SharedBorrow() { f_.state.fetch_sub(1, std::memory_order_release); }
 
-ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(f), ok_(false) {
+ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(f) {
     int64_t expected = 0;
-    if (!f_.state.compare_exchange_strong(expected, -1, std::memory_order_acquire)) {
-        PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-        return;
-    }
-    ok_ = true;
+    if (!f_.state.compare_exchange_strong(expected, -1, std::memory_order_acquire))
+        throw zerlin::Error(zerlin::ErrorKind::Runtime, "Already borrowed");
 }
 
-ExclusiveBorrow::~ExclusiveBorrow() {
-    if (ok_) f_.state.store(0, std::memory_order_release);
-}
+ExclusiveBorrow::~ExclusiveBorrow() { f_.state.store(0, std::memory_order_release); }
 
 }  // namespace zpy

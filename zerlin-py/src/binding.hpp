@@ -21,6 +21,7 @@
 #include <initializer_list>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -73,38 +74,63 @@ extern PyTypeObject* g_evaluator_type;
 extern PyTypeObject* g_compact_type;
 
 // ---------------------------------------------------------------- errors
+// Everything below the entry points reports failure by throwing: a
+// zerlin::Error where this layer or the core composes the message, or
+// PythonErrorAlreadySet where a CPython or NumPy call failed and left its own
+// exception set. Each entry point runs its body through guarded(), the one
+// place where a C++ exception becomes a Python one.
 
-// Sets the Python exception matching a core error.
-void set_error(const zerlin::Error& e);
-// Translates the C++ exception in flight (call inside a catch block).
+// Thrown after a CPython or NumPy call failed: the Python exception is
+// already set and only needs to travel to the entry point.
+struct PythonErrorAlreadySet {};
+[[noreturn]] inline void throw_python_error_already_set() { throw PythonErrorAlreadySet{}; }
+// Returns o, or throws PythonErrorAlreadySet when it is NULL (a failed CPython call).
+inline PyObject* check(PyObject* o) {
+    if (!o) throw_python_error_already_set();
+    return o;
+}
+// Returns the status of a CPython call, or throws PythonErrorAlreadySet when
+// it is negative (a failure).
+inline int check_status(int status) {
+    if (status < 0) throw_python_error_already_set();
+    return status;
+}
+
+// Translates the C++ exception in flight into the Python one (call inside a
+// catch block).
 void set_error_from_current();
-// Raises the internal-failure exception with `message`.
-void set_panic(const char* message);
-// Adds the note "while processing '<arg>'" to the exception currently set.
-void add_arg_note(const char* arg);
+// Rethrows the exception in flight as a Python exception carrying the note
+// "while processing '<arg>'" (call inside a catch block). Exceptions other
+// than Python and core errors (std::bad_alloc, ...) pass unchanged.
+[[noreturn]] void rethrow_with_note(const char* arg);
 // Name of an object's type, as Python shows it ("list", "ndarray").
 std::string type_name(PyObject* o);
 // TypeError "'{type}' object is not an instance of '{what}'".
-void set_not_instance(PyObject* o, const char* what);
+[[noreturn]] void throw_not_instance(PyObject* o, const char* what);
 
-// Thrown by C++ code after a CPython call failed: the Python exception is
-// already set and only needs to travel to the boundary.
-struct PythonError {};
-[[noreturn]] inline void throw_py() { throw PythonError{}; }
-// Returns o, or throws PythonError when it is NULL (a failed CPython call).
-inline PyObject* check(PyObject* o) {
-    if (!o) throw_py();
-    return o;
-}
-
-// Runs fn(); converts any C++ exception into a Python one and returns `fail`.
-template <class R, class F>
-R guarded(R fail, F&& fn) {
+// The body of an entry point: runs fn() and returns its result, a new
+// reference (or status 0 for an int); any exception becomes the Python
+// exception and the failure value (nullptr, or -1).
+template <class F>
+auto guarded(F&& fn) noexcept -> decltype(fn()) {
+    using Result = decltype(fn());
+    static_assert(std::is_same_v<Result, PyObject*> || std::is_same_v<Result, int>);
     try {
         return fn();
     } catch (...) {
         set_error_from_current();
-        return fail;
+    }
+    if constexpr (std::is_same_v<Result, int>) return -1;
+    else return nullptr;
+}
+
+// Runs fn() (and returns its result); a failure gets the note for `arg`.
+template <class F>
+decltype(auto) with_note(const char* arg, F&& fn) {
+    try {
+        return fn();
+    } catch (...) {
+        rethrow_with_note(arg);
     }
 }
 
@@ -117,61 +143,61 @@ struct Signature {
 };
 
 // Vectorcall form. `out` receives one borrowed reference per parameter, or
-// nullptr for an omitted optional one. Returns false with TypeError set.
-bool parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
-                PyObject** out);
+// nullptr for an omitted optional one. Throws TypeError on a mismatch.
+void parse_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 // Tuple/dict form (tp_new).
-bool parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
+void parse_args_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);
 
 // ---------------------------------------------------------------- conversions
-// Each returns false with the conversion's own exception set; callers that
-// convert a declared argument add the note with add_arg_note (or use arg()).
+// Each throws the conversion's own exception on failure; callers that
+// convert a declared argument add the note with arg() or with_note().
 
-bool to_i64(PyObject* o, int64_t* out);
-bool to_u64(PyObject* o, uint64_t* out);
-bool to_u32(PyObject* o, uint32_t* out);
-bool to_f64(PyObject* o, double* out);
-bool to_bool(PyObject* o, bool* out);
-bool to_str(PyObject* o, std::string* out);  // UTF-8
+void to_i64(PyObject* o, int64_t* out);
+void to_u64(PyObject* o, uint64_t* out);
+void to_u32(PyObject* o, uint32_t* out);
+void to_f64(PyObject* o, double* out);
+void to_bool(PyObject* o, bool* out);
+void to_str(PyObject* o, std::string* out);  // UTF-8
 
 // Sequence of values: any object with PySequence_Check but str; elements by
-// iteration, each converted with `conv`.
-template <class T>
-bool to_vec(PyObject* o, std::vector<T>* out, bool (*conv)(PyObject*, T*));
-bool check_sequence(PyObject* o);  // the "Vec" rules: sets TypeError when refused
+// iteration, each converted with conv(item, T*).
+template <class T, class Conv>
+void to_vec(PyObject* o, std::vector<T>* out, Conv&& conv);
+void check_sequence(PyObject* o);  // the "Vec" rules: TypeError when refused
 
-bool to_vec_i64(PyObject* o, std::vector<int64_t>* out);
-bool to_vec_u64(PyObject* o, std::vector<uint64_t>* out);
-bool to_vec_f64(PyObject* o, std::vector<double>* out);
-bool to_vec_bool(PyObject* o, std::vector<uint8_t>* out);
+void to_vec_i64(PyObject* o, std::vector<int64_t>* out);
+void to_vec_u64(PyObject* o, std::vector<uint64_t>* out);
+void to_vec_f64(PyObject* o, std::vector<double>* out);
+void to_vec_bool(PyObject* o, std::vector<uint8_t>* out);
 // Fixed-length sequence of floats: ValueError "expected a sequence of length n (got m)".
-bool to_fixed_f64(PyObject* o, std::size_t n, double* out);
+void to_fixed_f64(PyObject* o, std::size_t n, double* out);
 // Tuple (or subclass) of exactly n items: the tuple-length message otherwise.
-bool check_tuple(PyObject* o, Py_ssize_t n);
-bool check_list(PyObject* o);
-bool check_dict(PyObject* o);
+void check_tuple(PyObject* o, Py_ssize_t n);
+void check_list(PyObject* o);
+void check_dict(PyObject* o);
 
 // NumPy array of dtype `typenum` in native byte order, any layout:
 // TypeError "'{type}' object is not a {dtype} numpy.ndarray" otherwise.
-bool to_array_of_type(PyObject* o, int typenum, PyArrayObject** out);
+void to_array_of_type(PyObject* o, int typenum, PyArrayObject** out);
 template <int typenum>
-bool to_array(PyObject* o, PyArrayObject** out) {
-    return to_array_of_type(o, typenum, out);
+void to_array(PyObject* o, PyArrayObject** out) {
+    to_array_of_type(o, typenum, out);
 }
 
-// Converts argument `name` with `conv`, adding the note on failure.
-template <class T>
-bool arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* out) {
-    if (conv(o, out)) return true;
-    add_arg_note(name);
-    return false;
+// Converts argument `name` with conv(o, out), adding the note on failure.
+template <class T, class Conv>
+void arg(PyObject* o, const char* name, Conv&& conv, T* out) {
+    try {
+        conv(o, out);
+    } catch (...) {
+        rethrow_with_note(name);
+    }
 }
 
-template <class T>
-bool to_vec(PyObject* o, std::vector<T>* out, bool (*conv)(PyObject*, T*)) {
-    if (!check_sequence(o)) return false;
-    Ref it(PyObject_GetIter(o));
-    if (!it) return false;
+template <class T, class Conv>
+void to_vec(PyObject* o, std::vector<T>* out, Conv&& conv) {
+    check_sequence(o);
+    Ref it(check(PyObject_GetIter(o)));
     out->clear();
     Py_ssize_t hint = PyObject_LengthHint(o, 0);
     if (hint < 0) {
@@ -182,14 +208,13 @@ bool to_vec(PyObject* o, std::vector<T>* out, bool (*conv)(PyObject*, T*)) {
     for (;;) {
         PyObject* item;
         int r = PyIter_NextItem(it.get(), &item);
-        if (r < 0) return false;
+        if (r < 0) throw_python_error_already_set();
         if (r == 0) break;
         Ref hold(item);
         T v;
-        if (!conv(item, &v)) return false;
+        conv(item, &v);
         out->push_back(v);
     }
-    return true;
 }
 
 // ---------------------------------------------------------------- containers
@@ -202,8 +227,9 @@ PyObject* new_dict(std::size_t n);
 // ---------------------------------------------------------------- arrays
 
 // Hands a vector's buffer to NumPy without copying: the array's base is an
-// owner object that frees the vector with the array. `dims` must multiply to
-// v.size(), else ValueError. `fortran` lays the array out column-major.
+// owner object that frees the vector with the array (a new reference; throws
+// on failure). `dims` must multiply to v.size(), else ValueError. `fortran`
+// lays the array out column-major.
 template <class T>
 PyObject* array_from_vector(std::vector<T>&& v, std::initializer_list<npy_intp> dims, int typenum,
                             bool fortran = false);
@@ -231,26 +257,30 @@ struct BorrowFlag {
     std::atomic<int64_t> state{0};  // 0 free, n > 0 shared, -1 exclusive
 };
 
+// Held for a scope; taking it throws RuntimeError "Already mutably borrowed"
+// while an exclusive borrow is held.
 class SharedBorrow {
 public:
-    explicit SharedBorrow(BorrowFlag& f);  // check ok() afterwards
+    explicit SharedBorrow(BorrowFlag& f);
     ~SharedBorrow();
-    bool ok() const { return ok_; }
+    SharedBorrow(const SharedBorrow&) = delete;
+    SharedBorrow& operator=(const SharedBorrow&) = delete;
 
 private:
     BorrowFlag& f_;
-    bool ok_;
 };
 
+// Held for a scope; taking it throws RuntimeError "Already borrowed" while
+// any other borrow is held.
 class ExclusiveBorrow {
 public:
     explicit ExclusiveBorrow(BorrowFlag& f);
     ~ExclusiveBorrow();
-    bool ok() const { return ok_; }
+    ExclusiveBorrow(const ExclusiveBorrow&) = delete;
+    ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 
 private:
     BorrowFlag& f_;
-    bool ok_;
 };
 
 // ---------------------------------------------------------------- interpreter lock
@@ -284,18 +314,6 @@ void without_gil(F&& fn) {
     if (err) std::rethrow_exception(err);
 }
 
-// The same at an entry point's edge: false with the Python exception set.
-template <class F>
-bool run_without_gil(F&& fn) {
-    try {
-        without_gil(std::forward<F>(fn));
-        return true;
-    } catch (...) {
-        set_error_from_current();
-    }
-    return false;
-}
-
 // ---------------------------------------------------------------- module functions
 // Defined in the files that own them; registered by module.cpp.
 
@@ -324,6 +342,9 @@ PyObject* fn_load_json(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_parse_json_only(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_read_file_only(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_alloc_stats(PyObject*, PyObject*);
+
+// The body of prepare_bbox_results on a list, for callers inside the module.
+void prepare_bbox_results(PyObject* annotations);
 PyObject* fn_reset_alloc_peak(PyObject*, PyObject*);
 
 // Type definitions of the two public classes (their own files) and the array owner.

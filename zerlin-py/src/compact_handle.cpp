@@ -29,14 +29,13 @@ CompactObject* as_compact(PyObject* self) { return reinterpret_cast<CompactObjec
 
 PyObject* new_handle(CompactData&& data) {
     auto* obj = PyObject_New(CompactObject, g_compact_type);
-    if (!obj) return nullptr;
+    if (!obj) throw_python_error_already_set();
     new (&obj->data) std::unique_ptr<const CompactData>();
     try {
         obj->data = std::make_unique<const CompactData>(std::move(data));
     } catch (...) {
         Py_DECREF(reinterpret_cast<PyObject*>(obj));
-        set_error_from_current();
-        return nullptr;
+        throw;
     }
     return reinterpret_cast<PyObject*>(obj);
 }
@@ -48,11 +47,8 @@ extern "C" void compact_dealloc(PyObject* self) {
     Py_DECREF(tp);
 }
 
-// Runs a method body on the handle's data.
-template <class F>
-PyObject* with_data(PyObject* self, F&& body) {
-    return guarded<PyObject*>(nullptr, [&] { return body(*as_compact(self)->data); });
-}
+// The handle's data.
+const CompactData& data_of(PyObject* self) { return *as_compact(self)->data; }
 
 // ---------------------------------------------------------------- loading
 
@@ -64,11 +60,11 @@ public:
     void member(zerlin::JsonString key, zerlin::JsonReader& reader) override {
         Ref k(keys_.get(key));
         Ref v(build_value(reader, keys_));
-        if (PyDict_SetItem(dict_.get(), k.get(), v.get()) < 0) throw_py();
+        check_status(PyDict_SetItem(dict_.get(), k.get(), v.get()));
     }
     void annotations(zerlin::JsonString key) override {
         Ref k(keys_.get(key));
-        if (PyDict_SetItem(dict_.get(), k.get(), Py_None) < 0) throw_py();
+        check_status(PyDict_SetItem(dict_.get(), k.get(), Py_None));
     }
     PyObject* take() { return dict_.release(); }
 
@@ -89,12 +85,13 @@ namespace {
 // The two file loaders: their arguments, then body(file text, results).
 template <class F>
 PyObject* load_file(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw, F&& body) {
-    PyObject* a[2];
-    std::string path;
-    bool results = false;
-    if (!parse_args(sig, args, nargs, kw, a) || !arg(a[0], "path", to_str, &path)) return nullptr;
-    if (a[1] && !arg(a[1], "results", to_bool, &results)) return nullptr;
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return guarded([&] {
+        PyObject* a[2];
+        std::string path;
+        bool results = false;
+        parse_args(sig, args, nargs, kw, a);
+        arg(a[0], "path", to_str, &path);
+        if (a[1]) arg(a[1], "results", to_bool, &results);
         return body(std::make_shared<const std::string>(zerlin::read_file(path)), results);
     });
 }
@@ -112,7 +109,7 @@ std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string> text, bool r
     data.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
     data.results = results;
     data.spans_kept = built.spans_kept;
-    return {std::move(dataset), Ref(check(new_handle(std::move(data))))};
+    return {std::move(dataset), Ref(new_handle(std::move(data)))};
 }
 
 }  // namespace
@@ -133,7 +130,7 @@ PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const* args, Py_ssize_
             refusal = e.message();
         }
         // The same bytes as objects; bad JSON fails here with the reader's message.
-        Ref document(check(build_document(*text)));
+        Ref document(build_document(*text));
         Ref reason(check(PyUnicode_FromStringAndSize(refusal.data(), Py_ssize_t(refusal.size()))));
         return check(PyTuple_Pack(3, document.get(), Py_None, reason.get()));
     });
@@ -148,66 +145,75 @@ PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t narg
 }
 
 PyObject* fn_results_shape(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"results_shape()", {"handle"}, 1};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
-    const CompactData* d = compact_data(a[0]);
-    if (!d) {
-        set_not_instance(a[0], "CompactBbox");
-        return nullptr;
-    }
-    if (!d->results) Py_RETURN_NONE;
-    switch (d->columns->shape) {
-        case zerlin::ResultsShape::Masks: return PyUnicode_FromString("masks");
-        case zerlin::ResultsShape::Keypoints: return PyUnicode_FromString("keypoints");
-        case zerlin::ResultsShape::Boxes: break;
-    }
-    return PyUnicode_FromString("boxes");
+    return guarded([&] {
+        static const Signature sig{"results_shape()", {"handle"}, 1};
+        PyObject* a[1];
+        parse_args(sig, args, nargs, kw, a);
+        const CompactData* d = compact_data(a[0]);
+        if (!d) throw_not_instance(a[0], "CompactBbox");
+        const char* shape = "boxes";
+        if (!d->results) return Py_NewRef(Py_None);
+        switch (d->columns->shape) {
+            case zerlin::ResultsShape::Masks: shape = "masks"; break;
+            case zerlin::ResultsShape::Keypoints: shape = "keypoints"; break;
+            case zerlin::ResultsShape::Boxes: break;
+        }
+        return check(PyUnicode_FromString(shape));
+    });
 }
 
-PyObject* fn_load_compact_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"load_compact_array()", {"data"}, 1};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
-    PyObject* o = a[0];
-    if (!PyArray_Check(o) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(o)) != 2 ||
-        (PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) != NPY_FLOAT64 &&
-         PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) != NPY_FLOAT32)) {
-        PyErr_SetString(PyExc_ValueError, "expected a 2-D float64 or float32 array");
-        return nullptr;
-    }
+namespace {
+
+// The argument of load_compact_array: a 2-D float64 or float32 array of 7 columns.
+PyArrayObject* result_array(PyObject* o) {
     auto* arr = reinterpret_cast<PyArrayObject*>(o);
-    if (PyArray_DIM(arr, 1) != 7) {
-        PyErr_SetString(PyExc_ValueError, "result arrays must have 7 columns");
-        return nullptr;
-    }
-    return guarded<PyObject*>(nullptr, [&] {
-        // Rows gathered as contiguous float64 whatever the strides and width.
-        const std::size_t n = std::size_t(PyArray_DIM(arr, 0));
-        const bool wide = PyArray_TYPE(arr) == NPY_FLOAT64;
-        const char* base = static_cast<const char*>(PyArray_DATA(arr));
-        const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
-        const bool swapped = PyArray_ISBYTESWAPPED(arr);  // e.g. dtype '>f8' on this host
-        std::vector<double> rows(7 * n);
-        for (std::size_t i = 0; i < n; ++i) {
-            for (std::size_t j = 0; j < 7; ++j) {
-                const char* p = base + npy_intp(i) * s0 + npy_intp(j) * s1;
-                char bytes[8];
-                const std::size_t width = wide ? 8 : 4;
-                for (std::size_t b = 0; b < width; ++b) bytes[b] = p[swapped ? width - 1 - b : b];
-                if (wide) {
-                    double v;
-                    std::memcpy(&v, bytes, sizeof v);
-                    rows[7 * i + j] = v;
-                } else {
-                    float v;
-                    std::memcpy(&v, bytes, sizeof v);
-                    rows[7 * i + j] = double(v);
-                }
+    if (!PyArray_Check(o) || PyArray_NDIM(arr) != 2 ||
+        (PyArray_TYPE(arr) != NPY_FLOAT64 && PyArray_TYPE(arr) != NPY_FLOAT32))
+        zerlin::throw_value("expected a 2-D float64 or float32 array");
+    if (PyArray_DIM(arr, 1) != 7) zerlin::throw_value("result arrays must have 7 columns");
+    return arr;
+}
+
+// The rows gathered as contiguous float64 whatever the strides and width.
+std::vector<double> gathered_rows(PyArrayObject* arr) {
+    const std::size_t n = std::size_t(PyArray_DIM(arr, 0));
+    const bool wide = PyArray_TYPE(arr) == NPY_FLOAT64;
+    const char* base = static_cast<const char*>(PyArray_DATA(arr));
+    const npy_intp s0 = PyArray_STRIDE(arr, 0), s1 = PyArray_STRIDE(arr, 1);
+    const bool swapped = PyArray_ISBYTESWAPPED(arr);  // e.g. dtype '>f8' on this host
+    std::vector<double> rows(7 * n);
+    for (std::size_t i = 0; i < n; ++i) {
+        for (std::size_t j = 0; j < 7; ++j) {
+            const char* p = base + npy_intp(i) * s0 + npy_intp(j) * s1;
+            char bytes[8];
+            const std::size_t width = wide ? 8 : 4;
+            for (std::size_t b = 0; b < width; ++b) bytes[b] = p[swapped ? width - 1 - b : b];
+            if (wide) {
+                double v;
+                std::memcpy(&v, bytes, sizeof v);
+                rows[7 * i + j] = v;
+            } else {
+                float v;
+                std::memcpy(&v, bytes, sizeof v);
+                rows[7 * i + j] = double(v);
             }
         }
+    }
+    return rows;
+}
+
+}  // namespace
+
+PyObject* fn_load_compact_array(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&] {
+        static const Signature sig{"load_compact_array()", {"data"}, 1};
+        PyObject* a[1];
+        parse_args(sig, args, nargs, kw, a);
+        PyArrayObject* arr = result_array(a[0]);
+        const std::vector<double> rows = gathered_rows(arr);
         CompactData data;
-        data.columns = std::make_shared<const zerlin::AnnotationColumns>(zerlin::columns_from_rows(rows.data(), n));
+        data.columns = std::make_shared<const zerlin::AnnotationColumns>(
+            zerlin::columns_from_rows(rows.data(), std::size_t(PyArray_DIM(arr, 0))));
         data.results = true;
         data.from_array = true;
         return new_handle(std::move(data));
@@ -219,36 +225,25 @@ PyObject* fn_load_compact_array(PyObject*, PyObject* const* args, Py_ssize_t nar
 namespace {
 
 // Keyword-less methods: only the argument matching.
-bool no_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+void no_args(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     PyObject* none[1];
-    return parse_args(sig, args, nargs, kw, none);
-}
-
-// The whole snapshot through the object builder ("JSON snapshot" errors).
-PyObject* build_snapshot_document(const CompactData& d) {
-    return check(build_document(*d.snapshot));
-}
-
-// Runs prepare_bbox_results on a list of result dicts.
-void prepare_results(PyObject* list) {
-    PyObject* args[1] = {list};
-    Ref r(check(fn_prepare_bbox_results(nullptr, args, 1, nullptr)));
+    parse_args(sig, args, nargs, kw, none);
 }
 
 void set_float(PyObject* dict, PyObject* key, double v) {
     Ref value(check(PyFloat_FromDouble(v)));
-    if (PyObject_SetItem(dict, key, value.get()) < 0) throw_py();
+    check_status(PyObject_SetItem(dict, key, value.get()));
 }
 
 void set_int(PyObject* dict, PyObject* key, long long v) {
     Ref value(check(PyLong_FromLongLong(v)));
-    if (PyObject_SetItem(dict, key, value.get()) < 0) throw_py();
+    check_status(PyObject_SetItem(dict, key, value.get()));
 }
 
 void set_box(PyObject* dict, PyObject* key, const double* box) {
     Ref list(check(PyList_New(4)));
     for (Py_ssize_t j = 0; j < 4; ++j) PyList_SET_ITEM(list.get(), j, check(PyFloat_FromDouble(box[j])));
-    if (PyObject_SetItem(dict, key, list.get()) < 0) throw_py();
+    check_status(PyObject_SetItem(dict, key, list.get()));
 }
 
 // The fields the reference loader fills in results completed from their
@@ -273,17 +268,15 @@ void complete_from_columns(PyObject* list, const CompactData& d) {
 }
 
 PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"CompactBbox.annotations()", {}, 0};
-    if (!no_args(sig, args, nargs, kw)) return nullptr;
-    return with_data(self, [](const CompactData& d) -> PyObject* {
-        if (d.from_array) throw zerlin::Error(zerlin::ErrorKind::Value, "array-backed results are materialized from array_rows()");
-        Ref doc(build_snapshot_document(d));
+    return guarded([&] {
+        static const Signature sig{"CompactBbox.annotations()", {}, 0};
+        no_args(sig, args, nargs, kw);
+        const CompactData& d = data_of(self);
+        if (d.from_array) zerlin::throw_value("array-backed results are materialized from array_rows()");
+        Ref doc(build_document(*d.snapshot));
         if (d.results) {
-            if (!PyList_Check(doc.get())) {
-                set_not_instance(doc.get(), "list");
-                throw_py();
-            }
-            if (d.columns->shape == zerlin::ResultsShape::Boxes) prepare_results(doc.get());
+            check_list(doc.get());
+            if (d.columns->shape == zerlin::ResultsShape::Boxes) prepare_bbox_results(doc.get());
             else complete_from_columns(doc.get(), d);
             return doc.release();
         }
@@ -293,37 +286,34 @@ PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* m_array_rows(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"CompactBbox.array_rows()", {}, 0};
-    if (!no_args(sig, args, nargs, kw)) return nullptr;
-    return with_data(self, [](const CompactData& d) {
+    return guarded([&] {
+        static const Signature sig{"CompactBbox.array_rows()", {}, 0};
+        no_args(sig, args, nargs, kw);
+        const CompactData& d = data_of(self);
         npy_intp n = npy_intp(d.size());
-        return check(array_from_vector(zerlin::rows_of(*d.completed_columns()), {n, 7}, NPY_FLOAT64));
+        return array_from_vector(zerlin::rows_of(*d.completed_columns()), {n, 7}, NPY_FLOAT64);
     });
 }
 
 PyObject* m_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"CompactBbox.valid_images()", {"images"}, 1};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
-    std::vector<int64_t> images;
-    if (!arg(a[0], "images", to_vec_i64, &images)) return nullptr;
-    return with_data(self, [&](const CompactData& d) {
-        return Py_NewRef(zerlin::images_cover(*d.columns, images) ? Py_True : Py_False);
+    return guarded([&] {
+        static const Signature sig{"CompactBbox.valid_images()", {"images"}, 1};
+        PyObject* a[1];
+        parse_args(sig, args, nargs, kw, a);
+        std::vector<int64_t> images;
+        arg(a[0], "images", to_vec_i64, &images);
+        return Py_NewRef(zerlin::images_cover(*data_of(self).columns, images) ? Py_True : Py_False);
     });
 }
 
-bool check_set(PyObject* o) {
-    if (PyAnySet_Check(o)) return true;
-    set_not_instance(o, "set");
-    return false;
+void check_set(PyObject* o) {
+    if (!PyAnySet_Check(o)) throw_not_instance(o, "set");
 }
 
 // Whether Python container `set` holds the int `id`.
 bool set_has(PyObject* set, int64_t id) {
     Ref key(check(PyLong_FromLongLong(id)));
-    int r = PySet_Contains(set, key.get());
-    if (r < 0) throw_py();
-    return r == 1;
+    return check_status(PySet_Contains(set, key.get())) == 1;
 }
 
 // The selected records built from the snapshot's top-level array, in file
@@ -341,7 +331,7 @@ PyObject* build_rows(const CompactData& d, const std::vector<uint8_t>& selected,
         while (found < count && r.next_element(first)) {
             if (row < selected.size() && selected[row]) {
                 Ref rec(build_value(r, keys));
-                if (PyList_Append(list.get(), rec.get()) < 0) throw_py();
+                check_status(PyList_Append(list.get(), rec.get()));
                 ++found;
             } else {
                 r.skip_value();
@@ -350,72 +340,84 @@ PyObject* build_rows(const CompactData& d, const std::vector<uint8_t>& selected,
         }
         if (found < count) r.fail_custom_here("missing selected annotation");
     } catch (const zerlin::JsonError& e) {
-        set_labelled_json_error("JSON snapshot", e);
-        throw_py();
+        throw_labelled_json_error("JSON snapshot", e);
     }
     return list.release();
 }
 
-PyObject* m_lvis_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"CompactBbox.lvis_annotations()", {"image_ids", "categories", "verified", "max_det"}, 4};
-    PyObject* a[4];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
-    std::vector<int64_t> image_ids;
-    if (!arg(a[0], "image_ids", to_vec_i64, &image_ids)) return nullptr;
-    PyObject *categories = a[1], *verified = a[2];
-    if (!check_set(categories)) return add_arg_note("categories"), nullptr;
-    if (!check_dict(verified)) return add_arg_note("verified"), nullptr;
-    std::optional<uint64_t> max_det;
-    if (a[3] != Py_None) {
-        uint64_t m;
-        if (!arg(a[3], "max_det", to_u64, &m)) return nullptr;
-        max_det = m;
-    }
-    return with_data(self, [&](const CompactData& d) -> PyObject* {
-        if (!d.results || d.from_array || d.columns->shape != zerlin::ResultsShape::Boxes) Py_RETURN_NONE;
-        const zerlin::AnnotationColumns& cols = *d.columns;
-        auto groups = zerlin::rows_per_image(cols, image_ids, max_det ? &*max_det : nullptr);
-        std::vector<uint8_t> selected(cols.size(), 0);
-        std::size_t count = 0;
-        for (std::size_t k = 0; k < image_ids.size(); ++k) {
-            if (groups[k].empty()) continue;
-            Ref image(check(PyLong_FromLongLong(image_ids[k])));
-            Ref allowed;  // verified[image], looked up once a row needs it
-            for (uint32_t row : groups[k]) {
-                int64_t cat = cols.category_id(row);
-                if (selected[row] || !set_has(categories, cat)) continue;
-                if (!allowed) {
-                    allowed = Ref(check(PyObject_GetItem(verified, image.get())));
-                    if (!PyAnySet_Check(allowed.get())) {
-                        set_not_instance(allowed.get(), "set");
-                        throw_py();
-                    }
-                }
-                if (set_has(allowed.get(), cat)) {
-                    selected[row] = 1;
-                    ++count;
-                }
+// The rows lvis_annotations keeps: each image's capped rows whose category
+// is in `categories` and in verified[image]. Returns their count.
+std::size_t select_verified_rows(const zerlin::AnnotationColumns& cols, const std::vector<int64_t>& image_ids,
+                                 PyObject* categories, PyObject* verified, const std::optional<uint64_t>& max_det,
+                                 std::vector<uint8_t>& selected) {
+    auto groups = zerlin::rows_per_image(cols, image_ids, max_det ? &*max_det : nullptr);
+    selected.assign(cols.size(), 0);
+    std::size_t count = 0;
+    for (std::size_t k = 0; k < image_ids.size(); ++k) {
+        if (groups[k].empty()) continue;
+        Ref image(check(PyLong_FromLongLong(image_ids[k])));
+        Ref allowed;  // verified[image], looked up once a row needs it
+        for (uint32_t row : groups[k]) {
+            int64_t cat = cols.category_id(row);
+            if (selected[row] || !set_has(categories, cat)) continue;
+            if (!allowed) {
+                allowed = Ref(check(PyObject_GetItem(verified, image.get())));
+                check_set(allowed.get());
+            }
+            if (set_has(allowed.get(), cat)) {
+                selected[row] = 1;
+                ++count;
             }
         }
+    }
+    return count;
+}
+
+PyObject* m_lvis_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&] {
+        static const Signature sig{
+            "CompactBbox.lvis_annotations()", {"image_ids", "categories", "verified", "max_det"}, 4};
+        PyObject* a[4];
+        parse_args(sig, args, nargs, kw, a);
+        std::vector<int64_t> image_ids;
+        arg(a[0], "image_ids", to_vec_i64, &image_ids);
+        PyObject *categories = a[1], *verified = a[2];
+        with_note("categories", [&] { check_set(categories); });
+        with_note("verified", [&] { check_dict(verified); });
+        std::optional<uint64_t> max_det;
+        if (a[3] != Py_None) arg(a[3], "max_det", to_u64, &max_det.emplace());
+        const CompactData& d = data_of(self);
+        if (!d.results || d.from_array || d.columns->shape != zerlin::ResultsShape::Boxes) return Py_NewRef(Py_None);
+        std::vector<uint8_t> selected;
+        const std::size_t count = select_verified_rows(*d.columns, image_ids, categories, verified, max_det, selected);
         Ref list(build_rows(d, selected, count));
-        prepare_results(list.get());
+        prepare_bbox_results(list.get());
         // Ids are positions in the whole file, as annotations() gives them.
         Ref id_key(check(PyUnicode_FromString("id")));
         Py_ssize_t i = 0;
         for (std::size_t row = 0; row < selected.size(); ++row) {
             if (!selected[row]) continue;
             Ref id(check(PyLong_FromLongLong(d.row_id(row))));
-            if (PyObject_SetItem(PyList_GET_ITEM(list.get(), i), id_key.get(), id.get()) < 0) throw_py();
+            check_status(PyObject_SetItem(PyList_GET_ITEM(list.get(), i), id_key.get(), id.get()));
             ++i;
         }
         return list.release();
     });
 }
 
-PyObject* p_from_array(PyObject* self, void*) { return Py_NewRef(as_compact(self)->data->from_array ? Py_True : Py_False); }
-PyObject* p_annotation_count(PyObject* self, void*) { return PyLong_FromSize_t(as_compact(self)->data->size()); }
-PyObject* p_snapshot_bytes(PyObject* self, void*) { return PyLong_FromSize_t(as_compact(self)->data->snapshot_bytes()); }
-PyObject* p_column_bytes(PyObject* self, void*) { return PyLong_FromSize_t(as_compact(self)->data->column_bytes()); }
+// Getters: plain figures of the handle.
+PyObject* p_from_array(PyObject* self, void*) {
+    return guarded([&] { return Py_NewRef(data_of(self).from_array ? Py_True : Py_False); });
+}
+PyObject* p_annotation_count(PyObject* self, void*) {
+    return guarded([&] { return check(PyLong_FromSize_t(data_of(self).size())); });
+}
+PyObject* p_snapshot_bytes(PyObject* self, void*) {
+    return guarded([&] { return check(PyLong_FromSize_t(data_of(self).snapshot_bytes())); });
+}
+PyObject* p_column_bytes(PyObject* self, void*) {
+    return guarded([&] { return check(PyLong_FromSize_t(data_of(self).column_bytes())); });
+}
 
 #define ZL_METHOD(fn, name, doc) \
     {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}

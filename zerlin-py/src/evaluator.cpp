@@ -41,12 +41,6 @@ const Signature kTimings{"Evaluator.timings()", {}, 0};
 const Signature kPerInstance{"Evaluator.per_instance()", {"t_idx", "a_idx", "max_det"}, 0};
 const Signature kConfigureLvis{"Evaluator.configure_lvis()", {"gt_ignore", "non_exhaustive", "preserve_crowds"}, 2};
 
-// Converts argument `name` or throws with the note added.
-template <class T>
-void convert_arg(PyObject* o, const char* name, bool (*conv)(PyObject*, T*), T* out) {
-    if (!arg(o, name, conv, out)) throw_py();
-}
-
 
 // ---------------------------------------------------------------- parameters
 
@@ -54,34 +48,33 @@ using zerlin::ImageSizes;
 using zerlin::Lookups;
 using zerlin::PositionTable;
 
-bool to_img_sizes(PyObject* o, ImageSizes* out) {
-    if (!check_dict(o)) return false;
+void to_img_sizes(PyObject* o, ImageSizes* out) {
+    check_dict(o);
     // The items are taken first, as new references: converting a key or a
     // size may run Python code (__index__) that changes the dict.
-    Ref items(PyDict_Items(o));
-    if (!items) return false;
+    Ref items(check(PyDict_Items(o)));
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         PyObject* item = PyList_GET_ITEM(items.get(), i);  // a (key, value) tuple the list holds
         PyObject* value = PyTuple_GET_ITEM(item, 1);
         int64_t id;
         uint32_t h, w;
-        if (!to_i64(PyTuple_GET_ITEM(item, 0), &id) || !check_tuple(value, 2) ||
-            !to_u32(PyTuple_GET_ITEM(value, 0), &h) || !to_u32(PyTuple_GET_ITEM(value, 1), &w))
-            return false;
+        to_i64(PyTuple_GET_ITEM(item, 0), &id);
+        check_tuple(value, 2);
+        to_u32(PyTuple_GET_ITEM(value, 0), &h);
+        to_u32(PyTuple_GET_ITEM(value, 1), &w);
         *out->insert(id, {h, w}).first = {h, w};
     }
-    return true;
 }
 
-bool to_area_rng(PyObject* o, std::vector<std::array<double, 2>>* out) {
-    return to_vec<std::array<double, 2>>(
-        o, out, [](PyObject* item, std::array<double, 2>* v) { return to_fixed_f64(item, 2, v->data()); });
+void to_area_rng(PyObject* o, std::vector<std::array<double, 2>>* out) {
+    to_vec(o, out, [](PyObject* item, std::array<double, 2>* v) { to_fixed_f64(item, 2, v->data()); });
 }
 
-bool to_pairs(PyObject* o, std::vector<std::pair<int64_t, int64_t>>* out) {
-    return to_vec<std::pair<int64_t, int64_t>>(o, out, [](PyObject* item, std::pair<int64_t, int64_t>* v) {
-        return check_tuple(item, 2) && to_i64(PyTuple_GET_ITEM(item, 0), &v->first) &&
-               to_i64(PyTuple_GET_ITEM(item, 1), &v->second);
+void to_pairs(PyObject* o, std::vector<std::pair<int64_t, int64_t>>* out) {
+    to_vec(o, out, [](PyObject* item, std::pair<int64_t, int64_t>* v) {
+        check_tuple(item, 2);
+        to_i64(PyTuple_GET_ITEM(item, 0), &v->first);
+        to_i64(PyTuple_GET_ITEM(item, 1), &v->second);
     });
 }
 
@@ -117,7 +110,7 @@ struct AnnKeys {
 // The value under `key`, or an empty Ref when absent or None.
 Ref lookup(PyObject* d, const Ref& key) {
     PyObject* v;
-    if (PyDict_GetItemRef(d, key.get(), &v) < 0) throw_py();
+    if (PyDict_GetItemRef(d, key.get(), &v) < 0) throw_python_error_already_set();
     Ref r(v);
     if (r.get() == Py_None) r.reset();
     return r;
@@ -127,7 +120,7 @@ bool read_int(PyObject* d, const Ref& key, long* out) {
     Ref v = lookup(d, key);
     if (!v) return false;
     long x = PyLong_AsLong(v.get());
-    if (x == -1 && PyErr_Occurred()) throw_py();
+    if (x == -1 && PyErr_Occurred()) throw_python_error_already_set();
     *out = x;
     return true;
 }
@@ -135,7 +128,7 @@ bool read_int(PyObject* d, const Ref& key, long* out) {
 bool read_float(PyObject* d, const Ref& key, double* out) {
     Ref v = lookup(d, key);
     if (!v) return false;
-    if (!to_f64(v.get(), out)) throw_py();
+    to_f64(v.get(), out);
     return true;
 }
 
@@ -143,20 +136,17 @@ bool read_float(PyObject* d, const Ref& key, double* out) {
 // runs no Python code); anything else is held while it converts, since its
 // conversion may change the list. Throws with IndexError past the end.
 inline double list_float(PyObject* list, Py_ssize_t j) {
-    if (j >= PyList_GET_SIZE(list)) {
-        PyErr_SetString(PyExc_IndexError, "list index out of range");
-        throw_py();
-    }
+    if (j >= PyList_GET_SIZE(list)) throw zerlin::Error(zerlin::ErrorKind::Index, "list index out of range");
     PyObject* item = PyList_GET_ITEM(list, j);
     if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
     double v;
     if (PyLong_CheckExact(item)) {
         v = PyLong_AsDouble(item);
-        if (v == -1.0 && PyErr_Occurred()) throw_py();
+        if (v == -1.0 && PyErr_Occurred()) throw_python_error_already_set();
         return v;
     }
     Ref hold = Ref::borrow(item);
-    if (!to_f64(item, &v)) throw_py();
+    to_f64(item, &v);
     return v;
 }
 
@@ -171,7 +161,7 @@ void read_bbox(PyObject* d, const Ref& key, double out[4]) {
         return;
     }
     std::vector<double> values;
-    if (!to_vec_f64(v.get(), &values)) throw_py();
+    to_vec_f64(v.get(), &values);
     if (values.size() != 4) throw zerlin::Error(zerlin::ErrorKind::Value, "'bbox' must have 4 entries");
     std::copy_n(values.data(), 4, out);
 }
@@ -183,7 +173,7 @@ void append_floats(PyObject* o, std::vector<double>& out, std::vector<double>& t
         for (Py_ssize_t j = 0; j < PyList_GET_SIZE(o); ++j) out.push_back(list_float(o, j));
         return;
     }
-    if (!to_vec_f64(o, &tmp)) throw_py();
+    to_vec_f64(o, &tmp);
     out.insert(out.end(), tmp.begin(), tmp.end());
 }
 
@@ -205,7 +195,7 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
         job.geometry = g;
     } else if (PyDict_Check(seg.get())) {
         PyObject* counts;
-        if (PyDict_GetItemRef(seg.get(), keys.counts.get(), &counts) < 0) throw_py();
+        if (PyDict_GetItemRef(seg.get(), keys.counts.get(), &counts) < 0) throw_python_error_already_set();
         if (!counts) throw zerlin::Error(zerlin::ErrorKind::Value, "RLE segmentation is missing 'counts'");
         Ref hold(counts);
         if (PyBytes_Check(counts)) {
@@ -213,11 +203,11 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
         } else if (PyUnicode_Check(counts)) {
             Py_ssize_t n = 0;
             const char* text = PyUnicode_AsUTF8AndSize(counts, &n);
-            if (!text) throw_py();
+            if (!text) throw_python_error_already_set();
             job.geometry = zerlin::CompressedCounts{std::string(text, std::size_t(n))};
         } else {
             zerlin::UncompressedCounts u;
-            if (!to_vec<uint32_t>(counts, &u.runs, &to_u32)) throw_py();
+            to_vec(counts, &u.runs, &to_u32);
             job.geometry = std::move(u);
         }
     } else {
@@ -226,7 +216,7 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
         for (;;) {
             PyObject* item;
             int r = PyIter_NextItem(it.get(), &item);
-            if (r < 0) throw_py();
+            if (r < 0) throw_python_error_already_set();
             if (r == 0) break;
             Ref ring(item);
             append_floats(item, poly.coords, tmp);
@@ -264,7 +254,7 @@ bool read_keypoints(PyObject* ann, const AnnKeys& keys, const zerlin::SideBuilde
     Ref list = lookup(ann, keys.keypoints);
     if (!list) return false;
     Py_ssize_t s = PyObject_Size(list.get());
-    if (s < 0) throw_py();
+    if (s < 0) throw_python_error_already_set();
     rows.check_keypoint_length(std::size_t(s));
     kp.resize(std::size_t(s));
     const bool is_list = PyList_Check(list.get());
@@ -274,8 +264,8 @@ bool read_keypoints(PyObject* ann, const AnnKeys& keys, const zerlin::SideBuilde
             continue;
         }
         Ref index(check(PyLong_FromSsize_t(m)));
-        Ref item(PyObject_GetItem(list.get(), index.get()));
-        if (!item || !to_f64(item.get(), &kp[std::size_t(m)])) throw_py();
+        Ref item(check(PyObject_GetItem(list.get(), index.get())));
+        to_f64(item.get(), &kp[std::size_t(m)]);
     }
     return true;
 }
@@ -290,7 +280,7 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
     std::vector<double> kp, tmp;
     for (Py_ssize_t i = 0; i < start_len && i < PyList_GET_SIZE(list); ++i) {
         Ref d(PyList_GetItemRef(list, i));
-        if (!d) throw_py();
+        if (!d) throw_python_error_already_set();
         PyObject* ann = d.get();
         if (!PyDict_Check(ann)) throw zerlin::Error(zerlin::ErrorKind::Value, "annotations must be dicts");
         double box[4];
@@ -310,18 +300,18 @@ zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     std::string iou_type;
     bool use_cats = false, use_area = true;
     double dilation = 0.02;
-    convert_arg<ImageSizes>(a[2], "img_sizes", &to_img_sizes, &sizes);
-    convert_arg(a[3], "img_ids", &to_vec_i64, &p.img_ids);
-    convert_arg(a[4], "cat_ids", &to_vec_i64, &p.cat_ids);
-    convert_arg(a[5], "iou_thrs", &to_vec_f64, &p.iou_thrs);
-    convert_arg(a[6], "rec_thrs", &to_vec_f64, &p.rec_thrs);
-    convert_arg(a[7], "max_dets", &to_vec_u64, &p.max_dets);
-    convert_arg(a[8], "area_rng", &to_area_rng, &p.area_rng);
-    convert_arg(a[9], "use_cats", &to_bool, &use_cats);
-    convert_arg(a[10], "iou_type", &to_str, &iou_type);
-    convert_arg(a[11], "kpt_sigmas", &to_vec_f64, &p.kpt_sigmas);
-    if (a[12]) convert_arg(a[12], "use_area", &to_bool, &use_area);
-    if (a[13]) convert_arg(a[13], "boundary_dilation", &to_f64, &dilation);
+    arg(a[2], "img_sizes", &to_img_sizes, &sizes);
+    arg(a[3], "img_ids", &to_vec_i64, &p.img_ids);
+    arg(a[4], "cat_ids", &to_vec_i64, &p.cat_ids);
+    arg(a[5], "iou_thrs", &to_vec_f64, &p.iou_thrs);
+    arg(a[6], "rec_thrs", &to_vec_f64, &p.rec_thrs);
+    arg(a[7], "max_dets", &to_vec_u64, &p.max_dets);
+    arg(a[8], "area_rng", &to_area_rng, &p.area_rng);
+    arg(a[9], "use_cats", &to_bool, &use_cats);
+    arg(a[10], "iou_type", &to_str, &iou_type);
+    arg(a[11], "kpt_sigmas", &to_vec_f64, &p.kpt_sigmas);
+    if (a[12]) arg(a[12], "use_area", &to_bool, &use_area);
+    if (a[13]) arg(a[13], "boundary_dilation", &to_f64, &dilation);
     p.use_cats = use_cats;
     p.use_area = use_area;
     p.boundary_dilation = dilation;
@@ -349,7 +339,7 @@ void take_sides(PyObject* const* a, zerlin::GeometryKind kind, Sides& s) {
     s.empty = Ref(check(PyList_New(0)));
     for (int side = 0; side < 2; ++side) {
         s.handles[side] = compact_data(a[side]);
-        if (!s.handles[side] && !check_list(a[side])) throw_py();
+        if (!s.handles[side]) check_list(a[side]);
         s.lists[side] = s.handles[side] ? s.empty.get() : a[side];
     }
 }
@@ -412,42 +402,41 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a, const FederatedSelec
     auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(sides.gt), std::move(sides.dt),
                                                    std::move(cells));
     PyObject* self = type->tp_alloc(type, 0);
-    if (!self) throw_py();
+    if (!self) throw_python_error_already_set();
     new (&as_evaluator(self)->borrow) BorrowFlag();
     new (&as_evaluator(self)->engine) std::unique_ptr<zerlin::Engine>(std::move(engine));
     return self;
 }
 
 extern "C" PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    PyObject* a[14];
-    if (!parse_args_tuple(kNew, args, kwargs, a)) return nullptr;
-    // Keyword values are borrowed from the keywords dict, and converting one
-    // argument runs Python code: hold them all for the construction.
-    Ref held[14];
-    for (int i = 0; i < 14; ++i) held[i] = Ref::borrow(a[i]);
-    return guarded<PyObject*>(nullptr, [&] { return construct(type, a, nullptr); });
+    return guarded([&] {
+        PyObject* a[14];
+        parse_args_tuple(kNew, args, kwargs, a);
+        // Keyword values are borrowed from the keywords dict, and converting one
+        // argument runs Python code: hold them all for the construction.
+        Ref held[14];
+        for (int i = 0; i < 14; ++i) held[i] = Ref::borrow(a[i]);
+        return construct(type, a, nullptr);
+    });
 }
 
 }  // namespace
 
 PyObject* fn_federated_evaluator(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-    if (nargs < 2) {
-        PyErr_SetString(PyExc_TypeError, "federated_evaluator() takes negative_categories and max_det first");
-        return nullptr;
-    }
-    return guarded<PyObject*>(nullptr, [&] {
+    return guarded([&] {
+        if (nargs < 2) zerlin::throw_type("federated_evaluator() takes negative_categories and max_det first");
         FederatedSelection federated;
-        convert_arg(args[0], "negative_categories", &to_pairs, &federated.negative);
-        convert_arg(args[1], "max_det", &to_u64, &federated.max_det);
+        arg(args[0], "negative_categories", &to_pairs, &federated.negative);
+        arg(args[1], "max_det", &to_u64, &federated.max_det);
         // The rest are the Evaluator's own arguments, read as it reads them.
         Ref rest(check(PyTuple_New(nargs - 2)));
         for (Py_ssize_t k = 2; k < nargs; ++k) PyTuple_SET_ITEM(rest.get(), k - 2, Py_NewRef(args[k]));
         Ref keywords(check(PyDict_New()));
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k)
-            if (PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) throw_py();
+            check_status(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
         PyObject* a[14];
-        if (!parse_args_tuple(kNew, rest.get(), keywords.get(), a)) throw_py();
+        parse_args_tuple(kNew, rest.get(), keywords.get(), a);
         return construct(g_evaluator_type, a, &federated);
     });
 }
@@ -466,12 +455,12 @@ extern "C" void evaluator_dealloc(PyObject* self) {
 
 void set_item(PyObject* dict, const char* key, PyObject* value) {
     Ref v(check(value));
-    if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_py();
+    if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_python_error_already_set();
 }
 
 void set_item(PyObject* dict, PyObject* key, PyObject* value) {
     Ref v(check(value));
-    if (PyDict_SetItem(dict, key, v.get()) < 0) throw_py();
+    if (PyDict_SetItem(dict, key, v.get()) < 0) throw_python_error_already_set();
 }
 
 template <class T>
@@ -555,16 +544,15 @@ PyObject* eval_imgs_list(const zerlin::RunResult& r) {
 // ---------------------------------------------------------------- methods
 
 PyObject* method_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    PyObject* a[1];
-    if (!parse_args(kRun, args, nargs, kw, a)) return nullptr;
-    bool collect = false;
-    if (a[0] && !arg(a[0], "collect_eval_imgs", &to_bool, &collect)) return nullptr;
-    SharedBorrow borrow(as_evaluator(self)->borrow);
-    if (!borrow.ok()) return nullptr;
-    const zerlin::Engine& engine = *as_evaluator(self)->engine;
-    zerlin::RunResult result;
-    if (!run_without_gil([&] { result = engine.run(collect); })) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
+    return guarded([&] {
+        PyObject* a[1];
+        parse_args(kRun, args, nargs, kw, a);
+        bool collect = false;
+        if (a[0]) arg(a[0], "collect_eval_imgs", &to_bool, &collect);
+        SharedBorrow borrow(as_evaluator(self)->borrow);
+        const zerlin::Engine& engine = *as_evaluator(self)->engine;
+        zerlin::RunResult result;
+        without_gil([&] { result = engine.run(collect); });
         Ref d(run_dict(result));
         if (collect) set_item(d.get(), "evalImgs", eval_imgs_list(result));
         return d.release();
@@ -572,12 +560,11 @@ PyObject* method_run(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
 }
 
 PyObject* method_timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    PyObject* a[1];
-    if (!parse_args(kTimings, args, nargs, kw, a)) return nullptr;
-    SharedBorrow borrow(as_evaluator(self)->borrow);
-    if (!borrow.ok()) return nullptr;
-    const zerlin::TimingCells& c = as_evaluator(self)->engine->timings();
-    return guarded<PyObject*>(nullptr, [&] {
+    return guarded([&] {
+        PyObject* a[1];
+        parse_args(kTimings, args, nargs, kw, a);
+        SharedBorrow borrow(as_evaluator(self)->borrow);
+        const zerlin::TimingCells& c = as_evaluator(self)->engine->timings();
         Ref d(check(PyDict_New()));
         const std::pair<const char*, const std::atomic<uint64_t>*> cells[] = {
             {"gt_read", &c.gt_read},       {"dt_read", &c.dt_read},   {"read_blocked", &c.read_blocked},
@@ -596,18 +583,17 @@ void set_column(PyObject* d, const char* key, std::vector<T>& v, int typenum) {
 }
 
 PyObject* method_per_instance(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    PyObject* a[3];
-    if (!parse_args(kPerInstance, args, nargs, kw, a)) return nullptr;
-    uint64_t t_idx = 0, a_idx = 0, max_det = 100;
-    if (a[0] && !arg(a[0], "t_idx", &to_u64, &t_idx)) return nullptr;
-    if (a[1] && !arg(a[1], "a_idx", &to_u64, &a_idx)) return nullptr;
-    if (a[2] && !arg(a[2], "max_det", &to_u64, &max_det)) return nullptr;
-    SharedBorrow borrow(as_evaluator(self)->borrow);
-    if (!borrow.ok()) return nullptr;
-    const zerlin::Engine& engine = *as_evaluator(self)->engine;  // checks the indices
-    zerlin::InstanceRows rows;
-    if (!run_without_gil([&] { rows = engine.per_instance(t_idx, a_idx, max_det); })) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
+    return guarded([&] {
+        PyObject* a[3];
+        parse_args(kPerInstance, args, nargs, kw, a);
+        uint64_t t_idx = 0, a_idx = 0, max_det = 100;
+        if (a[0]) arg(a[0], "t_idx", &to_u64, &t_idx);
+        if (a[1]) arg(a[1], "a_idx", &to_u64, &a_idx);
+        if (a[2]) arg(a[2], "max_det", &to_u64, &max_det);
+        SharedBorrow borrow(as_evaluator(self)->borrow);
+        const zerlin::Engine& engine = *as_evaluator(self)->engine;  // checks the indices
+        zerlin::InstanceRows rows;
+        without_gil([&] { rows = engine.per_instance(t_idx, a_idx, max_det); });
         Ref dts(check(PyDict_New())), gts(check(PyDict_New()));
         set_column(dts.get(), "image_id", rows.dt_image_id, NPY_INT64);
         set_column(dts.get(), "category_id", rows.dt_category_id, NPY_INT64);
@@ -626,17 +612,16 @@ PyObject* method_per_instance(PyObject* self, PyObject* const* args, Py_ssize_t 
 }
 
 PyObject* method_configure_lvis(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    PyObject* a[3];
-    if (!parse_args(kConfigureLvis, args, nargs, kw, a)) return nullptr;
-    std::vector<uint8_t> gt_ignore;
-    std::vector<std::pair<int64_t, int64_t>> pairs;
-    bool preserve = false;
-    if (!arg(a[0], "gt_ignore", &to_vec_bool, &gt_ignore)) return nullptr;
-    if (!arg(a[1], "non_exhaustive", &to_pairs, &pairs)) return nullptr;
-    if (a[2] && !arg(a[2], "preserve_crowds", &to_bool, &preserve)) return nullptr;
-    ExclusiveBorrow borrow(as_evaluator(self)->borrow);
-    if (!borrow.ok()) return nullptr;
-    return guarded<PyObject*>(nullptr, [&] {
+    return guarded([&] {
+        PyObject* a[3];
+        parse_args(kConfigureLvis, args, nargs, kw, a);
+        std::vector<uint8_t> gt_ignore;
+        std::vector<std::pair<int64_t, int64_t>> pairs;
+        bool preserve = false;
+        arg(a[0], "gt_ignore", &to_vec_bool, &gt_ignore);
+        arg(a[1], "non_exhaustive", &to_pairs, &pairs);
+        if (a[2]) arg(a[2], "preserve_crowds", &to_bool, &preserve);
+        ExclusiveBorrow borrow(as_evaluator(self)->borrow);
         as_evaluator(self)->engine->configure_lvis(gt_ignore, pairs, preserve);
         return Py_NewRef(Py_None);
     });

@@ -38,7 +38,7 @@ const Keys* keys() {
     }();
     if (!k.id || !k.image_id || !k.category_id || !k.bbox || !k.area || !k.iscrowd || !k.two || !k.three || !k.zero) {
         if (!PyErr_Occurred()) PyErr_NoMemory();
-        return nullptr;
+        throw_python_error_already_set();
     }
     return &k;
 }
@@ -50,21 +50,17 @@ inline bool still_in(PyObject* list, Py_ssize_t i, Py_ssize_t start_len) {
 }
 
 // Appends `value` to the list stored under `key` in `index`, creating it.
-bool append_to_slot(PyObject* index, PyObject* key, PyObject* value) {
+void append_to_slot(PyObject* index, PyObject* key, PyObject* value) {
     PyObject* slot;
-    int found = PyDict_GetItemRef(index, key, &slot);
-    if (found < 0) return false;
-    if (found == 0) {
-        Ref list(PyList_New(0));
-        if (!list || PyList_Append(list.get(), value) < 0) return false;
-        return PyDict_SetItem(index, key, list.get()) == 0;
+    if (check_status(PyDict_GetItemRef(index, key, &slot)) == 0) {
+        Ref list(check(PyList_New(0)));
+        check_status(PyList_Append(list.get(), value));
+        check_status(PyDict_SetItem(index, key, list.get()));
+        return;
     }
     Ref hold(slot);
-    if (!PyList_Check(slot)) {
-        set_not_instance(slot, "list");
-        return false;
-    }
-    return PyList_Append(slot, value) == 0;
+    check_list(slot);
+    check_status(PyList_Append(slot, value));
 }
 
 // Lists of values grouped under int keys. Image and category ids are almost
@@ -82,12 +78,12 @@ public:
         for (auto& m : members_) Py_DECREF(m.value);  // not handed to a list yet
     }
 
-    bool append(PyObject* key, PyObject* value) {
+    void append(PyObject* key, PyObject* value) {
         if (dict_) return append_to_slot(dict_.get(), key, value);
         int overflow = 0;
         long long k = PyLong_CheckExact(key) ? PyLong_AsLongLongAndOverflow(key, &overflow) : 0;
         if (!PyLong_CheckExact(key) || overflow != 0) {
-            if (!spill()) return false;
+            spill();
             return append_to_slot(dict_.get(), key, value);
         }
         auto [slot, added] = slots_.find_or_insert(int64_t(k), [&] { return uint32_t(keys_.size()); });
@@ -101,12 +97,11 @@ public:
         ++counts_[*slot];
         Py_INCREF(value);
         members_.push_back(Member{*slot, value});
-        return true;
     }
 
     // The grouped lists as a dict (new reference).
     PyObject* finish() {
-        if (!dict_ && !spill()) return nullptr;
+        if (!dict_) spill();
         return dict_.release();
     }
 
@@ -118,22 +113,15 @@ private:
 
     // Makes every list at its final size and moves the noted members in, in
     // input order, then hands the lists to a dict in first-occurrence order.
-    bool spill() {
+    void spill() {
         lists_.reserve(keys_.size());
-        for (Py_ssize_t count : counts_) {
-            PyObject* list = PyList_New(count);
-            if (!list) return false;
-            lists_.push_back(list);
-        }
+        for (Py_ssize_t count : counts_) lists_.push_back(check(PyList_New(count)));
         std::vector<Py_ssize_t> next(keys_.size(), 0);
         for (const Member& m : members_) PyList_SET_ITEM(lists_[m.group], next[m.group]++, m.value);
         members_.clear();
-        Ref d(PyDict_New());
-        if (!d) return false;
-        for (std::size_t j = 0; j < keys_.size(); ++j)
-            if (PyDict_SetItem(d.get(), keys_[j], lists_[j]) < 0) return false;
+        Ref d(check(PyDict_New()));
+        for (std::size_t j = 0; j < keys_.size(); ++j) check_status(PyDict_SetItem(d.get(), keys_[j], lists_[j]));
         dict_ = std::move(d);
-        return true;
     }
 
     zerlin::HashMap<int64_t, uint32_t> slots_;  // id value -> position in keys_/counts_
@@ -143,83 +131,73 @@ private:
     Ref dict_;
 };
 
-// Item access; exact dicts skip the generic protocol.
+// Item access (a new reference); exact dicts skip the generic protocol.
 inline PyObject* get_item(PyObject* mapping, PyObject* key) {
-    if (PyDict_CheckExact(mapping)) {
-        PyObject* v;
-        int r = PyDict_GetItemRef(mapping, key, &v);
-        if (r == 0) PyErr_SetObject(PyExc_KeyError, key);
-        return v;
-    }
-    return PyObject_GetItem(mapping, key);
+    if (!PyDict_CheckExact(mapping)) return check(PyObject_GetItem(mapping, key));
+    PyObject* v;
+    if (check_status(PyDict_GetItemRef(mapping, key, &v)) == 1) return v;
+    const char* name = PyUnicode_AsUTF8(key);  // the keys are str
+    if (!name) throw_python_error_already_set();
+    throw zerlin::Error(zerlin::ErrorKind::Key, name);
 }
 
 }  // namespace
 
 PyObject* fn_index_annotations(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"index_annotations()", {"annotations", "with_categories"}, 2};
-    PyObject* a[2];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
-    bool with_categories;
-    if (!check_list(a[0])) {
-        add_arg_note("annotations");
-        return nullptr;
-    }
-    if (!arg(a[1], "with_categories", to_bool, &with_categories)) return nullptr;
-    const Keys* k = keys();
-    if (!k) return nullptr;
-    PyObject* anns = a[0];
-    const Py_ssize_t n = PyList_GET_SIZE(anns);
-    Ref by_id(new_dict(std::size_t(n)));
-    if (!by_id) return nullptr;
-    Grouper by_image, by_category;
-    for (Py_ssize_t i = 0; still_in(anns, i, n); ++i) {
-        Ref ann(PyList_GetItemRef(anns, i));
-        if (!ann) return nullptr;
-        Ref image_id(get_item(ann.get(), k->image_id));
-        if (!image_id || !by_image.append(image_id.get(), ann.get())) return nullptr;
-        Ref id(get_item(ann.get(), k->id));
-        if (!id || PyDict_SetItem(by_id.get(), id.get(), ann.get()) < 0) return nullptr;
-        if (with_categories) {
-            Ref cat(get_item(ann.get(), k->category_id));
-            if (!cat || !by_category.append(cat.get(), image_id.get())) return nullptr;
+    return guarded([&] {
+        static const Signature sig{"index_annotations()", {"annotations", "with_categories"}, 2};
+        PyObject* a[2];
+        parse_args(sig, args, nargs, kw, a);
+        bool with_categories;
+        with_note("annotations", [&] { check_list(a[0]); });
+        arg(a[1], "with_categories", to_bool, &with_categories);
+        const Keys* k = keys();
+        PyObject* anns = a[0];
+        const Py_ssize_t n = PyList_GET_SIZE(anns);
+        Ref by_id(check(new_dict(std::size_t(n))));
+        Grouper by_image, by_category;
+        for (Py_ssize_t i = 0; still_in(anns, i, n); ++i) {
+            Ref ann(check(PyList_GetItemRef(anns, i)));
+            Ref image_id(get_item(ann.get(), k->image_id));
+            by_image.append(image_id.get(), ann.get());
+            Ref id(get_item(ann.get(), k->id));
+            check_status(PyDict_SetItem(by_id.get(), id.get(), ann.get()));
+            if (with_categories) {
+                Ref cat(get_item(ann.get(), k->category_id));
+                by_category.append(cat.get(), image_id.get());
+            }
         }
-    }
-    Ref images(by_image.finish());
-    if (!images) return nullptr;
-    Ref categories(by_category.finish());
-    if (!categories) return nullptr;
-    return PyTuple_Pack(3, by_id.get(), images.get(), categories.get());
+        Ref images(by_image.finish());
+        Ref categories(by_category.finish());
+        return check(PyTuple_Pack(3, by_id.get(), images.get(), categories.get()));
+    });
 }
 
 PyObject* fn_prepare_bbox_results(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"prepare_bbox_results()", {"annotations"}, 1};
-    PyObject* a[1];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
-    if (!check_list(a[0])) {
-        add_arg_note("annotations");
-        return nullptr;
-    }
+    return guarded([&] {
+        static const Signature sig{"prepare_bbox_results()", {"annotations"}, 1};
+        PyObject* a[1];
+        parse_args(sig, args, nargs, kw, a);
+        with_note("annotations", [&] { check_list(a[0]); });
+        prepare_bbox_results(a[0]);
+        return Py_NewRef(Py_None);
+    });
+}
+
+void prepare_bbox_results(PyObject* anns) {
     const Keys* k = keys();
-    if (!k) return nullptr;
-    PyObject* anns = a[0];
     const Py_ssize_t n = PyList_GET_SIZE(anns);
     for (Py_ssize_t i = 0; still_in(anns, i, n); ++i) {
-        Ref ann(PyList_GetItemRef(anns, i));
-        if (!ann) return nullptr;
+        Ref ann(check(PyList_GetItemRef(anns, i)));
         Ref box(get_item(ann.get(), k->bbox));
-        if (!box) return nullptr;
-        Ref w(PyObject_GetItem(box.get(), k->two));
-        if (!w) return nullptr;
-        Ref h(PyObject_GetItem(box.get(), k->three));
-        if (!h) return nullptr;
-        Ref area(PyNumber_Multiply(w.get(), h.get()));
-        if (!area || PyObject_SetItem(ann.get(), k->area, area.get()) < 0) return nullptr;
-        Ref id(PyLong_FromSsize_t(i + 1));
-        if (!id || PyObject_SetItem(ann.get(), k->id, id.get()) < 0) return nullptr;
-        if (PyObject_SetItem(ann.get(), k->iscrowd, k->zero) < 0) return nullptr;
+        Ref w(check(PyObject_GetItem(box.get(), k->two)));
+        Ref h(check(PyObject_GetItem(box.get(), k->three)));
+        Ref area(check(PyNumber_Multiply(w.get(), h.get())));
+        check_status(PyObject_SetItem(ann.get(), k->area, area.get()));
+        Ref id(check(PyLong_FromSsize_t(i + 1)));
+        check_status(PyObject_SetItem(ann.get(), k->id, id.get()));
+        check_status(PyObject_SetItem(ann.get(), k->iscrowd, k->zero));
     }
-    Py_RETURN_NONE;
 }
 
 }  // namespace zpy

@@ -18,7 +18,7 @@ public:
     ~KeyCache();
     KeyCache(const KeyCache&) = delete;
     KeyCache& operator=(const KeyCache&) = delete;
-    // New reference to the `str` for these bytes; throws PythonError.
+    // New reference to the `str` for these bytes; throws PythonErrorAlreadySet.
     PyObject* get(zerlin::JsonString key);
 
 private:
@@ -37,21 +37,21 @@ private:
     zerlin::HashMap<std::string, PyObject*> map_;
 };
 
-// New `str` from validated UTF-8; throws PythonError.
+// New `str` from validated UTF-8; throws PythonErrorAlreadySet.
 PyObject* make_str(zerlin::JsonString s);
 
 // Builds the value at the reader's cursor (leading whitespace allowed) and
 // returns a new reference. Reader errors propagate as JsonError, unlabelled;
-// a failed CPython call throws PythonError. Objects made so far are released.
+// a failed CPython call throws PythonErrorAlreadySet. Objects made so far are released.
 PyObject* build_value(zerlin::JsonReader& reader, KeyCache& keys);
 
-// Builds a whole document. Returns a new reference, or nullptr with
-// ValueError "JSON snapshot: <positioned message>" (or "JSON snapshot:
-// trailing data: ..." for bytes after the value) or another exception set.
+// Builds a whole document and returns a new reference. A reader error
+// throws ValueError "JSON snapshot: <positioned message>" (or "JSON snapshot:
+// trailing data: ..." for bytes after the value).
 PyObject* build_document(std::string_view text);
 
-// Sets ValueError "<label>: <message>" for a reader error, using the
+// Throws ValueError "<label>: <message>" for a reader error, using the
 // "<label>: trailing data: <message>" form for bytes after the document.
-void set_labelled_json_error(const std::string& label, const zerlin::JsonError& e);
+[[noreturn]] void throw_labelled_json_error(const std::string& label, const zerlin::JsonError& e);
 
 }  // namespace zpy

@@ -1,7 +1,6 @@
 // JSON file functions: load_json, parse_json_only, read_file_only, and the
 // object builder they share with the compact handles.
 #include <cstring>
-#include <optional>
 #include <vector>
 
 #include "json_build.hpp"
@@ -46,7 +45,7 @@ PyObject* KeyCache::lookup(JsonString key) {
         // Hash once here; every dict this key goes into reuses it.
         if (PyObject_Hash(s) == -1) {
             Py_DECREF(s);
-            throw_py();
+            throw_python_error_already_set();
         }
         return s;
     });
@@ -103,7 +102,7 @@ public:
         values_.resize(start);
         if (rc != 0) {
             Py_DECREF(dict);
-            throw_py();
+            throw_python_error_already_set();
         }
         values_.push_back(dict);
     }
@@ -130,11 +129,11 @@ PyObject* build_value(zerlin::JsonReader& reader, KeyCache& keys) {
     return b.take_result();
 }
 
-void set_labelled_json_error(const std::string& label, const JsonError& e) {
+void throw_labelled_json_error(const std::string& label, const JsonError& e) {
     std::string msg = label;
     msg += e.code() == zerlin::JsonErrc::TrailingCharacters ? ": trailing data: " : ": ";
     msg += e.what();
-    PyErr_SetString(PyExc_ValueError, msg.c_str());
+    zerlin::throw_value(std::move(msg));
 }
 
 PyObject* build_document(std::string_view text) {
@@ -145,61 +144,52 @@ PyObject* build_document(std::string_view text) {
         reader.finish();
         return doc.release();
     } catch (const JsonError& e) {
-        set_labelled_json_error("JSON snapshot", e);
-    } catch (...) {
-        set_error_from_current();
+        throw_labelled_json_error("JSON snapshot", e);
     }
-    return nullptr;
 }
 
 namespace {
 
 // The one argument of the three functions, and the file it names read
 // whole (OSError on failure).
-bool read_path_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw, std::string* path,
-                   std::string* text) {
+std::string read_path_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
+                          std::string* path) {
     PyObject* out[1];
-    if (!parse_args(sig, args, nargs, kw, out) || !arg(out[0], "path", to_str, path)) return false;
-    return guarded(false, [&] {
-        *text = zerlin::read_file(*path);
-        return true;
-    });
+    parse_args(sig, args, nargs, kw, out);
+    arg(out[0], "path", to_str, path);
+    return zerlin::read_file(*path);
 }
 
 }  // namespace
 
 PyObject* fn_load_json(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"load_json()", {"path"}, 1};
-    std::string path, text;
-    if (!read_path_arg(sig, args, nargs, kw, &path, &text)) return nullptr;
-    return build_document(text);
+    return guarded([&] {
+        static const Signature sig{"load_json()", {"path"}, 1};
+        std::string path;
+        return build_document(read_path_arg(sig, args, nargs, kw, &path));
+    });
 }
 
 PyObject* fn_parse_json_only(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"parse_json_only()", {"path"}, 1};
-    std::string path, text;
-    if (!read_path_arg(sig, args, nargs, kw, &path, &text)) return nullptr;
-    std::optional<JsonError> failure;
-    bool ok = run_without_gil([&] {
+    return guarded([&] {
+        static const Signature sig{"parse_json_only()", {"path"}, 1};
+        std::string path;
+        const std::string text = read_path_arg(sig, args, nargs, kw, &path);
         try {
-            zerlin::check_json_syntax(text);
+            without_gil([&] { zerlin::check_json_syntax(text); });
         } catch (const JsonError& e) {
-            failure = e;  // raised once the lock is back
+            throw_labelled_json_error(path, e);
         }
+        return check(PyLong_FromSize_t(text.size()));
     });
-    if (!ok) return nullptr;
-    if (failure) {
-        set_labelled_json_error(path, *failure);
-        return nullptr;
-    }
-    return PyLong_FromSize_t(text.size());
 }
 
 PyObject* fn_read_file_only(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"read_file_only()", {"path"}, 1};
-    std::string path, text;
-    if (!read_path_arg(sig, args, nargs, kw, &path, &text)) return nullptr;
-    return PyLong_FromSize_t(text.size());
+    return guarded([&] {
+        static const Signature sig{"read_file_only()", {"path"}, 1};
+        std::string path;
+        return check(PyLong_FromSize_t(read_path_arg(sig, args, nargs, kw, &path).size()));
+    });
 }
 
 }  // namespace zpy

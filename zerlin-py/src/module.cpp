@@ -75,52 +75,45 @@ PyMethodDef g_internal_functions[] = {
 
 #undef ZL_FAST
 
-int add_to_all(PyObject* all, const char* name) {
-    Ref s(PyUnicode_FromString(name));
-    return s ? PyList_Append(all, s.get()) : -1;
+void add_to_all(PyObject* all, const char* name) {
+    Ref s(check(PyUnicode_FromString(name)));
+    check_status(PyList_Append(all, s.get()));
 }
 
-int add_type(PyObject* module, PyObject* all, PyType_Spec* type_def, PyTypeObject** slot) {
-    PyObject* type = PyType_FromModuleAndSpec(module, type_def, nullptr);
-    if (!type) return -1;
-    *slot = reinterpret_cast<PyTypeObject*>(type);  // the module keeps it alive
+// Creates a type and adds it to the module and to __all__; `slot` keeps a
+// borrowed pointer (the module holds the type).
+void add_type(PyObject* module, PyObject* all, PyType_Spec* type_def, PyTypeObject** slot) {
+    Ref type(check(PyType_FromModuleAndSpec(module, type_def, nullptr)));
     const char* dot = std::strrchr(type_def->name, '.');
     const char* name = dot ? dot + 1 : type_def->name;
-    if (PyModule_AddObjectRef(module, name, type) < 0) return -1;
-    return add_to_all(all, name);
+    check_status(PyModule_AddObjectRef(module, name, type.get()));
+    *slot = reinterpret_cast<PyTypeObject*>(type.get());
+    add_to_all(all, name);
 }
 
 int exec_module(PyObject* module) {
-    if (_import_array() < 0) return -1;
-    if (!g_panic_type) {
-        // Internal failures derive from BaseException so that `except Exception`
-        // does not swallow a broken invariant.
-        g_panic_type = PyErr_NewExceptionWithDoc("vantorel._zerlin.PanicException",
-                                                 "An internal invariant of vantorel failed.",
-                                                 PyExc_BaseException, nullptr);
-        if (!g_panic_type) return -1;
-    }
-    if (PyModule_AddObjectRef(module, "PanicException", g_panic_type) < 0) return -1;
-    PyObject* owner = PyType_FromModuleAndSpec(module, owner_spec(), nullptr);
-    if (!owner) return -1;
-    g_owner_type = reinterpret_cast<PyTypeObject*>(owner);
-    if (PyModule_AddObjectRef(module, "PySliceContainer", owner) < 0) {
-        Py_DECREF(owner);
-        return -1;
-    }
-    Py_DECREF(owner);
+    return guarded([&] {
+        check_status(_import_array());
+        if (!g_panic_type) {
+            // Internal failures derive from BaseException so that `except Exception`
+            // does not swallow a broken invariant.
+            g_panic_type = check(PyErr_NewExceptionWithDoc("vantorel._zerlin.PanicException",
+                                                           "An internal invariant of vantorel failed.",
+                                                           PyExc_BaseException, nullptr));
+        }
+        check_status(PyModule_AddObjectRef(module, "PanicException", g_panic_type));
+        Ref owner(check(PyType_FromModuleAndSpec(module, owner_spec(), nullptr)));
+        check_status(PyModule_AddObjectRef(module, "PySliceContainer", owner.get()));
+        g_owner_type = reinterpret_cast<PyTypeObject*>(owner.get());
 
-    Ref all(PyList_New(0));
-    if (!all) return -1;
-    if (add_type(module, all.get(), evaluator_spec(), &g_evaluator_type) < 0) return -1;
-    Py_DECREF(g_evaluator_type);
-    if (add_type(module, all.get(), compact_spec(), &g_compact_type) < 0) return -1;
-    Py_DECREF(g_compact_type);
-    if (PyModule_AddFunctions(module, g_functions) < 0) return -1;
-    for (PyMethodDef* def = g_functions; def->ml_name; ++def)
-        if (add_to_all(all.get(), def->ml_name) < 0) return -1;
-    if (PyModule_AddFunctions(module, g_internal_functions) < 0) return -1;
-    return PyModule_AddObjectRef(module, "__all__", all.get());
+        Ref all(check(PyList_New(0)));
+        add_type(module, all.get(), evaluator_spec(), &g_evaluator_type);
+        add_type(module, all.get(), compact_spec(), &g_compact_type);
+        check_status(PyModule_AddFunctions(module, g_functions));
+        for (PyMethodDef* def = g_functions; def->ml_name; ++def) add_to_all(all.get(), def->ml_name);
+        check_status(PyModule_AddFunctions(module, g_internal_functions));
+        return check_status(PyModule_AddObjectRef(module, "__all__", all.get()));
+    });
 }
 
 PyModuleDef_Slot g_slots[] = {

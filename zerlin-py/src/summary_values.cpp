@@ -5,32 +5,19 @@
 
 namespace zpy {
 
-namespace {
-
-bool to_f64_array(PyObject* o, PyArrayObject** out) {
-    if (!PyArray_Check(o) || PyArray_TYPE(reinterpret_cast<PyArrayObject*>(o)) != NPY_DOUBLE ||
-        !PyArray_ISNOTSWAPPED(reinterpret_cast<PyArrayObject*>(o))) {
-        PyErr_Format(PyExc_TypeError, "'%s' object is not a float64 numpy.ndarray", type_name(o).c_str());
-        return false;
-    }
-    *out = reinterpret_cast<PyArrayObject*>(o);
-    return true;
-}
-
-}  // namespace
-
 PyObject* fn_summary_values(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"summary_values()", {"array", "thresholds", "categories", "area", "max_det"}, 5};
-    PyObject* a[5];
-    if (!parse_args(sig, args, nargs, kw, a)) return nullptr;
-    PyArrayObject* arr;
-    std::vector<uint64_t> thresholds, categories;
-    uint64_t area, max_det;
-    if (!arg(a[0], "array", to_f64_array, &arr) || !arg(a[1], "thresholds", to_vec_u64, &thresholds) ||
-        !arg(a[2], "categories", to_vec_u64, &categories) || !arg(a[3], "area", to_u64, &area) ||
-        !arg(a[4], "max_det", to_u64, &max_det))
-        return nullptr;
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+    return guarded([&] {
+        static const Signature sig{"summary_values()", {"array", "thresholds", "categories", "area", "max_det"}, 5};
+        PyObject* a[5];
+        parse_args(sig, args, nargs, kw, a);
+        PyArrayObject* arr;
+        std::vector<uint64_t> thresholds, categories;
+        uint64_t area, max_det;
+        arg(a[0], "array", to_array<NPY_DOUBLE>, &arr);
+        arg(a[1], "thresholds", to_vec_u64, &thresholds);
+        arg(a[2], "categories", to_vec_u64, &categories);
+        arg(a[3], "area", to_u64, &area);
+        arg(a[4], "max_det", to_u64, &max_det);
         const int nd = PyArray_NDIM(arr);
         std::vector<std::ptrdiff_t> shape(PyArray_DIMS(arr), PyArray_DIMS(arr) + nd);
         std::vector<std::ptrdiff_t> strides(PyArray_STRIDES(arr), PyArray_STRIDES(arr) + nd);
