@@ -324,6 +324,9 @@ public:
     void leave_container() noexcept { ++remaining_depth_; }
 
 private:
+    // Where a container's next member starts: the byte after its comma, or
+    // `close` (not consumed) when the container ends.
+    int member_start(bool& first, int close, JsonErrc eof, JsonErrc expected_comma);
     int skip_space_slow() noexcept;
     void read_escape(bool& ascii);
     void skip_escape();
@@ -627,20 +630,26 @@ inline void JsonReader::skip_number() {
 }
 
 // Defined here so the building reader's loop inlines them.
-inline bool JsonReader::next_element(bool& first) {
+inline int JsonReader::member_start(bool& first, int close, JsonErrc eof, JsonErrc expected_comma) {
     int c = peek_nonspace();
-    if (c == ']') return false;
+    if (c == close) return c;
     if (c == ',' && !first) {
         ++p_;
         c = peek_nonspace();
     } else if (c < 0) {
-        fail_peek(JsonErrc::EofWhileParsingList);
+        fail_peek(eof);
     } else if (first) {
         first = false;
     } else {
-        fail_peek(JsonErrc::ExpectedListCommaOrEnd);
+        fail_peek(expected_comma);
     }
-    if (c == ']') fail_peek(JsonErrc::TrailingComma);
+    if (c == close) fail_peek(JsonErrc::TrailingComma);
+    return c;
+}
+
+inline bool JsonReader::next_element(bool& first) {
+    const int c = member_start(first, ']', JsonErrc::EofWhileParsingList, JsonErrc::ExpectedListCommaOrEnd);
+    if (c == ']') return false;
     if (c < 0) fail_peek(JsonErrc::EofWhileParsingValue);
     return true;
 }
@@ -659,24 +668,13 @@ inline void JsonReader::end_array() {
 }
 
 inline bool JsonReader::next_key(bool& first, JsonString& key) {
-    int c = peek_nonspace();
+    const int c = member_start(first, '}', JsonErrc::EofWhileParsingObject, JsonErrc::ExpectedObjectCommaOrEnd);
     if (c == '}') return false;
-    if (c == ',' && !first) {
-        ++p_;
-        c = peek_nonspace();
-    } else if (c < 0) {
-        fail_peek(JsonErrc::EofWhileParsingObject);
-    } else if (first) {
-        first = false;
-    } else {
-        fail_peek(JsonErrc::ExpectedObjectCommaOrEnd);
-    }
     if (c == '"') {
         ++p_;
         key = read_string();
         return true;
     }
-    if (c == '}') fail_peek(JsonErrc::TrailingComma);
     fail_peek(c < 0 ? JsonErrc::EofWhileParsingValue : JsonErrc::KeyMustBeAString);
 }
 
