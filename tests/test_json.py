@@ -360,3 +360,22 @@ def test_parse_json_only_releases_the_interpreter_lock(tmp_path):
         stop.set()
         thread.join()
     assert max(seen) > 0
+
+
+@pytest.mark.parametrize("enabled", [True, False])
+@pytest.mark.parametrize("content", ['[{"a": [1, {"b": 2}]}]', '[{"a": 1}, {"a": 2,}]'])
+def test_collector_setting_survives_loading(tmp_path, enabled, content):
+    # Loading pauses the cyclic collector while it builds; the caller's
+    # setting must come back, after a refused document too.
+    import gc
+
+    path = write(tmp_path, content)
+    (gc.enable if enabled else gc.disable)()
+    try:
+        try:
+            z.load_json(path)
+        except ValueError:
+            pass
+        assert gc.isenabled() is enabled
+    finally:
+        gc.enable()

@@ -219,6 +219,23 @@ void to_vec(PyObject* o, std::vector<T>* out, Conv&& conv) {
 
 // ---------------------------------------------------------------- containers
 
+// Pauses the cyclic collector while a function makes many acyclic objects
+// (a document's dicts, evaluation records): every collection it would start
+// meanwhile walks all of them again, and none of them can be garbage. The
+// caller's setting comes back afterwards, on failure too.
+class CollectorPaused {
+public:
+    CollectorPaused() : was_enabled_(PyGC_Disable()) {}
+    ~CollectorPaused() {
+        if (was_enabled_) PyGC_Enable();
+    }
+    CollectorPaused(const CollectorPaused&) = delete;
+    CollectorPaused& operator=(const CollectorPaused&) = delete;
+
+private:
+    int was_enabled_;
+};
+
 // A dict with room for n items, so filling it never resizes. CPython's
 // presizing constructor is a private function; it is used only on the
 // versions known to export it, and a plain dict behaves the same elsewhere.

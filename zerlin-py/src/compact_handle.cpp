@@ -319,6 +319,7 @@ bool set_has(PyObject* set, int64_t id) {
 // The selected records built from the snapshot's top-level array, in file
 // order; `selected` marks them by row.
 PyObject* build_rows(const CompactData& d, const std::vector<uint8_t>& selected, std::size_t count) {
+    CollectorPaused paused;
     Ref list(check(PyList_New(0)));
     try {
         KeyCache keys;

@@ -526,6 +526,7 @@ PyObject* run_dict(zerlin::RunResult& r) {
 }
 
 PyObject* eval_imgs_list(const zerlin::RunResult& r) {
+    CollectorPaused paused;
     RecordKeys keys;
     Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
     for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {

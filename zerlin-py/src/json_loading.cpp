@@ -124,6 +124,7 @@ private:
 }  // namespace
 
 PyObject* build_value(zerlin::JsonReader& reader, KeyCache& keys) {
+    CollectorPaused paused;
     Builder b(keys);
     reader.parse_value(b);
     return b.take_result();
