@@ -573,6 +573,16 @@ EvalImage Engine::eval_image(const Category& c, std::size_t e, std::size_t a) co
     return rec;
 }
 
+void Engine::add_records(const Category& c, std::size_t a, std::vector<EvalImage>& records,
+                         std::vector<uint32_t>& slots) const {
+    const std::size_t I = params_.img_ids.size();
+    if (slots.empty()) slots.assign(params_.area_rng.size() * I, RunResult::kNoRecord);
+    for (std::size_t e = 0; e < c.entries.size(); ++e) {
+        slots[a * I + c.entries[e].image] = uint32_t(records.size());
+        records.push_back(eval_image(c, e, a));
+    }
+}
+
 namespace {
 
 // A category's evaluation-image records and their places (A x I slots).
@@ -597,16 +607,22 @@ void gather_records(std::vector<CategoryRecords>& parts, std::size_t per_slot, R
     }
 }
 
-}  // namespace
-
-RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
-    const EvalParams& p = params_;
+// A result with the parameters' dimensions and nothing in it yet.
+RunResult sized_result(const EvalParams& p) {
     RunResult res;
     res.T = p.iou_thrs.size();
     res.R = p.rec_thrs.size();
     res.K = p.num_slots();
     res.A = p.area_rng.size();
     res.M = p.max_dets.size();
+    return res;
+}
+
+}  // namespace
+
+RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
+    const EvalParams& p = params_;
+    RunResult res = sized_result(p);
     const std::size_t T = res.T, R = res.R, K = res.K, A = res.A, M = res.M;
     const std::size_t I = p.img_ids.size();
     res.precision.assign(T * R * K * A * M, -1.0);
@@ -625,14 +641,7 @@ RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
         Accumulator& acc = *accumulators[k];
         acc.accumulate(a, c.status, c.gt_ignore);
         sw.add_to(timings_->accumulate_cpu);
-        if (collect_eval_imgs) {
-            CategoryRecords& out = records[k];
-            if (out.slots.empty()) out.slots.assign(A * I, RunResult::kNoRecord);
-            for (std::size_t e = 0; e < c.entries.size(); ++e) {
-                out.slots[a * I + c.entries[e].image] = uint32_t(out.records.size());
-                out.records.push_back(eval_image(c, e, a));
-            }
-        }
+        if (collect_eval_imgs) add_records(c, a, records[k].records, records[k].slots);
         if (a + 1 < A) return;
         std::lock_guard<std::mutex> guard(output_lock);
         for (std::size_t t = 0; t < T; ++t) {
@@ -646,6 +655,17 @@ RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
         accumulators[k].reset();
     });
     if (collect_eval_imgs) gather_records(records, A * I, res);
+    return res;
+}
+
+RunResult Engine::eval_records(Pool& pool) const {
+    const EvalParams& p = params_;
+    RunResult res = sized_result(p);
+    std::vector<CategoryRecords> records(res.K);
+    walk(0, res.A, pool, [&](const Category& c, std::size_t k, std::size_t a) {
+        add_records(c, a, records[k].records, records[k].slots);
+    });
+    gather_records(records, res.A * p.img_ids.size(), res);
     return res;
 }
 

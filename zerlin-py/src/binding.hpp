@@ -219,6 +219,12 @@ void to_vec(PyObject* o, std::vector<T>* out, Conv&& conv) {
 
 // ---------------------------------------------------------------- containers
 
+// Interns each name into its slot, in order (dict keys made once per call).
+template <std::size_t N>
+void intern_all(Ref* const (&slots)[N], const char* const (&names)[N]) {
+    for (std::size_t i = 0; i < N; ++i) *slots[i] = Ref(check(PyUnicode_InternFromString(names[i])));
+}
+
 // Pauses the cyclic collector while a function makes many acyclic objects
 // (a document's dicts, evaluation records): every collection it would start
 // meanwhile walks all of them again, and none of them can be garbage. The
@@ -339,6 +345,7 @@ using FastFn = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*)
 PyObject* fn_load_compact_bbox(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_federated_evaluator(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_reference_eval_imgs(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_results_shape(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_load_compact_array(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_index_annotations(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -13,6 +13,7 @@
 #include "zerlin/pipeline.hpp"
 #include "zerlin/group.hpp"
 #include "compact_handle.hpp"
+#include "eval_records.hpp"
 #include "zerlin/federated.hpp"
 #include "zerlin/handle_side.hpp"
 #include "zerlin/side_builder.hpp"
@@ -89,12 +90,6 @@ bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
 }
 
 // ---------------------------------------------------------------- record conversion
-
-// Interns each name into its slot, in order.
-template <std::size_t N>
-void intern_all(Ref* const (&slots)[N], const char* const (&names)[N]) {
-    for (std::size_t i = 0; i < N; ++i) *slots[i] = Ref(check(PyUnicode_InternFromString(names[i])));
-}
 
 // The eleven annotation keys, interned once per construction.
 struct AnnKeys {
@@ -453,68 +448,6 @@ extern "C" void evaluator_dealloc(PyObject* self) {
 
 // ---------------------------------------------------------------- outputs
 
-void set_item(PyObject* dict, const char* key, PyObject* value) {
-    Ref v(check(value));
-    if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_python_error_already_set();
-}
-
-void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-    Ref v(check(value));
-    if (PyDict_SetItem(dict, key, v.get()) < 0) throw_python_error_already_set();
-}
-
-template <class T>
-PyObject* int_list(const std::vector<T>& v) {
-    Ref list(check(PyList_New(Py_ssize_t(v.size()))));
-    for (std::size_t i = 0; i < v.size(); ++i)
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyLong_FromLongLong((long long)v[i])));
-    return list.release();
-}
-
-PyObject* float_list(const std::vector<double>& v) {
-    Ref list(check(PyList_New(Py_ssize_t(v.size()))));
-    for (std::size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyFloat_FromDouble(v[i])));
-    return list.release();
-}
-
-// A (rows, cols) float64 matrix of the given integer values.
-template <class T>
-PyObject* float_matrix(const std::vector<T>& v, std::size_t rows, std::size_t cols) {
-    std::vector<double> out(v.begin(), v.end());
-    return array_from_vector(std::move(out), {npy_intp(rows), npy_intp(cols)}, NPY_FLOAT64);
-}
-
-struct RecordKeys {
-    Ref image_id, category_id, aRng, maxDet, dtIds, gtIds, dtScores, dtMatches, gtMatches, gtIgnore, dtIgnore;
-    RecordKeys() {
-        intern_all({&image_id, &category_id, &aRng, &maxDet, &dtIds, &gtIds, &dtScores, &dtMatches, &gtMatches,
-                    &gtIgnore, &dtIgnore},
-                   {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
-                    "gtMatches", "gtIgnore", "dtIgnore"});
-    }
-};
-
-PyObject* eval_record(const zerlin::EvalImage& e, std::size_t T, const RecordKeys& k) {
-    const std::size_t D = e.dt_ids.size(), G = e.gt_ids.size();
-    if (e.dt_matches.size() != T * D || e.dt_ignore.size() != T * D || e.gt_matches.size() != T * G ||
-        e.gt_ignore.size() != G)
-        throw zerlin::Error(zerlin::ErrorKind::Value, "evaluation record buffers do not match their shapes");
-    Ref d(check(PyDict_New()));
-    set_item(d.get(), k.image_id.get(), PyLong_FromLongLong(e.image_id));
-    set_item(d.get(), k.category_id.get(), PyLong_FromLongLong(e.category_id));
-    set_item(d.get(), k.aRng.get(), PyLong_FromUnsignedLong(e.area_index));
-    set_item(d.get(), k.maxDet.get(), PyLong_FromUnsignedLongLong(e.max_det));
-    set_item(d.get(), k.dtIds.get(), int_list(e.dt_ids));
-    set_item(d.get(), k.gtIds.get(), int_list(e.gt_ids));
-    set_item(d.get(), k.dtScores.get(), float_list(e.dt_scores));
-    set_item(d.get(), k.dtMatches.get(), float_matrix(e.dt_matches, T, D));
-    set_item(d.get(), k.gtMatches.get(), float_matrix(e.gt_matches, T, G));
-    std::vector<double> gt_ig(e.gt_ignore.begin(), e.gt_ignore.end());
-    set_item(d.get(), k.gtIgnore.get(), array_from_vector(std::move(gt_ig), {npy_intp(G)}, NPY_FLOAT64));
-    set_item(d.get(), k.dtIgnore.get(), float_matrix(e.dt_ignore, T, D));
-    return d.release();
-}
-
 PyObject* run_dict(zerlin::RunResult& r) {
     const npy_intp T = npy_intp(r.T), R = npy_intp(r.R), K = npy_intp(r.K), A = npy_intp(r.A), M = npy_intp(r.M);
     Ref d(check(PyDict_New()));
@@ -523,23 +456,6 @@ PyObject* run_dict(zerlin::RunResult& r) {
     set_item(d.get(), "recall", array_from_vector(std::move(r.recall), {T, K, A, M}, NPY_FLOAT64));
     set_item(d.get(), "scores", array_from_vector(std::move(r.scores), {T, R, K, A, M}, NPY_FLOAT64));
     return d.release();
-}
-
-PyObject* eval_imgs_list(const zerlin::RunResult& r) {
-    CollectorPaused paused;
-    RecordKeys keys;
-    Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
-    for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {
-        uint32_t s = r.eval_slots[i];
-        PyObject* item;
-        if (s == zerlin::RunResult::kNoRecord) {
-            item = Py_NewRef(Py_None);
-        } else {
-            item = eval_record(r.eval_imgs[s], r.T, keys);
-        }
-        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
-    }
-    return list.release();
 }
 
 // ---------------------------------------------------------------- methods
@@ -648,6 +564,43 @@ PyMethodDef g_methods[] = {
 #undef ZL_METHOD
 
 }  // namespace
+
+namespace {
+
+// A sequence argument of exactly n items, as a fast sequence.
+Ref sequence_of(PyObject* o, const char* name, std::size_t n) {
+    Ref seq = with_note(name, [&] {
+        check_sequence(o);
+        return Ref(check(PySequence_Fast(o, "expected a sequence")));
+    });
+    const std::size_t got = std::size_t(PySequence_Fast_GET_SIZE(seq.get()));
+    if (got != n)
+        zerlin::throw_value(std::string(name) + " has " + std::to_string(got) + " items; the evaluator has " +
+                            std::to_string(n));
+    return seq;
+}
+
+}  // namespace
+
+PyObject* fn_reference_eval_imgs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&] {
+        static const Signature sig{"reference_eval_imgs()",
+                                   {"evaluator", "img_ids", "cat_ids", "area_rngs", "max_det"}, 5};
+        PyObject* a[5];
+        parse_args(sig, args, nargs, kw, a);
+        if (!PyObject_TypeCheck(a[0], g_evaluator_type)) throw_not_instance(a[0], "Evaluator");
+        SharedBorrow borrow(as_evaluator(a[0])->borrow);
+        const zerlin::Engine& engine = *as_evaluator(a[0])->engine;
+        const zerlin::EvalParams& p = engine.params();
+        // The labels are read before the engine runs: reading them may run Python code.
+        RecordLabels labels{sequence_of(a[1], "img_ids", p.img_ids.size()),
+                            sequence_of(a[2], "cat_ids", p.num_slots()),
+                            sequence_of(a[3], "area_rngs", p.area_rng.size()), a[4]};
+        zerlin::RunResult result;
+        without_gil([&] { result = engine.eval_records(); });
+        return reference_eval_imgs_list(result, labels);
+    });
+}
 
 PyType_Spec* evaluator_spec() {
     static PyType_Slot slots[] = {

@@ -70,6 +70,11 @@ PyMethodDef g_internal_functions[] = {
             "An Evaluator (of the Evaluator's own arguments) over the detections the LVIS federated protocol "
             "keeps: each image's max_det best, then those of its verified categories (its ground truths' and the "
             "negative (image, category) pairs)."),
+    ZL_FAST(reference_eval_imgs,
+            "reference_eval_imgs(evaluator, img_ids, cat_ids, area_rngs, max_det)\n--\n\n"
+            "The evaluator's per-image records in the reference API's layout and types, one entry per "
+            "(category, area range, image) in that order (None where the image has neither side): image_id, "
+            "category_id, aRng and maxDet are the given objects; no precision arrays are computed."),
     {nullptr, nullptr, 0, nullptr},
 };
 

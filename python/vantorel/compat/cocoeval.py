@@ -357,9 +357,8 @@ class COCOeval:
             p.iouType,
             [float(s) for s in sigmas],
         )
-        # The engine runs when its output is first needed: by accumulate(), or
-        # by a read of evalImgs, whose run gives the arrays as well (a
-        # per-batch loop that only collects records runs it once per batch).
+        # The engine runs when its output is first needed: accumulate() asks
+        # for the arrays, a read of evalImgs for the records alone.
         self._native = {"evaluator": ev, "run": None, "params": copy.deepcopy(p), "replaced": False}
         self._eval_imgs = _PENDING
         self._ious = _PENDING
@@ -367,39 +366,13 @@ class COCOeval:
         self.eval = {}
 
     def _native_eval_imgs(self) -> list[Any]:
-        """The engine's records in the reference's layout and types."""
+        """The engine's records in the reference's layout and types, made by
+        the engine directly (no precision arrays: a per-batch loop that only
+        collects records pays for matching alone)."""
         nat = self._native
         p = nat["params"]
-        run = nat["evaluator"].run(collect_eval_imgs=True)
-        records = run.pop("evalImgs")
-        if nat["run"] is None:
-            nat["run"] = run
         cats = p.catIds if p.useCats else [-1]
-        img_ids, areas = p.imgIds, p.areaRng
-        max_det = p.maxDets[-1]
-        out: list[Any] = [None] * len(records)
-        pos = 0
-        for cat in cats:
-            for a_rng in areas:
-                for img in img_ids:
-                    r = records[pos]
-                    if r is not None:
-                        g_ig = r["gtIgnore"]
-                        out[pos] = {
-                            "image_id": img,
-                            "category_id": cat,
-                            "aRng": a_rng,
-                            "maxDet": max_det,
-                            "dtIds": r["dtIds"],
-                            "gtIds": r["gtIds"],
-                            "dtMatches": r["dtMatches"],
-                            "gtMatches": r["gtMatches"],
-                            "dtScores": r["dtScores"],
-                            "gtIgnore": g_ig.astype(np.int64) if len(g_ig) else g_ig,
-                            "dtIgnore": r["dtIgnore"].astype(bool),
-                        }
-                    pos += 1
-        return out
+        return _zerlin.reference_eval_imgs(nat["evaluator"], p.imgIds, cats, p.areaRng, p.maxDets[-1])
 
     def accumulate(self, p: Params | None = None) -> None:
         """Precision, recall and scores per threshold, category, area range and maxDets, into ``eval``."""

@@ -72,6 +72,10 @@ public:
     Engine& operator=(const Engine&) = delete;
 
     RunResult run(bool collect_eval_imgs, Pool& pool = Pool::global()) const;
+    // The evaluation-image records alone (eval_imgs and eval_slots; the
+    // precision, recall and score arrays stay empty): no accumulation and no
+    // output arrays, for callers that read only the records.
+    RunResult eval_records(Pool& pool = Pool::global()) const;
 
     // Verdicts at one (threshold index, area index, detection count); the
     // indices must lie inside iou_thrs and area_rng (ValueError otherwise).
@@ -118,6 +122,10 @@ private:
     void walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit) const;
     // The evaluation-image record of entry e after matching at area a.
     EvalImage eval_image(const Category& c, std::size_t e, std::size_t a) const;
+    // Appends the records of a matched category's entries at area a, noting
+    // their places among its A x I slots.
+    void add_records(const Category& c, std::size_t a, std::vector<EvalImage>& records,
+                     std::vector<uint32_t>& slots) const;
     // The per-instance rows of a matched category at one threshold.
     void instance_rows(const Category& c, std::size_t t_idx, uint64_t max_det, InstanceRows& o) const;
 

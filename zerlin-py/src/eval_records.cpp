@@ -1,0 +1,151 @@
+#include "eval_records.hpp"
+
+#include <cstring>
+
+namespace zpy {
+
+void set_item(PyObject* dict, const char* key, PyObject* value) {
+    Ref v(check(value));
+    if (PyDict_SetItemString(dict, key, v.get()) < 0) throw_python_error_already_set();
+}
+
+void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+    Ref v(check(value));
+    if (PyDict_SetItem(dict, key, v.get()) < 0) throw_python_error_already_set();
+}
+
+namespace {
+
+template <class T>
+PyObject* int_list(const std::vector<T>& v) {
+    Ref list(check(PyList_New(Py_ssize_t(v.size()))));
+    for (std::size_t i = 0; i < v.size(); ++i)
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyLong_FromLongLong((long long)v[i])));
+    return list.release();
+}
+
+PyObject* float_list(const std::vector<double>& v) {
+    Ref list(check(PyList_New(Py_ssize_t(v.size()))));
+    for (std::size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyFloat_FromDouble(v[i])));
+    return list.release();
+}
+
+// A (rows, cols) float64 matrix of the given integer values.
+template <class T>
+PyObject* float_matrix(const std::vector<T>& v, std::size_t rows, std::size_t cols) {
+    std::vector<double> out(v.begin(), v.end());
+    return array_from_vector(std::move(out), {npy_intp(rows), npy_intp(cols)}, NPY_FLOAT64);
+}
+
+struct RecordKeys {
+    Ref image_id, category_id, aRng, maxDet, dtIds, gtIds, dtScores, dtMatches, gtMatches, gtIgnore, dtIgnore;
+    RecordKeys() {
+        intern_all({&image_id, &category_id, &aRng, &maxDet, &dtIds, &gtIds, &dtScores, &dtMatches, &gtMatches,
+                    &gtIgnore, &dtIgnore},
+                   {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
+                    "gtMatches", "gtIgnore", "dtIgnore"});
+    }
+};
+
+void check_shapes(const zerlin::EvalImage& e, std::size_t T) {
+    const std::size_t D = e.dt_ids.size(), G = e.gt_ids.size();
+    if (e.dt_matches.size() != T * D || e.dt_ignore.size() != T * D || e.gt_matches.size() != T * G ||
+        e.gt_ignore.size() != G)
+        throw zerlin::Error(zerlin::ErrorKind::Value, "evaluation record buffers do not match their shapes");
+}
+
+PyObject* eval_record(const zerlin::EvalImage& e, std::size_t T, const RecordKeys& k) {
+    check_shapes(e, T);
+    const std::size_t D = e.dt_ids.size(), G = e.gt_ids.size();
+    Ref d(check(PyDict_New()));
+    set_item(d.get(), k.image_id.get(), PyLong_FromLongLong(e.image_id));
+    set_item(d.get(), k.category_id.get(), PyLong_FromLongLong(e.category_id));
+    set_item(d.get(), k.aRng.get(), PyLong_FromUnsignedLong(e.area_index));
+    set_item(d.get(), k.maxDet.get(), PyLong_FromUnsignedLongLong(e.max_det));
+    set_item(d.get(), k.dtIds.get(), int_list(e.dt_ids));
+    set_item(d.get(), k.gtIds.get(), int_list(e.gt_ids));
+    set_item(d.get(), k.dtScores.get(), float_list(e.dt_scores));
+    set_item(d.get(), k.dtMatches.get(), float_matrix(e.dt_matches, T, D));
+    set_item(d.get(), k.gtMatches.get(), float_matrix(e.gt_matches, T, G));
+    std::vector<double> gt_ig(e.gt_ignore.begin(), e.gt_ignore.end());
+    set_item(d.get(), k.gtIgnore.get(), array_from_vector(std::move(gt_ig), {npy_intp(G)}, NPY_FLOAT64));
+    set_item(d.get(), k.dtIgnore.get(), float_matrix(e.dt_ignore, T, D));
+    return d.release();
+}
+
+
+// A new array of `dims` holding `v` converted to the array's type `Out`.
+template <class Out, class In>
+PyObject* copied_array(const std::vector<In>& v, std::initializer_list<npy_intp> dims, int typenum) {
+    PyObject* arr = check(PyArray_SimpleNew(int(dims.size()), const_cast<npy_intp*>(dims.begin()), typenum));
+    Out* out = static_cast<Out*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr)));
+    for (std::size_t i = 0; i < v.size(); ++i) out[i] = Out(v[i]);
+    return arr;
+}
+
+PyObject* reference_record(const zerlin::EvalImage& e, std::size_t T, const RecordKeys& k, PyObject* image_id,
+                           PyObject* category_id, PyObject* area_rng, PyObject* max_det) {
+    check_shapes(e, T);
+    const npy_intp t = npy_intp(T), D = npy_intp(e.dt_ids.size()), G = npy_intp(e.gt_ids.size());
+    Ref d(check(PyDict_New()));
+    set_item(d.get(), k.image_id.get(), Py_NewRef(image_id));
+    set_item(d.get(), k.category_id.get(), Py_NewRef(category_id));
+    set_item(d.get(), k.aRng.get(), Py_NewRef(area_rng));
+    set_item(d.get(), k.maxDet.get(), Py_NewRef(max_det));
+    set_item(d.get(), k.dtIds.get(), int_list(e.dt_ids));
+    set_item(d.get(), k.gtIds.get(), int_list(e.gt_ids));
+    set_item(d.get(), k.dtMatches.get(), copied_array<double>(e.dt_matches, {t, D}, NPY_FLOAT64));
+    set_item(d.get(), k.gtMatches.get(), copied_array<double>(e.gt_matches, {t, G}, NPY_FLOAT64));
+    set_item(d.get(), k.dtScores.get(), float_list(e.dt_scores));
+    // The reference builds gtIgnore from a list of ints, which is float64 when empty.
+    if (G == 0) set_item(d.get(), k.gtIgnore.get(), copied_array<double>(e.gt_ignore, {0}, NPY_FLOAT64));
+    else set_item(d.get(), k.gtIgnore.get(), copied_array<int64_t>(e.gt_ignore, {G}, NPY_INT64));
+    set_item(d.get(), k.dtIgnore.get(), copied_array<npy_bool>(e.dt_ignore, {t, D}, NPY_BOOL));
+    return d.release();
+}
+
+// Item i of a sequence made by PySequence_Fast (borrowed).
+PyObject* item(const Ref& seq, std::size_t i) { return PySequence_Fast_GET_ITEM(seq.get(), Py_ssize_t(i)); }
+
+}  // namespace
+
+PyObject* eval_imgs_list(const zerlin::RunResult& r) {
+    CollectorPaused paused;
+    RecordKeys keys;
+    Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
+    for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {
+        uint32_t s = r.eval_slots[i];
+        PyObject* item;
+        if (s == zerlin::RunResult::kNoRecord) {
+            item = Py_NewRef(Py_None);
+        } else {
+            item = eval_record(r.eval_imgs[s], r.T, keys);
+        }
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), item);
+    }
+    return list.release();
+}
+
+
+PyObject* reference_eval_imgs_list(const zerlin::RunResult& r, const RecordLabels& labels) {
+    CollectorPaused paused;
+    RecordKeys keys;
+    const std::size_t I = std::size_t(PySequence_Fast_GET_SIZE(labels.img_ids.get())), A = r.A;
+    Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
+    for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {
+        const uint32_t s = r.eval_slots[i];
+        PyObject* record;
+        if (s == zerlin::RunResult::kNoRecord) {
+            record = Py_NewRef(Py_None);
+        } else {
+            // Entries run over categories, then areas, then images.
+            const std::size_t k = i / (A * I), a = i / I % A, img = i % I;
+            record = reference_record(r.eval_imgs[s], r.T, keys, item(labels.img_ids, img), item(labels.cat_ids, k),
+                                      item(labels.area_rngs, a), labels.max_det);
+        }
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), record);
+    }
+    return list.release();
+}
+
+}  // namespace zpy
