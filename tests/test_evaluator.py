@@ -859,3 +859,17 @@ def test_mask_images_of_2_32_pixels_are_refused(kind):
         Evaluator(gt, [], {1: (65536, 65536)}, *args, kind, [])
     assert Evaluator(gt, gt, {1: (65536, 65536)}, *args, "bbox", []).run()["recall"].max() == 1.0
     assert Evaluator(gt, gt, {1: (20, 20), 2: (65536, 65536)}, *args, kind, []).run()["recall"].max() == 1.0
+
+
+@pytest.mark.parametrize("args,error,text", [
+    (("not an evaluator", [1], [1], [[0, 1]], 100), TypeError, "not an instance of 'Evaluator'"),
+    ((None, [1, 2], [1], [[0, 1]], 100), ValueError, "img_ids has 2 items; the evaluator has 1"),
+    ((None, [1], [1], 5, 100), TypeError, "int"),
+])
+def test_reference_records_refuse_mismatched_labels(args, error, text):
+    from vantorel._zerlin import reference_eval_imgs
+
+    ev = Evaluator([], [], {}, [1], [1], [0.5], [0.0, 1.0], [100], [[0, 1e10]], True, "bbox", [])
+    args = (ev if args[0] is None else args[0],) + args[1:]
+    with pytest.raises(error, match=text):
+        reference_eval_imgs(*args)
