@@ -1,4 +1,5 @@
 #include "zerlin/eval.hpp"
+#include "zerlin/accumulate.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -14,7 +15,6 @@ namespace zerlin {
 
 namespace {
 
-constexpr double kEps = 2.220446049250313e-16;  // spacing of 1.0
 constexpr double kMaxThreshold = 1.0 - 1e-10;
 constexpr std::size_t kMinPiece = 64;
 
@@ -44,24 +44,6 @@ double pairwise_sum(const double* a, std::size_t n) {
 // max(0, v) that keeps NaN, as NumPy's max does.
 inline double clamp_low(double v) { return (v != v || v > 0) ? v : 0.0; }
 
-// Smallest i in 0..npig with thr <= i / npig (as a float division), or
-// npig + 1 when none is (NaN, or above 1).
-uint64_t required_tp(double thr, uint64_t npig) {
-    if (std::isnan(thr)) return npig + 1;
-    const double n = double(npig);
-    double guess = std::ceil(thr * n);
-    uint64_t c = guess <= 0 ? 0 : guess >= n + 1 ? npig + 1 : uint64_t(guess);
-    while (c > 0 && thr <= double(c - 1) / n) --c;
-    while (c <= npig && !(thr <= double(c) / n)) ++c;
-    return c;
-}
-
-struct SortedDet {
-    double score;
-    uint32_t flat;  // position in the category's retained-detection arrays
-    uint32_t rank;  // position within its image's retained list
-};
-
 }  // namespace
 
 void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint32_t> dt_idx,
@@ -87,7 +69,7 @@ void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint3
         const double* gk = gt.keypoints.data() + 2 * S * gr;
         const uint8_t* vis = gt.visibility.data() + S * gr;
         const double area = use_area ? gt.areas[gr] : box[2] * box[3] * 0.53;
-        const double a = area + kEps;
+        const double a = area + kSpacingOfOne;
         const double x0 = box[0] - box[2], x1 = box[0] + box[2] * 2;
         const double y0 = box[1] - box[3], y1 = box[1] + box[3] * 2;
         std::size_t k1 = 0;
@@ -117,8 +99,6 @@ void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint3
 
 // Per-category working set: image entries, their IoU results (flat, with
 // per-entry offsets) and the match results of the current area range.
-// What a detection counts as at one IoU threshold and area range.
-enum class Verdict : uint8_t { Ignored, TruePositive, FalsePositive };
 
 // What matching needs to know of a ground truth besides its area.
 struct GtFlags {
@@ -405,120 +385,6 @@ void Engine::match_area(Category& c, std::size_t a, Pool& pool) const {
     sw.add_to(timings_->match_cpu);
 }
 
-namespace {
-
-// Fills the local [T, R, A, M] / [T, A, M] blocks of one (category, area).
-struct Accumulator {
-    const EvalParams& p;
-    std::vector<SortedDet> sorted;
-    std::vector<std::vector<uint32_t>> selections;  // per max-dets index with a cap below L
-    std::vector<Verdict> table;  // T x N verdicts in sorted order
-    std::vector<uint64_t> need;
-    std::vector<uint32_t> tp_fp, tp_pos;
-    std::vector<double> env;
-    std::vector<double> prec, rec, score;  // local blocks
-
-    explicit Accumulator(const EvalParams& params) : p(params) {
-        const std::size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
-                          M = p.max_dets.size();
-        prec.assign(T * R * A * M, -1.0);
-        score.assign(T * R * A * M, -1.0);
-        rec.assign(T * A * M, -1.0);
-    }
-
-    void build_sorted(const std::vector<uint64_t>& dt_off, const std::vector<double>& dt_score) {
-        const std::size_t E = dt_off.size() - 1;
-        sorted.clear();
-        sorted.reserve(dt_score.size());
-        for (std::size_t e = 0; e < E; ++e)
-            for (uint64_t f = dt_off[e]; f < dt_off[e + 1]; ++f)
-                sorted.push_back(SortedDet{dt_score[f], uint32_t(f), uint32_t(f - dt_off[e])});
-        std::vector<SortedDet> tmp;
-        detail::stable_sort(std::span<SortedDet>(sorted), tmp, [](const SortedDet& x, const SortedDet& y) {
-            return detail::score_before(x.score, y.score);
-        });
-        const uint64_t L = p.det_limit();
-        selections.assign(p.max_dets.size(), {});
-        for (std::size_t m = 0; m < p.max_dets.size(); ++m) {
-            if (p.max_dets[m] >= L) continue;
-            for (std::size_t i = 0; i < sorted.size(); ++i)
-                if (sorted[i].rank < p.max_dets[m]) selections[m].push_back(uint32_t(i));
-        }
-    }
-
-    void accumulate(std::size_t a, const std::vector<Verdict>& status, const std::vector<uint8_t>& gt_ignore) {
-        const std::size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(),
-                          M = p.max_dets.size();
-        uint64_t npig = 0;
-        for (uint8_t g : gt_ignore) npig += g == 0;
-        if (npig == 0) return;
-        const std::size_t N = sorted.size();
-        table.resize(T * N);
-        for (std::size_t i = 0; i < N; ++i)
-            for (std::size_t t = 0; t < T; ++t) table[t * N + i] = status[std::size_t(sorted[i].flat) * T + t];
-        need.resize(R);
-        for (std::size_t r = 0; r < R; ++r) need[r] = required_tp(p.rec_thrs[r], npig);
-        const uint64_t L = p.det_limit();
-        for (std::size_t m = 0; m < M; ++m) {
-            // A cap below L selects each image's first `cap` detections.
-            const bool filter = p.max_dets[m] < L;
-            const std::vector<uint32_t>& sel = selections[m];
-            const std::size_t nd = filter ? sel.size() : N;
-            const std::size_t first = nd == 0 ? N : filter ? sel[0] : 0;  // first selected position
-            for (std::size_t t = 0; t < T; ++t) {
-                const Verdict* st = table.data() + t * N;
-                tp_fp.clear();
-                tp_pos.clear();
-                uint32_t fp = 0;
-                auto visit = [&](uint32_t i) {
-                    if (st[i] == Verdict::TruePositive) {
-                        tp_fp.push_back(fp);
-                        tp_pos.push_back(i);
-                    } else if (st[i] == Verdict::FalsePositive) {
-                        ++fp;
-                    }
-                };
-                if (filter) {
-                    for (uint32_t i : sel) visit(i);
-                } else {
-                    for (std::size_t i = 0; i < N; ++i) visit(uint32_t(i));
-                }
-                const uint64_t tp = tp_fp.size();
-                rec[(t * A + a) * M + m] = nd > 0 ? double(tp) / double(npig) : 0.0;
-                // Interpolated precision at each true positive: the running
-                // maximum from the right (the maximum over any suffix of the
-                // ranked list is always reached at a true positive).
-                env.resize(tp);
-                double run_max = 0.0;
-                for (uint64_t i = tp; i >= 1; --i) {
-                    double fpi = double(tp_fp[i - 1]), ti = double(i);
-                    double pr = ti / ((fpi + ti) + kEps);
-                    if (pr > run_max) run_max = pr;
-                    env[i - 1] = run_max;
-                }
-                // Recall thresholds in the given order; the first one that
-                // cannot be reached ends sampling, as in the reference.
-                bool reached = nd > 0;
-                for (std::size_t r = 0; r < R; ++r) {
-                    std::size_t cell = ((t * R + r) * A + a) * M + m;
-                    if (reached && need[r] > tp) reached = false;
-                    if (!reached) {
-                        prec[cell] = 0.0;
-                        score[cell] = 0.0;
-                    } else if (need[r] == 0) {  // the first selected position
-                        prec[cell] = tp > 0 ? env[0] : 0.0;
-                        score[cell] = sorted[first].score;
-                    } else {
-                        prec[cell] = env[need[r] - 1];
-                        score[cell] = sorted[tp_pos[need[r] - 1]].score;
-                    }
-                }
-            }
-        }
-    }
-};
-
-}  // namespace
 
 template <class F>
 void Engine::walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit) const {
@@ -635,7 +501,7 @@ RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
     walk(0, A, pool, [&](const Category& c, std::size_t k, std::size_t a) {
         Stopwatch sw;
         if (a == 0) {
-            accumulators[k] = std::make_unique<Accumulator>(p);
+            accumulators[k] = std::make_unique<Accumulator>(p, p.det_limit());
             accumulators[k]->build_sorted(c.dt_off, c.dt_score);
         }
         Accumulator& acc = *accumulators[k];

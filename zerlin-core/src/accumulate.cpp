@@ -1,0 +1,122 @@
+#include "zerlin/accumulate.hpp"
+
+#include <cmath>
+#include <span>
+
+#include "stable_sort.hpp"
+
+namespace zerlin {
+
+namespace {
+
+// Smallest i in 0..npig with thr <= i / npig (as a float division), or
+// npig + 1 when none is (NaN, or above 1).
+uint64_t required_tp(double thr, uint64_t npig) {
+    if (std::isnan(thr)) return npig + 1;
+    const double n = double(npig);
+    double guess = std::ceil(thr * n);
+    uint64_t c = guess <= 0 ? 0 : guess >= n + 1 ? npig + 1 : uint64_t(guess);
+    while (c > 0 && thr <= double(c - 1) / n) --c;
+    while (c <= npig && !(thr <= double(c) / n)) ++c;
+    return c;
+}
+
+}  // namespace
+
+Accumulator::Accumulator(const EvalParams& p, uint64_t entry_limit) : p_(p), limit_(entry_limit) {
+    const std::size_t T = p.iou_thrs.size(), R = p.rec_thrs.size(), A = p.area_rng.size(), M = p.max_dets.size();
+    prec.assign(T * R * A * M, -1.0);
+    score.assign(T * R * A * M, -1.0);
+    rec.assign(T * A * M, -1.0);
+}
+
+void Accumulator::build_sorted(const std::vector<uint64_t>& dt_off, const std::vector<double>& dt_score) {
+    const std::size_t E = dt_off.size() - 1;
+    sorted_.clear();
+    sorted_.reserve(dt_score.size());
+    for (std::size_t e = 0; e < E; ++e)
+        for (uint64_t f = dt_off[e]; f < dt_off[e + 1]; ++f)
+            sorted_.push_back(SortedDet{dt_score[f], uint32_t(f), uint32_t(f - dt_off[e])});
+    std::vector<SortedDet> tmp;
+    detail::stable_sort(std::span<SortedDet>(sorted_), tmp, [](const SortedDet& x, const SortedDet& y) {
+        return detail::score_before(x.score, y.score);
+    });
+    selections_.assign(p_.max_dets.size(), {});
+    for (std::size_t m = 0; m < p_.max_dets.size(); ++m) {
+        if (p_.max_dets[m] >= limit_) continue;
+        for (std::size_t i = 0; i < sorted_.size(); ++i)
+            if (sorted_[i].rank < p_.max_dets[m]) selections_[m].push_back(uint32_t(i));
+    }
+}
+
+void Accumulator::accumulate(std::size_t a, const std::vector<Verdict>& status, const std::vector<uint8_t>& gt_ignore) {
+    const std::size_t T = p_.iou_thrs.size(), R = p_.rec_thrs.size(), M = p_.max_dets.size();
+    uint64_t npig = 0;
+    for (uint8_t g : gt_ignore) npig += g == 0;
+    if (npig == 0) return;
+    const std::size_t N = sorted_.size();
+    table_.resize(T * N);
+    for (std::size_t i = 0; i < N; ++i)
+        for (std::size_t t = 0; t < T; ++t) table_[t * N + i] = status[std::size_t(sorted_[i].flat) * T + t];
+    need_.resize(R);
+    for (std::size_t r = 0; r < R; ++r) need_[r] = required_tp(p_.rec_thrs[r], npig);
+    for (std::size_t m = 0; m < M; ++m)
+        for (std::size_t t = 0; t < T; ++t)
+            // A cap below the entry limit selects each entry's first `cap` detections.
+            sample(t, a, m, table_.data() + t * N, p_.max_dets[m] < limit_, npig);
+}
+
+void Accumulator::sample(std::size_t t, std::size_t a, std::size_t m, const Verdict* st, bool filter, uint64_t npig) {
+    const std::size_t R = p_.rec_thrs.size(), A = p_.area_rng.size(), M = p_.max_dets.size(), N = sorted_.size();
+    const std::vector<uint32_t>& sel = selections_[m];
+    const std::size_t nd = filter ? sel.size() : N;
+    const std::size_t first = nd == 0 ? N : filter ? sel[0] : 0;  // first selected position
+    tp_fp_.clear();
+    tp_pos_.clear();
+    uint32_t fp = 0;
+    auto visit = [&](uint32_t i) {
+        if (st[i] == Verdict::TruePositive) {
+            tp_fp_.push_back(fp);
+            tp_pos_.push_back(i);
+        } else if (st[i] == Verdict::FalsePositive) {
+            ++fp;
+        }
+    };
+    if (filter) {
+        for (uint32_t i : sel) visit(i);
+    } else {
+        for (std::size_t i = 0; i < N; ++i) visit(uint32_t(i));
+    }
+    const uint64_t tp = tp_fp_.size();
+    rec[(t * A + a) * M + m] = nd > 0 ? double(tp) / double(npig) : 0.0;
+    // Interpolated precision at each true positive: the running maximum from
+    // the right (the maximum over any suffix of the ranked list is always
+    // reached at a true positive).
+    env_.resize(tp);
+    double run_max = 0.0;
+    for (uint64_t i = tp; i >= 1; --i) {
+        double fpi = double(tp_fp_[i - 1]), ti = double(i);
+        double pr = ti / ((fpi + ti) + kSpacingOfOne);
+        if (pr > run_max) run_max = pr;
+        env_[i - 1] = run_max;
+    }
+    // Recall thresholds in the given order; the first one that cannot be
+    // reached ends sampling, as in the reference.
+    bool reached = nd > 0;
+    for (std::size_t r = 0; r < R; ++r) {
+        std::size_t cell = ((t * R + r) * A + a) * M + m;
+        if (reached && need_[r] > tp) reached = false;
+        if (!reached) {
+            prec[cell] = 0.0;
+            score[cell] = 0.0;
+        } else if (need_[r] == 0) {  // the first selected position
+            prec[cell] = tp > 0 ? env_[0] : 0.0;
+            score[cell] = sorted_[first].score;
+        } else {
+            prec[cell] = env_[need_[r] - 1];
+            score[cell] = sorted_[tp_pos_[need_[r] - 1]].score;
+        }
+    }
+}
+
+}  // namespace zerlin
