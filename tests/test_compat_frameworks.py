@@ -203,6 +203,34 @@ def test_torchvision_merge(source, iou_type):
     np.testing.assert_array_equal(ours[0], whole)
 
 
+@pytest.mark.parametrize("seed,iou_type,max_dets,use_cats", [(30, "bbox", [5, 1, 50], 1), (31, "segm", [1, 10, 100], 0),
+                                                        (32, "keypoints", [20], 1)])
+def test_handed_back_records_accumulate_natively(monkeypatch, seed, iou_type, max_dets, use_cats):
+    # Records a caller assigns back are read by the native accumulator (not
+    # the NumPy fallback) and give the reference's arrays.
+    from vantorel.compat import _perimage
+
+    results = []
+    real = _perimage._native_accumulation
+    monkeypatch.setattr(_perimage, "_native_accumulation", lambda *a: results.append(real(*a)) or results[-1])
+    gt, res = random_case(seed, iou_type)
+
+    def handed_back(impl):
+        g = _gt(impl, gt)
+        E = impl[1].COCOeval(g, impl[0].loadRes(g, copy.deepcopy(res)), iou_type)
+        E.params.maxDets, E.params.useCats = max_dets, use_cats
+        quiet(E.evaluate)
+        E.evalImgs = list(E.evalImgs)
+        E._paramsEval = copy.deepcopy(E.params)
+        quiet(E.accumulate)
+        return E.eval
+
+    ours, ref = handed_back(OURS), handed_back(REF)
+    assert results and all(r is not None for r in results)
+    for key in ("precision", "recall", "scores"):
+        np.testing.assert_array_equal(ours[key], ref[key], err_msg=key)
+
+
 def _whole(gt, res, iou_type):
     g = _gt(OURS, gt)
     E = compat.COCOeval(g, g.loadRes(copy.deepcopy(res)), iou_type)

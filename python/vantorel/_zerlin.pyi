@@ -103,6 +103,14 @@ def federated_evaluator(
     negative_categories: Sequence[tuple[int, int]], max_det: int, /, *evaluator_args: Any, **evaluator_kwargs: Any
 ) -> Evaluator: ...
 def results_shape(handle: CompactBbox) -> str | None: ...
+def accumulate_records(
+    records: list[Any],
+    positions: Any,
+    cells: Any,
+    rec_thrs: Sequence[float],
+    max_dets: Sequence[int],
+    shape: Sequence[int],
+) -> tuple[_F64, _F64, _F64]: ...
 def reference_eval_imgs(
     evaluator: Evaluator, img_ids: Sequence[Any], cat_ids: Sequence[Any], area_rngs: Sequence[Any], max_det: Any
 ) -> list[dict[str, Any] | None]: ...

@@ -75,6 +75,12 @@ PyMethodDef g_internal_functions[] = {
             "The evaluator's per-image records in the reference API's layout and types, one entry per "
             "(category, area range, image) in that order (None where the image has neither side): image_id, "
             "category_id, aRng and maxDet are the given objects; no precision arrays are computed."),
+    ZL_FAST(accumulate_records,
+            "accumulate_records(records, positions, cells, rec_thrs, max_dets, shape)\n--\n\n"
+            "(precision, recall, scores) of shape (T, R, K, A, M), (T, K, A, M), (T, R, K, A, M) from "
+            "per-image records in the reference API's layout: for each cells row (k, a), the records at that "
+            "positions row (None entries skipped), with the caps max_dets; other cells stay -1. ValueError "
+            "'record layout not supported: ...' for records it does not read."),
     {nullptr, nullptr, 0, nullptr},
 };
 

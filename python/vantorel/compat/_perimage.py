@@ -129,6 +129,27 @@ def evaluate_image(
     }
 
 
+def _native_accumulation(
+    eval_imgs: list[Any], p: Any, selection: tuple[list[int], list[int], list[int], list[Any]], n_img: int, n_area: int
+) -> tuple[np.ndarray, np.ndarray, np.ndarray] | None:
+    """The records accumulated natively, or None where the native reader
+    does not take them (then NumPy decides, and raises what the reference
+    raises)."""
+    k_list, a_list, i_list, m_list = selection
+    if not isinstance(eval_imgs, list) or not k_list or not a_list:
+        return None
+    shape = (len(p.iouThrs), len(p.catIds) if p.useCats else 1, len(p.areaRng), len(p.maxDets))
+    ks, as_ = np.meshgrid(np.arange(len(k_list)), np.arange(len(a_list)), indexing="ij")
+    bases = (np.asarray(k_list)[ks] * n_area + np.asarray(a_list)[as_]) * n_img
+    positions = bases.reshape(-1, 1) + np.asarray(i_list, dtype=np.int64).reshape(1, -1)
+    cells = np.stack([ks.ravel(), as_.ravel()], axis=1)
+    try:
+        caps = [int(m) for m in m_list]
+        return _zerlin.accumulate_records(eval_imgs, positions, cells, [float(r) for r in p.recThrs], caps, shape)
+    except (TypeError, ValueError, OverflowError):
+        return None
+
+
 def accumulate_records(eval_imgs: list[Any], p: Any, pe: Any) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """Precision, recall and scores from evaluation-image records.
 
@@ -154,6 +175,9 @@ def accumulate_records(eval_imgs: list[Any], p: Any, pe: Any) -> tuple[np.ndarra
     a_list = [n for n, a in enumerate(map(tuple, p.areaRng)) if a in set_a]
     i_list = [n for n, i in enumerate(p.imgIds) if i in set_i]
     n_img, n_area = len(pe.imgIds), len(pe.areaRng)
+    native = _native_accumulation(eval_imgs, p, (k_list, a_list, i_list, m_list), n_img, n_area)
+    if native is not None:
+        return native
     all_images = i_list == list(range(n_img))
     rec_thrs = np.asarray(p.recThrs)
     for k, k0 in enumerate(k_list):

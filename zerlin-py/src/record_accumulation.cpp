@@ -1,0 +1,161 @@
+// accumulate() over per-image records a caller hands back to the drop-in
+// COCOeval (merged from several processes or batches): the records are read
+// once, straight into the core's accumulator.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "binding.hpp"
+#include "zerlin/accumulate.hpp"
+
+namespace zpy {
+
+namespace {
+
+// A record the fast reader does not take; the caller's general route decides.
+[[noreturn]] void unsupported(const std::string& why) { zerlin::throw_value("record layout not supported: " + why); }
+
+// An array-like as a C-contiguous float64 array of `dims` dimensions.
+Ref float_array(PyObject* o, int dims) {
+    PyObject* arr = PyArray_FROMANY(o, NPY_DOUBLE, dims, dims, NPY_ARRAY_CARRAY);
+    if (!arr) {
+        PyErr_Clear();
+        unsupported("a value is not a numeric array");
+    }
+    return Ref(arr);
+}
+
+const double* data_of(const Ref& arr) {
+    return static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+}
+npy_intp dim(const Ref& arr, int i) { return PyArray_DIM(reinterpret_cast<PyArrayObject*>(arr.get()), i); }
+
+struct RecordKeys {
+    Ref dtScores, dtMatches, dtIgnore, gtIgnore;
+    RecordKeys() {
+        intern_all({&dtScores, &dtMatches, &dtIgnore, &gtIgnore}, {"dtScores", "dtMatches", "dtIgnore", "gtIgnore"});
+    }
+};
+
+// Held, not borrowed: converting one field may run code that changes the record.
+Ref field(PyObject* record, const Ref& key) {
+    PyObject* v;
+    if (PyDict_GetItemRef(record, key.get(), &v) < 0) throw_python_error_already_set();
+    if (!v) unsupported("a record lacks a field");
+    return Ref(v);
+}
+
+// The detections and ground truths of one (category, area) cell, as the
+// accumulator reads them.
+struct Cell {
+    std::vector<uint64_t> dt_off{0};
+    std::vector<double> dt_score;
+    std::vector<zerlin::Verdict> status;  // T per detection
+    std::vector<uint8_t> gt_ignore;
+    uint64_t longest = 0;
+    std::vector<double> scores;  // scratch
+
+    // A record's contribution: its scores in order, and per threshold a
+    // detection ignored where dtIgnore is set, else matched where dtMatches is.
+    void add(PyObject* record, std::size_t T, const RecordKeys& k) {
+        if (!PyDict_Check(record)) unsupported("a record is not a dict");
+        to_vec_f64(field(record, k.dtScores).get(), &scores);
+        Ref matches = float_array(field(record, k.dtMatches).get(), 2);
+        Ref ignored = float_array(field(record, k.dtIgnore).get(), 2);
+        Ref gt = float_array(field(record, k.gtIgnore).get(), 1);
+        const std::size_t D = scores.size();
+        for (const Ref* a : {&matches, &ignored})
+            if (std::size_t(dim(*a, 0)) != T || std::size_t(dim(*a, 1)) != D) unsupported("shapes disagree");
+        const double *m = data_of(matches), *ig = data_of(ignored), *g = data_of(gt);
+        for (npy_intp j = 0; j < dim(gt, 0); ++j) gt_ignore.push_back(g[j] == 0 ? 0 : 1);
+        for (std::size_t d = 0; d < D; ++d) {
+            dt_score.push_back(scores[d]);
+            for (std::size_t t = 0; t < T; ++t) {
+                const double im = ig[t * D + d], mt = m[t * D + d];
+                status.push_back(im != 0 ? zerlin::Verdict::Ignored
+                                 : mt != 0 ? zerlin::Verdict::TruePositive
+                                           : zerlin::Verdict::FalsePositive);
+            }
+        }
+        dt_off.push_back(dt_score.size());
+        longest = std::max<uint64_t>(longest, D);
+    }
+};
+
+// The arguments in native form.
+struct Request {
+    PyObject* records;
+    Ref positions, cells;  // int64 (C, I) record positions and (C, 2) output (k, a)
+    zerlin::EvalParams p;  // thresholds (their count), recall thresholds, caps; one area
+    std::vector<uint64_t> shape;  // T, K, A, M of the outputs
+};
+
+Ref int_array(PyObject* o, const char* name) {
+    return with_note(name, [&] { return Ref(check(PyArray_FROMANY(o, NPY_INT64, 2, 2, NPY_ARRAY_CARRAY))); });
+}
+
+const int64_t* ints_of(const Ref& arr) {
+    return static_cast<const int64_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
+}
+
+}  // namespace
+
+PyObject* fn_accumulate_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&] {
+        static const Signature sig{"accumulate_records()",
+                                   {"records", "positions", "cells", "rec_thrs", "max_dets", "shape"}, 6};
+        PyObject* a[6];
+        parse_args(sig, args, nargs, kw, a);
+        Request q;
+        q.records = a[0];
+        with_note("records", [&] { check_list(a[0]); });
+        q.positions = int_array(a[1], "positions");
+        q.cells = int_array(a[2], "cells");
+        arg(a[3], "rec_thrs", to_vec_f64, &q.p.rec_thrs);
+        arg(a[4], "max_dets", to_vec_u64, &q.p.max_dets);
+        arg(a[5], "shape", to_vec_u64, &q.shape);
+        const std::size_t C = std::size_t(dim(q.positions, 0)), I = std::size_t(dim(q.positions, 1));
+        if (q.shape.size() != 4 || std::size_t(dim(q.cells, 0)) != C || dim(q.cells, 1) != 2 ||
+            q.p.max_dets.size() > q.shape[3])
+            zerlin::throw_value("accumulate_records(): shape, cells and positions disagree");
+        const std::size_t T = q.shape[0], K = q.shape[1], A = q.shape[2], M = q.shape[3], R = q.p.rec_thrs.size();
+        q.p.iou_thrs.assign(T, 0.0);
+        q.p.area_rng.assign(1, {0.0, 0.0});
+        std::vector<double> precision(T * R * K * A * M, -1.0), scores(T * R * K * A * M, -1.0),
+            recall(T * K * A * M, -1.0);
+        RecordKeys keys;
+        const int64_t* pos = ints_of(q.positions);
+        const int64_t* cell_ka = ints_of(q.cells);
+        for (std::size_t c = 0; c < C; ++c) {
+            const std::size_t k = std::size_t(cell_ka[2 * c]), ar = std::size_t(cell_ka[2 * c + 1]);
+            if (k >= K || ar >= A) zerlin::throw_value("accumulate_records(): a cell lies outside the shape");
+            Cell cell;
+            for (std::size_t i = 0; i < I; ++i) {
+                const int64_t at = pos[c * I + i];
+                if (at < 0 || at >= PyList_GET_SIZE(q.records)) unsupported("a position lies outside the records");
+                Ref record(check(PyList_GetItemRef(q.records, Py_ssize_t(at))));
+                if (record.get() != Py_None) cell.add(record.get(), T, keys);
+            }
+            if (cell.dt_off.size() == 1) continue;  // no record: the reference skips the cell
+            zerlin::Accumulator acc(q.p, cell.longest);
+            acc.build_sorted(cell.dt_off, cell.dt_score);
+            acc.accumulate(0, cell.status, cell.gt_ignore);
+            const std::size_t Mc = q.p.max_dets.size();
+            for (std::size_t t = 0; t < T; ++t)
+                for (std::size_t m = 0; m < Mc; ++m) {
+                    recall[((t * K + k) * A + ar) * M + m] = acc.rec[t * Mc + m];
+                    for (std::size_t r = 0; r < R; ++r) {
+                        precision[(((t * R + r) * K + k) * A + ar) * M + m] = acc.prec[(t * R + r) * Mc + m];
+                        scores[(((t * R + r) * K + k) * A + ar) * M + m] = acc.score[(t * R + r) * Mc + m];
+                    }
+                }
+        }
+        const npy_intp t = npy_intp(T), r = npy_intp(R), k = npy_intp(K), ar = npy_intp(A), m = npy_intp(M);
+        Ref p(array_from_vector(std::move(precision), {t, r, k, ar, m}, NPY_FLOAT64));
+        Ref rc(array_from_vector(std::move(recall), {t, k, ar, m}, NPY_FLOAT64));
+        Ref s(array_from_vector(std::move(scores), {t, r, k, ar, m}, NPY_FLOAT64));
+        return check(PyTuple_Pack(3, p.get(), rc.get(), s.get()));
+    });
+}
+
+}  // namespace zpy
