@@ -282,10 +282,28 @@ def test_a_failed_batch_changes_nothing(batch, error, match):
     assert len(ev) == 10
 
 
-def test_polygon_masks_are_refused_with_a_hint():
-    ev = StreamingEvaluator(GT, "segm")
-    with pytest.raises(TypeError, match="frPyObjects"):
-        ev.update([{"image_id": 42, "category_id": 1, "segmentation": [[0, 0, 5, 0, 5, 5]], "score": 1}])
+@pytest.mark.parametrize("iou_type", ["segm", "boundary"])
+def test_polygon_masks_become_rle_at_their_image_size(iou_type):
+    # Polygon results (the reference evaluation rasterises them at the image's
+    # size) give what one whole evaluation of the same results gives.
+    gt = load(GT)
+    rng = np.random.default_rng(5)
+    dets = []
+    for img in gt["images"][:30]:
+        for _ in range(3):
+            x, y = rng.uniform(0, img["width"] - 60), rng.uniform(0, img["height"] - 60)
+            w, h = rng.uniform(5, 60), rng.uniform(5, 60)
+            poly = [x, y, x + w, y, x + rng.uniform(5, 60), y + h, x, y + 20]
+            # With a box, as the reference loader requires of polygon results.
+            dets.append({"image_id": img["id"], "category_id": int(rng.choice([1, 3, 18])), "bbox": [x, y, w, h],
+                         "segmentation": [poly], "score": float(rng.uniform())})
+    ev = StreamingEvaluator(GT, iou_type)
+    ev.update(dets[:40])
+    ev.update(dets[40:])
+    assert_same(ev.compute(), evaluate(GT, dets, iou_type))
+    with pytest.raises(ValueError, match="image_id 99999999 has no image"):
+        ev.update([{"image_id": 99999999, "category_id": 1, "segmentation": [[0, 0, 5, 0, 5, 5]], "score": 1}])
+    assert len(ev) == len(dets)
 
 
 def test_reset_and_ground_truth_objects():

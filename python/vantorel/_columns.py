@@ -188,11 +188,14 @@ def _column(dets: list[Any], key: str) -> list[Any]:
     return values
 
 
-def from_dicts(results: Any, dtype: np.dtype[Any], iou_type: str) -> Batch:
+def from_dicts(
+    results: Any, dtype: np.dtype[Any], iou_type: str, image_sizes: Mapping[Any, tuple[int, int]] | None = None
+) -> Batch:
     """Rows of result dicts. Box evaluation needs a box in every result;
     other types keep a box where one is given, the mask (segm, boundary)
     or the keypoints, so that the dicts rebuilt at evaluation time carry
-    the same fields."""
+    the same fields. Polygon masks become RLE at their image's size
+    (``image_sizes``), as evaluation would rasterise them."""
     dets = results if isinstance(results, list) else list(results)
     bad = _first_bad(dets, lambda d: isinstance(d, dict))
     if dets and not isinstance(dets[bad], dict):
@@ -207,20 +210,27 @@ def from_dicts(results: Any, dtype: np.dtype[Any], iou_type: str) -> Batch:
     if with_box:
         rows["box"][with_box] = float_column([dets[i]["bbox"] for i in with_box], "bbox", 4)
         rows["fields"][with_box] = HAS_BOX
-    piece_of = _mask_piece if iou_type != "keypoints" else _keypoint_piece
-    pieces = [piece_of(d, i, rows) or b"" for i, d in enumerate(dets)]
+    if iou_type == "keypoints":
+        pieces = [_keypoint_piece(d, i, rows) or b"" for i, d in enumerate(dets)]
+    else:
+        pieces = [_mask_piece(d, i, rows, image_sizes) or b"" for i, d in enumerate(dets)]
     rows["blob_end"] = np.cumsum([len(p) for p in pieces], dtype=np.uint64)
     return Batch(rows, b"".join(pieces))
 
 
-def _mask_piece(d: dict[str, Any], i: int, rows: np.ndarray) -> bytes | None:
+def _mask_piece(
+    d: dict[str, Any], i: int, rows: np.ndarray, image_sizes: Mapping[Any, tuple[int, int]] | None
+) -> bytes | None:
     seg = d.get("segmentation")
     if seg is None:
         return None
+    if isinstance(seg, list) and image_sizes is not None:
+        seg = _polygons_as_rle(seg, d.get("image_id"), i, image_sizes)
     if not isinstance(seg, dict):
         raise TypeError(
-            f"'segmentation' of result {i} is not an RLE dict; streaming keeps masks as RLE: give RLE dicts "
-            "or a boolean mask stack (vantorel._zerlin.frPyObjects turns polygons into RLE)"
+            f"'segmentation' of result {i} is not an RLE dict or a polygon list; streaming keeps masks as RLE: "
+            "give RLE dicts, polygons (with a ground truth that has image sizes) or a boolean mask stack "
+            "(vantorel._zerlin.frPyObjects turns polygons into RLE)"
         )
     counts, size = seg.get("counts"), seg.get("size")
     if counts is None:
@@ -237,6 +247,19 @@ def _mask_piece(d: dict[str, Any], i: int, rows: np.ndarray) -> bytes | None:
     rows["fields"][i] |= HAS_MASK
     rows["height"][i], rows["width"][i] = h, w
     return data
+
+
+def _polygons_as_rle(
+    polygons: list[Any], image_id: Any, i: int, image_sizes: Mapping[Any, tuple[int, int]]
+) -> dict[str, Any]:
+    """One RLE of a result's polygons at its image's size, as the reference
+    turns them into a mask (each polygon rasterised, then merged)."""
+    size = image_sizes.get(image_id)
+    if size is None:
+        raise ValueError(f"result {i}: image_id {image_id!r} has no image with a height and width in the ground truth")
+    h, w = size
+    rles = _zerlin.frPyObjects(polygons, h, w)
+    return _zerlin.merge(rles if isinstance(rles, list) else [rles])
 
 
 def _keypoint_piece(d: dict[str, Any], i: int, rows: np.ndarray) -> bytes | None:
@@ -315,7 +338,7 @@ def _with_masks(rows: np.ndarray, masks: Any) -> Batch:
         rles = _zerlin.encode(np.asfortranarray(np.moveaxis(stack != 0, 0, -1), dtype=np.uint8))
     pieces = []
     for i, rle in enumerate(rles):
-        piece = _mask_piece({"segmentation": rle}, i, rows)
+        piece = _mask_piece({"segmentation": rle}, i, rows, None)
         if piece is None:
             raise ValueError(f"mask {i} is None")
         pieces.append(piece)

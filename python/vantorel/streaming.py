@@ -84,6 +84,7 @@ class StreamingEvaluator:
         self._params_fp = _params_fingerprint(self._params, self.lvis)
         self._table = _columns.RowTable(_columns.row_dtype(self.iou_type))
         self._blob = bytearray()
+        self._sizes: dict[Any, tuple[int, int]] | None = None
 
     # Feeding results
 
@@ -121,8 +122,22 @@ class StreamingEvaluator:
         if isinstance(results, np.ndarray):
             batch = _columns.from_array(results, dtype)
         else:
-            batch = _columns.from_dicts(results, dtype, self.iou_type)
+            batch = _columns.from_dicts(results, dtype, self.iou_type, self._image_sizes())
         self._append(batch)
+
+    def _image_sizes(self) -> dict[Any, tuple[int, int]] | None:
+        """Image id -> (height, width) of the ground truth, for polygon
+        masks; None for boxes and keypoints, or without the ground truth."""
+        if self.iou_type not in ("segm", "boundary") or self._gt is None:
+            return None
+        if self._sizes is None:
+            dataset = self._gt.dataset if isinstance(self._gt, LoadedGroundTruth) else self._gt
+            self._sizes = {
+                img["id"]: (img["height"], img["width"])
+                for img in dataset["images"]
+                if isinstance(img, dict) and "height" in img and "width" in img
+            }
+        return self._sizes
 
     def update_image(
         self,
@@ -340,7 +355,7 @@ def _restore(data: bytes) -> StreamingEvaluator:
         ev.iou_type, ev.lvis = str(header["iou_type"]), bool(header["lvis"])
         ev._params = _params_from_json(header["params"])
         ev._params_fp, ev._gt_fp = bytes.fromhex(header["params_fp"]), bytes.fromhex(header["gt_fp"])
-        ev._gt, ev._gt_path, ev._known_images = None, header["gt_path"], None
+        ev._gt, ev._gt_path, ev._known_images, ev._sizes = None, header["gt_path"], None, None
         row_count, blob_size = int(header["rows"]), int(header["blob"])
     except (KeyError, TypeError, ValueError) as err:
         raise ValueError(f"streaming state header is damaged ({err})") from err
