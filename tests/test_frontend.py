@@ -391,3 +391,38 @@ def test_command_line_names_the_file_that_failed(tmp_path):
     proc = subprocess.run([sys.executable, "-m", "vantorel", str(GT), str(missing)], capture_output=True, text=True)
     assert proc.returncode == 1
     assert "(os error 2)" in proc.stderr and f"results file '{missing}'" in proc.stderr
+
+
+@pytest.mark.parametrize("route", ["evaluate", "compat", "streaming"])
+def test_results_with_non_finite_literals_read_like_the_reference(tmp_path, route):
+    # Python's json writes NaN/Infinity (a diverged model's scores) and the
+    # reference loader reads them; so do we, with the reference's numbers.
+    import contextlib
+    import io
+
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
+
+    from vantorel import StreamingEvaluator, compat
+
+    dets = json.loads((DATA / "instances_val2014_fakebbox100_results.json").read_text())
+    for i, d in enumerate(dets[:60]):
+        d["score"] = [float("nan"), float("inf"), -float("inf")][i % 3]
+    path = tmp_path / "results.json"
+    path.write_text(json.dumps(dets))
+    with contextlib.redirect_stdout(io.StringIO()):
+        gt = COCO(str(GT))
+        ref = COCOeval(gt, gt.loadRes(str(path)), "bbox")
+        ref.evaluate(), ref.accumulate(), ref.summarize()
+        if route == "evaluate":
+            stats = evaluate(GT, path).stats
+        elif route == "compat":
+            cgt = compat.COCO(str(GT))
+            ours = compat.COCOeval(cgt, cgt.loadRes(str(path)), "bbox")
+            ours.evaluate(), ours.accumulate(), ours.summarize()
+            stats = ours.stats
+        else:
+            ev = StreamingEvaluator(GT)
+            ev.update(path)
+            stats = ev.compute().stats
+    np.testing.assert_array_equal(stats, ref.stats)

@@ -11,10 +11,12 @@ import collections
 import contextlib
 import gc
 import itertools
+import json
 import operator
 import os
-from dataclasses import dataclass
+import re
 from collections.abc import Iterator
+from dataclasses import dataclass
 from typing import Any
 
 import numpy as np
@@ -25,6 +27,65 @@ from .ids import sort_key
 # Files longer than this keep no geometry spans in a compact handle, so a
 # ground-truth handle of that size could not give masks.
 _SPAN_FILE_LIMIT = 0xFFFFFFFE
+
+
+_ERROR_PLACE = re.compile(r"line (\d+) column (\d+)")
+
+
+def _non_finite_literal_at(path: str, err: ValueError) -> bool:
+    """Whether the reader's error stands on NaN, Infinity or -Infinity:
+    not JSON, but Python's json module writes them (a NaN score, say) and
+    the reference loaders read them."""
+    place = _ERROR_PLACE.search(str(err))
+    if place is None:
+        return False
+    line_no, column = int(place.group(1)), int(place.group(2))
+    try:
+        with open(path, "rb") as f:
+            line = next(itertools.islice(f, line_no - 1, line_no), b"")
+    except OSError:
+        return False
+    # The reader blames the literal's first letter (after the sign of -Infinity); columns count bytes.
+    return column >= 1 and re.match(rb"(?:NaN|Infinity)(?!\w)", line[column - 1 :]) is not None
+
+
+def _python_json(path: str) -> Any:
+    with open(path, encoding="utf-8") as f, gc_paused():
+        return json.load(f)
+
+
+def read_json(path: str | os.PathLike[str]) -> Any:
+    """A JSON file as objects, by the native reader; a file that writes NaN,
+    Infinity or -Infinity (which Python's json module writes by default and
+    the reference loaders accept) is read by Python's json module instead.
+
+    Examples
+    --------
+    >>> read_json("data/instances_val2014_100.json")["categories"][0]["name"]  # doctest: +SKIP
+    'person'
+    """
+    path = os.fspath(path)
+    try:
+        with gc_paused():
+            return _zerlin.load_json(path)
+    except ValueError as err:
+        if not _non_finite_literal_at(path, err):
+            raise
+    return _python_json(path)
+
+
+def compact_or_objects(path: str, results: bool = False) -> tuple[Any, Any, str | None]:
+    """``(document, handle, None)`` where the file can be held compactly, else
+    ``(document as objects, None, why not)``: one reading, or a second by
+    Python's json module for a file that writes NaN or Infinity."""
+    try:
+        with gc_paused():
+            loaded: tuple[Any, Any, str | None] = _zerlin.load_compact_or_objects(path, results=results)
+        return loaded
+    except ValueError as err:
+        if not _non_finite_literal_at(path, err):
+            raise
+    return _python_json(path), None, "the file writes NaN or Infinity, which only Python's json module reads"
 
 
 def load_dataset(gt: str | os.PathLike[str] | dict[str, Any]) -> Any:
@@ -38,8 +99,7 @@ def load_dataset(gt: str | os.PathLike[str] | dict[str, Any]) -> Any:
     """
     if isinstance(gt, dict):
         return gt
-    with gc_paused():
-        return _zerlin.load_json(os.fspath(gt))
+    return read_json(gt)
 
 
 @dataclass(frozen=True)
@@ -79,8 +139,7 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any
         dataset = load_dataset(path)
         check_dataset(dataset)
         return dataset, dataset["annotations"]
-    with gc_paused():
-        dataset, handle, _ = _zerlin.load_compact_or_objects(path)
+    dataset, handle, _ = compact_or_objects(path)
     check_dataset(dataset)
     if handle is not None:
         return dataset, handle
@@ -247,7 +306,7 @@ def results_side(results: Any) -> Any:
         with gc_paused():
             return _load_results(results)
     with gc_paused():
-        anns, handle, refusal = _zerlin.load_compact_or_objects(os.fspath(results), results=True)
+        anns, handle, refusal = compact_or_objects(os.fspath(results), results=True)
         if handle is None:
             return _completed_results(anns, refused=ValueError(refusal))
     return handle
@@ -256,7 +315,7 @@ def results_side(results: Any) -> Any:
 def _results_from_json(path: str) -> list[Any]:
     """A results file as completed dicts."""
     with gc_paused():
-        return _completed_results(_zerlin.load_json(path))  # a malformed file fails here, with the reader's position
+        return _completed_results(read_json(path))  # a malformed file fails here, with the reader's position
 
 
 def _completed_results(anns: Any, refused: ValueError | None = None) -> list[Any]:

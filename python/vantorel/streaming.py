@@ -20,9 +20,9 @@ from . import _columns, _zerlin
 from .evaluation import evaluate
 from .loading import (
     LoadedGroundTruth,
-    gc_paused,
     ground_truth_side,
     naming_file,
+    read_json,
     results_side,
 )
 from .params import Params
@@ -374,8 +374,7 @@ def _load_file(path: str | os.PathLike[str], iou_type: str) -> Any:
     from a mask would otherwise count as a given one)."""
     if iou_type == "bbox":
         return results_side(path)
-    with gc_paused():
-        dets = _zerlin.load_json(os.fspath(path))
+    dets = read_json(path)
     if not isinstance(dets, list):
         raise TypeError("a results file must hold a JSON array of detections")
     return dets

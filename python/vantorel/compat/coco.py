@@ -36,7 +36,7 @@ from typing import Any, cast
 import numpy as np
 
 from .. import _zerlin
-from ..loading import gc_paused
+from ..loading import gc_paused, read_json
 from . import mask as maskUtils
 
 __all__ = ["COCO"]
@@ -402,8 +402,7 @@ def _load_dataset(path: str) -> tuple[dict[Any, Any], Any]:
     except ValueError:
         pass  # refused by the compact grammar; the general reader decides
     try:
-        with gc_paused():
-            dataset = _zerlin.load_json(path)
+        dataset = read_json(path)
     except (OSError, ValueError) as err:
         err.add_note(f"while loading the annotation file '{path}'")
         raise
@@ -453,8 +452,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
 
             return _Loaded(None, "bbox", handle, make)
         try:
-            with gc_paused():
-                anns = _zerlin.load_json(path)
+            anns = read_json(path)
         except (OSError, ValueError) as err:
             err.add_note(f"while loading the results file '{path}'")
             raise

@@ -57,7 +57,7 @@ from typing import Any
 import numpy as np
 
 from .. import _zerlin
-from ..loading import gc_paused, naming_file
+from ..loading import gc_paused, naming_file, read_json
 from ..params import Params as _EngineParams
 from ..results import summarize as _summary
 
@@ -68,8 +68,8 @@ _PathOrDict = str | os.PathLike[str] | dict[Any, Any]
 
 
 def _load_json(path: str | os.PathLike[str]) -> Any:
-    with gc_paused(), naming_file("JSON", path):
-        return _zerlin.load_json(os.fspath(path))
+    with naming_file("JSON", path):
+        return read_json(path)
 
 
 def _json_copy(data: Any) -> Any:
