@@ -36,11 +36,12 @@ import time
 import types
 from collections import defaultdict
 from collections.abc import Callable, Iterator
-from typing import Any
+from typing import Any, SupportsIndex, cast
 
 import numpy as np
 
 from . import coco as _coco
+from . import cocoeval as _cocoeval
 from .cocoeval import COCOeval, Params
 
 __all__ = ["COCO", "COCOeval_faster", "init_as_pycocotools"]
@@ -303,6 +304,16 @@ class COCOeval_faster(COCOeval):
     def print_function(self, value: Callable[..., Any]) -> None:
         self._print_function = value
 
+    def __reduce_ex__(self, protocol: SupportsIndex) -> str | tuple[Any, ...]:
+        """Pickled as ``COCOeval`` is, with this class's options (not
+        ``print_function``, which an unpickled evaluator has by default)."""
+        out = super().__reduce_ex__(protocol)
+        if isinstance(out, tuple) and out[0] is _cocoeval._restore:
+            names = ("use_area", "separate_eval", "boundary_dilation_ratio", "boundary_cpu_count",
+                     "rle_iou_max_workers", "lvis_style", "extra_calc")  # fmt: skip
+            return (_restore, (out[1], {n: getattr(self, n) for n in names if hasattr(self, n)}))
+        return out
+
     def _engine_options(self) -> dict[str, Any]:
         return {
             "use_area": getattr(self, "use_area", True),
@@ -383,6 +394,12 @@ class COCOeval_faster(COCOeval):
         in_stats, after = self._faster_lines()
         with contextlib.redirect_stdout(io.StringIO()):
             return {name: float(self._summarize(*args)) for name, args in in_stats + after}
+
+
+def _restore(args: tuple[Any, ...], options: dict[str, Any]) -> COCOeval_faster:
+    ev = _cocoeval._restore(*args)
+    ev.__dict__.update(options)
+    return cast(COCOeval_faster, ev)
 
 
 def _modules() -> dict[str, types.ModuleType]:
