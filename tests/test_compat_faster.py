@@ -165,3 +165,23 @@ def test_pickled_evaluator_keeps_its_options(tmp_path):
     B.run()
     C, _ = run(ORACLE, gt, res, "keypoints", use_area=False)
     assert_close_values(B.stats, C.stats)
+
+
+def test_call_sequences_as_faster_coco_eval():
+    """stats_as_dict is missing before summarize(); summarize() right after
+    evaluate() works (faster-coco-eval's evaluate accumulates); a later
+    maxDets change renames the recall entries."""
+    seen = []
+    for impl in (OURS, ORACLE):
+        g = impl[0](str(GT_FILE))
+        lines = []
+        E = impl[1](g, g.loadRes(str(RESULT_FILES["bbox"])), "bbox", print_function=lines.append)
+        missing = not hasattr(E, "stats_as_dict")
+        E.evaluate()
+        lines.clear()
+        E.summarize()
+        E.params.maxDets = [1, 10, 50]
+        E.summarize()
+        seen.append((missing, lines, list(E.stats_as_dict), E.stats))
+    assert seen[0][:3] == seen[1][:3]
+    assert_close_values(seen[0][3], seen[1][3])

@@ -310,7 +310,7 @@ class COCOeval_faster(COCOeval):
         out = super().__reduce_ex__(protocol)
         if isinstance(out, tuple) and out[0] is _cocoeval._restore:
             names = ("use_area", "separate_eval", "boundary_dilation_ratio", "boundary_cpu_count",
-                     "rle_iou_max_workers", "lvis_style", "extra_calc")  # fmt: skip
+                     "rle_iou_max_workers", "lvis_style", "extra_calc", "_all_stats")  # fmt: skip
             return (_restore, (out[1], {n: getattr(self, n) for n in names if hasattr(self, n)}))
         return out
 
@@ -365,15 +365,19 @@ class COCOeval_faster(COCOeval):
         return lines, [("AR_50", (0, 0.5, "all", last)), ("AR_75", (0, 0.75, "all", last))]
 
     def summarize(self) -> None:
-        """Sends the summary lines to ``print_function`` and sets ``stats``."""
+        """Sends the summary lines to ``print_function`` and sets ``stats``
+        and ``stats_as_dict``; after ``evaluate()`` alone it accumulates
+        first, silently, as faster-coco-eval (whose evaluate accumulates) can."""
+        if not self.eval and self._paramsEval:
+            with contextlib.redirect_stdout(io.StringIO()):
+                super().accumulate()
         if not self.eval:
             super().summarize()  # its error
         in_stats, after = self._faster_lines()
         with _lines_to(self.print_function):
-            values = [self._summarize(*args) for _, args in in_stats]
-            for _, args in after:
-                self._summarize(*args)
-        self.stats = np.array(values)
+            values = [self._summarize(*args) for _, args in in_stats + after]
+        self.stats = np.array(values[: len(in_stats)])
+        self._all_stats = {name: float(v) for (name, _), v in zip(in_stats + after, values)}
 
     def run(self) -> None:
         """``evaluate()``, ``accumulate()`` and ``summarize()``."""
@@ -388,13 +392,11 @@ class COCOeval_faster(COCOeval):
         ("AR_all", "AR_second", "AR_third" for the default [1, 10, 100],
         else "AR_<maxDets>"), "AR_<area>", then "AR_50" and "AR_75" (recall
         at IoU 0.50 and 0.75; a later name overwrites an earlier equal one,
-        as there)."""
-        if not self.eval:
-            return {}
-        in_stats, after = self._faster_lines()
-        with contextlib.redirect_stdout(io.StringIO()):
-            return {name: float(self._summarize(*args)) for name, args in in_stats + after}
-
+        as there). Set by ``summarize()``; before it, AttributeError."""
+        named = getattr(self, "_all_stats", None)
+        if named is None or not len(self.stats):  # not summarized, or merged since
+            raise AttributeError("stats_as_dict is set by summarize() (or run())")
+        return dict(named)
 
 def _restore(args: tuple[Any, ...], options: dict[str, Any]) -> COCOeval_faster:
     ev = _cocoeval._restore(*args)
