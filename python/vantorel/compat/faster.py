@@ -9,6 +9,10 @@ default a logger's ``info``, so nothing is printed unless asked)::
 or call ``vantorel.compat.install_as_faster_coco_eval()`` before that code
 imports faster_coco_eval.
 
+Not provided: ``extended_metrics`` (its per-class precision and recall
+could not be matched exactly), ``iouType="keypoints_crowd"``, ``lvis_style``,
+``extra_calc`` and ``ranges`` (the last three raise NotImplementedError).
+
 The statistics agree with pycocotools to the last bit; faster-coco-eval's own
 accumulation rounds a few precision values differently in the last place
 (about 1e-16), which can move a mean in its 16th digit.
@@ -81,7 +85,22 @@ def _lines_to(sink: Callable[..., Any]) -> Iterator[None]:
         stream.close_out()
 
 
-class COCO(_coco.COCO):
+class _Printing:
+    """``print_function``: where progress and summary lines go (an object
+    without one of its own, as an unpickled one, uses the class default)."""
+
+    _default_print: Callable[..., Any]
+
+    @property
+    def print_function(self) -> Callable[..., Any]:
+        return getattr(self, "_print_function", self._default_print)
+
+    @print_function.setter
+    def print_function(self, value: Callable[..., Any]) -> None:
+        self._print_function = value
+
+
+class COCO(_Printing, _coco.COCO):
     """``vantorel.compat.coco.COCO`` with faster-coco-eval's constructor
     keywords, snake_case names and ``to_dict()``.
 
@@ -102,6 +121,8 @@ class COCO(_coco.COCO):
     [1]
     """
 
+    _default_print = _COCO_LOG.debug
+
     def __init__(
         self,
         annotation_file: str | os.PathLike[str] | dict[Any, Any] | None = None,
@@ -119,15 +140,6 @@ class COCO(_coco.COCO):
             super().__init__(annotation_file)
         if annotation_file is not None:
             print_function(f"Done (t={time.time() - tic:0.2f}s)")
-
-    @property
-    def print_function(self) -> Callable[..., Any]:
-        """Where progress lines go."""
-        return getattr(self, "_print_function", _COCO_LOG.debug)
-
-    @print_function.setter
-    def print_function(self, value: Callable[..., Any]) -> None:
-        self._print_function = value
 
     def createIndex(self) -> None:
         """Builds the lookup tables (``anns``, ``imgs``, ``cats``, ...)."""
@@ -212,7 +224,7 @@ class COCO(_coco.COCO):
         return self.loadImgs([] if ids is None else ids)
 
 
-class COCOeval_faster(COCOeval):
+class COCOeval_faster(_Printing, COCOeval):
     """COCO evaluation with faster-coco-eval's constructor, ``run()`` and
     ``stats_as_dict``.
 
@@ -251,6 +263,8 @@ class COCOeval_faster(COCOeval):
     >>> sorted(E.stats_as_dict)[:2]                   # doctest: +SKIP
     ['AP_50', 'AP_75']
     """
+
+    _default_print = _LOG.info
 
     def __init__(
         self,
@@ -293,16 +307,6 @@ class COCOeval_faster(COCOeval):
             self.params.catIds = [c for c in self.params.catIds if by_cat.get(c)]
         if kpt_oks_sigmas is not None:
             self.params.kpt_oks_sigmas = np.array(kpt_oks_sigmas, dtype=float)
-
-    @property
-    def print_function(self) -> Callable[..., Any]:
-        """Where progress and summary lines go."""
-        # An unpickled evaluator has none of its own: the default.
-        return getattr(self, "_print_function", _LOG.info)
-
-    @print_function.setter
-    def print_function(self, value: Callable[..., Any]) -> None:
-        self._print_function = value
 
     def __reduce_ex__(self, protocol: SupportsIndex) -> str | tuple[Any, ...]:
         """Pickled as ``COCOeval`` is, with this class's options (not
