@@ -23,9 +23,10 @@ from __future__ import annotations
 import sys
 import types
 
-from . import coco, cocoeval, mask
+from . import coco, cocoeval, faster, mask
 from .coco import COCO
-from .cocoeval import COCOeval, COCOeval_faster, COCOeval_opt, Params
+from .cocoeval import COCOeval, COCOeval_opt, Params
+from .faster import COCOeval_faster
 
 __all__ = [
     "COCO",
@@ -35,6 +36,8 @@ __all__ = [
     "Params",
     "coco",
     "cocoeval",
+    "faster",
+    "install_as_faster_coco_eval",
     "install_as_lvis",
     "install_as_pycocotools",
     "mask",
@@ -79,6 +82,22 @@ def install_as_pycocotools() -> None:
             "pycocotools._mask": pkg._mask,
         }
     )
+
+
+def install_as_faster_coco_eval() -> None:
+    """Makes later ``import faster_coco_eval`` (``from faster_coco_eval import
+    COCO, COCOeval_faster, init_as_pycocotools``, and its ``coco``,
+    ``cocoeval``, ``mask`` and ``core`` submodules) resolve to
+    ``vantorel.compat.faster``.
+
+    Examples
+    --------
+    >>> install_as_faster_coco_eval()                      # doctest: +SKIP
+    >>> from faster_coco_eval import COCOeval_faster       # doctest: +SKIP
+    >>> COCOeval_faster.__module__                         # doctest: +SKIP
+    'vantorel.compat.faster'
+    """
+    faster._install()
 
 
 def install_as_lvis() -> None:

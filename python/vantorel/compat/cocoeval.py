@@ -356,6 +356,7 @@ class COCOeval:
             bool(p.useCats),
             p.iouType,
             [float(s) for s in sigmas],
+            **self._engine_options(),
         )
         # The engine runs when its output is first needed: accumulate() asks
         # for the arrays, a read of evalImgs for the records alone.
@@ -364,6 +365,10 @@ class COCOeval:
         self._ious = _PENDING
         self._gts_ = self._dts_ = _PENDING
         self.eval = {}
+
+    def _engine_options(self) -> dict[str, Any]:
+        """Keyword options of the native evaluator a subclass sets (use_area, boundary_dilation)."""
+        return {}
 
     def _native_eval_imgs(self) -> list[Any]:
         """The engine's records in the reference's layout and types, made by
@@ -694,6 +699,8 @@ def _same_setting(p: Any, q: Any) -> bool:
 
 
 # The names frameworks look up for a fast evaluator: detectron2 and mmdetection
-# take ``COCOeval_opt`` when present, faster-coco-eval's users ``COCOeval_faster``.
+# take ``COCOeval_opt`` when present; code that picks ``COCOeval_faster`` from
+# this pycocotools-shaped module gets pycocotools' behaviour (faster-coco-eval's
+# own API is vantorel.compat.faster.COCOeval_faster).
 COCOeval_opt = COCOeval
 COCOeval_faster = COCOeval

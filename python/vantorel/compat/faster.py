@@ -1,0 +1,462 @@
+"""faster-coco-eval's API (``COCO``, ``COCOeval_faster``) on vantorel's engine.
+
+Code written for faster-coco-eval keeps its constructor keywords, ``run()``,
+``stats_as_dict`` and its summary lines (sent to ``print_function``, by
+default a logger's ``info``, so nothing is printed unless asked)::
+
+    from vantorel.compat.faster import COCO, COCOeval_faster  # was: from faster_coco_eval import ...
+
+or call ``vantorel.compat.install_as_faster_coco_eval()`` before that code
+imports faster_coco_eval.
+
+Not provided: ``extended_metrics`` (its per-class precision and recall
+could not be matched exactly), ``iouType="keypoints_crowd"``, ``lvis_style``,
+``extra_calc`` and ``ranges`` (the last three raise NotImplementedError).
+
+The statistics agree with pycocotools to the last bit; faster-coco-eval's own
+accumulation rounds a few precision values differently in the last place
+(about 1e-16), which can move a mean in its 16th digit.
+
+Examples
+--------
+>>> from vantorel.compat.faster import COCO, COCOeval_faster
+>>> gt = COCO("data/instances_val2014_100.json")                        # doctest: +SKIP
+>>> dt = gt.loadRes("data/instances_val2014_fakebbox100_results.json")  # doctest: +SKIP
+>>> E = COCOeval_faster(gt, dt, "bbox", print_function=print)           # doctest: +SKIP
+>>> E.run(); E.stats_as_dict["AP_all"]                                  # doctest: +SKIP
+0.5045806987249628
+"""
+
+from __future__ import annotations
+
+import contextlib
+import copy
+import io
+import json
+import logging
+import os
+import sys
+import time
+import types
+from collections import defaultdict
+from collections.abc import Callable, Iterator
+from typing import Any, SupportsIndex, cast
+
+import numpy as np
+
+from . import coco as _coco
+from . import cocoeval as _cocoeval
+from .cocoeval import COCOeval, Params
+
+__all__ = ["COCO", "COCOeval_faster", "init_as_pycocotools"]
+
+_LOG = logging.getLogger(__name__)
+_COCO_LOG = logging.getLogger(__name__ + ".coco")
+
+
+class _LineSink(io.TextIOBase):
+    """A text stream handing each complete line to a function, as written
+    (so that nested redirections keep the order of the lines)."""
+
+    def __init__(self, sink: Callable[..., Any]) -> None:
+        self._sink, self._pending = sink, ""
+
+    def write(self, text: str) -> int:
+        lines = (self._pending + text).split("\n")
+        self._pending = lines.pop()
+        for line in lines:
+            self._sink(line)
+        return len(text)
+
+    def close_out(self) -> None:
+        if self._pending:
+            self._sink(self._pending)
+            self._pending = ""
+
+
+@contextlib.contextmanager
+def _lines_to(sink: Callable[..., Any]) -> Iterator[None]:
+    """Sends what the body prints to ``sink``, a line a call."""
+    stream = _LineSink(sink)
+    try:
+        with contextlib.redirect_stdout(stream):
+            yield
+    finally:
+        stream.close_out()
+
+
+class _Printing:
+    """``print_function``: where progress and summary lines go (an object
+    without one of its own, as an unpickled one, uses the class default)."""
+
+    _default_print: Callable[..., Any]
+
+    @property
+    def print_function(self) -> Callable[..., Any]:
+        return getattr(self, "_print_function", self._default_print)
+
+    @print_function.setter
+    def print_function(self, value: Callable[..., Any]) -> None:
+        self._print_function = value
+
+
+class COCO(_Printing, _coco.COCO):
+    """``vantorel.compat.coco.COCO`` with faster-coco-eval's constructor
+    keywords, snake_case names and ``to_dict()``.
+
+    Parameters
+    ----------
+    annotation_file : str, os.PathLike, dict or None
+        A dataset file or an already-loaded dataset dict.
+    use_deepcopy : bool
+        Copy a given dict deeply (else its lists are shared).
+    print_function : callable
+        Receives each progress line (default: a logger's ``debug``, silent
+        unless logging is configured).
+
+    Examples
+    --------
+    >>> gt = COCO("data/instances_val2014_100.json", print_function=print)  # doctest: +SKIP
+    >>> gt.get_cat_ids(cat_names=["person"])                                # doctest: +SKIP
+    [1]
+    """
+
+    _default_print = _COCO_LOG.debug
+
+    def __init__(
+        self,
+        annotation_file: str | os.PathLike[str] | dict[Any, Any] | None = None,
+        use_deepcopy: bool = False,
+        print_function: Callable[..., Any] = _COCO_LOG.debug,
+    ) -> None:
+        self._print_function = print_function
+        tic = time.time()
+        if isinstance(annotation_file, dict):
+            # The lines a file's loading gives, as faster-coco-eval sends them for a dict too.
+            print_function("loading annotations into memory...")
+            annotation_file = self.load_json(annotation_file, use_deepcopy)
+            print_function(f"Done (t={time.time() - tic:0.2f}s)")
+        with _lines_to(print_function):
+            super().__init__(annotation_file)
+        if annotation_file is not None:
+            print_function(f"Done (t={time.time() - tic:0.2f}s)")
+
+    def createIndex(self) -> None:
+        """Builds the lookup tables (``anns``, ``imgs``, ``cats``, ...)."""
+        with _lines_to(self.print_function):
+            super().createIndex()
+
+    def info(self) -> None:
+        """Sends the dataset's "info" entries to ``print_function``."""
+        with _lines_to(self.print_function):
+            super().info()
+
+    def loadRes(self, resFile: Any) -> COCO:
+        """A results ``COCO`` of this ground truth (see ``vantorel.compat.coco.COCO.loadRes``);
+        its own progress lines go to the default ``print_function``."""
+        buf = io.StringIO()
+        with contextlib.redirect_stdout(buf):
+            res = super().loadRes(resFile)
+        lines = buf.getvalue().splitlines()
+        done = next((n + 1 for n, line in enumerate(lines) if line.startswith("DONE (t=")), len(lines))
+        for line in lines[:done]:
+            self.print_function(line)
+        for line in lines[done:]:
+            _COCO_LOG.debug(line)
+        res.__class__ = type(self)  # the same object, with this class's API
+        return res  # type: ignore[return-value]
+
+    @staticmethod
+    def load_json(json_file: str | os.PathLike[str] | dict[Any, Any] | list[Any], use_deepcopy: bool = False) -> Any:
+        """A dataset from a file, or a copy of a given dict or list (deep
+        with ``use_deepcopy``, else sharing its members)."""
+        if isinstance(json_file, (dict, list)):
+            return copy.deepcopy(json_file) if use_deepcopy else copy.copy(json_file)
+        with open(os.fspath(json_file), encoding="utf-8") as f:
+            return json.load(f)
+
+    def to_dict(self, separate_fn: bool = False) -> dict[str, Any]:
+        """The dataset as a new dict: images, annotations and categories as
+        indexed, with faster-coco-eval's "info"."""
+        if separate_fn:
+            raise NotImplementedError("to_dict(separate_fn=True) is not supported")
+        return {
+            "info": {"description": "Created from faster-coco-eval"},
+            "images": list(self.imgs.values()),
+            "annotations": list(self.anns.values()),
+            "categories": list(self.cats.values()),
+        }
+
+    @property
+    def img_ann_map(self) -> defaultdict[Any, Any]:
+        """``imgToAnns``."""
+        return self.imgToAnns
+
+    @property
+    def cat_img_map(self) -> defaultdict[Any, Any]:
+        """``catToImgs``."""
+        return self.catToImgs
+
+    def get_ann_ids(
+        self, img_ids: Any = None, cat_ids: Any = None, area_rng: Any = None, iscrowd: bool | None = None
+    ) -> list[Any]:
+        """``getAnnIds``."""
+        return self.getAnnIds(img_ids or [], cat_ids or [], area_rng or [], iscrowd)
+
+    def get_cat_ids(self, cat_names: Any = None, sup_names: Any = None, cat_ids: Any = None) -> list[Any]:
+        """``getCatIds``."""
+        return self.getCatIds(cat_names or [], sup_names or [], cat_ids or [])
+
+    def get_img_ids(self, img_ids: Any = None, cat_ids: Any = None) -> list[Any]:
+        """``getImgIds``."""
+        return self.getImgIds(img_ids or [], cat_ids or [])
+
+    def load_anns(self, ids: Any = None) -> list[Any]:
+        """``loadAnns``."""
+        return self.loadAnns([] if ids is None else ids)
+
+    def load_cats(self, ids: Any = None) -> list[Any]:
+        """``loadCats``."""
+        return self.loadCats([] if ids is None else ids)
+
+    def load_imgs(self, ids: Any = None) -> list[Any]:
+        """``loadImgs``."""
+        return self.loadImgs([] if ids is None else ids)
+
+
+class COCOeval_faster(_Printing, COCOeval):
+    """COCO evaluation with faster-coco-eval's constructor, ``run()`` and
+    ``stats_as_dict``.
+
+    Parameters
+    ----------
+    cocoGt, cocoDt : COCO or None
+        Ground truth and results.
+    iouType : str
+        "segm" (default), "bbox", "keypoints" or "boundary".
+    ranges : None
+        Custom area ranges are not taken (NotImplementedError): set
+        ``params.areaRng`` and ``params.areaRngLbl`` instead.
+    print_function : callable
+        Receives each progress and summary line (default: this module's
+        logger's ``info``, silent unless logging is configured).
+    extra_calc : bool
+        Must be False (mIoU and mAUC are not computed: NotImplementedError).
+    kpt_oks_sigmas : sequence of float or None
+        Keypoint sigmas (default the COCO person sigmas).
+    use_area : bool
+        Keypoint similarity scaled by the ground truth's area (True) or by
+        0.53 times its box area (False).
+    lvis_style : bool
+        Must be False: LVIS evaluation is ``vantorel.compat.lvis.LVISEval``
+        (NotImplementedError otherwise).
+    separate_eval : bool
+        Accepted and ignored: the engine keeps no per-image records unless read.
+    boundary_dilation_ratio : float
+        Boundary width as a fraction of the image diagonal ("boundary").
+    boundary_cpu_count, rle_iou_max_workers : int
+        Accepted and ignored: the engine chooses its own threads.
+
+    Examples
+    --------
+    >>> E = COCOeval_faster(gt, dt, "bbox"); E.run()  # doctest: +SKIP
+    >>> sorted(E.stats_as_dict)[:2]                   # doctest: +SKIP
+    ['AP_50', 'AP_75']
+    """
+
+    _default_print = _LOG.info
+
+    def __init__(
+        self,
+        cocoGt: Any = None,
+        cocoDt: Any = None,
+        iouType: str = "segm",
+        ranges: dict[str, Any] | None = None,
+        print_function: Callable[..., Any] = _LOG.info,
+        extra_calc: bool = False,
+        kpt_oks_sigmas: list[float] | None = None,
+        use_area: bool | None = True,
+        lvis_style: bool = False,
+        separate_eval: bool = False,
+        boundary_dilation_ratio: float = 0.02,
+        boundary_cpu_count: int = 2,
+        rle_iou_max_workers: int = 8,
+    ) -> None:
+        if lvis_style:
+            raise NotImplementedError(
+                "lvis_style=True is not supported; evaluate LVIS with vantorel.compat.lvis "
+                "(LVIS, LVISResults, LVISEval)"
+            )
+        if extra_calc:
+            raise NotImplementedError("extra_calc=True (mIoU, mAUC_50) is not supported")
+        if ranges is not None:
+            raise NotImplementedError("ranges is not supported; set params.areaRng and params.areaRngLbl instead")
+        with _lines_to(print_function):
+            super().__init__(cocoGt, cocoDt, iouType)
+        self._print_function = print_function
+        self.use_area = bool(use_area)
+        self.separate_eval = separate_eval
+        self.boundary_dilation_ratio = float(boundary_dilation_ratio)
+        self.boundary_cpu_count = boundary_cpu_count
+        self.rle_iou_max_workers = rle_iou_max_workers
+        self.lvis_style = lvis_style
+        self.extra_calc = extra_calc
+        if iouType == "keypoints" and cocoGt is not None:
+            # faster-coco-eval evaluates keypoints over the categories that have annotations.
+            by_cat = cocoGt.catToImgs
+            self.params.catIds = [c for c in self.params.catIds if by_cat.get(c)]
+        if kpt_oks_sigmas is not None:
+            self.params.kpt_oks_sigmas = np.array(kpt_oks_sigmas, dtype=float)
+
+    def __reduce_ex__(self, protocol: SupportsIndex) -> str | tuple[Any, ...]:
+        """Pickled as ``COCOeval`` is, with this class's options (not
+        ``print_function``, which an unpickled evaluator has by default)."""
+        out = super().__reduce_ex__(protocol)
+        if isinstance(out, tuple) and out[0] is _cocoeval._restore:
+            names = ("use_area", "separate_eval", "boundary_dilation_ratio", "boundary_cpu_count",
+                     "rle_iou_max_workers", "lvis_style", "extra_calc", "_all_stats")  # fmt: skip
+            return (_restore, (out[1], {n: getattr(self, n) for n in names if hasattr(self, n)}))
+        return out
+
+    def _engine_options(self) -> dict[str, Any]:
+        return {
+            "use_area": getattr(self, "use_area", True),
+            "boundary_dilation": getattr(self, "boundary_dilation_ratio", 0.02),
+        }
+
+    def evaluate(self) -> None:
+        """Evaluates every image and category with the current ``params``."""
+        tic = time.time()
+        with contextlib.redirect_stdout(io.StringIO()):
+            super().evaluate()
+        say = self.print_function
+        say(f"Evaluate annotation type *{self.params.iouType}*")
+        say("COCOeval_opt.evaluate() finished...")
+        say(f"DONE (t={time.time() - tic:0.2f}s).")
+
+    def accumulate(self, p: Params | None = None) -> None:
+        """Precision, recall and scores of the evaluated images into ``eval``."""
+        tic = time.time()
+        self.print_function("Accumulating evaluation results...")
+        with contextlib.redirect_stdout(io.StringIO()):
+            super().accumulate(p)
+        self.print_function("COCOeval_opt.accumulate() finished...")
+        self.print_function(f"DONE (t={time.time() - tic:0.2f}s).")
+
+    def _faster_lines(self) -> tuple[list[tuple[str, Any]], list[tuple[str, Any]]]:
+        """(name, _summarize arguments) of the lines that make ``stats``, and
+        of the two recall lines printed after them (not in ``stats``)."""
+        p = self.params
+        last = p.maxDets[-1]
+        areas = list(p.areaRngLbl[1:])
+        if p.iouType == "keypoints":
+            kp: list[tuple[str, Any]] = []
+            for kind, ap in (("AP", 1), ("AR", 0)):
+                kp += [(f"{kind}_all", (ap, None, "all", last)), (f"{kind}_50", (ap, 0.5, "all", last)),
+                       (f"{kind}_75", (ap, 0.75, "all", last))]  # fmt: skip
+                kp += [(f"{kind}_{a}", (ap, None, a, last)) for a in areas]
+            return kp, []
+        lines: list[tuple[str, Any]] = [
+            ("AP_all", (1, None, "all", last)), ("AP_50", (1, 0.5, "all", last)), ("AP_75", (1, 0.75, "all", last)),
+        ]  # fmt: skip
+        lines += [(f"AP_{a}", (1, None, a, last)) for a in areas]
+        if list(p.maxDets) == [1, 10, 100]:
+            ar_names = ["AR_all", "AR_second", "AR_third"]
+        else:
+            ar_names = [f"AR_{m}" for m in p.maxDets]
+        lines += [(n, (0, None, "all", m)) for n, m in zip(ar_names, p.maxDets)]
+        lines += [(f"AR_{a}", (0, None, a, last)) for a in areas]
+        return lines, [("AR_50", (0, 0.5, "all", last)), ("AR_75", (0, 0.75, "all", last))]
+
+    def summarize(self) -> None:
+        """Sends the summary lines to ``print_function`` and sets ``stats``
+        and ``stats_as_dict``; after ``evaluate()`` alone it accumulates
+        first, silently, as faster-coco-eval (whose evaluate accumulates) can."""
+        if not self.eval and self._paramsEval:
+            with contextlib.redirect_stdout(io.StringIO()):
+                super().accumulate()
+        if not self.eval:
+            super().summarize()  # its error
+        in_stats, after = self._faster_lines()
+        with _lines_to(self.print_function):
+            values = [self._summarize(*args) for _, args in in_stats + after]
+        self.stats = np.array(values[: len(in_stats)])
+        self._all_stats = {name: float(v) for (name, _), v in zip(in_stats + after, values)}
+
+    def run(self) -> None:
+        """``evaluate()``, ``accumulate()`` and ``summarize()``."""
+        self.evaluate()
+        self.accumulate()
+        self.summarize()
+
+    @property
+    def stats_as_dict(self) -> dict[str, float]:
+        """The summary statistics by name, as faster-coco-eval gives them:
+        "AP_all", "AP_50", "AP_75", "AP_<area>", the recall of each maxDets
+        ("AR_all", "AR_second", "AR_third" for the default [1, 10, 100],
+        else "AR_<maxDets>"), "AR_<area>", then "AR_50" and "AR_75" (recall
+        at IoU 0.50 and 0.75; a later name overwrites an earlier equal one,
+        as there). Set by ``summarize()``; before it, AttributeError."""
+        named = getattr(self, "_all_stats", None)
+        if named is None or not len(self.stats):  # not summarized, or merged since
+            raise AttributeError("stats_as_dict is set by summarize() (or run())")
+        return dict(named)
+
+def _restore(args: tuple[Any, ...], options: dict[str, Any]) -> COCOeval_faster:
+    ev = _cocoeval._restore(*args)
+    ev.__dict__.update(options)
+    return cast(COCOeval_faster, ev)
+
+
+def _modules() -> dict[str, types.ModuleType]:
+    """The ``faster_coco_eval`` package and submodules, made of this module's classes."""
+    from . import mask
+
+    pkg = types.ModuleType("faster_coco_eval", "vantorel's faster-coco-eval-compatible API.")
+    pkg.__path__ = []  # a package, so that submodule imports consult sys.modules
+    coco_mod = types.ModuleType("faster_coco_eval.coco", "COCO with faster-coco-eval's API.")
+    eval_mod = types.ModuleType("faster_coco_eval.cocoeval", "COCOeval_faster.")
+    coco_mod.COCO = COCO  # type: ignore[attr-defined]
+    # There, as here, pycocotools' name stands for the fast evaluator.
+    eval_mod.COCOeval = eval_mod.COCOeval_faster = COCOeval_faster  # type: ignore[attr-defined]
+    core = types.ModuleType("faster_coco_eval.core", "COCO and COCOeval_faster.")
+    core.__path__ = []
+    for mod in (pkg, core):
+        mod.COCO, mod.COCOeval_faster = COCO, COCOeval_faster  # type: ignore[attr-defined]
+        mod.coco, mod.cocoeval, mod.mask = coco_mod, eval_mod, mask  # type: ignore[attr-defined]
+    pkg.core, pkg.init_as_pycocotools = core, init_as_pycocotools  # type: ignore[attr-defined]
+    pkg.__version__ = "1.8.0+vantorel"  # type: ignore[attr-defined]
+    return {
+        "faster_coco_eval": pkg,
+        "faster_coco_eval.core": core,
+        "faster_coco_eval.coco": coco_mod,
+        "faster_coco_eval.cocoeval": eval_mod,
+        "faster_coco_eval.mask": mask,
+    }
+
+
+def _install() -> None:
+    sys.modules.update(_modules())
+
+
+def init_as_pycocotools() -> None:
+    """Makes later ``import pycocotools`` (``.coco``, ``.cocoeval``, ``.mask``)
+    resolve to this API, as faster-coco-eval's function of that name does:
+    ``pycocotools.cocoeval.COCOeval`` is ``COCOeval_faster``.
+
+    Examples
+    --------
+    >>> init_as_pycocotools()                          # doctest: +SKIP
+    >>> from pycocotools.cocoeval import COCOeval      # doctest: +SKIP
+    >>> COCOeval.__name__                              # doctest: +SKIP
+    'COCOeval_faster'
+    """
+    mods = _modules()
+    sys.modules.update(
+        {
+            "pycocotools": mods["faster_coco_eval"],
+            "pycocotools.coco": mods["faster_coco_eval.coco"],
+            "pycocotools.cocoeval": mods["faster_coco_eval.cocoeval"],
+            "pycocotools.mask": mods["faster_coco_eval.mask"],
+        }
+    )
