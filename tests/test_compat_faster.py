@@ -185,3 +185,20 @@ def test_call_sequences_as_faster_coco_eval():
         seen.append((missing, lines, list(E.stats_as_dict), E.stats))
     assert seen[0][:3] == seen[1][:3]
     assert_close_values(seen[0][3], seen[1][3])
+
+
+def test_lines_reach_print_function_without_taking_other_threads_output(capsys):
+    # Lines go to print_function through a per-thread sink, not by swapping
+    # sys.stdout: what another thread prints meanwhile still reaches stdout.
+    import threading
+
+    from vantorel.compat._output import emit, lines_to
+
+    got: list[str] = []
+    with lines_to(got.append):
+        emit("ours")
+        worker = threading.Thread(target=lambda: (emit("theirs, through emit"), print("theirs")))
+        worker.start()
+        worker.join()
+    assert got == ["ours"]
+    assert capsys.readouterr().out == "theirs, through emit\ntheirs\n"

@@ -38,6 +38,7 @@ import numpy as np
 from .. import _zerlin
 from ..loading import gc_paused, read_json
 from . import mask as maskUtils
+from ._output import emit
 
 __all__ = ["COCO"]
 
@@ -86,12 +87,12 @@ class COCO:
             self._dataset = annotation_file
             self.createIndex()
             return
-        print("loading annotations into memory...")
+        emit("loading annotations into memory...")
         tic = time.time()
         path = os.fspath(annotation_file)
         self._path = path
         dataset, handle = _load_dataset(path)
-        print(f"Done (t={time.time() - tic:0.2f}s)")
+        emit(f"Done (t={time.time() - tic:0.2f}s)")
         self._dataset = dataset
         if handle is not None:
             self._fast = handle
@@ -169,7 +170,7 @@ class COCO:
 
     def createIndex(self) -> None:
         """Builds ``anns``, ``imgs``, ``cats``, ``imgToAnns`` and ``catToImgs``."""
-        print("creating index...")
+        emit("creating index...")
         ds = self._dataset
         self.imgs = {img["id"]: img for img in ds.get("images", ())} if "images" in ds else {}
         self.cats = {cat["id"]: cat for cat in ds.get("categories", ())} if "categories" in ds else {}
@@ -177,7 +178,7 @@ class COCO:
             self._index_pending = True  # made with the annotations, on first read
         else:
             self._build_annotation_index()
-        print("index created!")
+        emit("index created!")
 
     def _build_annotation_index(self) -> None:
         ds = self._dataset
@@ -194,7 +195,7 @@ class COCO:
     def info(self) -> None:
         """Prints the dataset's "info" member, one key per line."""
         for key, value in self.dataset["info"].items():
-            print(f"{key}: {value}")
+            emit(f"{key}: {value}")
 
     # -- queries -------------------------------------------------------------
 
@@ -303,7 +304,7 @@ class COCO:
         res = COCO()
         res._dataset["info"] = copy.deepcopy(self._dataset.get("info", {}))
         res._dataset["images"] = list(self._dataset["images"])
-        print("Loading and preparing results...")
+        emit("Loading and preparing results...")
         tic = time.time()
         known = list(self.imgs.keys()) if self.imgs else [img["id"] for img in self._dataset["images"]]
         loaded = _load_results(resFile, self)
@@ -326,7 +327,7 @@ class COCO:
                 _complete_segm(loaded.anns)
             elif kind == "keypoints":
                 _complete_keypoints(loaded.anns)
-        print(f"DONE (t={time.time() - tic:0.2f}s)")
+        emit(f"DONE (t={time.time() - tic:0.2f}s)")
         if loaded.make is not None:
             res._fast, res._make_anns = loaded.fast, loaded.make
         else:
@@ -337,13 +338,13 @@ class COCO:
 
     def loadNumpyAnnotations(self, data: np.ndarray) -> list[Any]:
         """Result dicts from an Nx7 array [image_id, x, y, w, h, score, category_id]."""
-        print("Converting ndarray to lists...")
+        emit("Converting ndarray to lists...")
         assert isinstance(data, np.ndarray)
-        print(data.shape)
+        emit(data.shape)
         assert data.shape[1] == 7
         n = data.shape[0]
         for i in range(0, n, 1000000):
-            print(f"{i}/{n}")
+            emit(f"{i}/{n}")
         return _numpy_annotations(data)
 
     # -- masks ---------------------------------------------------------------
@@ -371,7 +372,7 @@ class COCO:
         from urllib.request import urlretrieve
 
         if tarDir is None:
-            print("Please specify target directory")
+            emit("Please specify target directory")
             return -1
         imgs = self.imgs.values() if not imgIds else self.loadImgs(imgIds)
         os.makedirs(tarDir, exist_ok=True)
@@ -380,7 +381,7 @@ class COCO:
             fname = os.path.join(tarDir, img["file_name"])
             if not os.path.exists(fname):
                 urlretrieve(img["coco_url"], fname)
-            print(f"downloaded {i}/{len(imgs)} images (t={time.time() - tic:0.1f}s)")
+            emit(f"downloaded {i}/{len(imgs)} images (t={time.time() - tic:0.1f}s)")
         return 0
 
 
@@ -495,11 +496,11 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
 
 
 def _print_numpy_header(data: np.ndarray) -> None:
-    print("Converting ndarray to lists...")
-    print(data.shape)
+    emit("Converting ndarray to lists...")
+    emit(data.shape)
     n = data.shape[0]
     for i in range(0, n, 1000000):
-        print(f"{i}/{n}")
+        emit(f"{i}/{n}")
 
 
 def _numpy_annotations(data: np.ndarray) -> list[Any]:

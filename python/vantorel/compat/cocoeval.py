@@ -61,6 +61,7 @@ from ..loading import gc_paused
 from ..params import COCO_KPT_SIGMAS
 from ..streaming import StreamingEvaluator
 from . import _perimage, _state
+from ._output import emit
 
 __all__ = ["COCOeval", "COCOeval_faster", "COCOeval_opt", "Params"]
 
@@ -132,7 +133,7 @@ class COCOeval:
 
     def __init__(self, cocoGt: Any = None, cocoDt: Any = None, iouType: str = "segm") -> None:
         if not iouType:
-            print("iouType not specified. use default iouType segm")
+            emit("iouType not specified. use default iouType segm")
         self._coco_gt: Any = cocoGt
         self._coco_dt: Any = cocoDt
         # Detections merged from other evaluators or unpickled, of which
@@ -295,12 +296,12 @@ class COCOeval:
         if self._coco_dt is _PENDING:
             self._coco_dt = self.cocoDt  # merged or unpickled results: said now if their ground truth is missing
         tic = time.time()
-        print("Running per image evaluation...")
+        emit("Running per image evaluation...")
         p = self.params
         if p.useSegm is not None:
             p.iouType = "segm" if p.useSegm == 1 else "bbox"
-            print(f"useSegm (deprecated) is not None. Running {p.iouType} evaluation")
-        print(f"Evaluate annotation type *{p.iouType}*")
+            emit(f"useSegm (deprecated) is not None. Running {p.iouType} evaluation")
+        emit(f"Evaluate annotation type *{p.iouType}*")
         p.imgIds = list(np.unique(p.imgIds))
         if p.useCats:
             p.catIds = list(np.unique(p.catIds))
@@ -313,7 +314,7 @@ class COCOeval:
         self._paramsEval = copy.deepcopy(self.params)
         if self._native is not None:
             self._native["params_eval"] = self._paramsEval
-        print(f"DONE (t={time.time() - tic:0.2f}s).")
+        emit(f"DONE (t={time.time() - tic:0.2f}s).")
 
     def _uses_own_steps(self) -> bool:
         cls = type(self)
@@ -381,10 +382,10 @@ class COCOeval:
 
     def accumulate(self, p: Params | None = None) -> None:
         """Precision, recall and scores per threshold, category, area range and maxDets, into ``eval``."""
-        print("Accumulating evaluation results...")
+        emit("Accumulating evaluation results...")
         tic = time.time()
         if self._eval_imgs is not _PENDING and not self._eval_imgs:
-            print("Please run evaluate() first")
+            emit("Please run evaluate() first")
             if not isinstance(self._paramsEval, Params):
                 raise RuntimeError("Please run evaluate() first")
         if p is None:
@@ -409,7 +410,7 @@ class COCOeval:
             "recall": recall,
             "scores": scores,
         }
-        print(f"DONE (t={time.time() - tic:0.2f}s).")
+        emit(f"DONE (t={time.time() - tic:0.2f}s).")
 
     def _summarize(self, ap: int = 1, iouThr: float | None = None, areaRng: str = "all", maxDets: int = 100) -> float:
         p = self.params
@@ -430,7 +431,7 @@ class COCOeval:
             s = s[:, :, aind, mind]
         kept = s[s > -1]
         mean = -1 if len(kept) == 0 else np.mean(kept)
-        print(f" {title:<18} {kind} @[ IoU={iou:<9} | area={areaRng:>6s} | maxDets={maxDets:>3d} ] = {mean:0.3f}")
+        emit(f" {title:<18} {kind} @[ IoU={iou:<9} | area={areaRng:>6s} | maxDets={maxDets:>3d} ] = {mean:0.3f}")
         return float(mean)
 
     def _summary_lines(self) -> list[Any]:

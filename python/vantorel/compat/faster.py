@@ -29,9 +29,7 @@ Examples
 
 from __future__ import annotations
 
-import contextlib
 import copy
-import io
 import json
 import logging
 import os
@@ -39,13 +37,14 @@ import sys
 import time
 import types
 from collections import defaultdict
-from collections.abc import Callable, Iterator
+from collections.abc import Callable
 from typing import Any, SupportsIndex, cast
 
 import numpy as np
 
 from . import coco as _coco
 from . import cocoeval as _cocoeval
+from ._output import lines_to
 from .cocoeval import COCOeval, Params
 
 __all__ = ["COCO", "COCOeval_faster", "init_as_pycocotools"]
@@ -54,35 +53,8 @@ _LOG = logging.getLogger(__name__)
 _COCO_LOG = logging.getLogger(__name__ + ".coco")
 
 
-class _LineSink(io.TextIOBase):
-    """A text stream handing each complete line to a function, as written
-    (so that nested redirections keep the order of the lines)."""
-
-    def __init__(self, sink: Callable[..., Any]) -> None:
-        self._sink, self._pending = sink, ""
-
-    def write(self, text: str) -> int:
-        lines = (self._pending + text).split("\n")
-        self._pending = lines.pop()
-        for line in lines:
-            self._sink(line)
-        return len(text)
-
-    def close_out(self) -> None:
-        if self._pending:
-            self._sink(self._pending)
-            self._pending = ""
-
-
-@contextlib.contextmanager
-def _lines_to(sink: Callable[..., Any]) -> Iterator[None]:
-    """Sends what the body prints to ``sink``, a line a call."""
-    stream = _LineSink(sink)
-    try:
-        with contextlib.redirect_stdout(stream):
-            yield
-    finally:
-        stream.close_out()
+def _dropped(line: str) -> None:
+    """A sink for lines faster-coco-eval does not show."""
 
 
 class _Printing:
@@ -136,28 +108,27 @@ class COCO(_Printing, _coco.COCO):
             print_function("loading annotations into memory...")
             annotation_file = self.load_json(annotation_file, use_deepcopy)
             print_function(f"Done (t={time.time() - tic:0.2f}s)")
-        with _lines_to(print_function):
+        with lines_to(print_function):
             super().__init__(annotation_file)
         if annotation_file is not None:
             print_function(f"Done (t={time.time() - tic:0.2f}s)")
 
     def createIndex(self) -> None:
         """Builds the lookup tables (``anns``, ``imgs``, ``cats``, ...)."""
-        with _lines_to(self.print_function):
+        with lines_to(self.print_function):
             super().createIndex()
 
     def info(self) -> None:
         """Sends the dataset's "info" entries to ``print_function``."""
-        with _lines_to(self.print_function):
+        with lines_to(self.print_function):
             super().info()
 
     def loadRes(self, resFile: Any) -> COCO:
         """A results ``COCO`` of this ground truth (see ``vantorel.compat.coco.COCO.loadRes``);
         its own progress lines go to the default ``print_function``."""
-        buf = io.StringIO()
-        with contextlib.redirect_stdout(buf):
+        lines: list[str] = []
+        with lines_to(lines.append):
             res = super().loadRes(resFile)
-        lines = buf.getvalue().splitlines()
         done = next((n + 1 for n, line in enumerate(lines) if line.startswith("DONE (t=")), len(lines))
         for line in lines[:done]:
             self.print_function(line)
@@ -291,7 +262,7 @@ class COCOeval_faster(_Printing, COCOeval):
             raise NotImplementedError("extra_calc=True (mIoU, mAUC_50) is not supported")
         if ranges is not None:
             raise NotImplementedError("ranges is not supported; set params.areaRng and params.areaRngLbl instead")
-        with _lines_to(print_function):
+        with lines_to(print_function):
             super().__init__(cocoGt, cocoDt, iouType)
         self._print_function = print_function
         self.use_area = bool(use_area)
@@ -327,7 +298,7 @@ class COCOeval_faster(_Printing, COCOeval):
     def evaluate(self) -> None:
         """Evaluates every image and category with the current ``params``."""
         tic = time.time()
-        with contextlib.redirect_stdout(io.StringIO()):
+        with lines_to(_dropped):
             super().evaluate()
         say = self.print_function
         say(f"Evaluate annotation type *{self.params.iouType}*")
@@ -338,7 +309,7 @@ class COCOeval_faster(_Printing, COCOeval):
         """Precision, recall and scores of the evaluated images into ``eval``."""
         tic = time.time()
         self.print_function("Accumulating evaluation results...")
-        with contextlib.redirect_stdout(io.StringIO()):
+        with lines_to(_dropped):
             super().accumulate(p)
         self.print_function("COCOeval_opt.accumulate() finished...")
         self.print_function(f"DONE (t={time.time() - tic:0.2f}s).")
@@ -373,12 +344,12 @@ class COCOeval_faster(_Printing, COCOeval):
         and ``stats_as_dict``; after ``evaluate()`` alone it accumulates
         first, silently, as faster-coco-eval (whose evaluate accumulates) can."""
         if not self.eval and self._paramsEval:
-            with contextlib.redirect_stdout(io.StringIO()):
+            with lines_to(_dropped):
                 super().accumulate()
         if not self.eval:
             super().summarize()  # its error
         in_stats, after = self._faster_lines()
-        with _lines_to(self.print_function):
+        with lines_to(self.print_function):
             values = [self._summarize(*args) for _, args in in_stats + after]
         self.stats = np.array(values[: len(in_stats)])
         self._all_stats = {name: float(v) for (name, _), v in zip(in_stats + after, values)}
