@@ -382,10 +382,18 @@ def _any_key(anns: list[Any], keys: tuple[str, ...]) -> bool:
         return False
 
 
-def _result_kind(anns: list[Any]) -> str:
-    """How results are completed: like the reference loader, decided by the
-    first result alone: a non-empty box wins, then a segmentation, then
-    keypoints (so segm results that carry boxes get box areas there too)."""
+def result_kind(anns: list[Any]) -> str | None:
+    """How results are completed, decided like the reference loader by the
+    first result alone: a non-empty box ("bbox"), then a segmentation
+    ("segm"), then keypoints; None when none of these (or no result) is there.
+
+    Examples
+    --------
+    >>> result_kind([{"segmentation": {"size": [1, 1], "counts": "01"}, "bbox": [0, 0, 1, 1]}])
+    'bbox'
+    """
+    if not anns:
+        return None
     first = anns[0]
     if "bbox" in first and first["bbox"] != []:
         return "bbox"
@@ -393,7 +401,14 @@ def _result_kind(anns: list[Any]) -> str:
         return "segm"
     if "keypoints" in first:
         return "keypoints"
-    return "bbox"
+    return None
+
+
+def _result_kind(anns: list[Any]) -> str:
+    """The completion our loader gives: a box, a segmentation or keypoints
+    (so segm results that carry boxes get box areas there too); anything
+    else is read as boxes."""
+    return result_kind(anns) or "bbox"
 
 
 def complete_results(anns: list[Any]) -> None:

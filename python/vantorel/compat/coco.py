@@ -36,7 +36,7 @@ from typing import Any, cast
 import numpy as np
 
 from .. import _zerlin
-from ..loading import gc_paused, read_json
+from ..loading import gc_paused, read_json, result_kind
 from . import mask as maskUtils
 from ._output import emit
 
@@ -422,19 +422,12 @@ class _Loaded:
 
 
 def _result_kind(anns: list[Any]) -> str | None:
-    """How results are completed, decided by the first one as the reference does."""
+    """How results are completed, decided by the first one as the reference does (captions first)."""
     if not anns:
         return "bbox"
-    first = anns[0]
-    if "caption" in first:
+    if "caption" in anns[0]:
         return "caption"
-    if "bbox" in first and first["bbox"] != []:
-        return "bbox"
-    if "segmentation" in first:
-        return "segm"
-    if "keypoints" in first:
-        return "keypoints"
-    return None
+    return result_kind(anns)
 
 
 def _load_results(res: Any, gt: COCO) -> _Loaded:
