@@ -56,14 +56,12 @@ from typing import Any
 
 import numpy as np
 
-from .. import _zerlin
+from .. import _engine, _zerlin
 from ..loading import gc_paused, naming_file, read_json
 from ..params import Params as _EngineParams
-from ..results import summarize as _summary
 
 __all__ = ["LVIS", "LVISEval", "LVISResults", "LVISVis", "Params"]  # noqa: F822 (LVISVis via __getattr__)
 
-_INF = float("inf")
 _PathOrDict = str | os.PathLike[str] | dict[Any, Any]
 
 
@@ -448,50 +446,29 @@ class LVISEval:
 
     # ------------------------------------------------------------ the protocol
 
-    def _federated(self) -> tuple[list[Any], list[Any], list[Any], list[Any]]:
-        """The ground truths and detections that take part, the
-        non-exhaustive (image, category) pairs and the ground truths' ignore
-        flags. Detections count only in their image's verified categories
-        (present or negative); like the reference, annotations whose area is
-        not strictly between 0 and infinity (empty masks, degenerate boxes)
-        take no part on either side."""
-        gt = self.lvis_gt
-        gts = [a for a in gt.dataset["annotations"] if 0 < a["area"] < _INF]
-        verified: dict[Any, set[Any]] = {img["id"]: set(img.get("neg_category_ids", [])) for img in gt.dataset["images"]}
-        for a in gts:
-            verified.setdefault(a["image_id"], set()).add(a["category_id"])
-        dets = [
-            d
-            for d in self.lvis_dt.dataset["annotations"]
-            if d["category_id"] in verified.get(d["image_id"], ()) and 0 < d["area"] < _INF
-        ]
-        non_exhaustive = [
-            (img["id"], c) for img in gt.dataset["images"] for c in img.get("not_exhaustive_category_ids", [])
-        ]
-        gt_ignore = [bool(a.get("ignore", False)) for a in gts]
-        return gts, dets, non_exhaustive, gt_ignore
-
-    def _evaluator(
-        self, gts: list[Any], dets: list[Any], gt_ignore: list[Any], non_exhaustive: list[Any], img_ids: list[Any], cat_ids: list[Any], area_rng: list[Any]
-    ) -> _zerlin.Evaluator:
+    def _evaluator(self, gts: list[Any], dets: list[Any], images: list[Any], img_ids: list[Any], cat_ids: list[Any],
+                   area_rng: list[Any]) -> _zerlin.Evaluator:
+        """The engine under the federated protocol: detections count only in
+        their image's verified categories (present or negative), and, as in
+        the reference, annotations whose area is not strictly between 0 and
+        infinity (empty masks, degenerate boxes) take no part on either side.
+        Nothing is capped here: ``LVISResults`` did that."""
         p = self.params
-        sizes = {img["id"]: (img["height"], img["width"]) for img in self.lvis_gt.dataset["images"]}
-        ev = _zerlin.Evaluator(
-            gts,
-            dets,
-            sizes,
-            [int(i) for i in img_ids],
-            [int(c) for c in cat_ids],
-            [float(t) for t in p.iou_thrs],
-            [float(r) for r in p.rec_thrs],
-            [len(dets) + 1],  # the reference caps nothing here: LVISResults did
-            [[float(lo), float(hi)] for lo, hi in area_rng],
-            bool(p.use_cats),
-            p.iou_type,
-            [float(s) for s in _EngineParams().kpt_sigmas],
+        uncapped = len(dets) + 1
+        core = _EngineParams(
+            iou_type=p.iou_type,
+            img_ids=[int(i) for i in img_ids],
+            cat_ids=[int(c) for c in cat_ids],
+            iou_thrs=np.asarray(p.iou_thrs, dtype=np.float64),
+            rec_thrs=np.asarray(p.rec_thrs, dtype=np.float64),
+            max_dets=[uncapped],
+            area_rng=[[float(lo), float(hi)] for lo, hi in area_rng],
+            area_labels=[str(k) for k in range(len(area_rng))],
+            use_cats=bool(p.use_cats),
         )
-        ev.configure_lvis(gt_ignore, non_exhaustive)
-        return ev
+        sizes = {img["id"]: (img["height"], img["width"]) for img in self.lvis_gt.dataset["images"]}
+        federated = _engine.Federated.of_dataset({"images": images}, gts, uncapped)
+        return _engine.evaluator(gts, dets, sizes, core, federated)
 
     def evaluate(self) -> None:
         """Runs the matching and accumulation in the engine; ``eval_imgs`` and
@@ -503,8 +480,8 @@ class LVISEval:
         # Duplicate category ids are evaluated once and repeated per slot, as the reference repeats them.
         engine_cats = list(dict.fromkeys(p.cat_ids)) if p.use_cats else [-1]
         slots = [engine_cats.index(c) for c in p.cat_ids] if p.use_cats else [0]
-        gts, dets, non_exhaustive, gt_ignore = self._federated()
-        ev = self._evaluator(gts, dets, gt_ignore, non_exhaustive, p.img_ids, engine_cats, p.area_rng)
+        gt, dt = self.lvis_gt.dataset, self.lvis_dt.dataset
+        ev = self._evaluator(gt["annotations"], dt["annotations"], gt["images"], p.img_ids, engine_cats, p.area_rng)
         self._run = ev.run()
         self._engine = (ev, slots, len(engine_cats))
         self._eval_imgs = _PENDING
@@ -610,20 +587,14 @@ class LVISEval:
         if not self.eval:
             raise RuntimeError("Please run accumulate() first.")
         p = self.params
-        ep = _EngineParams(
-            iou_type=p.iou_type,
-            iou_thrs=np.asarray(p.iou_thrs),
-            rec_thrs=np.asarray(p.rec_thrs),
-            max_dets=[p.max_dets],
-            area_rng=[[float(lo), float(hi)] for lo, hi in p.area_rng],
-            area_labels=list(p.area_rng_lbl),
-            use_cats=bool(p.use_cats),
-        )
-        groups = dict(zip(p.img_count_lbl, self._prepare_freq_group())) if p.use_cats else {}
-        arrays = {"precision": self.eval["precision"][..., None], "recall": self.eval["recall"][..., None]}
-        stats, names = _summary(arrays, ep, True, groups)
+        axes = _engine.Axes.of_reference(p)
+        groups = dict(zip(p.img_count_lbl, self._prepare_freq_group(), strict=False)) if p.use_cats else {}
+        precision, recall = self.eval["precision"][..., None], self.eval["recall"][..., None]
         # The reference reports a line with nothing to average as the int -1.
-        self.results = OrderedDict((n, -1 if v == -1 else v) for n, v in zip(names, stats))
+        self.results = OrderedDict()
+        for line in _engine.summary_lines("lvis", axes):
+            value = _engine.line_value(line, precision, recall, axes, groups)
+            self.results[line.key] = -1 if value == -1 else np.float64(value)
 
     def run(self) -> None:
         """``evaluate()``, ``accumulate()`` and ``summarize()``."""
@@ -633,17 +604,13 @@ class LVISEval:
 
     def print_results(self) -> None:
         """Prints the summary lines of ``results`` in the reference's layout."""
-        template = " {:<18} {} @[ IoU={:<9} | area={:>6s} | maxDets={:>3d} catIds={:>3s}] = {:0.3f}"
-        for key, value in self.results.items():
-            max_dets = self.params.max_dets
-            title, kind = ("Average Precision", "(AP)") if "AP" in key else ("Average Recall", "(AR)")
-            if len(key) > 2 and key[2].isdigit():
-                iou = f"{float(key[2:]) / 100:0.2f}"
-            else:
-                iou = f"{self.params.iou_thrs[0]:0.2f}:{self.params.iou_thrs[-1]:0.2f}"
-            group = key[2] if len(key) > 2 and key[2] in "rcf" else "all"
-            area = key[2] if len(key) > 2 and key[2] in "sml" else "all"
-            print(template.format(title, kind, iou, area, max_dets, group, value))
+        axes = _engine.Axes.of_reference(self.params)
+        for line in _engine.summary_lines("lvis", axes):
+            if line.key not in self.results:
+                continue
+            # The reference names an area range and a frequency group by their first letter.
+            label = line.label(axes.iou_thrs, area=line.area if line.area == "all" else line.area[0])
+            print(f" {label[:-2]} catIds={line.group or 'all':>3s}] = {self.results[line.key]:0.3f}")
 
     def get_results(self) -> OrderedDict[str, Any]:
         """The summary ``results`` (empty, with a warning, before ``run()``)."""
@@ -655,17 +622,23 @@ class LVISEval:
 
     def _prepare(self) -> None:
         """Fills ``_gts`` and ``_dts``: per (image, category), the ground
-        truths and the federated detections of the evaluated images."""
+        truths and detections of the evaluated images that the engine's
+        federated selection keeps, in file order."""
         p = self.params
-        imgs, cats = set(p.img_ids), set(p.cat_ids)
+        gt, dt = self.lvis_gt.dataset, self.lvis_dt.dataset
+        if self._engine is not None:
+            ev = self._engine[0]
+        else:
+            cats = list(dict.fromkeys(p.cat_ids)) if p.use_cats else [-1]
+            ev = self._evaluator(gt["annotations"], dt["annotations"], gt["images"], p.img_ids, cats, p.area_rng[:1])
+        dt_rows, gt_rows = ev.per_instance(0, 0, len(dt["annotations"]) + 1)
+        kept_gts, kept_dts = set(gt_rows["gt_id"].tolist()), set(dt_rows["dt_id"].tolist())
+        imgs, wanted = set(p.img_ids), set(p.cat_ids)
         self._gts, self._dts = defaultdict(list), defaultdict(list)
-        gts, dets = self._federated()[:2]
-        for g in gts:
-            if g["image_id"] in imgs and (not p.use_cats or g["category_id"] in cats):
-                self._gts[g["image_id"], g["category_id"]].append(g)
-        for d in dets:
-            if d["image_id"] in imgs and (not p.use_cats or d["category_id"] in cats):
-                self._dts[d["image_id"], d["category_id"]].append(d)
+        for anns, kept, out in ((gt["annotations"], kept_gts, self._gts), (dt["annotations"], kept_dts, self._dts)):
+            for a in anns:
+                if a["id"] in kept and a["image_id"] in imgs and (not p.use_cats or a["category_id"] in wanted):
+                    out[a["image_id"], a["category_id"]].append(a)
         self._prepared = True
 
     def _get_gt_dt(self, img_id: Any, cat_id: Any) -> tuple[list[Any], list[Any]]:
@@ -698,11 +671,8 @@ class LVISEval:
         """The match record of one image, category and area range (None when
         it has neither ground truth nor detections), by a one-image engine run."""
         gts, dts = self._get_gt_dt(img_id, cat_id)
-        img = self.lvis_gt.imgs[img_id]
-        gt_ignore = [bool(g.get("ignore", False)) for g in gts]
-        non_exhaustive = [(img_id, c) for c in img.get("not_exhaustive_category_ids", [])]
         cats = [cat_id] if self.params.use_cats else [-1]
-        ev = self._evaluator(gts, dts, gt_ignore, non_exhaustive, [img_id], cats, [area_rng])
+        ev = self._evaluator(gts, dts, [self.lvis_gt.imgs[img_id]], [img_id], cats, [area_rng])
         raw = ev.run(collect_eval_imgs=True)["evalImgs"][0]
         return self._entry(raw, img_id, cat_id, area_rng)
 
