@@ -571,10 +571,15 @@ def _restore(cls: type[COCOeval], payload: dict[str, Any]) -> COCOeval:
     if not isinstance(payload, dict) or payload.get("format") != _PICKLE_FORMAT:
         raise ValueError(f"a pickled COCOeval of another format cannot be read (this vantorel reads {_PICKLE_FORMAT})")
     detections: StreamingEvaluator = payload["detections"]
+    # The results' state checked its own bytes; the parameters beside it must be those it was pickled with.
+    if not isinstance(detections, StreamingEvaluator) or (
+        detections.params.to_dict() != _state.core_params(payload["params"]).to_dict()
+    ):
+        raise ValueError("a pickled COCOeval is damaged: its params do not match those its results were pickled with")
     ev = cls.__new__(cls)
     COCOeval.__init__(ev, None, None, payload["params"].iouType)
     ev.params, ev.eval, ev.stats = payload["params"], payload["eval"], payload["stats"]
-    ev._state, ev._coco_dt, ev._gt_path = detections, _PENDING, detections._gt_path
+    ev._state, ev._coco_dt, ev._gt_path = detections, _PENDING, detections.gt_path
     if payload["evalImgs"] is not None:
         ev._eval_imgs, ev._paramsEval = payload["evalImgs"], payload["paramsEval"]
     return ev
