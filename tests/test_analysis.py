@@ -15,7 +15,7 @@ from vantorel.analysis import (
     open_session,
     pr_curves,
 )
-from vantorel.analysis._session import image_pairs, interpolated_precision, pair_iou
+from vantorel.analysis._kernels import image_pairs, interpolated_precision, pair_iou
 from vantorel.analysis.breakdown import _removable
 from vantorel.analysis.report import analyze, write_report
 from vantorel.cli import main
@@ -315,3 +315,15 @@ def test_command_line_analysis(capsys):
     out = capsys.readouterr().out
     assert "Error breakdown (TIDE), AP50 = 69.70" in out and "Best F1" in out and "AP) @[ IoU=0.50      |" in out
     assert main([str(GT), str(DATA / "missing.json"), "--analysis"]) == 1
+
+
+def test_segm_analysis_of_box_results_uses_their_outlines():
+    """As evaluate() does: a box result's mask in a segm evaluation is its box."""
+    dets = json.loads(BBOX.read_text())
+    outlined = [dict(d, segmentation=[[d["bbox"][0], d["bbox"][1], d["bbox"][0], d["bbox"][1] + d["bbox"][3],
+                                      d["bbox"][0] + d["bbox"][2], d["bbox"][1] + d["bbox"][3],
+                                      d["bbox"][0] + d["bbox"][2], d["bbox"][1]]]) for d in dets]
+    got, want = analyze(GT, dets, "segm"), analyze(GT, outlined, "segm")
+    np.testing.assert_array_equal(got["result"].precision, evaluate(GT, dets, "segm").precision)
+    assert got["errors"]["dAP"] == want["errors"]["dAP"] and got["breakdown"].keys() == want["breakdown"].keys()
+    np.testing.assert_array_equal(got["confusion"]["matrix"], want["confusion"]["matrix"])

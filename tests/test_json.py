@@ -379,3 +379,29 @@ def test_collector_setting_survives_loading(tmp_path, enabled, content):
         assert gc.isenabled() is enabled
     finally:
         gc.enable()
+
+
+@pytest.mark.parametrize(("text", "kind", "line", "column", "literal"), [
+    ("[1, 2,]", "trailing_comma", 1, 7, None),
+    ('{"a":\n  [1 2]}', "expected_list_comma_or_end", 2, 6, None),
+    ('[{"score": NaN}]', "expected_some_value", 1, 12, "NaN"),
+    ('[{"score": Infinity}]', "expected_some_value", 1, 12, "Infinity"),
+    ('[{"score": -Infinity}]', "invalid_number", 1, 13, "-Infinity"),
+    ('[{"score": Nano}]', "expected_some_value", 1, 12, None),
+])
+def test_reader_errors_are_structured(tmp_path, text, kind, line, column, literal):
+    """The reader's error carries its kind, place and any non-finite literal; the message is unchanged."""
+    path = tmp_path / "doc.json"
+    path.write_text(text)
+    with pytest.raises(ValueError) as native:
+        z.load_json(str(path))
+    assert native.value.json_error == (kind, line, column, literal)
+    assert f"at line {line} column {column}" in str(native.value)
+    from vantorel import JsonError, read_json
+    if literal is None:
+        with pytest.raises(JsonError) as err:
+            read_json(path)
+        assert (err.value.kind, err.value.line, err.value.column, err.value.literal) == (kind, line, column, None)
+        assert str(err.value) == str(native.value)
+    else:  # Python's json module reads what it writes
+        assert read_json(path) == json.loads(text)

@@ -3,11 +3,26 @@
 from . import _zerlin as _zerlin  # noqa: F401  (the native module, as vantorel._zerlin)
 from ._version import __version__
 from .evaluation import evaluate
+from ._zerlin import CompactBbox, load_compact_array, load_compact_bbox
+from .loading import JsonError, read_json
 from .params import Params
 from .results import CategoryTable, EvalResult
 from .streaming import StreamingEvaluator
 
-__all__ = ["CategoryTable", "EvalResult", "Params", "StreamingEvaluator", "__version__", "analysis", "evaluate"]
+__all__ = [
+    "CategoryTable",
+    "CompactBbox",
+    "EvalResult",
+    "JsonError",
+    "Params",
+    "StreamingEvaluator",
+    "__version__",
+    "analysis",
+    "evaluate",
+    "load_compact_array",
+    "load_compact_bbox",
+    "read_json",
+]
 
 
 def __getattr__(name: str) -> object:

@@ -35,13 +35,20 @@ def result_kind(anns: list[Any]) -> str | None:
     first = anns[0]
     if "caption" in first:
         return "caption"
-    if "bbox" in first and first["bbox"] != []:
+    if "bbox" in first and not _empty_box(first["bbox"]):
         return "bbox"
     if "segmentation" in first:
         return "segm"
     if "keypoints" in first:
         return "keypoints"
     return None
+
+
+def _empty_box(box: Any) -> bool:
+    """The reference's ``bbox == []``, for array-likes as well."""
+    if isinstance(box, np.ndarray):
+        return box.size == 0
+    return isinstance(box, (list, tuple)) and len(box) == 0
 
 
 def completion_kind(anns: list[Any]) -> str:

@@ -16,7 +16,7 @@ import math
 import os
 import sys
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from typing import Any, TextIO
 
 import numpy as np
@@ -239,8 +239,6 @@ def run(args: argparse.Namespace) -> int:
     try:
         params = params_from_args(args)
         if args.analysis or args.report is not None:
-            from .analysis.report import analysis_for_cli
-
             result, finish_analysis = analysis_for_cli(args, params)
         else:
             result, finish_analysis = evaluate(args.gt, args.results, params=params, lvis=args.lvis), None
@@ -289,3 +287,39 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_OK
     return code
+
+
+# ---------------------------------------------------------------- analysis options
+
+
+def analysis_for_cli(args: argparse.Namespace, params: Params) -> tuple[EvalResult, Callable[[], int]]:
+    """What ``--analysis`` and ``--report DIR`` add to the command line: the
+    evaluation (from the analysis' own single loading) and a step, run after
+    the usual output, that prints the analysis and writes the report;
+    it returns 0, or 1 after an error line.
+
+    Examples
+    --------
+    >>> result, finish = analysis_for_cli(args, params)       # doctest: +SKIP
+    """
+    from .analysis.report import analyze, format_analysis, write_report
+
+    if args.lvis:
+        raise ValueError("--analysis and --report work on COCO-style evaluation, not with --lvis")
+    analysis = analyze(args.gt, args.results, params=params)
+
+    def finish() -> int:
+        if args.analysis and "-" not in (args.json, args.csv):  # stdout holds a file then
+            print()
+            print(format_analysis(analysis))
+        if args.report is not None:
+            try:
+                page = write_report(analysis, args.report)
+            except (ImportError, OSError) as err:
+                print(f"{PROG}: error: {err}", file=sys.stderr)
+                return EXIT_INPUT
+            if not args.quiet and "-" not in (args.json, args.csv):
+                print(f"\nreport written to {page}")
+        return EXIT_OK
+
+    return analysis["result"], finish

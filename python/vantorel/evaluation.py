@@ -107,17 +107,9 @@ def build_evaluator(
         side = results_side(results)
         named = check_results(side) if isinstance(side, list) else None
         check_result_images(side, dataset, named.images if named else None)
-    ids_named = named.images if named else None
     with naming_file("ground-truth", gt):  # its annotations are read for their ids here
-        engine_side = map_ids(dataset, gt_anns, side, p, ids_named)
-    try:
-        ev, freq_groups = _engine_of(p, lvis, *engine_side[:3])
-    except TypeError:
-        if engine_side[3] is not None:
-            raise
-        # The ids looked like ints, yet some id is not (see map_ids).
-        engine_side = map_ids(dataset, gt_anns, side, p, ids_named, force=True)
-        ev, freq_groups = _engine_of(p, lvis, *engine_side[:3])
+        engine_side = map_ids(dataset, gt_anns, side, p, named)
+    ev, freq_groups = _engine_of(p, lvis, *engine_side[:3])
     dataset, ids = engine_side[0], engine_side[3]
     cat_names = {c["id"]: c.get("name", str(c["id"])) for c in dataset["categories"]}
     return Prepared(ev, p, dataset, lvis, freq_groups, cat_names, ids)

@@ -13,10 +13,13 @@ from __future__ import annotations
 from collections.abc import Hashable, Iterable
 from dataclasses import dataclass, field
 from operator import itemgetter, methodcaller
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from . import _zerlin
 from .params import Params
+
+if TYPE_CHECKING:
+    from .loading import ResultIds
 
 _INT64 = (-(2**63), 2**63 - 1)
 
@@ -110,6 +113,7 @@ _image_id = itemgetter("image_id")
 _category_id = itemgetter("category_id")
 _id = itemgetter("id")
 _category_id_or_none = methodcaller("get", "category_id")
+_image_id_or_none = methodcaller("get", "image_id")
 
 
 def _image_ids(anns: list[Any]) -> set[Any]:
@@ -127,8 +131,7 @@ def map_ids(
     gt_anns: Any,
     dets: Any,
     p: Params,
-    named: set[Any] | None = None,
-    force: bool = False,
+    named: ResultIds | None = None,
 ) -> tuple[dict[str, Any], Any, Any, EngineIds | None]:
     """The inputs as the engine takes them, and the maps back to the caller's ids.
 
@@ -138,11 +141,9 @@ def map_ids(
     copy, changed in place) come back with engine ids; compact handles turn
     into dict lists then, as their columns cannot be relabelled.
 
-    ``named`` holds the distinct image ids of a results list where the
-    caller has them; then the results' category ids are not looked at unless
-    a map is made. Ids that slip through (a results category id that is not
-    an int, 3.0 beside 3 in one list, which a set keeps as one) make the
-    engine raise TypeError; ``force`` then maps them all the same.
+    ``named`` holds what ``check_results`` found of a results list (its
+    distinct image ids and the types of its image and category ids), so the
+    list is not read again unless a map is made.
 
     Examples
     --------
@@ -163,14 +164,17 @@ def map_ids(
     sides = [gt_anns, dets]
     lists = [i for i, side in enumerate(sides) if isinstance(side, list)]
     for i in lists:
-        images = named if i == 1 and named is not None else _image_ids(sides[i])
-        img_sources.append(images)
-        img_types |= set(map(type, images))
-        if i == 0 or named is None:
-            cats = set(map(_category_id_or_none, sides[i])) - {None}  # None: no category, left to the engine
-            cat_sources.append(cats)
-            cat_types |= set(map(type, cats))
-    need_images, need_categories = force or not img_types <= {int}, force or not cat_types <= {int}
+        if i == 1 and named is not None:
+            img_sources.append(named.images)
+            img_types |= named.image_types
+            cat_types |= named.category_types
+            continue
+        img_sources.append(_image_ids(sides[i]))
+        img_types |= set(map(type, map(_image_id_or_none, sides[i])))
+        cats = list(map(_category_id_or_none, sides[i]))
+        cat_sources.append(set(cats) - {None})  # None: no category, left to the engine
+        cat_types |= set(map(type, cats)) - {type(None)}
+    need_images, need_categories = not img_types <= {int}, not cat_types <= {int}
     if not (need_images or need_categories):
         return dataset, gt_anns, dets, None
     if 1 in lists and named is not None:

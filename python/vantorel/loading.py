@@ -7,16 +7,14 @@ reference loader completes them.
 
 from __future__ import annotations
 
-import collections
 import contextlib
 import gc
 import itertools
 import json
 import operator
 import os
-import re
 from collections.abc import Iterator
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
@@ -30,24 +28,57 @@ from .ids import sort_key
 _SPAN_FILE_LIMIT = 0xFFFFFFFE
 
 
-_ERROR_PLACE = re.compile(r"line (\d+) column (\d+)")
+
+class JsonError(ValueError):
+    """A JSON file the reader refused, with the message the reader gives
+    ("... at line L column C") and its parts, so that callers decide without
+    parsing the message.
+
+    Attributes
+    ----------
+    kind : str
+        The reader's error kind in snake case ("expected_some_value",
+        "trailing_comma", ...; "custom" for a rule of a record layout).
+    line, column : int
+        Where the reader stopped (1-based line; bytes before it on that line).
+    literal : str or None
+        "NaN", "Infinity" or "-Infinity" where the reader stopped on such a
+        literal (which Python's json module writes and reads), else None.
+
+    Examples
+    --------
+    >>> try:
+    ...     read_json("bad.json")  # doctest: +SKIP
+    ... except JsonError as err:
+    ...     print(err.kind, err.line, err.column)  # doctest: +SKIP
+    expected_some_value 1 8
+    """
+
+    def __init__(self, message: str, kind: str, line: int, column: int, literal: str | None) -> None:
+        super().__init__(message)
+        self.kind, self.line, self.column, self.literal = kind, line, column, literal
 
 
-def _non_finite_literal_at(path: str, err: ValueError) -> bool:
-    """Whether the reader's error stands on NaN, Infinity or -Infinity:
-    not JSON, but Python's json module writes them (a NaN score, say) and
-    the reference loaders read them."""
-    place = _ERROR_PLACE.search(str(err))
-    if place is None:
-        return False
-    line_no, column = int(place.group(1)), int(place.group(2))
-    try:
-        with open(path, "rb") as f:
-            line = next(itertools.islice(f, line_no - 1, line_no), b"")
-    except OSError:
-        return False
-    # The reader blames the literal's first letter (after the sign of -Infinity); columns count bytes.
-    return column >= 1 and re.match(rb"(?:NaN|Infinity)(?!\w)", line[column - 1 :]) is not None
+def _structured(err: ValueError) -> JsonError | None:
+    """The reader's error as a ``JsonError`` (None for errors of other kinds)."""
+    detail = getattr(err, "json_error", None)
+    if isinstance(err, JsonError) or not isinstance(detail, tuple):
+        return err if isinstance(err, JsonError) else None
+    structured = JsonError(str(err), *detail)
+    for note in getattr(err, "__notes__", ()):
+        structured.add_note(note)
+    return structured
+
+
+def _reread_or_raise(err: ValueError) -> None:
+    """Returns when the reader stopped on NaN, Infinity or -Infinity (not
+    JSON, but Python's json module writes them, a NaN score say, and the
+    reference loaders read them); otherwise raises the error, structured."""
+    structured = _structured(err)
+    if structured is None:
+        raise err
+    if structured.literal is None:
+        raise structured from None
 
 
 def _python_json(path: str) -> Any:
@@ -70,8 +101,7 @@ def read_json(path: str | os.PathLike[str]) -> Any:
         with gc_paused():
             return _zerlin.load_json(path)
     except ValueError as err:
-        if not _non_finite_literal_at(path, err):
-            raise
+        _reread_or_raise(err)
     return _python_json(path)
 
 
@@ -84,8 +114,7 @@ def compact_or_objects(path: str, results: bool = False) -> tuple[Any, Any, str 
             loaded: tuple[Any, Any, str | None] = _zerlin.load_compact_or_objects(path, results=results)
         return loaded
     except ValueError as err:
-        if not _non_finite_literal_at(path, err):
-            raise
+        _reread_or_raise(err)
     return _python_json(path), None, "the file writes NaN or Infinity, which only Python's json module reads"
 
 
@@ -187,7 +216,9 @@ def check_dataset(dataset: Any) -> None:
 
 @dataclass
 class ResultIds:
-    """The distinct image ids that a results list names.
+    """The distinct image ids that a results list names, and the types of
+    its image and category ids (a set keeps one of 3 and 3.0; the types
+    say whether any id is not an int).
 
     Examples
     --------
@@ -196,6 +227,8 @@ class ResultIds:
     """
 
     images: set[Any]
+    image_types: set[type] = field(default_factory=set)
+    category_types: set[type] = field(default_factory=set)
 
 
 def check_results(dets: Any) -> ResultIds:
@@ -221,22 +254,36 @@ def check_results(dets: Any) -> ResultIds:
         raise ValueError("the results must be a JSON array of detections, not an object")
     try:
         images = set(map(_get_image_id, dets))
-        collections.deque(map(_get_category_and_score, dets), 0)
+        image_types = set(map(type, map(_get_image_id, dets)))
+        category_types = set(map(type, map(_get_category, dets)))
+        _refuse_null(dets, "score", list(map(_get_score, dets)), "a number")
+        if dets and completion_kind(dets) == "bbox":
+            _refuse_null(dets, "bbox", list(map(_get_bbox, dets)), "[x, y, w, h] (box results)")
     except (KeyError, TypeError, IndexError):
+        keys = (*_RESULT_KEYS, "bbox") if dets and completion_kind(dets) == "bbox" else _RESULT_KEYS
         for i, d in enumerate(dets):
             if not isinstance(d, dict):
                 raise ValueError(f"result {i} is not an object with image_id, category_id and score") from None
-            for key in _RESULT_KEYS:
+            for key in keys:
                 if key not in d:
-                    raise ValueError(
-                        f"result {i} has no '{key}' (every detection needs image_id, category_id and score)"
-                    ) from None
+                    needs = "every box result needs a bbox" if key == "bbox" else (
+                        "every detection needs image_id, category_id and score")
+                    raise ValueError(f"result {i} has no '{key}' ({needs})") from None
         raise
-    return ResultIds(images)
+    return ResultIds(images, image_types, category_types)
+
+
+def _refuse_null(dets: list[Any], key: str, values: list[Any], wanted: str) -> None:
+    """A null field is refused by position (the engine would read it as 0, or as no box, and evaluate quietly)."""
+    if any(map(operator.is_, values, itertools.repeat(None))):
+        i = next(i for i, v in enumerate(values) if v is None)
+        raise ValueError(f"result {i} has a null '{key}' (it must be {wanted})")
 
 
 _get_image_id = operator.itemgetter("image_id")
-_get_category_and_score = operator.itemgetter("category_id", "score")
+_get_category = operator.itemgetter("category_id")
+_get_score = operator.itemgetter("score")
+_get_bbox = operator.itemgetter("bbox")
 
 
 _DERIVED_KEYS = ("area", "id", "iscrowd")
@@ -326,17 +373,25 @@ def _completed_results(anns: Any, refused: ValueError | None = None) -> list[Any
         if not isinstance(anns, list):
             check_results(anns)
             raise ValueError("a results file must hold a JSON array of detections")
+        checked = False
         try:
             check_results(anns)
+            checked = True
             complete_results(anns)  # our own fresh objects: fill in place
         except Exception as err:
             # For results meant as boxes the compact refusal names the record
             # and its position; for the other kinds completion's own error
-            # says more, and so does check_results for a missing score.
-            if refused is not None and _meant_as_boxes(anns) and not str(refused).startswith("missing field `score`"):
+            # says more, and so does check_results for a missing or null
+            # score and for a null field it finds (it names the field).
+            better = _CHECKED_BETTER if not checked else _CHECKED_BETTER[:2]
+            if refused is not None and _meant_as_boxes(anns) and not str(refused).startswith(better):
                 raise refused from err
             raise
     return anns
+
+
+# The compact loader's refusals that check_results says better (by the result's position and field).
+_CHECKED_BETTER = ("missing field `score`", "null field `score`", "invalid type: null")
 
 
 def _meant_as_boxes(anns: list[Any]) -> bool:

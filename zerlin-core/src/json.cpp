@@ -34,6 +34,53 @@ const char* json_errc_reason(JsonErrc code) noexcept {
     return "";
 }
 
+const char* json_errc_name(JsonErrc code) noexcept {
+    switch (code) {
+        case JsonErrc::EofWhileParsingList: return "eof_while_parsing_list";
+        case JsonErrc::EofWhileParsingObject: return "eof_while_parsing_object";
+        case JsonErrc::EofWhileParsingString: return "eof_while_parsing_string";
+        case JsonErrc::EofWhileParsingValue: return "eof_while_parsing_value";
+        case JsonErrc::ExpectedColon: return "expected_colon";
+        case JsonErrc::ExpectedListCommaOrEnd: return "expected_list_comma_or_end";
+        case JsonErrc::ExpectedObjectCommaOrEnd: return "expected_object_comma_or_end";
+        case JsonErrc::ExpectedSomeIdent: return "expected_some_ident";
+        case JsonErrc::ExpectedSomeValue: return "expected_some_value";
+        case JsonErrc::InvalidEscape: return "invalid_escape";
+        case JsonErrc::InvalidNumber: return "invalid_number";
+        case JsonErrc::NumberOutOfRange: return "number_out_of_range";
+        case JsonErrc::InvalidUnicodeCodePoint: return "invalid_unicode_code_point";
+        case JsonErrc::ControlCharacterWhileParsingString: return "control_character_while_parsing_string";
+        case JsonErrc::KeyMustBeAString: return "key_must_be_a_string";
+        case JsonErrc::LoneLeadingSurrogateInHexEscape: return "lone_leading_surrogate_in_hex_escape";
+        case JsonErrc::TrailingComma: return "trailing_comma";
+        case JsonErrc::TrailingCharacters: return "trailing_characters";
+        case JsonErrc::UnexpectedEndOfHexEscape: return "unexpected_end_of_hex_escape";
+        case JsonErrc::RecursionLimitExceeded: return "recursion_limit_exceeded";
+        case JsonErrc::Custom: return "custom";
+    }
+    return "custom";
+}
+
+namespace {
+
+// The reader reports an error on a bare word at the byte after its first
+// letter (after the sign of -Infinity), so the word starts at `at` - 1.
+NonFiniteLiteral literal_at(std::string_view text, std::size_t at) noexcept {
+    if (at == 0 || at > text.size()) return NonFiniteLiteral::None;
+    const std::string_view rest = text.substr(at - 1);
+    auto word = [&](std::string_view w) {
+        if (!rest.starts_with(w)) return false;
+        if (rest.size() == w.size()) return true;
+        const char c = rest[w.size()];  // a word character continues the word (ASCII, any locale)
+        return !((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_');
+    };
+    if (word("NaN")) return NonFiniteLiteral::NaN;
+    if (!word("Infinity")) return NonFiniteLiteral::None;
+    return at >= 2 && text[at - 2] == '-' ? NonFiniteLiteral::NegativeInfinity : NonFiniteLiteral::Infinity;
+}
+
+}  // namespace
+
 TextPosition text_position(std::string_view text, std::size_t at) noexcept {
     if (at > text.size()) at = text.size();
     std::size_t line_start = 0, line = 1;
@@ -50,15 +97,19 @@ static std::string positioned(const std::string& reason, TextPosition pos) {
     return reason + " at line " + std::to_string(pos.line) + " column " + std::to_string(pos.column);
 }
 
-JsonError::JsonError(JsonErrc code, std::string reason, TextPosition pos)
-    : Error(ErrorKind::Value, positioned(reason, pos)), code_(code), reason_(std::move(reason)), pos_(pos) {}
+JsonError::JsonError(JsonErrc code, std::string reason, TextPosition pos, NonFiniteLiteral literal)
+    : Error(ErrorKind::Value, positioned(reason, pos)),
+      code_(code),
+      reason_(std::move(reason)),
+      pos_(pos),
+      literal_(literal) {}
 
 void throw_json_error(JsonErrc code, std::string_view text, std::size_t at) {
-    throw JsonError(code, json_errc_reason(code), text_position(text, at));
+    throw JsonError(code, json_errc_reason(code), text_position(text, at), literal_at(text, at));
 }
 
 void throw_json_error(std::string reason, std::string_view text, std::size_t at) {
-    throw JsonError(JsonErrc::Custom, std::move(reason), text_position(text, at));
+    throw JsonError(JsonErrc::Custom, std::move(reason), text_position(text, at), literal_at(text, at));
 }
 
 namespace json_detail {

@@ -86,6 +86,29 @@ void add_arg_note(const char* arg) {
     PyErr_SetRaisedException(exc);
 }
 
+const char* literal_text(zerlin::NonFiniteLiteral literal) {
+    switch (literal) {
+        case zerlin::NonFiniteLiteral::NaN: return "NaN";
+        case zerlin::NonFiniteLiteral::Infinity: return "Infinity";
+        case zerlin::NonFiniteLiteral::NegativeInfinity: return "-Infinity";
+        case zerlin::NonFiniteLiteral::None: return nullptr;
+    }
+    return nullptr;
+}
+
+// The ValueError of a JSON reader error, with its structure attached.
+void set_json_error(const LabelledJsonError& e) {
+    set_error(e);
+    PyObject* exc = PyErr_GetRaisedException();
+    if (!exc) return;
+    const char* literal = literal_text(e.literal());
+    PyObject* detail = Py_BuildValue("(snnz)", zerlin::json_errc_name(e.code()), Py_ssize_t(e.line()),
+                                     Py_ssize_t(e.column()), literal);
+    if (!detail || PyObject_SetAttrString(exc, "json_error", detail) < 0) PyErr_Clear();  // the message still says it
+    Py_XDECREF(detail);
+    PyErr_SetRaisedException(exc);
+}
+
 }  // namespace
 
 void set_error_from_current() {
@@ -93,6 +116,8 @@ void set_error_from_current() {
         throw;
     } catch (const PythonErrorAlreadySet&) {
         if (!PyErr_Occurred()) set_panic("a Python error was reported but none is set");
+    } catch (const LabelledJsonError& e) {
+        set_json_error(e);
     } catch (const zerlin::Error& e) {
         set_error(e);
     } catch (const std::bad_alloc&) {

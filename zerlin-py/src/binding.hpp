@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "zerlin/error.hpp"
+#include "zerlin/json.hpp"
 
 namespace zpy {
 
@@ -95,6 +96,29 @@ inline int check_status(int status) {
     if (status < 0) throw_python_error_already_set();
     return status;
 }
+
+// A JSON reader error with its label: a ValueError whose text is the
+// labelled message and whose `json_error` attribute is the tuple (kind,
+// line, column, literal), literal being "NaN", "Infinity", "-Infinity" or
+// None, so that callers decide without parsing the message.
+class LabelledJsonError : public zerlin::Error {
+public:
+    LabelledJsonError(std::string message, const zerlin::JsonError& e)
+        : Error(zerlin::ErrorKind::Value, std::move(message)),
+          code_(e.code()),
+          line_(e.line()),
+          column_(e.column()),
+          literal_(e.literal()) {}
+    zerlin::JsonErrc code() const noexcept { return code_; }
+    std::size_t line() const noexcept { return line_; }
+    std::size_t column() const noexcept { return column_; }
+    zerlin::NonFiniteLiteral literal() const noexcept { return literal_; }
+
+private:
+    zerlin::JsonErrc code_;
+    std::size_t line_, column_;
+    zerlin::NonFiniteLiteral literal_;
+};
 
 // Translates the C++ exception in flight into the Python one (call inside a
 // catch block).

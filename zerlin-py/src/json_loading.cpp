@@ -134,7 +134,7 @@ void throw_labelled_json_error(const std::string& label, const JsonError& e) {
     std::string msg = label;
     msg += e.code() == zerlin::JsonErrc::TrailingCharacters ? ": trailing data: " : ": ";
     msg += e.what();
-    zerlin::throw_value(std::move(msg));
+    throw LabelledJsonError(std::move(msg), e);
 }
 
 PyObject* build_document(std::string_view text) {

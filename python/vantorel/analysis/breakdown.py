@@ -9,13 +9,8 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import (
-    Session,
-    accumulation_order,
-    greedy_match,
-    interpolated_precision,
-    open_session,
-)
+from ._kernels import accumulation_order, greedy_match, interpolated_precision
+from ._session import Session, open_session
 
 LABELS = ("C75", "C50", "Loc", "Sim", "Oth", "BG", "FN")
 LOC_IOU = 0.1

@@ -8,7 +8,8 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import Session, greedy_match, group_ranks, open_session
+from ._kernels import greedy_match, group_ranks
+from ._session import Session, open_session
 
 
 def confusion_matrix(

@@ -8,7 +8,8 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import Session, accumulation_order, open_session
+from ._kernels import accumulation_order
+from ._session import Session, open_session
 
 
 def pr_curves(

@@ -2,10 +2,8 @@
 
 from __future__ import annotations
 
-import argparse
 import html
 import os
-import sys
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
@@ -13,7 +11,6 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ..results import EvalResult
 from ._session import open_session
 from .breakdown import coco_breakdown
 from .confusion import confusion_matrix
@@ -135,34 +132,3 @@ td,th{{border:1px solid #ccc;padding:2px 8px;text-align:right}}td:first-child{{t
 <h2>Per category</h2><table><tr><th>category</th><th>id</th><th>AP</th></tr>{per_cat}</table>
 </body></html>
 """
-
-
-def analysis_for_cli(args: argparse.Namespace, params: Params) -> tuple[EvalResult, Callable[[], int]]:
-    """What ``--analysis`` and ``--report DIR`` add to the command line: the
-    evaluation (from the analysis' own single loading) and a step, run after
-    the usual output, that prints the analysis and writes the report;
-    it returns 0, or 1 after an error line.
-
-    Examples
-    --------
-    >>> result, finish = analysis_for_cli(args, params)       # doctest: +SKIP
-    """
-    if args.lvis:
-        raise ValueError("--analysis and --report work on COCO-style evaluation, not with --lvis")
-    analysis = analyze(args.gt, args.results, params=params)
-
-    def finish() -> int:
-        if args.analysis and "-" not in (args.json, args.csv):  # stdout holds a file then
-            print()
-            print(format_analysis(analysis))
-        if args.report is not None:
-            try:
-                page = write_report(analysis, args.report)
-            except (ImportError, OSError) as err:
-                print(f"vantorel: error: {err}", file=sys.stderr)
-                return 1
-            if not args.quiet and "-" not in (args.json, args.csv):
-                print(f"\nreport written to {page}")
-        return 0
-
-    return analysis["result"], finish

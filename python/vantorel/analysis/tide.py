@@ -9,14 +9,8 @@ from typing import Any
 import numpy as np
 
 from ..params import Params
-from ._session import (
-    Session,
-    accumulation_order,
-    interpolated_precision,
-    open_session,
-    score_order,
-    segment_best,
-)
+from ._kernels import accumulation_order, interpolated_precision, score_order, segment_best
+from ._session import Session, open_session
 
 ERROR_TYPES = ("cls", "loc", "both", "dupe", "bkg", "miss")
 _CODE = {name: i for i, name in enumerate(ERROR_TYPES)}

@@ -54,6 +54,15 @@ enum class JsonErrc : std::uint8_t {
 // The fixed reason text of a code ("" for Custom).
 const char* json_errc_reason(JsonErrc code) noexcept;
 
+// The code's name in snake case ("expected_some_value", "custom"): the error
+// kind callers branch on instead of the reason text.
+const char* json_errc_name(JsonErrc code) noexcept;
+
+// A literal that JSON lacks but Python's json module writes (a NaN score,
+// say), standing where the reader failed: callers can read such a file
+// another way without parsing the message.
+enum class NonFiniteLiteral : std::uint8_t { None, NaN, Infinity, NegativeInfinity };
+
 struct TextPosition {
     std::size_t line = 0;
     std::size_t column = 0;
@@ -66,8 +75,10 @@ TextPosition text_position(std::string_view text, std::size_t at) noexcept;
 
 class JsonError : public Error {
 public:
-    JsonError(JsonErrc code, std::string reason, TextPosition pos);
+    JsonError(JsonErrc code, std::string reason, TextPosition pos,
+              NonFiniteLiteral literal = NonFiniteLiteral::None);
     JsonErrc code() const noexcept { return code_; }
+    NonFiniteLiteral literal() const noexcept { return literal_; }
     const std::string& reason() const noexcept { return reason_; }
     std::size_t line() const noexcept { return pos_.line; }
     std::size_t column() const noexcept { return pos_.column; }
@@ -76,6 +87,7 @@ private:
     JsonErrc code_;
     std::string reason_;
     TextPosition pos_;
+    NonFiniteLiteral literal_;
 };
 
 [[noreturn]] void throw_json_error(JsonErrc code, std::string_view text, std::size_t at);
