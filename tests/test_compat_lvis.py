@@ -12,6 +12,7 @@ from pathlib import Path
 import evalgen
 import numpy as np
 import pytest
+from vantorel._conventions import segmentation_rle
 from vantorel.compat import lvis as ours
 
 ref = pytest.importorskip("lvis")
@@ -52,7 +53,7 @@ def results(kind, seed=11, per_image=(150, 420)):
         if kind == "both":
             d["segmentation"] = poly
         else:
-            rle = ours._to_rle(poly, *size[d["image_id"]])
+            rle = segmentation_rle(poly, *size[d["image_id"]])
             d["segmentation"] = {"size": rle["size"], "counts": rle["counts"].decode()}
             del d["bbox"]
     return res
@@ -255,6 +256,7 @@ import lvis
 from lvis import LVIS, LVISEval, LVISResults
 from lvis.eval import Params
 import lvis.results, lvis.lvis
+from vantorel._conventions import segmentation_rle
 from vantorel.compat import lvis as ours
 assert (LVIS, LVISEval, LVISResults, Params) == (ours.LVIS, ours.LVISEval, ours.LVISResults, ours.Params)
 assert lvis.results.LVISResults is ours.LVISResults and lvis.lvis.LVIS is ours.LVIS
@@ -263,7 +265,7 @@ print(type(ev).__module__, len(ev.params.cat_ids))
 """
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, check=False)
     assert proc.returncode == 0, proc.stderr
-    assert proc.stdout.split() == ["vantorel.compat.lvis", "1230"]
+    assert proc.stdout.split() == ["vantorel.compat.lvis.eval", "1230"]
     # The reference's import formats the root logger; the warning a user sees looks the same.
     assert proc.stderr.startswith("[") and "] lvis.results WARNING: Assuming user provided" in proc.stderr
 

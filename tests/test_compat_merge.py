@@ -107,6 +107,14 @@ def test_pickle_is_compact_and_keeps_caller_records():
     np.testing.assert_array_equal(again.eval["precision"], E.eval["precision"])
 
 
+def test_pickled_evaluator_with_altered_params_is_refused():
+    E = rank_evaluator((str(GT_FILE), json.loads(RESULT_FILES["bbox"].read_text())[:50], "dicts", "bbox"))
+    restore, (cls, payload) = E.__reduce_ex__(4)
+    payload["params"].maxDets = [1, 10, 50]
+    with pytest.raises(ValueError, match="params do not match"):
+        restore(cls, payload)
+
+
 def restricted(E):
     E.params.imgIds = E.params.imgIds[:50]
     return E

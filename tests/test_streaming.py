@@ -1,10 +1,13 @@
 """Streaming evaluation: any split of the results into batches, states merged
 across processes or pickled give exactly what one-shot evaluate gives."""
 
+import hashlib
 import json
 import multiprocessing
 import pickle
 import random
+import shutil
+import struct
 from pathlib import Path
 from types import SimpleNamespace
 
@@ -249,10 +252,10 @@ def test_mismatched_states_are_refused(make, match):
 
 
 @pytest.mark.parametrize(("mangle", "match"), [
-    (lambda b: b[:8] + (2).to_bytes(2, "little") + b[10:], "format 2 cannot be read"),
+    (lambda b: b[:8] + (3).to_bytes(2, "little") + b[10:], "format 3 cannot be read"),
     (lambda b: b"X" + b[1:], "not a vantorel streaming state"),
-    (lambda b: b[:-1], "truncated"),
-    (lambda b: b[:14] + b"[" + b[15:], "header is damaged"),
+    (lambda b: b[:-1], "checksum"),
+    (lambda b: b[:14] + b"[" + b[15:], "checksum"),
 ])
 def test_bad_state_bytes_are_refused(mangle, match):
     ev = StreamingEvaluator(GT)
@@ -331,12 +334,94 @@ def test_array_route_keeps_result_ids_and_areas(a_idx):
     ev.update(dets[:300])
     ev.update(dets[300:])
     verdicts = []
-    for results in (ev._results(), dets):
+    for results in (ev.results(), dets):
         native = build_evaluator(GT, results).evaluator
         native.run()
         verdicts.append(native.per_instance(0, a_idx, 100))
-    assert isinstance(ev._results(), np.ndarray)
+    assert isinstance(ev.results(), np.ndarray)
     for got, want in zip(*verdicts):
         assert got.keys() == want.keys()
         for key in got:
             np.testing.assert_array_equal(got[key], want[key], err_msg=key)
+
+
+# State integrity: damage and alteration are refused, the ground truth is found and checked again.
+
+def _resealed(body):
+    """State bytes whose checksum is made anew over a changed body: an alteration, not damage."""
+    return body + hashlib.sha256(body).digest()
+
+
+def _with_header(data, change):
+    _, version, n = struct.unpack_from("<8sHI", data)
+    header = json.loads(data[14 : 14 + n])
+    change(header)
+    head = json.dumps(header).encode()
+    return _resealed(struct.pack("<8sHI", b"VNTRLSTR", version, len(head)) + head + data[14 + n : -32])
+
+
+@pytest.fixture(scope="module")
+def state_bytes():
+    ev = StreamingEvaluator(GT)
+    ev.update(load(RESULTS["bbox"])[:50])
+    return ev.to_bytes(), ev.compute().stats
+
+
+def test_any_bit_flip_is_refused(state_bytes):
+    data, _ = state_bytes
+    rng = random.Random(5)
+    for _ in range(300):
+        damaged = bytearray(data)
+        damaged[rng.randrange(len(data))] ^= 1 << rng.randrange(8)
+        with pytest.raises(ValueError):
+            StreamingEvaluator.from_bytes(bytes(damaged))
+
+
+@pytest.mark.parametrize("version", [1, 2])
+def test_altered_parameters_are_refused(state_bytes, version):
+    data, stats = state_bytes
+    if version == 1:  # the earlier format: no checksum, parameters still checked
+        data = _resealed(data[:8] + (1).to_bytes(2, "little") + data[10:-32])[:-32]
+        np.testing.assert_array_equal(StreamingEvaluator.from_bytes(data).compute().stats, stats)
+        altered = _with_header(data + bytes(32), lambda h: h["params"].update(max_dets=[1, 10, 50]))[:-32]
+    else:
+        altered = _with_header(data, lambda h: h["params"].update(max_dets=[1, 10, 50]))
+    with pytest.raises(ValueError, match="parameters do not match"):
+        StreamingEvaluator.from_bytes(altered)
+
+
+def test_relative_ground_truth_path_survives_chdir(tmp_path, monkeypatch, state_bytes):
+    (tmp_path / "a").mkdir()
+    (tmp_path / "b").mkdir()
+    shutil.copy(GT, tmp_path / "a" / "gt.json")
+    monkeypatch.chdir(tmp_path / "a")
+    ev = StreamingEvaluator("gt.json")
+    ev.update(load(RESULTS["bbox"])[:50])
+    data = pickle.dumps(ev)
+    monkeypatch.chdir(tmp_path / "b")
+    restored = pickle.loads(data)
+    assert restored.gt_path == str(tmp_path / "a" / "gt.json")
+    np.testing.assert_array_equal(restored.compute().stats, state_bytes[1])
+
+
+@pytest.mark.parametrize("field", ["bbox", "area", "iscrowd"])
+def test_changed_ground_truth_file_is_refused_by_name(tmp_path, field):
+    path = tmp_path / "gt.json"
+    shutil.copy(GT, path)
+    ev = StreamingEvaluator(path)
+    ev.update(load(RESULTS["bbox"])[:50])
+    data = pickle.dumps(ev)
+    dataset = json.loads(path.read_text())
+    ann = dataset["annotations"][3]
+    ann[field] = [1, 2, 3, 4] if field == "bbox" else (ann[field] + 1 if field == "area" else 1 - ann[field])
+    path.write_text(json.dumps(dataset))
+    with pytest.raises(ValueError, match=f"ground-truth file '{path}'"):
+        pickle.loads(data).compute()
+
+
+def test_box_content_is_in_the_ground_truth_fingerprint():
+    dataset = json.loads(GT.read_text())
+    ev = StreamingEvaluator(json.loads(GT.read_text()))
+    dataset["annotations"][0]["bbox"] = [0, 0, 1, 1]
+    with pytest.raises(ValueError, match="other ground truth"):
+        ev.merge(StreamingEvaluator(dataset))

@@ -11,7 +11,7 @@ from typing import Any
 
 from .params import Params
 from .results import EvalResult
-from .streaming import StreamingEvaluator, _restore
+from .streaming import StreamingEvaluator
 
 
 def _dask_distributed() -> Any:
@@ -28,7 +28,7 @@ def _shard_state(empty_state: bytes, path: str) -> StreamingEvaluator:
     """One shard's detections as a compact state (runs on a worker). The
     file loads natively; no Python object per detection survives the load
     (box results never make one)."""
-    state = _restore(empty_state)
+    state = StreamingEvaluator.from_bytes(empty_state)
     state.update(path)
     return state
 
@@ -70,7 +70,7 @@ def evaluate_sharded(
     paths = [os.fspath(p) for p in result_paths]
     ev = StreamingEvaluator(gt, iou_type, params=params, lvis=lvis)
     # Workers get the fingerprints and parameters, never the ground truth.
-    empty = ev._state_bytes()
+    empty = ev.to_bytes()
     own = client is None
     if own:
         cluster = dd.LocalCluster(n_workers=n_workers, threads_per_worker=1, processes=True, dashboard_address=None)
@@ -85,4 +85,4 @@ def evaluate_sharded(
             cluster.close()
     ev.merge(*states)
     del states
-    return ev._compute(release=True)
+    return ev.compute(release=True)

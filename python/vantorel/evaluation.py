@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any
 
 
-from . import _zerlin
+from . import _engine, _zerlin
 from .ids import EngineIds, map_ids, sort_key
 from .loading import check_result_images, check_results, ground_truth_side, naming_file, results_side
 from .params import Params
@@ -111,58 +111,31 @@ def build_evaluator(
     with naming_file("ground-truth", gt):  # its annotations are read for their ids here
         engine_side = map_ids(dataset, gt_anns, side, p, ids_named)
     try:
-        ev, freq_groups = _engine(p, lvis, *engine_side[:3])
+        ev, freq_groups = _engine_of(p, lvis, *engine_side[:3])
     except TypeError:
         if engine_side[3] is not None:
             raise
         # The ids looked like ints, yet some id is not (see map_ids).
         engine_side = map_ids(dataset, gt_anns, side, p, ids_named, force=True)
-        ev, freq_groups = _engine(p, lvis, *engine_side[:3])
+        ev, freq_groups = _engine_of(p, lvis, *engine_side[:3])
     dataset, ids = engine_side[0], engine_side[3]
     cat_names = {c["id"]: c.get("name", str(c["id"])) for c in dataset["categories"]}
     return Prepared(ev, p, dataset, lvis, freq_groups, cat_names, ids)
 
 
-def _engine(
+def _engine_of(
     p: Params, lvis: bool, dataset: dict[str, Any], gt_anns: Any, side: Any
 ) -> tuple[_zerlin.Evaluator, dict[str, list[int]] | None]:
-    """The native Evaluator of inputs in engine ids, LVIS rules applied.
-
-    In LVIS mode the engine itself keeps each image's best max_dets[-1]
-    detections of its verified categories (those of its ground truths and
-    its negative ones), whatever form the results came in."""
+    """The native Evaluator of inputs in engine ids, LVIS rules applied."""
     # Sizes only matter for masks; a box evaluation of images without them is fine.
     img_sizes = {
         img["id"]: (img["height"], img["width"]) for img in dataset["images"] if "height" in img and "width" in img
     }
-    args = (
-        gt_anns,
-        side,
-        img_sizes,
-        p.img_ids,
-        p.cat_ids,
-        list(map(float, p.iou_thrs)),
-        list(map(float, p.rec_thrs)),
-        list(p.max_dets),
-        [list(map(float, r)) for r in p.area_rng],
-        p.use_cats,
-        p.iou_type,
-        list(map(float, p.kpt_sigmas)),
-    )
     if not lvis:
-        return _zerlin.Evaluator(*args, use_area=p.use_area, boundary_dilation=p.boundary_dilation), None
-    negative = [(img["id"], c) for img in dataset["images"] for c in img.get("neg_category_ids", [])]
-    ev = _zerlin.federated_evaluator(
-        negative, p.max_dets[-1], *args, use_area=p.use_area, boundary_dilation=p.boundary_dilation
-    )
-    non_exhaustive = [(img["id"], c) for img in dataset["images"] for c in img.get("not_exhaustive_category_ids", [])]
-    ev.configure_lvis([bool(a.get("ignore", False)) for a in gt_anns], non_exhaustive)
-    index = {c: k for k, c in enumerate(p.cat_ids)}
-    freq_groups: dict[str, list[int]] = {}
-    for c in dataset["categories"]:
-        if c["id"] in index and "frequency" in c:
-            freq_groups.setdefault(c["frequency"], []).append(index[c["id"]])
-    return ev, freq_groups
+        return _engine.evaluator(gt_anns, side, img_sizes, p), None
+    federated = _engine.Federated.of_dataset(dataset, gt_anns, p.max_dets[-1])
+    ev = _engine.evaluator(gt_anns, side, img_sizes, p, federated)
+    return ev, _engine.frequency_groups(dataset["categories"], p.cat_ids)
 
 
 def result_of(prepared: Prepared) -> EvalResult:

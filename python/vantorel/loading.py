@@ -22,6 +22,7 @@ from typing import Any
 import numpy as np
 
 from . import _zerlin
+from ._conventions import array_rows, complete_results, completion_kind, rows_as_dicts
 from .ids import sort_key
 
 # Files longer than this keep no geometry spans in a compact handle, so a
@@ -301,7 +302,7 @@ def results_side(results: Any) -> Any:
     if isinstance(results, _zerlin.CompactBbox):
         return results
     if isinstance(results, np.ndarray):
-        return _zerlin.load_compact_array(_array_rows(results))
+        return _zerlin.load_compact_array(array_rows(results))
     if not isinstance(results, (str, os.PathLike)):
         with gc_paused():
             return _load_results(results)
@@ -340,30 +341,19 @@ def _completed_results(anns: Any, refused: ValueError | None = None) -> list[Any
 
 def _meant_as_boxes(anns: list[Any]) -> bool:
     first = anns[0] if anns else None
-    return not isinstance(first, dict) or _result_kind(anns) == "bbox"
-
-
-def _array_rows(results: np.ndarray) -> np.ndarray:
-    if results.ndim != 2 or results.shape[1] != 7:
-        raise ValueError("result arrays must have 7 columns")
-    if results.dtype not in (np.float64, np.float32):
-        results = results.astype(np.float64)
-    return results
+    return not isinstance(first, dict) or completion_kind(anns) == "bbox"
 
 
 def _load_results(results: Any) -> list[Any]:
     """Result dicts from a list or an Nx7 array, completed."""
     if isinstance(results, np.ndarray):
-        rows = [
-            {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
-            for r in _array_rows(results).tolist()
-        ]
+        rows = rows_as_dicts(array_rows(results))
         complete_results(rows)
         return rows
     if isinstance(results, dict):
         check_results(results)  # raises: a dict is no list of detections
     anns = results if isinstance(results, list) else list(results)
-    if anns and isinstance(anns[0], dict) and _result_kind(anns) == "bbox" and not _any_key(anns, _DERIVED_KEYS):
+    if anns and isinstance(anns[0], dict) and completion_kind(anns) == "bbox" and not _any_key(anns, _DERIVED_KEYS):
         # The evaluator's defaults for absent fields are exactly what the
         # reference loader would fill in (id = position + 1, area = w * h,
         # not crowd), so the caller's dicts serve as they are (checked by
@@ -380,86 +370,6 @@ def _any_key(anns: list[Any], keys: tuple[str, ...]) -> bool:
         return any(any(map(dict.__contains__, anns, itertools.repeat(k))) for k in keys)
     except TypeError:  # not all dicts: the evaluator names that
         return False
-
-
-def result_kind(anns: list[Any]) -> str | None:
-    """How results are completed, decided like the reference loader by the
-    first result alone: a non-empty box ("bbox"), then a segmentation
-    ("segm"), then keypoints; None when none of these (or no result) is there.
-
-    Examples
-    --------
-    >>> result_kind([{"segmentation": {"size": [1, 1], "counts": "01"}, "bbox": [0, 0, 1, 1]}])
-    'bbox'
-    """
-    if not anns:
-        return None
-    first = anns[0]
-    if "bbox" in first and first["bbox"] != []:
-        return "bbox"
-    if "segmentation" in first:
-        return "segm"
-    if "keypoints" in first:
-        return "keypoints"
-    return None
-
-
-def _result_kind(anns: list[Any]) -> str:
-    """The completion our loader gives: a box, a segmentation or keypoints
-    (so segm results that carry boxes get box areas there too); anything
-    else is read as boxes."""
-    return result_kind(anns) or "bbox"
-
-
-def complete_results(anns: list[Any]) -> None:
-    """Fills area, id, iscrowd (and bbox where derived) of result dicts in place.
-
-    Examples
-    --------
-    >>> anns = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 3], "score": 1.0}]
-    >>> complete_results(anns)
-    >>> anns[0]["area"], anns[0]["id"], anns[0]["iscrowd"]
-    (6, 1, 0)
-    """
-    if not anns:
-        return
-    kind = _result_kind(anns)
-    if kind == "bbox":
-        _zerlin.prepare_bbox_results(anns)
-        return
-    if kind == "segm":
-        segs = [a["segmentation"] for a in anns]
-        rle_areas = _zerlin.area(segs)
-        rle_boxes = _zerlin.toBbox(segs)
-        for i, a in enumerate(anns):
-            a["area"] = float(rle_areas[i])
-            if "bbox" not in a:
-                a["bbox"] = rle_boxes[i].tolist()
-            a["id"] = i + 1
-            a["iscrowd"] = 0
-        return
-    # Keypoints: the box spans the keypoints and the area is the box's.
-    lengths = {len(a["keypoints"]) for a in anns}
-    areas: list[Any]
-    boxes: list[Any]
-    if len(lengths) == 1 and 0 not in lengths:
-        kps = np.array([a["keypoints"] for a in anns], dtype=np.float64)
-        x, y = kps[:, 0::3], kps[:, 1::3]
-        x0, x1, y0, y1 = x.min(1), x.max(1), y.min(1), y.max(1)
-        areas = ((x1 - x0) * (y1 - y0)).tolist()
-        boxes = np.stack([x0, y0, x1 - x0, y1 - y0], 1).tolist()
-    else:
-        areas, boxes = [], []
-        for a in anns:
-            s = a["keypoints"]
-            xs, ys = s[0::3], s[1::3]
-            x0, x1, y0, y1 = min(xs), max(xs), min(ys), max(ys)
-            areas.append((x1 - x0) * (y1 - y0))
-            boxes.append([x0, y0, x1 - x0, y1 - y0])
-    for i, a in enumerate(anns):
-        a["area"] = areas[i]
-        a["id"] = i + 1
-        a["bbox"] = boxes[i]
 
 
 @contextlib.contextmanager

@@ -4,43 +4,13 @@ from __future__ import annotations
 
 import csv
 import math
-from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
 from typing import IO, Any
 
 import numpy as np
 
-from . import _zerlin
+from . import _engine, _zerlin
 from .params import Params
-
-
-KEYPOINT_KEYS = ["AP", "AP50", "AP75", "APm", "APl", "AR", "AR50", "AR75", "ARm", "ARl"]
-
-
-def stat_keys(p: Params, stat_names: Sequence[str]) -> list[str]:
-    """Short, stable names of the summary statistics, in ``stats`` order.
-
-    Boxes, masks and boundaries: AP, AP50, AP75, APs, APm, APl, then AR at
-    each of the three caps (AR1, AR10, AR100 by default; named by the caps
-    used when ``max_dets`` differ), ARs, ARm, ARl. Keypoints: AP, AP50,
-    AP75, APm, APl, AR, AR50, AR75, ARm, ARl. LVIS: AP, AP50, AP75, APs,
-    APm, APl, APr, APc, APf, AR@300, ARs@300, ARm@300, ARl@300 (the cap is
-    the last of ``max_dets``).
-
-    Examples
-    --------
-    >>> from vantorel import Params
-    >>> stat_keys(Params.for_type("bbox"), [])[6:9]
-    ['AR1', 'AR10', 'AR100']
-    """
-    if stat_names and stat_names[0] == "AP":  # LVIS: the names are short already
-        return list(stat_names)
-    if p.iou_type == "keypoints":
-        return list(KEYPOINT_KEYS)
-    caps = list(p.max_dets)
-    big = caps[2] if len(caps) > 2 else caps[-1]
-    small, mid = caps[0], caps[1] if len(caps) > 1 else caps[-1]
-    return ["AP", "AP50", "AP75", "APs", "APm", "APl", f"AR{small}", f"AR{mid}", f"AR{big}", "ARs", "ARm", "ARl"]
 
 
 @dataclass(frozen=True)
@@ -170,7 +140,7 @@ class EvalResult:
         --------
         >>> EvalResult.from_run(ev.run(), params, cat_names={}, timings={})  # doctest: +SKIP
         """
-        stats, names = summarize(arrays, params, lvis, freq_groups)
+        stats, names = _engine.summarize(arrays, params, lvis, freq_groups)
         return cls(
             params=params,
             precision=arrays["precision"],
@@ -207,14 +177,22 @@ class EvalResult:
         return bool((has_gt & has_dets).any())
 
     def stats_as_dict(self) -> dict[str, float]:
-        """The summary statistics under short, stable names (see ``stat_keys``).
+        """The summary statistics under short, stable names.
+
+        Boxes, masks and boundaries: AP, AP50, AP75, APs, APm, APl, then AR
+        at each of the three caps (AR1, AR10, AR100 by default; named by the
+        caps used when ``max_dets`` differ), ARs, ARm, ARl. Keypoints: AP,
+        AP50, AP75, APm, APl, AR, AR50, AR75, ARm, ARl. LVIS: AP, AP50, AP75,
+        APs, APm, APl, APr, APc, APf, AR@300, ARs@300, ARm@300, ARl@300 (the
+        cap is the last of ``max_dets``).
 
         Examples
         --------
         >>> result.stats_as_dict()  # doctest: +SKIP
         {'AP': 0.505, 'AP50': 0.697, 'AP75': 0.573, 'APs': 0.586, ..., 'ARl': 0.564}
         """
-        return dict(zip(stat_keys(self.params, self.stat_names), map(float, self.stats)))
+        keys = [line.key for line in _engine.summary_lines("vantorel", _engine.Axes.of(self.params), self.lvis)]
+        return dict(zip(keys, map(float, self.stats), strict=False))
 
     def per_category(self) -> CategoryTable:
         """AP, AP50, AP75, APs, APm, APl and AR at the largest cap, per category.
@@ -273,23 +251,6 @@ class EvalResult:
             "timings": dict(self.timings),
         }
 
-    def category_ap(self) -> list[tuple[Any, str, float]]:
-        """(category id, name, AP) per category: AP over all thresholds, area
-        'all', the last cap; -1 where the category has no ground truth.
-
-        Examples
-        --------
-        >>> result.category_ap()[0]  # doctest: +SKIP
-        (1, 'person', 0.61)
-        """
-        rows = []
-        m = len(self.params.max_dets) - 1
-        thresholds = list(range(self.precision.shape[0]))
-        for k, cid in enumerate(self.params.cat_ids if self.params.use_cats else [-1]):
-            v = _zerlin.summary_values(self.precision, thresholds, [k], 0, m)
-            rows.append((cid, self.cat_names.get(cid, str(cid)), float(np.mean(v)) if v.size else -1.0))
-        return rows
-
     def summary_lines(self) -> list[str]:
         """The summary as the reference evaluation prints it, one line per statistic.
 
@@ -305,117 +266,3 @@ def _json_value(v: Any) -> Any:
     if isinstance(v, float) and math.isnan(v):
         return None
     return v
-
-
-def _mean(values: np.ndarray) -> float:
-    return float(np.mean(values)) if values.size else -1.0
-
-
-_Line = tuple[bool, float | None, str, int]
-
-
-def summarize(
-    res: dict[str, Any], p: Params, lvis: bool, freq_groups: dict[str, list[int]] | None
-) -> tuple[np.ndarray, list[str]]:
-    """The summary statistics of a run's output and their line labels (LVIS:
-    short names), as the reference evaluations summarise.
-
-    Examples
-    --------
-    >>> stats, names = summarize(evaluator.run(), params, False, None)  # doctest: +SKIP
-    """
-    precision, recall = res["precision"], res["recall"]
-    all_t = list(range(len(p.iou_thrs)))
-    all_k = list(range(precision.shape[2]))
-    area_index = {label: i for i, label in enumerate(p.area_labels)}
-
-    def t_index(thr: float) -> list[int]:
-        found = np.where(np.asarray(p.iou_thrs) == thr)[0]
-        return [int(i) for i in found]
-
-    def line(
-        ap: bool, iou: float | None = None, area: str = "all", max_det: int | None = None, cats: list[int] | None = None
-    ) -> float:
-        max_det = p.max_dets[-1] if max_det is None else max_det
-        ts = all_t if iou is None else t_index(iou)
-        ms = [i for i, m in enumerate(p.max_dets) if m == max_det]
-        if area not in area_index or not ms:
-            return -1.0
-        values = _zerlin.summary_values(
-            precision if ap else recall, ts, all_k if cats is None else cats, area_index[area], ms[0]
-        )
-        return _mean(values)
-
-    def name(ap: bool, iou: float | None = None, area: str = "all", max_det: int | None = None) -> str:
-        max_det = p.max_dets[-1] if max_det is None else max_det
-        kind = "Average Precision  (AP)" if ap else "Average Recall     (AR)"
-        rng = f"{p.iou_thrs[0]:0.2f}:{p.iou_thrs[-1]:0.2f}" if iou is None else f"{iou:0.2f}"
-        return f"{kind} @[ IoU={rng:<9} | area={area:>6s} | maxDets={max_det:>3d} ]"
-
-    if lvis:
-        groups = freq_groups or {}
-        cap = p.max_dets[-1]
-        named = [
-            ("AP", line(True)),
-            ("AP50", line(True, iou=0.5)),
-            ("AP75", line(True, iou=0.75)),
-            ("APs", line(True, area="small")),
-            ("APm", line(True, area="medium")),
-            ("APl", line(True, area="large")),
-            ("APr", line(True, cats=groups.get("r", []))),
-            ("APc", line(True, cats=groups.get("c", []))),
-            ("APf", line(True, cats=groups.get("f", []))),
-            (f"AR@{cap}", line(False)),
-            (f"ARs@{cap}", line(False, area="small")),
-            (f"ARm@{cap}", line(False, area="medium")),
-            (f"ARl@{cap}", line(False, area="large")),
-        ]
-        return np.array([v for _, v in named]), [n for n, _ in named]
-
-    lines: list[_Line]
-    if p.iou_type == "keypoints":
-        lines = [
-            (True, None, "all", 20),
-            (True, 0.5, "all", 20),
-            (True, 0.75, "all", 20),
-            (True, None, "medium", 20),
-            (True, None, "large", 20),
-            (False, None, "all", 20),
-            (False, 0.5, "all", 20),
-            (False, 0.75, "all", 20),
-            (False, None, "medium", 20),
-            (False, None, "large", 20),
-        ]
-    else:
-        big = p.max_dets[2] if len(p.max_dets) > 2 else p.max_dets[-1]
-        lines = [
-            (True, None, "all", big),
-            (True, 0.5, "all", big),
-            (True, 0.75, "all", big),
-            (True, None, "small", big),
-            (True, None, "medium", big),
-            (True, None, "large", big),
-            (False, None, "all", p.max_dets[0]),
-            (False, None, "all", p.max_dets[1] if len(p.max_dets) > 1 else p.max_dets[-1]),
-            (False, None, "all", big),
-            (False, None, "small", big),
-            (False, None, "medium", big),
-            (False, None, "large", big),
-        ]
-    return np.array([line(*s) for s in lines]), [name(*s) for s in lines]
-
-
-def format_category_table(rows: Iterable[Sequence[Any]]) -> str:
-    """(category id, name, AP) rows as aligned text (see ``CategoryTable.format``
-    for the full table).
-
-    Examples
-    --------
-    >>> print(format_category_table([(1, "person", 0.5)]))
-                    category |     id | AP
-                      person |      1 | 0.500
-    """
-    lines = [f"{'category':>24s} | {'id':>6s} | AP"]
-    for cid, cname, ap in rows:
-        lines.append(f"{str(cname)[:24]:>24s} | {str(cid):>6s} | {ap:0.3f}")
-    return "\n".join(lines)

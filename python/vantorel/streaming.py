@@ -10,6 +10,7 @@ from __future__ import annotations
 
 import hashlib
 import json
+import math
 import os
 import struct
 from typing import Any, cast
@@ -20,6 +21,8 @@ from . import _columns, _zerlin
 from .evaluation import evaluate
 from .loading import (
     LoadedGroundTruth,
+    check_dataset,
+    check_results,
     ground_truth_side,
     naming_file,
     read_json,
@@ -29,7 +32,10 @@ from .params import Params
 from .results import EvalResult
 
 _MAGIC = b"VNTRLSTR"
-_STATE_VERSION = 1
+# Format 2 ends with a SHA-256 of everything before it; format 1 (no digest)
+# is still read, its parameters checked against their fingerprint.
+_STATE_VERSION = 2
+_DIGEST_SIZE = hashlib.sha256().digest_size
 _HEADER = struct.Struct("<8sHI")  # magic, format version, header length
 # Float64 holds every integer up to 2**53 exactly; larger ids go as dicts.
 _EXACT_ID = 2**53
@@ -59,7 +65,14 @@ class StreamingEvaluator:
     a fingerprint of the ground truth and the parameters; ``merge`` refuses
     a state whose fingerprint differs. An unpickled state keeps the path of
     its ground-truth file (not a dict: that stays with the caller), so it
-    computes by itself only when it was made from a file.
+    computes by itself only when it was made from a file (kept as an
+    absolute path, so the state still finds it from another working
+    directory; a file changed since is refused by name). A state's bytes
+    end with a SHA-256 of all of them, and its parameters carry their own
+    fingerprint: a damaged or altered state is refused with ValueError.
+    ``to_bytes``/``from_bytes``, ``results()``, ``params`` and ``gt_path``
+    are the state's public surface (what the drop-ins and
+    ``vantorel.distributed`` use).
 
     Examples
     --------
@@ -80,6 +93,7 @@ class StreamingEvaluator:
         self.iou_type: str = self._params.iou_type
         self.lvis = bool(lvis)
         self._gt, self._gt_path, self._known_images = _open_ground_truth(gt, self.iou_type, self.lvis)
+        self._gt_file_digest = _file_digest(self._gt_path) if self._gt_path is not None else None
         self._gt_fp: bytes | None = None
         self._params_fp = _params_fingerprint(self._params, self.lvis)
         self._table = _columns.RowTable(_columns.row_dtype(self.iou_type))
@@ -199,27 +213,33 @@ class StreamingEvaluator:
 
     # Evaluating
 
-    def compute(self) -> EvalResult:
+    def compute(self, *, release: bool = False) -> EvalResult:
         """Evaluates every result given so far, as ``vantorel.evaluate``
-        would on their concatenation. The state is kept.
+        would on their concatenation. The state is kept, unless ``release``:
+        then it is dropped once the evaluator's input is built, so that the
+        two are not held at once.
 
         Examples
         --------
         >>> ev.compute().stats[0]  # AP @[.50:.95]   # doctest: +SKIP
         """
-        return self._compute(release=False)
-
-    def _compute(self, release: bool) -> EvalResult:
-        """compute(); with ``release`` the state is dropped once the
-        evaluator's input is built, so the two are not held at once."""
         if self._gt is None:
             self._attach_ground_truth()
-        results = self._results()
+        results = self.results()
         if release:
             self.reset()
         return evaluate(cast(Any, self._gt), results, self.iou_type, lvis=self.lvis, params=self._params)
 
-    def _results(self) -> Any:
+    def results(self) -> Any:
+        """The results held, in the order given, as ``vantorel.evaluate``
+        takes them: box results with ids exact as floats as an Nx7 array
+        [image_id, x, y, w, h, score, category_id], others as result dicts.
+
+        Examples
+        --------
+        >>> ev.results().shape  # doctest: +SKIP
+        (1234, 7)
+        """
         chunks = self._table.chunks()
         if self.iou_type == "bbox" and all(_ids_exact_as_float(c) for c in chunks):
             # The array route makes no dict per detection; its derived fields
@@ -291,19 +311,70 @@ class StreamingEvaluator:
 
     def gt_fingerprint(self) -> bytes:
         """SHA-256 over the ground truth's image ids and sizes, category ids
-        and each annotation's image and category: what ``merge`` compares."""
+        and each annotation's image, category and box: what ``merge``
+        compares (see ``ground_truth_fingerprint``)."""
         if self._gt_fp is None:
             if self._gt is None:
                 self._attach_ground_truth()
             gt: Any = self._gt
             dataset, anns = (gt.dataset, gt.annotations) if isinstance(gt, LoadedGroundTruth) else (gt, gt["annotations"])
-            self._gt_fp = _gt_fingerprint(dataset, anns)
+            self._gt_fp = ground_truth_fingerprint(dataset, anns)
         return self._gt_fp
 
-    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
-        return (_restore, (self._state_bytes(),))
+    @property
+    def params(self) -> Params:
+        """A copy of the evaluation parameters. Assigning parameters of the
+        same ``iou_type`` relabels the state (the rows do not depend on
+        them; which states merge does).
 
-    def _state_bytes(self) -> bytes:
+        Examples
+        --------
+        >>> ev.params.max_dets  # doctest: +SKIP
+        [1, 10, 100]
+        """
+        return self._params.copy()
+
+    @params.setter
+    def params(self, params: Params) -> None:
+        if not isinstance(params, Params):
+            raise TypeError(f"params must be a vantorel.Params, not {type(params).__name__}")
+        if params.iou_type != self.iou_type:
+            raise ValueError(
+                f"this state holds {self.iou_type!r} results; parameters for {params.iou_type!r} do not fit it"
+            )
+        self._params = params.copy()
+        self._params_fp = _params_fingerprint(self._params, self.lvis)
+
+    @property
+    def gt_path(self) -> str | None:
+        """The absolute path of the ground-truth file, from which an
+        unpickled state loads it (None: made from a loaded dataset).
+        Assigning a path names the file the ground truth was loaded from.
+
+        Examples
+        --------
+        >>> StreamingEvaluator("data/instances_val2014_100.json").gt_path  # doctest: +SKIP
+        '/home/me/data/instances_val2014_100.json'
+        """
+        return self._gt_path
+
+    @gt_path.setter
+    def gt_path(self, path: str | os.PathLike[str] | None) -> None:
+        self._gt_path = os.path.abspath(path) if path is not None else None
+        self._gt_file_digest = _file_digest(self._gt_path) if self._gt_path is not None else None
+
+    def __reduce__(self) -> tuple[Any, tuple[bytes]]:
+        return (_restore, (self.to_bytes(),))
+
+    def to_bytes(self) -> bytes:
+        """The state as bytes (what pickling gives): a header with the
+        parameters and the fingerprints, the rows, the masks' RLE bytes, and
+        a SHA-256 of it all. ``from_bytes`` reads it back.
+
+        Examples
+        --------
+        >>> data = ev.to_bytes()  # doctest: +SKIP
+        """
         rows = self._table.rows()
         header = {
             "iou_type": self.iou_type,
@@ -312,11 +383,25 @@ class StreamingEvaluator:
             "params_fp": self._params_fp.hex(),
             "gt_fp": self.gt_fingerprint().hex(),
             "gt_path": self._gt_path,
+            "gt_file_sha256": self._gt_file_digest.hex() if self._gt_file_digest is not None else None,
             "rows": len(rows),
             "blob": len(self._blob),
         }
         head = json.dumps(header, default=_json_default).encode()
-        return b"".join([_HEADER.pack(_MAGIC, _STATE_VERSION, len(head)), head, rows.tobytes(), self._blob])
+        body = b"".join([_HEADER.pack(_MAGIC, _STATE_VERSION, len(head)), head, rows.tobytes(), self._blob])
+        return body + hashlib.sha256(body).digest()
+
+    @classmethod
+    def from_bytes(cls, data: bytes | bytearray | memoryview) -> StreamingEvaluator:
+        """A state from ``to_bytes``; its ground truth loads from its file
+        when first needed. A damaged or altered state (checksum or parameter
+        fingerprint not matching) is refused with ValueError.
+
+        Examples
+        --------
+        >>> StreamingEvaluator.from_bytes(data).compute()  # doctest: +SKIP
+        """
+        return _restore(bytes(data))
 
     def _attach_ground_truth(self) -> None:
         """Loads the ground-truth file of an unpickled state and checks that
@@ -326,11 +411,14 @@ class StreamingEvaluator:
                 "this state came without its ground truth (it was made from a loaded dataset, which is not "
                 "pickled): merge it into a StreamingEvaluator built on that ground truth, ev.merge(state)"
             )
-        self._gt, _, self._known_images = _open_ground_truth(self._gt_path, self.iou_type, self.lvis)
+        path = self._gt_path
+        if self._gt_file_digest is not None and os.path.exists(path) and _file_digest(path) != self._gt_file_digest:
+            raise ValueError(f"the ground-truth file '{path}' has changed since this state was made (its content differs)")
+        self._gt, _, self._known_images = _open_ground_truth(path, self.iou_type, self.lvis)
         expected, self._gt_fp = self._gt_fp, None
         if self.gt_fingerprint() != expected:
-            self._gt = None
-            raise ValueError(f"the ground-truth file '{self._gt_path}' is not the one this state was made with")
+            self._gt, self._gt_fp = None, expected
+            raise ValueError(f"the ground-truth file '{path}' is not the one this state was made with")
 
     def __repr__(self) -> str:
         source = self._gt_path or "a loaded dataset"
@@ -338,7 +426,7 @@ class StreamingEvaluator:
 
 
 def _restore(data: bytes) -> StreamingEvaluator:
-    """An evaluator from ``_state_bytes``; its ground truth loads from its
+    """An evaluator from ``to_bytes``; its ground truth loads from its
     file when first needed (a dataset dict is not carried along)."""
     view = memoryview(data)
     if len(view) < _HEADER.size:
@@ -346,8 +434,12 @@ def _restore(data: bytes) -> StreamingEvaluator:
     magic, version, head_len = _HEADER.unpack_from(view)
     if magic != _MAGIC:
         raise ValueError("not a vantorel streaming state")
-    if version != _STATE_VERSION:
-        raise ValueError(f"streaming state format {version} cannot be read: this vantorel reads format {_STATE_VERSION}")
+    if version not in (1, _STATE_VERSION):
+        raise ValueError(f"streaming state format {version} cannot be read: this vantorel reads formats 1 and {_STATE_VERSION}")
+    if version >= 2:
+        if len(view) < _HEADER.size + _DIGEST_SIZE or hashlib.sha256(view[:-_DIGEST_SIZE]).digest() != view[-_DIGEST_SIZE:]:
+            raise ValueError("streaming state is damaged: its checksum does not match its content")
+        view = view[:-_DIGEST_SIZE]
     start = _HEADER.size + head_len
     ev = StreamingEvaluator.__new__(StreamingEvaluator)
     try:
@@ -356,9 +448,13 @@ def _restore(data: bytes) -> StreamingEvaluator:
         ev._params = _params_from_json(header["params"])
         ev._params_fp, ev._gt_fp = bytes.fromhex(header["params_fp"]), bytes.fromhex(header["gt_fp"])
         ev._gt, ev._gt_path, ev._known_images, ev._sizes = None, header["gt_path"], None, None
+        digest = header.get("gt_file_sha256")
+        ev._gt_file_digest = bytes.fromhex(digest) if digest is not None else None
         row_count, blob_size = int(header["rows"]), int(header["blob"])
     except (KeyError, TypeError, ValueError) as err:
         raise ValueError(f"streaming state header is damaged ({err})") from err
+    if _params_fingerprint(ev._params, ev.lvis) != ev._params_fp or ev._params.iou_type != ev.iou_type:
+        raise ValueError("streaming state is damaged: its parameters do not match their fingerprint")
     ev._table = _columns.RowTable(_columns.row_dtype(ev.iou_type))
     row_end = start + row_count * ev._table.dtype.itemsize
     if row_count < 0 or len(view) != row_end + blob_size:
@@ -376,7 +472,8 @@ def _load_file(path: str | os.PathLike[str], iou_type: str) -> Any:
         return results_side(path)
     dets = read_json(path)
     if not isinstance(dets, list):
-        raise TypeError("a results file must hold a JSON array of detections")
+        check_results(dets)  # names a dataset given as results
+        raise ValueError("a results file must hold a JSON array of detections")
     return dets
 
 
@@ -400,7 +497,7 @@ def _open_ground_truth(gt: Any, iou_type: str, lvis: bool) -> tuple[Any, str | N
     if isinstance(gt, LoadedGroundTruth):  # already loaded (the compat COCO's columns): not read again
         dataset, source = gt.dataset, gt
     elif isinstance(gt, (str, os.PathLike)):
-        path = os.fspath(gt)
+        path = os.path.abspath(gt)  # found again from another working directory
         with naming_file("ground-truth", path):
             dataset, anns = ground_truth_side(path, iou_type, lvis)
         source = LoadedGroundTruth(dataset, anns)
@@ -412,8 +509,9 @@ def _open_ground_truth(gt: Any, iou_type: str, lvis: bool) -> tuple[Any, str | N
                 f"(such as vantorel.compat.coco.COCO), not {type(gt).__name__}"
             )
         dataset = given
-        if not isinstance(dataset.get("images"), list) or not isinstance(dataset.get("annotations"), list):
-            raise TypeError("the ground-truth dataset needs 'images' and 'annotations' lists")
+        check_dataset(dataset)
+        if dataset["annotations"] is None:
+            raise ValueError("the ground truth's 'annotations' must be an array, not NoneType")
         source = dataset
     ids = np.asarray([img["id"] for img in dataset["images"]])
     known = np.unique(ids).astype(np.int64) if ids.dtype.kind in "iu" else None
@@ -427,19 +525,48 @@ def _int_bytes(values: list[Any]) -> bytes:
         return repr(values).encode()  # ids of other kinds still fingerprint
 
 
-def _gt_fingerprint(dataset: dict[str, Any], anns: Any) -> bytes:
+def ground_truth_fingerprint(dataset: dict[str, Any], anns: Any) -> bytes:
+    """SHA-256 over a ground truth's image ids and sizes, its category ids,
+    and each annotation's image, category and box, the same whether the
+    annotations are dicts or a compact handle: what states compare before
+    they merge, and an unpickled state checks against its file.
+
+    Examples
+    --------
+    >>> ground_truth_fingerprint({"images": [], "categories": []}, []).hex()[:8]
+    'af5570f5'
+    """
     h = hashlib.sha256()
     images = dataset["images"]
     h.update(_int_bytes([img["id"] for img in images]))
     h.update(_int_bytes([[img.get("height", -1), img.get("width", -1)] for img in images]))
     h.update(_int_bytes([c["id"] for c in dataset.get("categories", [])]))
     if isinstance(anns, _zerlin.CompactBbox):
-        pairs = anns.array_rows()[:, [0, 6]]
+        rows = anns.array_rows()[:, [0, 6, 1, 2, 3, 4]]
     else:
-        pairs = np.array([[a["image_id"], a.get("category_id", -1)] for a in anns], dtype=np.float64).reshape(-1, 2)
-    h.update(struct.pack("<Q", len(pairs)))
-    h.update(np.ascontiguousarray(pairs, dtype=np.float64).tobytes())
+        rows = np.array(
+            [[a["image_id"], a.get("category_id", -1), *_box_of(a)] for a in anns], dtype=np.float64
+        ).reshape(-1, 6)
+    h.update(struct.pack("<Q", len(rows)))
+    h.update(np.ascontiguousarray(rows, dtype=np.float64).tobytes())
     return h.digest()
+
+
+_NO_BOX = (math.nan,) * 4
+
+
+def _box_of(ann: dict[str, Any]) -> Any:
+    box = ann.get("bbox")
+    try:
+        return _NO_BOX if box is None or len(box) != 4 else box
+    except TypeError:
+        return _NO_BOX
+
+
+def _file_digest(path: str) -> bytes:
+    """SHA-256 of a file's bytes (checked when a state loads its ground truth again)."""
+    with open(path, "rb") as f:
+        return hashlib.file_digest(f, "sha256").digest()
 
 
 def _params_as_json(p: Params) -> dict[str, Any]:

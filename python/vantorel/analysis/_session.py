@@ -20,6 +20,7 @@ from typing import Any, cast
 import numpy as np
 
 from .. import _zerlin
+from .._conventions import segmentation_rle
 from ..evaluation import Prepared, build_evaluator, resolve_params
 from ..loading import LoadedGroundTruth, ground_truth_side, naming_file, results_side
 from ..params import Params
@@ -279,14 +280,12 @@ def _gt_columns(anns: list[Any], dataset: dict[str, Any], iou_type: str, rows: n
 
 def _as_rle(segm: Any, h: int, w: int) -> dict[str, Any]:
     """A ground-truth segmentation as one compressed RLE (polygons merged)."""
-    if isinstance(segm, list):
-        parts: Any = _zerlin.frPyObjects(segm if segm else [[0, 0, 0, 0, 0, 0]], h, w)
-        rle = _zerlin.merge(parts) if segm else parts[0]
-    elif isinstance(segm, dict) and isinstance(segm.get("counts"), list):
-        rle = _zerlin.frPyObjects(segm, h, w)
-    else:
-        rle = segm
-    return cast(dict[str, Any], rle)
+    if isinstance(segm, list) and not segm:  # no polygon: an empty mask of the image's size
+        parts: Any = _zerlin.frPyObjects([[0, 0, 0, 0, 0, 0]], h, w)
+        return cast(dict[str, Any], parts[0])
+    if isinstance(segm, list) or (isinstance(segm, dict) and isinstance(segm.get("counts"), list)):
+        return cast(dict[str, Any], segmentation_rle(segm, h, w))
+    return cast(dict[str, Any], segm)
 
 
 def _dt_columns(side: Any, iou_type: str) -> Columns:

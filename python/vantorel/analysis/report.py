@@ -113,7 +113,8 @@ def _html(analysis: dict[str, Any], images: dict[str, Any]) -> str:
     esc = html.escape
     summary = "".join(f"<tr><td>{esc(n.strip())}</td><td>{v:.3f}</td></tr>" for n, v in zip(result.stat_names, result.stats))
     per_cat = "".join(
-        f"<tr><td>{esc(str(name))}</td><td>{cid}</td><td>{ap:.3f}</td></tr>" for cid, name, ap in result.category_ap()
+        f"<tr><td>{esc(str(name))}</td><td>{cid}</td><td>{ap:.3f}</td></tr>"
+        for cid, name, ap, *_ in result.per_category().rows
     )
     keys = list(tide["dAP"])
     errors = (

@@ -14,7 +14,6 @@ from __future__ import annotations
 
 import contextlib
 import io
-import os
 from typing import Any
 
 import numpy as np
@@ -23,7 +22,7 @@ from .. import _zerlin
 from ..loading import LoadedGroundTruth
 from ..params import COCO_KPT_SIGMAS
 from ..params import Params as CoreParams
-from ..streaming import StreamingEvaluator, _gt_fingerprint, _params_fingerprint
+from ..streaming import StreamingEvaluator, ground_truth_fingerprint
 from .coco import COCO
 
 
@@ -65,7 +64,7 @@ def ground_truth_of(coco: Any) -> LoadedGroundTruth:
 
 def gt_fingerprint(coco: Any) -> bytes:
     gt = ground_truth_of(coco)
-    return _gt_fingerprint(gt.dataset, gt.annotations)
+    return ground_truth_fingerprint(gt.dataset, gt.annotations)
 
 
 def export(gt: Any, dt: Any, params: Any) -> StreamingEvaluator:
@@ -83,8 +82,7 @@ def empty_state(gt: Any, params: Any) -> StreamingEvaluator:
     if gt is None:
         raise NotCompact("it has no ground truth (cocoGt is None)")
     state = StreamingEvaluator(ground_truth_of(gt), params.iouType, params=core_params(params))
-    path = getattr(gt, "_path", None)
-    state._gt_path = os.path.abspath(path) if path is not None else None
+    state.gt_path = getattr(gt, "_path", None)
     return state
 
 
@@ -94,7 +92,7 @@ def relabel(state: StreamingEvaluator, params: Any) -> None:
     core = core_params(params)
     if core.iou_type != state.iou_type:
         raise NotCompact(f"its detections were gathered for {state.iou_type!r}, the parameters now ask for {core.iou_type!r}")
-    state._params, state._params_fp = core, _params_fingerprint(core, False)
+    state.params = core
 
 
 def _raw_results(gt: Any, dt: Any, iou_type: str) -> Any:
@@ -140,7 +138,7 @@ def result_set(gt: Any, state: StreamingEvaluator) -> COCO:
         )
     if gt_fingerprint(gt) != state.gt_fingerprint():
         raise ValueError("cocoGt is not the ground truth these results were gathered on")
-    results = state._results() if len(state) else []
+    results = state.results() if len(state) else []
     with contextlib.redirect_stdout(io.StringIO()):  # a step of its own: the reference prints nothing here
         res: COCO = gt.loadRes(results)
     return res

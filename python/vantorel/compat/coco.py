@@ -31,12 +31,13 @@ import os
 import time
 from collections import defaultdict
 from collections.abc import Callable
-from typing import Any, cast
+from typing import Any
 
 import numpy as np
 
 from .. import _zerlin
-from ..loading import gc_paused, read_json, result_kind
+from .._conventions import result_kind, rows_as_dicts, segmentation_rle
+from ..loading import gc_paused, read_json
 from . import mask as maskUtils
 from ._output import emit
 
@@ -345,22 +346,14 @@ class COCO:
         n = data.shape[0]
         for i in range(0, n, 1000000):
             emit(f"{i}/{n}")
-        return _numpy_annotations(data)
+        return rows_as_dicts(data, numpy_values=True)
 
     # -- masks ---------------------------------------------------------------
 
     def annToRLE(self, ann: dict[Any, Any]) -> dict[Any, Any]:
         """The annotation's segmentation as one RLE dict at its image's size."""
         img = self.imgs[ann["image_id"]]
-        h, w = img["height"], img["width"]
-        segm = ann["segmentation"]
-        rle: dict[str, Any]
-        if isinstance(segm, list):
-            rle = maskUtils.merge(cast(list[dict[str, Any]], maskUtils.frPyObjects(segm, h, w)))
-        elif isinstance(segm["counts"], list):
-            rle = cast(dict[str, Any], maskUtils.frPyObjects(segm, h, w))
-        else:
-            rle = segm
+        rle: dict[Any, Any] = segmentation_rle(ann["segmentation"], img["height"], img["width"])
         return rle
 
     def annToMask(self, ann: dict[Any, Any]) -> np.ndarray:
@@ -421,15 +414,6 @@ class _Loaded:
         self.kind, self.fast, self.make = kind, fast, make
 
 
-def _result_kind(anns: list[Any]) -> str | None:
-    """How results are completed, decided by the first one as the reference does (captions first)."""
-    if not anns:
-        return "bbox"
-    if "caption" in anns[0]:
-        return "caption"
-    return result_kind(anns)
-
-
 def _load_results(res: Any, gt: COCO) -> _Loaded:
     if isinstance(res, (str, os.PathLike)):
         path = os.fspath(res)
@@ -455,7 +439,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         data = res
 
         def make_from_array() -> list[Any]:
-            anns = _numpy_annotations(data)
+            anns = rows_as_dicts(data, numpy_values=True)
             _add_box_polygons(anns)
             _zerlin.prepare_bbox_results(anns)
             return anns
@@ -466,7 +450,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         anns = res
     if not isinstance(anns, list):
         raise AssertionError("results in not an array of objects")  # noqa: TRY004  (the reference's type)
-    kind = _result_kind(anns)
+    kind = result_kind(anns) if anns else "bbox"
     if kind == "bbox" and anns:
         # Completed when someone reads the dicts. Meanwhile the evaluator
         # reads the caller's dicts, whose absent fields it defaults to exactly
@@ -494,13 +478,6 @@ def _print_numpy_header(data: np.ndarray) -> None:
     n = data.shape[0]
     for i in range(0, n, 1000000):
         emit(f"{i}/{n}")
-
-
-def _numpy_annotations(data: np.ndarray) -> list[Any]:
-    return [
-        {"image_id": int(r[0]), "bbox": [r[1], r[2], r[3], r[4]], "score": r[5], "category_id": int(r[6])}
-        for r in data
-    ]
 
 
 def _add_box_polygons(anns: list[Any], reorder: bool = False) -> None:

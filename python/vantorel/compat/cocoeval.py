@@ -56,7 +56,7 @@ from typing import Any, SupportsIndex, cast
 
 import numpy as np
 
-from .. import _zerlin
+from .. import _engine, _zerlin
 from ..loading import gc_paused
 from ..params import COCO_KPT_SIGMAS
 from ..streaming import StreamingEvaluator
@@ -342,23 +342,11 @@ class COCOeval:
         img_sizes: dict[Any, Any] = {}
         if p.iouType in ("segm", "boundary"):
             img_sizes = {i: (img["height"], img["width"]) for i, img in gt.imgs.items() if "height" in img}
-        sigmas = getattr(p, "kpt_oks_sigmas", COCO_KPT_SIGMAS)
         gt_side, dt_side = _restricted_sides(gt, self.cocoDt, p)
-        ev = _zerlin.Evaluator(
-            gt_side,
-            dt_side,
-            img_sizes,
-            p.imgIds,
-            p.catIds,
-            [float(t) for t in p.iouThrs],
-            [float(r) for r in p.recThrs],
-            [int(m) for m in p.maxDets],
-            [[float(lo), float(hi)] for lo, hi in p.areaRng],
-            bool(p.useCats),
-            p.iouType,
-            [float(s) for s in sigmas],
-            **self._engine_options(),
-        )
+        core = _state.core_params(p)
+        for name, value in self._engine_options().items():
+            setattr(core, name, value)
+        ev = _engine.evaluator(gt_side, dt_side, img_sizes, core)
         # The engine runs when its output is first needed: accumulate() asks
         # for the arrays, a read of evalImgs for the records alone.
         self._native = {"evaluator": ev, "run": None, "params": copy.deepcopy(p), "replaced": False}
@@ -368,7 +356,7 @@ class COCOeval:
         self.eval = {}
 
     def _engine_options(self) -> dict[str, Any]:
-        """Keyword options of the native evaluator a subclass sets (use_area, boundary_dilation)."""
+        """Engine parameters a subclass sets beyond the reference's (``use_area``, ``boundary_dilation``)."""
         return {}
 
     def _native_eval_imgs(self) -> list[Any]:
@@ -413,76 +401,31 @@ class COCOeval:
         emit(f"DONE (t={time.time() - tic:0.2f}s).")
 
     def _summarize(self, ap: int = 1, iouThr: float | None = None, areaRng: str = "all", maxDets: int = 100) -> float:
-        p = self.params
-        title = "Average Precision" if ap == 1 else "Average Recall"
-        kind = "(AP)" if ap == 1 else "(AR)"
-        iou = f"{p.iouThrs[0]:0.2f}:{p.iouThrs[-1]:0.2f}" if iouThr is None else f"{iouThr:0.2f}"
-        aind = [i for i, label in enumerate(p.areaRngLbl) if label == areaRng]
-        mind = [i for i, m in enumerate(p.maxDets) if m == maxDets]
-        if ap == 1:
-            s = self.eval["precision"]
-            if iouThr is not None:
-                s = s[np.where(iouThr == np.asarray(p.iouThrs))[0]]
-            s = s[:, :, :, aind, mind]
-        else:
-            s = self.eval["recall"]
-            if iouThr is not None:
-                s = s[np.where(iouThr == np.asarray(p.iouThrs))[0]]
-            s = s[:, :, aind, mind]
-        kept = s[s > -1]
-        mean = -1 if len(kept) == 0 else np.mean(kept)
-        emit(f" {title:<18} {kind} @[ IoU={iou:<9} | area={areaRng:>6s} | maxDets={maxDets:>3d} ] = {mean:0.3f}")
-        return float(mean)
+        """Prints and returns one summary line: the mean precision (``ap=1``)
+        or recall over the cells of ``eval`` that have a value."""
+        return self._print_line(_engine.Line("", ap == 1, iouThr, areaRng, maxDets), _engine.Axes.of_reference(self.params))
 
-    def _summary_lines(self) -> list[Any]:
-        """(ap, iouThr, areaRng, maxDets) of each summary line, as the reference picks them.
-
-        The first detection line asks for 100 detections whatever ``maxDets``
-        holds (so it is -1 when 100 is not among them), as the reference's does.
-        """
-        if self.params.iouType == "keypoints":
-            return [
-                (1, None, "all", 20), (1, 0.5, "all", 20), (1, 0.75, "all", 20),
-                (1, None, "medium", 20), (1, None, "large", 20),
-                (0, None, "all", 20), (0, 0.5, "all", 20), (0, 0.75, "all", 20),
-                (0, None, "medium", 20), (0, None, "large", 20),
-            ]  # fmt: skip
-        md = self.params.maxDets
-        first, second, third = md[0], md[1] if len(md) > 1 else md[-1], md[2] if len(md) > 2 else md[-1]
-        return [
-            (1, None, "all", 100), (1, 0.5, "all", third), (1, 0.75, "all", third),
-            (1, None, "small", third), (1, None, "medium", third), (1, None, "large", third),
-            (0, None, "all", first), (0, None, "all", second), (0, None, "all", third),
-            (0, None, "small", third), (0, None, "medium", third), (0, None, "large", third),
-        ]  # fmt: skip
+    def _print_line(self, line: _engine.Line, axes: _engine.Axes) -> float:
+        mean = _engine.line_value(line, self.eval["precision"], self.eval["recall"], axes)
+        emit(f" {line.label(axes.iou_thrs)} = {mean:0.3f}")
+        return mean
 
     def summarize(self) -> None:
         """Prints the summary lines and sets ``stats`` (12 values, 10 for keypoints)."""
         if not self.eval:
             raise EvaluationError("Please run accumulate() first")
-        lines = self._summary_lines()
-        stats = np.zeros((len(lines),))
-        for n, (ap, thr, area, md) in enumerate(lines):
-            stats[n] = self._summarize(ap, iouThr=thr, areaRng=area, maxDets=md)
-        self.stats = stats
+        axes = _engine.Axes.of_reference(self.params)
+        self.stats = np.array([self._print_line(line, axes) for line in _engine.summary_lines("pycocotools", axes)])
 
     @property
     def stats_as_dict(self) -> dict[Any, Any]:
         """The summary statistics by the names faster-coco-eval gives them,
         with recall at IoU 0.50 and 0.75 for the largest maxDets."""
-        if self.params.iouType == "keypoints":
-            names = ["AP_all", "AP_50", "AP_75", "AP_medium", "AP_large",
-                     "AR_all", "AR_50", "AR_75", "AR_medium", "AR_large"]  # fmt: skip
-            return {n: float(v) for n, v in zip(names, self.stats)}
-        names = ["AP_all", "AP_50", "AP_75", "AP_small", "AP_medium", "AP_large",
-                 "AR_all", "AR_second", "AR_third", "AR_small", "AR_medium", "AR_large"]  # fmt: skip
-        out = {n: float(v) for n, v in zip(names, self.stats)}
-        last = self.params.maxDets[-1]
-        for thr, name in ((0.5, "AR_50"), (0.75, "AR_75")):
-            s = self.eval["recall"][np.where(thr == np.asarray(self.params.iouThrs))[0]]
-            s = s[:, :, [i for i, lb in enumerate(self.params.areaRngLbl) if lb == "all"], [len(self.params.maxDets) - 1]]
-            kept = s[s > -1]
-            out[name] = float(np.mean(kept)) if len(kept) and last else -1.0
+        axes = _engine.Axes.of_reference(self.params)
+        out = {line.key: float(v) for line, v in zip(_engine.summary_lines("pycocotools", axes), self.stats)}
+        for line in _engine.extra_lines(axes):
+            value = _engine.line_value(line, self.eval["precision"], self.eval["recall"], axes)
+            out[line.key] = value if line.max_det else -1.0
         return out
 
     # -- many processes -------------------------------------------------------
@@ -628,10 +571,15 @@ def _restore(cls: type[COCOeval], payload: dict[str, Any]) -> COCOeval:
     if not isinstance(payload, dict) or payload.get("format") != _PICKLE_FORMAT:
         raise ValueError(f"a pickled COCOeval of another format cannot be read (this vantorel reads {_PICKLE_FORMAT})")
     detections: StreamingEvaluator = payload["detections"]
+    # The results' state checked its own bytes; the parameters beside it must be those it was pickled with.
+    if not isinstance(detections, StreamingEvaluator) or (
+        detections.params.to_dict() != _state.core_params(payload["params"]).to_dict()
+    ):
+        raise ValueError("a pickled COCOeval is damaged: its params do not match those its results were pickled with")
     ev = cls.__new__(cls)
     COCOeval.__init__(ev, None, None, payload["params"].iouType)
     ev.params, ev.eval, ev.stats = payload["params"], payload["eval"], payload["stats"]
-    ev._state, ev._coco_dt, ev._gt_path = detections, _PENDING, detections._gt_path
+    ev._state, ev._coco_dt, ev._gt_path = detections, _PENDING, detections.gt_path
     if payload["evalImgs"] is not None:
         ev._eval_imgs, ev._paramsEval = payload["evalImgs"], payload["paramsEval"]
     return ev
