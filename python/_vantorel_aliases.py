@@ -88,11 +88,11 @@ class _AliasLoader(importlib.abc.Loader):
         target, _, builder = self.source.partition(":")
         mod = importlib.import_module(target)
         if builder:
-            built: types.ModuleType = getattr(mod, builder)(spec.name)
-            return built
-        # The import system stamps the alias's spec onto the module; the
-        # vantorel module keeps its own (exec_module puts it back).
-        self._own_specs[id(mod)] = mod.__spec__
+            mod = getattr(mod, builder)(spec.name)
+        if mod.__spec__ is not None:
+            # A vantorel module served under the alias's name: the import system
+            # stamps the alias's spec onto it, and exec_module puts its own back.
+            self._own_specs[id(mod)] = mod.__spec__
         return mod
 
     def exec_module(self, module: types.ModuleType) -> None:

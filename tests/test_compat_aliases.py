@@ -77,7 +77,7 @@ print(json.dumps([numpy_at_start, found]))
     for root, subs in SUBMODULES.items():
         assert all(found[n] == [True, True, True] for n in [root] + subs), found
         assert found["attr " + root] is True and found["missing " + root] is False
-    assert found["served"] == ["vantorel.compat.mask", "vantorel.compat.lvis", "vantorel.compat.faster"]
+    assert found["served"] == ["vantorel.compat.mask", "vantorel.compat.lvis.eval", "vantorel.compat.faster"]
 
 
 def test_environment_names_and_report():

@@ -4,6 +4,7 @@ calls these by the module name being imported."""
 
 from __future__ import annotations
 
+import importlib
 import logging
 import types
 
@@ -29,30 +30,11 @@ def raw_mask(name: str) -> types.ModuleType:
     return mod
 
 
-_LVIS_MEMBERS = {
-    "lvis.lvis": ("LVIS",),
-    "lvis.results": ("LVIS", "LVISResults"),
-    "lvis.eval": ("LVIS", "LVISResults", "LVISEval", "Params"),
-    "lvis.colormap": ("colormap",),
-    "lvis.vis": ("LVIS", "LVISResults", "LVISVis", "colormap"),
-    "lvis": ("LVIS", "LVISResults", "LVISEval", "LVISVis"),
-}
-
-
 def lvis(name: str) -> types.ModuleType:
-    """A module of the ``lvis`` package, holding the names the reference's has.
-    Like the reference's import, the package's gives the root logger the
-    reference's format unless logging is configured."""
-    from . import lvis as ours
-    from .lvis_vis import LVISVis, colormap
-
-    everything = {**vars(ours), "LVISVis": LVISVis, "colormap": colormap}
-    mod = types.ModuleType(name, "The lvis package API on the vantorel engine.")
-    for member in _LVIS_MEMBERS[name]:
-        setattr(mod, member, everything[member])
-    mod.__package__ = "lvis"
+    """``lvis`` or one of its modules: ``vantorel.compat.lvis``'s of that
+    name. Like the reference's import, the package's gives the root logger
+    the reference's format unless logging is configured."""
+    mod = importlib.import_module(f"vantorel.compat.{name}")
     if name == "lvis":
-        mod.__all__ = list(_LVIS_MEMBERS["lvis"])  # type: ignore[attr-defined]
-        mod._alias_submodules = ("lvis", "results", "eval", "colormap", "vis")  # type: ignore[attr-defined]
         logging.basicConfig(format="[%(asctime)s] %(name)s %(levelname)s: %(message)s", datefmt="%m/%d %H:%M:%S")
     return mod
