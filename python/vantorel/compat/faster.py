@@ -42,6 +42,7 @@ import os
 import sys
 import time
 import types
+import warnings
 from collections import defaultdict
 from collections.abc import Callable, Iterator
 from typing import Any, SupportsIndex, cast
@@ -142,9 +143,17 @@ class COCO(_Printing, _coco.COCO):
             print_function(f"Done (t={time.time() - tic:0.2f}s)")
 
     def createIndex(self) -> None:
-        """Builds the lookup tables (``anns``, ``imgs``, ``cats``, ...)."""
+        """Builds the lookup tables (``anns``, ``imgs``, ``cats``, ...); warns,
+        as faster-coco-eval does, when an annotation's id is 0 (the evaluation
+        cannot match it, as in pycocotools)."""
         with lines_to(self.print_function):
             super().createIndex()
+        if 0 in self.anns:
+            warnings.warn(
+                "an annotation has id 0, which the evaluation takes for 'no match': "
+                "number annotations from 1",
+                stacklevel=2,
+            )
 
     def info(self) -> None:
         """Sends the dataset's "info" entries to ``print_function``."""
