@@ -32,7 +32,8 @@ import sys
 import threading
 import types
 import warnings
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from typing import Any
 
 ENV = "VANTOREL_AS"
 
@@ -61,6 +62,11 @@ _SOURCES: dict[str, dict[str, str]] = {
     },
 }
 _PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core"}
+#: The distribution each alias stands for, with the release whose API it
+#: follows: version checks (``importlib.metadata``, packaging requirements,
+#: installers' "is it there?") see the alias as that release.
+_DISTRIBUTIONS = {"pycocotools": ("pycocotools", "2.0.11"), "lvis": ("lvis", "0.5.3"),
+                  "faster_coco_eval": ("faster-coco-eval", "1.8.0")}  # fmt: skip
 
 _lock = threading.RLock()
 _active: set[str] = set()
@@ -119,6 +125,39 @@ class AliasFinder(importlib.abc.MetaPathFinder):
             return None  # not a module the reference has: ModuleNotFoundError, as there
         is_package = fullname in _PACKAGES
         return importlib.machinery.ModuleSpec(fullname, _AliasLoader(source), is_package=is_package)
+
+
+    def find_distributions(self, context: Any = None) -> Iterator[Any]:
+        """The metadata of the active aliases' distributions (``importlib.metadata``
+        asks each meta-path finder), named as the reference's with a
+        ``+vantorel`` local version."""
+        from importlib import metadata
+
+        wanted = getattr(context, "name", None)
+        for root in active():
+            dist_name, version = _DISTRIBUTIONS[root]
+            if wanted is None or _normalized(wanted) == _normalized(dist_name):
+                yield _AliasDistribution(dist_name, f"{version}+vantorel", metadata.Distribution)
+
+
+def _normalized(name: str) -> str:
+    return name.lower().replace("-", "_").replace(".", "_")
+
+
+def _AliasDistribution(name: str, version: str, base: type) -> Any:
+    """A distribution whose only file is its METADATA (made on demand, so that
+    ``importlib.metadata`` is imported only when someone asks)."""
+
+    class AliasDistribution(base):  # type: ignore[misc]
+        def read_text(self, filename: str) -> str | None:
+            if filename == "METADATA":
+                return f"Metadata-Version: 2.1\nName: {name}\nVersion: {version}\nSummary: served by vantorel\n"
+            return None
+
+        def locate_file(self, path: Any) -> Any:
+            return os.path.join(os.path.dirname(__file__), str(path))
+
+    return AliasDistribution()
 
 
 _FINDER = AliasFinder()
