@@ -20,9 +20,6 @@ Examples
 
 from __future__ import annotations
 
-import sys
-import types
-
 from . import coco, cocoeval, faster, mask
 from .coco import COCO
 from .cocoeval import COCOeval, COCOeval_opt, Params
@@ -34,6 +31,7 @@ __all__ = [
     "COCOeval_faster",
     "COCOeval_opt",
     "Params",
+    "aliased",
     "coco",
     "cocoeval",
     "faster",
@@ -44,21 +42,23 @@ __all__ = [
 ]
 
 
-def _raw_mask_module() -> types.ModuleType:
-    """``pycocotools._mask``: the list-only mask functions, as the native module has them."""
-    from .. import _zerlin
+def _alias(name: str) -> None:
+    """Aliases ``name`` through the import finder and imports its root, so
+    that it stands in ``sys.modules`` as the reference would once imported."""
+    import importlib
 
-    mod = types.ModuleType("pycocotools._mask", "The native RLE functions, list in, list out.")
-    for name in ("encode", "decode", "merge", "area", "toBbox", "iou", "frPyObjects", "frBbox", "frPoly",
-                 "frUncompressedRLE"):  # fmt: skip
-        setattr(mod, name, getattr(_zerlin, name))
-    return mod
+    import _vantorel_aliases
+
+    _vantorel_aliases.install(name)
+    importlib.import_module(name)
 
 
 def install_as_pycocotools() -> None:
     """Makes later ``import pycocotools`` (and ``pycocotools.coco``,
     ``pycocotools.cocoeval``, ``pycocotools.mask``, ``pycocotools._mask``)
-    resolve to vantorel's modules, replacing any already imported.
+    resolve to vantorel's modules, replacing any already imported. The
+    aliases are real packages to the import system (``importlib.util.find_spec``
+    finds them); for spawned workers set ``VANTOREL_AS=pycocotools`` instead.
 
     Examples
     --------
@@ -68,27 +68,14 @@ def install_as_pycocotools() -> None:
     >>> mask.__name__
     'vantorel.compat.mask'
     """
-    pkg = types.ModuleType("pycocotools", "vantorel's pycocotools-compatible API.")
-    pkg.__path__ = []  # a package, so that submodule imports consult sys.modules
-    pkg.coco, pkg.cocoeval, pkg.mask = coco, cocoeval, mask  # type: ignore[attr-defined]
-    pkg._mask = _raw_mask_module()  # type: ignore[attr-defined]
-    pkg.__version__ = "2.0+vantorel"  # type: ignore[attr-defined]
-    sys.modules.update(
-        {
-            "pycocotools": pkg,
-            "pycocotools.coco": coco,
-            "pycocotools.cocoeval": cocoeval,
-            "pycocotools.mask": mask,
-            "pycocotools._mask": pkg._mask,
-        }
-    )
+    _alias("pycocotools")
 
 
 def install_as_faster_coco_eval() -> None:
     """Makes later ``import faster_coco_eval`` (``from faster_coco_eval import
-    COCO, COCOeval_faster, init_as_pycocotools``, and its ``coco``,
-    ``cocoeval``, ``mask`` and ``core`` submodules) resolve to
-    ``vantorel.compat.faster``.
+    COCO, COCOeval_faster, init_as_pycocotools``, and its ``core.coco``,
+    ``core.cocoeval``, ``core.faster_eval_api`` and ``core.mask`` submodules)
+    resolve to ``vantorel.compat.faster_coco_eval``.
 
     Examples
     --------
@@ -97,12 +84,24 @@ def install_as_faster_coco_eval() -> None:
     >>> COCOeval_faster.__module__                         # doctest: +SKIP
     'vantorel.compat.faster'
     """
-    faster._install()
+    _alias("faster_coco_eval")
 
 
 def install_as_lvis() -> None:
     """Makes later ``import lvis`` (``from lvis import LVIS, LVISResults,
     LVISEval`` and its submodules) resolve to vantorel's modules."""
-    from .lvis import _install
+    _alias("lvis")
 
-    _install()
+
+def aliased() -> tuple[str, ...]:
+    """The package names this process serves from vantorel (see ``install_as_*``
+    and ``VANTOREL_AS``).
+
+    Examples
+    --------
+    >>> install_as_pycocotools(); "pycocotools" in aliased()   # doctest: +SKIP
+    True
+    """
+    import _vantorel_aliases
+
+    return _vantorel_aliases.active()

@@ -27,6 +27,7 @@ from __future__ import annotations
 
 import copy
 import itertools
+import operator
 import os
 import time
 from collections import defaultdict
@@ -451,6 +452,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
     if not isinstance(anns, list):
         raise AssertionError("results in not an array of objects")  # noqa: TRY004  (the reference's type)
     kind = result_kind(anns) if anns else "bbox"
+    _check_result_fields(anns, kind)
     if kind == "bbox" and anns:
         # Completed when someone reads the dicts. Meanwhile the evaluator
         # reads the caller's dicts, whose absent fields it defaults to exactly
@@ -470,6 +472,20 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
 
         return _Loaded(anns, kind, side, make_list)
     return _Loaded(anns, kind)
+
+
+def _check_result_fields(anns: list[Any], kind: str | None) -> None:
+    """The reference's exceptions for results it cannot evaluate: KeyError for
+    a missing score, category_id or (box results) bbox, TypeError for None
+    there (the reference fails later, in loadRes or evaluate)."""
+    if kind in (None, "caption"):
+        return
+    keys = ("score", "category_id", "bbox") if kind == "bbox" else ("score", "category_id")
+    get = operator.itemgetter(*keys)
+    for n, a in enumerate(anns):
+        for key, value in zip(keys, get(a)):
+            if value is None:
+                raise TypeError(f"result {n} has {key} None")
 
 
 def _print_numpy_header(data: np.ndarray) -> None:

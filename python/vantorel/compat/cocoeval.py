@@ -27,9 +27,13 @@ Deliberate differences from the reference:
 - Each annotation is evaluated as itself. The reference looks annotations up
   by id, so a file with a repeated id evaluates one of them twice and the
   other never; here both count.
-- A detection matched to a ground truth whose id is 0 is a true positive here;
-  the reference, which marks "no match" with id 0, counts it as a false
-  positive.
+- As in the reference, a detection matched to a ground truth whose id is 0
+  counts as a false positive (the reference marks "no match" with id 0);
+  such ground truth is evaluated through the reference's per-image steps and
+  a warning says so once. ``vantorel.evaluate`` counts such matches.
+- ``params.iouThrs`` changed between ``evaluate()`` and ``accumulate()``
+  raises IndexError (the reference fails so when the count changes, and
+  labels the old thresholds' results with the new values when it does not).
 - ``summarize()`` with fewer than three ``maxDets`` uses the last one where
   the reference fails with IndexError; ``accumulate()`` with ``useCats=0``
   leaves ``params.catIds`` as it is (the reference sets it to [-1], after which
@@ -51,6 +55,7 @@ from __future__ import annotations
 import copy
 import datetime
 import time
+import warnings
 from collections import defaultdict
 from typing import Any, SupportsIndex, cast
 
@@ -307,7 +312,7 @@ class COCOeval:
             p.catIds = list(np.unique(p.catIds))
         p.maxDets = sorted(p.maxDets)
         self.params = p
-        if self._uses_own_steps() or not _integer_ids(p):
+        if self._uses_own_steps() or not _integer_ids(p) or _has_id_zero(self.cocoGt):
             self._evaluate_python(p)
         else:
             self._evaluate_native(p)
@@ -346,7 +351,12 @@ class COCOeval:
         core = _state.core_params(p)
         for name, value in self._engine_options().items():
             setattr(core, name, value)
-        ev = _engine.evaluator(gt_side, dt_side, img_sizes, core)
+        try:
+            ev = _engine.evaluator(gt_side, dt_side, img_sizes, core)
+        except TypeError:
+            # Whole-number float ids (image_id 1.0), which the reference finds
+            # by equality: the engine takes them as ints, through copies.
+            ev = _engine.evaluator(_int_ids(gt_side), _int_ids(dt_side), img_sizes, core)
         # The engine runs when its output is first needed: accumulate() asks
         # for the arrays, a read of evalImgs for the records alone.
         self._native = {"evaluator": ev, "run": None, "params": copy.deepcopy(p), "replaced": False}
@@ -378,6 +388,14 @@ class COCOeval:
                 raise RuntimeError("Please run evaluate() first")
         if p is None:
             p = self.params
+        evaluated = self._paramsEval
+        if isinstance(evaluated, Params) and not np.array_equal(
+            np.asarray(p.iouThrs, dtype=float), np.asarray(evaluated.iouThrs, dtype=float)
+        ):
+            raise IndexError(
+                "params.iouThrs changed after evaluate(), whose matches were made at the earlier "
+                "thresholds: run evaluate() again"
+            )
         nat = self._native
         if nat is not None and not nat["replaced"] and self._paramsEval is nat["params_eval"] and _same_setting(
             p, nat["params"]
@@ -621,6 +639,37 @@ def _restricted_sides(gt: Any, dt: Any, p: Params) -> tuple[Any, Any]:
             if (not few_images or d["image_id"] in images) and (not few_cats or d["category_id"] in cats)
         ]
     return gt_side, dt_side
+
+
+_warned_id_zero = False
+
+
+def _has_id_zero(gt: Any) -> bool:
+    """Whether the ground truth has an annotation whose id is 0 (warned once a process)."""
+    global _warned_id_zero
+    anns = getattr(gt, "anns", None)
+    if not isinstance(anns, dict) or 0 not in anns:
+        return False
+    if not _warned_id_zero:
+        _warned_id_zero = True
+        warnings.warn(
+            "a ground-truth annotation has id 0: pycocotools cannot match it (it marks 'no match' "
+            "with id 0), so detections of it count as false positives here as there; "
+            "vantorel.evaluate counts them as matches",
+            stacklevel=3,
+        )
+    return True
+
+
+def _int_ids(side: Any) -> Any:
+    """Annotation dicts with whole-number float image and category ids as ints (copies where changed)."""
+    if not isinstance(side, list):
+        return side
+    out = []
+    for a in side:
+        fixes = {k: int(v) for k in ("image_id", "category_id") if isinstance(v := a.get(k), float) and v.is_integer()}
+        out.append({**a, **fixes} if fixes else a)
+    return out
 
 
 def _integer_ids(p: Params) -> bool:

@@ -3,56 +3,170 @@
 One RLE dict versus a list follows the reference's rule: ``decode``, ``area``
 and ``toBbox`` given a list answer for each item, given one dict answer for
 that dict alone; ``encode`` of a 2-D (h, w) array returns one RLE dict, of a
-3-D (h, w, n) array a list. Counts are ``bytes``.
+3-D (h, w, n) array a list. Counts are ``bytes``. What the reference refuses,
+these refuse with its exception type (a missing ``size``/``counts`` is a
+KeyError, a mask of another dtype a ValueError, an ``iscrowd`` of another
+length than ``gt`` an AssertionError), and ``decode`` raises its ValueError
+for counts whose runs overrun h*w.
 
-Unlike the reference, ``encode`` accepts a uint8 array in any memory layout,
-not only a Fortran-ordered one.
+Deliberate differences, each accepting more than the reference:
+
+- ``encode`` takes bool or uint8 masks in any memory layout (the reference
+  takes only Fortran-ordered ones) with identical bytes, and refuses a
+  1-D or 4-D array with ValueError (the reference returns None);
+- ``decode`` and ``area`` also take uncompressed (list) counts; runs that
+  fall short of h*w decode as zeros (the reference leaves that memory unset);
+- ``frPyObjects`` also takes a list of 4-number boxes and an empty list.
 
 Examples
 --------
 >>> import numpy as np
 >>> from vantorel.compat import mask
->>> rle = mask.encode(np.ones((2, 3), dtype=np.uint8))
+>>> rle = mask.encode(np.ones((2, 3), dtype=bool))
 >>> rle, int(mask.area(rle))
 ({'size': [2, 3], 'counts': b'06'}, 6)
 """
 
 from __future__ import annotations
 
-from typing import Any
+import operator
+from collections.abc import Callable
+from typing import Any, TypeVar
 
 import numpy as np
 
 from .. import _zerlin
 
-iou = _zerlin.iou
-merge = _zerlin.merge
-frPyObjects = _zerlin.frPyObjects
-
 __all__ = ["area", "decode", "encode", "frPyObjects", "iou", "merge", "toBbox"]
+
+_T = TypeVar("_T")
+
+
+def _missing_key(objs: Any) -> KeyError | None:
+    """The reference's KeyError for the first RLE dict without 'size' or 'counts'."""
+    for obj in objs if isinstance(objs, (list, tuple)) else [objs]:
+        if isinstance(obj, dict):
+            for key in ("size", "counts"):
+                if key not in obj:
+                    return KeyError(key)
+    return None
+
+
+def _native(fn: Callable[..., _T], objs: Any, *args: Any) -> _T:
+    """``fn(objs, *args)``; a refusal the reference reports as KeyError is re-raised as one."""
+    try:
+        return fn(objs, *args)
+    except ValueError as e:
+        missing = _missing_key(objs)
+        if missing is not None:
+            raise missing from e
+        raise
+
+
+def _run_lengths(counts: Any) -> np.ndarray:
+    """The run lengths of an RLE's counts: a list as given, or the
+    compressed string decoded (6-bit groups, sign-extended, runs after the
+    second stored as differences to the run two before)."""
+    if isinstance(counts, (list, tuple, np.ndarray)):
+        return np.asarray(counts, dtype=np.int64)
+    raw = np.frombuffer(counts.encode() if isinstance(counts, str) else bytes(counts), dtype=np.uint8)
+    v = raw.astype(np.int64) - 48
+    if v.size == 0:
+        return v
+    last = (v & 0x20) == 0  # the last character of each number
+    ends = np.flatnonzero(last)
+    if ends.size == 0 or ends[-1] != v.size - 1:
+        return np.array([-1])  # a number cut short: not a valid string
+    starts = np.concatenate(([0], ends[:-1] + 1))
+    shift = 5 * (np.arange(v.size) - np.repeat(starts, ends - starts + 1))
+    nums = np.add.reduceat((v & 0x1F) << shift, starts)
+    negative = (v[ends] & 0x10) != 0
+    nums[negative] -= np.left_shift(1, shift[ends][negative] + 5)
+    nums[1::2] = np.cumsum(nums[1::2])  # runs from the third on: differences to the run two before
+    nums[2::2] = np.cumsum(nums[2::2])
+    return nums
+
+
+def _check_runs(rles: list[Any]) -> None:
+    """The reference's ValueError for counts that overrun their h*w (or hold negative runs)."""
+    for rle in rles:
+        if not isinstance(rle, dict) or "counts" not in rle or "size" not in rle:
+            continue
+        runs = _run_lengths(rle["counts"])
+        h, w = rle["size"][:2]
+        if runs.size and (runs.min() < 0 or int(runs.sum()) > int(h) * int(w)):
+            raise ValueError("Invalid RLE mask representation")
 
 
 def encode(bimask: np.ndarray) -> Any:
-    """RLE of a (h, w) mask (one dict) or of each mask of an (h, w, n) stack (a list)."""
-    if isinstance(bimask, np.ndarray) and bimask.ndim == 2:
+    """RLE of a (h, w) mask (one dict) or of each mask of an (h, w, n) stack
+    (a list); bool or uint8, any memory layout, nonzero is foreground."""
+    if not hasattr(bimask, "shape"):
+        raise AttributeError(f"'{type(bimask).__name__}' object has no attribute 'shape'")
+    if not isinstance(bimask, np.ndarray):
+        raise TypeError(f"Argument 'bimask' has incorrect type (expected numpy.ndarray, got {type(bimask).__name__})")
+    if bimask.ndim not in (2, 3):
+        raise ValueError(f"encode() takes an (h, w) or (h, w, n) array, not {bimask.ndim}-D")
+    if bimask.dtype == np.bool_:
+        bimask = bimask.view(np.uint8)
+    elif bimask.dtype != np.uint8:
+        raise ValueError(f"Buffer dtype mismatch, expected 'uint8_t' but got '{bimask.dtype}'")
+    if bimask.ndim == 2:
         return _zerlin.encode(bimask[:, :, np.newaxis])[0]
     return _zerlin.encode(bimask)
 
 
 def decode(rleObjs: Any) -> np.ndarray:
     """(h, w, n) masks of a list of RLEs, or the (h, w) mask of one RLE dict."""
-    masks: np.ndarray = _zerlin.decode(rleObjs if isinstance(rleObjs, list) else [rleObjs])
+    objs = rleObjs if isinstance(rleObjs, list) else [rleObjs]
+    _check_runs(objs)
+    masks: np.ndarray = _native(_zerlin.decode, objs)
     return masks if isinstance(rleObjs, list) else masks[:, :, 0]
 
 
 def area(rleObjs: Any) -> Any:
     """uint32 areas of a list of RLEs, or the area of one RLE dict as a uint32 scalar."""
     if isinstance(rleObjs, list):
-        return _zerlin.area(rleObjs)
-    return _zerlin.area([rleObjs])[0]
+        return _native(_zerlin.area, rleObjs)
+    return _native(_zerlin.area, [rleObjs])[0]
 
 
 def toBbox(rleObjs: Any) -> np.ndarray:
     """(n, 4) [x, y, w, h] boxes of a list of RLEs, or the (4,) box of one RLE dict."""
-    boxes: np.ndarray = _zerlin.toBbox(rleObjs if isinstance(rleObjs, list) else [rleObjs])
+    boxes: np.ndarray = _native(_zerlin.toBbox, rleObjs if isinstance(rleObjs, list) else [rleObjs])
     return boxes if isinstance(rleObjs, list) else boxes[0]
+
+
+def merge(rleObjs: Any, intersect: int = 0) -> dict[str, Any]:
+    """The union (or with ``intersect``, the intersection) of a list of RLEs."""
+    return _native(_zerlin.merge, rleObjs, intersect)
+
+
+def iou(dt: Any, gt: Any, pyiscrowd: Any) -> Any:
+    """IoU of each ``dt`` with each ``gt`` (both boxes or both RLEs); a crowd
+    ground truth is measured against the detection's area alone."""
+    if isinstance(gt, list) and gt and not isinstance(gt[0], (dict, list, tuple, np.ndarray)):
+        raise TypeError("object of type 'int' has no len()")  # one flat box, as the reference finds it
+    if hasattr(pyiscrowd, "__len__") and isinstance(gt, (list, np.ndarray)) and len(pyiscrowd) != len(gt):
+        raise AssertionError("iou(iscrowd=) must have the same length as gt")
+    try:
+        return _zerlin.iou(dt, gt, pyiscrowd)
+    except ValueError as e:
+        missing = _missing_key(dt) or _missing_key(gt)
+        if missing is not None:
+            raise missing from e
+        raise
+
+
+def _side(value: Any) -> int:
+    """An image side given as an int or a float (the reference takes both; a float is truncated)."""
+    try:
+        return operator.index(value)
+    except TypeError:
+        return int(value)
+
+
+def frPyObjects(pyobj: Any, h: Any, w: Any) -> Any:
+    """RLEs of polygons, boxes or uncompressed RLEs (a list: a list of RLEs;
+    one uncompressed RLE dict: one RLE)."""
+    return _zerlin.frPyObjects(pyobj, _side(h), _side(w))

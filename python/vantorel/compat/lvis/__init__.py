@@ -48,28 +48,10 @@ under the lvis names.
 
 from __future__ import annotations
 
-import logging
-import sys
-
-from . import colormap, eval, lvis, results, vis  # noqa: F401  (the submodules, registered by _install)
+from . import colormap, eval, lvis, results, vis  # noqa: F401  (the submodules the aliases serve)
 from .eval import LVISEval, Params
 from .lvis import LVIS
 from .results import LVISResults
 from .vis import LVISVis
 
 __all__ = ["LVIS", "LVISEval", "LVISResults", "LVISVis", "Params"]
-
-
-def _install() -> None:
-    """Registers this package as ``lvis`` and its modules as ``lvis.lvis``,
-    ``lvis.results``, ``lvis.eval``, ``lvis.vis`` and ``lvis.colormap`` in
-    ``sys.modules``, so that later imports of them resolve here. Like the
-    reference's import, it also gives the root logger the reference's format
-    unless logging is configured."""
-    package = sys.modules[__name__]
-    sys.modules.update({f"lvis.{name}": getattr(package, name) for name in _MODULES})
-    sys.modules["lvis"] = package
-    logging.basicConfig(format="[%(asctime)s] %(name)s %(levelname)s: %(message)s", datefmt="%m/%d %H:%M:%S")
-
-
-_MODULES = ("lvis", "results", "eval", "vis", "colormap")
