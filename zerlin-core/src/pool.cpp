@@ -25,6 +25,7 @@ namespace zerlin {
 
 namespace {
 
+#if defined(__linux__)
 // Reads a cgroup CPU quota as a number of CPUs, or 0 when none is set.
 std::size_t cgroup_cpu_limit() {
     {
@@ -42,6 +43,7 @@ std::size_t cgroup_cpu_limit() {
     if (fq >> q && fp >> p && q > 0 && p > 0) return static_cast<std::size_t>(std::ceil(q / p));
     return 0;
 }
+#endif
 
 // CPUs in the process's affinity mask, or 0 where the system has no such
 // mask (macOS) or it cannot be read.
