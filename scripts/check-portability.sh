@@ -18,6 +18,9 @@ LLVM=${VANTOREL_LLVM_VERSION:-16}
 need() {
   local missing=()
   for p in "$@"; do dpkg -s "$p" >/dev/null 2>&1 || missing+=("$p"); done
+  # CMake and Ninja may come from pip instead.
+  command -v cmake >/dev/null || missing+=(cmake)
+  command -v ninja >/dev/null || missing+=(ninja-build)
   [ ${#missing[@]} -eq 0 ] && return
   local sudo
   sudo=$([ "$(id -u)" = 0 ] || echo sudo)
@@ -37,7 +40,7 @@ fast_float_dir() {
 }
 
 mingw() {
-  need g++-mingw-w64-x86-64-posix wine64 googletest libfast-float-dev cmake ninja-build
+  need g++-mingw-w64-x86-64-posix wine64 googletest libfast-float-dev
   local cxx=x86_64-w64-mingw32-g++-posix build=$ROOT/build/portability-mingw
   export WINEPREFIX=$build/wineprefix WINEDEBUG=-all
   local wine
@@ -60,7 +63,7 @@ mingw() {
 }
 
 libcxx() {
-  need "clang-$LLVM" "libc++-$LLVM-dev" "libc++abi-$LLVM-dev" libfast-float-dev googletest cmake ninja-build
+  need "clang-$LLVM" "libc++-$LLVM-dev" "libc++abi-$LLVM-dev" libfast-float-dev googletest
   local build=$ROOT/build/portability-libcxx
   local flags="-stdlib=libc++"
   # GoogleTest built against libc++ too: C++ libraries do not mix.
