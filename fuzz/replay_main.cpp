@@ -28,9 +28,10 @@ int main(int argc, char** argv) {
     for (const auto& f : files) {
         std::ifstream in(f, std::ios::binary);
         const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        std::fprintf(stderr, "%s\n", f.c_str());
+        std::fprintf(stderr, "%s\n", f.string().c_str());
         LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     }
     std::printf("replayed %zu inputs\n", files.size());
-    return 0;
+    // No input at all means the corpora were not where the arguments said.
+    return files.empty() ? 1 : 0;
 }

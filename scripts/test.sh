@@ -2,11 +2,13 @@
 # Builds and installs vantorel, then runs every test: the C++ core tests
 # (GoogleTest through ctest, with the fuzz corpora replayed) and the Python
 # tests (pytest); then the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer (scripts/sanitize.sh) and a short run of every
-# fuzz target (fuzz/run.sh).
+# UndefinedBehaviorSanitizer (scripts/sanitize.sh), a short run of every
+# fuzz target (fuzz/run.sh) and the core built for Windows (run under wine)
+# and with Clang + libc++ (scripts/check-portability.sh).
 # Uses the active Python (or $PYTHON); set VANTOREL_SKIP_INSTALL=1 to test
 # what is already installed, VANTOREL_SANITIZE=0 to skip the sanitizer run,
-# VANTOREL_FUZZ_SECONDS=N for N seconds per fuzz target (0 skips fuzzing).
+# VANTOREL_FUZZ_SECONDS=N for N seconds per fuzz target (0 skips fuzzing),
+# VANTOREL_PORTABILITY=0 to skip the Windows and libc++ builds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
@@ -39,4 +41,7 @@ if [ "${VANTOREL_SANITIZE:-1}" != 0 ]; then
 fi
 if [ "${VANTOREL_FUZZ_SECONDS:-20}" != 0 ]; then
   bash fuzz/run.sh
+fi
+if [ "${VANTOREL_PORTABILITY:-1}" != 0 ]; then
+  bash scripts/check-portability.sh
 fi

@@ -5,6 +5,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "float_text.hpp"
 #include "json_values.hpp"
 
 namespace zerlin {
@@ -43,7 +44,7 @@ bool token_value(std::string_view t, double& v) {
     if (t == "true") return v = 1.0, true;
     if (t == "false") return v = 0.0, true;
     if (t.empty() || !(t[0] == '-' || is_digit_char(t[0]))) return false;
-    auto res = std::from_chars(t.data(), t.data() + t.size(), v);
+    auto res = parse_double(t.data(), t.data() + t.size(), v);
     return res.ec == std::errc() && res.ptr == t.data() + t.size() && std::isfinite(v);
 }
 

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 
+#include "float_text.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/group.hpp"
 #include "zerlin/pipeline.hpp"
@@ -26,7 +27,7 @@ bool no_keypoints(std::string_view snapshot, Span span) {
     std::string_view t = snapshot.substr(span.offset, span.length);
     if (t == "null") return true;
     double v = 0;
-    auto res = std::from_chars(t.data(), t.data() + t.size(), v);
+    auto res = parse_double(t.data(), t.data() + t.size(), v);
     return res.ec == std::errc() && v == 0;
 }
 

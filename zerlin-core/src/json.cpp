@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "float_text.hpp"
+
 namespace zerlin {
 
 const char* json_errc_reason(JsonErrc code) noexcept {
@@ -145,7 +147,7 @@ static std::int64_t decimal_magnitude(const char* p, const char* end) {
 
 double convert_float(const char* first, const char* last, bool* overflow) noexcept {
     double v = 0.0;
-    auto res = std::from_chars(first, last, v);
+    auto res = parse_double(first, last, v);
     if (res.ec == std::errc::result_out_of_range) {
         // The library leaves v alone; tell overflow from underflow ourselves.
         if (decimal_magnitude(first, last) > 0) {

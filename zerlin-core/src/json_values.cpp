@@ -1,7 +1,6 @@
 #include "json_values.hpp"
 
-#include <charconv>
-
+#include "float_text.hpp"
 #include "zerlin/snapshot.hpp"
 #include "zerlin/text.hpp"
 
@@ -12,9 +11,7 @@ namespace zerlin {
 std::string describe_float(double v) {
     // Plain decimal digits, the shortest that read back the same, and ".0"
     // when there is no fraction: 1e20 -> "100000000000000000000.0".
-    char buf[400];
-    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-    std::string s(buf, res.ptr);
+    std::string s = shortest_fixed(v);
     if (s.find('.') == std::string::npos) s += ".0";
     return "floating point `" + s + "`";
 }

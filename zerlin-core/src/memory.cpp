@@ -1,22 +1,55 @@
 // Memory requests checked against what the process may have.
-#include <sys/resource.h>
-#include <unistd.h>
-
 #include <algorithm>
+#include <cstdint>
+#include <cstddef>
 #include <string>
 
 #include "zerlin/error.hpp"
+
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
+#include <sys/resource.h>
+#include <unistd.h>
+#if defined(__APPLE__)
+#include <sys/sysctl.h>
+#endif
+#endif
 
 namespace zerlin {
 
 namespace {
 
-unsigned long long available_memory() {
+constexpr unsigned long long kUnknown = ~0ull;
+
+unsigned long long physical_memory() {
+#if defined(_WIN32)
+    MEMORYSTATUSEX status;
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : kUnknown;
+#elif defined(__APPLE__)
+    std::uint64_t bytes = 0;
+    std::size_t size = sizeof bytes;
+    return sysctlbyname("hw.memsize", &bytes, &size, nullptr, 0) == 0 && bytes > 0 ? bytes : kUnknown;
+#else
     const long pages = sysconf(_SC_PHYS_PAGES), page = sysconf(_SC_PAGESIZE);
-    unsigned long long limit = pages > 0 && page > 0 ? (unsigned long long)pages * (unsigned long long)page : ~0ull;
+    return pages > 0 && page > 0 ? (unsigned long long)pages * (unsigned long long)page : kUnknown;
+#endif
+}
+
+unsigned long long available_memory() {
+    unsigned long long limit = physical_memory();
+#if !defined(_WIN32)
     struct rlimit as;
     if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
         limit = std::min<unsigned long long>(limit, as.rlim_cur);
+#endif
     return limit;
 }
 

@@ -1,7 +1,5 @@
 #include "zerlin/pipeline.hpp"
 
-#include <pthread.h>
-
 #include <new>
 #include <utility>
 
@@ -13,6 +11,9 @@ namespace zerlin {
 namespace {
 
 constexpr std::size_t kChannelSlots = 2;
+// Linux's default stack, asked for everywhere so that the rasteriser has the
+// same room on every system.
+constexpr std::size_t kRasteriserStack = std::size_t(8) << 20;
 
 }  // namespace
 
@@ -23,13 +24,11 @@ Rle rasterise_job(const MaskJob& job, RasterScratch& scratch) {
 MaskRasteriser::MaskRasteriser(std::optional<double> boundary_ratio, TimingCells& timings)
     : boundary_ratio_(boundary_ratio), timings_(timings) {
     current_.reserve(kMaskBatch);
-    auto entry = [](void* self) -> void* {
-        static_cast<MaskRasteriser*>(self)->thread_main();
-        return nullptr;
-    };
-    if (pthread_create(&thread_, nullptr, entry, this) != 0) {
+    try {
+        thread_.emplace([this] { thread_main(); }, kRasteriserStack);
+    } catch (...) {
         joined_ = true;
-        throw Error(ErrorKind::Internal, "failed to spawn thread");
+        throw;
     }
 }
 
@@ -118,7 +117,7 @@ void MaskRasteriser::close_and_join() noexcept {
         closed_ = true;
     }
     cv_.notify_all();
-    pthread_join(thread_, nullptr);
+    thread_->join();
     joined_ = true;
 }
 

@@ -1,19 +1,31 @@
 #include "zerlin/pool.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <fstream>
 #include <string>
 
 #include "zerlin/error.hpp"
 
+#if defined(__linux__)
+#include <sched.h>
+#elif defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#endif
+
 namespace zerlin {
 
 namespace {
 
+#if defined(__linux__)
 // Reads a cgroup CPU quota as a number of CPUs, or 0 when none is set.
 std::size_t cgroup_cpu_limit() {
     {
@@ -31,24 +43,33 @@ std::size_t cgroup_cpu_limit() {
     if (fq >> q && fp >> p && q > 0 && p > 0) return static_cast<std::size_t>(std::ceil(q / p));
     return 0;
 }
+#endif
 
-void* thread_entry(void* arg) {
-    auto* fn = static_cast<std::function<void()>*>(arg);
-    (*fn)();
-    delete fn;
-    return nullptr;
+// CPUs in the process's affinity mask, or 0 where the system has no such
+// mask (macOS) or it cannot be read.
+std::size_t affinity_cpus() {
+#if defined(__linux__)
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof(set), &set) == 0) return static_cast<std::size_t>(CPU_COUNT(&set));
+#elif defined(_WIN32)
+    // The mask covers one processor group; with several, take the total.
+    DWORD_PTR process = 0, system = 0;
+    if (GetActiveProcessorGroupCount() == 1 && GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process)));
+#endif
+    return 0;
 }
 
 }  // namespace
 
 std::size_t available_cpus() {
-    std::size_t n = 0;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) n = static_cast<std::size_t>(CPU_COUNT(&set));
+    std::size_t n = affinity_cpus();
     if (n == 0) n = std::max(1u, std::thread::hardware_concurrency());
+#if defined(__linux__)
     std::size_t limit = cgroup_cpu_limit();
     if (limit > 0) n = std::min(n, limit);
+#endif
     return std::max<std::size_t>(n, 1);
 }
 
@@ -64,26 +85,20 @@ struct Pool::Loop {
 
 Pool::Pool(std::size_t threads, std::size_t stack_bytes) {
     threads = std::max<std::size_t>(threads, 1);
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    if (stack_bytes > 0) pthread_attr_setstacksize(&attr, stack_bytes);
+    workers_.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) {
-        auto* fn = new std::function<void()>([this] { worker_main(); });
-        pthread_t tid;
-        if (pthread_create(&tid, &attr, thread_entry, fn) != 0) {
-            delete fn;
-            pthread_attr_destroy(&attr);
+        try {
+            workers_.emplace_back([this] { worker_main(); }, stack_bytes);
+        } catch (...) {
             {
                 std::lock_guard<std::mutex> g(mutex_);
                 stopping_ = true;
             }
             wake_.notify_all();
-            for (auto t : workers_) pthread_join(t, nullptr);
-            throw Error(ErrorKind::Internal, "failed to spawn thread");
+            for (auto& t : workers_) t.join();
+            throw;
         }
-        workers_.push_back(tid);
     }
-    pthread_attr_destroy(&attr);
 }
 
 Pool::~Pool() {
@@ -92,7 +107,7 @@ Pool::~Pool() {
         stopping_ = true;
     }
     wake_.notify_all();
-    for (auto t : workers_) pthread_join(t, nullptr);
+    for (auto& t : workers_) t.join();
 }
 
 Pool& Pool::global() {

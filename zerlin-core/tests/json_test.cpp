@@ -1,11 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <random>
 #include <set>
@@ -327,17 +326,33 @@ TEST(JsonReader, SkipValueInsideARecord) {
     EXPECT_EQ(n.u, 5u);
 }
 
+// A fresh directory of its own under the system's temporary directory.
+std::filesystem::path fresh_directory() {
+    namespace fs = std::filesystem;
+    std::random_device rd;
+    for (;;) {
+        fs::path dir = fs::temp_directory_path() / ("zerlin_json_test_" + std::to_string(rd()));
+        if (fs::create_directory(dir)) return dir;
+    }
+}
+
 TEST(ReadFile, ContentsAndErrors) {
-    char tmpl[] = "/tmp/zerlin_json_testXXXXXX";
-    int fd = mkstemp(tmpl);
-    ASSERT_GE(fd, 0);
-    close(fd);
+    namespace fs = std::filesystem;
+    const fs::path dir = fresh_directory();
+    const std::string tmpl = (dir / "file.json").string();
+    std::ofstream(tmpl, std::ios::binary).close();
     EXPECT_EQ(zerlin::read_file(tmpl), "");
+    // Every byte value, line ends included, comes back as it was written.
     std::string big(300000, 'x');
     for (std::size_t i = 0; i < big.size(); i += 7) big[i] = char(i % 251);
+    big += "\r\n\n\r\x1a";
     std::ofstream(tmpl, std::ios::binary) << big;
     EXPECT_EQ(zerlin::read_file(tmpl), big);
-    std::remove(tmpl);
+    // A name beyond ASCII, given in UTF-8 on every system.
+    const std::u8string name = u8"\u00fcn\u00ef c\u00f6d\u00e9 \u6587\u4ef6.json";
+    std::ofstream(dir / fs::path(name), std::ios::binary) << "[1]";
+    EXPECT_EQ(zerlin::read_file((dir / "").string() + std::string(name.begin(), name.end())), "[1]");
+    fs::remove(tmpl);
     auto os_message = [](const std::string& path) {
         try {
             zerlin::read_file(path);
@@ -348,10 +363,13 @@ TEST(ReadFile, ContentsAndErrors) {
         return std::string("ok");
     };
     EXPECT_EQ(os_message(tmpl), "No such file or directory (os error 2)");
-    EXPECT_EQ(os_message("/tmp"), "Is a directory (os error 21)");
+    EXPECT_EQ(os_message(dir.string()), "Is a directory (os error 21)");
     EXPECT_EQ(os_message(std::string("/etc/passwd\0x", 13)), "file name contained an unexpected NUL byte");
+    fs::remove_all(dir);
+#if defined(__linux__)
     // Files whose size the system does not report are read to their end.
     EXPECT_FALSE(zerlin::read_file("/proc/self/status").empty());
+#endif
 }
 
 TEST(SipHash, ReferenceVector) {

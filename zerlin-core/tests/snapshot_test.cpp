@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#if defined(__linux__)
 #include <sys/mman.h>
 #include <unistd.h>
+#endif
 
 #include <cmath>
 #include <random>
@@ -380,6 +382,7 @@ TEST(Scanners, SequentialSegmentations) {
               "duplicate field `segmentation` at line 1 column 36");
 }
 
+#if defined(__linux__)  // memfd_create and mmap
 TEST(Scanners, SequentialSegmentationsPastFourGiB) {
     // A results file of more than 4 GiB, mostly whitespace, made of one
     // shared page run mapped thousands of times: a counts string past the
@@ -416,3 +419,4 @@ TEST(Scanners, SequentialSegmentationsPastFourGiB) {
     EXPECT_EQ(counts, (std::vector<std::string>{"head", "tail"}));
     munmap(base, total);
 }
+#endif

@@ -111,10 +111,12 @@ Ref lookup(PyObject* d, const Ref& key) {
     return r;
 }
 
-bool read_int(PyObject* d, const Ref& key, long* out) {
+// Ids are 64-bit everywhere (C long is 32-bit on Windows; COCO crowd ids
+// reach about 9e11).
+bool read_int(PyObject* d, const Ref& key, std::int64_t* out) {
     Ref v = lookup(d, key);
     if (!v) return false;
-    long x = PyLong_AsLong(v.get());
+    long long x = PyLong_AsLongLong(v.get());
     if (x == -1 && PyErr_Occurred()) throw_python_error_already_set();
     *out = x;
     return true;
@@ -173,7 +175,7 @@ void append_floats(PyObject* o, std::vector<double>& out, std::vector<double>& t
 }
 
 // The mask job of one row: its image's size and its segmentation.
-zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], const Lookups& lk, const AnnKeys& keys,
+zerlin::MaskJob mask_job(PyObject* ann, std::int64_t image_id, const double box[4], const Lookups& lk, const AnnKeys& keys,
                          std::vector<double>& tmp) {
     const auto* size = lk.sizes.find(image_id);
     if (!size) {
@@ -224,7 +226,7 @@ zerlin::MaskJob mask_job(PyObject* ann, long image_id, const double box[4], cons
 
 // The row of annotation dict `ann` at list position `i` (box into `box`).
 zerlin::AnnotationRow read_row(PyObject* ann, Py_ssize_t i, bool count_keypoints, const AnnKeys& keys, double box[4]) {
-    long image_id, category_id = -1, id = long(i) + 1;
+    std::int64_t image_id, category_id = -1, id = std::int64_t(i) + 1;
     if (!read_int(ann, keys.image_id, &image_id))
         throw zerlin::Error(zerlin::ErrorKind::Key, "annotation is missing 'image_id'");
     read_int(ann, keys.category_id, &category_id);
@@ -237,9 +239,9 @@ zerlin::AnnotationRow read_row(PyObject* ann, Py_ssize_t i, bool count_keypoints
     read_bbox(ann, keys.bbox, box);
     row.box = box;
     if (!read_float(ann, keys.area, &row.area)) row.area = box[2] * box[3];
-    long crowd_value = 0;
+    std::int64_t crowd_value = 0;
     row.crowd = read_int(ann, keys.iscrowd, &crowd_value) && crowd_value != 0;
-    long nk = 0;
+    std::int64_t nk = 0;
     row.no_keypoints = count_keypoints && (!read_int(ann, keys.num_keypoints, &nk) || nk == 0);
     return row;
 }

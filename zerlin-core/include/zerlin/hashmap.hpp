@@ -18,9 +18,7 @@
 #include <string_view>
 #include <utility>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
+#include "zerlin/platform.hpp"
 
 namespace zerlin {
 
@@ -206,7 +204,7 @@ private:
     }
 
     static std::uint32_t match_byte(const std::uint8_t* g, std::uint8_t b) {
-#if defined(__SSE2__)
+#if defined(ZERLIN_SSE2)
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(g));
         return std::uint32_t(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8(char(b)))));
 #else
@@ -224,7 +222,7 @@ private:
         for (std::size_t step = kGroup;; step += kGroup) {
             const std::uint8_t* g = ctrl_.get() + pos;
             for (std::uint32_t m = match_byte(g, tag); m != 0; m &= m - 1) {
-                std::size_t i = pos + std::size_t(__builtin_ctz(m));
+                std::size_t i = pos + std::size_t(lowest_bit(m));
                 if (slots_[i].hash == h && Traits::equal(slots_[i].key, key)) return i;
             }
             if (match_byte(g, kEmpty) != 0) return kMissing;
@@ -236,7 +234,7 @@ private:
         std::size_t pos = std::size_t(h) & mask_ & ~(kGroup - 1);
         for (std::size_t step = kGroup;; step += kGroup) {
             std::uint32_t m = match_byte(ctrl_.get() + pos, kEmpty);
-            if (m != 0) return pos + std::size_t(__builtin_ctz(m));
+            if (m != 0) return pos + std::size_t(lowest_bit(m));
             pos = (pos + step) & mask_;
         }
     }

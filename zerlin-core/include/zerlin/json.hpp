@@ -19,11 +19,8 @@
 #include <string_view>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
-
 #include "zerlin/error.hpp"
+#include "zerlin/platform.hpp"
 
 namespace zerlin {
 
@@ -139,7 +136,7 @@ inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* en
 // Whether [p, end) is well-formed UTF-8. ASCII runs go 16 bytes at a time.
 inline bool utf8_valid(const char* p, const char* end) noexcept {
     while (p != end) {
-#if defined(__SSE2__)
+#if defined(ZERLIN_SSE2)
         while (end - p >= 16 &&
                _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0)
             p += 16;
@@ -160,7 +157,7 @@ inline bool utf8_valid(const char* p, const char* end) noexcept {
 // quote, a backslash, a control byte and, when kHigh, a byte >= 0x80.
 template <bool kHigh>
 inline const char* find_special(const char* p, const char* end) noexcept {
-#if defined(__SSE2__)
+#if defined(ZERLIN_SSE2)
     const __m128i quote = _mm_set1_epi8('"');
     const __m128i slash = _mm_set1_epi8('\\');
     const __m128i space = _mm_set1_epi8(0x20);
@@ -174,7 +171,7 @@ inline const char* find_special(const char* p, const char* end) noexcept {
             m = _mm_or_si128(m, _mm_cmpeq_epi8(_mm_min_epu8(v, ctl), v));
         }
         unsigned bits = unsigned(_mm_movemask_epi8(m));
-        if (bits != 0) return p + __builtin_ctz(bits);
+        if (bits != 0) return p + lowest_bit(bits);
         p += 16;
     }
 #endif
@@ -192,13 +189,13 @@ inline bool is_space(unsigned char c) noexcept { return c == ' ' || c == '\n' ||
 inline const char* skip_space(const char* p, const char* end) noexcept {
     for (int i = 0; i < 4; ++i, ++p)
         if (p == end || !is_space(static_cast<unsigned char>(*p))) return p;
-#if defined(__SSE2__)
+#if defined(ZERLIN_SSE2)
     while (end - p >= 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
         __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
                                   _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
         unsigned other = ~unsigned(_mm_movemask_epi8(ws)) & 0xFFFFu;
-        if (other != 0) return p + __builtin_ctz(other);
+        if (other != 0) return p + lowest_bit(other);
         p += 16;
     }
 #endif
@@ -517,7 +514,7 @@ inline JsonNumber JsonReader::read_number() {
     } else if (d <= 9) {
         while (p_ != end_ && (d = unsigned(static_cast<unsigned char>(*p_)) - '0') <= 9) {
             std::uint64_t next;
-            if (__builtin_mul_overflow(mant, 10, &next) || __builtin_add_overflow(next, d, &next)) {
+            if (!append_decimal_digit(mant, d, next)) {
                 // Beyond u64: the number continues as a float.
                 JsonNumber r;
                 r.kind = JsonNumber::F64;
@@ -567,7 +564,7 @@ inline double JsonReader::read_float(const char* start, bool neg, std::uint64_t 
             nonzero |= d != 0;
             if (exact) {
                 std::uint64_t next;
-                if (__builtin_mul_overflow(mant, 10, &next) || __builtin_add_overflow(next, d, &next)) {
+                if (!append_decimal_digit(mant, d, next)) {
                     exact = false;
                 } else {
                     mant = next;

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "zerlin/records.hpp"
+#include "zerlin/thread.hpp"
 #include "zerlin/timing.hpp"
 #include "zerlin/rle.hpp"
 
@@ -83,7 +84,7 @@ private:
 
     std::vector<RasterResult> results_;
     std::exception_ptr failure_;
-    pthread_t thread_{};
+    std::optional<Thread> thread_;
 };
 
 // Rasterises one job (shared with the Python mask functions).

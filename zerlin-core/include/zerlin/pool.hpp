@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "zerlin/thread.hpp"
+
 namespace zerlin {
 
 // Number of CPUs this process may use: the affinity mask, capped by a cgroup
@@ -57,7 +59,7 @@ private:
     bool run_one();  // runs one queued task if any; false when the queue was empty
     void split(Loop& loop, std::size_t begin, std::size_t end);
 
-    std::vector<pthread_t> workers_;
+    std::vector<Thread> workers_;
     std::deque<Task> queue_;
     std::mutex mutex_;
     std::condition_variable wake_;
