@@ -17,6 +17,7 @@ from typing import Any, cast
 import numpy as np
 
 from . import _columns, _zerlin
+from ._lazy import build_lock
 from .evaluation import evaluate
 from .loading import (
     LoadedGroundTruth,
@@ -130,7 +131,7 @@ class StreamingEvaluator:
         masks; None for boxes and keypoints, or without the ground truth."""
         if self.iou_type not in ("segm", "boundary") or self._gt is None:
             return None
-        if self._sizes is None:
+        if self._sizes is None:  # made whole, then assigned: a race only repeats it
             dataset = self._gt.dataset if isinstance(self._gt, LoadedGroundTruth) else self._gt
             self._sizes = {
                 img["id"]: (img["height"], img["width"])
@@ -212,8 +213,9 @@ class StreamingEvaluator:
     def _compute(self, release: bool) -> EvalResult:
         """compute(); with ``release`` the state is dropped once the
         evaluator's input is built, so the two are not held at once."""
-        if self._gt is None:
-            self._attach_ground_truth()
+        with build_lock(self):  # attached and checked whole before anyone uses it
+            if self._gt is None:
+                self._attach_ground_truth()
         results = self._results()
         if release:
             self.reset()
@@ -292,13 +294,16 @@ class StreamingEvaluator:
     def gt_fingerprint(self) -> bytes:
         """SHA-256 over the ground truth's image ids and sizes, category ids
         and each annotation's image and category: what ``merge`` compares."""
-        if self._gt_fp is None:
-            if self._gt is None:
-                self._attach_ground_truth()
-            gt: Any = self._gt
-            dataset, anns = (gt.dataset, gt.annotations) if isinstance(gt, LoadedGroundTruth) else (gt, gt["annotations"])
-            self._gt_fp = _gt_fingerprint(dataset, anns)
-        return self._gt_fp
+        with build_lock(self):
+            if self._gt_fp is None:
+                if self._gt is None:
+                    self._attach_ground_truth()
+                gt: Any = self._gt
+                dataset, anns = (
+                    (gt.dataset, gt.annotations) if isinstance(gt, LoadedGroundTruth) else (gt, gt["annotations"])
+                )
+                self._gt_fp = _gt_fingerprint(dataset, anns)
+            return self._gt_fp
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return (_restore, (self._state_bytes(),))
