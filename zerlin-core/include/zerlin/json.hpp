@@ -23,6 +23,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 
 namespace zerlin {
@@ -734,6 +735,7 @@ void JsonReader::parse_value(H& h) {
     for (;;) {
         const int c = peek_nonspace();
         if (c == '{' || c == '[') {
+            check_cancelled();  // long documents are made of containers
             enter_container();
             ++p_;
             if (c == '{') h.on_object_begin();
