@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import vantorel
+import vantorel.cli
 from vantorel import Params, evaluate
 
 DATA = Path(__file__).resolve().parent.parent / "data"
@@ -266,25 +267,80 @@ def test_cli_parameter_options(tmp_path, sample):
     assert json.loads((tmp_path / "o.json").read_text())["stats"] == want.stats_as_dict()
 
 
+ID_FILES = {"ABSENT_IDS": "[123456789]", "NO_IDS": "", "NO_IDS_JSON": " []", "DEEP_IDS": "[" * 100_000,
+            "NULL_IDS": "[null]", "TRUE_IDS": "[true]", "NESTED_IDS": "[[1]]"}
+
+
 @pytest.mark.parametrize(
     "args, code, stderr",
     [
         (["--max-dets", "ten"], 2, "argument --max-dets"),
+        (["--max-dets", ",".join(["1"] * 21)], 2, "at most 20 detection caps"),
         (["--iou-thrs", "0.5:2:0.1"], 2, "argument --iou-thrs"),
+        (["--iou-thrs", "0:1:1e-7"], 2, "at most 101 IoU thresholds"),
         (["--iou-type", "mask"], 2, "argument --iou-type"),
+        (["--area-rng", "all=-inf:1e10", "--json", "OUT"], 2, "finite LO <= HI"),
+        (["--area-rng", "all=0:nan", "--json", "OUT"], 2, "finite LO <= HI"),
+        (["--json", "-", "--csv", "-"], 2, "cannot share stdout"),
         (["--img-ids", "/nonexistent/ids.txt"], 1, "image id file"),
-        (["--img-ids", "EMPTY_IDS"], 3, "nothing could be evaluated"),
+        (["--img-ids", "DEEP_IDS"], 1, "nested too deeply"),
+        (["--img-ids", "NULL_IDS"], 1, "item 0 is null, not an image id"),
+        (["--img-ids", "TRUE_IDS"], 1, "item 0 is true, not an image id"),
+        (["--img-ids", "NESTED_IDS"], 1, "item 0 is [1], not an image id"),
+        (["--json", "/nonexistent/out.json"], 1, "/nonexistent/out.json"),
+        (["--img-ids", "ABSENT_IDS"], 3, "nothing could be evaluated"),
+        # An empty list must not mean "every image", as it does to evaluate().
+        (["--img-ids", "NO_IDS", "--json", "OUT"], 3, "lists no image"),
+        (["--img-ids", "NO_IDS_JSON"], 3, "lists no image"),
         (["--lvis"], 0, ""),
     ],
 )
 def test_cli_exit_codes(tmp_path, args, code, stderr):
-    (tmp_path / "ids.json").write_text("[123456789]")
-    args = [str(tmp_path / "ids.json") if a == "EMPTY_IDS" else a for a in args]
+    for name, text in ID_FILES.items():
+        (tmp_path / name).write_text(text)
+    args = [str(tmp_path / a) if a in ID_FILES or a == "OUT" else a for a in args]
     proc = cli(GT, BBOX, *args)
     assert proc.returncode == code
     assert stderr in proc.stderr and "Traceback" not in proc.stderr
-    if code == 1:
+    if code in (1, 3):
         assert len(proc.stderr.splitlines()) == 1
+    if code != 0:
+        assert not (tmp_path / "OUT").exists()  # refused before anything was evaluated or written
+    assert not list(tmp_path.glob(".*.part"))
+
+
+def test_cli_with_closed_stdout_or_stderr(tmp_path):
+    def closed(redirect, *args):
+        return subprocess.run(["sh", "-c", f'exec "$@" {redirect}', "sh", sys.executable, "-m", "vantorel",
+                               *map(str, args)], capture_output=True, text=True)
+
+    proc = closed(">&-", GT, BBOX, "--json", tmp_path / "o.json", "--per-category")
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert json.loads((tmp_path / "o.json").read_text())["stats"]["AP"] > 0
+    proc = closed(">&-", GT, BBOX, "--json", "-")
+    assert proc.returncode == 1 and proc.stderr == "vantorel: error: standard output is closed\n"
+    # With stderr closed a diagnostic must not land in the output instead.
+    for args, code in [((GT, tmp_path / "missing.json"), 1), ((GT, BBOX, "--iou-thrs", "x"), 2)]:
+        proc = closed("2>&-", *args)
+        assert (proc.returncode, proc.stdout) == (code, "")
+
+
+def test_cli_output_file_is_whole_or_absent(tmp_path, sample, monkeypatch):
+    out = tmp_path / "summary.json"
+    out.write_text("old")
+    result = evaluate(*sample)
+
+    def failing_dump(obj, f, **kw):
+        f.write('{"stats": ')
+        raise OSError(28, "No space left on device")
+
+    monkeypatch.setattr(vantorel.cli.json, "dump", failing_dump)
+    with pytest.raises(OSError, match="No space"):
+        vantorel.cli.write_json(result, str(out))
+    assert out.read_text() == "old" and [p.name for p in tmp_path.iterdir()] == ["summary.json"]
+    monkeypatch.undo()
+    vantorel.cli.write_json(result, str(out))
+    assert json.loads(out.read_text())["stats"] == result.stats_as_dict()
 
 
 def test_cli_input_error_is_one_line(tmp_path):

@@ -1,7 +1,10 @@
 """The command line: ``vantorel GT RESULTS [options]`` (also ``python -m vantorel``).
 
 Exit codes: 0 success; 2 usage error; 1 unusable input (one line on
-stderr); 3 nothing could be evaluated (a warning on stderr).
+stderr); 3 nothing could be evaluated (a warning on stderr). Every failure is
+one line on stderr (nothing at all when stderr is closed), never a traceback;
+an output file is written whole or not at all (a temporary file beside it,
+renamed into place). A closed stdout takes no report, as a reader gone away.
 
 The parser is built by ``build_parser`` and each output by its own function,
 so a new option is an ``add_argument`` there and a few lines in ``run``.
@@ -14,10 +17,11 @@ import contextlib
 import json
 import math
 import os
+import secrets
 import sys
 import time
 from collections.abc import Callable, Iterator, Sequence
-from typing import Any, TextIO
+from typing import Any, NoReturn, TextIO
 
 import numpy as np
 
@@ -28,7 +32,21 @@ from .results import EvalResult
 
 EXIT_OK, EXIT_INPUT, EXIT_USAGE, EXIT_NOTHING = 0, 1, 2, 3
 
+# Beyond these the output arrays (thresholds x caps x ranges x categories x
+# 101 recall points) stop being a summary and start exhausting memory.
+MAX_THRESHOLDS = 101
+MAX_CAPS = 20
+MAX_AREA_RANGES = 20
+
 PROG = "vantorel"
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:
+        # argparse prints the usage to stdout when stderr is closed.
+        if sys.stderr is not None:
+            self.print_usage(sys.stderr)
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
 
 
 def build_parser() -> argparse.ArgumentParser:
@@ -40,7 +58,7 @@ def build_parser() -> argparse.ArgumentParser:
     >>> args.max_dets
     [1, 10, 300]
     """
-    ap = argparse.ArgumentParser(
+    ap = _Parser(
         prog=PROG,
         description="COCO / LVIS evaluation of a results file against a ground-truth dataset.",
         epilog="exit codes: 0 success, 1 unusable input, 2 usage error, 3 nothing could be evaluated",
@@ -79,6 +97,8 @@ def _int_list(text: str) -> list[int]:
         raise argparse.ArgumentTypeError(f"expected comma-separated integers, got {text!r}") from None
     if not values or min(values) < 1:
         raise argparse.ArgumentTypeError(f"detection caps must be positive, got {text!r}")
+    if len(values) > MAX_CAPS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_CAPS} detection caps, got {len(values)}")
     return values
 
 
@@ -87,13 +107,18 @@ def _thresholds(text: str) -> np.ndarray:
     try:
         if ":" in text:
             lo, hi, step = (float(v) for v in text.split(":"))
-            if step <= 0 or hi < lo:
+            if not step > 0 or not lo <= hi or not math.isfinite(hi - lo):
                 raise ValueError
-            values = np.linspace(lo, hi, int(np.round((hi - lo) / step)) + 1, endpoint=True)
+            count = np.round((hi - lo) / step) + 1
+            if count > MAX_THRESHOLDS:
+                raise argparse.ArgumentTypeError(f"at most {MAX_THRESHOLDS} IoU thresholds, {text!r} gives {count:.0f}")
+            values = np.linspace(lo, hi, int(count), endpoint=True)
         else:
             values = np.array([float(v) for v in text.split(",")])
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected LO:HI:STEP or comma-separated numbers, got {text!r}") from None
+    if len(values) > MAX_THRESHOLDS:
+        raise argparse.ArgumentTypeError(f"at most {MAX_THRESHOLDS} IoU thresholds, got {len(values)}")
     if not ((values >= 0) & (values <= 1)).all():
         raise argparse.ArgumentTypeError(f"IoU thresholds lie in [0, 1], got {text!r}")
     return values
@@ -105,18 +130,23 @@ def _area_ranges(text: str) -> list[tuple[str, list[float]]]:
         for item in text.split(","):
             label, rng = item.split("=")
             lo, hi = (float(v) for v in rng.split(":"))
-            if not label or not lo <= hi < math.inf:
+            # Infinite bounds cannot be written as strict JSON, and the
+            # evaluation should not run only for its output to fail.
+            if not label or not lo <= hi or not math.isfinite(lo) or not math.isfinite(hi):
                 raise ValueError
             ranges.append((label.strip(), [lo, hi]))
     except ValueError:
-        raise argparse.ArgumentTypeError(f"expected LABEL=LO:HI,..., got {text!r}") from None
+        raise argparse.ArgumentTypeError(f"expected LABEL=LO:HI,... with finite LO <= HI, got {text!r}") from None
+    if len(ranges) > MAX_AREA_RANGES:
+        raise argparse.ArgumentTypeError(f"at most {MAX_AREA_RANGES} area ranges, got {len(ranges)}")
     return ranges
 
 
 def read_img_ids(path: str) -> list[Any]:
-    """Image ids from a file: a JSON array (ids of any JSON type), or one id
+    """Image ids from a file: a JSON array of numbers and strings, or one id
     per line (an int where the line is one written plainly, else the line's
-    text: "000123" stays a string).
+    text: "000123" stays a string). ValueError for anything else (null,
+    true, nested arrays, objects).
 
     Examples
     --------
@@ -129,9 +159,15 @@ def read_img_ids(path: str) -> list[Any]:
     with open(path, encoding="utf-8") as f:
         text = f.read()
     if text.lstrip().startswith("["):
-        ids = json.loads(text)
+        try:
+            ids = json.loads(text)
+        except RecursionError:
+            raise ValueError("its JSON is nested too deeply") from None
         if not isinstance(ids, list):
             raise ValueError(f"the image id file '{path}' holds no JSON array")
+        for i, v in enumerate(ids):
+            if isinstance(v, bool) or not isinstance(v, (int, float, str)):
+                raise ValueError(f"item {i} is {json.dumps(v)[:40]}, not an image id")
         return ids
     lines = [line.strip() for line in text.splitlines() if line.strip()]
     return [int(v) if _is_int(v) else v for v in lines]
@@ -175,14 +211,40 @@ def _error_line(err: BaseException) -> str:
     return f"{PROG}: error: {text}" + "".join(f" ({note})" for note in notes)
 
 
+def _say(line: str) -> None:
+    """One line on stderr, or nothing when stderr is closed (``print`` would
+    fall back to stdout, mixing a diagnostic into the output)."""
+    if sys.stderr is None:
+        return
+    with contextlib.suppress(OSError, ValueError):
+        print(line, file=sys.stderr)
+
+
 @contextlib.contextmanager
 def _output(path: str) -> Iterator[TextIO]:
-    """The file at ``path``, or stdout for '-' (left open)."""
+    """The file at ``path`` or stdout for '-' (left open). A file is written to
+    a temporary file beside it and renamed into place only when complete, so
+    a failure leaves the old file, or none, but never a part of one."""
     if path == "-":
+        if sys.stdout is None:
+            raise OSError("standard output is closed")
         yield sys.stdout
         return
-    with open(path, "w", encoding="utf-8", newline="") as out:
-        yield out
+    directory, name = os.path.split(os.path.abspath(path))
+    # Opened exclusively by name (not mkstemp) so that the umask sets its mode.
+    temporary = os.path.join(directory, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.part")
+    try:
+        out = open(temporary, "x", encoding="utf-8", newline="")
+    except OSError as err:
+        raise OSError(err.errno, err.strerror, path) from None
+    try:
+        with out:
+            yield out
+        os.replace(temporary, path)
+    except BaseException:
+        with contextlib.suppress(OSError):
+            os.unlink(temporary)
+        raise
 
 
 def write_json(result: EvalResult, path: str) -> None:
@@ -238,12 +300,16 @@ def run(args: argparse.Namespace) -> int:
     start = time.perf_counter()
     try:
         params = params_from_args(args)
+        if args.img_ids is not None and not params.img_ids:
+            # An empty list would mean "every image" to the evaluation.
+            _say(f"{PROG}: warning: nothing could be evaluated: the image id file '{args.img_ids}' lists no image")
+            return EXIT_NOTHING
         if args.analysis or args.report is not None:
             result, finish_analysis = analysis_for_cli(args, params)
         else:
             result, finish_analysis = evaluate(args.gt, args.results, params=params, lvis=args.lvis), None
     except (OSError, ValueError, KeyError, TypeError, OverflowError, IndexError) as err:
-        print(_error_line(err), file=sys.stderr)
+        _say(_error_line(err))
         return EXIT_INPUT
     elapsed = time.perf_counter() - start
     try:
@@ -254,15 +320,15 @@ def run(args: argparse.Namespace) -> int:
     except BrokenPipeError:
         raise  # a reader gone away is not an input error: main ends quietly
     except OSError as err:
-        print(_error_line(err), file=sys.stderr)
+        _say(_error_line(err))
         return EXIT_INPUT
-    if not args.quiet and "-" not in (args.json, args.csv):
+    if not args.quiet and "-" not in (args.json, args.csv) and sys.stdout is not None:
         print_report(result, args, elapsed)
     if finish_analysis is not None and finish_analysis() != EXIT_OK:
         return EXIT_INPUT
     if not result.evaluated:
-        print(f"{PROG}: warning: nothing could be evaluated: no category has both ground truth and "
-              "detections on the evaluated images", file=sys.stderr)
+        _say(f"{PROG}: warning: nothing could be evaluated: no category has both ground truth and "
+             "detections on the evaluated images")
         return EXIT_NOTHING
     return EXIT_OK
 
@@ -276,10 +342,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     ...       "--json", "summary.json", "--quiet"])  # doctest: +SKIP
     0
     """
-    args = build_parser().parse_args(argv)  # usage errors exit with 2 here
+    parser = build_parser()
+    args = parser.parse_args(argv)  # usage errors exit with 2 here
+    if args.json == "-" and args.csv == "-":
+        parser.error("--json - and --csv - cannot share stdout")
     try:
         code = run(args)
-        sys.stdout.flush()
+        if sys.stdout is not None:
+            sys.stdout.flush()
     except BrokenPipeError:
         # The reader went away (`| head`): the rest of the output is unwanted,
         # and the interpreter's own flush at exit must not complain either.

@@ -18,6 +18,7 @@ from typing import Any, cast
 import numpy as np
 
 from . import _columns, _zerlin
+from ._lazy import build_lock
 from .evaluation import evaluate
 from .loading import (
     LoadedGroundTruth,
@@ -144,7 +145,7 @@ class StreamingEvaluator:
         masks; None for boxes and keypoints, or without the ground truth."""
         if self.iou_type not in ("segm", "boundary") or self._gt is None:
             return None
-        if self._sizes is None:
+        if self._sizes is None:  # made whole, then assigned: a race only repeats it
             dataset = self._gt.dataset if isinstance(self._gt, LoadedGroundTruth) else self._gt
             self._sizes = {
                 img["id"]: (img["height"], img["width"])
@@ -223,8 +224,9 @@ class StreamingEvaluator:
         --------
         >>> ev.compute().stats[0]  # AP @[.50:.95]   # doctest: +SKIP
         """
-        if self._gt is None:
-            self._attach_ground_truth()
+        with build_lock(self):  # attached and checked whole before anyone uses it
+            if self._gt is None:
+                self._attach_ground_truth()
         results = self.results()
         if release:
             self.reset()
@@ -313,13 +315,16 @@ class StreamingEvaluator:
         """SHA-256 over the ground truth's image ids and sizes, category ids
         and each annotation's image, category and box: what ``merge``
         compares (see ``ground_truth_fingerprint``)."""
-        if self._gt_fp is None:
-            if self._gt is None:
-                self._attach_ground_truth()
-            gt: Any = self._gt
-            dataset, anns = (gt.dataset, gt.annotations) if isinstance(gt, LoadedGroundTruth) else (gt, gt["annotations"])
-            self._gt_fp = ground_truth_fingerprint(dataset, anns)
-        return self._gt_fp
+        with build_lock(self):
+            if self._gt_fp is None:
+                if self._gt is None:
+                    self._attach_ground_truth()
+                gt: Any = self._gt
+                dataset, anns = (
+                    (gt.dataset, gt.annotations) if isinstance(gt, LoadedGroundTruth) else (gt, gt["annotations"])
+                )
+                self._gt_fp = ground_truth_fingerprint(dataset, anns)
+            return self._gt_fp
 
     @property
     def params(self) -> Params:

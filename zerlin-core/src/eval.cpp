@@ -8,6 +8,7 @@
 #include <string>
 
 #include "stable_sort.hpp"
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/rle.hpp"
 
@@ -284,6 +285,7 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
         std::vector<uint32_t> buf, tmp;
         MaskScratch ms;
         for (std::size_t e = b; e < end; ++e) {
+            check_cancelled();
             gather_entry(c, e, buf, tmp);
             const std::size_t D = c.D(e), G = c.G(e);
             if (D == 0 || G == 0) continue;
@@ -380,7 +382,10 @@ void Engine::match_area(Category& c, std::size_t a, Pool& pool) const {
     const double lo = params_.area_rng[a][0], hi = params_.area_rng[a][1];
     pool.for_range(E, kMinPiece, [&](std::size_t b, std::size_t end) {
         Scratch s;
-        for (std::size_t e = b; e < end; ++e) match_entry(c, e, lo, hi, s);
+        for (std::size_t e = b; e < end; ++e) {
+            check_cancelled();
+            match_entry(c, e, lo, hi, s);
+        }
     });
     sw.add_to(timings_->match_cpu);
 }
@@ -390,6 +395,7 @@ template <class F>
 void Engine::walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit) const {
     pool.for_range(params_.num_slots(), 1, [&](std::size_t kb, std::size_t ke) {
         for (std::size_t k = kb; k < ke; ++k) {
+            check_cancelled();
             Category c;
             c.slot = k;
             compute_ious(c, pool);
@@ -444,6 +450,7 @@ void Engine::add_records(const Category& c, std::size_t a, std::vector<EvalImage
     const std::size_t I = params_.img_ids.size();
     if (slots.empty()) slots.assign(params_.area_rng.size() * I, RunResult::kNoRecord);
     for (std::size_t e = 0; e < c.entries.size(); ++e) {
+        check_cancelled();
         slots[a * I + c.entries[e].image] = uint32_t(records.size());
         records.push_back(eval_image(c, e, a));
     }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "float_text.hpp"
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/group.hpp"
 #include "zerlin/pipeline.hpp"
@@ -85,6 +86,7 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
     parallel_for(n, 256, [&](std::size_t b, std::size_t e) {
         SegmentationScan scan;
         for (std::size_t i = b; i < e; ++i) {
+            check_cancelled();
             if (use[i] == MaskUse::Unread) continue;
             try {
                 scan_segmentation(snap, h.columns->segmentation_span(i), scan);
@@ -120,6 +122,7 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
     if (kind_ == GeometryKind::Boxes || (keypoints && is_gt))
         rs.boxes.share(std::shared_ptr<const std::vector<double>>(h.columns, &h.columns->boxes));
     for (std::size_t i = 0; i < n; ++i) {
+        check_cancelled();
         AnnotationRow row;
         row.id = h.row_id(i);
         row.image_id = c.image_id(i);

@@ -183,6 +183,7 @@ void JsonReader::skip_value() {
                 break;
             case '[':
             case '{':
+                check_cancelled();  // long documents are made of containers
                 open_.push_back(char(c));
                 ++p_;
                 opened = true;

@@ -3,6 +3,7 @@
 #include <new>
 #include <utility>
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/pool.hpp"
 
@@ -22,7 +23,7 @@ Rle rasterise_job(const MaskJob& job, RasterScratch& scratch) {
 }
 
 MaskRasteriser::MaskRasteriser(std::optional<double> boundary_ratio, TimingCells& timings)
-    : boundary_ratio_(boundary_ratio), timings_(timings) {
+    : boundary_ratio_(boundary_ratio), timings_(timings), token_(current_cancel_token()) {
     current_.reserve(kMaskBatch);
     try {
         thread_.emplace([this] { thread_main(); }, kRasteriserStack);
@@ -35,6 +36,7 @@ MaskRasteriser::MaskRasteriser(std::optional<double> boundary_ratio, TimingCells
 MaskRasteriser::~MaskRasteriser() { close_and_join(); }
 
 void MaskRasteriser::thread_main() {
+    CancelScope scope(token_);  // the constructing thread's: its cancellation stops this one too
     try {
         for (;;) {
             std::vector<MaskJob> batch;
@@ -53,6 +55,7 @@ void MaskRasteriser::thread_main() {
             parallel_for(batch.size(), 16, [&](std::size_t b, std::size_t e) {
                 RasterScratch scratch;
                 for (std::size_t i = b; i < e; ++i) {
+                    check_cancelled();
                     RasterResult& r = results_[base + i];
                     r.mask = rasterise_job(batch[i], scratch);
                     if (boundary_ratio_) r.boundary = rle_boundary(r.mask, *boundary_ratio_);
@@ -71,7 +74,15 @@ void MaskRasteriser::thread_main() {
 bool MaskRasteriser::send(std::vector<MaskJob>&& batch) {
     Stopwatch clock;
     std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait(lock, [this] { return receiver_gone_ || channel_.size() < kChannelSlots; });
+    // Blocked here the reading side passes no check point: ask now and then
+    // (not under the channel's lock) whether to stop.
+    while (!cv_.wait_for(lock, kCancelPollPeriod,
+                         [this] { return receiver_gone_ || channel_.size() < kChannelSlots; })) {
+        lock.unlock();
+        const bool cancelled = poll_cancel();
+        lock.lock();
+        if (cancelled) throw Error(ErrorKind::Cancelled, "cancelled");
+    }
     if (receiver_gone_) return false;
     channel_.push_back(std::move(batch));
     lock.unlock();

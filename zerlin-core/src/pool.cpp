@@ -5,8 +5,10 @@
 #include <cmath>
 #include <cstdint>
 #include <fstream>
+#include <optional>
 #include <string>
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 
 #if defined(__linux__)
@@ -78,6 +80,7 @@ struct Pool::Loop {
     std::size_t min_piece;
     std::size_t grain;
     std::atomic<std::size_t> pending{1};
+    CancelToken* token = nullptr;  // the starting thread's
     std::mutex err_mutex;
     std::size_t err_index = SIZE_MAX;
     std::exception_ptr err;
@@ -159,6 +162,11 @@ void Pool::split(Loop& loop, std::size_t begin, std::size_t end) {
         end = mid;
     }
     try {
+        // The starting thread keeps its interrupter for the pieces it runs
+        // itself; other threads only see the token.
+        std::optional<CancelScope> scope;
+        if (current_cancel_token() != loop.token) scope.emplace(loop.token, nullptr);
+        check_cancelled();
         (*loop.body)(begin, end);
     } catch (...) {
         std::lock_guard<std::mutex> g(loop.err_mutex);
@@ -180,6 +188,7 @@ void Pool::for_range(std::size_t n, std::size_t min_piece,
     if (n == 0) return;
     Loop loop;
     loop.body = &body;
+    loop.token = current_cancel_token();
     loop.min_piece = std::max<std::size_t>(min_piece, 1);
     // Pieces finer than a few per worker only add queue traffic.
     loop.grain = std::max<std::size_t>(n / (size() * 8), 1);
@@ -194,7 +203,17 @@ void Pool::for_range(std::size_t n, std::size_t min_piece,
             lock.lock();
             continue;
         }
-        wake_.wait(lock);
+        if (!loop.token) {
+            wake_.wait(lock);
+            continue;
+        }
+        // Waiting passes no check point: ask the interrupter now and then
+        // (never under the pool's lock). A cancelled loop still waits for
+        // its started pieces, which stop at their own check points.
+        wake_.wait_for(lock, kCancelPollPeriod);
+        lock.unlock();
+        poll_cancel();
+        lock.lock();
     }
     lock.unlock();
     if (loop.err) std::rethrow_exception(loop.err);

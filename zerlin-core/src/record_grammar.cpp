@@ -10,6 +10,7 @@
 
 #include "json_values.hpp"
 #include "zerlin/hashmap.hpp"
+#include "zerlin/cancel.hpp"
 #include "zerlin/pool.hpp"
 
 namespace zerlin {
@@ -326,6 +327,7 @@ void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept, Record
     Record rec;
     bool first = true;
     while (r.next_element(first)) {
+        check_cancelled();
         std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);
@@ -403,6 +405,7 @@ AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size
     RecordReader records(r, plan.spans_kept, plan.grammar);
     Record rec;
     for (;;) {
+        check_cancelled();
         std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);
@@ -450,6 +453,7 @@ std::optional<AnnotationColumns> read_results_parallel(std::string_view text, Ch
             }
         }
     });
+    check_cancelled();  // a cancelled chunk is not a reason to read the file again
     if (failed) return std::nullopt;
     AnnotationColumns all;
     all.ground_truth = false;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/pool.hpp"
 #include "zerlin/rle.hpp"
@@ -186,6 +187,7 @@ void complete_results_geometry(AnnotationColumns& cols, std::string_view snapsho
     parallel_for(n, 1024, [&](std::size_t b, std::size_t e) {
         std::vector<double> values;
         for (std::size_t i = b; i < e && i < first_failure.load(std::memory_order_relaxed); ++i) {
+            check_cancelled();
             try {
                 if (masks) complete_mask_row(cols, snapshot, i, decode_masks);
                 else complete_keypoint_row(cols, snapshot, i, values, length);

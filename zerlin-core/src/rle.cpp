@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 
 namespace zerlin {
@@ -434,6 +435,7 @@ void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt, std::
         gc[g] = is_crowd(crowd, g);
     }
     for (size_t d = 0; d < n_dt; ++d) {
+        check_cancelled();
         const double* b = dt + 4 * d;
         const double dx1 = b[0], dy1 = b[1], dx2 = b[0] + b[2], dy2 = b[1] + b[3], da = b[2] * b[3];
         double* row = out + d * n_gt;
@@ -564,6 +566,7 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
     for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(*gt[g], fg);
 
     for (size_t d = 0; d < n_dt; ++d) {
+        check_cancelled();
         const Rle& D = *dt[d];
         const MaskSummary& sd = sum[d];
         for (size_t g = 0; g < n_gt; ++g) {

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <numeric>
 #include <stdexcept>
+#include <thread>
 #include <vector>
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/pool.hpp"
 
@@ -111,4 +115,92 @@ TEST(Pool, CustomStackSizeAndParallelFor) {
     for (std::size_t i = 0; i < squares.size(); ++i) ASSERT_EQ(squares[i], long(i * i));
     EXPECT_GE(zerlin::available_cpus(), 1u);
     EXPECT_GE(Pool::global().size(), 1u);
+}
+
+// ---------------------------------------------------------------- cancellation
+
+namespace {
+
+bool is_cancelled_error(const std::exception_ptr& e) {
+    try {
+        std::rethrow_exception(e);
+    } catch (const zerlin::Error& err) {
+        return err.kind() == zerlin::ErrorKind::Cancelled;
+    } catch (...) {
+        return false;
+    }
+}
+
+// Cancels its token after a number of questions, counting them (only the
+// thread that installed it may ask).
+struct CountingInterrupter final : zerlin::Interrupter {
+    std::thread::id owner = std::this_thread::get_id();
+    std::atomic<int> asked{0}, foreign{0};
+    int stop_after = 1;
+    bool interrupted() noexcept override {
+        if (std::this_thread::get_id() != owner) ++foreign;
+        return ++asked >= stop_after;
+    }
+};
+
+}  // namespace
+
+TEST(PoolCancel, CancelledLoopStopsEveryPieceAndThrowsCancelled) {
+    Pool pool(4);
+    zerlin::CancelToken token;
+    zerlin::CancelScope scope(&token);
+    std::atomic<std::size_t> done{0};
+    std::exception_ptr err;
+    try {
+        pool.for_range(100000, 1, [&](std::size_t b, std::size_t e) {
+            for (std::size_t i = b; i < e; ++i) {
+                zerlin::check_cancelled();
+                if (done.fetch_add(1) == 500) token.cancel();
+                std::this_thread::sleep_for(std::chrono::microseconds(20));
+            }
+        });
+    } catch (...) {
+        err = std::current_exception();
+    }
+    ASSERT_TRUE(err && is_cancelled_error(err));
+    EXPECT_LT(done.load(), 600u);  // each running piece stopped at its next check point
+    // The pool serves the next loop as before.
+    zerlin::CancelToken fresh;
+    zerlin::CancelScope again(&fresh);
+    std::atomic<std::size_t> all{0};
+    pool.for_range(1000, 1, [&](std::size_t b, std::size_t e) { all += e - b; });
+    EXPECT_EQ(all.load(), 1000u);
+}
+
+TEST(PoolCancel, WaitingThreadAsksItsInterrupterOnly) {
+    Pool pool(2);
+    zerlin::CancelToken token;
+    CountingInterrupter interrupter;
+    interrupter.stop_after = 3;
+    zerlin::CancelScope scope(&token, &interrupter);
+    std::exception_ptr err;
+    const auto start = std::chrono::steady_clock::now();
+    try {
+        // Pieces long enough that the starting thread mostly waits; each stops
+        // at its check points once the interrupter has said so.
+        pool.for_range(64, 1, [&](std::size_t, std::size_t) {
+            for (int k = 0; k < 400; ++k) {
+                zerlin::check_cancelled();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+    } catch (...) {
+        err = std::current_exception();
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    ASSERT_TRUE(err && is_cancelled_error(err));
+    EXPECT_EQ(interrupter.foreign.load(), 0);
+    EXPECT_GE(interrupter.asked.load(), 3);
+    EXPECT_LT(took, std::chrono::seconds(2));  // far less than the 64 x 0.4 s / 2 workers uncancelled
+}
+
+TEST(PoolCancel, NoTokenMeansNoCheck) {
+    EXPECT_EQ(zerlin::current_cancel_token(), nullptr);
+    EXPECT_FALSE(zerlin::cancel_requested());
+    zerlin::check_cancelled();  // nothing installed: never throws
 }

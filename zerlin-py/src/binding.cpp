@@ -63,6 +63,7 @@ void set_error(const zerlin::Error& e) {
         case zerlin::ErrorKind::Index: type = PyExc_IndexError; break;
         case zerlin::ErrorKind::Memory: type = PyExc_MemoryError; break;
         case zerlin::ErrorKind::Internal: set_panic(e.message().c_str()); return;
+        case zerlin::ErrorKind::Cancelled: report_cancelled(); return;
     }
     // A single-argument exception whose text is the message, whatever the type.
     Ref msg(PyUnicode_FromStringAndSize(e.message().data(), Py_ssize_t(e.message().size())));
@@ -110,6 +111,48 @@ void set_json_error(const LabelledJsonError& e) {
 }
 
 }  // namespace
+
+namespace {
+
+// The ident of the thread that runs signal handlers, learnt once (0: unknown,
+// every thread asks).
+unsigned long main_thread_ident() {
+    static std::atomic<unsigned long> known{0};
+    static std::atomic<bool> asked{false};
+    if (!asked.exchange(true)) {
+        PyObject* err = PyErr_GetRaisedException();
+        PyObject* threading = PyImport_ImportModule("threading");
+        PyObject* main = threading ? PyObject_CallMethod(threading, "main_thread", nullptr) : nullptr;
+        PyObject* ident = main ? PyObject_GetAttrString(main, "ident") : nullptr;
+        const unsigned long value = ident ? PyLong_AsUnsignedLong(ident) : 0;
+        Py_XDECREF(ident);
+        Py_XDECREF(main);
+        Py_XDECREF(threading);
+        PyErr_Clear();
+        PyErr_SetRaisedException(err);
+        known = value == static_cast<unsigned long>(-1) ? 0 : value;
+    }
+    return known;
+}
+
+}  // namespace
+
+SignalInterrupter::SignalInterrupter() noexcept : outer_(current_) {
+    const unsigned long main = main_thread_ident();
+    active_ = main == 0 || main == PyThread_get_thread_ident();
+    current_ = this;
+}
+
+bool SignalInterrupter::interrupted() noexcept {
+    if (released) PyEval_RestoreThread(released);
+    const bool stop = PyErr_CheckSignals() < 0;
+    if (released) released = PyEval_SaveThread();
+    return stop;
+}
+
+void report_cancelled() {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+}
 
 void set_error_from_current() {
     try {

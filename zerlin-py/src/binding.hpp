@@ -25,6 +25,7 @@
 #include <utility>
 #include <vector>
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/json.hpp"
 
@@ -132,15 +133,61 @@ std::string type_name(PyObject* o);
 // TypeError "'{type}' object is not an instance of '{what}'".
 [[noreturn]] void throw_not_instance(PyObject* o, const char* what);
 
+// ---------------------------------------------------------------- Ctrl-C in long work
+// Every entry point runs with a cancellation token (zerlin/cancel.hpp). On
+// the thread that handles signals, the core's check points, and the pool
+// while this thread waits for its pieces, ask SignalInterrupter every few
+// milliseconds, which runs the interpreter's signal handlers: when one
+// raises (KeyboardInterrupt), the token is cancelled, the work unwinds at
+// its next check points, and the entry point returns that exception.
+
+class SignalInterrupter final : public zerlin::Interrupter {
+public:
+    SignalInterrupter() noexcept;  // with the interpreter lock held
+    ~SignalInterrupter() override { current_ = outer_; }
+    SignalInterrupter(const SignalInterrupter&) = delete;
+    SignalInterrupter& operator=(const SignalInterrupter&) = delete;
+
+    // Takes the interpreter lock back if NoGil released it, runs the
+    // pending signal handlers, and releases the lock again.
+    bool interrupted() noexcept override;
+    // Whether this thread can handle signals at all (only the main thread can).
+    bool active() const noexcept { return active_; }
+    static SignalInterrupter* current() noexcept { return current_; }
+
+    PyThreadState* released = nullptr;  // set by NoGil while it lives
+
+private:
+    SignalInterrupter* outer_;
+    bool active_;
+    static inline thread_local SignalInterrupter* current_ = nullptr;
+};
+
+// One entry point's token, asked through the interrupter where signals arrive.
+struct CallCancellation {
+    zerlin::CancelToken token;
+    SignalInterrupter interrupter;
+    zerlin::CancelScope scope{&token, interrupter.active() ? &interrupter : nullptr};
+};
+
+// After work that was cancelled yet ran to its end: the interrupter's
+// exception stays set (KeyboardInterrupt if, oddly, none is).
+void report_cancelled();
+
 // The body of an entry point: runs fn() and returns its result, a new
 // reference (or status 0 for an int); any exception becomes the Python
-// exception and the failure value (nullptr, or -1).
+// exception and the failure value (nullptr, or -1). A call interrupted by a
+// signal returns the handler's exception and discards any result.
 template <class F>
 auto guarded(F&& fn) noexcept -> decltype(fn()) {
     using Result = decltype(fn());
     static_assert(std::is_same_v<Result, PyObject*> || std::is_same_v<Result, int>);
+    CallCancellation cancellation;
     try {
-        return fn();
+        Result r = fn();
+        if (!cancellation.token.cancelled()) return r;
+        if constexpr (std::is_same_v<Result, PyObject*>) Py_XDECREF(r);
+        report_cancelled();
     } catch (...) {
         set_error_from_current();
     }
@@ -336,13 +383,19 @@ private:
 // while it lives.
 class NoGil {
 public:
-    NoGil() : state_(PyEval_SaveThread()) {}
-    ~NoGil() { PyEval_RestoreThread(state_); }
+    NoGil() : state_(PyEval_SaveThread()), signals_(SignalInterrupter::current()) {
+        if (signals_) signals_->released = state_;
+    }
+    ~NoGil() {
+        if (signals_) signals_->released = nullptr;
+        PyEval_RestoreThread(state_);
+    }
     NoGil(const NoGil&) = delete;
     NoGil& operator=(const NoGil&) = delete;
 
 private:
     PyThreadState* state_;
+    SignalInterrupter* signals_;  // takes the lock back now and then to run signal handlers
 };
 
 // Runs fn() without the interpreter lock; a C++ exception thrown inside is

@@ -114,6 +114,7 @@ PyObject* eval_imgs_list(const zerlin::RunResult& r) {
     RecordKeys keys;
     Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
     for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {
+        zerlin::check_cancelled();
         uint32_t s = r.eval_slots[i];
         PyObject* item;
         if (s == zerlin::RunResult::kNoRecord) {
@@ -133,6 +134,7 @@ PyObject* reference_eval_imgs_list(const zerlin::RunResult& r, const RecordLabel
     const std::size_t I = std::size_t(PySequence_Fast_GET_SIZE(labels.img_ids.get())), A = r.A;
     Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
     for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {
+        zerlin::check_cancelled();
         const uint32_t s = r.eval_slots[i];
         PyObject* record;
         if (s == zerlin::RunResult::kNoRecord) {

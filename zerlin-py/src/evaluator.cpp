@@ -276,6 +276,7 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
     rows.reserve(std::size_t(start_len));
     std::vector<double> kp, tmp;
     for (Py_ssize_t i = 0; i < start_len && i < PyList_GET_SIZE(list); ++i) {
+        zerlin::check_cancelled();
         Ref d(PyList_GetItemRef(list, i));
         if (!d) throw_python_error_already_set();
         PyObject* ann = d.get();

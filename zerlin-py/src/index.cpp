@@ -157,6 +157,7 @@ PyObject* fn_index_annotations(PyObject*, PyObject* const* args, Py_ssize_t narg
         Ref by_id(check(new_dict(std::size_t(n))));
         Grouper by_image, by_category;
         for (Py_ssize_t i = 0; still_in(anns, i, n); ++i) {
+            zerlin::check_cancelled();
             Ref ann(check(PyList_GetItemRef(anns, i)));
             Ref image_id(get_item(ann.get(), k->image_id));
             by_image.append(image_id.get(), ann.get());

@@ -55,7 +55,10 @@ PyObject* rle_to_py(const Rle& r, std::string& buf) {
 PyObject* rle_list_to_py(const std::vector<Rle>& rles) {
     Ref list(check(PyList_New(Py_ssize_t(rles.size()))));
     std::string buf;
-    for (size_t i = 0; i < rles.size(); ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), rle_to_py(rles[i], buf));
+    for (size_t i = 0; i < rles.size(); ++i) {
+        zerlin::check_cancelled();
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), rle_to_py(rles[i], buf));
+    }
     return list.release();
 }
 
@@ -69,6 +72,7 @@ void for_each_item(PyObject* o, F&& fn) {
         PyObject* item;
         if (check_status(PyIter_NextItem(it.get(), &item)) == 0) return;
         Ref hold(item);
+        zerlin::check_cancelled();  // the check point of every conversion of a list
         fn(item);
     }
 }
@@ -185,13 +189,18 @@ void boxes_or_rles_from_py(PyObject* o, BoxesOrRles* out) {
     if (PyDict_Check(items[0].get())) {
         out->is_rles = true;
         out->rles.resize(items.size());
-        for (size_t i = 0; i < items.size(); ++i) rle_from_py(items[i].get(), &out->rles[i]);
+        for (size_t i = 0; i < items.size(); ++i) {
+            zerlin::check_cancelled();
+            rle_from_py(items[i].get(), &out->rles[i]);
+        }
         return;
     }
     out->boxes.resize(items.size() * 4);
-    for (size_t i = 0; i < items.size(); ++i)
+    for (size_t i = 0; i < items.size(); ++i) {
+        zerlin::check_cancelled();
         replacing_failure(zerlin::ErrorKind::Value, kBadBoxList,
                           [&] { to_fixed_f64(items[i].get(), 4, &out->boxes[4 * i]); });
+    }
 }
 
 // Crowd flags: each item through the integer conversion, low 8 bits kept.
@@ -224,7 +233,10 @@ void boxes_only(PyObject* bb, std::vector<double>* boxes) {
 PyObject* rles_of_boxes(const std::vector<double>& boxes, uint32_t h, uint32_t w) {
     zerlin::RasterScratch scratch;
     std::vector<Rle> out(boxes.size() / 4);
-    for (size_t i = 0; i < out.size(); ++i) out[i] = zerlin::rle_from_bbox(&boxes[4 * i], h, w, scratch);
+    for (size_t i = 0; i < out.size(); ++i) {
+        zerlin::check_cancelled();
+        out[i] = zerlin::rle_from_bbox(&boxes[4 * i], h, w, scratch);
+    }
     return rle_list_to_py(out);
 }
 
@@ -389,6 +401,7 @@ PyObject* fn_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         Ref list(check(PyList_New(n)));
         std::string buf;
         for (npy_intp i = 0; i < n; ++i) {
+            zerlin::check_cancelled();
             const Rle r = zerlin::rle_from_mask(base + i * step, pixels, uint32_t(h), uint32_t(w));
             PyList_SET_ITEM(list.get(), i, rle_to_py(r, buf));
         }
@@ -408,7 +421,10 @@ PyObject* fn_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         const uint64_t pixels = uint64_t(h) * w, total = pixels * rles.size();
         zerlin::require_memory(total, "the decoded masks");
         std::vector<uint8_t> raster(size_t(total), 0);
-        for (size_t i = 0; i < rles.size(); ++i) zerlin::rle_decode_into(rles[i], raster.data() + i * pixels, pixels);
+        for (size_t i = 0; i < rles.size(); ++i) {
+            zerlin::check_cancelled();
+            zerlin::rle_decode_into(rles[i], raster.data() + i * pixels, pixels);
+        }
         return array_from_vector(std::move(raster), {npy_intp(h), npy_intp(w), npy_intp(rles.size())}, NPY_UINT8,
                                  true);
     });
@@ -434,7 +450,10 @@ PyObject* fn_area(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* 
         static const Signature sig{"area()", {"rle_objs"}, 1};
         const std::vector<Rle> rles = rle_objs_arg(sig, args, nargs, kw);
         std::vector<uint32_t> areas(rles.size());
-        for (size_t i = 0; i < rles.size(); ++i) areas[i] = zerlin::rle_area(rles[i]);
+        for (size_t i = 0; i < rles.size(); ++i) {
+            zerlin::check_cancelled();
+            areas[i] = zerlin::rle_area(rles[i]);
+        }
         return array_from_vector(std::move(areas), {npy_intp(rles.size())}, NPY_UINT32);
     });
 }
@@ -444,7 +463,10 @@ PyObject* fn_toBbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
         static const Signature sig{"toBbox()", {"rle_objs"}, 1};
         const std::vector<Rle> rles = rle_objs_arg(sig, args, nargs, kw);
         std::vector<double> boxes(rles.size() * 4);
-        for (size_t i = 0; i < rles.size(); ++i) zerlin::rle_to_bbox(rles[i], &boxes[4 * i]);
+        for (size_t i = 0; i < rles.size(); ++i) {
+            zerlin::check_cancelled();
+            zerlin::rle_to_bbox(rles[i], &boxes[4 * i]);
+        }
         return array_from_vector(std::move(boxes), {npy_intp(rles.size()), 4}, NPY_DOUBLE);
     });
 }
@@ -480,7 +502,10 @@ PyObject* fn_toBoundary(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyOb
         double ratio = 0.02;
         arg(a[0], "rle_objs", rle_list_from_py, &rles);
         if (a[1]) arg(a[1], "dilation_ratio", to_f64, &ratio);
-        for (Rle& r : rles) r = zerlin::rle_boundary(r, ratio);
+        for (Rle& r : rles) {
+            zerlin::check_cancelled();
+            r = zerlin::rle_boundary(r, ratio);
+        }
         return rle_list_to_py(rles);
     });
 }

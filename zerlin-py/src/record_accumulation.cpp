@@ -131,6 +131,7 @@ PyObject* fn_accumulate_records(PyObject*, PyObject* const* args, Py_ssize_t nar
             if (k >= K || ar >= A) zerlin::throw_value("accumulate_records(): a cell lies outside the shape");
             Cell cell;
             for (std::size_t i = 0; i < I; ++i) {
+                zerlin::check_cancelled();
                 const int64_t at = pos[c * I + i];
                 if (at < 0 || at >= PyList_GET_SIZE(q.records)) unsupported("a position lies outside the records");
                 Ref record(check(PyList_GetItemRef(q.records, Py_ssize_t(at))));

@@ -11,6 +11,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 
 from .. import _zerlin
+from .._lazy import build_lock
 
 if TYPE_CHECKING:
     from ._session import Session
@@ -42,10 +43,12 @@ def pair_iou(s: Session, d: np.ndarray, g: np.ndarray, det_boxes: list[np.ndarra
     if s.params.iou_type == "segm":
         return _pair_iou_masks(s, d, g)
     if s._boxes is None:
-        s._boxes = (
-            [np.ascontiguousarray(s.dt.bbox[:, i]) for i in range(4)],
-            [np.ascontiguousarray(s.gt.bbox[:, i]) for i in range(4)],
-        )
+        with build_lock(s):
+            if s._boxes is None:
+                s._boxes = (
+                    [np.ascontiguousarray(s.dt.bbox[:, i]) for i in range(4)],
+                    [np.ascontiguousarray(s.gt.bbox[:, i]) for i in range(4)],
+                )
     dcols, gcols = s._boxes
     dx, dy, dw, dh = det_boxes if det_boxes is not None else [c[d] for c in dcols]
     gx, gy, gw, gh = (c[g] for c in gcols)

@@ -21,6 +21,7 @@ import numpy as np
 
 from .. import _zerlin
 from .._conventions import segmentation_rle
+from .._lazy import build_lock
 from ..evaluation import Prepared, build_evaluator, resolve_params
 from ..loading import LoadedGroundTruth, ground_truth_side, naming_file, results_side
 from ..params import Params
@@ -78,10 +79,15 @@ class Session:
     def cat_ids(self) -> np.ndarray:
         return np.asarray(self.params.cat_ids, dtype=np.int64)
 
+    # The members below are made on first use, under the session's lock, so
+    # that analyses in several threads share one computation of each.
+
     def run(self) -> dict[str, Any]:
         if self._run is None:
-            pending = self._pending.pop("run", None)
-            self._run = pending.result() if pending is not None else self.prepared.evaluator.run()
+            with build_lock(self):
+                if self._run is None:
+                    pending = self._pending.pop("run", None)
+                    self._run = pending.result() if pending is not None else self.prepared.evaluator.run()
         return self._run
 
     def t_index(self, thr: float) -> int:
@@ -100,6 +106,14 @@ class Session:
         """Verdicts at one IoU threshold and area range, with the largest cap,
         plus row positions into the two column sets ("row")."""
         key = (thr, a_idx)
+        if key in self._instances:
+            return self._instances[key]
+        with build_lock(self):
+            return self._make_instances(key, thr, a_idx)
+
+    def _make_instances(
+        self, key: tuple[float, int], thr: float, a_idx: int
+    ) -> tuple[dict[str, Any], dict[str, Any]]:
         if key not in self._instances:
             pending = self._pending.pop(key, None)
             if pending is not None:
@@ -121,6 +135,12 @@ class Session:
         image (IoU > 0), by detection row, with its IoU; computed once for
         all analyses, in slices of detections so the many disjoint pairs
         never pile up."""
+        if self._pairs is not None:
+            return self._pairs
+        with build_lock(self):
+            return self._make_pairs()
+
+    def _make_pairs(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         if self._pairs is None:
             parts: list[tuple[np.ndarray, np.ndarray, np.ndarray]] = []
             step = 1 << 15

@@ -38,6 +38,7 @@ import numpy as np
 
 from .. import _zerlin
 from .._conventions import result_kind, rows_as_dicts, segmentation_rle
+from .._lazy import build_lock
 from ..loading import gc_paused, read_json
 from . import mask as maskUtils
 from ._output import emit
@@ -110,14 +111,21 @@ class COCO:
     # -- lazily made members ------------------------------------------------
 
     def _materialise(self) -> None:
-        """Makes the annotation dicts and, if asked for, their indexes."""
-        if self._make_anns is not None:
-            make, self._make_anns = self._make_anns, None
-            self._dataset["annotations"] = make()
-            self._fast = None
-        if self._index_pending:
-            self._index_pending = False
-            self._build_annotation_index()
+        """Makes the annotation dicts and, if asked for, their indexes.
+
+        Under the object's lock, and each flag cleared only once what it
+        guards is in place: a reader in another thread either finds nothing
+        pending or waits for the build, never sees it half done."""
+        if self._make_anns is None and not self._index_pending:
+            return
+        with build_lock(self):
+            if self._make_anns is not None:
+                self._dataset["annotations"] = self._make_anns()
+                self._make_anns = None
+                self._fast = None
+            if self._index_pending:
+                self._build_annotation_index()
+                self._index_pending = False
 
     @property
     def dataset(self) -> dict[Any, Any]:
@@ -126,10 +134,11 @@ class COCO:
 
     @dataset.setter
     def dataset(self, value: dict[Any, Any]) -> None:
-        self._dataset = value
-        self._make_anns = self._fast = None
-        self._index_pending = False
-        self._path = self._result_kind = None
+        with build_lock(self):
+            self._dataset = value
+            self._make_anns = self._fast = None
+            self._index_pending = False
+            self._path = self._result_kind = None
 
     @property
     def anns(self) -> dict[Any, Any]:
@@ -164,22 +173,24 @@ class COCO:
     def _evaluation_side(self) -> Any:
         """The annotations as the native evaluator takes them: the compact
         handle or list held while nobody has read the dicts, else the dicts."""
-        if self._make_anns is not None:
-            return self._fast
-        return self._dataset.get("annotations") or []
+        with build_lock(self):
+            if self._make_anns is not None:
+                return self._fast
+            return self._dataset.get("annotations") or []
 
     # -- index ---------------------------------------------------------------
 
     def createIndex(self) -> None:
         """Builds ``anns``, ``imgs``, ``cats``, ``imgToAnns`` and ``catToImgs``."""
         emit("creating index...")
-        ds = self._dataset
-        self.imgs = {img["id"]: img for img in ds.get("images", ())} if "images" in ds else {}
-        self.cats = {cat["id"]: cat for cat in ds.get("categories", ())} if "categories" in ds else {}
-        if self._make_anns is not None:
-            self._index_pending = True  # made with the annotations, on first read
-        else:
-            self._build_annotation_index()
+        with build_lock(self):
+            ds = self._dataset
+            self.imgs = {img["id"]: img for img in ds.get("images", ())} if "images" in ds else {}
+            self.cats = {cat["id"]: cat for cat in ds.get("categories", ())} if "categories" in ds else {}
+            if self._make_anns is not None:
+                self._index_pending = True  # made with the annotations, on first read
+            else:
+                self._build_annotation_index()
         emit("index created!")
 
     def _build_annotation_index(self) -> None:

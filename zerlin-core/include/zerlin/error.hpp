@@ -18,6 +18,7 @@ enum class ErrorKind {
     Memory,    // allocation failure              -> MemoryError
     Index,     // index out of range              -> IndexError
     Internal,  // invariant broken; never caused by input -> internal failure (BaseException)
+    Cancelled, // stopped at a check point (cancel.hpp) -> the caller's own reason (KeyboardInterrupt)
 };
 
 class Error : public std::exception {

@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/platform.hpp"
 
@@ -743,6 +744,7 @@ void JsonReader::parse_value(H& h) {
     for (;;) {
         const int c = peek_nonspace();
         if (c == '{' || c == '[') {
+            check_cancelled();  // long documents are made of containers
             enter_container();
             ++p_;
             if (c == '{') h.on_object_begin();

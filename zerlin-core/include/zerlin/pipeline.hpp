@@ -17,6 +17,7 @@
 #include <optional>
 #include <vector>
 
+#include "zerlin/cancel.hpp"
 #include "zerlin/records.hpp"
 #include "zerlin/thread.hpp"
 #include "zerlin/timing.hpp"
@@ -84,6 +85,7 @@ private:
 
     std::vector<RasterResult> results_;
     std::exception_ptr failure_;
+    CancelToken* token_;  // the constructing thread's (cancel.hpp), or nullptr
     std::optional<Thread> thread_;
 };
 

@@ -6,6 +6,11 @@
 // how many threads ran or in which order pieces finished. A thread that waits
 // for its loop helps by running queued pieces, so loops may nest (a job per
 // category running per-image loops) without deadlock.
+//
+// A loop carries the cancellation token of the thread that started it
+// (cancel.hpp): once it is cancelled, pieces not yet begun fail at once with
+// Error(Cancelled) and running ones stop at their own check points; the
+// starting thread, while it waits, keeps asking its interrupter.
 #pragma once
 
 #include <atomic>
@@ -44,7 +49,8 @@ public:
     // Runs body(begin, end) over disjoint pieces covering [0, n), each at
     // least min_piece long (unless n itself is shorter). Blocks until every
     // piece has run. If pieces throw, the exception of the lowest-indexed
-    // failing piece is rethrown once all pieces have finished.
+    // failing piece is rethrown once all pieces have finished (a cancelled
+    // loop: Error(Cancelled) once every started piece has stopped).
     void for_range(std::size_t n, std::size_t min_piece,
                    const std::function<void(std::size_t, std::size_t)>& body);
 

@@ -12,6 +12,7 @@ from typing import Any
 import numpy as np
 
 from ... import _engine, _zerlin
+from ..._lazy import build_lock
 from ...loading import gc_paused
 from ...params import Params as _EngineParams
 from .lvis import LVIS
@@ -58,11 +59,15 @@ class _EvalDict(dict[str, Any]):
         self._make: Callable[[], dict[Any, Any]] | None = make
 
     def _fill(self) -> None:
+        # The maker is dropped only once its entry is in place, so that a
+        # reader in another thread never finds the placeholder.
         if self._make is not None:
-            make, self._make = self._make, None
-            if dict.get(self, "dt_pointers") is _PENDING:
-                with gc_paused():
-                    dict.__setitem__(self, "dt_pointers", make())
+            with build_lock(self):
+                if self._make is not None:
+                    if dict.get(self, "dt_pointers") is _PENDING:
+                        with gc_paused():
+                            dict.__setitem__(self, "dt_pointers", self._make())
+                    self._make = None
 
     def __getitem__(self, key: Any) -> Any:
         if key == "dt_pointers":
@@ -159,8 +164,9 @@ class LVISEval:
         layout: a list over category, then area range, then image; None where
         the pair has neither ground truth nor detections."""
         if self._eval_imgs is _PENDING:
-            with gc_paused():
-                self._eval_imgs = self._build_eval_imgs()
+            with build_lock(self), gc_paused():
+                if self._eval_imgs is _PENDING:
+                    self._eval_imgs = self._build_eval_imgs()
         return self._eval_imgs
 
     @eval_imgs.setter
@@ -171,9 +177,13 @@ class LVISEval:
     def ious(self) -> Any:
         """IoU matrices (detections by score x ground truths) keyed by (image id, category id)."""
         if self._ious is _PENDING:
-            p = self.params
-            cats = list(dict.fromkeys(p.cat_ids)) if p.use_cats else [-1]
-            self._ious = {(img_id, cat_id): self.compute_iou(img_id, cat_id) for img_id in p.img_ids for cat_id in cats}
+            with build_lock(self):
+                if self._ious is _PENDING:
+                    p = self.params
+                    cats = list(dict.fromkeys(p.cat_ids)) if p.use_cats else [-1]
+                    self._ious = {
+                        (img_id, cat_id): self.compute_iou(img_id, cat_id) for img_id in p.img_ids for cat_id in cats
+                    }
         return self._ious
 
     @ious.setter
