@@ -165,6 +165,19 @@ def test_merge_and_mask_iou_match_reference(seed):
         assert_same_bits(z.iou(dt, gt, crowd.tolist()), ref.iou(dt, gt, crowd))
 
 
+def test_iou_of_masks_with_millions_of_runs_matches_reference():
+    # Beyond about a million foreground runs a mask is compared by walking its
+    # runs, not through interval lists (which would take four times its size).
+    h, w = 1600, 1400
+    yy, xx = np.indices((h, w))
+    checker = ((yy + xx) % 2).astype(np.uint8)
+    masks = [checker, checker * (xx < 900), checker * (yy >= 300), (xx > 500).astype(np.uint8), checker * (xx < 3)]
+    rles = ref.encode(np.asfortranarray(np.stack(masks, axis=2)))
+    assert z.area(rles[:1])[0] > 1 << 20  # foreground runs, as each is one pixel
+    for crowd in ([0] * 5, [1, 0, 1, 0, 1]):
+        assert_same_bits(z.iou(rles, rles, crowd), ref.iou(rles, rles, crowd))
+
+
 @pytest.mark.parametrize("seed", range(5))
 def test_boxes_match_reference(seed):
     rng = np.random.default_rng(200 + seed)

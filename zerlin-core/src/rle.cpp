@@ -478,19 +478,29 @@ struct MaskSummary {
     double box[4];
     uint32_t area;
     uint64_t sum;
+    bool intervals;           // whether fg_begin/fg_end hold the mask's foreground intervals
     size_t fg_begin, fg_end;  // foreground intervals, as [begin, end) pixel pairs in a shared array
 };
 
-// Box, area, run sum and the foreground intervals of a mask.
+// Interval lists take 16 bytes a foreground run, four times the mask itself:
+// a mask with more runs than this (an adversarial one of tens of millions)
+// is compared by walking its runs instead, which gives the same counts and
+// needs no memory, so that memory stays bounded by the masks themselves.
+constexpr size_t kMaxIntervalRuns = size_t(1) << 20;
+
+bool keeps_intervals(const Rle& r) { return r.counts.size() / 2 <= kMaxIntervalRuns; }
+
+// Box, area, run sum and (for all but huge masks) the foreground intervals of a mask.
 MaskSummary summarise(const Rle& r, std::vector<uint64_t>& fg) {
     MaskSummary s;
     rle_to_bbox(r, s.box);
     s.area = rle_area(r);
+    s.intervals = keeps_intervals(r);
     s.fg_begin = fg.size();
     uint64_t pos = 0;
     for (size_t j = 0; j < r.counts.size(); ++j) {
         const uint32_t c = r.counts[j];
-        if ((j & 1) && c) {
+        if (s.intervals && (j & 1) && c) {
             fg.push_back(pos);
             fg.push_back(pos + c);
         }
@@ -562,6 +572,11 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
     if (n_dt == 0 || n_gt == 0) return;
     std::vector<MaskSummary> sum(n_dt + n_gt);
     std::vector<uint64_t> fg;
+    size_t intervals = 0;  // reserved at once: growing by doubling would hold up to twice as much
+    for (const auto* side : {&dt, &gt})
+        for (const Rle* r : *side)
+            if (keeps_intervals(*r)) intervals += (r->counts.size() + 1) / 2;
+    fg.reserve(2 * intervals);
     for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(*dt[d], fg);
     for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(*gt[g], fg);
 
@@ -598,7 +613,7 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
                 }
             }
             Overlap ov;
-            if (sd.sum <= UINT32_MAX && sg.sum <= UINT32_MAX) {
+            if (sd.sum <= UINT32_MAX && sg.sum <= UINT32_MAX && sd.intervals && sg.intervals) {
                 // Without 32-bit wrap-around the boxes bound the foreground,
                 // so only the columns both boxes share need visiting.
                 uint64_t lo = 0, hi = UINT64_MAX;
