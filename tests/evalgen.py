@@ -181,3 +181,15 @@ def with_segmentation(seed, gt, res):
     for d in res:
         d["segmentation"] = [_polygon(rng, d.pop("bbox"))]
     return gt, res
+
+
+def with_crowd_index(seed, gt):
+    """CrowdPose's per-image crowd index: values on and beside the split
+    boundaries (0.2, 0.8) and random ones."""
+    import math
+
+    rng = random.Random(seed)
+    edges = [0.0, 0.2, math.nextafter(0.2, 0), 0.8, math.nextafter(0.8, 0), 1.0, 0.1, 0.5]
+    for n, img in enumerate(gt["images"]):
+        img["crowdIndex"] = edges[n] if n < len(edges) else round(rng.random(), rng.choice([2, 6]))
+    return gt
