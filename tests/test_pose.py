@@ -134,3 +134,53 @@ def test_command_line_and_streaming(tmp_path):
 
     with pytest.raises(ValueError, match="keypoints_crowd"):
         StreamingEvaluator(gt, "keypoints_crowd")
+
+
+def run_dropin(gt, res, iou_type, sigmas=None, use_area=True):
+    import contextlib
+    import io
+
+    from vantorel.compat.xtcocotools.coco import COCO
+    from vantorel.compat.xtcocotools.cocoeval import COCOeval
+
+    buf = io.StringIO()
+    with contextlib.redirect_stdout(buf):
+        E = COCOeval(COCO(str(gt)), None, iou_type, sigmas, use_area)
+        E.cocoDt = E.cocoGt.loadRes(str(res))
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+    return E, buf.getvalue()
+
+
+@needs_oracle
+@pytest.mark.parametrize("iou_type,use_area,custom_sigmas", [
+    ("keypoints_crowd", True, False), ("keypoints_crowd", False, True), ("keypoints", False, False),
+    ("keypoints", True, True),
+])
+def test_xtcocotools_dropin_equals_xtcocotools(tmp_path, iou_type, use_area, custom_sigmas):
+    gt, res = crowd_case(tmp_path, 13)
+    sigmas = SIGMAS if custom_sigmas else None
+    ref = oracle.run(tmp_path, gt, res, iou_type, sigmas, use_area)
+    E, text = run_dropin(gt, res, iou_type, sigmas, use_area)
+    np.testing.assert_array_equal(E.eval["precision"], ref["precision"])
+    np.testing.assert_array_equal(E.eval["recall"], ref["recall"])
+    np.testing.assert_array_equal(E.stats, ref["stats"])  # the split's rounding and -1 cells included
+
+    def shown(t):
+        return [line for line in t.splitlines() if "@[" in line or "annotation type" in line]
+
+    assert shown(text) == shown(ref["text"])
+
+
+def test_install_as_xtcocotools():
+    import importlib
+
+    from vantorel.compat import install_as_xtcocotools
+
+    install_as_xtcocotools()
+    assert importlib.import_module("xtcocotools.cocoeval").COCOeval.__module__ == "vantorel.compat.xtcocotools.cocoeval"
+    assert importlib.import_module("xtcocotools.coco").COCO.__module__ == "vantorel.compat.coco"
+    assert importlib.import_module("xtcocotools.mask").encode is importlib.import_module("vantorel.compat.mask").encode
+    with pytest.raises(Exception, match="iouType not supported"):
+        importlib.import_module("xtcocotools.cocoeval").COCOeval(None, None, "keypoints_bogus")

@@ -114,7 +114,8 @@ def evaluator(
     options: dict[str, Any] = {"use_area": bool(p.use_area), "boundary_dilation": float(p.boundary_dilation)}
     if range_by_image is not None:
         options["range_by_image"] = [float(v) for v in range_by_image]
-    if ranges_by_scale or p.iou_type == "keypoints_crowd":
+    # A drop-in's engine options arrive as attributes of its Params.
+    if ranges_by_scale or p.iou_type == "keypoints_crowd" or getattr(p, "ranges_by_scale", False):
         options["ranges_by_scale"] = True
     if federated is None:
         return _zerlin.Evaluator(*args, **options)

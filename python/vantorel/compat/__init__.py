@@ -40,6 +40,7 @@ __all__ = [
     "install_as_faster_coco_eval",
     "install_as_lvis",
     "install_as_pycocotools",
+    "install_as_xtcocotools",
     "mask",
 ]
 
@@ -98,6 +99,15 @@ def install_as_faster_coco_eval() -> None:
     'vantorel.compat.faster'
     """
     faster._install()
+
+
+def install_as_xtcocotools() -> None:
+    """Makes later ``import xtcocotools`` (its ``coco``, ``cocoeval`` and
+    ``mask`` modules, as MMPose's metrics import them) resolve to
+    ``vantorel.compat.xtcocotools``."""
+    from .xtcocotools import install
+
+    install()
 
 
 def install_as_lvis() -> None:
