@@ -1,6 +1,7 @@
 """CrowdPose ("keypoints_crowd") and its xtcocotools drop-in against the real
 xtcocotools, run as a black box in its own environment."""
 
+import contextlib
 import json
 import math
 import subprocess
@@ -184,3 +185,27 @@ def test_install_as_xtcocotools():
     assert importlib.import_module("xtcocotools.mask").encode is importlib.import_module("vantorel.compat.mask").encode
     with pytest.raises(Exception, match="iouType not supported"):
         importlib.import_module("xtcocotools.cocoeval").COCOeval(None, None, "keypoints_bogus")
+
+
+WHOLEBODY = {"keypoints_body": 17, "keypoints_foot": 6, "keypoints_face": 68, "keypoints_lefthand": 21,
+             "keypoints_righthand": 21, "keypoints_wholebody": 133}
+
+
+@needs_oracle
+@pytest.mark.parametrize("iou_type", list(WHOLEBODY))
+def test_wholebody_dropin_equals_xtcocotools(tmp_path, iou_type):
+    gt, res = evalgen.wholebody(21)
+    (tmp_path / "wb_gt.json").write_text(json.dumps(gt))
+    (tmp_path / "wb_res.json").write_text(json.dumps(res))
+    sigmas = np.random.default_rng(1).uniform(0.01, 0.1, WHOLEBODY[iou_type])
+    use_area = iou_type != "keypoints_face"  # one part the other way
+    ref = oracle.run(tmp_path, tmp_path / "wb_gt.json", tmp_path / "wb_res.json", iou_type, sigmas, use_area)
+    with pytest.warns(UserWarning, match="not found, use 'score' instead") if iou_type != "keypoints_body" else \
+            contextlib.nullcontext():
+        E, text = run_dropin(tmp_path / "wb_gt.json", tmp_path / "wb_res.json", iou_type, sigmas, use_area)
+    np.testing.assert_array_equal(E.eval["precision"], ref["precision"])
+    np.testing.assert_array_equal(E.eval["recall"], ref["recall"])
+    np.testing.assert_array_equal(E.stats, ref["stats"])
+    assert [line for line in text.splitlines() if "@[" in line] == [
+        line for line in ref["text"].splitlines() if "@[" in line]
+    assert "foot_kpts" in E.cocoDt.anns[1]  # the caller's sets are left as they were

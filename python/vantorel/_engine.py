@@ -26,7 +26,7 @@ from typing import Any, Literal
 import numpy as np
 
 from . import _zerlin
-from .params import KEYPOINT_TYPES, Params
+from .params import KEYPOINT_TYPES, WHOLEBODY_TYPES, Params
 
 Naming = Literal["vantorel", "pycocotools", "faster", "lvis"]
 
@@ -108,7 +108,7 @@ def evaluator(
         [int(m) for m in p.max_dets],
         [[float(lo), float(hi)] for lo, hi in p.area_rng],
         bool(p.use_cats),
-        p.iou_type,
+        "keypoints" if p.iou_type in WHOLEBODY_TYPES else p.iou_type,  # the part's keypoints come as "keypoints"
         [float(s) for s in p.kpt_sigmas],
     )
     options: dict[str, Any] = {"use_area": bool(p.use_area), "boundary_dilation": float(p.boundary_dilation)}
@@ -306,7 +306,7 @@ def summary_lines(naming: Naming, p: Axes, lvis: bool = False) -> list[Line]:
         shape = [(None, "all"), (0.5, "all"), (0.75, "all")]
         lines = [Line(k, n < 3, *shape[n % 3], 20) for n, k in enumerate(keys[:6])]
         return lines + [Line(k, True, None, t, 20, crowd=True) for k, t in zip(keys[6:], CROWD_TYPES, strict=True)]
-    if p.iou_type == "keypoints":
+    if p.iou_type in KEYPOINT_TYPES:
         keys = _KEYPOINT_KEYS["vantorel" if naming == "vantorel" else "pycocotools"]
         shape = [(None, "all"), (0.5, "all"), (0.75, "all"), (None, "medium"), (None, "large")]
         return [Line(k, n < 5, *shape[n % 5], 20) for n, k in enumerate(keys)]
@@ -332,7 +332,7 @@ def summary_lines(naming: Naming, p: Axes, lvis: bool = False) -> list[Line]:
 def _faster_lines(p: Axes, last: int) -> list[Line]:
     areas = list(p.area_labels[1:])
     lines: list[Line] = []
-    if p.iou_type == "keypoints":
+    if p.iou_type in KEYPOINT_TYPES:
         for kind, ap in (("AP", True), ("AR", False)):
             lines += [Line(f"{kind}_all", ap, None, "all", last), Line(f"{kind}_50", ap, 0.5, "all", last),
                       Line(f"{kind}_75", ap, 0.75, "all", last)]  # fmt: skip

@@ -9,9 +9,13 @@ from typing import Any
 import numpy as np
 
 IOU_TYPES = ("bbox", "segm", "keypoints", "boundary", "keypoints_crowd")
-# The keypoint evaluations: COCO's, and CrowdPose's (COCO's matching, its
-# summary adding AP by the images' crowd index).
-KEYPOINT_TYPES = ("keypoints", "keypoints_crowd")
+# COCO-WholeBody's evaluations (xtcocotools' types): COCO keypoints on one
+# part's keypoint list, or on all of them joined.
+WHOLEBODY_TYPES = ("keypoints_body", "keypoints_foot", "keypoints_face", "keypoints_lefthand",
+                   "keypoints_righthand", "keypoints_wholebody")  # fmt: skip
+# The keypoint evaluations: COCO's, CrowdPose's (COCO's matching, its
+# summary adding AP by the images' crowd index) and COCO-WholeBody's.
+KEYPOINT_TYPES = ("keypoints", "keypoints_crowd") + WHOLEBODY_TYPES
 
 # Per-keypoint OKS constants of the 17 COCO person keypoints.
 COCO_KPT_SIGMAS = (

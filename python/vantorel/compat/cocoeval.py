@@ -65,7 +65,7 @@ from ._output import emit
 
 __all__ = ["COCOeval", "COCOeval_faster", "COCOeval_opt", "Params"]
 
-_SUPPORTED = ("segm", "bbox", "keypoints", "boundary", "keypoints_crowd")
+_SUPPORTED = ("segm", "bbox", "keypoints", "boundary") + KEYPOINT_TYPES[1:]
 
 
 class EvaluationError(Exception):

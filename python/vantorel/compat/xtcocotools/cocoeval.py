@@ -1,6 +1,18 @@
 """xtcocotools' ``COCOeval`` (the extended COCO evaluation MMPose calls) on
 vantorel's engine: ``COCOeval(cocoGt, cocoDt, iouType, sigmas, use_area)``
-with iouType "keypoints", "keypoints_crowd" (CrowdPose), "bbox" or "segm".
+with iouType "keypoints", "keypoints_crowd" (CrowdPose), COCO-WholeBody's
+"keypoints_body", "keypoints_foot", "keypoints_face", "keypoints_lefthand",
+"keypoints_righthand" and "keypoints_wholebody", "bbox" or "segm".
+
+A whole-body type evaluates COCO keypoints on its part's list of each
+annotation and result (``keypoints``, ``foot_kpts``, ``face_kpts``,
+``lefthand_kpts``, ``righthand_kpts``; all five joined in that order for
+"keypoints_wholebody") with the sigmas given for it: the person's area
+scales the similarity, a ground truth without a visible keypoint of the
+part is ignored, and a result is ranked by its part score (``foot_score``,
+``face_score``, ``lefthand_score``, ``righthand_score``,
+``wholebody_score``; ``score`` for the body, and with a warning where the
+part score is missing), as xtcocotools does.
 
 Deliberate differences from xtcocotools (each a fault there):
 
@@ -21,6 +33,7 @@ Examples
 
 from __future__ import annotations
 
+import warnings
 from typing import Any
 
 import numpy as np
@@ -29,7 +42,19 @@ from ... import _engine
 from ...params import COCO_KPT_SIGMAS, KEYPOINT_TYPES
 from .. import _perimage, _state
 from .. import cocoeval as _base
-from .._output import emit
+from ..coco import COCO
+from .._output import emit, lines_to
+
+#: Each whole-body type's keypoint lists, joined in this order, and the result score that ranks it.
+WHOLEBODY_PARTS: dict[str, tuple[tuple[str, ...], str]] = {
+    "keypoints_body": (("keypoints",), "score"),
+    "keypoints_foot": (("foot_kpts",), "foot_score"),
+    "keypoints_face": (("face_kpts",), "face_score"),
+    "keypoints_lefthand": (("lefthand_kpts",), "lefthand_score"),
+    "keypoints_righthand": (("righthand_kpts",), "righthand_score"),
+    "keypoints_wholebody": (("keypoints", "foot_kpts", "face_kpts", "lefthand_kpts", "righthand_kpts"),
+                            "wholebody_score"),
+}  # fmt: skip
 
 __all__ = ["COCOeval", "Params"]
 
@@ -77,7 +102,22 @@ class COCOeval(_base.COCOeval):
     def evaluate(self) -> None:
         """Evaluates every image and category with the current ``params`` and ``sigmas``."""
         self.params.kpt_oks_sigmas = np.asarray(self.sigmas, dtype=np.float64)
-        super().evaluate()
+        part = WHOLEBODY_PARTS.get(self.params.iouType)
+        if part is None:
+            super().evaluate()
+            return
+        # The part's keypoints as each annotation's "keypoints": the evaluation
+        # is then COCO's, on sets made for this call (the caller's stay as they are).
+        gt, dt = self._coco_gt, self._coco_dt
+        with lines_to(lambda _: None):
+            part_gt = COCO(_part_dataset(self.cocoGt.dataset, part[0], None))
+            part_dt = COCO(_part_dataset({**self.cocoGt.dataset, "annotations": self.cocoDt.dataset["annotations"]},
+                                         part[0], part[1]))
+        self._coco_gt, self._coco_dt = part_gt, part_dt
+        try:
+            super().evaluate()
+        finally:
+            self._coco_gt, self._coco_dt = gt, dt
 
     def _engine_options(self) -> dict[str, Any]:
         return {"use_area": bool(self.use_area), "ranges_by_scale": True}
@@ -126,3 +166,25 @@ class COCOeval(_base.COCOeval):
         run = _engine.crowd_evaluator(gt_side, dt_side, core, crowd_index).run()
         precision: np.ndarray = run["precision"]
         return precision
+
+
+def _part_dataset(dataset: dict[str, Any], fields: tuple[str, ...], score_key: str | None) -> dict[str, Any]:
+    """``dataset`` with each annotation's keypoints those of ``fields``
+    joined; ground truth (``score_key`` None) counts their visible
+    keypoints, results take their score from ``score_key``."""
+    anns = []
+    missing_score = False
+    for a in dataset["annotations"]:
+        b = {k: a[k] for k in ("id", "image_id", "category_id", "iscrowd", "area", "bbox") if k in a}
+        b["keypoints"] = [v for f in fields for v in (a.get(f) or ())]
+        if score_key is None:
+            b["num_keypoints"] = sum(1 for v in b["keypoints"][2::3] if v > 0)
+        elif score_key in a:
+            b["score"] = a[score_key]
+        else:
+            b["score"] = a["score"]
+            missing_score = True
+        anns.append(b)
+    if missing_score:
+        warnings.warn(f"{score_key!r} not found, use 'score' instead.", UserWarning, stacklevel=3)
+    return {"images": dataset["images"], "categories": dataset["categories"], "annotations": anns}
