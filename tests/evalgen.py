@@ -221,7 +221,8 @@ def wholebody(seed, n_images=25):
             for _ in range(rng.choice([0, 1, 2])):
                 d = {"image_id": img["id"], "category_id": 1, "score": round(rng.random() * 20) / 20}
                 for part in WHOLEBODY_PARTS:
-                    d[part] = [x + rng.gauss(0, 4) if j % 3 < 2 else 1 for j, x in enumerate(a[part])]
+                    conf = 0 if rng.random() < 0.1 else 1  # a part without a confident keypoint now and then
+                    d[part] = [x + rng.gauss(0, 4) if j % 3 < 2 else conf for j, x in enumerate(a[part])]
                     if part != "keypoints" and rng.random() < 0.9:
                         d[part.replace("_kpts", "_score")] = round(rng.random() * 20) / 20
                 if rng.random() < 0.9:

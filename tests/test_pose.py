@@ -20,6 +20,9 @@ SIGMAS = np.linspace(0.025, 0.107, evalgen.NUM_KEYPOINTS)
 def crowd_case(tmp_path, seed):
     gt = evalgen.with_crowd_index(seed + 5, evalgen.dataset(seed, keypoints=True))
     res = evalgen.results(seed + 1, gt, keypoints=True)
+    for n, d in enumerate(res):  # results without a confident keypoint (left out), or with some
+        if n % 7 < 2:
+            d["keypoints"][2::3] = [0] * evalgen.NUM_KEYPOINTS if n % 7 == 0 else [0, 0.5] * 8 + [0]
     (tmp_path / "gt.json").write_text(json.dumps(gt))
     (tmp_path / "res.json").write_text(json.dumps(res))
     return tmp_path / "gt.json", tmp_path / "res.json"

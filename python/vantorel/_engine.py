@@ -79,7 +79,6 @@ def evaluator(
     p: Params,
     federated: Federated | None = None,
     range_by_image: Sequence[float] | None = None,
-    ranges_by_scale: bool = False,
 ) -> _zerlin.Evaluator:
     """The native ``Evaluator`` of two annotation sides under ``p``; with
     ``federated``, the LVIS protocol: the engine keeps each image's best
@@ -87,9 +86,11 @@ def evaluator(
     truths and its negative ones), and leaves out annotations whose area is
     not in (0, inf). With ``range_by_image`` (one value per ``p.img_ids``),
     the area ranges test those values instead of the annotations' areas.
-    With ``ranges_by_scale`` (always for "keypoints_crowd"), a keypoint
-    ground truth's range is tested on its similarity scale, as xtcocotools
-    does (0.53 x its box area when ``use_area`` is off).
+    "keypoints_crowd" follows xtcocotools' rules (and so does a drop-in
+    whose ``p`` has the attributes ``ranges_by_scale`` and ``skip_unscored``
+    set): a keypoint ground truth's range is tested on its similarity scale
+    (0.53 x its box area when ``use_area`` is off), and results without a
+    keypoint of positive confidence are left out.
 
     Examples
     --------
@@ -114,9 +115,9 @@ def evaluator(
     options: dict[str, Any] = {"use_area": bool(p.use_area), "boundary_dilation": float(p.boundary_dilation)}
     if range_by_image is not None:
         options["range_by_image"] = [float(v) for v in range_by_image]
-    # A drop-in's engine options arrive as attributes of its Params.
-    if ranges_by_scale or p.iou_type == "keypoints_crowd" or getattr(p, "ranges_by_scale", False):
-        options["ranges_by_scale"] = True
+    for name in ("ranges_by_scale", "skip_unscored"):
+        if p.iou_type == "keypoints_crowd" or getattr(p, name, False):
+            options[name] = True
     if federated is None:
         return _zerlin.Evaluator(*args, **options)
     ev = _zerlin.federated_evaluator(federated.negative, federated.max_det, *args, **options)

@@ -189,7 +189,8 @@ def evaluate(
         "keypoints_crowd" is CrowdPose's protocol (xtcocotools'): keypoints
         as COCO matches them, with AP also over the images of each crowd
         type (each image's ``crowdIndex``: easy below 0.2, medium below
-        0.8, hard from 0.8).
+        0.8, hard from 0.8); as there, results without a keypoint of
+        positive confidence are left out.
     lvis : bool, default False
         The LVIS federated protocol (negative and non-exhaustive categories,
         300 detections per image, rare/common/frequent AP).

@@ -159,6 +159,11 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
         if (gt_.size() > 0 && dt_.size() > 0 && k > params_.kpt_sigmas.size())
             throw_value("kpt_sigmas must have one value per keypoint");
     }
+    if (params_.skip_unscored && dt_.kind == GeometryKind::Keypoints) {
+        if (dt_.scored.size() != dt_.size()) throw_internal("keypoint confidence column incomplete");
+        for (std::size_t r = 0; r < dt_.size(); ++r)
+            if (!dt_.scored[r]) dt_.image_index[r] = -1;  // outside every image, as an unknown image's are
+    }
     if (!params_.range_by_image.empty() && params_.range_by_image.size() != params_.img_ids.size())
         throw_value("range_by_image must have one value per image id");
     if (gt_.kind == GeometryKind::Boxes && gt_.boxes.size() != 4 * gt_.size())

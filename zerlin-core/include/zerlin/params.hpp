@@ -32,6 +32,9 @@ struct EvalParams {
     // (its area, or 0.53 x its box area without use_area), as xtcocotools
     // does; else its area whatever use_area says, as pycocotools-style peers do.
     bool ranges_by_scale = false;
+    // Keypoints: results without a keypoint of positive confidence are left
+    // out, as xtcocotools does.
+    bool skip_unscored = false;
 
     std::size_t num_slots() const noexcept { return use_cats ? cat_ids.size() : 1; }
     // L: the per-image detection limit, the last max_dets entry (0 when empty).

@@ -22,6 +22,10 @@ Deliberate differences from xtcocotools (each a fault there):
 - ``summarize()`` leaves ``eval``, ``evalImgs`` and ``params`` as
   ``accumulate()`` made them (xtcocotools leaves those of its last split).
 
+As xtcocotools does, results without a keypoint of positive confidence are
+left out, and with ``use_area`` off a ground truth's area range is tested
+on 0.53 x its box area.
+
 Examples
 --------
 >>> from vantorel.compat.xtcocotools.coco import COCO
@@ -120,7 +124,7 @@ class COCOeval(_base.COCOeval):
             self._coco_gt, self._coco_dt = gt, dt
 
     def _engine_options(self) -> dict[str, Any]:
-        return {"use_area": bool(self.use_area), "ranges_by_scale": True}
+        return {"use_area": bool(self.use_area), "ranges_by_scale": True, "skip_unscored": True}
 
     def _oks(self, img_id: Any, cat_id: Any, p: Any) -> Any:
         gts, dts = self._pair(img_id, cat_id, p)
