@@ -190,7 +190,9 @@ def evaluate(
         as COCO matches them, with AP also over the images of each crowd
         type (each image's ``crowdIndex``: easy below 0.2, medium below
         0.8, hard from 0.8); as there, results without a keypoint of
-        positive confidence are left out.
+        positive confidence are left out. Unlike there, a type's AP keeps
+        every digit, averages only categories with ground truth in it and
+        splits only the evaluated images (``params.img_ids``).
     lvis : bool, default False
         The LVIS federated protocol (negative and non-exhaustive categories,
         300 detections per image, rare/common/frequent AP).
