@@ -37,6 +37,7 @@ Examples
 
 from __future__ import annotations
 
+import itertools
 import warnings
 from typing import Any
 
@@ -180,9 +181,11 @@ def _part_dataset(dataset: dict[str, Any], fields: tuple[str, ...], score_key: s
     missing_score = False
     for a in dataset["annotations"]:
         b = {k: a[k] for k in ("id", "image_id", "category_id", "iscrowd", "area", "bbox") if k in a}
-        b["keypoints"] = [v for f in fields for v in (a.get(f) or ())]
+        lists = [a.get(f) or [] for f in fields]
+        # One part's list is shared as it is (nothing here changes it).
+        b["keypoints"] = lists[0] if len(lists) == 1 else list(itertools.chain.from_iterable(lists))
         if score_key is None:
-            b["num_keypoints"] = sum(1 for v in b["keypoints"][2::3] if v > 0)
+            b["num_keypoints"] = sum(v > 0 for v in b["keypoints"][2::3])
         elif score_key in a:
             b["score"] = a[score_key]
         else:
