@@ -26,6 +26,12 @@ As xtcocotools does, results without a keypoint of positive confidence are
 left out, and with ``use_area`` off a ground truth's area range is tested
 on 0.53 x its box area.
 
+Not matched yet: for "keypoints" xtcocotools ignores a ground truth by its
+keypoints' visibility, this evaluation by ``num_keypoints`` (the same on
+data where the two agree, as in COCO's files); evaluations that take the
+per-image route (ids that are not integers, subclasses replacing the steps)
+keep neither of the two rules above.
+
 Examples
 --------
 >>> from vantorel.compat.xtcocotools.coco import COCO
