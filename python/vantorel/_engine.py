@@ -90,7 +90,9 @@ def evaluator(
     whose ``p`` has the attributes ``ranges_by_scale`` and ``skip_unscored``
     set): a keypoint ground truth's range is tested on its similarity scale
     (0.53 x its box area when ``use_area`` is off), and results without a
-    keypoint of positive confidence are left out.
+    keypoint of positive confidence are left out; a drop-in's
+    ``visibility_ignore`` ignores keypoint ground truths without a visible
+    keypoint rather than by ``num_keypoints``.
 
     Examples
     --------
@@ -118,6 +120,8 @@ def evaluator(
     for name in ("ranges_by_scale", "skip_unscored"):
         if p.iou_type == "keypoints_crowd" or getattr(p, name, False):
             options[name] = True
+    if getattr(p, "visibility_ignore", False):
+        options["visibility_ignore"] = True
     if federated is None:
         return _zerlin.Evaluator(*args, **options)
     ev = _zerlin.federated_evaluator(federated.negative, federated.max_det, *args, **options)

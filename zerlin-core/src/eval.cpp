@@ -159,6 +159,13 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
         if (gt_.size() > 0 && dt_.size() > 0 && k > params_.kpt_sigmas.size())
             throw_value("kpt_sigmas must have one value per keypoint");
     }
+    if (params_.visibility_ignore && gt_.kind == GeometryKind::Keypoints) {
+        const std::size_t k = gt_.keypoint_count;
+        for (std::size_t r = 0; r < gt_.size(); ++r) {
+            const uint8_t* vis = gt_.visibility.data() + k * r;
+            gt_.ignore[r] = gt_.crowd[r] || std::find(vis, vis + k, uint8_t(1)) == vis + k;
+        }
+    }
     if (params_.skip_unscored && dt_.kind == GeometryKind::Keypoints) {
         if (dt_.scored.size() != dt_.size()) throw_internal("keypoint confidence column incomplete");
         for (std::size_t r = 0; r < dt_.size(); ++r)

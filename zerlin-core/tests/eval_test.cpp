@@ -640,6 +640,20 @@ TEST(Keypoints, RangesByImageValueOrScaleAndUnscoredResults) {
     auto [gt, dt] = sides();
     EXPECT_THROW(Engine(p, std::move(gt), std::move(dt)), Error);
 
+    // Ignore by visibility: a person with a visible keypoint counts even when
+    // the side builder ignored it (as for num_keypoints 0); one without does not.
+    {
+        p.range_by_image.clear();
+        p.area_rng = {{0, 1e10}};
+        p.visibility_ignore = true;
+        RecordSet g = keypoint_side(true, {{10, 10, 2, 20, 20, 0}, {10, 10, 0, 20, 20, 0}},
+                                    {{0, 0, 30, 30}, {0, 0, 30, 30}}, {900, 900});
+        g.ignore = {1, 0};
+        Engine eng(p, std::move(g), sides().second);
+        EXPECT_EQ(eng.per_instance(0, 0, 100).gt_ignore, (std::vector<uint8_t>{0, 1}));
+        p.visibility_ignore = false;
+        p.area_rng = {{0, std::nextafter(0.5, 0.0)}, {0.5, 1}};
+    }
     // The second result has no keypoint of positive confidence.
     p.range_by_image.clear();
     EXPECT_EQ(sides().second.scored, (std::vector<uint8_t>{1, 0}));

@@ -35,6 +35,9 @@ struct EvalParams {
     // Keypoints: results without a keypoint of positive confidence are left
     // out, as xtcocotools does.
     bool skip_unscored = false;
+    // Keypoints: a ground truth is ignored when crowd or without a visible
+    // keypoint (xtcocotools' keypoints), not by its num_keypoints.
+    bool visibility_ignore = false;
 
     std::size_t num_slots() const noexcept { return use_cats ? cat_ids.size() : 1; }
     // L: the per-image detection limit, the last max_dets entry (0 when empty).

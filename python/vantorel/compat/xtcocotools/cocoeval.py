@@ -26,11 +26,11 @@ As xtcocotools does, results without a keypoint of positive confidence are
 left out, and with ``use_area`` off a ground truth's area range is tested
 on 0.53 x its box area.
 
-Not matched yet: for "keypoints" xtcocotools ignores a ground truth by its
-keypoints' visibility, this evaluation by ``num_keypoints`` (the same on
-data where the two agree, as in COCO's files); evaluations that take the
-per-image route (ids that are not integers, subclasses replacing the steps)
-keep neither of the two rules above.
+For "keypoints" and the whole-body types a ground truth without a visible
+keypoint is ignored whatever its ``num_keypoints`` (keypoints_crowd goes by
+``num_keypoints``), as xtcocotools does. Not matched yet: evaluations that
+take the per-image route (ids that are not integers, subclasses replacing
+the steps) keep none of these rules.
 
 Examples
 --------
@@ -131,7 +131,10 @@ class COCOeval(_base.COCOeval):
             self._coco_gt, self._coco_dt = gt, dt
 
     def _engine_options(self) -> dict[str, Any]:
-        return {"use_area": bool(self.use_area), "ranges_by_scale": True, "skip_unscored": True}
+        # xtcocotools' keypoints ignore a ground truth without a visible
+        # keypoint, CrowdPose one whose num_keypoints is 0 (as pycocotools).
+        return {"use_area": bool(self.use_area), "ranges_by_scale": True, "skip_unscored": True,
+                "visibility_ignore": self.params.iouType != "keypoints_crowd"}
 
     def _oks(self, img_id: Any, cat_id: Any, p: Any) -> Any:
         gts, dts = self._pair(img_id, cat_id, p)
