@@ -181,3 +181,52 @@ def with_segmentation(seed, gt, res):
     for d in res:
         d["segmentation"] = [_polygon(rng, d.pop("bbox"))]
     return gt, res
+
+
+def with_crowd_index(seed, gt):
+    """CrowdPose's per-image crowd index: values on and beside the split
+    boundaries (0.2, 0.8) and random ones."""
+    import math
+
+    rng = random.Random(seed)
+    edges = [0.0, 0.2, math.nextafter(0.2, 0), 0.8, math.nextafter(0.8, 0), 1.0, 0.1, 0.5]
+    for n, img in enumerate(gt["images"]):
+        img["crowdIndex"] = edges[n] if n < len(edges) else round(rng.random(), rng.choice([2, 6]))
+    return gt
+
+
+WHOLEBODY_PARTS = {"keypoints": 17, "foot_kpts": 6, "face_kpts": 68, "lefthand_kpts": 21, "righthand_kpts": 21}
+
+
+def wholebody(seed, n_images=25):
+    """COCO-WholeBody-shaped ground truth and results: every part's keypoint
+    list, parts often wholly invisible (so ignored), people without any
+    keypoints, crowd regions; results with part scores, some missing."""
+    rng = random.Random(seed)
+    images = [{"id": i + 1, "width": 640, "height": 480} for i in range(n_images)]
+    anns, res = [], []
+    for img in images:
+        for _ in range(rng.choice([0, 1, 2, 4, 6])):
+            box = _box(rng, img["width"], img["height"])
+            crowd = int(rng.random() < 0.05)
+            a = {"id": len(anns) + 1, "image_id": img["id"], "category_id": 1, "bbox": box,
+                 "area": box[2] * box[3] * rng.uniform(0.5, 1.0), "iscrowd": crowd}
+            for part, n in WHOLEBODY_PARTS.items():
+                labelled = not crowd and rng.random() < 0.7
+                a[part] = [v for _ in range(n) for v in
+                           ([box[0] + rng.random() * box[2], box[1] + rng.random() * box[3], rng.choice([0, 1, 2])]
+                            if labelled else [0, 0, 0])]
+            a["num_keypoints"] = sum(1 for v in a["keypoints"][2::3] if v > 0)
+            anns.append(a)
+            for _ in range(rng.choice([0, 1, 2])):
+                d = {"image_id": img["id"], "category_id": 1, "score": round(rng.random() * 20) / 20}
+                for part in WHOLEBODY_PARTS:
+                    conf = 0 if rng.random() < 0.1 else 1  # a part without a confident keypoint now and then
+                    d[part] = [x + rng.gauss(0, 4) if j % 3 < 2 else conf for j, x in enumerate(a[part])]
+                    if part != "keypoints" and rng.random() < 0.9:
+                        d[part.replace("_kpts", "_score")] = round(rng.random() * 20) / 20
+                if rng.random() < 0.9:
+                    d["wholebody_score"] = round(rng.random() * 20) / 20
+                res.append(d)
+    gt = {"images": images, "annotations": anns, "categories": [{"id": 1, "name": "person"}]}
+    return gt, res

@@ -67,7 +67,8 @@ def test_classes():
     assert z.Evaluator.__qualname__ == "Evaluator"
     assert z.Evaluator.__text_signature__ == (
         "(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, max_dets, area_rng, "
-        "use_cats, iou_type, kpt_sigmas, use_area=True, boundary_dilation=0.02)"
+        "use_cats, iou_type, kpt_sigmas, use_area=True, boundary_dilation=0.02, range_by_image=None, ranges_by_scale=False, "
+        "skip_unscored=False, visibility_ignore=False)"
     )
     with pytest.raises(TypeError):
         z.CompactBbox()  # instances only come from the loaders

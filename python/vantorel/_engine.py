@@ -18,6 +18,7 @@ Examples
 
 from __future__ import annotations
 
+import math
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
@@ -25,7 +26,7 @@ from typing import Any, Literal
 import numpy as np
 
 from . import _zerlin
-from .params import Params
+from .params import KEYPOINT_TYPES, WHOLEBODY_TYPES, Params
 
 Naming = Literal["vantorel", "pycocotools", "faster", "lvis"]
 
@@ -72,13 +73,26 @@ class Federated:
 
 
 def evaluator(
-    gt_anns: Any, dt_anns: Any, img_sizes: dict[Any, Any], p: Params, federated: Federated | None = None
+    gt_anns: Any,
+    dt_anns: Any,
+    img_sizes: dict[Any, Any],
+    p: Params,
+    federated: Federated | None = None,
+    range_by_image: Sequence[float] | None = None,
 ) -> _zerlin.Evaluator:
     """The native ``Evaluator`` of two annotation sides under ``p``; with
     ``federated``, the LVIS protocol: the engine keeps each image's best
     ``max_det`` detections of its verified categories (those of its ground
     truths and its negative ones), and leaves out annotations whose area is
-    not in (0, inf).
+    not in (0, inf). With ``range_by_image`` (one value per ``p.img_ids``),
+    the area ranges test those values instead of the annotations' areas.
+    "keypoints_crowd" follows xtcocotools' rules (and so does a drop-in
+    whose ``p`` has the attributes ``ranges_by_scale`` and ``skip_unscored``
+    set): a keypoint ground truth's range is tested on its similarity scale
+    (0.53 x its box area when ``use_area`` is off), and results without a
+    keypoint of positive confidence are left out; a drop-in's
+    ``visibility_ignore`` ignores keypoint ground truths without a visible
+    keypoint rather than by ``num_keypoints``.
 
     Examples
     --------
@@ -97,17 +111,70 @@ def evaluator(
         [int(m) for m in p.max_dets],
         [[float(lo), float(hi)] for lo, hi in p.area_rng],
         bool(p.use_cats),
-        p.iou_type,
+        "keypoints" if p.iou_type in WHOLEBODY_TYPES else p.iou_type,  # the part's keypoints come as "keypoints"
         [float(s) for s in p.kpt_sigmas],
     )
-    use_area, dilation = bool(p.use_area), float(p.boundary_dilation)
+    options: dict[str, Any] = {"use_area": bool(p.use_area), "boundary_dilation": float(p.boundary_dilation)}
+    if range_by_image is not None:
+        options["range_by_image"] = [float(v) for v in range_by_image]
+    for name in ("ranges_by_scale", "skip_unscored"):
+        if p.iou_type == "keypoints_crowd" or getattr(p, name, False):
+            options[name] = True
+    if getattr(p, "visibility_ignore", False):
+        options["visibility_ignore"] = True
     if federated is None:
-        return _zerlin.Evaluator(*args, use_area=use_area, boundary_dilation=dilation)
-    ev = _zerlin.federated_evaluator(
-        federated.negative, federated.max_det, *args, use_area=use_area, boundary_dilation=dilation
-    )
+        return _zerlin.Evaluator(*args, **options)
+    ev = _zerlin.federated_evaluator(federated.negative, federated.max_det, *args, **options)
     ev.configure_lvis(federated.gt_ignore, federated.non_exhaustive)
     return ev
+
+
+# CrowdPose's difficulty split as xtcocotools draws it (its boundaries found
+# by running it): easy below a crowd index of 0.2, medium from 0.2 to below
+# 0.8, hard from 0.8. The engine's ranges hold both ends, so the upper ends
+# are the doubles just below the next boundary.
+CROWD_TYPES = ("easy", "medium", "hard")
+CROWD_RANGES = [
+    [-math.inf, math.nextafter(0.2, -math.inf)],
+    [0.2, math.nextafter(0.8, -math.inf)],
+    [0.8, math.inf],
+]
+
+
+def crowd_indexes(images: Iterable[dict[str, Any]], img_ids: Sequence[Any]) -> list[float]:
+    """Each image's ``crowdIndex`` (in the order of ``img_ids``), as CrowdPose's
+    ground truth carries it; ValueError naming the image when one lacks it.
+
+    Examples
+    --------
+    >>> crowd_indexes([{"id": 1, "crowdIndex": 0.3}], [1])
+    [0.3]
+    """
+    by_id = {img["id"]: img for img in images}
+    out = []
+    for i in img_ids:
+        value = by_id.get(i, {}).get("crowdIndex")
+        if isinstance(value, bool) or not isinstance(value, (int, float)) or math.isnan(value):
+            raise ValueError(f"image {i!r}: 'crowdIndex' must be a number for keypoints_crowd; got {value!r}")
+        out.append(float(value))
+    return out
+
+
+def crowd_evaluator(gt_anns: Any, dt_anns: Any, p: Params, crowd_index: Sequence[float]) -> _zerlin.Evaluator:
+    """The evaluation of ``p`` split by the images' crowd index: its area
+    ranges are ``CROWD_TYPES`` (each image's annotations and detections
+    count in its own type only).
+
+    Examples
+    --------
+    >>> split = crowd_evaluator(gt_anns, dets, params, crowd_index)  # doctest: +SKIP
+    >>> split.run()["precision"].shape[3]  # doctest: +SKIP
+    3
+    """
+    q = p.copy()
+    q.area_rng = [list(r) for r in CROWD_RANGES]
+    q.area_labels = list(CROWD_TYPES)
+    return evaluator(gt_anns, dt_anns, {}, q, range_by_image=crowd_index)
 
 
 def frequency_groups(categories: Iterable[dict[str, Any]], cat_ids: Sequence[Any]) -> dict[str, list[int]]:
@@ -164,7 +231,8 @@ class Line:
     IoU threshold ``iou`` (all of them when None), the area range labelled
     ``area``, the detection cap ``max_det`` and, for LVIS's frequency lines,
     the categories of frequency ``group``; ``key`` is its name in the API
-    the table was made for.
+    the table was made for. A ``crowd`` line reads the crowd split's run
+    (``crowd_evaluator``), ``area`` naming the type (easy, medium, hard).
 
     Examples
     --------
@@ -178,6 +246,7 @@ class Line:
     area: str
     max_det: int
     group: str | None = None
+    crowd: bool = False
 
     def label(self, iou_thrs: Sequence[float], area: str | None = None) -> str:
         """The line as the reference evaluations print it (before " = value");
@@ -185,9 +254,14 @@ class Line:
         kind = "Average Precision  (AP)" if self.ap else "Average Recall     (AR)"
         rng = f"{iou_thrs[0]:0.2f}:{iou_thrs[-1]:0.2f}" if self.iou is None else f"{self.iou:0.2f}"
         shown = self.area if area is None else area
-        return f"{kind} @[ IoU={rng:<9} | area={shown:>6s} | maxDets={self.max_det:>3d} ]"
+        axis = "type" if self.crowd else "area"
+        return f"{kind} @[ IoU={rng:<9} | {axis}={shown:>6s} | maxDets={self.max_det:>3d} ]"
 
 
+_CROWD_KEYS = {
+    "vantorel": ["AP", "AP50", "AP75", "AR", "AR50", "AR75", "APeasy", "APmedium", "APhard"],
+    "pycocotools": ["AP_all", "AP_50", "AP_75", "AR_all", "AR_50", "AR_75", "AP_easy", "AP_medium", "AP_hard"],
+}
 _KEYPOINT_KEYS = {
     "vantorel": ["AP", "AP50", "AP75", "APm", "APl", "AR", "AR50", "AR75", "ARm", "ARl"],
     "pycocotools": ["AP_all", "AP_50", "AP_75", "AP_medium", "AP_large",
@@ -201,7 +275,9 @@ def summary_lines(naming: Naming, p: Axes, lvis: bool = False) -> list[Line]:
     ``"vantorel"`` (``EvalResult``): AP, AP50, AP75, APs, APm, APl at the
     third cap (the last when fewer), AR at each of the three caps (AR1,
     AR10, AR100), ARs, ARm, ARl; keypoints AP, AP50, AP75, APm, APl, AR,
-    AR50, AR75, ARm, ARl at 20; with ``lvis`` the LVIS lines.
+    AR50, AR75, ARm, ARl at 20; CrowdPose ("keypoints_crowd") AP, AP50,
+    AP75, AR, AR50, AR75, APeasy, APmedium, APhard at 20; with ``lvis`` the
+    LVIS lines.
     ``"pycocotools"``: the same lines but the first, which asks for 100
     detections whatever ``max_dets`` holds, keyed as faster-coco-eval keys
     them. ``"faster"``: every line at the last cap, one per area label and
@@ -230,7 +306,12 @@ def summary_lines(naming: Naming, p: Axes, lvis: bool = False) -> list[Line]:
         ]  # fmt: skip
     if naming == "faster":
         return _faster_lines(p, last)
-    if p.iou_type == "keypoints":
+    if p.iou_type == "keypoints_crowd":
+        keys = _CROWD_KEYS["vantorel" if naming == "vantorel" else "pycocotools"]
+        shape = [(None, "all"), (0.5, "all"), (0.75, "all")]
+        lines = [Line(k, n < 3, *shape[n % 3], 20) for n, k in enumerate(keys[:6])]
+        return lines + [Line(k, True, None, t, 20, crowd=True) for k, t in zip(keys[6:], CROWD_TYPES, strict=True)]
+    if p.iou_type in KEYPOINT_TYPES:
         keys = _KEYPOINT_KEYS["vantorel" if naming == "vantorel" else "pycocotools"]
         shape = [(None, "all"), (0.5, "all"), (0.75, "all"), (None, "medium"), (None, "large")]
         return [Line(k, n < 5, *shape[n % 5], 20) for n, k in enumerate(keys)]
@@ -256,7 +337,7 @@ def summary_lines(naming: Naming, p: Axes, lvis: bool = False) -> list[Line]:
 def _faster_lines(p: Axes, last: int) -> list[Line]:
     areas = list(p.area_labels[1:])
     lines: list[Line] = []
-    if p.iou_type == "keypoints":
+    if p.iou_type in KEYPOINT_TYPES:
         for kind, ap in (("AP", True), ("AR", False)):
             lines += [Line(f"{kind}_all", ap, None, "all", last), Line(f"{kind}_50", ap, 0.5, "all", last),
                       Line(f"{kind}_75", ap, 0.75, "all", last)]  # fmt: skip
@@ -283,7 +364,7 @@ def extra_lines(p: Axes) -> list[Line]:
     >>> [line.key for line in extra_lines(Axes.of(Params.for_type("bbox")))]
     ['AR_50', 'AR_75']
     """
-    if p.iou_type == "keypoints":
+    if p.iou_type in KEYPOINT_TYPES:
         return []
     last = p.max_dets[-1] if p.max_dets else 0
     return [Line("AR_50", False, 0.5, "all", last), Line("AR_75", False, 0.75, "all", last)]
@@ -321,10 +402,15 @@ def line_value(
 
 
 def summarize(
-    arrays: dict[str, Any], p: Params, lvis: bool, groups: dict[str, list[int]] | None
+    arrays: dict[str, Any],
+    p: Params,
+    lvis: bool,
+    groups: dict[str, list[int]] | None,
+    crowd: dict[str, Any] | None = None,
 ) -> tuple[np.ndarray, list[str]]:
     """``EvalResult``'s statistics of a run and their names: the printed
-    labels, or LVIS's short names.
+    labels, or LVIS's short names; ``crowd`` is the crowd split's run, which
+    CrowdPose's last lines read.
 
     Examples
     --------
@@ -332,6 +418,29 @@ def summarize(
     """
     axes = Axes.of(p)
     lines = summary_lines("vantorel", axes, lvis)
-    stats = np.array([line_value(line, arrays["precision"], arrays["recall"], axes, groups) for line in lines])
+    stats = np.array([line_stat(line, arrays, axes, crowd, groups) for line in lines])
     names = [line.key if lvis else line.label(axes.iou_thrs) for line in lines]
     return stats, names
+
+
+def line_stat(
+    line: Line,
+    arrays: dict[str, Any],
+    p: Axes,
+    crowd: dict[str, Any] | None = None,
+    groups: dict[str, list[int]] | None = None,
+) -> float:
+    """``line_value`` of the run ``arrays``, or of the crowd split's run for
+    a crowd line (-1 without one).
+
+    Examples
+    --------
+    >>> line_stat(summary_lines("vantorel", axes)[0], ev.run(), axes)  # doctest: +SKIP
+    0.505
+    """
+    if not line.crowd:
+        return line_value(line, arrays["precision"], arrays["recall"], p, groups)
+    if crowd is None:
+        return -1.0
+    split = Axes(p.iou_type, p.iou_thrs, p.max_dets, CROWD_TYPES)
+    return line_value(line, crowd["precision"], crowd["recall"], split, groups)

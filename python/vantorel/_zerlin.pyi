@@ -66,6 +66,10 @@ class Evaluator:
         kpt_sigmas: Sequence[float],
         use_area: bool = True,
         boundary_dilation: float = 0.02,
+        range_by_image: Sequence[float] | None = None,
+        ranges_by_scale: bool = False,
+        skip_unscored: bool = False,
+        visibility_ignore: bool = False,
     ) -> Evaluator: ...
     def run(self, collect_eval_imgs: bool = False) -> dict[str, Any]: ...
     def timings(self) -> dict[str, float]: ...

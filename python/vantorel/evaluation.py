@@ -28,7 +28,7 @@ class Prepared:
     engine saw it. They equal the caller's unless some id was not an integer;
     ``ids`` then maps the engine's ids back (None otherwise). ``freq_groups``
     maps an LVIS frequency letter to category positions (None outside LVIS
-    mode).
+    mode). ``crowd`` is CrowdPose's split by crowd index (keypoints_crowd only).
 
     Examples
     --------
@@ -43,6 +43,7 @@ class Prepared:
     freq_groups: dict[str, list[int]] | None
     cat_names: dict[Any, str]
     ids: EngineIds | None = None
+    crowd: _zerlin.Evaluator | None = None
 
     def user_params(self) -> Params:
         """``params`` with the caller's own image and category ids.
@@ -109,10 +110,15 @@ def build_evaluator(
         check_result_images(side, dataset, named.images if named else None)
     with naming_file("ground-truth", gt):  # its annotations are read for their ids here
         engine_side = map_ids(dataset, gt_anns, side, p, named)
+    crowd = None
+    if p.iou_type == "keypoints_crowd":
+        with naming_file("ground-truth", gt):
+            crowd_index = _engine.crowd_indexes(engine_side[0]["images"], p.img_ids)
+        crowd = _engine.crowd_evaluator(engine_side[1], engine_side[2], p, crowd_index)
     ev, freq_groups = _engine_of(p, lvis, *engine_side[:3])
     dataset, ids = engine_side[0], engine_side[3]
     cat_names = {c["id"]: c.get("name", str(c["id"])) for c in dataset["categories"]}
-    return Prepared(ev, p, dataset, lvis, freq_groups, cat_names, ids)
+    return Prepared(ev, p, dataset, lvis, freq_groups, cat_names, ids, crowd)
 
 
 def _engine_of(
@@ -149,6 +155,7 @@ def result_of(prepared: Prepared) -> EvalResult:
         timings=ev.timings(),
         lvis=prepared.lvis,
         freq_groups=prepared.freq_groups,
+        crowd=None if prepared.crowd is None else prepared.crowd.run(),
     )
 
 
@@ -177,8 +184,15 @@ def evaluate(
         from ``vantorel._zerlin``. Every detection needs ``image_id``,
         ``category_id`` and ``score``. Image and category ids may be ints,
         strings or floats holding whole numbers.
-    iou_type : {"bbox", "segm", "keypoints", "boundary"}, optional
+    iou_type : {"bbox", "segm", "keypoints", "boundary", "keypoints_crowd"}, optional
         What is compared; "bbox" unless ``params`` says otherwise.
+        "keypoints_crowd" is CrowdPose's protocol (xtcocotools'): keypoints
+        as COCO matches them, with AP also over the images of each crowd
+        type (each image's ``crowdIndex``: easy below 0.2, medium below
+        0.8, hard from 0.8); as there, results without a keypoint of
+        positive confidence are left out. Unlike there, a type's AP keeps
+        every digit, averages only categories with ground truth in it and
+        splits only the evaluated images (``params.img_ids``).
     lvis : bool, default False
         The LVIS federated protocol (negative and non-exhaustive categories,
         300 detections per image, rare/common/frequent AP).

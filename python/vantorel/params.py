@@ -8,7 +8,14 @@ from typing import Any
 
 import numpy as np
 
-IOU_TYPES = ("bbox", "segm", "keypoints", "boundary")
+IOU_TYPES = ("bbox", "segm", "keypoints", "boundary", "keypoints_crowd")
+# COCO-WholeBody's evaluations (xtcocotools' types): COCO keypoints on one
+# part's keypoint list, or on all of them joined.
+WHOLEBODY_TYPES = ("keypoints_body", "keypoints_foot", "keypoints_face", "keypoints_lefthand",
+                   "keypoints_righthand", "keypoints_wholebody")  # fmt: skip
+# The keypoint evaluations: COCO's, CrowdPose's (COCO's matching, its
+# summary adding AP by the images' crowd index) and COCO-WholeBody's.
+KEYPOINT_TYPES = ("keypoints", "keypoints_crowd") + WHOLEBODY_TYPES
 
 # Per-keypoint OKS constants of the 17 COCO person keypoints.
 COCO_KPT_SIGMAS = (
@@ -29,7 +36,8 @@ class Params:
     Attributes
     ----------
     iou_type : str
-        "bbox", "segm", "keypoints" or "boundary".
+        "bbox", "segm", "keypoints", "boundary" or "keypoints_crowd"
+        (CrowdPose: keypoints, summarised by the images' ``crowdIndex`` too).
     img_ids, cat_ids : list
         Images and categories to evaluate; empty means all of the ground truth's.
     iou_thrs : numpy.ndarray
@@ -78,7 +86,7 @@ class Params:
 
         Parameters
         ----------
-        iou_type : {"bbox", "segm", "keypoints", "boundary"}
+        iou_type : {"bbox", "segm", "keypoints", "boundary", "keypoints_crowd"}
         lvis : bool, default False
             LVIS's cap of 300 detections per image.
 
@@ -90,7 +98,7 @@ class Params:
         if iou_type not in IOU_TYPES:
             raise ValueError(f"iou_type must be one of {', '.join(IOU_TYPES)}; got {iou_type!r}")
         p = cls(iou_type=iou_type)
-        if iou_type == "keypoints":
+        if iou_type in KEYPOINT_TYPES:
             p.max_dets = [20]
             p.area_rng = [AREA_ALL, AREA_MEDIUM, AREA_LARGE]
             p.area_labels = ["all", "medium", "large"]

@@ -132,15 +132,16 @@ class EvalResult:
         timings: dict[str, float],
         lvis: bool = False,
         freq_groups: dict[str, list[int]] | None = None,
+        crowd: dict[str, Any] | None = None,
     ) -> "EvalResult":
         """The result of one run's precision/recall/scores arrays, summarised
-        under ``params``.
+        under ``params`` (CrowdPose's split lines from the split's run ``crowd``).
 
         Examples
         --------
         >>> EvalResult.from_run(ev.run(), params, cat_names={}, timings={})  # doctest: +SKIP
         """
-        stats, names = _engine.summarize(arrays, params, lvis, freq_groups)
+        stats, names = _engine.summarize(arrays, params, lvis, freq_groups, crowd)
         return cls(
             params=params,
             precision=arrays["precision"],
@@ -184,7 +185,8 @@ class EvalResult:
         caps used when ``max_dets`` differ), ARs, ARm, ARl. Keypoints: AP,
         AP50, AP75, APm, APl, AR, AR50, AR75, ARm, ARl. LVIS: AP, AP50, AP75,
         APs, APm, APl, APr, APc, APf, AR@300, ARs@300, ARm@300, ARl@300 (the
-        cap is the last of ``max_dets``).
+        cap is the last of ``max_dets``). CrowdPose ("keypoints_crowd"): AP,
+        AP50, AP75, AR, AR50, AR75, APeasy, APmedium, APhard.
 
         Examples
         --------

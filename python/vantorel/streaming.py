@@ -92,6 +92,8 @@ class StreamingEvaluator:
     ) -> None:
         self._params = params.copy() if params is not None else Params.for_type(iou_type, lvis=lvis)
         self.iou_type: str = self._params.iou_type
+        if self.iou_type == "keypoints_crowd":  # its crowd split needs every image at once
+            raise ValueError("keypoints_crowd is evaluated by vantorel.evaluate(), not streamed")
         self.lvis = bool(lvis)
         self._gt, self._gt_path, self._known_images = _open_ground_truth(gt, self.iou_type, self.lvis)
         self._gt_file_digest = _file_digest(self._gt_path) if self._gt_path is not None else None

@@ -18,6 +18,8 @@ namespace {
 
 constexpr double kMaxThreshold = 1.0 - 1e-10;
 constexpr std::size_t kMinPiece = 64;
+// Without use_area, a ground truth's keypoint scale is this share of its box area.
+constexpr double kBoxScale = 0.53;
 
 // NumPy's pairwise summation of a contiguous float64 array (its reduction
 // starts from 0.0), so OKS sums round exactly as NumPy's do.
@@ -69,7 +71,7 @@ void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint3
         const double* box = gt.boxes.data() + 4 * std::size_t(gr);
         const double* gk = gt.keypoints.data() + 2 * S * gr;
         const uint8_t* vis = gt.visibility.data() + S * gr;
-        const double area = use_area ? gt.areas[gr] : box[2] * box[3] * 0.53;
+        const double area = use_area ? gt.areas[gr] : box[2] * box[3] * kBoxScale;
         const double a = area + kSpacingOfOne;
         const double x0 = box[0] - box[2], x1 = box[0] + box[2] * 2;
         const double y0 = box[1] - box[3], y1 = box[1] + box[3] * 2;
@@ -158,6 +160,20 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
         if (gt_.size() > 0 && dt_.size() > 0 && k > params_.kpt_sigmas.size())
             throw_value("kpt_sigmas must have one value per keypoint");
     }
+    if (params_.visibility_ignore && gt_.kind == GeometryKind::Keypoints) {
+        const std::size_t k = gt_.keypoint_count;
+        for (std::size_t r = 0; r < gt_.size(); ++r) {
+            const uint8_t* vis = gt_.visibility.data() + k * r;
+            gt_.ignore[r] = gt_.crowd[r] || std::find(vis, vis + k, uint8_t(1)) == vis + k;
+        }
+    }
+    if (params_.skip_unscored && dt_.kind == GeometryKind::Keypoints) {
+        if (dt_.scored.size() != dt_.size()) throw_internal("keypoint confidence column incomplete");
+        for (std::size_t r = 0; r < dt_.size(); ++r)
+            if (!dt_.scored[r]) dt_.image_index[r] = -1;  // outside every image, as an unknown image's are
+    }
+    if (!params_.range_by_image.empty() && params_.range_by_image.size() != params_.img_ids.size())
+        throw_value("range_by_image must have one value per image id");
     if (gt_.kind == GeometryKind::Boxes && gt_.boxes.size() != 4 * gt_.size())
         throw_internal("box column incomplete");
     if (dt_.kind == GeometryKind::Boxes && dt_.boxes.size() != 4 * dt_.size())
@@ -265,15 +281,19 @@ void Engine::gather_entry(Category& c, std::size_t e, std::vector<uint32_t>& buf
         return detail::score_before(dt_.scores[x], dt_.scores[y]);
     });
     std::copy_n(buf.data(), D, c.dt_rec.data() + c.dt_off[e]);
+    const bool by_image = !params_.range_by_image.empty();
+    const double image_value = by_image ? params_.range_by_image[en.image] : 0.0;
+    const bool box_scale = params_.ranges_by_scale && !params_.use_area && gt_.kind == GeometryKind::Keypoints;
     for (std::size_t d = 0; d < D; ++d) {
         const uint32_t r = buf[d];
-        c.dt_area[c.dt_off[e] + d] = dt_.areas[r];
+        c.dt_area[c.dt_off[e] + d] = by_image ? image_value : dt_.areas[r];
         c.dt_score[c.dt_off[e] + d] = dt_.scores[r];
         c.dt_flagged[c.dt_off[e] + d] = dt_.non_exhaustive[r];
     }
     for (std::size_t g = 0; g < G; ++g) {
         const uint32_t r = c.gt_rec[c.gt_off[e] + g];
-        c.gt_area[c.gt_off[e] + g] = gt_.areas[r];
+        c.gt_area[c.gt_off[e] + g] = by_image ? image_value : box_scale ? gt_.boxes.data()[4 * r + 2] * gt_.boxes.data()[4 * r + 3] * kBoxScale
+                                                     : gt_.areas[r];
         c.gt_flags[c.gt_off[e] + g] = GtFlags{gt_.ignore[r] != 0, gt_.crowd[r] != 0};
     }
 }

@@ -191,7 +191,7 @@ void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, Recor
         rows.push_scalars(0, 0, 0, 0, 0, false, false);
         xy.clear();
         vis.clear();
-        if (!(keep[i] && h.snapshot && reader.read(snap, h.columns->keypoints_span(i), xy, is_gt ? &vis : nullptr))) {
+        if (!(keep[i] && h.snapshot && reader.read(snap, h.columns->keypoints_span(i), xy, &vis))) {
             rows.push_missing_keypoints(is_gt);
             continue;
         }
@@ -200,7 +200,7 @@ void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, Recor
         for (std::size_t j = 0; j < k; ++j) {
             xyv[3 * j] = xy[2 * j];
             xyv[3 * j + 1] = xy[2 * j + 1];
-            xyv[3 * j + 2] = is_gt && vis[j] ? 1.0 : 0.0;
+            xyv[3 * j + 2] = vis[j] ? 1.0 : 0.0;
         }
         rows.push_keypoints(xyv.data(), xyv.size(), is_gt);
     }
@@ -208,6 +208,7 @@ void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, Recor
     rs.keypoint_count = rows.keypoint_count;
     rs.keypoints = std::move(rows.keypoints);
     rs.visibility = std::move(rows.visibility);
+    rs.scored = std::move(rows.scored);
 }
 
 void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,

@@ -57,6 +57,7 @@ void RecordSet::pad_keypoints(uint32_t k, bool with_visibility) {
 }
 
 void RecordSet::push_missing_keypoints(bool with_visibility) {
+    if (!with_visibility) scored.push_back(0);
     // Before K is fixed nothing is stored: the first list back-fills.
     if (keypoint_count == 0) return;
     keypoints.resize(2 * std::size_t(keypoint_count) * size(), 0.0);
@@ -79,11 +80,14 @@ void RecordSet::push_keypoints(const double* xyv, std::size_t n, bool with_visib
     const std::size_t k = keypoint_count;
     keypoints.resize(2 * k * row, 0.0);
     if (with_visibility) visibility.resize(k * row, 0);
+    bool any_scored = false;
     for (std::size_t j = 0; j < k; ++j) {
         keypoints.push_back(xyv[3 * j]);
         keypoints.push_back(xyv[3 * j + 1]);
         if (with_visibility) visibility.push_back(xyv[3 * j + 2] > 0 ? 1 : 0);
+        any_scored = any_scored || xyv[3 * j + 2] > 0;
     }
+    if (!with_visibility) scored.push_back(any_scored ? 1 : 0);
 }
 
 }  // namespace zerlin

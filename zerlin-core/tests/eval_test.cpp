@@ -614,3 +614,53 @@ TEST(Keypoints, EngineEvaluatesAndChecksSigmas) {
     p.kpt_sigmas = {0.5};
     EXPECT_THROW(Engine(p, std::move(g2), std::move(d2)), Error);
 }
+
+TEST(Keypoints, RangesByImageValueOrScaleAndUnscoredResults) {
+    // One person: box 30 x 30 (scale 0.53 x 900 = 477 without use_area), area 5000.
+    auto sides = [] {
+        return std::pair(keypoint_side(true, {{10, 10, 2, 20, 20, 1}}, {{0, 0, 30, 30}}, {5000}),
+                         keypoint_side(false, {{11, 10, 1, 20, 21, 1}, {11, 10, 0, 20, 21, 0}}, {}, {0, 0}));
+    };
+    EvalParams p = simple_params({0.5}, {{0, 1000}, {1000, 1e10}});
+    p.kpt_sigmas = {0.5, 0.25};
+    p.iou_kind = IouKind::Keypoints;
+    p.use_area = false;
+    auto gt_ignored = [&](const EvalParams& q) {
+        auto [gt, dt] = sides();
+        Engine eng(q, std::move(gt), std::move(dt));
+        return std::pair(eng.per_instance(0, 0, 100).gt_ignore[0], eng.per_instance(0, 1, 100).gt_ignore[0]);
+    };
+    EXPECT_EQ(gt_ignored(p), (std::pair<uint8_t, uint8_t>(1, 0)));  // the area decides
+    p.ranges_by_scale = true;
+    EXPECT_EQ(gt_ignored(p), (std::pair<uint8_t, uint8_t>(0, 1)));  // the scale decides
+    p.range_by_image = {0.5};
+    p.area_rng = {{0, std::nextafter(0.5, 0.0)}, {0.5, 1}};
+    EXPECT_EQ(gt_ignored(p), (std::pair<uint8_t, uint8_t>(1, 0)));  // the image's value decides
+    p.range_by_image = {0.5, 0.7};
+    auto [gt, dt] = sides();
+    EXPECT_THROW(Engine(p, std::move(gt), std::move(dt)), Error);
+
+    // Ignore by visibility: a person with a visible keypoint counts even when
+    // the side builder ignored it (as for num_keypoints 0); one without does not.
+    {
+        p.range_by_image.clear();
+        p.area_rng = {{0, 1e10}};
+        p.visibility_ignore = true;
+        RecordSet g = keypoint_side(true, {{10, 10, 2, 20, 20, 0}, {10, 10, 0, 20, 20, 0}},
+                                    {{0, 0, 30, 30}, {0, 0, 30, 30}}, {900, 900});
+        g.ignore = {1, 0};
+        Engine eng(p, std::move(g), sides().second);
+        EXPECT_EQ(eng.per_instance(0, 0, 100).gt_ignore, (std::vector<uint8_t>{0, 1}));
+        p.visibility_ignore = false;
+        p.area_rng = {{0, std::nextafter(0.5, 0.0)}, {0.5, 1}};
+    }
+    // The second result has no keypoint of positive confidence.
+    p.range_by_image.clear();
+    EXPECT_EQ(sides().second.scored, (std::vector<uint8_t>{1, 0}));
+    for (bool skip : {false, true}) {
+        p.skip_unscored = skip;
+        auto [g, d] = sides();
+        Engine eng(p, std::move(g), std::move(d));
+        EXPECT_EQ(eng.per_instance(0, 0, 100).dt_id, (skip ? std::vector<int64_t>{1} : std::vector<int64_t>{1, 2}));
+    }
+}

@@ -35,7 +35,8 @@ EvaluatorObject* as_evaluator(PyObject* self) { return reinterpret_cast<Evaluato
 
 const Signature kNew{"Evaluator.__new__()",
                      {"gt_anns", "dt_anns", "img_sizes", "img_ids", "cat_ids", "iou_thrs", "rec_thrs", "max_dets",
-                      "area_rng", "use_cats", "iou_type", "kpt_sigmas", "use_area", "boundary_dilation"},
+                      "area_rng", "use_cats", "iou_type", "kpt_sigmas", "use_area", "boundary_dilation", "range_by_image", "ranges_by_scale", "skip_unscored",
+                      "visibility_ignore"},
                      12};
 const Signature kRun{"Evaluator.run()", {"collect_eval_imgs"}, 0};
 const Signature kTimings{"Evaluator.timings()", {}, 0};
@@ -292,7 +293,7 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
 
 // ---------------------------------------------------------------- constructor
 
-// The evaluation parameters (arguments 2 to 13), and the image sizes.
+// The evaluation parameters (arguments 2 to 17), and the image sizes.
 zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     zerlin::EvalParams p;
     std::string iou_type;
@@ -310,6 +311,16 @@ zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     arg(a[11], "kpt_sigmas", &to_vec_f64, &p.kpt_sigmas);
     if (a[12]) arg(a[12], "use_area", &to_bool, &use_area);
     if (a[13]) arg(a[13], "boundary_dilation", &to_f64, &dilation);
+    if (a[14] && a[14] != Py_None) arg(a[14], "range_by_image", &to_vec_f64, &p.range_by_image);
+    bool by_scale = false;
+    if (a[15]) arg(a[15], "ranges_by_scale", &to_bool, &by_scale);
+    p.ranges_by_scale = by_scale;
+    bool skip_unscored = false;
+    if (a[16]) arg(a[16], "skip_unscored", &to_bool, &skip_unscored);
+    p.skip_unscored = skip_unscored;
+    bool visibility_ignore = false;
+    if (a[17]) arg(a[17], "visibility_ignore", &to_bool, &visibility_ignore);
+    p.visibility_ignore = visibility_ignore;
     p.use_cats = use_cats;
     p.use_area = use_area;
     p.boundary_dilation = dilation;
@@ -408,12 +419,12 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a, const FederatedSelec
 
 extern "C" PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        PyObject* a[14];
+        PyObject* a[18];
         parse_args_tuple(kNew, args, kwargs, a);
         // Keyword values are borrowed from the keywords dict, and converting one
         // argument runs Python code: hold them all for the construction.
-        Ref held[14];
-        for (int i = 0; i < 14; ++i) held[i] = Ref::borrow(a[i]);
+        Ref held[18];
+        for (int i = 0; i < 18; ++i) held[i] = Ref::borrow(a[i]);
         return construct(type, a, nullptr);
     });
 }
@@ -433,7 +444,7 @@ PyObject* fn_federated_evaluator(PyObject*, PyObject* const* args, Py_ssize_t na
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k)
             check_status(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
-        PyObject* a[14];
+        PyObject* a[18];
         parse_args_tuple(kNew, rest.get(), keywords.get(), a);
         return construct(g_evaluator_type, a, &federated);
     });
@@ -612,7 +623,8 @@ PyType_Spec* evaluator_spec() {
         {Py_tp_methods, g_methods},
         {Py_tp_doc, const_cast<char*>("Evaluator(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, "
                                       "max_dets, area_rng, use_cats, iou_type, kpt_sigmas, use_area=True, "
-                                      "boundary_dilation=0.02)\n--\n\n"
+                                      "boundary_dilation=0.02, range_by_image=None, ranges_by_scale=False, skip_unscored=False, "
+                                      "visibility_ignore=False)\n--\n\n"
                                       "COCO/LVIS evaluation of one set of results against ground truth.")},
         {0, nullptr},
     };

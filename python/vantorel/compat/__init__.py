@@ -38,6 +38,7 @@ __all__ = [
     "install_as_faster_coco_eval",
     "install_as_lvis",
     "install_as_pycocotools",
+    "install_as_xtcocotools",
     "mask",
 ]
 
@@ -85,6 +86,15 @@ def install_as_faster_coco_eval() -> None:
     'vantorel.compat.faster'
     """
     _alias("faster_coco_eval")
+
+
+def install_as_xtcocotools() -> None:
+    """Makes later ``import xtcocotools`` (its ``coco``, ``cocoeval`` and
+    ``mask`` modules, as MMPose's metrics import them) resolve to
+    ``vantorel.compat.xtcocotools``."""
+    from .xtcocotools import install
+
+    install()
 
 
 def install_as_lvis() -> None:

@@ -70,14 +70,14 @@ import numpy as np
 from .. import _engine, _zerlin
 from .._lazy import build_lock
 from ..loading import gc_paused
-from ..params import COCO_KPT_SIGMAS
+from ..params import COCO_KPT_SIGMAS, KEYPOINT_TYPES
 from ..streaming import StreamingEvaluator
 from . import _perimage, _state
 from ._output import emit
 
 __all__ = ["COCOeval", "COCOeval_faster", "COCOeval_opt", "Params"]
 
-_SUPPORTED = ("segm", "bbox", "keypoints", "boundary")
+_SUPPORTED = ("segm", "bbox", "keypoints", "boundary") + KEYPOINT_TYPES[1:]
 
 
 class EvaluationError(Exception):
@@ -269,7 +269,7 @@ class COCOeval:
                 ann["segmentation"] = gt.annToRLE(ann)
         for g in gts:
             g["ignore"] = "iscrowd" in g and g["iscrowd"]  # a file's own "ignore" does not count
-            if p.iouType == "keypoints":
+            if p.iouType in KEYPOINT_TYPES:
                 g["ignore"] = (g["num_keypoints"] == 0) or g["ignore"]
         by_gt: defaultdict[Any, list[Any]] = defaultdict(list)
         by_dt: defaultdict[Any, list[Any]] = defaultdict(list)
@@ -287,7 +287,7 @@ class COCOeval:
         return gts, dts
 
     def _compute(self, img_id: Any, cat_id: Any, p: Params) -> Any:
-        if p.iouType == "keypoints":
+        if p.iouType in KEYPOINT_TYPES:
             return self._oks(img_id, cat_id, p)
         gts, dts = self._pair(img_id, cat_id, p)
         if not gts and not dts:
@@ -354,7 +354,7 @@ class COCOeval:
         self._native = None
         self._prepare()
         cats = p.catIds if p.useCats else [-1]
-        compute = self.computeOks if p.iouType == "keypoints" else self.computeIoU
+        compute = self.computeOks if p.iouType in KEYPOINT_TYPES else self.computeIoU
         self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cats}
         max_det = p.maxDets[-1]
         self._eval_imgs = [

@@ -23,6 +23,21 @@ struct EvalParams {
     std::vector<double> kpt_sigmas;
     bool use_area = true;
     double boundary_dilation = 0.02;
+    // Per image (aligned with img_ids): the value the ranges of area_rng test
+    // in place of each annotation's own area, for splits by an image-level
+    // measure such as a crowd index; empty tests the areas. Similarity still
+    // reads the areas.
+    std::vector<double> range_by_image;
+    // Keypoints: the area ranges test each ground truth's similarity scale
+    // (its area, or 0.53 x its box area without use_area), as xtcocotools
+    // does; else its area whatever use_area says, as pycocotools-style peers do.
+    bool ranges_by_scale = false;
+    // Keypoints: results without a keypoint of positive confidence are left
+    // out, as xtcocotools does.
+    bool skip_unscored = false;
+    // Keypoints: a ground truth is ignored when crowd or without a visible
+    // keypoint (xtcocotools' keypoints), not by its num_keypoints.
+    bool visibility_ignore = false;
 
     std::size_t num_slots() const noexcept { return use_cats ? cat_ids.size() : 1; }
     // L: the per-image detection limit, the last max_dets entry (0 when empty).

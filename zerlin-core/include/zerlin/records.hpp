@@ -65,6 +65,9 @@ struct RecordSet {
     uint32_t keypoint_count = 0;  // K; 0 until the first non-empty list
     std::vector<double> keypoints;
     std::vector<uint8_t> visibility;
+    // Keypoint detections, one byte per row: whether any keypoint has a
+    // positive confidence (xtcocotools leaves the others out).
+    std::vector<uint8_t> scored;
     // Masks and BoundaryMasks: one mask per row (and its boundary band).
     std::vector<Rle> masks;
     std::vector<Rle> boundaries;
