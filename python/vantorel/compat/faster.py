@@ -9,9 +9,15 @@ default a logger's ``info``, so nothing is printed unless asked)::
 or call ``vantorel.compat.install_as_faster_coco_eval()`` before that code
 imports faster_coco_eval.
 
-Not provided: ``extended_metrics`` (its per-class precision and recall
-could not be matched exactly), ``iouType="keypoints_crowd"``, ``lvis_style``,
-``extra_calc`` and ``ranges`` (the last three raise NotImplementedError).
+The package layout (``faster_coco_eval.core.*``) is
+``vantorel.compat.faster_coco_eval``. Not provided: ``extended_metrics``
+(its per-class precision and recall could not be matched exactly),
+``iouType="keypoints_crowd"``, the ``faster_coco_eval.extra`` module,
+``lvis_style`` and ``extra_calc`` (the last two raise NotImplementedError),
+and faster-coco-eval's private internals: its native modules' helpers
+(``faster_eval_api_cpp`` and its ``Dataset``; ``mask_api_new_cpp``'s ``RLE``,
+``erode_3x3``, ``_frString``/``_toString``; ``mask_api_new_cpp`` here holds
+the public list functions only) and its worker-pool scheduling.
 
 Boundary bands whose width (ratio times the image diagonal) is a whole
 number and a half are rounded up here and down in faster-coco-eval: at the
