@@ -69,7 +69,9 @@ for root, subs in {SUBMODULES!r}.items():
     exec(f"import {{subs[-1]}} as m; found['attr ' + root] = m is sys.modules[subs[-1]]")
     found["missing " + root] = available(root + ".no_such_module")
 import pycocotools.mask, lvis.eval, faster_coco_eval.core.faster_eval_api as fe
+from importlib import metadata
 found["served"] = [pycocotools.mask.__name__, lvis.eval.LVISEval.__module__, fe.COCOeval_faster.__module__]
+found["versions"] = [metadata.version(n) for n in ("pycocotools", "lvis", "faster-coco-eval", "faster_coco_eval")]
 print(json.dumps([numpy_at_start, found]))
 """
     numpy_at_start, found = json.loads(python(code, "all" if how == "env" else None).stdout)
@@ -78,6 +80,8 @@ print(json.dumps([numpy_at_start, found]))
         assert all(found[n] == [True, True, True] for n in [root] + subs), found
         assert found["attr " + root] is True and found["missing " + root] is False
     assert found["served"] == ["vantorel.compat.mask", "vantorel.compat.lvis.eval", "vantorel.compat.faster"]
+    # requirement checks read the metadata: the aliased release, marked as ours
+    assert found["versions"] == ["2.0.11+vantorel", "0.5.3+vantorel", "1.8.0+vantorel", "1.8.0+vantorel"]
 
 
 def test_environment_names_and_report():
