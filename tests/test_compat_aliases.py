@@ -99,3 +99,20 @@ def test_environment_names_and_report():
 def test_unset_leaves_the_reference():
     out = python("import pycocotools.coco as c, sys; print(c.COCO.__module__, any('vantorel' in m for m in sys.modules))")
     assert out.stdout.split() == ["pycocotools.coco", "False"]
+
+
+def test_spawned_workers_inherit_the_aliases(tmp_path):
+    """multiprocessing's spawn starts fresh interpreters: the variable, not the parent's state, aliases them."""
+    script = tmp_path / "spawn_worker.py"
+    script.write_text("""
+import multiprocessing as mp
+def where(_):
+    import pycocotools.cocoeval as e
+    return e.COCOeval.__module__
+if __name__ == "__main__":
+    with mp.get_context("spawn").Pool(1) as pool:
+        print(pool.map(where, [0])[0])
+""")
+    env = {**os.environ, "VANTOREL_AS": "pycocotools"}
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
+    assert out.stdout.split() == ["vantorel.compat.cocoeval"], out.stderr
