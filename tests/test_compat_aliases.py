@@ -69,7 +69,9 @@ for root, subs in {SUBMODULES!r}.items():
     exec(f"import {{subs[-1]}} as m; found['attr ' + root] = m is sys.modules[subs[-1]]")
     found["missing " + root] = available(root + ".no_such_module")
 import pycocotools.mask, lvis.eval, faster_coco_eval.core.faster_eval_api as fe
+from importlib import metadata
 found["served"] = [pycocotools.mask.__name__, lvis.eval.LVISEval.__module__, fe.COCOeval_faster.__module__]
+found["versions"] = [metadata.version(n) for n in ("pycocotools", "lvis", "faster-coco-eval", "faster_coco_eval")]
 print(json.dumps([numpy_at_start, found]))
 """
     numpy_at_start, found = json.loads(python(code, "all" if how == "env" else None).stdout)
@@ -78,6 +80,8 @@ print(json.dumps([numpy_at_start, found]))
         assert all(found[n] == [True, True, True] for n in [root] + subs), found
         assert found["attr " + root] is True and found["missing " + root] is False
     assert found["served"] == ["vantorel.compat.mask", "vantorel.compat.lvis.eval", "vantorel.compat.faster"]
+    # requirement checks read the metadata: the aliased release, marked as ours
+    assert found["versions"] == ["2.0.11+vantorel", "0.5.3+vantorel", "1.8.0+vantorel", "1.8.0+vantorel"]
 
 
 def test_environment_names_and_report():
@@ -95,3 +99,20 @@ def test_environment_names_and_report():
 def test_unset_leaves_the_reference():
     out = python("import pycocotools.coco as c, sys; print(c.COCO.__module__, any('vantorel' in m for m in sys.modules))")
     assert out.stdout.split() == ["pycocotools.coco", "False"]
+
+
+def test_spawned_workers_inherit_the_aliases(tmp_path):
+    """multiprocessing's spawn starts fresh interpreters: the variable, not the parent's state, aliases them."""
+    script = tmp_path / "spawn_worker.py"
+    script.write_text("""
+import multiprocessing as mp
+def where(_):
+    import pycocotools.cocoeval as e
+    return e.COCOeval.__module__
+if __name__ == "__main__":
+    with mp.get_context("spawn").Pool(1) as pool:
+        print(pool.map(where, [0])[0])
+""")
+    env = {**os.environ, "VANTOREL_AS": "pycocotools"}
+    out = subprocess.run([sys.executable, str(script)], capture_output=True, text=True, env=env, timeout=120)
+    assert out.stdout.split() == ["vantorel.compat.cocoeval"], out.stderr

@@ -5,6 +5,7 @@ or None fields, and thresholds changed between evaluate() and accumulate()."""
 import contextlib
 import copy
 import io
+import json
 import warnings
 
 import numpy as np
@@ -60,6 +61,31 @@ def test_ground_truth_id_zero_as_reference_with_a_warning():
         a["id"] += 1
     counted = vantorel.evaluate(gt, dets, iou_type="bbox").stats
     np.testing.assert_array_equal(counted, run(REF, shifted_gt, dets))
+
+
+@pytest.mark.parametrize("zero", ["annotation", "image"])
+def test_ground_truth_file_with_id_zero(tmp_path, zero):
+    """Read from a file (held compactly until someone reads the dicts): an
+    annotation id 0 is found and evaluated as the reference does; an image
+    id 0 is not an annotation's and warns nothing."""
+    gt, dets = dataset(0 if zero == "annotation" else 1)
+    if zero == "image":
+        for a in gt["annotations"] + dets:
+            a["image_id"] -= 1
+        for img in gt["images"]:
+            img["id"] -= 1
+    path = tmp_path / "gt.json"
+    path.write_text(json.dumps(gt))
+    with warnings.catch_warnings(record=True) as caught, contextlib.redirect_stdout(io.StringIO()):
+        warnings.simplefilter("always")
+        g = ours_coco.COCO(str(path))
+        E = ours_eval.COCOeval(g, g.loadRes(copy.deepcopy(dets)), "bbox")
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+    if zero == "image":
+        assert not [w for w in caught if "id 0" in str(w.message)]
+    np.testing.assert_array_equal(E.stats, run(REF, gt, dets))
 
 
 def test_whole_float_image_ids_as_reference():

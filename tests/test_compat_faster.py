@@ -251,3 +251,31 @@ def test_params_calc_auc_iteration_and_masks_as_faster_coco_eval():
         # rounds up and faster-coco-eval down (see vantorel.compat.faster).
         for ratio in (0.05, 0.1):
             assert our_mask.rleToBoundary(segm_a, ratio) == their_mask.rleToBoundary(segm_a, ratio)
+
+
+def test_api_details_clients_use_as_faster_coco_eval(tmp_path):
+    """Found running faster-coco-eval's own tests through the alias: the
+    refusals it documents (result type, ids, worker caps), repr, dump,
+    keypoints with lvis_style, and the evaluator's print_function reaching
+    its COCO objects."""
+    import faster_coco_eval.core.mask as their_mask
+    from vantorel.compat.faster_coco_eval.core import mask as our_mask
+
+    seen = []
+    for impl, mask_mod in (((faster.COCO, COCOeval_faster), our_mask), (ORACLE, their_mask)):
+        g = impl[0](str(GT_FILE))
+        outcome = []
+        for call in (lambda: g.loadRes(1), lambda: g.loadAnns(["x"]), lambda: g.loadImgs([1.5]),
+                     lambda: impl[1](g, g, "bbox", rle_iou_max_workers=0),
+                     lambda: impl[1](g, g, "bbox", rle_iou_max_workers=True)):  # fmt: skip
+            with pytest.raises((TypeError, ValueError)) as e:
+                call()
+            outcome.append(e.type)
+        g.dump(tmp_path / "out.json")
+        outcome.append(impl[0](str(tmp_path / "out.json")).dataset == g.to_dict())
+        E = impl[1](g, g.loadRes(str(RESULT_FILES["bbox"])), "keypoints", lvis_style=True, print_function=print)
+        outcome += [E.lvis_style, E.cocoGt.print_function is print, repr(g).split(" #")[0], repr(E).split(" #")[0]]
+        rle = g.annToRLE(g.anns[g.getAnnIds()[0]])
+        outcome.append(mask_mod.opencv_available and mask_mod.rleToBoundary(rle, 0.1, backend="opencv"))
+        seen.append(outcome)
+    assert seen[0] == seen[1]

@@ -29,6 +29,7 @@ import copy
 import itertools
 import operator
 import os
+import re
 import time
 from collections import defaultdict
 from collections.abc import Callable
@@ -169,6 +170,19 @@ class COCO:
     def catToImgs(self, value: defaultdict[Any, Any]) -> None:
         self._materialise()
         self._cat_to_imgs = value
+
+    def _has_annotation_id_zero(self) -> bool:
+        """Whether an annotation's id is 0 (or 0.0), without making the
+        annotation dicts of a file still held compactly: its text is searched
+        first, and only a hit (which may be an image's or a category's id) is
+        checked on the dicts."""
+        if self._make_anns is not None:
+            if self._path is None:
+                return False
+            with open(self._path, "rb") as f:
+                if _ID_ZERO.search(f.read()) is None:
+                    return False
+        return any(a.get("id", None) == 0 for a in self.dataset.get("annotations") or [])
 
     def _evaluation_side(self) -> Any:
         """The annotations as the native evaluator takes them: the compact
@@ -396,6 +410,11 @@ def _load(index: dict[Any, Any], ids: Any) -> list[Any]:
     if isinstance(ids, (int, np.integer)):
         return [index[ids]]
     return []
+
+
+# "id": 0 in JSON text (also 0.0, -0 and 1e-0 style zeros); "image_id" and the
+# like do not match, as the quote must come right before "id".
+_ID_ZERO = re.compile(rb'"id"\s*:\s*-?0(?:\.0*)?(?:[eE][-+]?[0-9]+)?\s*[,}\]]')
 
 
 def _load_dataset(path: str) -> tuple[dict[Any, Any], Any]:

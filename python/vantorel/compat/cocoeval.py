@@ -671,8 +671,11 @@ _warned_id_zero = False
 def _has_id_zero(gt: Any) -> bool:
     """Whether the ground truth has an annotation whose id is 0 (warned once a process)."""
     global _warned_id_zero
-    anns = getattr(gt, "anns", None)
-    if not isinstance(anns, dict) or 0 not in anns:
+    check = getattr(gt, "_has_annotation_id_zero", None)
+    if check is not None:
+        if not check():
+            return False
+    elif 0 not in getattr(gt, "anns", {}):  # another implementation's COCO
         return False
     if not _warned_id_zero:
         _warned_id_zero = True

@@ -9,9 +9,15 @@ default a logger's ``info``, so nothing is printed unless asked)::
 or call ``vantorel.compat.install_as_faster_coco_eval()`` before that code
 imports faster_coco_eval.
 
-Not provided: ``extended_metrics`` (its per-class precision and recall
-could not be matched exactly), ``iouType="keypoints_crowd"``, ``lvis_style``,
-``extra_calc`` and ``ranges`` (the last three raise NotImplementedError).
+The package layout (``faster_coco_eval.core.*``) is
+``vantorel.compat.faster_coco_eval``. Not provided: ``extended_metrics``
+(its per-class precision and recall could not be matched exactly),
+``iouType="keypoints_crowd"``, the ``faster_coco_eval.extra`` module,
+``lvis_style`` and ``extra_calc`` (the last two raise NotImplementedError),
+and faster-coco-eval's private internals: its native modules' helpers
+(``faster_eval_api_cpp`` and its ``Dataset``; ``mask_api_new_cpp``'s ``RLE``,
+``erode_3x3``, ``_frString``/``_toString``; ``mask_api_new_cpp`` here holds
+the public list functions only) and its worker-pool scheduling.
 
 Boundary bands whose width (ratio times the image diagonal) is a whole
 number and a half are rounded up here and down in faster-coco-eval: at the
@@ -77,6 +83,18 @@ class _Printing:
     @print_function.setter
     def print_function(self, value: Callable[..., Any]) -> None:
         self._print_function = value
+
+
+_AUTHOR, _VERSION = "vantorel", "1.8.0"  # as faster_coco_eval.__author__ / __version__ here
+
+
+def _integer_ids(ids: Any) -> Any:
+    """``ids`` as given when it is an integer or integers, else TypeError."""
+    items = ids if isinstance(ids, (list, tuple, set, np.ndarray, range)) else [ids]
+    for i in items:
+        if not isinstance(i, (int, np.integer)) or isinstance(i, bool):
+            raise TypeError(f"ids must be integers or a sequence of integers, not {i!r}")
+    return ids
 
 
 class FasterParams(Params):
@@ -164,10 +182,12 @@ class COCO(_Printing, _coco.COCO):
         """A results ``COCO`` of this ground truth (see ``vantorel.compat.coco.COCO.loadRes``)
         keeping the results whose score is at least ``min_score``; its own
         progress lines go to the default ``print_function``."""
+        if not isinstance(resFile, (str, os.PathLike, dict, list, np.ndarray)):
+            raise TypeError(f"results of type {type(resFile).__name__} is not supported")
         if min_score > 0 and isinstance(resFile, np.ndarray):
             resFile = resFile[resFile[:, 5] >= min_score]
         elif min_score > 0:
-            resFile = [r for r in self.load_json(resFile) if r["score"] >= min_score]
+            resFile = [r for r in self.load_json(cast(Any, resFile)) if r["score"] >= min_score]
         lines: list[str] = []
         with lines_to(lines.append):
             res = super().loadRes(resFile)
@@ -199,6 +219,26 @@ class COCO(_Printing, _coco.COCO):
             "annotations": list(self.anns.values()),
             "categories": list(self.cats.values()),
         }
+
+    def __repr__(self) -> str:
+        return f"COCO(annotation_file) # __author__='{_AUTHOR}'; __version__='{_VERSION}';"
+
+    def dump(self, output_file: str | os.PathLike[str]) -> None:
+        """Writes ``to_dict()`` to a JSON file."""
+        with open(os.fspath(output_file), "w", encoding="utf-8") as f:
+            json.dump(self.to_dict(), f)
+
+    def loadAnns(self, ids: Any = ()) -> list[Any]:
+        """The annotations of the given ids (an int or integers; else TypeError, as faster-coco-eval says)."""
+        return super().loadAnns(_integer_ids(ids))
+
+    def loadCats(self, ids: Any = ()) -> list[Any]:
+        """The categories of the given ids (an int or integers)."""
+        return super().loadCats(_integer_ids(ids))
+
+    def loadImgs(self, ids: Any = ()) -> list[Any]:
+        """The images of the given ids (an int or integers)."""
+        return super().loadImgs(_integer_ids(ids))
 
     def __iter__(self) -> Iterator[tuple[str, Any]]:
         """The (name, value) pairs of ``to_dict()``, so ``dict(coco)`` is that dataset."""
@@ -272,7 +312,8 @@ class COCOeval_faster(_Printing, COCOeval):
     boundary_dilation_ratio : float
         Boundary width as a fraction of the image diagonal ("boundary").
     boundary_cpu_count, rle_iou_max_workers : int
-        Accepted and ignored: the engine chooses its own threads.
+        Accepted (the latter a positive integer, else ValueError) and
+        ignored: the engine chooses its own threads.
 
     Examples
     --------
@@ -299,6 +340,12 @@ class COCOeval_faster(_Printing, COCOeval):
         boundary_cpu_count: int = 2,
         rle_iou_max_workers: int = 8,
     ) -> None:
+        if not isinstance(rle_iou_max_workers, int) or isinstance(rle_iou_max_workers, bool):
+            raise ValueError(f"rle_iou_max_workers must be an integer, got {rle_iou_max_workers!r}")
+        if rle_iou_max_workers < 1:
+            raise ValueError(f"rle_iou_max_workers must be positive, got {rle_iou_max_workers}")
+        if lvis_style and iouType == "keypoints":
+            lvis_style = False  # as faster-coco-eval: LVIS rules are for boxes and masks
         if lvis_style:
             raise NotImplementedError(
                 "lvis_style=True is not supported; evaluate LVIS with vantorel.compat.lvis "
@@ -309,6 +356,9 @@ class COCOeval_faster(_Printing, COCOeval):
         with lines_to(print_function):
             super().__init__(cocoGt, cocoDt, iouType)
         self._print_function = print_function
+        for coco in (cocoGt, cocoDt):
+            if isinstance(coco, _Printing):
+                coco.print_function = print_function
         if ranges is not None and iouType != "keypoints":
             self.params.areaRng = [[0, 1e5**2]] + [list(r) for r in ranges.values()]
             self.params.areaRngLbl = ["all", *ranges]
@@ -325,6 +375,11 @@ class COCOeval_faster(_Printing, COCOeval):
             self.params.catIds = [c for c in self.params.catIds if by_cat.get(c)]
         if kpt_oks_sigmas is not None:
             self.params.kpt_oks_sigmas = np.array(kpt_oks_sigmas, dtype=float)
+
+    def __repr__(self) -> str:
+        return f"COCOeval_faster() # __author__='{_AUTHOR}'; __version__='{_VERSION}';"
+
+    __str__ = __repr__
 
     def __reduce_ex__(self, protocol: SupportsIndex) -> str | tuple[Any, ...]:
         """Pickled as ``COCOeval`` is, with this class's options (not

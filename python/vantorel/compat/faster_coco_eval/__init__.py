@@ -17,7 +17,7 @@ Examples
 from ..faster import init_as_pycocotools
 from .core import COCO, COCOeval_faster, coco, mask
 from .core import faster_eval_api as cocoeval
-from .version import __version__
+from .version import __author__, __version__
 
 
-__all__ = ["COCO", "COCOeval_faster", "__version__", "coco", "cocoeval", "init_as_pycocotools", "mask"]
+__all__ = ["COCO", "COCOeval_faster", "__author__", "__version__", "coco", "cocoeval", "init_as_pycocotools", "mask"]

@@ -1,4 +1,6 @@
 """The faster-coco-eval release whose API this package follows."""
 
-__version__ = "1.8.0"
-__author__ = "vantorel"
+from ..faster import _AUTHOR as __author__
+from ..faster import _VERSION as __version__
+
+__all__ = ["__author__", "__version__"]

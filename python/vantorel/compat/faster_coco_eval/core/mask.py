@@ -17,6 +17,10 @@ import numpy as np
 from .... import _zerlin
 from ...mask import area, decode, encode, frPyObjects, iou, merge, toBbox
 
+#: The "opencv" backend of ``rleToBoundary`` is served by the same
+#: implementation (faster-coco-eval's own tests require both to agree).
+opencv_available = True
+
 ValidRleType = list[np.ndarray] | list[list[float]] | np.ndarray | list[dict[str, Any]]
 
 __all__ = ["ValidRleType", "area", "decode", "encode", "frPyObjects", "iou", "merge", "rleToBoundary",
@@ -38,6 +42,7 @@ def segmToRle(segm: list[float] | list[int] | dict[str, Any], w: int, h: int) ->
 def rleToBoundary(rle: dict[str, Any], dilation_ratio: float = 0.02, backend: str = "mask_api") -> dict[str, Any]:
     """The RLE of a mask's boundary band, ``dilation_ratio`` of the image
     diagonal wide (as the "boundary" evaluation measures it). ``backend`` is
-    accepted for faster-coco-eval's signature; there is one implementation."""
+    accepted for faster-coco-eval's signature ("mask_api", "opencv"); there
+    is one implementation."""
     boundary: dict[str, Any] = _zerlin.toBoundary([rle], float(dilation_ratio))[0]
     return boundary
