@@ -60,13 +60,16 @@ _SOURCES: dict[str, dict[str, str]] = {
             for sub in ("", ".version", ".core", ".core.coco", ".core.cocoeval", ".core.faster_eval_api", ".core.mask")
         },
     },
+    "xtcocotools": {
+        "xtcocotools" + sub: "vantorel.compat.xtcocotools" + sub for sub in ("", ".coco", ".cocoeval", ".mask")
+    },
 }
-_PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core"}
+_PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core", "xtcocotools"}
 #: The distribution each alias stands for, with the release whose API it
 #: follows: version checks (``importlib.metadata``, packaging requirements,
 #: installers' "is it there?") see the alias as that release.
 _DISTRIBUTIONS = {"pycocotools": ("pycocotools", "2.0.11"), "lvis": ("lvis", "0.5.3"),
-                  "faster_coco_eval": ("faster-coco-eval", "1.8.0")}  # fmt: skip
+                  "faster_coco_eval": ("faster-coco-eval", "1.8.0"), "xtcocotools": ("xtcocotools", "1.14.3")}  # fmt: skip
 
 _lock = threading.RLock()
 _active: set[str] = set()

@@ -92,9 +92,7 @@ def install_as_xtcocotools() -> None:
     """Makes later ``import xtcocotools`` (its ``coco``, ``cocoeval`` and
     ``mask`` modules, as MMPose's metrics import them) resolve to
     ``vantorel.compat.xtcocotools``."""
-    from .xtcocotools import install
-
-    install()
+    _alias("xtcocotools")
 
 
 def install_as_lvis() -> None:
