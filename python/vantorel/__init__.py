@@ -2,12 +2,14 @@
 
 from . import _zerlin as _zerlin  # noqa: F401  (the native module, as vantorel._zerlin)
 from ._version import __version__
+from . import panoptic
 from .evaluation import evaluate
+from .panoptic import pq_compute
 from .params import Params
 from .results import CategoryTable, EvalResult
 from .streaming import StreamingEvaluator
 
-__all__ = ["CategoryTable", "EvalResult", "Params", "StreamingEvaluator", "__version__", "analysis", "evaluate"]
+__all__ = ["CategoryTable", "EvalResult", "Params", "StreamingEvaluator", "__version__", "analysis", "evaluate", "panoptic", "pq_compute"]
 
 
 def __getattr__(name: str) -> object:

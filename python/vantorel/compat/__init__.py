@@ -39,6 +39,7 @@ __all__ = [
     "faster",
     "install_as_faster_coco_eval",
     "install_as_lvis",
+    "install_as_panopticapi",
     "install_as_pycocotools",
     "mask",
 ]
@@ -106,3 +107,11 @@ def install_as_lvis() -> None:
     from .lvis import _install
 
     _install()
+
+
+def install_as_panopticapi() -> None:
+    """Makes later ``import panopticapi`` (``panopticapi.evaluation``,
+    ``panopticapi.utils``) resolve to ``vantorel.compat.panopticapi``."""
+    from .panopticapi import install_as_panopticapi as install
+
+    install()
