@@ -121,6 +121,7 @@ def write_set(
     size: tuple[int, int] = (48, 64),
     n_segments: int = 8,
     empty_share: float = 0.1,
+    compress_level: int = 1,
 ) -> tuple[Path, Path]:
     """Writes gt.json, gt/*.png, pred.json, pred/*.png under `root`."""
     rng = np.random.default_rng(seed)
@@ -136,8 +137,8 @@ def write_set(
         else:
             gt_map, gt_segs = ground_truth(rng, h, w, int(rng.integers(1, 2 * n_segments)))
         pred_map, pred_segs = prediction(rng, gt_map, gt_segs)
-        Image.fromarray(_id_map_to_rgb(gt_map)).save(root / "gt" / name, compress_level=1)
-        Image.fromarray(_id_map_to_rgb(pred_map)).save(root / "pred" / name, compress_level=1)
+        Image.fromarray(_id_map_to_rgb(gt_map)).save(root / "gt" / name, compress_level=compress_level)
+        Image.fromarray(_id_map_to_rgb(pred_map)).save(root / "pred" / name, compress_level=compress_level)
         images.append({"id": image_id, "file_name": name.replace(".png", ".jpg"), "width": w, "height": h})
         gt_anns.append({"image_id": image_id, "file_name": name, "segments_info": gt_segs})
         pred_anns.append({"image_id": image_id, "file_name": name, "segments_info": pred_segs})

@@ -22,13 +22,6 @@ inline uint32_t colour_id(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16);
 }
 
-inline uint8_t paeth(uint8_t a, uint8_t b, uint8_t c) {
-    int p = int(a) + int(b) - int(c);
-    int pa = std::abs(p - int(a)), pb = std::abs(p - int(b)), pc = std::abs(p - int(c));
-    if (pa <= pb && pa <= pc) return a;
-    return pb <= pc ? b : c;
-}
-
 // Hands out the unfiltered rows of one map in order, keeping two rows.
 class RowReader {
 public:
@@ -153,32 +146,64 @@ ImageFault check_predictions(const ImageInput& image, const std::vector<std::pai
 
 }  // namespace
 
-bool unfilter_row(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n,
-                  std::size_t bpp) {
-    const std::size_t lead = std::min(bpp, n);
+namespace {
+
+// Sub, Average and Paeth take each byte from the one a pixel earlier: the
+// previous pixel stays in registers (a store-to-load round trip per byte
+// would cost more than the arithmetic).
+template <std::size_t Bpp, class Predict>
+void unfilter_left(const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n, Predict predict) {
+    uint8_t a[Bpp] = {};
+    uint8_t c[Bpp] = {};
+    for (std::size_t i = 0; i + Bpp <= n; i += Bpp) {
+        for (std::size_t k = 0; k < Bpp; ++k) {
+            const uint8_t b = prev[i + k];
+            a[k] = uint8_t(in[i + k] + predict(a[k], b, c[k]));
+            c[k] = b;
+            out[i + k] = a[k];
+        }
+    }
+}
+
+template <std::size_t Bpp>
+bool unfilter_fixed(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n) {
     switch (type) {
         case 0:
             std::memcpy(out, in, n);
             return true;
         case 1:
-            std::memcpy(out, in, lead);
-            for (std::size_t i = bpp; i < n; ++i) out[i] = uint8_t(in[i] + out[i - bpp]);
+            unfilter_left<Bpp>(in, prev, out, n, [](uint8_t a, uint8_t, uint8_t) { return a; });
             return true;
         case 2:
             for (std::size_t i = 0; i < n; ++i) out[i] = uint8_t(in[i] + prev[i]);
             return true;
         case 3:
-            for (std::size_t i = 0; i < lead; ++i) out[i] = uint8_t(in[i] + (prev[i] >> 1));
-            for (std::size_t i = bpp; i < n; ++i) out[i] = uint8_t(in[i] + ((unsigned(out[i - bpp]) + prev[i]) >> 1));
+            unfilter_left<Bpp>(in, prev, out, n, [](uint8_t a, uint8_t b, uint8_t) {
+                return uint8_t((unsigned(a) + b) >> 1);
+            });
             return true;
         case 4:
-            for (std::size_t i = 0; i < lead; ++i) out[i] = uint8_t(in[i] + prev[i]);
-            for (std::size_t i = bpp; i < n; ++i)
-                out[i] = uint8_t(in[i] + paeth(out[i - bpp], prev[i], prev[i - bpp]));
+            unfilter_left<Bpp>(in, prev, out, n, [](uint8_t a, uint8_t b, uint8_t c) {
+                // |p - a|, |p - b|, |p - c| for p = a + b - c, without branches.
+                const int pa = std::abs(int(b) - int(c)), pb = std::abs(int(a) - int(c));
+                const int pc = std::abs(int(a) + int(b) - 2 * int(c));
+                const uint8_t bc = pb <= pc ? b : c;
+                return (pa <= pb && pa <= pc) ? a : bc;
+            });
             return true;
         default:
             return false;
     }
+}
+
+}  // namespace
+
+bool unfilter_row(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n,
+                  std::size_t bpp) {
+    // Segment maps are RGB or RGBA; a row is whole pixels.
+    if (bpp == 3 && n % 3 == 0) return unfilter_fixed<3>(type, in, prev, out, n);
+    if (bpp == 4 && n % 4 == 0) return unfilter_fixed<4>(type, in, prev, out, n);
+    return false;
 }
 
 ImageOutcome match_image(const ImageInput& image) {

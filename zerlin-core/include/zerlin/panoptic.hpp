@@ -83,7 +83,7 @@ std::vector<ImageOutcome> match_images(std::span<const ImageInput> images);
 
 // Reverses a PNG filter (types 0 to 4) on one row of `n` bytes with `bpp`
 // bytes per pixel; `prev` is the previous unfiltered row (zeros for the
-// first). Returns false for an unknown filter type.
+// first). Returns false for an unknown filter type, or a `bpp` other than 3 or 4.
 bool unfilter_row(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n,
                   std::size_t bpp);
 
