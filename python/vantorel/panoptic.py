@@ -208,6 +208,55 @@ def _segment_rows(ann: dict[str, Any], where: str, cat_index: dict[int, int], gt
 # ---------------------------------------------------------------- the evaluation
 
 
+class _Columns:
+    """Segment columns of one batch of images, as the native matching takes them."""
+
+    def __init__(self) -> None:
+        self.gt_ids: list[Any] = []
+        self.gt_cats: list[int] = []
+        self.gt_crowd: list[bool] = []
+        self.gt_area: list[Any] = []
+        self.gt_counts: list[int] = []
+        self.pred_ids: list[Any] = []
+        self.pred_cats: list[int] = []
+        self.pred_counts: list[int] = []
+
+    def add(self, gt: dict[str, Any], pred: dict[str, Any], paths: tuple[str, str], cat_index: dict[Any, int]) -> None:
+        """Appends one image's segments; a segment the fast reading cannot take
+        goes through _segment_rows, which names the fault."""
+        try:
+            g, p = gt["segments_info"], pred["segments_info"]
+            g_ids, p_ids = [s["id"] for s in g], [s["id"] for s in p]
+            g_cats = [cat_index.get(s["category_id"], -1) for s in g]
+            p_cats = [cat_index.get(s["category_id"], -1) for s in p]
+            crowd, area = [s["iscrowd"] == 1 for s in g], [s["area"] for s in g]
+            ok = (len(set(g_ids)) == len(g_ids) and len(set(p_ids)) == len(p_ids) and -1 not in g_cats
+                  and all(type(i) is int for i in g_ids) and all(type(i) is int for i in p_ids)
+                  and all(type(a) is int or type(a) is float for a in area))
+        except (KeyError, TypeError):
+            ok = False
+        if not ok:
+            _segment_rows(gt, paths[0], cat_index, True)
+            _segment_rows(pred, paths[1], cat_index, False)
+            raise PanopticFormatError(f"{paths[0]}: unusable segments in image {gt.get('image_id')!r}")
+        self.gt_ids += g_ids
+        self.gt_cats += g_cats
+        self.gt_crowd += crowd
+        self.gt_area += area
+        self.gt_counts.append(len(g_ids))
+        self.pred_ids += p_ids
+        self.pred_cats += p_cats
+        self.pred_counts.append(len(p_ids))
+
+    def arrays(self) -> tuple[Any, ...]:
+        gt = np.array([self.gt_ids, self.gt_cats, self.gt_crowd], np.int64).T.reshape(-1, 3)
+        pred = np.array([self.pred_ids, self.pred_cats], np.int64).T.reshape(-1, 2)
+        return (np.ascontiguousarray(gt), np.array(self.gt_area, np.float64), np.array(self.gt_counts, np.int64),
+                np.ascontiguousarray(pred), np.array(self.pred_counts, np.int64))
+
+
+
+
 class _Tally:
     """Per-category TP, FP, FN and IoU sums, the sums added as panopticapi adds
     them: in image order within each of its worker chunks, then chunk by chunk."""
@@ -366,17 +415,10 @@ def pq_compute(
     tally = _Tally(len(cat_ids), len(pairs), os.cpu_count() or 1)
     show = _progress_printer(len(pairs), sys.stderr) if progress else None
     for first, batch, maps in _stream_maps(pairs, gt_dir, pred_dir, workers):
-        gt_rows = [_segment_rows(g, gt_path, cat_index, True) for g, _ in batch]
-        pred_rows = [_segment_rows(p, pred_path, cat_index, False) for _, p in batch]
-        gt_flat = [r for rows in gt_rows for r in rows]
-        result = _zerlin.panoptic_match(
-            maps,
-            np.array([r[:3] for r in gt_flat], np.int64).reshape(-1, 3),
-            np.array([r[3] for r in gt_flat], np.float64),
-            np.array([len(r) for r in gt_rows], np.int64),
-            np.array([r for rows in pred_rows for r in rows], np.int64).reshape(-1, 2),
-            np.array([len(r) for r in pred_rows], np.int64),
-        )
+        columns = _Columns()
+        for g, p in batch:
+            columns.add(g, p, (gt_path, pred_path), cat_index)
+        result = _zerlin.panoptic_match(maps, *columns.arrays())
         if result[7] is not None:
             g, p = batch[result[7][0]]
             raise PanopticFormatError(

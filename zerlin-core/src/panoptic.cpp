@@ -64,34 +64,67 @@ using PairCounts = HashMap<int64_t, uint64_t>;
 
 // Joint histogram of (gt id, pred id) over the image's pixels, or the fault
 // of a corrupt map. Equal neighbouring pairs are counted as one run.
+// Whether the 8 pixels at p equal the pixel before p (bytes included that
+// the id ignores: a mismatch there only sends the pixels the slow way).
+template <std::size_t C>
+inline bool block_repeats_left(const uint8_t* p) {
+    return std::memcmp(p, p - C, 8 * C) == 0;
+}
+
+// Run of equal (gt id, pred id) pairs across a row, counted into `counts`
+// when the pair changes.
+struct PairRun {
+    uint32_t gt = 0, pred = 0;
+    uint64_t length = 0;
+    void add(uint32_t a, uint32_t b, PairCounts& counts) {
+        if (a == gt && b == pred) {
+            ++length;
+            return;
+        }
+        flush(counts);
+        gt = a;
+        pred = b;
+        length = 1;
+    }
+    void flush(PairCounts& counts) {
+        if (length != 0) *counts.find_or_insert(pair_key(gt, pred), [] { return uint64_t(0); }).first += length;
+    }
+};
+
+template <std::size_t GC, std::size_t PC>
+void count_row(const uint8_t* g, const uint8_t* p, uint32_t width, PairRun& run, PairCounts& counts) {
+    uint32_t x = 0;
+    while (x < width) {
+        run.add(colour_id(g + x * GC), colour_id(p + x * PC), counts);
+        ++x;
+        // Flat stretches, common in segment maps, go 8 pixels at a time.
+        while (x + 8 <= width && block_repeats_left<GC>(g + x * GC) && block_repeats_left<PC>(p + x * PC)) {
+            run.length += 8;
+            x += 8;
+        }
+    }
+}
+
+// Joint histogram of (gt id, pred id) over the image's pixels, or the fault
+// of a corrupt map.
 ImageFault joint_histogram(const ImageInput& image, PairCounts& counts) {
     RowReader gt(image.gt, image.width), pred(image.pred, image.width);
     if (!gt.size_matches(image.height)) return ImageFault::GtMapCorrupt;
     if (!pred.size_matches(image.height)) return ImageFault::PredMapCorrupt;
-    const std::size_t gc = image.gt.channels, pc = image.pred.channels;
-    uint32_t run_gt = 0, run_pred = 0;
-    uint64_t run = 0;
-    auto flush = [&] {
-        if (run != 0) *counts.find_or_insert(pair_key(run_gt, run_pred), [] { return uint64_t(0); }).first += run;
-    };
+    auto row_counter = [&]() -> void (*)(const uint8_t*, const uint8_t*, uint32_t, PairRun&, PairCounts&) {
+        const bool g3 = image.gt.channels == 3, p3 = image.pred.channels == 3;
+        if (g3) return p3 ? count_row<3, 3> : count_row<3, 4>;
+        return p3 ? count_row<4, 3> : count_row<4, 4>;
+    }();
+    PairRun run;
     for (uint32_t y = 0; y < image.height; ++y) {
         const uint8_t* g = gt.next();
         if (!g) return ImageFault::GtMapCorrupt;
         const uint8_t* p = pred.next();
         if (!p) return ImageFault::PredMapCorrupt;
-        for (uint32_t x = 0; x < image.width; ++x, g += gc, p += pc) {
-            uint32_t a = colour_id(g), b = colour_id(p);
-            if (a == run_gt && b == run_pred) {
-                ++run;
-                continue;
-            }
-            flush();
-            run_gt = a;
-            run_pred = b;
-            run = 1;
-        }
+        row_counter(g, p, image.width, run, counts);
     }
-    flush();
+    run.flush(counts);
     return ImageFault::None;
 }
 
@@ -151,14 +184,57 @@ namespace {
 // Sub, Average and Paeth take each byte from the one a pixel earlier: the
 // previous pixel stays in registers (a store-to-load round trip per byte
 // would cost more than the arithmetic).
-template <std::size_t Bpp, class Predict>
-void unfilter_left(const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n, Predict predict) {
+enum class LeftFilter { Sub, Average, Paeth };
+
+template <std::size_t Bpp>
+inline bool all_zero(const uint8_t* p) {
+    uint64_t w[Bpp];
+    std::memcpy(w, p, sizeof w);  // 8 pixels
+    uint64_t any = 0;
+    for (uint64_t v : w) any |= v;
+    return any == 0;
+}
+
+// Sub, Average and Paeth take each byte from the one a pixel earlier: the
+// previous pixel stays in registers (a store-to-load round trip per byte
+// would cost more than the arithmetic). Where 8 pixels of Sub, or of Paeth
+// under a flat row, have zero residuals, they repeat the previous pixel.
+template <std::size_t Bpp, LeftFilter F>
+void unfilter_left(const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n) {
     uint8_t a[Bpp] = {};
     uint8_t c[Bpp] = {};
-    for (std::size_t i = 0; i + Bpp <= n; i += Bpp) {
+    for (std::size_t i = 0; i < n; i += Bpp) {
+        if constexpr (F != LeftFilter::Average) {
+            auto repeats = [&] {
+                return i != 0 && i + 8 * Bpp <= n && all_zero<Bpp>(in + i) &&
+                       (F == LeftFilter::Sub || std::memcmp(prev + i, prev + i - Bpp, 8 * Bpp) == 0);
+            };
+            if (repeats()) {
+                uint8_t pattern[8 * Bpp];
+                for (std::size_t k = 0; k < 8; ++k) std::memcpy(pattern + k * Bpp, a, Bpp);
+                do {
+                    std::memcpy(out + i, pattern, sizeof pattern);
+                    i += 8 * Bpp;
+                } while (repeats());
+                std::memcpy(c, prev + i - Bpp, Bpp);
+                if (i >= n) break;
+            }
+        }
         for (std::size_t k = 0; k < Bpp; ++k) {
             const uint8_t b = prev[i + k];
-            a[k] = uint8_t(in[i + k] + predict(a[k], b, c[k]));
+            uint8_t predicted;
+            if constexpr (F == LeftFilter::Sub) {
+                predicted = a[k];
+            } else if constexpr (F == LeftFilter::Average) {
+                predicted = uint8_t((unsigned(a[k]) + b) >> 1);
+            } else {
+                // |p - a|, |p - b|, |p - c| for p = a + b - c, without branches.
+                const int pa = std::abs(int(b) - int(c[k])), pb = std::abs(int(a[k]) - int(c[k]));
+                const int pc = std::abs(int(a[k]) + int(b) - 2 * int(c[k]));
+                const uint8_t bc = pb <= pc ? b : c[k];
+                predicted = (pa <= pb && pa <= pc) ? a[k] : bc;
+            }
+            a[k] = uint8_t(in[i + k] + predicted);
             c[k] = b;
             out[i + k] = a[k];
         }
@@ -172,24 +248,16 @@ bool unfilter_fixed(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_
             std::memcpy(out, in, n);
             return true;
         case 1:
-            unfilter_left<Bpp>(in, prev, out, n, [](uint8_t a, uint8_t, uint8_t) { return a; });
+            unfilter_left<Bpp, LeftFilter::Sub>(in, prev, out, n);
             return true;
         case 2:
             for (std::size_t i = 0; i < n; ++i) out[i] = uint8_t(in[i] + prev[i]);
             return true;
         case 3:
-            unfilter_left<Bpp>(in, prev, out, n, [](uint8_t a, uint8_t b, uint8_t) {
-                return uint8_t((unsigned(a) + b) >> 1);
-            });
+            unfilter_left<Bpp, LeftFilter::Average>(in, prev, out, n);
             return true;
         case 4:
-            unfilter_left<Bpp>(in, prev, out, n, [](uint8_t a, uint8_t b, uint8_t c) {
-                // |p - a|, |p - b|, |p - c| for p = a + b - c, without branches.
-                const int pa = std::abs(int(b) - int(c)), pb = std::abs(int(a) - int(c));
-                const int pc = std::abs(int(a) + int(b) - 2 * int(c));
-                const uint8_t bc = pb <= pc ? b : c;
-                return (pa <= pb && pa <= pc) ? a : bc;
-            });
+            unfilter_left<Bpp, LeftFilter::Paeth>(in, prev, out, n);
             return true;
         default:
             return false;
