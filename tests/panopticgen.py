@@ -40,6 +40,21 @@ def _fresh_ids(rng: np.random.Generator, n: int) -> list[int]:
     return [int(v) for v in rng.choice(np.arange(1, 1 << 24, 7919), size=n, replace=False)]
 
 
+def _renumber(rng: np.random.Generator, labels: np.ndarray) -> tuple[np.ndarray, list[tuple[int, int, np.ndarray]]]:
+    """Random ids for the labels present (0 stays VOID): the id map and (label, id, mask) per label."""
+    id_map = np.zeros(labels.shape, np.int64)
+    present = []
+    for lab in np.unique(labels):
+        if lab != 0:
+            mask = labels == lab
+            present.append((int(lab), 0, mask))
+    ids = _fresh_ids(rng, len(present))
+    for i, (lab, _, mask) in enumerate(present):
+        id_map[mask] = ids[i]
+        present[i] = (lab, ids[i], mask)
+    return id_map, present
+
+
 def _shape_mask(rng: np.random.Generator, h: int, w: int) -> np.ndarray:
     y0, x0 = int(rng.integers(0, h)), int(rng.integers(0, w))
     hh, ww = int(rng.integers(2, max(3, h // 2))), int(rng.integers(2, max(3, w // 2)))
@@ -66,13 +81,9 @@ def ground_truth(rng: np.random.Generator, h: int, w: int, n_segments: int) -> t
         cats.append((int(rng.choice(THING_IDS)), crowd))
     if rng.random() < 0.5:  # VOID holes
         labels[_shape_mask(rng, h, w)] = 0
-    present = [lab for lab in np.unique(labels) if lab != 0]
-    ids = _fresh_ids(rng, len(present))
-    id_map = np.zeros((h, w), np.int64)
+    id_map, present = _renumber(rng, labels)
     segments = []
-    for lab, sid in zip(present, ids):
-        mask = labels == lab
-        id_map[mask] = sid
+    for lab, sid, mask in present:
         cat, crowd = cats[lab - 1]
         segments.append({"id": sid, "category_id": cat, "iscrowd": crowd, "area": int(mask.sum()), "bbox": [0, 0, 1, 1]})
     return id_map, segments
@@ -103,13 +114,8 @@ def prediction(rng: np.random.Generator, gt_map: np.ndarray, gt_segments: list[d
         cats.append(int(rng.choice(THING_IDS + STUFF_IDS)))
     if rng.random() < 0.3:
         labels[_shape_mask(rng, h, w)] = 0
-    present = [lab for lab in np.unique(labels) if lab != 0]
-    ids = _fresh_ids(rng, len(present))
-    id_map = np.zeros((h, w), np.int64)
-    segments = []
-    for lab, sid in zip(present, ids):
-        id_map[labels == lab] = sid
-        segments.append({"id": sid, "category_id": cats[lab - 1]})
+    id_map, present = _renumber(rng, labels)
+    segments = [{"id": sid, "category_id": cats[lab - 1]} for lab, sid, _ in present]
     rng.shuffle(segments)  # JSON order is not PNG order
     return id_map, segments
 
