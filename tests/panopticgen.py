@@ -85,11 +85,14 @@ def ground_truth(rng: np.random.Generator, h: int, w: int, n_segments: int) -> t
     segments = []
     for lab, sid, mask in present:
         cat, crowd = cats[lab - 1]
-        segments.append({"id": sid, "category_id": cat, "iscrowd": crowd, "area": int(mask.sum()), "bbox": [0, 0, 1, 1]})
+        segments.append({"id": sid, "category_id": cat, "iscrowd": crowd, "area": int(mask.sum()),
+                         "bbox": [0, 0, 1, 1]})
     return id_map, segments
 
 
-def prediction(rng: np.random.Generator, gt_map: np.ndarray, gt_segments: list[dict[str, Any]]) -> tuple[np.ndarray, list[dict[str, Any]]]:
+def prediction(
+    rng: np.random.Generator, gt_map: np.ndarray, gt_segments: list[dict[str, Any]]
+) -> tuple[np.ndarray, list[dict[str, Any]]]:
     """A noisy prediction of `gt_map`: every segment is kept, moved, relabelled or dropped."""
     h, w = gt_map.shape
     labels = np.zeros((h, w), np.int64)
@@ -100,7 +103,8 @@ def prediction(rng: np.random.Generator, gt_map: np.ndarray, gt_segments: list[d
             continue  # missed
         mask = gt_map == seg["id"]
         if r < 0.6:  # shifted: IoU anywhere from high to none
-            mask = np.roll(mask, (int(rng.integers(-h // 4, h // 4 + 1)), int(rng.integers(-w // 4, w // 4 + 1))), (0, 1))
+            shift = (int(rng.integers(-h // 4, h // 4 + 1)), int(rng.integers(-w // 4, w // 4 + 1)))
+            mask = np.roll(mask, shift, (0, 1))
         cat = seg["category_id"]
         if rng.random() < 0.1:
             cat = int(rng.choice(THING_IDS + STUFF_IDS))

@@ -209,7 +209,8 @@ def test_drop_in_module(tmp_path, capsys):
 
         results = pq_compute(str(gt), str(pred))
         printed = capsys.readouterr().out
-        assert results == oracle(gt, pred) | {"per_class": {int(k): v for k, v in oracle(gt, pred)["per_class"].items()}}
+        reference = oracle(gt, pred)
+        assert results == reference | {"per_class": {int(k): v for k, v in reference["per_class"].items()}}
         assert panoptic.format_table(results) in printed and f"JSON file: {pred}" in printed
         assert rgb2id(id2rgb(np.array([[0, 197121]])) ).tolist() == [[0, 197121]]
         stat = PQStat()

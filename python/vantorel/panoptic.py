@@ -52,7 +52,14 @@ from . import _zerlin
 PathLike = Union[str, "os.PathLike[str]"]
 Segment = dict[str, Any]
 
-__all__ = ["PanopticFormatError", "format_per_category", "format_table", "pq_averages", "pq_compute", "read_segment_map"]
+__all__ = [
+    "PanopticFormatError",
+    "format_per_category",
+    "format_table",
+    "pq_averages",
+    "pq_compute",
+    "read_segment_map",
+]
 
 # Images per native call: enough to keep every worker busy, few enough that
 # two batches of decoded maps stay a few tens of megabytes.
@@ -326,9 +333,11 @@ def _fault_message(fault: tuple[int, str, int], image_id: Any, pred_path: str, g
     return {
         "gt_map_corrupt": f"{gt_path}: corrupt segment map data",
         "pred_map_corrupt": f"{pred_path}: corrupt segment map data",
-        "pred_segment_not_in_json": f"{pred_path}: segment {segment} is in the PNG but not in {where} (image {image_id!r})",
+        "pred_segment_not_in_json":
+            f"{pred_path}: segment {segment} is in the PNG but not in {where} (image {image_id!r})",
         "pred_unknown_category": f"{where}: in image {image_id!r} segment {segment} has an unknown category_id",
-        "pred_segment_not_in_map": f"{where}: in image {image_id!r} segment {segment} is in the JSON but not in {pred_path}",
+        "pred_segment_not_in_map":
+            f"{where}: in image {image_id!r} segment {segment} is in the JSON but not in {pred_path}",
     }[kind]
 
 
