@@ -134,7 +134,10 @@ TEST(PanopticMatch, ImagesInOrderWhateverTheSplit) {
             if (std::count(ids.begin(), ids.end(), s)) preds[i].push_back({s, 0});
         }
     }
-    for (int i = 0; i < 300; ++i) images.push_back({8, 8, map_of(maps[i]), map_of(maps[(i + 1) % 300]), gts[i], preds[(i + 1) % 300]});
+    for (int i = 0; i < 300; ++i) {
+        const int next = (i + 1) % 300;
+        images.push_back({8, 8, map_of(maps[i]), map_of(maps[next]), gts[i], preds[next]});
+    }
     auto all = pan::match_images(images);
     for (int i = 0; i < 300; ++i) {
         auto one = pan::match_image(images[i]);

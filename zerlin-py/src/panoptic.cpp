@@ -115,7 +115,8 @@ PyObject* fn_panoptic_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             const auto& o = outcomes[i];
             if (o.fault != pan::ImageFault::None) {
-                fault = Ref(check(Py_BuildValue("(nsL)", Py_ssize_t(i), fault_name(o.fault), (long long)o.fault_segment)));
+                fault = Ref(check(Py_BuildValue("(nsL)", Py_ssize_t(i), fault_name(o.fault),
+                                                static_cast<long long>(o.fault_segment))));
                 break;
             }
             for (const auto& m : o.matches) {
