@@ -60,16 +60,22 @@ _SOURCES: dict[str, dict[str, str]] = {
             for sub in ("", ".version", ".core", ".core.coco", ".core.cocoeval", ".core.faster_eval_api", ".core.mask")
         },
     },
+    "panopticapi": {
+        "panopticapi": "vantorel.compat._packages:panopticapi",
+        "panopticapi.evaluation": "vantorel.compat.panopticapi",
+        "panopticapi.utils": "vantorel.compat.panopticapi",
+    },
     "xtcocotools": {
         "xtcocotools" + sub: "vantorel.compat.xtcocotools" + sub for sub in ("", ".coco", ".cocoeval", ".mask")
     },
 }
-_PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core", "xtcocotools"}
+_PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core", "panopticapi", "xtcocotools"}
 #: The distribution each alias stands for, with the release whose API it
 #: follows: version checks (``importlib.metadata``, packaging requirements,
 #: installers' "is it there?") see the alias as that release.
 _DISTRIBUTIONS = {"pycocotools": ("pycocotools", "2.0.11"), "lvis": ("lvis", "0.5.3"),
-                  "faster_coco_eval": ("faster-coco-eval", "1.8.0"), "xtcocotools": ("xtcocotools", "1.14.3")}  # fmt: skip
+                  "faster_coco_eval": ("faster-coco-eval", "1.8.0"), "xtcocotools": ("xtcocotools", "1.14.3"),
+                  "panopticapi": ("panopticapi", "0.1")}  # fmt: skip
 
 _lock = threading.RLock()
 _active: set[str] = set()

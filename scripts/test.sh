@@ -33,6 +33,16 @@ cmake --build build/core-tests -j2
 # The package's annotations, strictly (the stub of the native module included).
 "$PY" -m mypy --strict python/vantorel
 
+# panopticapi, the panoptic tests' oracle, needs NumPy < 2: it gets its own
+# environment (the tests skip, saying so, when it cannot be made).
+ORACLE=build/panoptic-oracle
+if ! "$ORACLE/bin/python" -c "import panopticapi.evaluation" >/dev/null 2>&1; then
+  rm -rf "$ORACLE"
+  { "$PY" -m venv "$ORACLE" && "$ORACLE/bin/python" -m pip install -q "numpy<2" pillow panopticapi-lite; } \
+    || { echo "panopticapi environment not made; the panoptic oracle tests skip" >&2; rm -rf "$ORACLE"; }
+fi
+export VANTOREL_PANOPTIC_ORACLE="$PWD/$ORACLE/bin/python"
+
 # Run from tests/ so the installed package, not the source tree, is imported.
 "$PY" -m pytest -q -p no:cacheprovider tests "$@"
 

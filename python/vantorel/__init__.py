@@ -2,9 +2,11 @@
 
 from . import _zerlin as _zerlin  # noqa: F401  (the native module, as vantorel._zerlin)
 from ._version import __version__
+from . import panoptic
 from .evaluation import evaluate
 from ._zerlin import CompactBbox, load_compact_array, load_compact_bbox
 from .loading import JsonError, read_json
+from .panoptic import pq_compute
 from .params import Params
 from .results import CategoryTable, EvalResult
 from .streaming import StreamingEvaluator
@@ -21,6 +23,8 @@ __all__ = [
     "evaluate",
     "load_compact_array",
     "load_compact_bbox",
+    "panoptic",
+    "pq_compute",
     "read_json",
 ]
 

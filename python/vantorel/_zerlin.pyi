@@ -33,6 +33,7 @@ __all__ = [
 ]
 
 _F64 = npt.NDArray[np.float64]
+_I64 = npt.NDArray[np.int64]
 _Rle = dict[str, Any]  # {"size": [h, w], "counts": bytes}
 _Annotation = dict[str, Any]
 _AnnotationSide = list[_Annotation] | CompactBbox
@@ -118,6 +119,14 @@ def accumulate_records(
 def reference_eval_imgs(
     evaluator: Evaluator, img_ids: Sequence[Any], cat_ids: Sequence[Any], area_rngs: Sequence[Any], max_det: Any
 ) -> list[dict[str, Any] | None]: ...
+def panoptic_match(
+    maps: list[tuple[int, int, Any, int, bool, Any, int, bool]],
+    gt_segments: _I64,
+    gt_areas: _F64,
+    gt_counts: _I64,
+    pred_segments: _I64,
+    pred_counts: _I64,
+) -> tuple[_I64, _I64, _F64, _I64, _I64, _I64, _I64, tuple[int, str, int] | None]: ...
 def load_compact_or_objects(path: str, results: bool = False) -> tuple[Any, CompactBbox | None, str | None]: ...
 def index_annotations(
     annotations: list[_Annotation], with_categories: bool

@@ -78,6 +78,11 @@ def build_parser() -> argparse.ArgumentParser:
                              "large=9216:1e10 (the summary reads the labels all, small, medium, large)")
     params.add_argument("--img-ids", metavar="FILE",
                         help="evaluate only these images: a JSON array of ids, or one id per line")
+    pan = ap.add_argument_group("panoptic")
+    pan.add_argument("--panoptic", action="store_true",
+                     help="panoptic quality (PQ) of COCO panoptic JSON files and their PNG segment maps")
+    pan.add_argument("--gt-dir", metavar="DIR", help="ground-truth PNG folder (default: GT path without .json)")
+    pan.add_argument("--pred-dir", metavar="DIR", help="prediction PNG folder (default: RESULTS path without .json)")
     out = ap.add_argument_group("output")
     out.add_argument("--json", metavar="FILE", help="write the summary, the per-category table and the "
                      "parameters as JSON to FILE ('-' for stdout, which then carries nothing else)")
@@ -297,6 +302,10 @@ def run(args: argparse.Namespace) -> int:
     >>> run(build_parser().parse_args(["gt.json", "res.json", "--quiet"]))  # doctest: +SKIP
     0
     """
+    if args.panoptic:
+        from .panoptic import run_cli
+
+        return run_cli(args, _error_line, _output)
     start = time.perf_counter()
     try:
         params = params_from_args(args)

@@ -424,6 +424,7 @@ PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const*, Py_ssize_t, Py
 PyObject* fn_federated_evaluator(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_reference_eval_imgs(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_accumulate_records(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_panoptic_match(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_results_shape(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_load_compact_array(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_index_annotations(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -81,6 +81,13 @@ PyMethodDef g_internal_functions[] = {
             "per-image records in the reference API's layout: for each cells row (k, a), the records at that "
             "positions row (None entries skipped), with the caps max_dets; other cells stay -1. ValueError "
             "'record layout not supported: ...' for records it does not read."),
+    ZL_FAST(panoptic_match,
+            "panoptic_match(maps, gt_segments, gt_areas, gt_counts, pred_segments, pred_counts)\n--\n\n"
+            "PQ matching of a batch of images: maps holds (height, width, gt_pixels, gt_channels, gt_filtered, "
+            "pred_pixels, pred_channels, pred_filtered) per image; segments are [id, category index, iscrowd] "
+            "and [id, category index] rows, counted per image. Returns the matches (image, category, iou), "
+            "false negatives and false positives (image, category) and the first fault (image, kind, segment) "
+            "or None."),
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -37,6 +37,7 @@ __all__ = [
     "faster",
     "install_as_faster_coco_eval",
     "install_as_lvis",
+    "install_as_panopticapi",
     "install_as_pycocotools",
     "install_as_xtcocotools",
     "mask",
@@ -99,6 +100,12 @@ def install_as_lvis() -> None:
     """Makes later ``import lvis`` (``from lvis import LVIS, LVISResults,
     LVISEval`` and its submodules) resolve to vantorel's modules."""
     _alias("lvis")
+
+
+def install_as_panopticapi() -> None:
+    """Makes later ``import panopticapi`` (``panopticapi.evaluation``,
+    ``panopticapi.utils``) resolve to ``vantorel.compat.panopticapi``."""
+    _alias("panopticapi")
 
 
 def aliased() -> tuple[str, ...]:

@@ -38,3 +38,9 @@ def lvis(name: str) -> types.ModuleType:
     if name == "lvis":
         logging.basicConfig(format="[%(asctime)s] %(name)s %(levelname)s: %(message)s", datefmt="%m/%d %H:%M:%S")
     return mod
+
+
+def panopticapi(name: str) -> types.ModuleType:
+    """The ``panopticapi`` package itself; its ``evaluation`` and ``utils``
+    modules are both served by ``vantorel.compat.panopticapi``."""
+    return types.ModuleType(name, "vantorel's panopticapi-compatible API.")
