@@ -1,6 +1,7 @@
 """vantorel.compat.cocoeval against pycocotools: same numbers, records and text."""
 
 import copy
+import json
 
 import numpy as np
 import pytest
@@ -207,3 +208,55 @@ def test_ground_truth_with_id_zero_as_reference():
     ref, _ = run(REF, gt, res, "bbox")
     np.testing.assert_array_equal(ours.eval["precision"], ref.eval["precision"])
     assert not np.array_equal(ours.stats, vantorel.evaluate(gt, res, "bbox").stats)
+
+
+def _adversarial_case():
+    # Checkerboard masks of over a million runs, whose compressed counts the
+    # evaluator keeps until their image is compared, beside ordinary ones.
+    import pycocotools.mask as ref_mask
+
+    h, w = 1600, 1400
+    yy, xx = np.indices((h, w))
+    checker = ((yy + xx) % 2).astype(np.uint8)
+    shapes = {
+        1: [(checker, 0), (checker * (xx < 900), 1), ((yy < 40) & (xx < 60), 0)],
+        2: [(checker * (yy >= 300), 0), ((xx > 500).astype(np.uint8), 0)],
+    }
+    dets = {
+        1: [checker * (yy >= 300), (xx > 500).astype(np.uint8), checker * (xx < 3), ((yy < 50) & (xx < 60))],
+        2: [checker, checker * (xx < 900)],
+    }
+
+    def rle(m):
+        r = ref_mask.encode(np.asfortranarray(m.astype(np.uint8)))
+        return r, {"size": list(r["size"]), "counts": r["counts"].decode()}
+
+    anns, res = [], []
+    for image, masks in shapes.items():
+        for m, crowd in masks:
+            r, seg = rle(m)
+            anns.append({"id": len(anns) + 1, "image_id": image, "category_id": 1, "iscrowd": crowd,
+                         "area": float(ref_mask.area(r)), "bbox": ref_mask.toBbox(r).tolist(), "segmentation": seg})
+    for image, masks in dets.items():
+        for k, m in enumerate(masks):
+            res.append({"image_id": image, "category_id": 1, "score": 0.9 - 0.1 * k, "segmentation": rle(m)[1]})
+    assert max(len(a["segmentation"]["counts"]) for a in anns) > 1 << 21
+    gt = {"images": [{"id": i, "height": h, "width": w} for i in shapes],
+          "categories": [{"id": 1, "name": "a"}], "annotations": anns}
+    return gt, res
+
+
+@pytest.mark.parametrize("from_files", [False, True])
+def test_masks_of_millions_of_runs_match_reference(from_files, tmp_path):
+    gt, res = _adversarial_case()
+    if from_files:
+        (tmp_path / "gt.json").write_text(json.dumps(gt))
+        (tmp_path / "res.json").write_text(json.dumps(res))
+        gt, res = tmp_path / "gt.json", tmp_path / "res.json"
+    ours, ours_text = run(OURS, gt, res, "segm")
+    ref, ref_text = run(REF, gt, res, "segm")
+    assert ours_text == ref_text
+    np.testing.assert_array_equal(ours.stats, ref.stats)
+    assert_same_eval_imgs(ours.evalImgs, ref.evalImgs)
+    for key, value in ref.ious.items():
+        assert_same_value(ours.ious[key], value, f"ious{key}")

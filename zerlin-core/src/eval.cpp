@@ -202,6 +202,25 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
     sw.add_to(timings_->group_index);
 }
 
+namespace {
+std::mutex unpack_mutex_;  // held while an image's compressed masks are decoded
+}  // namespace
+
+// Points the rows kept compressed at their decoded masks. Only one image's
+// are held at once across the workers: `lock` is taken before the first.
+void Engine::unpack(const RecordSet& rs, std::span<const uint32_t> idx, std::vector<const Rle*>& out,
+                    std::deque<Rle>& unpacked, std::unique_lock<std::mutex>& lock) const {
+    if (rs.packed_masks.empty()) return;
+    for (std::size_t i = 0; i < idx.size(); ++i) {
+        auto it = rs.packed_masks.find(idx[i]);
+        if (it == rs.packed_masks.end()) continue;
+        if (!lock.owns_lock()) lock.lock();
+        const Rle& shape = *out[i];
+        unpacked.push_back(rle_from_string(it->second, shape.h, shape.w, false));
+        out[i] = &unpacked.back();
+    }
+}
+
 // Mask (and boundary) IoU of one image: references to the masks, never copies.
 void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out,
                       MaskScratch& s) const {
@@ -215,7 +234,11 @@ void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi
     };
     gather(dt_.masks, di, s.dt);
     gather(gt_.masks, gi, s.gt);
+    std::unique_lock<std::mutex> one_image(unpack_mutex_, std::defer_lock);
+    unpack(dt_, di, s.dt, s.unpacked, one_image);
+    unpack(gt_, gi, s.gt, s.unpacked, one_image);
     rle_iou(s.dt, s.gt, s.crowd, mask_hint_, out);
+    s.unpacked.clear();  // only one image's are held
     if (gt_.kind != GeometryKind::BoundaryMasks) return;
     gather(dt_.boundaries, di, s.dt);
     gather(gt_.boundaries, gi, s.gt);

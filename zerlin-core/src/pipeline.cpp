@@ -57,6 +57,13 @@ void MaskRasteriser::thread_main() {
                 for (std::size_t i = b; i < e; ++i) {
                     check_cancelled();
                     RasterResult& r = results_[base + i];
+                    auto* packed = std::get_if<CompressedCounts>(&batch[i].geometry);
+                    if (!boundary_ratio_ && packed && packed->bytes.size() >= kPackedMaskBytes) {
+                        r.mask = Rle{batch[i].h, batch[i].w, {}};
+                        std::lock_guard<std::mutex> g(packed_mutex_);
+                        packed_.emplace_back(base + i, std::move(packed->bytes));
+                        continue;
+                    }
                     r.mask = rasterise_job(batch[i], scratch);
                     if (boundary_ratio_) r.boundary = rle_boundary(r.mask, *boundary_ratio_);
                 }

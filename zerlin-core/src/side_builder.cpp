@@ -28,6 +28,11 @@ void PendingMasks::finish(std::initializer_list<RecordSet*> sides, bool areas_fr
         rs->masks[row] = std::move(done[j].mask);
         if (with_boundaries_) rs->boundaries[row] = std::move(done[j].boundary);
     }
+    for (auto& [j, counts] : rasteriser_.take_packed()) {
+        auto [rs, row] = destinations_[j];
+        if (areas_from_masks) rs->areas[row] = double(rle_string_area(counts, false));
+        rs->packed_masks.emplace(row, std::move(counts));
+    }
 }
 
 void SideBuilder::reserve(std::size_t rows) {

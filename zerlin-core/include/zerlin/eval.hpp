@@ -5,6 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <mutex>
 #include <memory>
 #include <span>
 #include <utility>
@@ -102,8 +104,11 @@ private:
         std::vector<const Rle*> dt, gt;
         std::vector<uint8_t> crowd;
         std::vector<double> second;
+        std::deque<Rle> unpacked;  // this image's huge masks, decoded (stable addresses)
     };
     void mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
+    void unpack(const RecordSet& rs, std::span<const uint32_t> idx, std::vector<const Rle*>& out,
+                std::deque<Rle>& unpacked, std::unique_lock<std::mutex>& lock) const;
     void box_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
     void keypoint_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
     void kinds_disagree(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;

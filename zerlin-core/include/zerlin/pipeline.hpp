@@ -15,6 +15,8 @@
 #include <exception>
 #include <mutex>
 #include <optional>
+#include <utility>
+#include <string>
 #include <vector>
 
 #include "zerlin/cancel.hpp"
@@ -38,6 +40,9 @@ struct RasterResult {
 };
 
 constexpr std::size_t kMaskBatch = 4096;
+// Compressed counts of at least this many bytes (a million runs or more) are
+// kept compressed until their image is compared.
+constexpr std::size_t kPackedMaskBytes = std::size_t(1) << 20;
 
 class MaskRasteriser {
 public:
@@ -61,6 +66,9 @@ public:
     // Error(Memory, ...) for a failed allocation, and as
     // Error(Internal, "mask worker panicked") otherwise.
     std::vector<RasterResult> finish();
+    // After finish(): the huge masks' compressed counts, by result position;
+    // their results hold only the mask's size.
+    std::vector<std::pair<std::size_t, std::string>> take_packed() { return std::move(packed_); }
 
     // Closes the channel without sending the pending batch and joins the
     // thread, discarding results (the reading side failed).
@@ -84,6 +92,8 @@ private:
     bool joined_ = false;
 
     std::vector<RasterResult> results_;
+    std::mutex packed_mutex_;  // rare: only huge masks are appended
+    std::vector<std::pair<std::size_t, std::string>> packed_;
     std::exception_ptr failure_;
     CancelToken* token_;  // the constructing thread's (cancel.hpp), or nullptr
     std::optional<Thread> thread_;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "zerlin/rle.hpp"
@@ -71,6 +73,9 @@ struct RecordSet {
     // Masks and BoundaryMasks: one mask per row (and its boundary band).
     std::vector<Rle> masks;
     std::vector<Rle> boundaries;
+    // Rows whose mask is too large to hold decoded for the set's life: their
+    // compressed counts, decoded only while their image is compared.
+    std::unordered_map<uint32_t, std::string> packed_masks;
 
     explicit RecordSet(GeometryKind k = GeometryKind::Boxes) : kind(k) {}
 
