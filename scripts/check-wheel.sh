@@ -61,7 +61,10 @@ wheel() {
 
 sdist() {
   "$WORK/tools/bin/python" -m build -q --sdist -o "$WORK/sdist" .
-  tar -tzf "$WORK"/sdist/vantorel-*.tar.gz | grep -q '/LICENSE$'
+  # The listing goes whole into grep: with pipefail, an early grep -q would fail tar.
+  local listing
+  listing=$(tar -tzf "$WORK"/sdist/vantorel-*.tar.gz)
+  grep -qx 'vantorel-[^/]*/LICENSE' <<<"$listing"
   mkdir "$WORK/unpacked"
   tar -xzf "$WORK"/sdist/vantorel-*.tar.gz -C "$WORK/unpacked"
   test_venv "$WORK/sdist-venv"
