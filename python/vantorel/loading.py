@@ -241,9 +241,9 @@ def check_results(dets: Any) -> ResultIds:
 
     Examples
     --------
-    >>> check_results([{"image_id": 1, "category_id": 3, "score": 0.9}]).images
+    >>> check_results([{"image_id": 1, "category_id": 3, "score": 0.9, "bbox": [0, 0, 5, 5]}]).images
     {1}
-    >>> check_results([{"image_id": 1, "category_id": 3}])
+    >>> check_results([{"image_id": 1, "category_id": 3, "bbox": [0, 0, 5, 5]}])
     Traceback (most recent call last):
     ValueError: result 0 has no 'score' (every detection needs image_id, category_id and score)
     """
