@@ -11,7 +11,6 @@ import contextlib
 import gc
 import itertools
 import json
-import mmap
 import operator
 import os
 import re
@@ -369,22 +368,37 @@ _NULL_SCORE = re.compile(rb'"score"\s*:\s*null')
 def _refuse_null_scores(path: str) -> None:
     """The compact loader reads a null score as 0 (a detection ranked last,
     quietly); such a file is refused here, by the place of the first one.
-    Files without the word null, nearly all, cost one fast byte search."""
+    Files without the word null, nearly all, cost one pass of a fast byte
+    search over a few megabytes at a time."""
     with open(path, "rb") as f:
-        try:
-            text = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        except ValueError:  # an empty file
+        if not _holds(f, b"null"):
             return
-        with text:
-            if text.find(b"null") < 0:
-                return
-            found = _NULL_SCORE.search(text)
-            if found is None:
-                return
-            start = found.start()
-            line = text[:start].count(b"\n") + 1
-            column = start - (text.rfind(b"\n", 0, start) + 1) + 1
+        f.seek(0)
+        text = f.read()
+    found = _NULL_SCORE.search(text)
+    if found is None:
+        return
+    start = found.start()
+    line = text.count(b"\n", 0, start) + 1
+    column = start - (text.rfind(b"\n", 0, start) + 1) + 1
     raise ValueError(f"a result has a null 'score' (it must be a number) at line {line} column {column}")
+
+
+def _holds(f: Any, word: bytes, chunk: int = 1 << 22) -> bool:
+    """Whether a binary file holds ``word``, read in chunks (the tail of each
+    kept, so a word across two chunks is found)."""
+    buf, keep = bytearray(chunk + len(word)), len(word) - 1
+    filled = 0
+    while True:
+        n = f.readinto(memoryview(buf)[filled:])
+        if not n:
+            return False
+        end = filled + n
+        if buf.find(word, 0, end) >= 0:
+            return True
+        tail = bytes(buf[max(0, end - keep) : end])
+        buf[: len(tail)] = tail
+        filled = len(tail)
 
 
 def _results_from_json(path: str) -> list[Any]:
