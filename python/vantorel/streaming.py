@@ -77,7 +77,7 @@ class StreamingEvaluator:
 
     Examples
     --------
-    >>> ev = StreamingEvaluator("instances_val2017.json", "bbox")
+    >>> ev = StreamingEvaluator("instances_val2017.json", "bbox")  # doctest: +SKIP
     >>> for image_id, out in batches:                       # doctest: +SKIP
     ...     ev.update_image(image_id, out["scores"], out["labels"], boxes=out["boxes"], box_format="xyxy")
     >>> ev.compute().stats                                  # doctest: +SKIP
