@@ -380,7 +380,8 @@ def test_stub_matches_the_native_module():
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-@pytest.mark.parametrize("module", ["params", "results", "loading", "ids", "evaluation", "cli"])
+@pytest.mark.parametrize("module", ["params", "results", "loading", "ids", "evaluation", "cli", "_engine", "_conventions",
+                                    "streaming"])
 def test_docstring_examples_hold(module):
     import doctest
     import importlib

@@ -15,6 +15,7 @@ from typing import Any, NamedTuple
 import numpy as np
 
 from . import _zerlin
+from ._conventions import segmentation_rle
 
 # Which optional fields a result carried; rebuilding a result dict at
 # evaluation time gives exactly these keys back.
@@ -230,7 +231,7 @@ def _mask_piece(
         raise TypeError(
             f"'segmentation' of result {i} is not an RLE dict or a polygon list; streaming keeps masks as RLE: "
             "give RLE dicts, polygons (with a ground truth that has image sizes) or a boolean mask stack "
-            "(vantorel._zerlin.frPyObjects turns polygons into RLE)"
+            "(vantorel.compat.mask.frPyObjects turns polygons into RLE)"
         )
     counts, size = seg.get("counts"), seg.get("size")
     if counts is None:
@@ -257,9 +258,8 @@ def _polygons_as_rle(
     size = image_sizes.get(image_id)
     if size is None:
         raise ValueError(f"result {i}: image_id {image_id!r} has no image with a height and width in the ground truth")
-    h, w = size
-    rles = _zerlin.frPyObjects(polygons, h, w)
-    return _zerlin.merge(rles if isinstance(rles, list) else [rles])
+    rle: dict[str, Any] = segmentation_rle(polygons, *size)
+    return rle
 
 
 def _keypoint_piece(d: dict[str, Any], i: int, rows: np.ndarray) -> bytes | None:

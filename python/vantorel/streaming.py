@@ -8,6 +8,7 @@ are ranked by that order, so it matters).
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import json
 import math
@@ -77,7 +78,7 @@ class StreamingEvaluator:
 
     Examples
     --------
-    >>> ev = StreamingEvaluator("instances_val2017.json", "bbox")
+    >>> ev = StreamingEvaluator("instances_val2017.json", "bbox")  # doctest: +SKIP
     >>> for image_id, out in batches:                       # doctest: +SKIP
     ...     ev.update_image(image_id, out["scores"], out["labels"], boxes=out["boxes"], box_format="xyxy")
     >>> ev.compute().stats                                  # doctest: +SKIP
@@ -96,7 +97,7 @@ class StreamingEvaluator:
             raise ValueError("keypoints_crowd is evaluated by vantorel.evaluate(), not streamed")
         self.lvis = bool(lvis)
         self._gt, self._gt_path, self._known_images = _open_ground_truth(gt, self.iou_type, self.lvis)
-        self._gt_file_digest = _file_digest(self._gt_path) if self._gt_path is not None else None
+        self._gt_file_digest: bytes | None = None  # of the file, taken when the state is first written
         self._gt_fp: bytes | None = None
         self._params_fp = _params_fingerprint(self._params, self.lvis)
         self._table = _columns.RowTable(_columns.row_dtype(self.iou_type))
@@ -368,7 +369,7 @@ class StreamingEvaluator:
     @gt_path.setter
     def gt_path(self, path: str | os.PathLike[str] | None) -> None:
         self._gt_path = os.path.abspath(path) if path is not None else None
-        self._gt_file_digest = _file_digest(self._gt_path) if self._gt_path is not None else None
+        self._gt_file_digest = None
 
     def __reduce__(self) -> tuple[Any, tuple[bytes]]:
         return (_restore, (self.to_bytes(),))
@@ -390,13 +391,18 @@ class StreamingEvaluator:
             "params_fp": self._params_fp.hex(),
             "gt_fp": self.gt_fingerprint().hex(),
             "gt_path": self._gt_path,
-            "gt_file_sha256": self._gt_file_digest.hex() if self._gt_file_digest is not None else None,
+            "gt_file_sha256": self._file_digest_hex(),
             "rows": len(rows),
             "blob": len(self._blob),
         }
         head = json.dumps(header, default=_json_default).encode()
         body = b"".join([_HEADER.pack(_MAGIC, _STATE_VERSION, len(head)), head, rows.tobytes(), self._blob])
         return body + hashlib.sha256(body).digest()
+
+    def _file_digest_hex(self) -> str | None:
+        if self._gt_file_digest is None and self._gt_path is not None and os.path.exists(self._gt_path):
+            self._gt_file_digest = _file_digest(self._gt_path)
+        return self._gt_file_digest.hex() if self._gt_file_digest is not None else None
 
     @classmethod
     def from_bytes(cls, data: bytes | bytearray | memoryview) -> StreamingEvaluator:
@@ -571,7 +577,14 @@ def _box_of(ann: dict[str, Any]) -> Any:
 
 
 def _file_digest(path: str) -> bytes:
-    """SHA-256 of a file's bytes (checked when a state loads its ground truth again)."""
+    """SHA-256 of a file's bytes (checked when a state loads its ground truth
+    again); hashed once per file version, however often states are written."""
+    st = os.stat(path)
+    return _digest_of_version(path, st.st_size, st.st_mtime_ns, st.st_ino)
+
+
+@functools.lru_cache(maxsize=16)
+def _digest_of_version(path: str, size: int, mtime_ns: int, inode: int) -> bytes:
     with open(path, "rb") as f:
         return hashlib.file_digest(f, "sha256").digest()
 

@@ -273,8 +273,6 @@ public:
             // A detection without a score is no detection to evaluate: the
             // objects route names it.
             if (!rec.seen[kScore]) r.fail_custom_here("missing field `score`");
-            // Nor is one whose score is null: read as 0 it would rank last, quietly.
-            if (!rec.score) r.fail_custom_here("null field `score`");
         }
         if (!results_) {
             if (!rec.id) r.fail_custom_here("missing GT id");

@@ -433,3 +433,31 @@ TEST(HashMap, IntegerKeysAndSeeds) {
     zerlin::HashSeed a = zerlin::HashSeed::fresh(), b = zerlin::HashSeed::fresh();
     EXPECT_NE(zerlin::siphash13(a, "id", 2), zerlin::siphash13(b, "id", 2));
 }
+
+// The kind and any non-finite literal a failed parse carries, beside its message.
+TEST(JsonReader, ErrorsCarryTheirKindAndLiteral) {
+    using zerlin::NonFiniteLiteral;
+    struct Case {
+        std::string text;
+        const char* kind;
+        NonFiniteLiteral literal;
+    };
+    const std::vector<Case> cases = {
+        {"[1, 2,]", "trailing_comma", NonFiniteLiteral::None},
+        {R"({"s": NaN})", "expected_some_value", NonFiniteLiteral::NaN},
+        {"[Infinity]", "expected_some_value", NonFiniteLiteral::Infinity},
+        {"[1, -Infinity]", "invalid_number", NonFiniteLiteral::NegativeInfinity},
+        {"[NaNa]", "expected_some_value", NonFiniteLiteral::None},
+        {"[Infinity_]", "expected_some_value", NonFiniteLiteral::None},
+    };
+    for (const auto& c : cases) {
+        try {
+            Recorder r;
+            zerlin::parse_json(c.text, r);
+            ADD_FAILURE() << c.text << " parsed";
+        } catch (const JsonError& e) {
+            EXPECT_STREQ(zerlin::json_errc_name(e.code()), c.kind) << c.text;
+            EXPECT_EQ(e.literal(), c.literal) << c.text;
+        }
+    }
+}
