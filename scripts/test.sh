@@ -13,12 +13,13 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 
-# The C++ tests need GoogleTest from Debian's packages.
-if ! dpkg -s libgtest-dev >/dev/null 2>&1; then
+# The C++ tests need GoogleTest, and the build reads floats with fast_float's
+# headers (without them CMake would fetch a release), from Debian's packages.
+if ! dpkg -s libgtest-dev libfast-float-dev >/dev/null 2>&1; then
   SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq libgtest-dev g++ >/dev/null
+  $SUDO apt-get install -y -qq libgtest-dev libfast-float-dev g++ >/dev/null
 fi
 
 if [ "${VANTOREL_SKIP_INSTALL:-0}" != 1 ]; then
