@@ -55,6 +55,7 @@ from typing import Any, SupportsIndex, cast
 
 import numpy as np
 
+from .. import _engine
 from . import coco as _coco
 from . import cocoeval as _cocoeval
 from ._output import lines_to
@@ -416,31 +417,6 @@ class COCOeval_faster(_Printing, COCOeval):
         self.print_function("COCOeval_opt.accumulate() finished...")
         self.print_function(f"DONE (t={time.time() - tic:0.2f}s).")
 
-    def _faster_lines(self) -> tuple[list[tuple[str, Any]], list[tuple[str, Any]]]:
-        """(name, _summarize arguments) of the lines that make ``stats``, and
-        of the two recall lines printed after them (not in ``stats``)."""
-        p = self.params
-        last = p.maxDets[-1]
-        areas = list(p.areaRngLbl[1:])
-        if p.iouType == "keypoints":
-            kp: list[tuple[str, Any]] = []
-            for kind, ap in (("AP", 1), ("AR", 0)):
-                kp += [(f"{kind}_all", (ap, None, "all", last)), (f"{kind}_50", (ap, 0.5, "all", last)),
-                       (f"{kind}_75", (ap, 0.75, "all", last))]  # fmt: skip
-                kp += [(f"{kind}_{a}", (ap, None, a, last)) for a in areas]
-            return kp, []
-        lines: list[tuple[str, Any]] = [
-            ("AP_all", (1, None, "all", last)), ("AP_50", (1, 0.5, "all", last)), ("AP_75", (1, 0.75, "all", last)),
-        ]  # fmt: skip
-        lines += [(f"AP_{a}", (1, None, a, last)) for a in areas]
-        if list(p.maxDets) == [1, 10, 100]:
-            ar_names = ["AR_all", "AR_second", "AR_third"]
-        else:
-            ar_names = [f"AR_{m}" for m in p.maxDets]
-        lines += [(n, (0, None, "all", m)) for n, m in zip(ar_names, p.maxDets)]
-        lines += [(f"AR_{a}", (0, None, a, last)) for a in areas]
-        return lines, [("AR_50", (0, 0.5, "all", last)), ("AR_75", (0, 0.75, "all", last))]
-
     def summarize(self) -> None:
         """Sends the summary lines to ``print_function`` and sets ``stats``
         and ``stats_as_dict``; after ``evaluate()`` alone it accumulates
@@ -450,11 +426,13 @@ class COCOeval_faster(_Printing, COCOeval):
                 super().accumulate()
         if not self.eval:
             super().summarize()  # its error
-        in_stats, after = self._faster_lines()
+        axes = _engine.Axes.of_reference(self.params)
+        in_stats = _engine.summary_lines("faster", axes)
+        after = _engine.extra_lines(axes)
         with lines_to(self.print_function):
-            values = [self._summarize(*args) for _, args in in_stats + after]
+            values = [self._print_line(line, axes) for line in in_stats + after]
         self.stats = np.array(values[: len(in_stats)])
-        self._all_stats = {name: float(v) for (name, _), v in zip(in_stats + after, values)}
+        self._all_stats = {line.key: float(v) for line, v in zip(in_stats + after, values, strict=True)}
 
     def run(self) -> None:
         """``evaluate()``, ``accumulate()`` and ``summarize()``."""
