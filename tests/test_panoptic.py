@@ -3,6 +3,7 @@ run from its own environment in a subprocess) on seeded panoptic sets, plus
 the faults both refuse, the command line and the drop-in module."""
 
 import contextlib
+import importlib.util
 import io
 import json
 import os
@@ -11,6 +12,7 @@ import subprocess
 import sys
 from pathlib import Path
 
+import _vantorel_aliases
 import numpy as np
 import panopticgen
 import pytest
@@ -18,7 +20,7 @@ from PIL import Image
 
 from vantorel import panoptic
 from vantorel.cli import main
-from vantorel.compat import panopticapi as compat
+import vantorel.compat
 
 ROOT = Path(__file__).resolve().parent.parent
 ORACLE_PYTHON = os.environ.get("VANTOREL_PANOPTIC_ORACLE") or str(ROOT / "build" / "panoptic-oracle" / "bin" / "python")
@@ -202,7 +204,7 @@ def test_command_line(tmp_path, capsys):
 
 def test_drop_in_module(tmp_path, capsys):
     gt, pred = panopticgen.write_set(tmp_path, 10, seed=13)
-    compat.install_as_panopticapi()
+    vantorel.compat.install_as_panopticapi()
     try:
         from panopticapi.evaluation import PQStat, pq_compute
         from panopticapi.utils import id2rgb, rgb2id
@@ -220,6 +222,8 @@ def test_drop_in_module(tmp_path, capsys):
         assert stat.pq_average(cats, None)[0] == {"pq": 0.25, "sq": 0.375, "rq": (2 / 3) / 2, "n": 2}
         assert stat.pq_average(cats, False)[1] == {2: {"pq": 0.0, "sq": 0.0, "rq": 0.0},
                                                    3: {"pq": 0.0, "sq": 0.0, "rq": 0.0}}
+        assert importlib.util.find_spec("panopticapi.evaluation") is not None
     finally:
+        _vantorel_aliases.uninstall("panopticapi")
         for name in ("panopticapi", "panopticapi.evaluation", "panopticapi.utils"):
             sys.modules.pop(name, None)
