@@ -16,10 +16,9 @@ import tracemalloc
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from bench_json import best  # noqa: E402
-from synth import make_dataset, make_results  # noqa: E402
-
-from vantorel._zerlin import load_compact_bbox, load_json, prepare_bbox_results  # noqa: E402
+from bench_json import best
+from synth import make_dataset, make_results
+from vantorel._zerlin import load_compact_bbox, load_json, prepare_bbox_results
 
 
 def kept_bytes(fn):

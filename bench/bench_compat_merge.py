@@ -34,6 +34,7 @@ import numpy as np
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import pycocotools.coco
 import pycocotools.cocoeval
+
 import synth
 from vantorel import compat
 

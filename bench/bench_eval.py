@@ -20,9 +20,8 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-import synth  # noqa: E402
-
-from vantorel import evaluate  # noqa: E402
+import synth
+from vantorel import evaluate
 
 
 def quiet():

@@ -31,11 +31,10 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import synth  # noqa: E402
-from bench_eval import compare  # noqa: E402
-from bench_json import best, json_load, orjson, orjson_load  # noqa: E402
-
-from vantorel import _zerlin  # noqa: E402
+import synth
+from bench_eval import compare
+from bench_json import best, json_load, orjson, orjson_load
+from vantorel import _zerlin
 
 # COCO val's polygons are larger than the generator's default ones.
 COCO_VERTICES = (24, 64)

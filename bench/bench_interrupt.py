@@ -21,7 +21,7 @@ import sys
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 
-from interrupt_child import run_child  # noqa: E402
+from interrupt_child import run_child
 
 SCENARIOS = {"load": 1.0, "evaluate": 1.5, "accumulate": 1.5, "mask": 1.0}
 

@@ -16,9 +16,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from synth import make_dataset  # noqa: E402
-
-from vantorel._zerlin import load_json, parse_json_only, read_file_only  # noqa: E402
+from synth import make_dataset
+from vantorel._zerlin import load_json, parse_json_only, read_file_only
 
 try:
     import orjson

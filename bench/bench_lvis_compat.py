@@ -25,10 +25,9 @@ import time
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
-import synth  # noqa: E402
-
-from vantorel import evaluate  # noqa: E402
-from vantorel.compat import lvis as ours  # noqa: E402
+import synth
+from vantorel import evaluate
+from vantorel.compat import lvis as ours
 
 N_CATS = 1203
 
@@ -94,7 +93,7 @@ def main() -> None:
     args = ap.parse_args()
     logging.getLogger("lvis").setLevel(logging.ERROR)
     if not hasattr(np, "float"):
-        np.float = float  # the lvis package still spells the removed alias
+        np.float = float  # noqa: NPY001 -- the lvis package still spells the removed alias
     with tempfile.TemporaryDirectory() as tmp:
         for iou_type in args.types:
             segm = iou_type == "segm"

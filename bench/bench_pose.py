@@ -31,7 +31,6 @@ import io
 import json
 import os
 import subprocess
-import sys
 import tempfile
 import time
 from collections.abc import Callable

@@ -33,9 +33,9 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-import numpy as np  # noqa: E402
+import numpy as np
 
-import synth  # noqa: E402
+import synth
 
 COCO_VERTICES = (24, 64)
 

@@ -73,6 +73,7 @@ def run_oneshot(folder: str) -> dict:
 
 def run_sharded(folder: str) -> dict:
     from dask.distributed import Client, LocalCluster
+
     from vantorel.distributed import evaluate_sharded
 
     gt = os.path.join(folder, "gt.json")

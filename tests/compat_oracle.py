@@ -7,11 +7,12 @@ import io
 import re
 from pathlib import Path
 
-import evalgen
 import numpy as np
 import pycocotools.coco
 import pycocotools.cocoeval
 import pycocotools.mask
+
+import evalgen
 from vantorel.compat import coco as ours_coco
 from vantorel.compat import cocoeval as ours_eval
 

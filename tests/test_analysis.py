@@ -6,6 +6,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
 from vantorel import Params, evaluate
 from vantorel.analysis import (
     coco_breakdown,

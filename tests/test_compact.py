@@ -8,10 +8,10 @@ import subprocess
 import sys
 from pathlib import Path
 
-import memcheck
 import numpy as np
 import pytest
 
+import memcheck
 import vantorel._zerlin as z
 
 DATA = next((d for d in [Path("/work/shared/data"), Path(__file__).resolve().parent.parent / "data"] if d.is_dir()), None)
@@ -93,7 +93,7 @@ def test_result_files(name):
 @needs_data
 def test_segmentation_results_need_boxes():
     # Records without "bbox" are for ordinary loading.
-    with pytest.raises(ValueError, match="^missing field `bbox` at line 1 column "):
+    with pytest.raises(ValueError, match=r"^missing field `bbox` at line 1 column "):
         z.load_compact_bbox(str(DATA / "instances_val2014_fakesegm100_results.json"), results=True)
 
 
@@ -195,7 +195,7 @@ def test_geometry_is_only_syntax_checked_at_load(tmp_path):
     with pytest.raises(ValueError) as exc:
         handle.annotations()
     assert str(exc.value) == "JSON snapshot: number out of range at line 1 column 80"
-    with pytest.raises(ValueError, match="^invalid unicode code point at line 1 column 78$"):
+    with pytest.raises(ValueError, match=r"^invalid unicode code point at line 1 column 78$"):
         z.load_compact_bbox(write(tmp_path, b'[{%s, "segmentation": ["\xff"]}]' % OK.encode()), True)
 
 
@@ -228,7 +228,7 @@ def test_load_compact_array():
     handle = z.load_compact_array(np.array([[1.9, 0, 0, 2, 3, 0.5, -1.5]], dtype=np.float32))
     np.testing.assert_array_equal(handle.array_rows(), [[1.0, 0.0, 0.0, 2.0, 3.0, 0.5, -1.0]])
     assert handle.annotation_count == 1 and handle.snapshot_bytes == 0 and handle.from_array is True
-    with pytest.raises(ValueError, match="^array-backed results are materialized from array_rows\\(\\)$"):
+    with pytest.raises(ValueError, match=r"^array-backed results are materialized from array_rows\(\)$"):
         handle.annotations()
     assert handle.lvis_annotations([1], {-1}, {1: {-1}}, None) is None
     # Any strides, float64 and float32.

@@ -12,6 +12,7 @@ import numpy as np
 import pycocotools.coco
 import pycocotools.cocoeval
 import pytest
+
 import vantorel
 from vantorel.compat import coco as ours_coco
 from vantorel.compat import cocoeval as ours_eval

@@ -10,6 +10,7 @@ import numpy as np
 import pycocotools.coco
 import pycocotools.mask
 import pytest
+
 from compat_oracle import (
     GT_FILE,
     RESULT_FILES,

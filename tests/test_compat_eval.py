@@ -5,6 +5,7 @@ import json
 
 import numpy as np
 import pytest
+
 from compat_oracle import (
     GT_FILE,
     OURS,

@@ -10,6 +10,7 @@ import sys
 import faster_coco_eval
 import numpy as np
 import pytest
+
 from compat_oracle import GT_FILE, RESULT_FILES, random_case
 from vantorel import compat
 from vantorel.compat import coco as ours_coco
@@ -229,6 +230,7 @@ def test_ranges_and_min_score_as_faster_coco_eval(case):
 def test_params_calc_auc_iteration_and_masks_as_faster_coco_eval():
     from faster_coco_eval.core import cocoeval as their_eval
     from faster_coco_eval.core import mask as their_mask
+
     from vantorel.compat.faster_coco_eval.core import cocoeval as our_eval
     from vantorel.compat.faster_coco_eval.core import mask as our_mask
 
@@ -242,7 +244,8 @@ def test_params_calc_auc_iteration_and_masks_as_faster_coco_eval():
         precision = precision[: recall.size]
         assert COCOeval_faster.calc_auc(recall, precision) == pytest.approx(
             faster_coco_eval.COCOeval_faster.calc_auc(recall, precision), abs=1e-15)
-    assert dict(ours_gt := faster.COCO(str(GT_FILE))) == dict(faster_coco_eval.COCO(str(GT_FILE)))
+    ours_gt = faster.COCO(str(GT_FILE))
+    assert dict(ours_gt) == dict(faster_coco_eval.COCO(str(GT_FILE)))
     for ann in list(ours_gt.anns.values())[:40]:
         img = ours_gt.imgs[ann["image_id"]]
         segm_a = our_mask.segmToRle(ann["segmentation"], img["width"], img["height"])
@@ -259,6 +262,7 @@ def test_api_details_clients_use_as_faster_coco_eval(tmp_path):
     keypoints with lvis_style, and the evaluator's print_function reaching
     its COCO objects."""
     import faster_coco_eval.core.mask as their_mask
+
     from vantorel.compat.faster_coco_eval.core import mask as our_mask
 
     seen = []

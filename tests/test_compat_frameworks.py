@@ -15,6 +15,7 @@ import pycocotools.coco
 import pycocotools.cocoeval
 import pycocotools.mask
 import pytest
+
 from compat_oracle import GT_FILE, RESULT_FILES, no_times, quiet, random_case
 from vantorel import compat
 

@@ -9,16 +9,17 @@ import subprocess
 import sys
 from pathlib import Path
 
-import evalgen
 import numpy as np
 import pytest
+
+import evalgen
 from vantorel._conventions import segmentation_rle
 from vantorel.compat import lvis as ours
 
 ref = pytest.importorskip("lvis")
 
 if not hasattr(np, "float"):
-    np.float = float  # the reference still spells the removed alias
+    np.float = float  # noqa: NPY001 -- the reference still spells the removed alias
 
 GT = Path(__file__).resolve().parent.parent / "data" / "lvis_val_100.json"
 DATASET = json.loads(GT.read_text())
@@ -139,7 +140,7 @@ def test_results_from_files_and_refusal(gts, logs, tmp_path):
     same(r.dataset, o.dataset)
     stray = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 0.5}]
     for module, gt in zip((ref, ours), gts):
-        with pytest.raises(AssertionError, match="Results do not correspond to current LVIS set."):
+        with pytest.raises(AssertionError, match=r"Results do not correspond to current LVIS set\."):
             module.LVISResults(gt, stray)
 
 

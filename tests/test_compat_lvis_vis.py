@@ -7,20 +7,22 @@ import subprocess
 import sys
 from pathlib import Path
 
-import evalgen
 import numpy as np
 import pytest
+
+import evalgen
 
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt
 from matplotlib.patches import Polygon
+
 from vantorel import _zerlin
 from vantorel.compat import lvis as ours_lvis
 from vantorel.compat import lvis_vis as ours
 
 if not hasattr(np, "float"):
-    np.float = float  # the reference still spells the removed alias
+    np.float = float  # noqa: NPY001 -- the reference still spells the removed alias
 ref = pytest.importorskip("lvis.vis")
 ref_colormap = pytest.importorskip("lvis.colormap")
 

@@ -5,6 +5,7 @@ exception types for what both refuse."""
 import numpy as np
 import pycocotools.mask as ref
 import pytest
+
 from vantorel.compat import mask
 
 STACK = np.random.default_rng(7).random((9, 11, 4)) > 0.5

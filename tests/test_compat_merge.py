@@ -11,6 +11,7 @@ import numpy as np
 import pycocotools.coco
 import pycocotools.cocoeval
 import pytest
+
 from compat_oracle import GT_FILE, RESULT_FILES, no_times, quiet, random_case, run
 from vantorel import compat
 

@@ -6,6 +6,7 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+
 from vantorel import evaluate
 
 DATA = Path(__file__).resolve().parent.parent / "data"

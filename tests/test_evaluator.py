@@ -164,7 +164,7 @@ def test_pooled_keypoints_equal_the_single_category_result():
 def test_lvis_matches_reference_evaluator():
     lvis = pytest.importorskip("lvis")
     if not hasattr(np, "float"):
-        np.float = float  # the reference still spells the removed alias
+        np.float = float  # noqa: NPY001 -- the reference still spells the removed alias
     gt = json.loads((DATA / "lvis_val_100.json").read_text())
     res = evalgen.lvis_results(5, gt)
     with contextlib.redirect_stdout(io.StringIO()):
@@ -606,7 +606,7 @@ def test_random_segm_matches_reference(seed, params, as_str):
 def erode_boundary(mask, ratio):
     """Mask minus its erosion by a 3x3 square, repeated per the dilation ratio."""
     h, w = mask.shape
-    n = max(1, int(round(ratio * (h * h + w * w) ** 0.5)))
+    n = max(1, round(ratio * (h * h + w * w) ** 0.5))
     cur = mask.astype(bool)
     for _ in range(n):
         pad = np.pad(cur, 1)

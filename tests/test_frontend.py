@@ -110,7 +110,7 @@ def test_lvis_mode_matches_lvis_package(route, zero_areas, tmp_path):
     import evalgen
 
     if not hasattr(np, "float"):
-        np.float = float  # the reference still spells the removed alias
+        np.float = float  # noqa: NPY001 -- the reference still spells the removed alias
     path = DATA / "lvis_val_100.json"
     gt = json.loads(path.read_text())
     # Some images get more than the 300-detection cap, so the cap is exercised too.
@@ -165,11 +165,12 @@ def test_segm_sample_matches_reference_table():
 def test_segm_results_completed_like_the_reference_loader(with_boxes):
     # Results that carry a box get the box's area there (the first result
     # decides), those without get the mask's: area ranges then differ.
-    from pycocotools.coco import COCO
-    from pycocotools.cocoeval import COCOeval
     import contextlib
     import copy
     import io
+
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
 
     with open(GT) as f:
         dataset = json.load(f)
@@ -277,7 +278,8 @@ def test_files_give_the_arrays_of_loaded_lists(tmp_path, case):
     import copy
 
     from vantorel import _zerlin
-    from vantorel.loading import ground_truth_side as _ground_truth, results_side as _results_side
+    from vantorel.loading import ground_truth_side as _ground_truth
+    from vantorel.loading import results_side as _results_side
 
     gt, dets, iou_type, lvis = route_case(case)
     gt_path, dt_path = tmp_path / "gt.json", tmp_path / "dt.json"

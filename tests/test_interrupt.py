@@ -5,6 +5,7 @@ The sizes make each call last about a second uninterrupted, several times
 the bound asserted here; bench/bench_interrupt.py reports the figures."""
 
 import pytest
+
 from interrupt_child import run_child
 
 # Generous for a loaded machine; the aim is about 0.1 s.

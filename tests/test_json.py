@@ -10,9 +10,9 @@ import threading
 import time
 from pathlib import Path
 
-import memcheck
 import pytest
 
+import memcheck
 import vantorel._zerlin as z
 
 DATA_DIRS = [Path("/work/shared/data"), Path(__file__).resolve().parent.parent / "data"]

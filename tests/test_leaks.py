@@ -9,7 +9,6 @@ import pytest
 
 import vantorel._zerlin as z
 
-
 STATM = "/proc/self/statm"
 
 

@@ -14,10 +14,10 @@ from pathlib import Path
 
 import _vantorel_aliases
 import numpy as np
-import panopticgen
 import pytest
 from PIL import Image
 
+import panopticgen
 from vantorel import panoptic
 from vantorel.cli import main
 import vantorel.compat

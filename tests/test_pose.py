@@ -7,9 +7,10 @@ import math
 import subprocess
 import sys
 
-import evalgen
 import numpy as np
 import pytest
+
+import evalgen
 import xtcocotools_oracle as oracle
 from vantorel import Params, evaluate
 

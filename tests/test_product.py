@@ -108,7 +108,7 @@ def test_lvis_mode_refuses_results_for_unknown_images(tmp_path, sample, route):
     if route == "file":
         (tmp_path / "res.json").write_text(json.dumps(dets))
         dets = tmp_path / "res.json"
-    with pytest.raises(ValueError, match="results name images that the ground truth does not have.*987654321"):
+    with pytest.raises(ValueError, match=r"results name images that the ground truth does not have.*987654321"):
         evaluate(GT, dets, "bbox", lvis=True)
 
 
@@ -117,7 +117,7 @@ def test_params_are_copied_and_must_agree_with_iou_type(sample):
     result = evaluate(GT, BBOX, params=p)
     assert p.img_ids == [] and p.cat_ids == [] and len(result.params.img_ids) == 100
     assert evaluate(GT, BBOX, "bbox", params=p).stats.tolist() == result.stats.tolist()
-    with pytest.raises(ValueError, match="iou_type='segm' contradicts params.iou_type='bbox'"):
+    with pytest.raises(ValueError, match=r"iou_type='segm' contradicts params\.iou_type='bbox'"):
         evaluate(GT, BBOX, "segm", params=p)
 
 

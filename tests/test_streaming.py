@@ -11,9 +11,10 @@ import struct
 from pathlib import Path
 from types import SimpleNamespace
 
-import evalgen
 import numpy as np
 import pytest
+
+import evalgen
 from vantorel import Params, StreamingEvaluator, _zerlin, evaluate
 
 DATA = Path(__file__).resolve().parent.parent / "data"

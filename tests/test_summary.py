@@ -101,7 +101,7 @@ def test_shape_and_alignment_errors(make, message):
     ],
 )
 def test_selection_outside_array(shape, args):
-    with pytest.raises(ValueError, match="^summary selection is outside the array$"):
+    with pytest.raises(ValueError, match=r"^summary selection is outside the array$"):
         summary_values(np.zeros(shape), *args)
 
 

@@ -7,9 +7,10 @@ import json
 import threading
 from pathlib import Path
 
-import evalgen
 import numpy as np
 import pytest
+
+import evalgen
 from vantorel.analysis import open_session
 from vantorel.compat import lvis
 from vantorel.compat.coco import COCO

@@ -1,10 +1,10 @@
 """vantorel: fast, exact COCO and LVIS evaluation with a native core."""
 
-from . import _zerlin as _zerlin  # noqa: F401  (the native module, as vantorel._zerlin)
-from ._version import __version__
+from . import _zerlin as _zerlin  # the native module, as vantorel._zerlin
 from . import panoptic
-from .evaluation import evaluate
+from ._version import __version__
 from ._zerlin import CompactBbox, load_compact_array, load_compact_bbox
+from .evaluation import evaluate
 from .loading import JsonError, read_json
 from .panoptic import pq_compute
 from .params import Params

@@ -7,36 +7,35 @@ import numpy as np
 import numpy.typing as npt
 
 __all__ = [
-    "Evaluator",
     "CompactBbox",
-    "load_compact_bbox",
-    "load_compact_array",
-    "index_annotations",
-    "prepare_bbox_results",
-    "summary_values",
-    "encode",
-    "decode",
-    "merge",
+    "Evaluator",
+    "alloc_stats",
     "area",
-    "toBbox",
-    "iou",
+    "decode",
+    "encode",
     "frBbox",
     "frPoly",
-    "frUncompressedRLE",
     "frPyObjects",
-    "toBoundary",
+    "frUncompressedRLE",
+    "index_annotations",
+    "iou",
+    "load_compact_array",
+    "load_compact_bbox",
     "load_json",
+    "merge",
     "parse_json_only",
+    "prepare_bbox_results",
     "read_file_only",
-    "alloc_stats",
     "reset_alloc_peak",
+    "summary_values",
+    "toBbox",
+    "toBoundary",
 ]
 
 _F64 = npt.NDArray[np.float64]
 _I64 = npt.NDArray[np.int64]
 _Rle = dict[str, Any]  # {"size": [h, w], "counts": bytes}
 _Annotation = dict[str, Any]
-_AnnotationSide = list[_Annotation] | CompactBbox
 
 class PanicException(BaseException):
     """An internal failure that no input should cause; not an ``Exception``."""
@@ -101,6 +100,8 @@ class CompactBbox:
         verified: Mapping[int, Iterable[int]],
         max_det: int,
     ) -> list[_Annotation] | None: ...
+
+_AnnotationSide = list[_Annotation] | CompactBbox
 
 def load_compact_bbox(path: str, results: bool = False) -> tuple[dict[str, Any], CompactBbox]: ...
 def load_compact_array(data: npt.NDArray[np.float64] | npt.NDArray[np.float32]) -> CompactBbox: ...

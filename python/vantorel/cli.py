@@ -239,7 +239,7 @@ def _output(path: str) -> Iterator[TextIO]:
     # Opened exclusively by name (not mkstemp) so that the umask sets its mode.
     temporary = os.path.join(directory, f".{name}.{os.getpid()}.{secrets.token_hex(4)}.part")
     try:
-        out = open(temporary, "x", encoding="utf-8", newline="")
+        out = open(temporary, "x", encoding="utf-8", newline="")  # noqa: SIM115 -- closed by the with below
     except OSError as err:
         raise OSError(err.errno, err.strerror, path) from None
     try:

@@ -7,7 +7,6 @@ from collections.abc import Hashable
 from dataclasses import dataclass
 from typing import Any
 
-
 from . import _engine, _zerlin
 from .ids import EngineIds, map_ids, sort_key
 from .loading import check_result_images, check_results, ground_truth_side, naming_file, results_side

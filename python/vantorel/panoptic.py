@@ -89,7 +89,7 @@ def _inflate(chunks: list[bytes], size: int) -> bytes | bytearray | None:
             out: bytes | bytearray = _deflate.zlib_decompress(data, size)
         else:
             out = zlib.decompress(data)
-    except Exception:  # noqa: BLE001 - any inflate failure: let Pillow judge the file
+    except Exception:  # any inflate failure: let Pillow judge the file
         return None
     return out if len(out) == size else None
 
@@ -124,7 +124,7 @@ def _pillow_map(data: bytes, path: str) -> MapData:
     try:
         with Image.open(io.BytesIO(data)) as im:
             pixels = np.ascontiguousarray(np.asarray(im.convert("RGB"), dtype=np.uint8))
-    except Exception as err:  # noqa: BLE001 - Pillow raises many kinds for a bad file
+    except Exception as err:  # Pillow raises many kinds for a bad file
         raise PanopticFormatError(f"{path}: cannot read the segment map: {err}") from None
     return pixels.shape[0], pixels.shape[1], pixels, 3, False
 
@@ -278,7 +278,7 @@ class _Tally:
         self._bounds = np.cumsum([base + (i < extra) for i in range(max(chunks, 1))])
 
     def add(self, first_image: int, result: tuple[Any, ...]) -> None:
-        m_img, m_cat, m_iou, fn_img, fn_cat, fp_img, fp_cat, _ = result
+        m_img, m_cat, m_iou, _fn_img, fn_cat, _fp_img, fp_cat, _ = result
         np.add.at(self.tp, m_cat, 1)
         np.add.at(self.fn, fn_cat, 1)
         np.add.at(self.fp, fp_cat, 1)

@@ -133,7 +133,7 @@ class EvalResult:
         lvis: bool = False,
         freq_groups: dict[str, list[int]] | None = None,
         crowd: dict[str, Any] | None = None,
-    ) -> "EvalResult":
+    ) -> EvalResult:
         """The result of one run's precision/recall/scores arrays, summarised
         under ``params`` (CrowdPose's split lines from the split's run ``crowd``).
 

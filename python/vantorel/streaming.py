@@ -609,7 +609,7 @@ def _params_fingerprint(p: Params, lvis: bool) -> bytes:
 
 def _ids_exact_as_float(rows: np.ndarray) -> bool:
     return not len(rows) or all(
-        -_EXACT_ID <= rows[k].min() and rows[k].max() <= _EXACT_ID for k in ("image_id", "category_id")
+        rows[k].min() >= -_EXACT_ID and rows[k].max() <= _EXACT_ID for k in ("image_id", "category_id")
     )
 
 

@@ -210,7 +210,7 @@ def accumulation_order(
     if by_score is None:
         by_score = score_order(score, tie)
     c = cat[by_score]
-    if len(c) and 0 <= c.min() and c.max() < 1 << 16:
+    if len(c) and c.min() >= 0 and c.max() < 1 << 16:
         c = c.astype(np.uint16)
     return by_score[np.argsort(c, kind="stable")]
 

@@ -47,7 +47,6 @@ import logging
 import os
 import sys
 import time
-import types
 import warnings
 from collections import defaultdict
 from collections.abc import Callable, Iterator

@@ -35,7 +35,7 @@ from .. import panoptic
 OFFSET = 256 * 256 * 256
 VOID = 0
 
-__all__ = ["OFFSET", "PQStat", "PQStatCat", "VOID", "id2rgb", "pq_compute", "rgb2id"]
+__all__ = ["OFFSET", "VOID", "PQStat", "PQStatCat", "id2rgb", "pq_compute", "rgb2id"]
 
 
 def rgb2id(color: Any) -> Any:
@@ -143,16 +143,16 @@ def pq_compute(
     pred_folder = pred_folder if pred_folder is not None else pred_json_file.replace(".json", "")
     print("Evaluation panoptic segmentation metrics:")
     print("Ground truth:")
-    print("\tSegmentation folder: {}".format(gt_folder))
-    print("\tJSON file: {}".format(gt_json_file))
+    print(f"\tSegmentation folder: {gt_folder}")
+    print(f"\tJSON file: {gt_json_file}")
     print("Prediction:")
-    print("\tSegmentation folder: {}".format(pred_folder))
-    print("\tJSON file: {}".format(pred_json_file))
+    print(f"\tSegmentation folder: {pred_folder}")
+    print(f"\tJSON file: {pred_json_file}")
     results = panoptic.pq_compute(gt_json_file, pred_json_file, gt_folder, pred_folder)
     for entry in results["per_class"].values():
         for key in ("tp", "fp", "fn"):
             del entry[key]
     print(panoptic.format_table(results))
-    print("Time elapsed: {:0.2f} seconds".format(time.time() - start))
+    print(f"Time elapsed: {time.time() - start:0.2f} seconds")
     return results
 

@@ -19,5 +19,4 @@ from .core import COCO, COCOeval_faster, coco, mask
 from .core import faster_eval_api as cocoeval
 from .version import __author__, __version__
 
-
 __all__ = ["COCO", "COCOeval_faster", "__author__", "__version__", "coco", "cocoeval", "init_as_pycocotools", "mask"]

@@ -55,7 +55,7 @@ class LVIS:
         else:
             self.dataset = self._load_json(annotation_path)
         if not isinstance(self.dataset, dict):
-            raise AssertionError(f"Annotation file format {type(self.dataset)} not supported.")  # noqa: TRY004
+            raise AssertionError(f"Annotation file format {type(self.dataset)} not supported.")
         self._create_index()
 
     def _load_json(self, path: str | os.PathLike[str]) -> Any:

@@ -48,7 +48,7 @@ class LVISResults(LVIS):
             self.logger.warning("Assuming user provided the results in correct format.")
             result_anns = results
         if not isinstance(result_anns, list):
-            raise AssertionError("results is not a list.")  # noqa: TRY004  (the reference's error)
+            raise AssertionError("results is not a list.")  # the reference's error
         with gc_paused():
             if result_anns is results:
                 result_anns = [dict(a) for a in results]

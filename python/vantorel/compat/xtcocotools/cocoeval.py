@@ -53,8 +53,8 @@ from ... import _engine
 from ...params import COCO_KPT_SIGMAS, KEYPOINT_TYPES
 from .. import _perimage, _state
 from .. import cocoeval as _base
-from ..coco import COCO
 from .._output import emit, lines_to
+from ..coco import COCO
 
 #: Each whole-body type's keypoint lists, joined in this order, and the result score that ranks it.
 WHOLEBODY_PARTS: dict[str, tuple[tuple[str, ...], str]] = {
