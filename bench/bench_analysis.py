@@ -142,9 +142,11 @@ def main() -> None:
             return
         t_ours, ours = best_of(args.repeat, lambda: error_breakdown(sub_gt, sub_res, categories="tide"))
         t_ours_all, _ = best_of(args.repeat, lambda: analyze(sub_gt, sub_res))
-        print(f"(c) first {min(args.tide_images, args.images)} images: tidecv {t_tide:.3f} s, "
-              f"our error_breakdown {t_ours:.3f} s ({t_tide / t_ours:.0f}x faster), "
-              f"our whole analysis {t_ours_all:.3f} s")
+        print(
+            f"(c) first {min(args.tide_images, args.images)} images: tidecv {t_tide:.3f} s, "
+            f"our error_breakdown {t_ours:.3f} s ({t_tide / t_ours:.0f}x faster), "
+            f"our whole analysis {t_ours_all:.3f} s"
+        )
         names = {"Cls": "cls", "Loc": "loc", "Both": "both", "Dupe": "dupe", "Bkg": "bkg", "Miss": "miss"}
         print(f"    tidecv   AP50 {theirs['ap50']:.2f}; dAP {fmt({v: theirs[k] for k, v in names.items()})}")
         print(f"    vantorel AP50 {ours['ap50']:.2f}; dAP {fmt(ours['dAP'])}  (categories='tide')")

@@ -105,17 +105,23 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         t0 = time.perf_counter()
         paths = make_files(tmp, args.images, args.per_image, args.types)
-        print(f"data: {args.images} images, {args.per_image} detections per image, "
-              f"written in {time.perf_counter() - t0:.0f} s (best of {args.repeat})")
+        print(
+            f"data: {args.images} images, {args.per_image} detections per image, "
+            f"written in {time.perf_counter() - t0:.0f} s (best of {args.repeat})"
+        )
         for kind in args.types:
             gt_path, res_path = paths["gt"], paths[kind]
-            base, base_stats = timed(lambda g=gt_path, r=res_path, k=kind: vantorel.evaluate(g, r, k).stats, args.repeat)
+            base, base_stats = timed(
+                lambda g=gt_path, r=res_path, k=kind: vantorel.evaluate(g, r, k).stats, args.repeat
+            )
             print(f"\n{kind}: vantorel.evaluate(gt_path, res_path) {base:.2f} s")
             print(f"{'route':>18} | {'evalImgs':>8} | {'seconds':>8} | {'x evaluate':>10} | {'vs this route':>13}")
             rows = []
             for name, modules in routes:
                 for read in (False, True):
-                    t, stats = timed(lambda m=modules, g=gt_path, r=res_path, k=kind, rd=read: drop_in(m, g, r, k, rd), args.repeat)
+                    t, stats = timed(
+                        lambda m=modules, g=gt_path, r=res_path, k=kind, rd=read: drop_in(m, g, r, k, rd), args.repeat
+                    )
                     tol = 0 if name != "faster-coco-eval" else 1e-12
                     if not np.allclose(stats, base_stats, rtol=0, atol=tol):
                         print(f"!! {name} statistics differ: {stats} vs {base_stats}")

@@ -113,16 +113,22 @@ def main():
     batches = min(args.batches, -(-len(by_image) // args.batch))
     whole = -(-len(by_image) // args.batch)
     names = ["vantorel", "pycocotools"]
-    print(f"{len(by_image)} images, batches of {args.batch}, {args.per_image} boxes per image; "
-          f"{batches} of {whole} batches timed")
-    print(f"{'':>18} {'loadRes':>9} {'evaluate':>9} {'evalImgs':>9} {'per batch':>10} {'whole set':>10} "
-          f"{'accumulate':>11}")
+    print(
+        f"{len(by_image)} images, batches of {args.batch}, {args.per_image} boxes per image; "
+        f"{batches} of {whole} batches timed"
+    )
+    print(
+        f"{'':>18} {'loadRes':>9} {'evaluate':>9} {'evalImgs':>9} {'per batch':>10} {'whole set':>10} "
+        f"{'accumulate':>11}"
+    )
     reference = None
     for name in names:
         spent, first, stats = batch_loop(name, dataset, by_image, args.batch, batches)
         total = spent["loadRes"] + spent["evaluate"] + spent["evalImgs"]
-        print(f"{name:>18} {spent['loadRes']:8.2f}s {spent['evaluate']:8.2f}s {spent['evalImgs']:8.2f}s "
-              f"{total / batches * 1e3:8.1f}ms {total / batches * whole:9.1f}s {spent['accumulate']:10.2f}s")
+        print(
+            f"{name:>18} {spent['loadRes']:8.2f}s {spent['evaluate']:8.2f}s {spent['evalImgs']:8.2f}s "
+            f"{total / batches * 1e3:8.1f}ms {total / batches * whole:9.1f}s {spent['accumulate']:10.2f}s"
+        )
         if reference is None:
             reference = (first, stats)
         elif not same_records(first, reference[0]) or not np.array_equal(stats, reference[1]):

@@ -72,9 +72,11 @@ def measure(gt_path, res, iou_type, ranks):
     quiet(lambda: (merged.evaluate(), merged.accumulate(), merged.summarize()))
     took = time.perf_counter() - tic
     total = sum(len(b) for b in ours_bytes)
-    print(f"  {iou_type:5s} {n:>8d} detections, {ranks} ranks: compat COCOeval {total / n:7.1f} B/det "
-          f"({total / 1e6:.2f} MB) | pycocotools evalImgs {ref_bytes / n:7.1f} B/det ({ref_bytes / 1e6:.2f} MB) | "
-          f"raw dicts {raw_bytes / n:6.1f} B/det | rank-0 unpickle+merge+evaluate {took:.2f}s")
+    print(
+        f"  {iou_type:5s} {n:>8d} detections, {ranks} ranks: compat COCOeval {total / n:7.1f} B/det "
+        f"({total / 1e6:.2f} MB) | pycocotools evalImgs {ref_bytes / n:7.1f} B/det ({ref_bytes / 1e6:.2f} MB) | "
+        f"raw dicts {raw_bytes / n:6.1f} B/det | rank-0 unpickle+merge+evaluate {took:.2f}s"
+    )
 
 
 def main():

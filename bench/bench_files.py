@@ -79,7 +79,9 @@ def memory_of(loader, path):
     """(peak growth, kept growth) in bytes of one load in a fresh process."""
     out = subprocess.run(
         [sys.executable, "-c", MEMORY_SCRIPT, loader, path, os.path.dirname(os.path.abspath(__file__))],
-        capture_output=True, text=True, check=True,
+        capture_output=True,
+        text=True,
+        check=True,
     ).stdout
     return json.loads(out)
 
@@ -95,8 +97,10 @@ def timed_without_gc(fn, repeat):
 def report_gt_loading(gt_path, repeat):
     size = os.path.getsize(gt_path)
     print(f"\n(a) ground truth {mb(size):.1f} MB into Python objects (best of {repeat}, collector off)")
-    rows = [("load_json", timed_without_gc(lambda: _zerlin.load_json(gt_path), repeat)),
-            ("json.load", timed_without_gc(lambda: json_load(gt_path), repeat))]
+    rows = [
+        ("load_json", timed_without_gc(lambda: _zerlin.load_json(gt_path), repeat)),
+        ("json.load", timed_without_gc(lambda: json_load(gt_path), repeat)),
+    ]
     if orjson is not None:
         rows.append(("orjson.loads", timed_without_gc(lambda: orjson_load(gt_path), repeat)))
     ours = rows[0][1]
@@ -115,11 +119,15 @@ def report_results_loading(dt_path, repeat):
     size = os.path.getsize(dt_path)
     _, handle = _zerlin.load_compact_bbox(dt_path, results=True)
     n = handle.annotation_count
-    print(f"\n(c) results {mb(size):.1f} MB, {n} detections (time best of {repeat}, collector off;"
-          " memory: RSS growth in a fresh process)")
-    loaders = [("load_compact_bbox", lambda: _zerlin.load_compact_bbox(dt_path, results=True)),
-               ("load_json", lambda: _zerlin.load_json(dt_path)),
-               ("json.load", lambda: json_load(dt_path))]
+    print(
+        f"\n(c) results {mb(size):.1f} MB, {n} detections (time best of {repeat}, collector off;"
+        " memory: RSS growth in a fresh process)"
+    )
+    loaders = [
+        ("load_compact_bbox", lambda: _zerlin.load_compact_bbox(dt_path, results=True)),
+        ("load_json", lambda: _zerlin.load_json(dt_path)),
+        ("json.load", lambda: json_load(dt_path)),
+    ]
     ours = None
     for name, fn in loaders:
         t = timed_without_gc(fn, repeat)
@@ -130,13 +138,17 @@ def report_results_loading(dt_path, repeat):
     held = handle.snapshot_bytes + handle.column_bytes
     bound = size + 64 * n
     verdict = "within" if held <= bound else "OVER"
-    print(f"{'handle holds':>20}: {mb(held):8.1f} MB (snapshot {mb(handle.snapshot_bytes):.1f} + columns "
-          f"{mb(handle.column_bytes):.1f}) {verdict} file size + 64 B/row = {mb(bound):.1f} MB")
+    print(
+        f"{'handle holds':>20}: {mb(held):8.1f} MB (snapshot {mb(handle.snapshot_bytes):.1f} + columns "
+        f"{mb(handle.column_bytes):.1f}) {verdict} file size + 64 B/row = {mb(bound):.1f} MB"
+    )
 
 
 def report_evaluations(gt_path, dt_paths, types, repeat, skip_pycocotools):
-    print(f"\n(d) whole evaluation from files: load ground truth, load results, evaluate, summarise "
-          f"(vantorel best of {repeat}; peers once)")
+    print(
+        f"\n(d) whole evaluation from files: load ground truth, load results, evaluate, summarise "
+        f"(vantorel best of {repeat}; peers once)"
+    )
     for iou_type in types:
         print(f"== {iou_type}: results {mb(os.path.getsize(dt_paths[iou_type])):.1f} MB")
         compare(gt_path, dt_paths[iou_type], iou_type, repeat, skip_pycocotools)
@@ -152,8 +164,10 @@ def main():
     ap.add_argument("--skip-pycocotools", action="store_true")
     args = ap.parse_args()
 
-    print(f"{os.cpu_count()} CPUs, {len(os.sched_getaffinity(0))} usable; load average "
-          + " ".join(f"{v:.2f}" for v in os.getloadavg()))
+    print(
+        f"{os.cpu_count()} CPUs, {len(os.sched_getaffinity(0))} usable; load average "
+        + " ".join(f"{v:.2f}" for v in os.getloadavg())
+    )
     with tempfile.TemporaryDirectory() as tmp:
         t = time.perf_counter()
         dataset = synth.make_dataset(seed=0, n_images=args.images, segm=True, vertices=COCO_VERTICES)
@@ -167,8 +181,10 @@ def main():
                 with open(dt_paths[iou_type], "w") as f:
                     json.dump(dets, f)
                 del dets
-        print(f"files: {len(dataset['images'])} images, {len(dataset['annotations'])} ground truths "
-              f"(generated in {time.perf_counter() - t:.0f} s)")
+        print(
+            f"files: {len(dataset['images'])} images, {len(dataset['annotations'])} ground truths "
+            f"(generated in {time.perf_counter() - t:.0f} s)"
+        )
         del dataset
 
         report_gt_loading(gt_path, args.repeat)

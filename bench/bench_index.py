@@ -47,8 +47,7 @@ def main():
     cat = rng.integers(1, 91, args.n).tolist()
     boxes = rng.uniform(0, 500, (args.n, 4)).round(2).tolist()
     anns = [
-        {"id": i + 1, "image_id": img[i], "category_id": cat[i], "bbox": boxes[i], "score": 0.5}
-        for i in range(args.n)
+        {"id": i + 1, "image_id": img[i], "category_id": cat[i], "bbox": boxes[i], "score": 0.5} for i in range(args.n)
     ]
     assert index_annotations(anns, True)[2] == py_index(anns)[2]
     rows = [
@@ -59,7 +58,9 @@ def main():
     for name, ours, theirs in rows:
         t_ours = best(ours, args.repeat)
         t_py = best(theirs, args.repeat)
-        print(f"{name:22s} vantorel {t_ours * 1e3:8.1f} ms   python loop {t_py * 1e3:8.1f} ms   ratio {t_py / t_ours:5.2f}x")
+        print(
+            f"{name:22s} vantorel {t_ours * 1e3:8.1f} ms   python loop {t_py * 1e3:8.1f} ms   ratio {t_py / t_ours:5.2f}x"
+        )
 
 
 if __name__ == "__main__":

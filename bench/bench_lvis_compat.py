@@ -119,7 +119,9 @@ def main() -> None:
 
                 t_ref, (ref, ref_printed) = api_route(lvis, gt_path, res_path, iou_type)
                 same = np.array_equal(ref.eval["precision"], ev.eval["precision"]) and ref_printed == printed
-                print(f"lvis package                  {t_ref:8.2f} s   compat is {t_ref / t_ours:5.1f}x faster; equal: {same}")
+                print(
+                    f"lvis package                  {t_ref:8.2f} s   compat is {t_ref / t_ours:5.1f}x faster; equal: {same}"
+                )
             del ds, dets, res, ev
 
 

@@ -85,8 +85,9 @@ def person(rng: np.random.Generator, w: int, h: int, parts: dict[str, int]) -> d
     return a
 
 
-def write_set(folder: str, name: str, images: int, people: int, per_image: int, parts: dict[str, int],
-              crowd: bool) -> tuple[str, str]:
+def write_set(
+    folder: str, name: str, images: int, people: int, per_image: int, parts: dict[str, int], crowd: bool
+) -> tuple[str, str]:
     rng = np.random.default_rng(0)
     imgs = [{"id": i + 1, "width": 640, "height": 480} for i in range(images)]
     if crowd:
@@ -144,8 +145,9 @@ def dropin(gt_path: str, res_path: str, sigmas: dict[str, list[float]]) -> dict[
 
 
 def oracle(python: str, gt_path: str, res_path: str, sigmas: dict[str, list[float]]) -> dict[str, Any]:
-    done = subprocess.run([python, "-c", ORACLE, "x", gt_path, res_path, json.dumps(sigmas)],
-                          capture_output=True, text=True, check=True)
+    done = subprocess.run(
+        [python, "-c", ORACLE, "x", gt_path, res_path, json.dumps(sigmas)], capture_output=True, text=True, check=True
+    )
     result: dict[str, Any] = json.loads(done.stdout.strip().splitlines()[-1])
     return result
 
@@ -159,8 +161,9 @@ def main() -> None:
     ap.add_argument("--wb-people", type=int, default=6400)
     ap.add_argument("--wb-per-image", type=int, default=5)
     ap.add_argument("--repeat", type=int, default=3)
-    ap.add_argument("--oracle-python", default=os.environ.get("VANTOREL_XTCOCOTOOLS_PYTHON",
-                                                              "/work/venvs/pose-oracle/bin/python"))
+    ap.add_argument(
+        "--oracle-python", default=os.environ.get("VANTOREL_XTCOCOTOOLS_PYTHON", "/work/venvs/pose-oracle/bin/python")
+    )
     ap.add_argument("--skip-oracle", action="store_true")
     args = ap.parse_args()
     from vantorel import Params, evaluate
@@ -168,8 +171,10 @@ def main() -> None:
     with tempfile.TemporaryDirectory() as folder:
         crowd_parts = {"keypoints": 14}
         gt, res = write_set(folder, "crowd", args.crowd_images, args.people, args.per_image, crowd_parts, True)
-        print(f"CrowdPose-size: {args.crowd_images} images, {args.people} people, "
-              f"{args.crowd_images * args.per_image} results")
+        print(
+            f"CrowdPose-size: {args.crowd_images} images, {args.people} people, "
+            f"{args.crowd_images * args.per_image} results"
+        )
         p = Params.for_type("keypoints_crowd")
         p.kpt_sigmas = np.array(CROWD_SIGMAS)
         t_eval, result = best_of(args.repeat, lambda: evaluate(gt, res, params=p))
@@ -181,8 +186,10 @@ def main() -> None:
         print(f"  stats {np.round(result.stats, 4).tolist()}")
 
         gt, res = write_set(folder, "wb", args.wb_images, args.wb_people, args.wb_per_image, PARTS, False)
-        print(f"COCO-WholeBody-size: {args.wb_images} images, {args.wb_people} people, "
-              f"{args.wb_images * args.wb_per_image} results, six types")
+        print(
+            f"COCO-WholeBody-size: {args.wb_images} images, {args.wb_people} people, "
+            f"{args.wb_images * args.wb_per_image} results, six types"
+        )
         rng = np.random.default_rng(1)
         sig = {t: rng.uniform(0.01, 0.1, n).tolist() for t, n in WHOLEBODY.items()}
         t_drop, ours = best_of(args.repeat, lambda: dropin(gt, res, sig))
@@ -190,16 +197,25 @@ def main() -> None:
         report(args, gt, res, sig, ours, {"drop-in": t_drop}, "keypoints_wholebody")
 
 
-def report(args: Any, gt: str, res: str, sig: dict[str, list[float]], ours: dict[str, list[float]],
-           ours_seconds: dict[str, float], shown: str) -> None:
+def report(
+    args: Any,
+    gt: str,
+    res: str,
+    sig: dict[str, list[float]],
+    ours: dict[str, list[float]],
+    ours_seconds: dict[str, float],
+    shown: str,
+) -> None:
     if args.skip_oracle or not os.path.exists(args.oracle_python):
         print("  xtcocotools: skipped (no --oracle-python environment)")
         return
     ref = oracle(args.oracle_python, gt, res, sig)
     same = all(np.array_equal(ours[t], ref[t]) for t in sig)
     speedups = ", ".join(f"{name} x{ref['seconds'] / t:.1f}" for name, t in ours_seconds.items())
-    print(f"  xtcocotools                {ref['seconds']:8.2f} s   ({speedups}; "
-          f"stats {'equal' if same else 'DIFFER'}; {shown} AP {ref[shown][0]:.4f})")
+    print(
+        f"  xtcocotools                {ref['seconds']:8.2f} s   ({speedups}; "
+        f"stats {'equal' if same else 'DIFFER'}; {shown} AP {ref[shown][0]:.4f})"
+    )
 
 
 if __name__ == "__main__":

@@ -89,8 +89,7 @@ def lvis_dataset(dataset, seed=5):
 
 def make_files(folder, n_images, per_image):
     """Paths of the files the routes read, generated where missing."""
-    paths = {name: os.path.join(folder, name + ".json")
-             for name in ("gt", "gt_lvis", "bbox", "segm_boxes", "segm")}
+    paths = {name: os.path.join(folder, name + ".json") for name in ("gt", "gt_lvis", "bbox", "segm_boxes", "segm")}
     if all(os.path.exists(p) for p in paths.values()):
         return paths
     os.makedirs(folder, exist_ok=True)
@@ -112,8 +111,12 @@ def run_route(gt, dt, iou_type, lvis, repeat):
     """(best seconds, largest peak growth in bytes, AP) over fresh processes."""
     runs = []
     for _ in range(repeat):
-        out = subprocess.run([sys.executable, "-c", RUN_SCRIPT, gt, dt, iou_type, "1" if lvis else "0"],
-                             capture_output=True, text=True, check=True).stdout
+        out = subprocess.run(
+            [sys.executable, "-c", RUN_SCRIPT, gt, dt, iou_type, "1" if lvis else "0"],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
         runs.append(json.loads(out))
     return min(r[0] for r in runs), max(r[1] for r in runs), runs[0][2]
 
@@ -124,12 +127,18 @@ def main():
     ap.add_argument("--images", type=int, default=5000)
     ap.add_argument("--per-image", type=int, default=100)
     ap.add_argument("--repeat", type=int, default=2)
-    ap.add_argument("--routes", nargs="+", default=["bbox", "segm-boxes", "segm", "lvis"],
-                    choices=["bbox", "segm-boxes", "segm", "lvis"])
+    ap.add_argument(
+        "--routes",
+        nargs="+",
+        default=["bbox", "segm-boxes", "segm", "lvis"],
+        choices=["bbox", "segm-boxes", "segm", "lvis"],
+    )
     args = ap.parse_args()
 
-    print(f"{os.cpu_count()} CPUs, {len(os.sched_getaffinity(0))} usable; load average "
-          + " ".join(f"{v:.2f}" for v in os.getloadavg()))
+    print(
+        f"{os.cpu_count()} CPUs, {len(os.sched_getaffinity(0))} usable; load average "
+        + " ".join(f"{v:.2f}" for v in os.getloadavg())
+    )
     paths = make_files(args.dir, args.images, args.per_image)
     routes = {
         "bbox": (paths["gt"], paths["bbox"], "bbox", False),
@@ -138,7 +147,9 @@ def main():
         "lvis": (paths["gt_lvis"], paths["bbox"], "bbox", True),
     }
     got = {}
-    print(f"{'route':>12} {'results MB':>10} {'seconds':>8} {'peak MB':>8}  AP   (best of {args.repeat}, fresh processes)")
+    print(
+        f"{'route':>12} {'results MB':>10} {'seconds':>8} {'peak MB':>8}  AP   (best of {args.repeat}, fresh processes)"
+    )
     for name in args.routes:
         gt, dt, iou_type, lvis = routes[name]
         got[name] = run_route(gt, dt, iou_type, lvis, args.repeat)
@@ -147,8 +158,10 @@ def main():
     if "segm" in got and "segm-boxes" in got:
         time_ratio = got["segm"][0] / got["segm-boxes"][0]
         mem_ratio = got["segm"][1] / got["segm-boxes"][1]
-        print(f"segm without boxes / with boxes: time {time_ratio:.2f}x (target <= 1.2), "
-              f"peak memory {mem_ratio:.2f}x (target <= 1.3)")
+        print(
+            f"segm without boxes / with boxes: time {time_ratio:.2f}x (target <= 1.2), "
+            f"peak memory {mem_ratio:.2f}x (target <= 1.3)"
+        )
 
 
 if __name__ == "__main__":

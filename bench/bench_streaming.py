@@ -90,8 +90,15 @@ def run_sharded(folder: str) -> dict:
     again = evaluate_sharded(gt, paths)  # its own cluster, started and closed
     with_cluster = time.perf_counter() - t
     assert again.stats.tolist() == res.stats.tolist()
-    return {"time": with_cluster, "time_on_cluster": alone, "base": base, "peak": peak,
-            "worker_base": worker_base, "worker_peak": max(workers.values()), "ap": float(res.stats[0])}
+    return {
+        "time": with_cluster,
+        "time_on_cluster": alone,
+        "base": base,
+        "peak": peak,
+        "worker_base": worker_base,
+        "worker_peak": max(workers.values()),
+        "ap": float(res.stats[0]),
+    }
 
 
 def run_streaming(folder: str) -> dict:
@@ -113,13 +120,31 @@ def run_streaming(folder: str) -> dict:
     res = ev.compute()
     compute = time.perf_counter() - t
     n = len(ev)
-    return {"updates": updates, "calls": len(starts), "compute": compute, "n": n, "held": ev.nbytes / n,
-            "traced": traced / n, "pickled": len(pickle.dumps(ev)) / n, "ap": float(res.stats[0])}
+    return {
+        "updates": updates,
+        "calls": len(starts),
+        "compute": compute,
+        "n": n,
+        "held": ev.nbytes / n,
+        "traced": traced / n,
+        "pickled": len(pickle.dumps(ev)) / n,
+        "ap": float(res.stats[0]),
+    }
 
 
 def in_subprocess(mode: str, args: argparse.Namespace) -> dict:
-    cmd = [sys.executable, __file__, "--run", mode, "--dir", args.dir, "--images", str(args.images),
-           "--shards", str(args.shards)]
+    cmd = [
+        sys.executable,
+        __file__,
+        "--run",
+        mode,
+        "--dir",
+        args.dir,
+        "--images",
+        str(args.images),
+        "--shards",
+        str(args.shards),
+    ]
     out = subprocess.run(cmd, check=False, capture_output=True, text=True)
     if out.returncode:
         sys.exit(f"{mode} failed:\n{out.stderr}")
@@ -135,23 +160,33 @@ def main() -> None:
     args = ap.parse_args()
     folder = os.path.join(args.dir, f"{args.images}-{args.shards}")
     if args.run:
-        print(json.dumps({"oneshot": run_oneshot, "sharded": run_sharded, "streaming": run_streaming}[args.run](folder)))
+        print(
+            json.dumps({"oneshot": run_oneshot, "sharded": run_sharded, "streaming": run_streaming}[args.run](folder))
+        )
         return
     make_data(folder, args.images, args.shards)
     one = in_subprocess("oneshot", args)
     sh = in_subprocess("sharded", args)
     st = in_subprocess("streaming", args)
     assert one["ap"] == sh["ap"] == st["ap"], (one["ap"], sh["ap"], st["ap"])
-    print(f"{args.images} images, {st['n']} box detections, {args.shards} shards; AP equal in all three ({one['ap']:.4f})")
-    print(f"one-shot evaluate (files):        {one['time']:.2f} s, peak RSS {one['peak']:.0f} MB "
-          f"({one['peak'] - one['base']:.0f} MB over the {one['base']:.0f} MB after imports)")
+    print(
+        f"{args.images} images, {st['n']} box detections, {args.shards} shards; AP equal in all three ({one['ap']:.4f})"
+    )
+    print(
+        f"one-shot evaluate (files):        {one['time']:.2f} s, peak RSS {one['peak']:.0f} MB "
+        f"({one['peak'] - one['base']:.0f} MB over the {one['base']:.0f} MB after imports)"
+    )
     print(f"evaluate_sharded, own cluster:    {sh['time']:.2f} s (cluster start and stop included)")
-    print(f"evaluate_sharded, started cluster: {sh['time_on_cluster']:.2f} s, caller peak RSS {sh['peak']:.0f} MB "
-          f"({sh['peak'] - sh['base']:.0f} MB over {sh['base']:.0f} MB with the cluster up), "
-          f"worker peak {sh['worker_peak']:.0f} MB ({sh['worker_peak'] - sh['worker_base']:.0f} MB over its start)")
+    print(
+        f"evaluate_sharded, started cluster: {sh['time_on_cluster']:.2f} s, caller peak RSS {sh['peak']:.0f} MB "
+        f"({sh['peak'] - sh['base']:.0f} MB over {sh['base']:.0f} MB with the cluster up), "
+        f"worker peak {sh['worker_peak']:.0f} MB ({sh['worker_peak'] - sh['worker_base']:.0f} MB over its start)"
+    )
     print(f"streaming, {st['calls']} update_image calls: {st['updates']:.2f} s, compute {st['compute']:.2f} s")
-    print(f"state per detection: {st['held']:.1f} bytes held, {st['traced']:.1f} bytes traced, "
-          f"{st['pickled']:.1f} bytes pickled")
+    print(
+        f"state per detection: {st['held']:.1f} bytes held, {st['traced']:.1f} bytes traced, "
+        f"{st['pickled']:.1f} bytes pickled"
+    )
 
 
 if __name__ == "__main__":

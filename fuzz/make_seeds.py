@@ -71,7 +71,8 @@ def main() -> None:
     seeds["compact_results"]["bbox"] = dump(bbox[:16])
     seeds["compact_results"]["segm"] = dump(segm[:4])
     seeds["compact_results"]["keypoints"] = dump(
-        [{"image_id": 1, "category_id": 1, "keypoints": [10, 20, 2, 30, 5, 1], "score": 0.5, "bbox": [1, 2, 3, 4]}])
+        [{"image_id": 1, "category_id": 1, "keypoints": [10, 20, 2, 30, 5, 1], "score": 0.5, "bbox": [1, 2, 3, 4]}]
+    )
     for name, body in list(seeds["compact_gt"].items()) + list(seeds["compact_results"].items()):
         seeds["json"][name] = body
     seeds["json"]["pretty"] = json.dumps(subset(coco, 1), indent=1).encode()
@@ -80,7 +81,9 @@ def main() -> None:
     for i, r in enumerate(segm[:6]):
         h, w = r["segmentation"]["size"]
         other = segm[i + 1]["segmentation"]["counts"].encode()
-        seeds["rle"][f"segm-{i}"] = side(h) + side(w) + bytes([i * 37 % 256]) + r["segmentation"]["counts"].encode() + b"\n" + other
+        seeds["rle"][f"segm-{i}"] = (
+            side(h) + side(w) + bytes([i * 37 % 256]) + r["segmentation"]["counts"].encode() + b"\n" + other
+        )
     seeds["rle"]["small"] = bytes([3, 3, 0]) + b"1O10\n52"
 
     polys = [a for a in coco["annotations"] if not a["iscrowd"] and isinstance(a["segmentation"], list)]

@@ -135,7 +135,6 @@ class AliasFinder(importlib.abc.MetaPathFinder):
         is_package = fullname in _PACKAGES
         return importlib.machinery.ModuleSpec(fullname, _AliasLoader(source), is_package=is_package)
 
-
     def find_distributions(self, context: Any = None) -> Iterator[Any]:
         """The metadata of the active aliases' distributions (``importlib.metadata``
         asks each meta-path finder), named as the reference's with a

@@ -18,8 +18,10 @@ from vantorel.compat import cocoeval as ours_eval
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 GT_FILE = DATA / "instances_val2014_100.json"
-RESULT_FILES = {"bbox": DATA / "instances_val2014_fakebbox100_results.json",
-                "segm": DATA / "instances_val2014_fakesegm100_results.json"}
+RESULT_FILES = {
+    "bbox": DATA / "instances_val2014_fakebbox100_results.json",
+    "segm": DATA / "instances_val2014_fakesegm100_results.json",
+}
 
 OURS = (ours_coco.COCO, ours_eval.COCOeval)
 REF = (pycocotools.coco.COCO, pycocotools.cocoeval.COCOeval)
@@ -67,6 +69,7 @@ def load(impl, gt, res):
 
 def run(impl, gt, res, iou_type, configure=None):
     """(COCOeval after evaluate/accumulate/summarize, printed text)."""
+
     def go():
         g, r = load(impl, gt, res)
         E = impl[1](g, r, iou_type)

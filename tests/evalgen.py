@@ -56,8 +56,14 @@ def dataset(seed, n_images=40, n_cats=6, keypoints=False):
             for _ in range(rng.choice([0, 0, 1, 2, 3, 5])):
                 box = _box(rng, img["width"], img["height"])
                 crowd = int(rng.random() < 0.07)
-                a = {"id": len(anns) * 7 + 3, "image_id": img["id"], "category_id": c["id"], "bbox": box,
-                     "area": _area(rng, box), "iscrowd": crowd}
+                a = {
+                    "id": len(anns) * 7 + 3,
+                    "image_id": img["id"],
+                    "category_id": c["id"],
+                    "bbox": box,
+                    "area": _area(rng, box),
+                    "iscrowd": crowd,
+                }
                 if keypoints:
                     kp = _keypoints(rng, box, labelled=not crowd and rng.random() < 0.85)
                     a["keypoints"] = kp
@@ -78,8 +84,12 @@ def _near(rng, box, jitter):
     """A box near `box`: shifted and scaled by up to `jitter` of its size."""
     gx, gy, gw, gh = box
     j = rng.uniform(0.0, jitter)
-    return [gx + rng.uniform(-j, j) * gw, gy + rng.uniform(-j, j) * gh,
-            gw * rng.uniform(1 - j, 1 + j), gh * rng.uniform(1 - j, 1 + j)]
+    return [
+        gx + rng.uniform(-j, j) * gw,
+        gy + rng.uniform(-j, j) * gh,
+        gw * rng.uniform(1 - j, 1 + j),
+        gh * rng.uniform(1 - j, 1 + j),
+    ]
 
 
 def results(seed, gt, keypoints=False, per_image=(0, 12)):
@@ -133,8 +143,7 @@ def lvis_results(seed, gt, per_image=(0, 25)):
                 box = _box(rng, img["width"], img["height"])
                 pool = img.get("neg_category_ids", []) + img.get("not_exhaustive_category_ids", [])
                 cat = rng.choice(pool) if pool and r < 0.85 else rng.choice(cats)
-            out.append({"image_id": img["id"], "category_id": cat, "bbox": box,
-                        "score": round(rng.random() * 50) / 50})
+            out.append({"image_id": img["id"], "category_id": cat, "bbox": box, "score": round(rng.random() * 50) / 50})
     return out
 
 
@@ -209,13 +218,25 @@ def wholebody(seed, n_images=25):
         for _ in range(rng.choice([0, 1, 2, 4, 6])):
             box = _box(rng, img["width"], img["height"])
             crowd = int(rng.random() < 0.05)
-            a = {"id": len(anns) + 1, "image_id": img["id"], "category_id": 1, "bbox": box,
-                 "area": box[2] * box[3] * rng.uniform(0.5, 1.0), "iscrowd": crowd}
+            a = {
+                "id": len(anns) + 1,
+                "image_id": img["id"],
+                "category_id": 1,
+                "bbox": box,
+                "area": box[2] * box[3] * rng.uniform(0.5, 1.0),
+                "iscrowd": crowd,
+            }
             for part, n in WHOLEBODY_PARTS.items():
                 labelled = not crowd and rng.random() < 0.7
-                a[part] = [v for _ in range(n) for v in
-                           ([box[0] + rng.random() * box[2], box[1] + rng.random() * box[3], rng.choice([0, 1, 2])]
-                            if labelled else [0, 0, 0])]
+                a[part] = [
+                    v
+                    for _ in range(n)
+                    for v in (
+                        [box[0] + rng.random() * box[2], box[1] + rng.random() * box[3], rng.choice([0, 1, 2])]
+                        if labelled
+                        else [0, 0, 0]
+                    )
+                ]
             a["num_keypoints"] = sum(1 for v in a["keypoints"][2::3] if v > 0)
             anns.append(a)
             for _ in range(rng.choice([0, 1, 2])):

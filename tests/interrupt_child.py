@@ -43,11 +43,23 @@ def dense_case(scale: float) -> tuple[dict[str, Any], np.ndarray]:
     image_id = np.repeat(np.arange(1, images + 1), per_image)
     category = 1 + np.arange(n) % 2
     boxes = np.c_[rng.uniform(0, 400, (n, 2)), rng.uniform(20, 200, (n, 2))]
-    anns = [{"id": i + 1, "image_id": int(image_id[i]), "category_id": int(category[i]), "iscrowd": 0,
-             "bbox": b, "area": b[2] * b[3]} for i, b in enumerate(boxes.tolist())]
+    anns = [
+        {
+            "id": i + 1,
+            "image_id": int(image_id[i]),
+            "category_id": int(category[i]),
+            "iscrowd": 0,
+            "bbox": b,
+            "area": b[2] * b[3],
+        }
+        for i, b in enumerate(boxes.tolist())
+    ]
     rows = np.c_[image_id, boxes + rng.normal(0, 8, (n, 4)), rng.uniform(size=n), category]
-    gt = {"images": [{"id": i, "height": 640, "width": 640} for i in range(1, images + 1)],
-          "categories": [{"id": 1, "name": "a"}, {"id": 2, "name": "b"}], "annotations": anns}
+    gt = {
+        "images": [{"id": i, "height": 640, "width": 640} for i in range(1, images + 1)],
+        "categories": [{"id": 1, "name": "a"}, {"id": 2, "name": "b"}],
+        "annotations": anns,
+    }
     return gt, rows
 
 
@@ -145,8 +157,14 @@ def main() -> None:
     print(json.dumps(out), flush=True)
 
 
-def run_child(name: str, scale: float, delay: float, python: str = sys.executable,
-              env: dict[str, str] | None = None, tries: int = 3) -> dict[str, Any]:
+def run_child(
+    name: str,
+    scale: float,
+    delay: float,
+    python: str = sys.executable,
+    env: dict[str, str] | None = None,
+    tries: int = 3,
+) -> dict[str, Any]:
     """Starts a child on a scenario, sends it SIGINT ``delay`` seconds into the
     long call, and returns its report with "latency": seconds from the signal
     to KeyboardInterrupt. A run in which the signal only left after the call
@@ -158,10 +176,14 @@ def run_child(name: str, scale: float, delay: float, python: str = sys.executabl
     return _run_child_once(name, scale, delay, python, env)
 
 
-def _run_child_once(name: str, scale: float, delay: float, python: str,
-                    env: dict[str, str] | None) -> dict[str, Any]:
-    proc = subprocess.Popen([python, __file__, name, "--scale", str(scale)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
+def _run_child_once(name: str, scale: float, delay: float, python: str, env: dict[str, str] | None) -> dict[str, Any]:
+    proc = subprocess.Popen(
+        [python, __file__, name, "--scale", str(scale)],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     assert proc.stdout is not None
     line = proc.stdout.readline()
     if line.strip() != "ready":

@@ -85,8 +85,9 @@ def ground_truth(rng: np.random.Generator, h: int, w: int, n_segments: int) -> t
     segments = []
     for lab, sid, mask in present:
         cat, crowd = cats[lab - 1]
-        segments.append({"id": sid, "category_id": cat, "iscrowd": crowd, "area": int(mask.sum()),
-                         "bbox": [0, 0, 1, 1]})
+        segments.append(
+            {"id": sid, "category_id": cat, "iscrowd": crowd, "area": int(mask.sum()), "bbox": [0, 0, 1, 1]}
+        )
     return id_map, segments
 
 

@@ -41,8 +41,16 @@ def random_case(seed):
         for _ in range(rng.integers(0, 7)):
             x, y, w, h = rng.uniform(0, 120, 2).tolist() + rng.uniform(5, 80, 2).tolist()
             c = int(rng.choice(cats))
-            anns.append({"id": len(anns) + 1, "image_id": img, "category_id": c, "bbox": [x, y, w, h],
-                         "area": w * h, "iscrowd": int(rng.random() < 0.08)})
+            anns.append(
+                {
+                    "id": len(anns) + 1,
+                    "image_id": img,
+                    "category_id": c,
+                    "bbox": [x, y, w, h],
+                    "area": w * h,
+                    "iscrowd": int(rng.random() < 0.08),
+                }
+            )
             for _ in range(rng.integers(0, 3)):
                 jit = (np.array([x, y, w, h]) + rng.normal(0, 6, 4)).tolist()
                 jit[2], jit[3] = abs(jit[2]) + 1, abs(jit[3]) + 1
@@ -50,7 +58,9 @@ def random_case(seed):
                 dets.append({"image_id": img, "category_id": dc, "bbox": jit, "score": float(rng.random())})
         for _ in range(rng.integers(0, 3)):
             b = rng.uniform(0, 120, 2).tolist() + rng.uniform(5, 60, 2).tolist()
-            dets.append({"image_id": img, "category_id": int(rng.choice(cats)), "bbox": b, "score": float(rng.random())})
+            dets.append(
+                {"image_id": img, "category_id": int(rng.choice(cats)), "bbox": b, "score": float(rng.random())}
+            )
     gt = {"images": images, "annotations": anns, "categories": [{"id": c, "name": f"c{c}"} for c in cats]}
     return gt, dets
 
@@ -73,8 +83,10 @@ def brute_match(gt, dets, thr):
         for c in {a["category_id"] for a in anns} | {d["category_id"] for d in dets}:
             gs = [i for i, a in enumerate(anns) if a["image_id"] == img and a["category_id"] == c]
             gs.sort(key=lambda i: anns[i]["iscrowd"])  # stable: non-crowd first
-            ds = sorted((i for i, d in enumerate(dets) if d["image_id"] == img and d["category_id"] == c),
-                        key=lambda i: -dets[i]["score"])[:100]
+            ds = sorted(
+                (i for i, d in enumerate(dets) if d["image_id"] == img and d["category_id"] == c),
+                key=lambda i: -dets[i]["score"],
+            )[:100]
             taken = set()
             for i in ds:
                 best, m = min(thr, 1 - 1e-10), -1
@@ -111,8 +123,12 @@ def test_f1_sweep_matches_brute_force(seed):
             f1 = 2 * tp / (tp + fp + npig) if tp + fp + npig else np.nan
             np.testing.assert_allclose(out["f1"][k, j], f1, equal_nan=True)
             np.testing.assert_allclose(out["recall"][k, j], tp / npig if npig else np.nan, equal_nan=True)
-        cuts = [2 * sum(match[i] >= 0 for i in mine if dets[i]["score"] >= s)
-                / (sum(dets[i]["score"] >= s for i in mine) + npig) for s in sorted({dets[i]["score"] for i in mine})]
+        cuts = [
+            2
+            * sum(match[i] >= 0 for i in mine if dets[i]["score"] >= s)
+            / (sum(dets[i]["score"] >= s for i in mine) + npig)
+            for s in sorted({dets[i]["score"] for i in mine})
+        ]
         if cuts and max(cuts) > 0:
             assert out["best"]["f1"][k] == pytest.approx(max(cuts))
 
@@ -139,9 +155,14 @@ def test_confusion_matrix_matches_brute_force(seed, iou_thr, score_thr):
     # Leftovers: greedy by score per image against other classes' free ground truths.
     for img in sorted({dets[i]["image_id"] for i in free}):
         for i in sorted((i for i in free if dets[i]["image_id"] == img), key=lambda i: -dets[i]["score"]):
-            cand = [(box_iou(dets[i]["bbox"], a["bbox"], False), g) for g, a in enumerate(anns)
-                    if a["image_id"] == img and not a["iscrowd"] and g not in used
-                    and a["category_id"] != dets[i]["category_id"]]
+            cand = [
+                (box_iou(dets[i]["bbox"], a["bbox"], False), g)
+                for g, a in enumerate(anns)
+                if a["image_id"] == img
+                and not a["iscrowd"]
+                and g not in used
+                and a["category_id"] != dets[i]["category_id"]
+            ]
             cand = [c for c in cand if c[0] >= iou_thr]
             if cand:
                 g = max(cand)[1]
@@ -190,8 +211,14 @@ def tidecv_run(results, iou_type):
 def test_error_breakdown_against_tidecv(results, iou_type):
     ap, errors, counts = tidecv_run(results, iou_type)
     ours = error_breakdown(GT, results, iou_type, categories="tide")
-    names = {"cls": "ClassError", "loc": "BoxError", "both": "OtherError", "dupe": "DuplicateError",
-             "bkg": "BackgroundError", "miss": "MissedError"}
+    names = {
+        "cls": "ClassError",
+        "loc": "BoxError",
+        "both": "OtherError",
+        "dupe": "DuplicateError",
+        "bkg": "BackgroundError",
+        "miss": "MissedError",
+    }
     assert ours["counts"] == {k: counts[v] for k, v in names.items()}
     # A category whose recall reaches exactly 7/10 (46 in bbox): the COCO
     # recall threshold 0.70 is the float 0.7000000000000001, just above, so the
@@ -224,7 +251,9 @@ def test_error_breakdown_against_tidecv_on_random_data(seed, tmp_path):
     res_path.write_text(json.dumps(dets))
     tidecv = pytest.importorskip("tidecv")
     tide = tidecv.TIDE()
-    tide.evaluate(tidecv.datasets.COCO(str(gt_path)), tidecv.datasets.COCOResult(str(res_path)), mode=tidecv.TIDE.BOX, name="r")
+    tide.evaluate(
+        tidecv.datasets.COCO(str(gt_path)), tidecv.datasets.COCOResult(str(res_path)), mode=tidecv.TIDE.BOX, name="r"
+    )
     theirs = tide.get_main_errors()["r"]
     counts = {k.__name__: len(v) for k, v in tide.runs["r"].error_dict.items()}
     ours = error_breakdown(gt_path, res_path, categories="tide")
@@ -264,8 +293,11 @@ def test_coco_breakdown_against_relabelled_evaluations():
     anns = dataset["annotations"]
     for k, cid in enumerate(out["category_ids"][:40]):
         for row, rule in ((3, lambda a, c=cid: supers[a["category_id"]] == supers[c]), (4, lambda a: True)):
-            extra = [dict(a, category_id=int(cid), area=-1.0, id=10**9 + i) for i, a in enumerate(anns)
-                     if a["category_id"] != cid and rule(a)]
+            extra = [
+                dict(a, category_id=int(cid), area=-1.0, id=10**9 + i)
+                for i, a in enumerate(anns)
+                if a["category_id"] != cid and rule(a)
+            ]
             p = Params(cat_ids=[int(cid)], iou_thrs=np.array([0.1]), area_rng=[[0.0, 1e10]], area_labels=["all"])
             ref = evaluate(dict(dataset, annotations=anns + extra), results, params=p).precision[0, :, 0, 0, -1]
             np.testing.assert_array_equal(out["precision"][row, :, k], ref, err_msg=f"category {cid} row {row}")
@@ -321,9 +353,24 @@ def test_command_line_analysis(capsys):
 def test_segm_analysis_of_box_results_uses_their_outlines():
     """As evaluate() does: a box result's mask in a segm evaluation is its box."""
     dets = json.loads(BBOX.read_text())
-    outlined = [dict(d, segmentation=[[d["bbox"][0], d["bbox"][1], d["bbox"][0], d["bbox"][1] + d["bbox"][3],
-                                      d["bbox"][0] + d["bbox"][2], d["bbox"][1] + d["bbox"][3],
-                                      d["bbox"][0] + d["bbox"][2], d["bbox"][1]]]) for d in dets]
+    outlined = [
+        dict(
+            d,
+            segmentation=[
+                [
+                    d["bbox"][0],
+                    d["bbox"][1],
+                    d["bbox"][0],
+                    d["bbox"][1] + d["bbox"][3],
+                    d["bbox"][0] + d["bbox"][2],
+                    d["bbox"][1] + d["bbox"][3],
+                    d["bbox"][0] + d["bbox"][2],
+                    d["bbox"][1],
+                ]
+            ],
+        )
+        for d in dets
+    ]
     got, want = analyze(GT, dets, "segm"), analyze(GT, outlined, "segm")
     np.testing.assert_array_equal(got["result"].precision, evaluate(GT, dets, "segm").precision)
     assert got["errors"]["dAP"] == want["errors"]["dAP"] and got["breakdown"].keys() == want["breakdown"].keys()

@@ -14,7 +14,9 @@ import pytest
 import memcheck
 import vantorel._zerlin as z
 
-DATA = next((d for d in [Path("/work/shared/data"), Path(__file__).resolve().parent.parent / "data"] if d.is_dir()), None)
+DATA = next(
+    (d for d in [Path("/work/shared/data"), Path(__file__).resolve().parent.parent / "data"] if d.is_dir()), None
+)
 GT_FILES = ["instances_val2014_100.json", "lvis_val_100.json"]
 RESULT_FILES = ["instances_val2014_fakebbox100_results.json"]
 
@@ -115,7 +117,10 @@ def test_results_ids_and_areas_are_derived(tmp_path):
 
 
 def test_wide_ids(tmp_path):
-    dets = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1]}, {"image_id": 2**40, "category_id": -(2**35), "bbox": [0, 0, 1, 1]}]
+    dets = [
+        {"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1]},
+        {"image_id": 2**40, "category_id": -(2**35), "bbox": [0, 0, 1, 1]},
+    ]
     _, handle = z.load_compact_bbox(write(tmp_path, dets), results=True)
     np.testing.assert_array_equal(handle.array_rows()[:, [0, 6]], [[1, 1], [2**40, -(2**35)]])
     assert handle.column_bytes == 2 * (48 + 16)
@@ -123,10 +128,20 @@ def test_wide_ids(tmp_path):
 
 
 def test_pose_spans_counted(tmp_path):
-    doc = {"annotations": [
-        {"id": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "keypoints": [1, 2, 2], "num_keypoints": 1},
-        {"id": 2, "image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1]},
-    ], "images": [{"id": 1}]}
+    doc = {
+        "annotations": [
+            {
+                "id": 1,
+                "image_id": 1,
+                "category_id": 1,
+                "bbox": [0, 0, 1, 1],
+                "keypoints": [1, 2, 2],
+                "num_keypoints": 1,
+            },
+            {"id": 2, "image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1]},
+        ],
+        "images": [{"id": 1}],
+    }
     dataset, handle = z.load_compact_bbox(write(tmp_path, doc))
     assert dataset == {"annotations": None, "images": [{"id": 1}]}
     assert handle.column_bytes == 2 * (48 + 16 + 24)
@@ -148,11 +163,21 @@ OK = '"image_id": 1, "category_id": 2, "bbox": [0, 0, 1, 1]'
     [
         ('[{"caption": null, %s}]' % OK, True, "caption results require caption loading at line 1 column 73"),
         ('{"annotations": [{%s}]}' % OK, False, "missing GT id at line 1 column 72"),
-        ('{"annotations": [{"id": 1, %s}, {"id": 1, %s}]}' % (OK, OK), False,
-         "duplicate GT ids require dictionary indexing at line 1 column 147"),
-        ('[{"image_id": 1, "category_id": 2, "bbox": [0, 0, 9007199254740993, 1]}]', True,
-         "bbox integer exceeds exact float64 range at line 1 column 66"),
-        ('[{%s, "iscrowd": 0.0}]' % OK, True, "data did not match any variant of untagged enum Crowd at line 1 column 72"),
+        (
+            '{"annotations": [{"id": 1, %s}, {"id": 1, %s}]}' % (OK, OK),
+            False,
+            "duplicate GT ids require dictionary indexing at line 1 column 147",
+        ),
+        (
+            '[{"image_id": 1, "category_id": 2, "bbox": [0, 0, 9007199254740993, 1]}]',
+            True,
+            "bbox integer exceeds exact float64 range at line 1 column 66",
+        ),
+        (
+            '[{%s, "iscrowd": 0.0}]' % OK,
+            True,
+            "data did not match any variant of untagged enum Crowd at line 1 column 72",
+        ),
         ('[{"image_id": 1.5}]', True, "invalid type: floating point `1.5`, expected i64 at line 1 column 17"),
         ('[{"category_id": 2, "bbox": [0, 0, 1, 1]}]', True, "missing field `image_id` at line 1 column 41"),
         ('[{"bbox": [1, 2, 3]}]', True, "invalid length 3, expected an array of length 4 at line 1 column 19"),
@@ -160,15 +185,21 @@ OK = '"image_id": 1, "category_id": 2, "bbox": [0, 0, 1, 1]'
         ("{}", True, "invalid type: map, expected bbox annotations at line 1 column 0"),
         ("[]", False, "invalid type: sequence, expected COCO dataset at line 1 column 0"),
         ('{"images": []}', False, "missing annotations at line 1 column 14"),
-        ('{"annotations": [], "annotations": []}', False,
-         "duplicate annotation arrays require ordinary JSON loading at line 1 column 33"),
-        ('[{%s}] x' % OK, True, "trailing characters at line 1 column 59"),
+        (
+            '{"annotations": [], "annotations": []}',
+            False,
+            "duplicate annotation arrays require ordinary JSON loading at line 1 column 33",
+        ),
+        ("[{%s}] x" % OK, True, "trailing characters at line 1 column 59"),
         ("[1, 2,]", True, "invalid type: integer `1`, expected struct Record at line 1 column 2"),
         # Skipped values are syntax-checked with the building reader's words and places.
         ('[{%s, "extra": {"a": 1,}}]' % OK, True, "trailing comma at line 1 column 75"),
         ('[{%s, "extra": [1,]}]' % OK, True, "trailing comma at line 1 column 70"),
-        ('[{%s, "extra": "a\x01"}]' % OK, True,
-         "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 69"),
+        (
+            '[{%s, "extra": "a\x01"}]' % OK,
+            True,
+            "control character (\\u0000-\\u001F) found while parsing a string at line 1 column 69",
+        ),
         ("", True, "EOF while parsing a value at line 1 column 0"),
     ],
 )
@@ -183,7 +214,10 @@ def test_bbox_integer_limit(tmp_path):
 
 
 def test_crowd_and_records_as_arrays(tmp_path):
-    doc = '{"annotations": [{"id": 1, %s, "iscrowd": 2}, [null, 2, 5, 6, [1, 2, 3, 4], 7.5, null, true, null, null, null]]}' % OK
+    doc = (
+        '{"annotations": [{"id": 1, %s, "iscrowd": 2}, [null, 2, 5, 6, [1, 2, 3, 4], 7.5, null, true, null, null, null]]}'
+        % OK
+    )
     _, handle = z.load_compact_bbox(write(tmp_path, doc))
     np.testing.assert_array_equal(handle.array_rows(), [[1, 0, 0, 1, 1, 0, 2], [5, 1, 2, 3, 4, 0, 6]])
 
@@ -203,8 +237,12 @@ def test_large_results_file_loads_in_chunks_or_sequentially(tmp_path):
     rng = np.random.default_rng(0)
     dets = []
     for i in range(40000):
-        d = {"image_id": int(rng.integers(0, 500)), "category_id": int(rng.integers(1, 91)),
-             "bbox": [round(float(v), 2) for v in rng.uniform(0, 600, 4)], "score": round(float(rng.random()), 4)}
+        d = {
+            "image_id": int(rng.integers(0, 500)),
+            "category_id": int(rng.integers(1, 91)),
+            "bbox": [round(float(v), 2) for v in rng.uniform(0, 600, 4)],
+            "score": round(float(rng.random()), 4),
+        }
         if i % 3 == 0:
             d["segmentation"] = [[1.5, 2.5, 3.5, 4.5, 5.5, 6.5]]
         dets.append(d)
@@ -289,9 +327,15 @@ def test_lvis_cap_applies_before_category_filter(tmp_path):
 
 def test_lvis_matches_python_selection(tmp_path):
     rng = np.random.default_rng(3)
-    dets = [{"image_id": int(rng.integers(0, 20)), "category_id": int(rng.integers(0, 10)),
-             "bbox": [1, 2, 3, float(rng.integers(1, 5))], "score": float(rng.choice([0.5, 0.25, rng.random()]))}
-            for _ in range(600)]
+    dets = [
+        {
+            "image_id": int(rng.integers(0, 20)),
+            "category_id": int(rng.integers(0, 10)),
+            "bbox": [1, 2, 3, float(rng.integers(1, 5))],
+            "score": float(rng.choice([0.5, 0.25, rng.random()])),
+        }
+        for _ in range(600)
+    ]
     _, handle = z.load_compact_bbox(write(tmp_path, dets), results=True)
     full = prepared(dets)
     image_ids = list(range(0, 25, 2))
@@ -309,7 +353,7 @@ def test_lvis_matches_python_selection(tmp_path):
 
 
 def test_lvis_argument_errors(tmp_path):
-    _, handle = z.load_compact_bbox(write(tmp_path, '[{%s}]' % OK), results=True)
+    _, handle = z.load_compact_bbox(write(tmp_path, "[{%s}]" % OK), results=True)
     with pytest.raises(TypeError) as exc:
         handle.lvis_annotations([1], [2], {1: {2}}, None)
     assert exc.value.__notes__ == ["while processing 'categories'"]
@@ -318,12 +362,17 @@ def test_lvis_argument_errors(tmp_path):
 
 
 def test_calls_release_what_they_make(tmp_path):
-    doc = {"images": [{"id": i, "file_name": f"{i}.jpg"} for i in range(200)],
-           "annotations": [{"id": i, "image_id": i, "category_id": 1, "bbox": [0, 0, 1, 1]} for i in range(200)]}
+    doc = {
+        "images": [{"id": i, "file_name": f"{i}.jpg"} for i in range(200)],
+        "annotations": [{"id": i, "image_id": i, "category_id": 1, "bbox": [0, 0, 1, 1]} for i in range(200)],
+    }
     good = write(tmp_path, doc, "good.json")
     bad = write(tmp_path, json.dumps(doc)[:-1] + ', "annotations": []}', "bad.json")  # fails after building members
-    dets = write(tmp_path, [{"image_id": i % 9, "category_id": i % 4, "bbox": [0, 0, 1, 2], "score": i / 300}
-                            for i in range(300)], "dets.json")
+    dets = write(
+        tmp_path,
+        [{"image_id": i % 9, "category_id": i % 4, "bbox": [0, 0, 1, 2], "score": i / 300} for i in range(300)],
+        "dets.json",
+    )
     _, results = z.load_compact_bbox(dets, results=True)
 
     def run():
@@ -348,8 +397,13 @@ HANDLE_ROWS, FIRST_BAD, LATER_BAD = 12000, 10000, 11000
 GOOD_GEOMETRY = {"segm": [[1, 1, 9, 1, 9, 9]], "keypoints": [1, 2, 2]}
 # (kind, value at row FIRST_BAD, value at row LATER_BAD, message of the first, its offending text)
 HANDLE_FAULTS = {
-    "segm-polygon": ("segm", [[1, 1, "x", 1]], {"size": [20, 20]},
-                     'invalid type: string "x", expected a numeric keypoint coordinate', '"x"'),
+    "segm-polygon": (
+        "segm",
+        [[1, 1, "x", 1]],
+        {"size": [20, 20]},
+        'invalid type: string "x", expected a numeric keypoint coordinate',
+        '"x"',
+    ),
     "segm-rle": ("segm", {"size": [20, 20]}, [[1, 1, "x", 1]], "RLE segmentation is missing counts", None),
     "keypoints-incomplete": ("keypoints", [1, 2], [1, 2, 2, 3, 4, 2], "incomplete keypoint triplet", None),
     "keypoints-count": ("keypoints", [1, 2, 2, 3, 4, 2], [1, 2], "inconsistent keypoint counts", None),
@@ -391,8 +445,18 @@ def handle_side_error(path, fault, is_gt):
     # The other side is a list covering every (image, category) group, so every row is read.
     other = [handle_record(i, not is_gt) for i in range(HANDLE_ROWS)]
     images = list(range(1, HANDLE_ROWS + 1))
-    args = dict(img_sizes={i: (20, 20) for i in images}, img_ids=images, cat_ids=[1], iou_thrs=[0.5],
-                rec_thrs=[0.0], max_dets=[10], area_rng=[[0, 1e10]], use_cats=True, iou_type=kind, kpt_sigmas=[0.1])
+    args = dict(
+        img_sizes={i: (20, 20) for i in images},
+        img_ids=images,
+        cat_ids=[1],
+        iou_thrs=[0.5],
+        rec_thrs=[0.0],
+        max_dets=[10],
+        area_rng=[[0, 1e10]],
+        use_cats=True,
+        iou_type=kind,
+        kpt_sigmas=[0.1],
+    )
     try:
         z.Evaluator(handle, other, **args) if is_gt else z.Evaluator(other, handle, **args)
     except ValueError as err:
@@ -427,7 +491,8 @@ def test_handle_side_reports_the_first_bad_row(faulty_sides, fault, is_gt):
 # A child pinned to one CPU with taskset (Linux) against one on every CPU.
 on_one_cpu = pytest.mark.skipif(
     not (hasattr(os, "sched_getaffinity") and shutil.which("taskset") and len(os.sched_getaffinity(0)) >= 2),
-    reason="needs Linux's taskset and two usable CPUs")
+    reason="needs Linux's taskset and two usable CPUs",
+)
 
 
 @on_one_cpu
@@ -435,8 +500,12 @@ def test_handle_side_errors_do_not_depend_on_cpu_count(faulty_sides):
     cases = [(faulty_sides[fault, is_gt][0], fault, is_gt) for fault, is_gt in FAULT_SIDES]
     want = [faulty_sides[fault, is_gt][1] for fault, is_gt in FAULT_SIDES]
     for cpus in (["taskset", "-c", "0"], []):
-        out = subprocess.run([*cpus, sys.executable, "-c", HANDLE_ERROR_SCRIPT, str(Path(__file__).parent),
-                              json.dumps(cases)], capture_output=True, text=True, check=True).stdout
+        out = subprocess.run(
+            [*cpus, sys.executable, "-c", HANDLE_ERROR_SCRIPT, str(Path(__file__).parent), json.dumps(cases)],
+            capture_output=True,
+            text=True,
+            check=True,
+        ).stdout
         assert json.loads(out) == want, cpus
 
 
@@ -461,8 +530,12 @@ def test_large_file_with_false_boundaries_loads_as_on_one_cpu(tmp_path):
     rng = np.random.default_rng(5)
     dets = []
     for i in range(30000):
-        d = {"image_id": int(rng.integers(0, 300)), "category_id": int(rng.integers(1, 91)),
-             "bbox": [round(float(v), 2) for v in rng.uniform(0, 600, 4)], "score": round(float(rng.random()), 4)}
+        d = {
+            "image_id": int(rng.integers(0, 300)),
+            "category_id": int(rng.integers(1, 91)),
+            "bbox": [round(float(v), 2) for v in rng.uniform(0, 600, 4)],
+            "score": round(float(rng.random()), 4),
+        }
         if i % 5 == 0:
             d["note"] = "a}, {b" * int(rng.integers(1, 4))
         if i % 7 == 0:
@@ -471,10 +544,14 @@ def test_large_file_with_false_boundaries_loads_as_on_one_cpu(tmp_path):
     text = json.dumps(dets, indent=1)
     good = write(tmp_path, text, "good.json")
     assert len(text) > 4 << 20
-    bad = write(tmp_path, text[: len(text) * 3 // 4] + "@" + text[len(text) * 3 // 4:], "bad.json")
+    bad = write(tmp_path, text[: len(text) * 3 // 4] + "@" + text[len(text) * 3 // 4 :], "bad.json")
     for path in (good, bad):
-        runs = [subprocess.run([*cpus, sys.executable, "-c", LOAD_SCRIPT, path], capture_output=True, text=True,
-                               check=True).stdout for cpus in (["taskset", "-c", "0"], [])]
+        runs = [
+            subprocess.run(
+                [*cpus, sys.executable, "-c", LOAD_SCRIPT, path], capture_output=True, text=True, check=True
+            ).stdout
+            for cpus in (["taskset", "-c", "0"], [])
+        ]
         assert runs[0] == runs[1]
     got = json.loads(runs[0])
     assert got[0] == "error" and "at line " in got[1]

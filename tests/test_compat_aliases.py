@@ -97,7 +97,9 @@ def test_environment_names_and_report():
 
 
 def test_unset_leaves_the_reference():
-    out = python("import pycocotools.coco as c, sys; print(c.COCO.__module__, any('vantorel' in m for m in sys.modules))")
+    out = python(
+        "import pycocotools.coco as c, sys; print(c.COCO.__module__, any('vantorel' in m for m in sys.modules))"
+    )
     assert out.stdout.split() == ["pycocotools.coco", "False"]
 
 

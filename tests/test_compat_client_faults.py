@@ -124,6 +124,8 @@ def test_iou_thresholds_changed_before_accumulate_refused(thresholds):
     # recall thresholds are the accumulation's own: changing them is fine, as there
     with warnings.catch_warnings():
         warnings.simplefilter("error")
+
         def fewer(p):
             p.recThrs = np.linspace(0, 1, 11)
+
         np.testing.assert_array_equal(run(OURS, gt, dets, fewer), run(REF, gt, dets, fewer))

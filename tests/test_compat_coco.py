@@ -65,8 +65,11 @@ QUERIES = [
 def test_queries_match_reference(pair, name, args, kwargs):
     ours, ref = pair
     got, want = getattr(ours, name)(*args, **kwargs), getattr(ref, name)(*args, **kwargs)
-    assert_same_value(sorted(got, key=repr) if name == "getImgIds" else got,
-                      sorted(want, key=repr) if name == "getImgIds" else want, name)
+    assert_same_value(
+        sorted(got, key=repr) if name == "getImgIds" else got,
+        sorted(want, key=repr) if name == "getImgIds" else want,
+        name,
+    )
 
 
 def test_masks_of_annotations_match_reference(pair):
@@ -81,26 +84,42 @@ def _results_inputs():
     _, kps = random_case(12, "keypoints")
     _, segms = random_case(13, "segm")
     arr = np.array([[d["image_id"], *d["bbox"], d["score"], d["category_id"]] for d in boxes[:50]])
-    return [("bbox file", RESULT_FILES["bbox"]), ("segm file", RESULT_FILES["segm"]),
-            ("bbox list", boxes), ("segm list", segms), ("keypoints list", kps), ("array", arr),
-            ("array f32", arr.astype(np.float32)), ("int array", arr.astype(np.int64))]
+    return [
+        ("bbox file", RESULT_FILES["bbox"]),
+        ("segm file", RESULT_FILES["segm"]),
+        ("bbox list", boxes),
+        ("segm list", segms),
+        ("keypoints list", kps),
+        ("array", arr),
+        ("array f32", arr.astype(np.float32)),
+        ("int array", arr.astype(np.int64)),
+    ]
 
 
 @pytest.mark.parametrize("label,results", _results_inputs())
 def test_load_res_matches_reference(label, results):
     """Same derived fields (values and types), same printed lines, whatever
     the form of the results; loadRes also works unbound."""
-    gt_source = json.loads(GT_FILE.read_text()) if "file" in label else random_case(
-        {"bbox list": 11, "array": 11, "array f32": 11, "int array": 11, "keypoints list": 12,
-         "segm list": 13}[label], label.split()[0] if "list" in label else "bbox")[0]
+    gt_source = (
+        json.loads(GT_FILE.read_text())
+        if "file" in label
+        else random_case(
+            {"bbox list": 11, "array": 11, "array f32": 11, "int array": 11, "keypoints list": 12, "segm list": 13}[
+                label
+            ],
+            label.split()[0] if "list" in label else "bbox",
+        )[0]
+    )
     out = []
     for COCO_ in (COCO, pycocotools.coco.COCO):
+
         def load(COCO_=COCO_):
             gt = COCO_()
             gt.dataset = copy.deepcopy(gt_source)
             gt.createIndex()
             arg = str(results) if "file" in label else results if "array" in label else copy.deepcopy(results)
             return COCO_.loadRes(gt, arg)
+
         out.append(quiet(load))
     (ours, ours_text), (ref, ref_text) = out
     assert no_times(ours_text) == no_times(ref_text)
@@ -154,23 +173,26 @@ def test_bad_files_name_the_file(tmp_path):
 MASKS = np.random.default_rng(5).integers(0, 2, (7, 9, 3)).astype(np.uint8)
 
 
-@pytest.mark.parametrize("call", [
-    lambda m: m.encode(np.asfortranarray(MASKS)),
-    lambda m: m.encode(np.asfortranarray(MASKS[:, :, 1])),
-    lambda m: m.decode(m.encode(np.asfortranarray(MASKS))),
-    lambda m: m.decode(m.encode(np.asfortranarray(MASKS))[0]),
-    lambda m: m.area(m.encode(np.asfortranarray(MASKS))),
-    lambda m: m.area(m.encode(np.asfortranarray(MASKS))[2]),
-    lambda m: m.toBbox(m.encode(np.asfortranarray(MASKS))),
-    lambda m: m.toBbox(m.encode(np.asfortranarray(MASKS))[2]),
-    lambda m: m.merge(m.encode(np.asfortranarray(MASKS))),
-    lambda m: m.merge(m.encode(np.asfortranarray(MASKS)), intersect=1),
-    lambda m: m.iou(m.encode(np.asfortranarray(MASKS)), m.encode(np.asfortranarray(MASKS[:, :, :2])), [0, 1]),
-    lambda m: m.iou([[0, 0, 5, 5], [2, 2, 4, 4]], np.array([[1.0, 1, 3, 3]]), [1]),
-    lambda m: m.frPyObjects([[1, 1, 6, 1, 6, 5]], 7, 9),
-    lambda m: m.frPyObjects(np.array([[0.0, 0, 4, 4], [1, 2, 3, 3]]), 7, 9),
-    lambda m: m.frPyObjects({"size": [7, 9], "counts": [5, 10, 48]}, 7, 9),
-])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda m: m.encode(np.asfortranarray(MASKS)),
+        lambda m: m.encode(np.asfortranarray(MASKS[:, :, 1])),
+        lambda m: m.decode(m.encode(np.asfortranarray(MASKS))),
+        lambda m: m.decode(m.encode(np.asfortranarray(MASKS))[0]),
+        lambda m: m.area(m.encode(np.asfortranarray(MASKS))),
+        lambda m: m.area(m.encode(np.asfortranarray(MASKS))[2]),
+        lambda m: m.toBbox(m.encode(np.asfortranarray(MASKS))),
+        lambda m: m.toBbox(m.encode(np.asfortranarray(MASKS))[2]),
+        lambda m: m.merge(m.encode(np.asfortranarray(MASKS))),
+        lambda m: m.merge(m.encode(np.asfortranarray(MASKS)), intersect=1),
+        lambda m: m.iou(m.encode(np.asfortranarray(MASKS)), m.encode(np.asfortranarray(MASKS[:, :, :2])), [0, 1]),
+        lambda m: m.iou([[0, 0, 5, 5], [2, 2, 4, 4]], np.array([[1.0, 1, 3, 3]]), [1]),
+        lambda m: m.frPyObjects([[1, 1, 6, 1, 6, 5]], 7, 9),
+        lambda m: m.frPyObjects(np.array([[0.0, 0, 4, 4], [1, 2, 3, 3]]), 7, 9),
+        lambda m: m.frPyObjects({"size": [7, 9], "counts": [5, 10, 48]}, 7, 9),
+    ],
+)
 def test_mask_functions_match_reference(call):
     assert_same_value(call(mask), call(pycocotools.mask), "mask")
 
@@ -194,8 +216,15 @@ print(COCO.__module__, COCOeval.__module__, mask.__name__, mask2 is mask, raw.ar
       COCOeval_opt is COCOeval, pycocotools.cocoeval.COCOeval is COCOeval)
 """
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout.split()
-    assert out == ["vantorel.compat.coco", "vantorel.compat.cocoeval", "vantorel.compat.mask",
-                   "True", "True", "True", "True"]
+    assert out == [
+        "vantorel.compat.coco",
+        "vantorel.compat.cocoeval",
+        "vantorel.compat.mask",
+        "True",
+        "True",
+        "True",
+        "True",
+    ]
 
 
 def test_load_by_numpy_id(pair):

@@ -25,6 +25,7 @@ def _set(**fields):
     def configure(E):
         for k, v in fields.items():
             setattr(E.params, k, v)
+
     return configure
 
 
@@ -236,14 +237,26 @@ def _adversarial_case():
     for image, masks in shapes.items():
         for m, crowd in masks:
             r, seg = rle(m)
-            anns.append({"id": len(anns) + 1, "image_id": image, "category_id": 1, "iscrowd": crowd,
-                         "area": float(ref_mask.area(r)), "bbox": ref_mask.toBbox(r).tolist(), "segmentation": seg})
+            anns.append(
+                {
+                    "id": len(anns) + 1,
+                    "image_id": image,
+                    "category_id": 1,
+                    "iscrowd": crowd,
+                    "area": float(ref_mask.area(r)),
+                    "bbox": ref_mask.toBbox(r).tolist(),
+                    "segmentation": seg,
+                }
+            )
     for image, masks in dets.items():
         for k, m in enumerate(masks):
             res.append({"image_id": image, "category_id": 1, "score": 0.9 - 0.1 * k, "segmentation": rle(m)[1]})
     assert max(len(a["segmentation"]["counts"]) for a in anns) > 1 << 21
-    gt = {"images": [{"id": i, "height": h, "width": w} for i in shapes],
-          "categories": [{"id": 1, "name": "a"}], "annotations": anns}
+    gt = {
+        "images": [{"id": i, "height": h, "width": w} for i in shapes],
+        "categories": [{"id": 1, "name": "a"}],
+        "annotations": anns,
+    }
     return gt, res
 
 

@@ -243,7 +243,8 @@ def test_params_calc_auc_iteration_and_masks_as_faster_coco_eval():
         recall, precision = np.sort(rng.random(rng.integers(0, 9))), rng.random(9)
         precision = precision[: recall.size]
         assert COCOeval_faster.calc_auc(recall, precision) == pytest.approx(
-            faster_coco_eval.COCOeval_faster.calc_auc(recall, precision), abs=1e-15)
+            faster_coco_eval.COCOeval_faster.calc_auc(recall, precision), abs=1e-15
+        )
     ours_gt = faster.COCO(str(GT_FILE))
     assert dict(ours_gt) == dict(faster_coco_eval.COCO(str(GT_FILE)))
     for ann in list(ours_gt.anns.values())[:40]:

@@ -47,7 +47,7 @@ def torchvision_style(impl, gt, res, iou_type, workers=2, batch=7):
         seen, records = [], []
         mine = img_ids[w::workers]
         for start in range(0, len(mine), batch):
-            ids = mine[start:start + batch]
+            ids = mine[start : start + batch]
             dets = [copy.deepcopy(d) for i in ids for d in by_image.get(i, [])]
             with contextlib.redirect_stdout(io.StringIO()):
                 ev.cocoDt = impl[0].loadRes(coco_gt, dets) if dets else impl[0]()
@@ -156,8 +156,11 @@ def torchmetrics_style(impl, gt, res, iou_type, use_cats):
     with contextlib.redirect_stdout(io.StringIO()):
         coco_gt = _gt(impl, gt)
         coco_dt = impl[0]()
-        coco_dt.dataset = {"images": copy.deepcopy(gt["images"]), "annotations": preds,
-                           "categories": copy.deepcopy(gt["categories"])}
+        coco_dt.dataset = {
+            "images": copy.deepcopy(gt["images"]),
+            "annotations": preds,
+            "categories": copy.deepcopy(gt["categories"]),
+        }
         coco_dt.createIndex()
         ev = impl[1].COCOeval(coco_gt, coco_dt, iouType=iou_type)
         ev.params.maxDets = [1, 10, 300]
@@ -189,8 +192,9 @@ def _same(a, b):
         assert a == b or (np.isnan(a) and np.isnan(b))
 
 
-@pytest.mark.parametrize("source,iou_type", [("file", "bbox"), ("file", "segm"), (20, "bbox"), (21, "segm"),
-                                              (22, "keypoints")])
+@pytest.mark.parametrize(
+    "source,iou_type", [("file", "bbox"), ("file", "segm"), (20, "bbox"), (21, "segm"), (22, "keypoints")]
+)
 def test_torchvision_merge(source, iou_type):
     if source == "file":
         gt = json.loads(GT_FILE.read_text())
@@ -204,8 +208,10 @@ def test_torchvision_merge(source, iou_type):
     np.testing.assert_array_equal(ours[0], whole)
 
 
-@pytest.mark.parametrize("seed,iou_type,max_dets,use_cats", [(30, "bbox", [5, 1, 50], 1), (31, "segm", [1, 10, 100], 0),
-                                                        (32, "keypoints", [20], 1)])
+@pytest.mark.parametrize(
+    "seed,iou_type,max_dets,use_cats",
+    [(30, "bbox", [5, 1, 50], 1), (31, "segm", [1, 10, 100], 0), (32, "keypoints", [20], 1)],
+)
 def test_handed_back_records_accumulate_natively(monkeypatch, seed, iou_type, max_dets, use_cats):
     # Records a caller assigns back are read by the native accumulator (not
     # the NumPy fallback) and give the reference's arrays.
@@ -241,16 +247,25 @@ def _whole(gt, res, iou_type):
     return E.stats
 
 
-@pytest.mark.parametrize("source,iou_type,max_dets,sigmas", [
-    ("file", "bbox", None, None), ("file", "segm", [1, 10, 300], None), (23, "segm", None, None),
-    (24, "keypoints", None, np.linspace(0.03, 0.09, 17)), (25, "keypoints", [5, 20], None)])
+@pytest.mark.parametrize(
+    "source,iou_type,max_dets,sigmas",
+    [
+        ("file", "bbox", None, None),
+        ("file", "segm", [1, 10, 300], None),
+        (23, "segm", None, None),
+        (24, "keypoints", None, np.linspace(0.03, 0.09, 17)),
+        (25, "keypoints", [5, 20], None),
+    ],
+)
 def test_detectron2(source, iou_type, max_dets, sigmas):
     if source == "file":
         gt, res = str(GT_FILE), json.loads(RESULT_FILES[iou_type].read_text())
     else:
         gt, res = random_case(source, iou_type)
-    _same(detectron2_style(OURS, gt, res, iou_type, max_dets, sigmas),
-          detectron2_style(REF, gt, res, iou_type, max_dets, sigmas))
+    _same(
+        detectron2_style(OURS, gt, res, iou_type, max_dets, sigmas),
+        detectron2_style(REF, gt, res, iou_type, max_dets, sigmas),
+    )
 
 
 def test_mmdetection():
@@ -263,8 +278,7 @@ def test_ultralytics(tmp_path):
     _same(ours, ultralytics_style(REF, GT_FILE, RESULT_FILES["bbox"], tmp_path))
 
 
-@pytest.mark.parametrize("seed,iou_type,use_cats", [(26, "bbox", 1), (27, "bbox", 0), (28, "segm", 0),
-                                                    (29, "segm", 1)])
+@pytest.mark.parametrize("seed,iou_type,use_cats", [(26, "bbox", 1), (27, "bbox", 0), (28, "segm", 0), (29, "segm", 1)])
 def test_torchmetrics(seed, iou_type, use_cats):
     gt, res = random_case(seed, iou_type)
     _same(torchmetrics_style(OURS, gt, res, iou_type, use_cats), torchmetrics_style(REF, gt, res, iou_type, use_cats))

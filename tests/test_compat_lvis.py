@@ -105,8 +105,15 @@ def test_ground_truth_index_and_queries(gts, logs):
                 outcome.append(type(err))
         assert outcome[0] == outcome[1], q
     same(r.img_ann_map, o.img_ann_map)  # the queries' lookups add the same empty entries
-    for method, arg in [("get_cat_ids", ()), ("get_img_ids", ()), ("load_anns", ()), ("load_anns", ([3, 1],)),
-                        ("load_cats", (None,)), ("load_cats", ([5],)), ("load_imgs", ([img],))]:
+    for method, arg in [
+        ("get_cat_ids", ()),
+        ("get_img_ids", ()),
+        ("load_anns", ()),
+        ("load_anns", ([3, 1],)),
+        ("load_cats", (None,)),
+        ("load_cats", ([5],)),
+        ("load_imgs", ([img],)),
+    ]:
         same(getattr(r, method)(*arg), getattr(o, method)(*arg), method)
     for ann in r.load_anns(r.get_ann_ids(img_ids=r.get_img_ids()[:5])):
         same(r.ann_to_rle(ann), o.ann_to_rle(ann))

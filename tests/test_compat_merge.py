@@ -60,10 +60,18 @@ def evaluated(E):
     return E
 
 
-@pytest.mark.parametrize("source,iou_type,forms", [
-    ("file", "bbox", ("dicts", "array")), ("file", "segm", ("dicts", "dicts")), (40, "bbox", ("array", "file")),
-    (41, "segm", ("dicts", "dicts")), (42, "segm+box", ("dicts", "dicts")), (43, "keypoints", ("dicts", "dicts")),
-    (44, "keypoints+box", ("dicts", "dicts"))])
+@pytest.mark.parametrize(
+    "source,iou_type,forms",
+    [
+        ("file", "bbox", ("dicts", "array")),
+        ("file", "segm", ("dicts", "dicts")),
+        (40, "bbox", ("array", "file")),
+        (41, "segm", ("dicts", "dicts")),
+        (42, "segm+box", ("dicts", "dicts")),
+        (43, "keypoints", ("dicts", "dicts")),
+        (44, "keypoints+box", ("dicts", "dicts")),
+    ],
+)
 def test_ranks_merged_equal_pycocotools_on_all_results(source, iou_type, forms, pool, tmp_path):
     gt_path, res = case(source, iou_type, tmp_path)
     iou_type = iou_type.replace("+box", "")
@@ -86,7 +94,7 @@ def test_ranks_merged_equal_pycocotools_on_all_results(source, iou_type, forms, 
     # The unpickled evaluator's ground truth came from its file.
     assert unpickled.cocoGt._path == gt_path and len(unpickled.cocoDt.getAnnIds()) == len(res)
     # The lines of evaluate/accumulate/summarize, times aside.
-    assert no_times(got_text) == want_text[want_text.index("Running per image"):]
+    assert no_times(got_text) == want_text[want_text.index("Running per image") :]
 
 
 def test_pickle_is_compact_and_keeps_caller_records():
@@ -143,14 +151,21 @@ def segm_results_for_boxes():
     return quiet(lambda: compat.COCOeval(coco, coco.loadRes(res), "bbox"))[0]
 
 
-@pytest.mark.parametrize("make,error,match", [
-    (lambda: restricted(rank_evaluator((str(GT_FILE), [], "dicts", "bbox"))), ValueError, "params differ in imgIds"),
-    (lambda: rank_evaluator((str(GT_FILE), [], "dicts", "segm")), ValueError, "params differ in iouType"),
-    (other_gt_evaluator, ValueError, "other ground truth"),
-    (hand_built_results, ValueError, "not made by vantorel.compat's COCO.loadRes"),
-    (segm_results_for_boxes, ValueError, "completed as segm results"),
-    (lambda: object(), TypeError, "argument 1 is a object"),
-])
+@pytest.mark.parametrize(
+    "make,error,match",
+    [
+        (
+            lambda: restricted(rank_evaluator((str(GT_FILE), [], "dicts", "bbox"))),
+            ValueError,
+            "params differ in imgIds",
+        ),
+        (lambda: rank_evaluator((str(GT_FILE), [], "dicts", "segm")), ValueError, "params differ in iouType"),
+        (other_gt_evaluator, ValueError, "other ground truth"),
+        (hand_built_results, ValueError, "not made by vantorel.compat's COCO.loadRes"),
+        (segm_results_for_boxes, ValueError, "completed as segm results"),
+        (lambda: object(), TypeError, "argument 1 is a object"),
+    ],
+)
 def test_refused_merges_change_nothing(make, error, match):
     res = json.loads(RESULT_FILES["bbox"].read_text())
     E = rank_evaluator((str(GT_FILE), res[:10], "dicts", "bbox"))

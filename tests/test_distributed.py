@@ -11,8 +11,10 @@ from vantorel import evaluate
 
 DATA = Path(__file__).resolve().parent.parent / "data"
 GT = DATA / "instances_val2014_100.json"
-RESULTS = {"bbox": DATA / "instances_val2014_fakebbox100_results.json",
-           "segm": DATA / "instances_val2014_fakesegm100_results.json"}
+RESULTS = {
+    "bbox": DATA / "instances_val2014_fakebbox100_results.json",
+    "segm": DATA / "instances_val2014_fakesegm100_results.json",
+}
 
 
 def shards(tmp_path, iou_type, cut_points):
@@ -29,8 +31,10 @@ def test_shards_on_a_two_process_cluster(tmp_path):
     distributed = pytest.importorskip("dask.distributed")
     from vantorel.distributed import evaluate_sharded
 
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+    with (
+        distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster,
+        distributed.Client(cluster) as client,
+    ):
         for iou_type in ("bbox", "segm"):
             # Cut inside an image's results (position 333 is mid-image) and with an empty shard.
             paths = shards(tmp_path, iou_type, [120, 333, 333, 600])

@@ -52,11 +52,21 @@ def ours(E, iou_type, **kw):
     # With categories pooled the reference replaces catIds by [-1]; every
     # category still takes part.
     cat_ids = list(p.catIds) if p.useCats else sorted(E.cocoGt.getCatIds())
-    return Evaluator(E.cocoGt.dataset["annotations"], E.cocoDt.dataset["annotations"], sizes_of(E.cocoGt.dataset),
-                     list(p.imgIds),
-                     cat_ids, list(p.iouThrs), list(p.recThrs), list(p.maxDets),
-                     [list(a) for a in p.areaRng], bool(p.useCats), iou_type,
-                     list(getattr(p, "kpt_oks_sigmas", [])), **kw)
+    return Evaluator(
+        E.cocoGt.dataset["annotations"],
+        E.cocoDt.dataset["annotations"],
+        sizes_of(E.cocoGt.dataset),
+        list(p.imgIds),
+        cat_ids,
+        list(p.iouThrs),
+        list(p.recThrs),
+        list(p.maxDets),
+        [list(a) for a in p.areaRng],
+        bool(p.useCats),
+        iou_type,
+        list(getattr(p, "kpt_oks_sigmas", [])),
+        **kw,
+    )
 
 
 def assert_same_as_reference(E, r):
@@ -74,8 +84,9 @@ def assert_same_as_reference(E, r):
         for key in ("dtIds", "gtIds", "dtScores"):
             assert got[key] == list(ref[key]), key
         for key in ("dtMatches", "gtMatches", "dtIgnore", "gtIgnore"):
-            np.testing.assert_array_equal(got[key], np.asarray(ref[key], dtype=float).reshape(got[key].shape),
-                                          err_msg=key)
+            np.testing.assert_array_equal(
+                got[key], np.asarray(ref[key], dtype=float).reshape(got[key].shape), err_msg=key
+            )
         n += 1
     assert n > 0
 
@@ -89,10 +100,20 @@ def summary(r, iou_thrs=IOU):
         s = s[s > -1]
         return -1.0 if s.size == 0 else float(np.mean(s))
 
-    return [mean(p[:, :, :, 0, 2]), mean(p[t50, :, :, 0, 2]), mean(p[t75, :, :, 0, 2]),
-            mean(p[:, :, :, 1, 2]), mean(p[:, :, :, 2, 2]), mean(p[:, :, :, 3, 2]),
-            mean(rc[:, :, 0, 0]), mean(rc[:, :, 0, 1]), mean(rc[:, :, 0, 2]),
-            mean(rc[:, :, 1, 2]), mean(rc[:, :, 2, 2]), mean(rc[:, :, 3, 2])]
+    return [
+        mean(p[:, :, :, 0, 2]),
+        mean(p[t50, :, :, 0, 2]),
+        mean(p[t75, :, :, 0, 2]),
+        mean(p[:, :, :, 1, 2]),
+        mean(p[:, :, :, 2, 2]),
+        mean(p[:, :, :, 3, 2]),
+        mean(rc[:, :, 0, 0]),
+        mean(rc[:, :, 0, 1]),
+        mean(rc[:, :, 0, 2]),
+        mean(rc[:, :, 1, 2]),
+        mean(rc[:, :, 2, 2]),
+        mean(rc[:, :, 3, 2]),
+    ]
 
 
 # --------------------------------------------------------------- exactness
@@ -104,9 +125,20 @@ def test_real_bbox_results_match_reference_and_published_stats():
     E = reference(gt, res, "bbox")
     r = ours(E, "bbox").run(collect_eval_imgs=True)
     assert_same_as_reference(E, r)
-    assert summary(r) == [0.5045806987249628, 0.6969727247299577, 0.5729816669904824, 0.5856257209410443,
-                          0.5193996948036719, 0.5013978986347466, 0.38681277964578054, 0.5936795762842003,
-                          0.595352982877607, 0.6398109626113442, 0.5664205978994309, 0.5642905982905982]
+    assert summary(r) == [
+        0.5045806987249628,
+        0.6969727247299577,
+        0.5729816669904824,
+        0.5856257209410443,
+        0.5193996948036719,
+        0.5013978986347466,
+        0.38681277964578054,
+        0.5936795762842003,
+        0.595352982877607,
+        0.6398109626113442,
+        0.5664205978994309,
+        0.5642905982905982,
+    ]
 
 
 BBOX_CASES = [
@@ -156,8 +188,10 @@ def test_pooled_keypoints_equal_the_single_category_result():
     pooled = ours(E, "keypoints").run()
     assert pooled["counts"][2] == 1
     for key in ("precision", "recall", "scores"):
-        np.testing.assert_array_equal(pooled[key][..., 0, :, :] if key == "recall" else pooled[key][:, :, 0],
-                                      per_cat[key][..., 0, :, :] if key == "recall" else per_cat[key][:, :, 0])
+        np.testing.assert_array_equal(
+            pooled[key][..., 0, :, :] if key == "recall" else pooled[key][:, :, 0],
+            per_cat[key][..., 0, :, :] if key == "recall" else per_cat[key][:, :, 0],
+        )
     assert (pooled["precision"] > 0).any()
 
 
@@ -181,10 +215,24 @@ def test_lvis_matches_reference_evaluator():
         known[a["image_id"]].add(a["category_id"])
     dts = [d for d in ldt.dataset["annotations"] if d["category_id"] in known[d["image_id"]]]
     assert len(dts) < len(ldt.dataset["annotations"])
-    ev = Evaluator(gt_anns, dts, {}, list(p.img_ids), list(p.cat_ids), list(p.iou_thrs), list(p.rec_thrs),
-                   [p.max_dets], [list(a) for a in p.area_rng], True, "bbox", [])
-    ev.configure_lvis([bool(a.get("ignore", 0)) for a in gt_anns],
-                      [(im["id"], c) for im in gt["images"] for c in im["not_exhaustive_category_ids"]])
+    ev = Evaluator(
+        gt_anns,
+        dts,
+        {},
+        list(p.img_ids),
+        list(p.cat_ids),
+        list(p.iou_thrs),
+        list(p.rec_thrs),
+        [p.max_dets],
+        [list(a) for a in p.area_rng],
+        True,
+        "bbox",
+        [],
+    )
+    ev.configure_lvis(
+        [bool(a.get("ignore", 0)) for a in gt_anns],
+        [(im["id"], c) for im in gt["images"] for c in im["not_exhaustive_category_ids"]],
+    )
     r = ev.run()
     np.testing.assert_array_equal(r["precision"][..., 0], ref.eval["precision"])
     np.testing.assert_array_equal(r["recall"][..., 0], ref.eval["recall"])
@@ -201,8 +249,7 @@ def make_random(seed=9, n_images=40, **kw):
         d.update(id=i + 1, area=d["bbox"][2] * d["bbox"][3], iscrowd=0)
     imgs = sorted(im["id"] for im in gt["images"])
     cats = sorted(c["id"] for c in gt["categories"])
-    return Evaluator(gt["annotations"], res, {}, imgs, cats, IOU, REC, [1, 10, 100], COCO_AREAS, True, "bbox", [],
-                     **kw)
+    return Evaluator(gt["annotations"], res, {}, imgs, cats, IOU, REC, [1, 10, 100], COCO_AREAS, True, "bbox", [], **kw)
 
 
 def test_ids_beyond_32_bits_keep_their_values():
@@ -221,8 +268,14 @@ def test_ids_beyond_32_bits_keep_their_values():
     cats = sorted(c["id"] for c in gt["categories"])
     args = ({}, imgs, cats, IOU, REC, [1, 10, 100], COCO_AREAS, True, "bbox", [])
     small = Evaluator(gt["annotations"], res, *args)
-    big = Evaluator(wide(gt["annotations"], 900_000_000_000), wide(res, 2**35), {},
-                    [i + shift["image_id"] for i in imgs], [c + shift["category_id"] for c in cats], *args[3:])
+    big = Evaluator(
+        wide(gt["annotations"], 900_000_000_000),
+        wide(res, 2**35),
+        {},
+        [i + shift["image_id"] for i in imgs],
+        [c + shift["category_id"] for c in cats],
+        *args[3:],
+    )
     want, got = small.run(), big.run()
     for key in ("precision", "recall", "scores"):
         np.testing.assert_array_equal(want[key], got[key])
@@ -243,16 +296,18 @@ def test_per_instance_agrees_with_eval_records(t_idx, a_idx):
     want_dt, want_gt = [], []
     n_img = len(r["evalImgs"]) // (r["counts"][2] * r["counts"][3])
     for k in range(r["counts"][2]):
-        for e in r["evalImgs"][(k * 4 + a_idx) * n_img:(k * 4 + a_idx + 1) * n_img]:
+        for e in r["evalImgs"][(k * 4 + a_idx) * n_img : (k * 4 + a_idx + 1) * n_img]:
             if e is None:
                 continue
             for d, dt_id in enumerate(e["dtIds"]):
                 m = int(e["dtMatches"][t_idx, d])
-                want_dt.append((e["image_id"], e["category_id"], dt_id, m or -1, e["dtScores"][d],
-                                bool(e["dtIgnore"][t_idx, d])))
+                want_dt.append(
+                    (e["image_id"], e["category_id"], dt_id, m or -1, e["dtScores"][d], bool(e["dtIgnore"][t_idx, d]))
+                )
             for g, gt_id in enumerate(e["gtIds"]):
-                want_gt.append((e["image_id"], e["category_id"], gt_id, bool(e["gtIgnore"][g]),
-                                bool(e["gtMatches"][t_idx, g])))
+                want_gt.append(
+                    (e["image_id"], e["category_id"], gt_id, bool(e["gtIgnore"][g]), bool(e["gtMatches"][t_idx, g]))
+                )
     got_dt = list(zip(*(dts[k].tolist() for k in ("image_id", "category_id", "dt_id", "gt_id", "score", "ignore"))))
     got_gt = list(zip(*(gts[k].tolist() for k in gts)))
     assert got_dt == want_dt and got_gt == want_gt
@@ -301,8 +356,9 @@ def test_results_do_not_depend_on_cpu_count(tmp_path):
     if len(os.sched_getaffinity(0)) < 2:
         pytest.skip("needs two CPUs")
     out = tmp_path / "one_cpu.npz"
-    subprocess.run([sys.executable, "-c", THREAD_SCRIPT, str(Path(__file__).parent), str(out)], check=True,
-                   cwd=tmp_path)
+    subprocess.run(
+        [sys.executable, "-c", THREAD_SCRIPT, str(Path(__file__).parent), str(out)], check=True, cwd=tmp_path
+    )
     one = np.load(out)
     ev = make_random(seed=17, n_images=300)
     r = ev.run()
@@ -337,9 +393,18 @@ def test_configure_lvis_during_run_is_refused():
 
 
 def build(gt, dt, iou_type="bbox", img_ids=(7,), cat_ids=(1, 2), **kw):
-    args = dict(img_sizes={}, img_ids=list(img_ids), cat_ids=list(cat_ids), iou_thrs=[0.5, 0.75], rec_thrs=[0.0, 0.5, 1.0],
-                max_dets=[1, 10], area_rng=[[0, 1e10], [0, 100], [100, 1e10], [50, 200]], use_cats=True,
-                iou_type=iou_type, kpt_sigmas=[0.5, 0.5])
+    args = dict(
+        img_sizes={},
+        img_ids=list(img_ids),
+        cat_ids=list(cat_ids),
+        iou_thrs=[0.5, 0.75],
+        rec_thrs=[0.0, 0.5, 1.0],
+        max_dets=[1, 10],
+        area_rng=[[0, 1e10], [0, 100], [100, 1e10], [50, 200]],
+        use_cats=True,
+        iou_type=iou_type,
+        kpt_sigmas=[0.5, 0.5],
+    )
     args.update(kw)
     return Evaluator(gt, dt, **args)
 
@@ -352,9 +417,11 @@ def record(ev, a=0, k=0, i=0):
 
 def test_defaults_of_detection_rows():
     gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10]}]
-    dt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10]},
-          {"image_id": 7, "category_id": 1, "bbox": None, "score": 0.25},
-          {"image_id": 7, "category_id": 1, "bbox": (0, 0, 12, 5), "score": 0.5, "id": 40, "area": None}]
+    dt = [
+        {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10]},
+        {"image_id": 7, "category_id": 1, "bbox": None, "score": 0.25},
+        {"image_id": 7, "category_id": 1, "bbox": (0, 0, 12, 5), "score": 0.5, "id": 40, "area": None},
+    ]
     e = record(build(gt, dt))
     assert e["dtIds"] == [40, 2, 1] and e["dtScores"] == [0.5, 0.25, 0.0]
     assert e["gtIds"] == [1]
@@ -370,22 +437,32 @@ def test_iscrowd_values(value, crowd):
 
 
 def test_num_keypoints_ignores_only_in_keypoint_mode():
-    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "num_keypoints": 0,
-           "keypoints": [1, 1, 2, 5, 5, 2]},
-          {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "keypoints": [1, 1, 2, 5, 5, 2]},
-          {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "num_keypoints": 2,
-           "keypoints": [1, 1, 2, 5, 5, 2]}]
+    gt = [
+        {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "num_keypoints": 0, "keypoints": [1, 1, 2, 5, 5, 2]},
+        {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "keypoints": [1, 1, 2, 5, 5, 2]},
+        {"image_id": 7, "category_id": 1, "bbox": [0, 0, 10, 10], "num_keypoints": 2, "keypoints": [1, 1, 2, 5, 5, 2]},
+    ]
     assert record(build(gt, []))["gtIgnore"].tolist() == [0.0, 0.0, 0.0]
     e = record(build(gt, [], "keypoints"))
     assert e["gtIds"] == [3, 1, 2] and e["gtIgnore"].tolist() == [0.0, 1.0, 1.0]
 
 
 def test_keypoint_rows_without_lists_keep_later_rows_in_place():
-    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 20, 20], "area": 400, "num_keypoints": 2,
-           "keypoints": [10, 10, 2, 15, 15, 2]}]
-    dt = [{"image_id": 7, "category_id": 1, "score": 0.9},  # no keypoints: before K is known
-          {"image_id": 7, "category_id": 1, "score": 0.8, "keypoints": [10, 10, 1, 15, 15, 1]},
-          {"image_id": 7, "category_id": 1, "score": 0.7, "keypoints": None}]
+    gt = [
+        {
+            "image_id": 7,
+            "category_id": 1,
+            "bbox": [0, 0, 20, 20],
+            "area": 400,
+            "num_keypoints": 2,
+            "keypoints": [10, 10, 2, 15, 15, 2],
+        }
+    ]
+    dt = [
+        {"image_id": 7, "category_id": 1, "score": 0.9},  # no keypoints: before K is known
+        {"image_id": 7, "category_id": 1, "score": 0.8, "keypoints": [10, 10, 1, 15, 15, 1]},
+        {"image_id": 7, "category_id": 1, "score": 0.7, "keypoints": None},
+    ]
     dts, _ = build(gt, dt, "keypoints", kpt_sigmas=[0.05, 0.05]).per_instance()
     assert dts["dt_id"].tolist() == [1, 2, 3]
     assert dts["gt_id"].tolist() == [-1, 1, -1] and dts["iou"][1] == 1.0
@@ -461,14 +538,24 @@ def test_empty_sides_give_empty_cells():
     assert all(a.size == 0 for a in dts.values()) and all(a.size == 0 for a in gts.values())
     assert [a.dtype for a in dts.values()] == [np.int64] * 4 + [np.float64] * 2 + [np.bool_]
     t = ev.timings()
-    assert list(t) == ["gt_read", "dt_read", "read_blocked", "rasterise", "group_index", "iou_cpu", "match_cpu",
-                       "accumulate_cpu"]
+    assert list(t) == [
+        "gt_read",
+        "dt_read",
+        "read_blocked",
+        "rasterise",
+        "group_index",
+        "iou_cpu",
+        "match_cpu",
+        "accumulate_cpu",
+    ]
     assert t["rasterise"] == t["read_blocked"] == 0.0 and all(isinstance(v, float) for v in t.values())
 
 
 def test_eval_imgs_layout_and_shapes():
-    gt = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 10, 10]},
-          {"image_id": 3, "category_id": 2, "bbox": [0, 0, 10, 10]}]
+    gt = [
+        {"image_id": 1, "category_id": 1, "bbox": [0, 0, 10, 10]},
+        {"image_id": 3, "category_id": 2, "bbox": [0, 0, 10, 10]},
+    ]
     dt = [{"image_id": 3, "category_id": 1, "bbox": [0, 0, 10, 10], "score": 0.5}]
     r = build(gt, dt, img_ids=[1, 2, 3]).run(collect_eval_imgs=True)
     ei = r["evalImgs"]
@@ -477,8 +564,19 @@ def test_eval_imgs_layout_and_shapes():
         assert ei[(0 * 4 + a) * 3 + 1] is None and ei[(1 * 4 + a) * 3 + 0] is None
         e = ei[(0 * 4 + a) * 3 + 2]
         assert (e["image_id"], e["category_id"], e["aRng"], e["maxDet"]) == (3, 1, a, 10)
-        assert list(e) == ["image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
-                           "gtMatches", "gtIgnore", "dtIgnore"]
+        assert list(e) == [
+            "image_id",
+            "category_id",
+            "aRng",
+            "maxDet",
+            "dtIds",
+            "gtIds",
+            "dtScores",
+            "dtMatches",
+            "gtMatches",
+            "gtIgnore",
+            "dtIgnore",
+        ]
         assert e["gtMatches"].shape == (2, 0) and e["gtIgnore"].shape == (0,) and e["dtMatches"].shape == (2, 1)
         g = ei[(0 * 4 + a) * 3 + 0]
         assert g["dtIds"] == [] and g["dtScores"] == [] and g["dtMatches"].shape == (2, 0)
@@ -500,10 +598,14 @@ def test_run_twice_gives_equal_arrays_and_growing_timings():
 
 
 def test_configure_lvis_arguments_and_effect():
-    gt = [{"image_id": 7, "category_id": 1, "bbox": [0, 0, 100, 100], "iscrowd": 1},
-          {"image_id": 7, "category_id": 1, "bbox": [200, 200, 10, 10]}]
-    dt = [{"image_id": 7, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9},
-          {"image_id": 7, "category_id": 1, "bbox": [500, 500, 20, 20], "score": 0.8}]
+    gt = [
+        {"image_id": 7, "category_id": 1, "bbox": [0, 0, 100, 100], "iscrowd": 1},
+        {"image_id": 7, "category_id": 1, "bbox": [200, 200, 10, 10]},
+    ]
+    dt = [
+        {"image_id": 7, "category_id": 1, "bbox": [10, 10, 20, 20], "score": 0.9},
+        {"image_id": 7, "category_id": 1, "bbox": [500, 500, 20, 20], "score": 0.8},
+    ]
     ev = build(gt, dt)
     for bad, exc, msg in [
         (([0, 1], []), TypeError, None),
@@ -546,6 +648,7 @@ def test_evaluator_calls_do_not_leak():
     for fn in calls:
         run_many(fn, 30)
         import gc
+
         gc.collect()
         before = [sys.getrefcount(o) for o in tracked]
         mem = rss_bytes()
@@ -570,10 +673,23 @@ def test_real_segm_results_match_reference_and_published_stats():
     assert summary(r) == list(E.stats)
     # The published table was made with another NumPy build, whose mean of the
     # same cells differs in the last bit for "AP small"; the cells agree exactly.
-    assert summary(r) == pytest.approx([0.3195452758576433, 0.5622883972521636, 0.29892653412086784,
-                                        0.3873740315997838, 0.31018272403369485, 0.3269339071005138,
-                                        0.2682297225711534, 0.41544868114906375, 0.4168394992198818,
-                                        0.4694498622754236, 0.37675922666197265, 0.3814715099715099], rel=1e-15)
+    assert summary(r) == pytest.approx(
+        [
+            0.3195452758576433,
+            0.5622883972521636,
+            0.29892653412086784,
+            0.3873740315997838,
+            0.31018272403369485,
+            0.3269339071005138,
+            0.2682297225711534,
+            0.41544868114906375,
+            0.4168394992198818,
+            0.4694498622754236,
+            0.37675922666197265,
+            0.3814715099715099,
+        ],
+        rel=1e-15,
+    )
     t = ev.timings()
     assert t["rasterise"] > 0
 
@@ -591,8 +707,10 @@ def rle_results(res, sizes, as_str):
     return res
 
 
-@pytest.mark.parametrize("seed,params,as_str", [(1, {}, False), (2, {"useCats": 0}, True),
-                                                (3, {"iouThrs": np.array([0.3, 0.6, 1.0]), "maxDets": [3, 7]}, False)])
+@pytest.mark.parametrize(
+    "seed,params,as_str",
+    [(1, {}, False), (2, {"useCats": 0}, True), (3, {"iouThrs": np.array([0.3, 0.6, 1.0]), "maxDets": [3, 7]}, False)],
+)
 def test_random_segm_matches_reference(seed, params, as_str):
     base = evalgen.dataset(seed)
     gt, res = evalgen.with_segmentation(seed, base, evalgen.results(seed + 50, base))
@@ -610,8 +728,9 @@ def erode_boundary(mask, ratio):
     cur = mask.astype(bool)
     for _ in range(n):
         pad = np.pad(cur, 1)
-        cur = np.logical_and.reduce([pad[1 + dy:1 + dy + h, 1 + dx:1 + dx + w]
-                                     for dy in (-1, 0, 1) for dx in (-1, 0, 1)])
+        cur = np.logical_and.reduce(
+            [pad[1 + dy : 1 + dy + h, 1 + dx : 1 + dx + w] for dy in (-1, 0, 1) for dx in (-1, 0, 1)]
+        )
     return mask.astype(bool) & ~cur
 
 
@@ -625,11 +744,23 @@ def test_boundary_iou_is_the_smaller_of_mask_and_boundary_iou():
         x, y = rng.uniform(5, 40, 2)
         box = [float(x), float(y), 50.0, 45.0]
         crowd = im["id"] % 4 == 0
-        g = {"id": im["id"], "image_id": im["id"], "category_id": 1, "bbox": box, "iscrowd": int(crowd),
-             "segmentation": [[x, y, x + 50, y + 5, x + 40, y + 45, x + 3, y + 40]]}
+        g = {
+            "id": im["id"],
+            "image_id": im["id"],
+            "category_id": 1,
+            "bbox": box,
+            "iscrowd": int(crowd),
+            "segmentation": [[x, y, x + 50, y + 5, x + 40, y + 45, x + 3, y + 40]],
+        }
         shift = rng.uniform(-6, 6, 2)
-        d = {"id": im["id"], "image_id": im["id"], "category_id": 1, "score": 0.5, "bbox": box,
-             "segmentation": [[v + shift[i % 2] for i, v in enumerate(g["segmentation"][0])]]}
+        d = {
+            "id": im["id"],
+            "image_id": im["id"],
+            "category_id": 1,
+            "score": 0.5,
+            "bbox": box,
+            "segmentation": [[v + shift[i % 2] for i, v in enumerate(g["segmentation"][0])]],
+        }
         gts.append(g)
         dts.append(d)
         rg, rd = (mu.merge(mu.frPyObjects(a["segmentation"], 100, 100)) for a in (g, d))
@@ -650,12 +781,23 @@ def test_boundary_iou_is_the_smaller_of_mask_and_boundary_iou():
 def test_mask_rows_and_their_errors():
     sizes = {1: (10, 10)}
     square = [[0, 0, 10, 0, 10, 10, 0, 10]]
-    gt = [{"image_id": 1, "category_id": 1, "bbox": [0, 0, 10, 10]},  # no segmentation: its box
-          {"image_id": 1, "category_id": 2, "segmentation": {"counts": [0, 100], "size": [5, 5]}},  # sized by img_sizes
-          {"image_id": 1, "category_id": 3}]  # neither: an empty mask
+    gt = [
+        {"image_id": 1, "category_id": 1, "bbox": [0, 0, 10, 10]},  # no segmentation: its box
+        {"image_id": 1, "category_id": 2, "segmentation": {"counts": [0, 100], "size": [5, 5]}},  # sized by img_sizes
+        {"image_id": 1, "category_id": 3},
+    ]  # neither: an empty mask
     dt = [{"image_id": 1, "category_id": k, "score": 0.5, "segmentation": square} for k in (1, 2, 3)]
-    args = dict(img_sizes=sizes, img_ids=[1], cat_ids=[1, 2, 3], iou_thrs=[0.0], rec_thrs=[0.0], max_dets=[5],
-                area_rng=[[0, 1e10]], use_cats=True, kpt_sigmas=[])
+    args = dict(
+        img_sizes=sizes,
+        img_ids=[1],
+        cat_ids=[1, 2, 3],
+        iou_thrs=[0.0],
+        rec_thrs=[0.0],
+        max_dets=[5],
+        area_rng=[[0, 1e10]],
+        use_cats=True,
+        kpt_sigmas=[],
+    )
     for kind in ("segm", "boundary"):
         dts, _ = Evaluator(gt, dt, iou_type=kind, **args).per_instance()
         assert dts["iou"].tolist() == [1.0, 1.0, 0.0]
@@ -719,9 +861,18 @@ def handle_case(tmp_path, kind):
     (tmp_path / "dt.json").write_text(json.dumps(res))
     _, gt_handle = load_compact_bbox(str(tmp_path / "gt.json"))
     _, dt_handle = load_compact_bbox(str(tmp_path / "dt.json"), results=True)
-    args = dict(img_sizes=sizes_of(gt), img_ids=sorted(sizes_of(gt)), cat_ids=sorted(c["id"] for c in gt["categories"]),
-                iou_thrs=IOU, rec_thrs=REC, max_dets=[1, 10, 100], area_rng=COCO_AREAS, use_cats=True, iou_type=kind,
-                kpt_sigmas=[0.05] * evalgen.NUM_KEYPOINTS)
+    args = dict(
+        img_sizes=sizes_of(gt),
+        img_ids=sorted(sizes_of(gt)),
+        cat_ids=sorted(c["id"] for c in gt["categories"]),
+        iou_thrs=IOU,
+        rec_thrs=REC,
+        max_dets=[1, 10, 100],
+        area_rng=COCO_AREAS,
+        use_cats=True,
+        iou_type=kind,
+        kpt_sigmas=[0.05] * evalgen.NUM_KEYPOINTS,
+    )
     return gt["annotations"], res, gt_handle, dt_handle, args
 
 
@@ -744,22 +895,59 @@ def test_handle_geometry_errors(tmp_path):
 
     sizes = {1: (20, 20), 2: (20, 20)}
     good = [[1, 1, 9, 1, 9, 9]]
-    gt = {"images": [{"id": 1}, {"id": 2}], "categories": [{"id": 1}], "annotations": [
-        {"id": 1, "image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0,
-         "segmentation": good},
-        {"id": 2, "image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0,
-         "segmentation": [[1, 1, "x"]]},
-        {"id": 3, "image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0,
-         "segmentation": {"size": [20, 20]}}]}
-    res = [{"image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "score": 0.5, "segmentation": good},
-           # an image the ground truth has nothing on: never read
-           {"image_id": 2, "category_id": 1, "bbox": [1, 1, 8, 8], "score": 0.5, "segmentation": [[1, "y"]]}]
+    gt = {
+        "images": [{"id": 1}, {"id": 2}],
+        "categories": [{"id": 1}],
+        "annotations": [
+            {
+                "id": 1,
+                "image_id": 1,
+                "category_id": 1,
+                "bbox": [1, 1, 8, 8],
+                "area": 64,
+                "iscrowd": 0,
+                "segmentation": good,
+            },
+            {
+                "id": 2,
+                "image_id": 1,
+                "category_id": 1,
+                "bbox": [1, 1, 8, 8],
+                "area": 64,
+                "iscrowd": 0,
+                "segmentation": [[1, 1, "x"]],
+            },
+            {
+                "id": 3,
+                "image_id": 1,
+                "category_id": 1,
+                "bbox": [1, 1, 8, 8],
+                "area": 64,
+                "iscrowd": 0,
+                "segmentation": {"size": [20, 20]},
+            },
+        ],
+    }
+    res = [
+        {"image_id": 1, "category_id": 1, "bbox": [1, 1, 8, 8], "score": 0.5, "segmentation": good},
+        # an image the ground truth has nothing on: never read
+        {"image_id": 2, "category_id": 1, "bbox": [1, 1, 8, 8], "score": 0.5, "segmentation": [[1, "y"]]},
+    ]
     (tmp_path / "gt.json").write_text(json.dumps(gt))
     (tmp_path / "dt.json").write_text(json.dumps(res))
     _, gt_handle = load_compact_bbox(str(tmp_path / "gt.json"))
     _, dt_handle = load_compact_bbox(str(tmp_path / "dt.json"), results=True)
-    args = dict(img_sizes=sizes, img_ids=[1, 2], cat_ids=[1], iou_thrs=[0.5], rec_thrs=[0.0], max_dets=[10],
-                area_rng=[[0, 1e10]], use_cats=True, kpt_sigmas=[])
+    args = dict(
+        img_sizes=sizes,
+        img_ids=[1, 2],
+        cat_ids=[1],
+        iou_thrs=[0.5],
+        rec_thrs=[0.0],
+        max_dets=[10],
+        area_rng=[[0, 1e10]],
+        use_cats=True,
+        kpt_sigmas=[],
+    )
     # The first bad row of the ground truth is the one reported, whatever the threads did.
     with pytest.raises(ValueError) as first:
         Evaluator(gt_handle, res[:1], iou_type="segm", **args)
@@ -797,7 +985,7 @@ def _non_finite_twins(kind, res, sizes):
         else:
             ring = d["segmentation"][0]
             f["segmentation"] = [[c + 1e6 for c in ring]]
-            b["segmentation"] = [ring[:i % len(ring)] + [v] + ring[i % len(ring) + 1:]]
+            b["segmentation"] = [ring[: i % len(ring)] + [v] + ring[i % len(ring) + 1 :]]
         far.append(f)
         bad.append(b)
     if kind in ("segm", "boundary"):
@@ -820,7 +1008,7 @@ def test_non_finite_geometry_matches_nothing(kind):
     E = reference(gt, res + far, "segm" if kind == "boundary" else kind)
     dts = copy.deepcopy(E.cocoDt.dataset["annotations"])
     key = {"bbox": "bbox", "keypoints": "keypoints"}.get(kind, "segmentation")
-    for d, b in zip(dts[len(res):], bad):
+    for d, b in zip(dts[len(res) :], bad):
         d[key] = b[key]
     got = Evaluator(gt["annotations"], dts, *ours_args(E, kind)).run(collect_eval_imgs=True)
     if kind == "boundary":
@@ -835,9 +1023,18 @@ def test_non_finite_geometry_matches_nothing(kind):
 def ours_args(E, kind):
     """The Evaluator arguments after the two annotation lists, from a reference run."""
     p = E.params
-    return (sizes_of(E.cocoGt.dataset), list(p.imgIds), list(p.catIds), list(p.iouThrs), list(p.recThrs),
-            list(p.maxDets), [list(a) for a in p.areaRng], bool(p.useCats), kind,
-            list(getattr(p, "kpt_oks_sigmas", [])))
+    return (
+        sizes_of(E.cocoGt.dataset),
+        list(p.imgIds),
+        list(p.catIds),
+        list(p.iouThrs),
+        list(p.recThrs),
+        list(p.maxDets),
+        [list(a) for a in p.areaRng],
+        bool(p.useCats),
+        kind,
+        list(getattr(p, "kpt_oks_sigmas", [])),
+    )
 
 
 def test_img_sizes_changed_by_a_conversion_is_read_safely():
@@ -861,15 +1058,18 @@ def test_handle_rows_outside_the_evaluation_are_not_read(tmp_path, kind):
 
     ring = [1, 1, 9, 1, 9, 9]
     row = {"bbox": [1, 1, 8, 8], "area": 64, "iscrowd": 0, "score": 0.5}
-    anns = [dict(row, id=1, image_id=1, category_id=1, segmentation=[ring]),
-            # outside img_ids, without an image size: a bad segmentation is never looked at
-            dict(row, id=2, image_id=2, category_id=1, segmentation=[[1, "y"]]),
-            # outside cat_ids
-            dict(row, id=3, image_id=1, category_id=9, segmentation={"size": [20, 20]})]
+    anns = [
+        dict(row, id=1, image_id=1, category_id=1, segmentation=[ring]),
+        # outside img_ids, without an image size: a bad segmentation is never looked at
+        dict(row, id=2, image_id=2, category_id=1, segmentation=[[1, "y"]]),
+        # outside cat_ids
+        dict(row, id=3, image_id=1, category_id=9, segmentation={"size": [20, 20]}),
+    ]
     gt = {"images": [{"id": 1}, {"id": 2}], "categories": [{"id": 1}, {"id": 9}], "annotations": anns}
     (tmp_path / "gt.json").write_text(json.dumps(gt))
-    (tmp_path / "dt.json").write_text(json.dumps([{k: v for k, v in a.items() if k not in ("id", "area", "iscrowd")}
-                                                 for a in anns]))
+    (tmp_path / "dt.json").write_text(
+        json.dumps([{k: v for k, v in a.items() if k not in ("id", "area", "iscrowd")} for a in anns])
+    )
     _, gt_handle = load_compact_bbox(str(tmp_path / "gt.json"))
     _, dt_handle = load_compact_bbox(str(tmp_path / "dt.json"), results=True)
     for g, d in ((gt_handle, dt_handle), (gt_handle, anns[:1]), (anns[:1], dt_handle)):
@@ -889,11 +1089,14 @@ def test_mask_images_of_2_32_pixels_are_refused(kind):
     assert Evaluator(gt, gt, {1: (20, 20), 2: (65536, 65536)}, *args, kind, []).run()["recall"].max() == 1.0
 
 
-@pytest.mark.parametrize("args,error,text", [
-    (("not an evaluator", [1], [1], [[0, 1]], 100), TypeError, "not an instance of 'Evaluator'"),
-    ((None, [1, 2], [1], [[0, 1]], 100), ValueError, "img_ids has 2 items; the evaluator has 1"),
-    ((None, [1], [1], 5, 100), TypeError, "int"),
-])
+@pytest.mark.parametrize(
+    "args,error,text",
+    [
+        (("not an evaluator", [1], [1], [[0, 1]], 100), TypeError, "not an instance of 'Evaluator'"),
+        ((None, [1, 2], [1], [[0, 1]], 100), ValueError, "img_ids has 2 items; the evaluator has 1"),
+        ((None, [1], [1], 5, 100), TypeError, "int"),
+    ],
+)
 def test_reference_records_refuse_mismatched_labels(args, error, text):
     from vantorel._zerlin import reference_eval_imgs
 

@@ -133,7 +133,21 @@ def test_lvis_mode_matches_lvis_package(route, zero_areas, tmp_path):
         ref.run()
     ours = evaluate(gt, res, "bbox", lvis=True) if route == "objects" else evaluate(path, dt_path, "bbox", lvis=True)
     got = dict(zip(ours.stat_names, ours.stats))
-    for key in ("AP", "AP50", "AP75", "APs", "APm", "APl", "APr", "APc", "APf", "AR@300", "ARs@300", "ARm@300", "ARl@300"):
+    for key in (
+        "AP",
+        "AP50",
+        "AP75",
+        "APs",
+        "APm",
+        "APl",
+        "APr",
+        "APc",
+        "APf",
+        "AR@300",
+        "ARs@300",
+        "ARm@300",
+        "ARl@300",
+    ):
         assert got[key] == pytest.approx(ref.results[key], abs=0, rel=0), key
 
 
@@ -271,8 +285,17 @@ def written_as_floats(dets):
 
 @pytest.mark.parametrize(
     "case",
-    ["bbox", "bbox-two-annotation-arrays", "segm", "segm-boxes", "segm-floats", "keypoints", "keypoints-boxes",
-     "keypoints-floats", "lvis"],
+    [
+        "bbox",
+        "bbox-two-annotation-arrays",
+        "segm",
+        "segm-boxes",
+        "segm-floats",
+        "keypoints",
+        "keypoints-boxes",
+        "keypoints-floats",
+        "lvis",
+    ],
 )
 def test_files_give_the_arrays_of_loaded_lists(tmp_path, case):
     import copy
@@ -326,8 +349,10 @@ def test_handles_and_arrays_as_results():
         assert evaluate(GT, given, "bbox").stats.tolist() == REFERENCE_BBOX
     # float32 rows are widened exactly as the dicts made from them would be.
     narrow = rows.astype(np.float32)
-    dicts = [{"image_id": int(r[0]), "bbox": r[1:5], "score": r[5], "category_id": int(r[6])}
-             for r in narrow.astype(np.float64).tolist()]
+    dicts = [
+        {"image_id": int(r[0]), "bbox": r[1:5], "score": r[5], "category_id": int(r[6])}
+        for r in narrow.astype(np.float64).tolist()
+    ]
     np.testing.assert_array_equal(evaluate(GT, narrow, "bbox").precision, evaluate(GT, dicts, "bbox").precision)
     # LVIS selection from array rows agrees with the one from dicts.
     with_array = evaluate(GT, rows, "bbox", lvis=True)
@@ -347,8 +372,9 @@ def test_command_line_on_files_the_compact_grammar_refuses(tmp_path):
     refused_gt.write_text(json.dumps(gt))
 
     def cli(gt_path, dt_path):
-        return subprocess.run([sys.executable, "-m", "vantorel", str(gt_path), str(dt_path)], capture_output=True,
-                              text=True, check=True).stdout
+        return subprocess.run(
+            [sys.executable, "-m", "vantorel", str(gt_path), str(dt_path)], capture_output=True, text=True, check=True
+        ).stdout
 
     want = cli(GT, BBOX)
     assert want.splitlines()[0].endswith("= 0.505")
@@ -362,10 +388,14 @@ def test_command_line_on_files_the_compact_grammar_refuses(tmp_path):
     [
         ("[1, 2,]", "JSON snapshot: trailing comma at line 1 column 7"),
         ("[1, 2]", "invalid type: integer `1`, expected struct Record at line 1 column 2"),
-        ('[{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3]}]',
-         "invalid length 3, expected an array of length 4 at line 1 column 52"),
-        ('[{"image_id": 1, "category_id": 1, "score": 1, "bbox": [1, 2, 3, 4]}, {"image_id": 1, "category_id": 1}]',
-         "missing field `bbox` at line 1 column 103"),
+        (
+            '[{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3]}]',
+            "invalid length 3, expected an array of length 4 at line 1 column 52",
+        ),
+        (
+            '[{"image_id": 1, "category_id": 1, "score": 1, "bbox": [1, 2, 3, 4]}, {"image_id": 1, "category_id": 1}]',
+            "missing field `bbox` at line 1 column 103",
+        ),
     ],
 )
 def test_refused_results_report_the_more_useful_error(tmp_path, text, message):
@@ -431,12 +461,15 @@ def test_results_with_non_finite_literals_read_like_the_reference(tmp_path, rout
     np.testing.assert_array_equal(stats, ref.stats)
 
 
-@pytest.mark.parametrize(("change", "in_list", "in_file"), [
-    (lambda d: d[3].update(score=None), "result 3 has a null 'score'", r"null 'score' .* at line 1 column \d+"),
-    (lambda d: d[3].update(bbox=None), "result 3 has a null 'bbox'", "result 3 has a null 'bbox'"),
-    (lambda d: d[3].pop("bbox"), "result 3 has no 'bbox'", "missing field `bbox` at line 1"),
-    (lambda d: d[0].pop("bbox"), "result 0 has no 'bbox'", "missing field `bbox` at line 1"),
-])
+@pytest.mark.parametrize(
+    ("change", "in_list", "in_file"),
+    [
+        (lambda d: d[3].update(score=None), "result 3 has a null 'score'", r"null 'score' .* at line 1 column \d+"),
+        (lambda d: d[3].update(bbox=None), "result 3 has a null 'bbox'", "result 3 has a null 'bbox'"),
+        (lambda d: d[3].pop("bbox"), "result 3 has no 'bbox'", "missing field `bbox` at line 1"),
+        (lambda d: d[0].pop("bbox"), "result 0 has no 'bbox'", "missing field `bbox` at line 1"),
+    ],
+)
 def test_results_with_null_or_missing_fields_are_refused(tmp_path, change, in_list, in_file):
     dets = json.loads(BBOX.read_text())[:20]
     change(dets)

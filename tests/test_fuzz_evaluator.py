@@ -33,38 +33,55 @@ CLEAN_ERRORS = (ValueError, TypeError, KeyError, OverflowError, MemoryError, Ind
 # JSON-representable values only, so that any case can be kept as a file.
 numbers = st.one_of(st.integers(-(2**70), 2**70), st.floats(allow_nan=True, allow_infinity=True), st.booleans())
 scalars = st.one_of(st.none(), numbers, st.text(max_size=3))
-anything = st.recursive(scalars, lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=2), inner, max_size=3),
-                        max_leaves=8)
+anything = st.recursive(
+    scalars,
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=2), inner, max_size=3),
+    max_leaves=8,
+)
 
 
 ids = st.integers(0, 4)
 coords = st.one_of(st.floats(-20, 80), st.integers(-5, 70), st.floats(-20, 80), numbers)
 rle = st.fixed_dictionaries(
-    {"size": st.lists(st.integers(0, 70), min_size=2, max_size=2),
-     "counts": st.lists(st.integers(0, 60), max_size=8) |
-     st.text(alphabet="0123456789:;<=>?@ABCDOPQRSTUVWXYZ[\\]^_`abcdefghijklmno", max_size=12)})
+    {
+        "size": st.lists(st.integers(0, 70), min_size=2, max_size=2),
+        "counts": st.lists(st.integers(0, 60), max_size=8)
+        | st.text(alphabet="0123456789:;<=>?@ABCDOPQRSTUVWXYZ[\\]^_`abcdefghijklmno", max_size=12),
+    }
+)
 annotation = st.fixed_dictionaries(
     {"image_id": ids},
-    optional={"category_id": ids, "id": st.integers(-2, 40), "bbox": st.lists(coords, min_size=4, max_size=4),
-              "score": st.floats(0, 1) | numbers, "area": st.floats(0, 5000), "iscrowd": st.integers(0, 1),
-              "segmentation": st.lists(st.lists(coords, max_size=12), max_size=3) | rle,
-              "keypoints": st.lists(coords, min_size=6, max_size=6), "num_keypoints": st.integers(0, 3)})
+    optional={
+        "category_id": ids,
+        "id": st.integers(-2, 40),
+        "bbox": st.lists(coords, min_size=4, max_size=4),
+        "score": st.floats(0, 1) | numbers,
+        "area": st.floats(0, 5000),
+        "iscrowd": st.integers(0, 1),
+        "segmentation": st.lists(st.lists(coords, max_size=12), max_size=3) | rle,
+        "keypoints": st.lists(coords, min_size=6, max_size=6),
+        "num_keypoints": st.integers(0, 3),
+    },
+)
 thresholds = st.lists(st.floats(0, 1), min_size=1, max_size=4)
-valid_cases = st.fixed_dictionaries({
-    "gt_anns": st.lists(annotation, max_size=8),
-    "dt_anns": st.lists(annotation, max_size=8),
-    "img_sizes": st.tuples(*[st.tuples(st.just(i), st.lists(st.integers(0, 64), min_size=2, max_size=2))
-                             for i in range(5)]).map(list),
-    "img_ids": st.lists(ids, max_size=5),
-    "cat_ids": st.lists(ids, max_size=4),
-    "iou_thrs": thresholds,
-    "rec_thrs": thresholds,
-    "max_dets": st.lists(st.integers(0, 20), min_size=1, max_size=3),
-    "area_rng": st.lists(st.lists(st.floats(0, 1e4), min_size=2, max_size=2), min_size=1, max_size=3),
-    "use_cats": st.booleans(),
-    "iou_type": st.sampled_from(["bbox", "segm", "boundary", "keypoints", "keypoints_crowd"]),
-    "kpt_sigmas": st.lists(st.floats(0.01, 1), min_size=2, max_size=2),
-})
+valid_cases = st.fixed_dictionaries(
+    {
+        "gt_anns": st.lists(annotation, max_size=8),
+        "dt_anns": st.lists(annotation, max_size=8),
+        "img_sizes": st.tuples(
+            *[st.tuples(st.just(i), st.lists(st.integers(0, 64), min_size=2, max_size=2)) for i in range(5)]
+        ).map(list),
+        "img_ids": st.lists(ids, max_size=5),
+        "cat_ids": st.lists(ids, max_size=4),
+        "iou_thrs": thresholds,
+        "rec_thrs": thresholds,
+        "max_dets": st.lists(st.integers(0, 20), min_size=1, max_size=3),
+        "area_rng": st.lists(st.lists(st.floats(0, 1e4), min_size=2, max_size=2), min_size=1, max_size=3),
+        "use_cats": st.booleans(),
+        "iou_type": st.sampled_from(["bbox", "segm", "boundary", "keypoints", "keypoints_crowd"]),
+        "kpt_sigmas": st.lists(st.floats(0.01, 1), min_size=2, max_size=2),
+    }
+)
 
 
 @st.composite
@@ -77,8 +94,11 @@ def cases(draw: st.DrawFn) -> dict[str, Any]:
         # Walk down a random path while the value is a non-empty container.
         while isinstance(parent[key], (list, dict)) and parent[key] and draw(st.booleans()):
             parent = parent[key]
-            key = draw(st.sampled_from(sorted(parent))) if isinstance(parent, dict) else draw(
-                st.integers(0, len(parent) - 1))
+            key = (
+                draw(st.sampled_from(sorted(parent)))
+                if isinstance(parent, dict)
+                else draw(st.integers(0, len(parent) - 1))
+            )
         parent[key] = draw(anything)
     return case
 
@@ -128,15 +148,28 @@ def data_seed(iou_type: str) -> dict[str, Any]:
     images = gt["images"][:2]
     img_ids = [im["id"] for im in images]
     anns = [a for a in gt["annotations"] if a["image_id"] in img_ids][:6]
-    return {"gt_anns": anns, "dt_anns": [d for d in dt if d["image_id"] in img_ids][:6],
-            "img_sizes": [[im["id"], [im["height"], im["width"]]] for im in images], "img_ids": img_ids,
-            "cat_ids": sorted({a["category_id"] for a in anns}), "iou_thrs": [0.5, 0.75], "rec_thrs": [0.0, 0.5, 1.0],
-            "max_dets": [1, 10, 100], "area_rng": [[0, 1e10], [0, 1024]], "use_cats": True, "iou_type": iou_type,
-            "kpt_sigmas": []}
+    return {
+        "gt_anns": anns,
+        "dt_anns": [d for d in dt if d["image_id"] in img_ids][:6],
+        "img_sizes": [[im["id"], [im["height"], im["width"]]] for im in images],
+        "img_ids": img_ids,
+        "cat_ids": sorted({a["category_id"] for a in anns}),
+        "iou_thrs": [0.5, 0.75],
+        "rec_thrs": [0.0, 0.5, 1.0],
+        "max_dets": [1, 10, 100],
+        "area_rng": [[0, 1e10], [0, 1024]],
+        "use_cats": True,
+        "iou_type": iou_type,
+        "kpt_sigmas": [],
+    }
 
 
-@settings(max_examples=EXAMPLES, deadline=None, database=None,
-          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+@settings(
+    max_examples=EXAMPLES,
+    deadline=None,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 @given(cases())
 @example(data_seed("bbox"))
 @example(data_seed("segm"))

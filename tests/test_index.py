@@ -87,7 +87,11 @@ class Mapping(collections.abc.Mapping):
 
 
 def test_index_accepts_dict_subclasses_and_mappings():
-    anns = [SubDict(id=1, image_id=5), Mapping(id=2, image_id=5, category_id=3), {"id": 3, "image_id": 6, "category_id": 3}]
+    anns = [
+        SubDict(id=1, image_id=5),
+        Mapping(id=2, image_id=5, category_id=3),
+        {"id": 3, "image_id": 6, "category_id": 3},
+    ]
     got = index_annotations(anns, True)
     want = py_index(anns, True)
     same_index(got, want)
@@ -184,7 +188,12 @@ def test_prepare_matches_python_on_real_results():
 
 @pytest.mark.parametrize(
     "bbox,area",
-    [([1, 2, 3, 4], 12), ([1.0, 2.0, 3.0, 4.0], 12.0), ((0, 0, 2, 5), 10), (np.array([0, 0, 1.5, 2.0]), np.float64(3.0))],
+    [
+        ([1, 2, 3, 4], 12),
+        ([1.0, 2.0, 3.0, 4.0], 12.0),
+        ((0, 0, 2, 5), 10),
+        (np.array([0, 0, 1.5, 2.0]), np.float64(3.0)),
+    ],
 )
 def test_prepare_keeps_python_arithmetic(bbox, area):
     anns = [{"bbox": bbox, "area": "old", "id": 77, "iscrowd": 1, "score": 0.5}]

@@ -81,11 +81,11 @@ def random_value(rnd, depth=0):
     if kind == 3:
         return rnd.uniform(-1e6, 1e6) * 10 ** rnd.randint(-30, 30)
     if kind in (4, 5, 6):
-        alphabet = "ab\"\\/\b\f\n\r\t\x00\x1f\x7f é€😀\u2028\ufeff"
+        alphabet = 'ab"\\/\b\f\n\r\t\x00\x1f\x7f é€😀\u2028\ufeff'
         return "".join(rnd.choice(alphabet) for _ in range(rnd.randrange(12)))
     if kind in (7, 8):
         return [random_value(rnd, depth + 1) for _ in range(rnd.randrange(6))]
-    keys = ["id", "bbox", "é", "k\"ey", "", "😀", "a\u0000b"]
+    keys = ["id", "bbox", "é", 'k"ey', "", "😀", "a\u0000b"]
     return {rnd.choice(keys): random_value(rnd, depth + 1) for _ in range(rnd.randrange(6))}
 
 
@@ -132,7 +132,12 @@ def test_floats_round_like_python(tmp_path):
     for _ in range(20000):
         digits = "".join(rnd.choice("0123456789") for _ in range(rnd.randrange(1, 25))).lstrip("0") or "0"
         frac = "".join(rnd.choice("0123456789") for _ in range(rnd.randrange(0, 25)))
-        lit = rnd.choice(["", "-"]) + digits + ("." + frac if frac else "") + rnd.choice(["", f"e{rnd.randint(-330, 300)}"])
+        lit = (
+            rnd.choice(["", "-"])
+            + digits
+            + ("." + frac if frac else "")
+            + rnd.choice(["", f"e{rnd.randint(-330, 300)}"])
+        )
         if math.isfinite(float(lit)):
             literals.append(lit)
     got = z.load_json(write(tmp_path, "[" + ",".join(literals) + "]"))
@@ -277,11 +282,15 @@ def test_truncated_documents(tmp_path):
         lines = prefix.split(b"\n")
         at_end = f"at line {len(lines)} column {len(lines[-1])}"
         message = load_error(tmp_path, prefix)
-        assert re.fullmatch(r"JSON snapshot: EOF while parsing (a list|an object|a string|a value) " + at_end, message), message
+        assert re.fullmatch(
+            r"JSON snapshot: EOF while parsing (a list|an object|a string|a value) " + at_end, message
+        ), message
         with pytest.raises(json.JSONDecodeError):
             json.loads(prefix)
         message = check_error(tmp_path, prefix)
-        assert re.fullmatch(r"(EOF while parsing (a list|an object|a string|a value)|invalid number) " + at_end, message)
+        assert re.fullmatch(
+            r"(EOF while parsing (a list|an object|a string|a value)|invalid number) " + at_end, message
+        )
 
 
 def test_error_releases_partial_objects(tmp_path):
@@ -392,14 +401,17 @@ def test_collector_setting_survives_loading(tmp_path, enabled, content):
         gc.enable()
 
 
-@pytest.mark.parametrize(("text", "kind", "line", "column", "literal"), [
-    ("[1, 2,]", "trailing_comma", 1, 7, None),
-    ('{"a":\n  [1 2]}', "expected_list_comma_or_end", 2, 6, None),
-    ('[{"score": NaN}]', "expected_some_value", 1, 12, "NaN"),
-    ('[{"score": Infinity}]', "expected_some_value", 1, 12, "Infinity"),
-    ('[{"score": -Infinity}]', "invalid_number", 1, 13, "-Infinity"),
-    ('[{"score": Nano}]', "expected_some_value", 1, 12, None),
-])
+@pytest.mark.parametrize(
+    ("text", "kind", "line", "column", "literal"),
+    [
+        ("[1, 2,]", "trailing_comma", 1, 7, None),
+        ('{"a":\n  [1 2]}', "expected_list_comma_or_end", 2, 6, None),
+        ('[{"score": NaN}]', "expected_some_value", 1, 12, "NaN"),
+        ('[{"score": Infinity}]', "expected_some_value", 1, 12, "Infinity"),
+        ('[{"score": -Infinity}]', "invalid_number", 1, 13, "-Infinity"),
+        ('[{"score": Nano}]', "expected_some_value", 1, 12, None),
+    ],
+)
 def test_reader_errors_are_structured(tmp_path, text, kind, line, column, literal):
     """The reader's error carries its kind, place and any non-finite literal; the message is unchanged."""
     path = tmp_path / "doc.json"
@@ -409,6 +421,7 @@ def test_reader_errors_are_structured(tmp_path, text, kind, line, column, litera
     assert native.value.json_error == (kind, line, column, literal)
     assert f"at line {line} column {column}" in str(native.value)
     from vantorel import JsonError, read_json
+
     if literal is None:
         with pytest.raises(JsonError) as err:
             read_json(path)

@@ -56,7 +56,11 @@ CALLS.update(
         "iou_masks_ok": lambda: z.iou(RLES, RLES, [0, 1, 0]),
         "iou_boxes_ok": lambda: z.iou(BOXES, np.array(BOXES), [1, 0]),
         "boundary_ok": lambda: z.toBoundary(RLES, 0.05),
-        "fr_ok": lambda: (z.frPyObjects(POLYS, 40, 30), z.frPyObjects(BOXES, 40, 30), z.frPyObjects(UNCOMPRESSED, 1, 1)),
+        "fr_ok": lambda: (
+            z.frPyObjects(POLYS, 40, 30),
+            z.frPyObjects(BOXES, 40, 30),
+            z.frPyObjects(UNCOMPRESSED, 1, 1),
+        ),
         "rle_bad": lambda: z.area(RLES + [{"size": [1, 2], "counts": [1.5]}]),
         "iou_bad": lambda: z.iou(RLES, BOXES, [0]),
         "fr_bad": lambda: z.frPyObjects(POLYS + [None], 40, 30),

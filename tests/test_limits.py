@@ -22,7 +22,7 @@ CASES = {
     "rasteriser": "evaluator('segm', [seg(ZIGZAG, 1)] + [seg([1, 1, 9, 1, 9, 9], 2)] * (5 * 4096), [], 100)",
     # max_dets lets every detection of a crowded image in: a 20000 x 20000 IoU matrix.
     "max_dets": "evaluator('bbox', [seg(None, 2, i) for i in range(20000)], [seg(None, 2, i) for i in range(20000)], "
-                "10**6).run()",
+    "10**6).run()",
 }
 
 PRELUDE = """
@@ -57,8 +57,9 @@ except MemoryError as e:
 def test_memory_limits_raise_memory_error(case):
     code = textwrap.dedent(PRELUDE).replace("@LIMIT@", str(LIMIT)).replace("@CALL@", CASES[case])
     # Under AddressSanitizer a failed allocation must return, as it does without.
-    env = dict(os.environ, ASAN_OPTIONS=":".join(filter(None, [os.environ.get("ASAN_OPTIONS"),
-                                                               "allocator_may_return_null=1"])))
+    env = dict(
+        os.environ, ASAN_OPTIONS=":".join(filter(None, [os.environ.get("ASAN_OPTIONS"), "allocator_may_return_null=1"]))
+    )
     p = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=300, env=env)
     assert p.returncode == 0, p.stderr[-2000:]
     assert p.stdout.startswith("MemoryError "), (p.stdout, p.stderr[-2000:])

@@ -232,7 +232,7 @@ def test_uncompressed_runs_match_reference(seed):
         assert z.frPyObjects(objs, h, w) == ref.frPyObjects(objs, h, w) == want
         assert z.frPyObjects(objs[0], h, w) == ref.frPyObjects(objs[0], h, w)
         # Runs given directly as 'counts' read the same as their compressed form.
-        assert z.area(objs) .tolist() == ref.area(want).tolist()
+        assert z.area(objs).tolist() == ref.area(want).tolist()
         assert_same_bits(z.toBbox(objs), ref.toBbox(want))
 
 
@@ -438,7 +438,10 @@ def test_merge_area_bbox_edge_cases():
     a = z.frBbox([[0, 0, 2, 2]], 5, 5)[0]
     b = z.frBbox([[3, 3, 2, 2]], 5, 5)[0]
     assert z.merge([a]) == a
-    assert z.merge([a, b], intersect=1) == {"size": [5, 5], "counts": z.encode(np.zeros((5, 5, 1), np.uint8))[0]["counts"]}
+    assert z.merge([a, b], intersect=1) == {
+        "size": [5, 5],
+        "counts": z.encode(np.zeros((5, 5, 1), np.uint8))[0]["counts"],
+    }
     assert z.merge([]) == {"size": [0, 0], "counts": b""}
     assert z.merge([a, z.frBbox([[0, 0, 2, 2]], 5, 6)[0]]) == {"size": [0, 0], "counts": b""}
     assert z.area([]).dtype == np.uint32 and z.area([]).shape == (0,)
@@ -501,9 +504,24 @@ def rle_with(**kw):
         (lambda: z.area([rle_with(size=[2, 3, 1])]), ValueError, "RLE 'size' must be [h, w]", "rle_objs"),
         (lambda: z.area([rle_with(size="ab")]), TypeError, "Can't extract `str` to `Vec`", "rle_objs"),
         (lambda: z.area([rle_with(size=[-1, 3])]), OverflowError, None, "rle_objs"),
-        (lambda: z.area([rle_with(counts=None)]), TypeError, "RLE 'counts' must be bytes, str, or a list of ints", "rle_objs"),
-        (lambda: z.area([rle_with(counts=[1.5])]), TypeError, "RLE 'counts' must be bytes, str, or a list of ints", "rle_objs"),
-        (lambda: z.area([rle_with(counts=[2**32])]), TypeError, "RLE 'counts' must be bytes, str, or a list of ints", "rle_objs"),
+        (
+            lambda: z.area([rle_with(counts=None)]),
+            TypeError,
+            "RLE 'counts' must be bytes, str, or a list of ints",
+            "rle_objs",
+        ),
+        (
+            lambda: z.area([rle_with(counts=[1.5])]),
+            TypeError,
+            "RLE 'counts' must be bytes, str, or a list of ints",
+            "rle_objs",
+        ),
+        (
+            lambda: z.area([rle_with(counts=[2**32])]),
+            TypeError,
+            "RLE 'counts' must be bytes, str, or a list of ints",
+            "rle_objs",
+        ),
         (lambda: z.area(5), TypeError, None, "rle_objs"),
         (lambda: z.merge([RLE], intersect="x"), TypeError, None, "intersect"),
         (lambda: z.toBoundary([RLE], "x"), TypeError, None, "dilation_ratio"),
@@ -520,8 +538,18 @@ def rle_with(**kw):
             "gt",
         ),
         (lambda: z.iou([[1, 2, 3]], [], []), ValueError, "list input can be bounding box (Nx4) or RLEs ([RLE])", "dt"),
-        (lambda: z.iou([[1, 2, 3, 4], "abcd"], [], []), ValueError, "list input can be bounding box (Nx4) or RLEs ([RLE])", "dt"),
-        (lambda: z.iou([[1, 2, 3, 4], RLE], [], []), ValueError, "list input can be bounding box (Nx4) or RLEs ([RLE])", "dt"),
+        (
+            lambda: z.iou([[1, 2, 3, 4], "abcd"], [], []),
+            ValueError,
+            "list input can be bounding box (Nx4) or RLEs ([RLE])",
+            "dt",
+        ),
+        (
+            lambda: z.iou([[1, 2, 3, 4], RLE], [], []),
+            ValueError,
+            "list input can be bounding box (Nx4) or RLEs ([RLE])",
+            "dt",
+        ),
         (
             lambda: z.iou([RLE], [[1, 2, 3, 4]], [0]),
             TypeError,
@@ -548,11 +576,26 @@ def rle_with(**kw):
             "out of range integral type conversion attempted",
             "uc",
         ),
-        (lambda: z.frUncompressedRLE([rle_with(size=[2], counts=[6])], 2, 3), ValueError, "RLE 'size' must be [h, w]", "uc"),
+        (
+            lambda: z.frUncompressedRLE([rle_with(size=[2], counts=[6])], 2, 3),
+            ValueError,
+            "RLE 'size' must be [h, w]",
+            "uc",
+        ),
         (lambda: z.frPyObjects({"size": [2, 3]}, 2, 3), TypeError, "input type is not supported.", "obj"),
         (lambda: z.frPyObjects({"a": 1}, 2, 3), TypeError, "input type is not supported.", "obj"),
-        (lambda: z.frPyObjects(np.zeros((1, 3)), 2, 3), ValueError, "numpy ndarray input is only for *bounding boxes* and should have Nx4 dimension", "obj"),
-        (lambda: z.frPyObjects([{"counts": [6]}], 2, 3), TypeError, "'dict' object is not an instance of 'Sequence'", "obj"),
+        (
+            lambda: z.frPyObjects(np.zeros((1, 3)), 2, 3),
+            ValueError,
+            "numpy ndarray input is only for *bounding boxes* and should have Nx4 dimension",
+            "obj",
+        ),
+        (
+            lambda: z.frPyObjects([{"counts": [6]}], 2, 3),
+            TypeError,
+            "'dict' object is not an instance of 'Sequence'",
+            "obj",
+        ),
         (lambda: z.frPyObjects([1, 2, None], 2, 3), TypeError, None, "obj"),
         (lambda: z.frPyObjects([5, [1]], 2, 3), TypeError, None, "obj"),
         (lambda: z.frPyObjects([None], 2, 3), TypeError, None, "obj"),

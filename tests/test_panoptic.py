@@ -12,15 +12,15 @@ import subprocess
 import sys
 from pathlib import Path
 
-import _vantorel_aliases
 import numpy as np
 import pytest
 from PIL import Image
 
+import _vantorel_aliases
 import panopticgen
+import vantorel.compat
 from vantorel import panoptic
 from vantorel.cli import main
-import vantorel.compat
 
 ROOT = Path(__file__).resolve().parent.parent
 ORACLE_PYTHON = os.environ.get("VANTOREL_PANOPTIC_ORACLE") or str(ROOT / "build" / "panoptic-oracle" / "bin" / "python")
@@ -39,10 +39,13 @@ else:
 def oracle(*args):
     """panopticapi's pq_compute(*args): its dict (category keys as str) or {"error": ...}."""
     if not os.path.exists(ORACLE_PYTHON):
-        pytest.skip(f"no panopticapi environment at {ORACLE_PYTHON} (scripts/test.sh makes one; "
-                    "or set VANTOREL_PANOPTIC_ORACLE to a Python with panopticapi-lite and numpy<2)")
-    proc = subprocess.run([ORACLE_PYTHON, "-c", ORACLE_SCRIPT, *map(str, args)], capture_output=True, text=True,
-                          timeout=600)
+        pytest.skip(
+            f"no panopticapi environment at {ORACLE_PYTHON} (scripts/test.sh makes one; "
+            "or set VANTOREL_PANOPTIC_ORACLE to a Python with panopticapi-lite and numpy<2)"
+        )
+    proc = subprocess.run(
+        [ORACLE_PYTHON, "-c", ORACLE_SCRIPT, *map(str, args)], capture_output=True, text=True, timeout=600
+    )
     line = [ln for ln in proc.stdout.splitlines() if ln.startswith("@@")]
     assert line, proc.stderr
     return json.loads(line[-1][2:])
@@ -88,8 +91,16 @@ def crowd_pairs(doc):
 
 @pytest.mark.parametrize(
     "seed, n, change",
-    [(1, 50, None), (2, 37, None), (3, 3, None), (4, 40, perturb_gt_areas), (5, 30, crowd_pairs),
-     (6, 12, "rgba"), (7, 12, "tiff"), (8, 20, "no_stuff")],
+    [
+        (1, 50, None),
+        (2, 37, None),
+        (3, 3, None),
+        (4, 40, perturb_gt_areas),
+        (5, 30, crowd_pairs),
+        (6, 12, "rgba"),
+        (7, 12, "tiff"),
+        (8, 20, "no_stuff"),
+    ],
 )
 def test_equal_to_panopticapi(tmp_path, seed, n, change):
     gt, pred = panopticgen.write_set(tmp_path, n, seed=seed)
@@ -100,8 +111,7 @@ def test_equal_to_panopticapi(tmp_path, seed, n, change):
             rgba(png) if change == "rgba" else as_tiff(png)
     reference = oracle(gt, pred)
     if change == "no_stuff":
-        rewrite(gt, lambda d: d["categories"].__setitem__(slice(None), [
-            dict(c, isthing=1) for c in d["categories"]]))
+        rewrite(gt, lambda d: d["categories"].__setitem__(slice(None), [dict(c, isthing=1) for c in d["categories"]]))
         # panopticapi divides by zero averaging no category; we give 0 with n = 0.
         assert oracle(gt, pred)["error"] == "ZeroDivisionError"
         reference["Things"], reference["Stuff"] = reference["All"], {"pq": 0.0, "sq": 0.0, "rq": 0.0, "n": 0}
@@ -127,20 +137,40 @@ def _first_pred(doc):
 
 FAULTS = {
     # name: (change to the files, words our message holds, does panopticapi refuse it too)
-    "segment_not_in_json": (lambda r: rewrite(r / "pred.json", lambda d: _first_pred(d)["segments_info"].pop()),
-                            ["is in the PNG but not in"], True),
-    "segment_not_in_png": (lambda r: rewrite(r / "pred.json", lambda d: _first_pred(d)["segments_info"].append(
-        {"id": 77, "category_id": 1})), ["segment 77 is in the JSON but not in"], True),
-    "unknown_category": (lambda r: rewrite(r / "pred.json", lambda d: _first_pred(d)["segments_info"][0].update(
-        category_id=4242)), ["unknown category_id"], True),
-    "wrong_size": (lambda r: Image.new("RGB", (5, 4)).save(sorted((r / "pred").glob("*.png"))[1]),
-                   ["segment map of size 5x4"], True),
+    "segment_not_in_json": (
+        lambda r: rewrite(r / "pred.json", lambda d: _first_pred(d)["segments_info"].pop()),
+        ["is in the PNG but not in"],
+        True,
+    ),
+    "segment_not_in_png": (
+        lambda r: rewrite(
+            r / "pred.json", lambda d: _first_pred(d)["segments_info"].append({"id": 77, "category_id": 1})
+        ),
+        ["segment 77 is in the JSON but not in"],
+        True,
+    ),
+    "unknown_category": (
+        lambda r: rewrite(r / "pred.json", lambda d: _first_pred(d)["segments_info"][0].update(category_id=4242)),
+        ["unknown category_id"],
+        True,
+    ),
+    "wrong_size": (
+        lambda r: Image.new("RGB", (5, 4)).save(sorted((r / "pred").glob("*.png"))[1]),
+        ["segment map of size 5x4"],
+        True,
+    ),
     "no_prediction": (lambda r: rewrite(r / "pred.json", lambda d: d["annotations"].pop()), ["no prediction"], True),
     "missing_png": (lambda r: sorted((r / "pred").glob("*.png"))[2].unlink(), ["No such file"], True),
-    "not_an_image": (lambda r: sorted((r / "gt").glob("*.png"))[0].write_bytes(b"\x89PNG\r\n\x1a\nrubbish"),
-                     ["cannot read the segment map"], True),
-    "duplicate_image": (lambda r: rewrite(r / "gt.json", lambda d: d["annotations"].append(d["annotations"][0])),
-                        ["has two annotations"], False),
+    "not_an_image": (
+        lambda r: sorted((r / "gt").glob("*.png"))[0].write_bytes(b"\x89PNG\r\n\x1a\nrubbish"),
+        ["cannot read the segment map"],
+        True,
+    ),
+    "duplicate_image": (
+        lambda r: rewrite(r / "gt.json", lambda d: d["annotations"].append(d["annotations"][0])),
+        ["has two annotations"],
+        False,
+    ),
 }
 
 
@@ -180,12 +210,22 @@ def test_png_filters_decode_like_pillow():
         ids = raw.reshape(10, 3).astype(np.int64) @ [1, 256, 65536]
         segs = np.array([[i, 0] for i in np.unique(ids)], np.int64).reshape(-1, 2)
         out = panoptic._zerlin.panoptic_match(
-            [(1, 10, raw.tobytes(), 3, False, data, 3, True)], np.zeros((0, 3), np.int64), np.zeros(0),
-            np.array([0]), segs, np.array([len(segs)]))
+            [(1, 10, raw.tobytes(), 3, False, data, 3, True)],
+            np.zeros((0, 3), np.int64),
+            np.zeros(0),
+            np.array([0]),
+            segs,
+            np.array([len(segs)]),
+        )
         assert out[7] is None and len(out[5]) == len(segs)  # every id found: the row decoded exactly
-    bad = panoptic._zerlin.panoptic_match([(1, 10, raw.tobytes(), 3, False, b"\x05" + bytes(30), 3, True)],
-                                          np.zeros((0, 3), np.int64), np.zeros(0), np.array([0]),
-                                          np.zeros((0, 2), np.int64), np.array([0]))
+    bad = panoptic._zerlin.panoptic_match(
+        [(1, 10, raw.tobytes(), 3, False, b"\x05" + bytes(30), 3, True)],
+        np.zeros((0, 3), np.int64),
+        np.zeros(0),
+        np.array([0]),
+        np.zeros((0, 2), np.int64),
+        np.array([0]),
+    )
     assert bad[7] == (0, "pred_map_corrupt", 0)
 
 
@@ -214,14 +254,16 @@ def test_drop_in_module(tmp_path, capsys):
         reference = oracle(gt, pred)
         assert results == reference | {"per_class": {int(k): v for k, v in reference["per_class"].items()}}
         assert panoptic.format_table(results) in printed and f"JSON file: {pred}" in printed
-        assert rgb2id(id2rgb(np.array([[0, 197121]])) ).tolist() == [[0, 197121]]
+        assert rgb2id(id2rgb(np.array([[0, 197121]]))).tolist() == [[0, 197121]]
         stat = PQStat()
         stat[1].tp, stat[1].fn, stat[1].iou = 2, 2, 1.5
         stat[2].fp = 1
         cats = {1: {"isthing": 1}, 2: {"isthing": 0}, 3: {"isthing": 0}}
         assert stat.pq_average(cats, None)[0] == {"pq": 0.25, "sq": 0.375, "rq": (2 / 3) / 2, "n": 2}
-        assert stat.pq_average(cats, False)[1] == {2: {"pq": 0.0, "sq": 0.0, "rq": 0.0},
-                                                   3: {"pq": 0.0, "sq": 0.0, "rq": 0.0}}
+        assert stat.pq_average(cats, False)[1] == {
+            2: {"pq": 0.0, "sq": 0.0, "rq": 0.0},
+            3: {"pq": 0.0, "sq": 0.0, "rq": 0.0},
+        }
         assert importlib.util.find_spec("panopticapi.evaluation") is not None
     finally:
         _vantorel_aliases.uninstall("panopticapi")

@@ -80,8 +80,19 @@ def test_split_boundaries(tmp_path):
     kp = [v for k in range(evalgen.NUM_KEYPOINTS) for v in (100 + 3 * k, 100 + 5 * k, 2)]
     probes = [0.0, 0.1999999, math.nextafter(0.2, 0), 0.2, 0.5, math.nextafter(0.8, 0), 0.8, 1.0, 3.0, -0.5]
     images = [{"id": i, "width": 640, "height": 480, "crowdIndex": c} for i, c in enumerate([0.0, 0.5, 0.9, 0.0])]
-    anns = [{"id": i + 1, "image_id": i, "category_id": 1, "bbox": [100, 100, 60, 90], "area": 5400,
-             "iscrowd": 0, "keypoints": kp, "num_keypoints": evalgen.NUM_KEYPOINTS} for i in range(4)]
+    anns = [
+        {
+            "id": i + 1,
+            "image_id": i,
+            "category_id": 1,
+            "bbox": [100, 100, 60, 90],
+            "area": 5400,
+            "iscrowd": 0,
+            "keypoints": kp,
+            "num_keypoints": evalgen.NUM_KEYPOINTS,
+        }
+        for i in range(4)
+    ]
     res = [{"image_id": i, "category_id": 1, "keypoints": kp, "score": 0.9} for i in range(3)]
     for probe in probes:
         images[3]["crowdIndex"] = probe
@@ -135,8 +146,12 @@ def test_crowd_index_required(tmp_path, value):
 
 def test_command_line_and_streaming(tmp_path):
     gt, res = crowd_case(tmp_path, 4)
-    out = subprocess.run([sys.executable, "-m", "vantorel", str(gt), str(res), "--iou-type", "keypoints_crowd"],
-                         capture_output=True, text=True, check=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-m", "vantorel", str(gt), str(res), "--iou-type", "keypoints_crowd"],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
     assert "type=  hard" in out and out.count("@[") == 9
     from vantorel import StreamingEvaluator
 
@@ -162,10 +177,15 @@ def run_dropin(gt, res, iou_type, sigmas=None, use_area=True):
 
 
 @needs_oracle
-@pytest.mark.parametrize("iou_type,use_area,custom_sigmas", [
-    ("keypoints_crowd", True, False), ("keypoints_crowd", False, True), ("keypoints", False, False),
-    ("keypoints", True, True),
-])
+@pytest.mark.parametrize(
+    "iou_type,use_area,custom_sigmas",
+    [
+        ("keypoints_crowd", True, False),
+        ("keypoints_crowd", False, True),
+        ("keypoints", False, False),
+        ("keypoints", True, True),
+    ],
+)
 def test_xtcocotools_dropin_equals_xtcocotools(tmp_path, iou_type, use_area, custom_sigmas):
     gt, res = crowd_case(tmp_path, 13)
     sigmas = SIGMAS if custom_sigmas else None
@@ -194,8 +214,14 @@ def test_install_as_xtcocotools():
         importlib.import_module("xtcocotools.cocoeval").COCOeval(None, None, "keypoints_bogus")
 
 
-WHOLEBODY = {"keypoints_body": 17, "keypoints_foot": 6, "keypoints_face": 68, "keypoints_lefthand": 21,
-             "keypoints_righthand": 21, "keypoints_wholebody": 133}
+WHOLEBODY = {
+    "keypoints_body": 17,
+    "keypoints_foot": 6,
+    "keypoints_face": 68,
+    "keypoints_lefthand": 21,
+    "keypoints_righthand": 21,
+    "keypoints_wholebody": 133,
+}
 
 
 @needs_oracle
@@ -207,12 +233,16 @@ def test_wholebody_dropin_equals_xtcocotools(tmp_path, iou_type):
     sigmas = np.random.default_rng(1).uniform(0.01, 0.1, WHOLEBODY[iou_type])
     use_area = iou_type != "keypoints_face"  # one part the other way
     ref = oracle.run(tmp_path, tmp_path / "wb_gt.json", tmp_path / "wb_res.json", iou_type, sigmas, use_area)
-    with pytest.warns(UserWarning, match="not found, use 'score' instead") if iou_type != "keypoints_body" else \
-            contextlib.nullcontext():
+    with (
+        pytest.warns(UserWarning, match="not found, use 'score' instead")
+        if iou_type != "keypoints_body"
+        else contextlib.nullcontext()
+    ):
         E, text = run_dropin(tmp_path / "wb_gt.json", tmp_path / "wb_res.json", iou_type, sigmas, use_area)
     np.testing.assert_array_equal(E.eval["precision"], ref["precision"])
     np.testing.assert_array_equal(E.eval["recall"], ref["recall"])
     np.testing.assert_array_equal(E.stats, ref["stats"])
     assert [line for line in text.splitlines() if "@[" in line] == [
-        line for line in ref["text"].splitlines() if "@[" in line]
+        line for line in ref["text"].splitlines() if "@[" in line
+    ]
     assert "foot_kpts" in E.cocoDt.anns[1]  # the caller's sets are left as they were

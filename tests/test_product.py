@@ -52,20 +52,32 @@ def _without(records, key):
 
 ERROR_CASES = {
     # name: (make ground truth, make results, message fragment)
-    "gt without annotations": (lambda g, d: {k: v for k, v in g.items() if k != "annotations"}, None,
-                               "the ground truth has no 'annotations'"),
-    "gt without images": (lambda g, d: {k: v for k, v in g.items() if k != "images"}, None,
-                          "the ground truth has no 'images'"),
-    "gt without categories": (lambda g, d: {k: v for k, v in g.items() if k != "categories"}, None,
-                              "the ground truth has no 'categories'"),
+    "gt without annotations": (
+        lambda g, d: {k: v for k, v in g.items() if k != "annotations"},
+        None,
+        "the ground truth has no 'annotations'",
+    ),
+    "gt without images": (
+        lambda g, d: {k: v for k, v in g.items() if k != "images"},
+        None,
+        "the ground truth has no 'images'",
+    ),
+    "gt without categories": (
+        lambda g, d: {k: v for k, v in g.items() if k != "categories"},
+        None,
+        "the ground truth has no 'categories'",
+    ),
     "results an object": (None, lambda g, d: {"detections": d}, "must be a JSON array of detections"),
     "results swapped in": (None, lambda g, d: g, "the wrong way round"),
     "gt swapped in": (lambda g, d: d, None, "the wrong way round"),
     "no score": (None, lambda g, d: _without(d, "score"), "has no 'score'"),
     "no category_id": (None, lambda g, d: d[:5] + _without(d[5:], "category_id"), "category_id"),
     "no image_id": (None, lambda g, d: _without(d, "image_id"), "image_id"),
-    "gt annotation without image_id": (lambda g, d: dict(g, annotations=g["annotations"][:5] + _without(
-        g["annotations"][5:6], "image_id")), None, "annotations[5] has no 'image_id'"),
+    "gt annotation without image_id": (
+        lambda g, d: dict(g, annotations=g["annotations"][:5] + _without(g["annotations"][5:6], "image_id")),
+        None,
+        "annotations[5] has no 'image_id'",
+    ),
 }
 
 
@@ -192,8 +204,21 @@ def test_stats_as_dict_names(sample):
     p.max_dets = [5, 20, 50]
     assert list(evaluate(*sample, params=p).stats_as_dict())[6:9] == ["AR5", "AR20", "AR50"]
     lvis_keys = list(evaluate(*sample, lvis=True).stats_as_dict())
-    assert lvis_keys == ["AP", "AP50", "AP75", "APs", "APm", "APl", "APr", "APc", "APf",
-                         "AR@300", "ARs@300", "ARm@300", "ARl@300"]
+    assert lvis_keys == [
+        "AP",
+        "AP50",
+        "AP75",
+        "APs",
+        "APm",
+        "APl",
+        "APr",
+        "APc",
+        "APf",
+        "AR@300",
+        "ARs@300",
+        "ARm@300",
+        "ARl@300",
+    ]
 
 
 def test_keypoint_stats_names():
@@ -257,8 +282,21 @@ def test_cli_json_and_csv(tmp_path, sample):
 def test_cli_parameter_options(tmp_path, sample):
     ids = [img["id"] for img in sample[0]["images"][:30]]
     (tmp_path / "ids.txt").write_text("".join(f"{i}\n" for i in ids))
-    proc = cli(GT, BBOX, "--max-dets", "1,10,300", "--iou-thrs", "0.5,0.75", "--area-rng",
-               "all=0:1e10,small=0:1024", "--img-ids", tmp_path / "ids.txt", "--json", tmp_path / "o.json", "--quiet")
+    proc = cli(
+        GT,
+        BBOX,
+        "--max-dets",
+        "1,10,300",
+        "--iou-thrs",
+        "0.5,0.75",
+        "--area-rng",
+        "all=0:1e10,small=0:1024",
+        "--img-ids",
+        tmp_path / "ids.txt",
+        "--json",
+        tmp_path / "o.json",
+        "--quiet",
+    )
     assert proc.returncode == 0 and proc.stdout == "", proc.stderr
     p = Params.for_type("bbox")
     p.max_dets, p.iou_thrs, p.img_ids = [1, 10, 300], np.array([0.5, 0.75]), ids
@@ -267,8 +305,15 @@ def test_cli_parameter_options(tmp_path, sample):
     assert json.loads((tmp_path / "o.json").read_text())["stats"] == want.stats_as_dict()
 
 
-ID_FILES = {"ABSENT_IDS": "[123456789]", "NO_IDS": "", "NO_IDS_JSON": " []", "DEEP_IDS": "[" * 100_000,
-            "NULL_IDS": "[null]", "TRUE_IDS": "[true]", "NESTED_IDS": "[[1]]"}
+ID_FILES = {
+    "ABSENT_IDS": "[123456789]",
+    "NO_IDS": "",
+    "NO_IDS_JSON": " []",
+    "DEEP_IDS": "[" * 100_000,
+    "NULL_IDS": "[null]",
+    "TRUE_IDS": "[true]",
+    "NESTED_IDS": "[[1]]",
+}
 
 
 @pytest.mark.parametrize(
@@ -311,8 +356,11 @@ def test_cli_exit_codes(tmp_path, args, code, stderr):
 
 def test_cli_with_closed_stdout_or_stderr(tmp_path):
     def closed(redirect, *args):
-        return subprocess.run(["sh", "-c", f'exec "$@" {redirect}', "sh", sys.executable, "-m", "vantorel",
-                               *map(str, args)], capture_output=True, text=True)
+        return subprocess.run(
+            ["sh", "-c", f'exec "$@" {redirect}', "sh", sys.executable, "-m", "vantorel", *map(str, args)],
+            capture_output=True,
+            text=True,
+        )
 
     proc = closed(">&-", GT, BBOX, "--json", tmp_path / "o.json", "--per-category")
     assert proc.returncode == 0 and proc.stderr == ""
@@ -363,8 +411,11 @@ def test_cli_version_help_and_closed_stdout():
     assert cli("--version").stdout.strip() == f"vantorel {vantorel.__version__}"
     assert cli("--help").stdout.startswith("usage: vantorel ")
     # A reader that stops after one line: no traceback, no complaint.
-    proc = subprocess.Popen([sys.executable, "-m", "vantorel", str(GT), str(BBOX), "--per-category"],
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "vantorel", str(GT), str(BBOX), "--per-category"],
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+    )
     proc.stdout.readline()
     proc.stdout.close()
     assert proc.wait() == 0
@@ -380,8 +431,9 @@ def test_stub_matches_the_native_module():
     assert proc.returncode == 0, proc.stdout + proc.stderr
 
 
-@pytest.mark.parametrize("module", ["params", "results", "loading", "ids", "evaluation", "cli", "_engine", "_conventions",
-                                    "streaming"])
+@pytest.mark.parametrize(
+    "module", ["params", "results", "loading", "ids", "evaluation", "cli", "_engine", "_conventions", "streaming"]
+)
 def test_docstring_examples_hold(module):
     import doctest
     import importlib

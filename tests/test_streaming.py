@@ -20,8 +20,10 @@ from vantorel import Params, StreamingEvaluator, _zerlin, evaluate
 DATA = Path(__file__).resolve().parent.parent / "data"
 GT = DATA / "instances_val2014_100.json"
 LVIS_GT = DATA / "lvis_val_100.json"
-RESULTS = {"bbox": DATA / "instances_val2014_fakebbox100_results.json",
-           "segm": DATA / "instances_val2014_fakesegm100_results.json"}
+RESULTS = {
+    "bbox": DATA / "instances_val2014_fakebbox100_results.json",
+    "segm": DATA / "instances_val2014_fakesegm100_results.json",
+}
 
 
 def load(path):
@@ -64,8 +66,11 @@ def feed(ev, dets, form, rng):
     else:  # one image's arrays per call
         for a, b in image_runs(dets, rng):
             part = dets[a:b]
-            kwargs = {"image_id": part[0]["image_id"], "scores": [d["score"] for d in part],
-                      "labels": np.array([d["category_id"] for d in part])}
+            kwargs = {
+                "image_id": part[0]["image_id"],
+                "scores": [d["score"] for d in part],
+                "labels": np.array([d["category_id"] for d in part]),
+            }
             if "bbox" in part[0]:
                 kwargs["boxes"] = np.array([d["bbox"] for d in part]).reshape(-1, 4)
             if "keypoints" in part[0]:
@@ -95,8 +100,17 @@ def pycocotools_stats():
     return out
 
 
-@pytest.mark.parametrize(("iou_type", "form"), [("bbox", "dicts"), ("bbox", "array"), ("bbox", "images"),
-                                                ("segm", "dicts"), ("segm", "images"), ("segm", "mapping")])
+@pytest.mark.parametrize(
+    ("iou_type", "form"),
+    [
+        ("bbox", "dicts"),
+        ("bbox", "array"),
+        ("bbox", "images"),
+        ("segm", "dicts"),
+        ("segm", "images"),
+        ("segm", "mapping"),
+    ],
+)
 @pytest.mark.parametrize("seed", [0, 1])
 def test_batches_equal_one_shot_and_pycocotools(iou_type, form, seed, pycocotools_stats):
     dets = load(RESULTS[iou_type])
@@ -237,12 +251,15 @@ def other_ground_truth():
     return gt
 
 
-@pytest.mark.parametrize(("make", "match"), [
-    (lambda: StreamingEvaluator(other_ground_truth()), "other ground truth"),
-    (lambda: StreamingEvaluator(GT, "segm"), "other evaluation parameters"),
-    (lambda: StreamingEvaluator(GT, lvis=True), "other evaluation parameters"),
-    (lambda: StreamingEvaluator(GT, params=Params(max_dets=[1, 10, 50])), "other evaluation parameters"),
-])
+@pytest.mark.parametrize(
+    ("make", "match"),
+    [
+        (lambda: StreamingEvaluator(other_ground_truth()), "other ground truth"),
+        (lambda: StreamingEvaluator(GT, "segm"), "other evaluation parameters"),
+        (lambda: StreamingEvaluator(GT, lvis=True), "other evaluation parameters"),
+        (lambda: StreamingEvaluator(GT, params=Params(max_dets=[1, 10, 50])), "other evaluation parameters"),
+    ],
+)
 def test_mismatched_states_are_refused(make, match):
     ev = StreamingEvaluator(GT)
     ev.update(load(RESULTS["bbox"])[:10])
@@ -252,12 +269,15 @@ def test_mismatched_states_are_refused(make, match):
     assert len(ev) == 10  # nothing merged, not even the compatible first state
 
 
-@pytest.mark.parametrize(("mangle", "match"), [
-    (lambda b: b[:8] + (3).to_bytes(2, "little") + b[10:], "format 3 cannot be read"),
-    (lambda b: b"X" + b[1:], "not a vantorel streaming state"),
-    (lambda b: b[:-1], "checksum"),
-    (lambda b: b[:14] + b"[" + b[15:], "checksum"),
-])
+@pytest.mark.parametrize(
+    ("mangle", "match"),
+    [
+        (lambda b: b[:8] + (3).to_bytes(2, "little") + b[10:], "format 3 cannot be read"),
+        (lambda b: b"X" + b[1:], "not a vantorel streaming state"),
+        (lambda b: b[:-1], "checksum"),
+        (lambda b: b[:14] + b"[" + b[15:], "checksum"),
+    ],
+)
 def test_bad_state_bytes_are_refused(mangle, match):
     ev = StreamingEvaluator(GT)
     ev.update(load(RESULTS["bbox"])[:10])
@@ -266,18 +286,25 @@ def test_bad_state_bytes_are_refused(mangle, match):
         func(mangle(data))
 
 
-@pytest.mark.parametrize(("batch", "error", "match"), [
-    ([{"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 1.0}], ValueError, "image 1,"),
-    ([{"image_id": 42, "category_id": 1, "bbox": [0, 0, 1, 1]}], KeyError, "no 'score'"),
-    ([{"image_id": 42.0, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 1}], TypeError, "must be an integer"),
-    ([{"image_id": 42, "category_id": 1, "bbox": [0, 0, 1], "score": 1}], ValueError, "4 entries"),
-    ([{"image_id": 42, "category_id": 1, "bbox": [0, 0, 1, 1], "score": "1"}], TypeError, "a number"),
-    ({"image_id": 42, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 1.0}, TypeError, "in a list"),
-    (np.zeros((2, 6)), ValueError, "7 columns"),
-    (np.array([[np.nan, 0, 0, 1, 1, 1, 1]]), ValueError, "finite int64"),
-    ({"image_id": 42, "scores": [1.0], "labels": [1]}, ValueError, "needs boxes"),
-    ({"image_id": 42, "scores": [1.0, 0.5], "labels": [1], "boxes": [[0, 0, 1, 1]] * 2}, ValueError, "labels has 1"),
-])
+@pytest.mark.parametrize(
+    ("batch", "error", "match"),
+    [
+        ([{"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 1.0}], ValueError, "image 1,"),
+        ([{"image_id": 42, "category_id": 1, "bbox": [0, 0, 1, 1]}], KeyError, "no 'score'"),
+        ([{"image_id": 42.0, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 1}], TypeError, "must be an integer"),
+        ([{"image_id": 42, "category_id": 1, "bbox": [0, 0, 1], "score": 1}], ValueError, "4 entries"),
+        ([{"image_id": 42, "category_id": 1, "bbox": [0, 0, 1, 1], "score": "1"}], TypeError, "a number"),
+        ({"image_id": 42, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 1.0}, TypeError, "in a list"),
+        (np.zeros((2, 6)), ValueError, "7 columns"),
+        (np.array([[np.nan, 0, 0, 1, 1, 1, 1]]), ValueError, "finite int64"),
+        ({"image_id": 42, "scores": [1.0], "labels": [1]}, ValueError, "needs boxes"),
+        (
+            {"image_id": 42, "scores": [1.0, 0.5], "labels": [1], "boxes": [[0, 0, 1, 1]] * 2},
+            ValueError,
+            "labels has 1",
+        ),
+    ],
+)
 def test_a_failed_batch_changes_nothing(batch, error, match):
     ev = StreamingEvaluator(GT)
     ev.update(load(RESULTS["bbox"])[:10])
@@ -299,8 +326,15 @@ def test_polygon_masks_become_rle_at_their_image_size(iou_type):
             w, h = rng.uniform(5, 60), rng.uniform(5, 60)
             poly = [x, y, x + w, y, x + rng.uniform(5, 60), y + h, x, y + 20]
             # With a box, as the reference loader requires of polygon results.
-            dets.append({"image_id": img["id"], "category_id": int(rng.choice([1, 3, 18])), "bbox": [x, y, w, h],
-                         "segmentation": [poly], "score": float(rng.uniform())})
+            dets.append(
+                {
+                    "image_id": img["id"],
+                    "category_id": int(rng.choice([1, 3, 18])),
+                    "bbox": [x, y, w, h],
+                    "segmentation": [poly],
+                    "score": float(rng.uniform()),
+                }
+            )
     ev = StreamingEvaluator(GT, iou_type)
     ev.update(dets[:40])
     ev.update(dets[40:])
@@ -347,6 +381,7 @@ def test_array_route_keeps_result_ids_and_areas(a_idx):
 
 
 # State integrity: damage and alteration are refused, the ground truth is found and checked again.
+
 
 def _resealed(body):
     """State bytes whose checksum is made anew over a changed body: an alteration, not damage."""

@@ -8,7 +8,9 @@ from vantorel._zerlin import summary_values
 
 def reference(array, thresholds, categories, area, max_det):
     if array.ndim == 5:
-        picked = array[np.asarray(thresholds, dtype=np.intp)][:, :, np.asarray(categories, dtype=np.intp), area, max_det]
+        picked = array[np.asarray(thresholds, dtype=np.intp)][
+            :, :, np.asarray(categories, dtype=np.intp), area, max_det
+        ]
     else:
         picked = array[np.asarray(thresholds, dtype=np.intp)][:, np.asarray(categories, dtype=np.intp), area, max_det]
     flat = picked.reshape(-1)

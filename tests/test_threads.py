@@ -60,8 +60,9 @@ def test_shared_coco_and_results_read_while_evaluating():
     for _ in range(TRIALS):
         gt = COCO(GT)
         dt = gt.loadRes(str(BBOX))
-        got = together(lambda: stats(gt, dt), lambda: sorted(gt.getAnnIds()), lambda: stats(gt, dt),
-                       lambda: len(dt.anns))
+        got = together(
+            lambda: stats(gt, dt), lambda: sorted(gt.getAnnIds()), lambda: stats(gt, dt), lambda: len(dt.anns)
+        )
         np.testing.assert_array_equal(got[0], want_stats)
         np.testing.assert_array_equal(got[2], want_stats)
         assert got[1] == want_ids and sorted(gt.getAnnIds()) == want_ids

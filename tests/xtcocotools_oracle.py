@@ -38,8 +38,14 @@ def run(tmp_path, gt, results, iou_type, sigmas=None, use_area=True, img_ids=Non
     if not isinstance(results, (str, os.PathLike)):
         (tmp_path / "oracle_res.json").write_text(json.dumps(results))
         results = tmp_path / "oracle_res.json"
-    job = {"gt": str(gt), "results": str(results), "iou_type": iou_type, "use_area": bool(use_area),
-           "sigmas": None if sigmas is None else [float(s) for s in sigmas], "img_ids": img_ids}
+    job = {
+        "gt": str(gt),
+        "results": str(results),
+        "iou_type": iou_type,
+        "use_area": bool(use_area),
+        "sigmas": None if sigmas is None else [float(s) for s in sigmas],
+        "img_ids": img_ids,
+    }
     (tmp_path / "oracle_job.json").write_text(json.dumps(job))
     out = tmp_path / "oracle_out.npz"
     subprocess.run([PYTHON, __file__, str(tmp_path / "oracle_job.json"), str(out)], check=True)

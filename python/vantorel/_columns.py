@@ -127,7 +127,9 @@ def int_column(values: Any, what: str) -> np.ndarray:
     """Integer ids as int64; floats and strings are refused as the evaluator
     refuses them, naming the first offending result."""
     arr = np.asarray(values) if len(values) else np.zeros(0, np.int64)
-    if arr.ndim == 1 and (arr.dtype.kind in "ib" or (arr.dtype.kind == "u" and (not arr.size or arr.max() <= _INT64_MAX))):
+    if arr.ndim == 1 and (
+        arr.dtype.kind in "ib" or (arr.dtype.kind == "u" and (not arr.size or arr.max() <= _INT64_MAX))
+    ):
         return arr.astype(np.int64)
     seq = list(values) if arr.ndim else [values]
     i = _first_bad(seq, _is_int)
@@ -365,8 +367,7 @@ def as_dicts(rows: np.ndarray, blob: bytes | bytearray, iou_type: str) -> list[d
     image_ids, category_ids = rows["image_id"].tolist(), rows["category_id"].tolist()
     scores, boxes = rows["score"].tolist(), rows["box"].tolist()
     out = [
-        {"image_id": i, "category_id": c, "score": s}
-        for i, c, s in zip(image_ids, category_ids, scores, strict=True)
+        {"image_id": i, "category_id": c, "score": s} for i, c, s in zip(image_ids, category_ids, scores, strict=True)
     ]
     if iou_type == "bbox":
         for d, b in zip(out, boxes, strict=True):

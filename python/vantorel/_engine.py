@@ -318,7 +318,8 @@ def summary_lines(naming: Naming, p: Axes, lvis: bool = False) -> list[Line]:
     first, second = caps[0], caps[1] if len(caps) > 1 else last
     third = caps[2] if len(caps) > 2 else last
     if naming == "vantorel":
-        keys = ["AP", "AP50", "AP75", "APs", "APm", "APl", f"AR{first}", f"AR{second}", f"AR{third}", "ARs", "ARm", "ARl"]
+        keys = ["AP", "AP50", "AP75", "APs", "APm", "APl",
+                f"AR{first}", f"AR{second}", f"AR{third}", "ARs", "ARm", "ARl"]  # fmt: skip
     else:
         keys = ["AP_all", "AP_50", "AP_75", "AP_small", "AP_medium", "AP_large",
                 "AR_all", "AR_second", "AR_third", "AR_small", "AR_medium", "AR_large"]  # fmt: skip

@@ -69,23 +69,40 @@ def build_parser() -> argparse.ArgumentParser:
     ap.add_argument("--iou-type", default="bbox", choices=IOU_TYPES)
     ap.add_argument("--lvis", action="store_true", help="LVIS federated evaluation")
     params = ap.add_argument_group("parameters")
-    params.add_argument("--max-dets", type=_int_list, metavar="N,N,...",
-                        help="detection caps per image (default 1,10,100; 20 for keypoints; 300 with --lvis)")
-    params.add_argument("--iou-thrs", type=_thresholds, metavar="LO:HI:STEP|T,T,...",
-                        help="IoU thresholds (default 0.5:0.95:0.05)")
-    params.add_argument("--area-rng", type=_area_ranges, metavar="LABEL=LO:HI,...",
-                        help="area ranges in square pixels, e.g. all=0:1e10,small=0:1024,medium=1024:9216,"
-                             "large=9216:1e10 (the summary reads the labels all, small, medium, large)")
-    params.add_argument("--img-ids", metavar="FILE",
-                        help="evaluate only these images: a JSON array of ids, or one id per line")
+    params.add_argument(
+        "--max-dets",
+        type=_int_list,
+        metavar="N,N,...",
+        help="detection caps per image (default 1,10,100; 20 for keypoints; 300 with --lvis)",
+    )
+    params.add_argument(
+        "--iou-thrs", type=_thresholds, metavar="LO:HI:STEP|T,T,...", help="IoU thresholds (default 0.5:0.95:0.05)"
+    )
+    params.add_argument(
+        "--area-rng",
+        type=_area_ranges,
+        metavar="LABEL=LO:HI,...",
+        help="area ranges in square pixels, e.g. all=0:1e10,small=0:1024,medium=1024:9216,"
+        "large=9216:1e10 (the summary reads the labels all, small, medium, large)",
+    )
+    params.add_argument(
+        "--img-ids", metavar="FILE", help="evaluate only these images: a JSON array of ids, or one id per line"
+    )
     pan = ap.add_argument_group("panoptic")
-    pan.add_argument("--panoptic", action="store_true",
-                     help="panoptic quality (PQ) of COCO panoptic JSON files and their PNG segment maps")
+    pan.add_argument(
+        "--panoptic",
+        action="store_true",
+        help="panoptic quality (PQ) of COCO panoptic JSON files and their PNG segment maps",
+    )
     pan.add_argument("--gt-dir", metavar="DIR", help="ground-truth PNG folder (default: GT path without .json)")
     pan.add_argument("--pred-dir", metavar="DIR", help="prediction PNG folder (default: RESULTS path without .json)")
     out = ap.add_argument_group("output")
-    out.add_argument("--json", metavar="FILE", help="write the summary, the per-category table and the "
-                     "parameters as JSON to FILE ('-' for stdout, which then carries nothing else)")
+    out.add_argument(
+        "--json",
+        metavar="FILE",
+        help="write the summary, the per-category table and the "
+        "parameters as JSON to FILE ('-' for stdout, which then carries nothing else)",
+    )
     out.add_argument("--csv", metavar="FILE", help="write the per-category table as CSV to FILE ('-' for stdout)")
     out.add_argument("--per-category", action="store_true", help="also print the per-category table")
     out.add_argument("--timings", action="store_true", help="also print the time of each phase")
@@ -336,8 +353,10 @@ def run(args: argparse.Namespace) -> int:
     if finish_analysis is not None and finish_analysis() != EXIT_OK:
         return EXIT_INPUT
     if not result.evaluated:
-        _say(f"{PROG}: warning: nothing could be evaluated: no category has both ground truth and "
-             "detections on the evaluated images")
+        _say(
+            f"{PROG}: warning: nothing could be evaluated: no category has both ground truth and "
+            "detections on the evaluated images"
+        )
         return EXIT_NOTHING
     return EXIT_OK
 

@@ -217,5 +217,3 @@ def map_ids(
     if im is not None:
         p.img_ids = [im[i] for i in p.img_ids]
     return mapped, [ann(a) for a in sides[0]], [ann(d) for d in sides[1]], maps
-
-

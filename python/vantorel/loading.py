@@ -29,7 +29,6 @@ from .ids import sort_key
 _SPAN_FILE_LIMIT = 0xFFFFFFFE
 
 
-
 class JsonError(ValueError):
     """A JSON file the reader refused, with the message the reader gives
     ("... at line L column C") and its parts, so that callers decide without
@@ -212,7 +211,9 @@ def check_dataset(dataset: Any) -> None:
             if not isinstance(record, dict) or "id" not in record:
                 raise ValueError(f"the ground truth's {key}[{i}] has no 'id'")
     if not isinstance(dataset["annotations"], (list, type(None))):  # None: kept in a compact handle
-        raise ValueError(f"the ground truth's 'annotations' must be an array, not {type(dataset['annotations']).__name__}")
+        raise ValueError(
+            f"the ground truth's 'annotations' must be an array, not {type(dataset['annotations']).__name__}"
+        )
 
 
 @dataclass
@@ -267,8 +268,11 @@ def check_results(dets: Any) -> ResultIds:
                 raise ValueError(f"result {i} is not an object with image_id, category_id and score") from None
             for key in keys:
                 if key not in d:
-                    needs = "every box result needs a bbox" if key == "bbox" else (
-                        "every detection needs image_id, category_id and score")
+                    needs = (
+                        "every box result needs a bbox"
+                        if key == "bbox"
+                        else ("every detection needs image_id, category_id and score")
+                    )
                     raise ValueError(f"result {i} has no '{key}' ({needs})") from None
         raise
     return ResultIds(images, image_types, category_types)

@@ -237,9 +237,14 @@ class _Columns:
             g_cats = [cat_index.get(s["category_id"], -1) for s in g]
             p_cats = [cat_index.get(s["category_id"], -1) for s in p]
             crowd, area = [s["iscrowd"] == 1 for s in g], [s["area"] for s in g]
-            ok = (len(set(g_ids)) == len(g_ids) and len(set(p_ids)) == len(p_ids) and -1 not in g_cats
-                  and all(type(i) is int for i in g_ids) and all(type(i) is int for i in p_ids)
-                  and all(type(a) is int or type(a) is float for a in area))
+            ok = (
+                len(set(g_ids)) == len(g_ids)
+                and len(set(p_ids)) == len(p_ids)
+                and -1 not in g_cats
+                and all(type(i) is int for i in g_ids)
+                and all(type(i) is int for i in p_ids)
+                and all(type(a) is int or type(a) is float for a in area)
+            )
         except (KeyError, TypeError):
             ok = False
         if not ok:
@@ -258,10 +263,13 @@ class _Columns:
     def arrays(self) -> tuple[Any, ...]:
         gt = np.array([self.gt_ids, self.gt_cats, self.gt_crowd], np.int64).T.reshape(-1, 3)
         pred = np.array([self.pred_ids, self.pred_cats], np.int64).T.reshape(-1, 2)
-        return (np.ascontiguousarray(gt), np.array(self.gt_area, np.float64), np.array(self.gt_counts, np.int64),
-                np.ascontiguousarray(pred), np.array(self.pred_counts, np.int64))
-
-
+        return (
+            np.ascontiguousarray(gt),
+            np.array(self.gt_area, np.float64),
+            np.array(self.gt_counts, np.int64),
+            np.ascontiguousarray(pred),
+            np.array(self.pred_counts, np.int64),
+        )
 
 
 class _Tally:
@@ -333,11 +341,9 @@ def _fault_message(fault: tuple[int, str, int], image_id: Any, pred_path: str, g
     return {
         "gt_map_corrupt": f"{gt_path}: corrupt segment map data",
         "pred_map_corrupt": f"{pred_path}: corrupt segment map data",
-        "pred_segment_not_in_json":
-            f"{pred_path}: segment {segment} is in the PNG but not in {where} (image {image_id!r})",
+        "pred_segment_not_in_json": f"{pred_path}: segment {segment} is in the PNG but not in {where} (image {image_id!r})",
         "pred_unknown_category": f"{where}: in image {image_id!r} segment {segment} has an unknown category_id",
-        "pred_segment_not_in_map":
-            f"{where}: in image {image_id!r} segment {segment} is in the JSON but not in {pred_path}",
+        "pred_segment_not_in_map": f"{where}: in image {image_id!r} segment {segment} is in the JSON but not in {pred_path}",
     }[kind]
 
 
@@ -431,8 +437,13 @@ def pq_compute(
         if result[7] is not None:
             g, p = batch[result[7][0]]
             raise PanopticFormatError(
-                _fault_message(result[7], g["image_id"], os.path.join(pred_dir, p["file_name"]),
-                               os.path.join(gt_dir, g["file_name"]), pred_path)
+                _fault_message(
+                    result[7],
+                    g["image_id"],
+                    os.path.join(pred_dir, p["file_name"]),
+                    os.path.join(gt_dir, g["file_name"]),
+                    pred_path,
+                )
             )
         tally.add(first, result)
         if show is not None:
@@ -450,8 +461,10 @@ def _stream_maps(
 
     def paths(i: int) -> tuple[str, str]:
         g, p = pairs[i]
-        return (os.path.join(gt_dir, _field(g, "file_name", gt_dir)),
-                os.path.join(pred_dir, _field(p, "file_name", pred_dir)))
+        return (
+            os.path.join(gt_dir, _field(g, "file_name", gt_dir)),
+            os.path.join(pred_dir, _field(p, "file_name", pred_dir)),
+        )
 
     with ThreadPoolExecutor(max_workers=workers or os.cpu_count() or 1) as pool:
         pending: deque[Future[tuple[MapData, MapData]]] = deque()
@@ -492,8 +505,9 @@ def format_table(results: dict[str, Any]) -> str:
     lines = ["{:10s}| {:>5s}  {:>5s}  {:>5s} {:>5s}".format("", "PQ", "SQ", "RQ", "N"), "-" * (10 + 7 * 4)]
     for name in ("All", "Things", "Stuff"):
         r = results[name]
-        lines.append("{:10s}| {:5.1f}  {:5.1f}  {:5.1f} {:5d}".format(
-            name, 100 * r["pq"], 100 * r["sq"], 100 * r["rq"], r["n"]))
+        lines.append(
+            "{:10s}| {:5.1f}  {:5.1f}  {:5.1f} {:5d}".format(name, 100 * r["pq"], 100 * r["sq"], 100 * r["rq"], r["n"])
+        )
     return "\n".join(lines)
 
 
@@ -504,12 +518,18 @@ def format_per_category(results: dict[str, Any], names: dict[Any, str] | None = 
     --------
     >>> print(format_per_category(pq_compute("gt.json", "pred.json")))  # doctest: +SKIP
     """
-    lines = ["{:>8s} {:24s} {:>6s} {:>6s} {:>6s} {:>7s} {:>7s} {:>7s}".format(
-        "id", "name", "PQ", "SQ", "RQ", "TP", "FP", "FN")]
+    lines = [
+        "{:>8s} {:24s} {:>6s} {:>6s} {:>6s} {:>7s} {:>7s} {:>7s}".format(
+            "id", "name", "PQ", "SQ", "RQ", "TP", "FP", "FN"
+        )
+    ]
     for cat, r in results["per_class"].items():
         name = (names or {}).get(cat, "")
-        lines.append("{:>8} {:24s} {:6.1f} {:6.1f} {:6.1f} {:7d} {:7d} {:7d}".format(
-            cat, name[:24], 100 * r["pq"], 100 * r["sq"], 100 * r["rq"], r["tp"], r["fp"], r["fn"]))
+        lines.append(
+            "{:>8} {:24s} {:6.1f} {:6.1f} {:6.1f} {:7d} {:7d} {:7d}".format(
+                cat, name[:24], 100 * r["pq"], 100 * r["sq"], 100 * r["rq"], r["tp"], r["fp"], r["fn"]
+            )
+        )
     return "\n".join(lines)
 
 
@@ -528,8 +548,9 @@ def run_cli(args: Any, error_line: Callable[[BaseException], str], output: Calla
 
     try:
         results = pq_compute(args.gt, args.results, args.gt_dir, args.pred_dir, progress=not args.quiet)
-        names = {c.get("id"): str(c.get("name", "")) for c in _load(args.gt).get("categories") or []
-                 if isinstance(c, dict)}
+        names = {
+            c.get("id"): str(c.get("name", "")) for c in _load(args.gt).get("categories") or [] if isinstance(c, dict)
+        }
         if args.json is not None:
             with output(args.json) as out:
                 json.dump(results, out, indent=2, allow_nan=False)

@@ -129,8 +129,10 @@ class StreamingEvaluator:
             self.update_image(**results)
             return
         if isinstance(results, dict):
-            raise TypeError("update takes a list of result dicts (a single result goes in a list), or one image's "
-                            "arrays as a mapping with 'image_id', 'scores' and 'labels'")
+            raise TypeError(
+                "update takes a list of result dicts (a single result goes in a list), or one image's "
+                "arrays as a mapping with 'image_id', 'scores' and 'labels'"
+            )
         dtype = self._table.dtype
         if isinstance(results, (str, os.PathLike)):
             with naming_file("results", results):
@@ -426,7 +428,9 @@ class StreamingEvaluator:
             )
         path = self._gt_path
         if self._gt_file_digest is not None and os.path.exists(path) and _file_digest(path) != self._gt_file_digest:
-            raise ValueError(f"the ground-truth file '{path}' has changed since this state was made (its content differs)")
+            raise ValueError(
+                f"the ground-truth file '{path}' has changed since this state was made (its content differs)"
+            )
         self._gt, _, self._known_images = _open_ground_truth(path, self.iou_type, self.lvis)
         expected, self._gt_fp = self._gt_fp, None
         if self.gt_fingerprint() != expected:
@@ -448,9 +452,14 @@ def _restore(data: bytes) -> StreamingEvaluator:
     if magic != _MAGIC:
         raise ValueError("not a vantorel streaming state")
     if version not in (1, _STATE_VERSION):
-        raise ValueError(f"streaming state format {version} cannot be read: this vantorel reads formats 1 and {_STATE_VERSION}")
+        raise ValueError(
+            f"streaming state format {version} cannot be read: this vantorel reads formats 1 and {_STATE_VERSION}"
+        )
     if version >= 2:
-        if len(view) < _HEADER.size + _DIGEST_SIZE or hashlib.sha256(view[:-_DIGEST_SIZE]).digest() != view[-_DIGEST_SIZE:]:
+        if (
+            len(view) < _HEADER.size + _DIGEST_SIZE
+            or hashlib.sha256(view[:-_DIGEST_SIZE]).digest() != view[-_DIGEST_SIZE:]
+        ):
             raise ValueError("streaming state is damaged: its checksum does not match its content")
         view = view[:-_DIGEST_SIZE]
     start = _HEADER.size + head_len
@@ -598,7 +607,9 @@ def _params_as_json(p: Params) -> dict[str, Any]:
 
 def _params_from_json(fields: dict[str, Any]) -> Params:
     p = Params(**fields)
-    p.iou_thrs, p.rec_thrs, p.kpt_sigmas = (np.asarray(v, dtype=np.float64) for v in (p.iou_thrs, p.rec_thrs, p.kpt_sigmas))
+    p.iou_thrs, p.rec_thrs, p.kpt_sigmas = (
+        np.asarray(v, dtype=np.float64) for v in (p.iou_thrs, p.rec_thrs, p.kpt_sigmas)
+    )
     return p
 
 

@@ -111,9 +111,7 @@ class Session:
         with build_lock(self):
             return self._make_instances(key, thr, a_idx)
 
-    def _make_instances(
-        self, key: tuple[float, int], thr: float, a_idx: int
-    ) -> tuple[dict[str, Any], dict[str, Any]]:
+    def _make_instances(self, key: tuple[float, int], thr: float, a_idx: int) -> tuple[dict[str, Any], dict[str, Any]]:
         if key not in self._instances:
             pending = self._pending.pop(key, None)
             if pending is not None:
@@ -332,6 +330,7 @@ def _dt_columns(side: Any, iou_type: str, sizes: dict[Any, tuple[int, int]]) -> 
         )
     # Loaded dicts already exist; take each field through C-level iteration.
     n = len(side)
+
     def col(key: str, dtype: Any) -> np.ndarray:
         return np.fromiter(map(itemgetter(key), side), dtype=dtype, count=n)
 

@@ -56,7 +56,9 @@ def coco_breakdown(
     >>> b = coco_breakdown("gt.json", "dets.json")              # doctest: +SKIP
     >>> dict(zip(b["labels"], b["ap"].round(3)))                 # doctest: +SKIP
     """
-    s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(0.75, 0.5, LOC_IOU), need_pairs=True, prefetch=((0.5, 0),))
+    s = session or open_session(
+        gt, results, iou_type, params=params, extra_thrs=(0.75, 0.5, LOC_IOU), need_pairs=True, prefetch=((0.5, 0),)
+    )
     a = s.a_index(area)
     res = s.run()
     rec = np.asarray(s.params.rec_thrs, dtype=np.float64)

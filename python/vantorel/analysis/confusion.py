@@ -55,7 +55,9 @@ def confusion_matrix(
     """
     if not 0 < iou_thr <= 1:
         raise ValueError(f"iou_thr must be in (0, 1]; got {iou_thr}")
-    s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(iou_thr,), need_pairs=True, prefetch=((iou_thr, 0),))
+    s = session or open_session(
+        gt, results, iou_type, params=params, extra_thrs=(iou_thr,), need_pairs=True, prefetch=((iou_thr, 0),)
+    )
     dts, gts = s.instances(iou_thr, 0)
     k_count = len(s.cat_ids)
     counted = ~dts["ignore"] & (dts["score"] >= score_thr)

@@ -14,7 +14,15 @@ import numpy as np
 
 from .breakdown import LABELS as BREAKDOWN_LABELS
 
-_COLORS = {"C75": "#4c72b0", "C50": "#7fbfff", "Loc": "#6cd36c", "Sim": "#f2cc5c", "Oth": "#f28c4c", "BG": "#e84c4c", "FN": "#b0b0b0"}
+_COLORS = {
+    "C75": "#4c72b0",
+    "C50": "#7fbfff",
+    "Loc": "#6cd36c",
+    "Sim": "#f2cc5c",
+    "Oth": "#f28c4c",
+    "BG": "#e84c4c",
+    "FN": "#b0b0b0",
+}
 
 
 def _figure(width: float, height: float, layout: Any = "constrained") -> Any:
@@ -59,7 +67,13 @@ def plot_pr_curves(curves: dict[str, Any], path: str | os.PathLike[str] | None =
     return _done(fig, path)
 
 
-def plot_category_pr(curves: dict[str, Any], path: str | os.PathLike[str] | None = None, *, names: dict[int, str] | None = None, columns: int = 8) -> Any:
+def plot_category_pr(
+    curves: dict[str, Any],
+    path: str | os.PathLike[str] | None = None,
+    *,
+    names: dict[int, str] | None = None,
+    columns: int = 8,
+) -> Any:
     """One small PR plot per category, a line per IoU threshold (area all).
 
     Examples
@@ -129,7 +143,9 @@ def plot_confusion(cm: dict[str, Any], path: str | os.PathLike[str] | None = Non
     fig = _figure(size, size)
     ax = fig.add_subplot()
     shown = np.where(matrix > 0, matrix, np.nan)
-    image = ax.imshow(shown, norm=LogNorm(vmin=1, vmax=max(1, int(matrix.max()))), cmap="viridis", interpolation="nearest")
+    image = ax.imshow(
+        shown, norm=LogNorm(vmin=1, vmax=max(1, int(matrix.max()))), cmap="viridis", interpolation="nearest"
+    )
     rows = cm["labels"][:-1] + ["background"]
     cols = cm["labels"][:-1] + ["missed"]
     fs = max(3.0, min(8.0, 400.0 / n))
@@ -160,7 +176,9 @@ def plot_error_breakdown(tide: dict[str, Any], path: str | os.PathLike[str] | No
     return _done(fig, path)
 
 
-def plot_coco_breakdown(breakdown: dict[str, Any], path: str | os.PathLike[str] | None = None, *, category: int | None = None) -> Any:
+def plot_coco_breakdown(
+    breakdown: dict[str, Any], path: str | os.PathLike[str] | None = None, *, category: int | None = None
+) -> Any:
     """The stacked PR plot of the COCO analysis (mean over categories, or
     one category position).
 
@@ -172,7 +190,9 @@ def plot_coco_breakdown(breakdown: dict[str, Any], path: str | os.PathLike[str] 
     ax = fig.add_subplot()
     rec = breakdown["rec_thrs"]
     prec = breakdown["precision"]
-    curves = _mean_curves(prec) if category is None else np.where(prec[:, :, category] >= 0, prec[:, :, category], np.nan)
+    curves = (
+        _mean_curves(prec) if category is None else np.where(prec[:, :, category] >= 0, prec[:, :, category], np.nan)
+    )
     ap = breakdown["ap"] if category is None else breakdown["ap_per_category"][:, category]
     # Widest first, so each stricter setting paints over the looser ones.
     for i in range(len(BREAKDOWN_LABELS) - 1, -1, -1):

@@ -19,7 +19,11 @@ from .tide import error_breakdown
 
 
 def analyze(
-    gt: str | os.PathLike[str] | dict[str, Any], results: Any, iou_type: str | None = None, *, params: Params | None = None
+    gt: str | os.PathLike[str] | dict[str, Any],
+    results: Any,
+    iou_type: str | None = None,
+    *,
+    params: Params | None = None,
 ) -> dict[str, Any]:
     """Every analysis from one loading and one evaluation.
 
@@ -96,7 +100,10 @@ def write_report(analysis: dict[str, Any], out_dir: str | os.PathLike[str]) -> P
         "f1.png": ("F1 against the score threshold", lambda p: plots.plot_f1(analysis["f1"], p)),
         "confusion.png": ("Confusion matrix", lambda p: plots.plot_confusion(analysis["confusion"], p)),
         "errors.png": ("Error breakdown (TIDE)", lambda p: plots.plot_error_breakdown(analysis["errors"], p)),
-        "coco_breakdown.png": ("COCO analysis breakdown", lambda p: plots.plot_coco_breakdown(analysis["breakdown"], p)),
+        "coco_breakdown.png": (
+            "COCO analysis breakdown",
+            lambda p: plots.plot_coco_breakdown(analysis["breakdown"], p),
+        ),
     }
     for name, (_, draw) in images.items():
         draw(out / name)
@@ -108,18 +115,28 @@ def write_report(analysis: dict[str, Any], out_dir: str | os.PathLike[str]) -> P
 def _html(analysis: dict[str, Any], images: dict[str, Any]) -> str:
     result, tide = analysis["result"], analysis["errors"]
     esc = html.escape
-    summary = "".join(f"<tr><td>{esc(n.strip())}</td><td>{v:.3f}</td></tr>" for n, v in zip(result.stat_names, result.stats))
+    summary = "".join(
+        f"<tr><td>{esc(n.strip())}</td><td>{v:.3f}</td></tr>" for n, v in zip(result.stat_names, result.stats)
+    )
     per_cat = "".join(
         f"<tr><td>{esc(str(name))}</td><td>{cid}</td><td>{ap:.3f}</td></tr>"
         for cid, name, ap, *_ in result.per_category().rows
     )
     keys = list(tide["dAP"])
     errors = (
-        "<tr><th>type</th>" + "".join(f"<th>{k}</th>" for k in keys) + "</tr>"
-        + "<tr><td>dAP</td>" + "".join(f"<td>{tide['dAP'][k]:.2f}</td>" for k in keys) + "</tr>"
-        + "<tr><td>count</td>" + "".join(f"<td>{tide['counts'][k]}</td>" for k in keys) + "</tr>"
+        "<tr><th>type</th>"
+        + "".join(f"<th>{k}</th>" for k in keys)
+        + "</tr>"
+        + "<tr><td>dAP</td>"
+        + "".join(f"<td>{tide['dAP'][k]:.2f}</td>" for k in keys)
+        + "</tr>"
+        + "<tr><td>count</td>"
+        + "".join(f"<td>{tide['counts'][k]}</td>" for k in keys)
+        + "</tr>"
     )
-    pictures = "".join(f'<h2>{esc(title)}</h2><img src="{esc(name)}" alt="{esc(title)}">' for name, title in images.items())
+    pictures = "".join(
+        f'<h2>{esc(title)}</h2><img src="{esc(name)}" alt="{esc(title)}">' for name, title in images.items()
+    )
     return f"""<!DOCTYPE html>
 <html lang="en"><head><meta charset="utf-8"><title>vantorel evaluation report</title>
 <style>body{{font-family:sans-serif;margin:2em;max-width:80em}}table{{border-collapse:collapse;margin-bottom:1em}}
@@ -127,7 +144,7 @@ td,th{{border:1px solid #ccc;padding:2px 8px;text-align:right}}td:first-child{{t
 </head><body>
 <h1>Evaluation report ({esc(result.params.iou_type)})</h1>
 <h2>Summary</h2><table>{summary}</table>
-<h2>Error breakdown (TIDE), AP{round(tide['pos_thr'] * 100)} = {tide['ap50']:.2f}</h2><table>{errors}</table>
+<h2>Error breakdown (TIDE), AP{round(tide["pos_thr"] * 100)} = {tide["ap50"]:.2f}</h2><table>{errors}</table>
 {pictures}
 <h2>Per category</h2><table><tr><th>category</th><th>id</th><th>AP</th></tr>{per_cat}</table>
 </body></html>

@@ -77,7 +77,9 @@ def error_breakdown(
         raise ValueError(f"thresholds must satisfy 0 < bg_thr <= pos_thr <= 1; got {bg_thr}, {pos_thr}")
     if categories not in ("coco", "tide"):
         raise ValueError(f"categories must be 'coco' or 'tide'; got {categories!r}")
-    s = session or open_session(gt, results, iou_type, params=params, extra_thrs=(pos_thr,), need_pairs=True, prefetch=((pos_thr, 0),))
+    s = session or open_session(
+        gt, results, iou_type, params=params, extra_thrs=(pos_thr,), need_pairs=True, prefetch=((pos_thr, 0),)
+    )
     dts, gts = s.instances(pos_thr, 0)
     counted = ~dts["ignore"]
     d_cat = dts["cat"]
@@ -195,7 +197,9 @@ def _classify(
     return kind, target
 
 
-def _first_claims(target: np.ndarray, score: np.ndarray, tie: np.ndarray, mine: np.ndarray, used: np.ndarray) -> np.ndarray:
+def _first_claims(
+    target: np.ndarray, score: np.ndarray, tie: np.ndarray, mine: np.ndarray, used: np.ndarray
+) -> np.ndarray:
     """Which of the fixed detections get their target: the highest-scoring
     one per target, and only when no true positive holds it already."""
     out = np.zeros(len(target), dtype=bool)

@@ -13,7 +13,9 @@ import contextvars
 from collections.abc import Callable, Iterator
 from typing import Any
 
-_SINK: contextvars.ContextVar[Callable[[Any], Any] | None] = contextvars.ContextVar("vantorel_compat_sink", default=None)
+_SINK: contextvars.ContextVar[Callable[[Any], Any] | None] = contextvars.ContextVar(
+    "vantorel_compat_sink", default=None
+)
 
 
 def emit(line: Any) -> None:

@@ -35,7 +35,9 @@ def iou_matrix(gts: list[Any], dts: list[Any], iou_type: str, dilation: float = 
     d_rle = [d["segmentation"] for d in dts]
     ious = cast(np.ndarray, _zerlin.iou(d_rle, g_rle, crowd))  # both sides non-empty: an array
     if iou_type == "boundary":
-        b = cast(np.ndarray, _zerlin.iou(_zerlin.toBoundary(d_rle, dilation), _zerlin.toBoundary(g_rle, dilation), crowd))
+        b = cast(
+            np.ndarray, _zerlin.iou(_zerlin.toBoundary(d_rle, dilation), _zerlin.toBoundary(g_rle, dilation), crowd)
+        )
         plain = np.array(crowd, dtype=bool)
         ious[:, ~plain] = np.fmin(ious[:, ~plain], b[:, ~plain])
     return ious
@@ -72,7 +74,14 @@ def oks_matrix(gts: list[Any], dts: list[Any], sigmas: np.ndarray, use_area: boo
 
 
 def evaluate_image(
-    gts: list[Any], dts: list[Any], ious: Any, iou_thrs: np.ndarray, a_rng: list[Any], max_det: int, img_id: Any, cat_id: Any
+    gts: list[Any],
+    dts: list[Any],
+    ious: Any,
+    iou_thrs: np.ndarray,
+    a_rng: list[Any],
+    max_det: int,
+    img_id: Any,
+    cat_id: Any,
 ) -> dict[Any, Any] | None:
     """The reference's per-image record: greedy matching at each threshold.
 

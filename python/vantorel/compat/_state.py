@@ -91,7 +91,9 @@ def relabel(state: StreamingEvaluator, params: Any) -> None:
     depend on them, only the check that states to merge agree does."""
     core = core_params(params)
     if core.iou_type != state.iou_type:
-        raise NotCompact(f"its detections were gathered for {state.iou_type!r}, the parameters now ask for {core.iou_type!r}")
+        raise NotCompact(
+            f"its detections were gathered for {state.iou_type!r}, the parameters now ask for {core.iou_type!r}"
+        )
     state.params = core
 
 

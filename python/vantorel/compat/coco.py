@@ -433,7 +433,8 @@ def _load_dataset(path: str) -> tuple[dict[Any, Any], Any]:
         raise
     if not isinstance(dataset, dict):
         raise AssertionError(  # the reference's type, which callers may catch
-            f"annotation file format {type(dataset)} not supported: '{path}'")
+            f"annotation file format {type(dataset)} not supported: '{path}'"
+        )
     return dataset, None
 
 
@@ -453,6 +454,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         except ValueError:
             handle = None
         if handle is not None:
+
             def make() -> list[Any]:
                 with gc_paused():
                     anns: list[Any] = handle.annotations()

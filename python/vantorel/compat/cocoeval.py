@@ -83,6 +83,8 @@ _SUPPORTED = ("segm", "bbox", "keypoints", "boundary") + KEYPOINT_TYPES[1:]
 class EvaluationError(Exception):
     """Raised where the reference raises a bare Exception (an unknown iouType,
     summarize() before accumulate()), so that handlers of either catch it."""
+
+
 _PENDING = object()
 
 
@@ -357,9 +359,7 @@ class COCOeval:
         compute = self.computeOks if p.iouType in KEYPOINT_TYPES else self.computeIoU
         self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cats}
         max_det = p.maxDets[-1]
-        self._eval_imgs = [
-            self.evaluateImg(i, c, a, max_det) for c in cats for a in p.areaRng for i in p.imgIds
-        ]
+        self._eval_imgs = [self.evaluateImg(i, c, a, max_det) for c in cats for a in p.areaRng for i in p.imgIds]
 
     def _evaluate_native(self, p: Params) -> None:
         if p.iouType not in _SUPPORTED:
@@ -419,8 +419,11 @@ class COCOeval:
                 "thresholds: run evaluate() again"
             )
         nat = self._native
-        if nat is not None and not nat["replaced"] and self._paramsEval is nat["params_eval"] and _same_setting(
-            p, nat["params"]
+        if (
+            nat is not None
+            and not nat["replaced"]
+            and self._paramsEval is nat["params_eval"]
+            and _same_setting(p, nat["params"])
         ):
             if nat["run"] is None:
                 with build_lock(self):
@@ -445,7 +448,9 @@ class COCOeval:
     def _summarize(self, ap: int = 1, iouThr: float | None = None, areaRng: str = "all", maxDets: int = 100) -> float:
         """Prints and returns one summary line: the mean precision (``ap=1``)
         or recall over the cells of ``eval`` that have a value."""
-        return self._print_line(_engine.Line("", ap == 1, iouThr, areaRng, maxDets), _engine.Axes.of_reference(self.params))
+        return self._print_line(
+            _engine.Line("", ap == 1, iouThr, areaRng, maxDets), _engine.Axes.of_reference(self.params)
+        )
 
     def _print_line(self, line: _engine.Line, axes: _engine.Axes) -> float:
         mean = _engine.line_value(line, self.eval["precision"], self.eval["recall"], axes)
@@ -659,7 +664,8 @@ def _restricted_sides(gt: Any, dt: Any, p: Params) -> tuple[Any, Any]:
     # is the position in the list) and where reading it costs: masks.
     if p.iouType in ("segm", "boundary") and isinstance(dt_side, list) and all("id" in d for d in dt_side):
         dt_side = [
-            d for d in dt_side
+            d
+            for d in dt_side
             if (not few_images or d["image_id"] in images) and (not few_cats or d["category_id"] in cats)
         ]
     return gt_side, dt_side

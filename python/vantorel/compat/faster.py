@@ -168,8 +168,7 @@ class COCO(_Printing, _coco.COCO):
             super().createIndex()
         if 0 in self.anns:
             warnings.warn(
-                "an annotation has id 0, which the evaluation takes for 'no match': "
-                "number annotations from 1",
+                "an annotation has id 0, which the evaluation takes for 'no match': number annotations from 1",
                 stacklevel=2,
             )
 
@@ -474,6 +473,7 @@ class COCOeval_faster(_Printing, COCOeval):
         for i in range(1, recall.size):
             area += (recall[i] - recall[i - 1]) * best[i]
         return float(area)
+
 
 def _restore(args: tuple[Any, ...], options: dict[str, Any]) -> COCOeval_faster:
     ev = _cocoeval._restore(*args)

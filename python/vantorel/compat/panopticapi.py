@@ -123,8 +123,11 @@ class PQStat:
         flags = {c: categories[c]["isthing"] for c in cat_ids}
         r = panoptic.pq_averages(cat_ids, flags, counts)
         name = {None: "All", True: "Things", False: "Stuff"}[isthing]
-        per_class = {c: {k: v[k] for k in ("pq", "sq", "rq")} for c, v in r["per_class"].items()
-                     if isthing is None or (flags[c] == 1) == isthing}
+        per_class = {
+            c: {k: v[k] for k in ("pq", "sq", "rq")}
+            for c, v in r["per_class"].items()
+            if isthing is None or (flags[c] == 1) == isthing
+        }
         return r[name], per_class
 
 
@@ -155,4 +158,3 @@ def pq_compute(
     print(panoptic.format_table(results))
     print(f"Time elapsed: {time.time() - start:0.2f} seconds")
     return results
-

@@ -192,8 +192,15 @@ class LVISEval:
 
     # ------------------------------------------------------------ the protocol
 
-    def _evaluator(self, gts: list[Any], dets: list[Any], images: list[Any], img_ids: list[Any], cat_ids: list[Any],
-                   area_rng: list[Any]) -> _zerlin.Evaluator:
+    def _evaluator(
+        self,
+        gts: list[Any],
+        dets: list[Any],
+        images: list[Any],
+        img_ids: list[Any],
+        cat_ids: list[Any],
+        area_rng: list[Any],
+    ) -> _zerlin.Evaluator:
         """The engine under the federated protocol: detections count only in
         their image's verified categories (present or negative), and, as in
         the reference, annotations whose area is not strictly between 0 and

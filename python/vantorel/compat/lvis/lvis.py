@@ -131,5 +131,3 @@ class LVIS:
         """The annotation's segmentation as a binary (height, width) uint8 mask."""
         mask: np.ndarray = _zerlin.decode([self.ann_to_rle(ann)])[:, :, 0]
         return mask
-
-

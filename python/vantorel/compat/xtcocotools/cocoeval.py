@@ -122,8 +122,11 @@ class COCOeval(_base.COCOeval):
         gt, dt = self._coco_gt, self._coco_dt
         with lines_to(lambda _: None):
             part_gt = COCO(_part_dataset(self.cocoGt.dataset, part[0], None))
-            part_dt = COCO(_part_dataset({**self.cocoGt.dataset, "annotations": self.cocoDt.dataset["annotations"]},
-                                         part[0], part[1]))
+            part_dt = COCO(
+                _part_dataset(
+                    {**self.cocoGt.dataset, "annotations": self.cocoDt.dataset["annotations"]}, part[0], part[1]
+                )
+            )
         self._coco_gt, self._coco_dt = part_gt, part_dt
         try:
             super().evaluate()
@@ -133,8 +136,12 @@ class COCOeval(_base.COCOeval):
     def _engine_options(self) -> dict[str, Any]:
         # xtcocotools' keypoints ignore a ground truth without a visible
         # keypoint, CrowdPose one whose num_keypoints is 0 (as pycocotools).
-        return {"use_area": bool(self.use_area), "ranges_by_scale": True, "skip_unscored": True,
-                "visibility_ignore": self.params.iouType != "keypoints_crowd"}
+        return {
+            "use_area": bool(self.use_area),
+            "ranges_by_scale": True,
+            "skip_unscored": True,
+            "visibility_ignore": self.params.iouType != "keypoints_crowd",
+        }
 
     def _oks(self, img_id: Any, cat_id: Any, p: Any) -> Any:
         gts, dts = self._pair(img_id, cat_id, p)
