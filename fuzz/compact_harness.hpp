@@ -32,7 +32,7 @@ using Sizes = std::map<int64_t, std::pair<uint32_t, uint32_t>>;
 // Keeps the "images" member's id/height/width triples; other members are
 // taken whole, as a caller building them would.
 class ImagesSink : public zerlin::DatasetSink {
-public:
+  public:
     Sizes sizes;
     void member(zerlin::JsonString key, zerlin::JsonReader& reader) override {
         if (key.text != "images") return zerlin::read_any_value(reader);
@@ -41,7 +41,7 @@ public:
     }
     void annotations(zerlin::JsonString) override {}
 
-private:
+  private:
     struct Images {
         Sizes& sizes;
         int depth = 0;
@@ -80,10 +80,13 @@ inline std::vector<int64_t> distinct(std::vector<int64_t> v) {
 }
 
 class HandleSides {
-public:
+  public:
     HandleSides(const zerlin::CompactData& h, const Sizes& sizes, zerlin::EvalParams p)
-        : h_(h), snap_(h.snapshot ? std::string_view(*h.snapshot) : std::string_view()), sizes_(sizes),
-          p_(std::move(p)), kind_(zerlin::geometry_for(p_.iou_kind)) {}
+        : h_(h),
+          snap_(h.snapshot ? std::string_view(*h.snapshot) : std::string_view()),
+          sizes_(sizes),
+          p_(std::move(p)),
+          kind_(zerlin::geometry_for(p_.iou_kind)) {}
 
     // Records and geometry through the Evaluator's own handle reader.
     void run() {
@@ -105,10 +108,8 @@ public:
         if (!p_.iou_thrs.empty() && !p_.area_rng.empty()) (void)engine.per_instance(0, 0, p_.det_limit());
     }
 
-private:
-    bool masks() const {
-        return kind_ == zerlin::GeometryKind::Masks || kind_ == zerlin::GeometryKind::BoundaryMasks;
-    }
+  private:
+    bool masks() const { return kind_ == zerlin::GeometryKind::Masks || kind_ == zerlin::GeometryKind::BoundaryMasks; }
 
     zerlin::Rle rasterise(std::size_t i, zerlin::Geometry g, zerlin::RasterScratch& scratch) const {
         const zerlin::AnnotationColumns& c = *h_.columns;
@@ -181,9 +182,8 @@ inline void load_and_evaluate(std::string_view text, bool results) {
         h.spans_kept = built.spans_kept;
         for (zerlin::IouKind kind :
              {zerlin::IouKind::Bbox, zerlin::IouKind::Segm, zerlin::IouKind::Boundary, zerlin::IouKind::Keypoints}) {
-            expect_clean([&] {
-                HandleSides(h, sink.sizes, params_for(*h.columns, kind, kind != zerlin::IouKind::Segm)).run();
-            });
+            expect_clean(
+                [&] { HandleSides(h, sink.sizes, params_for(*h.columns, kind, kind != zerlin::IouKind::Segm)).run(); });
         }
     });
 }

@@ -20,8 +20,8 @@ namespace fuzz {
     std::abort();
 }
 
-#define FUZZ_CHECK(cond)                                 \
-    do {                                                 \
+#define FUZZ_CHECK(cond)                                   \
+    do {                                                   \
         if (!(cond)) ::fuzz::fail("check failed:", #cond); \
     } while (0)
 
@@ -42,7 +42,7 @@ void expect_clean(F&& body) {
 
 // Consumes the input front to back; past the end every read gives zeros.
 class Bytes {
-public:
+  public:
     Bytes(const uint8_t* data, std::size_t size) : p_(data), end_(data + size) {}
     std::size_t left() const { return std::size_t(end_ - p_); }
     uint8_t u8() { return p_ == end_ ? 0 : *p_++; }
@@ -75,7 +75,7 @@ public:
         return s;
     }
 
-private:
+  private:
     const uint8_t* p_;
     const uint8_t* end_;
 };

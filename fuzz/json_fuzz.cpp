@@ -16,7 +16,10 @@ struct Counter {
     void on_null() { ++events; }
     void on_bool(bool) { ++events; }
     void on_u64(std::uint64_t) { ++events; }
-    void on_i64(std::int64_t v) { FUZZ_CHECK(v < 0); ++events; }
+    void on_i64(std::int64_t v) {
+        FUZZ_CHECK(v < 0);
+        ++events;
+    }
     void on_double(double) { ++events; }
     void on_string(zerlin::JsonString s) { ++events, bytes += s.text.size(); }
     void on_key(zerlin::JsonString s) { ++events, bytes += s.text.size(); }

@@ -19,7 +19,9 @@ uint64_t run_sum(const zerlin::Rle& r) {
     return s;
 }
 
-bool well_formed(const zerlin::Rle& r) { return run_sum(r) == uint64_t(r.h) * r.w; }
+bool well_formed(const zerlin::Rle& r) {
+    return run_sum(r) == uint64_t(r.h) * r.w;
+}
 
 // Area and box of the decoded pixels against the run functions.
 void check_against_pixels(const zerlin::Rle& r) {

@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Builds and installs vantorel, then runs every test: the C++ core tests
-# (GoogleTest through ctest, with the fuzz corpora replayed) and the Python
-# tests (pytest); then the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer (scripts/sanitize.sh), a short run of every
+# Checks the sources with ruff and clang-format, builds and installs vantorel,
+# then runs every test: the C++ core tests (GoogleTest through ctest, with the
+# fuzz corpora replayed) and the Python tests (pytest); then the same under
+# AddressSanitizer and UndefinedBehaviorSanitizer (scripts/sanitize.sh), a short run of every
 # fuzz target (fuzz/run.sh) and the core built for Windows (run under wine)
 # and with Clang + libc++ (scripts/check-portability.sh).
 # Uses the active Python (or $PYTHON); set VANTOREL_SKIP_INSTALL=1 to test
@@ -14,16 +14,26 @@ cd "$(dirname "$0")/.."
 PY=${PYTHON:-python3}
 
 # The C++ tests need GoogleTest, and the build reads floats with fast_float's
-# headers (without them CMake would fetch a release), from Debian's packages.
-if ! dpkg -s libgtest-dev libfast-float-dev >/dev/null 2>&1; then
+# headers (without them CMake would fetch a release), from Debian's packages;
+# clang-format checks the C++ layout.
+if ! dpkg -s libgtest-dev libfast-float-dev clang-format >/dev/null 2>&1; then
   SUDO=$([ "$(id -u)" = 0 ] || echo sudo)
   export DEBIAN_FRONTEND=noninteractive
   $SUDO apt-get update -qq
-  $SUDO apt-get install -y -qq libgtest-dev libfast-float-dev g++ >/dev/null
+  $SUDO apt-get install -y -qq libgtest-dev libfast-float-dev clang-format g++ >/dev/null
 fi
 
 if [ "${VANTOREL_SKIP_INSTALL:-0}" != 1 ]; then
   "$PY" -m pip install -q -r requirements-test.txt
+fi
+
+# Lint and layout first: seconds, and a failure here needs no build to find.
+"$PY" -m ruff check .
+"$PY" -m ruff format --check .
+find zerlin-core zerlin-py fuzz \( -name '*.cpp' -o -name '*.hpp' -o -name '*.h' \) -print0 \
+  | xargs -0 clang-format --dry-run -Werror
+
+if [ "${VANTOREL_SKIP_INSTALL:-0}" != 1 ]; then
   ZERLIN_WERROR=ON "$PY" -m pip install -q --no-build-isolation .
 fi
 

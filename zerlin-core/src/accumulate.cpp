@@ -38,9 +38,8 @@ void Accumulator::build_sorted(const std::vector<uint64_t>& dt_off, const std::v
         for (uint64_t f = dt_off[e]; f < dt_off[e + 1]; ++f)
             sorted_.push_back(SortedDet{dt_score[f], uint32_t(f), uint32_t(f - dt_off[e])});
     std::vector<SortedDet> tmp;
-    detail::stable_sort(std::span<SortedDet>(sorted_), tmp, [](const SortedDet& x, const SortedDet& y) {
-        return detail::score_before(x.score, y.score);
-    });
+    detail::stable_sort(std::span<SortedDet>(sorted_), tmp,
+                        [](const SortedDet& x, const SortedDet& y) { return detail::score_before(x.score, y.score); });
     selections_.assign(p_.max_dets.size(), {});
     for (std::size_t m = 0; m < p_.max_dets.size(); ++m) {
         if (p_.max_dets[m] >= limit_) continue;

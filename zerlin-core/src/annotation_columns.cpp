@@ -1,7 +1,7 @@
 // The annotation column store.
-#include "zerlin/snapshot.hpp"
-
 #include <cstdint>
+
+#include "zerlin/snapshot.hpp"
 
 namespace zerlin {
 
@@ -10,8 +10,10 @@ namespace zerlin {
 void AnnotationColumns::reserve(std::size_t rows) {
     boxes.reserve(4 * rows);
     scores.reserve(rows);
-    if (wide_ids) ids64.reserve(2 * rows);
-    else ids32.reserve(2 * rows);
+    if (wide_ids)
+        ids64.reserve(2 * rows);
+    else
+        ids32.reserve(2 * rows);
     if (ground_truth) {
         gt_ids.reserve(rows);
         gt_areas.reserve(rows);
@@ -19,7 +21,9 @@ void AnnotationColumns::reserve(std::size_t rows) {
     }
 }
 
-static bool fits32(std::int64_t v) { return v >= INT32_MIN && v <= INT32_MAX; }
+static bool fits32(std::int64_t v) {
+    return v >= INT32_MIN && v <= INT32_MAX;
+}
 
 static void widen(AnnotationColumns& c) {
     c.ids64.assign(c.ids32.begin(), c.ids32.end());
@@ -71,8 +75,10 @@ void AnnotationColumns::push_box_missing(bool missing) {
 
 template <class T>
 static void append_vec(std::vector<T>& a, std::vector<T>& b) {
-    if (a.empty()) a.swap(b);
-    else a.insert(a.end(), b.begin(), b.end());
+    if (a.empty())
+        a.swap(b);
+    else
+        a.insert(a.end(), b.begin(), b.end());
 }
 
 // Brings a lazily created column to `rows` rows of `per_row` absent values.

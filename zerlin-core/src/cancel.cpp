@@ -37,8 +37,10 @@ bool ask_at_check_point(ThreadCancel& s) noexcept {
     const auto now = std::chrono::steady_clock::now();
     const auto since = now - s.last_read;
     s.last_read = now;
-    if (since > kCancelPollPeriod / 4) s.stride = std::max(1u, s.stride / 2);
-    else if (since < kCancelPollPeriod / 16) s.stride = std::min(kMaxStride, s.stride * 2);
+    if (since > kCancelPollPeriod / 4)
+        s.stride = std::max(1u, s.stride / 2);
+    else if (since < kCancelPollPeriod / 16)
+        s.stride = std::min(kMaxStride, s.stride * 2);
     s.countdown = s.stride;
     return ask_interrupter(s);
 }
@@ -57,7 +59,9 @@ CancelScope::~CancelScope() {
     t_cancel.interrupter = interrupter_;
 }
 
-CancelToken* current_cancel_token() noexcept { return t_cancel.token; }
+CancelToken* current_cancel_token() noexcept {
+    return t_cancel.token;
+}
 
 bool cancel_requested() noexcept {
     ThreadCancel& s = t_cancel;

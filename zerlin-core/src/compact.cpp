@@ -42,7 +42,9 @@ std::shared_ptr<const AnnotationColumns> CompactData::completed_columns() const 
     return completed;
 }
 
-bool CompactData::row_crowd(std::size_t row) const noexcept { return !results && columns->gt_crowd[row] != 0; }
+bool CompactData::row_crowd(std::size_t row) const noexcept {
+    return !results && columns->gt_crowd[row] != 0;
+}
 
 AnnotationColumns columns_from_rows(const double* rows, std::size_t n) {
     // Truncation must land in [-2^63, 2^63): compare before converting.

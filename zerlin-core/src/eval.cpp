@@ -1,5 +1,4 @@
 #include "zerlin/eval.hpp"
-#include "zerlin/accumulate.hpp"
 
 #include <algorithm>
 #include <cmath>
@@ -8,6 +7,7 @@
 #include <string>
 
 #include "stable_sort.hpp"
+#include "zerlin/accumulate.hpp"
 #include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 #include "zerlin/rle.hpp"
@@ -45,13 +45,14 @@ double pairwise_sum(const double* a, std::size_t n) {
 }
 
 // max(0, v) that keeps NaN, as NumPy's max does.
-inline double clamp_low(double v) { return (v != v || v > 0) ? v : 0.0; }
+inline double clamp_low(double v) {
+    return (v != v || v > 0) ? v : 0.0;
+}
 
 }  // namespace
 
 void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint32_t> dt_idx,
-                 std::span<const uint32_t> gt_idx, std::span<const double> sigmas, bool use_area,
-                 double* out) {
+                 std::span<const uint32_t> gt_idx, std::span<const double> sigmas, bool use_area, double* out) {
     const std::size_t S = gt.keypoint_count;
     const std::size_t G = gt_idx.size();
     if (dt.keypoint_count != S) throw_internal("keypoint counts of the two sides differ");
@@ -147,8 +148,7 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
     for (const RecordSet* rs : {&gt_, &dt_}) {
         std::size_t n = rs->size();
         if (rs->image_index.size() != n || rs->category_index.size() != n || rs->scores.size() != n ||
-            rs->areas.size() != n || rs->crowd.size() != n || rs->ignore.size() != n ||
-            rs->non_exhaustive.size() != n)
+            rs->areas.size() != n || rs->crowd.size() != n || rs->ignore.size() != n || rs->non_exhaustive.size() != n)
             throw_internal("record set columns differ in length");
     }
     if (gt_.kind == GeometryKind::Keypoints && dt_.kind == GeometryKind::Keypoints) {
@@ -174,10 +174,8 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
     }
     if (!params_.range_by_image.empty() && params_.range_by_image.size() != params_.img_ids.size())
         throw_value("range_by_image must have one value per image id");
-    if (gt_.kind == GeometryKind::Boxes && gt_.boxes.size() != 4 * gt_.size())
-        throw_internal("box column incomplete");
-    if (dt_.kind == GeometryKind::Boxes && dt_.boxes.size() != 4 * dt_.size())
-        throw_internal("box column incomplete");
+    if (gt_.kind == GeometryKind::Boxes && gt_.boxes.size() != 4 * gt_.size()) throw_internal("box column incomplete");
+    if (dt_.kind == GeometryKind::Boxes && dt_.boxes.size() != 4 * dt_.size()) throw_internal("box column incomplete");
 
     for (const RecordSet* rs : {&gt_, &dt_})
         if ((rs->kind == GeometryKind::Masks || rs->kind == GeometryKind::BoundaryMasks) &&
@@ -190,10 +188,14 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
         if (t < mask_hint_) mask_hint_ = t;  // NaN never compares less
     mask_hint_ = std::max(std::min(mask_hint_, kMaxThreshold), 0.0);
 
-    if (gt_.kind != dt_.kind) iou_ = &Engine::kinds_disagree;
-    else if (gt_.kind == GeometryKind::Boxes) iou_ = &Engine::box_ious;
-    else if (gt_.kind == GeometryKind::Keypoints) iou_ = &Engine::keypoint_ious;
-    else iou_ = &Engine::mask_iou;
+    if (gt_.kind != dt_.kind)
+        iou_ = &Engine::kinds_disagree;
+    else if (gt_.kind == GeometryKind::Boxes)
+        iou_ = &Engine::box_ious;
+    else if (gt_.kind == GeometryKind::Keypoints)
+        iou_ = &Engine::keypoint_ious;
+    else
+        iou_ = &Engine::mask_iou;
 
     Stopwatch sw;
     const std::size_t K = params_.num_slots();
@@ -222,8 +224,7 @@ void Engine::unpack(const RecordSet& rs, std::span<const uint32_t> idx, std::vec
 }
 
 // Mask (and boundary) IoU of one image: references to the masks, never copies.
-void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out,
-                      MaskScratch& s) const {
+void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const {
     const std::size_t D = di.size(), G = gi.size();
     s.crowd.resize(G);
     for (std::size_t g = 0; g < G; ++g) s.crowd[g] = gt_.crowd[gi[g]];
@@ -300,9 +301,8 @@ void Engine::gather_entry(Category& c, std::size_t e, std::vector<uint32_t>& buf
     const std::size_t D = c.D(e), G = c.G(e);
     std::copy_n(gt_index_.order.data() + en.gt_start, G, c.gt_rec.data() + c.gt_off[e]);
     buf.assign(dt_index_.order.data() + en.dt_start, dt_index_.order.data() + en.dt_start + en.dt_length);
-    detail::stable_sort(std::span<uint32_t>(buf), tmp, [&](uint32_t x, uint32_t y) {
-        return detail::score_before(dt_.scores[x], dt_.scores[y]);
-    });
+    detail::stable_sort(std::span<uint32_t>(buf), tmp,
+                        [&](uint32_t x, uint32_t y) { return detail::score_before(dt_.scores[x], dt_.scores[y]); });
     std::copy_n(buf.data(), D, c.dt_rec.data() + c.dt_off[e]);
     const bool by_image = !params_.range_by_image.empty();
     const double image_value = by_image ? params_.range_by_image[en.image] : 0.0;
@@ -315,8 +315,9 @@ void Engine::gather_entry(Category& c, std::size_t e, std::vector<uint32_t>& buf
     }
     for (std::size_t g = 0; g < G; ++g) {
         const uint32_t r = c.gt_rec[c.gt_off[e] + g];
-        c.gt_area[c.gt_off[e] + g] = by_image ? image_value : box_scale ? gt_.boxes.data()[4 * r + 2] * gt_.boxes.data()[4 * r + 3] * kBoxScale
-                                                     : gt_.areas[r];
+        c.gt_area[c.gt_off[e] + g] = by_image    ? image_value
+                                     : box_scale ? gt_.boxes.data()[4 * r + 2] * gt_.boxes.data()[4 * r + 3] * kBoxScale
+                                                 : gt_.areas[r];
         c.gt_flags[c.gt_off[e] + g] = GtFlags{gt_.ignore[r] != 0, gt_.crowd[r] != 0};
     }
 }
@@ -342,8 +343,10 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
                 double mx = -std::numeric_limits<double>::infinity();
                 for (std::size_t g = 0; g < G; ++g) {
                     double v = m[d * G + g];
-                    if (v > mx) mx = v;
-                    else if (std::isnan(v)) mx = std::numeric_limits<double>::infinity();
+                    if (v > mx)
+                        mx = v;
+                    else if (std::isnan(v))
+                        mx = std::numeric_limits<double>::infinity();
                 }
                 rm[d] = mx;
             }
@@ -409,8 +412,10 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
         bool out = dt_area[d] < lo || dt_area[d] > hi || dt_flagged[d];
         for (std::size_t t = 0; t < T; ++t) {
             int32_t m = dt_match[t * D + d];
-            if (m >= 0) status[d * T + t] = ignored_at[m] ? Verdict::Ignored : Verdict::TruePositive;
-            else status[d * T + t] = out ? Verdict::Ignored : Verdict::FalsePositive;
+            if (m >= 0)
+                status[d * T + t] = ignored_at[m] ? Verdict::Ignored : Verdict::TruePositive;
+            else
+                status[d * T + t] = out ? Verdict::Ignored : Verdict::FalsePositive;
         }
     }
 }
@@ -432,7 +437,6 @@ void Engine::match_area(Category& c, std::size_t a, Pool& pool) const {
     });
     sw.add_to(timings_->match_cpu);
 }
-
 
 template <class F>
 void Engine::walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit) const {
@@ -632,15 +636,13 @@ InstanceRows Engine::per_instance(std::size_t t_idx, std::size_t a_idx, uint64_t
     const EvalParams& p = params_;
     const std::size_t T = p.iou_thrs.size();
     if (t_idx >= T)
-        throw_value("t_idx " + std::to_string(t_idx) + " is out of range for " + std::to_string(T) +
-                    " IoU thresholds");
+        throw_value("t_idx " + std::to_string(t_idx) + " is out of range for " + std::to_string(T) + " IoU thresholds");
     if (a_idx >= p.area_rng.size())
-        throw_value("a_idx " + std::to_string(a_idx) + " is out of range for " +
-                    std::to_string(p.area_rng.size()) + " area ranges");
+        throw_value("a_idx " + std::to_string(a_idx) + " is out of range for " + std::to_string(p.area_rng.size()) +
+                    " area ranges");
     std::vector<InstanceRows> outs(p.num_slots());
-    walk(a_idx, a_idx + 1, pool, [&](const Category& c, std::size_t k, std::size_t) {
-        instance_rows(c, t_idx, max_det, outs[k]);
-    });
+    walk(a_idx, a_idx + 1, pool,
+         [&](const Category& c, std::size_t k, std::size_t) { instance_rows(c, t_idx, max_det, outs[k]); });
     InstanceRows all;
     auto append = [](auto& dst, const auto& src) { dst.insert(dst.end(), src.begin(), src.end()); };
     for (const InstanceRows& o : outs) {
@@ -661,8 +663,7 @@ InstanceRows Engine::per_instance(std::size_t t_idx, std::size_t a_idx, uint64_t
 }
 
 void Engine::configure_lvis(std::span<const uint8_t> gt_ignore,
-                            std::span<const std::pair<int64_t, int64_t>> non_exhaustive,
-                            bool preserve_crowds) {
+                            std::span<const std::pair<int64_t, int64_t>> non_exhaustive, bool preserve_crowds) {
     if (gt_ignore.size() != gt_.size()) throw_value("LVIS ignore flags do not match ground-truth length");
     for (std::size_t i = 0; i < gt_ignore.size(); ++i) gt_.ignore[i] = gt_ignore[i] ? 1 : 0;
     if (!preserve_crowds) std::fill(gt_.crowd.begin(), gt_.crowd.end(), 0);

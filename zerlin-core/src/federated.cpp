@@ -41,8 +41,8 @@ void drop_outside_area(RecordSet& records) {
         if (!(records.areas[r] > 0.0 && records.areas[r] < INFINITY)) records.image_index[r] = -1;
 }
 
-void select_federated(RecordSet& dt, RecordSet& gt,
-                      const std::vector<std::pair<std::int32_t, std::int32_t>>& negative, std::uint64_t max_det) {
+void select_federated(RecordSet& dt, RecordSet& gt, const std::vector<std::pair<std::int32_t, std::int32_t>>& negative,
+                      std::uint64_t max_det) {
     drop_outside_area(gt);
     std::vector<std::uint8_t> kept(dt.size(), 0);
     for (std::vector<std::uint32_t>& rows : rows_by_image(dt)) {

@@ -51,20 +51,29 @@ int errno_of(DWORD code) {
         case ERROR_PATH_NOT_FOUND:
         case ERROR_INVALID_NAME:
         case ERROR_INVALID_DRIVE:
-        case ERROR_BAD_NETPATH: return ENOENT;
+        case ERROR_BAD_NETPATH:
+            return ENOENT;
         case ERROR_ACCESS_DENIED:
         case ERROR_SHARING_VIOLATION:
-        case ERROR_LOCK_VIOLATION: return EACCES;
-        case ERROR_TOO_MANY_OPEN_FILES: return EMFILE;
+        case ERROR_LOCK_VIOLATION:
+            return EACCES;
+        case ERROR_TOO_MANY_OPEN_FILES:
+            return EMFILE;
         case ERROR_NOT_ENOUGH_MEMORY:
-        case ERROR_OUTOFMEMORY: return ENOMEM;
-        case ERROR_FILENAME_EXCED_RANGE: return ENAMETOOLONG;
-        case ERROR_DIRECTORY: return ENOTDIR;
-        default: return EIO;
+        case ERROR_OUTOFMEMORY:
+            return ENOMEM;
+        case ERROR_FILENAME_EXCED_RANGE:
+            return ENAMETOOLONG;
+        case ERROR_DIRECTORY:
+            return ENOTDIR;
+        default:
+            return EIO;
     }
 }
 
-[[noreturn]] void throw_last_error() { throw_os_error(errno_of(GetLastError())); }
+[[noreturn]] void throw_last_error() {
+    throw_os_error(errno_of(GetLastError()));
+}
 
 // UTF-8 path to the UTF-16 form Windows' own calls take, so that any name
 // opens, not only those of the current code page.
@@ -78,7 +87,7 @@ std::wstring wide_path(const std::string& path) {
 }
 
 class OpenFile {
-public:
+  public:
     explicit OpenFile(const std::string& path) {
         // Backup semantics let a directory open, so that it is reported as one.
         h_ = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
@@ -104,14 +113,14 @@ public:
         return got;
     }
 
-private:
+  private:
     HANDLE h_;
 };
 
 #else
 
 class OpenFile {
-public:
+  public:
     explicit OpenFile(const std::string& path) {
         // Non-blocking, so that opening a FIFO without a writer does not wait.
         fd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
@@ -138,7 +147,7 @@ public:
         }
     }
 
-private:
+  private:
     int fd_;
 };
 

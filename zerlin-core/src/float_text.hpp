@@ -7,12 +7,12 @@
 // correctly rounded printf.
 #pragma once
 
+#include <fast_float/fast_float.h>
+
 #include <charconv>
 #include <cmath>
 #include <string>
 #include <system_error>
-
-#include <fast_float/fast_float.h>
 
 namespace zerlin {
 

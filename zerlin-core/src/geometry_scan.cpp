@@ -1,12 +1,11 @@
 // Geometry scanners: a row's segmentation or keypoints read from its span
 // of the snapshot when an evaluation needs it.
-#include "zerlin/snapshot.hpp"
-
 #include <charconv>
 #include <cmath>
 
 #include "float_text.hpp"
 #include "json_values.hpp"
+#include "zerlin/snapshot.hpp"
 
 namespace zerlin {
 
@@ -16,7 +15,9 @@ using namespace detail;
 
 namespace {
 
-bool is_space_char(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_space_char(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 std::string_view trim(std::string_view s) {
     while (!s.empty() && is_space_char(s.front())) s.remove_prefix(1);
@@ -37,7 +38,9 @@ bool for_each_token(std::string_view s, F&& f) {
     }
 }
 
-bool is_digit_char(char c) { return c >= '0' && c <= '9'; }
+bool is_digit_char(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // true/false as 1/0, or a decimal literal with a finite value.
 bool token_value(std::string_view t, double& v) {
@@ -113,7 +116,8 @@ std::uint32_t read_run_length(JsonReader& r) {
     if (!starts_number(c)) fail_invalid_type(r, kExpected);
     JsonNumber n = r.read_number();
     if (n.kind == JsonNumber::U64 && n.u <= 0xFFFFFFFFu) return std::uint32_t(n.u);
-    if (n.kind == JsonNumber::F64) r.fail_custom_here("invalid type: " + describe_float(n.d) + ", expected " + kExpected);
+    if (n.kind == JsonNumber::F64)
+        r.fail_custom_here("invalid type: " + describe_float(n.d) + ", expected " + kExpected);
     r.fail_custom_here("invalid value: " + describe_number(n) + ", expected " + kExpected);
 }
 
@@ -240,9 +244,12 @@ void scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& o
 
 Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot) {
     switch (scan.kind) {
-        case SegmentationScan::Polygons: return Polygons{scan.coords, scan.ring_ends};
-        case SegmentationScan::Runs: return UncompressedCounts{scan.runs};
-        case SegmentationScan::CountsOwned: return CompressedCounts{scan.counts};
+        case SegmentationScan::Polygons:
+            return Polygons{scan.coords, scan.ring_ends};
+        case SegmentationScan::Runs:
+            return UncompressedCounts{scan.runs};
+        case SegmentationScan::CountsOwned:
+            return CompressedCounts{scan.counts};
         case SegmentationScan::CountsRef: {
             std::string_view raw = snapshot.substr(scan.counts_offset, scan.counts_length);
             CompressedCounts c;
@@ -253,7 +260,8 @@ Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot) {
             }
             return c;
         }
-        case SegmentationScan::None: break;
+        case SegmentationScan::None:
+            break;
     }
     return std::monostate{};
 }
@@ -267,8 +275,10 @@ bool KeypointReader::read(std::string_view snapshot, Span span, std::vector<doub
     read_triplets(r, xyv_);
     if (xyv_.empty()) return false;
     std::size_t n = xyv_.size() / 3;
-    if (!k_) k_ = std::uint32_t(n);
-    else if (n != *k_) r.fail_custom_here("inconsistent keypoint counts");
+    if (!k_)
+        k_ = std::uint32_t(n);
+    else if (n != *k_)
+        r.fail_custom_here("inconsistent keypoint counts");
     for (std::size_t i = 0; i < n; ++i) {
         xy.push_back(xyv_[3 * i]);
         xy.push_back(xyv_[3 * i + 1]);
@@ -304,8 +314,10 @@ void read_segmentations_sequentially(std::string_view snapshot, std::size_t rows
             r.advance();
             bool first_value = true;
             for (int f = 0; r.next_element(first_value); ++f) {
-                if (f == kSegmentation && !take_null(r)) read_segmentation(r, scan);
-                else if (f != kSegmentation) r.skip_value();
+                if (f == kSegmentation && !take_null(r))
+                    read_segmentation(r, scan);
+                else if (f != kSegmentation)
+                    r.skip_value();
             }
             r.advance();
             r.leave_container();

@@ -10,12 +10,13 @@ namespace zerlin {
 
 namespace {
 
-bool participates(int32_t image, int32_t category) { return image >= 0 && category >= 0; }
+bool participates(int32_t image, int32_t category) {
+    return image >= 0 && category >= 0;
+}
 
 // One stable counting-sort pass of `idx` by key(record) in [0, buckets).
 template <class Key>
-void counting_pass(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp, std::size_t buckets,
-                   Key key) {
+void counting_pass(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp, std::size_t buckets, Key key) {
     std::vector<uint32_t> count(buckets + 1, 0);
     for (uint32_t r : idx) ++count[key(r) + 1];
     for (std::size_t b = 0; b < buckets; ++b) count[b + 1] += count[b];
@@ -26,9 +27,8 @@ void counting_pass(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp, std::
 
 }  // namespace
 
-GroupIndex build_group_index(std::span<const int32_t> image_index,
-                             std::span<const int32_t> category_index, std::size_t num_slots,
-                             bool use_cats) {
+GroupIndex build_group_index(std::span<const int32_t> image_index, std::span<const int32_t> category_index,
+                             std::size_t num_slots, bool use_cats) {
     if (image_index.size() != category_index.size())
         throw_internal("image and category index columns differ in length");
     if (image_index.size() > std::numeric_limits<uint32_t>::max())
@@ -70,8 +70,7 @@ GroupIndex build_group_index(std::span<const int32_t> image_index,
     return gi;
 }
 
-void pair_images(const GroupIndex& gt, const GroupIndex& dt, std::size_t slot,
-                 std::vector<ImageEntry>& out) {
+void pair_images(const GroupIndex& gt, const GroupIndex& dt, std::size_t slot, std::vector<ImageEntry>& out) {
     out.clear();
     CategoryRange gr = slot < gt.category_ranges.size() ? gt.category_ranges[slot] : CategoryRange{};
     CategoryRange dr = slot < dt.category_ranges.size() ? dt.category_ranges[slot] : CategoryRange{};
@@ -97,9 +96,8 @@ void pair_images(const GroupIndex& gt, const GroupIndex& dt, std::size_t slot,
 }
 
 std::vector<uint8_t> select_top_detections(std::span<const int32_t> image_index,
-                                           std::span<const int32_t> category_index,
-                                           std::span<const double> scores, std::size_t num_slots,
-                                           bool use_cats, uint64_t limit, TopSelection how) {
+                                           std::span<const int32_t> category_index, std::span<const double> scores,
+                                           std::size_t num_slots, bool use_cats, uint64_t limit, TopSelection how) {
     const std::size_t n = image_index.size();
     std::vector<uint8_t> keep(n, 1);
     uint64_t max_image = 0;
@@ -156,9 +154,8 @@ std::vector<uint8_t> select_top_detections(std::span<const int32_t> image_index,
         if (g.length <= limit) continue;
         std::span<uint32_t> run(gi.order.data() + g.start, g.length);
         // Group order already is (category, record) when pooled, record otherwise.
-        detail::stable_sort(run, scratch, [&](uint32_t a, uint32_t b) {
-            return detail::score_before(scores[a], scores[b]);
-        });
+        detail::stable_sort(run, scratch,
+                            [&](uint32_t a, uint32_t b) { return detail::score_before(scores[a], scores[b]); });
         for (std::size_t rank = limit; rank < run.size(); ++rank) keep[run[rank]] = 0;
     }
     return keep;

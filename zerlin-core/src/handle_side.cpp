@@ -37,15 +37,18 @@ double scanned_area(const SegmentationScan& scan, std::string_view snapshot) {
     switch (scan.kind) {
         case SegmentationScan::CountsRef:
             return rle_string_area(snapshot.substr(scan.counts_offset, scan.counts_length), scan.counts_escaped);
-        case SegmentationScan::CountsOwned: return rle_string_area(scan.counts, false);
-        case SegmentationScan::Runs: return rle_area(Rle{0, 0, scan.runs});
-        default: throw_internal("a result without an RLE kept its area to its mask");
+        case SegmentationScan::CountsOwned:
+            return rle_string_area(scan.counts, false);
+        case SegmentationScan::Runs:
+            return rle_area(Rle{0, 0, scan.runs});
+        default:
+            throw_internal("a result without an RLE kept its area to its mask");
     }
 }
 
 // Mask jobs of one side's rows, each at its image's size.
 class MaskJobs {
-public:
+  public:
     MaskJobs(const CompactData& h, const ImageSizes& sizes, RecordSet& rs, PendingMasks& pending)
         : h_(h), sizes_(sizes), rs_(rs), pending_(pending) {}
 
@@ -62,7 +65,7 @@ public:
         pending_.submit(rs_, std::uint32_t(row), MaskJob{size->first, size->second, std::move(g)});
     }
 
-private:
+  private:
     const CompactData& h_;
     const ImageSizes& sizes_;
     RecordSet& rs_;
@@ -94,8 +97,10 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
                 scanned[i].error = std::current_exception();
                 continue;
             }
-            if (use[i] == MaskUse::Rasterise) scanned[i].geometry = to_geometry(scan, snap);
-            else rs.areas[i] = scanned_area(scan, snap);
+            if (use[i] == MaskUse::Rasterise)
+                scanned[i].geometry = to_geometry(scan, snap);
+            else
+                rs.areas[i] = scanned_area(scan, snap);
         }
     });
     for (std::size_t i = 0; i < n; ++i)
@@ -161,8 +166,8 @@ void HandleSideReader::geometry(const CompactData& h, bool is_gt, RecordSet& rs,
     // Rows evaluation reads: detections within the first L of their group.
     std::vector<std::uint8_t> participating(rs.size(), 1);
     if (!is_gt)
-        participating = select_top_detections(rs.image_index, rs.category_index, rs.scores, p_.num_slots(),
-                                              p_.use_cats, p_.det_limit());
+        participating = select_top_detections(rs.image_index, rs.category_index, rs.scores, p_.num_slots(), p_.use_cats,
+                                              p_.det_limit());
     if (masks()) {
         // A row of an image or category outside the evaluation, or of a group
         // the other side lacks, has its geometry (and its image's size) never read.
@@ -224,15 +229,19 @@ void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,
     // Rows that take part without meeting the other side need only their area.
     std::vector<MaskUse> use(n, MaskUse::Unread);
     for (std::size_t i = 0; i < n; ++i)
-        if (keep[i]) use[i] = MaskUse::Rasterise;
-        else if (areas_from_masks && participating[i]) use[i] = MaskUse::AreaOnly;
+        if (keep[i])
+            use[i] = MaskUse::Rasterise;
+        else if (areas_from_masks && participating[i])
+            use[i] = MaskUse::AreaOnly;
     if (h.snapshot && c.has_segmentation) {
         scan_spans(h, use, jobs, rs);
     } else if (h.snapshot && h.results) {
         auto wanted = [&](std::size_t i) { return use[i] != MaskUse::Unread; };
         auto visit = [&](std::size_t i, SegmentationScan& scan) {
-            if (use[i] == MaskUse::Rasterise) jobs.submit(i, to_geometry(scan, snap));
-            else rs.areas[i] = scanned_area(scan, snap);
+            if (use[i] == MaskUse::Rasterise)
+                jobs.submit(i, to_geometry(scan, snap));
+            else
+                rs.areas[i] = scanned_area(scan, snap);
         };
         read_segmentations_sequentially(snap, n, wanted, visit);
     } else {

@@ -1,6 +1,5 @@
 #include "zerlin/json.hpp"
 
-
 #include <cmath>
 #include <cstring>
 
@@ -10,55 +9,96 @@ namespace zerlin {
 
 const char* json_errc_reason(JsonErrc code) noexcept {
     switch (code) {
-        case JsonErrc::EofWhileParsingList: return "EOF while parsing a list";
-        case JsonErrc::EofWhileParsingObject: return "EOF while parsing an object";
-        case JsonErrc::EofWhileParsingString: return "EOF while parsing a string";
-        case JsonErrc::EofWhileParsingValue: return "EOF while parsing a value";
-        case JsonErrc::ExpectedColon: return "expected `:`";
-        case JsonErrc::ExpectedListCommaOrEnd: return "expected `,` or `]`";
-        case JsonErrc::ExpectedObjectCommaOrEnd: return "expected `,` or `}`";
-        case JsonErrc::ExpectedSomeIdent: return "expected ident";
-        case JsonErrc::ExpectedSomeValue: return "expected value";
-        case JsonErrc::InvalidEscape: return "invalid escape";
-        case JsonErrc::InvalidNumber: return "invalid number";
-        case JsonErrc::NumberOutOfRange: return "number out of range";
-        case JsonErrc::InvalidUnicodeCodePoint: return "invalid unicode code point";
+        case JsonErrc::EofWhileParsingList:
+            return "EOF while parsing a list";
+        case JsonErrc::EofWhileParsingObject:
+            return "EOF while parsing an object";
+        case JsonErrc::EofWhileParsingString:
+            return "EOF while parsing a string";
+        case JsonErrc::EofWhileParsingValue:
+            return "EOF while parsing a value";
+        case JsonErrc::ExpectedColon:
+            return "expected `:`";
+        case JsonErrc::ExpectedListCommaOrEnd:
+            return "expected `,` or `]`";
+        case JsonErrc::ExpectedObjectCommaOrEnd:
+            return "expected `,` or `}`";
+        case JsonErrc::ExpectedSomeIdent:
+            return "expected ident";
+        case JsonErrc::ExpectedSomeValue:
+            return "expected value";
+        case JsonErrc::InvalidEscape:
+            return "invalid escape";
+        case JsonErrc::InvalidNumber:
+            return "invalid number";
+        case JsonErrc::NumberOutOfRange:
+            return "number out of range";
+        case JsonErrc::InvalidUnicodeCodePoint:
+            return "invalid unicode code point";
         case JsonErrc::ControlCharacterWhileParsingString:
             return "control character (\\u0000-\\u001F) found while parsing a string";
-        case JsonErrc::KeyMustBeAString: return "key must be a string";
-        case JsonErrc::LoneLeadingSurrogateInHexEscape: return "lone leading surrogate in hex escape";
-        case JsonErrc::TrailingComma: return "trailing comma";
-        case JsonErrc::TrailingCharacters: return "trailing characters";
-        case JsonErrc::UnexpectedEndOfHexEscape: return "unexpected end of hex escape";
-        case JsonErrc::RecursionLimitExceeded: return "recursion limit exceeded";
-        case JsonErrc::Custom: return "";
+        case JsonErrc::KeyMustBeAString:
+            return "key must be a string";
+        case JsonErrc::LoneLeadingSurrogateInHexEscape:
+            return "lone leading surrogate in hex escape";
+        case JsonErrc::TrailingComma:
+            return "trailing comma";
+        case JsonErrc::TrailingCharacters:
+            return "trailing characters";
+        case JsonErrc::UnexpectedEndOfHexEscape:
+            return "unexpected end of hex escape";
+        case JsonErrc::RecursionLimitExceeded:
+            return "recursion limit exceeded";
+        case JsonErrc::Custom:
+            return "";
     }
     return "";
 }
 
 const char* json_errc_name(JsonErrc code) noexcept {
     switch (code) {
-        case JsonErrc::EofWhileParsingList: return "eof_while_parsing_list";
-        case JsonErrc::EofWhileParsingObject: return "eof_while_parsing_object";
-        case JsonErrc::EofWhileParsingString: return "eof_while_parsing_string";
-        case JsonErrc::EofWhileParsingValue: return "eof_while_parsing_value";
-        case JsonErrc::ExpectedColon: return "expected_colon";
-        case JsonErrc::ExpectedListCommaOrEnd: return "expected_list_comma_or_end";
-        case JsonErrc::ExpectedObjectCommaOrEnd: return "expected_object_comma_or_end";
-        case JsonErrc::ExpectedSomeIdent: return "expected_some_ident";
-        case JsonErrc::ExpectedSomeValue: return "expected_some_value";
-        case JsonErrc::InvalidEscape: return "invalid_escape";
-        case JsonErrc::InvalidNumber: return "invalid_number";
-        case JsonErrc::NumberOutOfRange: return "number_out_of_range";
-        case JsonErrc::InvalidUnicodeCodePoint: return "invalid_unicode_code_point";
-        case JsonErrc::ControlCharacterWhileParsingString: return "control_character_while_parsing_string";
-        case JsonErrc::KeyMustBeAString: return "key_must_be_a_string";
-        case JsonErrc::LoneLeadingSurrogateInHexEscape: return "lone_leading_surrogate_in_hex_escape";
-        case JsonErrc::TrailingComma: return "trailing_comma";
-        case JsonErrc::TrailingCharacters: return "trailing_characters";
-        case JsonErrc::UnexpectedEndOfHexEscape: return "unexpected_end_of_hex_escape";
-        case JsonErrc::RecursionLimitExceeded: return "recursion_limit_exceeded";
-        case JsonErrc::Custom: return "custom";
+        case JsonErrc::EofWhileParsingList:
+            return "eof_while_parsing_list";
+        case JsonErrc::EofWhileParsingObject:
+            return "eof_while_parsing_object";
+        case JsonErrc::EofWhileParsingString:
+            return "eof_while_parsing_string";
+        case JsonErrc::EofWhileParsingValue:
+            return "eof_while_parsing_value";
+        case JsonErrc::ExpectedColon:
+            return "expected_colon";
+        case JsonErrc::ExpectedListCommaOrEnd:
+            return "expected_list_comma_or_end";
+        case JsonErrc::ExpectedObjectCommaOrEnd:
+            return "expected_object_comma_or_end";
+        case JsonErrc::ExpectedSomeIdent:
+            return "expected_some_ident";
+        case JsonErrc::ExpectedSomeValue:
+            return "expected_some_value";
+        case JsonErrc::InvalidEscape:
+            return "invalid_escape";
+        case JsonErrc::InvalidNumber:
+            return "invalid_number";
+        case JsonErrc::NumberOutOfRange:
+            return "number_out_of_range";
+        case JsonErrc::InvalidUnicodeCodePoint:
+            return "invalid_unicode_code_point";
+        case JsonErrc::ControlCharacterWhileParsingString:
+            return "control_character_while_parsing_string";
+        case JsonErrc::KeyMustBeAString:
+            return "key_must_be_a_string";
+        case JsonErrc::LoneLeadingSurrogateInHexEscape:
+            return "lone_leading_surrogate_in_hex_escape";
+        case JsonErrc::TrailingComma:
+            return "trailing_comma";
+        case JsonErrc::TrailingCharacters:
+            return "trailing_characters";
+        case JsonErrc::UnexpectedEndOfHexEscape:
+            return "unexpected_end_of_hex_escape";
+        case JsonErrc::RecursionLimitExceeded:
+            return "recursion_limit_exceeded";
+        case JsonErrc::Custom:
+            return "custom";
     }
     return "custom";
 }
@@ -173,12 +213,33 @@ void JsonReader::skip_value() {
         int c = peek_nonspace();
         bool opened = false;
         switch (c) {
-            case 'n': ++p_; read_literal("ull", 3); break;
-            case 't': ++p_; read_literal("rue", 3); break;
-            case 'f': ++p_; read_literal("alse", 4); break;
-            case '"': ++p_; skip_string(); break;
-            case '-': case '0': case '1': case '2': case '3': case '4':
-            case '5': case '6': case '7': case '8': case '9':
+            case 'n':
+                ++p_;
+                read_literal("ull", 3);
+                break;
+            case 't':
+                ++p_;
+                read_literal("rue", 3);
+                break;
+            case 'f':
+                ++p_;
+                read_literal("alse", 4);
+                break;
+            case '"':
+                ++p_;
+                skip_string();
+                break;
+            case '-':
+            case '0':
+            case '1':
+            case '2':
+            case '3':
+            case '4':
+            case '5':
+            case '6':
+            case '7':
+            case '8':
+            case '9':
                 skip_number();
                 break;
             case '[':
@@ -188,8 +249,10 @@ void JsonReader::skip_value() {
                 ++p_;
                 opened = true;
                 break;
-            case -1: fail_peek(JsonErrc::EofWhileParsingValue);
-            default: fail_peek(JsonErrc::ExpectedSomeValue);
+            case -1:
+                fail_peek(JsonErrc::EofWhileParsingValue);
+            default:
+                fail_peek(JsonErrc::ExpectedSomeValue);
         }
         if (open_.size() == base) return;
         // Close every container that ends here, then stop before the next

@@ -16,7 +16,9 @@ std::string describe_float(double v) {
     return "floating point `" + s + "`";
 }
 
-std::string describe_string(std::string_view s) { return "string " + quote_literal(s); }
+std::string describe_string(std::string_view s) {
+    return "string " + quote_literal(s);
+}
 
 namespace detail {
 
@@ -26,7 +28,9 @@ std::string describe_number(const JsonNumber& n) {
     return describe_float(n.d);
 }
 
-bool starts_number(int c) { return c == '-' || (c >= '0' && c <= '9'); }
+bool starts_number(int c) {
+    return c == '-' || (c >= '0' && c <= '9');
+}
 
 // Handler that keeps nothing.
 struct Discard {
@@ -69,12 +73,31 @@ struct Discard {
     int c = r.peek_nonspace();
     std::string found;
     switch (c) {
-        case 'n': r.advance(); r.read_literal("ull", 3); found = "null"; break;
-        case 't': r.advance(); r.read_literal("rue", 3); found = "boolean `true`"; break;
-        case 'f': r.advance(); r.read_literal("alse", 4); found = "boolean `false`"; break;
-        case '"': r.advance(); found = describe_string(r.read_string().text); break;
-        case '[': found = "sequence"; break;
-        case '{': found = "map"; break;
+        case 'n':
+            r.advance();
+            r.read_literal("ull", 3);
+            found = "null";
+            break;
+        case 't':
+            r.advance();
+            r.read_literal("rue", 3);
+            found = "boolean `true`";
+            break;
+        case 'f':
+            r.advance();
+            r.read_literal("alse", 4);
+            found = "boolean `false`";
+            break;
+        case '"':
+            r.advance();
+            found = describe_string(r.read_string().text);
+            break;
+        case '[':
+            found = "sequence";
+            break;
+        case '{':
+            found = "map";
+            break;
         default:
             if (!starts_number(c)) r.fail_peek(JsonErrc::ExpectedSomeValue);
             found = describe_number(r.read_number());
@@ -111,6 +134,5 @@ void read_any_value(JsonReader& r) {
     detail::Discard d;
     r.parse_value(d);
 }
-
 
 }  // namespace zerlin

@@ -11,13 +11,24 @@ namespace zerlin::detail {
 
 // The eleven fields of a record, in the order of a record written as an array.
 enum Field : int {
-    kCaption, kId, kImageId, kCategoryId, kBbox, kArea, kScore, kIscrowd, kSegmentation, kKeypoints, kNumKeypoints,
-    kFieldCount, kUnknown = -1,
+    kCaption,
+    kId,
+    kImageId,
+    kCategoryId,
+    kBbox,
+    kArea,
+    kScore,
+    kIscrowd,
+    kSegmentation,
+    kKeypoints,
+    kNumKeypoints,
+    kFieldCount,
+    kUnknown = -1,
 };
 
 constexpr const char* kFieldNames[kFieldCount] = {
-    "caption", "id", "image_id", "category_id", "bbox", "area", "score", "iscrowd",
-    "segmentation", "keypoints", "num_keypoints",
+    "caption", "id",      "image_id",     "category_id", "bbox",          "area",
+    "score",   "iscrowd", "segmentation", "keypoints",   "num_keypoints",
 };
 
 std::string describe_number(const JsonNumber& n);

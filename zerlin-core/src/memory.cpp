@@ -1,7 +1,7 @@
 // Memory requests checked against what the process may have.
 #include <algorithm>
-#include <cstdint>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "zerlin/error.hpp"

@@ -16,7 +16,9 @@ namespace {
 constexpr int kIdBits = 24;  // a colour holds ids below 2^24
 constexpr int64_t kIdMask = (int64_t(1) << kIdBits) - 1;
 
-inline int64_t pair_key(int64_t gt, int64_t pred) { return (gt << kIdBits) | pred; }
+inline int64_t pair_key(int64_t gt, int64_t pred) {
+    return (gt << kIdBits) | pred;
+}
 
 inline uint32_t colour_id(const uint8_t* p) {
     return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16);
@@ -24,9 +26,8 @@ inline uint32_t colour_id(const uint8_t* p) {
 
 // Hands out the unfiltered rows of one map in order, keeping two rows.
 class RowReader {
-public:
-    RowReader(const SegmentMap& map, uint32_t width)
-        : map_(map), row_bytes_(std::size_t(width) * map.channels) {
+  public:
+    RowReader(const SegmentMap& map, uint32_t width) : map_(map), row_bytes_(std::size_t(width) * map.channels) {
         if (map_.png_filtered) {
             prev_.assign(row_bytes_, 0);
             cur_.assign(row_bytes_, 0);
@@ -53,7 +54,7 @@ public:
         return cur_.data();
     }
 
-private:
+  private:
     const SegmentMap& map_;
     std::size_t row_bytes_;
     std::size_t offset_ = 0;
@@ -135,7 +136,7 @@ HashMap<int64_t, uint32_t> index_by_id(std::size_t n, auto&& id_of) {
 }
 
 struct PredStats {
-    std::vector<uint64_t> area;  // pixels per predicted JSON segment
+    std::vector<uint64_t> area;          // pixels per predicted JSON segment
     std::vector<uint64_t> void_overlap;  // of which gt VOID
 };
 
@@ -266,8 +267,7 @@ bool unfilter_fixed(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_
 
 }  // namespace
 
-bool unfilter_row(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n,
-                  std::size_t bpp) {
+bool unfilter_row(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n, std::size_t bpp) {
     // Segment maps are RGB or RGBA; a row is whole pixels.
     if (bpp == 3 && n % 3 == 0) return unfilter_fixed<3>(type, in, prev, out, n);
     if (bpp == 4 && n % 4 == 0) return unfilter_fixed<4>(type, in, prev, out, n);
@@ -320,8 +320,10 @@ ImageOutcome match_image(const ImageInput& image) {
             continue;
         }
         auto it = std::find_if(crowd_of.begin(), crowd_of.end(), [&](auto& c) { return c.first == gts[i].category; });
-        if (it == crowd_of.end()) crowd_of.emplace_back(gts[i].category, gts[i].id);
-        else it->second = gts[i].id;
+        if (it == crowd_of.end())
+            crowd_of.emplace_back(gts[i].category, gts[i].id);
+        else
+            it->second = gts[i].id;
     }
     for (std::size_t i = 0; i < preds.size(); ++i) {
         if (pred_matched[i]) continue;

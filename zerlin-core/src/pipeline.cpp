@@ -33,7 +33,9 @@ MaskRasteriser::MaskRasteriser(std::optional<double> boundary_ratio, TimingCells
     }
 }
 
-MaskRasteriser::~MaskRasteriser() { close_and_join(); }
+MaskRasteriser::~MaskRasteriser() {
+    close_and_join();
+}
 
 void MaskRasteriser::thread_main() {
     CancelScope scope(token_);  // the constructing thread's: its cancellation stops this one too
@@ -83,8 +85,8 @@ bool MaskRasteriser::send(std::vector<MaskJob>&& batch) {
     std::unique_lock<std::mutex> lock(mutex_);
     // Blocked here the reading side passes no check point: ask now and then
     // (not under the channel's lock) whether to stop.
-    while (!cv_.wait_for(lock, kCancelPollPeriod,
-                         [this] { return receiver_gone_ || channel_.size() < kChannelSlots; })) {
+    while (
+        !cv_.wait_for(lock, kCancelPollPeriod, [this] { return receiver_gone_ || channel_.size() < kChannelSlots; })) {
         lock.unlock();
         const bool cancelled = poll_cancel();
         lock.lock();

@@ -177,8 +177,7 @@ void Pool::split(Loop& loop, std::size_t begin, std::size_t end) {
     }
 }
 
-void Pool::for_range(std::size_t n, std::size_t min_piece,
-                     const std::function<void(std::size_t, std::size_t)>& body) {
+void Pool::for_range(std::size_t n, std::size_t min_piece, const std::function<void(std::size_t, std::size_t)>& body) {
     if (n == 0) return;
     Loop loop;
     loop.body = &body;

@@ -17,7 +17,9 @@ namespace zerlin {
 namespace {
 
 // double -> int32 as x86 truncation does it: out of range and NaN give INT32_MIN.
-inline int32_t to_i32(double v) { return (v > -2147483649.0 && v < 2147483648.0) ? int32_t(v) : INT32_MIN; }
+inline int32_t to_i32(double v) {
+    return (v > -2147483649.0 && v < 2147483648.0) ? int32_t(v) : INT32_MIN;
+}
 
 inline int64_t mod5(int64_t d) {
     const int64_t m = d % 5;
@@ -33,7 +35,7 @@ struct Point {
 constexpr int64_t kLinearWalk = 8;
 
 class CrossingCollector {
-public:
+  public:
     CrossingCollector(uint32_t h, uint32_t w, std::vector<uint32_t>& idx)
         : h_(h), wmax_(double(int64_t(w) - 1)), dmax_(5 * (int64_t(w) - 1) + 2), idx_(idx) {}
 
@@ -57,7 +59,7 @@ public:
 
     int64_t dmax() const { return dmax_; }
 
-private:
+  private:
     uint32_t h_;
     double wmax_;
     int64_t dmax_;
@@ -255,8 +257,8 @@ size_t polygon_runs(std::span<const double> xy, uint32_t h, uint32_t w, RasterSc
     const size_t k = xy.size() / 2;
     std::vector<uint32_t>& idx = scratch.idx;
     idx.clear();
-    const bool finite = std::all_of(xy.begin(), xy.begin() + std::ptrdiff_t(2 * k),
-                                    [](double v) { return std::isfinite(v); });
+    const bool finite =
+        std::all_of(xy.begin(), xy.begin() + std::ptrdiff_t(2 * k), [](double v) { return std::isfinite(v); });
     if (k > 0 && h > 0 && w > 0 && finite) {
         std::vector<int32_t>& X = scratch.xs;
         std::vector<int32_t>& Y = scratch.ys;

@@ -1,7 +1,5 @@
 // The record grammar of annotation and results files, and the snapshot
 // builder (sequential, and in chunks on the worker pool for large results).
-#include "zerlin/snapshot.hpp"
-
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -9,9 +7,10 @@
 #include <optional>
 
 #include "json_values.hpp"
-#include "zerlin/hashmap.hpp"
 #include "zerlin/cancel.hpp"
+#include "zerlin/hashmap.hpp"
 #include "zerlin/pool.hpp"
+#include "zerlin/snapshot.hpp"
 
 namespace zerlin {
 
@@ -86,8 +85,7 @@ void read_bbox(JsonReader& r, double out[4]) {
     r.advance();
     bool first = true;
     for (int i = 0; i < 4; ++i) {
-        if (!r.next_element(first))
-            fail_in_array(r, "invalid length " + std::to_string(i) + ", expected " + kExpected);
+        if (!r.next_element(first)) fail_in_array(r, "invalid length " + std::to_string(i) + ", expected " + kExpected);
         out[i] = read_coordinate(r);
     }
     r.end_array();
@@ -104,16 +102,35 @@ int field_of(std::string_view key) {
     // The length and first byte single out the candidate name.
     int f = kUnknown;
     switch (key.size()) {
-        case 2: f = kId; break;
-        case 4: f = kBbox; break;
-        case 5: f = kScore; break;
-        case 7: f = key[0] == 'c' ? kCaption : key[0] == 'i' ? kIscrowd : kUnknown; break;
-        case 8: f = key[0] == 'i' ? kImageId : kUnknown; break;
-        case 9: f = kKeypoints; break;
-        case 11: f = kCategoryId; break;
-        case 12: f = kSegmentation; break;
-        case 13: f = kNumKeypoints; break;
-        default: break;
+        case 2:
+            f = kId;
+            break;
+        case 4:
+            f = kBbox;
+            break;
+        case 5:
+            f = kScore;
+            break;
+        case 7:
+            f = key[0] == 'c' ? kCaption : key[0] == 'i' ? kIscrowd : kUnknown;
+            break;
+        case 8:
+            f = key[0] == 'i' ? kImageId : kUnknown;
+            break;
+        case 9:
+            f = kKeypoints;
+            break;
+        case 11:
+            f = kCategoryId;
+            break;
+        case 12:
+            f = kSegmentation;
+            break;
+        case 13:
+            f = kNumKeypoints;
+            break;
+        default:
+            break;
     }
     if (key.size() == 4 && key[0] == 'a') f = kArea;
     return f != kUnknown && key == kFieldNames[f] ? f : kUnknown;
@@ -132,7 +149,7 @@ struct Record {
 };
 
 class RecordReader {
-public:
+  public:
     RecordReader(JsonReader& r, bool spans_kept, RecordGrammar grammar)
         : r_(r), spans_kept_(spans_kept), grammar_(grammar) {}
 
@@ -140,13 +157,17 @@ public:
     void read(Record& rec) {
         rec = Record{};
         int c = r_.peek_nonspace();
-        if (c == '{') read_object(rec);
-        else if (c == '[') read_array(rec);
-        else if (c < 0) r_.fail_peek(JsonErrc::EofWhileParsingValue);
-        else fail_invalid_type(r_, "struct Record");
+        if (c == '{')
+            read_object(rec);
+        else if (c == '[')
+            read_array(rec);
+        else if (c < 0)
+            r_.fail_peek(JsonErrc::EofWhileParsingValue);
+        else
+            fail_invalid_type(r_, "struct Record");
     }
 
-private:
+  private:
     void read_object(Record& rec) {
         r_.enter_container();
         r_.advance();
@@ -185,22 +206,47 @@ private:
 
     void read_field(int f, Record& rec, bool in_array) {
         switch (f) {
-            case kCaption: r_.skip_value(); rec.caption = true; return;
+            case kCaption:
+                r_.skip_value();
+                rec.caption = true;
+                return;
             case kId:
                 // The reference loader renumbers results whatever their ids say.
-                if (grammar_ == RecordGrammar::Reference) r_.skip_value();
-                else if (!take_null(r_)) rec.id = read_i64(r_);
+                if (grammar_ == RecordGrammar::Reference)
+                    r_.skip_value();
+                else if (!take_null(r_))
+                    rec.id = read_i64(r_);
                 return;
-            case kImageId: rec.image_id = read_id(r_, grammar_); return;
-            case kCategoryId: rec.category_id = read_id(r_, grammar_); return;
-            case kBbox: read_bbox(r_, rec.bbox); return;
-            case kArea: rec.area = read_optional_f64(r_); return;
-            case kScore: rec.score = read_optional_f64(r_); return;
-            case kIscrowd: rec.crowd = read_crowd(in_array); return;
-            case kSegmentation: read_span(rec.segmentation); return;
-            case kKeypoints: rec.has_pose |= read_span(rec.keypoints); return;
-            case kNumKeypoints: rec.has_pose |= read_span(rec.num_keypoints); return;
-            default: r_.skip_value(); return;
+            case kImageId:
+                rec.image_id = read_id(r_, grammar_);
+                return;
+            case kCategoryId:
+                rec.category_id = read_id(r_, grammar_);
+                return;
+            case kBbox:
+                read_bbox(r_, rec.bbox);
+                return;
+            case kArea:
+                rec.area = read_optional_f64(r_);
+                return;
+            case kScore:
+                rec.score = read_optional_f64(r_);
+                return;
+            case kIscrowd:
+                rec.crowd = read_crowd(in_array);
+                return;
+            case kSegmentation:
+                read_span(rec.segmentation);
+                return;
+            case kKeypoints:
+                rec.has_pose |= read_span(rec.keypoints);
+                return;
+            case kNumKeypoints:
+                rec.has_pose |= read_span(rec.num_keypoints);
+                return;
+            default:
+                r_.skip_value();
+                return;
         }
     }
 
@@ -251,11 +297,15 @@ private:
 
 // Checks a parsed record against the file's rules and appends its row.
 class RowAppender {
-public:
+  public:
     // `first_rows` says whether the first record read is the file's first,
     // which chooses the results shape under the reference grammar.
     RowAppender(AnnotationColumns& cols, bool results, bool spans_kept, RecordGrammar grammar, bool first_rows)
-        : cols_(cols), results_(results), spans_kept_(spans_kept), grammar_(grammar), first_rows_(first_rows),
+        : cols_(cols),
+          results_(results),
+          spans_kept_(spans_kept),
+          grammar_(grammar),
+          first_rows_(first_rows),
           ids_(results ? 16 : 112) {
         cols_.ground_truth = !results;
     }
@@ -299,7 +349,7 @@ public:
         cols_.reserve(std::size_t(double(bytes) / double(std::max<std::size_t>(record_bytes, 1)) * 1.125) + 16);
     }
 
-private:
+  private:
     static ResultsShape shape_of(const Record& rec) {
         if (rec.seen[kBbox] || !(rec.seen[kSegmentation] || rec.seen[kKeypoints])) return ResultsShape::Boxes;
         return rec.seen[kSegmentation] ? ResultsShape::Masks : ResultsShape::Keypoints;

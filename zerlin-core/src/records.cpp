@@ -8,10 +8,14 @@ namespace zerlin {
 
 GeometryKind geometry_for(IouKind kind) noexcept {
     switch (kind) {
-        case IouKind::Segm: return GeometryKind::Masks;
-        case IouKind::Boundary: return GeometryKind::BoundaryMasks;
-        case IouKind::Keypoints: return GeometryKind::Keypoints;
-        case IouKind::Bbox: break;
+        case IouKind::Segm:
+            return GeometryKind::Masks;
+        case IouKind::Boundary:
+            return GeometryKind::BoundaryMasks;
+        case IouKind::Keypoints:
+            return GeometryKind::Keypoints;
+        case IouKind::Bbox:
+            break;
     }
     return GeometryKind::Boxes;
 }
@@ -28,8 +32,8 @@ void RecordSet::reserve(std::size_t n) {
     if (kind == GeometryKind::Boxes) boxes.reserve(4 * n);
 }
 
-void RecordSet::push_scalars(int64_t id, int32_t image, int32_t category, double score,
-                             double area, bool is_crowd, bool is_ignored) {
+void RecordSet::push_scalars(int64_t id, int32_t image, int32_t category, double score, double area, bool is_crowd,
+                             bool is_ignored) {
     ids.push_back(id);
     image_index.push_back(image);
     category_index.push_back(category);
@@ -40,8 +44,7 @@ void RecordSet::push_scalars(int64_t id, int32_t image, int32_t category, double
     non_exhaustive.push_back(0);
 }
 
-static const char* kTripletMessage =
-    "keypoints must contain the same number of x/y/visibility triplets";
+static const char* kTripletMessage = "keypoints must contain the same number of x/y/visibility triplets";
 
 void RecordSet::check_keypoint_length(std::size_t n) const {
     if (n % 3 != 0) throw_value(kTripletMessage);

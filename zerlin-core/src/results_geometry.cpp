@@ -21,7 +21,9 @@ struct Refusal {
     std::string reason;
 };
 
-[[noreturn]] void refuse(std::string reason) { throw Refusal{std::move(reason)}; }
+[[noreturn]] void refuse(std::string reason) {
+    throw Refusal{std::move(reason)};
+}
 
 std::uint32_t read_u32(JsonReader& r, const char* what) {
     int c = r.peek_nonspace();
@@ -70,7 +72,8 @@ double read_rle_area_and_box(JsonReader& r, double box[4], bool decode) {
                 r.advance();
                 counts = r.read_string().text;
                 const std::less<const char*> before;
-                const bool in_text = !before(counts.data(), text.data()) && before(counts.data(), text.data() + text.size());
+                const bool in_text =
+                    !before(counts.data(), text.data()) && before(counts.data(), text.data() + text.size());
                 if (!in_text) counts = owned.assign(counts);
             } else {
                 read_array(r, "the RLE counts", [&] { runs.counts.push_back(read_u32(r, "a run length")); });
@@ -189,8 +192,10 @@ void complete_results_geometry(AnnotationColumns& cols, std::string_view snapsho
         for (std::size_t i = b; i < e && i < first_failure.load(std::memory_order_relaxed); ++i) {
             check_cancelled();
             try {
-                if (masks) complete_mask_row(cols, snapshot, i, decode_masks);
-                else complete_keypoint_row(cols, snapshot, i, values, length);
+                if (masks)
+                    complete_mask_row(cols, snapshot, i, decode_masks);
+                else
+                    complete_keypoint_row(cols, snapshot, i, values, length);
             } catch (const Refusal& refusal) {
                 fail_at(i, refusal.reason);
             } catch (const JsonError& err) {

@@ -40,7 +40,6 @@ void rle_to_string_into(const Rle& r, std::string& out) {
     out.resize(size_t(o - out.data()));
 }
 
-
 namespace {
 
 // Eight runs past the third, each written as one character (the common
@@ -101,14 +100,16 @@ void for_each_run_of(std::string_view s, F& f) {
 // Calls f(run) for each run length of a compressed counts string, in order.
 template <class F>
 void for_each_string_run(std::string_view s, bool escaped, F&& f) {
-    if (escaped) for_each_run_of<true>(s, f);
-    else for_each_run_of<false>(s, f);
+    if (escaped)
+        for_each_run_of<true>(s, f);
+    else
+        for_each_run_of<false>(s, f);
 }
 
 // The bounding box of a mask's foreground runs, fed as (background,
 // foreground) pairs; a trailing background run is never fed.
 class RunBox {
-public:
+  public:
     RunBox(uint32_t h, uint32_t w) : h_(h), xs_(w), ys_(h) {}
 
     void add(uint32_t background, uint32_t foreground) {
@@ -145,7 +146,7 @@ public:
         }
     }
 
-private:
+  private:
     // Advances the pixel counter by n, keeping its column and row without a
     // division for runs shorter than a column. The counter wraps at 2^32 as
     // the reference's does.
@@ -311,8 +312,8 @@ void pad_runs(std::span<const uint32_t> runs, uint64_t sum, uint64_t target, std
 struct RunCursor {
     const uint32_t* next;
     const uint32_t* end;
-    uint32_t left;     // pixels left in the current run
-    bool fg = false;   // the current run is foreground
+    uint32_t left;    // pixels left in the current run
+    bool fg = false;  // the current run is foreground
 
     explicit RunCursor(std::span<const uint32_t> runs)
         : next(runs.data() + 1), end(runs.data() + runs.size()), left(runs[0]) {}
@@ -328,8 +329,7 @@ struct RunCursor {
 
 // Calls f(a, b) with two run lists of equal sums, padding the shorter one.
 template <class F>
-auto with_equal_sums(std::span<const uint32_t> a, uint64_t sa, std::span<const uint32_t> b, uint64_t sb,
-                     F&& f) {
+auto with_equal_sums(std::span<const uint32_t> a, uint64_t sa, std::span<const uint32_t> b, uint64_t sb, F&& f) {
     if (sa == sb) return f(a, b);
     std::vector<uint32_t> padded;
     if (sa < sb) {
@@ -340,8 +340,7 @@ auto with_equal_sums(std::span<const uint32_t> a, uint64_t sa, std::span<const u
     return f(a, std::span<const uint32_t>(padded));
 }
 
-void merge_two(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect,
-               std::vector<uint32_t>& out) {
+void merge_two(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect, std::vector<uint32_t>& out) {
     out.clear();
     RunCursor ca(a), cb(b);
     bool v = false;
@@ -411,7 +410,9 @@ inline double box_pair_iou(const double* d, const double* g, bool crowd) {
     return crowd ? i / da : i / (da + g[2] * g[3] - i);
 }
 
-inline bool is_crowd(std::span<const uint8_t> crowd, size_t g) { return g < crowd.size() && crowd[g] != 0; }
+inline bool is_crowd(std::span<const uint8_t> crowd, size_t g) {
+    return g < crowd.size() && crowd[g] != 0;
+}
 
 }  // namespace
 
@@ -488,7 +489,9 @@ struct MaskSummary {
 // needs no memory, so that memory stays bounded by the masks themselves.
 constexpr size_t kMaxIntervalRuns = size_t(1) << 20;
 
-bool keeps_intervals(const Rle& r) { return r.counts.size() / 2 <= kMaxIntervalRuns; }
+bool keeps_intervals(const Rle& r) {
+    return r.counts.size() / 2 <= kMaxIntervalRuns;
+}
 
 // Box, area, run sum and (for all but huge masks) the foreground intervals of a mask.
 MaskSummary summarise(const Rle& r, std::vector<uint64_t>& fg) {
@@ -601,10 +604,10 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
             }
             if (hint > 0) {
                 // Largest intersection the areas and boxes allow bounds the IoU.
-                const double ix = std::max(0.0, std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2]) -
-                                                    std::max(sd.box[0], sg.box[0]));
-                const double iy = std::max(0.0, std::min(sd.box[1] + sd.box[3], sg.box[1] + sg.box[3]) -
-                                                    std::max(sd.box[1], sg.box[1]));
+                const double ix = std::max(
+                    0.0, std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2]) - std::max(sd.box[0], sg.box[0]));
+                const double iy = std::max(
+                    0.0, std::min(sd.box[1] + sd.box[3], sg.box[1] + sg.box[3]) - std::max(sd.box[1], sg.box[1]));
                 const double a = std::min({double(sd.area), double(sg.area), ix * iy});
                 const double u = c ? double(sd.area) : double(sd.area) + double(sg.area) - a;
                 if (u > 0 && hint > a / u) {
@@ -626,10 +629,9 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
                                                       fg.data() + sg.fg_begin, fg.data() + sg.fg_end, lo, hi));
                 ov.u = sd.area + sg.area - ov.i;
             } else {
-                ov = with_equal_sums(D.counts, sd.sum, G.counts, sg.sum,
-                                     [](std::span<const uint32_t> x, std::span<const uint32_t> y) {
-                                         return walk_overlap(x, y);
-                                     });
+                ov = with_equal_sums(
+                    D.counts, sd.sum, G.counts, sg.sum,
+                    [](std::span<const uint32_t> x, std::span<const uint32_t> y) { return walk_overlap(x, y); });
             }
             const uint32_t u = ov.i == 0 ? 1 : c ? sd.area : ov.u;
             o = double(ov.i) / double(u);

@@ -43,8 +43,8 @@ void SideBuilder::reserve(std::size_t rows) {
 void SideBuilder::add(const AnnotationRow& row) {
     const bool keypoints = rs_.kind == GeometryKind::Keypoints;
     const bool ignore = is_gt_ && (row.crowd || (keypoints && row.no_keypoints));
-    rs_.push_scalars(row.id, lk_.images.find(row.image_id), lk_.categories.find(row.category_id), row.score,
-                     row.area, row.crowd, ignore);
+    rs_.push_scalars(row.id, lk_.images.find(row.image_id), lk_.categories.find(row.category_id), row.score, row.area,
+                     row.crowd, ignore);
     if ((rs_.kind == GeometryKind::Boxes || (keypoints && is_gt_)) && !rs_.boxes.shared()) rs_.boxes.append(row.box);
 }
 
@@ -55,8 +55,10 @@ void SideBuilder::add(const AnnotationRow& row, MaskJob job) {
 
 void SideBuilder::add(const AnnotationRow& row, std::optional<std::span<const double>> keypoints) {
     add(row);
-    if (keypoints) rs_.push_keypoints(keypoints->data(), keypoints->size(), is_gt_);
-    else rs_.push_missing_keypoints(is_gt_);
+    if (keypoints)
+        rs_.push_keypoints(keypoints->data(), keypoints->size(), is_gt_);
+    else
+        rs_.push_missing_keypoints(is_gt_);
 }
 
 }  // namespace zerlin

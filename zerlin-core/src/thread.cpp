@@ -31,7 +31,9 @@ void* thread_entry(void* arg) {
 #endif
 }
 
-[[noreturn]] void spawn_failed() { throw Error(ErrorKind::Internal, "failed to spawn thread"); }
+[[noreturn]] void spawn_failed() {
+    throw Error(ErrorKind::Internal, "failed to spawn thread");
+}
 
 }  // namespace
 

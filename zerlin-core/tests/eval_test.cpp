@@ -1,3 +1,5 @@
+#include "zerlin/eval.hpp"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -7,7 +9,6 @@
 #include <vector>
 
 #include "zerlin/error.hpp"
-#include "zerlin/eval.hpp"
 
 using namespace zerlin;
 
@@ -79,7 +80,11 @@ RunResult naive_accumulate(const EvalParams& p, const RunResult& run) {
     for (std::size_t k = 0; k < K; ++k)
         for (std::size_t a = 0; a < A; ++a)
             for (std::size_t m = 0; m < M; ++m) {
-                struct Det { double score; std::vector<int64_t> match; std::vector<uint8_t> ig; };
+                struct Det {
+                    double score;
+                    std::vector<int64_t> match;
+                    std::vector<uint8_t> ig;
+                };
                 std::vector<Det> dets;
                 std::size_t npig = 0;
                 for (std::size_t i = 0; i < I; ++i) {
@@ -189,7 +194,13 @@ void expect_same_arrays(const RunResult& a, const RunResult& b) {
 }  // namespace
 
 TEST(Eval, AccumulationMatchesTheLongComputationOnRandomData) {
-    struct Case { uint32_t seed; bool use_cats; std::vector<double> rec; std::vector<uint64_t> dets; std::vector<double> thrs; };
+    struct Case {
+        uint32_t seed;
+        bool use_cats;
+        std::vector<double> rec;
+        std::vector<uint64_t> dets;
+        std::vector<double> thrs;
+    };
     std::vector<double> coco_rec;
     for (int r = 0; r <= 100; ++r) coco_rec.push_back(r / 100.0);
     std::vector<Case> cases = {
@@ -266,8 +277,10 @@ TEST(Eval, PerInstanceAgreesWithEvalRecords) {
                         EXPECT_EQ(rows.dt_gt_id[di], m ? m : -1);
                         EXPECT_EQ(rows.dt_ignore[di], e->dt_ignore[t * D + q]);
                         EXPECT_EQ(rows.dt_image_id[di], e->image_id);
-                        if (!m) EXPECT_EQ(rows.dt_iou[di], 0.0);
-                        else EXPECT_GE(rows.dt_iou[di], std::min(p.iou_thrs[t], 1 - 1e-10));
+                        if (!m)
+                            EXPECT_EQ(rows.dt_iou[di], 0.0);
+                        else
+                            EXPECT_GE(rows.dt_iou[di], std::min(p.iou_thrs[t], 1 - 1e-10));
                     }
                     for (std::size_t q = 0; q < G; ++q, ++gi) {
                         ASSERT_EQ(rows.gt_id[gi], e->gt_ids[q]);
@@ -339,8 +352,8 @@ TEST(Matching, HeldNonIgnoredGroundTruthStopsTheWalk) {
 TEST(Matching, CrowdTakenRepeatedlyAndIgnored) {
     std::vector<Row> gt{{1, 0, 0, {0, 0, 100, 100}}};
     gt[0].crowd = true;
-    std::vector<Row> dt{{1, 0, 0, {10, 10, 5, 5}, 0.9}, {2, 0, 0, {50, 50, 10, 10}, 0.8},
-                        {3, 0, 0, {95, 95, 10, 10}, 0.7}};
+    std::vector<Row> dt{
+        {1, 0, 0, {10, 10, 5, 5}, 0.9}, {2, 0, 0, {50, 50, 10, 10}, 0.8}, {3, 0, 0, {95, 95, 10, 10}, 0.7}};
     Single s = evaluate(gt, dt, simple_params({0.5}));
     // Fully inside: IoU 1 by the crowd rule; the third has 25/100.
     EXPECT_EQ(s.rec().dt_matches, (std::vector<int64_t>{1, 1, 0}));
@@ -363,10 +376,10 @@ TEST(Matching, ThresholdOneMatchesExactOverlapAndTouchingBoxesScoreZero) {
 }
 
 TEST(Matching, DetectionStatusFollowsAreaAndNonExhaustiveFlags) {
-    std::vector<Row> gt{{1, 0, 0, {0, 0, 40, 40}}};  // area 1600
-    std::vector<Row> dt{{1, 0, 0, {0, 0, 40, 40}, 0.9},   // matched, area 1600
-                        {2, 0, 0, {300, 300, 5, 5}, 0.8}, // unmatched, small
-                        {3, 0, 0, {300, 0, 40, 40}, 0.7}}; // unmatched, in range
+    std::vector<Row> gt{{1, 0, 0, {0, 0, 40, 40}}};         // area 1600
+    std::vector<Row> dt{{1, 0, 0, {0, 0, 40, 40}, 0.9},     // matched, area 1600
+                        {2, 0, 0, {300, 300, 5, 5}, 0.8},   // unmatched, small
+                        {3, 0, 0, {300, 0, 40, 40}, 0.7}};  // unmatched, in range
     // Range [1000, 2000]: the small unmatched DT is ignored, the other is an FP.
     Single s = evaluate(gt, dt, simple_params({0.5}, {{1000, 2000}, {0, 100}}));
     EXPECT_EQ(s.rec(0).dt_ignore, (std::vector<uint8_t>{0, 1, 0}));
@@ -395,8 +408,8 @@ TEST(Accumulate, EmptyCellsAndExtremes) {
     // Category 2: a GT and two false positives.
     std::vector<Row> gt{{1, 0, 0, {0, 0, 10, 10}}, {2, 1, 1, {0, 0, 50, 50}}, {3, 2, 2, {0, 0, 10, 10}}};
     gt[1].crowd = true;
-    std::vector<Row> dt{{1, 1, 1, {0, 0, 10, 10}, 0.9}, {2, 2, 2, {50, 50, 10, 10}, 0.4},
-                        {3, 2, 2, {80, 80, 10, 10}, 0.6}};
+    std::vector<Row> dt{
+        {1, 1, 1, {0, 0, 10, 10}, 0.9}, {2, 2, 2, {50, 50, 10, 10}, 0.4}, {3, 2, 2, {80, 80, 10, 10}, 0.6}};
     Engine eng(p, boxes(gt, true), boxes(dt, false));
     RunResult r = eng.run(false);
     for (std::size_t t = 0; t < r.T; ++t)
@@ -423,7 +436,8 @@ TEST(Accumulate, DetectionCapsSelectPerImageTopDetections) {
     p.max_dets = {1, 2, 200, 3};  // 200 > L = 3 behaves as 3
     std::vector<Row> gt{{1, 0, 0, {0, 0, 10, 10}}, {2, 1, 0, {0, 0, 10, 10}}};
     std::vector<Row> dt;
-    for (int i = 0; i < 5; ++i) dt.push_back(Row{i + 1, 0, 0, {i == 2 ? 0.0 : 50.0 + 20 * i, 0, 10, 10}, 0.9 - 0.1 * i});
+    for (int i = 0; i < 5; ++i)
+        dt.push_back(Row{i + 1, 0, 0, {i == 2 ? 0.0 : 50.0 + 20 * i, 0, 10, 10}, 0.9 - 0.1 * i});
     dt.push_back(Row{9, 1, 0, {0, 0, 10, 10}, 0.9});  // equal top score in the second image
     Engine eng(p, boxes(gt, true), boxes(dt, false));
     RunResult r = eng.run(false);
@@ -544,8 +558,10 @@ RecordSet keypoint_side(bool gt, const std::vector<std::vector<double>>& lists,
     for (std::size_t i = 0; i < lists.size(); ++i) {
         rs.push_scalars(int64_t(i + 1), 0, 0, 1.0 - 0.1 * double(i), areas[i], false, false);
         if (gt) rs.boxes.append(bxs[i].data());
-        if (lists[i].empty()) rs.push_missing_keypoints(gt);
-        else rs.push_keypoints(lists[i].data(), lists[i].size(), gt);
+        if (lists[i].empty())
+            rs.push_missing_keypoints(gt);
+        else
+            rs.push_keypoints(lists[i].data(), lists[i].size(), gt);
     }
     return rs;
 }
@@ -557,8 +573,10 @@ TEST(Keypoints, RowsWithoutListsHoldZerosAndKeepAddressing) {
     std::vector<double> two{1, 2, 1, 3, 4, 0};
     for (int i = 0; i < 4; ++i) {
         rs.push_scalars(i + 1, 0, 0, 0, 0, false, false);
-        if (i == 2) rs.push_keypoints(two.data(), 6, true);
-        else rs.push_missing_keypoints(true);
+        if (i == 2)
+            rs.push_keypoints(two.data(), 6, true);
+        else
+            rs.push_missing_keypoints(true);
     }
     rs.pad_keypoints(rs.keypoint_count, true);
     EXPECT_EQ(rs.keypoint_count, 2u);

@@ -1,9 +1,9 @@
+#include "zerlin/federated.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <vector>
-
-#include "zerlin/federated.hpp"
 
 namespace {
 

@@ -1,3 +1,5 @@
+#include "zerlin/group.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -6,7 +8,6 @@
 #include <vector>
 
 #include "../src/stable_sort.hpp"
-#include "zerlin/group.hpp"
 
 using namespace zerlin;
 
@@ -65,9 +66,7 @@ TEST(GroupIndex, MatchesNaiveStableSortOnRandomTables) {
         std::vector<uint32_t> expect;
         for (uint32_t r = 0; r < n; ++r)
             if (img[r] >= 0 && cat[r] >= 0) expect.push_back(r);
-        auto key = [&](uint32_t r) {
-            return std::tuple(use_cats ? cat[r] : 0, img[r], use_cats ? 0 : cat[r]);
-        };
+        auto key = [&](uint32_t r) { return std::tuple(use_cats ? cat[r] : 0, img[r], use_cats ? 0 : cat[r]); };
         std::stable_sort(expect.begin(), expect.end(), [&](uint32_t a, uint32_t b) { return key(a) < key(b); });
         ASSERT_EQ(gi.order, expect);
         // Groups tile the order, one per (slot, image), within slot ranges.
@@ -150,10 +149,14 @@ TEST(TopDetections, BothStrategiesAgreeWithNaiveRanking) {
                 if (use_cats && cat[q] != cat[r]) continue;
                 bool qn = std::isnan(sc[q]), rn = std::isnan(sc[r]);
                 bool before;
-                if (qn != rn) before = rn;
-                else if (!qn && sc[q] != sc[r]) before = sc[q] > sc[r];
-                else if (!use_cats && cat[q] != cat[r]) before = cat[q] < cat[r];
-                else before = q < r;
+                if (qn != rn)
+                    before = rn;
+                else if (!qn && sc[q] != sc[r])
+                    before = sc[q] > sc[r];
+                else if (!use_cats && cat[q] != cat[r])
+                    before = cat[q] < cat[r];
+                else
+                    before = q < r;
                 rank += before;
             }
             if (rank >= limit) expect[r] = 0;
@@ -173,9 +176,8 @@ TEST(SortByScore, StableDescendingNanLastAcrossSortPaths) {
         std::vector<uint32_t> idx(n);
         for (uint32_t i = 0; i < n; ++i) idx[i] = i;
         std::vector<uint32_t> scratch;
-        zerlin::detail::stable_sort(std::span<uint32_t>(idx), scratch, [&](uint32_t a, uint32_t b) {
-            return zerlin::detail::score_before(sc[a], sc[b]);
-        });
+        zerlin::detail::stable_sort(std::span<uint32_t>(idx), scratch,
+                                    [&](uint32_t a, uint32_t b) { return zerlin::detail::score_before(sc[a], sc[b]); });
         for (std::size_t i = 1; i < n; ++i) {
             double a = sc[idx[i - 1]], b = sc[idx[i]];
             bool ok = std::isnan(b) ? (!std::isnan(a) || idx[i - 1] < idx[i])

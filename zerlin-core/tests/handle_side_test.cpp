@@ -1,10 +1,11 @@
+#include "zerlin/handle_side.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <memory>
 #include <string>
 
-#include "zerlin/handle_side.hpp"
 #include "zerlin/results_geometry.hpp"
 #include "zerlin/side_builder.hpp"
 
@@ -12,7 +13,8 @@ namespace {
 
 // A results handle of mask rows without boxes, loaded as the package loads them.
 zerlin::CompactData mask_results(const std::string& text) {
-    zerlin::SnapshotColumns built = zerlin::build_snapshot(text, true, nullptr, false, zerlin::RecordGrammar::Reference);
+    zerlin::SnapshotColumns built =
+        zerlin::build_snapshot(text, true, nullptr, false, zerlin::RecordGrammar::Reference);
     zerlin::complete_results_geometry(built.columns, text, false);
     zerlin::CompactData h;
     h.snapshot = std::make_shared<const std::string>(text);
@@ -78,7 +80,7 @@ TEST(SideBuilder, RowsMapIdsAndTakeTheIgnoreRuleOfTheirSide) {
     EXPECT_EQ(gt.image_index, (std::vector<int32_t>{1, -1}));
     EXPECT_EQ(gt.ignore, (std::vector<uint8_t>{1, 1}));  // crowd; no keypoints
     EXPECT_EQ(dt.ignore, (std::vector<uint8_t>{0, 0}));  // detections are never ignored by their flags
-    EXPECT_EQ(gt.boxes.size(), 8u);  // keypoint ground truth keeps its boxes
+    EXPECT_EQ(gt.boxes.size(), 8u);                      // keypoint ground truth keeps its boxes
     EXPECT_EQ(dt.boxes.size(), 8u);
     zerlin::RecordSet masks(zerlin::GeometryKind::Masks);
     zerlin::SideBuilder(masks, true, lk).add(crowd);

@@ -1,3 +1,5 @@
+#include "zerlin/json.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -11,9 +13,8 @@
 #include <string>
 #include <vector>
 
-#include "zerlin/hashmap.hpp"
 #include "zerlin/file.hpp"
-#include "zerlin/json.hpp"
+#include "zerlin/hashmap.hpp"
 
 using zerlin::JsonError;
 using zerlin::JsonString;
@@ -94,7 +95,8 @@ TEST(JsonReader, EventsOfADocument) {
     EXPECT_EQ(events(R"( {"a": [1, -2, 3.5, "x", true, false, null, {}, []], "b\n": {"c": ""}} )"),
               "{ k'a' [ u1 i-2 d3.5 s'x' true false null { } [ ] ] k'b\n' { k'c' s'' } }");
     EXPECT_EQ(events("\t\r\n 7 \n"), "u7");
-    EXPECT_EQ(events(R"(["\u00e9\ud83d\ude00", "\/\b\f\n\r\t\"\\", )" "\"caf\xc3\xa9\"]"),
+    EXPECT_EQ(events(R"(["\u00e9\ud83d\ude00", "\/\b\f\n\r\t\"\\", )"
+                     "\"caf\xc3\xa9\"]"),
               "[ S'\xc3\xa9\xf0\x9f\x98\x80' s'/\b\f\n\r\t\"\\' S'caf\xc3\xa9' ]");
     // A duplicate key is reported twice; the consumer decides which wins.
     EXPECT_EQ(events(R"({"a":1,"a":2})"), "{ k'a' u1 k'a' u2 }");
@@ -122,12 +124,29 @@ TEST(JsonReader, IntegerEdges) {
 TEST(JsonReader, FloatsAreCorrectlyRounded) {
     // Halfway and near-halfway cases where naive scaling goes wrong.
     const char* cases[] = {
-        "0.1", "0.3", "2.2250738585072011e-308", "2.2250738585072014e-308", "4.9406564584124654e-324",
-        "2.4703282292062327e-324", "2.4703282292062328e-324", "1.7976931348623157e308",
-        "1.7976931348623158e308", "9007199254740993.0", "9007199254740995.0",
-        "8.988465674311580536566680e307", "3.14159265358979323846264338327950288419716939937510",
-        "0.000000000000000000000000000000000000000000001e+20", "1e-400", "-1e-400", "123.456e-2",
-        "7.2057594037927933e16", "1448997445238699", "1e22", "1e23", "0.5e-22", "12345678901234567e-5",
+        "0.1",
+        "0.3",
+        "2.2250738585072011e-308",
+        "2.2250738585072014e-308",
+        "4.9406564584124654e-324",
+        "2.4703282292062327e-324",
+        "2.4703282292062328e-324",
+        "1.7976931348623157e308",
+        "1.7976931348623158e308",
+        "9007199254740993.0",
+        "9007199254740995.0",
+        "8.988465674311580536566680e307",
+        "3.14159265358979323846264338327950288419716939937510",
+        "0.000000000000000000000000000000000000000000001e+20",
+        "1e-400",
+        "-1e-400",
+        "123.456e-2",
+        "7.2057594037927933e16",
+        "1448997445238699",
+        "1e22",
+        "1e23",
+        "0.5e-22",
+        "12345678901234567e-5",
     };
     for (const char* c : cases) {
         double want = std::strtod(c, nullptr);  // glibc rounds correctly
@@ -227,7 +246,8 @@ TEST(JsonReader, ErrorsAndPositions) {
 TEST(JsonReader, SyntaxCheckReportsLikeBuilding) {
     for (const char* text : {"[1,]", "[1, 2 ,\n ]", R"({"a":1,})", R"({"a":1 , })", R"([{"a":{"b":[1,]}}])",
                              R"({"u":{"a":1,},"v":2})", "[[],]", "[{},]", "[\"a\x01\"]", "{\"k\x1f\":1}",
-                             R"({"a":"x\ty\u0001z)" "\x02\"}"}) {
+                             R"({"a":"x\ty\u0001z)"
+                             "\x02\"}"}) {
         const std::string built = parse_error(text);
         ASSERT_NE(built, "ok") << text;
         EXPECT_EQ(check_error(text), built) << text;
@@ -273,9 +293,9 @@ TEST(JsonReader, NestingBudget) {
 TEST(JsonReader, SyntaxCheck) {
     const std::vector<std::pair<std::string, std::string>> cases = {
         {R"( {"a": [1, -2.5e-3, "x\u00e9", true, null, {}]} )", "ok"},
-        {"1e400", "ok"},                // form only
-        {"\"\xff\"", "ok"},             // no encoding check
-        {R"("\udc00")", "ok"},          // escapes checked for form only
+        {"1e400", "ok"},        // form only
+        {"\"\xff\"", "ok"},     // no encoding check
+        {R"("\udc00")", "ok"},  // escapes checked for form only
         {"", "EOF while parsing a value at line 1 column 0"},
         {"[1 2]", "expected `,` or `]` at line 1 column 4"},
         {R"({"a":1 "b"})", "expected `,` or `}` at line 1 column 8"},
@@ -287,7 +307,7 @@ TEST(JsonReader, SyntaxCheck) {
         {R"({"a":1)", "EOF while parsing an object at line 1 column 6"},
         {"[1,", "EOF while parsing a value at line 1 column 3"},
         {"\"a", "EOF while parsing a string at line 1 column 2"},
-        {"-", "EOF while parsing a value at line 1 column 1"},  // input ending inside a number or after a comma:
+        {"-", "EOF while parsing a value at line 1 column 1"},   // input ending inside a number or after a comma:
         {"1.", "EOF while parsing a value at line 1 column 2"},  // the building reader's words
         {R"({"a":1,)", "EOF while parsing a value at line 1 column 7"},
         {"01", "invalid number at line 1 column 2"},
@@ -392,8 +412,12 @@ TEST(HashMap, RoomAndGrowth) {
         auto [v, inserted] = m.insert(keys[i], int(i));
         ASSERT_TRUE(inserted);
         ASSERT_EQ(*v, int(i));
-        if (i == 111) { EXPECT_EQ(m.slot_count(), 128u); }
-        if (i == 112) { EXPECT_EQ(m.slot_count(), 256u); }
+        if (i == 111) {
+            EXPECT_EQ(m.slot_count(), 128u);
+        }
+        if (i == 112) {
+            EXPECT_EQ(m.slot_count(), 256u);
+        }
     }
     EXPECT_EQ(m.size(), keys.size());
     for (std::size_t i = 0; i < keys.size(); ++i) {
@@ -425,8 +449,7 @@ TEST(HashMap, IntegerKeysAndSeeds) {
     EXPECT_EQ(m.find(2 << 20), nullptr);
     // A value maker that throws leaves the map unchanged.
     std::size_t before = m.size();
-    EXPECT_THROW(m.find_or_insert(42, []() -> std::int64_t { throw std::runtime_error("no"); }),
-                 std::runtime_error);
+    EXPECT_THROW(m.find_or_insert(42, []() -> std::int64_t { throw std::runtime_error("no"); }), std::runtime_error);
     EXPECT_EQ(m.size(), before);
     EXPECT_EQ(m.find(42), nullptr);
     // Two instances hash with different keys.

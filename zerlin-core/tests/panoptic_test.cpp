@@ -1,10 +1,10 @@
+#include "zerlin/panoptic.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <random>
 #include <vector>
-
-#include "zerlin/panoptic.hpp"
 
 namespace pan = zerlin::panoptic;
 
@@ -37,7 +37,9 @@ std::vector<uint8_t> runs_row(std::mt19937& rng, std::size_t n, bool sparse) {
     return row;
 }
 
-pan::SegmentMap map_of(const std::vector<uint8_t>& pixels) { return {pixels.data(), pixels.size(), 3, false}; }
+pan::SegmentMap map_of(const std::vector<uint8_t>& pixels) {
+    return {pixels.data(), pixels.size(), 3, false};
+}
 
 // An RGB map of w x h from ids (row-major).
 std::vector<uint8_t> rgb(const std::vector<uint32_t>& ids) {

@@ -1,7 +1,8 @@
+#include "zerlin/pipeline.hpp"
+
 #include <gtest/gtest.h>
 
 #include "zerlin/error.hpp"
-#include "zerlin/pipeline.hpp"
 
 using namespace zerlin;
 

@@ -1,3 +1,5 @@
+#include "zerlin/pool.hpp"
+
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -9,7 +11,6 @@
 
 #include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
-#include "zerlin/pool.hpp"
 
 using zerlin::Pool;
 
@@ -98,11 +99,13 @@ TEST(Pool, FailureOfLowestPieceIsReturned) {
 
 TEST(Pool, NestedFailurePropagatesThroughOuterLoop) {
     Pool pool(3);
-    EXPECT_THROW(pool.for_range(8, 1, [&](std::size_t b, std::size_t) {
-        pool.for_range(100, 10, [&](std::size_t ib, std::size_t) {
-            if (b == 5 && ib == 0) throw std::runtime_error("inner");
-        });
-    }), std::runtime_error);
+    EXPECT_THROW(pool.for_range(8, 1,
+                                [&](std::size_t b, std::size_t) {
+                                    pool.for_range(100, 10, [&](std::size_t ib, std::size_t) {
+                                        if (b == 5 && ib == 0) throw std::runtime_error("inner");
+                                    });
+                                }),
+                 std::runtime_error);
 }
 
 TEST(Pool, CustomStackSizeAndParallelFor) {

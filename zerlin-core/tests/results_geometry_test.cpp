@@ -1,11 +1,12 @@
+#include "zerlin/results_geometry.hpp"
+
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <string>
 
-#include "zerlin/error.hpp"
-#include "zerlin/results_geometry.hpp"
 #include "rle_text.hpp"
+#include "zerlin/error.hpp"
 #include "zerlin/rle.hpp"
 
 using zerlin::AnnotationColumns;
@@ -38,10 +39,12 @@ const std::string kRle = R"({"size": [4, 3], "counts": [5, 2, 5]})";
 
 TEST(ReferenceGrammar, MasksGiveAreaEverywhereAndBoxesWhereMissing) {
     const std::string compressed = rle_text(zerlin::Rle{4, 3, {5, 2, 5}});
-    const std::string text = "[{\"score\": 1, \"image_id\": 1.0, \"category_id\": 2, \"segmentation\": " + kRle +
-                             ", \"iscrowd\": 0.0, \"id\": \"x\"},"
-                             " {\"score\": 1, \"image_id\": 1, \"category_id\": 2.0, \"bbox\": [9, 9, 9, 9], \"segmentation\": "
-                             "{\"counts\": \"" + compressed + "\", \"size\": [4, 3]}}]";
+    const std::string text =
+        "[{\"score\": 1, \"image_id\": 1.0, \"category_id\": 2, \"segmentation\": " + kRle +
+        ", \"iscrowd\": 0.0, \"id\": \"x\"},"
+        " {\"score\": 1, \"image_id\": 1, \"category_id\": 2.0, \"bbox\": [9, 9, 9, 9], \"segmentation\": "
+        "{\"counts\": \"" +
+        compressed + "\", \"size\": [4, 3]}}]";
     AnnotationColumns c = completed(text);
     ASSERT_EQ(c.shape, ResultsShape::Masks);
     ASSERT_EQ(c.size(), 2u);
@@ -55,7 +58,8 @@ TEST(ReferenceGrammar, MasksGiveAreaEverywhereAndBoxesWhereMissing) {
 }
 
 TEST(ReferenceGrammar, KeypointsGiveTheirExtent) {
-    AnnotationColumns c = completed(R"([{"score": 1, "image_id": 1, "category_id": 1, "keypoints": [4, 8, 2, 1, 10, 0, 6, 9, 1]},
+    AnnotationColumns c =
+        completed(R"([{"score": 1, "image_id": 1, "category_id": 1, "keypoints": [4, 8, 2, 1, 10, 0, 6, 9, 1]},
                                        {"score": 1, "image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "keypoints": [0, 0, 0, 2, 3, 1, 2, 3, 1]}])");
     ASSERT_EQ(c.shape, ResultsShape::Keypoints);
     EXPECT_EQ(c.boxes, (std::vector<double>{1, 8, 5, 2, 0, 0, 2, 3}));  // a written box is replaced too
@@ -76,11 +80,13 @@ TEST(ReferenceGrammar, TheFirstRecordDecidesTheShape) {
         EXPECT_EQ(refusal(text), compact);
         EXPECT_EQ(compact.rfind("missing field `bbox` at line 1 column ", 0), 0u) << compact;
     }
-    AnnotationColumns c = completed(R"([{"score": 1, "image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "iscrowd": 1.0}])");
+    AnnotationColumns c =
+        completed(R"([{"score": 1, "image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "iscrowd": 1.0}])");
     EXPECT_EQ(c.shape, ResultsShape::Boxes);
     EXPECT_TRUE(c.derived_areas.empty());
     // A detection needs a score (null counts as 0.0).
-    EXPECT_EQ(refusal(R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4]}])").rfind("missing field `score`", 0), 0u);
+    EXPECT_EQ(refusal(R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4]}])").rfind("missing field `score`", 0),
+              0u);
     EXPECT_EQ(completed(R"([{"image_id": 1, "category_id": 1, "bbox": [1, 2, 3, 4], "score": null}])").scores[0], 0.0);
     // Floats that are not whole numbers stay refused.
     EXPECT_EQ(refusal(R"([{"score": 1, "image_id": 1.5, "category_id": 1, "bbox": [1, 2, 3, 4]}])"),
@@ -91,8 +97,9 @@ TEST(ReferenceGrammar, TheFirstRecordDecidesTheShape) {
 
 TEST(ReferenceGrammar, GeometryOutsideTheCompletedShapesIsRefusedAtItsRow) {
     const std::string head = "[{\"score\": 1, \"image_id\": 1, \"category_id\": 1, \"segmentation\": " + kRle + "}";
-    EXPECT_EQ(refusal(head + R"(, {"score": 1, "image_id": 1, "category_id": 1, "segmentation": [[1, 2, 3, 4, 5, 6]]}])"),
-              "result 2: the segmentation is not an RLE object");
+    EXPECT_EQ(
+        refusal(head + R"(, {"score": 1, "image_id": 1, "category_id": 1, "segmentation": [[1, 2, 3, 4, 5, 6]]}])"),
+        "result 2: the segmentation is not an RLE object");
     EXPECT_EQ(refusal(head + R"(, {"score": 1, "image_id": 1, "category_id": 1}])"), "result 2: no segmentation");
     EXPECT_EQ(refusal(R"([{"score": 1, "image_id": 1, "category_id": 1, "keypoints": [1, 2, 1]},
                          {"score": 1, "image_id": 1, "category_id": 1, "keypoints": [1, 2, 1, 3, 4, 1]}])"),
@@ -103,7 +110,8 @@ TEST(ReferenceGrammar, ParallelChunksMatchSequentialAndReportTheFirstBadRow) {
     std::string text = "[";
     for (int i = 0; i < 60000; ++i) {
         if (i) text += ",\n";
-        text += "{\"image_id\": " + std::to_string(i % 50) + ", \"category_id\": 1, \"score\": 0.5, \"segmentation\": " +
+        text += "{\"image_id\": " + std::to_string(i % 50) +
+                ", \"category_id\": 1, \"score\": 0.5, \"segmentation\": " +
                 (i == 40000 || i == 50000 ? std::string("null") : kRle) + "}";
     }
     text += "]";

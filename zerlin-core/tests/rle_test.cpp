@@ -1,3 +1,5 @@
+#include "zerlin/rle.hpp"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,7 +12,6 @@
 
 #include "rle_text.hpp"
 #include "zerlin/error.hpp"
-#include "zerlin/rle.hpp"
 
 using namespace zerlin;
 using Runs = std::vector<uint32_t>;
@@ -68,7 +69,9 @@ Rle random_rle(std::mt19937& rng, uint32_t h, uint32_t w) {
 
 // The polygon rasteriser as literally described: every upsampled point of
 // every edge is generated, then consecutive pairs are examined.
-int32_t ref_int(double v) { return (v > -2147483649.0 && v < 2147483648.0) ? int32_t(v) : INT32_MIN; }
+int32_t ref_int(double v) {
+    return (v > -2147483649.0 && v < 2147483648.0) ? int32_t(v) : INT32_MIN;
+}
 
 Runs ref_polygon(const std::vector<double>& xy, uint32_t h, uint32_t w) {
     const size_t k = xy.size() / 2;
@@ -198,9 +201,8 @@ INSTANTIATE_TEST_SUITE_P(Rle, CodecWorked,
                          ::testing::Values(CodecCase{{5, 3}, "53"}, CodecCase{{0, 40}, "0X1"},
                                            CodecCase{{1, 2, 3, 1}, "123O"}, CodecCase{{0, 4, 2}, "042"},
                                            CodecCase{{3, 5, 4, 2, 6}, "354M2"},
-                                           CodecCase{{100, 200, 300, 400, 500}, "T3X6\\9X6X6"},
-                                           CodecCase{{0}, "0"}, CodecCase{{12}, "<"}, CodecCase{{0, 12}, "0<"},
-                                           CodecCase{{}, ""}));
+                                           CodecCase{{100, 200, 300, 400, 500}, "T3X6\\9X6X6"}, CodecCase{{0}, "0"},
+                                           CodecCase{{12}, "<"}, CodecCase{{0, 12}, "0<"}, CodecCase{{}, ""}));
 
 TEST(RleCodec, RoundTripsAnyRunValues) {
     std::mt19937 rng(7);
@@ -350,7 +352,8 @@ TEST(Raster, MatchesLiteralAlgorithmOnRandomPolygons) {
         // Deliberate difference: the literal algorithm has no column limit
         // without columns, and fills a 0-pixel image with runs.
         const Runs want = w == 0 ? Runs{0} : ref_polygon(xy, h, w);
-        ASSERT_EQ(rle_from_polygon(xy, h, w, s).counts, want) << "iteration " << iter << " h=" << h << " w=" << w << " xy=" << ::testing::PrintToString(xy);
+        ASSERT_EQ(rle_from_polygon(xy, h, w, s).counts, want)
+            << "iteration " << iter << " h=" << h << " w=" << w << " xy=" << ::testing::PrintToString(xy);
     }
 }
 
@@ -647,12 +650,12 @@ TEST(RleIou, WorkedCases) {
     double out[18];
     rle_iou(dt, gt, crowd, 0, out);
     EXPECT_EQ(out[0], 1.0);
-    EXPECT_EQ(out[1], 1.0);                    // a inside the crowd square
-    EXPECT_EQ(out[6 + 1], 1.0);                // in inside the crowd square
+    EXPECT_EQ(out[1], 1.0);      // a inside the crowd square
+    EXPECT_EQ(out[6 + 1], 1.0);  // in inside the crowd square
     EXPECT_EQ(out[6 + 0], 9.0 / 100.0);
-    EXPECT_EQ(out[12 + 2], 0.0);               // boxes overlap, pixels do not
-    EXPECT_EQ(out[3], -1.0);                   // different size, boxes overlap
-    EXPECT_EQ(out[4], 0.0);                    // different size, boxes apart
+    EXPECT_EQ(out[12 + 2], 0.0);  // boxes overlap, pixels do not
+    EXPECT_EQ(out[3], -1.0);      // different size, boxes overlap
+    EXPECT_EQ(out[4], 0.0);       // different size, boxes apart
     EXPECT_EQ(out[5], 0.0);
     const Rle no_runs{30, 30, {}};
     const Rle* d1[1] = {&no_runs};
@@ -748,8 +751,8 @@ TEST(Boundary, WorkedCases) {
         uint32_t area;
     };
     for (const Full& f : {Full{10, 10, 0.02, 36}, Full{20, 20, 0.1, 204}, Full{100, 100, 0.02, 10000 - 94 * 94},
-                          Full{480, 640, 0.02, 480 * 640 - 448 * 608}, Full{10, 10, kNaN, 36},
-                          Full{10, 10, -3, 36}, Full{10, 10, 1e300, 100}}) {
+                          Full{480, 640, 0.02, 480 * 640 - 448 * 608}, Full{10, 10, kNaN, 36}, Full{10, 10, -3, 36},
+                          Full{10, 10, 1e300, 100}}) {
         const Rle full{f.h, f.w, {0, f.h * f.w}};
         const Rle b = rle_boundary(full, f.ratio);
         EXPECT_EQ(rle_area(b), f.area) << f.h << "x" << f.w << " " << f.ratio;

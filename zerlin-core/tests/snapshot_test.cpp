@@ -137,8 +137,7 @@ TEST(Snapshot, RuleErrorsAndPositions) {
         {rec(R"("image_id": 1e20)"), true,
          "invalid type: floating point `100000000000000000000.0`, expected i64 at line 1 column 18"},
         {rec(R"("image_id": "7")"), true, "invalid type: string \"7\", expected i64 at line 1 column 17"},
-        {rec(R"("image_id": "a\"\n")"), true,
-         "invalid type: string \"a\\\"\\n\", expected i64 at line 1 column 21"},
+        {rec(R"("image_id": "a\"\n")"), true, "invalid type: string \"a\\\"\\n\", expected i64 at line 1 column 21"},
         {rec(R"("image_id": [1])"), true, "invalid type: sequence, expected i64 at line 1 column 14"},
         {rec(R"("image_id": true)"), true, "invalid type: boolean `true`, expected i64 at line 1 column 18"},
         {rec(R"("image_id": 9223372036854775808)"), true,
@@ -150,12 +149,12 @@ TEST(Snapshot, RuleErrorsAndPositions) {
         {rec(R"("bbox": [])"), true, "invalid length 0, expected an array of length 4 at line 1 column 12"},
         {rec(R"("bbox": [1, 2, 3, 4, 5])"), true, "trailing characters at line 1 column 24"},
         {rec(R"("bbox": [1, 2, 3, 4,])"), true, "trailing comma at line 1 column 23"},
-        {rec(R"("bbox": "x")"), true,
-         "invalid type: string \"x\", expected an array of length 4 at line 1 column 13"},
+        {rec(R"("bbox": "x")"), true, "invalid type: string \"x\", expected an array of length 4 at line 1 column 13"},
         {rec(R"("bbox": [0, 0, 9007199254740993, 1])"), true,
          "bbox integer exceeds exact float64 range at line 1 column 33"},
         {rec(R"("bbox": [0, null, 1, 1])"), true,
-         "invalid type: null, expected a bbox coordinate with an exactly representable integer part at line 1 column 18"},
+         "invalid type: null, expected a bbox coordinate with an exactly representable integer part at line 1 column "
+         "18"},
         {rec(R"("bbox": [[], 0, 1, 1])"), true,
          "invalid type: sequence, expected a bbox coordinate with an exactly representable integer part at line 1 "
          "column 13"},
@@ -214,9 +213,9 @@ TEST(Snapshot, ParallelChunksMatchSequential) {
 
 TEST(Compact, ArrayRowsAndSelection) {
     const double rows[] = {1.9, 0, 0, 2, 3, 0.5, -1.5,  // ids truncate toward zero
-                           7, 1, 1, 1, 1, NAN, 5,        //
-                           7, 2, 2, 2, 2, 0.9, 5,        //
-                           7, 3, 3, 3, 3, 0.9, 6};
+                           7,   1, 1, 1, 1, NAN, 5,     //
+                           7,   2, 2, 2, 2, 0.9, 5,     //
+                           7,   3, 3, 3, 3, 0.9, 6};
     AnnotationColumns c = zerlin::columns_from_rows(rows, 4);
     std::vector<double> back = zerlin::rows_of(c);
     EXPECT_EQ(back[0], 1.0);
@@ -355,7 +354,9 @@ TEST(Scanners, KeypointReaderFixesCount) {
     EXPECT_EQ(vis, (std::vector<std::uint8_t>{1, 0, 0, 1}));
     EXPECT_EQ(error_of([&] { reader.read(text, span_of("[1, 2, 3]"), xy, &vis); }).value_or(""),
               "inconsistent keypoint counts at line 1 column 55");
-    EXPECT_EQ(error_of([&] { reader.read("[1, 2, 2, 3]", Span{0, 12}, xy, &vis); }).value_or(""),
+    EXPECT_EQ(error_of([&] {
+                  reader.read("[1, 2, 2, 3]", Span{0, 12}, xy, &vis);
+              }).value_or(""),
               "incomplete keypoint triplet at line 1 column 12");
 }
 
@@ -374,8 +375,9 @@ TEST(Scanners, SequentialSegmentations) {
     };
     EXPECT_FALSE(error_of([&] { zerlin::read_segmentations_sequentially(text, 5, wanted, visit); }));
     EXPECT_EQ(seen, (std::vector<std::string>{"0:1", "2:0", "3:2", "4:0"}));
-    EXPECT_EQ(error_of([&] { zerlin::read_segmentations_sequentially(text, 6, wanted, visit); }).value_or("").rfind(
-                  "missing mask annotation at line 7", 0),
+    EXPECT_EQ(error_of([&] { zerlin::read_segmentations_sequentially(text, 6, wanted, visit); })
+                  .value_or("")
+                  .rfind("missing mask annotation at line 7", 0),
               0u);
     const std::string dup = R"([{"segmentation": [], "segmentation": []}])";
     EXPECT_EQ(error_of([&] { zerlin::read_segmentations_sequentially(dup, 1, wanted, visit); }).value_or(""),
@@ -415,7 +417,10 @@ TEST(Scanners, SequentialSegmentationsPastFourGiB) {
     auto visit = [&](std::size_t, zerlin::SegmentationScan& s) {
         counts.push_back(std::get<zerlin::CompressedCounts>(zerlin::to_geometry(s, text)).bytes);
     };
-    EXPECT_FALSE(error_of([&] { zerlin::read_segmentations_sequentially(text, 2, [](std::size_t) { return true; }, visit); }));
+    EXPECT_FALSE(error_of([&] {
+        zerlin::read_segmentations_sequentially(
+            text, 2, [](std::size_t) { return true; }, visit);
+    }));
     EXPECT_EQ(counts, (std::vector<std::string>{"head", "tail"}));
     munmap(base, total);
 }

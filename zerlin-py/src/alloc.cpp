@@ -16,6 +16,8 @@ PyObject* fn_alloc_stats(PyObject*, PyObject*) {
     });
 }
 
-PyObject* fn_reset_alloc_peak(PyObject*, PyObject*) { Py_RETURN_NONE; }
+PyObject* fn_reset_alloc_peak(PyObject*, PyObject*) {
+    Py_RETURN_NONE;
+}
 
 }  // namespace zpy

@@ -48,22 +48,44 @@ void throw_not_instance(PyObject* o, const char* what) {
 
 namespace {
 
-void set_panic(const char* message) { PyErr_SetString(g_panic_type ? g_panic_type : PyExc_SystemError, message); }
+void set_panic(const char* message) {
+    PyErr_SetString(g_panic_type ? g_panic_type : PyExc_SystemError, message);
+}
 
 // Sets the Python exception matching a core error.
 void set_error(const zerlin::Error& e) {
     PyObject* type = PyExc_ValueError;
     switch (e.kind()) {
-        case zerlin::ErrorKind::Value: type = PyExc_ValueError; break;
-        case zerlin::ErrorKind::Key: type = PyExc_KeyError; break;
-        case zerlin::ErrorKind::Type: type = PyExc_TypeError; break;
-        case zerlin::ErrorKind::Overflow: type = PyExc_OverflowError; break;
-        case zerlin::ErrorKind::Os: type = PyExc_OSError; break;
-        case zerlin::ErrorKind::Runtime: type = PyExc_RuntimeError; break;
-        case zerlin::ErrorKind::Index: type = PyExc_IndexError; break;
-        case zerlin::ErrorKind::Memory: type = PyExc_MemoryError; break;
-        case zerlin::ErrorKind::Internal: set_panic(e.message().c_str()); return;
-        case zerlin::ErrorKind::Cancelled: report_cancelled(); return;
+        case zerlin::ErrorKind::Value:
+            type = PyExc_ValueError;
+            break;
+        case zerlin::ErrorKind::Key:
+            type = PyExc_KeyError;
+            break;
+        case zerlin::ErrorKind::Type:
+            type = PyExc_TypeError;
+            break;
+        case zerlin::ErrorKind::Overflow:
+            type = PyExc_OverflowError;
+            break;
+        case zerlin::ErrorKind::Os:
+            type = PyExc_OSError;
+            break;
+        case zerlin::ErrorKind::Runtime:
+            type = PyExc_RuntimeError;
+            break;
+        case zerlin::ErrorKind::Index:
+            type = PyExc_IndexError;
+            break;
+        case zerlin::ErrorKind::Memory:
+            type = PyExc_MemoryError;
+            break;
+        case zerlin::ErrorKind::Internal:
+            set_panic(e.message().c_str());
+            return;
+        case zerlin::ErrorKind::Cancelled:
+            report_cancelled();
+            return;
     }
     // A single-argument exception whose text is the message, whatever the type.
     Ref msg(PyUnicode_FromStringAndSize(e.message().data(), Py_ssize_t(e.message().size())));
@@ -79,8 +101,10 @@ void add_arg_note(const char* arg) {
     if (note) {
         PyObject* r = PyObject_CallMethod(exc, "add_note", "O", note);
         Py_DECREF(note);
-        if (r) Py_DECREF(r);
-        else PyErr_Clear();  // keep the original error if the note cannot be added
+        if (r)
+            Py_DECREF(r);
+        else
+            PyErr_Clear();  // keep the original error if the note cannot be added
     } else {
         PyErr_Clear();
     }
@@ -89,10 +113,14 @@ void add_arg_note(const char* arg) {
 
 const char* literal_text(zerlin::NonFiniteLiteral literal) {
     switch (literal) {
-        case zerlin::NonFiniteLiteral::NaN: return "NaN";
-        case zerlin::NonFiniteLiteral::Infinity: return "Infinity";
-        case zerlin::NonFiniteLiteral::NegativeInfinity: return "-Infinity";
-        case zerlin::NonFiniteLiteral::None: return nullptr;
+        case zerlin::NonFiniteLiteral::NaN:
+            return "NaN";
+        case zerlin::NonFiniteLiteral::Infinity:
+            return "Infinity";
+        case zerlin::NonFiniteLiteral::NegativeInfinity:
+            return "-Infinity";
+        case zerlin::NonFiniteLiteral::None:
+            return nullptr;
     }
     return nullptr;
 }
@@ -334,9 +362,15 @@ void check_sequence(PyObject* o) {
     if (!PySequence_Check(o)) throw_not_instance(o, "Sequence");
 }
 
-void to_vec_i64(PyObject* o, std::vector<int64_t>* out) { to_vec(o, out, &to_i64); }
-void to_vec_u64(PyObject* o, std::vector<uint64_t>* out) { to_vec(o, out, &to_u64); }
-void to_vec_f64(PyObject* o, std::vector<double>* out) { to_vec(o, out, &to_f64); }
+void to_vec_i64(PyObject* o, std::vector<int64_t>* out) {
+    to_vec(o, out, &to_i64);
+}
+void to_vec_u64(PyObject* o, std::vector<uint64_t>* out) {
+    to_vec(o, out, &to_u64);
+}
+void to_vec_f64(PyObject* o, std::vector<double>* out) {
+    to_vec(o, out, &to_f64);
+}
 
 void to_vec_bool(PyObject* o, std::vector<uint8_t>* out) {
     to_vec(o, out, [](PyObject* item, uint8_t* v) {
@@ -405,8 +439,7 @@ PyObject* new_dict(std::size_t n) {
 namespace {
 
 struct Owner {
-    PyObject_HEAD
-    void* state;
+    PyObject_HEAD void* state;
     void (*drop)(void*);
 };
 
@@ -428,12 +461,12 @@ PyType_Spec* owner_spec() {
         {0, nullptr},
     };
     static PyType_Spec type_def = {"vantorel._zerlin.PySliceContainer", sizeof(Owner), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return &type_def;
 }
 
-PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), void* owner_state,
-                            const npy_intp* dims, int nd, int typenum, bool fortran) {
+PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), void* owner_state, const npy_intp* dims,
+                            int nd, int typenum, bool fortran) {
     std::size_t product = 1;
     for (int i = 0; i < nd; ++i) product *= std::size_t(dims[i]);
     if (product != count) {
@@ -456,8 +489,8 @@ PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), 
     owner->state = owner_state;
     owner->drop = drop;
     int flags = (fortran ? NPY_ARRAY_FARRAY : NPY_ARRAY_CARRAY);
-    PyObject* arr = PyArray_New(&PyArray_Type, nd, const_cast<npy_intp*>(dims), typenum, nullptr, data, 0,
-                                flags, nullptr);
+    PyObject* arr =
+        PyArray_New(&PyArray_Type, nd, const_cast<npy_intp*>(dims), typenum, nullptr, data, 0, flags, nullptr);
     if (!arr) {
         Py_DECREF(reinterpret_cast<PyObject*>(owner));
         throw_python_error_already_set();
@@ -479,7 +512,9 @@ SharedBorrow::SharedBorrow(BorrowFlag& f) : f_(f) {
     } while (!f_.state.compare_exchange_weak(cur, cur + 1, std::memory_order_acquire));
 }
 
-SharedBorrow::~SharedBorrow() { f_.state.fetch_sub(1, std::memory_order_release); }
+SharedBorrow::~SharedBorrow() {
+    f_.state.fetch_sub(1, std::memory_order_release);
+}
 
 ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(f) {
     int64_t expected = 0;
@@ -487,6 +522,8 @@ ExclusiveBorrow::ExclusiveBorrow(BorrowFlag& f) : f_(f) {
         throw zerlin::Error(zerlin::ErrorKind::Runtime, "Already borrowed");
 }
 
-ExclusiveBorrow::~ExclusiveBorrow() { f_.state.store(0, std::memory_order_release); }
+ExclusiveBorrow::~ExclusiveBorrow() {
+    f_.state.store(0, std::memory_order_release);
+}
 
 }  // namespace zpy

@@ -5,9 +5,9 @@
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
-#include <Python.h>
-
 #include "compat.h"
+
+#include <Python.h>
 
 #define PY_ARRAY_UNIQUE_SYMBOL zerlin_ARRAY_API
 #ifndef ZERLIN_NUMPY_MAIN
@@ -16,8 +16,8 @@
 #include <numpy/arrayobject.h>
 
 #include <atomic>
-#include <exception>
 #include <cstdint>
+#include <exception>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -35,7 +35,7 @@ namespace zpy {
 
 // Owning reference; releases on destruction.
 class Ref {
-public:
+  public:
     Ref() = default;
     explicit Ref(PyObject* o) : o_(o) {}  // steals
     Ref(const Ref&) = delete;
@@ -63,15 +63,15 @@ public:
     }
     explicit operator bool() const { return o_ != nullptr; }
 
-private:
+  private:
     PyObject* o_ = nullptr;
 };
 
 // ---------------------------------------------------------------- module globals
 
 // Set once by module execution.
-extern PyObject* g_panic_type;        // internal-failure exception (derives from BaseException)
-extern PyTypeObject* g_owner_type;    // array-owner type
+extern PyObject* g_panic_type;      // internal-failure exception (derives from BaseException)
+extern PyTypeObject* g_owner_type;  // array-owner type
 extern PyTypeObject* g_evaluator_type;
 extern PyTypeObject* g_compact_type;
 
@@ -85,7 +85,9 @@ extern PyTypeObject* g_compact_type;
 // Thrown after a CPython or NumPy call failed: the Python exception is
 // already set and only needs to travel to the entry point.
 struct PythonErrorAlreadySet {};
-[[noreturn]] inline void throw_python_error_already_set() { throw PythonErrorAlreadySet{}; }
+[[noreturn]] inline void throw_python_error_already_set() {
+    throw PythonErrorAlreadySet{};
+}
 // Returns o, or throws PythonErrorAlreadySet when it is NULL (a failed CPython call).
 inline PyObject* check(PyObject* o) {
     if (!o) throw_python_error_already_set();
@@ -103,7 +105,7 @@ inline int check_status(int status) {
 // line, column, literal), literal being "NaN", "Infinity", "-Infinity" or
 // None, so that callers decide without parsing the message.
 class LabelledJsonError : public zerlin::Error {
-public:
+  public:
     LabelledJsonError(std::string message, const zerlin::JsonError& e)
         : Error(zerlin::ErrorKind::Value, std::move(message)),
           code_(e.code()),
@@ -115,7 +117,7 @@ public:
     std::size_t column() const noexcept { return column_; }
     zerlin::NonFiniteLiteral literal() const noexcept { return literal_; }
 
-private:
+  private:
     zerlin::JsonErrc code_;
     std::size_t line_, column_;
     zerlin::NonFiniteLiteral literal_;
@@ -142,7 +144,7 @@ std::string type_name(PyObject* o);
 // its next check points, and the entry point returns that exception.
 
 class SignalInterrupter final : public zerlin::Interrupter {
-public:
+  public:
     SignalInterrupter() noexcept;  // with the interpreter lock held
     ~SignalInterrupter() override { current_ = outer_; }
     SignalInterrupter(const SignalInterrupter&) = delete;
@@ -157,7 +159,7 @@ public:
 
     PyThreadState* released = nullptr;  // set by NoGil while it lives
 
-private:
+  private:
     SignalInterrupter* outer_;
     bool active_;
     static inline thread_local SignalInterrupter* current_ = nullptr;
@@ -191,8 +193,10 @@ auto guarded(F&& fn) noexcept -> decltype(fn()) {
     } catch (...) {
         set_error_from_current();
     }
-    if constexpr (std::is_same_v<Result, int>) return -1;
-    else return nullptr;
+    if constexpr (std::is_same_v<Result, int>)
+        return -1;
+    else
+        return nullptr;
 }
 
 // Runs fn() (and returns its result); a failure gets the note for `arg`.
@@ -208,9 +212,9 @@ decltype(auto) with_note(const char* arg, F&& fn) {
 // ---------------------------------------------------------------- argument matching
 
 struct Signature {
-    const char* display;                    // "encode()", "Evaluator.run()"
-    std::vector<const char*> names;         // parameter names, in order
-    std::size_t required;                   // leading parameters without default
+    const char* display;             // "encode()", "Evaluator.run()"
+    std::vector<const char*> names;  // parameter names, in order
+    std::size_t required;            // leading parameters without default
 };
 
 // Vectorcall form. `out` receives one borrowed reference per parameter, or
@@ -301,7 +305,7 @@ void intern_all(Ref* const (&slots)[N], const char* const (&names)[N]) {
 // meanwhile walks all of them again, and none of them can be garbage. The
 // caller's setting comes back afterwards, on failure too.
 class CollectorPaused {
-public:
+  public:
     CollectorPaused() : was_enabled_(PyGC_Disable()) {}
     ~CollectorPaused() {
         if (was_enabled_) PyGC_Enable();
@@ -309,7 +313,7 @@ public:
     CollectorPaused(const CollectorPaused&) = delete;
     CollectorPaused& operator=(const CollectorPaused&) = delete;
 
-private:
+  private:
     int was_enabled_;
 };
 
@@ -327,8 +331,8 @@ PyObject* new_dict(std::size_t n);
 template <class T>
 PyObject* array_from_vector(std::vector<T>&& v, std::initializer_list<npy_intp> dims, int typenum,
                             bool fortran = false);
-PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), void* owner_state,
-                            const npy_intp* dims, int nd, int typenum, bool fortran);
+PyObject* array_from_buffer(void* data, std::size_t count, void (*drop)(void*), void* owner_state, const npy_intp* dims,
+                            int nd, int typenum, bool fortran);
 
 template <class T>
 void drop_vector(void* p) {
@@ -336,11 +340,10 @@ void drop_vector(void* p) {
 }
 
 template <class T>
-PyObject* array_from_vector(std::vector<T>&& v, std::initializer_list<npy_intp> dims, int typenum,
-                            bool fortran) {
+PyObject* array_from_vector(std::vector<T>&& v, std::initializer_list<npy_intp> dims, int typenum, bool fortran) {
     auto* holder = new std::vector<T>(std::move(v));
-    return array_from_buffer(holder->data(), holder->size(), &drop_vector<T>, holder, dims.begin(),
-                             int(dims.size()), typenum, fortran);
+    return array_from_buffer(holder->data(), holder->size(), &drop_vector<T>, holder, dims.begin(), int(dims.size()),
+                             typenum, fortran);
 }
 
 // ---------------------------------------------------------------- borrow flag
@@ -354,26 +357,26 @@ struct BorrowFlag {
 // Held for a scope; taking it throws RuntimeError "Already mutably borrowed"
 // while an exclusive borrow is held.
 class SharedBorrow {
-public:
+  public:
     explicit SharedBorrow(BorrowFlag& f);
     ~SharedBorrow();
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
 
-private:
+  private:
     BorrowFlag& f_;
 };
 
 // Held for a scope; taking it throws RuntimeError "Already borrowed" while
 // any other borrow is held.
 class ExclusiveBorrow {
-public:
+  public:
     explicit ExclusiveBorrow(BorrowFlag& f);
     ~ExclusiveBorrow();
     ExclusiveBorrow(const ExclusiveBorrow&) = delete;
     ExclusiveBorrow& operator=(const ExclusiveBorrow&) = delete;
 
-private:
+  private:
     BorrowFlag& f_;
 };
 
@@ -382,7 +385,7 @@ private:
 // Releases the interpreter lock for its scope. No Python object may be touched
 // while it lives.
 class NoGil {
-public:
+  public:
     NoGil() : state_(PyEval_SaveThread()), signals_(SignalInterrupter::current()) {
         if (signals_) signals_->released = state_;
     }
@@ -393,7 +396,7 @@ public:
     NoGil(const NoGil&) = delete;
     NoGil& operator=(const NoGil&) = delete;
 
-private:
+  private:
     PyThreadState* state_;
     SignalInterrupter* signals_;  // takes the lock back now and then to run signal handlers
 };
@@ -454,6 +457,5 @@ PyObject* fn_reset_alloc_peak(PyObject*, PyObject*);
 PyType_Spec* evaluator_spec();
 PyType_Spec* compact_spec();
 PyType_Spec* owner_spec();
-
 
 }  // namespace zpy

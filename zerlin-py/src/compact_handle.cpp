@@ -1,6 +1,7 @@
 // Compact column handles over loaded results or annotations:
 // load_compact_bbox, load_compact_array and the CompactBbox class.
 #include "compact_handle.hpp"
+#include "json_build.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -8,7 +9,6 @@
 #include <optional>
 #include <string>
 
-#include "json_build.hpp"
 #include "zerlin/file.hpp"
 #include "zerlin/results_geometry.hpp"
 
@@ -21,11 +21,12 @@ namespace {
 // The handle's data never change once it exists, so any number of calls may
 // read them at once.
 struct CompactObject {
-    PyObject_HEAD
-    std::unique_ptr<const CompactData> data;
+    PyObject_HEAD std::unique_ptr<const CompactData> data;
 };
 
-CompactObject* as_compact(PyObject* self) { return reinterpret_cast<CompactObject*>(self); }
+CompactObject* as_compact(PyObject* self) {
+    return reinterpret_cast<CompactObject*>(self);
+}
 
 PyObject* new_handle(CompactData&& data) {
     auto* obj = PyObject_New(CompactObject, g_compact_type);
@@ -48,14 +49,16 @@ extern "C" void compact_dealloc(PyObject* self) {
 }
 
 // The handle's data.
-const CompactData& data_of(PyObject* self) { return *as_compact(self)->data; }
+const CompactData& data_of(PyObject* self) {
+    return *as_compact(self)->data;
+}
 
 // ---------------------------------------------------------------- loading
 
 // Dataset members other than "annotations", built into one dict with one
 // key cache for the whole document.
 class DictSink : public zerlin::DatasetSink {
-public:
+  public:
     DictSink() : dict_(check(PyDict_New())) {}
     void member(zerlin::JsonString key, zerlin::JsonReader& reader) override {
         Ref k(keys_.get(key));
@@ -68,7 +71,7 @@ public:
     }
     PyObject* take() { return dict_.release(); }
 
-private:
+  private:
     KeyCache keys_;
     Ref dict_;
 };
@@ -154,9 +157,14 @@ PyObject* fn_results_shape(PyObject*, PyObject* const* args, Py_ssize_t nargs, P
         const char* shape = "boxes";
         if (!d->results) return Py_NewRef(Py_None);
         switch (d->columns->shape) {
-            case zerlin::ResultsShape::Masks: shape = "masks"; break;
-            case zerlin::ResultsShape::Keypoints: shape = "keypoints"; break;
-            case zerlin::ResultsShape::Boxes: break;
+            case zerlin::ResultsShape::Masks:
+                shape = "masks";
+                break;
+            case zerlin::ResultsShape::Keypoints:
+                shape = "keypoints";
+                break;
+            case zerlin::ResultsShape::Boxes:
+                break;
         }
         return check(PyUnicode_FromString(shape));
     });
@@ -262,8 +270,10 @@ void complete_from_columns(PyObject* list, const CompactData& d) {
         set_float(ann, area.get(), c.derived_areas[row]);
         if (masks && !c.box_written(row)) set_box(ann, bbox.get(), &c.boxes[4 * row]);
         set_int(ann, id.get(), d.row_id(row));
-        if (masks) set_int(ann, iscrowd.get(), 0);
-        else set_box(ann, bbox.get(), &c.boxes[4 * row]);
+        if (masks)
+            set_int(ann, iscrowd.get(), 0);
+        else
+            set_box(ann, bbox.get(), &c.boxes[4 * row]);
     }
 }
 
@@ -276,8 +286,10 @@ PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
         Ref doc(build_document(*d.snapshot));
         if (d.results) {
             check_list(doc.get());
-            if (d.columns->shape == zerlin::ResultsShape::Boxes) prepare_bbox_results(doc.get());
-            else complete_from_columns(doc.get(), d);
+            if (d.columns->shape == zerlin::ResultsShape::Boxes)
+                prepare_bbox_results(doc.get());
+            else
+                complete_from_columns(doc.get(), d);
             return doc.release();
         }
         Ref key(check(PyUnicode_FromString("annotations")));
@@ -421,7 +433,7 @@ PyObject* p_column_bytes(PyObject* self, void*) {
 }
 
 #define ZL_METHOD(fn, name, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+    { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc }
 
 PyMethodDef g_methods[] = {
     ZL_METHOD(m_annotations, "annotations",
@@ -461,7 +473,7 @@ PyType_Spec* compact_spec() {
         {0, nullptr},
     };
     static PyType_Spec type_def = {"vantorel._zerlin.CompactBbox", sizeof(CompactObject), 0,
-                               Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
+                                   Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, slots};
     return &type_def;
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include "binding.hpp"
+
 #include "zerlin/compact.hpp"
 
 namespace zpy {

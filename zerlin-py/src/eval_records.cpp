@@ -26,7 +26,8 @@ PyObject* int_list(const std::vector<T>& v) {
 
 PyObject* float_list(const std::vector<double>& v) {
     Ref list(check(PyList_New(Py_ssize_t(v.size()))));
-    for (std::size_t i = 0; i < v.size(); ++i) PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyFloat_FromDouble(v[i])));
+    for (std::size_t i = 0; i < v.size(); ++i)
+        PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyFloat_FromDouble(v[i])));
     return list.release();
 }
 
@@ -42,8 +43,8 @@ struct RecordKeys {
     RecordKeys() {
         intern_all({&image_id, &category_id, &aRng, &maxDet, &dtIds, &gtIds, &dtScores, &dtMatches, &gtMatches,
                     &gtIgnore, &dtIgnore},
-                   {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches",
-                    "gtMatches", "gtIgnore", "dtIgnore"});
+                   {"image_id", "category_id", "aRng", "maxDet", "dtIds", "gtIds", "dtScores", "dtMatches", "gtMatches",
+                    "gtIgnore", "dtIgnore"});
     }
 };
 
@@ -73,7 +74,6 @@ PyObject* eval_record(const zerlin::EvalImage& e, std::size_t T, const RecordKey
     return d.release();
 }
 
-
 // A new array of `dims` holding `v` converted to the array's type `Out`.
 template <class Out, class In>
 PyObject* copied_array(const std::vector<In>& v, std::initializer_list<npy_intp> dims, int typenum) {
@@ -98,14 +98,18 @@ PyObject* reference_record(const zerlin::EvalImage& e, std::size_t T, const Reco
     set_item(d.get(), k.gtMatches.get(), copied_array<double>(e.gt_matches, {t, G}, NPY_FLOAT64));
     set_item(d.get(), k.dtScores.get(), float_list(e.dt_scores));
     // The reference builds gtIgnore from a list of ints, which is float64 when empty.
-    if (G == 0) set_item(d.get(), k.gtIgnore.get(), copied_array<double>(e.gt_ignore, {0}, NPY_FLOAT64));
-    else set_item(d.get(), k.gtIgnore.get(), copied_array<int64_t>(e.gt_ignore, {G}, NPY_INT64));
+    if (G == 0)
+        set_item(d.get(), k.gtIgnore.get(), copied_array<double>(e.gt_ignore, {0}, NPY_FLOAT64));
+    else
+        set_item(d.get(), k.gtIgnore.get(), copied_array<int64_t>(e.gt_ignore, {G}, NPY_INT64));
     set_item(d.get(), k.dtIgnore.get(), copied_array<npy_bool>(e.dt_ignore, {t, D}, NPY_BOOL));
     return d.release();
 }
 
 // Item i of a sequence made by PySequence_Fast (borrowed).
-PyObject* item(const Ref& seq, std::size_t i) { return PySequence_Fast_GET_ITEM(seq.get(), Py_ssize_t(i)); }
+PyObject* item(const Ref& seq, std::size_t i) {
+    return PySequence_Fast_GET_ITEM(seq.get(), Py_ssize_t(i));
+}
 
 }  // namespace
 
@@ -126,7 +130,6 @@ PyObject* eval_imgs_list(const zerlin::RunResult& r) {
     }
     return list.release();
 }
-
 
 PyObject* reference_eval_imgs_list(const zerlin::RunResult& r, const RecordLabels& labels) {
     CollectorPaused paused;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "binding.hpp"
+
 #include "zerlin/eval.hpp"
 
 namespace zpy {

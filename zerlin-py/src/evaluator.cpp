@@ -1,6 +1,7 @@
 // The Evaluator class: annotation lists in, evaluation arrays out.
 #include "binding.hpp"
-#include "zerlin/text.hpp"
+#include "compact_handle.hpp"
+#include "eval_records.hpp"
 
 #include <algorithm>
 #include <array>
@@ -10,14 +11,13 @@
 #include <span>
 
 #include "zerlin/eval.hpp"
-#include "zerlin/pipeline.hpp"
-#include "zerlin/group.hpp"
-#include "compact_handle.hpp"
-#include "eval_records.hpp"
 #include "zerlin/federated.hpp"
+#include "zerlin/group.hpp"
 #include "zerlin/handle_side.hpp"
-#include "zerlin/side_builder.hpp"
 #include "zerlin/hashmap.hpp"
+#include "zerlin/pipeline.hpp"
+#include "zerlin/side_builder.hpp"
+#include "zerlin/text.hpp"
 
 namespace zpy {
 
@@ -26,23 +26,23 @@ namespace {
 // configure_lvis changes the engine, so it borrows it exclusively; the other
 // methods share it (and run without the interpreter lock).
 struct EvaluatorObject {
-    PyObject_HEAD
-    BorrowFlag borrow;
+    PyObject_HEAD BorrowFlag borrow;
     std::unique_ptr<zerlin::Engine> engine;
 };
 
-EvaluatorObject* as_evaluator(PyObject* self) { return reinterpret_cast<EvaluatorObject*>(self); }
+EvaluatorObject* as_evaluator(PyObject* self) {
+    return reinterpret_cast<EvaluatorObject*>(self);
+}
 
 const Signature kNew{"Evaluator.__new__()",
                      {"gt_anns", "dt_anns", "img_sizes", "img_ids", "cat_ids", "iou_thrs", "rec_thrs", "max_dets",
-                      "area_rng", "use_cats", "iou_type", "kpt_sigmas", "use_area", "boundary_dilation", "range_by_image", "ranges_by_scale", "skip_unscored",
-                      "visibility_ignore"},
+                      "area_rng", "use_cats", "iou_type", "kpt_sigmas", "use_area", "boundary_dilation",
+                      "range_by_image", "ranges_by_scale", "skip_unscored", "visibility_ignore"},
                      12};
 const Signature kRun{"Evaluator.run()", {"collect_eval_imgs"}, 0};
 const Signature kTimings{"Evaluator.timings()", {}, 0};
 const Signature kPerInstance{"Evaluator.per_instance()", {"t_idx", "a_idx", "max_det"}, 0};
 const Signature kConfigureLvis{"Evaluator.configure_lvis()", {"gt_ignore", "non_exhaustive", "preserve_crowds"}, 2};
-
 
 // ---------------------------------------------------------------- parameters
 
@@ -80,13 +80,17 @@ void to_pairs(PyObject* o, std::vector<std::pair<int64_t, int64_t>>* out) {
     });
 }
 
-
 bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
-    if (s == "segm") *kind = zerlin::IouKind::Segm;
-    else if (s == "bbox") *kind = zerlin::IouKind::Bbox;
-    else if (s == "keypoints" || s == "keypoints_crowd") *kind = zerlin::IouKind::Keypoints;
-    else if (s == "boundary") *kind = zerlin::IouKind::Boundary;
-    else return false;
+    if (s == "segm")
+        *kind = zerlin::IouKind::Segm;
+    else if (s == "bbox")
+        *kind = zerlin::IouKind::Bbox;
+    else if (s == "keypoints" || s == "keypoints_crowd")
+        *kind = zerlin::IouKind::Keypoints;
+    else if (s == "boundary")
+        *kind = zerlin::IouKind::Boundary;
+    else
+        return false;
     return true;
 }
 
@@ -98,8 +102,8 @@ struct AnnKeys {
     AnnKeys() {
         intern_all({&id, &image_id, &category_id, &score, &bbox, &area, &iscrowd, &num_keypoints, &keypoints,
                     &segmentation, &counts},
-                   {"id", "image_id", "category_id", "score", "bbox", "area", "iscrowd", "num_keypoints",
-                    "keypoints", "segmentation", "counts"});
+                   {"id", "image_id", "category_id", "score", "bbox", "area", "iscrowd", "num_keypoints", "keypoints",
+                    "segmentation", "counts"});
     }
 };
 
@@ -176,8 +180,8 @@ void append_floats(PyObject* o, std::vector<double>& out, std::vector<double>& t
 }
 
 // The mask job of one row: its image's size and its segmentation.
-zerlin::MaskJob mask_job(PyObject* ann, std::int64_t image_id, const double box[4], const Lookups& lk, const AnnKeys& keys,
-                         std::vector<double>& tmp) {
+zerlin::MaskJob mask_job(PyObject* ann, std::int64_t image_id, const double box[4], const Lookups& lk,
+                         const AnnKeys& keys, std::vector<double>& tmp) {
     const auto* size = lk.sizes.find(image_id);
     if (!size) {
         std::string msg = "no image entry for image_id " + std::to_string(image_id);
@@ -269,8 +273,8 @@ bool read_keypoints(PyObject* ann, const AnnKeys& keys, const zerlin::SideBuilde
 }
 
 // One row per annotation dict of `list`, with the geometry the side's kind reads.
-void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys,
-                         zerlin::GeometryKind kind, zerlin::SideBuilder& rows) {
+void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys, zerlin::GeometryKind kind,
+                         zerlin::SideBuilder& rows) {
     const bool keypoints = kind == zerlin::GeometryKind::Keypoints;
     const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
     const Py_ssize_t start_len = PyList_GET_SIZE(list);
@@ -284,10 +288,14 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         if (!PyDict_Check(ann)) throw zerlin::Error(zerlin::ErrorKind::Value, "annotations must be dicts");
         double box[4];
         const zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints, keys, box);
-        if (masks) rows.add(row, mask_job(ann, row.image_id, box, lk, keys, tmp));
-        else if (!keypoints) rows.add(row);
-        else if (read_keypoints(ann, keys, rows, kp)) rows.add(row, std::span<const double>(kp));
-        else rows.add(row, std::nullopt);
+        if (masks)
+            rows.add(row, mask_job(ann, row.image_id, box, lk, keys, tmp));
+        else if (!keypoints)
+            rows.add(row);
+        else if (read_keypoints(ann, keys, rows, kp))
+            rows.add(row, std::span<const double>(kp));
+        else
+            rows.add(row, std::nullopt);
     }
 }
 
@@ -325,7 +333,8 @@ zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     p.use_area = use_area;
     p.boundary_dilation = dilation;
     if (!parse_iou_type(iou_type, &p.iou_kind)) {
-        std::string msg = "iouType must be one of segm, bbox, keypoints, boundary; got " + zerlin::quote_literal(iou_type);
+        std::string msg =
+            "iouType must be one of segm, bbox, keypoints, boundary; got " + zerlin::quote_literal(iou_type);
         throw zerlin::Error(zerlin::ErrorKind::Value, msg);
     }
     if (p.img_ids.size() > size_t(INT32_MAX) || p.cat_ids.size() > size_t(INT32_MAX))
@@ -408,8 +417,8 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a, const FederatedSelec
     auto cells = std::make_unique<zerlin::TimingCells>();
     read_list_sides(sides, p, lk, *cells);
     finish_sides(sides, p, lk, *cells, federated);
-    auto engine = std::make_unique<zerlin::Engine>(std::move(p), std::move(sides.gt), std::move(sides.dt),
-                                                   std::move(cells));
+    auto engine =
+        std::make_unique<zerlin::Engine>(std::move(p), std::move(sides.gt), std::move(sides.dt), std::move(cells));
     PyObject* self = type->tp_alloc(type, 0);
     if (!self) throw_python_error_already_set();
     new (&as_evaluator(self)->borrow) BorrowFlag();
@@ -498,9 +507,10 @@ PyObject* method_timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         const zerlin::TimingCells& c = as_evaluator(self)->engine->timings();
         Ref d(check(PyDict_New()));
         const std::pair<const char*, const std::atomic<uint64_t>*> cells[] = {
-            {"gt_read", &c.gt_read},       {"dt_read", &c.dt_read},   {"read_blocked", &c.read_blocked},
-            {"rasterise", &c.rasterise},   {"group_index", &c.group_index}, {"iou_cpu", &c.iou_cpu},
-            {"match_cpu", &c.match_cpu},   {"accumulate_cpu", &c.accumulate_cpu},
+            {"gt_read", &c.gt_read},           {"dt_read", &c.dt_read},
+            {"read_blocked", &c.read_blocked}, {"rasterise", &c.rasterise},
+            {"group_index", &c.group_index},   {"iou_cpu", &c.iou_cpu},
+            {"match_cpu", &c.match_cpu},       {"accumulate_cpu", &c.accumulate_cpu},
         };
         for (const auto& [name, cell] : cells) set_item(d.get(), name, PyFloat_FromDouble(double(cell->load()) / 1e9));
         return d.release();
@@ -559,7 +569,7 @@ PyObject* method_configure_lvis(PyObject* self, PyObject* const* args, Py_ssize_
 }
 
 #define ZL_METHOD(name, fn, doc) \
-    {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc}
+    { name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn)), METH_FASTCALL | METH_KEYWORDS, doc }
 
 PyMethodDef g_methods[] = {
     ZL_METHOD("run", method_run,
@@ -598,8 +608,8 @@ Ref sequence_of(PyObject* o, const char* name, std::size_t n) {
 
 PyObject* fn_reference_eval_imgs(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&] {
-        static const Signature sig{"reference_eval_imgs()",
-                                   {"evaluator", "img_ids", "cat_ids", "area_rngs", "max_det"}, 5};
+        static const Signature sig{
+            "reference_eval_imgs()", {"evaluator", "img_ids", "cat_ids", "area_rngs", "max_det"}, 5};
         PyObject* a[5];
         parse_args(sig, args, nargs, kw, a);
         if (!PyObject_TypeCheck(a[0], g_evaluator_type)) throw_not_instance(a[0], "Evaluator");
@@ -607,8 +617,7 @@ PyObject* fn_reference_eval_imgs(PyObject*, PyObject* const* args, Py_ssize_t na
         const zerlin::Engine& engine = *as_evaluator(a[0])->engine;
         const zerlin::EvalParams& p = engine.params();
         // The labels are read before the engine runs: reading them may run Python code.
-        RecordLabels labels{sequence_of(a[1], "img_ids", p.img_ids.size()),
-                            sequence_of(a[2], "cat_ids", p.num_slots()),
+        RecordLabels labels{sequence_of(a[1], "img_ids", p.img_ids.size()), sequence_of(a[2], "cat_ids", p.num_slots()),
                             sequence_of(a[3], "area_rngs", p.area_rng.size()), a[4]};
         zerlin::RunResult result;
         without_gil([&] { result = engine.eval_records(); });
@@ -621,11 +630,12 @@ PyType_Spec* evaluator_spec() {
         {Py_tp_new, reinterpret_cast<void*>(evaluator_new)},
         {Py_tp_dealloc, reinterpret_cast<void*>(evaluator_dealloc)},
         {Py_tp_methods, g_methods},
-        {Py_tp_doc, const_cast<char*>("Evaluator(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, "
-                                      "max_dets, area_rng, use_cats, iou_type, kpt_sigmas, use_area=True, "
-                                      "boundary_dilation=0.02, range_by_image=None, ranges_by_scale=False, skip_unscored=False, "
-                                      "visibility_ignore=False)\n--\n\n"
-                                      "COCO/LVIS evaluation of one set of results against ground truth.")},
+        {Py_tp_doc,
+         const_cast<char*>("Evaluator(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, "
+                           "max_dets, area_rng, use_cats, iou_type, kpt_sigmas, use_area=True, "
+                           "boundary_dilation=0.02, range_by_image=None, ranges_by_scale=False, skip_unscored=False, "
+                           "visibility_ignore=False)\n--\n\n"
+                           "COCO/LVIS evaluation of one set of results against ground truth.")},
         {0, nullptr},
     };
     static PyType_Spec type_def = {"vantorel._zerlin.Evaluator", sizeof(EvaluatorObject), 0, Py_TPFLAGS_DEFAULT, slots};

@@ -1,9 +1,10 @@
 // index_annotations and prepare_bbox_results: the two per-annotation loops a
 // front end runs after loading, done natively on the caller's own objects.
 #include "binding.hpp"
-#include "zerlin/hashmap.hpp"
 
 #include <vector>
+
+#include "zerlin/hashmap.hpp"
 
 namespace zpy {
 
@@ -71,7 +72,7 @@ void append_to_slot(PyObject* index, PyObject* key, PyObject* value) {
 // Any other key kind hands the grouping over to a real dict (spill), which
 // then keeps Python's equality rules (1 == 1.0 == True) for the rest.
 class Grouper {
-public:
+  public:
     ~Grouper() {
         for (PyObject* o : keys_) Py_DECREF(o);
         for (PyObject* o : lists_) Py_DECREF(o);
@@ -105,7 +106,7 @@ public:
         return dict_.release();
     }
 
-private:
+  private:
     struct Member {
         uint32_t group;
         PyObject* value;  // owned until placed in its list

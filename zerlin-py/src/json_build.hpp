@@ -5,6 +5,7 @@
 #pragma once
 
 #include "binding.hpp"
+
 #include "zerlin/hashmap.hpp"
 #include "zerlin/json.hpp"
 
@@ -13,7 +14,7 @@ namespace zpy {
 // Key bytes -> the `str` made for them. Holds one reference per entry and
 // releases them when dropped (with the interpreter lock held).
 class KeyCache {
-public:
+  public:
     KeyCache() : map_(112) {}
     ~KeyCache();
     KeyCache(const KeyCache&) = delete;
@@ -21,7 +22,7 @@ public:
     // New reference to the `str` for these bytes; throws PythonErrorAlreadySet.
     PyObject* get(zerlin::JsonString key);
 
-private:
+  private:
     PyObject* lookup(zerlin::JsonString key);
 
     // Front of the cache for short keys: a direct-mapped table of recent

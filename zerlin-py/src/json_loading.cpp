@@ -1,9 +1,10 @@
 // JSON file functions: load_json, parse_json_only, read_file_only, and the
 // object builder they share with the compact handles.
+#include "json_build.hpp"
+
 #include <cstring>
 #include <vector>
 
-#include "json_build.hpp"
 #include "zerlin/file.hpp"
 
 namespace zpy {
@@ -58,7 +59,7 @@ namespace {
 // Handler of the reader: values are pushed on a stack as they complete; a
 // closing bracket turns the values above its frame into the container.
 class Builder {
-public:
+  public:
     explicit Builder(KeyCache& keys) : keys_(keys) { values_.reserve(256); }
     ~Builder() {
         for (PyObject* o : values_) Py_DECREF(o);
@@ -113,7 +114,7 @@ public:
         return o;
     }
 
-private:
+  private:
     void push(PyObject* o) { values_.push_back(o); }
 
     KeyCache& keys_;

@@ -1,11 +1,12 @@
 // Mask functions: RLE objects and NumPy arrays in, RLE objects and arrays out.
 // They run on the calling thread and keep the interpreter lock: each call is
 // short and works on the caller's objects throughout.
+#include "binding.hpp"
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "binding.hpp"
 #include "zerlin/rle.hpp"
 
 namespace zpy {
@@ -104,7 +105,9 @@ Ref required_key(PyObject* d, PyObject* key, const char* missing) {
 }
 
 // Run lengths as a sequence of ints in 0 .. 2^32 - 1.
-void to_runs(PyObject* o, std::vector<uint32_t>* out) { to_vec(o, out, &to_u32); }
+void to_runs(PyObject* o, std::vector<uint32_t>* out) {
+    to_vec(o, out, &to_u32);
+}
 
 // Bytes or str holding a compressed counts string.
 void compressed_counts(PyObject* counts, uint32_t h, uint32_t w, Rle* out) {
@@ -177,7 +180,8 @@ void boxes_from_f64_array(PyObject* o, std::vector<double>* boxes) {
     const char* base = PyArray_BYTES(b);
     boxes->resize(size_t(n) * 4);
     for (npy_intp i = 0; i < n; ++i)
-        for (npy_intp j = 0; j < 4; ++j) (*boxes)[size_t(4 * i + j)] = *reinterpret_cast<const double*>(base + i * s0 + j * s1);
+        for (npy_intp j = 0; j < 4; ++j)
+            (*boxes)[size_t(4 * i + j)] = *reinterpret_cast<const double*>(base + i * s0 + j * s1);
 }
 
 void boxes_or_rles_from_py(PyObject* o, BoxesOrRles* out) {
@@ -324,8 +328,8 @@ PyObject* from_py_objects(PyObject* obj, uint32_t h, uint32_t w) {
 
 // Copies n strided h x w rasters into consecutive column-major rasters.
 // Tiles keep the source rows a tile reads in cache while it is written.
-void gather_column_major(const uint8_t* src, npy_intp h, npy_intp w, npy_intp n, npy_intp s0, npy_intp s1,
-                         npy_intp s2, uint8_t* dst) {
+void gather_column_major(const uint8_t* src, npy_intp h, npy_intp w, npy_intp n, npy_intp s0, npy_intp s1, npy_intp s2,
+                         uint8_t* dst) {
     constexpr npy_intp kTile = 64;
     for (npy_intp y0 = 0; y0 < h; y0 += kTile) {
         const npy_intp y1 = std::min(h, y0 + kTile);
@@ -425,8 +429,7 @@ PyObject* fn_decode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
             zerlin::check_cancelled();
             zerlin::rle_decode_into(rles[i], raster.data() + i * pixels, pixels);
         }
-        return array_from_vector(std::move(raster), {npy_intp(h), npy_intp(w), npy_intp(rles.size())}, NPY_UINT8,
-                                 true);
+        return array_from_vector(std::move(raster), {npy_intp(h), npy_intp(w), npy_intp(rles.size())}, NPY_UINT8, true);
     });
 }
 
@@ -525,9 +528,8 @@ PyObject* fn_frPoly(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject
 PyObject* fn_frUncompressedRLE(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     // h and w are converted for their errors only: each RLE carries its own size.
     static const Signature sig{"frUncompressedRLE()", {"uc", "_h", "_w"}, 3};
-    return construction(sig, args, nargs, kw, false, [](PyObject* uc, uint32_t, uint32_t) {
-        return from_uncompressed(uc);
-    });
+    return construction(sig, args, nargs, kw, false,
+                        [](PyObject* uc, uint32_t, uint32_t) { return from_uncompressed(uc); });
 }
 
 PyObject* fn_frPyObjects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {

@@ -8,8 +8,11 @@
 namespace zpy {
 namespace {
 
+// clang-format cannot lay out a braced initializer inside a macro.
+// clang-format off
 #define ZL_FAST(name, doc) \
     {#name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn_##name)), METH_FASTCALL | METH_KEYWORDS, doc}
+// clang-format on
 
 PyMethodDef g_functions[] = {
     ZL_FAST(load_compact_bbox,
@@ -37,16 +40,14 @@ PyMethodDef g_functions[] = {
     ZL_FAST(frPoly, "frPoly(poly, h, w)\n--\n\nRLE objects of polygons, one per polygon."),
     ZL_FAST(frUncompressedRLE, "frUncompressedRLE(uc, _h, _w)\n--\n\nCompress uncompressed RLE objects."),
     ZL_FAST(frPyObjects, "frPyObjects(obj, h, w)\n--\n\nRLE objects of polygons, boxes or uncompressed RLEs."),
-    ZL_FAST(toBoundary,
-            "toBoundary(rle_objs, dilation_ratio=0.02)\n--\n\nBoundary band of each RLE object."),
+    ZL_FAST(toBoundary, "toBoundary(rle_objs, dilation_ratio=0.02)\n--\n\nBoundary band of each RLE object."),
     ZL_FAST(load_json,
             "load_json(path)\n--\n\n"
             "Parse a JSON file into Python objects, as json.load does (duplicate keys keep the last value)."),
     ZL_FAST(parse_json_only,
             "parse_json_only(path)\n--\n\n"
             "Read and syntax-check a JSON file without building objects; returns the byte count (for measuring)."),
-    ZL_FAST(read_file_only,
-            "read_file_only(path)\n--\n\nRead a file and return its byte count (for measuring)."),
+    ZL_FAST(read_file_only, "read_file_only(path)\n--\n\nRead a file and return its byte count (for measuring)."),
     {"alloc_stats", fn_alloc_stats, METH_NOARGS,
      "alloc_stats()\n--\n\nCounters of the module's native allocations (zeros unless counting is built in)."},
     {"reset_alloc_peak", fn_reset_alloc_peak, METH_NOARGS,
@@ -158,4 +159,6 @@ PyModuleDef g_module = {
 }  // namespace
 }  // namespace zpy
 
-PyMODINIT_FUNC PyInit__zerlin(void) { return PyModuleDef_Init(&zpy::g_module); }
+PyMODINIT_FUNC PyInit__zerlin(void) {
+    return PyModuleDef_Init(&zpy::g_module);
+}

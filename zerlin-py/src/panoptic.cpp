@@ -1,7 +1,7 @@
 // panoptic_match: one batch of images of a panoptic quality evaluation.
-#include "zerlin/panoptic.hpp"
-
 #include "binding.hpp"
+
+#include "zerlin/panoptic.hpp"
 
 namespace zpy {
 namespace {
@@ -10,7 +10,7 @@ namespace pan = zerlin::panoptic;
 
 // Read-only views of the batch's segment maps, released with the batch.
 class Buffers {
-public:
+  public:
     Buffers() = default;
     Buffers(const Buffers&) = delete;
     Buffers& operator=(const Buffers&) = delete;
@@ -29,7 +29,7 @@ public:
         return {static_cast<const uint8_t*>(b.buf), std::size_t(b.len), uint8_t(c), f};
     }
 
-private:
+  private:
     std::vector<Py_buffer> views_;
 };
 
@@ -37,7 +37,8 @@ private:
 template <class T>
 const T* column_block(PyObject* o, const char* name, int typenum, npy_intp cols, npy_intp* rows) {
     PyArrayObject* a;
-    arg(o, name, [&](PyObject* x, PyArrayObject** out) { to_array_of_type(x, typenum, out); }, &a);
+    arg(
+        o, name, [&](PyObject* x, PyArrayObject** out) { to_array_of_type(x, typenum, out); }, &a);
     const int nd = cols == 0 ? 1 : 2;
     if (PyArray_NDIM(a) != nd || (cols != 0 && PyArray_DIMS(a)[1] != cols) || !PyArray_IS_C_CONTIGUOUS(a))
         zerlin::throw_value(std::string(name) + " has the wrong shape or layout");
@@ -47,17 +48,25 @@ const T* column_block(PyObject* o, const char* name, int typenum, npy_intp cols,
 
 const char* fault_name(pan::ImageFault f) {
     switch (f) {
-        case pan::ImageFault::GtMapCorrupt: return "gt_map_corrupt";
-        case pan::ImageFault::PredMapCorrupt: return "pred_map_corrupt";
-        case pan::ImageFault::PredSegmentNotInJson: return "pred_segment_not_in_json";
-        case pan::ImageFault::PredUnknownCategory: return "pred_unknown_category";
-        case pan::ImageFault::PredSegmentNotInMap: return "pred_segment_not_in_map";
-        case pan::ImageFault::None: break;
+        case pan::ImageFault::GtMapCorrupt:
+            return "gt_map_corrupt";
+        case pan::ImageFault::PredMapCorrupt:
+            return "pred_map_corrupt";
+        case pan::ImageFault::PredSegmentNotInJson:
+            return "pred_segment_not_in_json";
+        case pan::ImageFault::PredUnknownCategory:
+            return "pred_unknown_category";
+        case pan::ImageFault::PredSegmentNotInMap:
+            return "pred_segment_not_in_map";
+        case pan::ImageFault::None:
+            break;
     }
     return "none";
 }
 
-uint32_t category_index(int64_t v) { return v < 0 || v >= int64_t(UINT32_MAX) ? pan::kUnknownCategory : uint32_t(v); }
+uint32_t category_index(int64_t v) {
+    return v < 0 || v >= int64_t(UINT32_MAX) ? pan::kUnknownCategory : uint32_t(v);
+}
 
 }  // namespace
 
@@ -135,8 +144,8 @@ PyObject* fn_panoptic_match(PyObject*, PyObject* const* args, Py_ssize_t nargs, 
                        arr(std::move(match_iou), NPY_DOUBLE),  arr(std::move(fn_image), NPY_INT64),
                        arr(std::move(fn_category), NPY_INT64), arr(std::move(fp_image), NPY_INT64),
                        arr(std::move(fp_category), NPY_INT64)};
-        return check(PyTuple_Pack(8, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get(),
-                                  parts[4].get(), parts[5].get(), parts[6].get(), fault.get()));
+        return check(PyTuple_Pack(8, parts[0].get(), parts[1].get(), parts[2].get(), parts[3].get(), parts[4].get(),
+                                  parts[5].get(), parts[6].get(), fault.get()));
     });
 }
 

@@ -1,11 +1,12 @@
 // accumulate() over per-image records a caller hands back to the drop-in
 // COCOeval (merged from several processes or batches): the records are read
 // once, straight into the core's accumulator.
+#include "binding.hpp"
+
 #include <algorithm>
 #include <string>
 #include <vector>
 
-#include "binding.hpp"
 #include "zerlin/accumulate.hpp"
 
 namespace zpy {
@@ -13,7 +14,9 @@ namespace zpy {
 namespace {
 
 // A record the fast reader does not take; the caller's general route decides.
-[[noreturn]] void unsupported(const std::string& why) { zerlin::throw_value("record layout not supported: " + why); }
+[[noreturn]] void unsupported(const std::string& why) {
+    zerlin::throw_value("record layout not supported: " + why);
+}
 
 // An array-like as a C-contiguous float64 array of `dims` dimensions.
 Ref float_array(PyObject* o, int dims) {
@@ -28,7 +31,9 @@ Ref float_array(PyObject* o, int dims) {
 const double* data_of(const Ref& arr) {
     return static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
 }
-npy_intp dim(const Ref& arr, int i) { return PyArray_DIM(reinterpret_cast<PyArrayObject*>(arr.get()), i); }
+npy_intp dim(const Ref& arr, int i) {
+    return PyArray_DIM(reinterpret_cast<PyArrayObject*>(arr.get()), i);
+}
 
 struct RecordKeys {
     Ref dtScores, dtMatches, dtIgnore, gtIgnore;
@@ -72,7 +77,7 @@ struct Cell {
             dt_score.push_back(scores[d]);
             for (std::size_t t = 0; t < T; ++t) {
                 const double im = ig[t * D + d], mt = m[t * D + d];
-                status.push_back(im != 0 ? zerlin::Verdict::Ignored
+                status.push_back(im != 0   ? zerlin::Verdict::Ignored
                                  : mt != 0 ? zerlin::Verdict::TruePositive
                                            : zerlin::Verdict::FalsePositive);
             }
@@ -85,8 +90,8 @@ struct Cell {
 // The arguments in native form.
 struct Request {
     PyObject* records;
-    Ref positions, cells;  // int64 (C, I) record positions and (C, 2) output (k, a)
-    zerlin::EvalParams p;  // thresholds (their count), recall thresholds, caps; one area
+    Ref positions, cells;         // int64 (C, I) record positions and (C, 2) output (k, a)
+    zerlin::EvalParams p;         // thresholds (their count), recall thresholds, caps; one area
     std::vector<uint64_t> shape;  // T, K, A, M of the outputs
 };
 
@@ -102,8 +107,8 @@ const int64_t* ints_of(const Ref& arr) {
 
 PyObject* fn_accumulate_records(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&] {
-        static const Signature sig{"accumulate_records()",
-                                   {"records", "positions", "cells", "rec_thrs", "max_dets", "shape"}, 6};
+        static const Signature sig{
+            "accumulate_records()", {"records", "positions", "cells", "rec_thrs", "max_dets", "shape"}, 6};
         PyObject* a[6];
         parse_args(sig, args, nargs, kw, a);
         Request q;

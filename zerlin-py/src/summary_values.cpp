@@ -1,7 +1,7 @@
 // summary_values: selection of summary-line values from an evaluation array.
-#include "zerlin/summary.hpp"
-
 #include "binding.hpp"
+
+#include "zerlin/summary.hpp"
 
 namespace zpy {
 

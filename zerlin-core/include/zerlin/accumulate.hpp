@@ -22,7 +22,7 @@ enum class Verdict : uint8_t { Ignored, TruePositive, FalsePositive };
 // category slot (-1 where an area has no ground truth that counts), using the
 // thresholds, recall thresholds, area count and caps of `p`.
 class Accumulator {
-public:
+  public:
     // No entry holds more than `entry_limit` detections (a cap at or above it keeps them all).
     Accumulator(const EvalParams& p, uint64_t entry_limit);
 
@@ -36,7 +36,7 @@ public:
 
     std::vector<double> prec, rec, score;
 
-private:
+  private:
     struct SortedDet {
         double score;
         uint32_t flat;  // position in dt_score

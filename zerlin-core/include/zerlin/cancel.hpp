@@ -20,18 +20,18 @@
 namespace zerlin {
 
 class CancelToken {
-public:
+  public:
     void cancel() noexcept { flag_.store(true, std::memory_order_relaxed); }
     bool cancelled() const noexcept { return flag_.load(std::memory_order_relaxed); }
 
-private:
+  private:
     std::atomic<bool> flag_{false};
 };
 
 // Asked by the installing thread's check points whether to cancel. It runs
 // on that thread only, and never while the core holds a lock of its own.
 class Interrupter {
-public:
+  public:
     virtual ~Interrupter() = default;
     virtual bool interrupted() noexcept = 0;
 };
@@ -39,13 +39,13 @@ public:
 // Installs a token (and optionally an interrupter) as the current thread's
 // for its lifetime, restoring the previous ones afterwards.
 class CancelScope {
-public:
+  public:
     explicit CancelScope(CancelToken* token, Interrupter* interrupter = nullptr) noexcept;
     ~CancelScope();
     CancelScope(const CancelScope&) = delete;
     CancelScope& operator=(const CancelScope&) = delete;
 
-private:
+  private:
     CancelToken* token_;
     Interrupter* interrupter_;
 };

@@ -6,15 +6,15 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <memory>
+#include <mutex>
 #include <span>
 #include <utility>
 #include <vector>
 
 #include "zerlin/group.hpp"
-#include "zerlin/pool.hpp"
 #include "zerlin/params.hpp"
+#include "zerlin/pool.hpp"
 #include "zerlin/records.hpp"
 #include "zerlin/timing.hpp"
 
@@ -24,8 +24,7 @@ namespace zerlin {
 // d * gt_idx.size() + g. Sums follow NumPy's pairwise order so that values
 // agree with NumPy-based reference implementations.
 void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint32_t> dt_idx,
-                 std::span<const uint32_t> gt_idx, std::span<const double> sigmas, bool use_area,
-                 double* out);
+                 std::span<const uint32_t> gt_idx, std::span<const double> sigmas, bool use_area, double* out);
 
 // One evaluation-image record (category slot, area range, image).
 struct EvalImage {
@@ -33,13 +32,13 @@ struct EvalImage {
     int64_t category_id = 0;  // -1 when categories are pooled
     uint32_t area_index = 0;
     uint64_t max_det = 0;
-    std::vector<int64_t> dt_ids;     // D, score order
-    std::vector<int64_t> gt_ids;     // G, non-ignored first
-    std::vector<double> dt_scores;   // D
-    std::vector<uint8_t> gt_ignore;  // G
-    std::vector<int64_t> dt_matches; // T x D: id of the GT taken, or 0
-    std::vector<int64_t> gt_matches; // T x G: id of the DT that took it, or 0
-    std::vector<uint8_t> dt_ignore;  // T x D
+    std::vector<int64_t> dt_ids;      // D, score order
+    std::vector<int64_t> gt_ids;      // G, non-ignored first
+    std::vector<double> dt_scores;    // D
+    std::vector<uint8_t> gt_ignore;   // G
+    std::vector<int64_t> dt_matches;  // T x D: id of the GT taken, or 0
+    std::vector<int64_t> gt_matches;  // T x G: id of the DT that took it, or 0
+    std::vector<uint8_t> dt_ignore;   // T x D
 };
 
 struct RunResult {
@@ -64,12 +63,11 @@ struct InstanceRows {
 };
 
 class Engine {
-public:
+  public:
     // Builds both group indexes (timed into `group_index`). Keypoint sides
     // are brought to a common K. `timings` may carry the conversion figures;
     // a fresh set is made when null.
-    Engine(EvalParams params, RecordSet gt, RecordSet dt,
-           std::unique_ptr<TimingCells> timings = nullptr);
+    Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<TimingCells> timings = nullptr);
     Engine(const Engine&) = delete;
     Engine& operator=(const Engine&) = delete;
 
@@ -86,8 +84,7 @@ public:
 
     // LVIS federated flags: ground-truth ignore (one byte per GT record),
     // non-exhaustive (image id, category id) pairs, whether crowd flags stay.
-    void configure_lvis(std::span<const uint8_t> gt_ignore,
-                        std::span<const std::pair<int64_t, int64_t>> non_exhaustive,
+    void configure_lvis(std::span<const uint8_t> gt_ignore, std::span<const std::pair<int64_t, int64_t>> non_exhaustive,
                         bool preserve_crowds);
 
     const EvalParams& params() const noexcept { return params_; }
@@ -97,7 +94,7 @@ public:
     const GroupIndex& dt_index() const noexcept { return dt_index_; }
     const TimingCells& timings() const noexcept { return *timings_; }
 
-private:
+  private:
     struct Category;
     struct Scratch;
     struct MaskScratch {

@@ -18,8 +18,8 @@ namespace zerlin {
 // their places (and ids). Ground truths whose area is not in (0, inf) leave
 // the evaluation first and verify nothing, as the LVIS protocol reads only
 // annotations of positive, finite area.
-void select_federated(RecordSet& dt, RecordSet& gt,
-                      const std::vector<std::pair<std::int32_t, std::int32_t>>& negative, std::uint64_t max_det);
+void select_federated(RecordSet& dt, RecordSet& gt, const std::vector<std::pair<std::int32_t, std::int32_t>>& negative,
+                      std::uint64_t max_det);
 
 // The same area rule for detections. It runs once their areas are known
 // (mask results without boxes take theirs from the decoded masks), after

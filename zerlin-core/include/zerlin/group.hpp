@@ -30,9 +30,8 @@ struct GroupIndex {
 
 // Records with image index or category index -1 take no part. With
 // use_cats false every record falls into slot 0.
-GroupIndex build_group_index(std::span<const int32_t> image_index,
-                             std::span<const int32_t> category_index, std::size_t num_slots,
-                             bool use_cats);
+GroupIndex build_group_index(std::span<const int32_t> image_index, std::span<const int32_t> category_index,
+                             std::size_t num_slots, bool use_cats);
 
 // One image of a category slot with ground truths, detections or both.
 struct ImageEntry {
@@ -42,8 +41,7 @@ struct ImageEntry {
 };
 
 // The images of slot `slot` in ascending image index; `out` is overwritten.
-void pair_images(const GroupIndex& gt, const GroupIndex& dt, std::size_t slot,
-                 std::vector<ImageEntry>& out);
+void pair_images(const GroupIndex& gt, const GroupIndex& dt, std::size_t slot, std::vector<ImageEntry>& out);
 
 enum class TopSelection { Automatic, DenseCells, GroupSort };
 
@@ -51,9 +49,8 @@ enum class TopSelection { Automatic, DenseCells, GroupSort };
 // (image, slot) in score order (ties: category index when pooled, then
 // record index), or when it does not participate; 0 otherwise.
 std::vector<uint8_t> select_top_detections(std::span<const int32_t> image_index,
-                                           std::span<const int32_t> category_index,
-                                           std::span<const double> scores, std::size_t num_slots,
-                                           bool use_cats, uint64_t limit,
+                                           std::span<const int32_t> category_index, std::span<const double> scores,
+                                           std::size_t num_slots, bool use_cats, uint64_t limit,
                                            TopSelection how = TopSelection::Automatic);
 
 }  // namespace zerlin

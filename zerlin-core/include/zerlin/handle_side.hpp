@@ -17,7 +17,7 @@
 namespace zerlin {
 
 class HandleSideReader {
-public:
+  public:
     HandleSideReader(const EvalParams& p, const Lookups& lk, GeometryKind kind, TimingCells& cells)
         : p_(p), lk_(lk), kind_(kind), cells_(cells) {}
 
@@ -31,10 +31,11 @@ public:
     // the first failing row's message.
     void geometry(const CompactData& h, bool is_gt, RecordSet& rs, const RecordSet& other) const;
 
-private:
+  private:
     bool masks() const { return kind_ == GeometryKind::Masks || kind_ == GeometryKind::BoundaryMasks; }
     std::vector<std::uint8_t> in_other_groups(const RecordSet& rs, const RecordSet& other) const;
-    void keypoint_geometry(const CompactData& h, bool is_gt, RecordSet& rs, const std::vector<std::uint8_t>& keep) const;
+    void keypoint_geometry(const CompactData& h, bool is_gt, RecordSet& rs,
+                           const std::vector<std::uint8_t>& keep) const;
     void mask_geometry(const CompactData& h, RecordSet& rs, const std::vector<std::uint8_t>& participating,
                        const std::vector<std::uint8_t>& keep) const;
 

@@ -31,7 +31,9 @@ struct HashSeed {
 
 namespace detail {
 
-inline std::uint64_t rotl64(std::uint64_t x, int b) { return (x << b) | (x >> (64 - b)); }
+inline std::uint64_t rotl64(std::uint64_t x, int b) {
+    return (x << b) | (x >> (64 - b));
+}
 
 inline std::uint64_t load_le64(const unsigned char* p) {
     std::uint64_t v;
@@ -50,10 +52,20 @@ std::uint64_t siphash(const HashSeed& seed, const void* data, std::size_t len) {
     std::uint64_t v2 = seed.k0 ^ 0x6c7967656e657261ULL;
     std::uint64_t v3 = seed.k1 ^ 0x7465646279746573ULL;
     auto round = [&] {
-        v0 += v1; v1 = rotl64(v1, 13); v1 ^= v0; v0 = rotl64(v0, 32);
-        v2 += v3; v3 = rotl64(v3, 16); v3 ^= v2;
-        v0 += v3; v3 = rotl64(v3, 21); v3 ^= v0;
-        v2 += v1; v1 = rotl64(v1, 17); v1 ^= v2; v2 = rotl64(v2, 32);
+        v0 += v1;
+        v1 = rotl64(v1, 13);
+        v1 ^= v0;
+        v0 = rotl64(v0, 32);
+        v2 += v3;
+        v3 = rotl64(v3, 16);
+        v3 ^= v2;
+        v0 += v3;
+        v3 = rotl64(v3, 21);
+        v3 ^= v0;
+        v2 += v1;
+        v1 = rotl64(v1, 17);
+        v1 ^= v2;
+        v2 = rotl64(v2, 32);
     };
     const auto* p = static_cast<const unsigned char*>(data);
     const unsigned char* end = p + (len & ~std::size_t(7));
@@ -65,14 +77,29 @@ std::uint64_t siphash(const HashSeed& seed, const void* data, std::size_t len) {
     }
     std::uint64_t b = std::uint64_t(len) << 56;
     switch (len & 7) {
-        case 7: b |= std::uint64_t(p[6]) << 48; [[fallthrough]];
-        case 6: b |= std::uint64_t(p[5]) << 40; [[fallthrough]];
-        case 5: b |= std::uint64_t(p[4]) << 32; [[fallthrough]];
-        case 4: b |= std::uint64_t(p[3]) << 24; [[fallthrough]];
-        case 3: b |= std::uint64_t(p[2]) << 16; [[fallthrough]];
-        case 2: b |= std::uint64_t(p[1]) << 8; [[fallthrough]];
-        case 1: b |= std::uint64_t(p[0]); break;
-        default: break;
+        case 7:
+            b |= std::uint64_t(p[6]) << 48;
+            [[fallthrough]];
+        case 6:
+            b |= std::uint64_t(p[5]) << 40;
+            [[fallthrough]];
+        case 5:
+            b |= std::uint64_t(p[4]) << 32;
+            [[fallthrough]];
+        case 4:
+            b |= std::uint64_t(p[3]) << 24;
+            [[fallthrough]];
+        case 3:
+            b |= std::uint64_t(p[2]) << 16;
+            [[fallthrough]];
+        case 2:
+            b |= std::uint64_t(p[1]) << 8;
+            [[fallthrough]];
+        case 1:
+            b |= std::uint64_t(p[0]);
+            break;
+        default:
+            break;
     }
     v3 ^= b;
     for (int i = 0; i < C; ++i) round();
@@ -109,7 +136,7 @@ struct KeyTraits<std::int64_t> {
 // K: a type with KeyTraits; V: default-constructible and movable.
 template <class K, class V>
 class HashMap {
-public:
+  public:
     using Traits = KeyTraits<K>;
     using Lookup = typename Traits::Lookup;
 
@@ -169,11 +196,9 @@ public:
     }
 
     // Drops every entry and returns to the given room.
-    void clear(std::size_t room = 112) {
-        allocate(slots_for(room));
-    }
+    void clear(std::size_t room = 112) { allocate(slots_for(room)); }
 
-private:
+  private:
     static constexpr std::uint8_t kEmpty = 0x80;
     static constexpr std::size_t kGroup = 16;
     static constexpr std::size_t kMissing = ~std::size_t(0);

@@ -72,16 +72,15 @@ struct TextPosition {
 TextPosition text_position(std::string_view text, std::size_t at) noexcept;
 
 class JsonError : public Error {
-public:
-    JsonError(JsonErrc code, std::string reason, TextPosition pos,
-              NonFiniteLiteral literal = NonFiniteLiteral::None);
+  public:
+    JsonError(JsonErrc code, std::string reason, TextPosition pos, NonFiniteLiteral literal = NonFiniteLiteral::None);
     JsonErrc code() const noexcept { return code_; }
     NonFiniteLiteral literal() const noexcept { return literal_; }
     const std::string& reason() const noexcept { return reason_; }
     std::size_t line() const noexcept { return pos_.line; }
     std::size_t column() const noexcept { return pos_.column; }
 
-private:
+  private:
     JsonErrc code_;
     std::string reason_;
     TextPosition pos_;
@@ -106,7 +105,6 @@ struct JsonNumber {
         double d;
     };
 };
-
 
 namespace json_detail {
 
@@ -138,16 +136,15 @@ inline std::size_t utf8_sequence(const unsigned char* p, const unsigned char* en
 inline bool utf8_valid(const char* p, const char* end) noexcept {
     while (p != end) {
 #if defined(ZERLIN_SSE2)
-        while (end - p >= 16 &&
-               _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0)
-            p += 16;
+        while (end - p >= 16 && _mm_movemask_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p))) == 0) p += 16;
         if (p == end) break;
 #endif
         if (static_cast<unsigned char>(*p) < 0x80) {
             ++p;
             continue;
         }
-        std::size_t n = utf8_sequence(reinterpret_cast<const unsigned char*>(p), reinterpret_cast<const unsigned char*>(end));
+        std::size_t n =
+            utf8_sequence(reinterpret_cast<const unsigned char*>(p), reinterpret_cast<const unsigned char*>(end));
         if (n == 0) return false;
         p += n;
     }
@@ -183,7 +180,9 @@ inline const char* find_special(const char* p, const char* end) noexcept {
     return p;
 }
 
-inline bool is_space(unsigned char c) noexcept { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+inline bool is_space(unsigned char c) noexcept {
+    return c == ' ' || c == '\n' || c == '\r' || c == '\t';
+}
 
 // First byte at or after p that is not JSON whitespace. Indented files have
 // long runs of spaces after each line feed, so those go 16 bytes at a time.
@@ -193,8 +192,9 @@ inline const char* skip_space(const char* p, const char* end) noexcept {
 #if defined(ZERLIN_SSE2)
     while (end - p >= 16) {
         __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
-        __m128i ws = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
-                                  _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
+        __m128i ws =
+            _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8(' ')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))),
+                         _mm_or_si128(_mm_cmpeq_epi8(v, _mm_set1_epi8('\r')), _mm_cmpeq_epi8(v, _mm_set1_epi8('\t'))));
         unsigned other = ~unsigned(_mm_movemask_epi8(ws)) & 0xFFFFu;
         if (other != 0) return p + lowest_bit(other);
         p += 16;
@@ -242,14 +242,13 @@ inline int hex_value(unsigned char c) noexcept {
 // returning infinity.
 double convert_float(const char* first, const char* last, bool* overflow) noexcept;
 
-inline constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                           1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                           1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+inline constexpr double kExactPow10[23] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                           1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
 
 }  // namespace json_detail
 
 class JsonReader {
-public:
+  public:
     // Containers that may be open at once while building (127 nested
     // containers are accepted, the 128th is refused).
     static constexpr int kDepthBudget = 128;
@@ -269,7 +268,8 @@ public:
             unsigned char c = static_cast<unsigned char>(*p_);
             if (c > ' ') return c;
             // One space, as after ": " and ", ", is the common case.
-            if (c == ' ' && end_ - p_ > 1 && static_cast<unsigned char>(p_[1]) > ' ') return static_cast<unsigned char>(*++p_);
+            if (c == ' ' && end_ - p_ > 1 && static_cast<unsigned char>(p_[1]) > ' ')
+                return static_cast<unsigned char>(*++p_);
         }
         return skip_space_slow();
     }
@@ -333,7 +333,7 @@ public:
     }
     void leave_container() noexcept { ++remaining_depth_; }
 
-private:
+  private:
     // Where a container's next member starts: the byte after its comma, or
     // `close` (not consumed) when the container ends.
     int member_start(bool& first, int close, JsonErrc eof, JsonErrc expected_comma);
@@ -455,16 +455,34 @@ inline void JsonReader::read_escape(bool& ascii) {
     if (p_ == end_) fail_here(JsonErrc::EofWhileParsingString);
     char c = *p_++;
     switch (c) {
-        case '"': scratch_.push_back('"'); return;
-        case '\\': scratch_.push_back('\\'); return;
-        case '/': scratch_.push_back('/'); return;
-        case 'b': scratch_.push_back('\b'); return;
-        case 'f': scratch_.push_back('\f'); return;
-        case 'n': scratch_.push_back('\n'); return;
-        case 'r': scratch_.push_back('\r'); return;
-        case 't': scratch_.push_back('\t'); return;
-        case 'u': break;
-        default: fail_here(JsonErrc::InvalidEscape);
+        case '"':
+            scratch_.push_back('"');
+            return;
+        case '\\':
+            scratch_.push_back('\\');
+            return;
+        case '/':
+            scratch_.push_back('/');
+            return;
+        case 'b':
+            scratch_.push_back('\b');
+            return;
+        case 'f':
+            scratch_.push_back('\f');
+            return;
+        case 'n':
+            scratch_.push_back('\n');
+            return;
+        case 'r':
+            scratch_.push_back('\r');
+            return;
+        case 't':
+            scratch_.push_back('\t');
+            return;
+        case 'u':
+            break;
+        default:
+            fail_here(JsonErrc::InvalidEscape);
     }
     std::uint32_t n = read_hex4();
     if (n >= 0xDC00 && n <= 0xDFFF) fail_here(JsonErrc::LoneLeadingSurrogateInHexEscape);
@@ -485,9 +503,20 @@ inline void JsonReader::read_escape(bool& ascii) {
 inline void JsonReader::skip_escape() {
     if (p_ == end_) fail_here(JsonErrc::EofWhileParsingString);
     switch (*p_++) {
-        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't': return;
-        case 'u': read_hex4(); return;
-        default: fail_here(JsonErrc::InvalidEscape);
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
+            return;
+        case 'u':
+            read_hex4();
+            return;
+        default:
+            fail_here(JsonErrc::InvalidEscape);
     }
 }
 
@@ -510,8 +539,7 @@ inline JsonNumber JsonReader::read_number() {
     unsigned d = unsigned(static_cast<unsigned char>(*p_++)) - '0';
     std::uint64_t mant = d;
     if (d == 0) {
-        if (p_ != end_ && unsigned(static_cast<unsigned char>(*p_)) - '0' <= 9)
-            fail_peek(JsonErrc::InvalidNumber);
+        if (p_ != end_ && unsigned(static_cast<unsigned char>(*p_)) - '0' <= 9) fail_peek(JsonErrc::InvalidNumber);
     } else if (d <= 9) {
         while (p_ != end_ && (d = unsigned(static_cast<unsigned char>(*p_)) - '0') <= 9) {
             std::uint64_t next;
@@ -553,9 +581,7 @@ inline JsonNumber JsonReader::read_number() {
 inline double JsonReader::read_float(const char* start, bool neg, std::uint64_t mant, bool exact) {
     std::int64_t exp10 = 0;
     bool nonzero = mant != 0 || !exact;
-    auto digit = [&](unsigned& d) {
-        return p_ != end_ && (d = unsigned(static_cast<unsigned char>(*p_)) - '0') <= 9;
-    };
+    auto digit = [&](unsigned& d) { return p_ != end_ && (d = unsigned(static_cast<unsigned char>(*p_)) - '0') <= 9; };
     unsigned d;
     while (digit(d)) ++p_;  // rest of an over-long integer part
     if (p_ != end_ && *p_ == '.') {
@@ -704,12 +730,24 @@ void JsonReader::parse_scalar(H& h, int c) {
             ++p_;
             h.on_string(read_string());
             return;
-        case '-': case '0': case '1': case '2': case '3': case '4':
-        case '5': case '6': case '7': case '8': case '9': {
+        case '-':
+        case '0':
+        case '1':
+        case '2':
+        case '3':
+        case '4':
+        case '5':
+        case '6':
+        case '7':
+        case '8':
+        case '9': {
             JsonNumber n = read_number();
-            if (n.kind == JsonNumber::U64) h.on_u64(n.u);
-            else if (n.kind == JsonNumber::I64) h.on_i64(n.i);
-            else h.on_double(n.d);
+            if (n.kind == JsonNumber::U64)
+                h.on_u64(n.u);
+            else if (n.kind == JsonNumber::I64)
+                h.on_i64(n.i);
+            else
+                h.on_double(n.d);
             return;
         }
         case 't':
@@ -727,8 +765,10 @@ void JsonReader::parse_scalar(H& h, int c) {
             read_literal("ull", 3);
             h.on_null();
             return;
-        case -1: fail_peek(JsonErrc::EofWhileParsingValue);
-        default: fail_peek(JsonErrc::ExpectedSomeValue);
+        case -1:
+            fail_peek(JsonErrc::EofWhileParsingValue);
+        default:
+            fail_peek(JsonErrc::ExpectedSomeValue);
     }
 }
 
@@ -747,8 +787,10 @@ void JsonReader::parse_value(H& h) {
             check_cancelled();  // long documents are made of containers
             enter_container();
             ++p_;
-            if (c == '{') h.on_object_begin();
-            else h.on_array_begin();
+            if (c == '{')
+                h.on_object_begin();
+            else
+                h.on_array_begin();
             open[depth++] = Open{c == '{', true};
         } else {
             parse_scalar(h, c);
@@ -770,8 +812,10 @@ void JsonReader::parse_value(H& h) {
             ++p_;
             leave_container();
             --depth;
-            if (inner.object) h.on_object_end();
-            else h.on_array_end();
+            if (inner.object)
+                h.on_object_end();
+            else
+                h.on_array_end();
         }
     }
 }

@@ -25,8 +25,8 @@ constexpr uint32_t kUnknownCategory = UINT32_MAX;
 
 struct SegmentMap {
     const uint8_t* data = nullptr;
-    std::size_t size = 0;    // bytes at data
-    uint8_t channels = 3;    // 3 (RGB) or 4 (RGBA, alpha ignored)
+    std::size_t size = 0;       // bytes at data
+    uint8_t channels = 3;       // 3 (RGB) or 4 (RGBA, alpha ignored)
     bool png_filtered = false;  // rows start with a PNG filter type byte
 };
 
@@ -55,11 +55,11 @@ struct ImageInput {
 // map in increasing order.
 enum class ImageFault : uint8_t {
     None,
-    GtMapCorrupt,            // wrong byte count or an unknown PNG filter type
+    GtMapCorrupt,  // wrong byte count or an unknown PNG filter type
     PredMapCorrupt,
-    PredSegmentNotInJson,    // a non-VOID id in the predicted map that the JSON lacks
-    PredUnknownCategory,     // a predicted segment of a category not evaluated
-    PredSegmentNotInMap,     // a predicted JSON segment with no pixel
+    PredSegmentNotInJson,  // a non-VOID id in the predicted map that the JSON lacks
+    PredUnknownCategory,   // a predicted segment of a category not evaluated
+    PredSegmentNotInMap,   // a predicted JSON segment with no pixel
 };
 
 struct Match {
@@ -68,11 +68,11 @@ struct Match {
 };
 
 struct ImageOutcome {
-    std::vector<Match> matches;               // in (gt id, pred id) order
-    std::vector<uint32_t> false_negatives;    // category per unmatched non-crowd gt segment
-    std::vector<uint32_t> false_positives;    // category per counted unmatched prediction
+    std::vector<Match> matches;             // in (gt id, pred id) order
+    std::vector<uint32_t> false_negatives;  // category per unmatched non-crowd gt segment
+    std::vector<uint32_t> false_positives;  // category per counted unmatched prediction
     ImageFault fault = ImageFault::None;
-    int64_t fault_segment = 0;                // the segment id the fault names
+    int64_t fault_segment = 0;  // the segment id the fault names
 };
 
 // Evaluates one image.
@@ -84,7 +84,6 @@ std::vector<ImageOutcome> match_images(std::span<const ImageInput> images);
 // Reverses a PNG filter (types 0 to 4) on one row of `n` bytes with `bpp`
 // bytes per pixel; `prev` is the previous unfiltered row (zeros for the
 // first). Returns false for an unknown filter type, or a `bpp` other than 3 or 4.
-bool unfilter_row(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n,
-                  std::size_t bpp);
+bool unfilter_row(uint8_t type, const uint8_t* in, const uint8_t* prev, uint8_t* out, std::size_t n, std::size_t bpp);
 
 }  // namespace zerlin::panoptic

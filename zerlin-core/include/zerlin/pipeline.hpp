@@ -15,15 +15,15 @@
 #include <exception>
 #include <mutex>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "zerlin/cancel.hpp"
 #include "zerlin/records.hpp"
+#include "zerlin/rle.hpp"
 #include "zerlin/thread.hpp"
 #include "zerlin/timing.hpp"
-#include "zerlin/rle.hpp"
 
 namespace zerlin {
 
@@ -45,7 +45,7 @@ constexpr std::size_t kMaskBatch = 4096;
 constexpr std::size_t kPackedMaskBytes = std::size_t(1) << 20;
 
 class MaskRasteriser {
-public:
+  public:
     // Starts the rasteriser thread. `boundary_ratio` set means boundary masks
     // are computed too. Throws Error(Internal, "failed to spawn thread").
     MaskRasteriser(std::optional<double> boundary_ratio, TimingCells& timings);
@@ -74,7 +74,7 @@ public:
     // thread, discarding results (the reading side failed).
     void abandon() noexcept;
 
-private:
+  private:
     void thread_main();
     bool send(std::vector<MaskJob>&& batch);  // false when the receiver is gone
     void close_and_join() noexcept;

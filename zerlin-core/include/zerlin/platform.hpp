@@ -14,7 +14,9 @@
 namespace zerlin {
 
 // Index of the lowest set bit of a nonzero mask.
-inline unsigned lowest_bit(std::uint32_t mask) noexcept { return unsigned(std::countr_zero(mask)); }
+inline unsigned lowest_bit(std::uint32_t mask) noexcept {
+    return unsigned(std::countr_zero(mask));
+}
 
 // 10 * acc + digit into `out`; false (and `out` untouched) when that exceeds
 // 64 bits. One comparison in the common case, so decimal loops stay fast.

@@ -32,7 +32,7 @@ namespace zerlin {
 std::size_t available_cpus();
 
 class Pool {
-public:
+  public:
     // Starts `threads` workers (at least 1), each with the given stack size
     // (0 = the system default). Throws Error(Internal, "failed to spawn thread").
     explicit Pool(std::size_t threads, std::size_t stack_bytes = 0);
@@ -51,10 +51,9 @@ public:
     // piece has run. If pieces throw, the exception of the lowest-indexed
     // failing piece is rethrown once all pieces have finished (a cancelled
     // loop: Error(Cancelled) once every started piece has stopped).
-    void for_range(std::size_t n, std::size_t min_piece,
-                   const std::function<void(std::size_t, std::size_t)>& body);
+    void for_range(std::size_t n, std::size_t min_piece, const std::function<void(std::size_t, std::size_t)>& body);
 
-private:
+  private:
     struct Task {
         std::function<void()> run;
     };

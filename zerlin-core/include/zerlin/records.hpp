@@ -26,7 +26,7 @@ GeometryKind geometry_for(IouKind kind) noexcept;
 // Boxes, four values [x, y, w, h] per row: appended row by row, or a
 // compact handle's column shared as it stands (never copied).
 class BoxColumn {
-public:
+  public:
     void reserve(std::size_t values) { own_.reserve(values); }
     void append(const double* box) { own_.insert(own_.end(), box, box + 4); }
     // Every row's box at once, kept alive with its owner.
@@ -42,7 +42,7 @@ public:
     std::size_t size() const noexcept { return values().size(); }
     bool empty() const noexcept { return size() == 0; }
 
-private:
+  private:
     std::vector<double> own_;
     std::shared_ptr<const std::vector<double>> shared_;
 };
@@ -83,8 +83,8 @@ struct RecordSet {
     void reserve(std::size_t n);
 
     // Appends one row of scalar columns; geometry is appended separately.
-    void push_scalars(int64_t id, int32_t image, int32_t category, double score, double area,
-                      bool is_crowd, bool is_ignored);
+    void push_scalars(int64_t id, int32_t image, int32_t category, double score, double area, bool is_crowd,
+                      bool is_ignored);
 
     // Throws ValueError unless a keypoints list of n values fits this side:
     // a multiple of 3, and 3K once K is fixed.

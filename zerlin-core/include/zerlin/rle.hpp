@@ -102,8 +102,7 @@ void rle_to_bbox(const Rle& r, double out[4]);
 
 // IoU of boxes (4 doubles each): out[d * n_gt + g]. A nonzero crowd[g] divides
 // by the detection's area; crowd may be shorter than the gt list.
-void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt,
-             std::span<const uint8_t> crowd, double* out);
+void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt, std::span<const uint8_t> crowd, double* out);
 // Same over the records named by the index lists; crowd is indexed by gt
 // record. An index outside its table throws Error(Internal, ...).
 void box_iou_indexed(std::span<const double> dt_boxes, std::span<const double> gt_boxes,
@@ -111,8 +110,8 @@ void box_iou_indexed(std::span<const double> dt_boxes, std::span<const double> g
                      std::span<const uint8_t> crowd_by_gt_record, double* out);
 // Mask IoU, out[d * n_gt + g]: -1 for overlapping boxes of masks of different
 // sizes. With hint > 0 a pair whose IoU is provably below hint may get 0.
-void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt,
-             std::span<const uint8_t> crowd, double hint, double* out);
+void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std::span<const uint8_t> crowd,
+             double hint, double* out);
 
 // ---- boundary --------------------------------------------------------------
 

@@ -21,14 +21,14 @@ using ImageSizes = HashMap<std::int64_t, std::pair<std::uint32_t, std::uint32_t>
 
 // id -> position, the later position winning for a repeated id.
 class PositionTable {
-public:
+  public:
     explicit PositionTable(const std::vector<std::int64_t>& ids);
     std::int32_t find(std::int64_t id) const {
         const std::int32_t* p = map_.find(id);
         return p ? *p : -1;
     }
 
-private:
+  private:
     HashMap<std::int64_t, std::int32_t> map_;
 };
 
@@ -55,7 +55,7 @@ struct AnnotationRow {
 // rows are still being read, then placed into their rows. Work not finished
 // (the reading failed) is abandoned.
 class PendingMasks {
-public:
+  public:
     // `boundary_dilation` set: boundary bands are computed too.
     PendingMasks(std::optional<double> boundary_dilation, TimingCells& cells)
         : rasteriser_(boundary_dilation, cells), with_boundaries_(boundary_dilation.has_value()) {}
@@ -70,7 +70,7 @@ public:
     // submitted rows take their areas from their masks.
     void finish(std::initializer_list<RecordSet*> sides, bool areas_from_masks);
 
-private:
+  private:
     MaskRasteriser rasteriser_;
     bool with_boundaries_;
     bool finished_ = false;
@@ -79,7 +79,7 @@ private:
 
 // The rows of one side in reading order, with the geometry each brings.
 class SideBuilder {
-public:
+  public:
     // `masks` receives the rows' mask jobs on mask kinds.
     SideBuilder(RecordSet& rs, bool is_gt, const Lookups& lk, PendingMasks* masks = nullptr)
         : rs_(rs), is_gt_(is_gt), lk_(lk), masks_(masks) {}
@@ -101,7 +101,7 @@ public:
     // before its values are read, so a wrong length is reported first).
     void check_keypoint_length(std::size_t n) const { rs_.check_keypoint_length(n); }
 
-private:
+  private:
     RecordSet& rs_;
     bool is_gt_;
     const Lookups& lk_;

@@ -77,24 +77,20 @@ struct AnnotationColumns {
     std::vector<double> derived_areas;
 
     std::size_t size() const noexcept { return scores.size(); }
-    std::int64_t image_id(std::size_t row) const noexcept {
-        return wide_ids ? ids64[2 * row] : ids32[2 * row];
-    }
+    std::int64_t image_id(std::size_t row) const noexcept { return wide_ids ? ids64[2 * row] : ids32[2 * row]; }
     std::int64_t category_id(std::size_t row) const noexcept {
         return wide_ids ? ids64[2 * row + 1] : ids32[2 * row + 1];
     }
-    Span segmentation_span(std::size_t row) const noexcept {
-        return has_segmentation ? segmentation[row] : Span{};
-    }
+    Span segmentation_span(std::size_t row) const noexcept { return has_segmentation ? segmentation[row] : Span{}; }
     Span keypoints_span(std::size_t row) const noexcept { return has_pose ? pose[2 * row] : Span{}; }
     Span num_keypoints_span(std::size_t row) const noexcept { return has_pose ? pose[2 * row + 1] : Span{}; }
 
     void reserve(std::size_t rows);
     // Appends a row of the results kind (no ground-truth extras).
     void push(const double box[4], double score, std::int64_t image_id, std::int64_t category_id);
-    void push_segmentation(Span s);             // after push, when spans are kept
+    void push_segmentation(Span s);  // after push, when spans are kept
     void push_pose(Span keypoints, Span num_keypoints);
-    void push_box_missing(bool missing);       // after push, reference grammar only
+    void push_box_missing(bool missing);  // after push, reference grammar only
     bool box_written(std::size_t row) const noexcept { return !has_missing_boxes || !box_missing[row]; }
     // Appends other's rows after this one's (both of the same kind).
     void append(AnnotationColumns&& other);
@@ -103,7 +99,7 @@ struct AnnotationColumns {
 
 // Receives the members of a dataset document other than its annotations.
 class DatasetSink {
-public:
+  public:
     virtual ~DatasetSink() = default;
     // The reader stands before the member's value, which this must consume.
     virtual void member(JsonString key, JsonReader& reader) = 0;
@@ -173,13 +169,13 @@ Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot);
 // Keypoints of a side whose count K is not known beforehand, read strictly
 // row by row with their visibility flags.
 class KeypointReader {
-public:
+  public:
     // Appends the row's x, y pairs (and a flag v > 0 per keypoint when
     // `visible` is given). The first non-empty list fixes K; null, absent or
     // empty lists append nothing and give false.
     bool read(std::string_view snapshot, Span span, std::vector<double>& xy, std::vector<std::uint8_t>* visible);
 
-private:
+  private:
     std::optional<std::uint32_t> k_;
     std::vector<double> xyv_;
 };

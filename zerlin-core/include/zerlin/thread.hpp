@@ -11,7 +11,7 @@
 namespace zerlin {
 
 class Thread {
-public:
+  public:
     // Starts body() on a new thread with a stack of `stack_bytes` (0 = the
     // system default). Throws Error(Internal, "failed to spawn thread").
     Thread(std::function<void()> body, std::size_t stack_bytes);
@@ -25,7 +25,7 @@ public:
     // Waits for body() to return. Call once.
     void join() noexcept;
 
-private:
+  private:
     struct Handle;
     std::unique_ptr<Handle> handle_;
 };

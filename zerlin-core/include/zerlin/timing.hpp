@@ -21,17 +21,15 @@ struct TimingCells {
 
 // Monotonic stopwatch in nanoseconds.
 class Stopwatch {
-public:
+  public:
     Stopwatch() : start_(std::chrono::steady_clock::now()) {}
     uint64_t elapsed_ns() const {
         auto d = std::chrono::steady_clock::now() - start_;
         return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(d).count());
     }
-    void add_to(std::atomic<uint64_t>& cell) const {
-        cell.fetch_add(elapsed_ns(), std::memory_order_relaxed);
-    }
+    void add_to(std::atomic<uint64_t>& cell) const { cell.fetch_add(elapsed_ns(), std::memory_order_relaxed); }
 
-private:
+  private:
     std::chrono::steady_clock::time_point start_;
 };
 
