@@ -26,7 +26,8 @@ unsigned long long physical_memory() {
 #if defined(_WIN32)
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;
-    return GlobalMemoryStatusEx(&status) ? status.ullTotalPhys : kUnknown;
+    // A zero total (seen under wine, from worker threads) is no reading at all.
+    return GlobalMemoryStatusEx(&status) && status.ullTotalPhys > 0 ? status.ullTotalPhys : kUnknown;
 #elif defined(__APPLE__)
     std::uint64_t bytes = 0;
     std::size_t size = sizeof bytes;
@@ -38,7 +39,9 @@ unsigned long long physical_memory() {
 }
 
 unsigned long long available_memory() {
-    unsigned long long limit = physical_memory();
+    // Read once: the machine's memory does not change under a running process.
+    static const unsigned long long physical = physical_memory();
+    unsigned long long limit = physical;
 #if !defined(_WIN32)
     struct rlimit as;
     if (getrlimit(RLIMIT_AS, &as) == 0 && as.rlim_cur != RLIM_INFINITY)
