@@ -106,7 +106,7 @@ class _AliasLoader(importlib.abc.Loader):
             mod = getattr(mod, builder)(spec.name)
         if mod.__spec__ is not None:
             # A vantorel module served under the alias's name: the import system
-            # stamps the alias's spec onto it, and exec_module puts its own back.
+            # stamps the alias's module description onto it, and exec_module puts its own back.
             self._own_specs[id(mod)] = mod.__spec__
         return mod
 

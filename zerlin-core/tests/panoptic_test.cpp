@@ -10,7 +10,7 @@ namespace pan = zerlin::panoptic;
 
 namespace {
 
-// The PNG specification's unfiltering, byte by byte.
+// PNG row unfiltering as the format defines it, byte by byte.
 std::vector<uint8_t> unfilter_reference(uint8_t type, const std::vector<uint8_t>& in, const std::vector<uint8_t>& prev,
                                         std::size_t bpp) {
     std::vector<uint8_t> out(in.size());
