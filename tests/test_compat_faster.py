@@ -11,7 +11,8 @@ import faster_coco_eval
 import numpy as np
 import pytest
 
-from compat_oracle import GT_FILE, RESULT_FILES, random_case
+import evalgen
+from compat_oracle import DATA, GT_FILE, RESULT_FILES, random_case
 from vantorel import compat
 from vantorel.compat import coco as ours_coco
 from vantorel.compat import faster
@@ -19,6 +20,7 @@ from vantorel.compat.faster import COCOeval_faster
 
 ORACLE = (faster_coco_eval.COCO, faster_coco_eval.COCOeval_faster)
 OURS = (ours_coco.COCO, COCOeval_faster)
+LVIS_FILE = DATA / "lvis_val_100.json"
 
 CASES = {
     "data-bbox": lambda: (str(GT_FILE), str(RESULT_FILES["bbox"]), "bbox"),
@@ -87,14 +89,60 @@ def test_boundary_dilation():
     assert_close_values(A.stats, B.stats)
 
 
-@pytest.mark.parametrize(
-    "kw, named",
-    [({"lvis_style": True}, "vantorel.compat.lvis"), ({"extra_calc": True}, "extra_calc")],
-)
-def test_unsupported_keywords_refused(kw, named):
+def test_unsupported_keywords_refused():
     # Refused rather than computing something other than what was asked.
-    with pytest.raises(NotImplementedError, match=named):
-        COCOeval_faster(None, None, "bbox", **kw)
+    with pytest.raises(NotImplementedError, match="extra_calc"):
+        COCOeval_faster(None, None, "bbox", extra_calc=True)
+
+
+def run_lines(impl, gt, res, iou_type, max_dets=None, **kw):
+    """run() without the lines that carry timings."""
+    E, lines = run(impl, gt, res, iou_type, max_dets, **kw)
+    return E, [line for line in lines if "t=_s" not in line]
+
+
+@pytest.mark.parametrize(
+    "max_dets, ranges",
+    [([300], None), ([1, 10, 100], None), ([10, 300], None), ([1, 10, 100, 300], None), ([5], {"tiny": [0, 99]})],
+)
+def test_lvis_style_as_faster_coco_eval(max_dets, ranges):
+    """LVIS rules (verified and non-exhaustive categories, no per-image cap:
+    some images have over 400 results) and its summary: frequency lines,
+    recall named AR_all/AR_second/AR_third whatever the caps."""
+    gt = json.loads(LVIS_FILE.read_text())
+    res = evalgen.lvis_results(5, gt, per_image=(150, 420))
+    A, lines_a = run_lines(OURS, gt, res, "bbox", max_dets, lvis_style=True, ranges=ranges)
+    B, lines_b = run_lines(ORACLE, gt, res, "bbox", max_dets, lvis_style=True, ranges=ranges)
+    assert lines_a == lines_b
+    assert list(A.stats_as_dict) == list(B.stats_as_dict)
+    assert_close_values(list(A.stats_as_dict.values()), list(B.stats_as_dict.values()))
+    assert_close_values(A.stats, B.stats)
+    assert_close_values(A.all_stats, B.all_stats)
+    assert_close_values(A.eval["precision"], B.eval["precision"])
+
+
+@pytest.mark.parametrize("use_area", [False, True])
+def test_keypoints_crowd_as_faster_coco_eval(use_area):
+    gt, res = random_case(24, "keypoints")
+    gt = evalgen.with_crowd_index(25, gt)
+    sigmas = np.linspace(0.03, 0.1, 17)
+    A, lines_a = run_lines(OURS, gt, res, "keypoints_crowd", kpt_oks_sigmas=sigmas, use_area=use_area)
+    B, lines_b = run_lines(ORACLE, gt, res, "keypoints_crowd", kpt_oks_sigmas=sigmas, use_area=use_area)
+    assert lines_a == lines_b
+    assert list(A.stats_as_dict) == list(B.stats_as_dict)
+    assert_close_values(A.stats, B.stats)
+
+
+def test_to_dict_separate_fn_as_faster_coco_eval():
+    """Missed ground truths (flagged "fn") move to a twin category "<name>_fn"."""
+    raw = json.loads(GT_FILE.read_text())
+    for a in raw["annotations"][::7]:
+        a["fn"] = True
+    for a in raw["annotations"][3::7]:
+        a["fn"] = False
+    ours, theirs = faster.COCO(copy.deepcopy(raw)), faster_coco_eval.COCO(copy.deepcopy(raw))
+    assert ours.to_dict(separate_fn=True) == theirs.to_dict(separate_fn=True)
+    assert ours.to_dict() == theirs.to_dict() == ours.to_dict(separate_fn=False)
 
 
 def test_default_print_function_is_silent(capsys):

@@ -10,10 +10,13 @@ or call ``vantorel.compat.install_as_faster_coco_eval()`` before that code
 imports faster_coco_eval.
 
 The package layout (``faster_coco_eval.core.*``) is
-``vantorel.compat.faster_coco_eval``. Not provided: ``extended_metrics``
-(its per-class precision and recall could not be matched exactly),
-``iouType="keypoints_crowd"``, the ``faster_coco_eval.extra`` module,
-``lvis_style`` and ``extra_calc`` (the last two raise NotImplementedError),
+``vantorel.compat.faster_coco_eval``. ``lvis_style=True`` evaluates by
+LVIS's rules (verified and non-exhaustive categories; no per-image cap, as
+faster-coco-eval's ``loadRes`` keeps every result) with its frequency
+lines; ``iouType="keypoints_crowd"`` is CrowdPose's evaluation (each crowd
+type's AP is that of an evaluation of its images alone, every cell averaged,
+to 4 places). Not provided: ``extended_metrics`` (its per-class precision
+and recall could not be matched exactly), ``extra_calc`` (NotImplementedError),
 and faster-coco-eval's private internals: its native modules' helpers
 (``faster_eval_api_cpp`` and its ``Dataset``; ``mask_api_new_cpp``'s ``RLE``,
 ``erode_3x3``, ``_frString``/``_toString``; ``mask_api_new_cpp`` here holds
@@ -55,9 +58,11 @@ from typing import Any, SupportsIndex, cast
 import numpy as np
 
 from .. import _engine
+from ..params import KEYPOINT_TYPES
+from . import _state
 from . import coco as _coco
 from . import cocoeval as _cocoeval
-from ._output import lines_to
+from ._output import emit, lines_to
 from .cocoeval import COCOeval, Params
 
 __all__ = ["COCO", "COCOeval_faster", "FasterParams", "init_as_pycocotools"]
@@ -209,14 +214,28 @@ class COCO(_Printing, _coco.COCO):
 
     def to_dict(self, separate_fn: bool = False) -> dict[str, Any]:
         """The dataset as a new dict: images, annotations and categories as
-        indexed, with faster-coco-eval's "info"."""
+        indexed, with faster-coco-eval's "info". With ``separate_fn``, each
+        category gets a twin "<name>_fn" (its id plus the largest category
+        id) and the annotations an ``extra_calc`` evaluation flagged as
+        missed ("fn") move, as copies, to their category's twin.
+
+        Examples
+        --------
+        >>> gt = COCO({"images": [], "annotations": [], "categories": [{"id": 3, "name": "cat"}]})
+        >>> gt.to_dict(separate_fn=True)["categories"]
+        [{'id': 3, 'name': 'cat'}, {'id': 6, 'name': 'cat_fn'}]
+        """
+        cats = list(self.cats.values())
+        anns = list(self.anns.values())
         if separate_fn:
-            raise NotImplementedError("to_dict(separate_fn=True) is not supported")
+            shift = max((c["id"] for c in cats), default=0)
+            cats = cats + [{**c, "id": c["id"] + shift, "name": f"{c['name']}_fn"} for c in cats]
+            anns = [{**a, "category_id": a["category_id"] + shift} if a.get("fn") else dict(a) for a in anns]
         return {
             "info": {"description": "Created from faster-coco-eval"},
             "images": list(self.imgs.values()),
-            "annotations": list(self.anns.values()),
-            "categories": list(self.cats.values()),
+            "annotations": anns,
+            "categories": cats,
         }
 
     def __repr__(self) -> str:
@@ -289,7 +308,7 @@ class COCOeval_faster(_Printing, COCOeval):
     cocoGt, cocoDt : COCO or None
         Ground truth and results.
     iouType : str
-        "segm" (default), "bbox", "keypoints" or "boundary".
+        "segm" (default), "bbox", "keypoints", "keypoints_crowd" or "boundary".
     ranges : dict or None
         Area ranges by label ({"small": [0, 32**2], ...}) after "all", for
         boxes and masks; the summary has a line for each.
@@ -304,8 +323,8 @@ class COCOeval_faster(_Printing, COCOeval):
         Keypoint similarity scaled by the ground truth's area (True) or by
         0.53 times its box area (False).
     lvis_style : bool
-        Must be False: LVIS evaluation is ``vantorel.compat.lvis.LVISEval``
-        (NotImplementedError otherwise).
+        LVIS's rules and summary (APr, APc, APf) for boxes and masks;
+        ignored for keypoints, as there.
     separate_eval : bool
         Accepted and ignored: the engine keeps no per-image records unless read.
     boundary_dilation_ratio : float
@@ -343,17 +362,13 @@ class COCOeval_faster(_Printing, COCOeval):
             raise ValueError(f"rle_iou_max_workers must be an integer, got {rle_iou_max_workers!r}")
         if rle_iou_max_workers < 1:
             raise ValueError(f"rle_iou_max_workers must be positive, got {rle_iou_max_workers}")
-        if lvis_style and iouType == "keypoints":
+        if lvis_style and iouType in KEYPOINT_TYPES:
             lvis_style = False  # as faster-coco-eval: LVIS rules are for boxes and masks
-        if lvis_style:
-            raise NotImplementedError(
-                "lvis_style=True is not supported; evaluate LVIS with vantorel.compat.lvis "
-                "(LVIS, LVISResults, LVISEval)"
-            )
         if extra_calc:
             raise NotImplementedError("extra_calc=True (mIoU, mAUC_50) is not supported")
         with lines_to(print_function):
-            super().__init__(cocoGt, cocoDt, iouType)
+            super().__init__(cocoGt, cocoDt, "keypoints" if iouType == "keypoints_crowd" else iouType)
+        self.params.iouType = iouType
         self._print_function = print_function
         for coco in (cocoGt, cocoDt):
             if isinstance(coco, _Printing):
@@ -396,6 +411,18 @@ class COCOeval_faster(_Printing, COCOeval):
             "boundary_dilation": getattr(self, "boundary_dilation_ratio", 0.02),
         }
 
+    def _federated_input(self, gt_side: Any) -> tuple[Any, _engine.Federated | None]:
+        # LVIS rules: an image's detections count in its verified categories
+        # only (present or listed in "neg_category_ids"), and unmatched ones
+        # of its "not_exhaustive_category_ids" are ignored; no per-image cap
+        # beyond maxDets (faster-coco-eval's loadRes keeps every result).
+        if not getattr(self, "lvis_style", False):
+            return gt_side, None
+        if not isinstance(gt_side, list):
+            gt_side = list(self.cocoGt.dataset.get("annotations") or [])
+        uncapped = 2**31 - 1
+        return gt_side, _engine.Federated.of_dataset(self.cocoGt.dataset, gt_side, uncapped)
+
     def evaluate(self) -> None:
         """Evaluates every image and category with the current ``params``."""
         tic = time.time()
@@ -425,12 +452,74 @@ class COCOeval_faster(_Printing, COCOeval):
         if not self.eval:
             super().summarize()  # its error
         axes = _engine.Axes.of_reference(self.params)
-        in_stats = _engine.summary_lines("faster", axes)
+        if getattr(self, "lvis_style", False):
+            self._summarize_lvis(axes)
+            return
+        if axes.iou_type == "keypoints_crowd":
+            in_stats = _engine.summary_lines("pycocotools", axes)
+        else:
+            in_stats = _engine.summary_lines("faster", axes)
         after = _engine.extra_lines(axes)
+        split = self._crowd_split() if any(line.crowd for line in in_stats) else None
         with lines_to(self.print_function):
-            values = [self._print_line(line, axes) for line in in_stats + after]
+            values = [self._print_line(line, axes, split) for line in in_stats + after]
         self.stats = np.array(values[: len(in_stats)])
         self._all_stats = {line.key: float(v) for line, v in zip(in_stats + after, values, strict=True)}
+
+    def _print_line(
+        self, line: _engine.Line, axes: _engine.Axes, split: np.ndarray | None = None, group: str | None = None
+    ) -> float:
+        if line.crowd:
+            # As CrowdPose's evaluation: the mean of every cell of the type's
+            # images (-1 for none included), to 4 places.
+            m = [k for k, cap in enumerate(axes.max_dets) if cap == line.max_det]
+            cells = cast(np.ndarray, split)[:, :, :, _engine.CROWD_TYPES.index(line.area), m]
+            mean = round(float(np.mean(cells)), 4) if cells.size else -1.0
+        else:
+            groups = self._frequency_groups() if line.group else None
+            mean = _engine.line_value(line, self.eval["precision"], self.eval["recall"], axes, groups)
+        label = line.label(axes.iou_thrs)
+        if group is not None:
+            label = f"{label[:-2]} catIds={group:>3}]"
+        emit(f" {label} = {mean:0.3f}")
+        return mean
+
+    def _crowd_split(self) -> np.ndarray:
+        """The precision of the evaluated images split by crowd type."""
+        p = self._paramsEval if isinstance(self._paramsEval, Params) else self.params
+        core = _state.core_params(p)
+        core.use_area = bool(getattr(self, "use_area", True))
+        crowd_index = _engine.crowd_indexes(self.cocoGt.imgs.values(), core.img_ids)
+        gt_side, dt_side = _cocoeval._restricted_sides(self.cocoGt, self.cocoDt, p)
+        precision: np.ndarray = _engine.crowd_evaluator(gt_side, dt_side, core, crowd_index).run()["precision"]
+        return precision
+
+    def _frequency_groups(self) -> dict[str, list[int]]:
+        return _engine.frequency_groups(self.cocoGt.dataset.get("categories") or [], self.params.catIds)
+
+    def _summarize_lvis(self, axes: _engine.Axes) -> None:
+        """faster-coco-eval's LVIS summary: its lines with the AP of each
+        frequency group after the AP lines; in ``stats`` the recall of the
+        first three caps always ("AR_all", "AR_second", "AR_third", 0 for a
+        cap not given), then "AR_<cap>" for more; APr, APc and APf last."""
+        caps, last = list(axes.max_dets), axes.max_dets[-1]
+        lines = _engine.summary_lines("faster", axes)
+        ap = [line for line in lines if line.ap]
+        ar_names = ["AR_all", "AR_second", "AR_third"] + [f"AR_{m}" for m in caps[3:]]
+        by_cap = [_engine.Line(n, False, None, "all", m) for n, m in zip(ar_names, caps, strict=False)]
+        ar_areas = [_engine.Line(f"AR_{a}", False, None, a, last) for a in axes.area_labels[1:]]
+        freq = [_engine.Line(f"AP{g}", True, None, "all", last, g) for g in "rcf"]
+        with lines_to(self.print_function):
+            values = {line.key: self._print_line(line, axes, group="all") for line in ap}
+            values.update({line.key: self._print_line(line, axes, group=line.group) for line in freq})
+            for line in by_cap + ar_areas + _engine.extra_lines(axes):
+                values[line.key] = self._print_line(line, axes, group="all")
+        in_stats = [line.key for line in ap] + ar_names[: max(3, len(caps))] + [line.key for line in ar_areas]
+        named = {key: float(values.get(key, 0.0)) for key in in_stats}
+        self.stats = np.array(list(named.values()))
+        for key in ("AR_50", "AR_75", "APr", "APc", "APf"):
+            named[key] = float(values[key])
+        self._all_stats = named
 
     def run(self) -> None:
         """``evaluate()``, ``accumulate()`` and ``summarize()``."""
