@@ -89,6 +89,26 @@ def test_boundary_dilation():
     assert_close_values(A.stats, B.stats)
 
 
+@pytest.mark.parametrize("case", ["data-bbox", "data-segm", "random-keypoints", 11, 31, 71])
+def test_extended_metrics_as_faster_coco_eval(case):
+    """Seeds 11 and 71 have their best mean F1 where the F1 of the mean
+    precision and recall is not best; 31 has it above the lowest score."""
+    gt, res, iou_type = CASES[case]() if isinstance(case, str) else (*random_case(case, "bbox"), "bbox")
+    a, b = (run(impl, gt, res, iou_type)[0].extended_metrics for impl in (OURS, ORACLE))
+    assert [c["class"] for c in a["class_map"]] == [c["class"] for c in b["class_map"]]
+    flat = [[c[k] for c in m["class_map"] for k in ("map@50:95", "map@50", "precision", "recall")] for m in (a, b)]
+    assert_close_values(*flat)
+    assert_close_values([a[k] for k in ("map", "precision", "recall")], [b[k] for k in ("map", "precision", "recall")])
+
+
+def test_extended_metrics_needs_iou_050():
+    for impl in (OURS, ORACLE):
+        E, _ = run(impl, str(GT_FILE), str(RESULT_FILES["bbox"]), "bbox")
+        E.params.iouThrs = np.array([0.55, 0.75])
+        with pytest.raises(ValueError, match=r"0\.50.*\[0\.55, 0\.75\]"):
+            _ = E.extended_metrics
+
+
 def test_unsupported_keywords_refused():
     # Refused rather than computing something other than what was asked.
     with pytest.raises(NotImplementedError, match="extra_calc"):

@@ -15,9 +15,11 @@ LVIS's rules (verified and non-exhaustive categories; no per-image cap, as
 faster-coco-eval's ``loadRes`` keeps every result) with its frequency
 lines; ``iouType="keypoints_crowd"`` is CrowdPose's evaluation (each crowd
 type's AP is that of an evaluation of its images alone, every cell averaged,
-to 4 places). Not provided: ``extended_metrics`` (its per-class precision
-and recall could not be matched exactly), ``extra_calc`` (NotImplementedError),
-and faster-coco-eval's private internals: its native modules' helpers
+to 4 places). ``extended_metrics`` agrees with faster-coco-eval except with
+``params.useCats=0``, where its precision and recall here are those of all
+detections pooled (faster-coco-eval's differ from that by a few thousandths).
+Not provided: ``extra_calc`` (NotImplementedError), and faster-coco-eval's
+private internals: its native modules' helpers
 (``faster_eval_api_cpp`` and its ``Dataset``; ``mask_api_new_cpp``'s ``RLE``,
 ``erode_3x3``, ``_frString``/``_toString``; ``mask_api_new_cpp`` here holds
 the public list functions only) and its worker-pool scheduling.
@@ -545,6 +547,58 @@ class COCOeval_faster(_Printing, COCOeval):
         """``stats_as_dict``'s values, in its order."""
         return np.array(list(self.stats_as_dict.values()))
 
+    @property
+    def extended_metrics(self) -> dict[str, Any]:
+        """Per-class and macro metrics at one confidence threshold, as
+        faster-coco-eval reports them: "class_map" (per category with ground
+        truth, then "all": "map@50:95", "map@50", "precision", "recall"),
+        "map" (AP at IoU 0.50) and the macro "precision" and "recall".
+
+        The threshold is the detection score (of those evaluated, area
+        "all", the last maxDets) at which the mean of the categories' F1 is
+        highest (the lowest such score on a tie). At it, a category's
+        precision and recall count the detections scoring at least that
+        which match a ground truth (a crowd one included) at any of the IoU
+        thresholds, against its non-ignored ground truths. Needs
+        ``accumulate()`` and ``summarize()``; ValueError when 0.50 is not
+        among ``params.iouThrs``.
+
+        Examples
+        --------
+        >>> E.run(); E.extended_metrics["class_map"][-1]["class"]  # doctest: +SKIP
+        'all'
+        """
+        p = self.params
+        if not np.any(np.isclose(np.asarray(p.iouThrs, dtype=float), 0.5)):
+            raise ValueError(
+                "extended_metrics requires IoU threshold 0.50, but it is not present in "
+                f"params.iouThrs={np.asarray(p.iouThrs).tolist()}."
+            )
+        precision = self.eval["precision"]
+        stats = self.stats_as_dict
+        t50 = int(np.argmin(np.abs(np.asarray(p.iouThrs, dtype=float) - 0.5)))
+        cats = list(p.catIds) if p.useCats else [-1]
+        found = _matched_by_category(self.evalImgs, self.cocoGt.anns, len(cats), len(p.areaRng), len(p.imgIds))
+        rows, curves = [], []
+        for k, (scores, matched, n_gt) in enumerate(found):
+            cells = precision[:, :, k, 0, -1]
+            if n_gt == 0 or not np.any(cells > -1):
+                continue  # no ground truth: no value to report
+            at50 = cells[t50]
+            name = self.cocoGt.cats[cats[k]]["name"] if p.useCats else "all"
+            rows.append({"class": name, "map@50:95": float(np.mean(cells[cells > -1])),
+                         "map@50": float(np.mean(at50[at50 > -1])) if np.any(at50 > -1) else 0.0})  # fmt: skip
+            curves.append((scores, matched, n_gt))
+        chosen = _best_mean_f1(curves)
+        for row, (prec, rec) in zip(rows, chosen, strict=True):
+            row["precision"], row["recall"] = prec, rec
+        macro_p = float(np.mean([r["precision"] for r in rows])) if rows else 0.0
+        macro_r = float(np.mean([r["recall"] for r in rows])) if rows else 0.0
+        class_map = rows if p.useCats else []
+        class_map.append({"class": "all", "map@50:95": stats["AP_all"], "map@50": stats["AP_50"],
+                          "precision": macro_p, "recall": macro_r})  # fmt: skip
+        return {"class_map": class_map, "map": stats["AP_50"], "precision": macro_p, "recall": macro_r}
+
     @staticmethod
     def calc_auc(recall_list: Any, precision_list: Any, method: str = "c++") -> float:
         """Area under a precision-recall curve: each recall step times the
@@ -562,6 +616,52 @@ class COCOeval_faster(_Printing, COCOeval):
         for i in range(1, recall.size):
             area += (recall[i] - recall[i - 1]) * best[i]
         return float(area)
+
+
+def _matched_by_category(eval_imgs: Any, anns: Any, n_cats: int, n_areas: int, n_imgs: int) -> list[Any]:
+    """Per category: the scores of its evaluated detections (area "all"),
+    whether each matched at any IoU threshold, and the count of its ground
+    truths that are not crowd regions (``anns`` by id)."""
+    out = []
+    for k in range(n_cats):
+        start = k * n_areas * n_imgs  # area "all" comes first
+        records = [e for e in eval_imgs[start : start + n_imgs] if e is not None]
+        scores = [np.asarray(e["dtScores"], dtype=float) for e in records]
+        matched = [np.any(np.asarray(e["dtMatches"]) > 0, axis=0) for e in records if len(e["dtScores"])]
+        # Every ground truth but crowd regions (keypoint ones without keypoints included).
+        n_gt = sum(1 for e in records for g in e["gtIds"] if not anns[g].get("iscrowd", 0))
+        out.append((
+            np.concatenate(scores) if scores else np.zeros(0),
+            np.concatenate(matched) if matched else np.zeros(0, dtype=bool),
+            n_gt,
+        ))  # fmt: skip
+    return out
+
+
+def _best_mean_f1(curves: list[Any]) -> list[tuple[float, float]]:
+    """Each category's (precision, recall) counting the detections scoring
+    at least the threshold, among the detections' scores, whose mean F1 is
+    highest (the lowest such threshold on a tie)."""
+    if not curves:
+        return []
+    thresholds = np.unique(np.concatenate([c[0] for c in curves]))
+    if thresholds.size == 0:
+        return [(0.0, 0.0)] * len(curves)
+    prec = np.zeros((len(curves), thresholds.size))
+    rec = np.zeros_like(prec)
+    for k, (scores, matched, n_gt) in enumerate(curves):
+        order = np.argsort(scores)
+        s, hit = scores[order], matched[order]
+        # Counts of detections (and of matched ones) scoring at least each threshold.
+        at = np.searchsorted(s, thresholds, side="left")
+        kept = s.size - at
+        hits = np.concatenate([np.cumsum(hit[::-1])[::-1], [0]])[at]
+        np.divide(hits, kept, out=prec[k], where=kept > 0)
+        rec[k] = hits / n_gt
+    total = prec + rec
+    f1 = np.divide(2 * prec * rec, total, out=np.zeros_like(total), where=total > 0)
+    best = int(np.argmax(f1.mean(axis=0)))
+    return [(float(prec[k, best]), float(rec[k, best])) for k in range(len(curves))]
 
 
 def _restore(args: tuple[Any, ...], options: dict[str, Any]) -> COCOeval_faster:
