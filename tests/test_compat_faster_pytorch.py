@@ -7,6 +7,7 @@ import contextlib
 import io
 import json
 import re
+import sys
 
 import numpy as np
 import pytest
@@ -64,8 +65,12 @@ def test_evaluator_as_faster_coco_eval():
         np.testing.assert_allclose(list(stats_a[kind].values()), list(stats_b[kind].values()), rtol=0, atol=1e-13)
 
 
-def test_dataset_targets_as_faster_coco_eval(tmp_path):
+def test_dataset_targets_as_faster_coco_eval(tmp_path, monkeypatch):
+    # Both make pycocotools their API process-wide when constructed: undone after.
+    for name in [n for n in sys.modules if n.split(".")[0] == "pycocotools"]:
+        monkeypatch.setitem(sys.modules, name, sys.modules[name])
     a = ours.FasterCocoDetection(str(tmp_path), str(GT_FILE))
+    assert sys.modules["pycocotools.coco"].COCO is COCO
     b = theirs.FasterCocoDetection(str(tmp_path), str(GT_FILE))
     assert a.ids == b.ids and len(a) == len(b)
     assert [a._load_target(i) for i in a.ids[:10]] == [b._load_target(i) for i in b.ids[:10]]

@@ -1,5 +1,7 @@
 """``FasterCocoDetection``: torchvision's ``CocoDetection`` reading its
-annotation file with this package's ``COCO`` instead of pycocotools'."""
+annotation file with this package's ``COCO`` instead of pycocotools': as in
+faster-coco-eval, constructing one calls ``init_as_pycocotools()``, which
+makes ``pycocotools`` this API for the rest of the process."""
 
 from __future__ import annotations
 
@@ -7,8 +9,6 @@ import importlib
 import os
 from collections.abc import Callable
 from typing import Any
-
-from ...core.coco import COCO
 
 _datasets: Any = importlib.import_module("torchvision.datasets")
 
@@ -42,8 +42,11 @@ class FasterCocoDetection(_datasets.CocoDetection):  # type: ignore[misc]
         target_transform: Callable[..., Any] | None = None,
         transforms: Callable[..., Any] | None = None,
     ) -> None:
-        # VisionDataset's initialisation alone: CocoDetection's own would load
-        # the file with pycocotools.
-        _datasets.VisionDataset.__init__(self, root, transforms, transform, target_transform)
-        self.coco = COCO(annFile)
+        # As faster-coco-eval does: pycocotools becomes this API process-wide
+        # (looked up on the package at call time), then torchvision's own
+        # initialisation loads the file through it.
+        from ... import init_as_pycocotools
+
+        init_as_pycocotools()
+        _datasets.CocoDetection.__init__(self, root, annFile, transform, target_transform, transforms)
         self.ids = sorted(self.coco.imgs.keys())

@@ -24,7 +24,7 @@ from ...core.faster_eval_api import COCOeval_faster
 
 torch: Any = importlib.import_module("torch")
 
-__all__ = ["FasterCocoEvaluator"]
+__all__ = ["FasterCocoEvaluator", "all_gather"]
 
 _RANGES = {"small": [0, 32**2], "medium": [32**2, 96**2], "large": [96**2, 1e5**2]}
 
@@ -92,15 +92,12 @@ class FasterCocoEvaluator:
 
     def synchronize_between_processes(self) -> None:
         """Gathers every rank's images and results, and evaluates them."""
-        img_ids: list[Any] = list(self.img_ids)
         results = {k: [r for batch in v for r in batch] for k, v in self.eval_imgs.items()}
-        dist = torch.distributed
-        if dist.is_available() and dist.is_initialized() and dist.get_world_size() > 1:
-            self.world_size = dist.get_world_size()
-            gathered: list[Any] = [None] * self.world_size
-            dist.all_gather_object(gathered, (img_ids, results))
-            img_ids = [i for ids, _ in gathered for i in ids]
-            results = {k: [r for _, part in gathered for r in part[k]] for k in results}
+        gathered = all_gather((list(self.img_ids), results))
+        if len(gathered) > 1:
+            self.world_size = len(gathered)
+        img_ids = [i for ids, _ in gathered for i in ids]
+        results = {k: [r for _, part in gathered for r in part[k]] for k in results}
         unique = np.unique(img_ids).tolist()
         for iou_type, coco_eval in self.coco_eval.items():
             # Silent, as the per-batch evaluations this stands for are.
@@ -167,6 +164,24 @@ class FasterCocoEvaluator:
             keypoints = pred["keypoints"].flatten(start_dim=1).tolist()
             out += _results(image_id, pred, "keypoints", keypoints)
         return out
+
+
+def all_gather(data: Any) -> list[Any]:
+    """Every rank's ``data`` (any picklable object), in rank order: through
+    ``torch.distributed`` when it is initialised with more than one
+    process, else ``[data]``.
+
+    Examples
+    --------
+    >>> all_gather({"rank": 0})  # doctest: +SKIP
+    [{'rank': 0}]
+    """
+    dist = torch.distributed
+    if not (dist.is_available() and dist.is_initialized()) or dist.get_world_size() == 1:
+        return [data]
+    gathered: list[Any] = [None] * dist.get_world_size()
+    dist.all_gather_object(gathered, data)
+    return gathered
 
 
 def _silent(*args: Any) -> None:
