@@ -302,9 +302,11 @@ def test_params_calc_auc_iteration_and_masks_as_faster_coco_eval():
     from vantorel.compat.faster_coco_eval.core import cocoeval as our_eval
     from vantorel.compat.faster_coco_eval.core import mask as our_mask
 
-    for args in [("bbox", None, {"a": [0, 64], "b": [64, 1e10]}), ("keypoints", [0.1] * 17, {"a": [0, 9]})]:
+    for args in [("bbox", None, {"a": [0, 64], "b": [64, 1e10]}), ("keypoints", [0.1] * 17, {"a": [0, 9]}),
+                 ("keypoints_crowd", [0.1] * 14, {"a": [0, 9]})]:  # fmt: skip
         ours, theirs = our_eval.Params(*args), their_eval.Params(*args)
-        assert (ours.areaRng, ours.areaRngLbl, ours.maxDets) == (theirs.areaRng, theirs.areaRngLbl, theirs.maxDets)
+        assert (ours.iouType, ours.areaRng, ours.areaRngLbl, ours.maxDets) == (
+            theirs.iouType, theirs.areaRng, theirs.areaRngLbl, theirs.maxDets)  # fmt: skip
         np.testing.assert_array_equal(getattr(ours, "kpt_oks_sigmas", None), getattr(theirs, "kpt_oks_sigmas", None))
     rng = np.random.default_rng(3)
     for _ in range(20):
@@ -331,14 +333,17 @@ def test_api_details_clients_use_as_faster_coco_eval(tmp_path):
     keypoints with lvis_style, and the evaluator's print_function reaching
     its COCO objects."""
     import faster_coco_eval.core.mask as their_mask
+    from faster_coco_eval.core.cocoeval import Params as their_params
 
     from vantorel.compat.faster_coco_eval.core import mask as our_mask
 
     seen = []
     for impl, mask_mod in (((faster.COCO, COCOeval_faster), our_mask), (ORACLE, their_mask)):
         g = impl[0](str(GT_FILE))
+        params = faster.FasterParams if impl is not ORACLE else their_params
         outcome = []
         for call in (lambda: g.loadRes(1), lambda: g.loadAnns(["x"]), lambda: g.loadImgs([1.5]),
+                     lambda: impl[1](g, g, "iouType"), lambda: params("iouType"),
                      lambda: impl[1](g, g, "bbox", rle_iou_max_workers=0),
                      lambda: impl[1](g, g, "bbox", rle_iou_max_workers=True)):  # fmt: skip
             with pytest.raises((TypeError, ValueError)) as e:

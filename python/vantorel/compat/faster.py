@@ -118,10 +118,14 @@ class FasterParams(Params):
 
     def __init__(self, iouType: str = "segm", kpt_sigmas: list[float] | None = None,
                  ranges: dict[str, Any] | None = None) -> None:  # fmt: skip
-        super().__init__(iouType)
-        if kpt_sigmas is not None and iouType == "keypoints":
+        try:
+            super().__init__("keypoints" if iouType == "keypoints_crowd" else iouType)
+        except _cocoeval.EvaluationError:
+            raise TypeError("iouType not supported") from None  # faster-coco-eval's type for it
+        self.iouType = iouType
+        if kpt_sigmas is not None and iouType in KEYPOINT_TYPES:
             self.kpt_oks_sigmas = np.array(kpt_sigmas, dtype=float)
-        if ranges is not None and iouType != "keypoints":
+        if ranges is not None and iouType not in KEYPOINT_TYPES:
             self.areaRng = [[0, 1e5**2]] + [list(r) for r in ranges.values()]
             self.areaRngLbl = ["all", *ranges]
 
@@ -369,13 +373,16 @@ class COCOeval_faster(_Printing, COCOeval):
         if extra_calc:
             raise NotImplementedError("extra_calc=True (mIoU, mAUC_50) is not supported")
         with lines_to(print_function):
-            super().__init__(cocoGt, cocoDt, "keypoints" if iouType == "keypoints_crowd" else iouType)
+            try:
+                super().__init__(cocoGt, cocoDt, "keypoints" if iouType == "keypoints_crowd" else iouType)
+            except _cocoeval.EvaluationError:
+                raise TypeError("iouType not supported") from None  # faster-coco-eval's type for it
         self.params.iouType = iouType
         self._print_function = print_function
         for coco in (cocoGt, cocoDt):
             if isinstance(coco, _Printing):
                 coco.print_function = print_function
-        if ranges is not None and iouType != "keypoints":
+        if ranges is not None and iouType not in KEYPOINT_TYPES:
             self.params.areaRng = [[0, 1e5**2]] + [list(r) for r in ranges.values()]
             self.params.areaRngLbl = ["all", *ranges]
         self.use_area = bool(use_area)
