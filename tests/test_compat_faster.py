@@ -357,3 +357,22 @@ def test_api_details_clients_use_as_faster_coco_eval(tmp_path):
         outcome.append(mask_mod.opencv_available and mask_mod.rleToBoundary(rle, 0.1, backend="opencv"))
         seen.append(outcome)
     assert seen[0] == seen[1]
+
+
+def test_subclass_steps_without_iscrowd_as_faster_coco_eval():
+    """Found through faster-coco-eval's own tests: an evaluator subclass that
+    overrides computeIoU runs the per-image steps, which must read a ground
+    truth without "iscrowd" as not crowd (as the native route and faster-coco-eval do)."""
+    gt, res = random_case(26, "bbox")
+    for a in gt["annotations"]:
+        if not a["iscrowd"]:
+            del a["iscrowd"]
+    seen = []
+    for impl in (OURS, ORACLE):
+
+        class Counting(impl[1]):
+            def computeIoU(self, imgId, catId):
+                return super().computeIoU(imgId, catId)
+
+        seen.append(run((impl[0], Counting), gt, res, "bbox")[0].stats)
+    assert_close_values(*seen)
