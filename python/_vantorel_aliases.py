@@ -59,6 +59,10 @@ _SOURCES: dict[str, dict[str, str]] = {
             "faster_coco_eval" + sub: _FASTER + sub
             for sub in ("", ".version", ".core", ".core.coco", ".core.cocoeval", ".core.faster_eval_api", ".core.mask")
         },
+        **{
+            "faster_coco_eval" + sub: _FASTER + sub
+            for sub in (".utils", ".utils.pytorch", ".utils.pytorch.coco_eval", ".utils.pytorch.coco_dataset")
+        },
     },
     "panopticapi": {
         "panopticapi": "vantorel.compat._packages:panopticapi",
@@ -70,6 +74,7 @@ _SOURCES: dict[str, dict[str, str]] = {
     },
 }
 _PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core", "panopticapi", "xtcocotools"}
+_PACKAGES |= {"faster_coco_eval.utils", "faster_coco_eval.utils.pytorch"}
 #: The distribution each alias stands for, with the release whose API it
 #: follows: version checks (``importlib.metadata``, packaging requirements,
 #: installers' "is it there?") see the alias as that release.

@@ -94,6 +94,10 @@ def test_environment_names_and_report():
     states = {line.split()[0]: "aliased to vantorel" in line for line in report[:3]}
     assert states == {"pycocotools": False, "lvis": True, "faster_coco_eval": False}
     assert report[-1] == "VANTOREL_AS=lvis"
+    # The installed reference's own version, not the release the active alias follows.
+    from importlib.metadata import version
+
+    assert f"(installed: {version('lvis')}, not used)" in report[1]
 
 
 def test_unset_leaves_the_reference():

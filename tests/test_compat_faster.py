@@ -11,7 +11,8 @@ import faster_coco_eval
 import numpy as np
 import pytest
 
-from compat_oracle import GT_FILE, RESULT_FILES, random_case
+import evalgen
+from compat_oracle import DATA, GT_FILE, RESULT_FILES, random_case
 from vantorel import compat
 from vantorel.compat import coco as ours_coco
 from vantorel.compat import faster
@@ -19,6 +20,7 @@ from vantorel.compat.faster import COCOeval_faster
 
 ORACLE = (faster_coco_eval.COCO, faster_coco_eval.COCOeval_faster)
 OURS = (ours_coco.COCO, COCOeval_faster)
+LVIS_FILE = DATA / "lvis_val_100.json"
 
 CASES = {
     "data-bbox": lambda: (str(GT_FILE), str(RESULT_FILES["bbox"]), "bbox"),
@@ -87,14 +89,80 @@ def test_boundary_dilation():
     assert_close_values(A.stats, B.stats)
 
 
-@pytest.mark.parametrize(
-    "kw, named",
-    [({"lvis_style": True}, "vantorel.compat.lvis"), ({"extra_calc": True}, "extra_calc")],
-)
-def test_unsupported_keywords_refused(kw, named):
+@pytest.mark.parametrize("case", ["data-bbox", "data-segm", "random-keypoints", 11, 31, 71])
+def test_extended_metrics_as_faster_coco_eval(case):
+    """Seeds 11 and 71 have their best mean F1 where the F1 of the mean
+    precision and recall is not best; 31 has it above the lowest score."""
+    gt, res, iou_type = CASES[case]() if isinstance(case, str) else (*random_case(case, "bbox"), "bbox")
+    a, b = (run(impl, gt, res, iou_type)[0].extended_metrics for impl in (OURS, ORACLE))
+    assert [c["class"] for c in a["class_map"]] == [c["class"] for c in b["class_map"]]
+    flat = [[c[k] for c in m["class_map"] for k in ("map@50:95", "map@50", "precision", "recall")] for m in (a, b)]
+    assert_close_values(*flat)
+    assert_close_values([a[k] for k in ("map", "precision", "recall")], [b[k] for k in ("map", "precision", "recall")])
+
+
+def test_extended_metrics_needs_iou_050():
+    for impl in (OURS, ORACLE):
+        E, _ = run(impl, str(GT_FILE), str(RESULT_FILES["bbox"]), "bbox")
+        E.params.iouThrs = np.array([0.55, 0.75])
+        with pytest.raises(ValueError, match=r"0\.50.*\[0\.55, 0\.75\]"):
+            _ = E.extended_metrics
+
+
+def test_unsupported_keywords_refused():
     # Refused rather than computing something other than what was asked.
-    with pytest.raises(NotImplementedError, match=named):
-        COCOeval_faster(None, None, "bbox", **kw)
+    with pytest.raises(NotImplementedError, match="extra_calc"):
+        COCOeval_faster(None, None, "bbox", extra_calc=True)
+
+
+def run_lines(impl, gt, res, iou_type, max_dets=None, **kw):
+    """run() without the lines that carry timings."""
+    E, lines = run(impl, gt, res, iou_type, max_dets, **kw)
+    return E, [line for line in lines if "t=_s" not in line]
+
+
+@pytest.mark.parametrize(
+    "max_dets, ranges",
+    [([300], None), ([1, 10, 100], None), ([10, 300], None), ([1, 10, 100, 300], None), ([5], {"tiny": [0, 99]})],
+)
+def test_lvis_style_as_faster_coco_eval(max_dets, ranges):
+    """LVIS rules (verified and non-exhaustive categories, no per-image cap:
+    some images have over 400 results) and its summary: frequency lines,
+    recall named AR_all/AR_second/AR_third whatever the caps."""
+    gt = json.loads(LVIS_FILE.read_text())
+    res = evalgen.lvis_results(5, gt, per_image=(150, 420))
+    A, lines_a = run_lines(OURS, gt, res, "bbox", max_dets, lvis_style=True, ranges=ranges)
+    B, lines_b = run_lines(ORACLE, gt, res, "bbox", max_dets, lvis_style=True, ranges=ranges)
+    assert lines_a == lines_b
+    assert list(A.stats_as_dict) == list(B.stats_as_dict)
+    assert_close_values(list(A.stats_as_dict.values()), list(B.stats_as_dict.values()))
+    assert_close_values(A.stats, B.stats)
+    assert_close_values(A.all_stats, B.all_stats)
+    assert_close_values(A.eval["precision"], B.eval["precision"])
+
+
+@pytest.mark.parametrize("use_area", [False, True])
+def test_keypoints_crowd_as_faster_coco_eval(use_area):
+    gt, res = random_case(24, "keypoints")
+    gt = evalgen.with_crowd_index(25, gt)
+    sigmas = np.linspace(0.03, 0.1, 17)
+    A, lines_a = run_lines(OURS, gt, res, "keypoints_crowd", kpt_oks_sigmas=sigmas, use_area=use_area)
+    B, lines_b = run_lines(ORACLE, gt, res, "keypoints_crowd", kpt_oks_sigmas=sigmas, use_area=use_area)
+    assert lines_a == lines_b
+    assert list(A.stats_as_dict) == list(B.stats_as_dict)
+    assert_close_values(A.stats, B.stats)
+
+
+def test_to_dict_separate_fn_as_faster_coco_eval():
+    """Missed ground truths (flagged "fn") move to a twin category "<name>_fn"."""
+    raw = json.loads(GT_FILE.read_text())
+    for a in raw["annotations"][::7]:
+        a["fn"] = True
+    for a in raw["annotations"][3::7]:
+        a["fn"] = False
+    ours, theirs = faster.COCO(copy.deepcopy(raw)), faster_coco_eval.COCO(copy.deepcopy(raw))
+    assert ours.to_dict(separate_fn=True) == theirs.to_dict(separate_fn=True)
+    assert ours.to_dict() == theirs.to_dict() == ours.to_dict(separate_fn=False)
 
 
 def test_default_print_function_is_silent(capsys):
@@ -234,9 +302,11 @@ def test_params_calc_auc_iteration_and_masks_as_faster_coco_eval():
     from vantorel.compat.faster_coco_eval.core import cocoeval as our_eval
     from vantorel.compat.faster_coco_eval.core import mask as our_mask
 
-    for args in [("bbox", None, {"a": [0, 64], "b": [64, 1e10]}), ("keypoints", [0.1] * 17, {"a": [0, 9]})]:
+    for args in [("bbox", None, {"a": [0, 64], "b": [64, 1e10]}), ("keypoints", [0.1] * 17, {"a": [0, 9]}),
+                 ("keypoints_crowd", [0.1] * 14, {"a": [0, 9]})]:  # fmt: skip
         ours, theirs = our_eval.Params(*args), their_eval.Params(*args)
-        assert (ours.areaRng, ours.areaRngLbl, ours.maxDets) == (theirs.areaRng, theirs.areaRngLbl, theirs.maxDets)
+        assert (ours.iouType, ours.areaRng, ours.areaRngLbl, ours.maxDets) == (
+            theirs.iouType, theirs.areaRng, theirs.areaRngLbl, theirs.maxDets)  # fmt: skip
         np.testing.assert_array_equal(getattr(ours, "kpt_oks_sigmas", None), getattr(theirs, "kpt_oks_sigmas", None))
     rng = np.random.default_rng(3)
     for _ in range(20):
@@ -263,14 +333,17 @@ def test_api_details_clients_use_as_faster_coco_eval(tmp_path):
     keypoints with lvis_style, and the evaluator's print_function reaching
     its COCO objects."""
     import faster_coco_eval.core.mask as their_mask
+    from faster_coco_eval.core.cocoeval import Params as their_params
 
     from vantorel.compat.faster_coco_eval.core import mask as our_mask
 
     seen = []
     for impl, mask_mod in (((faster.COCO, COCOeval_faster), our_mask), (ORACLE, their_mask)):
         g = impl[0](str(GT_FILE))
+        params = faster.FasterParams if impl is not ORACLE else their_params
         outcome = []
         for call in (lambda: g.loadRes(1), lambda: g.loadAnns(["x"]), lambda: g.loadImgs([1.5]),
+                     lambda: impl[1](g, g, "iouType"), lambda: params("iouType"),
                      lambda: impl[1](g, g, "bbox", rle_iou_max_workers=0),
                      lambda: impl[1](g, g, "bbox", rle_iou_max_workers=True)):  # fmt: skip
             with pytest.raises((TypeError, ValueError)) as e:
@@ -284,3 +357,22 @@ def test_api_details_clients_use_as_faster_coco_eval(tmp_path):
         outcome.append(mask_mod.opencv_available and mask_mod.rleToBoundary(rle, 0.1, backend="opencv"))
         seen.append(outcome)
     assert seen[0] == seen[1]
+
+
+def test_subclass_steps_without_iscrowd_as_faster_coco_eval():
+    """Found through faster-coco-eval's own tests: an evaluator subclass that
+    overrides computeIoU runs the per-image steps, which must read a ground
+    truth without "iscrowd" as not crowd (as the native route and faster-coco-eval do)."""
+    gt, res = random_case(26, "bbox")
+    for a in gt["annotations"]:
+        if not a["iscrowd"]:
+            del a["iscrowd"]
+    seen = []
+    for impl in (OURS, ORACLE):
+
+        class Counting(impl[1]):
+            def computeIoU(self, imgId, catId):
+                return super().computeIoU(imgId, catId)
+
+        seen.append(run((impl[0], Counting), gt, res, "bbox")[0].stats)
+    assert_close_values(*seen)

@@ -30,10 +30,11 @@ def report() -> list[str]:
     for name in _vantorel_aliases.known():
         # The path finder alone: whether the reference itself is on sys.path.
         present = importlib.machinery.PathFinder.find_spec(name) is not None
-        try:
-            version = metadata.version(name.replace("_", "-"))
-        except metadata.PackageNotFoundError:
-            version = "?"
+        # The installed distribution's own metadata, past the alias's (which
+        # would answer with the release it follows while the alias is active).
+        context = metadata.DistributionFinder.Context(name=name.replace("_", "-"), path=sys.path)
+        found = next(iter(importlib.machinery.PathFinder.find_distributions(context)), None)
+        version = found.version if found is not None else "?"
         state = "aliased to vantorel" if name in active else "not aliased"
         if present:
             ref = f"installed: {version}" + (", not used" if name in active else "")

@@ -28,7 +28,7 @@ def iou_matrix(gts: list[Any], dts: list[Any], iou_type: str, dilation: float = 
     """D x G IoU of box or mask geometry, or [] when either side is empty."""
     if not gts or not dts:
         return []
-    crowd = [int(g["iscrowd"]) for g in gts]
+    crowd = [int(g.get("iscrowd", 0)) for g in gts]  # absent: not crowd, as the native route reads it
     if iou_type == "bbox":
         return _zerlin.iou([d["bbox"] for d in dts], [g["bbox"] for g in gts], crowd)
     g_rle = [g["segmentation"] for g in gts]
@@ -95,7 +95,7 @@ def evaluate_image(
     g_order = np.argsort(g_ignore, kind="mergesort")
     gts = [gts[i] for i in g_order]
     dts = sorted_detections(dts, max_det)
-    crowd = [int(g["iscrowd"]) for g in gts]
+    crowd = [int(g.get("iscrowd", 0)) for g in gts]  # absent: not crowd, as the native route reads it
     ious = ious[:, g_order] if len(ious) > 0 else ious
     T, G, D = len(iou_thrs), len(gts), len(dts)
     gt_ignore = g_ignore[g_order] if G else np.array([])

@@ -373,12 +373,13 @@ class COCOeval:
         core = _state.core_params(p)
         for name, value in self._engine_options().items():
             setattr(core, name, value)
+        gt_side, federated = self._federated_input(gt_side)
         try:
-            ev = _engine.evaluator(gt_side, dt_side, img_sizes, core)
+            ev = _engine.evaluator(gt_side, dt_side, img_sizes, core, federated)
         except TypeError:
             # Whole-number float ids (image_id 1.0), which the reference finds
             # by equality: the engine takes them as ints, through copies.
-            ev = _engine.evaluator(_int_ids(gt_side), _int_ids(dt_side), img_sizes, core)
+            ev = _engine.evaluator(_int_ids(gt_side), _int_ids(dt_side), img_sizes, core, federated)
         # The engine runs when its output is first needed: accumulate() asks
         # for the arrays, a read of evalImgs for the records alone.
         self._native = {"evaluator": ev, "run": None, "params": copy.deepcopy(p), "replaced": False}
@@ -390,6 +391,11 @@ class COCOeval:
     def _engine_options(self) -> dict[str, Any]:
         """Engine parameters a subclass sets beyond the reference's (``use_area``, ``boundary_dilation``)."""
         return {}
+
+    def _federated_input(self, gt_side: Any) -> tuple[Any, _engine.Federated | None]:
+        """The ground truth to evaluate and, for a subclass that evaluates
+        LVIS-style, the federated input (none here)."""
+        return gt_side, None
 
     def _native_eval_imgs(self) -> list[Any]:
         """The engine's records in the reference's layout and types, made by

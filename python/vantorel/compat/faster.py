@@ -10,11 +10,16 @@ or call ``vantorel.compat.install_as_faster_coco_eval()`` before that code
 imports faster_coco_eval.
 
 The package layout (``faster_coco_eval.core.*``) is
-``vantorel.compat.faster_coco_eval``. Not provided: ``extended_metrics``
-(its per-class precision and recall could not be matched exactly),
-``iouType="keypoints_crowd"``, the ``faster_coco_eval.extra`` module,
-``lvis_style`` and ``extra_calc`` (the last two raise NotImplementedError),
-and faster-coco-eval's private internals: its native modules' helpers
+``vantorel.compat.faster_coco_eval``. ``lvis_style=True`` evaluates by
+LVIS's rules (verified and non-exhaustive categories; no per-image cap, as
+faster-coco-eval's ``loadRes`` keeps every result) with its frequency
+lines; ``iouType="keypoints_crowd"`` is CrowdPose's evaluation (each crowd
+type's AP is that of an evaluation of its images alone, every cell averaged,
+to 4 places). ``extended_metrics`` agrees with faster-coco-eval except with
+``params.useCats=0``, where its precision and recall here are those of all
+detections pooled (faster-coco-eval's differ from that by a few thousandths).
+Not provided: ``extra_calc`` (NotImplementedError), and faster-coco-eval's
+private internals: its native modules' helpers
 (``faster_eval_api_cpp`` and its ``Dataset``; ``mask_api_new_cpp``'s ``RLE``,
 ``erode_3x3``, ``_frString``/``_toString``; ``mask_api_new_cpp`` here holds
 the public list functions only) and its worker-pool scheduling.
@@ -55,9 +60,11 @@ from typing import Any, SupportsIndex, cast
 import numpy as np
 
 from .. import _engine
+from ..params import KEYPOINT_TYPES
+from . import _state
 from . import coco as _coco
 from . import cocoeval as _cocoeval
-from ._output import lines_to
+from ._output import emit, lines_to
 from .cocoeval import COCOeval, Params
 
 __all__ = ["COCO", "COCOeval_faster", "FasterParams", "init_as_pycocotools"]
@@ -111,10 +118,14 @@ class FasterParams(Params):
 
     def __init__(self, iouType: str = "segm", kpt_sigmas: list[float] | None = None,
                  ranges: dict[str, Any] | None = None) -> None:  # fmt: skip
-        super().__init__(iouType)
-        if kpt_sigmas is not None and iouType == "keypoints":
+        try:
+            super().__init__("keypoints" if iouType == "keypoints_crowd" else iouType)
+        except _cocoeval.EvaluationError:
+            raise TypeError("iouType not supported") from None  # faster-coco-eval's type for it
+        self.iouType = iouType
+        if kpt_sigmas is not None and iouType in KEYPOINT_TYPES:
             self.kpt_oks_sigmas = np.array(kpt_sigmas, dtype=float)
-        if ranges is not None and iouType != "keypoints":
+        if ranges is not None and iouType not in KEYPOINT_TYPES:
             self.areaRng = [[0, 1e5**2]] + [list(r) for r in ranges.values()]
             self.areaRngLbl = ["all", *ranges]
 
@@ -209,14 +220,28 @@ class COCO(_Printing, _coco.COCO):
 
     def to_dict(self, separate_fn: bool = False) -> dict[str, Any]:
         """The dataset as a new dict: images, annotations and categories as
-        indexed, with faster-coco-eval's "info"."""
+        indexed, with faster-coco-eval's "info". With ``separate_fn``, each
+        category gets a twin "<name>_fn" (its id plus the largest category
+        id) and the annotations an ``extra_calc`` evaluation flagged as
+        missed ("fn") move, as copies, to their category's twin.
+
+        Examples
+        --------
+        >>> gt = COCO({"images": [], "annotations": [], "categories": [{"id": 3, "name": "cat"}]})
+        >>> gt.to_dict(separate_fn=True)["categories"]
+        [{'id': 3, 'name': 'cat'}, {'id': 6, 'name': 'cat_fn'}]
+        """
+        cats = list(self.cats.values())
+        anns = list(self.anns.values())
         if separate_fn:
-            raise NotImplementedError("to_dict(separate_fn=True) is not supported")
+            shift = max((c["id"] for c in cats), default=0)
+            cats = cats + [{**c, "id": c["id"] + shift, "name": f"{c['name']}_fn"} for c in cats]
+            anns = [{**a, "category_id": a["category_id"] + shift} if a.get("fn") else dict(a) for a in anns]
         return {
             "info": {"description": "Created from faster-coco-eval"},
             "images": list(self.imgs.values()),
-            "annotations": list(self.anns.values()),
-            "categories": list(self.cats.values()),
+            "annotations": anns,
+            "categories": cats,
         }
 
     def __repr__(self) -> str:
@@ -289,7 +314,7 @@ class COCOeval_faster(_Printing, COCOeval):
     cocoGt, cocoDt : COCO or None
         Ground truth and results.
     iouType : str
-        "segm" (default), "bbox", "keypoints" or "boundary".
+        "segm" (default), "bbox", "keypoints", "keypoints_crowd" or "boundary".
     ranges : dict or None
         Area ranges by label ({"small": [0, 32**2], ...}) after "all", for
         boxes and masks; the summary has a line for each.
@@ -304,8 +329,8 @@ class COCOeval_faster(_Printing, COCOeval):
         Keypoint similarity scaled by the ground truth's area (True) or by
         0.53 times its box area (False).
     lvis_style : bool
-        Must be False: LVIS evaluation is ``vantorel.compat.lvis.LVISEval``
-        (NotImplementedError otherwise).
+        LVIS's rules and summary (APr, APc, APf) for boxes and masks;
+        ignored for keypoints, as there.
     separate_eval : bool
         Accepted and ignored: the engine keeps no per-image records unless read.
     boundary_dilation_ratio : float
@@ -343,22 +368,21 @@ class COCOeval_faster(_Printing, COCOeval):
             raise ValueError(f"rle_iou_max_workers must be an integer, got {rle_iou_max_workers!r}")
         if rle_iou_max_workers < 1:
             raise ValueError(f"rle_iou_max_workers must be positive, got {rle_iou_max_workers}")
-        if lvis_style and iouType == "keypoints":
+        if lvis_style and iouType in KEYPOINT_TYPES:
             lvis_style = False  # as faster-coco-eval: LVIS rules are for boxes and masks
-        if lvis_style:
-            raise NotImplementedError(
-                "lvis_style=True is not supported; evaluate LVIS with vantorel.compat.lvis "
-                "(LVIS, LVISResults, LVISEval)"
-            )
         if extra_calc:
             raise NotImplementedError("extra_calc=True (mIoU, mAUC_50) is not supported")
         with lines_to(print_function):
-            super().__init__(cocoGt, cocoDt, iouType)
+            try:
+                super().__init__(cocoGt, cocoDt, "keypoints" if iouType == "keypoints_crowd" else iouType)
+            except _cocoeval.EvaluationError:
+                raise TypeError("iouType not supported") from None  # faster-coco-eval's type for it
+        self.params.iouType = iouType
         self._print_function = print_function
         for coco in (cocoGt, cocoDt):
             if isinstance(coco, _Printing):
                 coco.print_function = print_function
-        if ranges is not None and iouType != "keypoints":
+        if ranges is not None and iouType not in KEYPOINT_TYPES:
             self.params.areaRng = [[0, 1e5**2]] + [list(r) for r in ranges.values()]
             self.params.areaRngLbl = ["all", *ranges]
         self.use_area = bool(use_area)
@@ -396,6 +420,18 @@ class COCOeval_faster(_Printing, COCOeval):
             "boundary_dilation": getattr(self, "boundary_dilation_ratio", 0.02),
         }
 
+    def _federated_input(self, gt_side: Any) -> tuple[Any, _engine.Federated | None]:
+        # LVIS rules: an image's detections count in its verified categories
+        # only (present or listed in "neg_category_ids"), and unmatched ones
+        # of its "not_exhaustive_category_ids" are ignored; no per-image cap
+        # beyond maxDets (faster-coco-eval's loadRes keeps every result).
+        if not getattr(self, "lvis_style", False):
+            return gt_side, None
+        if not isinstance(gt_side, list):
+            gt_side = list(self.cocoGt.dataset.get("annotations") or [])
+        uncapped = 2**31 - 1
+        return gt_side, _engine.Federated.of_dataset(self.cocoGt.dataset, gt_side, uncapped)
+
     def evaluate(self) -> None:
         """Evaluates every image and category with the current ``params``."""
         tic = time.time()
@@ -425,12 +461,74 @@ class COCOeval_faster(_Printing, COCOeval):
         if not self.eval:
             super().summarize()  # its error
         axes = _engine.Axes.of_reference(self.params)
-        in_stats = _engine.summary_lines("faster", axes)
+        if getattr(self, "lvis_style", False):
+            self._summarize_lvis(axes)
+            return
+        if axes.iou_type == "keypoints_crowd":
+            in_stats = _engine.summary_lines("pycocotools", axes)
+        else:
+            in_stats = _engine.summary_lines("faster", axes)
         after = _engine.extra_lines(axes)
+        split = self._crowd_split() if any(line.crowd for line in in_stats) else None
         with lines_to(self.print_function):
-            values = [self._print_line(line, axes) for line in in_stats + after]
+            values = [self._print_line(line, axes, split) for line in in_stats + after]
         self.stats = np.array(values[: len(in_stats)])
         self._all_stats = {line.key: float(v) for line, v in zip(in_stats + after, values, strict=True)}
+
+    def _print_line(
+        self, line: _engine.Line, axes: _engine.Axes, split: np.ndarray | None = None, group: str | None = None
+    ) -> float:
+        if line.crowd:
+            # As CrowdPose's evaluation: the mean of every cell of the type's
+            # images (-1 for none included), to 4 places.
+            m = [k for k, cap in enumerate(axes.max_dets) if cap == line.max_det]
+            cells = cast(np.ndarray, split)[:, :, :, _engine.CROWD_TYPES.index(line.area), m]
+            mean = round(float(np.mean(cells)), 4) if cells.size else -1.0
+        else:
+            groups = self._frequency_groups() if line.group else None
+            mean = _engine.line_value(line, self.eval["precision"], self.eval["recall"], axes, groups)
+        label = line.label(axes.iou_thrs)
+        if group is not None:
+            label = f"{label[:-2]} catIds={group:>3}]"
+        emit(f" {label} = {mean:0.3f}")
+        return mean
+
+    def _crowd_split(self) -> np.ndarray:
+        """The precision of the evaluated images split by crowd type."""
+        p = self._paramsEval if isinstance(self._paramsEval, Params) else self.params
+        core = _state.core_params(p)
+        core.use_area = bool(getattr(self, "use_area", True))
+        crowd_index = _engine.crowd_indexes(self.cocoGt.imgs.values(), core.img_ids)
+        gt_side, dt_side = _cocoeval._restricted_sides(self.cocoGt, self.cocoDt, p)
+        precision: np.ndarray = _engine.crowd_evaluator(gt_side, dt_side, core, crowd_index).run()["precision"]
+        return precision
+
+    def _frequency_groups(self) -> dict[str, list[int]]:
+        return _engine.frequency_groups(self.cocoGt.dataset.get("categories") or [], self.params.catIds)
+
+    def _summarize_lvis(self, axes: _engine.Axes) -> None:
+        """faster-coco-eval's LVIS summary: its lines with the AP of each
+        frequency group after the AP lines; in ``stats`` the recall of the
+        first three caps always ("AR_all", "AR_second", "AR_third", 0 for a
+        cap not given), then "AR_<cap>" for more; APr, APc and APf last."""
+        caps, last = list(axes.max_dets), axes.max_dets[-1]
+        lines = _engine.summary_lines("faster", axes)
+        ap = [line for line in lines if line.ap]
+        ar_names = ["AR_all", "AR_second", "AR_third"] + [f"AR_{m}" for m in caps[3:]]
+        by_cap = [_engine.Line(n, False, None, "all", m) for n, m in zip(ar_names, caps, strict=False)]
+        ar_areas = [_engine.Line(f"AR_{a}", False, None, a, last) for a in axes.area_labels[1:]]
+        freq = [_engine.Line(f"AP{g}", True, None, "all", last, g) for g in "rcf"]
+        with lines_to(self.print_function):
+            values = {line.key: self._print_line(line, axes, group="all") for line in ap}
+            values.update({line.key: self._print_line(line, axes, group=line.group) for line in freq})
+            for line in by_cap + ar_areas + _engine.extra_lines(axes):
+                values[line.key] = self._print_line(line, axes, group="all")
+        in_stats = [line.key for line in ap] + ar_names[: max(3, len(caps))] + [line.key for line in ar_areas]
+        named = {key: float(values.get(key, 0.0)) for key in in_stats}
+        self.stats = np.array(list(named.values()))
+        for key in ("AR_50", "AR_75", "APr", "APc", "APf"):
+            named[key] = float(values[key])
+        self._all_stats = named
 
     def run(self) -> None:
         """``evaluate()``, ``accumulate()`` and ``summarize()``."""
@@ -456,6 +554,58 @@ class COCOeval_faster(_Printing, COCOeval):
         """``stats_as_dict``'s values, in its order."""
         return np.array(list(self.stats_as_dict.values()))
 
+    @property
+    def extended_metrics(self) -> dict[str, Any]:
+        """Per-class and macro metrics at one confidence threshold, as
+        faster-coco-eval reports them: "class_map" (per category with ground
+        truth, then "all": "map@50:95", "map@50", "precision", "recall"),
+        "map" (AP at IoU 0.50) and the macro "precision" and "recall".
+
+        The threshold is the detection score (of those evaluated, area
+        "all", the last maxDets) at which the mean of the categories' F1 is
+        highest (the lowest such score on a tie). At it, a category's
+        precision and recall count the detections scoring at least that
+        which match a ground truth (a crowd one included) at any of the IoU
+        thresholds, against its non-ignored ground truths. Needs
+        ``accumulate()`` and ``summarize()``; ValueError when 0.50 is not
+        among ``params.iouThrs``.
+
+        Examples
+        --------
+        >>> E.run(); E.extended_metrics["class_map"][-1]["class"]  # doctest: +SKIP
+        'all'
+        """
+        p = self.params
+        if not np.any(np.isclose(np.asarray(p.iouThrs, dtype=float), 0.5)):
+            raise ValueError(
+                "extended_metrics requires IoU threshold 0.50, but it is not present in "
+                f"params.iouThrs={np.asarray(p.iouThrs).tolist()}."
+            )
+        precision = self.eval["precision"]
+        stats = self.stats_as_dict
+        t50 = int(np.argmin(np.abs(np.asarray(p.iouThrs, dtype=float) - 0.5)))
+        cats = list(p.catIds) if p.useCats else [-1]
+        found = _matched_by_category(self.evalImgs, self.cocoGt.anns, len(cats), len(p.areaRng), len(p.imgIds))
+        rows, curves = [], []
+        for k, (scores, matched, n_gt) in enumerate(found):
+            cells = precision[:, :, k, 0, -1]
+            if n_gt == 0 or not np.any(cells > -1):
+                continue  # no ground truth: no value to report
+            at50 = cells[t50]
+            name = self.cocoGt.cats[cats[k]]["name"] if p.useCats else "all"
+            rows.append({"class": name, "map@50:95": float(np.mean(cells[cells > -1])),
+                         "map@50": float(np.mean(at50[at50 > -1])) if np.any(at50 > -1) else 0.0})  # fmt: skip
+            curves.append((scores, matched, n_gt))
+        chosen = _best_mean_f1(curves)
+        for row, (prec, rec) in zip(rows, chosen, strict=True):
+            row["precision"], row["recall"] = prec, rec
+        macro_p = float(np.mean([r["precision"] for r in rows])) if rows else 0.0
+        macro_r = float(np.mean([r["recall"] for r in rows])) if rows else 0.0
+        class_map = rows if p.useCats else []
+        class_map.append({"class": "all", "map@50:95": stats["AP_all"], "map@50": stats["AP_50"],
+                          "precision": macro_p, "recall": macro_r})  # fmt: skip
+        return {"class_map": class_map, "map": stats["AP_50"], "precision": macro_p, "recall": macro_r}
+
     @staticmethod
     def calc_auc(recall_list: Any, precision_list: Any, method: str = "c++") -> float:
         """Area under a precision-recall curve: each recall step times the
@@ -473,6 +623,52 @@ class COCOeval_faster(_Printing, COCOeval):
         for i in range(1, recall.size):
             area += (recall[i] - recall[i - 1]) * best[i]
         return float(area)
+
+
+def _matched_by_category(eval_imgs: Any, anns: Any, n_cats: int, n_areas: int, n_imgs: int) -> list[Any]:
+    """Per category: the scores of its evaluated detections (area "all"),
+    whether each matched at any IoU threshold, and the count of its ground
+    truths that are not crowd regions (``anns`` by id)."""
+    out = []
+    for k in range(n_cats):
+        start = k * n_areas * n_imgs  # area "all" comes first
+        records = [e for e in eval_imgs[start : start + n_imgs] if e is not None]
+        scores = [np.asarray(e["dtScores"], dtype=float) for e in records]
+        matched = [np.any(np.asarray(e["dtMatches"]) > 0, axis=0) for e in records if len(e["dtScores"])]
+        # Every ground truth but crowd regions (keypoint ones without keypoints included).
+        n_gt = sum(1 for e in records for g in e["gtIds"] if not anns[g].get("iscrowd", 0))
+        out.append((
+            np.concatenate(scores) if scores else np.zeros(0),
+            np.concatenate(matched) if matched else np.zeros(0, dtype=bool),
+            n_gt,
+        ))  # fmt: skip
+    return out
+
+
+def _best_mean_f1(curves: list[Any]) -> list[tuple[float, float]]:
+    """Each category's (precision, recall) counting the detections scoring
+    at least the threshold, among the detections' scores, whose mean F1 is
+    highest (the lowest such threshold on a tie)."""
+    if not curves:
+        return []
+    thresholds = np.unique(np.concatenate([c[0] for c in curves]))
+    if thresholds.size == 0:
+        return [(0.0, 0.0)] * len(curves)
+    prec = np.zeros((len(curves), thresholds.size))
+    rec = np.zeros_like(prec)
+    for k, (scores, matched, n_gt) in enumerate(curves):
+        order = np.argsort(scores)
+        s, hit = scores[order], matched[order]
+        # Counts of detections (and of matched ones) scoring at least each threshold.
+        at = np.searchsorted(s, thresholds, side="left")
+        kept = s.size - at
+        hits = np.concatenate([np.cumsum(hit[::-1])[::-1], [0]])[at]
+        np.divide(hits, kept, out=prec[k], where=kept > 0)
+        rec[k] = hits / n_gt
+    total = prec + rec
+    f1 = np.divide(2 * prec * rec, total, out=np.zeros_like(total), where=total > 0)
+    best = int(np.argmax(f1.mean(axis=0)))
+    return [(float(prec[k, best]), float(rec[k, best])) for k in range(len(curves))]
 
 
 def _restore(args: tuple[Any, ...], options: dict[str, Any]) -> COCOeval_faster:

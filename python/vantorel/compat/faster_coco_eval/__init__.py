@@ -1,6 +1,8 @@
 """faster-coco-eval's package layout on vantorel's engine: ``COCO``,
 ``COCOeval_faster`` and ``init_as_pycocotools`` at the top, the
-``core.{coco, cocoeval, faster_eval_api, mask}`` modules beneath.
+``core.{coco, cocoeval, faster_eval_api, mask}`` modules beneath, and
+``utils.pytorch`` (``FasterCocoEvaluator``, ``FasterCocoDetection``; needs
+PyTorch and torchvision, imported only with it).
 
 ``vantorel.compat.install_as_faster_coco_eval()`` (or ``VANTOREL_AS=faster_coco_eval``)
 makes ``import faster_coco_eval`` resolve here. Not provided: its native

@@ -1,0 +1,1 @@
+"""``faster_coco_eval.utils``: helpers for training frameworks (``utils.pytorch``)."""
