@@ -151,6 +151,41 @@ def test_results_from_files_and_refusal(gts, logs, tmp_path):
             module.LVISResults(gt, stray)
 
 
+@pytest.mark.parametrize(
+    "iou_type,kind,max_dets,read_first",
+    [
+        ("bbox", "bbox", 300, False),
+        ("bbox", "bbox", -1, False),
+        ("segm", "both", 40, False),
+        ("bbox", "bbox", 300, True),
+    ],
+)
+def test_box_results_file_held_in_columns(gts, tmp_path, iou_type, kind, max_dets, read_first):
+    """A box results file is evaluated from the native columns (the engine
+    applies the per-image cap); the dicts, records and pointers read
+    afterwards, with ids after the cap, are the reference's, and so is an
+    evaluation after the dicts were read."""
+    path = tmp_path / "res.json"
+    path.write_text(json.dumps(results(kind, per_image=(150, 420) if kind == "bbox" else (0, 80))))
+    out = []
+    for module, gt in zip((ref, ours), gts):
+        dt = module.LVISResults(gt, str(path), max_dets=max_dets)
+        if read_first:
+            len(dt.anns)
+        ev = module.LVISEval(gt, dt, iou_type)
+        with contextlib.redirect_stdout(io.StringIO()) as buf:
+            ev.run()
+            ev.print_results()
+        out.append((ev, buf.getvalue()))
+    (r, r_out), (o, o_out) = out
+    assert (o.lvis_dt.__dict__["dataset"]["annotations"] is None) is not read_first  # run() made no dicts
+    assert r_out == o_out
+    check_evaluation(r, o)
+    if iou_type == "bbox":  # a mask evaluation of the reference writes RLEs into its result dicts
+        for name in ("dataset", "anns", "imgs", "cats", "img_ann_map", "cat_img_map"):
+            same(getattr(r.lvis_dt, name), getattr(o.lvis_dt, name), name)
+
+
 def run_both(gts, dt, iou_type, **params):
     """Both evaluations, run; with the printed summary and the log records of each."""
     out = []

@@ -4,12 +4,15 @@ from __future__ import annotations
 
 import logging
 import os
+import re
+from collections import defaultdict
 from typing import Any
 
 import numpy as np
 
 from ... import _zerlin
 from ..._conventions import segmentation_rle
+from ..._lazy import build_lock
 from ...loading import gc_paused
 from .lvis import LVIS, _json_copy
 
@@ -25,7 +28,9 @@ class LVISResults(LVIS):
     (unless they carry one) and ``id`` = position + 1; segmentation results
     get the mask's ``area`` and ``bbox``. Results naming images the ground
     truth lacks are refused with AssertionError, as in the reference. The
-    caller's dicts are copied, never changed.
+    caller's dicts are copied, never changed. A file of box results stays in
+    the native columns, which ``LVISEval`` reads (capping there), until
+    someone reads ``dataset``, ``anns`` or the maps.
 
     Examples
     --------
@@ -42,7 +47,14 @@ class LVISResults(LVIS):
             raise TypeError(f"Unsupported type {lvis_gt} of lvis_gt.")
         self.logger = logging.getLogger("lvis.results")
         self.logger.info("Loading and preparing results.")
+        self._compact: _Compact | None = None
         if isinstance(results, (str, os.PathLike)):
+            compact = _compact_results(os.fspath(results), max_dets)
+            if compact is not None:
+                if not compact.handle.valid_images([img["id"] for img in self.dataset["images"]]):
+                    raise AssertionError("Results do not correspond to current LVIS set.")
+                self._hold_compact(compact)
+                return
             result_anns = self._load_json(results)
         else:
             self.logger.warning("Assuming user provided the results in correct format.")
@@ -59,6 +71,51 @@ class LVISResults(LVIS):
             raise AssertionError("Results do not correspond to current LVIS set.")
         self.dataset["annotations"] = result_anns
         self._create_index()
+
+    # -- box results held compactly ----------------------------------------
+    #
+    # A results file of boxes stays in the native columns: the evaluation
+    # reads them there, with the per-image cap applied by the engine. The
+    # reference's dicts ("annotations", ``anns`` and the two maps) are made
+    # the first time someone reads one of them, under the object's lock, and
+    # published whole.
+
+    def _hold_compact(self, compact: _Compact) -> None:
+        self.logger.info("Creating index.")  # the reference's messages; the index itself is made when read
+        dataset = self.__dict__["dataset"]
+        dataset["annotations"] = None
+        self.cats = {c["id"]: c for c in dataset["categories"]}
+        self.imgs = {img["id"]: img for img in dataset["images"]}
+        self._compact = compact
+        self.logger.info("Index created.")
+
+    def _materialise(self) -> None:
+        if self.__dict__.get("_compact") is None:
+            return
+        with build_lock(self):
+            compact = self._compact
+            if compact is None:
+                return
+            with gc_paused():
+                anns = compact.handle.annotations()
+                if compact.max_dets >= 0:
+                    anns = self.limit_dets_per_image(anns, compact.max_dets)
+                _complete_from_columns(anns)
+                by_id, by_image, images_by_cat = _zerlin.index_annotations(anns, True)
+            self.__dict__["dataset"]["annotations"] = anns
+            self.__dict__.update(
+                anns=by_id, img_ann_map=defaultdict(list, by_image), cat_img_map=defaultdict(list, images_by_cat)
+            )
+            self._compact = None
+
+    def _evaluation_side(self) -> tuple[Any, int | None]:
+        """The detections as the engine takes them, and the per-image cap the
+        engine must apply (None where the list is capped already)."""
+        with build_lock(self):
+            compact = self._compact
+            if compact is not None:
+                return compact.handle, compact.max_dets if compact.max_dets >= 0 else None
+            return self.__dict__["dataset"]["annotations"], None
 
     def _complete(self, anns: list[Any]) -> None:
         if not anns:
@@ -103,6 +160,65 @@ class LVISResults(LVIS):
     def get_top_results(self, img_id: Any, score_thrs: float) -> list[Any]:
         """The image's detections scoring strictly above ``score_thrs``."""
         return [ann for ann in self.load_anns(self.get_ann_ids(img_ids=[img_id])) if ann["score"] > score_thrs]
+
+
+def _lazy_member(name: str) -> property:
+    """A member that makes the result dicts of a compactly held file when read."""
+
+    def get(self: LVISResults) -> Any:
+        self._materialise()
+        return self.__dict__[name]
+
+    def put(self: LVISResults, value: Any) -> None:
+        self._materialise()
+        self.__dict__[name] = value
+
+    return property(get, put)
+
+
+for _name in ("dataset", "anns", "img_ann_map", "cat_img_map"):
+    setattr(LVISResults, _name, _lazy_member(_name))
+
+
+class _Compact:
+    """A results file in the native columns and the per-image cap to apply (negative: none)."""
+
+    def __init__(self, handle: _zerlin.CompactBbox, max_dets: int) -> None:
+        self.handle, self.max_dets = handle, max_dets
+
+
+# Keys whose presence in a results file the columns cannot tell apart from
+# the fields they derive: such files are read as dicts.
+_DERIVED_KEYS = re.compile(rb'"(?:id|area|iscrowd)"\s*:')
+
+
+def _compact_results(path: str, max_dets: int) -> _Compact | None:
+    """The file as box columns, where the native reader takes it (box results
+    with integer ids and no fields of their own that loading derives)."""
+    try:
+        handle = _zerlin.load_compact_bbox(path, results=True)[1]
+    except ValueError:
+        return None  # refused by the compact grammar; the JSON reader decides
+    if handle is None or handle.annotation_count == 0 or _zerlin.results_shape(handle) != "boxes":
+        return None
+    with open(path, "rb") as f:
+        if _DERIVED_KEYS.search(f.read()) is not None:
+            return None
+    return _Compact(handle, max_dets)
+
+
+def _complete_from_columns(anns: list[Any]) -> None:
+    """Dicts of the columns (which carry area, id and iscrowd at their end) as
+    the reference completes box results: segmentation (where absent), area and
+    id, in that order; id = position after the cap."""
+    for i, ann in enumerate(anns):
+        del ann["iscrowd"], ann["area"], ann["id"]
+        x1, y1, w, h = ann["bbox"]
+        if "segmentation" not in ann:
+            x2, y2 = x1 + w, y1 + h
+            ann["segmentation"] = [[x1, y1, x1, y2, x2, y2, x2, y1]]
+        ann["area"] = w * h
+        ann["id"] = i + 1
 
 
 def _result_rle(ann: dict[Any, Any], sizes: dict[Any, Any]) -> Any:
