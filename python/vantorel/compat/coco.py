@@ -175,14 +175,16 @@ class COCO:
         """Whether an annotation's id is 0 (or 0.0), without making the
         annotation dicts of a file still held compactly: its text is searched
         first, and only a hit (which may be an image's or a category's id) is
-        checked on the dicts."""
+        checked on the dicts. The dicts are checked through the id index, in
+        one lookup (an evaluation per batch asks on every batch; 0, 0.0 and
+        False are one key there, as they are equal to 0 here)."""
         if self._make_anns is not None:
             if self._path is None:
                 return False
             with open(self._path, "rb") as f:
                 if _ID_ZERO.search(f.read()) is None:
                     return False
-        return any(a.get("id", None) == 0 for a in self.dataset.get("annotations") or [])
+        return 0 in self.anns
 
     def _evaluation_side(self) -> Any:
         """The annotations as the native evaluator takes them: the compact
