@@ -5,6 +5,7 @@ import copy
 import io
 import json
 import logging
+import pickle
 import subprocess
 import sys
 from pathlib import Path
@@ -184,6 +185,10 @@ def test_box_results_file_held_in_columns(gts, tmp_path, iou_type, kind, max_det
     if iou_type == "bbox":  # a mask evaluation of the reference writes RLEs into its result dicts
         for name in ("dataset", "anns", "imgs", "cats", "img_ann_map", "cat_img_map"):
             same(getattr(r.lvis_dt, name), getattr(o.lvis_dt, name), name)
+    # Pickled and copied as dicts: the columns stay behind.
+    for held in (ours.LVISResults(gts[1], str(path), max_dets=max_dets), o.lvis_dt):
+        for copied in (pickle.loads(pickle.dumps(held)), copy.deepcopy(held)):
+            same(copied.dataset, held.dataset)
 
 
 def run_both(gts, dt, iou_type, **params):

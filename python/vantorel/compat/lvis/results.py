@@ -108,6 +108,13 @@ class LVISResults(LVIS):
             )
             self._compact = None
 
+    def __getstate__(self) -> dict[str, Any]:
+        """Pickled and copied with its dicts made (the columns do not pickle)."""
+        self._materialise()
+        state = dict(self.__dict__)
+        state["_compact"] = None
+        return state
+
     def _evaluation_side(self) -> tuple[Any, int | None]:
         """The detections as the engine takes them, and the per-image cap the
         engine must apply (None where the list is capped already)."""
