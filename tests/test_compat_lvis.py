@@ -158,6 +158,7 @@ def test_results_from_files_and_refusal(gts, logs, tmp_path):
         ("bbox", "bbox", 300, False),
         ("bbox", "bbox", -1, False),
         ("segm", "both", 40, False),
+        ("segm", "segm", 300, False),
         ("bbox", "bbox", 300, True),
     ],
 )
@@ -189,6 +190,21 @@ def test_box_results_file_held_in_columns(gts, tmp_path, iou_type, kind, max_det
     for held in (ours.LVISResults(gts[1], str(path), max_dets=max_dets), o.lvis_dt):
         for copied in (pickle.loads(pickle.dumps(held)), copy.deepcopy(held)):
             same(copied.dataset, held.dataset)
+
+
+def test_null_score_in_a_results_file_fails_as_the_reference(gts, tmp_path):
+    """A null score fails with TypeError, as in the reference (the columns
+    would read it as 0, the engine rank it quietly)."""
+    res = results("bbox", per_image=(0, 20))
+    res[3]["score"] = None
+    path = tmp_path / "res.json"
+    path.write_text(json.dumps(res))
+    failures = []
+    for module, gt in zip((ref, ours), gts):
+        with pytest.raises(Exception) as caught:
+            module.LVISEval(gt, module.LVISResults(gt, str(path)), "bbox").run()
+        failures.append(type(caught.value))
+    assert failures == [TypeError, TypeError]
 
 
 def run_both(gts, dt, iou_type, **params):

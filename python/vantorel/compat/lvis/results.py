@@ -28,9 +28,9 @@ class LVISResults(LVIS):
     (unless they carry one) and ``id`` = position + 1; segmentation results
     get the mask's ``area`` and ``bbox``. Results naming images the ground
     truth lacks are refused with AssertionError, as in the reference. The
-    caller's dicts are copied, never changed. A file of box results stays in
-    the native columns, which ``LVISEval`` reads (capping there), until
-    someone reads ``dataset``, ``anns`` or the maps.
+    caller's dicts are copied, never changed. A file of box or RLE mask
+    results stays in the native columns, which ``LVISEval`` reads (capping
+    there), until someone reads ``dataset``, ``anns`` or the maps.
 
     Examples
     --------
@@ -64,6 +64,7 @@ class LVISResults(LVIS):
         with gc_paused():
             if result_anns is results:
                 result_anns = [dict(a) for a in results]
+            _refuse_null_scores(result_anns)
             if max_dets >= 0:
                 result_anns = self.limit_dets_per_image(result_anns, max_dets)
             self._complete(result_anns)
@@ -98,9 +99,12 @@ class LVISResults(LVIS):
                 return
             with gc_paused():
                 anns = compact.handle.annotations()
+                for ann in anns:  # the file's own fields, completed below as the reference completes them
+                    for key in compact.derived:
+                        del ann[key]
                 if compact.max_dets >= 0:
                     anns = self.limit_dets_per_image(anns, compact.max_dets)
-                _complete_from_columns(anns)
+                self._complete(anns)
                 by_id, by_image, images_by_cat = _zerlin.index_annotations(anns, True)
             self.__dict__["dataset"]["annotations"] = anns
             self.__dict__.update(
@@ -136,7 +140,8 @@ class LVISResults(LVIS):
                 ann["area"] = w * h
                 ann["id"] = i + 1
         elif "segmentation" in anns[0]:
-            sizes = {img["id"]: (img["height"], img["width"]) for img in self.dataset.get("images", [])}
+            dataset = self.__dict__["dataset"]  # not the member, which may be completing these
+            sizes = {img["id"]: (img["height"], img["width"]) for img in dataset.get("images", [])}
             rles = [_result_rle(a, sizes) for a in anns]
             areas, boxes = _zerlin.area(rles), _zerlin.toBbox(rles)
             for i, ann in enumerate(anns):
@@ -188,44 +193,47 @@ for _name in ("dataset", "anns", "img_ann_map", "cat_img_map"):
 
 
 class _Compact:
-    """A results file in the native columns and the per-image cap to apply (negative: none)."""
+    """A results file in the native columns, the per-image cap to apply
+    (negative: none) and the fields its dicts carry that loading derived."""
 
-    def __init__(self, handle: _zerlin.CompactBbox, max_dets: int) -> None:
-        self.handle, self.max_dets = handle, max_dets
+    def __init__(self, handle: _zerlin.CompactBbox, max_dets: int, derived: tuple[str, ...]) -> None:
+        self.handle, self.max_dets, self.derived = handle, max_dets, derived
 
 
 # Keys whose presence in a results file the columns cannot tell apart from
-# the fields they derive: such files are read as dicts.
-_DERIVED_KEYS = re.compile(rb'"(?:id|area|iscrowd)"\s*:')
+# the fields they derive, and null scores (which the columns read as 0, where
+# the reference fails): such files are read as dicts.
+_DERIVED_KEYS = re.compile(rb'"(?:id|area|iscrowd)"\s*:|"score"\s*:\s*null')
+_BOX_KEY = re.compile(rb'"bbox"\s*:')
+_DERIVED = {"boxes": ("iscrowd", "area", "id"), "masks": ("iscrowd", "area", "id", "bbox")}
 
 
 def _compact_results(path: str, max_dets: int) -> _Compact | None:
-    """The file as box columns, where the native reader takes it (box results
-    with integer ids and no fields of their own that loading derives)."""
+    """The file as native columns, where the native reader takes it (box or
+    RLE mask results with integer ids, without fields of their own that
+    loading derives)."""
     try:
-        handle = _zerlin.load_compact_bbox(path, results=True)[1]
+        handle = _zerlin.load_compact_or_objects(path, results=True)[1]
     except ValueError:
-        return None  # refused by the compact grammar; the JSON reader decides
-    if handle is None or handle.annotation_count == 0 or _zerlin.results_shape(handle) != "boxes":
+        return None  # the JSON reader decides, and names the fault
+    if handle is None or handle.annotation_count == 0:
+        return None
+    shape = _zerlin.results_shape(handle)
+    if shape not in _DERIVED:
         return None
     with open(path, "rb") as f:
-        if _DERIVED_KEYS.search(f.read()) is not None:
-            return None
-    return _Compact(handle, max_dets)
+        text = f.read()
+    if _DERIVED_KEYS.search(text) is not None or (shape == "masks" and _BOX_KEY.search(text) is not None):
+        return None
+    return _Compact(handle, max_dets, _DERIVED[shape])
 
 
-def _complete_from_columns(anns: list[Any]) -> None:
-    """Dicts of the columns (which carry area, id and iscrowd at their end) as
-    the reference completes box results: segmentation (where absent), area and
-    id, in that order; id = position after the cap."""
-    for i, ann in enumerate(anns):
-        del ann["iscrowd"], ann["area"], ann["id"]
-        x1, y1, w, h = ann["bbox"]
-        if "segmentation" not in ann:
-            x2, y2 = x1 + w, y1 + h
-            ann["segmentation"] = [[x1, y1, x1, y2, x2, y2, x2, y1]]
-        ann["area"] = w * h
-        ann["id"] = i + 1
+def _refuse_null_scores(anns: list[Any]) -> None:
+    """TypeError for a null score, which the reference fails on when it ranks
+    the detections (the engine would rank it quietly)."""
+    for n, ann in enumerate(anns):
+        if isinstance(ann, dict) and "score" in ann and ann["score"] is None:
+            raise TypeError(f"result {n} has score None")
 
 
 def _result_rle(ann: dict[Any, Any], sizes: dict[Any, Any]) -> Any:
