@@ -2,32 +2,30 @@
 
 Writes an LVIS-style ground truth (5,000 images, 1,203 categories with
 frequency groups, negative and not-exhaustive category lists per image) and a
-results file, then times, from the files, LVIS(path) + LVISResults(gt, path)
-+ LVISEval(...).run() + print_results() through vantorel.compat.lvis and
-through the lvis package, and vantorel.evaluate(gt, results, lvis=True) on the
-same files. Reading eval_imgs afterwards is timed separately.
+results file, then runs, each in its own process, from the files: LVIS(path)
++ LVISResults(gt, path) + LVISEval(...).run() + print_results() through
+vantorel.compat.lvis and through the lvis package, and
+vantorel.evaluate(gt, results, lvis=True). The two vantorel routes alternate
+--repeat times (medians); the table gives seconds, the peak growth of the
+resident set, and both as multiples of vantorel.evaluate's.
 
-Usage: python bench/bench_lvis_compat.py [--images 5000] [--per-image 100] [--types bbox segm] [--skip-lvis]
+Usage: python bench/bench_lvis_compat.py [--images 5000] [--per-image 100] [--types bbox segm] [--repeat 3]
+                                         [--skip-lvis]
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
-import io
 import json
-import logging
 import os
+import subprocess
 import sys
 import tempfile
-import time
 
 import numpy as np
 
 sys.path.insert(0, os.path.dirname(__file__))
 import synth
-from vantorel import evaluate
-from vantorel.compat import lvis as ours
 
 N_CATS = 1203
 
@@ -66,22 +64,54 @@ def lvis_results(ds: dict, per_image: int, segm: bool) -> list:
     return dets
 
 
-def timed(fn):
-    t = time.perf_counter()
-    out = fn()
-    return time.perf_counter() - t, out
+# One route in this process: prints [seconds, peak growth of the resident set in bytes, AP, printed text].
+RUN_SCRIPT = r"""
+import contextlib, io, json, logging, sys, time
+import numpy as np
+
+def memory():
+    with open("/proc/self/status") as f:
+        fields = dict(line.split(":", 1) for line in f)
+    return {key: int(fields[key].split()[0]) * 1024 for key in ("VmRSS", "VmHWM")}
+
+route, gt, res, iou_type = sys.argv[1:5]
+logging.getLogger("lvis").setLevel(logging.ERROR)
+if not hasattr(np, "float"):
+    np.float = float  # the lvis package still spells the removed alias
+if route == "evaluate":
+    from vantorel import evaluate
+else:
+    module = __import__("lvis" if route == "lvis" else "vantorel.compat.lvis", fromlist=["LVIS"])
+try:
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")  # restart the peak from the current resident set
+except OSError:
+    pass
+base = memory()["VmRSS"]
+t = time.perf_counter()
+out = io.StringIO()
+if route == "evaluate":
+    ap = float(evaluate(gt, res, iou_type, lvis=True).stats[0])
+else:
+    with contextlib.redirect_stdout(out):
+        lv = module.LVIS(gt)
+        ev = module.LVISEval(lv, module.LVISResults(lv, res), iou_type)
+        ev.run()
+        ev.print_results()
+    ap = float(ev.results["AP"])
+elapsed = time.perf_counter() - t
+print(json.dumps([elapsed, memory()["VmHWM"] - base, ap, out.getvalue()]))
+"""
 
 
-def api_route(module, gt_path: str, res_path: str, iou_type: str):
-    def go():
-        with contextlib.redirect_stdout(io.StringIO()) as out:
-            gt = module.LVIS(gt_path)
-            ev = module.LVISEval(gt, module.LVISResults(gt, res_path), iou_type)
-            ev.run()
-            ev.print_results()
-        return ev, out.getvalue()
-
-    return timed(go)
+def run_route(route: str, gt_path: str, res_path: str, iou_type: str) -> list:
+    out = subprocess.run(
+        [sys.executable, "-c", RUN_SCRIPT, route, gt_path, res_path, iou_type],
+        capture_output=True,
+        text=True,
+        check=True,
+    ).stdout
+    return json.loads(out.splitlines()[-1])
 
 
 def main() -> None:
@@ -89,11 +119,9 @@ def main() -> None:
     ap.add_argument("--images", type=int, default=5000)
     ap.add_argument("--per-image", type=int, default=100)
     ap.add_argument("--types", nargs="+", default=["bbox", "segm"])
+    ap.add_argument("--repeat", type=int, default=3, help="alternating runs of each vantorel route (median)")
     ap.add_argument("--skip-lvis", action="store_true", help="leave out the lvis package (minutes per type)")
     args = ap.parse_args()
-    logging.getLogger("lvis").setLevel(logging.ERROR)
-    if not hasattr(np, "float"):
-        np.float = float  # noqa: NPY001 -- the lvis package still spells the removed alias
     with tempfile.TemporaryDirectory() as tmp:
         for iou_type in args.types:
             segm = iou_type == "segm"
@@ -106,23 +134,37 @@ def main() -> None:
                 json.dump(dets, f)
             print(
                 f"== {iou_type}: {len(ds['images'])} images, {len(ds['categories'])} categories, "
-                f"{len(ds['annotations'])} ground truths, {len(dets)} detections"
+                f"{len(ds['annotations'])} ground truths, {len(dets)} detections "
+                f"(results file {os.path.getsize(res_path) / 1e6:.0f} MB)"
             )
-            t_eval, res = timed(lambda g=gt_path, r=res_path, t=iou_type: evaluate(g, r, t, lvis=True))
-            print(f"vantorel.evaluate(lvis=True)  {t_eval:8.2f} s")
-            t_ours, (ev, printed) = api_route(ours, gt_path, res_path, iou_type)
-            print(f"vantorel.compat.lvis          {t_ours:8.2f} s   {t_ours / t_eval:5.2f}x vantorel.evaluate")
-            t_imgs, _ = timed(lambda e=ev: e.eval_imgs)
-            print(f"  + reading eval_imgs          {t_imgs:8.2f} s")
+            del ds, dets
+            runs: dict[str, list] = {"evaluate": [], "compat": []}
+            for _ in range(args.repeat):
+                for route in runs:
+                    runs[route].append(run_route(route, gt_path, res_path, iou_type))
             if not args.skip_lvis:
-                import lvis
-
-                t_ref, (ref, ref_printed) = api_route(lvis, gt_path, res_path, iou_type)
-                same = np.array_equal(ref.eval["precision"], ev.eval["precision"]) and ref_printed == printed
+                runs["lvis"] = [run_route("lvis", gt_path, res_path, iou_type)]
+            got = {
+                route: (float(np.median([r[0] for r in rs])), float(np.median([r[1] for r in rs])), rs[0][2], rs[0][3])
+                for route, rs in runs.items()
+            }
+            base_t, base_m = got["evaluate"][0], got["evaluate"][1]
+            names = {
+                "evaluate": "vantorel.evaluate(lvis=True)",
+                "compat": "vantorel.compat.lvis",
+                "lvis": "lvis package",
+            }
+            print(f"{'route':>30} | {'seconds':>8} | {'x evaluate':>10} | {'peak +MB':>8} | {'x evaluate':>10}")
+            for route, (t, m, _, _) in got.items():
+                print(f"{names[route]:>30} | {t:8.2f} | {t / base_t:10.2f} | {m / 1e6:8.0f} | {m / base_m:10.2f}")
+            if "lvis" in got:
                 print(
-                    f"lvis package                  {t_ref:8.2f} s   compat is {t_ref / t_ours:5.1f}x faster; equal: {same}"
+                    f"lvis package / vantorel.evaluate(lvis=True): {got['lvis'][0] / base_t:.1f}x; "
+                    f"lvis package / vantorel.compat.lvis: {got['lvis'][0] / got['compat'][0]:.1f}x; "
+                    f"printed summaries equal: {got['lvis'][3] == got['compat'][3]}"
                 )
-            del ds, dets, res, ev
+            if len({v[2] for v in got.values()}) != 1:
+                print(f"!! AP differs between routes: { {k: v[2] for k, v in got.items()} }")
 
 
 if __name__ == "__main__":

@@ -154,6 +154,42 @@ def test_accumulate_of_changed_params_uses_records():
     assert_same_arrays(ours.eval, ref.eval)
 
 
+@pytest.mark.parametrize(
+    "convert",
+    [
+        lambda k, v: v,  # as evaluate() made them
+        lambda k, v: v.astype(">f8" if v.dtype.kind == "f" else ">i8") if k in ("dtIgnore", "gtIgnore") else v,
+        lambda k, v: np.asfortranarray(v).astype(np.float32) if k == "dtMatches" else v,
+        lambda k, v: v.astype(np.int64) if k in ("dtMatches", "gtIgnore") else v,
+    ],
+    ids=["native", "byte-swapped", "float32", "int64"],
+)
+def test_handed_back_records_of_any_numeric_layout(convert):
+    """Records a caller hands back (torchvision's merge), their arrays as
+    evaluate() made them or converted, accumulate as the reference's do."""
+    out = []
+    for impl in (OURS, REF):
+        E, _ = run(impl, GT_FILE, RESULT_FILES["bbox"], "bbox")
+        E.evalImgs = [
+            e and {k: convert(k, v) if isinstance(v, np.ndarray) else v for k, v in e.items()} for e in E.evalImgs
+        ]
+        quiet(E.accumulate)
+        out.append(E.eval)
+    assert_same_arrays(*out)
+
+
+def test_records_unwatched_by_the_collector_until_given_a_container():
+    """The records hold numbers only, so the cyclic collector does not walk
+    them; a container the caller adds makes the dict watched again."""
+    import gc
+
+    E, _ = run(OURS, GT_FILE, RESULT_FILES["bbox"], "bbox")
+    record = next(e for e in E.evalImgs if e)
+    assert not gc.is_tracked(record) and not gc.is_tracked(record["dtIds"])
+    record["extra"] = [record]
+    assert gc.is_tracked(record)
+
+
 def test_duplicate_annotation_ids_count_each_annotation():
     """The reference looks ground truths up by id: of two with one id it
     evaluates the later twice. Here each counts as itself, as

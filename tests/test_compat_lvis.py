@@ -5,6 +5,7 @@ import copy
 import io
 import json
 import logging
+import pickle
 import subprocess
 import sys
 from pathlib import Path
@@ -149,6 +150,61 @@ def test_results_from_files_and_refusal(gts, logs, tmp_path):
     for module, gt in zip((ref, ours), gts):
         with pytest.raises(AssertionError, match=r"Results do not correspond to current LVIS set\."):
             module.LVISResults(gt, stray)
+
+
+@pytest.mark.parametrize(
+    "iou_type,kind,max_dets,read_first",
+    [
+        ("bbox", "bbox", 300, False),
+        ("bbox", "bbox", -1, False),
+        ("segm", "both", 40, False),
+        ("segm", "segm", 300, False),
+        ("bbox", "bbox", 300, True),
+    ],
+)
+def test_box_results_file_held_in_columns(gts, tmp_path, iou_type, kind, max_dets, read_first):
+    """A box results file is evaluated from the native columns (the engine
+    applies the per-image cap); the dicts, records and pointers read
+    afterwards, with ids after the cap, are the reference's, and so is an
+    evaluation after the dicts were read."""
+    path = tmp_path / "res.json"
+    path.write_text(json.dumps(results(kind, per_image=(150, 420) if kind == "bbox" else (0, 80))))
+    out = []
+    for module, gt in zip((ref, ours), gts):
+        dt = module.LVISResults(gt, str(path), max_dets=max_dets)
+        if read_first:
+            len(dt.anns)
+        ev = module.LVISEval(gt, dt, iou_type)
+        with contextlib.redirect_stdout(io.StringIO()) as buf:
+            ev.run()
+            ev.print_results()
+        out.append((ev, buf.getvalue()))
+    (r, r_out), (o, o_out) = out
+    assert (o.lvis_dt.__dict__["dataset"]["annotations"] is None) is not read_first  # run() made no dicts
+    assert r_out == o_out
+    check_evaluation(r, o)
+    if iou_type == "bbox":  # a mask evaluation of the reference writes RLEs into its result dicts
+        for name in ("dataset", "anns", "imgs", "cats", "img_ann_map", "cat_img_map"):
+            same(getattr(r.lvis_dt, name), getattr(o.lvis_dt, name), name)
+    # Pickled and copied as dicts: the columns stay behind.
+    for held in (ours.LVISResults(gts[1], str(path), max_dets=max_dets), o.lvis_dt):
+        for copied in (pickle.loads(pickle.dumps(held)), copy.deepcopy(held)):
+            same(copied.dataset, held.dataset)
+
+
+def test_null_score_in_a_results_file_fails_as_the_reference(gts, tmp_path):
+    """A null score fails with TypeError, as in the reference (the columns
+    would read it as 0, the engine rank it quietly)."""
+    res = results("bbox", per_image=(0, 20))
+    res[3]["score"] = None
+    path = tmp_path / "res.json"
+    path.write_text(json.dumps(res))
+    failures = []
+    for module, gt in zip((ref, ours), gts):
+        with pytest.raises(Exception) as caught:
+            module.LVISEval(gt, module.LVISResults(gt, str(path)), "bbox").run()
+        failures.append(type(caught.value))
+    assert failures == [TypeError, TypeError]
 
 
 def run_both(gts, dt, iou_type, **params):

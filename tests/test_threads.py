@@ -105,3 +105,16 @@ def test_analysis_session_shared_by_analyses():
         s = open_session(str(GT), str(BBOX), "bbox", need_pairs=True)
         got = together(s.run, s.run, lambda: s.instances(0.5), lambda: s.instances(0.5), s.pairs, s.pairs)
         assert got[0] is got[1] and got[2] is got[3] and got[4] is got[5]
+
+
+def test_lvis_results_file_dicts_made_once(tmp_path):
+    """Box results from a file stay in columns; threads reading their dicts
+    and maps at once all get the same whole objects."""
+    gt = lvis.LVIS(str(LVIS_GT))
+    path = tmp_path / "res.json"
+    path.write_text(json.dumps(evalgen.lvis_results(3, json.loads(LVIS_GT.read_text()), per_image=(0, 40))))
+    for _ in range(TRIALS // 5):
+        dt = lvis.LVISResults(gt, str(path))
+        got = together(lambda: dt.anns, lambda: dt.dataset["annotations"], lambda: dt.img_ann_map, lambda: dt.anns)
+        assert got[0] is got[3] and len(got[0]) == len(got[1]) > 0
+        assert sum(len(v) for v in got[2].values()) == len(got[1])

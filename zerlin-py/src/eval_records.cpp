@@ -83,26 +83,38 @@ PyObject* copied_array(const std::vector<In>& v, std::initializer_list<npy_intp>
     return arr;
 }
 
+// A list the collector need not watch: it holds numbers only. A record
+// torchvision's loop keeps for every batch would otherwise be walked by every
+// later full collection of the process (a million records over COCO val).
+PyObject* untracked(PyObject* list) {
+    if (list) PyObject_GC_UnTrack(list);
+    return list;
+}
+
 PyObject* reference_record(const zerlin::EvalImage& e, std::size_t T, const RecordKeys& k, PyObject* image_id,
                            PyObject* category_id, PyObject* area_rng, PyObject* max_det) {
     check_shapes(e, T);
     const npy_intp t = npy_intp(T), D = npy_intp(e.dt_ids.size()), G = npy_intp(e.gt_ids.size());
-    Ref d(check(PyDict_New()));
+    Ref d(check(new_dict(11)));
     set_item(d.get(), k.image_id.get(), Py_NewRef(image_id));
     set_item(d.get(), k.category_id.get(), Py_NewRef(category_id));
     set_item(d.get(), k.aRng.get(), Py_NewRef(area_rng));
     set_item(d.get(), k.maxDet.get(), Py_NewRef(max_det));
-    set_item(d.get(), k.dtIds.get(), int_list(e.dt_ids));
-    set_item(d.get(), k.gtIds.get(), int_list(e.gt_ids));
+    set_item(d.get(), k.dtIds.get(), untracked(int_list(e.dt_ids)));
+    set_item(d.get(), k.gtIds.get(), untracked(int_list(e.gt_ids)));
     set_item(d.get(), k.dtMatches.get(), copied_array<double>(e.dt_matches, {t, D}, NPY_FLOAT64));
     set_item(d.get(), k.gtMatches.get(), copied_array<double>(e.gt_matches, {t, G}, NPY_FLOAT64));
-    set_item(d.get(), k.dtScores.get(), float_list(e.dt_scores));
+    set_item(d.get(), k.dtScores.get(), untracked(float_list(e.dt_scores)));
     // The reference builds gtIgnore from a list of ints, which is float64 when empty.
     if (G == 0)
         set_item(d.get(), k.gtIgnore.get(), copied_array<double>(e.gt_ignore, {0}, NPY_FLOAT64));
     else
         set_item(d.get(), k.gtIgnore.get(), copied_array<int64_t>(e.gt_ignore, {G}, NPY_INT64));
     set_item(d.get(), k.dtIgnore.get(), copied_array<npy_bool>(e.dt_ignore, {t, D}, NPY_BOOL));
+    // Its values are numbers, arrays and the untracked lists, save aRng (the
+    // caller's list, shared by every record): no cycle can pass through it.
+    // A value the caller adds later that could makes the dict tracked again.
+    PyObject_GC_UnTrack(d.get());
     return d.release();
 }
 

@@ -18,22 +18,49 @@ namespace {
     zerlin::throw_value("record layout not supported: " + why);
 }
 
-// An array-like as a C-contiguous float64 array of `dims` dimensions.
-Ref float_array(PyObject* o, int dims) {
-    PyObject* arr = PyArray_FROMANY(o, NPY_DOUBLE, dims, dims, NPY_ARRAY_CARRAY);
-    if (!arr) {
-        PyErr_Clear();
-        unsupported("a value is not a numeric array");
-    }
-    return Ref(arr);
-}
-
-const double* data_of(const Ref& arr) {
-    return static_cast<const double*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(arr.get())));
-}
 npy_intp dim(const Ref& arr, int i) {
     return PyArray_DIM(reinterpret_cast<PyArrayObject*>(arr.get()), i);
 }
+
+// An array-like of `dims` dimensions, read as "is each value non-zero": the
+// record's own array where it is an aligned C-contiguous one of the types
+// the records hold (float64, bool, int64), else a float64 copy.
+class Flags {
+  public:
+    Flags(PyObject* o, int dims) {
+        auto* a = reinterpret_cast<PyArrayObject*>(o);
+        if (PyArray_Check(o) && PyArray_NDIM(a) == dims && PyArray_ISCARRAY_RO(a) && PyArray_ISNOTSWAPPED(a) &&
+            (PyArray_TYPE(a) == NPY_DOUBLE || PyArray_TYPE(a) == NPY_BOOL || PyArray_TYPE(a) == NPY_INT64)) {
+            arr_ = Ref::borrow(o);
+        } else {
+            PyObject* converted = PyArray_FROMANY(o, NPY_DOUBLE, dims, dims, NPY_ARRAY_CARRAY);
+            if (!converted) {
+                PyErr_Clear();
+                unsupported("a value is not a numeric array");
+            }
+            arr_ = Ref(converted);
+        }
+        auto* held = reinterpret_cast<PyArrayObject*>(arr_.get());
+        type_ = PyArray_TYPE(held);
+        data_ = PyArray_DATA(held);
+    }
+    bool operator[](std::size_t i) const {
+        switch (type_) {
+            case NPY_BOOL:
+                return static_cast<const npy_bool*>(data_)[i] != 0;
+            case NPY_INT64:
+                return static_cast<const int64_t*>(data_)[i] != 0;
+            default:
+                return static_cast<const double*>(data_)[i] != 0;
+        }
+    }
+    npy_intp dim(int i) const { return PyArray_DIM(reinterpret_cast<PyArrayObject*>(arr_.get()), i); }
+
+  private:
+    Ref arr_;
+    int type_ = NPY_DOUBLE;
+    const void* data_ = nullptr;
+};
 
 struct RecordKeys {
     Ref dtScores, dtMatches, dtIgnore, gtIgnore;
@@ -65,21 +92,19 @@ struct Cell {
     void add(PyObject* record, std::size_t T, const RecordKeys& k) {
         if (!PyDict_Check(record)) unsupported("a record is not a dict");
         to_vec_f64(field(record, k.dtScores).get(), &scores);
-        Ref matches = float_array(field(record, k.dtMatches).get(), 2);
-        Ref ignored = float_array(field(record, k.dtIgnore).get(), 2);
-        Ref gt = float_array(field(record, k.gtIgnore).get(), 1);
+        // Each field held while read: converting one may run code that changes the record.
+        Ref m_obj = field(record, k.dtMatches), ig_obj = field(record, k.dtIgnore), g_obj = field(record, k.gtIgnore);
+        const Flags matched(m_obj.get(), 2), ignored(ig_obj.get(), 2), gt(g_obj.get(), 1);
         const std::size_t D = scores.size();
-        for (const Ref* a : {&matches, &ignored})
-            if (std::size_t(dim(*a, 0)) != T || std::size_t(dim(*a, 1)) != D) unsupported("shapes disagree");
-        const double *m = data_of(matches), *ig = data_of(ignored), *g = data_of(gt);
-        for (npy_intp j = 0; j < dim(gt, 0); ++j) gt_ignore.push_back(g[j] == 0 ? 0 : 1);
+        for (const Flags* a : {&matched, &ignored})
+            if (std::size_t(a->dim(0)) != T || std::size_t(a->dim(1)) != D) unsupported("shapes disagree");
+        for (npy_intp j = 0; j < gt.dim(0); ++j) gt_ignore.push_back(gt[std::size_t(j)] ? 1 : 0);
         for (std::size_t d = 0; d < D; ++d) {
             dt_score.push_back(scores[d]);
             for (std::size_t t = 0; t < T; ++t) {
-                const double im = ig[t * D + d], mt = m[t * D + d];
-                status.push_back(im != 0   ? zerlin::Verdict::Ignored
-                                 : mt != 0 ? zerlin::Verdict::TruePositive
-                                           : zerlin::Verdict::FalsePositive);
+                status.push_back(ignored[t * D + d]   ? zerlin::Verdict::Ignored
+                                 : matched[t * D + d] ? zerlin::Verdict::TruePositive
+                                                      : zerlin::Verdict::FalsePositive);
             }
         }
         dt_off.push_back(dt_score.size());

@@ -175,14 +175,16 @@ class COCO:
         """Whether an annotation's id is 0 (or 0.0), without making the
         annotation dicts of a file still held compactly: its text is searched
         first, and only a hit (which may be an image's or a category's id) is
-        checked on the dicts."""
+        checked on the dicts. The dicts are checked through the id index, in
+        one lookup (an evaluation per batch asks on every batch; 0, 0.0 and
+        False are one key there, as they are equal to 0 here)."""
         if self._make_anns is not None:
             if self._path is None:
                 return False
             with open(self._path, "rb") as f:
                 if _ID_ZERO.search(f.read()) is None:
                     return False
-        return any(a.get("id", None) == 0 for a in self.dataset.get("annotations") or [])
+        return 0 in self.anns
 
     def _evaluation_side(self) -> Any:
         """The annotations as the native evaluator takes them: the compact
@@ -199,7 +201,8 @@ class COCO:
         emit("creating index...")
         with build_lock(self):
             ds = self._dataset
-            self.imgs = {img["id"]: img for img in ds.get("images", ())} if "images" in ds else {}
+            images = ds.get("images", ())
+            self.imgs = dict(zip(map(operator.itemgetter("id"), images), images))
             self.cats = {cat["id"]: cat for cat in ds.get("categories", ())} if "categories" in ds else {}
             if self._make_anns is not None:
                 self._index_pending = True  # made with the annotations, on first read
@@ -333,15 +336,15 @@ class COCO:
         res._dataset["images"] = list(self._dataset["images"])
         emit("Loading and preparing results...")
         tic = time.time()
-        known = list(self.imgs.keys()) if self.imgs else [img["id"] for img in self._dataset["images"]]
+        # The image index answers "is this id known" as a set would, without
+        # a new set per call (a per-batch loop calls this for every batch).
+        known = self.imgs if self.imgs else {img["id"]: img for img in self._dataset["images"]}
         loaded = _load_results(resFile, self)
         if isinstance(loaded.fast, _zerlin.CompactBbox):
-            if not loaded.fast.valid_images(known):
+            if not loaded.fast.valid_images(list(known)):
                 raise AssertionError("Results do not correspond to current coco set")
-        else:
-            known_set = set(known)
-            if not all(a["image_id"] in known_set for a in loaded.anns):
-                raise AssertionError("Results do not correspond to current coco set")
+        elif not all(a["image_id"] in known for a in loaded.anns):
+            raise AssertionError("Results do not correspond to current coco set")
         kind = loaded.kind
         if kind == "caption":
             present = {a["image_id"] for a in loaded.anns}

@@ -50,6 +50,14 @@ class Params:
 _PENDING = object()
 
 
+def _detections_of(dt: LVISResults) -> tuple[Any, int | None]:
+    """The detections as the engine reads them and the per-image cap it must apply."""
+    side = getattr(dt, "_evaluation_side", None)
+    if side is not None:
+        return side()  # type: ignore[no-any-return]
+    return dt.dataset["annotations"], None
+
+
 class _EvalDict(dict[str, Any]):
     """``LVISEval.eval``: a plain dict whose 'dt_pointers' entry, one array
     set per category and area range, is made on first read."""
@@ -200,14 +208,16 @@ class LVISEval:
         img_ids: list[Any],
         cat_ids: list[Any],
         area_rng: list[Any],
+        cap: int | None = None,
     ) -> _zerlin.Evaluator:
         """The engine under the federated protocol: detections count only in
         their image's verified categories (present or negative), and, as in
         the reference, annotations whose area is not strictly between 0 and
         infinity (empty masks, degenerate boxes) take no part on either side.
-        Nothing is capped here: ``LVISResults`` did that."""
+        ``dets`` is a list that ``LVISResults`` capped already, or its
+        columns with the per-image ``cap`` it applies (None: none)."""
         p = self.params
-        uncapped = len(dets) + 1
+        uncapped = (len(dets) if isinstance(dets, list) else dets.annotation_count) + 1
         core = _EngineParams(
             iou_type=p.iou_type,
             img_ids=[int(i) for i in img_ids],
@@ -220,7 +230,7 @@ class LVISEval:
             use_cats=bool(p.use_cats),
         )
         sizes = {img["id"]: (img["height"], img["width"]) for img in self.lvis_gt.dataset["images"]}
-        federated = _engine.Federated.of_dataset({"images": images}, gts, uncapped)
+        federated = _engine.Federated.of_dataset({"images": images}, gts, uncapped if cap is None else cap)
         return _engine.evaluator(gts, dets, sizes, core, federated)
 
     def evaluate(self) -> None:
@@ -233,18 +243,41 @@ class LVISEval:
         # Duplicate category ids are evaluated once and repeated per slot, as the reference repeats them.
         engine_cats = list(dict.fromkeys(p.cat_ids)) if p.use_cats else [-1]
         slots = [engine_cats.index(c) for c in p.cat_ids] if p.use_cats else [0]
-        gt, dt = self.lvis_gt.dataset, self.lvis_dt.dataset
-        ev = self._evaluator(gt["annotations"], dt["annotations"], gt["images"], p.img_ids, engine_cats, p.area_rng)
+        gt = self.lvis_gt.dataset
+        dets, cap = _detections_of(self.lvis_dt)
+        img_ids, area_rng = list(p.img_ids), list(p.area_rng)
+        ev = self._evaluator(gt["annotations"], dets, gt["images"], img_ids, engine_cats, area_rng, cap)
         self._run = ev.run()
-        self._engine = (ev, slots, len(engine_cats))
+        redo = None
+        if not isinstance(dets, list):
+            # The columns' detection ids are file positions; records read
+            # later come from the same evaluation of the result dicts, whose
+            # ids are the reference's (positions after the cap).
+            def redo() -> _zerlin.Evaluator:
+                anns = self.lvis_dt.dataset["annotations"]
+                return self._evaluator(gt["annotations"], anns, gt["images"], img_ids, engine_cats, area_rng)
+
+        self._engine = (ev, slots, len(engine_cats), redo)
         self._eval_imgs = _PENDING
         self._ious = _PENDING
         self._gts, self._dts = defaultdict(list), defaultdict(list)
         self._prepared = False
 
+    def _records_engine(self) -> _zerlin.Evaluator:
+        """The evaluate() engine, in the reference's detection ids."""
+        assert self._engine is not None
+        with build_lock(self):
+            ev, slots, n_engine, redo = self._engine
+            if redo is not None:
+                ev = redo()
+                self._engine = (ev, slots, n_engine, None)
+            engine: _zerlin.Evaluator = ev
+            return engine
+
     def _build_eval_imgs(self) -> list[Any]:
         assert self._engine is not None
-        ev, slots, n_engine = self._engine
+        ev = self._records_engine()
+        _, slots, n_engine, _ = self._engine
         raw: list[Any] = ev.run(collect_eval_imgs=True)["evalImgs"]
         p = self.params
         n_area, n_img = len(p.area_rng), len(p.img_ids)
@@ -285,7 +318,7 @@ class LVISEval:
         if self._run is None or self._engine is None:
             self.logger.warning("Please run evaluate first.")
             raise RuntimeError("Please run evaluate first.")
-        p, (_, slots, n_engine) = self.params, self._engine
+        p, (_, slots, n_engine, _) = self.params, self._engine
         precision, recall = self._run["precision"][..., 0], self._run["recall"][..., 0]
         if slots != list(range(n_engine)):
             precision, recall = precision[:, :, slots], recall[:, slots]
@@ -380,7 +413,7 @@ class LVISEval:
         p = self.params
         gt, dt = self.lvis_gt.dataset, self.lvis_dt.dataset
         if self._engine is not None:
-            ev = self._engine[0]
+            ev = self._records_engine()
         else:
             cats = list(dict.fromkeys(p.cat_ids)) if p.use_cats else [-1]
             ev = self._evaluator(gt["annotations"], dt["annotations"], gt["images"], p.img_ids, cats, p.area_rng[:1])

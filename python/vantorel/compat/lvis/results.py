@@ -4,12 +4,15 @@ from __future__ import annotations
 
 import logging
 import os
+import re
+from collections import defaultdict
 from typing import Any
 
 import numpy as np
 
 from ... import _zerlin
 from ..._conventions import segmentation_rle
+from ..._lazy import build_lock
 from ...loading import gc_paused
 from .lvis import LVIS, _json_copy
 
@@ -25,7 +28,9 @@ class LVISResults(LVIS):
     (unless they carry one) and ``id`` = position + 1; segmentation results
     get the mask's ``area`` and ``bbox``. Results naming images the ground
     truth lacks are refused with AssertionError, as in the reference. The
-    caller's dicts are copied, never changed.
+    caller's dicts are copied, never changed. A file of box or RLE mask
+    results stays in the native columns, which ``LVISEval`` reads (capping
+    there), until someone reads ``dataset``, ``anns`` or the maps.
 
     Examples
     --------
@@ -42,7 +47,14 @@ class LVISResults(LVIS):
             raise TypeError(f"Unsupported type {lvis_gt} of lvis_gt.")
         self.logger = logging.getLogger("lvis.results")
         self.logger.info("Loading and preparing results.")
+        self._compact: _Compact | None = None
         if isinstance(results, (str, os.PathLike)):
+            compact = _compact_results(os.fspath(results), max_dets)
+            if compact is not None:
+                if not compact.handle.valid_images([img["id"] for img in self.dataset["images"]]):
+                    raise AssertionError("Results do not correspond to current LVIS set.")
+                self._hold_compact(compact)
+                return
             result_anns = self._load_json(results)
         else:
             self.logger.warning("Assuming user provided the results in correct format.")
@@ -52,6 +64,7 @@ class LVISResults(LVIS):
         with gc_paused():
             if result_anns is results:
                 result_anns = [dict(a) for a in results]
+            _refuse_null_scores(result_anns)
             if max_dets >= 0:
                 result_anns = self.limit_dets_per_image(result_anns, max_dets)
             self._complete(result_anns)
@@ -59,6 +72,61 @@ class LVISResults(LVIS):
             raise AssertionError("Results do not correspond to current LVIS set.")
         self.dataset["annotations"] = result_anns
         self._create_index()
+
+    # -- box results held compactly ----------------------------------------
+    #
+    # A results file of boxes stays in the native columns: the evaluation
+    # reads them there, with the per-image cap applied by the engine. The
+    # reference's dicts ("annotations", ``anns`` and the two maps) are made
+    # the first time someone reads one of them, under the object's lock, and
+    # published whole.
+
+    def _hold_compact(self, compact: _Compact) -> None:
+        self.logger.info("Creating index.")  # the reference's messages; the index itself is made when read
+        dataset = self.__dict__["dataset"]
+        dataset["annotations"] = None
+        self.cats = {c["id"]: c for c in dataset["categories"]}
+        self.imgs = {img["id"]: img for img in dataset["images"]}
+        self._compact = compact
+        self.logger.info("Index created.")
+
+    def _materialise(self) -> None:
+        if self.__dict__.get("_compact") is None:
+            return
+        with build_lock(self):
+            compact = self._compact
+            if compact is None:
+                return
+            with gc_paused():
+                anns = compact.handle.annotations()
+                for ann in anns:  # the file's own fields, completed below as the reference completes them
+                    for key in compact.derived:
+                        del ann[key]
+                if compact.max_dets >= 0:
+                    anns = self.limit_dets_per_image(anns, compact.max_dets)
+                self._complete(anns)
+                by_id, by_image, images_by_cat = _zerlin.index_annotations(anns, True)
+            self.__dict__["dataset"]["annotations"] = anns
+            self.__dict__.update(
+                anns=by_id, img_ann_map=defaultdict(list, by_image), cat_img_map=defaultdict(list, images_by_cat)
+            )
+            self._compact = None
+
+    def __getstate__(self) -> dict[str, Any]:
+        """Pickled and copied with its dicts made (the columns do not pickle)."""
+        self._materialise()
+        state = dict(self.__dict__)
+        state["_compact"] = None
+        return state
+
+    def _evaluation_side(self) -> tuple[Any, int | None]:
+        """The detections as the engine takes them, and the per-image cap the
+        engine must apply (None where the list is capped already)."""
+        with build_lock(self):
+            compact = self._compact
+            if compact is not None:
+                return compact.handle, compact.max_dets if compact.max_dets >= 0 else None
+            return self.__dict__["dataset"]["annotations"], None
 
     def _complete(self, anns: list[Any]) -> None:
         if not anns:
@@ -72,7 +140,8 @@ class LVISResults(LVIS):
                 ann["area"] = w * h
                 ann["id"] = i + 1
         elif "segmentation" in anns[0]:
-            sizes = {img["id"]: (img["height"], img["width"]) for img in self.dataset.get("images", [])}
+            dataset = self.__dict__["dataset"]  # not the member, which may be completing these
+            sizes = {img["id"]: (img["height"], img["width"]) for img in dataset.get("images", [])}
             rles = [_result_rle(a, sizes) for a in anns]
             areas, boxes = _zerlin.area(rles), _zerlin.toBbox(rles)
             for i, ann in enumerate(anns):
@@ -103,6 +172,68 @@ class LVISResults(LVIS):
     def get_top_results(self, img_id: Any, score_thrs: float) -> list[Any]:
         """The image's detections scoring strictly above ``score_thrs``."""
         return [ann for ann in self.load_anns(self.get_ann_ids(img_ids=[img_id])) if ann["score"] > score_thrs]
+
+
+def _lazy_member(name: str) -> property:
+    """A member that makes the result dicts of a compactly held file when read."""
+
+    def get(self: LVISResults) -> Any:
+        self._materialise()
+        return self.__dict__[name]
+
+    def put(self: LVISResults, value: Any) -> None:
+        self._materialise()
+        self.__dict__[name] = value
+
+    return property(get, put)
+
+
+for _name in ("dataset", "anns", "img_ann_map", "cat_img_map"):
+    setattr(LVISResults, _name, _lazy_member(_name))
+
+
+class _Compact:
+    """A results file in the native columns, the per-image cap to apply
+    (negative: none) and the fields its dicts carry that loading derived."""
+
+    def __init__(self, handle: _zerlin.CompactBbox, max_dets: int, derived: tuple[str, ...]) -> None:
+        self.handle, self.max_dets, self.derived = handle, max_dets, derived
+
+
+# Keys whose presence in a results file the columns cannot tell apart from
+# the fields they derive, and null scores (which the columns read as 0, where
+# the reference fails): such files are read as dicts.
+_DERIVED_KEYS = re.compile(rb'"(?:id|area|iscrowd)"\s*:|"score"\s*:\s*null')
+_BOX_KEY = re.compile(rb'"bbox"\s*:')
+_DERIVED = {"boxes": ("iscrowd", "area", "id"), "masks": ("iscrowd", "area", "id", "bbox")}
+
+
+def _compact_results(path: str, max_dets: int) -> _Compact | None:
+    """The file as native columns, where the native reader takes it (box or
+    RLE mask results with integer ids, without fields of their own that
+    loading derives)."""
+    try:
+        handle = _zerlin.load_compact_or_objects(path, results=True)[1]
+    except ValueError:
+        return None  # the JSON reader decides, and names the fault
+    if handle is None or handle.annotation_count == 0:
+        return None
+    shape = _zerlin.results_shape(handle)
+    if shape not in _DERIVED:
+        return None
+    with open(path, "rb") as f:
+        text = f.read()
+    if _DERIVED_KEYS.search(text) is not None or (shape == "masks" and _BOX_KEY.search(text) is not None):
+        return None
+    return _Compact(handle, max_dets, _DERIVED[shape])
+
+
+def _refuse_null_scores(anns: list[Any]) -> None:
+    """TypeError for a null score, which the reference fails on when it ranks
+    the detections (the engine would rank it quietly)."""
+    for n, ann in enumerate(anns):
+        if isinstance(ann, dict) and "score" in ann and ann["score"] is None:
+            raise TypeError(f"result {n} has score None")
 
 
 def _result_rle(ann: dict[Any, Any], sizes: dict[Any, Any]) -> Any:
