@@ -4,8 +4,7 @@
 #      (from PyPI) for glibc 2.28 with its own libc++ linked in, so it needs
 #      no newer libstdc++ than the oldest manylinux_2_28 system has; checked
 #      and tagged by auditwheel, installed in a fresh venv, tested;
-#   2. the sdist alone: built, installed in a clean venv, tested from its
-#      own copy of the tests.
+#   2. the sdist alone: scripts/check-sdist.sh.
 # Usage: bash scripts/check-wheel.sh [wheel|sdist]... (default both); extra
 # pytest arguments in $PYTEST_ARGS. Uses python3 (or $PYTHON).
 set -euo pipefail
@@ -60,16 +59,7 @@ wheel() {
 }
 
 sdist() {
-  "$WORK/tools/bin/python" -m build -q --sdist -o "$WORK/sdist" .
-  # The listing goes whole into grep: with pipefail, an early grep -q would fail tar.
-  local listing
-  listing=$(tar -tzf "$WORK"/sdist/vantorel-*.tar.gz)
-  grep -qx 'vantorel-[^/]*/LICENSE' <<<"$listing"
-  mkdir "$WORK/unpacked"
-  tar -xzf "$WORK"/sdist/vantorel-*.tar.gz -C "$WORK/unpacked"
-  test_venv "$WORK/sdist-venv"
-  "$WORK/sdist-venv/bin/pip" install -q "$WORK"/sdist/vantorel-*.tar.gz
-  (cd "$WORK"/unpacked/vantorel-*/tests && "$WORK/sdist-venv/bin/python" -m pytest -q -p no:cacheprovider ${PYTEST_ARGS:-})
+  bash scripts/check-sdist.sh ${PYTEST_ARGS:-}
 }
 
 for step in "${STEPS[@]}"; do

@@ -208,90 +208,34 @@ int JsonReader::skip_space_slow() noexcept {
 }
 
 void JsonReader::skip_value() {
+    // The walk of parse_value, and so its messages, without its depth limit
+    // or its decoding.
     const std::size_t base = open_.size();
+    Skipped skipped;
     for (;;) {
-        int c = peek_nonspace();
-        bool opened = false;
-        switch (c) {
-            case 'n':
-                ++p_;
-                read_literal("ull", 3);
-                break;
-            case 't':
-                ++p_;
-                read_literal("rue", 3);
-                break;
-            case 'f':
-                ++p_;
-                read_literal("alse", 4);
-                break;
-            case '"':
-                ++p_;
-                skip_string();
-                break;
-            case '-':
-            case '0':
-            case '1':
-            case '2':
-            case '3':
-            case '4':
-            case '5':
-            case '6':
-            case '7':
-            case '8':
-            case '9':
-                skip_number();
-                break;
-            case '[':
-            case '{':
-                check_cancelled();  // long documents are made of containers
-                open_.push_back(char(c));
-                ++p_;
-                opened = true;
-                break;
-            case -1:
-                fail_peek(JsonErrc::EofWhileParsingValue);
-            default:
-                fail_peek(JsonErrc::ExpectedSomeValue);
+        const int c = peek_nonspace();
+        if (c == '{' || c == '[') {
+            check_cancelled();  // long documents are made of containers
+            ++p_;
+            open_.push_back(Frame{c == '{', true});
+        } else {
+            parse_scalar(skipped, c);
         }
-        if (open_.size() == base) return;
-        // Close every container that ends here, then stop before the next
-        // element (after its comma) or fail.
-        bool accept_comma = !opened, after_comma = false;
-        char frame = open_.back();
+        // Close what ends here; stop where the next value starts.
         for (;;) {
-            c = peek_nonspace();
-            if (c == ',' && accept_comma) {
-                ++p_;
-                after_comma = true;
+            if (open_.size() == base) return;
+            Frame& inner = open_.back();
+            if (inner.object) {
+                if (next_key_quote(inner.first)) {
+                    skip_string();
+                    member_colon();
+                    break;
+                }
+            } else if (next_element(inner.first)) {
                 break;
             }
-            if ((c == ']' && frame == '[') || (c == '}' && frame == '{')) {
-                ++p_;
-                open_.pop_back();
-                if (open_.size() == base) return;
-                frame = open_.back();
-                accept_comma = true;
-                continue;
-            }
-            if (c < 0) fail_peek(frame == '[' ? JsonErrc::EofWhileParsingList : JsonErrc::EofWhileParsingObject);
-            if (accept_comma)
-                fail_peek(frame == '[' ? JsonErrc::ExpectedListCommaOrEnd : JsonErrc::ExpectedObjectCommaOrEnd);
-            break;
-        }
-        // A closing bracket here follows a comma (an empty container closed above).
-        if (frame == '[' && peek_nonspace() == ']') fail_peek(JsonErrc::TrailingComma);
-        if (frame == '{') {
-            c = peek_nonspace();
-            if (c == '}') fail_peek(JsonErrc::TrailingComma);
-            // Input ending after a comma lacks a value, as the building reader words it.
-            const JsonErrc eof = after_comma ? JsonErrc::EofWhileParsingValue : JsonErrc::EofWhileParsingObject;
-            if (c != '"') fail_peek(c < 0 ? eof : JsonErrc::KeyMustBeAString);
             ++p_;
-            skip_string();
-            c = peek_nonspace();
-            if (c != ':') fail_peek(c < 0 ? JsonErrc::EofWhileParsingObject : JsonErrc::ExpectedColon);
-            ++p_;
+            open_.pop_back();
         }
     }
 }

@@ -1,71 +1,21 @@
 #include "zerlin/pool.hpp"
 
 #include <algorithm>
-#include <bit>
-#include <cmath>
 #include <cstdint>
-#include <fstream>
 #include <optional>
 #include <string>
 
+#include "os/os.hpp"
 #include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 
-#if defined(__linux__)
-#include <sched.h>
-#elif defined(_WIN32)
-#include <windows.h>
-#endif
-
 namespace zerlin {
 
-namespace {
-
-#if defined(__linux__)
-// Reads a cgroup CPU quota as a number of CPUs, or 0 when none is set.
-std::size_t cgroup_cpu_limit() {
-    {
-        std::ifstream f("/sys/fs/cgroup/cpu.max");  // cgroup v2: "<quota|max> <period>"
-        std::string quota;
-        double period = 0;
-        if (f >> quota >> period && quota != "max" && period > 0) {
-            double q = std::strtod(quota.c_str(), nullptr);
-            if (q > 0) return static_cast<std::size_t>(std::ceil(q / period));
-        }
-    }
-    std::ifstream fq("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");  // cgroup v1
-    std::ifstream fp("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
-    double q = 0, p = 0;
-    if (fq >> q && fp >> p && q > 0 && p > 0) return static_cast<std::size_t>(std::ceil(q / p));
-    return 0;
-}
-#endif
-
-// CPUs in the process's affinity mask, or 0 where the system has no such
-// mask (macOS) or it cannot be read.
-std::size_t affinity_cpus() {
-#if defined(__linux__)
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) return static_cast<std::size_t>(CPU_COUNT(&set));
-#elif defined(_WIN32)
-    // The mask covers one processor group; with several, take the total.
-    DWORD_PTR process = 0, system = 0;
-    if (GetActiveProcessorGroupCount() == 1 && GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
-        return static_cast<std::size_t>(std::popcount(static_cast<std::uint64_t>(process)));
-#endif
-    return 0;
-}
-
-}  // namespace
-
 std::size_t available_cpus() {
-    std::size_t n = affinity_cpus();
+    std::size_t n = os::affinity_cpus();
     if (n == 0) n = std::max(1u, std::thread::hardware_concurrency());
-#if defined(__linux__)
-    std::size_t limit = cgroup_cpu_limit();
-    if (limit > 0) n = std::min(n, limit);
-#endif
+    const std::size_t quota = os::cpu_quota();
+    if (quota > 0) n = std::min(n, quota);
     return std::max<std::size_t>(n, 1);
 }
 

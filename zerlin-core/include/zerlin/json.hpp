@@ -17,6 +17,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "zerlin/cancel.hpp"
@@ -327,6 +328,13 @@ class JsonReader {
     bool next_key(bool& first, JsonString& key);
     void member_colon();
 
+    // What skip_value reports to parse_scalar: nothing. Strings and numbers
+    // are then checked for their form only (skip_string, skip_number).
+    struct Skipped {
+        void on_bool(bool) noexcept {}
+        void on_null() noexcept {}
+    };
+
     // Nesting budget for callers that open containers themselves.
     void enter_container() {
         if (--remaining_depth_ == 0) fail_peek(JsonErrc::RecursionLimitExceeded);
@@ -334,6 +342,14 @@ class JsonReader {
     void leave_container() noexcept { ++remaining_depth_; }
 
   private:
+    // An open container and whether it awaits its first member.
+    struct Frame {
+        bool object;
+        bool first;
+    };
+
+    // Like next_key, with the cursor left just after the key's opening quote.
+    bool next_key_quote(bool& first);
     // Where a container's next member starts: the byte after its comma, or
     // `close` (not consumed) when the container ends.
     int member_start(bool& first, int close, JsonErrc eof, JsonErrc expected_comma);
@@ -348,7 +364,7 @@ class JsonReader {
     const char* end_;
     int remaining_depth_ = kDepthBudget;
     std::string scratch_;
-    std::vector<char> open_;  // brackets open in skip_value
+    std::vector<Frame> open_;  // containers open in skip_value
 };
 
 // Builds a whole document through h: value, then only whitespace.
@@ -703,15 +719,20 @@ inline void JsonReader::end_array() {
     fail_peek(c < 0 ? JsonErrc::EofWhileParsingList : JsonErrc::TrailingCharacters);
 }
 
-inline bool JsonReader::next_key(bool& first, JsonString& key) {
+inline bool JsonReader::next_key_quote(bool& first) {
     const int c = member_start(first, '}', JsonErrc::EofWhileParsingObject, JsonErrc::ExpectedObjectCommaOrEnd);
     if (c == '}') return false;
     if (c == '"') {
         ++p_;
-        key = read_string();
         return true;
     }
     fail_peek(c < 0 ? JsonErrc::EofWhileParsingValue : JsonErrc::KeyMustBeAString);
+}
+
+inline bool JsonReader::next_key(bool& first, JsonString& key) {
+    if (!next_key_quote(first)) return false;
+    key = read_string();
+    return true;
 }
 
 inline void JsonReader::member_colon() {
@@ -725,10 +746,14 @@ inline void JsonReader::member_colon() {
 
 template <class H>
 void JsonReader::parse_scalar(H& h, int c) {
+    constexpr bool skipped = std::is_same_v<H, Skipped>;
     switch (c) {
         case '"':
             ++p_;
-            h.on_string(read_string());
+            if constexpr (skipped)
+                skip_string();
+            else
+                h.on_string(read_string());
             return;
         case '-':
         case '0':
@@ -741,13 +766,17 @@ void JsonReader::parse_scalar(H& h, int c) {
         case '7':
         case '8':
         case '9': {
-            JsonNumber n = read_number();
-            if (n.kind == JsonNumber::U64)
-                h.on_u64(n.u);
-            else if (n.kind == JsonNumber::I64)
-                h.on_i64(n.i);
-            else
-                h.on_double(n.d);
+            if constexpr (skipped) {
+                skip_number();
+            } else {
+                JsonNumber n = read_number();
+                if (n.kind == JsonNumber::U64)
+                    h.on_u64(n.u);
+                else if (n.kind == JsonNumber::I64)
+                    h.on_i64(n.i);
+                else
+                    h.on_double(n.d);
+            }
             return;
         }
         case 't':
@@ -774,12 +803,7 @@ void JsonReader::parse_scalar(H& h, int c) {
 
 template <class H>
 void JsonReader::parse_value(H& h) {
-    // The containers open, innermost last, and whether each awaits its first member.
-    struct Open {
-        bool object;
-        bool first;
-    };
-    Open open[kDepthBudget];
+    Frame open[kDepthBudget];  // innermost last
     int depth = 0;
     for (;;) {
         const int c = peek_nonspace();
@@ -791,14 +815,14 @@ void JsonReader::parse_value(H& h) {
                 h.on_object_begin();
             else
                 h.on_array_begin();
-            open[depth++] = Open{c == '{', true};
+            open[depth++] = Frame{c == '{', true};
         } else {
             parse_scalar(h, c);
         }
         // Close what ends here; stop where the next value starts.
         for (;;) {
             if (depth == 0) return;
-            Open& inner = open[depth - 1];
+            Frame& inner = open[depth - 1];
             if (inner.object) {
                 JsonString key;
                 if (next_key(inner.first, key)) {

@@ -1,7 +1,7 @@
-// A thread with a chosen stack size. std::thread cannot set one, and the
-// systems' defaults differ widely (8 MiB on Linux, 512 KiB on macOS, 1 MiB
-// on Windows), so the core's threads ask for theirs explicitly and behave
-// alike everywhere.
+// A thread with a chosen stack size, built by the platform layer (src/os/).
+// std::thread cannot set one, and the systems' defaults differ widely (8 MiB
+// on Linux, 512 KiB on macOS, 1 MiB on Windows), so the core's threads ask
+// for theirs explicitly and behave alike everywhere.
 #pragma once
 
 #include <cstddef>
