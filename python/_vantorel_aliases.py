@@ -59,6 +59,10 @@ _SOURCES: dict[str, dict[str, str]] = {
             "faster_coco_eval" + sub: _FASTER + sub
             for sub in ("", ".version", ".core", ".core.coco", ".core.cocoeval", ".core.faster_eval_api", ".core.mask")
         },
+        **{
+            "faster_coco_eval.extra" + sub: _FASTER + ".extra" + sub
+            for sub in ("", ".curves", ".display", ".draw", ".extra", ".utils")
+        },
     },
     "panopticapi": {
         "panopticapi": "vantorel.compat._packages:panopticapi",
@@ -69,7 +73,8 @@ _SOURCES: dict[str, dict[str, str]] = {
         "xtcocotools" + sub: "vantorel.compat.xtcocotools" + sub for sub in ("", ".coco", ".cocoeval", ".mask")
     },
 }
-_PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core", "panopticapi", "xtcocotools"}
+_PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core", "faster_coco_eval.extra", "panopticapi",
+             "xtcocotools"}  # fmt: skip
 #: The distribution each alias stands for, with the release whose API it
 #: follows: version checks (``importlib.metadata``, packaging requirements,
 #: installers' "is it there?") see the alias as that release.
