@@ -144,3 +144,37 @@ def test_calc_auc_equals_the_reference_bit_for_bit():
         precision = rng.random(k)
         mine = faster.COCOeval_faster.calc_auc(recall, precision)
         assert mine == faster_coco_eval.COCOeval_faster.calc_auc(recall, precision)
+
+
+def test_plotly_figures_have_the_references_traces():
+    pytest.importorskip("plotly")
+    gt, res, _ = CASES["data-bbox"]()
+    kw = {"iouType": "bbox", "iou_tresh": 0.5, "useCats": False}
+    real = build(RealPreview, faster_coco_eval.COCO, gt, res, **kw)
+    ours = build(PreviewResults, faster.COCO, gt, res, **kw)
+    keys = ("name", "legendgroup", "text", "x", "y", "fillcolor", "line")
+    for image_id in list(real.cocoGt.imgs)[:5]:
+        a, b = (p.display_image(image_id, return_fig=True).to_dict() for p in (real, ours))
+        assert a["layout"]["title"] == b["layout"]["title"]
+        assert [{k: t.get(k) for k in keys} for t in a["data"][1:]] == [
+            {k: t.get(k) for k in keys} for t in b["data"][1:]
+        ]
+    a, b = (p.display_matrix(return_fig=True).to_dict()["data"][0] for p in (real, ours))
+    assert (a["x"], a["y"]) == (b["x"], b["y"])
+
+
+@pytest.mark.parametrize("seed", [31, 32])
+def test_keypoint_verdicts_equal_the_reference(seed):
+    """Which detections and ground truths are true, false or ignored. (The
+    pair a detection names can differ where it matches different ground
+    truths at different thresholds: see the module's notes.)"""
+    gt, res = random_case(seed, "keypoints")
+    kw = {"iouType": "keypoints", "iou_tresh": 0.5}
+    real = build(RealPreview, faster_coco_eval.COCO, gt, res, **kw)
+    ours = build(PreviewResults, faster.COCO, gt, res, **kw)
+    flags = ("tp", "fp", "fn", "ignore")
+    for side in ("cocoDt", "cocoGt"):
+        a, b = (getattr(p, side).anns for p in (real, ours))
+        assert {k: [x.get(f) for f in flags] for k, x in a.items()} == {
+            k: [x.get(f) for f in flags] for k, x in b.items()
+        }

@@ -7,16 +7,17 @@ Deliberate differences from faster-coco-eval:
 - Figures are plotly's where plotly is installed (as faster-coco-eval's),
   else matplotlib's (``generate_ann_polygon`` then gives a ``draw.Trace``
   with the same fields).
-- A crowd region matched by several detections names the last of them in
-  score order as its "dt_id" (faster-coco-eval: whichever its hash order
-  gives last); the confusion matrix counts that detection's category.
+- A ground truth matched by several detections (a crowd region; for
+  keypoints, also one matched by different detections at different
+  thresholds) names the last of them in score order (at the last such
+  threshold) as its "dt_id"; faster-coco-eval names whichever its hash
+  order gives last. The confusion matrix counts that detection's category.
 - The annotations do not get faster-coco-eval's cached "rle" entry.
 - Precision values are pycocotools' to the bit (faster-coco-eval's own
   accumulation rounds some in the last place; see ``vantorel.compat.faster``).
 
-Not reproduced: for keypoints, where a detection matches different ground
-truths at different thresholds, faster-coco-eval's marks follow its own
-threshold order, which can differ from these.
+Keypoint similarities are the engine's, which can differ from
+faster-coco-eval's in the last bit (the "iou" marks show it).
 
 Examples
 --------

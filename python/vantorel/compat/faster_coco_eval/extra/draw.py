@@ -154,7 +154,7 @@ def _figure(image: np.ndarray, traces: list[Any], title: str, return_fig: bool) 
     ax.imshow(image)
     for t in traces:
         _draw_outline(ax, t)
-    ax.set_title(title)
+    ax.set_title(title.replace("<br>", "\n"))
     ax.set_axis_off()
     return fig if return_fig else plt.show()
 
@@ -205,10 +205,10 @@ def display_image(
     dt_ann_ids: set[Any] | None = None,
     return_fig: bool = False,
 ) -> Any:
-    """Draws an image with its ground truth (green), false negatives
-    (blue), true positives (violet) and false positives (red), as marked by
+    """Draws an image with its ground truth (green; a false negative blue
+    instead), true positives (violet) and false positives (red), as marked by
     an ``ExtraEval``; the figure (900 x 700, titled "image_id=<id>") is
-    returned with ``return_fig``."""
+    returned with ``return_fig``; its title names the image's id and file."""
     iou_type = iouType or "bbox"
     skeletons = {c: cat.get("skeleton", []) for c, cat in cocoGt.cats.items()}
     names = {c: cat.get("name", c) for c, cat in cocoGt.cats.items()}
@@ -223,23 +223,25 @@ def display_image(
         return None
     for ann in gts:
         cat = names.get(ann.get("category_id"), ann.get("category_id"))
-        if display_gt:
+        if ann.get("fn", False):
+            if display_fn:
+                text = f"<b>FN</b><br>id={ann['id']}<br>category={cat}"
+                traces.append(generate_ann_polygon(ann, FN_COLOR, iou_type, text, "fn", skeletons))
+        elif display_gt:
             text = f"<b>GT</b><br>id={ann['id']}<br>category={cat}"
             traces.append(generate_ann_polygon(ann, GT_COLOR, iou_type, text, "gt", skeletons))
-        if display_fn and ann.get("fn", False):
-            text = f"<b>FN</b><br>id={ann['id']}<br>category={cat}"
-            traces.append(generate_ann_polygon(ann, FN_COLOR, iou_type, text, "fn", skeletons))
     for ann in dts:
         cat = names.get(ann.get("category_id"), ann.get("category_id"))
         score = ann.get("score", 0.0)
         if display_tp and ann.get("tp", False):
-            text = f"<b>TP</b><br>id={ann['id']}<br>category={cat}<br>score={score:.2f}<br>IoU={ann.get('iou', 0):.2f}"
+            text = f"<b>DT</b><br>id={ann['id']}<br>category={cat}<br>score={score:.2f}<br>IoU={ann.get('iou', 0):.2f}"
             traces.append(generate_ann_polygon(ann, DT_COLOR, iou_type, text, "tp", skeletons))
         if display_fp and ann.get("fp", False):
             text = f"<b>FP</b><br>id={ann['id']}<br>category={cat}<br>score={score:.2f}"
             traces.append(generate_ann_polygon(ann, FP_COLOR, iou_type, text, "fp", skeletons))
     image = _image_array(cocoGt, image_id, data_folder)
-    return _figure(image, traces, f"image_id={image_id}", return_fig)
+    title = f"image_id={image_id}<br>image_fn={cocoGt.imgs[image_id].get('file_name', '')}"
+    return _figure(image, traces, title, return_fig)
 
 
 def show_anns(
@@ -271,14 +273,14 @@ def display_matrix(
     if plotly_available and go is not None:
         fig = go.Figure(data=[go.Heatmap(z=z, x=x_labels, y=list(labels), colorscale="Blues")])
         fig.update_traces(texttemplate="%{z:.0f}" if not normalize else "%{z:.1f}%")
-        fig.update_layout(title="Confusion matrix", yaxis={"autorange": "reversed"}, height=700, width=900)
+        fig.update_layout(title="Confusion Matrix", yaxis={"autorange": "reversed"}, height=700, width=900)
         return fig if return_fig else fig.show()
     plt = _pyplot()
     fig, ax = plt.subplots(figsize=(9, 7))
     ax.imshow(z, cmap="Blues", aspect="auto")
     ax.set_xticks(range(len(x_labels)), x_labels, rotation=90)
     ax.set_yticks(range(len(labels)), labels)
-    ax.set_title("Confusion matrix")
+    ax.set_title("Confusion Matrix")
     return fig if return_fig else plt.show()
 
 

@@ -237,13 +237,15 @@ def _mark(
 ) -> dict[str, float]:
     """Writes the verdicts into the annotations; returns the matched pairs.
 
-    With several thresholds (keypoints) the reference marks a detection
-    matched at any of them, with its pair at the first such threshold, and
-    each ground truth as at the first threshold; ``matched`` holds the
-    pairs of every threshold."""
+    With several thresholds (keypoints) a detection matched at any of them
+    is marked with its pair at the first such threshold, as the reference
+    does, and a ground truth with its match at the last (the reference takes
+    one of its matches in its hash order); ``matched`` holds the pairs of
+    every threshold."""
     matched: dict[str, float] = {}
-    last_match: dict[Any, Any] = {}
-    for t, (dts, _) in enumerate(rows):
+    match_of: dict[Any, Any] = {}
+    for t, (dts, gts) in enumerate(rows):
+        by_gt: dict[Any, Any] = {}
         for d, g, iou in zip(dts["dt_id"].tolist(), dts["gt_id"].tolist(), dts["iou"].tolist(), strict=True):
             ann = dt_anns[d]
             if g == -1:
@@ -251,20 +253,25 @@ def _mark(
                     ann["fp"] = True
                 continue
             matched[f"{d}_{g}"] = iou
+            by_gt[g] = d  # a crowd region may match several: the last one in score order
             if ann.get("tp", False):
                 continue
             ann.pop("fp", None)
             ann["tp"] = True
             ann["gt_id"] = g
             ann["iou"] = iou
-            if t == 0:
-                last_match[g] = d  # a crowd region may match several: the last one in score order
-    gts = rows[0][1]
-    for g, hit in zip(gts["gt_id"].tolist(), gts["matched"].tolist(), strict=True):
+        for g, hit in zip(gts["gt_id"].tolist(), gts["matched"].tolist(), strict=True):
+            if hit and g in by_gt:
+                match_of[g] = by_gt[g]
+    for ann in dt_anns.values():
+        # Detections the evaluation left out (keypoints skip categories without ground truth) count as false.
+        if not ann.get("tp", False):
+            ann["fp"] = True
+    for g in rows[0][1]["gt_id"].tolist():
         ann = gt_anns[g]
         ann["ignore"] = _reference_ignore(ann, iou_type)
-        if hit and g in last_match:
-            ann["dt_id"] = last_match[g]
+        if g in match_of:
+            ann["dt_id"] = match_of[g]
         else:
             ann["fn"] = True
     return matched
