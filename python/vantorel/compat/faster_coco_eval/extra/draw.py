@@ -291,13 +291,15 @@ def _valid(curve: dict[str, Any]) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     return np.asarray(curve["recall_list"], dtype=float)[keep], precision[keep], np.asarray(curve["scores"])[keep]
 
 
-def _lines(traces: list[Any], title: str, xaxis: str, yaxis: str, return_fig: bool) -> Any:
+def _lines(traces: list[Any], title: str, xaxis: str, yaxis: str, return_fig: bool, unit: bool = True) -> Any:
+    """A figure of line traces; ``unit``: both axes span [0, 1] (with a margin)."""
     if plotly_available and go is not None:
         fig = go.Figure()
         fig.add_traces(traces)
-        fig.update_layout({"title": title, "height": 600, "width": 900, "legend": {"title": {"text": "curves"}}})
-        fig.update_xaxes(title_text=xaxis)
-        fig.update_yaxes(title_text=yaxis)
+        fig.update_layout({"title": title, "height": 600, "width": 1200})
+        span = {"range": [-0.01, 1.01]} if unit else {}
+        fig.update_xaxes(title_text=xaxis, showspikes=True, **span)
+        fig.update_yaxes(title_text=yaxis, showspikes=True, **span)
         return fig if return_fig else fig.show()
     plt = _pyplot()
     fig, ax = plt.subplots(figsize=(9, 6))
@@ -311,27 +313,35 @@ def _lines(traces: list[Any], title: str, xaxis: str, yaxis: str, return_fig: bo
     return fig if return_fig else plt.show()
 
 
+def _name(curve: dict[str, Any]) -> str:
+    name: str = curve.get("name", curve.get("label", ""))
+    return name
+
+
 def plot_pre_rec(curves: list[dict[str, Any]], return_fig: bool = False) -> Any:
     """Draws precision against recall for each curve (points without a
-    precision left out); each trace is named by the curve's "name"."""
+    precision left out); each trace is named by the curve's "name" (else
+    its "label")."""
     traces = []
     for curve in curves:
         recall, precision, scores = _valid(curve)
-        traces.append(_scatter(x=recall, y=precision, text=scores, name=curve.get("name", curve.get("label", "")),
-                               mode="lines", hovertemplate="Pr: %{y:.3f}<br>Rc: %{x:.3f}<br>Score: %{text:.3f}"))  # fmt: skip
+        hover = "Pre: %{y:.3f}<br>Rec: %{x:.3f}<br>Score: %{text:.3f}<extra></extra>"
+        traces.append(_scatter(x=recall, y=precision, text=scores, name=_name(curve), mode="lines",
+                               hovertemplate=hover, showlegend=True))  # fmt: skip
     return _lines(traces, "Precision-Recall", "Recall", "Precision", return_fig)
 
 
 def plot_f1_confidence(curves: list[dict[str, Any]], return_fig: bool = False) -> Any:
     """Draws F1 (2PR / (P + R), 0 where both are 0) against the score
-    threshold for each curve; each trace is named by the curve's "label"."""
+    threshold for each curve, named as ``plot_pre_rec`` names it."""
     traces = []
     for curve in curves:
         recall, precision, scores = _valid(curve)
         total = precision + recall
         f1 = np.divide(2 * precision * recall, total, out=np.zeros_like(total), where=total != 0)
-        traces.append(_scatter(x=scores, y=f1, name=curve.get("label", curve.get("name", "")), mode="lines",
-                               hovertemplate="F1: %{y:.3f}<br>Score: %{x:.3f}"))  # fmt: skip
+        hover = "F1: %{y:.3f}<br>Confidence: %{x:.3f}<br><extra></extra>"
+        traces.append(_scatter(x=scores, y=f1, name=_name(curve), mode="lines", hovertemplate=hover,
+                               showlegend=True))  # fmt: skip
     return _lines(traces, "F1-Confidence", "Confidence", "F1", return_fig)
 
 
@@ -348,4 +358,4 @@ def plot_ced_metric(curves: list[dict[str, Any]], normalize: bool = False, retur
                 top = y.max() if y.size else 0.0
                 y = y / top * 100 if top > 0 else np.zeros_like(y)
             traces.append(_scatter(x=series["x"], y=y, name=key, legendgroup=group, mode="lines"))
-    return _lines(traces, "CED", "MAE", "Count" if not normalize else "%", return_fig)
+    return _lines(traces, "CED", "MAE", "Count" if not normalize else "%", return_fig, unit=False)
