@@ -63,6 +63,10 @@ _SOURCES: dict[str, dict[str, str]] = {
             "faster_coco_eval" + sub: _FASTER + sub
             for sub in (".utils", ".utils.pytorch", ".utils.pytorch.coco_eval", ".utils.pytorch.coco_dataset")
         },
+        **{
+            "faster_coco_eval.extra" + sub: _FASTER + ".extra" + sub
+            for sub in ("", ".curves", ".display", ".draw", ".extra", ".utils")
+        },
     },
     "panopticapi": {
         "panopticapi": "vantorel.compat._packages:panopticapi",
@@ -74,7 +78,7 @@ _SOURCES: dict[str, dict[str, str]] = {
     },
 }
 _PACKAGES = {"pycocotools", "lvis", "faster_coco_eval", "faster_coco_eval.core", "panopticapi", "xtcocotools"}
-_PACKAGES |= {"faster_coco_eval.utils", "faster_coco_eval.utils.pytorch"}
+_PACKAGES |= {"faster_coco_eval.utils", "faster_coco_eval.utils.pytorch", "faster_coco_eval.extra"}
 #: The distribution each alias stands for, with the release whose API it
 #: follows: version checks (``importlib.metadata``, packaging requirements,
 #: installers' "is it there?") see the alias as that release.

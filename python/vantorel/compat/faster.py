@@ -609,8 +609,9 @@ class COCOeval_faster(_Printing, COCOeval):
     @staticmethod
     def calc_auc(recall_list: Any, precision_list: Any, method: str = "c++") -> float:
         """Area under a precision-recall curve: each recall step times the
-        best precision at or after it (``method`` is accepted for
-        faster-coco-eval's signature).
+        best precision at or after it, added in order in extended precision
+        and rounded to 15 decimals, as faster-coco-eval computes it (so its
+        values come out bit for bit; ``method`` is accepted for its signature).
 
         Examples
         --------
@@ -618,11 +619,13 @@ class COCOeval_faster(_Printing, COCOeval):
         0.34
         """
         recall = np.asarray(recall_list, dtype=float)
+        if recall.size < 2:
+            return 0.0
         best = np.maximum.accumulate(np.asarray(precision_list, dtype=float)[::-1])[::-1]
-        area = 0.0
-        for i in range(1, recall.size):
-            area += (recall[i] - recall[i - 1]) * best[i]
-        return float(area)
+        # cumsum adds in order; long double is the platform's, as the reference's C++ sum is.
+        steps = np.diff(recall.astype(np.longdouble)) * best[1:].astype(np.longdouble)
+        area = np.cumsum(steps)[-1]
+        return round(float(area), 15)
 
 
 def _matched_by_category(eval_imgs: Any, anns: Any, n_cats: int, n_areas: int, n_imgs: int) -> list[Any]:
