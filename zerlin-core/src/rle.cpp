@@ -65,16 +65,27 @@ bool eight_short_runs(const char* text, uint32_t& before_last, uint32_t& last, F
     return true;
 }
 
-// The runs of a compressed counts string, escaped (doubled backslashes) or not.
-template <bool Escaped, class F>
-void for_each_run_of(std::string_view s, F& f) {
-    const size_t n = s.size();
+// Where decoding a compressed counts string stopped: the next byte, how many
+// runs came before it and the last two of them (later runs are differences).
+struct DecodeState {
     size_t p = 0, i = 0;
     uint32_t before_last = 0, last = 0;  // runs i - 2 and i - 1
-    while (p < n) {
-        if (i > 2 && n - p >= 8 && eight_short_runs(s.data() + p, before_last, last, f)) {
+};
+
+// Decodes the runs of a compressed counts string, escaped (doubled
+// backslashes) or not, from `st` on, calling f(run) for each; Bounded stops
+// after max_runs of them. Returns how many were decoded.
+template <bool Escaped, bool Bounded, class F>
+size_t decode_runs(std::string_view s, DecodeState& st, size_t max_runs, F& f) {
+    const size_t n = s.size();
+    size_t p = st.p, i = st.i, got = 0;
+    uint32_t before_last = st.before_last, last = st.last;
+    while (p < n && (!Bounded || got < max_runs)) {
+        if (i > 2 && n - p >= 8 && (!Bounded || max_runs - got >= 8) &&
+            eight_short_runs(s.data() + p, before_last, last, f)) {
             p += 8;
             i += 8;
+            got += 8;
             continue;
         }
         uint64_t x = 0;
@@ -94,7 +105,16 @@ void for_each_run_of(std::string_view s, F& f) {
         last = uint32_t(x);
         f(last);
         ++i;
+        ++got;
     }
+    st = DecodeState{p, i, before_last, last};
+    return got;
+}
+
+template <bool Escaped, class F>
+void for_each_run_of(std::string_view s, F& f) {
+    DecodeState st;
+    decode_runs<Escaped, false>(s, st, 0, f);
 }
 
 // Calls f(run) for each run length of a compressed counts string, in order.
@@ -288,42 +308,109 @@ uint64_t run_sum(std::span<const uint32_t> runs) {
     return s;
 }
 
-// Copy of `runs` (summing to `sum`) extended with background up to `target`.
-// Only malformed masks whose runs sum differently need it: a mask is
-// background past its end, and the joint walk below needs equal sums to stop.
+// Run sources: a mask's runs, one at a time. next() gives false at the end,
+// leaving its argument as it was.
+
+class SpanRuns {
+  public:
+    explicit SpanRuns(std::span<const uint32_t> runs) noexcept : p_(runs.data()), end_(runs.data() + runs.size()) {}
+    bool next(uint32_t& run) noexcept {
+        if (p_ == end_) return false;
+        run = *p_++;
+        return true;
+    }
+
+  private:
+    const uint32_t* p_;
+    const uint32_t* end_;
+};
+
+// The runs of plain compressed counts, decoded a block at a time as they are
+// asked for: a walk over two huge masks stores neither.
+class StringRuns {
+  public:
+    explicit StringRuns(std::string_view s) noexcept : s_(s) {}
+    bool next(uint32_t& run) {
+        if (at_ == filled_ && !refill()) return false;
+        run = block_[at_++];
+        return true;
+    }
+
+  private:
+    bool refill() {
+        check_cancelled();  // one walk can take tens of millions of runs
+        size_t k = 0;
+        auto put = [&](uint32_t r) { block_[k++] = r; };
+        filled_ = decode_runs<false, true>(s_, state_, kBlock, put);
+        at_ = 0;
+        return filled_ > 0;
+    }
+
+    static constexpr size_t kBlock = 1024;
+    std::string_view s_;
+    DecodeState state_;
+    size_t at_ = 0, filled_ = 0;
+    uint32_t block_[kBlock];
+};
+
+// A source of `runs` runs summing to `sum`, extended with background up to
+// `target` >= sum pixels. Only malformed masks whose runs sum differently
+// need it: a mask is background past its end, and a joint walk of two masks
+// needs equal sums to stop. A last background run takes the padding where it
+// fits; otherwise (background, foreground) pairs follow, the foreground empty.
+template <class Source>
+class PaddedRuns {
+  public:
+    PaddedRuns(Source src, uint64_t runs, uint32_t last, uint64_t sum, uint64_t target)
+        : src_(std::move(src)), left_(runs), rest_(target - sum), empty_next_(runs % 2 == 1) {
+        extend_last_ = runs % 2 == 1 && rest_ <= uint64_t(UINT32_MAX - last);
+    }
+    bool next(uint32_t& run) {
+        if (left_ > 0) {
+            if (!src_.next(run)) return false;
+            if (--left_ == 0 && extend_last_) {
+                run += uint32_t(rest_);
+                rest_ = 0;
+            }
+            return true;
+        }
+        if (rest_ == 0) return false;
+        if (empty_next_) {
+            empty_next_ = false;
+            run = 0;
+            return true;
+        }
+        run = uint32_t(std::min<uint64_t>(rest_, UINT32_MAX));
+        rest_ -= run;
+        empty_next_ = true;
+        return true;
+    }
+
+  private:
+    Source src_;
+    uint64_t left_, rest_;
+    bool empty_next_, extend_last_;
+};
+
+// Copy of `runs` (summing to `sum`) padded up to `target`, as PaddedRuns reads them.
 void pad_runs(std::span<const uint32_t> runs, uint64_t sum, uint64_t target, std::vector<uint32_t>& out) {
-    out.assign(runs.begin(), runs.end());
-    uint64_t rest = target - sum;
-    if (out.size() % 2 == 1 && rest <= uint64_t(UINT32_MAX - out.back())) {
-        out.back() += uint32_t(rest);
-        return;
-    }
-    bool ends_in_background = out.size() % 2 == 1;
-    while (rest > 0) {
-        const uint32_t piece = uint32_t(std::min<uint64_t>(rest, UINT32_MAX));
-        if (ends_in_background) out.push_back(0);
-        out.push_back(piece);
-        ends_in_background = true;
-        rest -= piece;
-    }
+    out.clear();
+    PaddedRuns<SpanRuns> src(SpanRuns(runs), runs.size(), runs.empty() ? 0 : runs.back(), sum, target);
+    for (uint32_t run; src.next(run);) out.push_back(run);
 }
 
-// Reading position in a run list during a joint walk of two masks.
+// Reading position in a mask's runs (at least one) during a joint walk of two masks.
+template <class Source>
 struct RunCursor {
-    const uint32_t* next;
-    const uint32_t* end;
-    uint32_t left;    // pixels left in the current run
-    bool fg = false;  // the current run is foreground
+    Source src;
+    uint32_t left = 0;  // pixels left in the current run
+    bool fg = false;    // the current run is foreground
 
-    explicit RunCursor(std::span<const uint32_t> runs)
-        : next(runs.data() + 1), end(runs.data() + runs.size()), left(runs[0]) {}
+    explicit RunCursor(Source s) : src(std::move(s)) { src.next(left); }
 
     void take(uint32_t c) {
         left -= c;
-        if (left == 0 && next != end) {
-            left = *next++;
-            fg = !fg;
-        }
+        if (left == 0 && src.next(left)) fg = !fg;
     }
 };
 
@@ -342,7 +429,7 @@ auto with_equal_sums(std::span<const uint32_t> a, uint64_t sa, std::span<const u
 
 void merge_two(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect, std::vector<uint32_t>& out) {
     out.clear();
-    RunCursor ca(a), cb(b);
+    RunCursor<SpanRuns> ca(SpanRuns{a}), cb(SpanRuns{b});
     bool v = false;
     uint32_t cc = 0;
     for (;;) {
@@ -477,9 +564,11 @@ namespace {
 
 struct MaskSummary {
     double box[4];
-    uint32_t area;
+    uint32_t h, w, area;
     uint64_t sum;
-    bool intervals;           // whether fg_begin/fg_end hold the mask's foreground intervals
+    bool no_runs;
+    bool intervals;           // compared by its foreground intervals (below) rather than by a walk
+    bool packed;              // intervals are read from its runs as they are needed, not held
     size_t fg_begin, fg_end;  // foreground intervals, as [begin, end) pixel pairs in a shared array
 };
 
@@ -489,16 +578,24 @@ struct MaskSummary {
 // needs no memory, so that memory stays bounded by the masks themselves.
 constexpr size_t kMaxIntervalRuns = size_t(1) << 20;
 
+bool keeps_intervals(uint64_t runs) {
+    return runs / 2 <= kMaxIntervalRuns;
+}
+
 bool keeps_intervals(const Rle& r) {
-    return r.counts.size() / 2 <= kMaxIntervalRuns;
+    return keeps_intervals(r.counts.size());
 }
 
 // Box, area, run sum and (for all but huge masks) the foreground intervals of a mask.
 MaskSummary summarise(const Rle& r, std::vector<uint64_t>& fg) {
     MaskSummary s;
     rle_to_bbox(r, s.box);
+    s.h = r.h;
+    s.w = r.w;
     s.area = rle_area(r);
+    s.no_runs = r.counts.empty();
     s.intervals = keeps_intervals(r);
+    s.packed = false;
     s.fg_begin = fg.size();
     uint64_t pos = 0;
     for (size_t j = 0; j < r.counts.size(); ++j) {
@@ -514,13 +611,32 @@ MaskSummary summarise(const Rle& r, std::vector<uint64_t>& fg) {
     return s;
 }
 
+// A packed mask's summary: it was taken once, and no intervals are kept.
+MaskSummary summarise(const MaskRef& m, std::vector<uint64_t>& fg) {
+    if (!m.packed) return summarise(*m.rle, fg);
+    const PackedRle& p = *m.packed;
+    MaskSummary s;
+    std::copy_n(p.box, 4, s.box);
+    s.h = p.h;
+    s.w = p.w;
+    s.area = p.area;
+    s.sum = p.sum;
+    s.no_runs = p.runs == 0;
+    s.intervals = keeps_intervals(p.runs);
+    s.packed = true;
+    s.fg_begin = s.fg_end = fg.size();
+    return s;
+}
+
 struct Overlap {
     uint32_t i, u;  // intersection and union, in wrapping 32-bit arithmetic
 };
 
-// The joint run walk over two masks of one size with non-empty runs.
-Overlap walk_overlap(std::span<const uint32_t> a, std::span<const uint32_t> b) {
-    RunCursor ca(a), cb(b);
+// The joint run walk over two masks of one size with non-empty runs of equal sums.
+template <class A, class B>
+Overlap walk_overlap(A a, B b) {
+    RunCursor<A> ca(std::move(a));
+    RunCursor<B> cb(std::move(b));
     uint32_t u = 0, i = 0;
     for (;;) {
         const uint32_t c = std::min(ca.left, cb.left);
@@ -533,6 +649,73 @@ Overlap walk_overlap(std::span<const uint32_t> a, std::span<const uint32_t> b) {
         if (uint32_t(ca.left + cb.left) == 0) break;
     }
     return {i, u};
+}
+
+// The foreground intervals of a run source, in order: [begin, end) pixel
+// positions of its non-empty foreground runs, without wrapping.
+template <class Source>
+class ForegroundIntervals {
+  public:
+    explicit ForegroundIntervals(Source src) : src_(std::move(src)) {}
+    bool next(uint64_t& begin, uint64_t& end) {
+        for (uint32_t run; src_.next(run);) {
+            const bool fg = fg_next_;
+            fg_next_ = !fg_next_;
+            pos_ += run;
+            if (fg && run) {
+                begin = pos_ - run;
+                end = pos_;
+                return true;
+            }
+        }
+        return false;
+    }
+
+  private:
+    Source src_;
+    uint64_t pos_ = 0;
+    bool fg_next_ = false;  // runs start with background
+};
+
+// Pixels in the foreground of both sources: interval_intersection over the
+// whole masks, with the intervals read as they are needed.
+template <class A, class B>
+uint64_t streamed_intersection(A a, B b) {
+    ForegroundIntervals<A> ia(std::move(a));
+    ForegroundIntervals<B> ib(std::move(b));
+    uint64_t a0, a1, b0, b1, n = 0;
+    if (!ia.next(a0, a1) || !ib.next(b0, b1)) return 0;
+    for (;;) {
+        const uint64_t s = std::max(a0, b0), e = std::min(a1, b1);
+        if (s < e) n += e - s;
+        if (a1 < b1 ? !ia.next(a0, a1) : !ib.next(b0, b1)) return n;
+    }
+}
+
+// Calls f with the runs of a mask as a source.
+template <class F>
+auto with_runs(const MaskRef& m, F&& f) {
+    if (m.packed) return f(StringRuns(m.packed->counts));
+    return f(SpanRuns(m.rle->counts));
+}
+
+// Calls f with the runs of a mask summed to `sum` as a source padded to `target` pixels.
+template <class F>
+Overlap with_padded_runs(const MaskRef& m, uint64_t sum, uint64_t target, F&& f) {
+    if (m.packed) {
+        const PackedRle& p = *m.packed;
+        return f(PaddedRuns<StringRuns>(StringRuns(p.counts), p.runs, p.last, sum, target));
+    }
+    const std::vector<uint32_t>& c = m.rle->counts;
+    return f(PaddedRuns<SpanRuns>(SpanRuns(c), c.size(), c.back(), sum, target));
+}
+
+// The walk over two masks of one size with runs, whatever their form.
+Overlap walk_overlap(const MaskRef& a, const MaskSummary& sa, const MaskRef& b, const MaskSummary& sb) {
+    const uint64_t target = std::max(sa.sum, sb.sum);
+    return with_padded_runs(a, sa.sum, target, [&](auto x) {
+        return with_padded_runs(b, sb.sum, target, [&](auto y) { return walk_overlap(std::move(x), std::move(y)); });
+    });
 }
 
 // Pixels in both interval lists within [lo, hi). Equals the walk's
@@ -569,74 +752,114 @@ uint64_t interval_intersection(const uint64_t* a, const uint64_t* a_end, const u
 
 }  // namespace
 
-void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std::span<const uint8_t> crowd,
-             double hint, double* out) {
+namespace {
+
+// The IoU of one pair with overlapping boxes (box_iou > 0), as rle_iou gives it.
+double pair_iou(const MaskRef& dm, const MaskSummary& sd, const MaskRef& gm, const MaskSummary& sg, bool c, double hint,
+                const std::vector<uint64_t>& fg) {
+    if (sd.h != sg.h || sd.w != sg.w) return -1;
+    if (sd.no_runs || sg.no_runs) return 0;
+    if (hint > 0) {
+        // Largest intersection the areas and boxes allow bounds the IoU.
+        const double ix =
+            std::max(0.0, std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2]) - std::max(sd.box[0], sg.box[0]));
+        const double iy =
+            std::max(0.0, std::min(sd.box[1] + sd.box[3], sg.box[1] + sg.box[3]) - std::max(sd.box[1], sg.box[1]));
+        const double a = std::min({double(sd.area), double(sg.area), ix * iy});
+        const double u = c ? double(sd.area) : double(sd.area) + double(sg.area) - a;
+        if (u > 0 && hint > a / u) return 0;
+    }
+    Overlap ov;
+    if (sd.sum <= UINT32_MAX && sg.sum <= UINT32_MAX && sd.intervals && sg.intervals) {
+        // Without 32-bit wrap-around the boxes bound the foreground,
+        // so only the columns both boxes share need visiting.
+        uint64_t lo = 0, hi = UINT64_MAX;
+        if (sd.h > 0) {
+            lo = uint64_t(std::max(sd.box[0], sg.box[0])) * sd.h;
+            hi = uint64_t(std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2])) * sd.h;
+        }
+        if (sd.packed || sg.packed) {
+            // Beyond the boxes' shared columns nothing overlaps: the whole masks give the same count.
+            ov.i = uint32_t(with_runs(dm, [&](auto x) {
+                return with_runs(gm, [&](auto y) { return streamed_intersection(std::move(x), std::move(y)); });
+            }));
+        } else {
+            // data() + offset: the interval list may be empty.
+            ov.i = uint32_t(interval_intersection(fg.data() + sd.fg_begin, fg.data() + sd.fg_end,
+                                                  fg.data() + sg.fg_begin, fg.data() + sg.fg_end, lo, hi));
+        }
+        ov.u = sd.area + sg.area - ov.i;
+    } else {
+        ov = walk_overlap(dm, sd, gm, sg);
+    }
+    const uint32_t u = ov.i == 0 ? 1 : c ? sd.area : ov.u;
+    return double(ov.i) / double(u);
+}
+
+}  // namespace
+
+void rle_iou(std::span<const MaskRef> dt, std::span<const MaskRef> gt, std::span<const uint8_t> crowd, double hint,
+             double* out) {
     const size_t n_dt = dt.size(), n_gt = gt.size();
     if (n_dt == 0 || n_gt == 0) return;
     std::vector<MaskSummary> sum(n_dt + n_gt);
     std::vector<uint64_t> fg;
     size_t intervals = 0;  // reserved at once: growing by doubling would hold up to twice as much
     for (const auto* side : {&dt, &gt})
-        for (const Rle* r : *side)
-            if (keeps_intervals(*r)) intervals += (r->counts.size() + 1) / 2;
+        for (const MaskRef& m : *side)
+            if (!m.packed && keeps_intervals(*m.rle)) intervals += (m.rle->counts.size() + 1) / 2;
     fg.reserve(2 * intervals);
-    for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(*dt[d], fg);
-    for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(*gt[g], fg);
+    for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(dt[d], fg);
+    for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(gt[g], fg);
 
     for (size_t d = 0; d < n_dt; ++d) {
         check_cancelled();
-        const Rle& D = *dt[d];
         const MaskSummary& sd = sum[d];
         for (size_t g = 0; g < n_gt; ++g) {
             const MaskSummary& sg = sum[n_dt + g];
             const bool c = is_crowd(crowd, g);
             double& o = out[d * n_gt + g];
             o = box_pair_iou(sd.box, sg.box, c);
-            if (!(o > 0)) continue;
-            const Rle& G = *gt[g];
-            if (D.h != G.h || D.w != G.w) {
-                o = -1;
-                continue;
-            }
-            if (D.counts.empty() || G.counts.empty()) {
-                o = 0;
-                continue;
-            }
-            if (hint > 0) {
-                // Largest intersection the areas and boxes allow bounds the IoU.
-                const double ix = std::max(
-                    0.0, std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2]) - std::max(sd.box[0], sg.box[0]));
-                const double iy = std::max(
-                    0.0, std::min(sd.box[1] + sd.box[3], sg.box[1] + sg.box[3]) - std::max(sd.box[1], sg.box[1]));
-                const double a = std::min({double(sd.area), double(sg.area), ix * iy});
-                const double u = c ? double(sd.area) : double(sd.area) + double(sg.area) - a;
-                if (u > 0 && hint > a / u) {
-                    o = 0;
-                    continue;
-                }
-            }
-            Overlap ov;
-            if (sd.sum <= UINT32_MAX && sg.sum <= UINT32_MAX && sd.intervals && sg.intervals) {
-                // Without 32-bit wrap-around the boxes bound the foreground,
-                // so only the columns both boxes share need visiting.
-                uint64_t lo = 0, hi = UINT64_MAX;
-                if (D.h > 0) {
-                    lo = uint64_t(std::max(sd.box[0], sg.box[0])) * D.h;
-                    hi = uint64_t(std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2])) * D.h;
-                }
-                // data() + offset: the interval list may be empty.
-                ov.i = uint32_t(interval_intersection(fg.data() + sd.fg_begin, fg.data() + sd.fg_end,
-                                                      fg.data() + sg.fg_begin, fg.data() + sg.fg_end, lo, hi));
-                ov.u = sd.area + sg.area - ov.i;
-            } else {
-                ov = with_equal_sums(
-                    D.counts, sd.sum, G.counts, sg.sum,
-                    [](std::span<const uint32_t> x, std::span<const uint32_t> y) { return walk_overlap(x, y); });
-            }
-            const uint32_t u = ov.i == 0 ? 1 : c ? sd.area : ov.u;
-            o = double(ov.i) / double(u);
+            if (o > 0) o = pair_iou(dt[d], sd, gt[g], sg, c, hint, fg);
         }
     }
+}
+
+void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std::span<const uint8_t> crowd,
+             double hint, double* out) {
+    std::vector<MaskRef> refs(dt.size() + gt.size());
+    for (size_t i = 0; i < dt.size(); ++i) refs[i].rle = dt[i];
+    for (size_t i = 0; i < gt.size(); ++i) refs[dt.size() + i].rle = gt[i];
+    const std::span<const MaskRef> all(refs);
+    rle_iou(all.first(dt.size()), all.subspan(dt.size()), crowd, hint, out);
+}
+
+// ---- masks kept compressed -------------------------------------------------
+
+PackedRle pack_rle(std::string_view counts, uint32_t h, uint32_t w) {
+    PackedRle p;
+    p.h = h;
+    p.w = w;
+    p.counts = counts;
+    RunBox box(h, w);
+    uint32_t background = 0;
+    for_each_string_run(counts, false, [&](uint32_t run) {
+        if (p.runs % 2 == 0) {
+            background = run;
+        } else {
+            p.area += run;
+            box.add(background, run);
+        }
+        ++p.runs;
+        p.sum += run;
+        p.last = run;
+    });
+    box.box(p.box);
+    return p;
+}
+
+Rle unpack_rle(const PackedRle& p) {
+    return rle_from_string(p.counts, p.h, p.w, false);
 }
 
 }  // namespace zerlin
