@@ -310,3 +310,67 @@ def test_masks_of_millions_of_runs_match_reference(from_files, tmp_path):
     assert_same_eval_imgs(ours.evalImgs, ref.evalImgs)
     for key, value in ref.ious.items():
         assert_same_value(ours.ious[key], value, f"ious{key}")
+
+
+def _random_runs_case(seed):
+    # Seeded random masks of over a million runs (kept compressed and compared
+    # by decoding their runs as they are walked), parts of one another so that
+    # IoUs spread, beside crowd regions, ordinary masks and empty ones: a huge
+    # mask of zero-length foreground runs and an all-background small one.
+    import pycocotools.mask as ref_mask
+
+    rng = np.random.default_rng(seed)
+    h, w = 1600, 1500
+    xx = np.arange(w)[None, :]
+
+    def noise():
+        lengths = rng.integers(1, 4, h * w)  # at least h * w pixels
+        return (np.repeat(np.arange(len(lengths)) % 2, lengths)[: h * w]).astype(np.uint8).reshape((h, w), order="F")
+
+    def seg(m):
+        counts = ref_mask.encode(np.asfortranarray(m.astype(np.uint8)))["counts"].decode()
+        return {"size": [h, w], "counts": counts}
+
+    empty_huge = {
+        "size": [h, w],
+        "counts": ref_mask.encode(np.zeros((h, w, 1), np.uint8, order="F"))[0]["counts"].decode(),
+    }
+    empty_huge["counts"] += "0" * (1 << 20)  # zero-length runs, no foreground
+    base = [noise() for _ in range(3)]
+    gts = {1: [(base[0], 0), (base[1], 1), (np.zeros((h, w)), 0)], 2: [(base[2], 0), (None, 0)]}
+    dts = {
+        1: [base[0] * (xx < 1200), base[1] * (xx < 1000), np.broadcast_to((xx < 300) & (xx > 10), (h, w))],
+        2: [base[2] ^ (rng.random((h, w)) < 0.1), None],
+    }
+    anns, res = [], []
+    for image, masks in gts.items():
+        for m, crowd in masks:
+            s = empty_huge if m is None else seg(m)
+            anns.append({"id": len(anns) + 1, "image_id": image, "category_id": 1, "iscrowd": crowd, "segmentation": s})
+    for a in anns:
+        r = {"size": a["segmentation"]["size"], "counts": a["segmentation"]["counts"].encode()}
+        a["area"], a["bbox"] = float(ref_mask.area(r)), ref_mask.toBbox(r).tolist()
+    for image, masks in dts.items():
+        for m in masks:
+            s = empty_huge if m is None else seg(m)
+            res.append({"image_id": image, "category_id": 1, "score": float(rng.random()), "segmentation": s})
+    assert sum(len(a["segmentation"]["counts"]) > 1 << 20 for a in anns) == 4
+    images = [{"id": i, "height": h, "width": w} for i in gts]
+    return {"images": images, "categories": [{"id": 1, "name": "a"}], "annotations": anns}, res
+
+
+@pytest.mark.parametrize("seed,from_files", [(0, False), (1, True)])
+def test_masks_of_millions_of_random_runs_match_reference(seed, from_files, tmp_path):
+    gt, res = _random_runs_case(seed)
+    if from_files:
+        (tmp_path / "gt.json").write_text(json.dumps(gt))
+        (tmp_path / "res.json").write_text(json.dumps(res))
+        gt, res = tmp_path / "gt.json", tmp_path / "res.json"
+    ours, ours_text = run(OURS, gt, res, "segm", _set(iouThrs=np.linspace(0.05, 0.95, 19)))
+    ref, ref_text = run(REF, gt, res, "segm", _set(iouThrs=np.linspace(0.05, 0.95, 19)))
+    assert ours_text == ref_text
+    np.testing.assert_array_equal(ours.stats, ref.stats)
+    assert_same_eval_imgs(ours.evalImgs, ref.evalImgs)
+    for key, value in ref.ious.items():
+        assert_same_value(ours.ious[key], value, f"ious{key}")
+    assert any(0 < v < 1 for value in ref.ious.values() for v in np.ravel(value))

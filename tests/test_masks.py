@@ -176,6 +176,10 @@ def test_iou_of_masks_with_millions_of_runs_matches_reference():
     assert z.area(rles[:1])[0] > 1 << 20  # foreground runs, as each is one pixel
     for crowd in ([0] * 5, [1, 0, 1, 0, 1]):
         assert_same_bits(z.iou(rles, rles, crowd), ref.iou(rles, rles, crowd))
+    # Areas and boxes come from the compressed counts as they are read.
+    area, ref_area = z.area(rles), ref.area(rles)
+    assert area.dtype == ref_area.dtype and np.array_equal(area, ref_area)
+    assert_same_bits(z.toBbox(rles), ref.toBbox(rles))
 
 
 @pytest.mark.parametrize("seed", range(5))

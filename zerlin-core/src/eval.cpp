@@ -204,47 +204,32 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
     sw.add_to(timings_->group_index);
 }
 
-namespace {
-std::mutex unpack_mutex_;  // held while an image's compressed masks are decoded
-}  // namespace
-
-// Points the rows kept compressed at their decoded masks. Only one image's
-// are held at once across the workers: `lock` is taken before the first.
-void Engine::unpack(const RecordSet& rs, std::span<const uint32_t> idx, std::vector<const Rle*>& out,
-                    std::deque<Rle>& unpacked, std::unique_lock<std::mutex>& lock) const {
-    if (rs.packed_masks.empty()) return;
-    for (std::size_t i = 0; i < idx.size(); ++i) {
-        auto it = rs.packed_masks.find(idx[i]);
-        if (it == rs.packed_masks.end()) continue;
-        if (!lock.owns_lock()) lock.lock();
-        const Rle& shape = *out[i];
-        unpacked.push_back(rle_from_string(it->second, shape.h, shape.w, false));
-        out[i] = &unpacked.back();
-    }
-}
-
-// Mask (and boundary) IoU of one image: references to the masks, never copies.
+// Mask (and boundary) IoU of one image: references to the masks, never
+// copies. Masks kept compressed are compared from their counts as they are
+// walked, so no decoded copy of theirs is ever held.
 void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const {
     const std::size_t D = di.size(), G = gi.size();
     s.crowd.resize(G);
     for (std::size_t g = 0; g < G; ++g) s.crowd[g] = gt_.crowd[gi[g]];
-    auto gather = [](const std::vector<Rle>& masks, std::span<const uint32_t> idx, std::vector<const Rle*>& out) {
+    auto gather = [](const std::vector<Rle>& masks, const std::unordered_map<uint32_t, PackedRle>* packed,
+                     std::span<const uint32_t> idx, std::vector<MaskRef>& out) {
         if (masks.empty() && !idx.empty()) throw_internal("mask column missing");
         out.resize(idx.size());
-        for (std::size_t i = 0; i < idx.size(); ++i) out[i] = &masks[idx[i]];
+        for (std::size_t i = 0; i < idx.size(); ++i) {
+            out[i] = MaskRef{&masks[idx[i]], nullptr};
+            if (!packed || packed->empty()) continue;
+            auto it = packed->find(idx[i]);
+            if (it != packed->end()) out[i].packed = &it->second;
+        }
     };
-    gather(dt_.masks, di, s.dt);
-    gather(gt_.masks, gi, s.gt);
-    std::unique_lock<std::mutex> one_image(unpack_mutex_, std::defer_lock);
-    unpack(dt_, di, s.dt, s.unpacked, one_image);
-    unpack(gt_, gi, s.gt, s.unpacked, one_image);
-    rle_iou(s.dt, s.gt, s.crowd, mask_hint_, out);
-    s.unpacked.clear();  // only one image's are held
+    gather(dt_.masks, &dt_.packed_masks, di, s.dt);
+    gather(gt_.masks, &gt_.packed_masks, gi, s.gt);
+    rle_iou(std::span<const MaskRef>(s.dt), std::span<const MaskRef>(s.gt), s.crowd, mask_hint_, out);
     if (gt_.kind != GeometryKind::BoundaryMasks) return;
-    gather(dt_.boundaries, di, s.dt);
-    gather(gt_.boundaries, gi, s.gt);
+    gather(dt_.boundaries, nullptr, di, s.dt);
+    gather(gt_.boundaries, nullptr, gi, s.gt);
     s.second.resize(D * G);
-    rle_iou(s.dt, s.gt, s.crowd, mask_hint_, s.second.data());
+    rle_iou(std::span<const MaskRef>(s.dt), std::span<const MaskRef>(s.gt), s.crowd, mask_hint_, s.second.data());
     // Boundary IoU is the smaller of the two, except for crowd regions.
     for (std::size_t d = 0; d < D; ++d)
         for (std::size_t g = 0; g < G; ++g) {

@@ -1,6 +1,8 @@
 #include "zerlin/pipeline.hpp"
 
+#include <memory>
 #include <new>
+#include <string>
 #include <utility>
 
 #include "zerlin/cancel.hpp"
@@ -60,10 +62,9 @@ void MaskRasteriser::thread_main() {
                     check_cancelled();
                     RasterResult& r = results_[base + i];
                     auto* packed = std::get_if<CompressedCounts>(&batch[i].geometry);
-                    if (!boundary_ratio_ && packed && packed->bytes.size() >= kPackedMaskBytes) {
+                    if (!boundary_ratio_ && packed && packed->text().size() >= kPackedMaskBytes) {
                         r.mask = Rle{batch[i].h, batch[i].w, {}};
-                        std::lock_guard<std::mutex> g(packed_mutex_);
-                        packed_.emplace_back(base + i, std::move(packed->bytes));
+                        pack(base + i, batch[i].h, batch[i].w, *packed);
                         continue;
                     }
                     r.mask = rasterise_job(batch[i], scratch);
@@ -78,6 +79,15 @@ void MaskRasteriser::thread_main() {
     std::lock_guard<std::mutex> g(mutex_);
     receiver_gone_ = true;
     cv_.notify_all();
+}
+
+void MaskRasteriser::pack(std::size_t position, uint32_t h, uint32_t w, CompressedCounts& counts) {
+    std::shared_ptr<const std::string> owner;
+    if (!counts.borrowed.data()) owner = std::make_shared<const std::string>(std::move(counts.bytes));
+    PackedRle p = pack_rle(owner ? std::string_view(*owner) : counts.borrowed, h, w);
+    p.owner = std::move(owner);
+    std::lock_guard<std::mutex> g(packed_mutex_);
+    packed_.emplace_back(position, std::move(p));
 }
 
 bool MaskRasteriser::send(std::vector<MaskJob>&& batch) {

@@ -332,7 +332,7 @@ Rle geometry_to_rle(const Geometry& g, uint32_t h, uint32_t w, RasterScratch& sc
         case 2:
             return Rle{h, w, std::get<UncompressedCounts>(g).runs};
         case 3: {
-            Rle r = rle_from_string(std::get<CompressedCounts>(g).bytes, h, w, false);
+            Rle r = rle_from_string(std::get<CompressedCounts>(g).text(), h, w, false);
             r.counts.shrink_to_fit();
             return r;
         }

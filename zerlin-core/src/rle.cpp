@@ -1,4 +1,4 @@
-// RLE codec, set operations and IoU kernels.
+// RLE codec and set operations (IoU kernels: rle_iou.cpp).
 #include "zerlin/rle.hpp"
 
 #include <algorithm>
@@ -7,10 +7,13 @@
 #include <cstring>
 #include <string>
 
+#include "rle_runs.hpp"
 #include "zerlin/cancel.hpp"
 #include "zerlin/error.hpp"
 
 namespace zerlin {
+
+using namespace detail;
 
 void require_mask_size(uint64_t h, uint64_t w) {
     if (h == 0 || w <= UINT32_MAX / h) return;
@@ -39,142 +42,6 @@ void rle_to_string_into(const Rle& r, std::string& out) {
     }
     out.resize(size_t(o - out.data()));
 }
-
-namespace {
-
-// Eight runs past the third, each written as one character (the common
-// case: neighbouring columns differ little), decoded without a branch per
-// character. False, with nothing read, when some character continues a value
-// (a backslash does too, so escaped text falls back on its own).
-template <class F>
-bool eight_short_runs(const char* text, uint32_t& before_last, uint32_t& last, F& f) {
-    uint8_t c[8];
-    uint8_t any = 0;
-    for (int k = 0; k < 8; ++k) {
-        c[k] = uint8_t(uint8_t(text[k]) - 48);
-        any |= c[k];
-    }
-    if (any & 32) return false;
-    for (int k = 0; k < 8; ++k) {
-        // A single group is a sign-extended 5-bit difference.
-        const uint32_t run = before_last + uint32_t(int32_t((c[k] & 31) ^ 16) - 16);
-        before_last = last;
-        last = run;
-        f(run);
-    }
-    return true;
-}
-
-// The runs of a compressed counts string, escaped (doubled backslashes) or not.
-template <bool Escaped, class F>
-void for_each_run_of(std::string_view s, F& f) {
-    const size_t n = s.size();
-    size_t p = 0, i = 0;
-    uint32_t before_last = 0, last = 0;  // runs i - 2 and i - 1
-    while (p < n) {
-        if (i > 2 && n - p >= 8 && eight_short_runs(s.data() + p, before_last, last, f)) {
-            p += 8;
-            i += 8;
-            continue;
-        }
-        uint64_t x = 0;
-        for (size_t k = 0;; ++k) {
-            if (Escaped && s[p] == '\\') {
-                if (++p == n) throw_value("compressed counts string ends with an unpaired backslash");
-            }
-            const uint32_t c = uint8_t(uint8_t(s[p]) - 48);
-            if (5 * k < 64) x |= uint64_t(c & 31) << (5 * k);
-            // Last group of a value with its sign bit set: extend the sign.
-            if ((c & 48) == 16 && 5 * (k + 1) <= 63) x |= ~uint64_t(0) << (5 * (k + 1));
-            ++p;
-            if (!(c & 32) || p == n) break;
-        }
-        if (i > 2) x += before_last;
-        before_last = last;
-        last = uint32_t(x);
-        f(last);
-        ++i;
-    }
-}
-
-// Calls f(run) for each run length of a compressed counts string, in order.
-template <class F>
-void for_each_string_run(std::string_view s, bool escaped, F&& f) {
-    if (escaped)
-        for_each_run_of<true>(s, f);
-    else
-        for_each_run_of<false>(s, f);
-}
-
-// The bounding box of a mask's foreground runs, fed as (background,
-// foreground) pairs; a trailing background run is never fed.
-class RunBox {
-  public:
-    RunBox(uint32_t h, uint32_t w) : h_(h), xs_(w), ys_(h) {}
-
-    void add(uint32_t background, uint32_t foreground) {
-        ++pairs_;
-        if (h_ == 0) return;
-        move(background);
-        if (foreground == 0) return;  // an empty foreground run covers no pixel
-        any_ = true;
-        const uint32_t x0 = col_, y0 = row_;
-        move(foreground - 1);
-        const uint32_t x1 = col_, y1 = row_;
-        move(1);
-        if (x0 < x1) {  // the run wraps into a later column
-            ys_ = 0;
-            ye_ = h_ - 1;
-        }
-        xs_ = std::min(xs_, x0);
-        xe_ = std::max(xe_, x1);
-        ys_ = std::min({ys_, y0, y1});
-        ye_ = std::max({ye_, y0, y1});
-    }
-
-    void box(double out[4]) const {
-        if (pairs_ != 0 && h_ == 0) {
-            out[0] = out[1] = 0;
-            out[2] = out[3] = 1;
-        } else if (!any_) {
-            out[0] = out[1] = out[2] = out[3] = 0;
-        } else {
-            out[0] = double(xs_);
-            out[1] = double(ys_);
-            out[2] = double(uint64_t(xe_) - xs_ + 1);
-            out[3] = double(uint64_t(ye_) - ys_ + 1);
-        }
-    }
-
-  private:
-    // Advances the pixel counter by n, keeping its column and row without a
-    // division for runs shorter than a column. The counter wraps at 2^32 as
-    // the reference's does.
-    void move(uint32_t n) {
-        const uint32_t next = cc_ + n;
-        const uint64_t row = uint64_t(row_) + n;
-        if (next < cc_) {
-            col_ = next / h_;
-            row_ = next % h_;
-        } else if (row < h_) {
-            row_ = uint32_t(row);
-        } else if (row < 2 * uint64_t(h_)) {
-            ++col_;
-            row_ = uint32_t(row - h_);
-        } else {
-            col_ += uint32_t(row / h_);
-            row_ = uint32_t(row % h_);
-        }
-        cc_ = next;
-    }
-
-    uint32_t h_, xs_, ys_, xe_ = 0, ye_ = 0;
-    uint32_t cc_ = 0, col_ = 0, row_ = 0;  // cc_ = col_ * h_ + row_ until it wraps
-    size_t pairs_ = 0;
-    bool any_ = false;
-};
-
-}  // namespace
 
 uint32_t rle_string_area(std::string_view s, bool escaped) {
     uint32_t area = 0;
@@ -288,44 +155,12 @@ uint64_t run_sum(std::span<const uint32_t> runs) {
     return s;
 }
 
-// Copy of `runs` (summing to `sum`) extended with background up to `target`.
-// Only malformed masks whose runs sum differently need it: a mask is
-// background past its end, and the joint walk below needs equal sums to stop.
+// Copy of `runs` (summing to `sum`) padded up to `target`, as PaddedRuns reads them.
 void pad_runs(std::span<const uint32_t> runs, uint64_t sum, uint64_t target, std::vector<uint32_t>& out) {
-    out.assign(runs.begin(), runs.end());
-    uint64_t rest = target - sum;
-    if (out.size() % 2 == 1 && rest <= uint64_t(UINT32_MAX - out.back())) {
-        out.back() += uint32_t(rest);
-        return;
-    }
-    bool ends_in_background = out.size() % 2 == 1;
-    while (rest > 0) {
-        const uint32_t piece = uint32_t(std::min<uint64_t>(rest, UINT32_MAX));
-        if (ends_in_background) out.push_back(0);
-        out.push_back(piece);
-        ends_in_background = true;
-        rest -= piece;
-    }
+    out.clear();
+    PaddedRuns<SpanRuns> src(SpanRuns(runs), runs.size(), runs.empty() ? 0 : runs.back(), sum, target);
+    for (uint32_t run; src.next(run);) out.push_back(run);
 }
-
-// Reading position in a run list during a joint walk of two masks.
-struct RunCursor {
-    const uint32_t* next;
-    const uint32_t* end;
-    uint32_t left;    // pixels left in the current run
-    bool fg = false;  // the current run is foreground
-
-    explicit RunCursor(std::span<const uint32_t> runs)
-        : next(runs.data() + 1), end(runs.data() + runs.size()), left(runs[0]) {}
-
-    void take(uint32_t c) {
-        left -= c;
-        if (left == 0 && next != end) {
-            left = *next++;
-            fg = !fg;
-        }
-    }
-};
 
 // Calls f(a, b) with two run lists of equal sums, padding the shorter one.
 template <class F>
@@ -342,7 +177,7 @@ auto with_equal_sums(std::span<const uint32_t> a, uint64_t sa, std::span<const u
 
 void merge_two(std::span<const uint32_t> a, std::span<const uint32_t> b, bool intersect, std::vector<uint32_t>& out) {
     out.clear();
-    RunCursor ca(a), cb(b);
+    RunCursor<SpanRuns> ca(SpanRuns{a}), cb(SpanRuns{b});
     bool v = false;
     uint32_t cc = 0;
     for (;;) {
@@ -386,257 +221,6 @@ Rle rle_merge(std::span<const Rle* const> rles, bool intersect) {
     }
     acc.shrink_to_fit();
     return Rle{r0.h, r0.w, std::move(acc)};
-}
-
-// ---- IoU -------------------------------------------------------------------
-
-namespace {
-
-// A box with a non-finite coordinate or size covers nothing and overlaps
-// nothing. (The reference lets a NaN through its min/max and may give such
-// a box IoU 1; that would count it a true positive.)
-inline bool finite_box(const double* b) {
-    return std::isfinite(b[0]) && std::isfinite(b[1]) && std::isfinite(b[2]) && std::isfinite(b[3]);
-}
-
-inline double box_pair_iou(const double* d, const double* g, bool crowd) {
-    if (!finite_box(d) || !finite_box(g)) return 0;
-    const double iw = std::min(d[0] + d[2], g[0] + g[2]) - std::max(d[0], g[0]);
-    if (!(iw > 0)) return 0;
-    const double ih = std::min(d[1] + d[3], g[1] + g[3]) - std::max(d[1], g[1]);
-    if (!(ih > 0)) return 0;
-    const double i = iw * ih;
-    const double da = d[2] * d[3];
-    return crowd ? i / da : i / (da + g[2] * g[3] - i);
-}
-
-inline bool is_crowd(std::span<const uint8_t> crowd, size_t g) {
-    return g < crowd.size() && crowd[g] != 0;
-}
-
-}  // namespace
-
-void box_iou(const double* dt, size_t n_dt, const double* gt, size_t n_gt, std::span<const uint8_t> crowd,
-             double* out) {
-    if (n_dt == 0 || n_gt == 0) return;
-    // Ground-truth corners and areas once, in columns, so the inner loop over
-    // a row is straight-line code the compiler vectorises; every value is
-    // computed by the same operations, in the same order, as box_pair_iou.
-    std::vector<double> cols(5 * n_gt);
-    double *gx1 = cols.data(), *gy1 = gx1 + n_gt, *gx2 = gy1 + n_gt, *gy2 = gx2 + n_gt, *ga = gy2 + n_gt;
-    std::vector<uint8_t> gc(n_gt), gf(n_gt);
-    for (size_t g = 0; g < n_gt; ++g) {
-        const double* b = gt + 4 * g;
-        gf[g] = finite_box(b);
-        gx1[g] = b[0];
-        gy1[g] = b[1];
-        gx2[g] = b[0] + b[2];
-        gy2[g] = b[1] + b[3];
-        ga[g] = b[2] * b[3];
-        gc[g] = is_crowd(crowd, g);
-    }
-    for (size_t d = 0; d < n_dt; ++d) {
-        check_cancelled();
-        const double* b = dt + 4 * d;
-        const double dx1 = b[0], dy1 = b[1], dx2 = b[0] + b[2], dy2 = b[1] + b[3], da = b[2] * b[3];
-        double* row = out + d * n_gt;
-        if (!finite_box(b)) {
-            std::fill(row, row + n_gt, 0.0);
-            continue;
-        }
-        for (size_t g = 0; g < n_gt; ++g) {
-            const double iw = std::min(dx2, gx2[g]) - std::max(dx1, gx1[g]);
-            const double ih = std::min(dy2, gy2[g]) - std::max(dy1, gy1[g]);
-            const double i = iw * ih;
-            const double v = i / (gc[g] ? da : da + ga[g] - i);
-            row[g] = (iw > 0 && ih > 0 && gf[g]) ? v : 0.0;
-        }
-    }
-}
-
-void box_iou_indexed(std::span<const double> dt_boxes, std::span<const double> gt_boxes,
-                     std::span<const uint32_t> dt_idx, std::span<const uint32_t> gt_idx,
-                     std::span<const uint8_t> crowd_by_gt_record, double* out) {
-    const size_t n_dt_table = dt_boxes.size() / 4, n_gt_table = gt_boxes.size() / 4;
-    for (uint32_t d : dt_idx)
-        if (d >= n_dt_table) throw_internal("box_iou_indexed: detection index out of range");
-    for (uint32_t g : gt_idx)
-        if (g >= n_gt_table || g >= crowd_by_gt_record.size())
-            throw_internal("box_iou_indexed: ground-truth index out of range");
-    const size_t n_gt = gt_idx.size();
-    for (size_t i = 0; i < dt_idx.size(); ++i) {
-        const double* d = dt_boxes.data() + 4 * size_t(dt_idx[i]);
-        for (size_t j = 0; j < n_gt; ++j) {
-            const uint32_t g = gt_idx[j];
-            out[i * n_gt + j] = box_pair_iou(d, gt_boxes.data() + 4 * size_t(g), crowd_by_gt_record[g] != 0);
-        }
-    }
-}
-
-namespace {
-
-struct MaskSummary {
-    double box[4];
-    uint32_t area;
-    uint64_t sum;
-    bool intervals;           // whether fg_begin/fg_end hold the mask's foreground intervals
-    size_t fg_begin, fg_end;  // foreground intervals, as [begin, end) pixel pairs in a shared array
-};
-
-// Interval lists take 16 bytes a foreground run, four times the mask itself:
-// a mask with more runs than this (an adversarial one of tens of millions)
-// is compared by walking its runs instead, which gives the same counts and
-// needs no memory, so that memory stays bounded by the masks themselves.
-constexpr size_t kMaxIntervalRuns = size_t(1) << 20;
-
-bool keeps_intervals(const Rle& r) {
-    return r.counts.size() / 2 <= kMaxIntervalRuns;
-}
-
-// Box, area, run sum and (for all but huge masks) the foreground intervals of a mask.
-MaskSummary summarise(const Rle& r, std::vector<uint64_t>& fg) {
-    MaskSummary s;
-    rle_to_bbox(r, s.box);
-    s.area = rle_area(r);
-    s.intervals = keeps_intervals(r);
-    s.fg_begin = fg.size();
-    uint64_t pos = 0;
-    for (size_t j = 0; j < r.counts.size(); ++j) {
-        const uint32_t c = r.counts[j];
-        if (s.intervals && (j & 1) && c) {
-            fg.push_back(pos);
-            fg.push_back(pos + c);
-        }
-        pos += c;
-    }
-    s.fg_end = fg.size();
-    s.sum = pos;
-    return s;
-}
-
-struct Overlap {
-    uint32_t i, u;  // intersection and union, in wrapping 32-bit arithmetic
-};
-
-// The joint run walk over two masks of one size with non-empty runs.
-Overlap walk_overlap(std::span<const uint32_t> a, std::span<const uint32_t> b) {
-    RunCursor ca(a), cb(b);
-    uint32_t u = 0, i = 0;
-    for (;;) {
-        const uint32_t c = std::min(ca.left, cb.left);
-        if (ca.fg || cb.fg) {
-            u += c;
-            if (ca.fg && cb.fg) i += c;
-        }
-        ca.take(c);
-        cb.take(c);
-        if (uint32_t(ca.left + cb.left) == 0) break;
-    }
-    return {i, u};
-}
-
-// Pixels in both interval lists within [lo, hi). Equals the walk's
-// intersection whenever both masks' foreground lies in [lo, hi).
-uint64_t interval_intersection(const uint64_t* a, const uint64_t* a_end, const uint64_t* b, const uint64_t* b_end,
-                               uint64_t lo, uint64_t hi) {
-    // Skip the intervals that end at or before lo (ends are ascending).
-    auto skip = [lo](const uint64_t* p, const uint64_t* e) {
-        size_t first = 0, count = size_t(e - p) / 2;
-        while (count > 0) {
-            const size_t half = count / 2;
-            if (p[2 * (first + half) + 1] <= lo) {
-                first += half + 1;
-                count -= half + 1;
-            } else {
-                count = half;
-            }
-        }
-        return p + 2 * first;
-    };
-    a = skip(a, a_end);
-    b = skip(b, b_end);
-    uint64_t n = 0;
-    while (a != a_end && b != b_end && a[0] < hi && b[0] < hi) {
-        const uint64_t s = std::max(a[0], b[0]), e = std::min(a[1], b[1]);
-        if (s < e) n += e - s;
-        if (a[1] < b[1])
-            a += 2;
-        else
-            b += 2;
-    }
-    return n;
-}
-
-}  // namespace
-
-void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std::span<const uint8_t> crowd,
-             double hint, double* out) {
-    const size_t n_dt = dt.size(), n_gt = gt.size();
-    if (n_dt == 0 || n_gt == 0) return;
-    std::vector<MaskSummary> sum(n_dt + n_gt);
-    std::vector<uint64_t> fg;
-    size_t intervals = 0;  // reserved at once: growing by doubling would hold up to twice as much
-    for (const auto* side : {&dt, &gt})
-        for (const Rle* r : *side)
-            if (keeps_intervals(*r)) intervals += (r->counts.size() + 1) / 2;
-    fg.reserve(2 * intervals);
-    for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(*dt[d], fg);
-    for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(*gt[g], fg);
-
-    for (size_t d = 0; d < n_dt; ++d) {
-        check_cancelled();
-        const Rle& D = *dt[d];
-        const MaskSummary& sd = sum[d];
-        for (size_t g = 0; g < n_gt; ++g) {
-            const MaskSummary& sg = sum[n_dt + g];
-            const bool c = is_crowd(crowd, g);
-            double& o = out[d * n_gt + g];
-            o = box_pair_iou(sd.box, sg.box, c);
-            if (!(o > 0)) continue;
-            const Rle& G = *gt[g];
-            if (D.h != G.h || D.w != G.w) {
-                o = -1;
-                continue;
-            }
-            if (D.counts.empty() || G.counts.empty()) {
-                o = 0;
-                continue;
-            }
-            if (hint > 0) {
-                // Largest intersection the areas and boxes allow bounds the IoU.
-                const double ix = std::max(
-                    0.0, std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2]) - std::max(sd.box[0], sg.box[0]));
-                const double iy = std::max(
-                    0.0, std::min(sd.box[1] + sd.box[3], sg.box[1] + sg.box[3]) - std::max(sd.box[1], sg.box[1]));
-                const double a = std::min({double(sd.area), double(sg.area), ix * iy});
-                const double u = c ? double(sd.area) : double(sd.area) + double(sg.area) - a;
-                if (u > 0 && hint > a / u) {
-                    o = 0;
-                    continue;
-                }
-            }
-            Overlap ov;
-            if (sd.sum <= UINT32_MAX && sg.sum <= UINT32_MAX && sd.intervals && sg.intervals) {
-                // Without 32-bit wrap-around the boxes bound the foreground,
-                // so only the columns both boxes share need visiting.
-                uint64_t lo = 0, hi = UINT64_MAX;
-                if (D.h > 0) {
-                    lo = uint64_t(std::max(sd.box[0], sg.box[0])) * D.h;
-                    hi = uint64_t(std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2])) * D.h;
-                }
-                // data() + offset: the interval list may be empty.
-                ov.i = uint32_t(interval_intersection(fg.data() + sd.fg_begin, fg.data() + sd.fg_end,
-                                                      fg.data() + sg.fg_begin, fg.data() + sg.fg_end, lo, hi));
-                ov.u = sd.area + sg.area - ov.i;
-            } else {
-                ov = with_equal_sums(
-                    D.counts, sd.sum, G.counts, sg.sum,
-                    [](std::span<const uint32_t> x, std::span<const uint32_t> y) { return walk_overlap(x, y); });
-            }
-            const uint32_t u = ov.i == 0 ? 1 : c ? sd.area : ov.u;
-            o = double(ov.i) / double(u);
-        }
-    }
 }
 
 }  // namespace zerlin

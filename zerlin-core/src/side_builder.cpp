@@ -28,10 +28,10 @@ void PendingMasks::finish(std::initializer_list<RecordSet*> sides, bool areas_fr
         rs->masks[row] = std::move(done[j].mask);
         if (with_boundaries_) rs->boundaries[row] = std::move(done[j].boundary);
     }
-    for (auto& [j, counts] : rasteriser_.take_packed()) {
+    for (auto& [j, packed] : rasteriser_.take_packed()) {
         auto [rs, row] = destinations_[j];
-        if (areas_from_masks) rs->areas[row] = double(rle_string_area(counts, false));
-        rs->packed_masks.emplace(row, std::move(counts));
+        if (areas_from_masks) rs->areas[row] = double(packed.area);
+        rs->packed_masks.emplace(row, std::move(packed));
     }
 }
 

@@ -28,6 +28,7 @@ namespace {
 struct EvaluatorObject {
     PyObject_HEAD BorrowFlag borrow;
     std::unique_ptr<zerlin::Engine> engine;
+    PyObject* held;  // list of the strings whose text the engine borrows (see mask_job)
 };
 
 EvaluatorObject* as_evaluator(PyObject* self) {
@@ -179,9 +180,23 @@ void append_floats(PyObject* o, std::vector<double>& out, std::vector<double>& t
     out.insert(out.end(), tmp.begin(), tmp.end());
 }
 
+// Compressed counts at `text`, the contents of the str or bytes object
+// `owner`. A huge string is borrowed rather than copied: its text is
+// immutable, and `held` keeps it alive for as long as the records.
+zerlin::CompressedCounts compressed_counts(PyObject* owner, const char* text, std::size_t n, PyObject* held) {
+    zerlin::CompressedCounts c;
+    if (n >= zerlin::kPackedMaskBytes) {
+        check_status(PyList_Append(held, owner));
+        c.borrowed = std::string_view(text, n);
+    } else {
+        c.bytes.assign(text, n);
+    }
+    return c;
+}
+
 // The mask job of one row: its image's size and its segmentation.
 zerlin::MaskJob mask_job(PyObject* ann, std::int64_t image_id, const double box[4], const Lookups& lk,
-                         const AnnKeys& keys, std::vector<double>& tmp) {
+                         const AnnKeys& keys, PyObject* held, std::vector<double>& tmp) {
     const auto* size = lk.sizes.find(image_id);
     if (!size) {
         std::string msg = "no image entry for image_id " + std::to_string(image_id);
@@ -201,12 +216,13 @@ zerlin::MaskJob mask_job(PyObject* ann, std::int64_t image_id, const double box[
         if (!counts) throw zerlin::Error(zerlin::ErrorKind::Value, "RLE segmentation is missing 'counts'");
         Ref hold(counts);
         if (PyBytes_Check(counts)) {
-            job.geometry = zerlin::CompressedCounts{std::string(PyBytes_AS_STRING(counts), PyBytes_GET_SIZE(counts))};
+            job.geometry =
+                compressed_counts(counts, PyBytes_AS_STRING(counts), std::size_t(PyBytes_GET_SIZE(counts)), held);
         } else if (PyUnicode_Check(counts)) {
             Py_ssize_t n = 0;
             const char* text = PyUnicode_AsUTF8AndSize(counts, &n);
             if (!text) throw_python_error_already_set();
-            job.geometry = zerlin::CompressedCounts{std::string(text, std::size_t(n))};
+            job.geometry = compressed_counts(counts, text, std::size_t(n), held);
         } else {
             zerlin::UncompressedCounts u;
             to_vec(counts, &u.runs, &to_u32);
@@ -274,7 +290,7 @@ bool read_keypoints(PyObject* ann, const AnnKeys& keys, const zerlin::SideBuilde
 
 // One row per annotation dict of `list`, with the geometry the side's kind reads.
 void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys, zerlin::GeometryKind kind,
-                         zerlin::SideBuilder& rows) {
+                         PyObject* held, zerlin::SideBuilder& rows) {
     const bool keypoints = kind == zerlin::GeometryKind::Keypoints;
     const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
     const Py_ssize_t start_len = PyList_GET_SIZE(list);
@@ -289,7 +305,7 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         double box[4];
         const zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints, keys, box);
         if (masks)
-            rows.add(row, mask_job(ann, row.image_id, box, lk, keys, tmp));
+            rows.add(row, mask_job(ann, row.image_id, box, lk, keys, held, tmp));
         else if (!keypoints)
             rows.add(row);
         else if (read_keypoints(ann, keys, rows, kp))
@@ -349,12 +365,14 @@ struct Sides {
     const zerlin::CompactData* handles[2];
     PyObject* lists[2];
     Ref empty;
+    Ref held;  // the strings the records borrow, for the evaluator to keep
 };
 
 void take_sides(PyObject* const* a, zerlin::GeometryKind kind, Sides& s) {
     s.gt = zerlin::RecordSet(kind);
     s.dt = zerlin::RecordSet(kind);
     s.empty = Ref(check(PyList_New(0)));
+    s.held = Ref(check(PyList_New(0)));
     for (int side = 0; side < 2; ++side) {
         s.handles[side] = compact_data(a[side]);
         if (!s.handles[side]) check_list(a[side]);
@@ -373,7 +391,7 @@ void read_list_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, z
     for (int side = 0; side < 2; ++side) {
         zerlin::Stopwatch sw;
         zerlin::SideBuilder rows(side == 0 ? s.gt : s.dt, side == 0, lk, masks ? &*masks : nullptr);
-        convert_annotations(s.lists[side], side == 0, lk, keys, kind, rows);
+        convert_annotations(s.lists[side], side == 0, lk, keys, kind, s.held.get(), rows);
         sw.add_to(side == 0 ? cells.gt_read : cells.dt_read);
     }
     if (masks) masks->finish({&s.gt, &s.dt}, false);
@@ -423,6 +441,7 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a, const FederatedSelec
     if (!self) throw_python_error_already_set();
     new (&as_evaluator(self)->borrow) BorrowFlag();
     new (&as_evaluator(self)->engine) std::unique_ptr<zerlin::Engine>(std::move(engine));
+    as_evaluator(self)->held = sides.held.release();
     return self;
 }
 
@@ -463,6 +482,7 @@ namespace {
 
 extern "C" void evaluator_dealloc(PyObject* self) {
     as_evaluator(self)->engine.~unique_ptr();
+    Py_XDECREF(as_evaluator(self)->held);  // after the engine, which borrows from it
     as_evaluator(self)->borrow.~BorrowFlag();
     PyTypeObject* tp = Py_TYPE(self);
     tp->tp_free(self);

@@ -4,7 +4,10 @@
 #include "binding.hpp"
 
 #include <algorithm>
+#include <span>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "zerlin/rle.hpp"
@@ -109,8 +112,8 @@ void to_runs(PyObject* o, std::vector<uint32_t>* out) {
     to_vec(o, out, &to_u32);
 }
 
-// Bytes or str holding a compressed counts string.
-void compressed_counts(PyObject* counts, uint32_t h, uint32_t w, Rle* out) {
+// The text of a bytes or str object holding a compressed counts string.
+std::string_view counts_text(PyObject* counts) {
     char* s;
     Py_ssize_t n;
     if (PyBytes_Check(counts)) {
@@ -120,25 +123,62 @@ void compressed_counts(PyObject* counts, uint32_t h, uint32_t w, Rle* out) {
         if (!u) throw_python_error_already_set();
         s = const_cast<char*>(u);
     }
-    *out = zerlin::rle_from_string(std::string_view(s, size_t(n)), h, w, false);
+    return std::string_view(s, size_t(n));
 }
 
 // One RLE object: 'counts' as compressed bytes, str, or a list of runs. A
 // mask of 2^32 pixels or more, which 32-bit pixel indices would wrap, is
-// refused with OverflowError.
-void rle_from_py(PyObject* o, Rle* out) {
+// refused with OverflowError. Sets out's size; runs given as a list go into
+// out->counts, while compressed counts are returned as their text (in the
+// object `text_owner` then holds), not decoded.
+std::string_view rle_parts_from_py(PyObject* o, Rle* out, Ref* text_owner) {
     const MaskKeys* k = mask_keys();
     if (!PyDict_Check(o)) zerlin::throw_type(kNotRleDict);
     std::vector<uint64_t> hw;
     to_vec_u64(required_key(o, k->size, kNoSize).get(), &hw);
     if (hw.size() != 2) zerlin::throw_value(kBadSize);
     Ref counts = required_key(o, k->counts, kNoCounts);
-    const uint32_t h = uint32_t(hw[0]), w = uint32_t(hw[1]);
-    zerlin::require_mask_size(h, w);
-    if (PyBytes_Check(counts.get()) || PyUnicode_Check(counts.get())) return compressed_counts(counts.get(), h, w, out);
-    out->h = h;
-    out->w = w;
+    out->h = uint32_t(hw[0]);
+    out->w = uint32_t(hw[1]);
+    zerlin::require_mask_size(out->h, out->w);
+    if (PyBytes_Check(counts.get()) || PyUnicode_Check(counts.get())) {
+        const std::string_view text = counts_text(counts.get());
+        *text_owner = std::move(counts);
+        return text;
+    }
     replacing_failure(zerlin::ErrorKind::Type, kBadCounts, [&] { to_runs(counts.get(), &out->counts); });
+    return {};
+}
+
+void rle_from_py(PyObject* o, Rle* out) {
+    Ref owner;
+    const std::string_view text = rle_parts_from_py(o, out, &owner);
+    if (owner) *out = zerlin::rle_from_string(text, out->h, out->w, false);
+}
+
+// Areas (and boxes, when asked) of a list of RLE objects, each taken from
+// its compressed counts as they are read: no object's runs are kept, so a
+// list of huge masks needs no more memory than its objects.
+struct AreasAndBoxes {
+    bool with_boxes = false;
+    std::vector<uint32_t> areas;
+    std::vector<double> boxes;
+};
+
+void areas_and_boxes_from_py(PyObject* o, AreasAndBoxes* out) {
+    for_each_item(o, [&](PyObject* item) {
+        Rle r;
+        Ref owner;
+        const std::string_view text = rle_parts_from_py(item, &r, &owner);
+        double box[4];
+        if (owner && out->with_boxes)
+            out->areas.push_back(zerlin::rle_string_area_and_box(text, r.h, r.w, false, box));
+        else
+            out->areas.push_back(owner ? zerlin::rle_string_area(text, false) : zerlin::rle_area(r));
+        if (!out->with_boxes) return;
+        if (!owner) zerlin::rle_to_bbox(r, box);
+        out->boxes.insert(out->boxes.end(), box, box + 4);
+    });
 }
 
 void rle_list_from_py(PyObject* o, std::vector<Rle>* out) {
@@ -167,7 +207,17 @@ struct BoxesOrRles {
     bool is_rles = false;
     std::vector<double> boxes;
     std::vector<Rle> rles;
+    // Masks of huge compressed counts stay compressed (rles[i] then holds
+    // only the size), viewing the text of the objects in `owners`.
+    std::unordered_map<size_t, zerlin::PackedRle> packed;
+    std::vector<Ref> owners;
     size_t size() const { return is_rles ? rles.size() : boxes.size() / 4; }
+    std::vector<zerlin::MaskRef> refs() const {
+        std::vector<zerlin::MaskRef> r(rles.size());
+        for (size_t i = 0; i < r.size(); ++i) r[i].rle = &rles[i];
+        for (const auto& [i, p] : packed) r[i].packed = &p;
+        return r;
+    }
 };
 
 void boxes_from_f64_array(PyObject* o, std::vector<double>* boxes) {
@@ -195,7 +245,16 @@ void boxes_or_rles_from_py(PyObject* o, BoxesOrRles* out) {
         out->rles.resize(items.size());
         for (size_t i = 0; i < items.size(); ++i) {
             zerlin::check_cancelled();
-            rle_from_py(items[i].get(), &out->rles[i]);
+            Rle& r = out->rles[i];
+            Ref owner;
+            const std::string_view text = rle_parts_from_py(items[i].get(), &r, &owner);
+            if (!owner) continue;
+            if (text.size() < zerlin::kPackedMaskBytes) {
+                r = zerlin::rle_from_string(text, r.h, r.w, false);
+                continue;
+            }
+            out->packed.emplace(i, zerlin::pack_rle(text, r.h, r.w));
+            out->owners.push_back(std::move(owner));
         }
         return;
     }
@@ -451,26 +510,25 @@ PyObject* fn_merge(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject*
 PyObject* fn_area(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&] {
         static const Signature sig{"area()", {"rle_objs"}, 1};
-        const std::vector<Rle> rles = rle_objs_arg(sig, args, nargs, kw);
-        std::vector<uint32_t> areas(rles.size());
-        for (size_t i = 0; i < rles.size(); ++i) {
-            zerlin::check_cancelled();
-            areas[i] = zerlin::rle_area(rles[i]);
-        }
-        return array_from_vector(std::move(areas), {npy_intp(rles.size())}, NPY_UINT32);
+        PyObject* a[1];
+        parse_args(sig, args, nargs, kw, a);
+        AreasAndBoxes r;
+        arg(a[0], "rle_objs", areas_and_boxes_from_py, &r);
+        const npy_intp n = npy_intp(r.areas.size());
+        return array_from_vector(std::move(r.areas), {n}, NPY_UINT32);
     });
 }
 
 PyObject* fn_toBbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&] {
         static const Signature sig{"toBbox()", {"rle_objs"}, 1};
-        const std::vector<Rle> rles = rle_objs_arg(sig, args, nargs, kw);
-        std::vector<double> boxes(rles.size() * 4);
-        for (size_t i = 0; i < rles.size(); ++i) {
-            zerlin::check_cancelled();
-            zerlin::rle_to_bbox(rles[i], &boxes[4 * i]);
-        }
-        return array_from_vector(std::move(boxes), {npy_intp(rles.size()), 4}, NPY_DOUBLE);
+        PyObject* a[1];
+        parse_args(sig, args, nargs, kw, a);
+        AreasAndBoxes r;
+        r.with_boxes = true;
+        arg(a[0], "rle_objs", areas_and_boxes_from_py, &r);
+        const npy_intp n = npy_intp(r.areas.size());
+        return array_from_vector(std::move(r.boxes), {n, 4}, NPY_DOUBLE);
     });
 }
 
@@ -489,7 +547,8 @@ PyObject* fn_iou(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         if (dt.is_rles != gt.is_rles) zerlin::throw_type(kMixedKinds);
         std::vector<double> out(nd * ng);
         if (dt.is_rles)
-            zerlin::rle_iou(pointers(dt.rles), pointers(gt.rles), crowd, 0.0, out.data());
+            zerlin::rle_iou(std::span<const zerlin::MaskRef>(dt.refs()), std::span<const zerlin::MaskRef>(gt.refs()),
+                            crowd, 0.0, out.data());
         else
             zerlin::box_iou(dt.boxes.data(), nd, gt.boxes.data(), ng, crowd, out.data());
         return array_from_vector(std::move(out), {npy_intp(nd), npy_intp(ng)}, NPY_DOUBLE);

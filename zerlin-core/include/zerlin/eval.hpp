@@ -5,9 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <memory>
-#include <mutex>
 #include <span>
 #include <utility>
 #include <vector>
@@ -98,14 +96,11 @@ class Engine {
     struct Category;
     struct Scratch;
     struct MaskScratch {
-        std::vector<const Rle*> dt, gt;
+        std::vector<MaskRef> dt, gt;
         std::vector<uint8_t> crowd;
         std::vector<double> second;
-        std::deque<Rle> unpacked;  // this image's huge masks, decoded (stable addresses)
     };
     void mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
-    void unpack(const RecordSet& rs, std::span<const uint32_t> idx, std::vector<const Rle*>& out,
-                std::deque<Rle>& unpacked, std::unique_lock<std::mutex>& lock) const;
     void box_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
     void keypoint_ious(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;
     void kinds_disagree(std::span<const uint32_t> di, std::span<const uint32_t> gi, double* out, MaskScratch& s) const;

@@ -40,9 +40,6 @@ struct RasterResult {
 };
 
 constexpr std::size_t kMaskBatch = 4096;
-// Compressed counts of at least this many bytes (a million runs or more) are
-// kept compressed until their image is compared.
-constexpr std::size_t kPackedMaskBytes = std::size_t(1) << 20;
 
 class MaskRasteriser {
   public:
@@ -66,9 +63,9 @@ class MaskRasteriser {
     // Error(Memory, ...) for a failed allocation, and as
     // Error(Internal, "mask worker panicked") otherwise.
     std::vector<RasterResult> finish();
-    // After finish(): the huge masks' compressed counts, by result position;
-    // their results hold only the mask's size.
-    std::vector<std::pair<std::size_t, std::string>> take_packed() { return std::move(packed_); }
+    // After finish(): the huge masks kept compressed, by result position; their
+    // results hold only the mask's size. Borrowed counts stay borrowed.
+    std::vector<std::pair<std::size_t, PackedRle>> take_packed() { return std::move(packed_); }
 
     // Closes the channel without sending the pending batch and joins the
     // thread, discarding results (the reading side failed).
@@ -76,6 +73,9 @@ class MaskRasteriser {
 
   private:
     void thread_main();
+    // Keeps a mask of kPackedMaskBytes or more compressed (its summary taken
+    // here, on a worker).
+    void pack(std::size_t position, uint32_t h, uint32_t w, CompressedCounts& counts);
     bool send(std::vector<MaskJob>&& batch);  // false when the receiver is gone
     void close_and_join() noexcept;
     void rethrow_failure();  // after the join
@@ -93,7 +93,7 @@ class MaskRasteriser {
 
     std::vector<RasterResult> results_;
     std::mutex packed_mutex_;  // rare: only huge masks are appended
-    std::vector<std::pair<std::size_t, std::string>> packed_;
+    std::vector<std::pair<std::size_t, PackedRle>> packed_;
     std::exception_ptr failure_;
     CancelToken* token_;  // the constructing thread's (cancel.hpp), or nullptr
     std::optional<Thread> thread_;

@@ -73,9 +73,9 @@ struct RecordSet {
     // Masks and BoundaryMasks: one mask per row (and its boundary band).
     std::vector<Rle> masks;
     std::vector<Rle> boundaries;
-    // Rows whose mask is too large to hold decoded for the set's life: their
-    // compressed counts, decoded only while their image is compared.
-    std::unordered_map<uint32_t, std::string> packed_masks;
+    // Rows whose mask is too large to hold decoded: their compressed counts
+    // (masks[row] holds only the size), compared without decoding them whole.
+    std::unordered_map<uint32_t, PackedRle> packed_masks;
 
     explicit RecordSet(GeometryKind k = GeometryKind::Boxes) : kind(k) {}
 

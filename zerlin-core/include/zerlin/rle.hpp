@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -76,6 +77,10 @@ struct Polygons {
 };
 struct CompressedCounts {
     std::string bytes;  // plain (not escaped) compressed string
+    // Where set, the string itself, in a buffer its caller keeps alive for
+    // as long as the records made from it (bytes then stays empty).
+    std::string_view borrowed;
+    std::string_view text() const noexcept { return borrowed.data() ? borrowed : std::string_view(bytes); }
 };
 struct UncompressedCounts {
     std::vector<uint32_t> runs;
@@ -112,6 +117,43 @@ void box_iou_indexed(std::span<const double> dt_boxes, std::span<const double> g
 // sizes. With hint > 0 a pair whose IoU is provably below hint may get 0.
 void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std::span<const uint8_t> crowd,
              double hint, double* out);
+
+// ---- masks kept compressed -------------------------------------------------
+
+// Compressed counts of at least this many bytes (a million runs or more) are
+// kept compressed where masks are held for a while, and compared without
+// decoding them whole.
+constexpr size_t kPackedMaskBytes = size_t(1) << 20;
+
+// A mask too large to hold decoded for long (tens of millions of runs take
+// four bytes each) kept as its plain compressed counts, with what comparing
+// it needs summarised in one pass. A comparison decodes its runs as it walks
+// them and stores none.
+struct PackedRle {
+    uint32_t h = 0, w = 0;
+    std::string_view counts;                   // in `owner`, or in a buffer the caller keeps alive
+    std::shared_ptr<const std::string> owner;  // may be null (see counts)
+    uint32_t area = 0;                         // as rle_area gives it
+    uint32_t last = 0;                         // the last run (0 without runs)
+    uint64_t runs = 0;                         // how many
+    uint64_t sum = 0;                          // of the runs, without wrapping
+    double box[4] = {0, 0, 0, 0};              // as rle_to_bbox gives it
+};
+// The summary of plain compressed counts, viewing (not copying) them.
+PackedRle pack_rle(std::string_view counts, uint32_t h, uint32_t w);
+// Its decoded runs (for tests and for callers that need the mask itself).
+Rle unpack_rle(const PackedRle& p);
+
+// One mask of an IoU: its decoded runs, or (packed set) its compressed counts.
+struct MaskRef {
+    const Rle* rle = nullptr;
+    const PackedRle* packed = nullptr;
+};
+// As rle_iou, over masks of either form, with bit-identical values. A pair
+// involving a packed mask is compared by decoding both masks' runs as they
+// are walked; long walks check for cancellation (cancel.hpp).
+void rle_iou(std::span<const MaskRef> dt, std::span<const MaskRef> gt, std::span<const uint8_t> crowd, double hint,
+             double* out);
 
 // ---- boundary --------------------------------------------------------------
 
