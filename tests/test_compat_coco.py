@@ -3,11 +3,13 @@ derived result fields, messages; and the import hooks."""
 
 import copy
 import json
+import pickle
 import subprocess
 import sys
 
 import numpy as np
 import pycocotools.coco
+import pycocotools.cocoeval
 import pycocotools.mask
 import pytest
 
@@ -234,3 +236,30 @@ def test_load_by_numpy_id(pair):
     ann_id = ref.dataset["annotations"][0]["id"]
     assert ours.loadAnns(np.int64(ann_id)) == ref.loadAnns(ann_id)
     assert ref.loadAnns(np.int64(ann_id)) is None
+
+
+@pytest.mark.parametrize("how", ["deepcopy", "pickle"])
+def test_copies_of_objects_still_held_compactly(how):
+    """Copied or pickled before anyone read their dicts (the reference's
+    objects are plain dicts, so callers copy them freely): the copies hold the
+    reference's data and evaluate to its numbers."""
+    from vantorel.compat.cocoeval import COCOeval
+
+    clone = copy.deepcopy if how == "deepcopy" else lambda o: pickle.loads(pickle.dumps(o))
+    gt, _ = quiet(COCO, str(GT_FILE))
+    dt, _ = quiet(gt.loadRes, str(RESULT_FILES["bbox"]))
+    gt2, dt2 = clone(gt), clone(dt)
+    ref_gt, _ = quiet(pycocotools.coco.COCO, str(GT_FILE))
+    ref_dt, _ = quiet(ref_gt.loadRes, str(RESULT_FILES["bbox"]))
+    assert_same_value(gt2.dataset, ref_gt.dataset, "dataset")
+    assert_same_value(dt2.anns, ref_dt.anns, "anns")
+
+    def stats(E):
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+        return E.stats
+
+    ours, _ = quiet(stats, COCOeval(gt2, dt2, "bbox"))
+    ref, _ = quiet(stats, pycocotools.cocoeval.COCOeval(ref_gt, ref_dt, "bbox"))
+    np.testing.assert_array_equal(ours, ref)

@@ -109,6 +109,15 @@ class COCO:
             self._make_anns = make
         self.createIndex()
 
+    def __getstate__(self) -> dict[str, Any]:
+        """Pickled and copied with its dicts made: the compact handle and the
+        function that makes dicts from it do not pickle."""
+        self._materialise()
+        state = dict(self.__dict__)
+        state["_fast"] = None
+        state["_make_anns"] = None
+        return state
+
     # -- lazily made members ------------------------------------------------
 
     def _materialise(self) -> None:
