@@ -131,6 +131,14 @@ def test_evaluate_wholebody_is_each_type(wholebody_files):
         evaluate_wholebody(gt, res, sigmas, iou_types=["keypoints_crowd"])
 
 
+def test_not_streamed(wholebody_files):
+    from vantorel import StreamingEvaluator
+
+    root, _, _ = wholebody_files
+    with pytest.raises(ValueError, match=r"keypoints_foot is evaluated by vantorel\.evaluate"):
+        StreamingEvaluator(root / "gt.json", "keypoints_foot")
+
+
 def test_part_counts_that_differ_are_refused(tmp_path):
     # The plain-number reading hands such files to the strict reading, which names the fault.
     gt, res = evalgen.wholebody(9, n_images=8)
