@@ -195,25 +195,36 @@ void HandleSideReader::geometry(const CompactData& h, bool is_gt, RecordSet& rs,
 namespace {
 
 // Rows [first, last)'s keypoint lists read by the plain-number scanner on
-// the worker pool: each row's selected lists joined into `values` in row
-// order, its end in `ends`. False when a list needs the strict reader or a
-// part's count differs from the one `counts` holds (0: not seen yet), so
-// that the strict reading words the error.
+// the worker pool, in pieces of consecutive rows: each row's selected lists
+// joined into its piece's `values`, its end in `ends`. False when a list
+// needs the strict reader or a part's count differs from the one `counts`
+// holds (0: not seen yet), so that the strict reading words the error.
+struct PlainPiece {
+    std::vector<double> values;
+    std::vector<std::size_t> ends;
+    std::vector<std::uint32_t> counts;  // per row and part
+    bool plain = true;
+};
+
 bool scan_plain_rows(std::string_view snap, const AnnotationColumns& c, std::span<const KeypointPart> parts,
                      const std::vector<std::uint8_t>& keep, std::size_t first, std::size_t last,
-                     std::vector<std::uint32_t>& counts, std::vector<double>& values, std::vector<std::size_t>& ends) {
+                     std::vector<std::uint32_t>& counts, std::vector<PlainPiece>& pieces) {
     constexpr std::size_t kRows = 128;
-    struct Piece {
-        std::vector<double> values;
-        std::vector<std::size_t> ends;
-        std::vector<std::uint32_t> counts;  // per row and part
-        bool plain = true;
-    };
-    std::vector<Piece> pieces((last - first + kRows - 1) / kRows);
+    pieces.resize((last - first + kRows - 1) / kRows);
     parallel_for(pieces.size(), 1, [&](std::size_t b, std::size_t e) {
         for (std::size_t k = b; k < e; ++k) {
-            Piece& pc = pieces[k];
-            for (std::size_t i = first + k * kRows; i < std::min(last, first + (k + 1) * kRows) && pc.plain; ++i) {
+            PlainPiece& pc = pieces[k];
+            const std::size_t row_end = std::min(last, first + (k + 1) * kRows);
+            pc.values.clear();
+            pc.ends.clear();
+            pc.counts.clear();
+            pc.plain = true;
+            // Room for the usual numbers (several digits); short ones grow it.
+            std::size_t bytes = 0;
+            for (std::size_t i = first + k * kRows; i < row_end; ++i)
+                for (KeypointPart part : parts) bytes += keep[i] ? c.part_span(i, part).length : 0;
+            pc.values.reserve(bytes / 8 + 16);
+            for (std::size_t i = first + k * kRows; i < row_end && pc.plain; ++i) {
                 check_cancelled();
                 for (KeypointPart part : parts) {
                     const std::size_t before = pc.values.size();
@@ -228,9 +239,7 @@ bool scan_plain_rows(std::string_view snap, const AnnotationColumns& c, std::spa
             }
         }
     });
-    values.clear();
-    ends.clear();
-    for (const Piece& pc : pieces) {
+    for (const PlainPiece& pc : pieces) {
         if (!pc.plain) return false;
         for (std::size_t j = 0; j < pc.counts.size(); ++j) {
             std::uint32_t& fixed = counts[j % parts.size()];
@@ -238,8 +247,6 @@ bool scan_plain_rows(std::string_view snap, const AnnotationColumns& c, std::spa
             if (fixed == 0) fixed = pc.counts[j];
             if (fixed != pc.counts[j]) return false;
         }
-        for (std::size_t end : pc.ends) ends.push_back(values.size() + end);
-        values.insert(values.end(), pc.values.begin(), pc.values.end());
     }
     return true;
 }
@@ -256,22 +263,24 @@ void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, Recor
     // Rows are appended one at a time, so a row's place never depends on another's.
     RecordSet rows(GeometryKind::Keypoints);
     rows.reserve(n);
-    // Blocks of rows bound the memory of the parallel reading.
-    constexpr std::size_t kBlock = 16384;
+    // Blocks of rows bound the memory of the parallel reading (and let the
+    // pieces' buffers serve again).
+    constexpr std::size_t kBlock = 4096;
     std::vector<std::uint32_t> counts(parts.size(), 0);
-    std::vector<double> values;
-    std::vector<std::size_t> ends;
+    std::vector<PlainPiece> pieces;
     bool plain = h.snapshot != nullptr;
     for (std::size_t first = 0; plain && first < n; first += kBlock) {
-        const std::size_t last = std::min(n, first + kBlock);
-        plain = scan_plain_rows(snap, *h.columns, parts, keep, first, last, counts, values, ends);
-        for (std::size_t i = first; plain && i < last; ++i) {
-            rows.push_scalars(0, 0, 0, 0, 0, false, false);
-            const std::size_t begin = i == first ? 0 : ends[i - first - 1], end = ends[i - first];
-            if (begin == end)
-                rows.push_missing_keypoints(is_gt);
-            else
-                rows.push_keypoints(values.data() + begin, end - begin, is_gt);
+        plain = scan_plain_rows(snap, *h.columns, parts, keep, first, std::min(n, first + kBlock), counts, pieces);
+        for (std::size_t k = 0; plain && k < pieces.size(); ++k) {
+            const PlainPiece& pc = pieces[k];
+            for (std::size_t r = 0; r < pc.ends.size(); ++r) {
+                rows.push_scalars(0, 0, 0, 0, 0, false, false);
+                const std::size_t begin = r == 0 ? 0 : pc.ends[r - 1], end = pc.ends[r];
+                if (begin == end)
+                    rows.push_missing_keypoints(is_gt);
+                else
+                    rows.push_keypoints(pc.values.data() + begin, end - begin, is_gt);
+            }
         }
     }
     if (!plain) {
