@@ -4,8 +4,8 @@ with iouType "keypoints", "keypoints_crowd" (CrowdPose), COCO-WholeBody's
 "keypoints_body", "keypoints_foot", "keypoints_face", "keypoints_lefthand",
 "keypoints_righthand" and "keypoints_wholebody", "bbox" or "segm".
 
-A whole-body type evaluates COCO keypoints on its part's list of each
-annotation and result (``keypoints``, ``foot_kpts``, ``face_kpts``,
+A whole-body type (read by the engine from the loaded files' columns)
+evaluates COCO keypoints on its part's list of each annotation and result (``keypoints``, ``foot_kpts``, ``face_kpts``,
 ``lefthand_kpts``, ``righthand_kpts``; all five joined in that order for
 "keypoints_wholebody") with the sigmas given for it: the person's area
 scales the similarity, a ground truth without a visible keypoint of the
@@ -75,7 +75,7 @@ class COCOeval(_base.COCOeval):
     ----------
     cocoGt, cocoDt : COCO or None
     iouType : str, default "keypoints"
-        "keypoints", "keypoints_crowd", "bbox" or "segm".
+        "keypoints", "keypoints_crowd", a COCO-WholeBody type, "bbox" or "segm".
     sigmas : array-like, optional
         Per-keypoint OKS constants (the 17 COCO person keypoints' by default).
     use_area : bool, default True
