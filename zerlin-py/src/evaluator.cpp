@@ -712,7 +712,7 @@ PyType_Spec* evaluator_spec() {
          const_cast<char*>("Evaluator(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, "
                            "max_dets, area_rng, use_cats, iou_type, kpt_sigmas, use_area=True, "
                            "boundary_dilation=0.02, range_by_image=None, ranges_by_scale=False, skip_unscored=False, "
-                           "visibility_ignore=False)\n--\n\n"
+                           "visibility_ignore=False, keypoint_parts=None, part_score=None)\n--\n\n"
                            "COCO/LVIS evaluation of one set of results against ground truth.")},
         {0, nullptr},
     };
