@@ -207,10 +207,11 @@ def with_crowd_index(seed, gt):
 WHOLEBODY_PARTS = {"keypoints": 17, "foot_kpts": 6, "face_kpts": 68, "lefthand_kpts": 21, "righthand_kpts": 21}
 
 
-def wholebody(seed, n_images=25):
+def wholebody(seed, n_images=25, strays=False):
     """COCO-WholeBody-shaped ground truth and results: every part's keypoint
     list, parts often wholly invisible (so ignored), people without any
-    keypoints, crowd regions; results with part scores, some missing."""
+    keypoints, crowd regions; results with part scores, some missing. With
+    ``strays``, also results matching nobody (images without people too)."""
     rng = random.Random(seed)
     images = [{"id": i + 1, "width": 640, "height": 480} for i in range(n_images)]
     anns, res = [], []
@@ -249,5 +250,13 @@ def wholebody(seed, n_images=25):
                 if rng.random() < 0.9:
                     d["wholebody_score"] = round(rng.random() * 20) / 20
                 res.append(d)
+        for _ in range(rng.choice([0, 0, 1, 3]) if strays else 0):
+            box = _box(rng, img["width"], img["height"])
+            d = {"image_id": img["id"], "category_id": 1, "score": round(rng.random() * 20) / 20}
+            for part, n in WHOLEBODY_PARTS.items():
+                d[part] = [box[0] + rng.random() * box[2] if j % 3 == 0 else box[1] + rng.random() * box[3] if j % 3 == 1
+                           else rng.random() for j in range(3 * n)]  # fmt: skip
+                d[part.replace("_kpts", "_score").replace("keypoints", "wholebody_score")] = rng.random()
+            res.append(d)
     gt = {"images": images, "annotations": anns, "categories": [{"id": 1, "name": "person"}]}
     return gt, res

@@ -34,6 +34,7 @@ FUNCTIONS = [
 METHODS = [
     (z.Evaluator, "run", "($self, collect_eval_imgs=False)"),
     (z.Evaluator, "timings", "($self)"),
+    (z.Evaluator, "score_fallbacks", "($self)"),
     (z.Evaluator, "per_instance", "($self, t_idx=0, a_idx=0, max_det=100)"),
     (z.Evaluator, "configure_lvis", "($self, gt_ignore, non_exhaustive, preserve_crowds=False)"),
     (z.CompactBbox, "annotations", "($self)"),
@@ -68,7 +69,7 @@ def test_classes():
     assert z.Evaluator.__text_signature__ == (
         "(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, max_dets, area_rng, "
         "use_cats, iou_type, kpt_sigmas, use_area=True, boundary_dilation=0.02, range_by_image=None, ranges_by_scale=False, "
-        "skip_unscored=False, visibility_ignore=False)"
+        "skip_unscored=False, visibility_ignore=False, keypoint_parts=None, part_score=None)"
     )
     with pytest.raises(TypeError):
         z.CompactBbox()  # instances only come from the loaders

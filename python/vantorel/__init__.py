@@ -8,6 +8,7 @@ from .evaluation import evaluate
 from .loading import JsonError, read_json
 from .panoptic import pq_compute
 from .params import Params
+from .pose import evaluate_wholebody
 from .results import CategoryTable, EvalResult
 from .streaming import StreamingEvaluator
 
@@ -21,6 +22,7 @@ __all__ = [
     "__version__",
     "analysis",
     "evaluate",
+    "evaluate_wholebody",
     "load_compact_array",
     "load_compact_bbox",
     "panoptic",

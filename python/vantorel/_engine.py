@@ -19,6 +19,7 @@ Examples
 from __future__ import annotations
 
 import math
+import warnings
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 from typing import Any, Literal
@@ -26,7 +27,7 @@ from typing import Any, Literal
 import numpy as np
 
 from . import _zerlin
-from .params import KEYPOINT_TYPES, WHOLEBODY_TYPES, Params
+from .params import KEYPOINT_TYPES, WHOLEBODY_PARTS, WHOLEBODY_TYPES, Params
 
 Naming = Literal["vantorel", "pycocotools", "faster", "lvis"]
 
@@ -86,13 +87,17 @@ def evaluator(
     truths and its negative ones), and leaves out annotations whose area is
     not in (0, inf). With ``range_by_image`` (one value per ``p.img_ids``),
     the area ranges test those values instead of the annotations' areas.
-    "keypoints_crowd" follows xtcocotools' rules (and so does a drop-in
-    whose ``p`` has the attributes ``ranges_by_scale`` and ``skip_unscored``
-    set): a keypoint ground truth's range is tested on its similarity scale
-    (0.53 x its box area when ``use_area`` is off), and results without a
-    keypoint of positive confidence are left out; a drop-in's
-    ``visibility_ignore`` ignores keypoint ground truths without a visible
-    keypoint rather than by ``num_keypoints``.
+    "keypoints_crowd" and the whole-body types follow xtcocotools' rules
+    (and so does a drop-in whose ``p`` has the attributes
+    ``ranges_by_scale`` and ``skip_unscored`` set): a keypoint ground
+    truth's range is tested on its similarity scale (0.53 x its box area
+    when ``use_area`` is off), and results without a keypoint of positive
+    confidence are left out; the whole-body types (and a drop-in's
+    ``visibility_ignore``) ignore keypoint ground truths without a visible
+    keypoint rather than by ``num_keypoints``. A whole-body type reads its
+    part's keypoint lists (joined) and ranks results by its part score,
+    warning as xtcocotools does where a result lacks it and its ``score``
+    serves instead.
 
     Examples
     --------
@@ -117,15 +122,23 @@ def evaluator(
     options: dict[str, Any] = {"use_area": bool(p.use_area), "boundary_dilation": float(p.boundary_dilation)}
     if range_by_image is not None:
         options["range_by_image"] = [float(v) for v in range_by_image]
+    xtcocotools_rules = p.iou_type == "keypoints_crowd" or p.iou_type in WHOLEBODY_TYPES
     for name in ("ranges_by_scale", "skip_unscored"):
-        if p.iou_type == "keypoints_crowd" or getattr(p, name, False):
+        if xtcocotools_rules or getattr(p, name, False):
             options[name] = True
-    if getattr(p, "visibility_ignore", False):
+    if p.iou_type in WHOLEBODY_TYPES or getattr(p, "visibility_ignore", False):
         options["visibility_ignore"] = True
+    part = WHOLEBODY_PARTS.get(p.iou_type)
+    if part is not None:
+        options["keypoint_parts"] = list(part[0])
+        options["part_score"] = part[1]
     if federated is None:
-        return _zerlin.Evaluator(*args, **options)
-    ev = _zerlin.federated_evaluator(federated.negative, federated.max_det, *args, **options)
-    ev.configure_lvis(federated.gt_ignore, federated.non_exhaustive)
+        ev = _zerlin.Evaluator(*args, **options)
+    else:
+        ev = _zerlin.federated_evaluator(federated.negative, federated.max_det, *args, **options)
+        ev.configure_lvis(federated.gt_ignore, federated.non_exhaustive)
+    if part is not None and part[1] is not None and ev.score_fallbacks():
+        warnings.warn(f"{part[1]!r} not found, use 'score' instead.", UserWarning, stacklevel=3)
     return ev
 
 

@@ -88,6 +88,18 @@ def build_parser() -> argparse.ArgumentParser:
     params.add_argument(
         "--img-ids", metavar="FILE", help="evaluate only these images: a JSON array of ids, or one id per line"
     )
+    params.add_argument(
+        "--kpt-sigmas",
+        type=_sigmas,
+        metavar="S,S,...|@FILE",
+        help="keypoint OKS constants, one per keypoint, or @FILE holding a JSON array "
+        "(default COCO's 17; the COCO-WholeBody types but keypoints_body need them)",
+    )
+    params.add_argument(
+        "--no-use-area",
+        action="store_true",
+        help="keypoints: scale the similarity by 0.53 x the ground truth's box area, not its area",
+    )
     pan = ap.add_argument_group("panoptic")
     pan.add_argument(
         "--panoptic",
@@ -121,6 +133,20 @@ def _int_list(text: str) -> list[int]:
         raise argparse.ArgumentTypeError(f"detection caps must be positive, got {text!r}")
     if len(values) > MAX_CAPS:
         raise argparse.ArgumentTypeError(f"at most {MAX_CAPS} detection caps, got {len(values)}")
+    return values
+
+
+def _sigmas(text: str) -> np.ndarray:
+    try:
+        if text.startswith("@"):
+            with open(text[1:], encoding="utf-8") as f:
+                values = np.array(json.load(f), dtype=np.float64)
+        else:
+            values = np.array([float(v) for v in text.split(",")])
+    except (OSError, ValueError, TypeError) as err:
+        raise argparse.ArgumentTypeError(f"expected comma-separated numbers or @FILE, got {text!r} ({err})") from None
+    if values.ndim != 1 or not values.size or not (np.isfinite(values) & (values > 0)).all():
+        raise argparse.ArgumentTypeError(f"keypoint sigmas must be a list of positive numbers, got {text!r}")
     return values
 
 
@@ -218,6 +244,10 @@ def params_from_args(args: argparse.Namespace) -> Params:
     if args.area_rng is not None:
         p.area_labels = [label for label, _ in args.area_rng]
         p.area_rng = [rng for _, rng in args.area_rng]
+    if args.kpt_sigmas is not None:
+        p.kpt_sigmas = args.kpt_sigmas
+    if args.no_use_area:
+        p.use_area = False
     if args.img_ids is not None:
         try:
             p.img_ids = read_img_ids(args.img_ids)

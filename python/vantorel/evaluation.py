@@ -10,7 +10,7 @@ from typing import Any
 from . import _engine, _zerlin
 from .ids import EngineIds, map_ids, sort_key
 from .loading import check_result_images, check_results, ground_truth_side, naming_file, results_side
-from .params import Params
+from .params import WHOLEBODY_PARTS, Params
 from .results import EvalResult
 
 #: What ``evaluate`` accepts as ground truth: a dataset file's path or the loaded dict.
@@ -97,6 +97,7 @@ def build_evaluator(
     >>> result = result_of(prepared)  # doctest: +SKIP
     """
     p = resolve_params(iou_type, lvis, params)
+    _check_part_sigmas(p)
     with naming_file("ground-truth", gt):
         dataset, gt_anns = ground_truth_side(gt, p.iou_type, lvis)
     if not p.img_ids:
@@ -118,6 +119,17 @@ def build_evaluator(
     dataset, ids = engine_side[0], engine_side[3]
     cat_names = {c["id"]: c.get("name", str(c["id"])) for c in dataset["categories"]}
     return Prepared(ev, p, dataset, lvis, freq_groups, cat_names, ids, crowd)
+
+
+def _check_part_sigmas(p: Params) -> None:
+    """A whole-body type needs one sigma per keypoint of its part (the
+    engine would take the first ones of a longer list)."""
+    part = WHOLEBODY_PARTS.get(p.iou_type)
+    if part is not None and len(p.kpt_sigmas) != part[2]:
+        raise ValueError(
+            f"{p.iou_type} needs kpt_sigmas with one value per keypoint of its part ({part[2]}); "
+            f"got {len(p.kpt_sigmas)}"
+        )
 
 
 def _engine_of(
@@ -183,8 +195,10 @@ def evaluate(
         from ``vantorel._zerlin``. Every detection needs ``image_id``,
         ``category_id`` and ``score``. Image and category ids may be ints,
         strings or floats holding whole numbers.
-    iou_type : {"bbox", "segm", "keypoints", "boundary", "keypoints_crowd"}, optional
-        What is compared; "bbox" unless ``params`` says otherwise.
+    iou_type : str, optional
+        What is compared ("bbox", "segm", "keypoints", "boundary",
+        "keypoints_crowd" or a COCO-WholeBody type); "bbox" unless
+        ``params`` says otherwise.
         "keypoints_crowd" is CrowdPose's protocol (xtcocotools'): keypoints
         as COCO matches them, with AP also over the images of each crowd
         type (each image's ``crowdIndex``: easy below 0.2, medium below
@@ -192,6 +206,16 @@ def evaluate(
         positive confidence are left out. Unlike there, a type's AP keeps
         every digit, averages only categories with ground truth in it and
         splits only the evaluated images (``params.img_ids``).
+        COCO-WholeBody's types (xtcocotools') "keypoints_body",
+        "keypoints_foot", "keypoints_face", "keypoints_lefthand",
+        "keypoints_righthand" and "keypoints_wholebody" compare the part's
+        list (``keypoints``, ``foot_kpts``, ``face_kpts``, ``lefthand_kpts``,
+        ``righthand_kpts``; all five joined for the whole body) under
+        xtcocotools' rules: ground truths without a visible keypoint of the
+        part are ignored, results are ranked by the part's score
+        (``foot_score`` ... ``wholebody_score``; ``score`` where missing,
+        with a warning). Give ``params.kpt_sigmas`` one value per keypoint
+        of the part (the body's default to COCO's).
     lvis : bool, default False
         The LVIS federated protocol (negative and non-exhaustive categories,
         300 detections per image, rare/common/frequent AP).

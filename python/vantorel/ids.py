@@ -158,7 +158,8 @@ def map_ids(
     cat_sources: list[Iterable[Any]] = [list(map(_id, dataset["categories"])), list(p.cat_ids)]
     for img in dataset["images"]:
         for key in ("neg_category_ids", "not_exhaustive_category_ids"):
-            cat_sources.append(img.get(key, ()))
+            if key in img:  # an empty source per image costs each evaluation of a large set
+                cat_sources.append(img[key])
     img_types = set().union(*(map(type, s) for s in img_sources))
     cat_types = set().union(*(map(type, s) for s in cat_sources))
     sides = [gt_anns, dets]

@@ -8,11 +8,23 @@ from typing import Any
 
 import numpy as np
 
-IOU_TYPES = ("bbox", "segm", "keypoints", "boundary", "keypoints_crowd")
 # COCO-WholeBody's evaluations (xtcocotools' types): COCO keypoints on one
 # part's keypoint list, or on all of them joined.
 WHOLEBODY_TYPES = ("keypoints_body", "keypoints_foot", "keypoints_face", "keypoints_lefthand",
                    "keypoints_righthand", "keypoints_wholebody")  # fmt: skip
+IOU_TYPES = ("bbox", "segm", "keypoints", "boundary", "keypoints_crowd") + WHOLEBODY_TYPES
+
+#: Each whole-body type's keypoint lists (joined in this order), the result
+#: score that ranks it (None: "score") and its keypoint count.
+WHOLEBODY_PARTS: dict[str, tuple[tuple[str, ...], str | None, int]] = {
+    "keypoints_body": (("keypoints",), None, 17),
+    "keypoints_foot": (("foot_kpts",), "foot_score", 6),
+    "keypoints_face": (("face_kpts",), "face_score", 68),
+    "keypoints_lefthand": (("lefthand_kpts",), "lefthand_score", 21),
+    "keypoints_righthand": (("righthand_kpts",), "righthand_score", 21),
+    "keypoints_wholebody": (("keypoints", "foot_kpts", "face_kpts", "lefthand_kpts", "righthand_kpts"),
+                            "wholebody_score", 133),
+}  # fmt: skip
 # The keypoint evaluations: COCO's, CrowdPose's (COCO's matching, its
 # summary adding AP by the images' crowd index) and COCO-WholeBody's.
 KEYPOINT_TYPES = ("keypoints", "keypoints_crowd") + WHOLEBODY_TYPES
@@ -36,8 +48,11 @@ class Params:
     Attributes
     ----------
     iou_type : str
-        "bbox", "segm", "keypoints", "boundary" or "keypoints_crowd"
-        (CrowdPose: keypoints, summarised by the images' ``crowdIndex`` too).
+        "bbox", "segm", "keypoints", "boundary", "keypoints_crowd"
+        (CrowdPose: keypoints, summarised by the images' ``crowdIndex`` too)
+        or a COCO-WholeBody type ("keypoints_body", "keypoints_foot",
+        "keypoints_face", "keypoints_lefthand", "keypoints_righthand",
+        "keypoints_wholebody").
     img_ids, cat_ids : list
         Images and categories to evaluate; empty means all of the ground truth's.
     iou_thrs : numpy.ndarray
@@ -53,7 +68,8 @@ class Params:
     use_cats : bool
         Match within categories (True) or across them.
     kpt_sigmas : numpy.ndarray
-        Per-keypoint OKS constants (the 17 COCO person keypoints).
+        Per-keypoint OKS constants (the 17 COCO person keypoints'; empty for
+        the whole-body types but the body's, whose sigmas the caller gives).
     use_area : bool
         Keypoint similarity scaled by the ground truth's area (else 0.53 x its box area).
     boundary_dilation : float
@@ -86,7 +102,8 @@ class Params:
 
         Parameters
         ----------
-        iou_type : {"bbox", "segm", "keypoints", "boundary", "keypoints_crowd"}
+        iou_type : str
+            One of ``IOU_TYPES``.
         lvis : bool, default False
             LVIS's cap of 300 detections per image.
 
@@ -102,6 +119,8 @@ class Params:
             p.max_dets = [20]
             p.area_rng = [AREA_ALL, AREA_MEDIUM, AREA_LARGE]
             p.area_labels = ["all", "medium", "large"]
+        if iou_type in WHOLEBODY_TYPES and iou_type != "keypoints_body":
+            p.kpt_sigmas = np.zeros(0)
         if lvis:
             p.max_dets = [300]
         return p

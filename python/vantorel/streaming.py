@@ -30,7 +30,7 @@ from .loading import (
     read_json,
     results_side,
 )
-from .params import Params
+from .params import WHOLEBODY_TYPES, Params
 from .results import EvalResult
 
 _MAGIC = b"VNTRLSTR"
@@ -93,8 +93,10 @@ class StreamingEvaluator:
     ) -> None:
         self._params = params.copy() if params is not None else Params.for_type(iou_type, lvis=lvis)
         self.iou_type: str = self._params.iou_type
-        if self.iou_type == "keypoints_crowd":  # its crowd split needs every image at once
-            raise ValueError("keypoints_crowd is evaluated by vantorel.evaluate(), not streamed")
+        # keypoints_crowd's split needs every image at once; the batches keep
+        # no COCO-WholeBody part lists or scores.
+        if self.iou_type == "keypoints_crowd" or self.iou_type in WHOLEBODY_TYPES:
+            raise ValueError(f"{self.iou_type} is evaluated by vantorel.evaluate(), not streamed")
         self.lvis = bool(lvis)
         self._gt, self._gt_path, self._known_images = _open_ground_truth(gt, self.iou_type, self.lvis)
         self._gt_file_digest: bytes | None = None  # of the file, taken when the state is first written

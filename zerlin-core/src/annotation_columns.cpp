@@ -1,4 +1,5 @@
 // The annotation column store.
+#include <cmath>
 #include <cstdint>
 
 #include "zerlin/snapshot.hpp"
@@ -64,6 +65,29 @@ void AnnotationColumns::push_pose(Span keypoints, Span num_keypoints) {
     pose.push_back(num_keypoints);
 }
 
+double AnnotationColumns::part_score(std::size_t row, PartScore s) const noexcept {
+    return has_part_scores ? part_scores[kPartScoreCount * row + std::size_t(s)] : std::nan("");
+}
+
+void AnnotationColumns::push_parts(const Span (&spans)[kKeypointPartCount - 1],
+                                   const double (&scores)[kPartScoreCount]) {
+    constexpr std::size_t kSpans = kKeypointPartCount - 1;
+    const std::size_t before = size() - 1;  // rows before this one had none
+    bool any_span = false, any_score = false;
+    for (const Span& sp : spans) any_span = any_span || !sp.absent();
+    for (double v : scores) any_score = any_score || !std::isnan(v);
+    if (any_span && !has_parts) {
+        has_parts = true;
+        parts.assign(kSpans * before, Span{});
+    }
+    if (has_parts) parts.insert(parts.end(), spans, spans + kSpans);
+    if (any_score && !has_part_scores) {
+        has_part_scores = true;
+        part_scores.assign(kPartScoreCount * before, std::nan(""));
+    }
+    if (has_part_scores) part_scores.insert(part_scores.end(), scores, scores + kPartScoreCount);
+}
+
 void AnnotationColumns::push_box_missing(bool missing) {
     if (!has_missing_boxes) {
         if (!missing) return;
@@ -102,6 +126,16 @@ void AnnotationColumns::append(AnnotationColumns&& o) {
         fill_absent(o.pose, o.has_pose, m, 2, Span{});
         append_vec(pose, o.pose);
     }
+    if (o.has_parts || has_parts) {
+        fill_absent(parts, has_parts, n, kKeypointPartCount - 1, Span{});
+        fill_absent(o.parts, o.has_parts, m, kKeypointPartCount - 1, Span{});
+        append_vec(parts, o.parts);
+    }
+    if (o.has_part_scores || has_part_scores) {
+        fill_absent(part_scores, has_part_scores, n, kPartScoreCount, std::nan(""));
+        fill_absent(o.part_scores, o.has_part_scores, m, kPartScoreCount, std::nan(""));
+        append_vec(part_scores, o.part_scores);
+    }
     if (o.has_missing_boxes || has_missing_boxes) {
         fill_absent<std::uint8_t>(box_missing, has_missing_boxes, n, 1, 0);
         fill_absent<std::uint8_t>(o.box_missing, o.has_missing_boxes, m, 1, 0);
@@ -128,6 +162,8 @@ void AnnotationColumns::shrink_to_fit() {
     gt_crowd.shrink_to_fit();
     segmentation.shrink_to_fit();
     pose.shrink_to_fit();
+    parts.shrink_to_fit();
+    part_scores.shrink_to_fit();
     box_missing.shrink_to_fit();
 }
 

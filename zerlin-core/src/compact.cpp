@@ -12,6 +12,8 @@ std::size_t CompactData::column_bytes() const noexcept {
     const AnnotationColumns& c = *columns;
     std::size_t per_row = 16 + 32;
     if (c.has_pose) per_row += 16;
+    if (c.has_parts) per_row += 8 * (kKeypointPartCount - 1);
+    if (c.has_part_scores) per_row += 8 * kPartScoreCount;
     if (c.ground_truth) per_row += 24;
     if (c.wide_ids) per_row += 16;
     if (!c.derived_areas.empty()) per_row += 8;

@@ -266,6 +266,49 @@ Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot) {
     return std::monostate{};
 }
 
+bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<double>& xyv, bool& present) {
+    present = false;
+    if (span.absent()) return true;
+    // The span's text passed the syntax check when the snapshot was built,
+    // so one walk reads it: a value, then a comma or the closing bracket.
+    std::string_view text = span_text(snapshot, span);
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    auto skip_space = [&] {
+        while (p != end && is_space_char(*p)) ++p;
+    };
+    skip_space();
+    if (end - p == 4 && std::string_view(p, 4) == "null") return true;
+    if (p == end || *p != '[') return false;
+    ++p;
+    const std::size_t start = xyv.size();
+    skip_space();
+    bool closed = p != end && *p == ']';
+    while (!closed) {
+        skip_space();
+        double v;
+        const std::string_view rest(p, std::size_t(end - p));
+        if (rest.starts_with("true") || rest.starts_with("false")) {
+            v = *p == 't' ? 1.0 : 0.0;
+            p += *p == 't' ? 4 : 5;
+        } else {
+            auto res = parse_double(p, end, v);
+            if (res.ec != std::errc() || !std::isfinite(v)) break;
+            p = res.ptr;
+        }
+        xyv.push_back(v);
+        skip_space();
+        if (p == end || (*p != ',' && *p != ']')) break;
+        closed = *p++ == ']';
+    }
+    if (!closed || (xyv.size() - start) % 3 != 0) {
+        xyv.resize(start);
+        return false;
+    }
+    present = xyv.size() > start;
+    return true;
+}
+
 bool KeypointReader::read(std::string_view snapshot, Span span, std::vector<double>& xy,
                           std::vector<std::uint8_t>* visible) {
     if (span.absent()) return false;

@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <exception>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "float_text.hpp"
@@ -133,6 +135,13 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
         row.image_id = c.image_id(i);
         row.category_id = c.category_id(i);
         row.score = c.scores[i];
+        if (p_.part_score && !is_gt) {
+            const double part = c.part_score(i, *p_.part_score);
+            if (std::isnan(part))
+                ++rs.score_fallbacks;
+            else
+                row.score = part;
+        }
         row.area = h.row_area(i);
         row.box = &c.boxes[4 * i];
         row.crowd = h.row_crowd(i);
@@ -183,20 +192,128 @@ void HandleSideReader::geometry(const CompactData& h, bool is_gt, RecordSet& rs,
     sw.add_to(is_gt ? cells_.gt_read : cells_.dt_read);
 }
 
+namespace {
+
+// Rows [first, last)'s keypoint lists read by the plain-number scanner on
+// the worker pool, in pieces of consecutive rows: each row's selected lists
+// joined into its piece's `values`, its end in `ends`. False when a list
+// needs the strict reader or a part's count differs from the one `counts`
+// holds (0: not seen yet), so that the strict reading words the error.
+struct PlainPiece {
+    std::vector<double> values;
+    std::vector<std::size_t> ends;
+    std::vector<std::uint32_t> counts;  // per row and part
+    bool plain = true;
+};
+
+bool scan_plain_rows(std::string_view snap, const AnnotationColumns& c, std::span<const KeypointPart> parts,
+                     const std::vector<std::uint8_t>& keep, std::size_t first, std::size_t last,
+                     std::vector<std::uint32_t>& counts, std::vector<PlainPiece>& pieces) {
+    constexpr std::size_t kRows = 128;
+    pieces.resize((last - first + kRows - 1) / kRows);
+    parallel_for(pieces.size(), 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t k = b; k < e; ++k) {
+            PlainPiece& pc = pieces[k];
+            const std::size_t row_end = std::min(last, first + (k + 1) * kRows);
+            pc.values.clear();
+            pc.ends.clear();
+            pc.counts.clear();
+            pc.plain = true;
+            // Room for the usual numbers (several digits); short ones grow it.
+            std::size_t bytes = 0;
+            for (std::size_t i = first + k * kRows; i < row_end; ++i)
+                for (KeypointPart part : parts) bytes += keep[i] ? c.part_span(i, part).length : 0;
+            pc.values.reserve(bytes / 8 + 16);
+            for (std::size_t i = first + k * kRows; i < row_end && pc.plain; ++i) {
+                check_cancelled();
+                for (KeypointPart part : parts) {
+                    const std::size_t before = pc.values.size();
+                    bool present = false;
+                    if (keep[i] && !scan_plain_keypoints(snap, c.part_span(i, part), pc.values, present)) {
+                        pc.plain = false;
+                        break;
+                    }
+                    pc.counts.push_back(std::uint32_t((pc.values.size() - before) / 3));
+                }
+                pc.ends.push_back(pc.values.size());
+            }
+        }
+    });
+    for (const PlainPiece& pc : pieces) {
+        if (!pc.plain) return false;
+        for (std::size_t j = 0; j < pc.counts.size(); ++j) {
+            std::uint32_t& fixed = counts[j % parts.size()];
+            if (pc.counts[j] == 0) continue;
+            if (fixed == 0) fixed = pc.counts[j];
+            if (fixed != pc.counts[j]) return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
 void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, RecordSet& rs,
                                          const std::vector<std::uint8_t>& keep) const {
     const std::string_view snap = snapshot_of(h);
-    KeypointReader reader;
-    std::vector<double> xy, xyv;
-    std::vector<std::uint8_t> vis;
+    static constexpr KeypointPart kBodyOnly[] = {KeypointPart::Body};
+    const std::span<const KeypointPart> parts =
+        p_.keypoint_parts.empty() ? std::span<const KeypointPart>(kBodyOnly) : std::span(p_.keypoint_parts);
+    const std::size_t n = rs.size();
     // Rows are appended one at a time, so a row's place never depends on another's.
     RecordSet rows(GeometryKind::Keypoints);
-    rows.reserve(rs.size());
-    for (std::size_t i = 0; i < rs.size(); ++i) {
+    rows.reserve(n);
+    // Blocks of rows bound the memory of the parallel reading (and let the
+    // pieces' buffers serve again).
+    constexpr std::size_t kBlock = 4096;
+    std::vector<std::uint32_t> counts(parts.size(), 0);
+    std::vector<PlainPiece> pieces;
+    bool plain = h.snapshot != nullptr;
+    for (std::size_t first = 0; plain && first < n; first += kBlock) {
+        plain = scan_plain_rows(snap, *h.columns, parts, keep, first, std::min(n, first + kBlock), counts, pieces);
+        for (std::size_t k = 0; plain && k < pieces.size(); ++k) {
+            const PlainPiece& pc = pieces[k];
+            for (std::size_t r = 0; r < pc.ends.size(); ++r) {
+                rows.push_scalars(0, 0, 0, 0, 0, false, false);
+                const std::size_t begin = r == 0 ? 0 : pc.ends[r - 1], end = pc.ends[r];
+                if (begin == end)
+                    rows.push_missing_keypoints(is_gt);
+                else
+                    rows.push_keypoints(pc.values.data() + begin, end - begin, is_gt);
+            }
+        }
+    }
+    if (!plain) {
+        rows = RecordSet(GeometryKind::Keypoints);
+        rows.reserve(n);
+        strict_keypoints(h, is_gt, parts, keep, rows);
+    }
+    rows.pad_keypoints(rows.keypoint_count, is_gt);
+    rs.keypoint_count = rows.keypoint_count;
+    rs.keypoints = std::move(rows.keypoints);
+    rs.visibility = std::move(rows.visibility);
+    rs.scored = std::move(rows.scored);
+}
+
+void HandleSideReader::strict_keypoints(const CompactData& h, bool is_gt, std::span<const KeypointPart> parts,
+                                        const std::vector<std::uint8_t>& keep, RecordSet& rows) const {
+    const std::string_view snap = snapshot_of(h);
+    // One reader per list: each part fixes its own count.
+    std::vector<KeypointReader> readers(parts.size());
+    std::vector<double> xy, xyv;
+    std::vector<std::uint8_t> vis;
+    for (std::size_t i = 0; i < keep.size(); ++i) {
         rows.push_scalars(0, 0, 0, 0, 0, false, false);
         xy.clear();
         vis.clear();
-        if (!(keep[i] && h.snapshot && reader.read(snap, h.columns->keypoints_span(i), xy, &vis))) {
+        bool any = false;
+        if (keep[i] && h.snapshot) {
+            // A row lacking one of the lists joins the others' only if it
+            // lacks them all; else its joined length is refused below.
+            for (std::size_t k = 0; k < parts.size(); ++k)
+                any |= readers[k].read(snap, h.columns->part_span(i, parts[k]), xy, &vis);
+        }
+        if (!any) {
             rows.push_missing_keypoints(is_gt);
             continue;
         }
@@ -209,11 +326,6 @@ void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, Recor
         }
         rows.push_keypoints(xyv.data(), xyv.size(), is_gt);
     }
-    rows.pad_keypoints(rows.keypoint_count, is_gt);
-    rs.keypoint_count = rows.keypoint_count;
-    rs.keypoints = std::move(rows.keypoints);
-    rs.visibility = std::move(rows.visibility);
-    rs.scored = std::move(rows.scored);
 }
 
 void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,

@@ -136,8 +136,30 @@ int field_of(std::string_view key) {
     return f != kUnknown && key == kFieldNames[f] ? f : kUnknown;
 }
 
+// COCO-WholeBody's members, read in object records only (a record written
+// as an array holds the eleven fields alone): the parts' keypoint lists,
+// then the part scores.
+constexpr const char* kPartFieldNames[] = {"foot_kpts",      "face_kpts",       "lefthand_kpts",
+                                           "righthand_kpts", "foot_score",      "face_score",
+                                           "lefthand_score", "righthand_score", "wholebody_score"};
+constexpr int kPartFieldCount = 9;
+constexpr int kPartListCount = int(kKeypointPartCount) - 1;
+
+// The part member `key` names, or -1. Unknown keys of every record pass here,
+// so the common ones leave at the length test.
+int part_field_of(std::string_view key) {
+    if (key.size() < 9 || key.size() > 15) return -1;
+    if (key.back() != 's' && key.back() != 'e') return -1;
+    for (int f = 0; f < kPartFieldCount; ++f)
+        if (key == kPartFieldNames[f]) return f;
+    return -1;
+}
+
 struct Record {
     bool seen[kFieldCount] = {};
+    bool part_seen[kPartFieldCount] = {};
+    Span parts[kKeypointPartCount - 1];
+    double part_scores[kPartScoreCount] = {NAN, NAN, NAN, NAN, NAN};
     bool caption = false;
     std::optional<std::int64_t> id;
     std::int64_t image_id = 0, category_id = 0;
@@ -178,6 +200,13 @@ class RecordReader {
             if (f != kUnknown) {
                 if (rec.seen[f]) fail_in_object(r_, std::string("duplicate field `") + kFieldNames[f] + "`");
                 rec.seen[f] = true;
+            } else if (int part = part_field_of(key.text); part >= 0) {
+                if (rec.part_seen[part])
+                    fail_in_object(r_, std::string("duplicate field `") + kPartFieldNames[part] + "`");
+                rec.part_seen[part] = true;
+                r_.member_colon();
+                read_part(part, rec);
+                continue;
             }
             r_.member_colon();
             read_field(f, rec, false);
@@ -248,6 +277,15 @@ class RecordReader {
                 r_.skip_value();
                 return;
         }
+    }
+
+    void read_part(int part, Record& rec) {
+        if (part < kPartListCount) {
+            rec.has_pose |= read_span(rec.parts[part]);
+            return;
+        }
+        std::optional<double> v = read_optional_f64(r_);
+        if (v) rec.part_scores[part - kPartListCount] = *v;
     }
 
     // true / false / an integer, or null (-1). Anything else is read whole
@@ -333,6 +371,7 @@ class RowAppender {
         const double* b = box_missing ? kUnknownBox : rec.bbox;
         cols_.push(b, rec.score.value_or(0.0), rec.image_id, rec.category_id);
         cols_.push_pose(rec.keypoints, rec.num_keypoints);
+        cols_.push_parts(rec.parts, rec.part_scores);
         cols_.push_segmentation(rec.segmentation);
         if (grammar_ == RecordGrammar::Reference) cols_.push_box_missing(box_missing);
         if (!results_) {

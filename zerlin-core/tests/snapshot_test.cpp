@@ -360,6 +360,30 @@ TEST(Scanners, KeypointReaderFixesCount) {
               "incomplete keypoint triplet at line 1 column 12");
 }
 
+TEST(Scanners, PlainKeypointsLeaveTheRestToTheStrictReader) {
+    auto scan = [](const std::string& text, std::vector<double>& xyv, bool& present) {
+        return zerlin::scan_plain_keypoints(text, Span{0, std::uint32_t(text.size())}, xyv, present);
+    };
+    std::vector<double> xyv{9};
+    bool present = false;
+    EXPECT_TRUE(scan(" [1, 2.5e1, true,-3,4 , 0] ", xyv, present));
+    EXPECT_TRUE(present);
+    EXPECT_EQ(xyv, (std::vector<double>{9, 1, 25, 1, -3, 4, 0}));  // appended as written
+    for (const char* empty : {"[]", "null", " [ ] "}) {
+        EXPECT_TRUE(scan(empty, xyv, present)) << empty;
+        EXPECT_FALSE(present) << empty;
+    }
+    EXPECT_TRUE(zerlin::scan_plain_keypoints("", Span{}, xyv, present));
+    EXPECT_FALSE(present);
+    // Nested values, strings, non-finite numbers, bad tokens and broken triplets: the strict reader's.
+    for (const char* other : {"[[1, 2, 3]]", R"(["1", 2, 3])", "[1e999, 2, 3]", "[1, 2,, 3]", "[1, 2, 3, 4]",
+                              "[nan, 1, 2]", "{}", "[tru]"}) {
+        xyv.assign(1, 9);
+        EXPECT_FALSE(scan(other, xyv, present)) << other;
+        EXPECT_EQ(xyv.size(), 1u) << other;  // nothing left behind
+    }
+}
+
 TEST(Scanners, SequentialSegmentations) {
     const std::string text = R"([
         {"image_id": 1, "segmentation": [[1, 2, 3, 4, 5, 6]], "bbox": [0, 0, 1, 1]},
@@ -425,3 +449,47 @@ TEST(Scanners, SequentialSegmentationsPastFourGiB) {
     munmap(base, total);
 }
 #endif
+
+TEST(Snapshot, WholeBodyPartsInRecordsAndChunks) {
+    using zerlin::KeypointPart;
+    using zerlin::PartScore;
+    // Parts first appear far into the file, so earlier chunks lack the columns.
+    std::string t = "[";
+    const std::size_t n = 80000, first_part = 70000;
+    for (std::size_t i = 0; i < n; ++i) {
+        t += R"({"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "score": 0.5, "keypoints": [1, 2, 1])";
+        if (i >= first_part && i % 3 == 0) t += R"(, "foot_kpts": [3, 4, 1], "lefthand_score": )" + std::to_string(i);
+        if (i == n - 1) t += R"(, "righthand_kpts": null, "wholebody_score": null, "face_kpts": [5, 6, 0])";
+        t += i + 1 < n ? "},\n" : "}]";
+    }
+    ASSERT_GT(t.size(), std::size_t(4) << 20);
+    AnnotationColumns par = load(t, true, true), seq = load(t, true, false);
+    for (const AnnotationColumns* c : {&par, &seq}) {
+        ASSERT_TRUE(c->has_parts && c->has_part_scores);
+        EXPECT_EQ(span_text(t, c->part_span(0, KeypointPart::Body)), "[1, 2, 1]");
+        EXPECT_EQ(span_text(t, c->part_span(0, KeypointPart::Foot)), "<absent>");
+        EXPECT_TRUE(std::isnan(c->part_score(0, PartScore::LeftHand)));
+        EXPECT_EQ(span_text(t, c->part_span(first_part + 2, KeypointPart::Foot)), "[3, 4, 1]");
+        EXPECT_EQ(c->part_score(first_part + 2, PartScore::LeftHand), double(first_part + 2));
+        EXPECT_TRUE(std::isnan(c->part_score(first_part + 2, PartScore::Foot)));
+        EXPECT_EQ(span_text(t, c->part_span(n - 1, KeypointPart::Face)), "[5, 6, 0]");
+        EXPECT_EQ(span_text(t, c->part_span(n - 1, KeypointPart::RightHand)), "<absent>");
+        EXPECT_TRUE(std::isnan(c->part_score(n - 1, PartScore::WholeBody)));
+    }
+    ASSERT_EQ(par.parts.size(), seq.parts.size());
+    for (std::size_t i = 0; i < par.parts.size(); ++i) ASSERT_EQ(par.parts[i].offset, seq.parts[i].offset) << i;
+    ASSERT_EQ(par.part_scores.size(), seq.part_scores.size());
+    for (std::size_t i = 0; i < par.part_scores.size(); ++i)
+        ASSERT_TRUE(par.part_scores[i] == seq.part_scores[i] ||
+                    (std::isnan(par.part_scores[i]) && std::isnan(seq.part_scores[i])))
+            << i;
+    // A part member given twice is the grammar's duplicate field; a score of another kind its type error.
+    EXPECT_NE(
+        load_error(R"([{"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "foot_kpts": [], "foot_kpts": []}])",
+                   true)
+            .find("duplicate field `foot_kpts`"),
+        std::string::npos);
+    EXPECT_NE(load_error(R"([{"image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "face_score": "high"}])", true)
+                  .find("expected f64"),
+              std::string::npos);
+}

@@ -36,12 +36,15 @@ EvaluatorObject* as_evaluator(PyObject* self) {
 }
 
 const Signature kNew{"Evaluator.__new__()",
-                     {"gt_anns", "dt_anns", "img_sizes", "img_ids", "cat_ids", "iou_thrs", "rec_thrs", "max_dets",
-                      "area_rng", "use_cats", "iou_type", "kpt_sigmas", "use_area", "boundary_dilation",
-                      "range_by_image", "ranges_by_scale", "skip_unscored", "visibility_ignore"},
+                     {"gt_anns",         "dt_anns",       "img_sizes",         "img_ids",           "cat_ids",
+                      "iou_thrs",        "rec_thrs",      "max_dets",          "area_rng",          "use_cats",
+                      "iou_type",        "kpt_sigmas",    "use_area",          "boundary_dilation", "range_by_image",
+                      "ranges_by_scale", "skip_unscored", "visibility_ignore", "keypoint_parts",    "part_score"},
                      12};
+constexpr std::size_t kArgCount = 20;
 const Signature kRun{"Evaluator.run()", {"collect_eval_imgs"}, 0};
 const Signature kTimings{"Evaluator.timings()", {}, 0};
+const Signature kScoreFallbacks{"Evaluator.score_fallbacks()", {}, 0};
 const Signature kPerInstance{"Evaluator.per_instance()", {"t_idx", "a_idx", "max_det"}, 0};
 const Signature kConfigureLvis{"Evaluator.configure_lvis()", {"gt_ignore", "non_exhaustive", "preserve_crowds"}, 2};
 
@@ -81,6 +84,34 @@ void to_pairs(PyObject* o, std::vector<std::pair<int64_t, int64_t>>* out) {
     });
 }
 
+// COCO-WholeBody's list and score names, in KeypointPart and PartScore order.
+constexpr const char* kPartListNames[] = {"keypoints", "foot_kpts", "face_kpts", "lefthand_kpts", "righthand_kpts"};
+constexpr const char* kPartScoreNames[] = {"foot_score", "face_score", "lefthand_score", "righthand_score",
+                                           "wholebody_score"};
+
+template <class E, std::size_t N>
+E named_enum(PyObject* o, const char* const (&names)[N], const char* what) {
+    std::string name;
+    to_str(o, &name);
+    std::string choices;
+    for (std::size_t k = 0; k < N; ++k) {
+        if (name == names[k]) return E(k);
+        choices += (k ? ", " : "") + std::string(names[k]);
+    }
+    throw zerlin::Error(zerlin::ErrorKind::Value,
+                        std::string(what) + " must be one of " + choices + "; got " + zerlin::quote_literal(name));
+}
+
+void to_keypoint_parts(PyObject* o, std::vector<zerlin::KeypointPart>* out) {
+    to_vec(o, out, [](PyObject* item, zerlin::KeypointPart* v) {
+        *v = named_enum<zerlin::KeypointPart>(item, kPartListNames, "each of keypoint_parts");
+    });
+}
+
+void to_part_score(PyObject* o, std::optional<zerlin::PartScore>* out) {
+    *out = named_enum<zerlin::PartScore>(o, kPartScoreNames, "part_score");
+}
+
 bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
     if (s == "segm")
         *kind = zerlin::IouKind::Segm;
@@ -97,14 +128,31 @@ bool parse_iou_type(const std::string& s, zerlin::IouKind* kind) {
 
 // ---------------------------------------------------------------- record conversion
 
-// The eleven annotation keys, interned once per construction.
+// The eleven annotation keys, interned once per construction, and
+// COCO-WholeBody's part lists and scores (KeypointPart and PartScore order).
 struct AnnKeys {
     Ref id, image_id, category_id, score, bbox, area, iscrowd, num_keypoints, keypoints, segmentation, counts;
+    Ref part_lists[zerlin::kKeypointPartCount], part_scores[zerlin::kPartScoreCount];
     AnnKeys() {
         intern_all({&id, &image_id, &category_id, &score, &bbox, &area, &iscrowd, &num_keypoints, &keypoints,
                     &segmentation, &counts},
                    {"id", "image_id", "category_id", "score", "bbox", "area", "iscrowd", "num_keypoints", "keypoints",
                     "segmentation", "counts"});
+        intern_all({&part_lists[0], &part_lists[1], &part_lists[2], &part_lists[3], &part_lists[4]},
+                   {"keypoints", "foot_kpts", "face_kpts", "lefthand_kpts", "righthand_kpts"});
+        intern_all({&part_scores[0], &part_scores[1], &part_scores[2], &part_scores[3], &part_scores[4]},
+                   {"foot_score", "face_score", "lefthand_score", "righthand_score", "wholebody_score"});
+    }
+};
+
+// Which keypoint lists an evaluation joins, and which score ranks its results.
+struct KeypointKeys {
+    std::vector<const Ref*> lists;
+    const Ref* part_score = nullptr;
+    KeypointKeys(const AnnKeys& keys, const zerlin::EvalParams& p) {
+        for (zerlin::KeypointPart part : p.keypoint_parts) lists.push_back(&keys.part_lists[std::size_t(part)]);
+        if (lists.empty()) lists.push_back(&keys.keypoints);
+        if (p.part_score) part_score = &keys.part_scores[std::size_t(*p.part_score)];
     }
 };
 
@@ -267,30 +315,43 @@ zerlin::AnnotationRow read_row(PyObject* ann, Py_ssize_t i, bool count_keypoints
     return row;
 }
 
-// The keypoint list of annotation dict `ann` into `kp`; false when it has none.
-bool read_keypoints(PyObject* ann, const AnnKeys& keys, const zerlin::SideBuilder& rows, std::vector<double>& kp) {
-    Ref list = lookup(ann, keys.keypoints);
-    if (!list) return false;
-    Py_ssize_t s = PyObject_Size(list.get());
+// Appends the values of list-like `list` to `kp`.
+void append_keypoint_values(PyObject* list, std::vector<double>& kp) {
+    Py_ssize_t s = PyObject_Size(list);
     if (s < 0) throw_python_error_already_set();
-    rows.check_keypoint_length(std::size_t(s));
-    kp.resize(std::size_t(s));
-    const bool is_list = PyList_Check(list.get());
+    const std::size_t base = kp.size();
+    kp.resize(base + std::size_t(s));
+    const bool is_list = PyList_Check(list);
     for (Py_ssize_t m = 0; m < s; ++m) {
+        double* out = &kp[base + std::size_t(m)];
         if (is_list) {
-            kp[std::size_t(m)] = list_float(list.get(), m);
+            *out = list_float(list, m);
             continue;
         }
         Ref index(check(PyLong_FromSsize_t(m)));
-        Ref item(check(PyObject_GetItem(list.get(), index.get())));
-        to_f64(item.get(), &kp[std::size_t(m)]);
+        Ref item(check(PyObject_GetItem(list, index.get())));
+        to_f64(item.get(), out);
     }
-    return true;
+}
+
+// The keypoint lists of annotation dict `ann`, joined into `kp`; false when it has none.
+bool read_keypoints(PyObject* ann, const KeypointKeys& keys, const zerlin::SideBuilder& rows, std::vector<double>& kp) {
+    kp.clear();
+    bool any = false;
+    for (const Ref* key : keys.lists) {
+        Ref list = lookup(ann, *key);
+        if (!list) continue;
+        any = true;
+        append_keypoint_values(list.get(), kp);
+    }
+    if (any) rows.check_keypoint_length(kp.size());
+    return any;
 }
 
 // One row per annotation dict of `list`, with the geometry the side's kind reads.
-void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys, zerlin::GeometryKind kind,
-                         PyObject* held, zerlin::SideBuilder& rows) {
+void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const AnnKeys& keys,
+                         const KeypointKeys& kp_keys, zerlin::GeometryKind kind, PyObject* held,
+                         zerlin::SideBuilder& rows, std::size_t& score_fallbacks) {
     const bool keypoints = kind == zerlin::GeometryKind::Keypoints;
     const bool masks = kind == zerlin::GeometryKind::Masks || kind == zerlin::GeometryKind::BoundaryMasks;
     const Py_ssize_t start_len = PyList_GET_SIZE(list);
@@ -303,12 +364,14 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
         PyObject* ann = d.get();
         if (!PyDict_Check(ann)) throw zerlin::Error(zerlin::ErrorKind::Value, "annotations must be dicts");
         double box[4];
-        const zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints, keys, box);
+        zerlin::AnnotationRow row = read_row(ann, i, is_gt && keypoints, keys, box);
+        if (keypoints && !is_gt && kp_keys.part_score && !read_float(ann, *kp_keys.part_score, &row.score))
+            ++score_fallbacks;
         if (masks)
             rows.add(row, mask_job(ann, row.image_id, box, lk, keys, held, tmp));
         else if (!keypoints)
             rows.add(row);
-        else if (read_keypoints(ann, keys, rows, kp))
+        else if (read_keypoints(ann, kp_keys, rows, kp))
             rows.add(row, std::span<const double>(kp));
         else
             rows.add(row, std::nullopt);
@@ -317,7 +380,7 @@ void convert_annotations(PyObject* list, bool is_gt, const Lookups& lk, const An
 
 // ---------------------------------------------------------------- constructor
 
-// The evaluation parameters (arguments 2 to 17), and the image sizes.
+// The evaluation parameters (arguments 2 to 19), and the image sizes.
 zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     zerlin::EvalParams p;
     std::string iou_type;
@@ -345,6 +408,8 @@ zerlin::EvalParams convert_params(PyObject* const* a, ImageSizes& sizes) {
     bool visibility_ignore = false;
     if (a[17]) arg(a[17], "visibility_ignore", &to_bool, &visibility_ignore);
     p.visibility_ignore = visibility_ignore;
+    if (a[18] && a[18] != Py_None) arg(a[18], "keypoint_parts", &to_keypoint_parts, &p.keypoint_parts);
+    if (a[19] && a[19] != Py_None) arg(a[19], "part_score", &to_part_score, &p.part_score);
     p.use_cats = use_cats;
     p.use_area = use_area;
     p.boundary_dilation = dilation;
@@ -388,10 +453,12 @@ void read_list_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, z
     if (kind == zerlin::GeometryKind::Masks) masks.emplace(std::nullopt, cells);
     if (kind == zerlin::GeometryKind::BoundaryMasks) masks.emplace(p.boundary_dilation, cells);
     AnnKeys keys;
+    const KeypointKeys kp_keys(keys, p);
     for (int side = 0; side < 2; ++side) {
         zerlin::Stopwatch sw;
-        zerlin::SideBuilder rows(side == 0 ? s.gt : s.dt, side == 0, lk, masks ? &*masks : nullptr);
-        convert_annotations(s.lists[side], side == 0, lk, keys, kind, s.held.get(), rows);
+        zerlin::RecordSet& rs = side == 0 ? s.gt : s.dt;
+        zerlin::SideBuilder rows(rs, side == 0, lk, masks ? &*masks : nullptr);
+        convert_annotations(s.lists[side], side == 0, lk, keys, kp_keys, kind, s.held.get(), rows, rs.score_fallbacks);
         sw.add_to(side == 0 ? cells.gt_read : cells.dt_read);
     }
     if (masks) masks->finish({&s.gt, &s.dt}, false);
@@ -447,12 +514,12 @@ PyObject* construct(PyTypeObject* type, PyObject* const* a, const FederatedSelec
 
 extern "C" PyObject* evaluator_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     return guarded([&] {
-        PyObject* a[18];
+        PyObject* a[kArgCount];
         parse_args_tuple(kNew, args, kwargs, a);
         // Keyword values are borrowed from the keywords dict, and converting one
         // argument runs Python code: hold them all for the construction.
-        Ref held[18];
-        for (int i = 0; i < 18; ++i) held[i] = Ref::borrow(a[i]);
+        Ref held[kArgCount];
+        for (std::size_t i = 0; i < kArgCount; ++i) held[i] = Ref::borrow(a[i]);
         return construct(type, a, nullptr);
     });
 }
@@ -472,7 +539,7 @@ PyObject* fn_federated_evaluator(PyObject*, PyObject* const* args, Py_ssize_t na
         const Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
         for (Py_ssize_t k = 0; k < nkw; ++k)
             check_status(PyDict_SetItem(keywords.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]));
-        PyObject* a[18];
+        PyObject* a[kArgCount];
         parse_args_tuple(kNew, rest.get(), keywords.get(), a);
         return construct(g_evaluator_type, a, &federated);
     });
@@ -537,6 +604,15 @@ PyObject* method_timings(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* method_score_fallbacks(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&] {
+        PyObject* a[1];
+        parse_args(kScoreFallbacks, args, nargs, kw, a);
+        SharedBorrow borrow(as_evaluator(self)->borrow);
+        return check(PyLong_FromSize_t(as_evaluator(self)->engine->dt().score_fallbacks));
+    });
+}
+
 template <class T>
 void set_column(PyObject* d, const char* key, std::vector<T>& v, int typenum) {
     const npy_intp n = npy_intp(v.size());
@@ -596,6 +672,8 @@ PyMethodDef g_methods[] = {
               "run($self, collect_eval_imgs=False)\n--\n\n"
               "Evaluate and accumulate; returns counts, precision, recall, scores (and evalImgs when asked)."),
     ZL_METHOD("timings", method_timings, "timings($self)\n--\n\nSeconds spent in each phase so far."),
+    ZL_METHOD("score_fallbacks", method_score_fallbacks,
+              "score_fallbacks($self)\n--\n\nKeypoint results ranked by 'score' for want of the part score asked for."),
     ZL_METHOD("per_instance", method_per_instance,
               "per_instance($self, t_idx=0, a_idx=0, max_det=100)\n--\n\n"
               "Per-detection and per-ground-truth verdicts at one setting, as column arrays."),
@@ -654,7 +732,7 @@ PyType_Spec* evaluator_spec() {
          const_cast<char*>("Evaluator(gt_anns, dt_anns, img_sizes, img_ids, cat_ids, iou_thrs, rec_thrs, "
                            "max_dets, area_rng, use_cats, iou_type, kpt_sigmas, use_area=True, "
                            "boundary_dilation=0.02, range_by_image=None, ranges_by_scale=False, skip_unscored=False, "
-                           "visibility_ignore=False)\n--\n\n"
+                           "visibility_ignore=False, keypoint_parts=None, part_score=None)\n--\n\n"
                            "COCO/LVIS evaluation of one set of results against ground truth.")},
         {0, nullptr},
     };

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -36,6 +37,9 @@ class HandleSideReader {
     std::vector<std::uint8_t> in_other_groups(const RecordSet& rs, const RecordSet& other) const;
     void keypoint_geometry(const CompactData& h, bool is_gt, RecordSet& rs,
                            const std::vector<std::uint8_t>& keep) const;
+    // The row-by-row strict reading, which words the errors.
+    void strict_keypoints(const CompactData& h, bool is_gt, std::span<const KeypointPart> parts,
+                          const std::vector<std::uint8_t>& keep, RecordSet& rows) const;
     void mask_geometry(const CompactData& h, RecordSet& rs, const std::vector<std::uint8_t>& participating,
                        const std::vector<std::uint8_t>& keep) const;
 

@@ -4,6 +4,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "zerlin/records.hpp"
@@ -38,6 +39,12 @@ struct EvalParams {
     // Keypoints: a ground truth is ignored when crowd or without a visible
     // keypoint (xtcocotools' keypoints), not by its num_keypoints.
     bool visibility_ignore = false;
+    // Keypoints: the lists joined, in this order, into each row's keypoints
+    // (COCO-WholeBody's parts); empty reads the body's "keypoints" alone.
+    std::vector<KeypointPart> keypoint_parts;
+    // Keypoint results: ranked by this part score where a row has one, else
+    // by its "score" (counted in RecordSet::score_fallbacks).
+    std::optional<PartScore> part_score;
 
     std::size_t num_slots() const noexcept { return use_cats ? cat_ids.size() : 1; }
     // L: the per-image detection limit, the last max_dets entry (0 when empty).

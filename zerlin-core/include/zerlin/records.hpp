@@ -23,6 +23,15 @@ enum class GeometryKind : uint8_t { Boxes, Masks, BoundaryMasks, Keypoints };
 
 GeometryKind geometry_for(IouKind kind) noexcept;
 
+// COCO-WholeBody's keypoint lists: the body's ("keypoints") and the parts'
+// ("foot_kpts", "face_kpts", "lefthand_kpts", "righthand_kpts").
+enum class KeypointPart : uint8_t { Body, Foot, Face, LeftHand, RightHand };
+inline constexpr std::size_t kKeypointPartCount = 5;
+// COCO-WholeBody's result scores beside "score": "foot_score", "face_score",
+// "lefthand_score", "righthand_score", "wholebody_score".
+enum class PartScore : uint8_t { Foot, Face, LeftHand, RightHand, WholeBody };
+inline constexpr std::size_t kPartScoreCount = 5;
+
 // Boxes, four values [x, y, w, h] per row: appended row by row, or a
 // compact handle's column shared as it stands (never copied).
 class BoxColumn {
@@ -70,6 +79,9 @@ struct RecordSet {
     // Keypoint detections, one byte per row: whether any keypoint has a
     // positive confidence (xtcocotools leaves the others out).
     std::vector<uint8_t> scored;
+    // Keypoint detections ranked by "score" because they lacked the part
+    // score the evaluation asked for (xtcocotools warns of them).
+    std::size_t score_fallbacks = 0;
     // Masks and BoundaryMasks: one mask per row (and its boundary band).
     std::vector<Rle> masks;
     std::vector<Rle> boundaries;

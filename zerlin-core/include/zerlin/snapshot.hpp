@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "zerlin/json.hpp"
+#include "zerlin/records.hpp"
 #include "zerlin/rle.hpp"
 
 namespace zerlin {
@@ -67,6 +68,13 @@ struct AnnotationColumns {
     std::vector<Span> segmentation;
     bool has_pose = false;
     std::vector<Span> pose;  // keypoints, num_keypoints per row
+    // COCO-WholeBody: the parts' keypoint lists (foot, face, left hand, right
+    // hand spans per row) and result part scores (PartScore order, NaN where
+    // absent or null), each created at the first row that has one.
+    bool has_parts = false;
+    std::vector<Span> parts;
+    bool has_part_scores = false;
+    std::vector<double> part_scores;
     // Results of the reference grammar: their shape, the rows written
     // without a box (created at the first such row; those rows hold NaN
     // until completed) and, for the mask and keypoint shapes, the areas
@@ -84,12 +92,20 @@ struct AnnotationColumns {
     Span segmentation_span(std::size_t row) const noexcept { return has_segmentation ? segmentation[row] : Span{}; }
     Span keypoints_span(std::size_t row) const noexcept { return has_pose ? pose[2 * row] : Span{}; }
     Span num_keypoints_span(std::size_t row) const noexcept { return has_pose ? pose[2 * row + 1] : Span{}; }
+    Span part_span(std::size_t row, KeypointPart part) const noexcept {
+        if (part == KeypointPart::Body) return keypoints_span(row);
+        return has_parts ? parts[(kKeypointPartCount - 1) * row + std::size_t(part) - 1] : Span{};
+    }
+    // NaN where the row has no such score.
+    double part_score(std::size_t row, PartScore s) const noexcept;
 
     void reserve(std::size_t rows);
     // Appends a row of the results kind (no ground-truth extras).
     void push(const double box[4], double score, std::int64_t image_id, std::int64_t category_id);
     void push_segmentation(Span s);  // after push, when spans are kept
     void push_pose(Span keypoints, Span num_keypoints);
+    // After push: the row's part spans (foot to right hand) and part scores.
+    void push_parts(const Span (&spans)[kKeypointPartCount - 1], const double (&scores)[kPartScoreCount]);
     void push_box_missing(bool missing);  // after push, reference grammar only
     bool box_written(std::size_t row) const noexcept { return !has_missing_boxes || !box_missing[row]; }
     // Appends other's rows after this one's (both of the same kind).
@@ -165,6 +181,12 @@ void scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& o
 // The scan as mask geometry (None gives monostate); a referenced counts
 // string is copied out of the snapshot, unescaped.
 Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot);
+
+// The common shape of a keypoint list (plain numbers in one flat array),
+// appended to xyv as written. Returns false for any other text, which the
+// strict KeypointReader then reads (and words the error of); an absent,
+// null or empty list appends nothing and sets `present` false.
+bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<double>& xyv, bool& present);
 
 // Keypoints of a side whose count K is not known beforehand, read strictly
 // row by row with their visibility flags.

@@ -4,8 +4,8 @@ with iouType "keypoints", "keypoints_crowd" (CrowdPose), COCO-WholeBody's
 "keypoints_body", "keypoints_foot", "keypoints_face", "keypoints_lefthand",
 "keypoints_righthand" and "keypoints_wholebody", "bbox" or "segm".
 
-A whole-body type evaluates COCO keypoints on its part's list of each
-annotation and result (``keypoints``, ``foot_kpts``, ``face_kpts``,
+A whole-body type (read by the engine from the loaded files' columns)
+evaluates COCO keypoints on its part's list of each annotation and result (``keypoints``, ``foot_kpts``, ``face_kpts``,
 ``lefthand_kpts``, ``righthand_kpts``; all five joined in that order for
 "keypoints_wholebody") with the sigmas given for it: the person's area
 scales the similarity, a ground truth without a visible keypoint of the
@@ -50,22 +50,11 @@ from typing import Any
 import numpy as np
 
 from ... import _engine
-from ...params import COCO_KPT_SIGMAS, KEYPOINT_TYPES
+from ...params import COCO_KPT_SIGMAS, KEYPOINT_TYPES, WHOLEBODY_PARTS
 from .. import _perimage, _state
 from .. import cocoeval as _base
 from .._output import emit, lines_to
 from ..coco import COCO
-
-#: Each whole-body type's keypoint lists, joined in this order, and the result score that ranks it.
-WHOLEBODY_PARTS: dict[str, tuple[tuple[str, ...], str]] = {
-    "keypoints_body": (("keypoints",), "score"),
-    "keypoints_foot": (("foot_kpts",), "foot_score"),
-    "keypoints_face": (("face_kpts",), "face_score"),
-    "keypoints_lefthand": (("lefthand_kpts",), "lefthand_score"),
-    "keypoints_righthand": (("righthand_kpts",), "righthand_score"),
-    "keypoints_wholebody": (("keypoints", "foot_kpts", "face_kpts", "lefthand_kpts", "righthand_kpts"),
-                            "wholebody_score"),
-}  # fmt: skip
 
 __all__ = ["COCOeval", "Params"]
 
@@ -86,7 +75,7 @@ class COCOeval(_base.COCOeval):
     ----------
     cocoGt, cocoDt : COCO or None
     iouType : str, default "keypoints"
-        "keypoints", "keypoints_crowd", "bbox" or "segm".
+        "keypoints", "keypoints_crowd", a COCO-WholeBody type, "bbox" or "segm".
     sigmas : array-like, optional
         Per-keypoint OKS constants (the 17 COCO person keypoints' by default).
     use_area : bool, default True
@@ -113,23 +102,31 @@ class COCOeval(_base.COCOeval):
     def evaluate(self) -> None:
         """Evaluates every image and category with the current ``params`` and ``sigmas``."""
         self.params.kpt_oks_sigmas = np.asarray(self.sigmas, dtype=np.float64)
-        part = WHOLEBODY_PARTS.get(self.params.iouType)
+        super().evaluate()
+
+    def _evaluate_python(self, p: Any) -> None:
+        # The engine reads a whole-body part's lists itself; the per-image
+        # steps read "keypoints", so here the part's keypoints become each
+        # annotation's "keypoints", on sets made for this call (the caller's
+        # stay as they are).
+        part = WHOLEBODY_PARTS.get(p.iouType)
         if part is None:
-            super().evaluate()
+            super()._evaluate_python(p)
             return
-        # The part's keypoints as each annotation's "keypoints": the evaluation
-        # is then COCO's, on sets made for this call (the caller's stay as they are).
         gt, dt = self._coco_gt, self._coco_dt
         with lines_to(lambda _: None):
-            part_gt = COCO(_part_dataset(self.cocoGt.dataset, part[0], None))
+            part_gt = COCO(_part_dataset(self.cocoGt.dataset, part[0], part[1], False))
             part_dt = COCO(
                 _part_dataset(
-                    {**self.cocoGt.dataset, "annotations": self.cocoDt.dataset["annotations"]}, part[0], part[1]
+                    {**self.cocoGt.dataset, "annotations": self.cocoDt.dataset["annotations"]},
+                    part[0],
+                    part[1],
+                    True,
                 )
             )
         self._coco_gt, self._coco_dt = part_gt, part_dt
         try:
-            super().evaluate()
+            super()._evaluate_python(p)
         finally:
             self._coco_gt, self._coco_dt = gt, dt
 
@@ -189,10 +186,12 @@ class COCOeval(_base.COCOeval):
         return precision
 
 
-def _part_dataset(dataset: dict[str, Any], fields: tuple[str, ...], score_key: str | None) -> dict[str, Any]:
+def _part_dataset(
+    dataset: dict[str, Any], fields: tuple[str, ...], score_key: str | None, is_results: bool
+) -> dict[str, Any]:
     """``dataset`` with each annotation's keypoints those of ``fields``
-    joined; ground truth (``score_key`` None) counts their visible
-    keypoints, results take their score from ``score_key``."""
+    joined; ground truth counts their visible keypoints, results take their
+    score from ``score_key`` (None: "score")."""
     anns = []
     missing_score = False
     for a in dataset["annotations"]:
@@ -200,8 +199,10 @@ def _part_dataset(dataset: dict[str, Any], fields: tuple[str, ...], score_key: s
         lists = [a.get(f) or [] for f in fields]
         # One part's list is shared as it is (nothing here changes it).
         b["keypoints"] = lists[0] if len(lists) == 1 else list(itertools.chain.from_iterable(lists))
-        if score_key is None:
+        if not is_results:
             b["num_keypoints"] = sum(v > 0 for v in b["keypoints"][2::3])
+        elif score_key is None:
+            b["score"] = a["score"]
         elif score_key in a:
             b["score"] = a[score_key]
         else:
