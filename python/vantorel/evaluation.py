@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import _engine, _zerlin
-from .ids import EngineIds, map_ids, sort_key
+from .ids import EngineIds, map_ids, sort_key, sorted_distinct
 from .loading import check_result_images, check_results, ground_truth_side, naming_file, results_side
 from .params import Params
 from .results import EvalResult
@@ -103,6 +103,11 @@ def build_evaluator(
         p.img_ids = sorted((img["id"] for img in dataset["images"]), key=sort_key)
     if not p.cat_ids:
         p.cat_ids = sorted((c["id"] for c in dataset["categories"]), key=sort_key)
+    # The reference evaluates its ids sorted and distinct whatever order they
+    # came in: ties in score across images fall in image order, and the
+    # category axis of the arrays follows the sorted ids.
+    p.img_ids = sorted_distinct(p.img_ids)
+    p.cat_ids = sorted_distinct(p.cat_ids)
     with naming_file("results", results):
         side = results_side(results)
         named = check_results(side) if isinstance(side, list) else None
