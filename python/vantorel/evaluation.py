@@ -97,8 +97,11 @@ def build_evaluator(
     >>> result = result_of(prepared)  # doctest: +SKIP
     """
     p = resolve_params(iou_type, lvis, params)
+    # Nothing but this evaluation sees the handles: a box evaluation lets
+    # the files' text go once their columns are read.
+    boxes_only = p.iou_type == "bbox" and not lvis
     with naming_file("ground-truth", gt):
-        dataset, gt_anns = ground_truth_side(gt, p.iou_type, lvis)
+        dataset, gt_anns = ground_truth_side(gt, p.iou_type, lvis, boxes_only)
     if not p.img_ids:
         p.img_ids = sorted((img["id"] for img in dataset["images"]), key=sort_key)
     if not p.cat_ids:
@@ -109,7 +112,7 @@ def build_evaluator(
     p.img_ids = sorted_distinct(p.img_ids)
     p.cat_ids = sorted_distinct(p.cat_ids)
     with naming_file("results", results):
-        side = results_side(results)
+        side = results_side(results, boxes_only)
         named = check_results(side) if isinstance(side, list) else None
         check_result_images(side, dataset, named.images if named else None)
     with naming_file("ground-truth", gt):  # its annotations are read for their ids here

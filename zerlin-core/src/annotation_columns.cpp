@@ -75,7 +75,7 @@ void AnnotationColumns::push_box_missing(bool missing) {
 
 template <class T>
 static void append_vec(std::vector<T>& a, std::vector<T>& b) {
-    if (a.empty())
+    if (a.empty() && a.capacity() < b.size())  // room reserved beforehand is kept
         a.swap(b);
     else
         a.insert(a.end(), b.begin(), b.end());
