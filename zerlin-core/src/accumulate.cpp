@@ -2,6 +2,7 @@
 
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <span>
 
 #include "stable_sort.hpp"
@@ -20,6 +21,20 @@ uint64_t required_tp(double thr, uint64_t npig) {
     while (c > 0 && thr <= double(c - 1) / n) --c;
     while (c <= npig && !(thr <= double(c) / n)) ++c;
     return c;
+}
+
+// Whether all n verdicts are x, eight at a time.
+bool all_are(const Verdict* v, std::size_t n, Verdict x) {
+    const uint64_t pattern = uint64_t(0x0101010101010101) * uint8_t(x);
+    std::size_t t = 0;
+    for (; t + 8 <= n; t += 8) {
+        uint64_t w;
+        std::memcpy(&w, v + t, 8);
+        if (w != pattern) return false;
+    }
+    for (; t < n; ++t)
+        if (v[t] != x) return false;
+    return true;
 }
 
 }  // namespace
@@ -64,9 +79,16 @@ void Accumulator::accumulate(std::size_t a, const std::vector<Verdict>& status, 
     const std::size_t N = sorted_.size(), W = (N + 63) / 64;
     tp_bits_.assign(T * W, 0);
     fp_bits_.assign(T * W, 0);
+    plain_fp_.assign(W, 0);
     for (std::size_t i = 0; i < N; ++i) {
         const Verdict* v = status.data() + std::size_t(sorted_[i].flat) * T;
         const std::size_t word = i / 64, bit = i % 64;
+        // Most detections match nothing: the same verdict at every threshold.
+        if (all_are(v, T, Verdict::FalsePositive)) {
+            plain_fp_[word] |= uint64_t(1) << bit;
+            continue;
+        }
+        if (all_are(v, T, Verdict::Ignored)) continue;
         for (std::size_t t = 0; t < T; ++t) {
             tp_bits_[t * W + word] |= uint64_t(v[t] == Verdict::TruePositive) << bit;
             fp_bits_[t * W + word] |= uint64_t(v[t] == Verdict::FalsePositive) << bit;
@@ -93,7 +115,7 @@ void Accumulator::sample(std::size_t t, std::size_t a, std::size_t m, bool filte
     // Each true positive in rank order, with the false positives ranked above it.
     uint32_t fp = 0;
     for (std::size_t w = 0; w < W; ++w) {
-        uint64_t tw = tp_bits[w], fw = fp_bits[w];
+        uint64_t tw = tp_bits[w], fw = fp_bits[w] | plain_fp_[w];
         if (sel) {
             tw &= sel[w];
             fw &= sel[w];

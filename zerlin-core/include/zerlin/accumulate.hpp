@@ -59,6 +59,7 @@ class Accumulator {
     std::vector<SortedDet> sorted_;
     std::vector<Selection> selections_;        // per cap below the entry limit
     std::vector<uint64_t> tp_bits_, fp_bits_;  // T x words, area by area
+    std::vector<uint64_t> plain_fp_;           // false positive at every threshold
     std::vector<uint64_t> need_;
     std::vector<uint32_t> tp_fp_, tp_pos_;
     std::vector<double> env_;
