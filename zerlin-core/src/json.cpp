@@ -241,6 +241,19 @@ void JsonReader::skip_value() {
             case '8':
             case '9':
                 skip_number();
+                // Arrays of numbers (polygons) are most of a dataset: their
+                // elements go here while they read "n,n" or "n, n"; anything
+                // else takes the general path below, with its messages.
+                if (open_.size() > base && open_.back() == '[') {
+                    for (;;) {
+                        if (end_ - p_ < 2 || *p_ != ',') break;
+                        const char* q = p_ + 1;
+                        if (*q == ' ' && q + 1 != end_) ++q;
+                        if (*q != '-' && unsigned(static_cast<unsigned char>(*q)) - '0' > 9) break;
+                        p_ = q;
+                        skip_number();
+                    }
+                }
                 break;
             case '[':
             case '{':
