@@ -368,47 +368,27 @@ def results_side(results: Any, boxes_only: bool = False) -> Any:
         anns, handle, refusal = compact_or_objects(os.fspath(results), results=True, boxes_only=boxes_only)
         if handle is None:
             return _completed_results(anns, refused=ValueError(refusal))
-    _refuse_null_scores(os.fspath(results))
+    _refuse_null_scores(os.fspath(results), handle)
     return handle
 
 
 _NULL_SCORE = re.compile(rb'"score"\s*:\s*null')
 
 
-def _refuse_null_scores(path: str) -> None:
+def _refuse_null_scores(path: str, handle: Any) -> None:
     """The compact loader reads a null score as 0 (a detection ranked last,
-    quietly); such a file is refused here, by the place of the first one.
-    Files without the word null, nearly all, cost one pass of a fast byte
-    search over a few megabytes at a time."""
-    with open(path, "rb") as f:
-        if not _holds(f, b"null"):
-            return
-        f.seek(0)
-        text = f.read()
-    found = _NULL_SCORE.search(text)
-    if found is None:
+    quietly) and notes where the first one is; such a file is refused here,
+    by that place (its "score" key where one precedes it)."""
+    at = handle.null_score_offset
+    if at is None:
         return
-    start = found.start()
+    with open(path, "rb") as f:
+        text = f.read(at)
+    key = text.rfind(b'"score"')
+    start = key if key >= 0 and _NULL_SCORE.fullmatch(text[key:] + b"null") else at
     line = text.count(b"\n", 0, start) + 1
     column = start - (text.rfind(b"\n", 0, start) + 1) + 1
     raise ValueError(f"a result has a null 'score' (it must be a number) at line {line} column {column}")
-
-
-def _holds(f: Any, word: bytes, chunk: int = 1 << 22) -> bool:
-    """Whether a binary file holds ``word``, read in chunks (the tail of each
-    kept, so a word across two chunks is found)."""
-    buf, keep = bytearray(chunk + len(word)), len(word) - 1
-    filled = 0
-    while True:
-        n = f.readinto(memoryview(buf)[filled:])
-        if not n:
-            return False
-        end = filled + n
-        if buf.find(word, 0, end) >= 0:
-            return True
-        tail = bytes(buf[max(0, end - keep) : end])
-        buf[: len(tail)] = tail
-        filled = len(tail)
 
 
 def _results_from_json(path: str) -> list[Any]:

@@ -107,6 +107,7 @@ void AnnotationColumns::append(AnnotationColumns&& o) {
         fill_absent<std::uint8_t>(o.box_missing, o.has_missing_boxes, m, 1, 0);
         append_vec(box_missing, o.box_missing);
     }
+    if (first_null_score == kNoNullScore) first_null_score = o.first_null_score;
     if (o.wide_ids && !wide_ids) widen(*this);
     if (wide_ids && !o.wide_ids) widen(o);
     append_vec(boxes, o.boxes);

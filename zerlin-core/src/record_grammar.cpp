@@ -146,7 +146,8 @@ struct Record {
     std::optional<double> area, score;
     int crowd = -1;  // -1 absent or null, else 0/1
     Span segmentation, keypoints, num_keypoints;
-    bool has_pose = false;  // keypoints or num_keypoints given and not null
+    bool has_pose = false;                                        // keypoints or num_keypoints given and not null
+    std::size_t null_score_at = AnnotationColumns::kNoNullScore;  // offset of a null score
 };
 
 class RecordReader {
@@ -231,6 +232,7 @@ class RecordReader {
                 rec.area = read_optional_f64(r_);
                 return;
             case kScore:
+                if (r_.peek_nonspace() == 'n') rec.null_score_at = r_.offset();
                 rec.score = read_optional_f64(r_);
                 return;
             case kIscrowd:
@@ -333,6 +335,7 @@ class RowAppender {
         static constexpr double kUnknownBox[4] = {NAN, NAN, NAN, NAN};
         const double* b = box_missing ? kUnknownBox : rec.bbox;
         cols_.push(b, rec.score.value_or(0.0), rec.image_id, rec.category_id);
+        if (cols_.first_null_score == AnnotationColumns::kNoNullScore) cols_.first_null_score = rec.null_score_at;
         cols_.push_pose(rec.keypoints, rec.num_keypoints);
         cols_.push_segmentation(rec.segmentation);
         if (grammar_ == RecordGrammar::Reference) cols_.push_box_missing(box_missing);

@@ -474,6 +474,12 @@ PyObject* p_annotation_count(PyObject* self, void*) {
 PyObject* p_snapshot_bytes(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromSize_t(data_of(self).snapshot_bytes())); });
 }
+PyObject* p_null_score_offset(PyObject* self, void*) {
+    return guarded([&] {
+        const std::size_t at = data_of(self).columns->first_null_score;
+        return at == zerlin::AnnotationColumns::kNoNullScore ? Py_NewRef(Py_None) : check(PyLong_FromSize_t(at));
+    });
+}
 PyObject* p_column_bytes(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromSize_t(data_of(self).column_bytes())); });
 }
@@ -505,6 +511,8 @@ PyGetSetDef g_getset[] = {
     {"annotation_count", p_annotation_count, nullptr, "Number of rows.", nullptr},
     {"snapshot_bytes", p_snapshot_bytes, nullptr, "Bytes of the kept JSON file (0 for array-backed handles).", nullptr},
     {"column_bytes", p_column_bytes, nullptr, "Bytes of the row columns.", nullptr},
+    {"null_score_offset", p_null_score_offset, nullptr,
+     "Byte offset in the file of the first result's score written as null (read as 0.0), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

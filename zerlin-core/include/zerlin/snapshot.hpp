@@ -75,6 +75,10 @@ struct AnnotationColumns {
     bool has_missing_boxes = false;
     std::vector<std::uint8_t> box_missing;
     std::vector<double> derived_areas;
+    // Results: byte offset of the first score written as null (read as
+    // 0.0, which the package refuses), kNoNullScore when none is.
+    static constexpr std::size_t kNoNullScore = ~std::size_t(0);
+    std::size_t first_null_score = kNoNullScore;
 
     std::size_t size() const noexcept { return scores.size(); }
     std::int64_t image_id(std::size_t row) const noexcept { return wide_ids ? ids64[2 * row] : ids32[2 * row]; }
