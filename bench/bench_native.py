@@ -14,8 +14,9 @@ then the ratios against the targets (bbox 150x / 35x, segm 60x / 30x,
 keypoints 40x / 25x; peak at most 2x the results file).
 
 With --scaling, bbox alone at 0.5M, 2M, 8M and 20M detections (the 5,000
-images tiled, ids shifted): time and peak per million detections, which stay
-flat when growth is linear.
+images tiled, ids shifted): time, CPU time (all threads) and peak per million
+detections, which stay flat when growth is linear (on a loaded machine the
+CPU time is the steadier figure).
 
 Files are written once into --dir and reused, so two builds can be compared
 on the same bytes; --baseline DIR (a build installed with pip install
@@ -44,7 +45,8 @@ COCO_VERTICES = (24, 64)
 TARGETS = {"bbox": (150, 35), "segm": (60, 30), "keypoints": (40, 25)}
 PEAK_TARGET = 2.0
 
-# One evaluation in this process: prints [seconds, peak growth in bytes, stats].
+# One evaluation in this process: prints [seconds, peak growth in bytes, stats,
+# CPU seconds of all its threads].
 OURS = r"""
 import json, sys, time
 from vantorel import evaluate
@@ -61,10 +63,10 @@ try:
 except OSError:
     pass
 base = status("VmRSS")
-t = time.perf_counter()
+t, cpu = time.perf_counter(), time.process_time()
 res = evaluate(sys.argv[1], sys.argv[2], sys.argv[3])
-elapsed = time.perf_counter() - t
-print(json.dumps([elapsed, status("VmHWM") - base, [float(s) for s in res.stats]]))
+elapsed, cpu = time.perf_counter() - t, time.process_time() - cpu
+print(json.dumps([elapsed, status("VmHWM") - base, [float(s) for s in res.stats], cpu]))
 """
 
 # One peer evaluation: argv = module (pycocotools or faster_coco_eval), gt, results, kind.
@@ -164,11 +166,17 @@ def run_json(script, args, pythonpath=None):
 
 def summary(runs):
     times = [r[0] for r in runs]
-    return statistics.median(times), min(times), max(r[1] for r in runs), runs[0][2]
+    return (
+        statistics.median(times),
+        min(times),
+        max(r[1] for r in runs),
+        runs[0][2],
+        statistics.median(r[3] for r in runs),
+    )
 
 
 def ours(gt, dt, kind, repeat, baseline=None):
-    """(median seconds, best seconds, largest peak growth, stats) over fresh
+    """(median seconds, best seconds, largest peak growth, stats, median CPU seconds) over fresh
     processes, for this build and, given a baseline build's directory, for
     that one too (runs alternating, so both see the same machine load)."""
     runs, base_runs = [], []
@@ -190,15 +198,16 @@ def compare_kinds(args):
     for kind in args.kinds:
         gt, dt = paths[kind]
         size = os.path.getsize(dt)
-        (median, best, peak, stats), base = ours(gt, dt, kind, args.repeat, args.baseline)
+        (median, best, peak, stats, cpu), base = ours(gt, dt, kind, args.repeat, args.baseline)
         print(
             f"== {kind}: results {mb(size):.0f} MB; vantorel median {median:.3f} s, best {best:.3f} s "
-            f"(of {args.repeat}); peak +{mb(peak):.0f} MB = {peak / size:.2f}x the file (target <= {PEAK_TARGET})"
+            f"(of {args.repeat}; CPU {cpu:.3f} s); peak +{mb(peak):.0f} MB = {peak / size:.2f}x the file "
+            f"(target <= {PEAK_TARGET})"
         )
         if base:
             print(
-                f"   baseline build: median {base[0]:.3f} s, best {base[1]:.3f} s; peak +{mb(base[2]):.0f} MB = "
-                f"{base[2] / size:.2f}x; stats equal to this build's: {base[3] == stats}"
+                f"   baseline build: median {base[0]:.3f} s, best {base[1]:.3f} s (CPU {base[4]:.3f} s); peak "
+                f"+{mb(base[2]):.0f} MB = {base[2] / size:.2f}x; stats equal to this build's: {base[3] == stats}"
             )
         ratios = []
         for tool, target in zip(peers, TARGETS[kind]):
@@ -227,15 +236,19 @@ def scaling(args):
     base_gt, base_dt = make_files(args.dir, args.images, args.per_image, ["bbox"])["bbox"]
     base = args.images * args.per_image
     print(f"bbox scaling from {base / 1e6:g}M detections (fresh process per run, median of {args.repeat})")
-    print(f"{'detections':>11} {'file MB':>8} {'seconds':>8} {'peak MB':>8} {'s / M':>7} {'peak / file':>11}")
+    print(
+        f"{'detections':>11} {'file MB':>8} {'seconds':>8} {'CPU s':>8} {'peak MB':>8} {'s / M':>7} {'CPU s / M':>9} "
+        f"{'peak / file':>11}"
+    )
     for millions in args.sizes:
         tiles = max(1, round(millions * 1e6 / base))
         gt, dt = (base_gt, base_dt) if tiles == 1 else tiled_files(args.dir, base_gt, base_dt, tiles)
-        (median, _, peak, _), _ = ours(gt, dt, "bbox", args.repeat)
+        (median, _, peak, _, cpu), _ = ours(gt, dt, "bbox", args.repeat)
         n = tiles * base
         size = os.path.getsize(dt)
         print(
-            f"{n / 1e6:10.1f}M {mb(size):8.0f} {median:8.2f} {mb(peak):8.0f} {median / (n / 1e6):7.3f} {peak / size:11.2f}"
+            f"{n / 1e6:10.1f}M {mb(size):8.0f} {median:8.2f} {cpu:8.2f} {mb(peak):8.0f} {median / (n / 1e6):7.3f} "
+            f"{cpu / (n / 1e6):9.3f} {peak / size:11.2f}"
         )
 
 
