@@ -135,14 +135,20 @@ def tiled_files(folder, base_gt, base_dt, tiles):
         dataset = json.load(f)
     step = max(img["id"] for img in dataset["images"]) + 1
     ann_step = max(a["id"] for a in dataset["annotations"]) + 1
-    out = {"images": [], "annotations": [], "categories": dataset["categories"]}
-    for k in range(tiles):
-        out["images"] += [dict(img, id=img["id"] + k * step) for img in dataset["images"]]
-        out["annotations"] += [
-            dict(a, id=a["id"] + k * ann_step, image_id=a["image_id"] + k * step) for a in dataset["annotations"]
-        ]
-    write_json(gt_path, out)
-    del out, dataset
+    tmp = gt_path + ".part"
+    with open(tmp, "w") as f:
+        f.write('{"categories": ' + json.dumps(dataset["categories"]))
+        for key, shift in (("images", {"id": step}), ("annotations", {"id": ann_step, "image_id": step})):
+            f.write(f', "{key}": [')
+            for k in range(tiles):
+                chunk = json.dumps(
+                    [dict(r, **{name: r[name] + k * by for name, by in shift.items()}) for r in dataset[key]]
+                )
+                f.write(("," if k else "") + chunk[1:-1])
+            f.write("]")
+        f.write("}")
+    os.replace(tmp, gt_path)
+    del dataset
     with open(base_dt) as f:
         dets = json.load(f)
     tmp = dt_path + ".part"
