@@ -257,6 +257,26 @@ def test_large_results_file_loads_in_chunks_or_sequentially(tmp_path):
         np.testing.assert_array_equal(handle.array_rows(), expected_rows(dets))
     with open(nested) as f:
         assert handle.annotations() == prepared(json.load(f))
+    # Loaded for a box evaluation alone (the text freed once read): no text
+    # kept, the rows still come back with every field boxes need.
+    box_keys = ("id", "image_id", "category_id", "bbox", "area", "score", "iscrowd")
+    _, boxes_only, _ = z.load_compact_or_objects(nested, results=True, boxes_only=True)
+    assert boxes_only.snapshot_bytes == 0
+    assert boxes_only.annotations() == [{k: a[k] for k in box_keys} for a in handle.annotations()]
+
+
+@needs_data
+def test_boxes_only_ground_truth_keeps_what_box_evaluation_reads():
+    path = str(DATA / GT_FILES[0])
+    dataset, handle, _ = z.load_compact_or_objects(path, boxes_only=True)
+    _, with_text, _ = z.load_compact_or_objects(path)
+    assert handle.snapshot_bytes == 0 and dataset["images"] and dataset["annotations"] is None
+    keys = ("id", "image_id", "category_id", "bbox", "area", "iscrowd")
+    assert handle.annotations() == [{k: a[k] for k in keys} for a in with_text.annotations()]
+    # Results whose boxes come from their masks keep their text.
+    mask_results = str(DATA / "instances_val2014_fakesegm100_results.json")
+    _, segm, _ = z.load_compact_or_objects(mask_results, results=True, boxes_only=True)
+    assert segm.snapshot_bytes > 0
 
 
 # ---------------------------------------------------------------- arrays

@@ -481,6 +481,25 @@ def test_results_with_null_or_missing_fields_are_refused(tmp_path, change, in_li
         evaluate(GT, path, "bbox")
 
 
+def test_null_score_in_a_file_is_found_by_the_reader(tmp_path):
+    # Large enough to be read in chunks; a "score": null inside another
+    # member is no score, and the refusal names the first real one's place.
+    dets = json.loads(BBOX.read_text()) * 120
+    dets[5] = dict(dets[5], extra={"score": None})
+    path = tmp_path / "results.json"
+    path.write_text(json.dumps(dets, indent=1))
+    assert path.stat().st_size > 4 << 20
+    evaluate(GT, path, "bbox")
+    k = len(dets) * 2 // 3
+    dets[k] = dict(dets[k], score=None)
+    text = json.dumps(dets, indent=1)
+    path.write_text(text)
+    start = text.index('"score": null', text.index('"score": null') + 1)  # past the nested one
+    line, column = text.count("\n", 0, start) + 1, start - text.rfind("\n", 0, start)
+    with pytest.raises(ValueError, match=f"null 'score' .* at line {line} column {column}\\b"):
+        evaluate(GT, path, "bbox")
+
+
 def test_array_boxes_are_taken_as_values():
     dets = json.loads(BBOX.read_text())
     as_arrays = [dict(d, bbox=np.asarray(d["bbox"])) for d in dets]

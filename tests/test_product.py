@@ -133,6 +133,34 @@ def test_params_are_copied_and_must_agree_with_iou_type(sample):
         evaluate(GT, BBOX, "segm", params=p)
 
 
+def test_unsorted_and_repeated_ids_in_params_match_pycocotools(sample):
+    # Scores rounded to one digit tie across images: the reference breaks
+    # the ties in sorted image order, whatever order the ids were given in.
+    gt, dets = sample
+    dets = [dict(d, score=round(d["score"], 1)) for d in dets]
+    img_ids = sorted(img["id"] for img in gt["images"])[::-1]
+    img_ids += img_ids[:7]
+    cat_ids = [np.int64(c["id"]) for c in gt["categories"]][::-1]
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
+
+    with contextlib.redirect_stdout(io.StringIO()):
+        coco = COCO()
+        coco.dataset = copy.deepcopy(gt)
+        coco.createIndex()
+        ref = COCOeval(coco, coco.loadRes(copy.deepcopy(dets)), "bbox")
+        ref.params.imgIds, ref.params.catIds = list(img_ids), list(cat_ids)
+        ref.evaluate()
+        ref.accumulate()
+        ref.summarize()
+    p = Params.for_type("bbox")
+    p.img_ids, p.cat_ids = list(img_ids), list(cat_ids)
+    got = evaluate(gt, dets, params=p)
+    assert got.params.img_ids == sorted(set(img_ids)) and got.params.cat_ids == sorted(set(cat_ids))
+    assert np.array_equal(got.precision, ref.eval["precision"])
+    assert got.stats.tolist() == ref.stats.tolist()
+
+
 # ---------------------------------------------------------------- ids as people have them
 
 

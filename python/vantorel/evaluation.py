@@ -8,7 +8,7 @@ from dataclasses import dataclass
 from typing import Any
 
 from . import _engine, _zerlin
-from .ids import EngineIds, map_ids, sort_key
+from .ids import EngineIds, map_ids, sort_key, sorted_distinct
 from .loading import check_result_images, check_results, ground_truth_side, naming_file, results_side
 from .params import WHOLEBODY_PARTS, Params
 from .results import EvalResult
@@ -98,14 +98,22 @@ def build_evaluator(
     """
     p = resolve_params(iou_type, lvis, params)
     _check_part_sigmas(p)
+    # Nothing but this evaluation sees the handles: a box evaluation lets
+    # the files' text go once their columns are read.
+    boxes_only = p.iou_type == "bbox" and not lvis
     with naming_file("ground-truth", gt):
-        dataset, gt_anns = ground_truth_side(gt, p.iou_type, lvis)
+        dataset, gt_anns = ground_truth_side(gt, p.iou_type, lvis, boxes_only)
     if not p.img_ids:
         p.img_ids = sorted((img["id"] for img in dataset["images"]), key=sort_key)
     if not p.cat_ids:
         p.cat_ids = sorted((c["id"] for c in dataset["categories"]), key=sort_key)
+    # The reference evaluates its ids sorted and distinct whatever order they
+    # came in: ties in score across images fall in image order, and the
+    # category axis of the arrays follows the sorted ids.
+    p.img_ids = sorted_distinct(p.img_ids)
+    p.cat_ids = sorted_distinct(p.cat_ids)
     with naming_file("results", results):
-        side = results_side(results)
+        side = results_side(results, boxes_only)
         named = check_results(side) if isinstance(side, list) else None
         check_result_images(side, dataset, named.images if named else None)
     with naming_file("ground-truth", gt):  # its annotations are read for their ids here

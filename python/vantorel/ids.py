@@ -10,6 +10,7 @@ untouched: the mapping is only made when some id needs it.
 
 from __future__ import annotations
 
+import numbers
 from collections.abc import Hashable, Iterable
 from dataclasses import dataclass, field
 from operator import itemgetter, methodcaller
@@ -35,11 +36,27 @@ def sort_key(value: Any) -> tuple[int, Any]:
     >>> sorted(["b", 10, 2.0, "a"], key=sort_key)
     [2.0, 10, 'a', 'b']
     """
-    if isinstance(value, (int, float)):
+    if isinstance(value, numbers.Real):  # NumPy's numbers too
         return (0, value)
     if isinstance(value, str):
         return (1, value)
     return (2, repr(value))
+
+
+def sorted_distinct(ids: Iterable[Any]) -> list[Any]:
+    """The ids in ``sort_key`` order, each once (as ``numpy.unique`` leaves
+    the reference's image and category ids before it evaluates them).
+
+    Examples
+    --------
+    >>> sorted_distinct([3, 1, 3, 2.0])
+    [1, 2.0, 3]
+    """
+    out: list[Any] = []
+    for value in sorted(ids, key=sort_key):
+        if not out or sort_key(out[-1]) != sort_key(value):
+            out.append(value)
+    return out
 
 
 @dataclass

@@ -105,13 +105,17 @@ def read_json(path: str | os.PathLike[str]) -> Any:
     return _python_json(path)
 
 
-def compact_or_objects(path: str, results: bool = False) -> tuple[Any, Any, str | None]:
+def compact_or_objects(path: str, results: bool = False, boxes_only: bool = False) -> tuple[Any, Any, str | None]:
     """``(document, handle, None)`` where the file can be held compactly, else
     ``(document as objects, None, why not)``: one reading, or a second by
-    Python's json module for a file that writes NaN or Infinity."""
+    Python's json module for a file that writes NaN or Infinity. A handle
+    loaded ``boxes_only`` serves a box evaluation alone (it keeps no copy of
+    the file)."""
     try:
         with gc_paused():
-            loaded: tuple[Any, Any, str | None] = _zerlin.load_compact_or_objects(path, results=results)
+            loaded: tuple[Any, Any, str | None] = _zerlin.load_compact_or_objects(
+                path, results=results, boxes_only=boxes_only
+            )
         return loaded
     except ValueError as err:
         _reread_or_raise(err)
@@ -143,14 +147,15 @@ class LoadedGroundTruth:
     annotations: Any
 
 
-def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any], Any]:
+def ground_truth_side(gt: Any, iou_type: str, lvis: bool, boxes_only: bool = False) -> tuple[dict[str, Any], Any]:
     """The dataset dict and the ground-truth side for the Evaluator.
 
     A path loads as a compact handle (its dataset dict holds every member
     but the annotations, which stay in columns and the file's bytes). Files
     the compact grammar refuses (duplicate or missing ids, float crowd flags,
     ...) load as dicts instead; so does LVIS ground truth, whose "ignore"
-    flags the columns do not keep.
+    flags the columns do not keep. With ``boxes_only`` (the caller runs one
+    box evaluation and drops the handle) the file's text is not kept.
 
     Examples
     --------
@@ -169,7 +174,7 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool) -> tuple[dict[str, Any
         dataset = load_dataset(path)
         check_dataset(dataset)
         return dataset, dataset["annotations"]
-    dataset, handle, _ = compact_or_objects(path)
+    dataset, handle, _ = compact_or_objects(path, boxes_only=boxes_only and iou_type == "bbox")
     check_dataset(dataset)
     if handle is not None:
         return dataset, handle
@@ -334,7 +339,7 @@ def load_results(results: Any) -> list[Any]:
         return _load_results(results)
 
 
-def results_side(results: Any) -> Any:
+def results_side(results: Any, boxes_only: bool = False) -> Any:
     """Results for the Evaluator: a ``CompactBbox`` where one serves, else
     completed dicts.
 
@@ -344,7 +349,8 @@ def results_side(results: Any) -> Any:
     with the box derived as well); no dict is made per detection. Files the
     compact grammar refuses (polygon results without boxes, repeated keys,
     ...) come back as objects from the same reading, completed like the
-    reference loader completes them.
+    reference loader completes them. ``boxes_only`` as for
+    ``ground_truth_side``.
 
     Examples
     --------
@@ -359,50 +365,30 @@ def results_side(results: Any) -> Any:
         with gc_paused():
             return _load_results(results)
     with gc_paused():
-        anns, handle, refusal = compact_or_objects(os.fspath(results), results=True)
+        anns, handle, refusal = compact_or_objects(os.fspath(results), results=True, boxes_only=boxes_only)
         if handle is None:
             return _completed_results(anns, refused=ValueError(refusal))
-    _refuse_null_scores(os.fspath(results))
+    _refuse_null_scores(os.fspath(results), handle)
     return handle
 
 
 _NULL_SCORE = re.compile(rb'"score"\s*:\s*null')
 
 
-def _refuse_null_scores(path: str) -> None:
+def _refuse_null_scores(path: str, handle: Any) -> None:
     """The compact loader reads a null score as 0 (a detection ranked last,
-    quietly); such a file is refused here, by the place of the first one.
-    Files without the word null, nearly all, cost one pass of a fast byte
-    search over a few megabytes at a time."""
-    with open(path, "rb") as f:
-        if not _holds(f, b"null"):
-            return
-        f.seek(0)
-        text = f.read()
-    found = _NULL_SCORE.search(text)
-    if found is None:
+    quietly) and notes where the first one is; such a file is refused here,
+    by that place (its "score" key where one precedes it)."""
+    at = handle.null_score_offset
+    if at is None:
         return
-    start = found.start()
+    with open(path, "rb") as f:
+        text = f.read(at)
+    key = text.rfind(b'"score"')
+    start = key if key >= 0 and _NULL_SCORE.fullmatch(text[key:] + b"null") else at
     line = text.count(b"\n", 0, start) + 1
     column = start - (text.rfind(b"\n", 0, start) + 1) + 1
     raise ValueError(f"a result has a null 'score' (it must be a number) at line {line} column {column}")
-
-
-def _holds(f: Any, word: bytes, chunk: int = 1 << 22) -> bool:
-    """Whether a binary file holds ``word``, read in chunks (the tail of each
-    kept, so a word across two chunks is found)."""
-    buf, keep = bytearray(chunk + len(word)), len(word) - 1
-    filled = 0
-    while True:
-        n = f.readinto(memoryview(buf)[filled:])
-        if not n:
-            return False
-        end = filled + n
-        if buf.find(word, 0, end) >= 0:
-            return True
-        tail = bytes(buf[max(0, end - keep) : end])
-        buf[: len(tail)] = tail
-        filled = len(tail)
 
 
 def _results_from_json(path: str) -> list[Any]:

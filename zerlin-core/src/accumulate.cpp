@@ -1,6 +1,8 @@
 #include "zerlin/accumulate.hpp"
 
+#include <bit>
 #include <cmath>
+#include <cstring>
 #include <span>
 
 #include "stable_sort.hpp"
@@ -19,6 +21,20 @@ uint64_t required_tp(double thr, uint64_t npig) {
     while (c > 0 && thr <= double(c - 1) / n) --c;
     while (c <= npig && !(thr <= double(c) / n)) ++c;
     return c;
+}
+
+// Whether all n verdicts are x, eight at a time.
+bool all_are(const Verdict* v, std::size_t n, Verdict x) {
+    const uint64_t pattern = uint64_t(0x0101010101010101) * uint8_t(x);
+    std::size_t t = 0;
+    for (; t + 8 <= n; t += 8) {
+        uint64_t w;
+        std::memcpy(&w, v + t, 8);
+        if (w != pattern) return false;
+    }
+    for (; t < n; ++t)
+        if (v[t] != x) return false;
+    return true;
 }
 
 }  // namespace
@@ -40,11 +56,18 @@ void Accumulator::build_sorted(const std::vector<uint64_t>& dt_off, const std::v
     std::vector<SortedDet> tmp;
     detail::stable_sort(std::span<SortedDet>(sorted_), tmp,
                         [](const SortedDet& x, const SortedDet& y) { return detail::score_before(x.score, y.score); });
+    const std::size_t N = sorted_.size(), W = (N + 63) / 64;
     selections_.assign(p_.max_dets.size(), {});
     for (std::size_t m = 0; m < p_.max_dets.size(); ++m) {
         if (p_.max_dets[m] >= limit_) continue;
-        for (std::size_t i = 0; i < sorted_.size(); ++i)
-            if (sorted_[i].rank < p_.max_dets[m]) selections_[m].push_back(uint32_t(i));
+        Selection& sel = selections_[m];
+        sel.bits.assign(W, 0);
+        sel.first = N;
+        for (std::size_t i = 0; i < N; ++i)
+            if (sorted_[i].rank < p_.max_dets[m]) {
+                sel.bits[i / 64] |= uint64_t(1) << (i % 64);
+                if (sel.count++ == 0) sel.first = i;
+            }
     }
 }
 
@@ -53,38 +76,56 @@ void Accumulator::accumulate(std::size_t a, const std::vector<Verdict>& status, 
     uint64_t npig = 0;
     for (uint8_t g : gt_ignore) npig += g == 0;
     if (npig == 0) return;
-    const std::size_t N = sorted_.size();
-    table_.resize(T * N);
-    for (std::size_t i = 0; i < N; ++i)
-        for (std::size_t t = 0; t < T; ++t) table_[t * N + i] = status[std::size_t(sorted_[i].flat) * T + t];
+    const std::size_t N = sorted_.size(), W = (N + 63) / 64;
+    tp_bits_.assign(T * W, 0);
+    fp_bits_.assign(T * W, 0);
+    plain_fp_.assign(W, 0);
+    for (std::size_t i = 0; i < N; ++i) {
+        const Verdict* v = status.data() + std::size_t(sorted_[i].flat) * T;
+        const std::size_t word = i / 64, bit = i % 64;
+        // Most detections match nothing: the same verdict at every threshold.
+        if (all_are(v, T, Verdict::FalsePositive)) {
+            plain_fp_[word] |= uint64_t(1) << bit;
+            continue;
+        }
+        if (all_are(v, T, Verdict::Ignored)) continue;
+        for (std::size_t t = 0; t < T; ++t) {
+            tp_bits_[t * W + word] |= uint64_t(v[t] == Verdict::TruePositive) << bit;
+            fp_bits_[t * W + word] |= uint64_t(v[t] == Verdict::FalsePositive) << bit;
+        }
+    }
     need_.resize(R);
     for (std::size_t r = 0; r < R; ++r) need_[r] = required_tp(p_.rec_thrs[r], npig);
     for (std::size_t m = 0; m < M; ++m)
         for (std::size_t t = 0; t < T; ++t)
             // A cap below the entry limit selects each entry's first `cap` detections.
-            sample(t, a, m, table_.data() + t * N, p_.max_dets[m] < limit_, npig);
+            sample(t, a, m, p_.max_dets[m] < limit_, npig);
 }
 
-void Accumulator::sample(std::size_t t, std::size_t a, std::size_t m, const Verdict* st, bool filter, uint64_t npig) {
+void Accumulator::sample(std::size_t t, std::size_t a, std::size_t m, bool filter, uint64_t npig) {
     const std::size_t R = p_.rec_thrs.size(), A = p_.area_rng.size(), M = p_.max_dets.size(), N = sorted_.size();
-    const std::vector<uint32_t>& sel = selections_[m];
-    const std::size_t nd = filter ? sel.size() : N;
-    const std::size_t first = nd == 0 ? N : filter ? sel[0] : 0;  // first selected position
+    const std::size_t W = (N + 63) / 64;
+    const uint64_t* sel = filter ? selections_[m].bits.data() : nullptr;
+    const std::size_t nd = filter ? selections_[m].count : N;
+    const std::size_t first = nd == 0 ? N : filter ? selections_[m].first : 0;  // first selected position
+    const uint64_t* tp_bits = tp_bits_.data() + t * W;
+    const uint64_t* fp_bits = fp_bits_.data() + t * W;
     tp_fp_.clear();
     tp_pos_.clear();
+    // Each true positive in rank order, with the false positives ranked above it.
     uint32_t fp = 0;
-    auto visit = [&](uint32_t i) {
-        if (st[i] == Verdict::TruePositive) {
-            tp_fp_.push_back(fp);
-            tp_pos_.push_back(i);
-        } else if (st[i] == Verdict::FalsePositive) {
-            ++fp;
+    for (std::size_t w = 0; w < W; ++w) {
+        uint64_t tw = tp_bits[w], fw = fp_bits[w] | plain_fp_[w];
+        if (sel) {
+            tw &= sel[w];
+            fw &= sel[w];
         }
-    };
-    if (filter) {
-        for (uint32_t i : sel) visit(i);
-    } else {
-        for (std::size_t i = 0; i < N; ++i) visit(uint32_t(i));
+        for (; tw != 0; tw &= tw - 1) {
+            const int b = std::countr_zero(tw);
+            tp_fp_.push_back(fp + uint32_t(std::popcount(fw & ((uint64_t(1) << b) - 1))));
+            tp_pos_.push_back(uint32_t(w * 64 + std::size_t(b)));
+        }
+        fp += uint32_t(std::popcount(fw));
     }
     const uint64_t tp = tp_fp_.size();
     rec[(t * A + a) * M + m] = nd > 0 ? double(tp) / double(npig) : 0.0;

@@ -99,7 +99,7 @@ void AnnotationColumns::push_box_missing(bool missing) {
 
 template <class T>
 static void append_vec(std::vector<T>& a, std::vector<T>& b) {
-    if (a.empty())
+    if (a.empty() && a.capacity() < b.size())  // room reserved beforehand is kept
         a.swap(b);
     else
         a.insert(a.end(), b.begin(), b.end());
@@ -141,6 +141,7 @@ void AnnotationColumns::append(AnnotationColumns&& o) {
         fill_absent<std::uint8_t>(o.box_missing, o.has_missing_boxes, m, 1, 0);
         append_vec(box_missing, o.box_missing);
     }
+    if (first_null_score == kNoNullScore) first_null_score = o.first_null_score;
     if (o.wide_ids && !wide_ids) widen(*this);
     if (wide_ids && !o.wide_ids) widen(o);
     append_vec(boxes, o.boxes);

@@ -395,12 +395,11 @@ void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scrat
     const uint8_t* dt_flagged = c.dt_flagged.data() + c.dt_off[e];
     for (std::size_t d = 0; d < D; ++d) {
         bool out = dt_area[d] < lo || dt_area[d] > hi || dt_flagged[d];
+        std::fill_n(status + d * T, T, out ? Verdict::Ignored : Verdict::FalsePositive);
+        if (G == 0) continue;  // nothing matched
         for (std::size_t t = 0; t < T; ++t) {
             int32_t m = dt_match[t * D + d];
-            if (m >= 0)
-                status[d * T + t] = ignored_at[m] ? Verdict::Ignored : Verdict::TruePositive;
-            else
-                status[d * T + t] = out ? Verdict::Ignored : Verdict::FalsePositive;
+            if (m >= 0) status[d * T + t] = ignored_at[m] ? Verdict::Ignored : Verdict::TruePositive;
         }
     }
 }

@@ -129,7 +129,7 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
     if (kind_ == GeometryKind::Boxes || (keypoints && is_gt))
         rs.boxes.share(std::shared_ptr<const std::vector<double>>(h.columns, &h.columns->boxes));
     for (std::size_t i = 0; i < n; ++i) {
-        check_cancelled();
+        if (i % 1024 == 0) check_cancelled();
         AnnotationRow row;
         row.id = h.row_id(i);
         row.image_id = c.image_id(i);
@@ -171,6 +171,7 @@ std::vector<std::uint8_t> HandleSideReader::in_other_groups(const RecordSet& rs,
 
 void HandleSideReader::geometry(const CompactData& h, bool is_gt, RecordSet& rs, const RecordSet& other) const {
     if (kind_ == GeometryKind::Boxes) return;
+    if (h.boxes_only) throw_internal("a handle loaded for boxes alone holds no other geometry");
     Stopwatch sw;
     // Rows evaluation reads: detections within the first L of their group.
     std::vector<std::uint8_t> participating(rs.size(), 1);

@@ -220,6 +220,18 @@ void JsonReader::skip_value() {
             open_.push_back(Frame{c == '{', true});
         } else {
             parse_scalar(skipped, c);
+            // Arrays of numbers (polygons) are most of a dataset: their
+            // elements go here while they read "n,n" or "n, n"; anything
+            // else takes the general path below, with its messages.
+            if ((c == '-' || unsigned(c - '0') <= 9) && open_.size() > base && !open_.back().object) {
+                while (end_ - p_ >= 2 && *p_ == ',') {
+                    const char* q = p_ + 1;
+                    if (*q == ' ' && q + 1 != end_) ++q;
+                    if (*q != '-' && unsigned(static_cast<unsigned char>(*q)) - '0' > 9) break;
+                    p_ = q;
+                    skip_number();
+                }
+            }
         }
         // Close what ends here; stop where the next value starts.
         for (;;) {

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <optional>
 
 #include "json_values.hpp"
@@ -167,7 +168,8 @@ struct Record {
     std::optional<double> area, score;
     int crowd = -1;  // -1 absent or null, else 0/1
     Span segmentation, keypoints, num_keypoints;
-    bool has_pose = false;  // keypoints or num_keypoints given and not null
+    bool has_pose = false;                                        // keypoints or num_keypoints given and not null
+    std::size_t null_score_at = AnnotationColumns::kNoNullScore;  // offset of a null score
 };
 
 class RecordReader {
@@ -259,6 +261,7 @@ class RecordReader {
                 rec.area = read_optional_f64(r_);
                 return;
             case kScore:
+                if (r_.peek_nonspace() == 'n') rec.null_score_at = r_.offset();
                 rec.score = read_optional_f64(r_);
                 return;
             case kIscrowd:
@@ -370,6 +373,7 @@ class RowAppender {
         static constexpr double kUnknownBox[4] = {NAN, NAN, NAN, NAN};
         const double* b = box_missing ? kUnknownBox : rec.bbox;
         cols_.push(b, rec.score.value_or(0.0), rec.image_id, rec.category_id);
+        if (cols_.first_null_score == AnnotationColumns::kNoNullScore) cols_.first_null_score = rec.null_score_at;
         cols_.push_pose(rec.keypoints, rec.num_keypoints);
         cols_.push_parts(rec.parts, rec.part_scores);
         cols_.push_segmentation(rec.segmentation);
@@ -514,7 +518,8 @@ AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size
     }
 }
 
-std::optional<AnnotationColumns> read_results_parallel(std::string_view text, ChunkPlan plan) {
+std::optional<AnnotationColumns> read_results_parallel(std::string_view text, ChunkPlan plan,
+                                                       const std::function<void()>& text_done) {
     std::size_t threads = Pool::global().size();
     if (threads < 2 || text.size() < kParallelMinBytes) return std::nullopt;
     JsonReader r(text);
@@ -542,24 +547,43 @@ std::optional<AnnotationColumns> read_results_parallel(std::string_view text, Ch
     });
     check_cancelled();  // a cancelled chunk is not a reason to read the file again
     if (failed) return std::nullopt;
+    // The whole is reserved at once and each part let go once appended, so
+    // the columns are held about once rather than twice over.
     AnnotationColumns all;
     all.ground_truth = false;
     all.shape = parts.front()->shape;
-    for (auto& p : parts) all.append(std::move(*p));
+    std::size_t rows = 0;
+    bool segmentation = false, pose = false, missing = false;
+    for (const auto& p : parts) {
+        rows += p->size();
+        all.wide_ids |= p->wide_ids;
+        segmentation |= p->has_segmentation;
+        pose |= p->has_pose;
+        missing |= p->has_missing_boxes;
+    }
     // Rows without a box in a file of boxes: the sequential pass names the first.
-    if (all.shape == ResultsShape::Boxes && all.has_missing_boxes) return std::nullopt;
+    if (all.shape == ResultsShape::Boxes && missing) return std::nullopt;
+    if (all.shape == ResultsShape::Boxes && text_done) text_done();  // nothing below reads the text
+    all.reserve(rows);
+    if (segmentation) all.segmentation.reserve(rows);
+    if (pose) all.pose.reserve(2 * rows);
+    if (missing) all.box_missing.reserve(rows);
+    for (auto& p : parts) {
+        all.append(std::move(*p));
+        p.reset();
+    }
     return all;
 }
 
 }  // namespace
 
 SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel,
-                               RecordGrammar grammar) {
+                               RecordGrammar grammar, const std::function<void()>& text_done) {
     if (!results && grammar != RecordGrammar::Compact) throw_internal("the reference grammar is for results files");
     SnapshotColumns out;
     out.spans_kept = text.size() <= kMaxSpanFileBytes;
     if (results && parallel) {
-        if (auto cols = read_results_parallel(text, ChunkPlan{out.spans_kept, grammar})) {
+        if (auto cols = read_results_parallel(text, ChunkPlan{out.spans_kept, grammar}, text_done)) {
             out.columns = std::move(*cols);
             out.columns.shrink_to_fit();
             return out;

@@ -1,8 +1,24 @@
 #include "zerlin/side_builder.hpp"
 
+#include <algorithm>
+
 namespace zerlin {
 
-PositionTable::PositionTable(const std::vector<std::int64_t>& ids) : map_(ids.size()) {
+PositionTable::PositionTable(const std::vector<std::int64_t>& ids) : map_(0) {
+    if (!ids.empty()) {
+        const auto [lo, hi] = std::minmax_element(ids.begin(), ids.end());
+        const std::uint64_t span = std::uint64_t(*hi) - std::uint64_t(*lo);
+        dense_ = span < 16 * std::uint64_t(ids.size()) + 64;
+        low_ = *lo;
+    }
+    if (dense_) {
+        direct_.assign(std::size_t(std::uint64_t(*std::max_element(ids.begin(), ids.end())) - std::uint64_t(low_)) + 1,
+                       -1);
+        for (std::size_t i = 0; i < ids.size(); ++i)
+            direct_[std::uint64_t(ids[i]) - std::uint64_t(low_)] = std::int32_t(i);
+        return;
+    }
+    map_ = HashMap<std::int64_t, std::int32_t>(ids.size());
     for (std::size_t i = 0; i < ids.size(); ++i) *map_.insert(ids[i], std::int32_t(i)).first = std::int32_t(i);
 }
 
@@ -43,8 +59,11 @@ void SideBuilder::reserve(std::size_t rows) {
 void SideBuilder::add(const AnnotationRow& row) {
     const bool keypoints = rs_.kind == GeometryKind::Keypoints;
     const bool ignore = is_gt_ && (row.crowd || (keypoints && row.no_keypoints));
-    rs_.push_scalars(row.id, lk_.images.find(row.image_id), lk_.categories.find(row.category_id), row.score, row.area,
-                     row.crowd, ignore);
+    if (last_image_ == -2 || row.image_id != last_image_id_) {
+        last_image_id_ = row.image_id;
+        last_image_ = lk_.images.find(row.image_id);
+    }
+    rs_.push_scalars(row.id, last_image_, lk_.categories.find(row.category_id), row.score, row.area, row.crowd, ignore);
     if ((rs_.kind == GeometryKind::Boxes || (keypoints && is_gt_)) && !rs_.boxes.shared()) rs_.boxes.append(row.box);
 }
 

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "zerlin/results_geometry.hpp"
 #include "zerlin/side_builder.hpp"
@@ -117,4 +119,19 @@ TEST(SideBuilder, MasksReachTheirRowsOnBothSides) {
     ASSERT_EQ(dt.masks.size(), 1u);
     EXPECT_EQ(zerlin::rle_area(dt.masks[0]), 6u);
     EXPECT_EQ(dt.areas, (std::vector<double>{6}));
+}
+
+TEST(PositionTable, DirectAndHashedLookupsAgree) {
+    // Close ids are looked up directly, far-apart ones hashed: the same
+    // answers either way, the later position winning for a repeated id.
+    const std::int64_t far = std::int64_t(1) << 40;
+    for (const std::vector<std::int64_t>& ids :
+         {std::vector<std::int64_t>{-3, 5, 2, 5}, std::vector<std::int64_t>{-far, 5, 2, 5, far}}) {
+        const zerlin::PositionTable table(ids);
+        EXPECT_EQ(table.find(5), 3);
+        EXPECT_EQ(table.find(2), 2);
+        for (std::int64_t missing : {std::int64_t(4), std::int64_t(-4), std::int64_t(6), far - 1, INT64_MIN, INT64_MAX})
+            EXPECT_EQ(table.find(missing), -1) << missing;
+    }
+    EXPECT_EQ(zerlin::PositionTable({}).find(0), -1);
 }

@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -85,30 +86,46 @@ const CompactData* compact_data(PyObject* o) {
 
 namespace {
 
-// The two file loaders: their arguments, then body(file text, results).
+// The two file loaders: their arguments, then body(file text, results,
+// boxes_only); the third argument is load_compact_or_objects' alone.
 template <class F>
 PyObject* load_file(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw, F&& body) {
     return guarded([&] {
-        PyObject* a[2];
+        PyObject* a[3] = {nullptr, nullptr, nullptr};
         std::string path;
-        bool results = false;
+        bool results = false, boxes_only = false;
         parse_args(sig, args, nargs, kw, a);
         arg(a[0], "path", to_str, &path);
         if (a[1]) arg(a[1], "results", to_bool, &results);
-        return body(std::make_shared<const std::string>(zerlin::read_file(path)), results);
+        if (sig.names.size() > 2 && a[2]) arg(a[2], "boxes_only", to_bool, &boxes_only);
+        return body(std::make_shared<const std::string>(zerlin::read_file(path)), results, boxes_only);
     });
 }
 
 // The dataset dict (empty for results) and the handle of a file's text.
-std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string> text, bool results, zerlin::RecordGrammar grammar) {
+// With `boxes_only` (the caller evaluates boxes and nothing else) the handle
+// keeps no text unless the results' boxes are derived from their geometry;
+// results of boxes read in parallel free it (`text` is reset, when it is
+// its only owner) as soon as their records are read.
+std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string>& text, bool results, zerlin::RecordGrammar grammar,
+                                 bool boxes_only = false) {
     std::optional<DictSink> sink;
     if (!results) sink.emplace();
-    zerlin::SnapshotColumns built = zerlin::build_snapshot(*text, results, sink ? &*sink : nullptr, true, grammar);
-    // Mask areas are left to the evaluation, which decodes the masks anyway.
-    if (grammar == zerlin::RecordGrammar::Reference) zerlin::complete_results_geometry(built.columns, *text, false);
+    std::function<void()> text_done;
+    if (boxes_only && results)
+        text_done = [&text] {
+            if (text.use_count() == 1) text.reset();
+        };
+    zerlin::SnapshotColumns built =
+        zerlin::build_snapshot(*text, results, sink ? &*sink : nullptr, true, grammar, text_done);
+    // Mask areas are left to the evaluation, which decodes the masks anyway
+    // (freed text: boxes, which need no completing).
+    if (grammar == zerlin::RecordGrammar::Reference && text)
+        zerlin::complete_results_geometry(built.columns, *text, false);
     Ref dataset(sink ? sink->take() : check(PyDict_New()));
     CompactData data;
-    data.snapshot = std::move(text);
+    data.boxes_only = boxes_only && (!results || built.columns.shape == zerlin::ResultsShape::Boxes);
+    if (!data.boxes_only) data.snapshot = text;
     data.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
     data.results = results;
     data.spans_kept = built.spans_kept;
@@ -118,31 +135,33 @@ std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string> text, bool r
 }  // namespace
 
 PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
-    static const Signature sig{"load_compact_or_objects()", {"path", "results"}, 1};
-    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const std::string> text, bool results) -> PyObject* {
+    static const Signature sig{"load_compact_or_objects()", {"path", "results", "boxes_only"}, 1};
+    auto body = [](std::shared_ptr<const std::string> text, bool results, bool boxes_only) -> PyObject* {
         std::string refusal;
         try {
             // Results take every shape the reference loader completes.
             auto [dataset, handle] = compact_file(
-                text, results, results ? zerlin::RecordGrammar::Reference : zerlin::RecordGrammar::Compact);
+                text, results, results ? zerlin::RecordGrammar::Reference : zerlin::RecordGrammar::Compact, boxes_only);
             return check(PyTuple_Pack(3, dataset.get(), handle.get(), Py_None));
         } catch (const zerlin::JsonError& e) {
+            if (!text) throw;  // the text was freed: no reading of it failed
             refusal = e.what();
         } catch (const zerlin::Error& e) {
-            if (e.kind() != zerlin::ErrorKind::Value) throw;
+            if (e.kind() != zerlin::ErrorKind::Value || !text) throw;
             refusal = e.message();
         }
         // The same bytes as objects; bad JSON fails here with the reader's message.
         Ref document(build_document(*text));
         Ref reason(check(PyUnicode_FromStringAndSize(refusal.data(), Py_ssize_t(refusal.size()))));
         return check(PyTuple_Pack(3, document.get(), Py_None, reason.get()));
-    });
+    };
+    return load_file(sig, args, nargs, kw, body);
 }
 
 PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"load_compact_bbox()", {"path", "results"}, 1};
-    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const std::string> text, bool results) {
-        auto [dataset, handle] = compact_file(std::move(text), results, zerlin::RecordGrammar::Compact);
+    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const std::string> text, bool results, bool) {
+        auto [dataset, handle] = compact_file(text, results, zerlin::RecordGrammar::Compact);
         return check(PyTuple_Pack(2, dataset.get(), handle.get()));
     });
 }
@@ -277,12 +296,38 @@ void complete_from_columns(PyObject* list, const CompactData& d) {
     }
 }
 
+// A handle loaded for boxes alone, its rows as the dicts a box evaluation
+// reads: ids, box, area, crowd flag (and score for results); the file's
+// other members were not kept.
+PyObject* box_rows_as_dicts(const CompactData& d) {
+    CollectorPaused paused;
+    const zerlin::AnnotationColumns& c = *d.columns;
+    Ref id(check(PyUnicode_InternFromString("id"))), image_id(check(PyUnicode_InternFromString("image_id")));
+    Ref category_id(check(PyUnicode_InternFromString("category_id"))), bbox(check(PyUnicode_InternFromString("bbox")));
+    Ref area(check(PyUnicode_InternFromString("area"))), iscrowd(check(PyUnicode_InternFromString("iscrowd")));
+    Ref score(check(PyUnicode_InternFromString("score")));
+    Ref list(check(PyList_New(Py_ssize_t(c.size()))));
+    for (std::size_t row = 0; row < c.size(); ++row) {
+        PyObject* ann = check(PyDict_New());
+        PyList_SET_ITEM(list.get(), Py_ssize_t(row), ann);
+        set_int(ann, id.get(), d.row_id(row));
+        set_int(ann, image_id.get(), c.image_id(row));
+        set_int(ann, category_id.get(), c.category_id(row));
+        set_box(ann, bbox.get(), &c.boxes[4 * row]);
+        set_float(ann, area.get(), d.row_area(row));
+        set_int(ann, iscrowd.get(), d.row_crowd(row) ? 1 : 0);
+        if (d.results) set_float(ann, score.get(), c.scores[row]);
+    }
+    return list.release();
+}
+
 PyObject* m_annotations(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&] {
         static const Signature sig{"CompactBbox.annotations()", {}, 0};
         no_args(sig, args, nargs, kw);
         const CompactData& d = data_of(self);
         if (d.from_array) zerlin::throw_value("array-backed results are materialized from array_rows()");
+        if (d.boxes_only) return box_rows_as_dicts(d);
         Ref doc(build_document(*d.snapshot));
         if (d.results) {
             check_list(doc.get());
@@ -401,6 +446,7 @@ PyObject* m_lvis_annotations(PyObject* self, PyObject* const* args, Py_ssize_t n
         if (a[3] != Py_None) arg(a[3], "max_det", to_u64, &max_det.emplace());
         const CompactData& d = data_of(self);
         if (!d.results || d.from_array || d.columns->shape != zerlin::ResultsShape::Boxes) return Py_NewRef(Py_None);
+        if (!d.snapshot) zerlin::throw_value("a handle loaded for a box evaluation alone keeps no text to rebuild");
         std::vector<uint8_t> selected;
         const std::size_t count = select_verified_rows(*d.columns, image_ids, categories, verified, max_det, selected);
         Ref list(build_rows(d, selected, count));
@@ -427,6 +473,12 @@ PyObject* p_annotation_count(PyObject* self, void*) {
 }
 PyObject* p_snapshot_bytes(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromSize_t(data_of(self).snapshot_bytes())); });
+}
+PyObject* p_null_score_offset(PyObject* self, void*) {
+    return guarded([&] {
+        const std::size_t at = data_of(self).columns->first_null_score;
+        return at == zerlin::AnnotationColumns::kNoNullScore ? Py_NewRef(Py_None) : check(PyLong_FromSize_t(at));
+    });
 }
 PyObject* p_column_bytes(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromSize_t(data_of(self).column_bytes())); });
@@ -459,6 +511,8 @@ PyGetSetDef g_getset[] = {
     {"annotation_count", p_annotation_count, nullptr, "Number of rows.", nullptr},
     {"snapshot_bytes", p_snapshot_bytes, nullptr, "Bytes of the kept JSON file (0 for array-backed handles).", nullptr},
     {"column_bytes", p_column_bytes, nullptr, "Bytes of the row columns.", nullptr},
+    {"null_score_offset", p_null_score_offset, nullptr,
+     "Byte offset in the file of the first result's score written as null (read as 0.0), or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

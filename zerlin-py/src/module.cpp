@@ -58,10 +58,11 @@ PyMethodDef g_functions[] = {
 // Entry points of the package's own loading, kept out of __all__.
 PyMethodDef g_internal_functions[] = {
     ZL_FAST(load_compact_or_objects,
-            "load_compact_or_objects(path, results=False)\n--\n\n"
+            "load_compact_or_objects(path, results=False, boxes_only=False)\n--\n\n"
             "Load a dataset or results file once: (dataset, handle, None) where its records can be held in "
             "compact form (results in every shape the reference loader completes), else (the document as "
-            "objects, None, the reason)."),
+            "objects, None, the reason). With boxes_only the handle serves a box evaluation alone and keeps "
+            "no copy of the file."),
     ZL_FAST(results_shape,
             "results_shape(handle)\n--\n\n"
             "How a results handle's rows were completed: 'boxes' (area w * h), 'masks' (box and area from the "

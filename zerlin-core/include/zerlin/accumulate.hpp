@@ -43,14 +43,23 @@ class Accumulator {
         uint32_t rank;  // position within its entry
     };
     // Precision, recall and scores at threshold t for cap m, from the
-    // verdicts of the selected positions in rank order.
-    void sample(std::size_t t, std::size_t a, std::size_t m, const Verdict* verdicts, bool filter, uint64_t npig);
+    // true and false positive bits of the selected positions in rank order.
+    void sample(std::size_t t, std::size_t a, std::size_t m, bool filter, uint64_t npig);
+
+    // Positions in sorted order as bits, 64 to a word: counting false
+    // positives a word at a time is what makes the T x A x M passes cheap.
+    struct Selection {
+        std::vector<uint64_t> bits;  // the positions a cap keeps
+        std::size_t count = 0;
+        std::size_t first = 0;  // the first kept position (N when none)
+    };
 
     const EvalParams& p_;
     uint64_t limit_;
     std::vector<SortedDet> sorted_;
-    std::vector<std::vector<uint32_t>> selections_;  // per cap below the entry limit
-    std::vector<Verdict> table_;                     // T x N verdicts in sorted order
+    std::vector<Selection> selections_;        // per cap below the entry limit
+    std::vector<uint64_t> tp_bits_, fp_bits_;  // T x words, area by area
+    std::vector<uint64_t> plain_fp_;           // false positive at every threshold
     std::vector<uint64_t> need_;
     std::vector<uint32_t> tp_fp_, tp_pos_;
     std::vector<double> env_;

@@ -20,6 +20,9 @@ struct CompactData {
     bool results = false;     // results file or array (ids, areas, crowd derived)
     bool from_array = false;  // made from an Nx7 array
     bool spans_kept = false;
+    // Loaded for a box evaluation alone: the file's text was not kept, so
+    // neither its annotations nor any geometry but boxes can be read back.
+    bool boxes_only = false;
 
     std::size_t size() const noexcept { return columns->size(); }
     std::size_t snapshot_bytes() const noexcept { return snapshot ? snapshot->size() : 0; }

@@ -24,11 +24,20 @@ class PositionTable {
   public:
     explicit PositionTable(const std::vector<std::int64_t>& ids);
     std::int32_t find(std::int64_t id) const {
+        if (dense_) {
+            const std::uint64_t k = std::uint64_t(id) - std::uint64_t(low_);
+            return k < direct_.size() ? direct_[k] : -1;
+        }
         const std::int32_t* p = map_.find(id);
         return p ? *p : -1;
     }
 
   private:
+    // Ids within a few times their count of each other (categories, most
+    // image ids) are looked up directly, by id - low_; others are hashed.
+    bool dense_ = false;
+    std::int64_t low_ = 0;
+    std::vector<std::int32_t> direct_;
     HashMap<std::int64_t, std::int32_t> map_;
 };
 
@@ -106,6 +115,9 @@ class SideBuilder {
     bool is_gt_;
     const Lookups& lk_;
     PendingMasks* masks_;
+    // The last image looked up: rows mostly come image by image.
+    std::int64_t last_image_id_ = 0;
+    std::int32_t last_image_ = -2;
 };
 
 }  // namespace zerlin

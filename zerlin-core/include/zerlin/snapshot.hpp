@@ -83,6 +83,10 @@ struct AnnotationColumns {
     bool has_missing_boxes = false;
     std::vector<std::uint8_t> box_missing;
     std::vector<double> derived_areas;
+    // Results: byte offset of the first score written as null (read as
+    // 0.0, which the package refuses), kNoNullScore when none is.
+    static constexpr std::size_t kNoNullScore = ~std::size_t(0);
+    std::size_t first_null_score = kNoNullScore;
 
     std::size_t size() const noexcept { return scores.size(); }
     std::int64_t image_id(std::size_t row) const noexcept { return wide_ids ? ids64[2 * row] : ids32[2 * row]; }
@@ -133,9 +137,13 @@ struct SnapshotColumns {
 // go to `sink`, which must be given). Large results files are parsed in
 // chunks on the worker pool, falling back to one sequential pass (which
 // reports the error) when any chunk fails; `parallel` false forces the
-// sequential pass. Throws JsonError.
+// sequential pass. Throws JsonError. `text_done`, when given, is called at
+// most once: by a parallel read of a results file of boxes, once every
+// record is read and nothing more will be (a caller that evaluates boxes
+// alone may free the text there, before the columns are joined).
 SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel = true,
-                               RecordGrammar grammar = RecordGrammar::Compact);
+                               RecordGrammar grammar = RecordGrammar::Compact,
+                               const std::function<void()>& text_done = {});
 
 // Invalid-type / invalid-value message pieces, in the wording of the
 // record grammar: "floating point `1.5`", "integer `7`", "string \"x\"".
