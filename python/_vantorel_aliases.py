@@ -108,11 +108,11 @@ class _AliasLoader(importlib.abc.Loader):
         self.source = source
         self._own_specs: dict[int, object] = {}
 
-    def create_module(self, spec: importlib.machinery.ModuleSpec) -> types.ModuleType:
+    def create_module(self, description: importlib.machinery.ModuleSpec) -> types.ModuleType:
         target, _, builder = self.source.partition(":")
         mod = importlib.import_module(target)
         if builder:
-            mod = getattr(mod, builder)(spec.name)
+            mod = getattr(mod, builder)(description.name)
         if mod.__spec__ is not None:
             # A vantorel module served under the alias's name: the import system
             # stamps the alias's module description onto it, and exec_module puts its own back.

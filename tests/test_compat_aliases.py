@@ -62,7 +62,7 @@ def available(name):
         return False
 found = {{}}
 for root, subs in {SUBMODULES!r}.items():
-    spec = importlib.util.find_spec(root)
+    importlib.util.find_spec(root)  # must answer, not raise
     for name in [root] + subs:
         mod = importlib.import_module(name)
         found[name] = [available(name), mod.__spec__ is not None, sys.modules[name] is mod]
