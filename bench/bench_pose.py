@@ -174,7 +174,7 @@ def main() -> None:
     ap.add_argument("--wb-per-image", type=int, default=5)
     ap.add_argument("--repeat", type=int, default=3)
     ap.add_argument(
-        "--oracle-python", default=os.environ.get("VANTOREL_XTCOCOTOOLS_PYTHON", "/work/venvs/pose-oracle/bin/python")
+        "--oracle-python", default=os.environ.get("VANTOREL_XTCOCOTOOLS_PYTHON", "build/xtcocotools-oracle/bin/python")
     )
     ap.add_argument("--skip-oracle", action="store_true")
     ap.add_argument("--sets", default="crowd,wholebody", help="which sets to run (comma-separated)")

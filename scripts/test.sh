@@ -54,6 +54,16 @@ if ! "$ORACLE/bin/python" -c "import panopticapi.evaluation" >/dev/null 2>&1; th
 fi
 export VANTOREL_PANOPTIC_ORACLE="$PWD/$ORACLE/bin/python"
 
+# xtcocotools, the pose tests' oracle, is built against NumPy 1 too: its own
+# environment as well (the pose oracle tests skip, saying so, without it).
+POSE_ORACLE=build/xtcocotools-oracle
+if ! "$POSE_ORACLE/bin/python" -c "import xtcocotools.cocoeval" >/dev/null 2>&1; then
+  rm -rf "$POSE_ORACLE"
+  { "$PY" -m venv "$POSE_ORACLE" && "$POSE_ORACLE/bin/python" -m pip install -q "numpy<2" xtcocotools; } \
+    || { echo "xtcocotools environment not made; the pose oracle tests skip" >&2; rm -rf "$POSE_ORACLE"; }
+fi
+export VANTOREL_XTCOCOTOOLS_PYTHON="${VANTOREL_XTCOCOTOOLS_PYTHON:-$PWD/$POSE_ORACLE/bin/python}"
+
 # Run from tests/ so the installed package, not the source tree, is imported.
 "$PY" -m pytest -q -p no:cacheprovider tests "$@"
 
