@@ -109,12 +109,6 @@ def test_extended_metrics_needs_iou_050():
             _ = E.extended_metrics
 
 
-def test_unsupported_keywords_refused():
-    # Refused rather than computing something other than what was asked.
-    with pytest.raises(NotImplementedError, match="extra_calc"):
-        COCOeval_faster(None, None, "bbox", extra_calc=True)
-
-
 def run_lines(impl, gt, res, iou_type, max_dets=None, **kw):
     """run() without the lines that carry timings."""
     E, lines = run(impl, gt, res, iou_type, max_dets, **kw)

@@ -18,8 +18,12 @@ type's AP is that of an evaluation of its images alone, every cell averaged,
 to 4 places). ``extended_metrics`` agrees with faster-coco-eval except with
 ``params.useCats=0``, where its precision and recall here are those of all
 detections pooled (faster-coco-eval's differ from that by a few thousandths).
-Not provided: ``extra_calc`` (NotImplementedError), and faster-coco-eval's
-private internals: its native modules' helpers
+``extra_calc`` gives faster-coco-eval's "mIoU" and "mAUC_50" (see
+``_extra_calc``); its mIoU adds the IoUs in its C++ hash table's order, so
+the mean here may differ in the last place or two, and a detection or
+ground truth in several matched pairs (crowd regions, other matches in
+other area ranges) is marked with the last in that order there, with one of
+them here. Not provided: faster-coco-eval's private internals: its native modules' helpers
 (``faster_eval_api_cpp`` and its ``Dataset``; ``mask_api_new_cpp``'s ``RLE``,
 ``erode_3x3``, ``_frString``/``_toString``; ``mask_api_new_cpp`` here holds
 the public list functions only) and its worker-pool scheduling.
@@ -46,6 +50,7 @@ Examples
 
 from __future__ import annotations
 
+import contextvars
 import copy
 import json
 import logging
@@ -61,7 +66,7 @@ import numpy as np
 
 from .. import _engine
 from ..params import KEYPOINT_TYPES
-from . import _state
+from . import _extra_calc, _state
 from . import coco as _coco
 from . import cocoeval as _cocoeval
 from ._output import emit, lines_to
@@ -70,6 +75,8 @@ from .cocoeval import COCOeval, Params
 __all__ = ["COCO", "COCOeval_faster", "FasterParams", "init_as_pycocotools"]
 
 _LOG = logging.getLogger(__name__)
+# Set while COCOeval_faster.evaluate() runs the base evaluation (see FasterParams.useSegm).
+_EVALUATING: contextvars.ContextVar[bool] = contextvars.ContextVar("vantorel_faster_evaluating", default=False)
 _COCO_LOG = logging.getLogger(__name__ + ".coco")
 
 
@@ -107,7 +114,11 @@ def _integer_ids(ids: Any) -> Any:
 class FasterParams(Params):
     """``Params`` with faster-coco-eval's keywords: ``kpt_sigmas`` (keypoint
     sigmas, for "keypoints") and ``ranges`` (area ranges by label, after "all"; for boxes and
-    masks only, as there).
+    masks only, as there); its read-only snake_case names (``iou_type``,
+    ``iou_thrs``, ``rec_thrs``, ``max_dets``, ``area_rng``, ``area_rng_lbl``,
+    ``use_cats``, ``img_ids``, ``cat_ids``, ``img_count_lbl``), its fields
+    ``compute_rle``, ``compute_boundary`` and ``imgCountLbl``, and its
+    ``useSegm`` (1 for "segm", else 0; setting it sets iouType).
 
     Examples
     --------
@@ -128,6 +139,42 @@ class FasterParams(Params):
         if ranges is not None and iouType not in KEYPOINT_TYPES:
             self.areaRng = [[0, 1e5**2]] + [list(r) for r in ranges.values()]
             self.areaRngLbl = ["all", *ranges]
+        self.add_faster_fields()
+
+    def add_faster_fields(self) -> None:
+        """faster-coco-eval's own fields, as its constructor sets them (later
+        iouType changes leave them, as there)."""
+        self.compute_rle = self.iouType in ("segm", "boundary")
+        self.compute_boundary = self.iouType == "boundary"
+        self.imgCountLbl = ["r", "c", "f"]
+
+    # useSegm as faster-coco-eval has it: 1 for "segm" else 0; setting it
+    # sets iouType ("segm" for 1, else "bbox"), with its deprecation warning.
+    # The base evaluate() reads a given useSegm as the legacy switch, which
+    # this one has already applied: it reads None there.
+    @property
+    def useSegm(self) -> Any:
+        if _EVALUATING.get():
+            return None
+        return int(self.iouType == "segm")
+
+    @useSegm.setter
+    def useSegm(self, value: Any) -> None:
+        if value is not None:  # None: the base class's "not given"
+            _LOG.warning("useSegm is deprecated. Please use iouType (string) instead.")
+            self.iouType = "segm" if value == 1 else "bbox"
+
+
+def _read_only_alias(name: str) -> property:
+    """A snake_case name reading an attribute, as faster-coco-eval's Params has (no setter there either)."""
+    return property(lambda self: getattr(self, name), doc=f"``{name}``.")
+
+
+for _snake, _camel in [("iou_type", "iouType"), ("iou_thrs", "iouThrs"), ("rec_thrs", "recThrs"),
+                       ("max_dets", "maxDets"), ("area_rng", "areaRng"), ("area_rng_lbl", "areaRngLbl"),
+                       ("use_cats", "useCats"), ("img_ids", "imgIds"), ("cat_ids", "catIds"),
+                       ("img_count_lbl", "imgCountLbl")]:  # fmt: skip
+    setattr(FasterParams, _snake, _read_only_alias(_camel))
 
 
 class COCO(_Printing, _coco.COCO):
@@ -322,7 +369,9 @@ class COCOeval_faster(_Printing, COCOeval):
         Receives each progress and summary line (default: this module's
         logger's ``info``, silent unless logging is configured).
     extra_calc : bool
-        Must be False (mIoU and mAUC are not computed: NotImplementedError).
+        Adds "mIoU" and "mAUC_50" to ``stats_as_dict`` and marks the
+        annotations at each ``accumulate()`` (see ``compute_mIoU``,
+        ``compute_mAUC``, ``math_matches``).
     kpt_oks_sigmas : sequence of float or None
         Keypoint sigmas (default the COCO person sigmas).
     use_area : bool
@@ -332,7 +381,8 @@ class COCOeval_faster(_Printing, COCOeval):
         LVIS's rules and summary (APr, APc, APf) for boxes and masks;
         ignored for keypoints, as there.
     separate_eval : bool
-        Accepted and ignored: the engine keeps no per-image records unless read.
+        ``evaluate()`` leaves ``eval`` empty for ``accumulate()`` (else it
+        accumulates too, as faster-coco-eval's does).
     boundary_dilation_ratio : float
         Boundary width as a fraction of the image diagonal ("boundary").
     boundary_cpu_count, rle_iou_max_workers : int
@@ -370,14 +420,15 @@ class COCOeval_faster(_Printing, COCOeval):
             raise ValueError(f"rle_iou_max_workers must be positive, got {rle_iou_max_workers}")
         if lvis_style and iouType in KEYPOINT_TYPES:
             lvis_style = False  # as faster-coco-eval: LVIS rules are for boxes and masks
-        if extra_calc:
-            raise NotImplementedError("extra_calc=True (mIoU, mAUC_50) is not supported")
         with lines_to(print_function):
             try:
                 super().__init__(cocoGt, cocoDt, "keypoints" if iouType == "keypoints_crowd" else iouType)
             except _cocoeval.EvaluationError:
                 raise TypeError("iouType not supported") from None  # faster-coco-eval's type for it
         self.params.iouType = iouType
+        if type(self.params) is Params:
+            self.params.__class__ = FasterParams  # its snake_case names and fields
+            cast(FasterParams, self.params).add_faster_fields()
         self._print_function = print_function
         for coco in (cocoGt, cocoDt):
             if isinstance(coco, _Printing):
@@ -392,6 +443,7 @@ class COCOeval_faster(_Printing, COCOeval):
         self.rle_iou_max_workers = rle_iou_max_workers
         self.lvis_style = lvis_style
         self.extra_calc = extra_calc
+        self.matched = False  # set by an extra_calc accumulate(), once the annotations are marked
         if iouType == "keypoints" and cocoGt is not None:
             # faster-coco-eval evaluates keypoints over the categories that have annotations.
             by_cat = cocoGt.catToImgs
@@ -410,7 +462,7 @@ class COCOeval_faster(_Printing, COCOeval):
         out = super().__reduce_ex__(protocol)
         if isinstance(out, tuple) and out[0] is _cocoeval._restore:
             names = ("use_area", "separate_eval", "boundary_dilation_ratio", "boundary_cpu_count",
-                     "rle_iou_max_workers", "lvis_style", "extra_calc", "_all_stats")  # fmt: skip
+                     "rle_iou_max_workers", "lvis_style", "extra_calc", "matched", "_all_stats")  # fmt: skip
             return (_restore, (out[1], {n: getattr(self, n) for n in names if hasattr(self, n)}))
         return out
 
@@ -433,23 +485,89 @@ class COCOeval_faster(_Printing, COCOeval):
         return gt_side, _engine.Federated.of_dataset(self.cocoGt.dataset, gt_side, uncapped)
 
     def evaluate(self) -> None:
-        """Evaluates every image and category with the current ``params``."""
+        """Evaluates every image and category with the current ``params``;
+        unless ``separate_eval``, also accumulates into ``eval`` (without
+        marking annotations), as faster-coco-eval's evaluate does."""
         tic = time.time()
-        with lines_to(_dropped):
-            super().evaluate()
+        token = _EVALUATING.set(True)
+        try:
+            with lines_to(_dropped):
+                super().evaluate()
+        finally:
+            _EVALUATING.reset(token)
         say = self.print_function
         say(f"Evaluate annotation type *{self.params.iouType}*")
         say("COCOeval_opt.evaluate() finished...")
         say(f"DONE (t={time.time() - tic:0.2f}s).")
+        self.matched = False
+        if not getattr(self, "separate_eval", False):
+            with lines_to(_dropped):
+                self._accumulate_into_eval(None)
 
     def accumulate(self, p: Params | None = None) -> None:
-        """Precision, recall and scores of the evaluated images into ``eval``."""
+        """Precision, recall and scores of the evaluated images into ``eval``,
+        with "matched" (see ``compute_mIoU``); with ``extra_calc`` the
+        annotations are then marked (see ``math_matches``)."""
         tic = time.time()
         self.print_function("Accumulating evaluation results...")
         with lines_to(_dropped):
-            super().accumulate(p)
+            self._accumulate_into_eval(p)
+        if getattr(self, "extra_calc", False):
+            self.math_matches()
         self.print_function("COCOeval_opt.accumulate() finished...")
         self.print_function(f"DONE (t={time.time() - tic:0.2f}s).")
+
+    def _accumulate_into_eval(self, p: Params | None) -> None:
+        super().accumulate(p)
+        self.eval = _extra_calc.with_pairs(self.eval, _extra_calc.pairs_source(self))
+
+    def math_matches(self) -> None:
+        """Marks the annotations from ``eval["matched"]`` ("tp"/"fp" with
+        "gt_id" and "iou" on detections, "dt_id"/"fn" and "ignore" on ground
+        truths; see ``_extra_calc.mark_annotations``), clearing the last marks.
+
+        Examples
+        --------
+        >>> E = COCOeval_faster(gt, dt, "bbox", extra_calc=True); E.run()  # doctest: +SKIP
+        >>> E.matched, sum(a.get("tp", False) for a in E.cocoDt.anns.values())  # doctest: +SKIP
+        (True, 649)
+        """
+        _extra_calc.mark_annotations(self, self._matched())
+        self.matched = True
+
+    def compute_mIoU(self) -> float:
+        """The mean IoU (OKS for keypoints) of the matched pairs in
+        ``eval["matched"]``: each detection and ground truth matched at any
+        IoU threshold in any area range counts once; 0.0 for none.
+
+        Examples
+        --------
+        >>> E = COCOeval_faster(gt, dt, "bbox", extra_calc=True); E.run()  # doctest: +SKIP
+        >>> round(E.compute_mIoU(), 4)                                     # doctest: +SKIP
+        0.872
+        """
+        return _extra_calc.mean_iou(self._matched())
+
+    def _matched(self) -> dict[str, float]:
+        if not isinstance(self.eval, dict) or "matched" not in self.eval:
+            raise RuntimeError("Matching data is unavailable; run the evaluation and accumulation pipeline first")
+        return cast(dict[str, float], self.eval["matched"])
+
+    def compute_mAUC(self) -> float:
+        """The mean, over categories and area ranges with ground truth, of
+        the area (``calc_auc`` over ``params.recThrs``) of the precision at
+        the first IoU threshold, every maxDets read in memory order as one
+        curve (as faster-coco-eval computes its "mAUC_50").
+
+        Examples
+        --------
+        >>> E = COCOeval_faster(gt, dt, "bbox", extra_calc=True); E.run()  # doctest: +SKIP
+        >>> round(E.compute_mAUC(), 4)                                     # doctest: +SKIP
+        0.8873
+        """
+        if not isinstance(self.eval, dict) or "precision" not in self.eval or "counts" not in self.eval:
+            raise RuntimeError("Accumulation results are unavailable; call evaluate() and accumulate() first")
+        return _extra_calc.mean_auc(self.eval["precision"], self.params.recThrs)
 
     def summarize(self) -> None:
         """Sends the summary lines to ``print_function`` and sets ``stats``
@@ -463,7 +581,12 @@ class COCOeval_faster(_Printing, COCOeval):
         axes = _engine.Axes.of_reference(self.params)
         if getattr(self, "lvis_style", False):
             self._summarize_lvis(axes)
-            return
+        else:
+            self._summarize_coco(axes)
+        if getattr(self, "extra_calc", False):
+            self._all_stats.update(mIoU=self.compute_mIoU(), mAUC_50=self.compute_mAUC())
+
+    def _summarize_coco(self, axes: _engine.Axes) -> None:
         if axes.iou_type == "keypoints_crowd":
             in_stats = _engine.summary_lines("pycocotools", axes)
         else:
@@ -618,14 +741,7 @@ class COCOeval_faster(_Printing, COCOeval):
         >>> COCOeval_faster.calc_auc([0.1, 0.3, 0.7], [1.0, 0.9, 0.4])
         0.34
         """
-        recall = np.asarray(recall_list, dtype=float)
-        if recall.size < 2:
-            return 0.0
-        best = np.maximum.accumulate(np.asarray(precision_list, dtype=float)[::-1])[::-1]
-        # cumsum adds in order; long double is the platform's, as the reference's C++ sum is.
-        steps = np.diff(recall.astype(np.longdouble)) * best[1:].astype(np.longdouble)
-        area = np.cumsum(steps)[-1]
-        return round(float(area), 15)
+        return _extra_calc.auc(recall_list, precision_list)
 
 
 def _matched_by_category(eval_imgs: Any, anns: Any, n_cats: int, n_areas: int, n_imgs: int) -> list[Any]:

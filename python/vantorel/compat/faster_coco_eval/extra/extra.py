@@ -130,7 +130,7 @@ class ExtraEval:
         rows = [_verdicts(ev, t, max_det) for t in range(len(p.iouThrs))]
         ev.eval["matched"] = _mark(self.cocoGt.anns, self.cocoDt.anns, rows, self.iouType)
         ev.eval["evaluations_size"] = len(p.imgIds) * (len(p.catIds) if p.useCats else 1)
-        ev.matched = True  # type: ignore[attr-defined]
+        ev.matched = True
 
     def drop_cocodt_by_score(self, min_score: float) -> None:
         """Removes the results scored under ``min_score`` from ``cocoDt``
