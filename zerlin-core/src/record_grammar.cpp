@@ -1,13 +1,16 @@
 // The record grammar of annotation and results files, and the snapshot
-// builder (sequential, and in chunks on the worker pool for large results).
+// builder (sequential, and in chunks on the worker pool for large record
+// arrays: a results file's, a dataset's annotations).
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <utility>
 
 #include "json_values.hpp"
+#include "os/os.hpp"
 #include "zerlin/cancel.hpp"
 #include "zerlin/hashmap.hpp"
 #include "zerlin/pool.hpp"
@@ -428,35 +431,7 @@ void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept, Record
     r.leave_container();
 }
 
-void read_dataset(JsonReader& r, RowAppender& rows, bool spans_kept, DatasetSink& sink) {
-    int c = r.peek_nonspace();
-    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
-    if (c != '{') fail_invalid_type(r, "COCO dataset");
-    r.enter_container();
-    r.advance();
-    bool first = true, seen_annotations = false;
-    JsonString key;
-    std::string key_copy;  // the key's bytes may live in scratch the value reuses
-    while (r.next_key(first, key)) {
-        key_copy.assign(key.text);
-        JsonString k{key_copy, key.ascii};
-        if (key.text == "annotations") {
-            if (seen_annotations) fail_in_object(r, "duplicate annotation arrays require ordinary JSON loading");
-            seen_annotations = true;
-            r.member_colon();
-            read_record_array(r, rows, spans_kept, RecordGrammar::Compact);
-            sink.annotations(k);
-        } else {
-            r.member_colon();
-            sink.member(k, r);
-        }
-    }
-    r.advance();
-    r.leave_container();
-    if (!seen_annotations) r.fail_custom_here("missing annotations");
-}
-
-// ---------------------------------------------------------------- parallel results
+// ---------------------------------------------------------------- parallel records
 
 constexpr std::size_t kParallelMinBytes = 4u << 20;
 
@@ -478,21 +453,32 @@ std::size_t find_record_start(std::string_view text, std::size_t from) {
     return std::string_view::npos;
 }
 
-// Records from `start` up to `stop` (the next chunk's first record), or to
-// the closing bracket and the end of the document for the last chunk.
-// Throws on anything else; the caller then parses the file sequentially.
+// What the parallel reading of a record array needs to know: where the
+// array's first record starts, how deep the array stands (1 for a results
+// file, 2 inside a dataset object) and which file it is.
 struct ChunkPlan {
+    bool results;
     bool spans_kept;
     RecordGrammar grammar;
+    int depth;
 };
 
-AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size_t stop, bool first, bool last,
-                             ChunkPlan plan) {
+// One chunk's rows, and where the array's closing bracket was read when the
+// chunk ran into it (npos when it stopped at the next chunk's first record).
+struct ChunkRows {
     AnnotationColumns cols;
-    RowAppender rows(cols, true, plan.spans_kept, plan.grammar, first);
+    std::size_t array_end = std::string_view::npos;
+};
+
+// Records from `start` up to `stop` (the next chunk's first record) or up
+// to the closing bracket of the array, wherever that comes first. Throws on
+// anything else; the caller then reads the array sequentially.
+ChunkRows read_chunk(std::string_view text, std::size_t start, std::size_t stop, bool first, ChunkPlan plan) {
+    ChunkRows out;
+    RowAppender rows(out.cols, plan.results, plan.spans_kept, plan.grammar, first);
     JsonReader r(text);
     r.seek(start);
-    r.enter_container();  // the top-level array
+    for (int d = 0; d < plan.depth; ++d) r.enter_container();  // the budget the sequential reader has left
     RecordReader records(r, plan.spans_kept, plan.grammar);
     Record rec;
     for (;;) {
@@ -500,79 +486,161 @@ AnnotationColumns read_chunk(std::string_view text, std::size_t start, std::size
         std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);
-        if (rows.size() == 1) rows.reserve_like(r.offset() - begin, (last ? text.size() : stop) - start);
+        if (rows.size() == 1) rows.reserve_like(r.offset() - begin, stop - start);
         int c = r.peek_nonspace();
         if (c == ',') {
             r.advance();
             r.peek_nonspace();
-            if (!last && r.offset() == stop) return cols;
-            if (!last && r.offset() > stop) throw_json_error(JsonErrc::Custom, text, r.offset());
+            if (r.offset() == stop) return out;
+            if (r.offset() > stop) throw_json_error(JsonErrc::Custom, text, r.offset());
             continue;
         }
-        if (last && c == ']') {
+        if (c == ']') {
             r.advance();
-            r.finish();
-            return cols;
+            out.array_end = r.offset();
+            return out;
         }
         throw_json_error(JsonErrc::Custom, text, r.offset());
     }
 }
 
-std::optional<AnnotationColumns> read_results_parallel(std::string_view text, ChunkPlan plan,
-                                                       const std::function<void()>& text_done) {
+// Whether every ground-truth id of the joined chunks is distinct (each
+// chunk checked its own).
+bool gt_ids_distinct(const AnnotationColumns& cols) {
+    HashMap<std::int64_t, char> seen(cols.gt_ids.size());
+    for (std::int64_t id : cols.gt_ids)
+        if (!seen.insert(id, 0).second) return false;
+    return true;
+}
+
+// The record array whose first record starts at `first_record`, read in
+// chunks on the worker pool. Chunks are cut at record boundaries guessed
+// from the bytes; each chunk proves the next one's start by landing on it,
+// and the chunk that reads the closing bracket ends the array (chunks cut
+// past it, in the members that follow, are dropped). Nothing when the pool
+// has one thread, the rest of the text is short or any chunk of the array
+// fails: the sequential reader then reads it and words the error. Else the
+// rows and the offset just after the closing bracket.
+std::optional<std::pair<AnnotationColumns, std::size_t>> read_records_parallel(std::string_view text,
+                                                                               std::size_t first_record, ChunkPlan plan,
+                                                                               const std::function<void()>& text_done) {
     std::size_t threads = Pool::global().size();
-    if (threads < 2 || text.size() < kParallelMinBytes) return std::nullopt;
-    JsonReader r(text);
-    if (r.peek_nonspace() != '[') return std::nullopt;
-    r.advance();
-    if (r.peek_nonspace() != '{') return std::nullopt;
-    std::vector<std::size_t> starts{r.offset()};
-    const std::size_t pieces = 4 * threads, stretch = text.size() / pieces;
+    if (threads < 2 || text.size() - first_record < kParallelMinBytes) return std::nullopt;
+    std::vector<std::size_t> starts{first_record};
+    const std::size_t pieces = 4 * threads, stretch = (text.size() - first_record) / pieces;
     for (std::size_t m = 1; m < pieces; ++m) {
-        std::size_t at = find_record_start(text, std::max(m * stretch, starts.front()));
+        std::size_t at = find_record_start(text, first_record + m * stretch);
         if (at != std::string_view::npos && at > starts.back()) starts.push_back(at);
     }
     const std::size_t n = starts.size();
-    std::vector<std::optional<AnnotationColumns>> parts(n);
-    std::atomic<bool> failed{false};
+    std::vector<std::optional<ChunkRows>> parts(n);
+    // The first chunk that failed: those after it are not read (they are
+    // past the array, or the array is read again sequentially anyway).
+    std::atomic<std::size_t> first_failed{n};
     parallel_for(n, 1, [&](std::size_t b, std::size_t e) {
-        for (std::size_t i = b; i < e && !failed.load(std::memory_order_relaxed); ++i) {
+        for (std::size_t i = b; i < e && i < first_failed.load(std::memory_order_relaxed); ++i) {
             try {
-                bool last = i + 1 == n;
-                parts[i] = read_chunk(text, starts[i], last ? text.size() : starts[i + 1], i == 0, last, plan);
+                parts[i] = read_chunk(text, starts[i], i + 1 == n ? text.size() : starts[i + 1], i == 0, plan);
             } catch (...) {
-                failed = true;
+                std::size_t seen = first_failed.load();
+                while (i < seen && !first_failed.compare_exchange_weak(seen, i)) {
+                }
             }
         }
     });
     check_cancelled();  // a cancelled chunk is not a reason to read the file again
-    if (failed) return std::nullopt;
+    std::size_t used = 0, array_end = std::string_view::npos;
+    while (used < n && parts[used] && array_end == std::string_view::npos) array_end = parts[used++]->array_end;
+    if (array_end == std::string_view::npos) return std::nullopt;
+    parts.resize(used);
     // The whole is reserved at once and each part let go once appended, so
     // the columns are held about once rather than twice over.
     AnnotationColumns all;
-    all.ground_truth = false;
-    all.shape = parts.front()->shape;
+    all.ground_truth = !plan.results;
+    all.shape = parts.front()->cols.shape;
     std::size_t rows = 0;
     bool segmentation = false, pose = false, missing = false;
     for (const auto& p : parts) {
-        rows += p->size();
-        all.wide_ids |= p->wide_ids;
-        segmentation |= p->has_segmentation;
-        pose |= p->has_pose;
-        missing |= p->has_missing_boxes;
+        rows += p->cols.size();
+        all.wide_ids |= p->cols.wide_ids;
+        segmentation |= p->cols.has_segmentation;
+        pose |= p->cols.has_pose;
+        missing |= p->cols.has_missing_boxes;
     }
     // Rows without a box in a file of boxes: the sequential pass names the first.
-    if (all.shape == ResultsShape::Boxes && missing) return std::nullopt;
-    if (all.shape == ResultsShape::Boxes && text_done) text_done();  // nothing below reads the text
+    if (plan.results && all.shape == ResultsShape::Boxes && missing) return std::nullopt;
+    if (plan.results) {
+        // Only whitespace may follow a results file's array.
+        JsonReader tail(text);
+        tail.seek(array_end);
+        if (tail.peek_nonspace() >= 0) return std::nullopt;
+        if (all.shape == ResultsShape::Boxes && text_done) text_done();  // nothing below reads the text
+    }
     all.reserve(rows);
     if (segmentation) all.segmentation.reserve(rows);
     if (pose) all.pose.reserve(2 * rows);
     if (missing) all.box_missing.reserve(rows);
     for (auto& p : parts) {
-        all.append(std::move(*p));
+        all.append(std::move(p->cols));
         p.reset();
     }
-    return all;
+    if (!plan.results && !gt_ids_distinct(all)) return std::nullopt;
+    // The chunks' buffers were freed on the workers, whose allocator arenas
+    // would keep them through the evaluation.
+    os::release_free_memory();
+    return std::make_pair(std::move(all), array_end);
+}
+
+// The cursor stands before a record array: its rows read in parallel when
+// that can be done, the cursor then after its closing bracket.
+bool read_record_array_parallel(JsonReader& r, RowAppender& rows, AnnotationColumns& cols, ChunkPlan plan,
+                                const std::function<void()>& text_done) {
+    if (r.peek_nonspace() != '[') return false;
+    const std::size_t open = r.offset();
+    r.advance();
+    if (r.peek_nonspace() != '{' || rows.size() != 0) {
+        r.seek(open);
+        return false;
+    }
+    auto read = read_records_parallel(r.text(), r.offset(), plan, text_done);
+    if (!read) {
+        r.seek(open);
+        return false;
+    }
+    cols = std::move(read->first);
+    r.seek(read->second);
+    return true;
+}
+
+void read_dataset(JsonReader& r, RowAppender& rows, AnnotationColumns& cols, bool spans_kept, bool parallel,
+                  DatasetSink& sink) {
+    int c = r.peek_nonspace();
+    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
+    if (c != '{') fail_invalid_type(r, "COCO dataset");
+    r.enter_container();
+    r.advance();
+    bool first = true, seen_annotations = false;
+    JsonString key;
+    std::string key_copy;  // the key's bytes may live in scratch the value reuses
+    while (r.next_key(first, key)) {
+        key_copy.assign(key.text);
+        JsonString k{key_copy, key.ascii};
+        if (key.text == "annotations") {
+            if (seen_annotations) fail_in_object(r, "duplicate annotation arrays require ordinary JSON loading");
+            seen_annotations = true;
+            r.member_colon();
+            const ChunkPlan plan{false, spans_kept, RecordGrammar::Compact, 2};
+            if (!parallel || !read_record_array_parallel(r, rows, cols, plan, {}))
+                read_record_array(r, rows, spans_kept, RecordGrammar::Compact);
+            sink.annotations(k);
+        } else {
+            r.member_colon();
+            sink.member(k, r);
+        }
+    }
+    r.advance();
+    r.leave_container();
+    if (!seen_annotations) r.fail_custom_here("missing annotations");
 }
 
 }  // namespace
@@ -582,20 +650,19 @@ SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink*
     if (!results && grammar != RecordGrammar::Compact) throw_internal("the reference grammar is for results files");
     SnapshotColumns out;
     out.spans_kept = text.size() <= kMaxSpanFileBytes;
-    if (results && parallel) {
-        if (auto cols = read_results_parallel(text, ChunkPlan{out.spans_kept, grammar}, text_done)) {
-            out.columns = std::move(*cols);
-            out.columns.shrink_to_fit();
-            return out;
-        }
-    }
     JsonReader r(text);
     RowAppender rows(out.columns, results, out.spans_kept, grammar, true);
     if (results) {
+        // The parallel read checked what follows the array; the text may be gone since.
+        const ChunkPlan plan{true, out.spans_kept, grammar, 1};
+        if (parallel && read_record_array_parallel(r, rows, out.columns, plan, text_done)) {
+            out.columns.shrink_to_fit();
+            return out;
+        }
         read_record_array(r, rows, out.spans_kept, grammar);
     } else {
         if (!sink) throw_internal("a dataset snapshot needs a sink for its members");
-        read_dataset(r, rows, out.spans_kept, *sink);
+        read_dataset(r, rows, out.columns, out.spans_kept, parallel, *sink);
     }
     r.finish();
     out.columns.shrink_to_fit();

@@ -243,6 +243,23 @@ TEST(JsonReader, ErrorsAndPositions) {
 
 // The syntax check (parse_json_only, skipped members of compact loading)
 // words and places structural errors as the building reader does.
+TEST(JsonReader, DigitRunsEndWhereByteByByteTheyDo) {
+    // Bytes beside the digits ('/', ':') and high ones whose carry could
+    // spill into the next byte of an eight-byte step.
+    const char alphabet[] = {'0', '5', '9', '/', ':', '.', ' ', char(0xFA), char(0xFF), char(0x39 + 0x80)};
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 20000; ++trial) {
+        std::string s(rng() % 40, '0');
+        for (char& c : s) c = rng() % 4 ? char('0' + rng() % 10) : alphabet[rng() % sizeof alphabet];
+        for (std::size_t from = 0; from <= s.size(); ++from) {
+            std::size_t expect = from;
+            while (expect < s.size() && s[expect] >= '0' && s[expect] <= '9') ++expect;
+            const char* end = s.data() + s.size();
+            ASSERT_EQ(std::size_t(zerlin::json_detail::skip_digits(s.data() + from, end) - s.data()), expect) << s;
+        }
+    }
+}
+
 TEST(JsonReader, SyntaxCheckReportsLikeBuilding) {
     for (const char* text : {"[1,]", "[1, 2 ,\n ]", R"({"a":1,})", R"({"a":1 , })", R"([{"a":{"b":[1,]}}])",
                              R"({"u":{"a":1,},"v":2})", "[[],]", "[{},]", "[\"a\x01\"]", "{\"k\x1f\":1}",

@@ -211,6 +211,65 @@ TEST(Snapshot, ParallelChunksMatchSequential) {
     EXPECT_EQ(par_err, seq_err);
 }
 
+namespace {
+
+// A dataset whose annotations are the records of results_text given ids;
+// `tail` holds the members after them (their records are cut into chunks too).
+std::string dataset_text(std::size_t n, std::uint64_t seed, const std::string& tail) {
+    std::string records = results_text(n, true, seed), t = "{\"images\": [{\"id\": 1}], \"annotations\": [";
+    std::size_t id = 0, at = 0;
+    while ((at = records.find("{\"image_id\"", at)) != std::string::npos) {
+        records.insert(at + 1, "\"id\": " + std::to_string(++id) + ", ");
+        at += 2;
+    }
+    return t + records.substr(1, records.rfind(']') - 1) + "]" + tail + "}";
+}
+
+std::pair<AnnotationColumns, std::vector<std::string>> load_dataset(const std::string& t, bool parallel) {
+    Members m;
+    AnnotationColumns c = zerlin::build_snapshot(t, false, &m, parallel).columns;
+    return {std::move(c), m.seen};
+}
+
+std::string dataset_error(const std::string& t, bool parallel) {
+    try {
+        load_dataset(t, parallel);
+    } catch (const JsonError& e) {
+        return e.what();
+    }
+    return "ok";
+}
+
+}  // namespace
+
+TEST(Snapshot, ParallelDatasetMatchesSequential) {
+    // Members after the annotations hold records the chunk search may start in.
+    const std::string big_tail = ", \"categories\": [" + std::string(3u << 20, ' ') + "{\"id\": 1}, {\"id\": 2}]";
+    for (const std::string& tail : {std::string(), big_tail}) {
+        std::string t = dataset_text(60000, 6, tail);
+        ASSERT_GT(t.size(), std::size_t(4) << 20);
+        auto [par, par_seen] = load_dataset(t, true);
+        auto [seq, seq_seen] = load_dataset(t, false);
+        expect_same_columns(par, seq);
+        EXPECT_EQ(par.gt_ids, seq.gt_ids);
+        EXPECT_EQ(par.gt_areas, seq.gt_areas);
+        EXPECT_EQ(par.gt_crowd, seq.gt_crowd);
+        EXPECT_EQ(par_seen, seq_seen);
+    }
+    // An id repeated in another chunk, and a bad byte in a middle chunk: the
+    // sequential reader's error, at its place.
+    std::string twice = dataset_text(60000, 7, "");
+    const std::size_t last_id = twice.rfind("\"id\": ");
+    twice.replace(last_id, twice.find(',', last_id) - last_id, "\"id\": 1");
+    std::string bad = dataset_text(60000, 8, "");
+    bad.insert(bad.size() / 2, "@");
+    for (const std::string& t : {twice, bad}) {
+        const std::string seq = dataset_error(t, false);
+        EXPECT_NE(seq, "ok");
+        EXPECT_EQ(dataset_error(t, true), seq);
+    }
+}
+
 TEST(Compact, ArrayRowsAndSelection) {
     const double rows[] = {1.9, 0, 0, 2, 3, 0.5, -1.5,  // ids truncate toward zero
                            7,   1, 1, 1, 1, NAN, 5,     //

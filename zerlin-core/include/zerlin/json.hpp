@@ -11,6 +11,7 @@
 // "<reason> at line L column C".
 #pragma once
 
+#include <bit>
 #include <charconv>
 #include <cstddef>
 #include <cstdint>
@@ -178,6 +179,26 @@ inline const char* find_special(const char* p, const char* end) noexcept {
         unsigned char c = static_cast<unsigned char>(*p);
         if (c == '"' || c == '\\' || c < 0x20 || (kHigh && c >= 0x80)) return p;
     }
+    return p;
+}
+
+// First byte at or after p that is not an ASCII digit. Polygon files are
+// mostly digits, so they go eight bytes at a time.
+inline const char* skip_digits(const char* p, const char* end) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+            std::uint64_t x;
+            std::memcpy(&x, p, 8);
+            // Digits become 0..9; a byte is something else when its high
+            // nibble is set or adding 6 sets it. A carry out of a byte only
+            // reaches later bytes, past the first non-digit.
+            const std::uint64_t a = x ^ 0x3030303030303030u;
+            const std::uint64_t other = (a | (a + 0x0606060606060606u)) & 0xF0F0F0F0F0F0F0F0u;
+            if (other != 0) return p + std::countr_zero(other) / 8;
+            p += 8;
+        }
+    }
+    while (p != end && unsigned(static_cast<unsigned char>(*p)) - '0' <= 9) ++p;
     return p;
 }
 
@@ -658,8 +679,7 @@ inline void JsonReader::skip_number() {
         ++p_;
         if (is_digit()) fail_peek(JsonErrc::InvalidNumber);
     } else if (c >= '1' && c <= '9') {
-        ++p_;
-        while (is_digit()) ++p_;
+        p_ = json_detail::skip_digits(p_ + 1, end_);
     } else {
         ++p_;
         fail_here(JsonErrc::InvalidNumber);
@@ -667,7 +687,7 @@ inline void JsonReader::skip_number() {
     if (p_ != end_ && *p_ == '.') {
         ++p_;
         if (!is_digit()) fail_peek(p_ == end_ ? JsonErrc::EofWhileParsingValue : JsonErrc::InvalidNumber);
-        while (is_digit()) ++p_;
+        p_ = json_detail::skip_digits(p_ + 1, end_);
     }
     if (p_ != end_ && (*p_ | 0x20) == 'e') {
         ++p_;
@@ -677,7 +697,7 @@ inline void JsonReader::skip_number() {
             ++p_;
             fail_here(JsonErrc::InvalidNumber);
         }
-        while (is_digit()) ++p_;
+        p_ = json_detail::skip_digits(p_ + 1, end_);
     }
 }
 

@@ -134,13 +134,15 @@ struct SnapshotColumns {
 
 // Parses a results file (a top-level array of records) or a dataset file
 // (an object whose "annotations" array holds the records; the other members
-// go to `sink`, which must be given). Large results files are parsed in
-// chunks on the worker pool, falling back to one sequential pass (which
-// reports the error) when any chunk fails; `parallel` false forces the
-// sequential pass. Throws JsonError. `text_done`, when given, is called at
-// most once: by a parallel read of a results file of boxes, once every
-// record is read and nothing more will be (a caller that evaluates boxes
-// alone may free the text there, before the columns are joined).
+// go to `sink`, which must be given). Large record arrays (a results file's,
+// a dataset's annotations) are parsed in chunks on the worker pool, falling
+// back to one sequential pass of the array (which reports the error) when
+// any chunk fails or, in a dataset, two chunks hold the same id; `parallel`
+// false forces the sequential pass. Throws JsonError. `text_done`, when
+// given, is called at most once: by a parallel read of a results file of
+// boxes, once every record is read and nothing more will be (a caller that
+// evaluates boxes alone may free the text there, before the columns are
+// joined).
 SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel = true,
                                RecordGrammar grammar = RecordGrammar::Compact,
                                const std::function<void()>& text_done = {});

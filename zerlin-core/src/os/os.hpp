@@ -42,6 +42,11 @@ std::size_t affinity_cpus();
 // up; 0 when none is set.
 std::size_t cpu_quota();
 
+// Hands back to the system the free memory the C library's allocator keeps
+// (glibc holds on to what worker threads freed in their own arenas); nothing
+// where the library offers no such call.
+void release_free_memory() noexcept;
+
 enum class FileKind { Regular, Directory, Other };  // Other: device, FIFO, socket
 
 // A file opened for reading, in binary. Opening a FIFO without a writer does

@@ -18,6 +18,9 @@
 #include "os.hpp"
 #include "zerlin/thread.hpp"
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 #if defined(__linux__)
 #include <sched.h>
 #elif defined(__APPLE__)
@@ -75,6 +78,12 @@ std::size_t cpu_quota() {
     if (fq >> q && fp >> p && q > 0 && p > 0) return static_cast<std::size_t>(std::ceil(q / p));
 #endif
     return 0;
+}
+
+void release_free_memory() noexcept {
+#if defined(__GLIBC__)
+    malloc_trim(0);
+#endif
 }
 
 InputFile::InputFile(const std::string& path) {

@@ -75,6 +75,9 @@ std::string error_text(int errno_value) {
     return buf;
 }
 
+// Nothing to do: the Windows heap decommits large free blocks by itself.
+void release_free_memory() noexcept {}
+
 std::uint64_t physical_memory() {
     MEMORYSTATUSEX status;
     status.dwLength = sizeof status;
