@@ -70,7 +70,11 @@ class COCO:
     def __init__(self, annotation_file: str | os.PathLike[str] | dict[Any, Any] | None = None) -> None:
         self._dataset: dict[Any, Any] = {}
         self._anns: dict[Any, Any] = {}
-        self.imgs: dict[Any, Any] = {}
+        self._imgs: dict[Any, Any] = {}
+        # A loadRes set's images (the ground truth's, already indexed there),
+        # indexed when first read: a per-batch loop never reads them.
+        self._imgs_source: tuple[Any, ...] | None = None
+        self._images_trusted = False
         self.cats: dict[Any, Any] = {}
         self._img_to_anns: defaultdict[Any, Any] = defaultdict(list)
         self._cat_to_imgs: defaultdict[Any, Any] = defaultdict(list)
@@ -151,6 +155,21 @@ class COCO:
             self._path = self._result_kind = None
 
     @property
+    def imgs(self) -> dict[Any, Any]:
+        if self._imgs_source is not None:
+            with build_lock(self):
+                source = self._imgs_source
+                if source is not None:
+                    self._imgs = _image_index(source)
+                    self._imgs_source = None
+        return self._imgs
+
+    @imgs.setter
+    def imgs(self, value: dict[Any, Any]) -> None:
+        with build_lock(self):
+            self._imgs, self._imgs_source = value, None
+
+    @property
     def anns(self) -> dict[Any, Any]:
         self._materialise()
         return self._anns
@@ -211,7 +230,10 @@ class COCO:
         with build_lock(self):
             ds = self._dataset
             images = ds.get("images", ())
-            self.imgs = dict(zip(map(operator.itemgetter("id"), images), images))
+            if self._images_trusted:
+                self._imgs_source = tuple(images)
+            else:
+                self._imgs, self._imgs_source = _image_index(images), None
             self.cats = {cat["id"]: cat for cat in ds.get("categories", ())} if "categories" in ds else {}
             if self._make_anns is not None:
                 self._index_pending = True  # made with the annotations, on first read
@@ -372,7 +394,9 @@ class COCO:
         else:
             res._dataset["annotations"] = loaded.anns
         res._result_kind = kind
+        res._images_trusted = kind != "caption"  # the ground truth's own list, indexed there
         res.createIndex()
+        res._images_trusted = False
         return res
 
     def loadNumpyAnnotations(self, data: np.ndarray) -> list[Any]:
@@ -414,6 +438,10 @@ class COCO:
                 urlretrieve(img["coco_url"], fname)
             emit(f"downloaded {i}/{len(imgs)} images (t={time.time() - tic:0.1f}s)")
         return 0
+
+
+def _image_index(images: Any) -> dict[Any, Any]:
+    return dict(zip(map(operator.itemgetter("id"), images), images))
 
 
 def _load(index: dict[Any, Any], ids: Any) -> list[Any]:
@@ -502,7 +530,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         # reads the caller's dicts, whose absent fields it defaults to exactly
         # the derived values; dicts that carry their own id, area or crowd
         # flag (which the reference overwrites) are read through copies.
-        if any(k in a for a in anns for k in ("area", "id", "iscrowd")):
+        if not all(map(_DERIVED_KEYS.isdisjoint, anns)):
             with gc_paused():
                 side = [dict(a) for a in anns]
                 _zerlin.prepare_bbox_results(side)
@@ -518,6 +546,10 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
     return _Loaded(anns, kind)
 
 
+# Result fields loadRes overwrites.
+_DERIVED_KEYS = frozenset(("area", "id", "iscrowd"))
+
+
 def _check_result_fields(anns: list[Any], kind: str | None) -> None:
     """The reference's exceptions for results it cannot evaluate: KeyError for
     a missing score, category_id or (box results) bbox, TypeError for None
@@ -526,6 +558,14 @@ def _check_result_fields(anns: list[Any], kind: str | None) -> None:
         return
     keys = ("score", "category_id", "bbox") if kind == "bbox" else ("score", "category_id")
     get = operator.itemgetter(*keys)
+    # The common case in one pass without a Python frame per result; a
+    # missing key or a None goes through the loop below for its message.
+    try:
+        values = itertools.chain.from_iterable(map(get, anns))
+        if not any(map(operator.is_, values, itertools.repeat(None))):
+            return
+    except Exception:  # the loop below raises it, with the reference's message
+        pass
     for n, a in enumerate(anns):
         for key, value in zip(keys, get(a)):
             if value is None:
