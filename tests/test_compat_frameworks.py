@@ -235,6 +235,28 @@ def test_record_arrays_are_independent(iou_type):
             np.testing.assert_array_equal(ours[n][key], ref[n][key])
 
 
+def test_accumulate_again_after_the_arrays_changed():
+    # accumulate() hands its arrays over: changed by the caller, the next
+    # accumulate() still gives the reference's.
+    gt, res = random_case(27, "bbox")
+
+    def twice(impl):
+        g = _gt(impl, gt)
+        E = impl[1].COCOeval(g, impl[0].loadRes(g, copy.deepcopy(res)), "bbox")
+        quiet(E.evaluate)
+        quiet(E.accumulate)
+        for key in ("precision", "recall", "scores"):
+            E.eval[key][...] = 0.5
+        quiet(E.accumulate)
+        quiet(E.summarize)
+        return E.eval, E.stats
+
+    (ours, ours_stats), (ref, ref_stats) = twice(OURS), twice(REF)
+    for key in ("precision", "recall", "scores"):
+        np.testing.assert_array_equal(ours[key], ref[key], err_msg=key)
+    np.testing.assert_array_equal(ours_stats, ref_stats)
+
+
 @pytest.mark.parametrize(
     "seed,iou_type,max_dets,use_cats",
     [(30, "bbox", [5, 1, 50], 1), (31, "segm", [1, 10, 100], 0), (32, "keypoints", [20], 1)],

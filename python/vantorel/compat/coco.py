@@ -29,7 +29,6 @@ import copy
 import itertools
 import operator
 import os
-import re
 import time
 from collections import defaultdict
 from collections.abc import Callable
@@ -201,17 +200,14 @@ class COCO:
 
     def _has_annotation_id_zero(self) -> bool:
         """Whether an annotation's id is 0 (or 0.0), without making the
-        annotation dicts of a file still held compactly: its text is searched
-        first, and only a hit (which may be an image's or a category's id) is
-        checked on the dicts. The dicts are checked through the id index, in
-        one lookup (an evaluation per batch asks on every batch; 0, 0.0 and
-        False are one key there, as they are equal to 0 here)."""
+        annotation dicts of a file still held compactly: its id column is
+        searched (the ids as the dicts will hold them; a pending list is of
+        results, numbered from 1). Made dicts are checked through the id
+        index, in one lookup (an evaluation per batch asks on every batch; 0,
+        0.0 and False are one key there, as they are equal to 0 here)."""
+        fast = self._fast
         if self._make_anns is not None:
-            if self._path is None:
-                return False
-            with open(self._path, "rb") as f:
-                if _ID_ZERO.search(f.read()) is None:
-                    return False
+            return isinstance(fast, _zerlin.CompactBbox) and bool(fast.has_annotation_id(0))
         return 0 in self.anns
 
     def _evaluation_side(self) -> Any:
@@ -454,7 +450,6 @@ def _load(index: dict[Any, Any], ids: Any) -> list[Any]:
 
 # "id": 0 in JSON text (also 0.0, -0 and 1e-0 style zeros); "image_id" and the
 # like do not match, as the quote must come right before "id".
-_ID_ZERO = re.compile(rb'"id"\s*:\s*-?0(?:\.0*)?(?:[eE][-+]?[0-9]+)?\s*[,}\]]')
 
 
 def _load_dataset(path: str) -> tuple[dict[Any, Any], Any]:
