@@ -208,6 +208,55 @@ def test_torchvision_merge(source, iou_type):
     np.testing.assert_array_equal(ours[0], whole)
 
 
+@pytest.mark.parametrize("iou_type", ["bbox", "segm"])
+def test_record_arrays_are_independent(iou_type):
+    # The records of one evaluate() keep their arrays in one shared buffer:
+    # writing into some records' arrays leaves the others as the reference's.
+    gt, res = random_case(26, iou_type)
+
+    def records(impl):
+        g = _gt(impl, gt)
+        E = impl[1].COCOeval(g, impl[0].loadRes(g, copy.deepcopy(res)), iou_type)
+        quiet(E.evaluate)
+        return E.evalImgs
+
+    ours, ref = records(OURS), records(REF)
+    arrays = ("dtMatches", "gtMatches", "gtIgnore", "dtIgnore")
+    present = [n for n, r in enumerate(ref) if r is not None]
+    assert len(present) > 10 and [r is None for r in ours] == [r is None for r in ref]
+    for n in present[::2]:
+        for key in arrays:
+            ours[n][key][...] = 7
+    for n in present[::2]:
+        assert all(np.all(ours[n][key] == ref[n][key].dtype.type(7)) for key in arrays)
+    for n in present[1::2]:
+        for key in arrays:
+            assert ours[n][key].dtype == ref[n][key].dtype and ours[n][key].shape == ref[n][key].shape
+            np.testing.assert_array_equal(ours[n][key], ref[n][key])
+
+
+def test_accumulate_again_after_the_arrays_changed():
+    # accumulate() hands its arrays over: changed by the caller, the next
+    # accumulate() still gives the reference's.
+    gt, res = random_case(27, "bbox")
+
+    def twice(impl):
+        g = _gt(impl, gt)
+        E = impl[1].COCOeval(g, impl[0].loadRes(g, copy.deepcopy(res)), "bbox")
+        quiet(E.evaluate)
+        quiet(E.accumulate)
+        for key in ("precision", "recall", "scores"):
+            E.eval[key][...] = 0.5
+        quiet(E.accumulate)
+        quiet(E.summarize)
+        return E.eval, E.stats
+
+    (ours, ours_stats), (ref, ref_stats) = twice(OURS), twice(REF)
+    for key in ("precision", "recall", "scores"):
+        np.testing.assert_array_equal(ours[key], ref[key], err_msg=key)
+    np.testing.assert_array_equal(ours_stats, ref_stats)
+
+
 @pytest.mark.parametrize(
     "seed,iou_type,max_dets,use_cats",
     [(30, "bbox", [5, 1, 50], 1), (31, "segm", [1, 10, 100], 0), (32, "keypoints", [20], 1)],

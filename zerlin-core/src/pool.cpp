@@ -129,6 +129,13 @@ void Pool::split(Loop& loop, std::size_t begin, std::size_t end) {
 
 void Pool::for_range(std::size_t n, std::size_t min_piece, const std::function<void(std::size_t, std::size_t)>& body) {
     if (n == 0) return;
+    if (n < 2 * std::max<std::size_t>(min_piece, 1)) {
+        // One piece: run here, without the queue or waking any worker (a
+        // small batch's loops are mostly of this kind).
+        check_cancelled();
+        body(0, n);
+        return;
+    }
     Loop loop;
     loop.body = &body;
     loop.token = current_cancel_token();

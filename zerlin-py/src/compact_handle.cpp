@@ -363,6 +363,20 @@ PyObject* m_valid_images(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     });
 }
 
+PyObject* m_has_annotation_id(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&] {
+        static const Signature sig{"CompactBbox.has_annotation_id()", {"id"}, 1};
+        PyObject* a[1];
+        parse_args(sig, args, nargs, kw, a);
+        int64_t id = 0;
+        arg(a[0], "id", to_i64, &id);
+        const CompactData& d = data_of(self);
+        bool found = false;
+        for (std::size_t row = 0; row < d.size() && !found; ++row) found = d.row_id(row) == id;
+        return Py_NewRef(found ? Py_True : Py_False);
+    });
+}
+
 void check_set(PyObject* o) {
     if (!PyAnySet_Check(o)) throw_not_instance(o, "set");
 }
@@ -497,6 +511,9 @@ PyMethodDef g_methods[] = {
     ZL_METHOD(m_valid_images, "valid_images",
               "valid_images($self, images)\n--\n\n"
               "Whether every row's image id is among the given ids."),
+    ZL_METHOD(m_has_annotation_id, "has_annotation_id",
+              "has_annotation_id($self, id)\n--\n\n"
+              "Whether a row's annotation id (a ground truth's own, a result's 1..N) equals the given one."),
     ZL_METHOD(m_lvis_annotations, "lvis_annotations",
               "lvis_annotations($self, image_ids, categories, verified, max_det)\n--\n\n"
               "Materialise only the federated detections, without building the public indexes or releasing\n"

@@ -77,6 +77,23 @@ Ref field(PyObject* record, const Ref& key) {
     return Ref(v);
 }
 
+// A record's dtScores: a list of floats (what the records hold) read in
+// place, as no Python code can run meanwhile; anything else as any sequence.
+void read_scores(PyObject* o, std::vector<double>* out) {
+    if (PyList_CheckExact(o)) {
+        const Py_ssize_t n = PyList_GET_SIZE(o);
+        out->resize(std::size_t(n));
+        Py_ssize_t i = 0;
+        for (; i < n; ++i) {
+            PyObject* v = PyList_GET_ITEM(o, i);
+            if (!PyFloat_CheckExact(v)) break;
+            (*out)[std::size_t(i)] = PyFloat_AS_DOUBLE(v);
+        }
+        if (i == n) return;
+    }
+    to_vec_f64(o, out);
+}
+
 // The detections and ground truths of one (category, area) cell, as the
 // accumulator reads them.
 struct Cell {
@@ -91,7 +108,7 @@ struct Cell {
     // detection ignored where dtIgnore is set, else matched where dtMatches is.
     void add(PyObject* record, std::size_t T, const RecordKeys& k) {
         if (!PyDict_Check(record)) unsupported("a record is not a dict");
-        to_vec_f64(field(record, k.dtScores).get(), &scores);
+        read_scores(field(record, k.dtScores).get(), &scores);
         // Each field held while read: converting one may run code that changes the record.
         Ref m_obj = field(record, k.dtMatches), ig_obj = field(record, k.dtIgnore), g_obj = field(record, k.gtIgnore);
         const Flags matched(m_obj.get(), 2), ignored(ig_obj.get(), 2), gt(g_obj.get(), 1);

@@ -29,7 +29,6 @@ import copy
 import itertools
 import operator
 import os
-import re
 import time
 from collections import defaultdict
 from collections.abc import Callable
@@ -70,7 +69,11 @@ class COCO:
     def __init__(self, annotation_file: str | os.PathLike[str] | dict[Any, Any] | None = None) -> None:
         self._dataset: dict[Any, Any] = {}
         self._anns: dict[Any, Any] = {}
-        self.imgs: dict[Any, Any] = {}
+        self._imgs: dict[Any, Any] = {}
+        # A loadRes set's images (the ground truth's, already indexed there),
+        # indexed when first read: a per-batch loop never reads them.
+        self._imgs_source: tuple[Any, ...] | None = None
+        self._images_trusted = False
         self.cats: dict[Any, Any] = {}
         self._img_to_anns: defaultdict[Any, Any] = defaultdict(list)
         self._cat_to_imgs: defaultdict[Any, Any] = defaultdict(list)
@@ -151,6 +154,21 @@ class COCO:
             self._path = self._result_kind = None
 
     @property
+    def imgs(self) -> dict[Any, Any]:
+        if self._imgs_source is not None:
+            with build_lock(self):
+                source = self._imgs_source
+                if source is not None:
+                    self._imgs = _image_index(source)
+                    self._imgs_source = None
+        return self._imgs
+
+    @imgs.setter
+    def imgs(self, value: dict[Any, Any]) -> None:
+        with build_lock(self):
+            self._imgs, self._imgs_source = value, None
+
+    @property
     def anns(self) -> dict[Any, Any]:
         self._materialise()
         return self._anns
@@ -182,17 +200,14 @@ class COCO:
 
     def _has_annotation_id_zero(self) -> bool:
         """Whether an annotation's id is 0 (or 0.0), without making the
-        annotation dicts of a file still held compactly: its text is searched
-        first, and only a hit (which may be an image's or a category's id) is
-        checked on the dicts. The dicts are checked through the id index, in
-        one lookup (an evaluation per batch asks on every batch; 0, 0.0 and
-        False are one key there, as they are equal to 0 here)."""
+        annotation dicts of a file still held compactly: its id column is
+        searched (the ids as the dicts will hold them; a pending list is of
+        results, numbered from 1). Made dicts are checked through the id
+        index, in one lookup (an evaluation per batch asks on every batch; 0,
+        0.0 and False are one key there, as they are equal to 0 here)."""
+        fast = self._fast
         if self._make_anns is not None:
-            if self._path is None:
-                return False
-            with open(self._path, "rb") as f:
-                if _ID_ZERO.search(f.read()) is None:
-                    return False
+            return isinstance(fast, _zerlin.CompactBbox) and bool(fast.has_annotation_id(0))
         return 0 in self.anns
 
     def _evaluation_side(self) -> Any:
@@ -211,7 +226,10 @@ class COCO:
         with build_lock(self):
             ds = self._dataset
             images = ds.get("images", ())
-            self.imgs = dict(zip(map(operator.itemgetter("id"), images), images))
+            if self._images_trusted:
+                self._imgs_source = tuple(images)
+            else:
+                self._imgs, self._imgs_source = _image_index(images), None
             self.cats = {cat["id"]: cat for cat in ds.get("categories", ())} if "categories" in ds else {}
             if self._make_anns is not None:
                 self._index_pending = True  # made with the annotations, on first read
@@ -372,7 +390,9 @@ class COCO:
         else:
             res._dataset["annotations"] = loaded.anns
         res._result_kind = kind
+        res._images_trusted = kind != "caption"  # the ground truth's own list, indexed there
         res.createIndex()
+        res._images_trusted = False
         return res
 
     def loadNumpyAnnotations(self, data: np.ndarray) -> list[Any]:
@@ -416,6 +436,10 @@ class COCO:
         return 0
 
 
+def _image_index(images: Any) -> dict[Any, Any]:
+    return dict(zip(map(operator.itemgetter("id"), images), images))
+
+
 def _load(index: dict[Any, Any], ids: Any) -> list[Any]:
     if _is_array_like(ids):
         return [index[i] for i in ids]
@@ -426,7 +450,6 @@ def _load(index: dict[Any, Any], ids: Any) -> list[Any]:
 
 # "id": 0 in JSON text (also 0.0, -0 and 1e-0 style zeros); "image_id" and the
 # like do not match, as the quote must come right before "id".
-_ID_ZERO = re.compile(rb'"id"\s*:\s*-?0(?:\.0*)?(?:[eE][-+]?[0-9]+)?\s*[,}\]]')
 
 
 def _load_dataset(path: str) -> tuple[dict[Any, Any], Any]:
@@ -502,7 +525,7 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
         # reads the caller's dicts, whose absent fields it defaults to exactly
         # the derived values; dicts that carry their own id, area or crowd
         # flag (which the reference overwrites) are read through copies.
-        if any(k in a for a in anns for k in ("area", "id", "iscrowd")):
+        if not all(map(_DERIVED_KEYS.isdisjoint, anns)):
             with gc_paused():
                 side = [dict(a) for a in anns]
                 _zerlin.prepare_bbox_results(side)
@@ -518,6 +541,10 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
     return _Loaded(anns, kind)
 
 
+# Result fields loadRes overwrites.
+_DERIVED_KEYS = frozenset(("area", "id", "iscrowd"))
+
+
 def _check_result_fields(anns: list[Any], kind: str | None) -> None:
     """The reference's exceptions for results it cannot evaluate: KeyError for
     a missing score, category_id or (box results) bbox, TypeError for None
@@ -526,6 +553,14 @@ def _check_result_fields(anns: list[Any], kind: str | None) -> None:
         return
     keys = ("score", "category_id", "bbox") if kind == "bbox" else ("score", "category_id")
     get = operator.itemgetter(*keys)
+    # The common case in one pass without a Python frame per result; a
+    # missing key or a None goes through the loop below for its message.
+    try:
+        values = itertools.chain.from_iterable(map(get, anns))
+        if not any(map(operator.is_, values, itertools.repeat(None))):
+            return
+    except Exception:  # the loop below raises it, with the reference's message
+        pass
     for n, a in enumerate(anns):
         for key, value in zip(keys, get(a)):
             if value is None:

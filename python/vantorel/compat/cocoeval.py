@@ -382,7 +382,7 @@ class COCOeval:
             ev = _engine.evaluator(_int_ids(gt_side), _int_ids(dt_side), img_sizes, core, federated)
         # The engine runs when its output is first needed: accumulate() asks
         # for the arrays, a read of evalImgs for the records alone.
-        self._native = {"evaluator": ev, "run": None, "params": copy.deepcopy(p), "replaced": False}
+        self._native = {"evaluator": ev, "params": copy.deepcopy(p), "replaced": False}
         self._eval_imgs = _PENDING
         self._ious = _PENDING
         self._gts_ = self._dts_ = _PENDING
@@ -431,12 +431,10 @@ class COCOeval:
             and self._paramsEval is nat["params_eval"]
             and _same_setting(p, nat["params"])
         ):
-            if nat["run"] is None:
-                with build_lock(self):
-                    if nat["run"] is None:
-                        nat["run"] = nat["evaluator"].run()
-            run = nat["run"]
-            precision, recall, scores = run["precision"].copy(), run["recall"].copy(), run["scores"].copy()
+            # A run of its own each time: its arrays are handed over, not
+            # copied, and a caller may change them.
+            run = nat["evaluator"].run()
+            precision, recall, scores = run["precision"], run["recall"], run["scores"]
         else:
             precision, recall, scores = _perimage.accumulate_records(self.evalImgs, p, self._paramsEval)
         T, R = len(p.iouThrs), len(p.recThrs)
