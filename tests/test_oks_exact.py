@@ -96,3 +96,32 @@ def test_keypoint_matches_at_tiny_thresholds_are_the_references(seed, tmp_path):
     # Pairs far apart, near and between are all there.
     oks = np.concatenate([np.ravel(v) for v in E.ious.values() if len(v)])
     assert (oks == 0).sum() > 50 and ((oks > 0) & (oks < 1e-30)).any() and (oks > 0.5).any()
+
+
+def test_unconfident_detections_left_out_before_the_first_twenty_are_taken(tmp_path):
+    """CrowdPose leaves out detections without a keypoint of positive
+    confidence; the ones behind them move up into the first 20 of their image,
+    so their keypoints must have been read from the file as well."""
+    rng = np.random.default_rng(5)
+    anns, res = [], []
+    for image in (1, 2):
+        for _ in range(3):
+            x, y = rng.uniform(50, 400, 2)
+            kp = np.stack([x + rng.uniform(0, 80, 14), y + rng.uniform(0, 120, 14), np.full(14, 2.0)], 1)
+            anns.append(
+                {"id": len(anns) + 1, "image_id": image, "category_id": 1, "bbox": [x, y, 80, 120], "area": 9600.0}
+                | {"iscrowd": 0, "num_keypoints": 14, "keypoints": kp.ravel().tolist()}
+            )
+            unconfident = np.stack([kp[:, 0], kp[:, 1], np.zeros(14)], 1).ravel().tolist()
+            res += [{"image_id": image, "category_id": 1, "score": 0.9, "keypoints": unconfident}] * 19
+            confident = np.stack([kp[:, 0], kp[:, 1], np.ones(14)], 1).ravel().tolist()
+            res.append({"image_id": image, "category_id": 1, "score": 0.5, "keypoints": confident})
+    images = [{"id": i, "height": 600, "width": 600, "crowdIndex": 0.1} for i in (1, 2)]
+    gt = {"images": images, "annotations": anns, "categories": [{"id": 1, "name": "person"}]}
+    (tmp_path / "gt.json").write_text(json.dumps(gt))
+    (tmp_path / "res.json").write_text(json.dumps(res))
+    p = Params.for_type("keypoints_crowd")
+    p.kpt_sigmas = np.full(14, 0.079)
+    from_files = evaluate(tmp_path / "gt.json", tmp_path / "res.json", params=p)
+    np.testing.assert_array_equal(from_files.precision, evaluate(gt, res, params=p).precision)
+    assert from_files.stats[0] == 1.0

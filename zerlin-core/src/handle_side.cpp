@@ -174,8 +174,11 @@ void HandleSideReader::geometry(const CompactData& h, bool is_gt, RecordSet& rs,
     if (h.boxes_only) throw_internal("a handle loaded for boxes alone holds no other geometry");
     Stopwatch sw;
     // Rows evaluation reads: detections within the first L of their group.
+    // Where detections without a confident keypoint are left out, which ones
+    // those are is known only once every list is read (a row past the first
+    // L moves up for each one left out above it): every row is read then.
     std::vector<std::uint8_t> participating(rs.size(), 1);
-    if (!is_gt)
+    if (!is_gt && !(kind_ == GeometryKind::Keypoints && p_.skip_unscored))
         participating = select_top_detections(rs.image_index, rs.category_index, rs.scores, p_.num_slots(), p_.use_cats,
                                               p_.det_limit());
     if (masks()) {
