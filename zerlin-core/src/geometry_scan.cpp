@@ -282,6 +282,7 @@ bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<doub
     if (end - p == 4 && std::string_view(p, 4) == "null") return true;
     if (p == end || *p != '[') return false;
     const std::size_t start = xyv.size();
+    const char* const open = p;
     const char* fast_end = plain_numbers::walk_array(p, end, [&](const char* q) -> const char* {
         plain_numbers::Token t;
         const char* last = plain_numbers::number(q, end, t);
@@ -298,9 +299,9 @@ bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<doub
             return true;
         }
     }
-    // Literals and other spacing: the value by value walk.
+    // Literals and other spacing: the value by value walk, from the bracket again.
     xyv.resize(start);
-    ++p;
+    p = open + 1;
     skip_space();
     bool closed = p != end && *p == ']';
     while (!closed) {
