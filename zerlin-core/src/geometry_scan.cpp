@@ -285,9 +285,15 @@ bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<doub
     const char* const open = p;
     const char* fast_end = plain_numbers::walk_array(p, end, [&](const char* q) -> const char* {
         plain_numbers::Token t;
-        const char* last = plain_numbers::number(q, end, t);
+        const char* last = plain_numbers::short_number(q, end, t);
         double v;
-        if (last == nullptr || !plain_numbers::value(t, last, v) || !std::isfinite(v)) return nullptr;
+        if (last != nullptr) {
+            v = plain_numbers::short_value(t);
+        } else {
+            auto res = parse_double(q, end, v);
+            if (res.ec != std::errc() || !std::isfinite(v)) return nullptr;
+            last = res.ptr;
+        }
         xyv.push_back(v);
         return last;
     });

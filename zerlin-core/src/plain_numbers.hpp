@@ -20,64 +20,46 @@ inline bool space(char c) noexcept {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
 
-// A number's text with what a quick conversion needs: its significant
-// digits as an integer (`exact` while they fit 2^53 and no exponent
-// follows) and how many of them follow the decimal point.
+// A short number's significant digits as an integer and how many of them
+// follow the decimal point.
 struct Token {
     const char* first;
     std::uint64_t mant = 0;
     int fraction_digits = 0;
     bool negative = false;
-    bool exact = true;
 };
 
-// Past the JSON number at p (its form checked as JSON's grammar), or nullptr.
-inline const char* number(const char* p, const char* end, Token& t) noexcept {
+// Past the short plain number at p (-?digits(.digits)?, at most 15
+// significant digits, no exponent: exact as an integer over a power of ten),
+// or nullptr for any other text, which the full conversion then reads.
+inline const char* short_number(const char* p, const char* end, Token& t) noexcept {
     t = Token{p};
     int digits = 0;
-    auto take = [&](unsigned d) {
-        if (++digits > 19) t.exact = false;  // 19 digits cannot overflow 64 bits
-        if (t.exact) t.mant = t.mant * 10 + d;
-    };
     if (p != end && *p == '-') t.negative = true, ++p;
-    if (p == end) return nullptr;
-    if (*p == '0') {
-        ++p;
-    } else if (digit(p, end)) {
-        while (digit(p, end)) take(unsigned(*p++ - '0'));
-    } else {
-        return nullptr;
+    if (!digit(p, end)) return nullptr;
+    while (digit(p, end)) {
+        if (++digits > 15) return nullptr;
+        t.mant = t.mant * 10 + unsigned(*p++ - '0');
     }
     if (p != end && *p == '.') {
         ++p;
         if (!digit(p, end)) return nullptr;
         while (digit(p, end)) {
-            take(unsigned(*p++ - '0'));
+            if (++digits > 15) return nullptr;
+            t.mant = t.mant * 10 + unsigned(*p++ - '0');
             ++t.fraction_digits;
         }
     }
-    if (p != end && (*p | 0x20) == 'e') {
-        t.exact = false;
-        ++p;
-        if (p != end && (*p == '+' || *p == '-')) ++p;
-        if (!digit(p, end)) return nullptr;
-        while (digit(p, end)) ++p;
-    }
-    if (t.mant > (std::uint64_t(1) << 53) || t.fraction_digits > 22) t.exact = false;
+    if (p != end && (*p | 0x20) == 'e') return nullptr;
     return p;
 }
 
-// The token's value as from_chars reads it: where the digits and the power
-// of ten are exact doubles, one IEEE division rounds the quotient
-// correctly, as the full conversion does; other tokens take the full one.
-// False where that refuses the text (out of range).
-inline bool value(const Token& t, const char* last, double& out) noexcept {
-    if (t.exact) {
-        const double v = double(t.mant) / json_detail::kExactPow10[t.fraction_digits];
-        out = t.negative ? -v : v;
-        return true;
-    }
-    return parse_double(t.first, last, out).ec == std::errc();
+// The short number's value as from_chars reads it: the digits and the power
+// of ten are exact doubles, so one IEEE division rounds the quotient
+// correctly, as the full conversion does.
+inline double short_value(const Token& t) noexcept {
+    const double v = double(t.mant) / json_detail::kExactPow10[t.fraction_digits];
+    return t.negative ? -v : v;
 }
 
 // Past the JSON number at p (its form checked), or nullptr: `number`
