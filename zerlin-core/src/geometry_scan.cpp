@@ -5,6 +5,7 @@
 
 #include "float_text.hpp"
 #include "json_values.hpp"
+#include "plain_numbers.hpp"
 #include "zerlin/snapshot.hpp"
 
 namespace zerlin {
@@ -280,8 +281,33 @@ bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<doub
     skip_space();
     if (end - p == 4 && std::string_view(p, 4) == "null") return true;
     if (p == end || *p != '[') return false;
-    ++p;
     const std::size_t start = xyv.size();
+    const char* const open = p;
+    const char* fast_end = plain_numbers::walk_array(p, end, [&](const char* q) -> const char* {
+        plain_numbers::Token t;
+        const char* last = plain_numbers::short_number(q, end, t);
+        double v;
+        if (last != nullptr) {
+            v = plain_numbers::short_value(t);
+        } else {
+            auto res = parse_double(q, end, v);
+            if (res.ec != std::errc() || !std::isfinite(v)) return nullptr;
+            last = res.ptr;
+        }
+        xyv.push_back(v);
+        return last;
+    });
+    if (fast_end != nullptr) {
+        p = fast_end;
+        skip_space();
+        if (p == end && (xyv.size() - start) % 3 == 0) {
+            present = xyv.size() > start;
+            return true;
+        }
+    }
+    // Literals and other spacing: the value by value walk, from the bracket again.
+    xyv.resize(start);
+    p = open + 1;
     skip_space();
     bool closed = p != end && *p == ']';
     while (!closed) {

@@ -174,8 +174,11 @@ void HandleSideReader::geometry(const CompactData& h, bool is_gt, RecordSet& rs,
     if (h.boxes_only) throw_internal("a handle loaded for boxes alone holds no other geometry");
     Stopwatch sw;
     // Rows evaluation reads: detections within the first L of their group.
+    // Where detections without a confident keypoint are left out, which ones
+    // those are is known only once every list is read (a row past the first
+    // L moves up for each one left out above it): every row is read then.
     std::vector<std::uint8_t> participating(rs.size(), 1);
-    if (!is_gt)
+    if (!is_gt && !(kind_ == GeometryKind::Keypoints && p_.skip_unscored))
         participating = select_top_detections(rs.image_index, rs.category_index, rs.scores, p_.num_slots(), p_.use_cats,
                                               p_.det_limit());
     if (masks()) {
@@ -270,17 +273,38 @@ void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, Recor
     std::vector<std::uint32_t> counts(parts.size(), 0);
     std::vector<PlainPiece> pieces;
     bool plain = h.snapshot != nullptr;
+    // Detections hold only the lists evaluation reads (most rows of a large
+    // file lie beyond the first L of their group): the others share the
+    // zeros of slot 0, and keep their own `scored` byte.
+    const bool slots = !is_gt;
+    std::vector<uint32_t> slot;
+    std::vector<uint8_t> scored;
+    if (slots) {
+        slot.reserve(n);
+        scored.reserve(n);
+        rows.push_scalars(0, 0, 0, 0, 0, false, false);
+        rows.push_missing_keypoints(false);
+    }
     for (std::size_t first = 0; plain && first < n; first += kBlock) {
         plain = scan_plain_rows(snap, *h.columns, parts, keep, first, std::min(n, first + kBlock), counts, pieces);
         for (std::size_t k = 0; plain && k < pieces.size(); ++k) {
             const PlainPiece& pc = pieces[k];
             for (std::size_t r = 0; r < pc.ends.size(); ++r) {
-                rows.push_scalars(0, 0, 0, 0, 0, false, false);
                 const std::size_t begin = r == 0 ? 0 : pc.ends[r - 1], end = pc.ends[r];
+                if (slots && begin == end) {
+                    slot.push_back(0);
+                    scored.push_back(0);
+                    continue;
+                }
+                rows.push_scalars(0, 0, 0, 0, 0, false, false);
                 if (begin == end)
                     rows.push_missing_keypoints(is_gt);
                 else
                     rows.push_keypoints(pc.values.data() + begin, end - begin, is_gt);
+                if (slots) {
+                    slot.push_back(uint32_t(rows.size() - 1));
+                    scored.push_back(rows.scored.back());
+                }
             }
         }
     }
@@ -293,7 +317,12 @@ void HandleSideReader::keypoint_geometry(const CompactData& h, bool is_gt, Recor
     rs.keypoint_count = rows.keypoint_count;
     rs.keypoints = std::move(rows.keypoints);
     rs.visibility = std::move(rows.visibility);
-    rs.scored = std::move(rows.scored);
+    if (plain && slots) {
+        rs.keypoint_slot = std::move(slot);
+        rs.scored = std::move(scored);
+    } else {
+        rs.scored = std::move(rows.scored);
+    }
 }
 
 void HandleSideReader::strict_keypoints(const CompactData& h, bool is_gt, std::span<const KeypointPart> parts,

@@ -11,6 +11,7 @@
 
 #include "json_values.hpp"
 #include "os/os.hpp"
+#include "plain_numbers.hpp"
 #include "zerlin/cancel.hpp"
 #include "zerlin/hashmap.hpp"
 #include "zerlin/pool.hpp"
@@ -274,7 +275,7 @@ class RecordReader {
                 read_span(rec.segmentation);
                 return;
             case kKeypoints:
-                rec.has_pose |= read_span(rec.keypoints);
+                rec.has_pose |= read_span(rec.keypoints, true);
                 return;
             case kNumKeypoints:
                 rec.has_pose |= read_span(rec.num_keypoints);
@@ -287,7 +288,7 @@ class RecordReader {
 
     void read_part(int part, Record& rec) {
         if (part < kPartListCount) {
-            rec.has_pose |= read_span(rec.parts[part]);
+            rec.has_pose |= read_span(rec.parts[part], true);
             return;
         }
         std::optional<double> v = read_optional_f64(r_);
@@ -321,15 +322,25 @@ class RecordReader {
 
     // The text of any value (syntax-checked, valid UTF-8) into `out` when
     // spans are kept. False for null, which stands for no value.
-    bool read_span(Span& out) {
+    // Keypoint lists (`numbers`) are nearly always flat arrays of plain
+    // numbers, which one tight walk checks; any other text the general
+    // skip checks, with its messages.
+    bool read_span(Span& out, bool numbers = false) {
         out = Span{};
         if (take_null(r_)) return false;
         r_.peek_nonspace();
-        std::size_t start = r_.offset();
-        r_.skip_value();
-        std::size_t end = r_.offset();
-        const char* base = r_.text().data();
-        if (!json_detail::utf8_valid(base + start, base + end)) r_.fail_here(JsonErrc::InvalidUnicodeCodePoint);
+        const std::size_t start = r_.offset();
+        const std::string_view text = r_.text();
+        const char* base = text.data();
+        const char* flat = numbers ? plain_numbers::skip_array(base + start, base + text.size()) : nullptr;
+        if (flat != nullptr) {
+            r_.seek(std::size_t(flat - base));  // ASCII alone: valid UTF-8
+        } else {
+            r_.skip_value();
+            if (!json_detail::utf8_valid(base + start, base + r_.offset()))
+                r_.fail_here(JsonErrc::InvalidUnicodeCodePoint);
+        }
+        const std::size_t end = r_.offset();
         if (spans_kept_) out = Span{std::uint32_t(start), std::uint32_t(end - start)};
         return true;
     }

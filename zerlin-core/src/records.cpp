@@ -54,9 +54,12 @@ void RecordSet::check_keypoint_length(std::size_t n) const {
 void RecordSet::pad_keypoints(uint32_t k, bool with_visibility) {
     if (keypoint_count != 0 && keypoint_count != k) throw_value(kTripletMessage);
     keypoint_count = k;
-    // Rows appended before K was known (or without a list) get zeros.
-    keypoints.resize(2 * std::size_t(k) * size(), 0.0);
-    if (with_visibility) visibility.resize(std::size_t(k) * size(), 0);
+    // Rows appended before K was known (or without a list) get zeros; with
+    // slots, the slots are the rows stored.
+    std::size_t rows = size();
+    if (!keypoint_slot.empty()) rows = std::size_t(*std::max_element(keypoint_slot.begin(), keypoint_slot.end())) + 1;
+    keypoints.resize(2 * std::size_t(k) * rows, 0.0);
+    if (with_visibility) visibility.resize(std::size_t(k) * rows, 0);
 }
 
 void RecordSet::push_missing_keypoints(bool with_visibility) {

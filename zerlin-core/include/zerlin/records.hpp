@@ -76,6 +76,10 @@ struct RecordSet {
     uint32_t keypoint_count = 0;  // K; 0 until the first non-empty list
     std::vector<double> keypoints;
     std::vector<uint8_t> visibility;
+    // Where a row's pairs start, in rows of `keypoints`, when not every row
+    // holds its own: detections outside the evaluation (beyond the first L
+    // of their group) share the zeros of slot 0. Empty: row r at slot r.
+    std::vector<uint32_t> keypoint_slot;
     // Keypoint detections, one byte per row: whether any keypoint has a
     // positive confidence (xtcocotools leaves the others out).
     std::vector<uint8_t> scored;
@@ -92,6 +96,11 @@ struct RecordSet {
     explicit RecordSet(GeometryKind k = GeometryKind::Boxes) : kind(k) {}
 
     std::size_t size() const noexcept { return ids.size(); }
+    // A row's K (x, y) pairs.
+    const double* keypoints_of(std::size_t row) const noexcept {
+        const std::size_t slot = keypoint_slot.empty() ? row : keypoint_slot[row];
+        return keypoints.data() + 2 * std::size_t(keypoint_count) * slot;
+    }
     void reserve(std::size_t n);
 
     // Appends one row of scalar columns; geometry is appended separately.
