@@ -285,19 +285,17 @@ void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi
     const std::size_t D = di.size(), G = gi.size();
     s.crowd.resize(G);
     for (std::size_t g = 0; g < G; ++g) s.crowd[g] = gt_.crowd[gi[g]];
-    auto gather = [](const std::vector<Rle>& masks, const std::unordered_map<uint32_t, PackedRle>* packed,
-                     std::span<const uint32_t> idx, std::vector<MaskRef>& out) {
+    auto gather = [](const std::vector<Rle>& masks, const RecordSet* packed, std::span<const uint32_t> idx,
+                     std::vector<MaskRef>& out) {
         if (masks.empty() && !idx.empty()) throw_internal("mask column missing");
         out.resize(idx.size());
         for (std::size_t i = 0; i < idx.size(); ++i) {
             out[i] = MaskRef{&masks[idx[i]], nullptr};
-            if (!packed || packed->empty()) continue;
-            auto it = packed->find(idx[i]);
-            if (it != packed->end()) out[i].packed = &it->second;
+            if (packed && !packed->packed_masks.empty()) out[i].packed = packed->packed_mask(idx[i]);
         }
     };
-    gather(dt_.masks, &dt_.packed_masks, di, s.dt);
-    gather(gt_.masks, &gt_.packed_masks, gi, s.gt);
+    gather(dt_.masks, &dt_, di, s.dt);
+    gather(gt_.masks, &gt_, gi, s.gt);
     rle_iou(std::span<const MaskRef>(s.dt), std::span<const MaskRef>(s.gt), s.crowd, mask_hint_, out);
     if (gt_.kind != GeometryKind::BoundaryMasks) return;
     gather(dt_.boundaries, nullptr, di, s.dt);

@@ -254,6 +254,14 @@ Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot) {
         case SegmentationScan::CountsRef: {
             std::string_view raw = snapshot.substr(scan.counts_offset, scan.counts_length);
             CompressedCounts c;
+            // The text is decoded where it lies: copying every mask's counts
+            // cost a pass over them and as much memory again. A huge mask is
+            // kept compressed past the reading, so it takes its own copy.
+            if (raw.size() < kPackedMaskBytes) {
+                c.borrowed = raw;
+                c.escaped = scan.counts_escaped;
+                return c;
+            }
             c.bytes.reserve(raw.size());
             for (std::size_t i = 0; i < raw.size(); ++i) {
                 c.bytes.push_back(raw[i]);

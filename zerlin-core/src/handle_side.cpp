@@ -64,6 +64,10 @@ class MaskJobs {
             std::copy_n(&h_.columns->boxes[4 * row], 4, b.box);
             g = b;
         }
+        // Detections' counts stay compressed in the file's text, held for the
+        // evaluation: decoded up front they would take several times its size.
+        auto* counts = std::get_if<CompressedCounts>(&g);
+        if (counts && h_.results && counts->borrowed.data()) counts->holder = h_.snapshot;
         pending_.submit(rs_, std::uint32_t(row), MaskJob{size->first, size->second, std::move(g)});
     }
 
@@ -77,7 +81,8 @@ class MaskJobs {
 // What becomes of a row's segmentation.
 enum class MaskUse : std::uint8_t { Unread, Rasterise, AreaOnly };
 
-// Scans the used rows' segmentation spans in parallel, then submits the
+// Scans the used rows' segmentation spans in parallel, a block of rows at a
+// time (so that the scanned geometry held stays small), then submits the
 // masks to rasterise in row order and sets the areas of the others; the
 // error reported is the first failing row's.
 void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs& jobs, RecordSet& rs) {
@@ -87,28 +92,34 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
         Geometry geometry;
         std::exception_ptr error;
     };
-    std::vector<Scanned> scanned(n);
-    parallel_for(n, 256, [&](std::size_t b, std::size_t e) {
-        SegmentationScan scan;
-        for (std::size_t i = b; i < e; ++i) {
-            check_cancelled();
-            if (use[i] == MaskUse::Unread) continue;
-            try {
-                scan_segmentation(snap, h.columns->segmentation_span(i), scan);
-            } catch (const JsonError&) {
-                scanned[i].error = std::current_exception();
-                continue;
+    constexpr std::size_t kBlock = std::size_t(1) << 15;
+    std::vector<Scanned> scanned(std::min(n, kBlock));
+    for (std::size_t first = 0; first < n; first += kBlock) {
+        const std::size_t count = std::min(kBlock, n - first);
+        parallel_for(count, 256, [&](std::size_t b, std::size_t e) {
+            SegmentationScan scan;
+            for (std::size_t k = b; k < e; ++k) {
+                check_cancelled();
+                const std::size_t i = first + k;
+                if (use[i] == MaskUse::Unread) continue;
+                try {
+                    scan_segmentation(snap, h.columns->segmentation_span(i), scan);
+                } catch (const JsonError&) {
+                    scanned[k].error = std::current_exception();
+                    continue;
+                }
+                if (use[i] == MaskUse::Rasterise)
+                    scanned[k].geometry = to_geometry(scan, snap);
+                else
+                    rs.areas[i] = scanned_area(scan, snap);
             }
-            if (use[i] == MaskUse::Rasterise)
-                scanned[i].geometry = to_geometry(scan, snap);
-            else
-                rs.areas[i] = scanned_area(scan, snap);
-        }
-    });
-    for (std::size_t i = 0; i < n; ++i)
-        if (scanned[i].error) std::rethrow_exception(scanned[i].error);
-    for (std::size_t i = 0; i < n; ++i)
-        if (use[i] == MaskUse::Rasterise) jobs.submit(i, std::move(scanned[i].geometry));
+        });
+        for (std::size_t k = 0; k < count; ++k)
+            if (scanned[k].error) std::rethrow_exception(scanned[k].error);
+        for (std::size_t k = 0; k < count; ++k)
+            if (use[first + k] == MaskUse::Rasterise) jobs.submit(first + k, std::move(scanned[k].geometry));
+        for (Scanned& s : scanned) s = Scanned{};
+    }
 }
 
 }  // namespace

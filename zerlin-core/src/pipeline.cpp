@@ -62,7 +62,7 @@ void MaskRasteriser::thread_main() {
                     check_cancelled();
                     RasterResult& r = results_[base + i];
                     auto* packed = std::get_if<CompressedCounts>(&batch[i].geometry);
-                    if (!boundary_ratio_ && packed && packed->text().size() >= kPackedMaskBytes) {
+                    if (!boundary_ratio_ && packed && (packed->holder || packed->text().size() >= kPackedMaskBytes)) {
                         r.mask = Rle{batch[i].h, batch[i].w, {}};
                         pack(base + i, batch[i].h, batch[i].w, *packed);
                         continue;
@@ -82,12 +82,13 @@ void MaskRasteriser::thread_main() {
 }
 
 void MaskRasteriser::pack(std::size_t position, uint32_t h, uint32_t w, CompressedCounts& counts) {
-    std::shared_ptr<const std::string> owner;
+    std::shared_ptr<const std::string> owner = counts.holder;
     if (!counts.borrowed.data()) owner = std::make_shared<const std::string>(std::move(counts.bytes));
-    PackedRle p = pack_rle(owner ? std::string_view(*owner) : counts.borrowed, h, w);
+    const bool borrowed = counts.borrowed.data() != nullptr;
+    PackedRle p = pack_rle(borrowed ? counts.borrowed : std::string_view(*owner), h, w, borrowed && counts.escaped);
     p.owner = std::move(owner);
     std::lock_guard<std::mutex> g(packed_mutex_);
-    packed_.emplace_back(position, std::move(p));
+    packed_.emplace_back(uint32_t(position), std::move(p));
 }
 
 bool MaskRasteriser::send(std::vector<MaskJob>&& batch) {

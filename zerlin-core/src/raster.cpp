@@ -332,7 +332,8 @@ Rle geometry_to_rle(const Geometry& g, uint32_t h, uint32_t w, RasterScratch& sc
         case 2:
             return Rle{h, w, std::get<UncompressedCounts>(g).runs};
         case 3: {
-            Rle r = rle_from_string(std::get<CompressedCounts>(g).text(), h, w, false);
+            const CompressedCounts& c = std::get<CompressedCounts>(g);
+            Rle r = rle_from_string(c.text(), h, w, c.escaped);
             r.counts.shrink_to_fit();
             return r;
         }

@@ -108,12 +108,13 @@ struct MaskSummary {
     bool no_runs;
     bool intervals;           // compared by its foreground intervals (below) rather than by a walk
     bool packed;              // intervals are read from its runs as they are needed, not held
+    bool listed;              // its intervals are in the shared array (made on first use)
     size_t fg_begin, fg_end;  // foreground intervals, as [begin, end) pixel pairs in a shared array
 };
 
-// Interval lists take 16 bytes a foreground run, four times the mask itself:
-// a mask with more runs than this (an adversarial one of tens of millions)
-// is compared by walking its runs instead, which gives the same counts and
+// Interval lists take 8 bytes a foreground run, twice the mask itself: a
+// mask with more runs than this (an adversarial one of tens of millions) is
+// compared by walking its runs instead, which gives the same counts and
 // needs no memory, so that memory stays bounded by the masks themselves.
 constexpr size_t kMaxIntervalRuns = size_t(1) << 20;
 
@@ -125,34 +126,99 @@ bool keeps_intervals(const Rle& r) {
     return keeps_intervals(r.counts.size());
 }
 
-// Box, area, run sum and (for all but huge masks) the foreground intervals of a mask.
-MaskSummary summarise(const Rle& r, std::vector<uint64_t>& fg) {
+// Area, run sum and box of runs fed one at a time (background first) in
+// one pass, tracking only the row (no division per run), for images with
+// rows. finish() is false for runs summing to 2^32 or more: rle_to_bbox's
+// wrapping counter then decides the box.
+class RunSummary {
+  public:
+    explicit RunSummary(uint32_t h) : h_(h), y_min_(h) {}
+
+    void background(uint32_t bg) {
+        pos_ += bg;
+        row_ = advance(row_, bg);
+    }
+
+    void foreground(uint32_t fg) {
+        pos_ += fg;
+        if (fg == 0) return;
+        area_ += fg;
+        first_ = std::min(first_, pos_ - fg);
+        last_ = pos_ - 1;
+        const uint64_t end_row = uint64_t(row_) + fg - 1;
+        if (end_row < h_) {
+            y_min_ = std::min(y_min_, row_);
+            y_max_ = std::max(y_max_, uint32_t(end_row));
+            row_ = end_row + 1 == h_ ? 0 : uint32_t(end_row + 1);
+        } else {
+            wraps_ = true;
+            row_ = advance(row_, fg);
+        }
+    }
+
+    bool finish(uint32_t w, MaskSummary& s) const {
+        if (pos_ > UINT32_MAX) return false;
+        s.area = area_;
+        s.sum = pos_;
+        if (first_ == UINT64_MAX) {
+            std::fill_n(s.box, 4, 0.0);
+            return true;
+        }
+        const uint32_t y0 = wraps_ ? 0 : y_min_, y1 = wraps_ ? h_ - 1 : y_max_;
+        const uint64_t x0 = std::min<uint64_t>(w, first_ / h_), x1 = last_ / h_;
+        s.box[0] = double(x0);
+        s.box[1] = double(y0);
+        s.box[2] = double(x1 - x0 + 1);
+        s.box[3] = double(uint64_t(y1) - y0 + 1);
+        return true;
+    }
+
+  private:
+    uint32_t advance(uint32_t row, uint32_t n) const {
+        const uint64_t r = uint64_t(row) + n;
+        if (r < h_) return uint32_t(r);
+        return r - h_ < h_ ? uint32_t(r - h_) : uint32_t(r % h_);
+    }
+
+    uint32_t h_, y_min_, y_max_ = 0, row_ = 0, area_ = 0;
+    uint64_t pos_ = 0, first_ = UINT64_MAX, last_ = 0;
+    bool wraps_ = false;  // some foreground run spans two columns
+};
+
+bool summarise_runs(const uint32_t* c, size_t n, uint32_t h, uint32_t w, MaskSummary& s) {
+    if (h == 0) return false;
+    RunSummary runs(h);
+    size_t j = 0;
+    for (; j + 1 < n; j += 2) {
+        runs.background(c[j]);
+        runs.foreground(c[j + 1]);
+    }
+    if (j < n) runs.background(c[j]);
+    return runs.finish(w, s);
+}
+
+// Box, area and run sum of a mask; its intervals wait for a pair that needs them.
+MaskSummary summarise(const Rle& r) {
     MaskSummary s;
-    rle_to_bbox(r, s.box);
     s.h = r.h;
     s.w = r.w;
-    s.area = rle_area(r);
     s.no_runs = r.counts.empty();
     s.intervals = keeps_intervals(r);
     s.packed = false;
-    s.fg_begin = fg.size();
-    uint64_t pos = 0;
-    for (size_t j = 0; j < r.counts.size(); ++j) {
-        const uint32_t c = r.counts[j];
-        if (s.intervals && (j & 1) && c) {
-            fg.push_back(pos);
-            fg.push_back(pos + c);
-        }
-        pos += c;
+    s.listed = false;
+    s.fg_begin = s.fg_end = 0;
+    if (!summarise_runs(r.counts.data(), r.counts.size(), r.h, r.w, s)) {
+        rle_to_bbox(r, s.box);
+        s.area = rle_area(r);
+        s.sum = 0;
+        for (uint32_t c : r.counts) s.sum += c;
     }
-    s.fg_end = fg.size();
-    s.sum = pos;
     return s;
 }
 
 // A packed mask's summary: it was taken once, and no intervals are kept.
-MaskSummary summarise(const MaskRef& m, std::vector<uint64_t>& fg) {
-    if (!m.packed) return summarise(*m.rle, fg);
+MaskSummary summarise(const MaskRef& m) {
+    if (!m.packed) return summarise(*m.rle);
     const PackedRle& p = *m.packed;
     MaskSummary s;
     std::copy_n(p.box, 4, s.box);
@@ -163,8 +229,36 @@ MaskSummary summarise(const MaskRef& m, std::vector<uint64_t>& fg) {
     s.no_runs = p.runs == 0;
     s.intervals = keeps_intervals(p.runs);
     s.packed = true;
-    s.fg_begin = s.fg_end = fg.size();
+    s.listed = false;
+    s.fg_begin = s.fg_end = 0;
     return s;
+}
+
+// A mask compared by its interval list: decoded, or kept compressed but
+// short enough that its list stays small.
+bool listable(const MaskRef& m) {
+    return !m.packed || m.packed->counts.size() < kPackedMaskBytes;
+}
+
+// Appends the foreground intervals of a listable mask whose runs sum below 2^32.
+void list_intervals(const MaskRef& m, MaskSummary& s, std::vector<uint32_t>& fg) {
+    s.fg_begin = fg.size();
+    uint32_t pos = 0;
+    bool foreground = false;
+    auto add = [&](uint32_t run) {
+        if (foreground && run) {
+            fg.push_back(pos);
+            fg.push_back(pos + run);
+        }
+        pos += run;
+        foreground = !foreground;
+    };
+    if (m.packed)
+        for_each_string_run(m.packed->counts, m.packed->escaped, add);
+    else
+        for (uint32_t c : m.rle->counts) add(c);
+    s.fg_end = fg.size();
+    s.listed = true;
 }
 
 struct Overlap {
@@ -234,7 +328,7 @@ uint64_t streamed_intersection(A a, B b) {
 // Calls f with the runs of a mask as a source.
 template <class F>
 auto with_runs(const MaskRef& m, F&& f) {
-    if (m.packed) return f(StringRuns(m.packed->counts));
+    if (m.packed) return f(StringRuns(m.packed->counts, m.packed->escaped));
     return f(SpanRuns(m.rle->counts));
 }
 
@@ -243,7 +337,7 @@ template <class F>
 Overlap with_padded_runs(const MaskRef& m, uint64_t sum, uint64_t target, F&& f) {
     if (m.packed) {
         const PackedRle& p = *m.packed;
-        return f(PaddedRuns<StringRuns>(StringRuns(p.counts), p.runs, p.last, sum, target));
+        return f(PaddedRuns<StringRuns>(StringRuns(p.counts, p.escaped), p.runs, p.last, sum, target));
     }
     const std::vector<uint32_t>& c = m.rle->counts;
     return f(PaddedRuns<SpanRuns>(SpanRuns(c), c.size(), c.back(), sum, target));
@@ -259,10 +353,10 @@ Overlap walk_overlap(const MaskRef& a, const MaskSummary& sa, const MaskRef& b, 
 
 // Pixels in both interval lists within [lo, hi). Equals the walk's
 // intersection whenever both masks' foreground lies in [lo, hi).
-uint64_t interval_intersection(const uint64_t* a, const uint64_t* a_end, const uint64_t* b, const uint64_t* b_end,
+uint64_t interval_intersection(const uint32_t* a, const uint32_t* a_end, const uint32_t* b, const uint32_t* b_end,
                                uint64_t lo, uint64_t hi) {
     // Skip the intervals that end at or before lo (ends are ascending).
-    auto skip = [lo](const uint64_t* p, const uint64_t* e) {
+    auto skip = [lo](const uint32_t* p, const uint32_t* e) {
         size_t first = 0, count = size_t(e - p) / 2;
         while (count > 0) {
             const size_t half = count / 2;
@@ -279,7 +373,7 @@ uint64_t interval_intersection(const uint64_t* a, const uint64_t* a_end, const u
     b = skip(b, b_end);
     uint64_t n = 0;
     while (a != a_end && b != b_end && a[0] < hi && b[0] < hi) {
-        const uint64_t s = std::max(a[0], b[0]), e = std::min(a[1], b[1]);
+        const uint32_t s = std::max(a[0], b[0]), e = std::min(a[1], b[1]);
         if (s < e) n += e - s;
         if (a[1] < b[1])
             a += 2;
@@ -294,8 +388,8 @@ uint64_t interval_intersection(const uint64_t* a, const uint64_t* a_end, const u
 namespace {
 
 // The IoU of one pair with overlapping boxes (box_iou > 0), as rle_iou gives it.
-double pair_iou(const MaskRef& dm, const MaskSummary& sd, const MaskRef& gm, const MaskSummary& sg, bool c, double hint,
-                const std::vector<uint64_t>& fg) {
+double pair_iou(const MaskRef& dm, MaskSummary& sd, const MaskRef& gm, MaskSummary& sg, bool c, double hint,
+                std::vector<uint32_t>& fg) {
     if (sd.h != sg.h || sd.w != sg.w) return -1;
     if (sd.no_runs || sg.no_runs) return 0;
     if (hint > 0) {
@@ -317,12 +411,14 @@ double pair_iou(const MaskRef& dm, const MaskSummary& sd, const MaskRef& gm, con
             lo = uint64_t(std::max(sd.box[0], sg.box[0])) * sd.h;
             hi = uint64_t(std::min(sd.box[0] + sd.box[2], sg.box[0] + sg.box[2])) * sd.h;
         }
-        if (sd.packed || sg.packed) {
+        if (!listable(dm) || !listable(gm)) {
             // Beyond the boxes' shared columns nothing overlaps: the whole masks give the same count.
             ov.i = uint32_t(with_runs(dm, [&](auto x) {
                 return with_runs(gm, [&](auto y) { return streamed_intersection(std::move(x), std::move(y)); });
             }));
         } else {
+            if (!sd.listed) list_intervals(dm, sd, fg);
+            if (!sg.listed) list_intervals(gm, sg, fg);
             // data() + offset: the interval list may be empty.
             ov.i = uint32_t(interval_intersection(fg.data() + sd.fg_begin, fg.data() + sd.fg_end,
                                                   fg.data() + sg.fg_begin, fg.data() + sg.fg_end, lo, hi));
@@ -342,20 +438,21 @@ void rle_iou(std::span<const MaskRef> dt, std::span<const MaskRef> gt, std::span
     const size_t n_dt = dt.size(), n_gt = gt.size();
     if (n_dt == 0 || n_gt == 0) return;
     std::vector<MaskSummary> sum(n_dt + n_gt);
-    std::vector<uint64_t> fg;
+    std::vector<uint32_t> fg;
     size_t intervals = 0;  // reserved at once: growing by doubling would hold up to twice as much
     for (const auto* side : {&dt, &gt})
         for (const MaskRef& m : *side)
-            if (!m.packed && keeps_intervals(*m.rle)) intervals += (m.rle->counts.size() + 1) / 2;
+            if (m.packed ? listable(m) : keeps_intervals(*m.rle))
+                intervals += m.packed ? (m.packed->runs + 1) / 2 : (m.rle->counts.size() + 1) / 2;
     fg.reserve(2 * intervals);
-    for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(dt[d], fg);
-    for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(gt[g], fg);
+    for (size_t d = 0; d < n_dt; ++d) sum[d] = summarise(dt[d]);
+    for (size_t g = 0; g < n_gt; ++g) sum[n_dt + g] = summarise(gt[g]);
 
     for (size_t d = 0; d < n_dt; ++d) {
         check_cancelled();
-        const MaskSummary& sd = sum[d];
+        MaskSummary& sd = sum[d];
         for (size_t g = 0; g < n_gt; ++g) {
-            const MaskSummary& sg = sum[n_dt + g];
+            MaskSummary& sg = sum[n_dt + g];
             const bool c = is_crowd(crowd, g);
             double& o = out[d * n_gt + g];
             o = box_pair_iou(sd.box, sg.box, c);
@@ -375,14 +472,37 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
 
 // ---- masks kept compressed -------------------------------------------------
 
-PackedRle pack_rle(std::string_view counts, uint32_t h, uint32_t w) {
+PackedRle pack_rle(std::string_view counts, uint32_t h, uint32_t w, bool escaped) {
     PackedRle p;
     p.h = h;
     p.w = w;
     p.counts = counts;
+    p.escaped = escaped;
+    if (h > 0) {
+        // Summarised as decoded, in one pass.
+        RunSummary summary(h);
+        uint64_t runs = 0;
+        uint32_t last = 0;
+        for_each_string_run(counts, escaped, [&](uint32_t run) {
+            if (runs++ % 2 == 0)
+                summary.background(run);
+            else
+                summary.foreground(run);
+            last = run;
+        });
+        MaskSummary s;
+        if (summary.finish(w, s)) {
+            p.area = s.area;
+            p.sum = s.sum;
+            p.runs = runs;
+            p.last = last;
+            std::copy_n(s.box, 4, p.box);
+            return p;
+        }
+    }
     RunBox box(h, w);
     uint32_t background = 0;
-    for_each_string_run(counts, false, [&](uint32_t run) {
+    for_each_string_run(counts, escaped, [&](uint32_t run) {
         if (p.runs % 2 == 0) {
             background = run;
         } else {
@@ -398,7 +518,7 @@ PackedRle pack_rle(std::string_view counts, uint32_t h, uint32_t w) {
 }
 
 Rle unpack_rle(const PackedRle& p) {
-    return rle_from_string(p.counts, p.h, p.w, false);
+    return rle_from_string(p.counts, p.h, p.w, p.escaped);
 }
 
 }  // namespace zerlin

@@ -183,11 +183,12 @@ class SpanRuns {
     const uint32_t* end_;
 };
 
-// The runs of plain compressed counts, decoded a block at a time as they are
-// asked for: a walk over two huge masks stores neither.
+// The runs of compressed counts (escaped: backslashes doubled), decoded a
+// block at a time as they are asked for: a walk over two huge masks stores
+// neither.
 class StringRuns {
   public:
-    explicit StringRuns(std::string_view s) noexcept : s_(s) {}
+    explicit StringRuns(std::string_view s, bool escaped = false) noexcept : s_(s), escaped_(escaped) {}
     bool next(uint32_t& run) {
         if (at_ == filled_ && !refill()) return false;
         run = block_[at_++];
@@ -199,13 +200,15 @@ class StringRuns {
         check_cancelled();  // one walk can take tens of millions of runs
         size_t k = 0;
         auto put = [&](uint32_t r) { block_[k++] = r; };
-        filled_ = decode_runs<false, true>(s_, state_, kBlock, put);
+        filled_ = escaped_ ? decode_runs<true, true>(s_, state_, kBlock, put)
+                           : decode_runs<false, true>(s_, state_, kBlock, put);
         at_ = 0;
         return filled_ > 0;
     }
 
     static constexpr size_t kBlock = 1024;
     std::string_view s_;
+    bool escaped_;
     DecodeState state_;
     size_t at_ = 0, filled_ = 0;
     uint32_t block_[kBlock];

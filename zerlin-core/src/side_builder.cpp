@@ -44,11 +44,28 @@ void PendingMasks::finish(std::initializer_list<RecordSet*> sides, bool areas_fr
         rs->masks[row] = std::move(done[j].mask);
         if (with_boundaries_) rs->boundaries[row] = std::move(done[j].boundary);
     }
-    for (auto& [j, packed] : rasteriser_.take_packed()) {
+    done = std::vector<RasterResult>();
+    // The kept-compressed masks by row. Where one side takes them all, their
+    // vector itself moves there: a second copy would add to the peak.
+    std::vector<std::pair<uint32_t, PackedRle>> packed = rasteriser_.take_packed();
+    RecordSet* only = packed.empty() ? nullptr : destinations_[packed.front().first].first;
+    for (const auto& [j, p] : packed) {
         auto [rs, row] = destinations_[j];
-        if (areas_from_masks) rs->areas[row] = double(packed.area);
-        rs->packed_masks.emplace(row, std::move(packed));
+        if (areas_from_masks) rs->areas[row] = double(p.area);
+        if (rs != only) only = nullptr;
     }
+    if (only && only->packed_masks.empty()) {
+        for (auto& e : packed) e.first = destinations_[e.first].second;
+        only->packed_masks = std::move(packed);
+    } else {
+        for (auto& [j, p] : packed) {
+            auto [rs, row] = destinations_[j];
+            rs->packed_masks.emplace_back(row, std::move(p));
+        }
+    }
+    for (RecordSet* rs : sides)
+        std::sort(rs->packed_masks.begin(), rs->packed_masks.end(),
+                  [](const auto& a, const auto& b) { return a.first < b.first; });
 }
 
 void SideBuilder::reserve(std::size_t rows) {

@@ -33,6 +33,16 @@ Rle random_runs(std::mt19937& rng, uint32_t h, uint32_t w, int64_t slack) {
     return r;
 }
 
+// The text as a JSON string holds it: every backslash doubled.
+std::string escaped(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        out += c;
+        if (c == '\\') out += c;
+    }
+    return out;
+}
+
 }  // namespace
 
 TEST(PackedRle, SummaryAndRunsMatchTheDecodedMask) {
@@ -41,8 +51,9 @@ TEST(PackedRle, SummaryAndRunsMatchTheDecodedMask) {
         const uint32_t h = 1 + rng() % 50, w = 1 + rng() % 50;
         Rle r = random_runs(rng, h, w, iter % 3 == 0 ? int64_t(rng() % 30) - 15 : 0);
         if (iter % 7 == 0) r.counts.push_back(4000000000u);  // a value of several groups
-        const std::string text = rle_text(r);
-        const PackedRle p = pack_rle(text, h, w);
+        const bool escape = iter % 2 == 1;                   // read from a JSON string where it lies
+        const std::string text = escape ? escaped(rle_text(r)) : rle_text(r);
+        const PackedRle p = pack_rle(text, h, w, escape);
         EXPECT_EQ(p.area, rle_area(r));
         EXPECT_EQ(p.runs, r.counts.size());
         uint64_t sum = 0;
@@ -74,9 +85,10 @@ TEST(PackedRle, IouIsBitIdenticalToTheDecodedForm) {
                 masks.push_back(random_runs(rng, h, w, kind == 3 ? int64_t(rng() % 60) - 30 : 0));
         }
         std::vector<std::string> texts;
-        for (const Rle& m : masks) texts.push_back(rle_text(m));
+        const bool escape = iter % 2 == 1;
+        for (const Rle& m : masks) texts.push_back(escape ? escaped(rle_text(m)) : rle_text(m));
         std::vector<PackedRle> packed;
-        for (size_t i = 0; i < masks.size(); ++i) packed.push_back(pack_rle(texts[i], masks[i].h, masks[i].w));
+        for (size_t i = 0; i < masks.size(); ++i) packed.push_back(pack_rle(texts[i], masks[i].h, masks[i].w, escape));
         std::vector<const Rle*> dp, gp;
         std::vector<MaskRef> dm, gm;
         for (size_t i = 0; i < masks.size(); ++i) {
@@ -173,7 +185,7 @@ RecordSet mask_side(std::mt19937& rng, std::size_t images, uint32_t h, uint32_t 
             if (packed && row % 2 == 0) {
                 texts.push_back(rle_text(m));
                 rs.masks.push_back(Rle{h, w, {}});
-                rs.packed_masks.emplace(row, pack_rle(texts.back(), h, w));
+                rs.packed_masks.emplace_back(row, pack_rle(texts.back(), h, w));
             } else {
                 rs.masks.push_back(std::move(m));
             }

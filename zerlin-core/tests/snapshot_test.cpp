@@ -381,12 +381,17 @@ TEST(Scanners, RleCounts) {
     s = scan_value(R"({"counts": [0, 3, 4294967295], "size": "ignored"})");
     EXPECT_EQ(s.scan.kind, K::Runs);
     EXPECT_EQ(s.scan.runs, (std::vector<std::uint32_t>{0, 3, 4294967295u}));
-    // As mask geometry, a referenced string comes out unescaped.
+    // As mask geometry, a referenced string is read where it lies, escaped,
+    // and decodes as its unescaped text does.
     s = scan_value(R"({"counts": "ab\\\\c\\\\"})");
     ASSERT_EQ(s.scan.kind, K::CountsRef);
     auto g = zerlin::to_geometry(s.scan, s.text);
     ASSERT_TRUE(std::holds_alternative<zerlin::CompressedCounts>(g));
-    EXPECT_EQ(std::get<zerlin::CompressedCounts>(g).bytes, R"(ab\\c\\)");
+    const auto& counts = std::get<zerlin::CompressedCounts>(g);
+    EXPECT_TRUE(counts.escaped);
+    EXPECT_EQ(counts.text(), R"(ab\\\\c\\\\)");
+    zerlin::RasterScratch scratch;
+    EXPECT_EQ(zerlin::geometry_to_rle(g, 7, 9, scratch), zerlin::rle_from_string(R"(ab\\c\\)", 7, 9, false));
     s = scan_value("[[1, 2, 3, 4, 5, 6], [7, 8]]");
     g = zerlin::to_geometry(s.scan, s.text);
     EXPECT_EQ(std::get<zerlin::Polygons>(g).ends, (std::vector<std::uint32_t>{6, 8}));
@@ -498,7 +503,7 @@ TEST(Scanners, SequentialSegmentationsPastFourGiB) {
     const std::string_view text(at, total);
     std::vector<std::string> counts;
     auto visit = [&](std::size_t, zerlin::SegmentationScan& s) {
-        counts.push_back(std::get<zerlin::CompressedCounts>(zerlin::to_geometry(s, text)).bytes);
+        counts.emplace_back(std::get<zerlin::CompressedCounts>(zerlin::to_geometry(s, text)).text());
     };
     EXPECT_FALSE(error_of([&] {
         zerlin::read_segmentations_sequentially(

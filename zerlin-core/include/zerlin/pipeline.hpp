@@ -63,9 +63,10 @@ class MaskRasteriser {
     // Error(Memory, ...) for a failed allocation, and as
     // Error(Internal, "mask worker panicked") otherwise.
     std::vector<RasterResult> finish();
-    // After finish(): the huge masks kept compressed, by result position; their
-    // results hold only the mask's size. Borrowed counts stay borrowed.
-    std::vector<std::pair<std::size_t, PackedRle>> take_packed() { return std::move(packed_); }
+    // After finish(): the masks kept compressed (huge ones, and those whose
+    // text has a holder), by result position; their results hold only the
+    // mask's size. Borrowed counts stay borrowed.
+    std::vector<std::pair<uint32_t, PackedRle>> take_packed() { return std::move(packed_); }
 
     // Closes the channel without sending the pending batch and joins the
     // thread, discarding results (the reading side failed).
@@ -73,8 +74,7 @@ class MaskRasteriser {
 
   private:
     void thread_main();
-    // Keeps a mask of kPackedMaskBytes or more compressed (its summary taken
-    // here, on a worker).
+    // Keeps a mask compressed (its summary taken here, on a worker).
     void pack(std::size_t position, uint32_t h, uint32_t w, CompressedCounts& counts);
     bool send(std::vector<MaskJob>&& batch);  // false when the receiver is gone
     void close_and_join() noexcept;
@@ -92,8 +92,8 @@ class MaskRasteriser {
     bool joined_ = false;
 
     std::vector<RasterResult> results_;
-    std::mutex packed_mutex_;  // rare: only huge masks are appended
-    std::vector<std::pair<std::size_t, PackedRle>> packed_;
+    std::mutex packed_mutex_;  // guards packed_ (workers append to it)
+    std::vector<std::pair<uint32_t, PackedRle>> packed_;
     std::exception_ptr failure_;
     CancelToken* token_;  // the constructing thread's (cancel.hpp), or nullptr
     std::optional<Thread> thread_;

@@ -9,6 +9,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "zerlin/rle.hpp"
@@ -89,9 +90,10 @@ struct RecordSet {
     // Masks and BoundaryMasks: one mask per row (and its boundary band).
     std::vector<Rle> masks;
     std::vector<Rle> boundaries;
-    // Rows whose mask is too large to hold decoded: their compressed counts
-    // (masks[row] holds only the size), compared without decoding them whole.
-    std::unordered_map<uint32_t, PackedRle> packed_masks;
+    // Rows whose mask is kept compressed (a huge one, or a detection's read
+    // from a file): their compressed counts by row, rows ascending (masks[row]
+    // holds only the size). A vector: a file's detections make many.
+    std::vector<std::pair<uint32_t, PackedRle>> packed_masks;
 
     explicit RecordSet(GeometryKind k = GeometryKind::Boxes) : kind(k) {}
 
@@ -101,6 +103,8 @@ struct RecordSet {
         const std::size_t slot = keypoint_slot.empty() ? row : keypoint_slot[row];
         return keypoints.data() + 2 * std::size_t(keypoint_count) * slot;
     }
+    // The row's mask kept compressed, or nullptr.
+    const PackedRle* packed_mask(uint32_t row) const noexcept;
     void reserve(std::size_t n);
 
     // Appends one row of scalar columns; geometry is appended separately.

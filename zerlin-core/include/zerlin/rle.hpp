@@ -80,6 +80,11 @@ struct CompressedCounts {
     // Where set, the string itself, in a buffer its caller keeps alive for
     // as long as the records made from it (bytes then stays empty).
     std::string_view borrowed;
+    bool escaped = false;  // the borrowed text is a JSON string's, every backslash doubled
+    // Where set, keeps the borrowed text alive: such a mask is kept
+    // compressed until it is compared (a decoded mask takes four bytes a
+    // run, several times its text).
+    std::shared_ptr<const std::string> holder;
     std::string_view text() const noexcept { return borrowed.data() ? borrowed : std::string_view(bytes); }
 };
 struct UncompressedCounts {
@@ -132,6 +137,7 @@ constexpr size_t kPackedMaskBytes = size_t(1) << 20;
 struct PackedRle {
     uint32_t h = 0, w = 0;
     std::string_view counts;                   // in `owner`, or in a buffer the caller keeps alive
+    bool escaped = false;                      // counts as a JSON string holds them, backslashes doubled
     std::shared_ptr<const std::string> owner;  // may be null (see counts)
     uint32_t area = 0;                         // as rle_area gives it
     uint32_t last = 0;                         // the last run (0 without runs)
@@ -139,8 +145,9 @@ struct PackedRle {
     uint64_t sum = 0;                          // of the runs, without wrapping
     double box[4] = {0, 0, 0, 0};              // as rle_to_bbox gives it
 };
-// The summary of plain compressed counts, viewing (not copying) them.
-PackedRle pack_rle(std::string_view counts, uint32_t h, uint32_t w);
+// The summary of compressed counts (escaped: backslashes doubled), viewing
+// (not copying) them.
+PackedRle pack_rle(std::string_view counts, uint32_t h, uint32_t w, bool escaped = false);
 // Its decoded runs (for tests and for callers that need the mask itself).
 Rle unpack_rle(const PackedRle& p);
 

@@ -188,8 +188,10 @@ struct SegmentationScan {
 // reusing its buffers.
 void scan_segmentation(std::string_view snapshot, Span span, SegmentationScan& out);
 
-// The scan as mask geometry (None gives monostate); a referenced counts
-// string is copied out of the snapshot, unescaped.
+// The scan as mask geometry (None gives monostate). A referenced counts
+// string shorter than kPackedMaskBytes is borrowed from the snapshot (which
+// must outlive the geometry), escaped as it is written there; a longer one
+// is copied out, unescaped.
 Geometry to_geometry(const SegmentationScan& scan, std::string_view snapshot);
 
 // The common shape of a keypoint list (plain numbers in one flat array),
