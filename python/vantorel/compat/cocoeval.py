@@ -46,6 +46,10 @@ Deliberate differences from the reference:
   half away from zero; faster-coco-eval and the boundary-IoU reference round
   half to even, which on 500x375 images at the default ratio 0.02 changes
   the erosion by one pixel and AP by about 1e-4.
+- The arrays of one ``evaluate()``'s ``evalImgs`` records are views into one
+  buffer (made once, not one allocation each): dtypes, shapes and values are
+  the reference's, and writing into one record leaves the others alone, but
+  they do not own their data (``ndarray.resize`` in place refuses them).
 
 Examples
 --------
