@@ -87,15 +87,23 @@ def _run_lengths(counts: Any) -> np.ndarray:
     return nums
 
 
-def _check_runs(rles: list[Any]) -> None:
-    """The reference's ValueError for counts that overrun their h*w (or hold negative runs)."""
+def _check_runs(rles: list[Any], overrun: str = "Invalid RLE mask representation", whole: bool = False) -> None:
+    """ValueError(``overrun``) for counts that overrun their h*w (or hold
+    negative runs), as the reference's ``decode`` raises; with ``whole``,
+    also for runs that fall short of h*w (as faster-coco-eval's ``decode``
+    does)."""
     for rle in rles:
         if not isinstance(rle, dict) or "counts" not in rle or "size" not in rle:
             continue
         runs = _run_lengths(rle["counts"])
-        h, w = rle["size"][:2]
-        if runs.size and (runs.min() < 0 or int(runs.sum()) > int(h) * int(w)):
-            raise ValueError("Invalid RLE mask representation")
+        h, w = (int(side) for side in rle["size"][:2])
+        total = int(runs.sum())
+        if runs.size and (runs.min() < 0 or total > h * w):
+            raise ValueError(overrun)
+        if whole and total < h * w:
+            raise ValueError(
+                f"Invalid RLE mask representation; decoded {total} pixels but expected {h * w} (h={h}, w={w})"
+            )
 
 
 def encode(bimask: np.ndarray) -> Any:
