@@ -103,14 +103,13 @@ def _check_runs(rles: list[Any], overrun: str = "Invalid RLE mask representation
     also for runs that fall short of h*w (as faster-coco-eval's ``decode``
     does)."""
     checked = [r for r in rles if isinstance(r, dict) and "counts" in r and "size" in r]
-    texts = [r for r in checked if isinstance(r["counts"], (str, bytes, bytearray))]
-    totals, sound = _string_run_totals(
-        [c.encode() if isinstance(c, str) else bytes(c) for c in (r["counts"] for r in texts)]
-    )
-    found = {id(r): (int(t), bool(ok)) for r, t, ok in zip(texts, totals, sound, strict=True)}
+    # Each counts object once (a list repeating one RLE, or dt and gt sharing masks).
+    texts = {id(c): c for r in checked if isinstance(c := r["counts"], (str, bytes, bytearray))}
+    totals, sound = _string_run_totals([c.encode() if isinstance(c, str) else bytes(c) for c in texts.values()])
+    found = {key: (int(t), bool(ok)) for key, t, ok in zip(texts, totals, sound, strict=True)}
     for rle in checked:
-        if id(rle) in found:
-            total, ok = found[id(rle)]
+        if id(rle["counts"]) in found:
+            total, ok = found[id(rle["counts"])]
         elif not isinstance(rle["counts"], (list, tuple, np.ndarray)):
             continue  # not counts at all: the native function says what is wrong
         else:  # uncompressed (list) counts

@@ -61,9 +61,7 @@ def merge(rleObjs: list[Any], intersect: int = 0) -> dict[str, Any]:
 
 def iou(dt: Any, gt: Any, iscrowd: Any) -> Any:
     """D x G IoU of boxes or RLEs (the native work runs without the interpreter lock)."""
-    for side in (dt, gt):
-        if isinstance(side, list):
-            _check_runs(side, OVERRUN)
+    _check_runs([*(dt if isinstance(dt, list) else ()), *(gt if isinstance(gt, list) else ())], OVERRUN)
     return _zerlin.iou(dt, gt, iscrowd)
 
 

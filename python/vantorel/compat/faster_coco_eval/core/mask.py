@@ -67,9 +67,7 @@ def merge(rleObjs: Any, intersect: int = 0) -> dict[str, Any]:
 def iou(dt: Any, gt: Any, pyiscrowd: Any) -> Any:
     """IoU of each ``dt`` with each ``gt`` (both boxes or both RLEs); a crowd
     ground truth is measured against the detection's area alone."""
-    for side in (dt, gt):
-        if isinstance(side, list):
-            _check_runs(side, OVERRUN)
+    _check_runs([*(dt if isinstance(dt, list) else ()), *(gt if isinstance(gt, list) else ())], OVERRUN)
     return _pycocotools_mask.iou(dt, gt, pyiscrowd)
 
 
