@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Runs real clients' own tests against vantorel's drop-ins, to show that code
 # switches without edits. Not part of CI: on a loaded 2-core machine it takes
-# about 85 minutes (torchmetrics' detection tests are 30 of them, per pass),
+# about 70 minutes (torchmetrics' detection tests take 17-30 of them per pass),
 # plus a few GB of downloads for PyTorch on the first run where the machine
-# does not hold it; about 45 with REUSE_BASELINE=1 (below).
+# does not hold it; about 30 with REUSE_BASELINE=1 (below).
 #
 # In a separate virtual environment ($VENV, default build/clients-venv) it
 # installs the clients, the reference packages and this tree, then runs each
