@@ -546,11 +546,16 @@ PyObject* fn_iou(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* k
         arg(a[2], "iscrowd", crowd_from_py, &crowd);
         if (dt.is_rles != gt.is_rles) zerlin::throw_type(kMixedKinds);
         std::vector<double> out(nd * ng);
-        if (dt.is_rles)
-            zerlin::rle_iou(std::span<const zerlin::MaskRef>(dt.refs()), std::span<const zerlin::MaskRef>(gt.refs()),
-                            crowd, 0.0, out.data());
-        else
-            zerlin::box_iou(dt.boxes.data(), nd, gt.boxes.data(), ng, crowd, out.data());
+        // Both sides are held in vectors or in immutable bytes/str objects
+        // kept alive by `owners`: the computation touches no Python object.
+        {
+            const NoGil released;
+            if (dt.is_rles)
+                zerlin::rle_iou(std::span<const zerlin::MaskRef>(dt.refs()),
+                                std::span<const zerlin::MaskRef>(gt.refs()), crowd, 0.0, out.data());
+            else
+                zerlin::box_iou(dt.boxes.data(), nd, gt.boxes.data(), ng, crowd, out.data());
+        }
         return array_from_vector(std::move(out), {npy_intp(nd), npy_intp(ng)}, NPY_DOUBLE);
     });
 }

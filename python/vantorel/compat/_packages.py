@@ -7,8 +7,10 @@ from __future__ import annotations
 import importlib
 import logging
 import types
+from typing import Any
 
 from .. import _zerlin
+from .mask import _check_runs
 
 _RAW_MASK_FUNCTIONS = ("encode", "decode", "merge", "area", "toBbox", "iou", "frPyObjects", "frBbox", "frPoly",
                        "frUncompressedRLE")  # fmt: skip
@@ -23,11 +25,21 @@ def pycocotools(name: str) -> types.ModuleType:
 
 def raw_mask(name: str) -> types.ModuleType:
     """``pycocotools._mask`` (or faster-coco-eval's ``mask_api_new_cpp``):
-    the list-only mask functions, as the native module has them."""
+    the list-only mask functions, as the native module has them (pycocotools'
+    ``decode`` refuses runs that overrun h*w, as the reference does)."""
+    if name.startswith("faster_coco_eval."):
+        return importlib.import_module("vantorel.compat.faster_coco_eval.mask_api_new_cpp")
     mod = types.ModuleType(name, "The native RLE functions, list in, list out.")
     for fn in _RAW_MASK_FUNCTIONS:
         setattr(mod, fn, getattr(_zerlin, fn))
+    mod.decode = _checked_decode  # type: ignore[attr-defined]
     return mod
+
+
+def _checked_decode(rleObjs: list[Any]) -> Any:
+    """pycocotools' raw ``decode``: ValueError for runs that overrun h*w."""
+    _check_runs(rleObjs)
+    return _zerlin.decode(rleObjs)
 
 
 def lvis(name: str) -> types.ModuleType:

@@ -237,14 +237,27 @@ class COCO:
                 self._build_annotation_index()
         emit("index created!")
 
+    def _integer_image_ids(self) -> None:
+        """Makes each image's "id" and each annotation's "image_id" an int
+        where it is another integer-valued type ("7", 7.0, numpy ints), in
+        place, as faster-coco-eval's index does; ValueError naming the field
+        for one that is not. Annotations still held compactly by a loaded
+        file are left to its loader unless an image id had to change."""
+        changed = _coerce_ids(self._dataset.get("images") or (), "id", "images")
+        if self._make_anns is None or changed:
+            _coerce_ids(self.dataset.get("annotations") or (), "image_id", "annotations")
+
     def _build_annotation_index(self) -> None:
         ds = self._dataset
         anns: dict[Any, Any] = {}
         by_image: defaultdict[Any, Any] = defaultdict(list)
         by_cat: defaultdict[Any, Any] = defaultdict(list)
         if "annotations" in ds and ds["annotations"] is not None:
+            given = ds["annotations"]
+            # A list subclass may define its own iteration: honour it, once.
+            listed = given if type(given) is list else list(given)
             with gc_paused():
-                anns, images, cats = _zerlin.index_annotations(ds["annotations"], "categories" in ds)
+                anns, images, cats = _zerlin.index_annotations(listed, "categories" in ds)
             by_image.update(images)
             by_cat.update(cats)
         self._anns, self._img_to_anns, self._cat_to_imgs = anns, by_image, by_cat
@@ -438,6 +451,22 @@ class COCO:
 
 def _image_index(images: Any) -> dict[Any, Any]:
     return dict(zip(map(operator.itemgetter("id"), images), images))
+
+
+def _coerce_ids(records: Any, field: str, where: str) -> bool:
+    """``int()`` of ``record[field]`` where it is not an int already; whether any changed."""
+    changed = False
+    # list's own iteration: a subclass's __iter__ is left for the index's one pass.
+    for record in list.__iter__(records) if isinstance(records, list) else records:
+        value = record.get(field) if isinstance(record, dict) else None
+        if value is None or type(value) is int:
+            continue
+        try:
+            record[field] = int(value)
+        except (TypeError, ValueError) as e:
+            raise ValueError(f"{where}: {field} {value!r} is not an integer") from e
+        changed = True
+    return changed
 
 
 def _load(index: dict[Any, Any], ids: Any) -> list[Any]:

@@ -81,6 +81,7 @@ from ._output import emit
 
 __all__ = ["COCOeval", "COCOeval_faster", "COCOeval_opt", "Params"]
 
+_GEOMETRY_TYPES = ("bbox", "segm", "boundary")
 _SUPPORTED = ("segm", "bbox", "keypoints", "boundary") + KEYPOINT_TYPES[1:]
 
 
@@ -295,6 +296,11 @@ class COCOeval:
     def _compute(self, img_id: Any, cat_id: Any, p: Params) -> Any:
         if p.iouType in KEYPOINT_TYPES:
             return self._oks(img_id, cat_id, p)
+        if p.iouType not in _GEOMETRY_TYPES:
+            raise ValueError(
+                f"unknown iouType for iou computation: iouType must be one of {', '.join(_GEOMETRY_TYPES)};"
+                f" got {p.iouType!r}"
+            )
         gts, dts = self._pair(img_id, cat_id, p)
         if not gts and not dts:
             return []
@@ -349,6 +355,11 @@ class COCOeval:
             self._native["params_eval"] = self._paramsEval
         emit(f"DONE (t={time.time() - tic:0.2f}s).")
 
+    #: Whether evaluate() calls computeIoU/computeOks for an (image, category)
+    #: with ground truth or detections alone (whose value is [] either way):
+    #: pycocotools does; faster-coco-eval calls it only where both are.
+    _computes_one_sided_pairs = True
+
     def _uses_own_steps(self) -> bool:
         cls = type(self)
         return any(
@@ -361,7 +372,10 @@ class COCOeval:
         self._prepare()
         cats = p.catIds if p.useCats else [-1]
         compute = self.computeOks if p.iouType in KEYPOINT_TYPES else self.computeIoU
-        self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cats}
+        if self._computes_one_sided_pairs:
+            self._ious = {(i, c): compute(i, c) for i in p.imgIds for c in cats}
+        else:
+            self._ious = {(i, c): compute(i, c) if all(self._pair(i, c, p)) else [] for i in p.imgIds for c in cats}
         max_det = p.maxDets[-1]
         self._eval_imgs = [self.evaluateImg(i, c, a, max_det) for c in cats for a in p.areaRng for i in p.imgIds]
 

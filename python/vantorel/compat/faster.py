@@ -222,6 +222,7 @@ class COCO(_Printing, _coco.COCO):
         """Builds the lookup tables (``anns``, ``imgs``, ``cats``, ...); warns,
         as faster-coco-eval does, when an annotation's id is 0 (the evaluation
         cannot match it, as in pycocotools)."""
+        self._integer_image_ids()
         with lines_to(self.print_function):
             super().createIndex()
         if 0 in self.anns:
@@ -397,6 +398,7 @@ class COCOeval_faster(_Printing, COCOeval):
     """
 
     _default_print = _LOG.info
+    _computes_one_sided_pairs = False
 
     def __init__(
         self,
@@ -573,6 +575,7 @@ class COCOeval_faster(_Printing, COCOeval):
         """Sends the summary lines to ``print_function`` and sets ``stats``
         and ``stats_as_dict``; after ``evaluate()`` alone it accumulates
         first, silently, as faster-coco-eval (whose evaluate accumulates) can."""
+        _check_summary_type(self.params.iouType)
         if not self.eval and self._paramsEval:
             with lines_to(_dropped):
                 super().accumulate()
@@ -667,6 +670,7 @@ class COCOeval_faster(_Printing, COCOeval):
         else "AR_<maxDets>"), "AR_<area>", then "AR_50" and "AR_75" (recall
         at IoU 0.50 and 0.75; a later name overwrites an earlier equal one,
         as there). Set by ``summarize()``; before it, AttributeError."""
+        _check_summary_type(self.params.iouType)
         named = getattr(self, "_all_stats", None)
         if named is None or not len(self.stats):  # not summarized, or merged since
             raise AttributeError("stats_as_dict is set by summarize() (or run())")
@@ -676,6 +680,13 @@ class COCOeval_faster(_Printing, COCOeval):
     def all_stats(self) -> np.ndarray:
         """``stats_as_dict``'s values, in its order."""
         return np.array(list(self.stats_as_dict.values()))
+
+    @all_stats.setter
+    def all_stats(self, values: Any) -> None:
+        # New values for stats_as_dict's names, in order (IndexError when
+        # too few: faster-coco-eval raises it on the next read, this at once).
+        values = np.asarray(values, dtype=float)
+        self._all_stats = {name: float(values[i]) for i, name in enumerate(getattr(self, "_all_stats", None) or ())}
 
     @property
     def extended_metrics(self) -> dict[str, Any]:
@@ -742,6 +753,13 @@ class COCOeval_faster(_Printing, COCOeval):
         0.34
         """
         return _extra_calc.auc(recall_list, precision_list)
+
+
+def _check_summary_type(iou_type: str) -> None:
+    """ValueError naming iouType for a type the summary has no layout for
+    (one set on ``params`` after construction)."""
+    if iou_type not in _cocoeval._SUPPORTED:
+        raise ValueError(f"iouType must be one of {', '.join(_cocoeval._SUPPORTED)}; got {iou_type!r}")
 
 
 def _matched_by_category(eval_imgs: Any, anns: Any, n_cats: int, n_areas: int, n_imgs: int) -> list[Any]:

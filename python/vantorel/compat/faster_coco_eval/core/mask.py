@@ -1,5 +1,7 @@
 """``faster_coco_eval.core.mask``: pycocotools' mask functions plus
-faster-coco-eval's ``segmToRle`` and ``rleToBoundary``.
+faster-coco-eval's ``segmToRle`` and ``rleToBoundary``. As there, every
+function reading an RLE's runs raises ValueError for runs that overrun h*w,
+and ``decode`` also for runs that fall short of it.
 
 Examples
 --------
@@ -15,7 +17,13 @@ from typing import Any
 import numpy as np
 
 from .... import _zerlin
-from ...mask import area, decode, encode, frPyObjects, iou, merge, toBbox
+from ... import mask as _pycocotools_mask
+from ...mask import _check_runs, encode, frPyObjects
+
+#: faster-coco-eval's message for counts whose runs overrun h*w, raised by
+#: every function that reads an RLE's runs (pycocotools' ``decode`` alone
+#: raises, with a message of its own).
+OVERRUN = "RLE counts exceed the mask dimensions."
 
 #: The "opencv" backend of ``rleToBoundary`` is served by the same
 #: implementation (faster-coco-eval's own tests require both to agree).
@@ -25,6 +33,42 @@ ValidRleType = list[np.ndarray] | list[list[float]] | np.ndarray | list[dict[str
 
 __all__ = ["ValidRleType", "area", "decode", "encode", "frPyObjects", "iou", "merge", "rleToBoundary",
            "segmToRle", "toBbox"]  # fmt: skip
+
+
+def _items(rleObjs: Any) -> list[Any]:
+    return rleObjs if isinstance(rleObjs, list) else [rleObjs]
+
+
+def decode(rleObjs: Any) -> np.ndarray:
+    """(h, w, n) masks of a list of RLEs, or the (h, w) mask of one RLE
+    dict; ValueError for runs that overrun h*w or fall short of it."""
+    _check_runs(_items(rleObjs), OVERRUN, whole=True)
+    return _pycocotools_mask.decode(rleObjs)
+
+
+def area(rleObjs: Any) -> Any:
+    """uint32 areas of a list of RLEs, or the area of one RLE dict."""
+    _check_runs(_items(rleObjs), OVERRUN)
+    return _pycocotools_mask.area(rleObjs)
+
+
+def toBbox(rleObjs: Any) -> np.ndarray:
+    """(n, 4) [x, y, w, h] boxes of a list of RLEs, or the (4,) box of one RLE dict."""
+    _check_runs(_items(rleObjs), OVERRUN)
+    return _pycocotools_mask.toBbox(rleObjs)
+
+
+def merge(rleObjs: Any, intersect: int = 0) -> dict[str, Any]:
+    """The union (or with ``intersect``, the intersection) of a list of RLEs."""
+    _check_runs(_items(rleObjs), OVERRUN)
+    return _pycocotools_mask.merge(rleObjs, intersect)
+
+
+def iou(dt: Any, gt: Any, pyiscrowd: Any) -> Any:
+    """IoU of each ``dt`` with each ``gt`` (both boxes or both RLEs); a crowd
+    ground truth is measured against the detection's area alone."""
+    _check_runs([*(dt if isinstance(dt, list) else ()), *(gt if isinstance(gt, list) else ())], OVERRUN)
+    return _pycocotools_mask.iou(dt, gt, pyiscrowd)
 
 
 def segmToRle(segm: list[float] | list[int] | dict[str, Any], w: int, h: int) -> dict[str, Any]:
