@@ -77,11 +77,20 @@ def test_refcounts_and_memory_stay_flat(name):
     run_many(fn, 200)  # warm caches, interned keys, small-int pools
     gc.collect()
     before = [sys.getrefcount(o) for o in tracked]
-    mem_before = rss_bytes() if os.path.exists(STATM) else None
     run_many(fn, 3000)
     gc.collect()
     assert [sys.getrefcount(o) for o in tracked] == before
-    if mem_before is None:
+    if not os.path.exists(STATM):
         pytest.skip(f"reference counts checked; resident memory needs Linux's {STATM}")
-    # Thousands of calls that leaked even a small object each would add megabytes.
-    assert rss_bytes() - mem_before < 2 << 20
+    # Thousands of calls that leaked even a small object each would add megabytes
+    # in every window. Late in a long test run the heap is large and fragmented, so
+    # one window may still map a few fresh pages once: a leak must show in all three.
+    growth = []
+    for _ in range(3):
+        mem_before = rss_bytes()
+        run_many(fn, 3000)
+        gc.collect()
+        growth.append(rss_bytes() - mem_before)
+        if growth[-1] < 2 << 20:
+            break
+    assert min(growth) < 2 << 20, growth
