@@ -17,6 +17,20 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+def assert_memory_flat(fn, n):
+    """A leak grows resident memory in every window of n calls. Late in a long test run the
+    heap is large and fragmented, so one window may still map a few fresh pages once."""
+    growth = []
+    for _ in range(3):
+        before = rss_bytes()
+        run_many(fn, n)
+        gc.collect()
+        growth.append(rss_bytes() - before)
+        if growth[-1] < 2 << 20:
+            return
+    raise AssertionError(f"resident memory grew in every window: {growth}")
+
+
 def run_many(fn, n):
     for _ in range(n):
         try:
@@ -82,15 +96,5 @@ def test_refcounts_and_memory_stay_flat(name):
     assert [sys.getrefcount(o) for o in tracked] == before
     if not os.path.exists(STATM):
         pytest.skip(f"reference counts checked; resident memory needs Linux's {STATM}")
-    # Thousands of calls that leaked even a small object each would add megabytes
-    # in every window. Late in a long test run the heap is large and fragmented, so
-    # one window may still map a few fresh pages once: a leak must show in all three.
-    growth = []
-    for _ in range(3):
-        mem_before = rss_bytes()
-        run_many(fn, 3000)
-        gc.collect()
-        growth.append(rss_bytes() - mem_before)
-        if growth[-1] < 2 << 20:
-            break
-    assert min(growth) < 2 << 20, growth
+    # Thousands of calls that leaked even a small object each would add megabytes.
+    assert_memory_flat(fn, 3000)
