@@ -51,6 +51,12 @@ bool all_are(const Verdict* v, std::size_t n, Verdict x) {
     return true;
 }
 
+// A detection in the order sorting ranks: its score as an integer key.
+struct KeyedDet {
+    uint64_t key;
+    uint32_t flat, rank;  // as in SortedDet
+};
+
 }  // namespace
 
 Accumulator::Accumulator(const EvalParams& p, uint64_t entry_limit) : p_(p), limit_(entry_limit) {
@@ -62,14 +68,15 @@ Accumulator::Accumulator(const EvalParams& p, uint64_t entry_limit) : p_(p), lim
 
 void Accumulator::build_sorted(const std::vector<uint64_t>& dt_off, const std::vector<double>& dt_score) {
     const std::size_t E = dt_off.size() - 1;
-    sorted_.clear();
-    sorted_.reserve(dt_score.size());
+    std::vector<KeyedDet> keyed, tmp;
+    keyed.reserve(dt_score.size());
     for (std::size_t e = 0; e < E; ++e)
         for (uint64_t f = dt_off[e]; f < dt_off[e + 1]; ++f)
-            sorted_.push_back(SortedDet{dt_score[f], uint32_t(f), uint32_t(f - dt_off[e])});
-    std::vector<SortedDet> tmp;
-    detail::stable_sort(std::span<SortedDet>(sorted_), tmp,
-                        [](const SortedDet& x, const SortedDet& y) { return detail::score_before(x.score, y.score); });
+            keyed.push_back(KeyedDet{detail::score_key(dt_score[f]), uint32_t(f), uint32_t(f - dt_off[e])});
+    detail::radix_sort(std::span<KeyedDet>(keyed), tmp, [](const KeyedDet& x) { return x.key; });
+    sorted_.resize(keyed.size());
+    for (std::size_t i = 0; i < keyed.size(); ++i)
+        sorted_[i] = SortedDet{dt_score[keyed[i].flat], keyed[i].flat, keyed[i].rank};
     const std::size_t N = sorted_.size(), W = (N + 63) / 64;
     selections_.assign(p_.max_dets.size(), {});
     for (std::size_t m = 0; m < p_.max_dets.size(); ++m) {
@@ -85,7 +92,8 @@ void Accumulator::build_sorted(const std::vector<uint64_t>& dt_off, const std::v
     }
 }
 
-void Accumulator::accumulate(std::size_t a, const std::vector<Verdict>& status, const std::vector<uint8_t>& gt_ignore) {
+void Accumulator::accumulate(std::size_t a, const std::vector<Verdict>& status, const std::vector<uint8_t>& gt_ignore,
+                             std::span<const uint8_t> mixed) {
     const std::size_t T = p_.iou_thrs.size(), R = p_.rec_thrs.size(), M = p_.max_dets.size();
     uint64_t npig = 0;
     for (uint8_t g : gt_ignore) npig += g == 0;
@@ -98,6 +106,10 @@ void Accumulator::accumulate(std::size_t a, const std::vector<Verdict>& status, 
         const Verdict* v = status.data() + std::size_t(sorted_[i].flat) * T;
         const std::size_t word = i / 64, bit = i % 64;
         // Most detections match nothing: the same verdict at every threshold.
+        if (!mixed.empty() && !mixed[sorted_[i].flat] && T > 0) {
+            if (v[0] == Verdict::FalsePositive) plain_fp_[word] |= uint64_t(1) << bit;
+            continue;
+        }
         if (all_are(v, T, Verdict::FalsePositive)) {
             plain_fp_[word] |= uint64_t(1) << bit;
             continue;

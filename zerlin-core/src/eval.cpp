@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <mutex>
 #include <string>
@@ -19,6 +20,8 @@ namespace {
 
 constexpr double kMaxThreshold = 1.0 - 1e-10;
 constexpr std::size_t kMinPiece = 64;
+// Detection x ground-truth pairs matched between two checks for a cancel.
+constexpr uint64_t kCancelWork = 4096;
 // Without use_area, a ground truth's keypoint scale is this share of its box area.
 constexpr double kBoxScale = 0.53;
 
@@ -169,6 +172,39 @@ void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint3
     }
 }
 
+namespace {
+
+// n verdicts set to v, eight at a time: n is small (the thresholds), too
+// small for a call to memset to pay.
+inline void fill_verdicts(Verdict* out, std::size_t n, Verdict v) {
+    const uint64_t pattern = uint64_t(0x0101010101010101) * uint8_t(v);
+    if (n < 8) {
+        for (std::size_t t = 0; t < n; ++t) out[t] = v;
+        return;
+    }
+    for (std::size_t t = 0; t + 8 <= n; t += 8) std::memcpy(out + t, &pattern, 8);
+    std::memcpy(out + n - 8, &pattern, 8);  // the tail, overlapping
+}
+
+// The position in [0, G) of the largest IoU at or above thr among those not
+// taken, the first of equals (-1 if none), looking at [kept, G) only when
+// [0, kept) has none. NaN is taken by any comparison, as in the reference.
+inline std::ptrdiff_t best_match(const double* row, const uint8_t* taken, std::size_t kept, double thr, std::size_t G) {
+    std::ptrdiff_t m = -1;
+    double best = thr;
+    for (std::size_t q = 0; q < G; ++q) {
+        if (q == kept && m >= 0) break;
+        if (taken[q]) continue;
+        const double v = row[q];
+        if (v < best) continue;
+        best = v;
+        m = static_cast<std::ptrdiff_t>(q);
+    }
+    return m;
+}
+
+}  // namespace
+
 // Per-category working set: image entries, their IoU results (flat, with
 // per-entry offsets) and the match results of the current area range.
 
@@ -193,9 +229,11 @@ struct Engine::Category {
     std::vector<GtFlags> gt_flags;
     // Match results of one area range, rewritten for the next.
     std::vector<Verdict> status;     // D x T per entry ([d][t])
+    std::vector<uint8_t> mixed;      // D per entry: matched at some threshold
     std::vector<uint8_t> gt_ignore;  // G per entry, GT order
     std::vector<int32_t> gt_order;   // G per entry: position in group order
     std::vector<int32_t> dt_match;   // T x D per entry ([t][d]): GT order position or -1
+    bool keep_matches = true;        // dt_match is wanted (records, per-instance rows)
 
     std::size_t D(std::size_t e) const { return dt_off[e + 1] - dt_off[e]; }
     std::size_t G(std::size_t e) const { return gt_off[e + 1] - gt_off[e]; }
@@ -206,6 +244,10 @@ struct Engine::Scratch {
     std::vector<uint32_t> sort_buf, sort_tmp;
     std::vector<uint8_t> gt_taken;  // T x G
     std::vector<uint8_t> group_ignore;
+    std::vector<double> thr;        // the IoU thresholds, capped
+    double lowest = 0.0;            // a best IoU below this matches at no threshold
+    std::vector<uint8_t> crowd_at;  // G, by position in the group order
+    std::vector<double> row;        // one detection's IoUs in the group order
 };
 
 // Engines of fewer rows leave the allocator's free memory where it is.
@@ -413,65 +455,68 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
 }
 
 void Engine::match_entry(Category& c, std::size_t e, double lo, double hi, Scratch& s) const {
-    const std::size_t D = c.D(e), G = c.G(e), T = params_.iou_thrs.size();
+    const std::size_t D = c.D(e), G = c.G(e), T = s.thr.size();
     uint8_t* ignored_at = c.gt_ignore.data() + c.gt_off[e];  // by position in `order`
     int32_t* order = c.gt_order.data() + c.gt_off[e];
     int32_t* dt_match = c.dt_match.data() + c.dt_off[e] * T;
     Verdict* status = c.status.data() + c.dt_off[e] * T;
+    uint8_t* mixed = c.mixed.data() + c.dt_off[e];
 
     // Area-range ignore, then the stable partition: non-ignored first.
     const double* gt_area = c.gt_area.data() + c.gt_off[e];
     const GtFlags* gt_flags = c.gt_flags.data() + c.gt_off[e];
-    s.group_ignore.resize(G);
+    if (s.group_ignore.size() < G) s.group_ignore.resize(G);
     for (std::size_t g = 0; g < G; ++g)
         s.group_ignore[g] = (gt_flags[g].ignored || gt_area[g] < lo || gt_area[g] > hi) ? 1 : 0;
-    std::size_t p = 0;
-    for (int pass = 0; pass < 2; ++pass)
+    std::size_t p = 0, kept = 0;
+    for (int pass = 0; pass < 2; ++pass) {
         for (std::size_t g = 0; g < G; ++g)
             if (s.group_ignore[g] == pass) {
                 order[p] = static_cast<int32_t>(g);
                 ignored_at[p] = static_cast<uint8_t>(pass);
                 ++p;
             }
-
-    std::fill_n(dt_match, T * D, -1);
-    if (D > 0 && G > 0) {
-        s.gt_taken.assign(T * G, 0);
-        const double* iou = c.iou.data() + c.mat_off[e];
-        const double* row_max = c.row_max.data() + c.dt_off[e];
-        for (std::size_t t = 0; t < T; ++t) {
-            uint8_t* taken = s.gt_taken.data() + t * G;
-            int32_t* match_t = dt_match + t * D;
-            const double thr = std::min(params_.iou_thrs[t], kMaxThreshold);
-            for (std::size_t d = 0; d < D; ++d) {
-                double best = thr;
-                if (best > row_max[d]) continue;
-                const double* row = iou + d * G;
-                std::ptrdiff_t m = -1;
-                for (std::size_t q = 0; q < G; ++q) {
-                    if (taken[q] && !gt_flags[order[q]].crowd) continue;
-                    if (m >= 0 && !ignored_at[m] && ignored_at[q]) break;
-                    double v = row[order[q]];
-                    if (v < best) continue;
-                    best = v;
-                    m = static_cast<std::ptrdiff_t>(q);
-                }
-                if (m >= 0) {
-                    match_t[d] = static_cast<int32_t>(m);
-                    taken[m] = 1;
-                }
-            }
-        }
+        if (pass == 0) kept = p;
     }
+
+    if (c.keep_matches) std::fill_n(dt_match, T * D, -1);
     const double* dt_area = c.dt_area.data() + c.dt_off[e];
     const uint8_t* dt_flagged = c.dt_flagged.data() + c.dt_off[e];
     for (std::size_t d = 0; d < D; ++d) {
-        bool out = dt_area[d] < lo || dt_area[d] > hi || dt_flagged[d];
-        std::fill_n(status + d * T, T, out ? Verdict::Ignored : Verdict::FalsePositive);
-        if (G == 0) continue;  // nothing matched
+        const bool out = dt_area[d] < lo || dt_area[d] > hi || dt_flagged[d];
+        fill_verdicts(status + d * T, T, out ? Verdict::Ignored : Verdict::FalsePositive);
+        mixed[d] = 0;
+    }
+    if (G == 0) return;  // nothing matched
+    // Each threshold's matching is independent of the others', so a
+    // detection is matched at every threshold in turn; one whose best IoU is
+    // below all of them (most are) is passed over once.
+    const double* iou = c.iou.data() + c.mat_off[e];
+    const double* row_max = c.row_max.data() + c.dt_off[e];
+    bool ready = false;
+    for (std::size_t d = 0; d < D; ++d) {
+        if (s.lowest > row_max[d]) continue;
+        if (!ready) {
+            ready = true;
+            if (s.row.size() < G) {
+                s.row.resize(G);
+                s.crowd_at.resize(G);
+            }
+            s.gt_taken.assign(T * G, 0);
+            for (std::size_t q = 0; q < G; ++q) s.crowd_at[q] = gt_flags[order[q]].crowd;
+        }
+        for (std::size_t q = 0; q < G; ++q) s.row[q] = iou[d * G + order[q]];
         for (std::size_t t = 0; t < T; ++t) {
-            int32_t m = dt_match[t * D + d];
-            if (m >= 0) status[d * T + t] = ignored_at[m] ? Verdict::Ignored : Verdict::TruePositive;
+            if (s.thr[t] > row_max[d]) continue;
+            // The best ground truth not taken (a crowd is never taken), the
+            // ignored ones only when no other reaches the threshold.
+            uint8_t* taken = s.gt_taken.data() + t * G;
+            const std::ptrdiff_t m = best_match(s.row.data(), taken, kept, s.thr[t], G);
+            if (m < 0) continue;
+            if (c.keep_matches) dt_match[t * D + d] = static_cast<int32_t>(m);
+            if (!s.crowd_at[m]) taken[m] = 1;
+            status[d * T + t] = ignored_at[m] ? Verdict::Ignored : Verdict::TruePositive;
+            mixed[d] = 1;
         }
     }
 }
@@ -480,14 +525,29 @@ void Engine::match_area(Category& c, std::size_t a, Pool& pool) const {
     Stopwatch sw;
     const std::size_t E = c.entries.size(), T = params_.iou_thrs.size();
     c.status.resize(c.dt_off[E] * T);
-    c.dt_match.resize(c.dt_off[E] * T);
+    c.mixed.resize(c.dt_off[E]);
+    if (c.keep_matches) c.dt_match.resize(c.dt_off[E] * T);
     c.gt_ignore.resize(c.gt_off[E]);
     c.gt_order.resize(c.gt_off[E]);
     const double lo = params_.area_rng[a][0], hi = params_.area_rng[a][1];
     pool.for_range(E, kMinPiece, [&](std::size_t b, std::size_t end) {
         Scratch s;
+        s.thr.resize(T);
+        s.lowest = std::numeric_limits<double>::infinity();
+        for (std::size_t t = 0; t < T; ++t) {
+            s.thr[t] = std::min(params_.iou_thrs[t], kMaxThreshold);
+            // A NaN threshold takes any detection: none is passed over then.
+            s.lowest = std::isnan(s.thr[t]) ? -std::numeric_limits<double>::infinity() : std::min(s.lowest, s.thr[t]);
+        }
+        // Most entries are a few detections: checking for a cancel before
+        // every one cost more than matching some.
+        uint64_t work = kCancelWork;
         for (std::size_t e = b; e < end; ++e) {
-            check_cancelled();
+            if (work >= kCancelWork) {
+                check_cancelled();
+                work = 0;
+            }
+            work += (c.D(e) + 1) * (c.G(e) + 1);
             match_entry(c, e, lo, hi, s);
         }
     });
@@ -495,12 +555,13 @@ void Engine::match_area(Category& c, std::size_t a, Pool& pool) const {
 }
 
 template <class F>
-void Engine::walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit) const {
+void Engine::walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit, bool keep_matches) const {
     pool.for_range(params_.num_slots(), 1, [&](std::size_t kb, std::size_t ke) {
         for (std::size_t k = kb; k < ke; ++k) {
             check_cancelled();
             Category c;
             c.slot = k;
+            c.keep_matches = keep_matches;
             compute_ious(c, pool);
             for (std::size_t a = first_area; a < end_area; ++a) {
                 match_area(c, a, pool);
@@ -608,28 +669,31 @@ RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
     std::vector<CategoryRecords> records(collect_eval_imgs ? K : 0);
     // A slot's areas are matched in turn on one thread, so its accumulator lives from its first area to its last.
     std::vector<std::unique_ptr<Accumulator>> accumulators(K);
-    walk(0, A, pool, [&](const Category& c, std::size_t k, std::size_t a) {
-        Stopwatch sw;
-        if (a == 0) {
-            accumulators[k] = std::make_unique<Accumulator>(p, p.det_limit());
-            accumulators[k]->build_sorted(c.dt_off, c.dt_score);
-        }
-        Accumulator& acc = *accumulators[k];
-        acc.accumulate(a, c.status, c.gt_ignore);
-        sw.add_to(timings_->accumulate_cpu);
-        if (collect_eval_imgs) add_records(c, a, records[k].records, records[k].slots);
-        if (a + 1 < A) return;
-        std::lock_guard<std::mutex> guard(output_lock);
-        for (std::size_t t = 0; t < T; ++t) {
-            std::copy_n(acc.rec.data() + t * A * M, A * M, res.recall.data() + (t * K + k) * A * M);
-            for (std::size_t r = 0; r < R; ++r) {
-                std::size_t src = (t * R + r) * A * M, dst = ((t * R + r) * K + k) * A * M;
-                std::copy_n(acc.prec.data() + src, A * M, res.precision.data() + dst);
-                std::copy_n(acc.score.data() + src, A * M, res.scores.data() + dst);
+    walk(
+        0, A, pool,
+        [&](const Category& c, std::size_t k, std::size_t a) {
+            Stopwatch sw;
+            if (a == 0) {
+                accumulators[k] = std::make_unique<Accumulator>(p, p.det_limit());
+                accumulators[k]->build_sorted(c.dt_off, c.dt_score);
             }
-        }
-        accumulators[k].reset();
-    });
+            Accumulator& acc = *accumulators[k];
+            acc.accumulate(a, c.status, c.gt_ignore, c.mixed);
+            sw.add_to(timings_->accumulate_cpu);
+            if (collect_eval_imgs) add_records(c, a, records[k].records, records[k].slots);
+            if (a + 1 < A) return;
+            std::lock_guard<std::mutex> guard(output_lock);
+            for (std::size_t t = 0; t < T; ++t) {
+                std::copy_n(acc.rec.data() + t * A * M, A * M, res.recall.data() + (t * K + k) * A * M);
+                for (std::size_t r = 0; r < R; ++r) {
+                    std::size_t src = (t * R + r) * A * M, dst = ((t * R + r) * K + k) * A * M;
+                    std::copy_n(acc.prec.data() + src, A * M, res.precision.data() + dst);
+                    std::copy_n(acc.score.data() + src, A * M, res.scores.data() + dst);
+                }
+            }
+            accumulators[k].reset();
+        },
+        collect_eval_imgs);
     if (collect_eval_imgs) gather_records(records, A * I, res);
     return res;
 }
@@ -638,9 +702,12 @@ RunResult Engine::eval_records(Pool& pool) const {
     const EvalParams& p = params_;
     RunResult res = sized_result(p);
     std::vector<CategoryRecords> records(res.K);
-    walk(0, res.A, pool, [&](const Category& c, std::size_t k, std::size_t a) {
-        add_records(c, a, records[k].records, records[k].slots);
-    });
+    walk(
+        0, res.A, pool,
+        [&](const Category& c, std::size_t k, std::size_t a) {
+            add_records(c, a, records[k].records, records[k].slots);
+        },
+        true);
     gather_records(records, res.A * p.img_ids.size(), res);
     return res;
 }
@@ -697,8 +764,9 @@ InstanceRows Engine::per_instance(std::size_t t_idx, std::size_t a_idx, uint64_t
         throw_value("a_idx " + std::to_string(a_idx) + " is out of range for " + std::to_string(p.area_rng.size()) +
                     " area ranges");
     std::vector<InstanceRows> outs(p.num_slots());
-    walk(a_idx, a_idx + 1, pool,
-         [&](const Category& c, std::size_t k, std::size_t) { instance_rows(c, t_idx, max_det, outs[k]); });
+    walk(
+        a_idx, a_idx + 1, pool,
+        [&](const Category& c, std::size_t k, std::size_t) { instance_rows(c, t_idx, max_det, outs[k]); }, true);
     InstanceRows all;
     auto append = [](auto& dst, const auto& src) { dst.insert(dst.end(), src.begin(), src.end()); };
     for (const InstanceRows& o : outs) {

@@ -1,11 +1,16 @@
-// Stable sort on a caller-owned scratch buffer: insertion sort for short runs,
-// bottom-up merging above, so steady-state sorting allocates nothing.
+// Stable sorts on a caller-owned scratch buffer, so steady-state sorting
+// allocates nothing: insertion sort for short runs, bottom-up merging above
+// (any order), or bytes of an integer key (radix_sort).
 #pragma once
 
 #include <algorithm>
+#include <array>
+#include <bit>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace zerlin::detail {
@@ -16,6 +21,17 @@ inline bool score_before(double a, double b) noexcept {
     if (std::isnan(a)) return false;
     if (std::isnan(b)) return true;
     return a > b;
+}
+
+// An integer whose ascending order is score_before's order, equal for
+// scores neither orders (NaNs; 0.0 and -0.0), so sorting by it stably keeps
+// the ties in input order just as sorting by score_before does.
+inline std::uint64_t score_key(double a) noexcept {
+    if (std::isnan(a)) return ~std::uint64_t(0);
+    if (a == 0.0) a = 0.0;
+    const std::uint64_t bits = std::bit_cast<std::uint64_t>(a), sign = std::uint64_t(1) << 63;
+    const std::uint64_t ascending = (bits & sign) ? ~bits : (bits | sign);
+    return ~ascending;  // descending; -inf's key stays below NaN's
 }
 
 template <class T, class Less>
@@ -51,6 +67,36 @@ void stable_sort(std::span<T> a, std::vector<T>& scratch, Less less) {
             while (i < mid) dst[k++] = src[i++];
             while (j < hi) dst[k++] = src[j++];
         }
+        std::swap(src, dst);
+    }
+    if (src != a.data()) std::copy(src, src + n, a.data());
+}
+
+// Stable sort by key(x), a 64-bit integer: least significant byte first,
+// passing over the bytes all keys share. Cheaper than comparing for the
+// thousands of detections of a category.
+template <class T, class Key>
+void radix_sort(std::span<T> a, std::vector<T>& scratch, Key key) {
+    constexpr std::size_t kRun = 20;
+    const std::size_t n = a.size();
+    if (n <= kRun) {
+        insertion_sort(a.data(), n, [&](const T& x, const T& y) { return key(x) < key(y); });
+        return;
+    }
+    std::array<std::array<std::size_t, 256>, 8> count{};
+    for (const T& x : a) {
+        const std::uint64_t k = key(x);
+        for (int b = 0; b < 8; ++b) ++count[b][(k >> (8 * b)) & 255];
+    }
+    if (scratch.size() < n) scratch.resize(n);
+    T* src = a.data();
+    T* dst = scratch.data();
+    for (int b = 0; b < 8; ++b) {
+        std::array<std::size_t, 256>& at = count[b];
+        if (at[(key(src[0]) >> (8 * b)) & 255] == n) continue;  // one value: the order stands
+        std::size_t sum = 0;
+        for (std::size_t& c : at) sum += std::exchange(c, sum);
+        for (std::size_t i = 0; i < n; ++i) dst[at[(key(src[i]) >> (8 * b)) & 255]++] = src[i];
         std::swap(src, dst);
     }
     if (src != a.data()) std::copy(src, src + n, a.data());

@@ -186,3 +186,21 @@ TEST(SortByScore, StableDescendingNanLastAcrossSortPaths) {
         }
     }
 }
+
+TEST(SortByScore, RadixByScoreKeyKeepsTheComparisonOrder) {
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const double awkward[] = {
+        nan, -nan, inf, -inf, 0.0, -0.0, 1.0, -1.0, 0.5, 1e-310, -1e-310, 0.423, 0.4230000000000001};
+    std::mt19937 rng(5);
+    for (std::size_t n : {0u, 1u, 20u, 21u, 300u, 5000u}) {
+        std::vector<double> sc(n);
+        for (auto& s : sc) s = rng() % 3 == 0 ? awkward[rng() % std::size(awkward)] : double(rng() % 1000) / 997;
+        std::vector<uint32_t> expect(n), got(n), scratch;
+        for (uint32_t i = 0; i < n; ++i) expect[i] = got[i] = i;
+        zerlin::detail::stable_sort(std::span<uint32_t>(expect), scratch,
+                                    [&](uint32_t a, uint32_t b) { return zerlin::detail::score_before(sc[a], sc[b]); });
+        zerlin::detail::radix_sort(std::span<uint32_t>(got), scratch,
+                                   [&](uint32_t a) { return zerlin::detail::score_key(sc[a]); });
+        EXPECT_EQ(got, expect) << "n=" << n;
+    }
+}

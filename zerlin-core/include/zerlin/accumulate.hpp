@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "zerlin/params.hpp"
@@ -31,8 +32,11 @@ class Accumulator {
     void build_sorted(const std::vector<uint64_t>& dt_off, const std::vector<double>& dt_score);
 
     // Area a's blocks from the detections' verdicts (T per detection, in
-    // dt_score's order) and the ignore flags of the ground truths.
-    void accumulate(std::size_t a, const std::vector<Verdict>& status, const std::vector<uint8_t>& gt_ignore);
+    // dt_score's order) and the ignore flags of the ground truths. `mixed`,
+    // when given, flags each detection whose verdicts may differ between
+    // thresholds; the others' are all their first.
+    void accumulate(std::size_t a, const std::vector<Verdict>& status, const std::vector<uint8_t>& gt_ignore,
+                    std::span<const uint8_t> mixed = {});
 
     std::vector<double> prec, rec, score;
 

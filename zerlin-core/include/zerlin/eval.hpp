@@ -114,9 +114,10 @@ class Engine {
     void match_entry(Category& c, std::size_t e, double lo, double hi, Scratch& s) const;
     // The one walk over evaluation entries: every category slot (in parallel
     // over slots) matched at area ranges [first_area, end_area), with
-    // visit(category, slot, area) after each.
+    // visit(category, slot, area) after each; each entry's matches kept
+    // (Category::dt_match) only when asked.
     template <class F>
-    void walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit) const;
+    void walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit, bool keep_matches) const;
     // The evaluation-image record of entry e after matching at area a.
     EvalImage eval_image(const Category& c, std::size_t e, std::size_t a) const;
     // Appends the records of a matched category's entries at area a, noting

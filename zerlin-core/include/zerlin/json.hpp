@@ -202,6 +202,34 @@ inline const char* skip_digits(const char* p, const char* end) noexcept {
     return p;
 }
 
+// The end of a number without sign or exponent ("0", "12", "271.61") that
+// ends inside the 8 bytes at p, or nullptr for anything else (longer,
+// exponent, malformed), which the general path then reads with its
+// messages. Polygon coordinates are mostly such numbers.
+inline const char* short_plain_number_end(const char* p, const char* end) noexcept {
+    if constexpr (std::endian::native == std::endian::little) {
+        if (end - p < 8) return nullptr;
+        std::uint64_t x;
+        std::memcpy(&x, p, 8);
+        // As in skip_digits: a byte's high nibble is set at a non-digit, and
+        // exactly so up to the second non-digit, since no digit and no '.'
+        // carries into the byte after it.
+        const std::uint64_t a = x ^ 0x3030303030303030u;
+        const std::uint64_t other = (a | (a + 0x0606060606060606u)) & 0xF0F0F0F0F0F0F0F0u;
+        if (other == 0) return nullptr;
+        const int n = std::countr_zero(other) / 8;  // integer digits
+        if (n == 0 || (n > 1 && p[0] == '0')) return nullptr;
+        if (p[n] != '.') return (p[n] | 0x20) == 'e' ? nullptr : p + n;
+        if (n >= 6) return nullptr;
+        const std::uint64_t rest = other >> (8 * (n + 1));
+        if (rest == 0) return nullptr;
+        const int f = std::countr_zero(rest) / 8;  // fraction digits
+        if (f == 0 || (p[n + 1 + f] | 0x20) == 'e') return nullptr;
+        return p + n + 1 + f;
+    }
+    return nullptr;
+}
+
 inline bool is_space(unsigned char c) noexcept {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
@@ -672,6 +700,10 @@ inline double JsonReader::read_float(const char* start, bool neg, std::uint64_t 
 inline void JsonReader::skip_number() {
     // Input that ends inside a number is reported as read_number does.
     if (*p_ == '-') ++p_;
+    if (const char* q = json_detail::short_plain_number_end(p_, end_)) {
+        p_ = q;
+        return;
+    }
     auto is_digit = [&] { return p_ != end_ && unsigned(static_cast<unsigned char>(*p_)) - '0' <= 9; };
     if (p_ == end_) fail_here(JsonErrc::EofWhileParsingValue);
     char c = *p_;
