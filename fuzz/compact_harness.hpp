@@ -128,7 +128,7 @@ class HandleSides {
     // evaluation decoded (the others keep an empty mask).
     void check_sequential_reader(const zerlin::RecordSet& rs) const {
         zerlin::RasterScratch scratch;
-        auto decoded = [&](std::size_t i) { return !rs.masks[i].counts.empty(); };
+        auto decoded = [&](std::size_t i) { return !rs.masks.empty() && !rs.masks[i].counts.empty(); };
         try {
             zerlin::read_segmentations_sequentially(
                 snap_, rs.size(), decoded, [&](std::size_t i, zerlin::SegmentationScan& scan) {

@@ -292,8 +292,8 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
 
     for (const RecordSet* rs : {&gt_, &dt_})
         if ((rs->kind == GeometryKind::Masks || rs->kind == GeometryKind::BoundaryMasks) &&
-            (rs->masks.size() != rs->size() ||
-             (rs->kind == GeometryKind::BoundaryMasks && rs->boundaries.size() != rs->size())))
+            ((!rs->masks.empty() && rs->masks.size() != rs->size()) ||
+             (rs->kind == GeometryKind::BoundaryMasks && rs->boundaries.size() != rs->masks.size())))
             throw_internal("mask column incomplete");
     // The smallest threshold bounds which IoUs matching can ever compare.
     mask_hint_ = std::numeric_limits<double>::infinity();
@@ -327,12 +327,13 @@ void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi
     const std::size_t D = di.size(), G = gi.size();
     s.crowd.resize(G);
     for (std::size_t g = 0; g < G; ++g) s.crowd[g] = gt_.crowd[gi[g]];
+    // A side without a mask column has every mask kept compressed or none.
+    static const Rle kNoMask;
     auto gather = [](const std::vector<Rle>& masks, const RecordSet* packed, std::span<const uint32_t> idx,
                      std::vector<MaskRef>& out) {
-        if (masks.empty() && !idx.empty()) throw_internal("mask column missing");
         out.resize(idx.size());
         for (std::size_t i = 0; i < idx.size(); ++i) {
-            out[i] = MaskRef{&masks[idx[i]], nullptr};
+            out[i] = MaskRef{masks.empty() ? &kNoMask : &masks[idx[i]], nullptr};
             if (packed && !packed->packed_masks.empty()) out[i].packed = packed->packed_mask(idx[i]);
         }
     };

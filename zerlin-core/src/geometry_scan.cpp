@@ -20,64 +20,57 @@ bool is_space_char(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-std::string_view trim(std::string_view s) {
-    while (!s.empty() && is_space_char(s.front())) s.remove_prefix(1);
-    while (!s.empty() && is_space_char(s.back())) s.remove_suffix(1);
-    return s;
-}
-
-// Calls f(token) for each comma-separated token of s (none when s is blank);
-// stops and returns false as soon as f does.
-template <class F>
-bool for_each_token(std::string_view s, F&& f) {
-    if (trim(s).empty()) return true;
-    for (;;) {
-        std::size_t comma = s.find(',');
-        if (!f(trim(s.substr(0, comma)))) return false;
-        if (comma == std::string_view::npos) return true;
-        s.remove_prefix(comma + 1);
+// Past the plain number at q (its value, finite, in v), or nullptr for any
+// other text: the short ones exactly from their digits, the rest by the full
+// conversion.
+const char* plain_value(const char* q, const char* end, double& v) {
+    plain_numbers::Token t;
+    const char* last = plain_numbers::short_number(q, end, t);
+    if (last != nullptr) {
+        v = plain_numbers::short_value(t);
+        return last;
     }
+    auto res = parse_double(q, end, v);
+    if (res.ec != std::errc() || !std::isfinite(v)) return nullptr;
+    return res.ptr;
 }
 
-bool is_digit_char(char c) {
-    return c >= '0' && c <= '9';
+const char* skip_spaces(const char* p, const char* end) {
+    while (p != end && is_space_char(*p)) ++p;
+    return p;
 }
 
-// true/false as 1/0, or a decimal literal with a finite value.
-bool token_value(std::string_view t, double& v) {
-    if (t == "true") return v = 1.0, true;
-    if (t == "false") return v = 0.0, true;
-    if (t.empty() || !(t[0] == '-' || is_digit_char(t[0]))) return false;
-    auto res = parse_double(t.data(), t.data() + t.size(), v);
-    return res.ec == std::errc() && res.ptr == t.data() + t.size() && std::isfinite(v);
-}
-
+// Polygon rings as nearly every file writes them: an array of flat arrays
+// of plain numbers. False for any other text, which read_segmentation then
+// reads (and words the error of).
 bool fast_polygons(std::string_view text, SegmentationScan& out) {
-    text = trim(text);
-    if (text.size() < 2 || text.front() != '[' || text.back() != ']') return false;
+    const char* p = skip_spaces(text.data(), text.data() + text.size());
+    const char* const end = text.data() + text.size();
+    if (p == end || *p != '[') return false;
     out.coords.clear();
     out.ring_ends.clear();
-    std::string_view rest = trim(text.substr(1, text.size() - 2));
-    while (!rest.empty()) {
-        if (rest.front() != '[') return false;
-        std::size_t close = rest.find(']');
-        if (close == std::string_view::npos) return false;
-        std::string_view inner = rest.substr(1, close - 1);
-        if (inner.find('[') != std::string_view::npos) return false;
-        bool ok = for_each_token(inner, [&](std::string_view t) {
-            double v;
-            if (!token_value(t, v)) return false;
-            out.coords.push_back(v);
-            return true;
-        });
-        if (!ok || out.coords.size() > 0xFFFFFFFFu) return false;
-        out.ring_ends.push_back(std::uint32_t(out.coords.size()));
-        rest = trim(rest.substr(close + 1));
-        if (rest.empty()) break;
-        if (rest.front() != ',') return false;
-        rest = trim(rest.substr(1));
-        if (rest.empty()) return false;
+    p = skip_spaces(p + 1, end);
+    if (p != end && *p == ']') {
+        ++p;
+    } else {
+        for (;;) {
+            p = plain_numbers::walk_array(p, end, [&](const char* q) -> const char* {
+                double v;
+                const char* next = plain_value(q, end, v);
+                if (next != nullptr) out.coords.push_back(v);
+                return next;
+            });
+            if (p == nullptr || out.coords.size() > 0xFFFFFFFFu) return false;
+            out.ring_ends.push_back(std::uint32_t(out.coords.size()));
+            p = skip_spaces(p, end);
+            if (p == end) return false;
+            const char c = *p++;
+            if (c == ']') break;
+            if (c != ',') return false;
+            p = skip_spaces(p, end);
+        }
     }
+    if (skip_spaces(p, end) != end) return false;
     out.kind = SegmentationScan::Polygons;
     return true;
 }
@@ -131,23 +124,23 @@ void read_counts(JsonReader& r, SegmentationScan& out) {
         // where it stands; anything else is decoded.
         const std::size_t start = r.offset();
         std::string_view text = r.text();
+        const char* const base = text.data();
+        const char* const end = base + text.size();
         bool escaped = false;
-        for (std::size_t i = start; i < text.size(); ++i) {
-            char ch = text[i];
-            if (ch == '"') {
+        for (const char* p = base + start;;) {
+            p = json_detail::find_special<false>(p, end);  // a quote, a backslash or a control byte
+            if (p == end || static_cast<unsigned char>(*p) < 0x20) break;
+            if (*p == '"') {
                 out.kind = SegmentationScan::CountsRef;
                 out.counts_offset = start;
-                out.counts_length = i - start;
+                out.counts_length = std::size_t(p - base) - start;
                 out.counts_escaped = escaped;
-                r.seek(i + 1);
+                r.seek(std::size_t(p - base) + 1);
                 return;
             }
-            if (static_cast<unsigned char>(ch) < 0x20) break;
-            if (ch == '\\') {
-                if (i + 1 >= text.size() || text[i + 1] != '\\') break;
-                escaped = true;
-                ++i;
-            }
+            if (end - p < 2 || p[1] != '\\') break;
+            escaped = true;
+            p += 2;
         }
         out.kind = SegmentationScan::CountsOwned;
         out.counts.assign(r.read_string().text);
@@ -292,17 +285,9 @@ bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<doub
     const std::size_t start = xyv.size();
     const char* const open = p;
     const char* fast_end = plain_numbers::walk_array(p, end, [&](const char* q) -> const char* {
-        plain_numbers::Token t;
-        const char* last = plain_numbers::short_number(q, end, t);
         double v;
-        if (last != nullptr) {
-            v = plain_numbers::short_value(t);
-        } else {
-            auto res = parse_double(q, end, v);
-            if (res.ec != std::errc() || !std::isfinite(v)) return nullptr;
-            last = res.ptr;
-        }
-        xyv.push_back(v);
+        const char* last = plain_value(q, end, v);
+        if (last != nullptr) xyv.push_back(v);
         return last;
     });
     if (fast_end != nullptr) {

@@ -51,14 +51,41 @@ double scanned_area(const SegmentationScan& scan, std::string_view snapshot) {
 // Mask jobs of one side's rows, each at its image's size.
 class MaskJobs {
   public:
-    MaskJobs(const CompactData& h, const ImageSizes& sizes, RecordSet& rs, PendingMasks& pending)
-        : h_(h), sizes_(sizes), rs_(rs), pending_(pending) {}
+    MaskJobs(const CompactData& h, const ImageSizes& sizes, RecordSet& rs, PendingMasks& pending, bool boundary,
+             bool areas_from_masks)
+        : h_(h), sizes_(sizes), rs_(rs), pending_(pending), boundary_(boundary), areas_(areas_from_masks) {}
 
-    // A row's geometry (monostate: the row's box) to rasterise.
-    void submit(std::size_t row, Geometry g) {
+    // Whether a scanned mask is kept compressed as it lies in the text: a
+    // results file's counts string is, held for the evaluation (decoded up
+    // front the masks would take several times its size). Boundary bands
+    // need the masks decoded.
+    bool packs(const SegmentationScan& scan) const {
+        return h_.results && !boundary_ && scan.kind == SegmentationScan::CountsRef;
+    }
+
+    // The summary of such a mask (taken on a worker), or nothing where its
+    // image's size is missing or too large (submit() then says why).
+    std::optional<PackedRle> pack(std::size_t row, const SegmentationScan& scan, std::string_view snap) const {
+        const auto* size = sizes_.find(h_.columns->image_id(row));
+        if (!size || (size->first != 0 && size->second > UINT32_MAX / size->first)) return std::nullopt;
+        PackedRle p = pack_rle(snap.substr(scan.counts_offset, scan.counts_length), size->first, size->second,
+                               scan.counts_escaped);
+        p.owner = h_.snapshot;
+        return p;
+    }
+
+    // A row's geometry (monostate: the row's box) to rasterise, or its mask
+    // packed by pack().
+    void submit(std::size_t row, Geometry g, std::optional<PackedRle> packed = std::nullopt) {
         const std::int64_t image = h_.columns->image_id(row);
         const auto* size = sizes_.find(image);
         if (!size) throw Error(ErrorKind::Key, "no image entry for image_id " + std::to_string(image));
+        if (packed) {
+            require_mask_size(size->first, size->second);
+            if (areas_) rs_.areas[row] = double(packed->area);
+            packed_.emplace_back(std::uint32_t(row), std::move(*packed));
+            return;
+        }
         if (std::holds_alternative<std::monostate>(g)) {
             BoxGeom b;
             std::copy_n(&h_.columns->boxes[4 * row], 4, b.box);
@@ -71,11 +98,17 @@ class MaskJobs {
         pending_.submit(rs_, std::uint32_t(row), MaskJob{size->first, size->second, std::move(g)});
     }
 
+    void reserve_packed(std::size_t n) { packed_.reserve(n); }
+    // The packed masks by row, rows ascending.
+    std::vector<std::pair<std::uint32_t, PackedRle>> take_packed() { return std::move(packed_); }
+
   private:
     const CompactData& h_;
     const ImageSizes& sizes_;
     RecordSet& rs_;
     PendingMasks& pending_;
+    bool boundary_, areas_;
+    std::vector<std::pair<std::uint32_t, PackedRle>> packed_;
 };
 
 // What becomes of a row's segmentation.
@@ -90,8 +123,10 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
     const std::size_t n = use.size();
     struct Scanned {
         Geometry geometry;
+        std::optional<PackedRle> packed;
         std::exception_ptr error;
     };
+    if (h.results) jobs.reserve_packed(std::size_t(std::count(use.begin(), use.end(), MaskUse::Rasterise)));
     constexpr std::size_t kBlock = std::size_t(1) << 15;
     std::vector<Scanned> scanned(std::min(n, kBlock));
     for (std::size_t first = 0; first < n; first += kBlock) {
@@ -108,16 +143,19 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
                     scanned[k].error = std::current_exception();
                     continue;
                 }
-                if (use[i] == MaskUse::Rasterise)
-                    scanned[k].geometry = to_geometry(scan, snap);
-                else
+                if (use[i] == MaskUse::AreaOnly)
                     rs.areas[i] = scanned_area(scan, snap);
+                else if (jobs.packs(scan))
+                    scanned[k].packed = jobs.pack(i, scan, snap);
+                else
+                    scanned[k].geometry = to_geometry(scan, snap);
             }
         });
         for (std::size_t k = 0; k < count; ++k)
             if (scanned[k].error) std::rethrow_exception(scanned[k].error);
         for (std::size_t k = 0; k < count; ++k)
-            if (use[first + k] == MaskUse::Rasterise) jobs.submit(first + k, std::move(scanned[k].geometry));
+            if (use[first + k] == MaskUse::Rasterise)
+                jobs.submit(first + k, std::move(scanned[k].geometry), std::move(scanned[k].packed));
         for (Scanned& s : scanned) s = Scanned{};
     }
 }
@@ -377,7 +415,7 @@ void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,
     const bool boundary = kind_ == GeometryKind::BoundaryMasks;
     const bool areas_from_masks = h.mask_areas_deferred();
     PendingMasks pending(boundary ? std::optional<double>(p_.boundary_dilation) : std::nullopt, cells_);
-    MaskJobs jobs(h, lk_.sizes, rs, pending);
+    MaskJobs jobs(h, lk_.sizes, rs, pending, boundary, areas_from_masks);
     const std::size_t n = rs.size();
     // Rows that take part without meeting the other side need only their area.
     std::vector<MaskUse> use(n, MaskUse::Unread);
@@ -404,6 +442,7 @@ void HandleSideReader::mask_geometry(const CompactData& h, RecordSet& rs,
         for (std::size_t i = 0; i < n; ++i)
             if (keep[i]) jobs.submit(i, std::monostate{});
     }
+    rs.packed_masks = jobs.take_packed();
     pending.finish({&rs}, areas_from_masks);
 }
 

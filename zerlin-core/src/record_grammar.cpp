@@ -160,6 +160,72 @@ int part_field_of(std::string_view key) {
     return -1;
 }
 
+const char* skip_spaces(const char* p, const char* end) noexcept {
+    while (p != end && plain_numbers::space(*p)) ++p;
+    return p;
+}
+
+// Past `text` at p, or nullptr.
+const char* skip_literal(const char* p, const char* end, std::string_view text) noexcept {
+    return std::size_t(end - p) >= text.size() && std::memcmp(p, text.data(), text.size()) == 0 ? p + text.size()
+                                                                                                : nullptr;
+}
+
+// Past the string at p whose only escapes are doubled backslashes (the
+// COCO counts alphabet holds the backslash) and whose bytes are all ASCII,
+// or nullptr.
+const char* skip_counts_string(const char* p, const char* end) noexcept {
+    if (p == end || *p != '"') return nullptr;
+    for (++p;;) {
+        p = json_detail::find_special<true>(p, end);
+        if (p == end) return nullptr;
+        if (*p == '"') return p + 1;
+        if (*p != '\\' || end - p < 2 || p[1] != '\\') return nullptr;
+        p += 2;
+    }
+}
+
+// Past the segmentation at p when it has one of the shapes nearly every
+// file writes, its syntax checked (ASCII alone, so valid UTF-8), else
+// nullptr: polygon rings of plain numbers, or an RLE object of "size" (plain
+// numbers) and a "counts" string as skip_counts_string reads it, spaced as
+// JSON allows. The general skip reads any other text, with its messages.
+const char* skip_plain_segmentation(const char* p, const char* end) noexcept {
+    if (p == end) return nullptr;
+    if (*p == '[') {
+        p = skip_spaces(p + 1, end);
+        if (p != end && *p == ']') return p + 1;
+        for (;;) {
+            p = plain_numbers::skip_array(p, end);
+            if (p == nullptr || (p = skip_spaces(p, end)) == end) return nullptr;
+            const char c = *p++;
+            if (c == ']') return p;
+            if (c != ',') return nullptr;
+            p = skip_spaces(p, end);
+        }
+    }
+    if (*p != '{') return nullptr;
+    bool size = false, counts = false;
+    for (int member = 0; member < 2; ++member) {
+        p = skip_spaces(p + 1, end);  // past the brace or the comma
+        const char* q = nullptr;
+        bool is_size = false;
+        if (!size && (q = skip_literal(p, end, "\"size\"")) != nullptr)
+            size = is_size = true;
+        else if (!counts && (q = skip_literal(p, end, "\"counts\"")) != nullptr)
+            counts = true;
+        else
+            return nullptr;
+        p = skip_spaces(q, end);
+        if (p == end || *p != ':') return nullptr;
+        p = skip_spaces(p + 1, end);
+        p = is_size ? plain_numbers::skip_array(p, end) : skip_counts_string(p, end);
+        if (p == nullptr || (p = skip_spaces(p, end)) == end) return nullptr;
+        if (*p != (member == 0 ? ',' : '}')) return nullptr;
+    }
+    return p + 1;
+}
+
 struct Record {
     bool seen[kFieldCount] = {};
     bool part_seen[kPartFieldCount] = {};
@@ -175,6 +241,9 @@ struct Record {
     bool has_pose = false;                                        // keypoints or num_keypoints given and not null
     std::size_t null_score_at = AnnotationColumns::kNoNullScore;  // offset of a null score
 };
+
+// The shape a span's value nearly always has, which one tight walk checks.
+enum class SpanShape : std::uint8_t { Any, Numbers, Segmentation };
 
 class RecordReader {
   public:
@@ -272,10 +341,10 @@ class RecordReader {
                 rec.crowd = read_crowd(in_array);
                 return;
             case kSegmentation:
-                read_span(rec.segmentation);
+                read_span(rec.segmentation, SpanShape::Segmentation);
                 return;
             case kKeypoints:
-                rec.has_pose |= read_span(rec.keypoints, true);
+                rec.has_pose |= read_span(rec.keypoints, SpanShape::Numbers);
                 return;
             case kNumKeypoints:
                 rec.has_pose |= read_span(rec.num_keypoints);
@@ -288,7 +357,7 @@ class RecordReader {
 
     void read_part(int part, Record& rec) {
         if (part < kPartListCount) {
-            rec.has_pose |= read_span(rec.parts[part], true);
+            rec.has_pose |= read_span(rec.parts[part], SpanShape::Numbers);
             return;
         }
         std::optional<double> v = read_optional_f64(r_);
@@ -322,17 +391,20 @@ class RecordReader {
 
     // The text of any value (syntax-checked, valid UTF-8) into `out` when
     // spans are kept. False for null, which stands for no value.
-    // Keypoint lists (`numbers`) are nearly always flat arrays of plain
-    // numbers, which one tight walk checks; any other text the general
-    // skip checks, with its messages.
-    bool read_span(Span& out, bool numbers = false) {
+    // Keypoint lists are nearly always flat arrays of plain numbers, and
+    // segmentations polygon rings or an RLE object (skip_plain_segmentation),
+    // which one tight walk checks; any other text the general skip checks,
+    // with its messages.
+    bool read_span(Span& out, SpanShape shape = SpanShape::Any) {
         out = Span{};
         if (take_null(r_)) return false;
         r_.peek_nonspace();
         const std::size_t start = r_.offset();
         const std::string_view text = r_.text();
         const char* base = text.data();
-        const char* flat = numbers ? plain_numbers::skip_array(base + start, base + text.size()) : nullptr;
+        const char* flat = nullptr;
+        if (shape == SpanShape::Numbers) flat = plain_numbers::skip_array(base + start, base + text.size());
+        if (shape == SpanShape::Segmentation) flat = skip_plain_segmentation(base + start, base + text.size());
         if (flat != nullptr) {
             r_.seek(std::size_t(flat - base));  // ASCII alone: valid UTF-8
         } else {

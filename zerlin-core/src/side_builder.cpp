@@ -34,7 +34,13 @@ void PendingMasks::submit(RecordSet& rs, std::uint32_t row, MaskJob job) {
 void PendingMasks::finish(std::initializer_list<RecordSet*> sides, bool areas_from_masks) {
     finished_ = true;
     std::vector<RasterResult> done = rasteriser_.finish();
+    // A side none of whose rows was submitted keeps no mask column: a row
+    // without a mask of its own reads as the empty mask (the column would
+    // take 32 bytes a row, most of a file's detections kept compressed apart).
     for (RecordSet* rs : sides) {
+        const bool submitted =
+            std::any_of(destinations_.begin(), destinations_.end(), [rs](const auto& d) { return d.first == rs; });
+        if (!submitted) continue;
         rs->masks.assign(rs->size(), Rle{});
         if (with_boundaries_) rs->boundaries.assign(rs->size(), Rle{});
     }
@@ -63,9 +69,10 @@ void PendingMasks::finish(std::initializer_list<RecordSet*> sides, bool areas_fr
             rs->packed_masks.emplace_back(row, std::move(p));
         }
     }
+    auto by_row = [](const auto& a, const auto& b) { return a.first < b.first; };
     for (RecordSet* rs : sides)
-        std::sort(rs->packed_masks.begin(), rs->packed_masks.end(),
-                  [](const auto& a, const auto& b) { return a.first < b.first; });
+        if (!std::is_sorted(rs->packed_masks.begin(), rs->packed_masks.end(), by_row))
+            std::sort(rs->packed_masks.begin(), rs->packed_masks.end(), by_row);
 }
 
 void SideBuilder::reserve(std::size_t rows) {
