@@ -80,7 +80,7 @@ class Evaluator:
         self, t_idx: int = 0, a_idx: int = 0, max_det: int = 100
     ) -> tuple[dict[str, npt.NDArray[Any]], dict[str, npt.NDArray[Any]]]: ...
     def configure_lvis(
-        self, gt_ignore: Sequence[bool], non_exhaustive: Iterable[tuple[int, int]], preserve_crowds: bool = False
+        self, gt_ignore: Sequence[bool] | None, non_exhaustive: Iterable[tuple[int, int]], preserve_crowds: bool = False
     ) -> None: ...
 
 @final

@@ -170,7 +170,8 @@ struct Record {
     std::int64_t image_id = 0, category_id = 0;
     double bbox[4] = {0, 0, 0, 0};
     std::optional<double> area, score;
-    int crowd = -1;  // -1 absent or null, else 0/1
+    int crowd = -1;       // -1 absent or null, else 0/1
+    bool ignore = false;  // the "ignore" member's truth
     Span segmentation, keypoints, num_keypoints;
     bool has_pose = false;                                        // keypoints or num_keypoints given and not null
     std::size_t null_score_at = AnnotationColumns::kNoNullScore;  // offset of a null score
@@ -206,6 +207,10 @@ class RecordReader {
             if (f != kUnknown) {
                 if (rec.seen[f]) fail_in_object(r_, std::string("duplicate field `") + kFieldNames[f] + "`");
                 rec.seen[f] = true;
+            } else if (key.text == "ignore") {
+                r_.member_colon();
+                rec.ignore = read_truth();  // a repeated one counts as the last, as in a loaded dict
+                continue;
             } else if (int part = part_field_of(key.text); part >= 0) {
                 if (rec.part_seen[part])
                     fail_in_object(r_, std::string("duplicate field `") + kPartFieldNames[part] + "`");
@@ -320,6 +325,26 @@ class RecordReader {
         fail_in_object(r_, msg);
     }
 
+    // Any value, true as Python's bool() takes it once loaded: null, false,
+    // zero, "", [] and {} are false. Read with the checks of building it.
+    bool read_truth() {
+        int c = r_.peek_nonspace();
+        if (c < 0) r_.fail_peek(JsonErrc::EofWhileParsingValue);
+        if (starts_number(c)) {
+            const JsonNumber n = r_.read_number();
+            return n.kind == JsonNumber::I64 ? n.i != 0 : n.kind == JsonNumber::U64 ? n.u != 0 : n.d != 0.0;
+        }
+        const std::size_t start = r_.offset();
+        read_any_value(r_);
+        if (c == 't') return true;
+        if (c == 'f' || c == 'n') return false;
+        // A string, array or object: empty when its closing character comes first.
+        const std::string_view text = r_.text();
+        std::size_t i = start + 1;
+        while (c != '"' && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t')) ++i;
+        return text[i] != (c == '"' ? '"' : c == '[' ? ']' : '}');
+    }
+
     // The text of any value (syntax-checked, valid UTF-8) into `out` when
     // spans are kept. False for null, which stands for no value.
     // Keypoint lists (`numbers`) are nearly always flat arrays of plain
@@ -396,6 +421,7 @@ class RowAppender {
             cols_.gt_ids.push_back(*rec.id);
             cols_.gt_areas.push_back(rec.area ? *rec.area : b[2] * b[3]);
             cols_.gt_crowd.push_back(rec.crowd > 0 ? 1 : 0);
+            cols_.gt_ignore.push_back(rec.ignore ? 1 : 0);
         }
     }
 

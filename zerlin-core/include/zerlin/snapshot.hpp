@@ -59,10 +59,12 @@ struct AnnotationColumns {
     bool wide_ids = false;
     std::vector<std::int32_t> ids32;
     std::vector<std::int64_t> ids64;
-    // Ground-truth files only: the file's id, area (w * h when absent) and crowd flag.
+    // Ground-truth files only: the file's id, area (w * h when absent) and crowd flag,
+    // and its "ignore" member as a flag (LVIS reads it; COCO's rules derive their own).
     std::vector<std::int64_t> gt_ids;
     std::vector<double> gt_areas;
     std::vector<std::uint8_t> gt_crowd;
+    std::vector<std::uint8_t> gt_ignore;
     // Created at the first row that has such a value; earlier rows absent.
     bool has_segmentation = false;
     std::vector<Span> segmentation;
