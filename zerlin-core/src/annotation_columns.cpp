@@ -143,6 +143,7 @@ void AnnotationColumns::append(AnnotationColumns&& o) {
         append_vec(box_missing, o.box_missing);
     }
     if (first_null_score == kNoNullScore) first_null_score = o.first_null_score;
+    object_fields |= o.object_fields;
     if (o.wide_ids && !wide_ids) widen(*this);
     if (wide_ids && !o.wide_ids) widen(o);
     append_vec(boxes, o.boxes);

@@ -162,6 +162,7 @@ int part_field_of(std::string_view key) {
 
 struct Record {
     bool seen[kFieldCount] = {};
+    std::uint32_t object_fields = 0;  // the fields seen as members of an object record
     bool part_seen[kPartFieldCount] = {};
     Span parts[kKeypointPartCount - 1];
     double part_scores[kPartScoreCount] = {NAN, NAN, NAN, NAN, NAN};
@@ -207,6 +208,7 @@ class RecordReader {
             if (f != kUnknown) {
                 if (rec.seen[f]) fail_in_object(r_, std::string("duplicate field `") + kFieldNames[f] + "`");
                 rec.seen[f] = true;
+                rec.object_fields |= 1u << f;
             } else if (key.text == "ignore") {
                 r_.member_colon();
                 rec.ignore = read_truth();  // a repeated one counts as the last, as in a loaded dict
@@ -413,6 +415,7 @@ class RowAppender {
         const double* b = box_missing ? kUnknownBox : rec.bbox;
         cols_.push(b, rec.score.value_or(0.0), rec.image_id, rec.category_id);
         if (cols_.first_null_score == AnnotationColumns::kNoNullScore) cols_.first_null_score = rec.null_score_at;
+        cols_.object_fields |= rec.object_fields;
         cols_.push_pose(rec.keypoints, rec.num_keypoints);
         cols_.push_parts(rec.parts, rec.part_scores);
         cols_.push_segmentation(rec.segmentation);
@@ -681,6 +684,13 @@ void read_dataset(JsonReader& r, RowAppender& rows, AnnotationColumns& cols, boo
 }
 
 }  // namespace
+
+std::vector<std::string_view> written_fields(const AnnotationColumns& cols) {
+    std::vector<std::string_view> names;
+    for (int f = 0; f < kFieldCount; ++f)
+        if (cols.object_fields >> f & 1u) names.emplace_back(kFieldNames[f]);
+    return names;
+}
 
 SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel,
                                RecordGrammar grammar, const std::function<void()>& text_done) {
