@@ -74,7 +74,7 @@ def test_ground_truth_files(name):
     assert handle.from_array is False
     np.testing.assert_array_equal(handle.array_rows(), expected_rows(want["annotations"]))
     n = len(want["annotations"])
-    assert handle.column_bytes == n * (16 + 32 + 24)
+    assert handle.column_bytes == n * (16 + 32 + 25)
     assert handle.lvis_annotations([1], {1}, {1: {1}}, None) is None  # not a results handle
 
 
@@ -144,7 +144,7 @@ def test_pose_spans_counted(tmp_path):
     }
     dataset, handle = z.load_compact_bbox(write(tmp_path, doc))
     assert dataset == {"annotations": None, "images": [{"id": 1}]}
-    assert handle.column_bytes == 2 * (48 + 16 + 24)
+    assert handle.column_bytes == 2 * (48 + 16 + 25)
     assert handle.annotations() == doc["annotations"]
 
 

@@ -120,6 +120,8 @@ def test_lvis_mode_matches_lvis_package(route, zero_areas, tmp_path):
         # ground truth neither counts nor verifies its category.
         for a in gt["annotations"][::7]:
             a["area"] = 0.0
+        for a in gt["annotations"][3::13]:  # flagged ones are left out too, read from the file natively
+            a["ignore"] = 1
         for d in res[::11]:
             d["bbox"][2] = 0.0
     if route == "files" or zero_areas:  # the reference reads the changed ground truth from a file
@@ -259,6 +261,10 @@ def route_case(case):
         return gt, dets, "keypoints", False
     if case == "lvis":
         gt = json.loads((DATA / "lvis_val_100.json").read_text())
+        # "ignore" flags of every JSON kind: the file's columns take them as the dicts' truth.
+        flags = [1, True, 0, None, "", "x", [], [0], {}, {"a": 1}, 0.0, -0.0, 2.5, False, " ", [[]]]
+        for k, a in enumerate(gt["annotations"][::3]):
+            a["ignore"] = flags[k % len(flags)]
         return gt, evalgen.lvis_results(12, gt, per_image=(150, 420)), "bbox", True
     gt = json.loads(GT.read_text())
     if case.startswith("bbox"):
@@ -313,8 +319,8 @@ def test_files_give_the_arrays_of_loaded_lists(tmp_path, case):
     # Float ids have no list route of their own; the lists keep the integers.
     dt_path.write_text(json.dumps(written_as_floats(dets) if case.endswith("-floats") else dets))
     assert isinstance(_results_side(dt_path), _zerlin.CompactBbox)
-    gt_handle = not lvis and case != "bbox-two-annotation-arrays"
-    assert isinstance(_ground_truth(gt_path, iou_type, lvis)[1], _zerlin.CompactBbox) == gt_handle
+    gt_handle = case != "bbox-two-annotation-arrays"
+    assert isinstance(_ground_truth(gt_path, iou_type)[1], _zerlin.CompactBbox) == gt_handle
 
     from_lists = evaluate(copy.deepcopy(gt), copy.deepcopy(dets), iou_type, lvis=lvis)
     from_files = evaluate(gt_path, dt_path, iou_type, lvis=lvis)

@@ -44,9 +44,10 @@ class Federated:
     non_exhaustive : list of (image id, category id)
         Categories not exhaustively annotated in an image: its unmatched
         detections of them are ignored.
-    gt_ignore : list of bool
+    gt_ignore : list of bool or None
         Per ground truth (in the order given to the engine): left out of
-        the evaluation.
+        the evaluation. None for a ground-truth handle, whose file's
+        "ignore" members the engine reads itself.
     max_det : int
         Each image keeps its ``max_det`` best detections over all categories.
 
@@ -58,7 +59,7 @@ class Federated:
 
     negative: list[tuple[Any, Any]]
     non_exhaustive: list[tuple[Any, Any]]
-    gt_ignore: list[bool]
+    gt_ignore: list[bool] | None
     max_det: int
 
     @classmethod
@@ -68,7 +69,9 @@ class Federated:
         return cls(
             negative=[(img["id"], c) for img in images for c in img.get("neg_category_ids", [])],
             non_exhaustive=[(img["id"], c) for img in images for c in img.get("not_exhaustive_category_ids", [])],
-            gt_ignore=[bool(a.get("ignore", False)) for a in gt_anns],
+            gt_ignore=None
+            if isinstance(gt_anns, _zerlin.CompactBbox)
+            else [bool(a.get("ignore", False)) for a in gt_anns],
             max_det=int(max_det),
         )
 

@@ -102,7 +102,7 @@ def build_evaluator(
     # the files' text go once their columns are read.
     boxes_only = p.iou_type == "bbox" and not lvis
     with naming_file("ground-truth", gt):
-        dataset, gt_anns = ground_truth_side(gt, p.iou_type, lvis, boxes_only)
+        dataset, gt_anns = ground_truth_side(gt, p.iou_type, boxes_only)
     if not p.img_ids:
         p.img_ids = sorted((img["id"] for img in dataset["images"]), key=sort_key)
     if not p.cat_ids:

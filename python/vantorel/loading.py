@@ -147,19 +147,19 @@ class LoadedGroundTruth:
     annotations: Any
 
 
-def ground_truth_side(gt: Any, iou_type: str, lvis: bool, boxes_only: bool = False) -> tuple[dict[str, Any], Any]:
+def ground_truth_side(gt: Any, iou_type: str, boxes_only: bool = False) -> tuple[dict[str, Any], Any]:
     """The dataset dict and the ground-truth side for the Evaluator.
 
     A path loads as a compact handle (its dataset dict holds every member
-    but the annotations, which stay in columns and the file's bytes). Files
-    the compact grammar refuses (duplicate or missing ids, float crowd flags,
-    ...) load as dicts instead; so does LVIS ground truth, whose "ignore"
-    flags the columns do not keep. With ``boxes_only`` (the caller runs one
-    box evaluation and drops the handle) the file's text is not kept.
+    but the annotations, which stay in columns and the file's bytes; LVIS's
+    "ignore" flags among them). Files the compact grammar refuses (duplicate
+    or missing ids, float crowd flags, ...) load as dicts instead. With
+    ``boxes_only`` (the caller runs one box evaluation and drops the handle)
+    the file's text is not kept.
 
     Examples
     --------
-    >>> dataset, side = ground_truth_side("data/instances_val2014_100.json", "bbox", False)  # doctest: +SKIP
+    >>> dataset, side = ground_truth_side("data/instances_val2014_100.json", "bbox")  # doctest: +SKIP
     >>> type(side).__name__  # doctest: +SKIP
     'CompactBbox'
     """
@@ -170,7 +170,7 @@ def ground_truth_side(gt: Any, iou_type: str, lvis: bool, boxes_only: bool = Fal
         return gt, gt["annotations"]
     path = os.fspath(gt)
     masks = iou_type in ("segm", "boundary")
-    if lvis or (masks and os.path.getsize(path) > _SPAN_FILE_LIMIT):
+    if masks and os.path.getsize(path) > _SPAN_FILE_LIMIT:
         dataset = load_dataset(path)
         check_dataset(dataset)
         return dataset, dataset["annotations"]

@@ -69,7 +69,7 @@ def evaluate_wholebody(
         if t not in WHOLEBODY_PARTS:
             raise ValueError(f"iou_types must be COCO-WholeBody types ({', '.join(WHOLEBODY_TYPES)}); got {t!r}")
     with naming_file("ground-truth", gt):
-        dataset, gt_side = ground_truth_side(gt, "keypoints", False)
+        dataset, gt_side = ground_truth_side(gt, "keypoints")
     loaded = LoadedGroundTruth(dataset, gt_side)
     with naming_file("results", results):
         side = results_side(results)

@@ -98,7 +98,7 @@ class StreamingEvaluator:
         if self.iou_type == "keypoints_crowd" or self.iou_type in WHOLEBODY_TYPES:
             raise ValueError(f"{self.iou_type} is evaluated by vantorel.evaluate(), not streamed")
         self.lvis = bool(lvis)
-        self._gt, self._gt_path, self._known_images = _open_ground_truth(gt, self.iou_type, self.lvis)
+        self._gt, self._gt_path, self._known_images = _open_ground_truth(gt, self.iou_type)
         self._gt_file_digest: bytes | None = None  # of the file, taken when the state is first written
         self._gt_fp: bytes | None = None
         self._params_fp = _params_fingerprint(self._params, self.lvis)
@@ -433,7 +433,7 @@ class StreamingEvaluator:
             raise ValueError(
                 f"the ground-truth file '{path}' has changed since this state was made (its content differs)"
             )
-        self._gt, _, self._known_images = _open_ground_truth(path, self.iou_type, self.lvis)
+        self._gt, _, self._known_images = _open_ground_truth(path, self.iou_type)
         expected, self._gt_fp = self._gt_fp, None
         if self.gt_fingerprint() != expected:
             self._gt, self._gt_fp = None, expected
@@ -513,7 +513,7 @@ def _handle_results(handle: _zerlin.CompactBbox, iou_type: str) -> Any:
     return handle.annotations()
 
 
-def _open_ground_truth(gt: Any, iou_type: str, lvis: bool) -> tuple[Any, str | None, np.ndarray | None]:
+def _open_ground_truth(gt: Any, iou_type: str) -> tuple[Any, str | None, np.ndarray | None]:
     """What ``evaluate`` is given as ground truth, the file's path (if any)
     and the sorted image ids for checking results (None when not ints)."""
     path = None
@@ -523,7 +523,7 @@ def _open_ground_truth(gt: Any, iou_type: str, lvis: bool) -> tuple[Any, str | N
     elif isinstance(gt, (str, os.PathLike)):
         path = os.path.abspath(gt)  # found again from another working directory
         with naming_file("ground-truth", path):
-            dataset, anns = ground_truth_side(path, iou_type, lvis)
+            dataset, anns = ground_truth_side(path, iou_type)
         source = LoadedGroundTruth(dataset, anns)
     else:
         given = gt if isinstance(gt, dict) else getattr(gt, "dataset", None)

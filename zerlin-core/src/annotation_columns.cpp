@@ -19,6 +19,7 @@ void AnnotationColumns::reserve(std::size_t rows) {
         gt_ids.reserve(rows);
         gt_areas.reserve(rows);
         gt_crowd.reserve(rows);
+        gt_ignore.reserve(rows);
     }
 }
 
@@ -142,6 +143,7 @@ void AnnotationColumns::append(AnnotationColumns&& o) {
         append_vec(box_missing, o.box_missing);
     }
     if (first_null_score == kNoNullScore) first_null_score = o.first_null_score;
+    object_fields |= o.object_fields;
     if (o.wide_ids && !wide_ids) widen(*this);
     if (wide_ids && !o.wide_ids) widen(o);
     append_vec(boxes, o.boxes);
@@ -151,6 +153,7 @@ void AnnotationColumns::append(AnnotationColumns&& o) {
     append_vec(gt_ids, o.gt_ids);
     append_vec(gt_areas, o.gt_areas);
     append_vec(gt_crowd, o.gt_crowd);
+    append_vec(gt_ignore, o.gt_ignore);
 }
 
 void AnnotationColumns::shrink_to_fit() {
@@ -161,6 +164,7 @@ void AnnotationColumns::shrink_to_fit() {
     gt_ids.shrink_to_fit();
     gt_areas.shrink_to_fit();
     gt_crowd.shrink_to_fit();
+    gt_ignore.shrink_to_fit();
     segmentation.shrink_to_fit();
     pose.shrink_to_fit();
     parts.shrink_to_fit();

@@ -14,7 +14,7 @@ std::size_t CompactData::column_bytes() const noexcept {
     if (c.has_pose) per_row += 16;
     if (c.has_parts) per_row += 8 * (kKeypointPartCount - 1);
     if (c.has_part_scores) per_row += 8 * kPartScoreCount;
-    if (c.ground_truth) per_row += 24;
+    if (c.ground_truth) per_row += 25;
     if (c.wide_ids) per_row += 16;
     if (!c.derived_areas.empty()) per_row += 8;
     if (c.has_missing_boxes) per_row += 1;
@@ -46,6 +46,10 @@ std::shared_ptr<const AnnotationColumns> CompactData::completed_columns() const 
 
 bool CompactData::row_crowd(std::size_t row) const noexcept {
     return !results && columns->gt_crowd[row] != 0;
+}
+
+bool CompactData::row_ignore(std::size_t row) const noexcept {
+    return !results && columns->gt_ignore[row] != 0;
 }
 
 AnnotationColumns columns_from_rows(const double* rows, std::size_t n) {

@@ -228,6 +228,7 @@ const char* skip_plain_segmentation(const char* p, const char* end) noexcept {
 
 struct Record {
     bool seen[kFieldCount] = {};
+    std::uint32_t object_fields = 0;  // the fields seen as members of an object record
     bool part_seen[kPartFieldCount] = {};
     Span parts[kKeypointPartCount - 1];
     double part_scores[kPartScoreCount] = {NAN, NAN, NAN, NAN, NAN};
@@ -236,7 +237,8 @@ struct Record {
     std::int64_t image_id = 0, category_id = 0;
     double bbox[4] = {0, 0, 0, 0};
     std::optional<double> area, score;
-    int crowd = -1;  // -1 absent or null, else 0/1
+    int crowd = -1;       // -1 absent or null, else 0/1
+    bool ignore = false;  // the "ignore" member's truth
     Span segmentation, keypoints, num_keypoints;
     bool has_pose = false;                                        // keypoints or num_keypoints given and not null
     std::size_t null_score_at = AnnotationColumns::kNoNullScore;  // offset of a null score
@@ -275,6 +277,11 @@ class RecordReader {
             if (f != kUnknown) {
                 if (rec.seen[f]) fail_in_object(r_, std::string("duplicate field `") + kFieldNames[f] + "`");
                 rec.seen[f] = true;
+                rec.object_fields |= 1u << f;
+            } else if (key.text == "ignore") {
+                r_.member_colon();
+                rec.ignore = read_truth();  // a repeated one counts as the last, as in a loaded dict
+                continue;
             } else if (int part = part_field_of(key.text); part >= 0) {
                 if (rec.part_seen[part])
                     fail_in_object(r_, std::string("duplicate field `") + kPartFieldNames[part] + "`");
@@ -389,6 +396,26 @@ class RecordReader {
         fail_in_object(r_, msg);
     }
 
+    // Any value, true as Python's bool() takes it once loaded: null, false,
+    // zero, "", [] and {} are false. Read with the checks of building it.
+    bool read_truth() {
+        int c = r_.peek_nonspace();
+        if (c < 0) r_.fail_peek(JsonErrc::EofWhileParsingValue);
+        if (starts_number(c)) {
+            const JsonNumber n = r_.read_number();
+            return n.kind == JsonNumber::I64 ? n.i != 0 : n.kind == JsonNumber::U64 ? n.u != 0 : n.d != 0.0;
+        }
+        const std::size_t start = r_.offset();
+        read_any_value(r_);
+        if (c == 't') return true;
+        if (c == 'f' || c == 'n') return false;
+        // A string, array or object: empty when its closing character comes first.
+        const std::string_view text = r_.text();
+        std::size_t i = start + 1;
+        while (c != '"' && (text[i] == ' ' || text[i] == '\n' || text[i] == '\r' || text[i] == '\t')) ++i;
+        return text[i] != (c == '"' ? '"' : c == '[' ? ']' : '}');
+    }
+
     // The text of any value (syntax-checked, valid UTF-8) into `out` when
     // spans are kept. False for null, which stands for no value.
     // Keypoint lists are nearly always flat arrays of plain numbers, and
@@ -460,6 +487,7 @@ class RowAppender {
         const double* b = box_missing ? kUnknownBox : rec.bbox;
         cols_.push(b, rec.score.value_or(0.0), rec.image_id, rec.category_id);
         if (cols_.first_null_score == AnnotationColumns::kNoNullScore) cols_.first_null_score = rec.null_score_at;
+        cols_.object_fields |= rec.object_fields;
         cols_.push_pose(rec.keypoints, rec.num_keypoints);
         cols_.push_parts(rec.parts, rec.part_scores);
         cols_.push_segmentation(rec.segmentation);
@@ -468,6 +496,7 @@ class RowAppender {
             cols_.gt_ids.push_back(*rec.id);
             cols_.gt_areas.push_back(rec.area ? *rec.area : b[2] * b[3]);
             cols_.gt_crowd.push_back(rec.crowd > 0 ? 1 : 0);
+            cols_.gt_ignore.push_back(rec.ignore ? 1 : 0);
         }
     }
 
@@ -727,6 +756,13 @@ void read_dataset(JsonReader& r, RowAppender& rows, AnnotationColumns& cols, boo
 }
 
 }  // namespace
+
+std::vector<std::string_view> written_fields(const AnnotationColumns& cols) {
+    std::vector<std::string_view> names;
+    for (int f = 0; f < kFieldCount; ++f)
+        if (cols.object_fields >> f & 1u) names.emplace_back(kFieldNames[f]);
+    return names;
+}
 
 SnapshotColumns build_snapshot(std::string_view text, bool results, DatasetSink* sink, bool parallel,
                                RecordGrammar grammar, const std::function<void()>& text_done) {

@@ -106,9 +106,10 @@ TEST(Snapshot, ResultsRows) {
 
 TEST(Snapshot, DatasetRows) {
     std::string t = R"({"info": {"v": 1}, "annotations": [
-        {"id": 5, "image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 3], "iscrowd": 2, "keypoints": [1, 2, 2]},
+        {"id": 5, "image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 3], "iscrowd": 2, "keypoints": [1, 2, 2],
+         "ignore": [ 0 ]},
         {"id": 9, "image_id": 1, "category_id": 1, "bbox": [0, 0, 2, 3], "area": 1.5, "iscrowd": false,
-         "num_keypoints": 0, "segmentation": [[0, 0, 1, 1, 1, 0]]},
+         "num_keypoints": 0, "segmentation": [[0, 0, 1, 1, 1, 0]], "ignore": -0.0},
         ["cap", 11, 2, 3, [1, 1, 1, 1], null, null, true, null, null, null]
     ], "images": []})";
     Members m;
@@ -120,12 +121,31 @@ TEST(Snapshot, DatasetRows) {
     EXPECT_EQ(c.gt_ids, (std::vector<std::int64_t>{5, 9, 11}));
     EXPECT_EQ(c.gt_areas, (std::vector<double>{6.0, 1.5, 1.0}));  // w * h unless given
     EXPECT_EQ(c.gt_crowd, (std::vector<std::uint8_t>{1, 0, 1}));
+    EXPECT_EQ(c.gt_ignore, (std::vector<std::uint8_t>{1, 0, 0}));  // as Python's bool() of the value
     EXPECT_EQ(span_text(t, c.keypoints_span(0)), "[1, 2, 2]");
     EXPECT_EQ(span_text(t, c.num_keypoints_span(0)), "<absent>");
     EXPECT_EQ(span_text(t, c.num_keypoints_span(1)), "0");
     EXPECT_EQ(span_text(t, c.segmentation_span(0)), "<absent>");  // back-filled
     EXPECT_EQ(span_text(t, c.segmentation_span(1)), "[[0, 0, 1, 1, 1, 0]]");
     EXPECT_EQ(span_text(t, c.segmentation_span(2)), "<absent>");
+}
+
+TEST(Snapshot, IgnoreFlagsAreTheValuesTruth) {
+    const std::vector<std::pair<std::string, std::uint8_t>> values = {
+        {"null", 0}, {"true", 1}, {"false", 0}, {"0", 0},          {"-0", 0},
+        {"0.0", 0},  {"2.5", 1},  {"7", 1},     {"\"\"", 0},       {"\"x\"", 1},
+        {"[ ]", 0},  {"[[]]", 1}, {"{ }", 0},   {"{\"a\": 1}", 1}, {"\"\\u0000\"", 1},
+    };
+    std::string records;
+    std::vector<std::uint8_t> want;
+    for (const auto& [text, truth] : values) {
+        records += (records.empty() ? "" : ", ") + std::string("{\"id\": ") + std::to_string(want.size() + 1) +
+                   R"(, "image_id": 1, "category_id": 1, "bbox": [0, 0, 1, 1], "ignore": )" + text + "}";
+        want.push_back(truth);
+    }
+    Members m;
+    AnnotationColumns c = zerlin::build_snapshot("{\"annotations\": [" + records + "]}", false, &m).columns;
+    EXPECT_EQ(c.gt_ignore, want);
 }
 
 TEST(Snapshot, RuleErrorsAndPositions) {
@@ -219,7 +239,8 @@ std::string dataset_text(std::size_t n, std::uint64_t seed, const std::string& t
     std::string records = results_text(n, true, seed), t = "{\"images\": [{\"id\": 1}], \"annotations\": [";
     std::size_t id = 0, at = 0;
     while ((at = records.find("{\"image_id\"", at)) != std::string::npos) {
-        records.insert(at + 1, "\"id\": " + std::to_string(++id) + ", ");
+        ++id;
+        records.insert(at + 1, "\"id\": " + std::to_string(id) + (id % 7 ? ", " : ", \"ignore\": 1, "));
         at += 2;
     }
     return t + records.substr(1, records.rfind(']') - 1) + "]" + tail + "}";
@@ -254,6 +275,7 @@ TEST(Snapshot, ParallelDatasetMatchesSequential) {
         EXPECT_EQ(par.gt_ids, seq.gt_ids);
         EXPECT_EQ(par.gt_areas, seq.gt_areas);
         EXPECT_EQ(par.gt_crowd, seq.gt_crowd);
+        EXPECT_EQ(par.gt_ignore, seq.gt_ignore);
         EXPECT_EQ(par_seen, seq_seen);
     }
     // An id repeated in another chunk, and a bad byte in a middle chunk: the

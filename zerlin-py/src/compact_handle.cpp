@@ -494,6 +494,16 @@ PyObject* p_null_score_offset(PyObject* self, void*) {
         return at == zerlin::AnnotationColumns::kNoNullScore ? Py_NewRef(Py_None) : check(PyLong_FromSize_t(at));
     });
 }
+PyObject* p_written_fields(PyObject* self, void*) {
+    return guarded([&] {
+        const std::vector<std::string_view> names = zerlin::written_fields(*data_of(self).columns);
+        Ref out(check(PyTuple_New(Py_ssize_t(names.size()))));
+        for (std::size_t i = 0; i < names.size(); ++i)
+            PyTuple_SET_ITEM(out.get(), Py_ssize_t(i),
+                             check(PyUnicode_FromStringAndSize(names[i].data(), Py_ssize_t(names[i].size()))));
+        return out.release();
+    });
+}
 PyObject* p_column_bytes(PyObject* self, void*) {
     return guarded([&] { return check(PyLong_FromSize_t(data_of(self).column_bytes())); });
 }
@@ -530,6 +540,8 @@ PyGetSetDef g_getset[] = {
     {"column_bytes", p_column_bytes, nullptr, "Bytes of the row columns.", nullptr},
     {"null_score_offset", p_null_score_offset, nullptr,
      "Byte offset in the file of the first result's score written as null (read as 0.0), or None.", nullptr},
+    {"written_fields", p_written_fields, nullptr,
+     "The record fields (\"id\", \"bbox\", ...) that some record written as an object has as members.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

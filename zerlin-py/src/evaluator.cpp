@@ -480,6 +480,10 @@ void finish_sides(Sides& s, const zerlin::EvalParams& p, const Lookups& lk, zerl
         zerlin::HandleSideReader reader(p, lk, s.gt.kind, cells);
         if (s.handles[0]) reader.records(*s.handles[0], true, s.gt);
         if (s.handles[1]) reader.records(*s.handles[1], false, s.dt);
+        if (federated && s.handles[0]) {
+            // LVIS ignores the ground truths its file flags (configure_lvis keeps them given None).
+            for (std::size_t r = 0; r < s.gt.size(); ++r) s.gt.ignore[r] = s.handles[0]->row_ignore(r) ? 1 : 0;
+        }
         if (federated) {
             std::vector<std::pair<int32_t, int32_t>> negative;
             negative.reserve(federated->negative.size());
@@ -655,11 +659,14 @@ PyObject* method_configure_lvis(PyObject* self, PyObject* const* args, Py_ssize_
         std::vector<uint8_t> gt_ignore;
         std::vector<std::pair<int64_t, int64_t>> pairs;
         bool preserve = false;
-        arg(a[0], "gt_ignore", &to_vec_bool, &gt_ignore);
+        const bool keep_ignore = a[0] == Py_None;
+        if (!keep_ignore) arg(a[0], "gt_ignore", &to_vec_bool, &gt_ignore);
         arg(a[1], "non_exhaustive", &to_pairs, &pairs);
         if (a[2]) arg(a[2], "preserve_crowds", &to_bool, &preserve);
         ExclusiveBorrow borrow(as_evaluator(self)->borrow);
-        as_evaluator(self)->engine->configure_lvis(gt_ignore, pairs, preserve);
+        zerlin::Engine& engine = *as_evaluator(self)->engine;
+        if (keep_ignore) gt_ignore = engine.gt().ignore;
+        engine.configure_lvis(gt_ignore, pairs, preserve);
         return Py_NewRef(Py_None);
     });
 }
@@ -679,7 +686,8 @@ PyMethodDef g_methods[] = {
               "Per-detection and per-ground-truth verdicts at one setting, as column arrays."),
     ZL_METHOD("configure_lvis", method_configure_lvis,
               "configure_lvis($self, gt_ignore, non_exhaustive, preserve_crowds=False)\n--\n\n"
-              "Install the LVIS federated flags for later runs."),
+              "Install the LVIS federated flags for later runs; gt_ignore None keeps the ground truths' flags\n"
+              "as read (a ground-truth handle's file's under federated_evaluator)."),
     {nullptr, nullptr, 0, nullptr},
 };
 

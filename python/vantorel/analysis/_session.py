@@ -242,7 +242,7 @@ def open_session(
     thrs += [t for t in dict.fromkeys(map(float, extra_thrs)) if t not in thrs]
     p.iou_thrs = np.asarray(thrs, dtype=np.float64)
     with naming_file("ground-truth", gt):
-        dataset, gt_side = ground_truth_side(gt, iou_type, False)
+        dataset, gt_side = ground_truth_side(gt, iou_type)
     with naming_file("results", results):
         dt_side = results_side(results)
     loaded: Any = LoadedGroundTruth(dataset, gt_side)  # read once, not again from the path

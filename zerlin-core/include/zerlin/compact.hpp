@@ -26,7 +26,7 @@ struct CompactData {
 
     std::size_t size() const noexcept { return columns->size(); }
     std::size_t snapshot_bytes() const noexcept { return snapshot ? snapshot->size() : 0; }
-    // 16 per row for scores and ids, 32 for boxes, 16 for pose spans, 24 for
+    // 16 per row for scores and ids, 32 for boxes, 16 for pose spans, 25 for
     // ground-truth extras and 16 for wide ids, each where present (and for
     // results completed from their geometry, 8 for areas and 1 for the
     // rows written without a box).
@@ -38,6 +38,9 @@ struct CompactData {
     std::int64_t row_id(std::size_t row) const noexcept;
     double row_area(std::size_t row) const noexcept;
     bool row_crowd(std::size_t row) const noexcept;
+    // A ground truth's "ignore" member, true as Python's bool() takes the
+    // loaded value (false when absent); false for results.
+    bool row_ignore(std::size_t row) const noexcept;
     // Results of the mask shape loaded with their masks checked, not decoded:
     // their areas come from the masks an evaluation decodes anyway.
     bool mask_areas_deferred() const noexcept;

@@ -59,10 +59,12 @@ struct AnnotationColumns {
     bool wide_ids = false;
     std::vector<std::int32_t> ids32;
     std::vector<std::int64_t> ids64;
-    // Ground-truth files only: the file's id, area (w * h when absent) and crowd flag.
+    // Ground-truth files only: the file's id, area (w * h when absent) and crowd flag,
+    // and its "ignore" member as a flag (LVIS reads it; COCO's rules derive their own).
     std::vector<std::int64_t> gt_ids;
     std::vector<double> gt_areas;
     std::vector<std::uint8_t> gt_crowd;
+    std::vector<std::uint8_t> gt_ignore;
     // Created at the first row that has such a value; earlier rows absent.
     bool has_segmentation = false;
     std::vector<Span> segmentation;
@@ -87,6 +89,9 @@ struct AnnotationColumns {
     // 0.0, which the package refuses), kNoNullScore when none is.
     static constexpr std::size_t kNoNullScore = ~std::size_t(0);
     std::size_t first_null_score = kNoNullScore;
+    // The record fields some record written as an object has as members
+    // (bit f for the f-th of written_fields' names), whatever their values.
+    std::uint32_t object_fields = 0;
 
     std::size_t size() const noexcept { return scores.size(); }
     std::int64_t image_id(std::size_t row) const noexcept { return wide_ids ? ids64[2 * row] : ids32[2 * row]; }
@@ -116,6 +121,10 @@ struct AnnotationColumns {
     void append(AnnotationColumns&& other);
     void shrink_to_fit();
 };
+
+// The names of the record fields in cols.object_fields ("id", "bbox", ...),
+// in the order of a record written as an array.
+std::vector<std::string_view> written_fields(const AnnotationColumns& cols);
 
 // Receives the members of a dataset document other than its annotations.
 class DatasetSink {

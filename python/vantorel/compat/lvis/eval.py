@@ -50,14 +50,6 @@ class Params:
 _PENDING = object()
 
 
-def _detections_of(dt: LVISResults) -> tuple[Any, int | None]:
-    """The detections as the engine reads them and the per-image cap it must apply."""
-    side = getattr(dt, "_evaluation_side", None)
-    if side is not None:
-        return side()  # type: ignore[no-any-return]
-    return dt.dataset["annotations"], None
-
-
 class _EvalDict(dict[str, Any]):
     """``LVISEval.eval``: a plain dict whose 'dt_pointers' entry, one array
     set per category and area range, is made on first read."""
@@ -229,7 +221,7 @@ class LVISEval:
             area_labels=[str(k) for k in range(len(area_rng))],
             use_cats=bool(p.use_cats),
         )
-        sizes = {img["id"]: (img["height"], img["width"]) for img in self.lvis_gt.dataset["images"]}
+        sizes = {img["id"]: (img["height"], img["width"]) for img in self.lvis_gt._held()["images"]}
         federated = _engine.Federated.of_dataset({"images": images}, gts, uncapped if cap is None else cap)
         return _engine.evaluator(gts, dets, sizes, core, federated)
 
@@ -242,11 +234,13 @@ class LVISEval:
         p.img_ids = list(np.unique(p.img_ids))
         # Duplicate category ids are evaluated once and repeated per slot, as the reference repeats them.
         engine_cats = list(dict.fromkeys(p.cat_ids)) if p.use_cats else [-1]
-        slots = [engine_cats.index(c) for c in p.cat_ids] if p.use_cats else [0]
-        gt = self.lvis_gt.dataset
-        dets, cap = _detections_of(self.lvis_dt)
+        slot_of = {c: k for k, c in enumerate(engine_cats)}
+        slots = [slot_of[c] for c in p.cat_ids] if p.use_cats else [0]
+        # Both sides as held: native columns are read there, without making their dicts.
+        gts, images = self.lvis_gt._evaluation_side()[0], self.lvis_gt._held()["images"]
+        dets, cap = self.lvis_dt._evaluation_side()
         img_ids, area_rng = list(p.img_ids), list(p.area_rng)
-        ev = self._evaluator(gt["annotations"], dets, gt["images"], img_ids, engine_cats, area_rng, cap)
+        ev = self._evaluator(gts, dets, images, img_ids, engine_cats, area_rng, cap)
         self._run = ev.run()
         redo = None
         if not isinstance(dets, list):
@@ -255,7 +249,7 @@ class LVISEval:
             # ids are the reference's (positions after the cap).
             def redo() -> _zerlin.Evaluator:
                 anns = self.lvis_dt.dataset["annotations"]
-                return self._evaluator(gt["annotations"], anns, gt["images"], img_ids, engine_cats, area_rng)
+                return self._evaluator(gts, anns, images, img_ids, engine_cats, area_rng)
 
         self._engine = (ev, slots, len(engine_cats), redo)
         self._eval_imgs = _PENDING

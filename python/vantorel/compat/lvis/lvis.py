@@ -13,7 +13,8 @@ import numpy as np
 
 from ... import _zerlin
 from ..._conventions import segmentation_rle
-from ...loading import gc_paused, naming_file, read_json
+from ..._lazy import build_lock
+from ...loading import compact_or_objects, gc_paused, naming_file, read_json
 
 __all__ = ["LVIS"]
 
@@ -25,6 +26,14 @@ def _load_json(path: str | os.PathLike[str]) -> Any:
         return read_json(path)
 
 
+def _load_dataset(path: str | os.PathLike[str]) -> tuple[Any, _zerlin.CompactBbox | None]:
+    """The file's document, its annotations kept in native columns (the
+    handle) where the compact grammar takes them (None in their place)."""
+    with naming_file("JSON", path):
+        document, handle, _ = compact_or_objects(os.fspath(path))
+    return document, handle
+
+
 def _json_copy(data: Any) -> Any:
     """A deep copy of JSON-like data; pickling is several times faster than
     copy.deepcopy on such data and keeps the same sharing."""
@@ -34,6 +43,10 @@ def _json_copy(data: Any) -> Any:
 
 class LVIS:
     """LVIS ground truth with the reference's lookup indexes.
+
+    A file's annotations stay in the native columns, which ``LVISEval``
+    reads, until someone reads ``dataset``, ``anns`` or the two maps: their
+    dicts are made then, under the object's lock, and published whole.
 
     Parameters
     ----------
@@ -50,16 +63,72 @@ class LVIS:
     def __init__(self, annotation_path: _PathOrDict) -> None:
         self.logger = logging.getLogger("lvis.lvis")
         self.logger.info("Loading annotations.")
+        self._compact: Any = None
+        handle = None
         if isinstance(annotation_path, dict):
             self.dataset = annotation_path
         else:
-            self.dataset = self._load_json(annotation_path)
-        if not isinstance(self.dataset, dict):
-            raise AssertionError(f"Annotation file format {type(self.dataset)} not supported.")
+            self.dataset, handle = _load_dataset(annotation_path)
+        if not isinstance(self._held(), dict):
+            raise AssertionError(f"Annotation file format {type(self._held())} not supported.")
+        if handle is not None:
+            self._hold_compact(handle)
+            return
         self._create_index()
 
     def _load_json(self, path: str | os.PathLike[str]) -> Any:
         return _load_json(path)
+
+    def _held(self) -> Any:
+        """The dataset as held: its "annotations" None while they stay in the columns."""
+        return self.__dict__["dataset"]
+
+    # -- annotations held compactly -----------------------------------------
+
+    def _hold_compact(self, compact: Any) -> None:
+        """Holds the annotations as ``compact`` (what ``_annotations_of``
+        makes the dicts of); the index over them is made when first read."""
+        self.logger.info("Creating index.")  # the reference's messages
+        dataset = self._held()
+        dataset["annotations"] = None
+        self.cats: dict[Any, Any] = {c["id"]: c for c in dataset["categories"]}
+        self.imgs: dict[Any, Any] = {img["id"]: img for img in dataset["images"]}
+        self._compact = compact
+        self.logger.info("Index created.")
+
+    def _annotations_of(self, compact: Any) -> list[Any]:
+        """The annotation dicts of what ``_hold_compact`` holds."""
+        anns: list[Any] = compact.annotations()
+        return anns
+
+    def _materialise(self) -> None:
+        if self.__dict__.get("_compact") is None:
+            return
+        with build_lock(self):
+            compact = self._compact
+            if compact is None:
+                return
+            with gc_paused():
+                anns = self._annotations_of(compact)
+                by_id, by_image, images_by_cat = _zerlin.index_annotations(anns, True)
+            self._held()["annotations"] = anns
+            self.__dict__.update(
+                anns=by_id, img_ann_map=defaultdict(list, by_image), cat_img_map=defaultdict(list, images_by_cat)
+            )
+            self._compact = None
+
+    def __getstate__(self) -> dict[str, Any]:
+        """Pickled and copied with its dicts made (the columns do not pickle)."""
+        self._materialise()
+        state = dict(self.__dict__)
+        state["_compact"] = None
+        return state
+
+    def _evaluation_side(self) -> tuple[Any, int | None]:
+        """The annotations as the engine takes them (a handle while held
+        compactly), and the per-image cap the engine must apply (None)."""
+        with build_lock(self):
+            return self._compact if self._compact is not None else self._held()["annotations"], None
 
     def _create_index(self) -> None:
         self.logger.info("Creating index.")
@@ -68,8 +137,8 @@ class LVIS:
         self.img_ann_map: defaultdict[Any, Any] = defaultdict(list, by_image)
         self.cat_img_map: defaultdict[Any, Any] = defaultdict(list, images_by_cat)
         self.anns: dict[Any, Any] = by_id
-        self.cats: dict[Any, Any] = {c["id"]: c for c in self.dataset["categories"]}
-        self.imgs: dict[Any, Any] = {img["id"]: img for img in self.dataset["images"]}
+        self.cats = {c["id"]: c for c in self.dataset["categories"]}
+        self.imgs = {img["id"]: img for img in self.dataset["images"]}
         self.logger.info("Index created.")
 
     def get_ann_ids(self, img_ids: Any = None, cat_ids: Any = None, area_rng: Any = None) -> list[Any]:
@@ -131,3 +200,21 @@ class LVIS:
         """The annotation's segmentation as a binary (height, width) uint8 mask."""
         mask: np.ndarray = _zerlin.decode([self.ann_to_rle(ann)])[:, :, 0]
         return mask
+
+
+def _lazy_member(name: str) -> property:
+    """A member that makes the annotation dicts of compactly held ones when read."""
+
+    def get(self: LVIS) -> Any:
+        self._materialise()
+        return self.__dict__[name]
+
+    def put(self: LVIS, value: Any) -> None:
+        self._materialise()
+        self.__dict__[name] = value
+
+    return property(get, put)
+
+
+for _name in ("dataset", "anns", "img_ann_map", "cat_img_map"):
+    setattr(LVIS, _name, _lazy_member(_name))

@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import logging
 import os
-import re
-from collections import defaultdict
 from typing import Any
 
 import numpy as np
@@ -39,15 +37,16 @@ class LVISResults(LVIS):
 
     def __init__(self, lvis_gt: LVIS | str | os.PathLike[str], results: Any, max_dets: int = 300) -> None:
         if isinstance(lvis_gt, LVIS):
-            copied = _json_copy({k: v for k, v in lvis_gt.dataset.items() if k != "annotations"})
-            self.dataset = {k: copied.get(k) for k in lvis_gt.dataset}  # the file's key order
+            held = lvis_gt._held()  # its annotations are not needed (nor made, if held compactly)
+            copied = _json_copy({k: v for k, v in held.items() if k != "annotations"})
+            self.dataset = {k: copied.get(k) for k in held}  # the file's key order
         elif isinstance(lvis_gt, (str, os.PathLike)):
             self.dataset = self._load_json(lvis_gt)
         else:
             raise TypeError(f"Unsupported type {lvis_gt} of lvis_gt.")
         self.logger = logging.getLogger("lvis.results")
         self.logger.info("Loading and preparing results.")
-        self._compact: _Compact | None = None
+        self._compact = None
         if isinstance(results, (str, os.PathLike)):
             compact = _compact_results(os.fspath(results), max_dets)
             if compact is not None:
@@ -75,49 +74,20 @@ class LVISResults(LVIS):
 
     # -- box results held compactly ----------------------------------------
     #
-    # A results file of boxes stays in the native columns: the evaluation
-    # reads them there, with the per-image cap applied by the engine. The
-    # reference's dicts ("annotations", ``anns`` and the two maps) are made
-    # the first time someone reads one of them, under the object's lock, and
-    # published whole.
+    # A results file of boxes stays in the native columns (``LVIS`` holds
+    # them as it holds a ground truth's): the evaluation reads them there,
+    # with the per-image cap applied by the engine; the reference's dicts are
+    # made when first read.
 
-    def _hold_compact(self, compact: _Compact) -> None:
-        self.logger.info("Creating index.")  # the reference's messages; the index itself is made when read
-        dataset = self.__dict__["dataset"]
-        dataset["annotations"] = None
-        self.cats = {c["id"]: c for c in dataset["categories"]}
-        self.imgs = {img["id"]: img for img in dataset["images"]}
-        self._compact = compact
-        self.logger.info("Index created.")
-
-    def _materialise(self) -> None:
-        if self.__dict__.get("_compact") is None:
-            return
-        with build_lock(self):
-            compact = self._compact
-            if compact is None:
-                return
-            with gc_paused():
-                anns = compact.handle.annotations()
-                for ann in anns:  # the file's own fields, completed below as the reference completes them
-                    for key in compact.derived:
-                        del ann[key]
-                if compact.max_dets >= 0:
-                    anns = self.limit_dets_per_image(anns, compact.max_dets)
-                self._complete(anns)
-                by_id, by_image, images_by_cat = _zerlin.index_annotations(anns, True)
-            self.__dict__["dataset"]["annotations"] = anns
-            self.__dict__.update(
-                anns=by_id, img_ann_map=defaultdict(list, by_image), cat_img_map=defaultdict(list, images_by_cat)
-            )
-            self._compact = None
-
-    def __getstate__(self) -> dict[str, Any]:
-        """Pickled and copied with its dicts made (the columns do not pickle)."""
-        self._materialise()
-        state = dict(self.__dict__)
-        state["_compact"] = None
-        return state
+    def _annotations_of(self, compact: Any) -> list[Any]:
+        anns: list[Any] = compact.handle.annotations()
+        for ann in anns:  # the file's own fields, completed below as the reference completes them
+            for key in compact.derived:
+                del ann[key]
+        if compact.max_dets >= 0:
+            anns = self.limit_dets_per_image(anns, compact.max_dets)
+        self._complete(anns)
+        return anns
 
     def _evaluation_side(self) -> tuple[Any, int | None]:
         """The detections as the engine takes them, and the per-image cap the
@@ -126,7 +96,7 @@ class LVISResults(LVIS):
             compact = self._compact
             if compact is not None:
                 return compact.handle, compact.max_dets if compact.max_dets >= 0 else None
-            return self.__dict__["dataset"]["annotations"], None
+            return self._held()["annotations"], None
 
     def _complete(self, anns: list[Any]) -> None:
         if not anns:
@@ -140,13 +110,14 @@ class LVISResults(LVIS):
                 ann["area"] = w * h
                 ann["id"] = i + 1
         elif "segmentation" in anns[0]:
-            dataset = self.__dict__["dataset"]  # not the member, which may be completing these
+            dataset = self._held()  # not the member, which may be completing these
             sizes = {img["id"]: (img["height"], img["width"]) for img in dataset.get("images", [])}
             rles = [_result_rle(a, sizes) for a in anns]
             areas, boxes = _zerlin.area(rles), _zerlin.toBbox(rles)
             for i, ann in enumerate(anns):
                 ann["area"] = areas[i]
-                ann["bbox"] = boxes[i].copy()
+                if "bbox" not in ann:  # as in the reference, a box of its own stays
+                    ann["bbox"] = boxes[i].copy()
                 ann["id"] = i + 1
         else:
             for i, ann in enumerate(anns):
@@ -174,24 +145,6 @@ class LVISResults(LVIS):
         return [ann for ann in self.load_anns(self.get_ann_ids(img_ids=[img_id])) if ann["score"] > score_thrs]
 
 
-def _lazy_member(name: str) -> property:
-    """A member that makes the result dicts of a compactly held file when read."""
-
-    def get(self: LVISResults) -> Any:
-        self._materialise()
-        return self.__dict__[name]
-
-    def put(self: LVISResults, value: Any) -> None:
-        self._materialise()
-        self.__dict__[name] = value
-
-    return property(get, put)
-
-
-for _name in ("dataset", "anns", "img_ann_map", "cat_img_map"):
-    setattr(LVISResults, _name, _lazy_member(_name))
-
-
 class _Compact:
     """A results file in the native columns, the per-image cap to apply
     (negative: none) and the fields its dicts carry that loading derived."""
@@ -200,11 +153,9 @@ class _Compact:
         self.handle, self.max_dets, self.derived = handle, max_dets, derived
 
 
-# Keys whose presence in a results file the columns cannot tell apart from
-# the fields they derive, and null scores (which the columns read as 0, where
-# the reference fails): such files are read as dicts.
-_DERIVED_KEYS = re.compile(rb'"(?:id|area|iscrowd)"\s*:|"score"\s*:\s*null')
-_BOX_KEY = re.compile(rb'"bbox"\s*:')
+# The fields loading derives, by the results' shape: files that write one of
+# them (the columns cannot tell the file's own from the derived), or a null
+# score (which the columns read as 0, where the reference fails), are read as dicts.
 _DERIVED = {"boxes": ("iscrowd", "area", "id"), "masks": ("iscrowd", "area", "id", "bbox")}
 
 
@@ -221,9 +172,7 @@ def _compact_results(path: str, max_dets: int) -> _Compact | None:
     shape = _zerlin.results_shape(handle)
     if shape not in _DERIVED:
         return None
-    with open(path, "rb") as f:
-        text = f.read()
-    if _DERIVED_KEYS.search(text) is not None or (shape == "masks" and _BOX_KEY.search(text) is not None):
+    if handle.null_score_offset is not None or set(_DERIVED[shape]) & set(handle.written_fields):
         return None
     return _Compact(handle, max_dets, _DERIVED[shape])
 
