@@ -572,7 +572,7 @@ void Engine::walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& 
     });
 }
 
-EvalImage Engine::eval_image(const Category& c, std::size_t e, std::size_t a) const {
+void Engine::eval_image(const Category& c, std::size_t e, std::size_t a, EvalRecords& out) const {
     const EvalParams& p = params_;
     const std::size_t T = p.iou_thrs.size(), D = c.D(e), G = c.G(e);
     const uint32_t* dr = c.dt_rec.data() + c.dt_off[e];
@@ -581,43 +581,98 @@ EvalImage Engine::eval_image(const Category& c, std::size_t e, std::size_t a) co
     const uint8_t* ignored_at = c.gt_ignore.data() + c.gt_off[e];
     const int32_t* dm = c.dt_match.data() + c.dt_off[e] * T;
     const Verdict* st = c.status.data() + c.dt_off[e] * T;
-    EvalImage rec;
-    rec.image_id = p.img_ids[c.entries[e].image];
-    rec.category_id = p.use_cats ? p.cat_ids[c.slot] : -1;
-    rec.area_index = uint32_t(a);
-    rec.max_det = p.det_limit();
-    rec.dt_ids.resize(D);
-    rec.dt_scores.resize(D);
+    const std::size_t d0 = out.dt_ids.size(), g0 = out.gt_ids.size();
+    if (d0 + D >= UINT32_MAX || g0 + G >= UINT32_MAX) throw Error(ErrorKind::Memory, "too many evaluation records");
+    out.heads.push_back(
+        {p.img_ids[c.entries[e].image], p.use_cats ? p.cat_ids[c.slot] : -1, uint32_t(a), p.det_limit()});
     for (std::size_t d = 0; d < D; ++d) {
-        rec.dt_ids[d] = dt_.ids[dr[d]];
-        rec.dt_scores[d] = dt_.scores[dr[d]];
+        out.dt_ids.push_back(dt_.ids[dr[d]]);
+        out.dt_scores.push_back(dt_.scores[dr[d]]);
     }
-    rec.gt_ids.resize(G);
-    for (std::size_t q = 0; q < G; ++q) rec.gt_ids[q] = gt_.ids[gr[order[q]]];
-    rec.gt_ignore.assign(ignored_at, ignored_at + G);
-    rec.dt_matches.assign(T * D, 0);
-    rec.gt_matches.assign(T * G, 0);
-    rec.dt_ignore.assign(T * D, 0);
+    for (std::size_t q = 0; q < G; ++q) out.gt_ids.push_back(gt_.ids[gr[order[q]]]);
+    out.gt_ignore.insert(out.gt_ignore.end(), ignored_at, ignored_at + G);
+    out.dt_matches.resize(T * (d0 + D), 0);
+    out.gt_matches.resize(T * (g0 + G), 0);
+    out.dt_ignore.resize(T * (d0 + D), 0);
+    int64_t* dt_matches = out.dt_matches.data() + T * d0;
+    int64_t* gt_matches = out.gt_matches.data() + T * g0;
+    uint8_t* dt_ignore = out.dt_ignore.data() + T * d0;
+    const int64_t* dt_ids = out.dt_ids.data() + d0;
+    const int64_t* gt_ids = out.gt_ids.data() + g0;
     for (std::size_t t = 0; t < T; ++t)
         for (std::size_t d = 0; d < D; ++d) {
             int32_t q = dm[t * D + d];
             if (q >= 0) {
-                rec.dt_matches[t * D + d] = rec.gt_ids[q];
-                rec.gt_matches[t * G + q] = rec.dt_ids[d];
+                dt_matches[t * D + d] = gt_ids[q];
+                gt_matches[t * G + q] = dt_ids[d];
             }
-            rec.dt_ignore[t * D + d] = st[d * T + t] == Verdict::Ignored;
+            dt_ignore[t * D + d] = st[d * T + t] == Verdict::Ignored;
         }
-    return rec;
+    out.dt_off.push_back(uint32_t(d0 + D));
+    out.gt_off.push_back(uint32_t(g0 + G));
 }
 
-void Engine::add_records(const Category& c, std::size_t a, std::vector<EvalImage>& records,
-                         std::vector<uint32_t>& slots) const {
+EvalImage EvalRecords::operator[](std::size_t r) const {
+    const Head& h = heads[r];
+    const std::size_t d0 = dt_off[r], D = dt_off[r + 1] - d0, g0 = gt_off[r], G = gt_off[r + 1] - g0;
+    EvalImage e;
+    e.image_id = h.image_id;
+    e.category_id = h.category_id;
+    e.area_index = h.area_index;
+    e.max_det = h.max_det;
+    e.dt_ids = {dt_ids.data() + d0, D};
+    e.gt_ids = {gt_ids.data() + g0, G};
+    e.dt_scores = {dt_scores.data() + d0, D};
+    e.gt_ignore = {gt_ignore.data() + g0, G};
+    e.dt_matches = {dt_matches.data() + T * d0, T * D};
+    e.gt_matches = {gt_matches.data() + T * g0, T * G};
+    e.dt_ignore = {dt_ignore.data() + T * d0, T * D};
+    return e;
+}
+
+void EvalRecords::reserve(std::size_t records, std::size_t dts, std::size_t gts) {
+    heads.reserve(records);
+    dt_off.reserve(records + 1);
+    gt_off.reserve(records + 1);
+    dt_ids.reserve(dts);
+    dt_scores.reserve(dts);
+    gt_ids.reserve(gts);
+    gt_ignore.reserve(gts);
+    dt_matches.reserve(T * dts);
+    dt_ignore.reserve(T * dts);
+    gt_matches.reserve(T * gts);
+}
+
+void EvalRecords::append(const EvalRecords& o) {
+    const uint64_t d0 = dt_ids.size(), g0 = gt_ids.size();
+    if (d0 + o.dt_ids.size() >= UINT32_MAX || g0 + o.gt_ids.size() >= UINT32_MAX)
+        throw Error(ErrorKind::Memory, "too many evaluation records");
+    heads.insert(heads.end(), o.heads.begin(), o.heads.end());
+    for (std::size_t r = 1; r < o.dt_off.size(); ++r) dt_off.push_back(uint32_t(d0 + o.dt_off[r]));
+    for (std::size_t r = 1; r < o.gt_off.size(); ++r) gt_off.push_back(uint32_t(g0 + o.gt_off[r]));
+    auto add = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
+    add(dt_ids, o.dt_ids);
+    add(gt_ids, o.gt_ids);
+    add(dt_matches, o.dt_matches);
+    add(gt_matches, o.gt_matches);
+    add(dt_scores, o.dt_scores);
+    add(gt_ignore, o.gt_ignore);
+    add(dt_ignore, o.dt_ignore);
+}
+
+void Engine::add_records(const Category& c, std::size_t a, EvalRecords& records, std::vector<uint32_t>& slots) const {
     const std::size_t I = params_.img_ids.size();
-    if (slots.empty()) slots.assign(params_.area_rng.size() * I, RunResult::kNoRecord);
+    if (slots.empty()) {
+        // Room for every area's records at once: the columns grow without copying.
+        const std::size_t A = params_.area_rng.size(), n = c.entries.size(), T = params_.iou_thrs.size();
+        slots.assign(A * I, RunResult::kNoRecord);
+        records.T = T;
+        if (c.dt_off.size() > n && c.gt_off.size() > n) records.reserve(A * n, A * c.dt_off[n], A * c.gt_off[n]);
+    }
     for (std::size_t e = 0; e < c.entries.size(); ++e) {
         check_cancelled();
         slots[a * I + c.entries[e].image] = uint32_t(records.size());
-        records.push_back(eval_image(c, e, a));
+        eval_image(c, e, a, records);
     }
 }
 
@@ -625,23 +680,30 @@ namespace {
 
 // A category's evaluation-image records and their places (A x I slots).
 struct CategoryRecords {
-    std::vector<EvalImage> records;
+    EvalRecords records;
     std::vector<uint32_t> slots;
 };
 
 // The categories' records in one list, and each (slot, area, image)'s place in it.
-void gather_records(std::vector<CategoryRecords>& parts, std::size_t per_slot, RunResult& res) {
-    std::size_t total = 0;
-    for (const CategoryRecords& o : parts) total += o.records.size();
+void gather_records(std::vector<CategoryRecords>& parts, std::size_t per_slot, std::size_t T, RunResult& res) {
+    std::size_t total = 0, dts = 0, gts = 0;
+    for (const CategoryRecords& o : parts) {
+        total += o.records.size();
+        dts += o.records.dt_ids.size();
+        gts += o.records.gt_ids.size();
+    }
     if (total >= RunResult::kNoRecord) throw Error(ErrorKind::Memory, "too many evaluation records");
-    res.eval_imgs.reserve(total);
+    EvalRecords& all = res.eval_imgs;
+    all.T = T;
+    all.reserve(total, dts, gts);
     res.eval_slots.assign(parts.size() * per_slot, RunResult::kNoRecord);
     for (std::size_t k = 0; k < parts.size(); ++k) {
         CategoryRecords& o = parts[k];
-        uint32_t base = uint32_t(res.eval_imgs.size());
+        uint32_t base = uint32_t(all.size());
         for (std::size_t s = 0; s < o.slots.size(); ++s)
             if (o.slots[s] != RunResult::kNoRecord) res.eval_slots[k * per_slot + s] = base + o.slots[s];
-        for (EvalImage& r : o.records) res.eval_imgs.push_back(std::move(r));
+        all.append(o.records);
+        o.records = EvalRecords();
     }
 }
 
@@ -695,7 +757,7 @@ RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
             accumulators[k].reset();
         },
         collect_eval_imgs);
-    if (collect_eval_imgs) gather_records(records, A * I, res);
+    if (collect_eval_imgs) gather_records(records, A * I, T, res);
     return res;
 }
 
@@ -709,7 +771,7 @@ RunResult Engine::eval_records(Pool& pool) const {
             add_records(c, a, records[k].records, records[k].slots);
         },
         true);
-    gather_records(records, res.A * p.img_ids.size(), res);
+    gather_records(records, res.A * p.img_ids.size(), res.T, res);
     return res;
 }
 

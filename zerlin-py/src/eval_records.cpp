@@ -18,14 +18,14 @@ void set_item(PyObject* dict, PyObject* key, PyObject* value) {
 namespace {
 
 template <class T>
-PyObject* int_list(const std::vector<T>& v) {
+PyObject* int_list(std::span<const T> v) {
     Ref list(check(PyList_New(Py_ssize_t(v.size()))));
     for (std::size_t i = 0; i < v.size(); ++i)
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyLong_FromLongLong((long long)v[i])));
     return list.release();
 }
 
-PyObject* float_list(const std::vector<double>& v) {
+PyObject* float_list(std::span<const double> v) {
     Ref list(check(PyList_New(Py_ssize_t(v.size()))));
     for (std::size_t i = 0; i < v.size(); ++i)
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), check(PyFloat_FromDouble(v[i])));
@@ -34,7 +34,7 @@ PyObject* float_list(const std::vector<double>& v) {
 
 // A (rows, cols) float64 matrix of the given integer values.
 template <class T>
-PyObject* float_matrix(const std::vector<T>& v, std::size_t rows, std::size_t cols) {
+PyObject* float_matrix(std::span<const T> v, std::size_t rows, std::size_t cols) {
     std::vector<double> out(v.begin(), v.end());
     return array_from_vector(std::move(out), {npy_intp(rows), npy_intp(cols)}, NPY_FLOAT64);
 }
@@ -49,15 +49,7 @@ struct RecordKeys {
     }
 };
 
-void check_shapes(const zerlin::EvalImage& e, std::size_t T) {
-    const std::size_t D = e.dt_ids.size(), G = e.gt_ids.size();
-    if (e.dt_matches.size() != T * D || e.dt_ignore.size() != T * D || e.gt_matches.size() != T * G ||
-        e.gt_ignore.size() != G)
-        throw zerlin::Error(zerlin::ErrorKind::Value, "evaluation record buffers do not match their shapes");
-}
-
 PyObject* eval_record(const zerlin::EvalImage& e, std::size_t T, const RecordKeys& k) {
-    check_shapes(e, T);
     const std::size_t D = e.dt_ids.size(), G = e.gt_ids.size();
     Ref d(check(PyDict_New()));
     set_item(d.get(), k.image_id.get(), PyLong_FromLongLong(e.image_id));
@@ -93,7 +85,7 @@ class RecordArena {
     }
     // A new view of `dims` holding `v` converted to the array's type `Out`.
     template <class Out, class In>
-    PyObject* take(const std::vector<In>& v, std::initializer_list<npy_intp> dims, int typenum) {
+    PyObject* take(std::span<const In> v, std::initializer_list<npy_intp> dims, int typenum) {
         const std::size_t size = aligned(v.size() * sizeof(Out));
         if (std::size_t(end_ - next_) < size)
             throw zerlin::Error(zerlin::ErrorKind::Internal, "evaluation record arrays outgrew their buffer");
@@ -127,7 +119,6 @@ PyObject* untracked(PyObject* list) {
 
 PyObject* reference_record(const zerlin::EvalImage& e, std::size_t T, const RecordKeys& k, RecordArena& arena,
                            PyObject* image_id, PyObject* category_id, PyObject* area_rng, PyObject* max_det) {
-    check_shapes(e, T);
     const npy_intp t = npy_intp(T), D = npy_intp(e.dt_ids.size()), G = npy_intp(e.gt_ids.size());
     Ref d(check(new_dict(11)));
     set_item(d.get(), k.image_id.get(), Py_NewRef(image_id));
@@ -182,7 +173,7 @@ PyObject* reference_eval_imgs_list(const zerlin::RunResult& r, const RecordLabel
     RecordKeys keys;
     const std::size_t I = std::size_t(PySequence_Fast_GET_SIZE(labels.img_ids.get())), A = r.A;
     std::size_t total = 0;
-    for (const zerlin::EvalImage& e : r.eval_imgs) total += RecordArena::bytes_of(e, r.T);
+    for (std::size_t s = 0; s < r.eval_imgs.size(); ++s) total += RecordArena::bytes_of(r.eval_imgs[s], r.T);
     RecordArena arena(total);
     Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
     for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {

@@ -25,7 +25,6 @@ Examples
 
 from __future__ import annotations
 
-import copy
 import itertools
 import operator
 import os
@@ -41,6 +40,7 @@ from .._conventions import result_kind, rows_as_dicts, segmentation_rle
 from .._lazy import build_lock
 from ..loading import gc_paused, read_json
 from . import mask as maskUtils
+from ._copying import deep_copy
 from ._output import emit
 
 __all__ = ["COCO"]
@@ -372,7 +372,7 @@ class COCO:
         reference refuses them. A list is completed in place.
         """
         res = COCO()
-        res._dataset["info"] = copy.deepcopy(self._dataset.get("info", {}))
+        res._dataset["info"] = deep_copy(self._dataset.get("info", {}))
         res._dataset["images"] = list(self._dataset["images"])
         emit("Loading and preparing results...")
         tic = time.time()
@@ -392,7 +392,7 @@ class COCO:
             for i, a in enumerate(loaded.anns):
                 a["id"] = i + 1
         elif kind is not None:
-            res._dataset["categories"] = copy.deepcopy(self._dataset["categories"])
+            res._dataset["categories"] = deep_copy(self._dataset["categories"])
             if kind == "segm":
                 _complete_segm(loaded.anns)
             elif kind == "keypoints":

@@ -77,6 +77,7 @@ from ..loading import gc_paused
 from ..params import COCO_KPT_SIGMAS, KEYPOINT_TYPES
 from ..streaming import StreamingEvaluator
 from . import _perimage, _state
+from ._copying import deep_copy
 from ._output import emit
 
 __all__ = ["COCOeval", "COCOeval_faster", "COCOeval_opt", "Params"]
@@ -350,7 +351,7 @@ class COCOeval:
             self._evaluate_python(p)
         else:
             self._evaluate_native(p)
-        self._paramsEval = copy.deepcopy(self.params)
+        self._paramsEval = deep_copy(self.params)
         if self._native is not None:
             self._native["params_eval"] = self._paramsEval
         emit(f"DONE (t={time.time() - tic:0.2f}s).")
@@ -400,7 +401,7 @@ class COCOeval:
             ev = _engine.evaluator(_int_ids(gt_side), _int_ids(dt_side), img_sizes, core, federated)
         # The engine runs when its output is first needed: accumulate() asks
         # for the arrays, a read of evalImgs for the records alone.
-        self._native = {"evaluator": ev, "params": copy.deepcopy(p), "replaced": False}
+        self._native = {"evaluator": ev, "params": deep_copy(p), "replaced": False}
         self._eval_imgs = _PENDING
         self._ious = _PENDING
         self._gts_ = self._dts_ = _PENDING

@@ -24,19 +24,47 @@ namespace zerlin {
 void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint32_t> dt_idx,
                  std::span<const uint32_t> gt_idx, std::span<const double> sigmas, bool use_area, double* out);
 
-// One evaluation-image record (category slot, area range, image).
+// One evaluation-image record (category slot, area range, image): views
+// into the columns of the EvalRecords it was read from.
 struct EvalImage {
     int64_t image_id = 0;
     int64_t category_id = 0;  // -1 when categories are pooled
     uint32_t area_index = 0;
     uint64_t max_det = 0;
-    std::vector<int64_t> dt_ids;      // D, score order
-    std::vector<int64_t> gt_ids;      // G, non-ignored first
-    std::vector<double> dt_scores;    // D
-    std::vector<uint8_t> gt_ignore;   // G
-    std::vector<int64_t> dt_matches;  // T x D: id of the GT taken, or 0
-    std::vector<int64_t> gt_matches;  // T x G: id of the DT that took it, or 0
-    std::vector<uint8_t> dt_ignore;   // T x D
+    std::span<const int64_t> dt_ids;      // D, score order
+    std::span<const int64_t> gt_ids;      // G, non-ignored first
+    std::span<const double> dt_scores;    // D
+    std::span<const uint8_t> gt_ignore;   // G
+    std::span<const int64_t> dt_matches;  // T x D: id of the GT taken, or 0
+    std::span<const int64_t> gt_matches;  // T x G: id of the DT that took it, or 0
+    std::span<const uint8_t> dt_ignore;   // T x D
+};
+
+// Evaluation-image records as columns: record r's detections are rows
+// [dt_off[r], dt_off[r + 1]) of the detection columns and its ground truths
+// rows [gt_off[r], gt_off[r + 1]); its T x D and T x G matrices start at T
+// times those offsets. A per-batch loop makes millions of small records:
+// a few growing buffers, not seven allocations each.
+struct EvalRecords {
+    struct Head {
+        int64_t image_id = 0;
+        int64_t category_id = 0;
+        uint32_t area_index = 0;
+        uint64_t max_det = 0;
+    };
+    std::size_t T = 0;
+    std::vector<Head> heads;
+    std::vector<uint32_t> dt_off{0}, gt_off{0};
+    std::vector<int64_t> dt_ids, gt_ids, dt_matches, gt_matches;
+    std::vector<double> dt_scores;
+    std::vector<uint8_t> gt_ignore, dt_ignore;
+
+    std::size_t size() const { return heads.size(); }
+    EvalImage operator[](std::size_t r) const;
+    // Room for this many records, detection rows and ground-truth rows (T set).
+    void reserve(std::size_t records, std::size_t dts, std::size_t gts);
+    // Appends the records of `o` (of the same T) after these.
+    void append(const EvalRecords& o);
 };
 
 struct RunResult {
@@ -48,7 +76,7 @@ struct RunResult {
     // order, holding an index into eval_imgs or kNoRecord.
     static constexpr uint32_t kNoRecord = UINT32_MAX;
     std::vector<uint32_t> eval_slots;
-    std::vector<EvalImage> eval_imgs;
+    EvalRecords eval_imgs;
 };
 
 // Per-instance verdicts as columns (bool columns as 0/1 bytes).
@@ -118,12 +146,11 @@ class Engine {
     // (Category::dt_match) only when asked.
     template <class F>
     void walk(std::size_t first_area, std::size_t end_area, Pool& pool, F&& visit, bool keep_matches) const;
-    // The evaluation-image record of entry e after matching at area a.
-    EvalImage eval_image(const Category& c, std::size_t e, std::size_t a) const;
+    // Appends the evaluation-image record of entry e after matching at area a.
+    void eval_image(const Category& c, std::size_t e, std::size_t a, EvalRecords& out) const;
     // Appends the records of a matched category's entries at area a, noting
     // their places among its A x I slots.
-    void add_records(const Category& c, std::size_t a, std::vector<EvalImage>& records,
-                     std::vector<uint32_t>& slots) const;
+    void add_records(const Category& c, std::size_t a, EvalRecords& records, std::vector<uint32_t>& slots) const;
     // The per-instance rows of a matched category at one threshold.
     void instance_rows(const Category& c, std::size_t t_idx, uint64_t max_det, InstanceRows& o) const;
 
