@@ -292,17 +292,9 @@ bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<doub
     const std::size_t start = xyv.size();
     const char* const open = p;
     const char* fast_end = plain_numbers::walk_array(p, end, [&](const char* q) -> const char* {
-        plain_numbers::Token t;
-        const char* last = plain_numbers::short_number(q, end, t);
         double v;
-        if (last != nullptr) {
-            v = plain_numbers::short_value(t);
-        } else {
-            auto res = parse_double(q, end, v);
-            if (res.ec != std::errc() || !std::isfinite(v)) return nullptr;
-            last = res.ptr;
-        }
-        xyv.push_back(v);
+        const char* last = plain_numbers::number(q, end, v);
+        if (last != nullptr) xyv.push_back(v);
         return last;
     });
     if (fast_end != nullptr) {
