@@ -20,21 +20,6 @@ bool is_space_char(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\r';
 }
 
-// Past the plain number at q (its value, finite, in v), or nullptr for any
-// other text: the short ones exactly from their digits, the rest by the full
-// conversion.
-const char* plain_value(const char* q, const char* end, double& v) {
-    plain_numbers::Token t;
-    const char* last = plain_numbers::short_number(q, end, t);
-    if (last != nullptr) {
-        v = plain_numbers::short_value(t);
-        return last;
-    }
-    auto res = parse_double(q, end, v);
-    if (res.ec != std::errc() || !std::isfinite(v)) return nullptr;
-    return res.ptr;
-}
-
 const char* skip_spaces(const char* p, const char* end) {
     while (p != end && is_space_char(*p)) ++p;
     return p;
@@ -56,7 +41,7 @@ bool fast_polygons(std::string_view text, SegmentationScan& out) {
         for (;;) {
             p = plain_numbers::walk_array(p, end, [&](const char* q) -> const char* {
                 double v;
-                const char* next = plain_value(q, end, v);
+                const char* next = plain_numbers::number(q, end, v);
                 if (next != nullptr) out.coords.push_back(v);
                 return next;
             });
@@ -286,7 +271,7 @@ bool scan_plain_keypoints(std::string_view snapshot, Span span, std::vector<doub
     const char* const open = p;
     const char* fast_end = plain_numbers::walk_array(p, end, [&](const char* q) -> const char* {
         double v;
-        const char* last = plain_value(q, end, v);
+        const char* last = plain_numbers::number(q, end, v);
         if (last != nullptr) xyv.push_back(v);
         return last;
     });

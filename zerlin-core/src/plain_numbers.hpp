@@ -5,7 +5,10 @@
 // words any error), so the two agree on every input.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
+#include <cstring>
 
 #include "float_text.hpp"
 #include "zerlin/json.hpp"
@@ -20,46 +23,79 @@ inline bool space(char c) noexcept {
     return c == ' ' || c == '\n' || c == '\r' || c == '\t';
 }
 
-// A short number's significant digits as an integer and how many of them
-// follow the decimal point.
-struct Token {
-    const char* first;
-    std::uint64_t mant = 0;
-    int fraction_digits = 0;
-    bool negative = false;
-};
+// The number the eight digit values (0..9, the first in the lowest byte)
+// of v spell: neighbouring pairs, fours and eights joined in place, no lane
+// ever carrying into the next.
+inline std::uint32_t eight_digits(std::uint64_t v) noexcept {
+    v = (v * 10 + (v >> 8)) & 0x00FF00FF00FF00FFu;
+    v = (v * 100 + (v >> 16)) & 0x0000FFFF0000FFFFu;
+    return std::uint32_t(v * 10000 + (v >> 32));
+}
 
-// Past the short plain number at p (-?digits(.digits)?, at most 15
-// significant digits, no exponent: exact as an integer over a power of ten),
-// or nullptr for any other text, which the full conversion then reads.
-inline const char* short_number(const char* p, const char* end, Token& t) noexcept {
-    t = Token{p};
-    int digits = 0;
-    if (p != end && *p == '-') t.negative = true, ++p;
-    if (!digit(p, end)) return nullptr;
-    while (digit(p, end)) {
-        if (++digits > 15) return nullptr;
-        t.mant = t.mant * 10 + unsigned(*p++ - '0');
-    }
-    if (p != end && *p == '.') {
-        ++p;
-        if (!digit(p, end)) return nullptr;
-        while (digit(p, end)) {
-            if (++digits > 15) return nullptr;
-            t.mant = t.mant * 10 + unsigned(*p++ - '0');
-            ++t.fraction_digits;
+// Past the digits at p, their value appended to `value` (it wraps past 19
+// digits: the caller counts them). Eight bytes at a time: the digits before
+// the first other byte are moved to the top of the eight, zeros below them.
+inline const char* read_digits(const char* p, const char* end, std::uint64_t& value) noexcept {
+    static constexpr std::uint32_t kPow10[8] = {1, 10, 100, 1000, 10000, 100000, 1000000, 10000000};
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+            std::uint64_t x;
+            std::memcpy(&x, p, 8);
+            // As in skip_digits: digits become 0..9, any other byte shows a high nibble.
+            const std::uint64_t d = x ^ 0x3030303030303030u;
+            const std::uint64_t other = (d | (d + 0x0606060606060606u)) & 0xF0F0F0F0F0F0F0F0u;
+            if (other == 0) {
+                value = value * 100000000u + eight_digits(d);
+                p += 8;
+                continue;
+            }
+            const int n = std::countr_zero(other) / 8;
+            if (n != 0) value = value * kPow10[n] + eight_digits(d << (64 - 8 * n));
+            return p + n;
         }
     }
-    if (p != end && (*p | 0x20) == 'e') return nullptr;
+    for (; p != end && unsigned(static_cast<unsigned char>(*p)) - '0' <= 9; ++p)
+        value = value * 10 + unsigned(*p - '0');
     return p;
 }
 
-// The short number's value as from_chars reads it: the digits and the power
-// of ten are exact doubles, so one IEEE division rounds the quotient
-// correctly, as the full conversion does.
-inline double short_value(const Token& t) noexcept {
-    const double v = double(t.mant) / json_detail::kExactPow10[t.fraction_digits];
-    return t.negative ? -v : v;
+// Past the JSON number at p with its value in v, exactly as the full
+// conversion rounds it, or nullptr for text that is no finite number.
+// Keypoint files write numbers of at most 19 digits and no exponent: their
+// digits are read once, into an integer w with the number w / 10^k; an
+// exact w (at most 2^53) over an exact power of ten is one correctly rounded
+// division, any other w goes to fast_float's exact scaling step. Any other
+// form, and a scaling the step leaves undecided, takes the full conversion.
+inline const char* number(const char* p, const char* end, double& v) noexcept {
+    const char* const first = p;
+    const bool negative = p != end && *p == '-';
+    p += negative;
+    std::uint64_t w = 0;
+    const char* const whole_end = read_digits(p, end, w);
+    const bool point = whole_end != end && *whole_end == '.';
+    const char* const fraction = whole_end + point;
+    const char* const fraction_end = point ? read_digits(fraction, end, w) : fraction;
+    const std::size_t whole_digits = std::size_t(whole_end - p), fraction_digits = std::size_t(fraction_end - fraction);
+    const bool plain = whole_digits != 0 && (*p != '0' || whole_digits == 1) && (!point || fraction_digits != 0) &&
+                       whole_digits + fraction_digits <= 19 && (fraction_end == end || (*fraction_end | 0x20) != 'e');
+    if (plain) {
+        bool decided = true;
+        if (w <= (std::uint64_t(1) << 53)) {
+            v = double(w) / json_detail::kExactPow10[fraction_digits];
+        } else {
+            using Double = fast_float::binary_format<double>;
+            const fast_float::adjusted_mantissa am = fast_float::compute_float<Double>(-int(fraction_digits), w);
+            decided = am.power2 >= 0;
+            if (decided) fast_float::to_float(false, am, v);
+        }
+        if (decided) {
+            if (negative) v = -v;
+            return fraction_end;
+        }
+    }
+    auto res = parse_double(first, end, v);
+    if (res.ec != std::errc() || !std::isfinite(v)) return nullptr;
+    return res.ptr;
 }
 
 // Past the JSON number at p (its form checked), or nullptr: `number`
@@ -70,21 +106,18 @@ inline const char* skip_number(const char* p, const char* end) noexcept {
     if (*p == '0')
         ++p;
     else if (digit(p, end))
-        while (digit(++p, end)) {
-        }
+        p = json_detail::skip_digits(p + 1, end);
     else
         return nullptr;
     if (p != end && *p == '.') {
         if (!digit(++p, end)) return nullptr;
-        while (digit(++p, end)) {
-        }
+        p = json_detail::skip_digits(p + 1, end);
     }
     if (p != end && (*p | 0x20) == 'e') {
         ++p;
         if (p != end && (*p == '+' || *p == '-')) ++p;
         if (!digit(p, end)) return nullptr;
-        while (digit(++p, end)) {
-        }
+        p = json_detail::skip_digits(p + 1, end);
     }
     return p;
 }

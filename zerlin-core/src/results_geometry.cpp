@@ -11,6 +11,7 @@
 #include "zerlin/error.hpp"
 #include "zerlin/pool.hpp"
 #include "zerlin/rle.hpp"
+#include "zerlin/snapshot.hpp"
 
 namespace zerlin {
 
@@ -115,6 +116,17 @@ void read_keypoint_values(JsonReader& r, std::vector<double>& out) {
     });
 }
 
+// A row's keypoint list: a flat list of plain numbers in the keypoint
+// walk's one pass, any other text (and its errors) by the reader above.
+void keypoint_values(std::string_view snapshot, Span span, std::vector<double>& values) {
+    values.clear();
+    bool present = false;
+    if (scan_plain_keypoints(snapshot, span, values, present) && present) return;
+    JsonReader r(snapshot);
+    r.seek(span.offset);
+    read_keypoint_values(r, values);
+}
+
 void complete_mask_row(AnnotationColumns& cols, std::string_view snapshot, std::size_t row, bool decode) {
     Span span = cols.segmentation_span(row);
     if (span.absent()) refuse("no segmentation");
@@ -133,9 +145,7 @@ void complete_keypoint_row(AnnotationColumns& cols, std::string_view snapshot, s
                            std::vector<double>& values, std::size_t length) {
     Span span = cols.keypoints_span(row);
     if (span.absent()) refuse("no keypoints");
-    JsonReader r(snapshot);
-    r.seek(span.offset);
-    read_keypoint_values(r, values);
+    keypoint_values(snapshot, span, values);
     if (values.size() != length) refuse("keypoint lists of different or unusable lengths");
     double x0 = values[0], x1 = values[0], y0 = values[1], y1 = values[1];
     for (std::size_t j = 0; j < values.size(); j += 3) {
@@ -157,9 +167,7 @@ std::size_t keypoint_length(const AnnotationColumns& cols, std::string_view snap
     std::vector<double> values;
     Span span = cols.keypoints_span(0);
     if (span.absent()) refuse("no keypoints");
-    JsonReader r(snapshot);
-    r.seek(span.offset);
-    read_keypoint_values(r, values);
+    keypoint_values(snapshot, span, values);
     if (values.empty() || values.size() % 3 != 0) refuse("keypoint lists of different or unusable lengths");
     return values.size();
 }

@@ -5,7 +5,9 @@
 #include <unistd.h>
 #endif
 
+#include <bit>
 #include <cmath>
+#include <cstdio>
 #include <random>
 #include <string>
 #include <vector>
@@ -467,6 +469,63 @@ TEST(Scanners, PlainKeypointsLeaveTheRestToTheStrictReader) {
         xyv.assign(1, 9);
         EXPECT_FALSE(scan(other, xyv, present)) << other;
         EXPECT_EQ(xyv.size(), 1u) << other;  // nothing left behind
+    }
+}
+
+// Numbers read by the keypoint walk's one-pass digits (16 to 19 digits
+// scaled exactly, shorter ones divided) carry the bits the general reader
+// gives them; other forms reach the full conversion.
+TEST(Scanners, PlainKeypointNumbersAreTheGeneralReaders) {
+    std::vector<std::string> numbers = {"9007199254740992",
+                                        "9007199254740993",
+                                        "9007199254740995",
+                                        "-0",
+                                        "-0.0",
+                                        "0.30000000000000004",
+                                        "123456789012345678",
+                                        "1234567890123456789",
+                                        "12345678901234567890",
+                                        "0.0000000000000000001",
+                                        "0.1",
+                                        "1e5",
+                                        "2.5E-3",
+                                        "4.9406564584124654e-324",
+                                        "17976931348623157e292",
+                                        "-7.0e-10",
+                                        "0",
+                                        "99999999999999999999999.5",
+                                        "1.00000000000000011102230246251565404236316680908203125"};
+    std::mt19937_64 rng(5);
+    auto digits = [&](std::size_t n, bool lead) {
+        std::string d;
+        for (std::size_t i = 0; i < n; ++i) d += char('0' + (lead && i == 0 ? 1 + rng() % 9 : rng() % 10));
+        return d;
+    };
+    for (int i = 0; i < 20000; ++i) {
+        char buf[40];
+        const double v = std::ldexp(double(rng() >> 11), int(rng() % 40) - 60);
+        std::snprintf(buf, sizeof buf, "%.*f", int(rng() % 18), rng() % 2 ? v : -v);
+        numbers.push_back(buf);
+        std::snprintf(buf, sizeof buf, "%.*g", int(15 + rng() % 3), v);
+        numbers.push_back(buf);
+        const std::size_t whole = 1 + rng() % 12;
+        numbers.push_back((rng() % 4 ? digits(whole, true) : "0") + "." + digits(1 + rng() % (20 - whole), false));
+    }
+    std::string text = "[";
+    for (const std::string& n : numbers) text += n + ", 1, 2, ";
+    text.resize(text.size() - 2);
+    text += "]";
+    std::vector<double> xyv;
+    bool present = false;
+    ASSERT_TRUE(zerlin::scan_plain_keypoints(text, Span{0, std::uint32_t(text.size())}, xyv, present));
+    ASSERT_EQ(xyv.size(), 3 * numbers.size());
+    for (std::size_t i = 0; i < numbers.size(); ++i) {
+        zerlin::JsonReader r(numbers[i]);
+        const zerlin::JsonNumber n = r.read_number();
+        const double want = n.kind == zerlin::JsonNumber::U64   ? double(n.u)
+                            : n.kind == zerlin::JsonNumber::I64 ? double(n.i)
+                                                                : n.d;
+        EXPECT_EQ(std::bit_cast<std::uint64_t>(xyv[3 * i]), std::bit_cast<std::uint64_t>(want)) << numbers[i];
     }
 }
 
