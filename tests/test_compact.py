@@ -593,6 +593,47 @@ def results_without_boxes(shape):
     return evalgen.results(22, gt, keypoints=True)
 
 
+@pytest.mark.parametrize("spelling", ["plain", "spaced", "counts_first", "other_member"])
+def test_segmentation_spellings_evaluate_like_the_reference(tmp_path, spelling):
+    # Polygon rings and RLE objects of the common spellings are read by
+    # tight walks, the others by the general reader (escaped backslashes
+    # in the counts strings too): every one gives the reference's evaluation.
+    import contextlib
+    import io
+
+    from pycocotools import mask as mu
+    from pycocotools.coco import COCO
+    from pycocotools.cocoeval import COCOeval
+
+    import evalgen
+    from vantorel import evaluate
+
+    gt = evalgen.dataset(31)
+    gt, res = evalgen.with_segmentation(32, gt, evalgen.results(33, gt))
+    size = {im["id"]: (im["height"], im["width"]) for im in gt["images"]}
+    for d in res:
+        h, w = size[d["image_id"]]
+        rle = mu.merge(mu.frPyObjects(d["segmentation"], h, w))
+        d["bbox"] = mu.toBbox(rle).tolist()
+        seg = {"size": [h, w], "counts": rle["counts"].decode("ascii")}
+        if spelling == "counts_first":
+            seg = {"counts": seg["counts"], "size": seg["size"]}
+        elif spelling == "other_member":
+            seg["note"] = [1]
+        d["segmentation"] = seg
+    indent = 1 if spelling == "spaced" else None
+    gt_path = write(tmp_path, json.dumps(gt, indent=indent), "gt.json")
+    dt_path = write(tmp_path, json.dumps(res, indent=indent), "dt.json")
+    assert any("\\" in d["segmentation"]["counts"] for d in res)
+    with contextlib.redirect_stdout(io.StringIO()):
+        ref_gt = COCO(gt_path)
+        E = COCOeval(ref_gt, ref_gt.loadRes(dt_path), "segm")
+        E.evaluate()
+        E.accumulate()
+        E.summarize()
+    assert [float(v) for v in evaluate(gt_path, dt_path, "segm").stats] == [float(v) for v in E.stats]
+
+
 @needs_data
 @pytest.mark.parametrize("shape", ["segm", "keypoints"])
 def test_results_without_boxes_complete_like_the_objects_route(tmp_path, shape):
