@@ -29,9 +29,8 @@ names the cap in the summary (``AR@300``); the cap itself is applied by
 whose area is not strictly between 0 and infinity (empty masks, degenerate
 boxes) take no part in the evaluation on either side: such a detection is
 not counted as a false positive, and such a ground truth does not make its
-category verified for the image. ``vantorel.evaluate(..., lvis=True)`` keeps
-them; this module follows the reference, so that published LVIS numbers
-reproduce.
+category verified for the image (``vantorel.evaluate(..., lvis=True)``
+does the same), so that published LVIS numbers reproduce.
 
 Example
 -------

@@ -241,7 +241,9 @@ class LVISEval:
         dets, cap = self.lvis_dt._evaluation_side()
         img_ids, area_rng = list(p.img_ids), list(p.area_rng)
         ev = self._evaluator(gts, dets, images, img_ids, engine_cats, area_rng, cap)
-        self._run = ev.run()
+        run = ev.run()
+        self._run = {"precision": run["precision"], "recall": run["recall"]}  # the scores are no part of LVIS's
+        del run
         redo = None
         if not isinstance(dets, list):
             # The columns' detection ids are file positions; records read
