@@ -1,5 +1,7 @@
 """Mask functions against pycocotools.mask on seeded data: encode, decode,
-frPyObjects on polygons, merge, toBbox, and iou of 100x100 masks and of boxes.
+frPyObjects on polygons, merge, toBbox, and iou of 100x100 masks and of boxes;
+faster-coco-eval's mask module (area, decode, with its run checks) against
+faster-coco-eval itself.
 
 Usage: python bench/bench_masks.py [--repeat 5] [--scale 1]
 """
@@ -93,8 +95,23 @@ def main():
         ),
         (f"toBoundary {len(rles)} x 480x640", lambda: z.toBoundary(rles), None),
     ]
+    # faster-coco-eval's mask module checks every RLE's runs against h*w (the
+    # compat module natively); the reference column is faster-coco-eval's own.
+    from vantorel.compat.faster_coco_eval.core import mask as fce_compat
+
+    try:
+        from faster_coco_eval.core import mask as fce
+    except ImportError:
+        fce = None
+
+    def call(module, fn, objs):
+        return (lambda: getattr(module, fn)(objs)) if module else None
+
+    for name, objs in [(f"{len(rles)} x 480x640", rles), (f"{len(small_dt)} x 100x100", small_dt)]:
+        for fn in ("area", "decode"):
+            rows.append((f"faster-coco-eval {fn} {name}", call(fce_compat, fn, objs), call(fce, fn, objs)))
     print(f"best of {args.repeat}; times in ms")
-    print(f"{'operation':44} {'vantorel':>10} {'pycocotools':>12} {'speed-up':>9}")
+    print(f"{'operation':44} {'vantorel':>10} {'reference':>12} {'speed-up':>9}")
     for name, ours, theirs in rows:
         t_ours = best(ours, args.repeat) * 1e3
         if theirs is None:

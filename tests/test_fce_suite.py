@@ -44,6 +44,24 @@ def test_bad_runs_in_a_batch_as_faster_coco_eval(modules, name, bad, at):
     assert outcome(ours, batch) == outcome(theirs, batch)
 
 
+@pytest.mark.parametrize("seed", range(4))
+def test_run_checks_of_random_counts_as_faster_coco_eval(seed):
+    # Compressed counts of up to a dozen numbers (negative runs included),
+    # each ending its last number, against sizes around their totals.
+    rng = np.random.default_rng(seed)
+    for _ in range(300):
+        numbers = [
+            bytes([*rng.integers(80, 112, rng.integers(0, 3)), rng.integers(48, 80)])
+            for _ in range(rng.integers(0, 12))
+        ]
+        rle = {"size": [int(rng.integers(0, 6)), int(rng.integers(0, 6))], "counts": b"".join(numbers)}
+        for name in ("area", "decode"):
+            ours, theirs = outcome(getattr(our_mask, name), [rle]), outcome(getattr(their_mask, name), [rle])
+            assert isinstance(ours, tuple) == isinstance(theirs, tuple), rle
+            if isinstance(theirs, tuple):
+                assert ours == theirs, rle
+
+
 @pytest.mark.parametrize("modules", [(our_raw, their_raw), (our_mask, their_mask)], ids=["raw", "core.mask"])
 def test_iou_refuses_overrun_as_faster_coco_eval(modules):
     # An undersized RLE is not compared: faster-coco-eval's iou does not return on it.

@@ -53,6 +53,31 @@ uint32_t rle_string_area(std::string_view s, bool escaped) {
     return area;
 }
 
+RunTotal rle_string_run_total(std::string_view s) {
+    RunTotal out;
+    int64_t before_last = 0, last = 0;  // runs i - 2 and i - 1
+    for (size_t p = 0, i = 0; p < s.size(); ++i) {
+        uint64_t x = 0;
+        uint32_t c = 0;
+        uint64_t groups = 0;
+        do {
+            c = uint8_t(uint8_t(s[p++]) - 48);
+            if (5 * groups < 64) x |= uint64_t(c & 31) << (5 * groups);
+            ++groups;
+        } while ((c & 32) && p < s.size());
+        if (c & 32) out.sound = false;                                         // cut short
+        if ((c & 16) && 5 * groups < 64) x -= uint64_t(1) << (5 * groups);     // negative
+        const int64_t run = int64_t(x + (i > 2 ? uint64_t(before_last) : 0));  // wraps at 64 bits
+        before_last = last;
+        last = run;
+        if (run < 0)
+            out.sound = false;
+        else
+            out.total = uint64_t(run) > UINT64_MAX - out.total ? UINT64_MAX : out.total + uint64_t(run);
+    }
+    return out;
+}
+
 Rle rle_from_string(std::string_view s, uint32_t h, uint32_t w, bool escaped) {
     Rle r{h, w, {}};
     r.counts.reserve(s.size());

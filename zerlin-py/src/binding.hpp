@@ -444,6 +444,7 @@ PyObject* fn_frPoly(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_frUncompressedRLE(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_frPyObjects(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_toBoundary(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_run_fault(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_load_json(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_parse_json_only(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_read_file_only(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -4,12 +4,14 @@
 #include "binding.hpp"
 
 #include <algorithm>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <unordered_map>
 #include <vector>
 
+#include "zerlin/hashmap.hpp"
 #include "zerlin/rle.hpp"
 
 namespace zpy {
@@ -431,9 +433,83 @@ std::vector<Rle> rle_objs_arg(const Signature& sig, PyObject* const* args, Py_ss
     return rles;
 }
 
+// The text of compressed counts (bytes, bytearray or str), else nullopt.
+std::optional<std::string_view> compressed_text(PyObject* counts) {
+    if (PyByteArray_Check(counts))
+        return std::string_view(PyByteArray_AS_STRING(counts), size_t(PyByteArray_GET_SIZE(counts)));
+    if (PyBytes_Check(counts) || PyUnicode_Check(counts)) return counts_text(counts);
+    return std::nullopt;
+}
+
+// h * w of a size given as a list or tuple of two or more ints, each in
+// [0, 2^32]; nullopt for any other size (its product is left to Python).
+std::optional<uint64_t> plain_pixels(PyObject* size) {
+    if (!(PyList_Check(size) || PyTuple_Check(size)) || PySequence_Fast_GET_SIZE(size) < 2) return std::nullopt;
+    uint64_t hw[2];
+    for (Py_ssize_t i = 0; i < 2; ++i) {
+        PyObject* side = PySequence_Fast_GET_ITEM(size, i);
+        if (!PyLong_CheckExact(side)) return std::nullopt;
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(side, &overflow);
+        if (overflow != 0 || v < 0 || v > (1LL << 32)) return std::nullopt;
+        hw[i] = uint64_t(v);
+    }
+    return hw[0] * hw[1];
+}
+
+// Where a list of RLE objects needs a check of its runs against h*w done in
+// Python (the check itself: vantorel.compat.mask._check_runs): from `start`
+// on, the first RLE dict whose compressed runs are unsound, overrun h*w or
+// (with `whole`) fall short of it, as (index, total, sound); or whose counts
+// are a list of runs, as (index, None, None); a size other than two ints also
+// leaves the compressed verdict to Python. None when no item needs Python.
+// Each counts object is read once (lists repeat masks).
+PyObject* first_run_fault(PyObject* list, bool whole, Py_ssize_t start) {
+    const MaskKeys* k = mask_keys();
+    zerlin::HashMap<int64_t, zerlin::RunTotal> seen;
+    std::vector<Ref> held;  // the counts objects whose addresses key `seen`
+    // The list is read again at every item: a dict's own methods may change it.
+    for (Py_ssize_t i = std::max<Py_ssize_t>(start, 0); i < PyList_GET_SIZE(list); ++i) {
+        zerlin::check_cancelled();
+        const Ref item = Ref::borrow(PyList_GET_ITEM(list, i));
+        if (!is_rle_dict(item.get())) continue;
+        Ref counts(check(PyObject_GetItem(item.get(), k->counts)));
+        const std::optional<std::string_view> text = compressed_text(counts.get());
+        if (!text) {
+            if (PyList_Check(counts.get()) || PyTuple_Check(counts.get()) || PyArray_Check(counts.get()))
+                return check(Py_BuildValue("(nOO)", i, Py_None, Py_None));
+            continue;  // no counts at all: the mask function says what is wrong
+        }
+        const int64_t key = int64_t(reinterpret_cast<intptr_t>(counts.get()));
+        const zerlin::RunTotal runs =
+            *seen.find_or_insert(key, [&] { return zerlin::rle_string_run_total(*text); }).first;
+        held.push_back(std::move(counts));
+        const Ref size(check(PyObject_GetItem(item.get(), k->size)));
+        const std::optional<uint64_t> pixels = plain_pixels(size.get());
+        if (!pixels || !runs.sound || runs.total > *pixels || (whole && runs.total < *pixels))
+            return check(Py_BuildValue("(nKO)", i, static_cast<unsigned long long>(runs.total),
+                                       runs.sound ? Py_True : Py_False));
+    }
+    Py_RETURN_NONE;
+}
+
 }  // namespace
 
 // ---------------------------------------------------------------- mask functions
+
+PyObject* fn_run_fault(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&] {
+        static const Signature sig{"run_fault()", {"rle_objs", "whole", "start"}, 2};
+        PyObject* a[3];
+        parse_args(sig, args, nargs, kw, a);
+        if (!PyList_Check(a[0])) zerlin::throw_type("run_fault() takes a list of RLE objects");
+        bool whole = false;
+        int64_t start = 0;
+        arg(a[1], "whole", to_bool, &whole);
+        if (a[2]) arg(a[2], "start", to_i64, &start);
+        return first_run_fault(a[0], whole, Py_ssize_t(std::clamp<int64_t>(start, 0, PY_SSIZE_T_MAX)));
+    });
+}
 
 PyObject* fn_encode(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&] {

@@ -63,56 +63,18 @@ def _native(fn: Callable[..., _T], objs: Any, *args: Any) -> _T:
         raise
 
 
-def _string_run_totals(texts: list[bytes]) -> tuple[np.ndarray, np.ndarray]:
-    """Per compressed counts string: the sum of its runs and whether it is
-    sound (no negative run, no number cut short), all strings decoded in one
-    pass: 6-bit groups, sign-extended; runs after the second are stored as
-    differences to the run two before."""
-    n = len(texts)
-    lengths = np.fromiter(map(len, texts), dtype=np.int64, count=n)
-    v = np.frombuffer(b"".join(texts), dtype=np.uint8).astype(np.int64) - 48
-    totals, sound = np.zeros(n, dtype=np.int64), np.ones(n, dtype=bool)
-    if v.size == 0:
-        return totals, sound
-    last = (v & 0x20) == 0  # the last character of each number
-    string_ends = (np.cumsum(lengths) - 1)[lengths > 0]
-    sound[lengths > 0] = last[string_ends]
-    last[string_ends] = True  # a number cut short ends with its string (which is unsound)
-    ends = np.flatnonzero(last)
-    starts = np.concatenate(([0], ends[:-1] + 1))
-    shift = 5 * (np.arange(v.size) - np.repeat(starts, ends - starts + 1))
-    nums = np.add.reduceat((v & 0x1F) << shift, starts)
-    negative = (v[ends] & 0x10) != 0
-    nums[negative] -= np.left_shift(1, shift[ends][negative] + 5)
-    owner = np.repeat(np.arange(n), lengths)[ends]  # the string of each number
-    first = np.searchsorted(owner, np.arange(n))[owner]  # its string's first number
-    place = np.arange(nums.size) - first
-    runs = nums.copy()
-    for chain in ((place % 2 == 1), (place % 2 == 0) & (place >= 2)):
-        part = np.where(chain, nums, 0)
-        upto = np.cumsum(part)
-        runs[chain] = (upto - (upto - part)[first])[chain]  # sums within the string only
-    totals = np.rint(np.bincount(owner, weights=runs, minlength=n)).astype(np.int64)
-    sound &= np.bincount(owner, weights=runs < 0, minlength=n) == 0
-    return totals, sound
-
-
-def _check_runs(rles: list[Any], overrun: str = "Invalid RLE mask representation", whole: bool = False) -> None:
+def _check_runs(rles: Any, overrun: str = "Invalid RLE mask representation", whole: bool = False) -> None:
     """ValueError(``overrun``) for counts that overrun their h*w (or hold
     negative runs), as the reference's ``decode`` raises; with ``whole``,
     also for runs that fall short of h*w (as faster-coco-eval's ``decode``
-    does)."""
-    checked = [r for r in rles if isinstance(r, dict) and "counts" in r and "size" in r]
-    # Each counts object once (a list repeating one RLE, or dt and gt sharing masks).
-    texts = {id(c): c for r in checked if isinstance(c := r["counts"], (str, bytes, bytearray))}
-    totals, sound = _string_run_totals([c.encode() if isinstance(c, str) else bytes(c) for c in texts.values()])
-    found = {key: (int(t), bool(ok)) for key, t, ok in zip(texts, totals, sound, strict=True)}
-    for rle in checked:
-        if id(rle["counts"]) in found:
-            total, ok = found[id(rle["counts"])]
-        elif not isinstance(rle["counts"], (list, tuple, np.ndarray)):
-            continue  # not counts at all: the native function says what is wrong
-        else:  # uncompressed (list) counts
+    does). The native scan sums compressed runs and passes the sound ones;
+    what it stops at is judged here."""
+    items = rles if isinstance(rles, list) else list(rles)
+    start = 0
+    while (fault := _zerlin.run_fault(items, whole, start)) is not None:
+        i, total, ok = fault
+        rle = items[i]
+        if total is None:  # uncompressed (list) counts
             runs = np.asarray(rle["counts"], dtype=np.int64)
             total, ok = int(runs.sum()), not (runs.size and runs.min() < 0)
         h, w = (int(side) for side in rle["size"][:2])
@@ -122,6 +84,7 @@ def _check_runs(rles: list[Any], overrun: str = "Invalid RLE mask representation
             raise ValueError(
                 f"Invalid RLE mask representation; decoded {total} pixels but expected {h * w} (h={h}, w={w})"
             )
+        start = i + 1
 
 
 def encode(bimask: np.ndarray) -> Any:

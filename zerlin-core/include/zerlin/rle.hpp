@@ -39,6 +39,16 @@ Rle rle_from_string(std::string_view s, uint32_t h, uint32_t w, bool escaped);
 uint32_t rle_string_area_and_box(std::string_view s, uint32_t h, uint32_t w, bool escaped, double box[4]);
 uint32_t rle_string_area(std::string_view s, bool escaped);
 
+// The runs of a compressed counts string as its numbers are written, in 64
+// bits (not wrapped to 32 as decoding wraps them): their sum (saturating),
+// and whether the text is sound: no run negative, no number cut short by
+// the text's end. What checks of runs against h*w read.
+struct RunTotal {
+    uint64_t total = 0;
+    bool sound = true;
+};
+RunTotal rle_string_run_total(std::string_view s);
+
 // Runs of a column-major raster of `size` bytes (h, w stored as given). A new
 // run starts wherever the byte value changes.
 Rle rle_from_mask(const uint8_t* raster, size_t size, uint32_t h, uint32_t w);
