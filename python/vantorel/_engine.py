@@ -194,7 +194,7 @@ def crowd_evaluator(gt_anns: Any, dt_anns: Any, p: Params, crowd_index: Sequence
 
 
 def frequency_groups(categories: Iterable[dict[str, Any]], cat_ids: Sequence[Any]) -> dict[str, list[int]]:
-    """Category positions (in ``cat_ids``) by LVIS frequency letter.
+    """Category positions (in ``cat_ids``, ascending) by LVIS frequency letter.
 
     Examples
     --------
@@ -206,7 +206,9 @@ def frequency_groups(categories: Iterable[dict[str, Any]], cat_ids: Sequence[Any
     for c in categories:
         if c["id"] in index and "frequency" in c:
             groups.setdefault(c["frequency"], []).append(index[c["id"]])
-    return groups
+    # Ascending positions, whatever the file's category order: the group's
+    # mean adds in that order, and the last bits depend on it.
+    return {f: sorted(v) for f, v in groups.items()}
 
 
 @dataclass(frozen=True)
