@@ -8,7 +8,6 @@
 #include <bit>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 
 #include "float_text.hpp"
 #include "zerlin/json.hpp"
@@ -45,11 +44,8 @@ inline const char* read_digits(const char* p, const char* end, std::uint64_t& va
     }
     if constexpr (std::endian::native == std::endian::little) {
         while (end - p >= 8) {
-            std::uint64_t x;
-            std::memcpy(&x, p, 8);
-            // As in skip_digits: digits become 0..9, any other byte shows a high nibble.
-            const std::uint64_t d = x ^ 0x3030303030303030u;
-            const std::uint64_t other = (d | (d + 0x0606060606060606u)) & 0xF0F0F0F0F0F0F0F0u;
+            std::uint64_t d;
+            const std::uint64_t other = json_detail::non_digit_bytes(p, d);
             if (other == 0) {
                 value = value * 100000000u + eight_digits(d);
                 p += 8;

@@ -182,18 +182,24 @@ inline const char* find_special(const char* p, const char* end) noexcept {
     return p;
 }
 
+// The eight bytes at p with '0'..'9' as 0..9 (d), and a mask with a high
+// nibble set at every byte that is no digit (the return value): adding 6 sets
+// the high nibble of anything past 9. A carry out of a byte only reaches later
+// bytes, past the first non-digit, so the mask is exact up to that byte.
+inline std::uint64_t non_digit_bytes(const char* p, std::uint64_t& d) noexcept {
+    std::uint64_t x;
+    std::memcpy(&x, p, 8);
+    d = x ^ 0x3030303030303030u;
+    return (d | (d + 0x0606060606060606u)) & 0xF0F0F0F0F0F0F0F0u;
+}
+
 // First byte at or after p that is not an ASCII digit. Polygon files are
 // mostly digits, so they go eight bytes at a time.
 inline const char* skip_digits(const char* p, const char* end) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
         while (end - p >= 8) {
-            std::uint64_t x;
-            std::memcpy(&x, p, 8);
-            // Digits become 0..9; a byte is something else when its high
-            // nibble is set or adding 6 sets it. A carry out of a byte only
-            // reaches later bytes, past the first non-digit.
-            const std::uint64_t a = x ^ 0x3030303030303030u;
-            const std::uint64_t other = (a | (a + 0x0606060606060606u)) & 0xF0F0F0F0F0F0F0F0u;
+            std::uint64_t a;
+            const std::uint64_t other = non_digit_bytes(p, a);
             if (other != 0) return p + std::countr_zero(other) / 8;
             p += 8;
         }
@@ -209,13 +215,10 @@ inline const char* skip_digits(const char* p, const char* end) noexcept {
 inline const char* short_plain_number_end(const char* p, const char* end) noexcept {
     if constexpr (std::endian::native == std::endian::little) {
         if (end - p < 8) return nullptr;
-        std::uint64_t x;
-        std::memcpy(&x, p, 8);
-        // As in skip_digits: a byte's high nibble is set at a non-digit, and
-        // exactly so up to the second non-digit, since no digit and no '.'
-        // carries into the byte after it.
-        const std::uint64_t a = x ^ 0x3030303030303030u;
-        const std::uint64_t other = (a | (a + 0x0606060606060606u)) & 0xF0F0F0F0F0F0F0F0u;
+        // Exact up to the second non-digit too, since neither a digit nor a
+        // '.' carries into the byte after it.
+        std::uint64_t a;
+        const std::uint64_t other = non_digit_bytes(p, a);
         if (other == 0) return nullptr;
         const int n = std::countr_zero(other) / 8;  // integer digits
         if (n == 0 || (n > 1 && p[0] == '0')) return nullptr;
