@@ -30,14 +30,18 @@ from panopticapi.evaluation import pq_compute
 try:
     r = pq_compute(*sys.argv[1:])
 except BaseException as err:
-    print("@@" + json.dumps({"error": type(err).__name__, "message": str(err)}))
+    print("@@" + json.dumps({"error": type(err).__name__, "message": str(err)}), flush=True)
 else:
-    print("@@" + json.dumps(r))
+    print("@@" + json.dumps(r), flush=True)
 """
 
 
 def oracle(*args):
-    """panopticapi's pq_compute(*args): its dict (category keys as str) or {"error": ...}."""
+    """panopticapi's pq_compute(*args): its dict (category keys as str) or {"error": ...}.
+
+    The answer is flushed at once: after a worker's error, panopticapi's pool can
+    fail while the interpreter shuts down, before buffered output would be written.
+    """
     if not os.path.exists(ORACLE_PYTHON):
         pytest.skip(
             f"no panopticapi environment at {ORACLE_PYTHON} (scripts/test.sh makes one; "
