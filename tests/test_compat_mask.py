@@ -30,6 +30,9 @@ def test_encode_matches_reference_bytes(dtype, shape):
     lambda m: m.decode({"size": [2, 2], "counts": b"09"}),  # runs overrun h*w
     lambda m: m.decode([{"size": [2, 2], "counts": b"03"}, {"size": [2, 2], "counts": b"0:"}]),
     lambda m: m.decode({"size": [3, 4], "counts": b"\x01\x02"}),  # a negative run
+    lambda m: m.decode([{"size": [2, 2], "counts": b"04"}, {"size": [3, 3], "counts": b"09"}]),  # first's size
+    lambda m: m.frPyObjects({"size": [2, 2], "counts": b"04"}, 2, 2),  # compressed counts
+    lambda m: m.frPyObjects([{"size": [2, 2], "counts": "04"}], 2, 2),
     lambda m: m.decode({"counts": b"04"}),  # missing keys
     lambda m: m.area({"size": [2, 2]}),
     lambda m: m.toBbox([{"size": [2, 2]}]),
@@ -59,3 +62,10 @@ def test_accepted_as_by_reference(call):
         np.testing.assert_array_equal(ours, theirs)
     else:
         assert ours == theirs
+
+
+@pytest.mark.parametrize("name", ["area", "toBbox", "merge", "decode"])
+def test_counts_cut_inside_a_run_refused(name):
+    # Deliberate: the reference reads past the string's end here (decode alone refuses).
+    with pytest.raises(ValueError, match="Invalid RLE mask representation"):
+        getattr(mask, name)([{"size": [2, 3], "counts": b"06"}, {"size": [2, 3], "counts": b"06`"}])

@@ -23,6 +23,7 @@ from vantorel.compat.faster_coco_eval.core import mask as our_mask
 GOOD = {"size": [2, 2], "counts": b"04"}
 OVERRUN = {"size": [2, 2], "counts": b"05"}
 SHORT = {"size": [2, 2], "counts": b"03"}
+CUT = {"size": [2, 2], "counts": b"0`"}  # the last byte says the run goes on
 
 
 def outcome(fn, *args):
@@ -35,7 +36,7 @@ def outcome(fn, *args):
 
 
 @pytest.mark.parametrize("name", ["decode", "area", "toBbox", "merge"])
-@pytest.mark.parametrize("bad", [OVERRUN, SHORT], ids=["overrun", "short"])
+@pytest.mark.parametrize("bad", [OVERRUN, SHORT, CUT], ids=["overrun", "short", "cut"])
 @pytest.mark.parametrize("at", [0, 20], ids=["alone", "last-of-21"])
 @pytest.mark.parametrize("modules", [(our_raw, their_raw), (our_mask, their_mask)], ids=["raw", "core.mask"])
 def test_bad_runs_in_a_batch_as_faster_coco_eval(modules, name, bad, at):
@@ -47,13 +48,13 @@ def test_bad_runs_in_a_batch_as_faster_coco_eval(modules, name, bad, at):
 @pytest.mark.parametrize("seed", range(4))
 def test_run_checks_of_random_counts_as_faster_coco_eval(seed):
     # Compressed counts of up to a dozen numbers (negative runs included),
-    # each ending its last number, against sizes around their totals.
+    # some cut inside their last number, against sizes around their totals.
     rng = np.random.default_rng(seed)
     for _ in range(300):
         numbers = [
             bytes([*rng.integers(80, 112, rng.integers(0, 3)), rng.integers(48, 80)])
             for _ in range(rng.integers(0, 12))
-        ]
+        ] + [bytes([rng.integers(80, 112)])] * int(rng.random() < 0.2)  # now and then cut inside a number
         rle = {"size": [int(rng.integers(0, 6)), int(rng.integers(0, 6))], "counts": b"".join(numbers)}
         for name in ("area", "decode"):
             ours, theirs = outcome(getattr(our_mask, name), [rle]), outcome(getattr(their_mask, name), [rle])
@@ -63,9 +64,28 @@ def test_run_checks_of_random_counts_as_faster_coco_eval(seed):
 
 
 @pytest.mark.parametrize("modules", [(our_raw, their_raw), (our_mask, their_mask)], ids=["raw", "core.mask"])
+@pytest.mark.parametrize("batch", [
+    [GOOD, {"size": [3, 3], "counts": b"09"}],  # decode gives every mask the first one's size
+    [{"size": [3, 3], "counts": b"09"}, GOOD],
+    [{"size": [2, 3], "counts": b"06"}, {"size": [3, 2], "counts": b"06"}],
+])  # fmt: skip
+def test_decode_of_mixed_sizes_as_faster_coco_eval(modules, batch):
+    ours, theirs = outcome(modules[0].decode, batch), outcome(modules[1].decode, batch)
+    assert ours[0] == theirs[0] if isinstance(theirs, tuple) else ours == theirs  # its overrun text is its own
+
+
+@pytest.mark.parametrize("obj", [CUT, {"size": [2, 2], "counts": "04"}, [GOOD]])
+def test_from_objects_refuses_compressed_counts_as_faster_coco_eval(obj):
+    with pytest.raises(RuntimeError):
+        their_mask.frPyObjects(obj, 2, 2)
+    with pytest.raises(RuntimeError, match="compressed"):
+        our_mask.frPyObjects(obj, 2, 2)
+
+
+@pytest.mark.parametrize("modules", [(our_raw, their_raw), (our_mask, their_mask)], ids=["raw", "core.mask"])
 def test_iou_refuses_overrun_as_faster_coco_eval(modules):
     # An undersized RLE is not compared: faster-coco-eval's iou does not return on it.
-    for dt, gt in [([OVERRUN], [GOOD]), ([GOOD], [GOOD, OVERRUN])]:
+    for dt, gt in [([OVERRUN], [GOOD]), ([GOOD], [GOOD, OVERRUN]), ([GOOD], [CUT])]:
         assert outcome(modules[0].iou, dt, gt, [0] * len(gt)) == outcome(modules[1].iou, dt, gt, [0] * len(gt))
 
 

@@ -25,6 +25,7 @@ constexpr const char* kNoSize = "RLE dict is missing 'size'";
 constexpr const char* kNoCounts = "RLE dict is missing 'counts'";
 constexpr const char* kBadSize = "RLE 'size' must be [h, w]";
 constexpr const char* kBadCounts = "RLE 'counts' must be bytes, str, or a list of ints";
+constexpr const char* kCutCounts = "Invalid RLE mask representation: 'counts' ends inside a run";
 constexpr const char* kBadBoxArray = "numpy ndarray input is only for *bounding boxes* and should have Nx4 dimension";
 constexpr const char* kBadBoxList = "list input can be bounding box (Nx4) or RLEs ([RLE])";
 constexpr const char* kMixedKinds = "The dt and gt should have the same data type, either RLEs, list or np.ndarray";
@@ -145,6 +146,9 @@ std::string_view rle_parts_from_py(PyObject* o, Rle* out, Ref* text_owner) {
     zerlin::require_mask_size(out->h, out->w);
     if (PyBytes_Check(counts.get()) || PyUnicode_Check(counts.get())) {
         const std::string_view text = counts_text(counts.get());
+        // A last byte that says "more follows" would have the decoder read
+        // past the string; every reading of runs refuses it here, at once.
+        if (!text.empty() && (uint8_t(uint8_t(text.back()) - 48) & 32)) zerlin::throw_value(kCutCounts);
         *text_owner = std::move(counts);
         return text;
     }
@@ -463,8 +467,10 @@ std::optional<uint64_t> plain_pixels(PyObject* size) {
 // (with `whole`) fall short of it, as (index, total, sound); or whose counts
 // are a list of runs, as (index, None, None); a size other than two ints also
 // leaves the compressed verdict to Python. None when no item needs Python.
+// With `pixels`, every item is judged against that h*w instead of its own:
+// decode writes each mask into the first one's size.
 // Each counts object is read once (lists repeat masks).
-PyObject* first_run_fault(PyObject* list, bool whole, Py_ssize_t start) {
+PyObject* first_run_fault(PyObject* list, bool whole, Py_ssize_t start, std::optional<uint64_t> pixels_of_all) {
     const MaskKeys* k = mask_keys();
     zerlin::HashMap<int64_t, zerlin::RunTotal> seen;
     std::vector<Ref> held;  // the counts objects whose addresses key `seen`
@@ -485,7 +491,7 @@ PyObject* first_run_fault(PyObject* list, bool whole, Py_ssize_t start) {
             *seen.find_or_insert(key, [&] { return zerlin::rle_string_run_total(*text); }).first;
         held.push_back(std::move(counts));
         const Ref size(check(PyObject_GetItem(item.get(), k->size)));
-        const std::optional<uint64_t> pixels = plain_pixels(size.get());
+        const std::optional<uint64_t> pixels = pixels_of_all ? pixels_of_all : plain_pixels(size.get());
         if (!pixels || !runs.sound || runs.total > *pixels || (whole && runs.total < *pixels))
             return check(Py_BuildValue("(nKO)", i, static_cast<unsigned long long>(runs.total),
                                        runs.sound ? Py_True : Py_False));
@@ -499,15 +505,17 @@ PyObject* first_run_fault(PyObject* list, bool whole, Py_ssize_t start) {
 
 PyObject* fn_run_fault(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&] {
-        static const Signature sig{"run_fault()", {"rle_objs", "whole", "start"}, 2};
-        PyObject* a[3];
+        static const Signature sig{"run_fault()", {"rle_objs", "whole", "start", "pixels"}, 2};
+        PyObject* a[4];
         parse_args(sig, args, nargs, kw, a);
         if (!PyList_Check(a[0])) zerlin::throw_type("run_fault() takes a list of RLE objects");
         bool whole = false;
         int64_t start = 0;
+        std::optional<uint64_t> pixels;
         arg(a[1], "whole", to_bool, &whole);
         if (a[2]) arg(a[2], "start", to_i64, &start);
-        return first_run_fault(a[0], whole, Py_ssize_t(std::clamp<int64_t>(start, 0, PY_SSIZE_T_MAX)));
+        if (a[3] && a[3] != Py_None) arg(a[3], "pixels", to_u64, &pixels.emplace());
+        return first_run_fault(a[0], whole, Py_ssize_t(std::clamp<int64_t>(start, 0, PY_SSIZE_T_MAX)), pixels);
     });
 }
 

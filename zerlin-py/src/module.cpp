@@ -58,7 +58,7 @@ PyMethodDef g_functions[] = {
 // Entry points of the package's own loading, kept out of __all__.
 PyMethodDef g_internal_functions[] = {
     ZL_FAST(run_fault,
-            "run_fault(rle_objs, whole, start=0)\n--\n\n"
+            "run_fault(rle_objs, whole, start=0, pixels=None)\n--\n\n"
             "The first RLE object from start whose runs fail the check against h*w, or need it in Python."),
     ZL_FAST(load_compact_or_objects,
             "load_compact_or_objects(path, results=False, boxes_only=False)\n--\n\n"

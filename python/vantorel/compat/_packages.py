@@ -10,7 +10,7 @@ import types
 from typing import Any
 
 from .. import _zerlin
-from .mask import _check_runs
+from .mask import _check_runs, frPyObjects
 
 _RAW_MASK_FUNCTIONS = ("encode", "decode", "merge", "area", "toBbox", "iou", "frPyObjects", "frBbox", "frPoly",
                        "frUncompressedRLE")  # fmt: skip
@@ -33,12 +33,13 @@ def raw_mask(name: str) -> types.ModuleType:
     for fn in _RAW_MASK_FUNCTIONS:
         setattr(mod, fn, getattr(_zerlin, fn))
     mod.decode = _checked_decode  # type: ignore[attr-defined]
+    mod.frPyObjects = frPyObjects  # type: ignore[attr-defined]
     return mod
 
 
 def _checked_decode(rleObjs: list[Any]) -> Any:
     """pycocotools' raw ``decode``: ValueError for runs that overrun h*w."""
-    _check_runs(rleObjs)
+    _check_runs(rleObjs, first_size=True)
     return _zerlin.decode(rleObjs)
 
 

@@ -7,7 +7,16 @@ that dict alone; ``encode`` of a 2-D (h, w) array returns one RLE dict, of a
 these refuse with its exception type (a missing ``size``/``counts`` is a
 KeyError, a mask of another dtype a ValueError, an ``iscrowd`` of another
 length than ``gt`` an AssertionError), and ``decode`` raises its ValueError
-for counts whose runs overrun h*w.
+for counts whose runs overrun h*w (the first mask's h*w, which ``decode``
+gives every mask).
+
+Deliberate differences where the reference reads past the counts string or
+builds a wrong mask (each now refused with ValueError):
+
+- compressed counts whose last byte says more of a run follows, in every
+  function reading runs (the reference's ``area``, ``toBbox``, ``merge`` and
+  ``iou`` read past the string's end);
+- ``frPyObjects`` of an RLE dict whose counts are compressed.
 
 Deliberate differences, each accepting more than the reference:
 
@@ -63,21 +72,34 @@ def _native(fn: Callable[..., _T], objs: Any, *args: Any) -> _T:
         raise
 
 
-def _check_runs(rles: Any, overrun: str = "Invalid RLE mask representation", whole: bool = False) -> None:
+def _check_runs(
+    rles: Any,
+    overrun: str = "Invalid RLE mask representation",
+    whole: bool = False,
+    first_size: bool = False,
+    early_end: Exception | None = None,
+) -> None:
     """ValueError(``overrun``) for counts that overrun their h*w (or hold
     negative runs), as the reference's ``decode`` raises; with ``whole``,
     also for runs that fall short of h*w (as faster-coco-eval's ``decode``
-    does). The native scan sums compressed runs and passes the sound ones;
-    what it stops at is judged here."""
+    does). With ``first_size`` every RLE is judged against the first one's
+    h*w, the size ``decode`` gives all its masks. Compressed counts whose
+    last byte continues a number raise ``early_end`` when given. The native
+    scan sums compressed runs and passes the sound ones; what it stops at is
+    judged here."""
     items = rles if isinstance(rles, list) else list(rles)
+    size_of_all = _plain_size(items[0]) if first_size and items else None
+    pixels = None if size_of_all is None else size_of_all[0] * size_of_all[1]
     start = 0
-    while (fault := _zerlin.run_fault(items, whole, start)) is not None:
+    while (fault := _zerlin.run_fault(items, whole, start, pixels)) is not None:
         i, total, ok = fault
         rle = items[i]
         if total is None:  # uncompressed (list) counts
             runs = np.asarray(rle["counts"], dtype=np.int64)
             total, ok = int(runs.sum()), not (runs.size and runs.min() < 0)
-        h, w = (int(side) for side in rle["size"][:2])
+        elif not ok and early_end is not None and _ends_inside_a_run(rle["counts"]):
+            raise early_end
+        h, w = size_of_all or (int(side) for side in rle["size"][:2])
         if not ok or total > h * w:
             raise ValueError(overrun)
         if whole and total < h * w:
@@ -85,6 +107,31 @@ def _check_runs(rles: Any, overrun: str = "Invalid RLE mask representation", who
                 f"Invalid RLE mask representation; decoded {total} pixels but expected {h * w} (h={h}, w={w})"
             )
         start = i + 1
+
+
+def _plain_size(rle: Any) -> tuple[int, int] | None:
+    """(h, w) of an RLE dict whose size is two ints, else None."""
+    size = rle.get("size") if isinstance(rle, dict) else None
+    if isinstance(size, (list, tuple)) and len(size) >= 2 and all(type(side) is int for side in size[:2]):
+        return size[0], size[1]
+    return None
+
+
+def _ends_inside_a_run(counts: Any) -> bool:
+    """Whether compressed counts end on a byte that says more of the run follows."""
+    last = counts[-1:] if isinstance(counts, (bytes, bytearray, str)) else b""
+    return bool(last) and bool(((ord(last) - 48) & 0xFF) & 0x20)
+
+
+def _refuse_compressed(pyobj: Any, error: type[Exception]) -> None:
+    """``error`` for an RLE dict (alone or first in a list) whose counts are
+    compressed: the reference builds RLEs only from runs, and reading the
+    bytes as runs would give a wrong mask."""
+    first = pyobj if isinstance(pyobj, dict) else pyobj[0] if isinstance(pyobj, (list, tuple)) and pyobj else None
+    items = [pyobj] if isinstance(pyobj, dict) else pyobj if isinstance(first, dict) else ()
+    for item in items:
+        if isinstance(item, dict) and isinstance(item.get("counts"), (bytes, bytearray, str)):
+            raise error("frPyObjects() takes RLE dicts whose 'counts' are a list of runs, not compressed counts")
 
 
 def encode(bimask: np.ndarray) -> Any:
@@ -108,7 +155,7 @@ def encode(bimask: np.ndarray) -> Any:
 def decode(rleObjs: Any) -> np.ndarray:
     """(h, w, n) masks of a list of RLEs, or the (h, w) mask of one RLE dict."""
     objs = rleObjs if isinstance(rleObjs, list) else [rleObjs]
-    _check_runs(objs)
+    _check_runs(objs, first_size=True)
     masks: np.ndarray = _native(_zerlin.decode, objs)
     return masks if isinstance(rleObjs, list) else masks[:, :, 0]
 
@@ -158,4 +205,5 @@ def _side(value: Any) -> int:
 def frPyObjects(pyobj: Any, h: Any, w: Any) -> Any:
     """RLEs of polygons, boxes or uncompressed RLEs (a list: a list of RLEs;
     one uncompressed RLE dict: one RLE)."""
+    _refuse_compressed(pyobj, ValueError)
     return _zerlin.frPyObjects(pyobj, _side(h), _side(w))

@@ -19,8 +19,7 @@ from typing import Any
 import numpy as np
 
 from ... import _zerlin
-from ..mask import _check_runs
-from .core.mask import OVERRUN
+from .core.mask import _checked_runs, frPyObjects
 
 __all__ = ["area", "decode", "encode", "frBbox", "frPoly", "frPyObjects", "frUncompressedRLE", "iou", "merge",
            "toBbox"]  # fmt: skip
@@ -28,46 +27,45 @@ __all__ = ["area", "decode", "encode", "frBbox", "frPoly", "frPyObjects", "frUnc
 encode = _zerlin.encode
 frBbox = _zerlin.frBbox
 frPoly = _zerlin.frPoly
-frPyObjects = _zerlin.frPyObjects
 
 
 def decode(rleObjs: list[Any]) -> np.ndarray:
     """(h, w, n) masks of a list of RLEs."""
-    _check_runs(rleObjs, OVERRUN, whole=True)
+    _checked_runs(rleObjs, whole=True, first_size=True)
     masks: np.ndarray = _zerlin.decode(rleObjs)
     return masks
 
 
 def area(rleObjs: list[Any]) -> np.ndarray:
     """uint32 areas of a list of RLEs."""
-    _check_runs(rleObjs, OVERRUN)
+    _checked_runs(rleObjs)
     areas: np.ndarray = _zerlin.area(rleObjs)
     return areas
 
 
 def toBbox(rleObjs: list[Any]) -> np.ndarray:
     """(n, 4) [x, y, w, h] boxes of a list of RLEs."""
-    _check_runs(rleObjs, OVERRUN)
+    _checked_runs(rleObjs)
     boxes: np.ndarray = _zerlin.toBbox(rleObjs)
     return boxes
 
 
 def merge(rleObjs: list[Any], intersect: int = 0) -> dict[str, Any]:
     """The union (or with ``intersect``, the intersection) of a list of RLEs."""
-    _check_runs(rleObjs, OVERRUN)
+    _checked_runs(rleObjs)
     merged: dict[str, Any] = _zerlin.merge(rleObjs, intersect)
     return merged
 
 
 def iou(dt: Any, gt: Any, iscrowd: Any) -> Any:
     """D x G IoU of boxes or RLEs (the native work runs without the interpreter lock)."""
-    _check_runs([*(dt if isinstance(dt, list) else ()), *(gt if isinstance(gt, list) else ())], OVERRUN)
+    _checked_runs([*(dt if isinstance(dt, list) else ()), *(gt if isinstance(gt, list) else ())])
     return _zerlin.iou(dt, gt, iscrowd)
 
 
 def frUncompressedRLE(ucRles: list[Any], h: int | None = None, w: int | None = None) -> list[Any]:
     """Compressed RLEs of uncompressed ones (each carries its own size; ``h``
     and ``w`` are accepted for pycocotools' three-argument call)."""
-    _check_runs(ucRles, OVERRUN)
+    _checked_runs(ucRles)
     rles: list[Any] = _zerlin.frUncompressedRLE(ucRles, 0 if h is None else h, 0 if w is None else w)
     return rles
