@@ -178,6 +178,7 @@ struct Record {
     bool seen[kFieldCount] = {};
     std::uint32_t object_fields = 0;  // the fields seen as members of an object record
     bool part_seen[kPartFieldCount] = {};
+    bool any_part = false;  // some part_seen
     Span parts[kKeypointPartCount - 1];
     double part_scores[kPartScoreCount] = {NAN, NAN, NAN, NAN, NAN};
     bool caption = false;
@@ -256,7 +257,7 @@ class RecordReader {
         const int part = part_field_of(key);
         if (part < 0) return false;
         if (rec.part_seen[part]) fail_in_object(r_, std::string("duplicate field `") + kPartFieldNames[part] + "`");
-        rec.part_seen[part] = true;
+        rec.part_seen[part] = rec.any_part = true;
         r_.member_colon();
         read_part(part, rec);
         return true;
@@ -450,7 +451,7 @@ class RowAppender {
         if (cols_.first_null_score == AnnotationColumns::kNoNullScore) cols_.first_null_score = rec.null_score_at;
         cols_.object_fields |= rec.object_fields;
         cols_.push_pose(rec.keypoints, rec.num_keypoints);
-        cols_.push_parts(rec.parts, rec.part_scores);
+        if (rec.any_part || cols_.has_parts || cols_.has_part_scores) cols_.push_parts(rec.parts, rec.part_scores);
         cols_.push_segmentation(rec.segmentation);
         if (grammar_ == RecordGrammar::Reference) cols_.push_box_missing(box_missing);
         if (!results_) {
@@ -482,6 +483,9 @@ class RowAppender {
     HashMap<std::int64_t, char> ids_;
 };
 
+// Records read between checks for a cancel: one record is quick to read.
+constexpr std::size_t kCancelRecords = 64;
+
 // The array of records at the cursor (results top level or a dataset's
 // "annotations"), every row appended.
 void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept, RecordGrammar grammar) {
@@ -494,7 +498,7 @@ void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept, Record
     Record rec;
     bool first = true;
     while (r.next_element(first)) {
-        check_cancelled();
+        if (rows.size() % kCancelRecords == 0) check_cancelled();
         std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);
@@ -555,7 +559,7 @@ ChunkRows read_chunk(std::string_view text, std::size_t start, std::size_t stop,
     RecordReader records(r, plan.spans_kept, plan.grammar);
     Record rec;
     for (;;) {
-        check_cancelled();
+        if (rows.size() % kCancelRecords == 0) check_cancelled();
         std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);

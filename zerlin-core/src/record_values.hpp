@@ -14,8 +14,24 @@
 
 namespace zerlin::detail {
 
+// The integer of at most 18 digits, no sign, at the cursor (as ids nearly
+// always are) in v and the cursor past it, or false with the cursor left for
+// the general reader.
+inline bool take_plain_id(JsonReader& r, std::int64_t& v) {
+    const char* const p = r.text().data() + r.offset();
+    const char* const end = r.text().data() + r.text().size();
+    std::uint64_t w = 0;
+    const char* const q = plain_numbers::read_digits(p, end, w);
+    const std::size_t n = std::size_t(q - p);
+    if (n == 0 || n > 18 || (n > 1 && *p == '0') || (q != end && (*q == '.' || (*q | 0x20) == 'e'))) return false;
+    v = std::int64_t(w);
+    r.advance(n);
+    return true;
+}
+
 inline std::int64_t read_i64(JsonReader& r) {
     int c = r.peek_nonspace();
+    if (std::int64_t v; take_plain_id(r, v)) return v;
     if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
     if (!starts_number(c)) fail_invalid_type(r, "i64");
     JsonNumber n = r.read_number();
@@ -39,6 +55,7 @@ inline bool whole_i64(double d, std::int64_t& out) {
 inline std::int64_t read_id(JsonReader& r, RecordGrammar grammar) {
     if (grammar == RecordGrammar::Compact) return read_i64(r);
     int c = r.peek_nonspace();
+    if (std::int64_t v; take_plain_id(r, v)) return v;
     if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
     if (!starts_number(c)) fail_invalid_type(r, "i64");
     const std::size_t start = r.offset();
