@@ -107,9 +107,28 @@ inline double read_coordinate(JsonReader& r) {
     return number_value(n);
 }
 
+// The box "[x, y, w, h]" at the cursor when it is written as writers write
+// it (plain numbers below 2^53 in magnitude, ", " or "," between them) in
+// out and the cursor past it, or false with the cursor left for the general
+// reader.
+inline bool take_plain_bbox(JsonReader& r, double out[4]) {
+    const char* const begin = r.text().data() + r.offset();
+    const char* const end = r.text().data() + r.text().size();
+    const char* p = begin + 1;  // past the '['
+    for (int i = 0; i < 4; ++i) {
+        p = plain_numbers::plain_number(p, end, out[i]);
+        if (p == nullptr || p == end || !(std::fabs(out[i]) < double(kExactInteger))) return false;
+        if (*p++ != (i < 3 ? ',' : ']')) return false;
+        if (i < 3 && p != end && *p == ' ') ++p;
+    }
+    r.advance(std::size_t(p - begin));
+    return true;
+}
+
 inline void read_bbox(JsonReader& r, double out[4]) {
     static const char* kExpected = "an array of length 4";
     int c = r.peek_nonspace();
+    if (c == '[' && take_plain_bbox(r, out)) return;
     if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
     if (c != '[') fail_invalid_type(r, kExpected);
     r.enter_container();
