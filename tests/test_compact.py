@@ -213,6 +213,59 @@ def test_bbox_integer_limit(tmp_path):
     np.testing.assert_array_equal(handle.array_rows()[0, 3:5], [2.0**53, -(2.0**53)])
 
 
+# Plain numbers (no exponent, at most 19 digits) are read in one pass; these
+# sit on either side of that path's limits, and the general reader's values
+# (Python's, correctly rounded) must come out either way.
+NUMBER_TEXTS = [
+    "0",
+    "-0",
+    "-0.0",
+    "7",
+    "0.1",
+    "290.9",
+    "104.36",
+    "-3.75",
+    "0.30000000000000004",
+    "123456789.123456789",
+    "1234567890.123456789",
+    "0.1234567890123456789",
+    "0.12345678901234567891",
+    "9007199254740991",
+    "-9007199254740991.5",
+    "4503599627370497.5",
+    "1e2",
+    "1.5E-3",
+    "2.5e+1",
+]
+
+
+@pytest.mark.parametrize("text", NUMBER_TEXTS)
+def test_box_and_score_values_are_exact(tmp_path, text):
+    doc = '[{"image_id": 1, "category_id": 2, "bbox": [%s, 1, 2, %s], "score": %s}]' % (text, text, text)
+    _, handle = z.load_compact_bbox(write(tmp_path, doc), results=True)
+    v = float(text)  # "-0" too is a negative zero in the box columns
+    np.testing.assert_array_equal(handle.array_rows()[0, [1, 4, 5]], [v, v, v])
+    assert np.signbit(handle.array_rows()[0, 1:6:4]).tolist() == [np.signbit(v)] * 2
+
+
+@pytest.mark.parametrize(
+    "members, message",
+    [
+        ('"image_id": 1, "image\\u005fid": 2', "duplicate field `image_id` at line 1 column 50"),
+        ('"bb\\u006fx": [0, 0, 1, 1], "image_id": 1', None),
+    ],
+)
+def test_escaped_keys_name_their_fields(tmp_path, members, message):
+    doc = (
+        '[{"category_id": 2, %s, "bbox": [0, 0, 1, 1]}]' % members if message else '[{"category_id": 2, %s}]' % members
+    )
+    if message:
+        assert load_error(tmp_path, doc, True) == message
+    else:
+        _, handle = z.load_compact_bbox(write(tmp_path, doc), results=True)
+        np.testing.assert_array_equal(handle.array_rows(), [[1, 0, 0, 1, 1, 0, 2]])
+
+
 def test_crowd_and_records_as_arrays(tmp_path):
     doc = (
         '{"annotations": [{"id": 1, %s, "iscrowd": 2}, [null, 2, 5, 6, [1, 2, 3, 4], 7.5, null, true, null, null, null]]}'

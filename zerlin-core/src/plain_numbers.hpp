@@ -62,14 +62,14 @@ inline const char* read_digits(const char* p, const char* end, std::uint64_t& va
 }
 
 // Past the JSON number at p with its value in v, exactly as the full
-// conversion rounds it, or nullptr for text that is no finite number.
-// Keypoint files write numbers of at most 19 digits and no exponent: their
-// digits are read once, into an integer w with the number w / 10^k; an
-// exact w (at most 2^53) over an exact power of ten is one correctly rounded
-// division, any other w goes to fast_float's exact scaling step. Any other
-// form, and a scaling the step leaves undecided, takes the full conversion.
-inline const char* number(const char* p, const char* end, double& v) noexcept {
-    const char* const first = p;
+// conversion rounds it, when the number is plain: at most 19 digits, no
+// exponent (keypoint and box files write nothing else). Else nullptr, with
+// v unspecified, for the caller's general reader. The digits are read once,
+// into an integer w with the number w / 10^k; an exact w (at most 2^53)
+// over an exact power of ten is one correctly rounded division, any other w
+// goes to fast_float's exact scaling step, and a scaling the step leaves
+// undecided gives nullptr too.
+inline const char* plain_number(const char* p, const char* end, double& v) noexcept {
     const bool negative = p != end && *p == '-';
     p += negative;
     std::uint64_t w = 0;
@@ -80,22 +80,25 @@ inline const char* number(const char* p, const char* end, double& v) noexcept {
     const std::size_t whole_digits = std::size_t(whole_end - p), fraction_digits = std::size_t(fraction_end - fraction);
     const bool plain = whole_digits != 0 && (*p != '0' || whole_digits == 1) && (!point || fraction_digits != 0) &&
                        whole_digits + fraction_digits <= 19 && (fraction_end == end || (*fraction_end | 0x20) != 'e');
-    if (plain) {
-        bool decided = true;
-        if (w <= (std::uint64_t(1) << 53)) {
-            v = double(w) / json_detail::kExactPow10[fraction_digits];
-        } else {
-            using Double = fast_float::binary_format<double>;
-            const fast_float::adjusted_mantissa am = fast_float::compute_float<Double>(-int(fraction_digits), w);
-            decided = am.power2 >= 0;
-            if (decided) fast_float::to_float(false, am, v);
-        }
-        if (decided) {
-            if (negative) v = -v;
-            return fraction_end;
-        }
+    if (!plain) return nullptr;
+    if (w <= (std::uint64_t(1) << 53)) {
+        v = double(w) / json_detail::kExactPow10[fraction_digits];
+    } else {
+        using Double = fast_float::binary_format<double>;
+        const fast_float::adjusted_mantissa am = fast_float::compute_float<Double>(-int(fraction_digits), w);
+        if (am.power2 < 0) return nullptr;
+        fast_float::to_float(false, am, v);
     }
-    auto res = parse_double(first, end, v);
+    if (negative) v = -v;
+    return fraction_end;
+}
+
+// Past the JSON number at p with its value in v, exactly as the full
+// conversion rounds it, or nullptr for text that is no finite number:
+// plain_number, any other form through the full conversion.
+inline const char* number(const char* p, const char* end, double& v) noexcept {
+    if (const char* q = plain_number(p, end, v)) return q;
+    auto res = parse_double(p, end, v);
     if (res.ec != std::errc() || !std::isfinite(v)) return nullptr;
     return res.ptr;
 }

@@ -9,9 +9,9 @@
 #include <optional>
 #include <utility>
 
-#include "json_values.hpp"
 #include "os/os.hpp"
 #include "plain_numbers.hpp"
+#include "record_values.hpp"
 #include "zerlin/cancel.hpp"
 #include "zerlin/hashmap.hpp"
 #include "zerlin/pool.hpp"
@@ -20,84 +20,6 @@
 namespace zerlin {
 
 using namespace detail;
-
-namespace {
-
-std::int64_t read_i64(JsonReader& r) {
-    int c = r.peek_nonspace();
-    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
-    if (!starts_number(c)) fail_invalid_type(r, "i64");
-    JsonNumber n = r.read_number();
-    if (n.kind == JsonNumber::I64) return n.i;
-    if (n.kind == JsonNumber::U64) {
-        if (n.u <= std::uint64_t(INT64_MAX)) return std::int64_t(n.u);
-        r.fail_custom_here("invalid value: integer `" + std::to_string(n.u) + "`, expected i64");
-    }
-    r.fail_custom_here("invalid type: " + describe_float(n.d) + ", expected i64");
-}
-
-// A whole-number float in the int64 range as that integer.
-bool whole_i64(double d, std::int64_t& out) {
-    if (!(d >= -9223372036854775808.0 && d < 9223372036854775808.0) || std::trunc(d) != d) return false;
-    out = std::int64_t(d);
-    return true;
-}
-
-// An integer, or under the reference grammar also a float holding a whole
-// number (the reference loader keys by value, and 3.0 == 3).
-std::int64_t read_id(JsonReader& r, RecordGrammar grammar) {
-    if (grammar == RecordGrammar::Compact) return read_i64(r);
-    int c = r.peek_nonspace();
-    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
-    if (!starts_number(c)) fail_invalid_type(r, "i64");
-    const std::size_t start = r.offset();
-    JsonNumber n = r.read_number();
-    std::int64_t v;
-    if (n.kind == JsonNumber::F64 && whole_i64(n.d, v)) return v;
-    r.seek(start);
-    return read_i64(r);
-}
-
-std::optional<double> read_optional_f64(JsonReader& r) {
-    if (take_null(r)) return std::nullopt;
-    int c = r.peek_nonspace();
-    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
-    if (!starts_number(c)) fail_invalid_type(r, "f64");
-    return number_value(r.read_number());
-}
-
-constexpr const char* kCoordinate = "a bbox coordinate with an exactly representable integer part";
-constexpr std::uint64_t kExactInteger = std::uint64_t(1) << 53;
-
-double read_coordinate(JsonReader& r) {
-    int c = r.peek_nonspace();
-    if (c == '[' || c == '{') fail_container(r, c, kCoordinate);
-    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
-    if (!starts_number(c)) fail_invalid_type(r, kCoordinate);
-    JsonNumber n = r.read_number();
-    if ((n.kind == JsonNumber::U64 && n.u > kExactInteger) ||
-        (n.kind == JsonNumber::I64 && n.i < -std::int64_t(kExactInteger)))
-        r.fail_custom_here("bbox integer exceeds exact float64 range");
-    return number_value(n);
-}
-
-void read_bbox(JsonReader& r, double out[4]) {
-    static const char* kExpected = "an array of length 4";
-    int c = r.peek_nonspace();
-    if (c < 0) r.fail_peek(JsonErrc::EofWhileParsingValue);
-    if (c != '[') fail_invalid_type(r, kExpected);
-    r.enter_container();
-    r.advance();
-    bool first = true;
-    for (int i = 0; i < 4; ++i) {
-        if (!r.next_element(first)) fail_in_array(r, "invalid length " + std::to_string(i) + ", expected " + kExpected);
-        out[i] = read_coordinate(r);
-    }
-    r.end_array();
-    r.leave_container();
-}
-
-}  // namespace
 
 namespace {
 
@@ -139,6 +61,32 @@ int field_of(std::string_view key) {
     }
     if (key.size() == 4 && key[0] == 'a') f = kArea;
     return f != kUnknown && key == kFieldNames[f] ? f : kUnknown;
+}
+
+// The field whose name and closing quote the bytes at p spell, or kUnknown:
+// the keys of nearly every record, known without decoding them. Any other
+// key (escaped, or a member no field names) is decoded and looked up.
+int plain_field_at(const char* p, const char* end) noexcept {
+    auto is = [p, end](int f) {
+        const std::string_view name = kFieldNames[f];
+        return std::size_t(end - p) > name.size() && std::memcmp(p, name.data(), name.size()) == 0 &&
+               p[name.size()] == '"';
+    };
+    if (p == end) return kUnknown;
+    switch (*p) {
+        case 'i':
+            return is(kImageId) ? kImageId : is(kId) ? kId : is(kIscrowd) ? kIscrowd : kUnknown;
+        case 'c':
+            return is(kCategoryId) ? kCategoryId : kUnknown;
+        case 'b':
+            return is(kBbox) ? kBbox : kUnknown;
+        case 's':
+            return is(kScore) ? kScore : is(kSegmentation) ? kSegmentation : kUnknown;
+        case 'a':
+            return is(kArea) ? kArea : kUnknown;
+        default:
+            return kUnknown;
+    }
 }
 
 // COCO-WholeBody's members, read in object records only (a record written
@@ -230,6 +178,7 @@ struct Record {
     bool seen[kFieldCount] = {};
     std::uint32_t object_fields = 0;  // the fields seen as members of an object record
     bool part_seen[kPartFieldCount] = {};
+    bool any_part = false;  // some part_seen
     Span parts[kKeypointPartCount - 1];
     double part_scores[kPartScoreCount] = {NAN, NAN, NAN, NAN, NAN};
     bool caption = false;
@@ -271,24 +220,20 @@ class RecordReader {
         r_.enter_container();
         r_.advance();
         bool first = true;
-        JsonString key;
-        while (r_.next_key(first, key)) {
-            int f = field_of(key.text);
+        while (r_.next_key_quote(first)) {
+            const char* const at = r_.text().data() + r_.offset();
+            int f = plain_field_at(at, r_.text().data() + r_.text().size());
+            if (f != kUnknown) {
+                r_.advance(std::char_traits<char>::length(kFieldNames[f]) + 1);
+            } else {
+                const JsonString key = r_.read_string();
+                f = field_of(key.text);
+                if (f == kUnknown && read_other_member(key.text, rec)) continue;
+            }
             if (f != kUnknown) {
                 if (rec.seen[f]) fail_in_object(r_, std::string("duplicate field `") + kFieldNames[f] + "`");
                 rec.seen[f] = true;
                 rec.object_fields |= 1u << f;
-            } else if (key.text == "ignore") {
-                r_.member_colon();
-                rec.ignore = read_truth();  // a repeated one counts as the last, as in a loaded dict
-                continue;
-            } else if (int part = part_field_of(key.text); part >= 0) {
-                if (rec.part_seen[part])
-                    fail_in_object(r_, std::string("duplicate field `") + kPartFieldNames[part] + "`");
-                rec.part_seen[part] = true;
-                r_.member_colon();
-                read_part(part, rec);
-                continue;
             }
             r_.member_colon();
             read_field(f, rec, false);
@@ -299,6 +244,23 @@ class RecordReader {
         for (int f : {kImageId, kCategoryId, kBbox})
             if (!rec.seen[f] && (f != kBbox || grammar_ == RecordGrammar::Compact))
                 r_.fail_custom_here(std::string("missing field `") + kFieldNames[f] + "`");
+    }
+
+    // The member whose key names no field, read when it is one the records
+    // know ("ignore", a part's); false for any other, left to skip.
+    bool read_other_member(std::string_view key, Record& rec) {
+        if (key == "ignore") {
+            r_.member_colon();
+            rec.ignore = read_truth();  // a repeated one counts as the last, as in a loaded dict
+            return true;
+        }
+        const int part = part_field_of(key);
+        if (part < 0) return false;
+        if (rec.part_seen[part]) fail_in_object(r_, std::string("duplicate field `") + kPartFieldNames[part] + "`");
+        rec.part_seen[part] = rec.any_part = true;
+        r_.member_colon();
+        read_part(part, rec);
+        return true;
     }
 
     void read_array(Record& rec) {
@@ -489,7 +451,7 @@ class RowAppender {
         if (cols_.first_null_score == AnnotationColumns::kNoNullScore) cols_.first_null_score = rec.null_score_at;
         cols_.object_fields |= rec.object_fields;
         cols_.push_pose(rec.keypoints, rec.num_keypoints);
-        cols_.push_parts(rec.parts, rec.part_scores);
+        if (rec.any_part || cols_.has_parts || cols_.has_part_scores) cols_.push_parts(rec.parts, rec.part_scores);
         cols_.push_segmentation(rec.segmentation);
         if (grammar_ == RecordGrammar::Reference) cols_.push_box_missing(box_missing);
         if (!results_) {
@@ -521,6 +483,9 @@ class RowAppender {
     HashMap<std::int64_t, char> ids_;
 };
 
+// Records read between checks for a cancel: one record is quick to read.
+constexpr std::size_t kCancelRecords = 64;
+
 // The array of records at the cursor (results top level or a dataset's
 // "annotations"), every row appended.
 void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept, RecordGrammar grammar) {
@@ -533,7 +498,7 @@ void read_record_array(JsonReader& r, RowAppender& rows, bool spans_kept, Record
     Record rec;
     bool first = true;
     while (r.next_element(first)) {
-        check_cancelled();
+        if (rows.size() % kCancelRecords == 0) check_cancelled();
         std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);
@@ -594,7 +559,7 @@ ChunkRows read_chunk(std::string_view text, std::size_t start, std::size_t stop,
     RecordReader records(r, plan.spans_kept, plan.grammar);
     Record rec;
     for (;;) {
-        check_cancelled();
+        if (rows.size() % kCancelRecords == 0) check_cancelled();
         std::size_t begin = r.offset();
         records.read(rec);
         rows.append(rec, r);

@@ -378,6 +378,9 @@ class JsonReader {
     // Inside an object (after its '{'): true with the next key read, false
     // at the closing brace (not consumed). Then member_colon() before the value.
     bool next_key(bool& first, JsonString& key);
+    // Like next_key, with the cursor left just after the key's opening quote
+    // (read_string then reads the key).
+    bool next_key_quote(bool& first);
     void member_colon();
 
     // What skip_value reports to parse_scalar: nothing. Strings and numbers
@@ -400,8 +403,6 @@ class JsonReader {
         bool first;
     };
 
-    // Like next_key, with the cursor left just after the key's opening quote.
-    bool next_key_quote(bool& first);
     // Where a container's next member starts: the byte after its comma, or
     // `close` (not consumed) when the container ends.
     int member_start(bool& first, int close, JsonErrc eof, JsonErrc expected_comma);
