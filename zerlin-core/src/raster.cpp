@@ -106,8 +106,16 @@ int64_t first_true_near(int64_t lo, int64_t hi, int64_t guess, Pred&& pred) {
     return hi;
 }
 
+// to_i32 of a point on an edge with a finite slope. Narrow: the edge's ends
+// lie within +-2^30, so the point does too and needs no range check.
+template <bool Narrow>
+inline int32_t edge_i32(double v) {
+    return Narrow ? int32_t(v) : to_i32(v);
+}
+
 // Walks one edge, emitting crossings for every step including the one from
 // the previous edge's last point; returns this edge's last point.
+template <bool Narrow>
 Point walk_edge(int64_t xs, int64_t ys, int64_t xe, int64_t ye, const Point* prev, CrossingCollector& col) {
     const int64_t dx = std::llabs(xe - xs), dy = std::llabs(ye - ys);
     if (dx >= dy) {
@@ -126,8 +134,10 @@ Point walk_edge(int64_t xs, int64_t ys, int64_t xe, int64_t ye, const Point* pre
         t += mod5(2 - (xs + t));
         const int64_t t_end = std::min(dx - 1, col.dmax() - xs);
         // xs + t = 5x + 2 inside the image here.
+        // dx > 0 here: the slope is finite.
+        auto v_in = [&](int64_t t) { return edge_i32<Narrow>(double(ys) + s * double(t) + 0.5); };
         for (uint32_t x = uint32_t((xs + t - 2) / 5); t <= t_end; t += 5, ++x)
-            col.column(x, std::min(v_at(t), v_at(t + 1)));
+            col.column(x, std::min(v_in(t), v_in(t + 1)));
         return Point{int32_t(xs + t_last), v_at(t_last)};
     }
 
@@ -140,7 +150,7 @@ Point walk_edge(int64_t xs, int64_t ys, int64_t xe, int64_t ye, const Point* pre
     // Point number d of the walk, which runs from the original start.
     auto point = [&](int64_t d) {
         const int64_t t = flip ? dy - d : d;
-        return Point{to_i32(double(xs) + s * double(t) + 0.5), int32_t(ys + t)};
+        return Point{edge_i32<Narrow>(double(xs) + s * double(t) + 0.5), int32_t(ys + t)};
     };
     Point p = point(0);
     if (prev) col.step(*prev, p);
@@ -316,7 +326,14 @@ size_t polygon_runs(std::span<const double> xy, uint32_t h, uint32_t w, RasterSc
         require_memory(12 * crossing_bound(X, k, w), "the crossings of a polygon");
         CrossingCollector col(h, w, idx);
         Point prev{};
-        for (size_t j = 0; j < k; ++j) prev = walk_edge(X[j], Y[j], X[j + 1], Y[j + 1], j ? &prev : nullptr, col);
+        constexpr int32_t kNarrow = int32_t(1) << 30;
+        auto narrow = [&](int32_t v) { return v >= -kNarrow && v <= kNarrow; };
+        const bool all_narrow = std::all_of(X.begin(), X.end(), narrow) && std::all_of(Y.begin(), Y.end(), narrow);
+        for (size_t j = 0; j < k; ++j) {
+            const Point* last = j ? &prev : nullptr;
+            prev = all_narrow ? walk_edge<true>(X[j], Y[j], X[j + 1], Y[j + 1], last, col)
+                              : walk_edge<false>(X[j], Y[j], X[j + 1], Y[j + 1], last, col);
+        }
     }
     idx.push_back(h * w);
     return crossings_to_runs(idx, scratch);

@@ -240,6 +240,23 @@ bool listable(const MaskRef& m) {
     return !m.packed || m.packed->counts.size() < kPackedMaskBytes;
 }
 
+// list_intervals for compressed counts, a (background, foreground) pair a step.
+template <bool Escaped>
+void list_text_intervals(std::string_view counts, std::vector<uint32_t>& fg) {
+    RunReader<Escaped> runs(counts);
+    uint32_t pos = 0;
+    while (!runs.done()) {
+        pos += runs.next();
+        if (runs.done()) break;
+        const uint32_t run = runs.next();
+        if (run) {
+            fg.push_back(pos);
+            fg.push_back(pos + run);
+        }
+        pos += run;
+    }
+}
+
 // Appends the foreground intervals of a listable mask whose runs sum below 2^32.
 void list_intervals(const MaskRef& m, MaskSummary& s, std::vector<uint32_t>& fg) {
     s.fg_begin = fg.size();
@@ -254,7 +271,7 @@ void list_intervals(const MaskRef& m, MaskSummary& s, std::vector<uint32_t>& fg)
         foreground = !foreground;
     };
     if (m.packed)
-        for_each_string_run(m.packed->counts, m.packed->escaped, add);
+        (m.packed->escaped ? list_text_intervals<true> : list_text_intervals<false>)(m.packed->counts, fg);
     else
         for (uint32_t c : m.rle->counts) add(c);
     s.fg_end = fg.size();
