@@ -225,6 +225,21 @@ def test_large_polygons_match_reference():
         assert z.frPoly(polys, h, w) == ref_c.frPoly(polys, h, w)
 
 
+@pytest.mark.parametrize("band", [2.5, 40.0, 700.0])
+def test_many_vertex_polygons_match_reference(band):
+    # Hundreds of crossings spread over few or many columns: the crossing
+    # sort takes its bucket pass or, with crowded columns, its fallback.
+    rng = np.random.default_rng(int(band * 10))
+    for _ in range(10):
+        h, w = (int(v) for v in rng.integers(100, 800, 2))
+        k = int(rng.integers(60, 400))
+        x0 = float(rng.uniform(-20, w))
+        xs = x0 + rng.uniform(0, band, k)
+        ys = rng.uniform(-30, h + 30, k)
+        poly = np.stack([xs, ys], 1).ravel().tolist()
+        assert z.frPoly([poly], h, w) == ref_c.frPoly([poly], h, w)
+
+
 @pytest.mark.parametrize("seed", range(4))
 def test_uncompressed_runs_match_reference(seed):
     rng = np.random.default_rng(400 + seed)

@@ -6,6 +6,7 @@
 // boundaries. Every constant and rounding here decides which pixels are set
 // and matches the COCO tools bit for bit.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdlib>
 
@@ -37,19 +38,25 @@ constexpr int64_t kLinearWalk = 8;
 class CrossingCollector {
   public:
     CrossingCollector(uint32_t h, uint32_t w, std::vector<uint32_t>& idx)
-        : h_(h), wmax_(double(int64_t(w) - 1)), dmax_(5 * (int64_t(w) - 1) + 2), idx_(idx) {}
+        : h_(h), dmax_(5 * (int64_t(w) - 1) + 2), idx_(idx) {}
 
     // Upsampled column boundary index D, lowest upsampled row of the step.
     void crossing(int64_t D, int32_t vmin) {
-        if (mod5(D) != 2) return;  // not the centre of a pixel column
-        const int64_t x = (D - 2) / 5;
-        if (x < 0 || double(x) > wmax_) return;
-        // Row ceil((vmin + 0.5) / 5 - 0.5) clamped to [0, h], in integers:
-        // (vmin - 2) / 5 is exact in doubles, and a whole result stays whole.
-        int64_t y = int64_t(vmin) - 2;  // vmin may be INT32_MIN + 1: no 32-bit arithmetic
-        y = (y - mod5(y)) / 5 + (mod5(y) != 0);
-        y = std::clamp<int64_t>(y, 0, h_);
-        idx_.push_back(uint32_t(x) * h_ + (y < 2147483648 ? uint32_t(y) : uint32_t(INT32_MIN)));
+        // Only the centre of a pixel column inside the image counts:
+        // D = 5x + 2 with 0 <= x < w.
+        if (D < 2 || D > dmax_) return;
+        const uint64_t x = uint64_t(D - 2) / 5;
+        if (uint64_t(D - 2) != 5 * x) return;
+        column(uint32_t(x), vmin);
+    }
+
+    // A crossing at the centre of pixel column x (inside the image).
+    void column(uint32_t x, int32_t vmin) {
+        // Row ceil((vmin + 0.5) / 5 - 0.5) = ceil((vmin - 2) / 5), clamped to
+        // [0, h]: 0 for vmin <= 2. (vmin - 2) / 5 is exact in doubles.
+        uint64_t y = vmin > 2 ? (uint64_t(int64_t(vmin)) + 2) / 5 : 0;
+        y = std::min<uint64_t>(y, h_);
+        idx_.push_back(x * h_ + (y < 2147483648u ? uint32_t(y) : uint32_t(INT32_MIN)));
     }
 
     void step(Point p, Point q) {
@@ -61,7 +68,6 @@ class CrossingCollector {
 
   private:
     uint32_t h_;
-    double wmax_;
     int64_t dmax_;
     std::vector<uint32_t>& idx_;
 };
@@ -100,8 +106,16 @@ int64_t first_true_near(int64_t lo, int64_t hi, int64_t guess, Pred&& pred) {
     return hi;
 }
 
+// to_i32 of a point on an edge with a finite slope. Narrow: the edge's ends
+// lie within +-2^30, so the point does too and needs no range check.
+template <bool Narrow>
+inline int32_t edge_i32(double v) {
+    return Narrow ? int32_t(v) : to_i32(v);
+}
+
 // Walks one edge, emitting crossings for every step including the one from
 // the previous edge's last point; returns this edge's last point.
+template <bool Narrow>
 Point walk_edge(int64_t xs, int64_t ys, int64_t xe, int64_t ye, const Point* prev, CrossingCollector& col) {
     const int64_t dx = std::llabs(xe - xs), dy = std::llabs(ye - ys);
     if (dx >= dy) {
@@ -119,7 +133,11 @@ Point walk_edge(int64_t xs, int64_t ys, int64_t xe, int64_t ye, const Point* pre
         int64_t t = std::max<int64_t>(0, 2 - xs);
         t += mod5(2 - (xs + t));
         const int64_t t_end = std::min(dx - 1, col.dmax() - xs);
-        for (; t <= t_end; t += 5) col.crossing(xs + t, std::min(v_at(t), v_at(t + 1)));
+        // xs + t = 5x + 2 inside the image here.
+        // dx > 0 here: the slope is finite.
+        auto v_in = [&](int64_t t) { return edge_i32<Narrow>(double(ys) + s * double(t) + 0.5); };
+        for (uint32_t x = uint32_t((xs + t - 2) / 5); t <= t_end; t += 5, ++x)
+            col.column(x, std::min(v_in(t), v_in(t + 1)));
         return Point{int32_t(xs + t_last), v_at(t_last)};
     }
 
@@ -132,7 +150,7 @@ Point walk_edge(int64_t xs, int64_t ys, int64_t xe, int64_t ye, const Point* pre
     // Point number d of the walk, which runs from the original start.
     auto point = [&](int64_t d) {
         const int64_t t = flip ? dy - d : d;
-        return Point{to_i32(double(xs) + s * double(t) + 0.5), int32_t(ys + t)};
+        return Point{edge_i32<Narrow>(double(xs) + s * double(t) + 0.5), int32_t(ys + t)};
     };
     Point p = point(0);
     if (prev) col.step(*prev, p);
@@ -203,8 +221,42 @@ void radix_sort(std::vector<uint32_t>& v, std::vector<uint32_t>& tmp) {
     if (src != v.data()) std::copy(src, src + n, v.data());
 }
 
+// Sorts by the top bits of each key's offset from the least, one bucket per
+// two keys or so, then finishes with an insertion sort. A polygon's crossings
+// spread over its columns, so buckets hold a key or two and the pass is
+// nearly linear; false (nothing changed) when some bucket is crowded, for the
+// radix sort to take.
+bool bucket_sort(std::vector<uint32_t>& v, std::vector<uint32_t>& tmp, std::vector<uint32_t>& count) {
+    constexpr uint32_t kCrowded = 32;
+    const size_t n = v.size();
+    const auto [lo_it, hi_it] = std::minmax_element(v.begin(), v.end());
+    const uint32_t lo = *lo_it, range = *hi_it - lo;
+    const int want_bits = int(std::bit_width(n / 2));
+    const int shift = std::max(0, int(std::bit_width(range)) - want_bits);
+    const size_t buckets = size_t(range >> shift) + 1;
+    count.assign(buckets + 1, 0);
+    for (uint32_t x : v) ++count[((x - lo) >> shift) + 1];
+    uint32_t crowd = 0;
+    for (size_t b = 1; b <= buckets; ++b) {
+        crowd = std::max(crowd, count[b]);
+        count[b] += count[b - 1];
+    }
+    if (crowd > kCrowded) return false;
+    tmp.resize(n);
+    for (uint32_t x : v) tmp[count[(x - lo) >> shift]++] = x;
+    for (size_t i = 1; i < n; ++i) {
+        const uint32_t x = tmp[i];
+        size_t j = i;
+        for (; j > 0 && tmp[j - 1] > x; --j) tmp[j] = tmp[j - 1];
+        tmp[j] = x;
+    }
+    v.swap(tmp);
+    return true;
+}
+
 // Sorted crossing indices -> runs, in place; returns the number of runs.
-size_t crossings_to_runs(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp) {
+size_t crossings_to_runs(std::vector<uint32_t>& idx, RasterScratch& scratch) {
+    std::vector<uint32_t>& tmp = scratch.sort_tmp;
     const size_t n = idx.size();
     if (n <= 20) {
         for (size_t i = 1; i < n; ++i) {
@@ -215,7 +267,7 @@ size_t crossings_to_runs(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp)
         }
     } else if (n <= 128) {
         std::sort(idx.begin(), idx.end());
-    } else {
+    } else if (!bucket_sort(idx, tmp, scratch.buckets)) {
         radix_sort(idx, tmp);
     }
     uint32_t last = 0;
@@ -270,14 +322,21 @@ size_t polygon_runs(std::span<const double> xy, uint32_t h, uint32_t w, RasterSc
         }
         X[k] = X[0];
         Y[k] = Y[0];
-        // The crossings and their sort buffer.
-        require_memory(8 * crossing_bound(X, k, w), "the crossings of a polygon");
+        // The crossings, their sort buffer and buckets.
+        require_memory(12 * crossing_bound(X, k, w), "the crossings of a polygon");
         CrossingCollector col(h, w, idx);
         Point prev{};
-        for (size_t j = 0; j < k; ++j) prev = walk_edge(X[j], Y[j], X[j + 1], Y[j + 1], j ? &prev : nullptr, col);
+        constexpr int32_t kNarrow = int32_t(1) << 30;
+        auto narrow = [&](int32_t v) { return v >= -kNarrow && v <= kNarrow; };
+        const bool all_narrow = std::all_of(X.begin(), X.end(), narrow) && std::all_of(Y.begin(), Y.end(), narrow);
+        for (size_t j = 0; j < k; ++j) {
+            const Point* last = j ? &prev : nullptr;
+            prev = all_narrow ? walk_edge<true>(X[j], Y[j], X[j + 1], Y[j + 1], last, col)
+                              : walk_edge<false>(X[j], Y[j], X[j + 1], Y[j + 1], last, col);
+        }
     }
     idx.push_back(h * w);
-    return crossings_to_runs(idx, scratch.sort_tmp);
+    return crossings_to_runs(idx, scratch);
 }
 
 }  // namespace

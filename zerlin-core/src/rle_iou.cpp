@@ -240,6 +240,23 @@ bool listable(const MaskRef& m) {
     return !m.packed || m.packed->counts.size() < kPackedMaskBytes;
 }
 
+// list_intervals for compressed counts, a (background, foreground) pair a step.
+template <bool Escaped>
+void list_text_intervals(std::string_view counts, std::vector<uint32_t>& fg) {
+    RunReader<Escaped> runs(counts);
+    uint32_t pos = 0;
+    while (!runs.done()) {
+        pos += runs.next();
+        if (runs.done()) break;
+        const uint32_t run = runs.next();
+        if (run) {
+            fg.push_back(pos);
+            fg.push_back(pos + run);
+        }
+        pos += run;
+    }
+}
+
 // Appends the foreground intervals of a listable mask whose runs sum below 2^32.
 void list_intervals(const MaskRef& m, MaskSummary& s, std::vector<uint32_t>& fg) {
     s.fg_begin = fg.size();
@@ -254,7 +271,7 @@ void list_intervals(const MaskRef& m, MaskSummary& s, std::vector<uint32_t>& fg)
         foreground = !foreground;
     };
     if (m.packed)
-        for_each_string_run(m.packed->counts, m.packed->escaped, add);
+        (m.packed->escaped ? list_text_intervals<true> : list_text_intervals<false>)(m.packed->counts, fg);
     else
         for (uint32_t c : m.rle->counts) add(c);
     s.fg_end = fg.size();
@@ -472,34 +489,41 @@ void rle_iou(std::span<const Rle* const> dt, std::span<const Rle* const> gt, std
 
 // ---- masks kept compressed -------------------------------------------------
 
+namespace {
+
+// pack_rle's one pass for images with rows: false where the runs sum to
+// 2^32 or more (the wrapping box then needs the general pass).
+template <bool Escaped>
+bool summarise_text(std::string_view counts, uint32_t w, PackedRle& p) {
+    RunSummary summary(p.h);
+    RunReader<Escaped> runs(counts);
+    uint32_t last = 0;
+    while (!runs.done()) {
+        last = runs.next();
+        summary.background(last);
+        if (runs.done()) break;
+        last = runs.next();
+        summary.foreground(last);
+    }
+    MaskSummary s;
+    if (!summary.finish(w, s)) return false;
+    p.area = s.area;
+    p.sum = s.sum;
+    p.runs = runs.count();
+    p.last = last;
+    std::copy_n(s.box, 4, p.box);
+    return true;
+}
+
+}  // namespace
+
 PackedRle pack_rle(std::string_view counts, uint32_t h, uint32_t w, bool escaped) {
     PackedRle p;
     p.h = h;
     p.w = w;
     p.counts = counts;
     p.escaped = escaped;
-    if (h > 0) {
-        // Summarised as decoded, in one pass.
-        RunSummary summary(h);
-        uint64_t runs = 0;
-        uint32_t last = 0;
-        for_each_string_run(counts, escaped, [&](uint32_t run) {
-            if (runs++ % 2 == 0)
-                summary.background(run);
-            else
-                summary.foreground(run);
-            last = run;
-        });
-        MaskSummary s;
-        if (summary.finish(w, s)) {
-            p.area = s.area;
-            p.sum = s.sum;
-            p.runs = runs;
-            p.last = last;
-            std::copy_n(s.box, 4, p.box);
-            return p;
-        }
-    }
+    if (h > 0 && (escaped ? summarise_text<true>(counts, w, p) : summarise_text<false>(counts, w, p))) return p;
     RunBox box(h, w);
     uint32_t background = 0;
     for_each_string_run(counts, escaped, [&](uint32_t run) {

@@ -44,6 +44,60 @@ struct DecodeState {
     uint32_t before_last = 0, last = 0;  // runs i - 2 and i - 1
 };
 
+// Run number i of a compressed counts string, whose text starts at p (p is
+// moved past it), of any length; before_last is run i - 2.
+template <bool Escaped>
+uint32_t read_run(std::string_view s, size_t& p, size_t i, uint32_t before_last) {
+    const size_t n = s.size();
+    uint64_t x = 0;
+    for (size_t k = 0;; ++k) {
+        if (Escaped && s[p] == '\\') {
+            if (++p == n) throw_value("compressed counts string ends with an unpaired backslash");
+        }
+        const uint32_t c = uint8_t(uint8_t(s[p]) - 48);
+        if (5 * k < 64) x |= uint64_t(c & 31) << (5 * k);
+        // Last group of a value with its sign bit set: extend the sign.
+        if ((c & 48) == 16 && 5 * (k + 1) <= 63) x |= ~uint64_t(0) << (5 * (k + 1));
+        ++p;
+        if (!(c & 32) || p == n) break;
+    }
+    if (i > 2) x += before_last;
+    return uint32_t(x);
+}
+
+// Reads the runs of a compressed counts string one at a time, every state
+// in the reader itself, so that a loop calling next() keeps it in registers
+// (for walks that do little per run, where a callback's state in memory
+// would cost more than the decoding).
+template <bool Escaped>
+class RunReader {
+  public:
+    explicit RunReader(std::string_view s) noexcept : s_(s) {}
+    bool done() const noexcept { return p_ == s_.size(); }
+    // The next run; not done() first.
+    uint32_t next() {
+        const uint32_t c = uint8_t(uint8_t(s_[p_]) - 48);
+        uint32_t run;
+        if (i_ > 2 && !(c & 32)) {
+            // A single group is a sign-extended 5-bit difference.
+            run = before_last_ + uint32_t(int32_t((c & 31) ^ 16) - 16);
+            ++p_;
+        } else {
+            run = read_run<Escaped>(s_, p_, i_, before_last_);
+        }
+        before_last_ = last_;
+        last_ = run;
+        ++i_;
+        return run;
+    }
+    size_t count() const noexcept { return i_; }
+
+  private:
+    std::string_view s_;
+    size_t p_ = 0, i_ = 0;
+    uint32_t before_last_ = 0, last_ = 0;
+};
+
 // Decodes the runs of a compressed counts string, escaped (doubled
 // backslashes) or not, from `st` on, calling f(run) for each; Bounded stops
 // after max_runs of them. Returns how many were decoded.
@@ -60,21 +114,9 @@ size_t decode_runs(std::string_view s, DecodeState& st, size_t max_runs, F& f) {
             got += 8;
             continue;
         }
-        uint64_t x = 0;
-        for (size_t k = 0;; ++k) {
-            if (Escaped && s[p] == '\\') {
-                if (++p == n) throw_value("compressed counts string ends with an unpaired backslash");
-            }
-            const uint32_t c = uint8_t(uint8_t(s[p]) - 48);
-            if (5 * k < 64) x |= uint64_t(c & 31) << (5 * k);
-            // Last group of a value with its sign bit set: extend the sign.
-            if ((c & 48) == 16 && 5 * (k + 1) <= 63) x |= ~uint64_t(0) << (5 * (k + 1));
-            ++p;
-            if (!(c & 32) || p == n) break;
-        }
-        if (i > 2) x += before_last;
+        const uint32_t run = read_run<Escaped>(s, p, i, before_last);
         before_last = last;
-        last = uint32_t(x);
+        last = run;
         f(last);
         ++i;
         ++got;

@@ -69,6 +69,7 @@ struct RasterScratch {
     std::vector<int32_t> xs, ys;        // vertices, upsampled
     std::vector<uint32_t> idx;          // boundary pixel indices, then runs
     std::vector<uint32_t> sort_tmp;     // second buffer of the index sort
+    std::vector<uint32_t> buckets;      // bucket offsets of the index sort
     std::vector<Rle> rings;             // per-ring masks of a multi-ring polygon
     std::vector<const Rle*> ring_ptrs;  // views of `rings` for the union
 };
