@@ -142,10 +142,14 @@ def test_load_res_refuses_unknown_images(pair):
 
 
 @pytest.mark.parametrize("change", [{"image_id": 123456789}, {"id": 7}, {"area": 0.5}, {"iscrowd": 1}, {"score": None}])
-def test_load_res_checks_every_result(pair, change):
+@pytest.mark.parametrize("interned", [False, True])
+def test_load_res_checks_every_result(pair, change, interned):
     """A result unlike the others at the end of the list: refused, or its
-    fields overwritten, as by the reference."""
+    fields overwritten, as by the reference (keys as json makes them, or
+    interned as Python source makes them)."""
     results = json.loads(RESULT_FILES["bbox"].read_text())[:50]
+    if interned:
+        results = [{sys.intern(k): v for k, v in r.items()} for r in results]
     results[-1] = dict(results[-1], **change)
     outcomes = []
     for coco in pair:

@@ -91,14 +91,12 @@ class RecordArena {
             throw zerlin::Error(zerlin::ErrorKind::Internal, "evaluation record arrays outgrew their buffer");
         Out* out = reinterpret_cast<Out*>(next_);
         for (std::size_t i = 0; i < v.size(); ++i) out[i] = Out(v[i]);
-        // C-order strides given, not derived by NumPy for each of a million
-        // views; all 0 for an empty array, as NumPy gives the reference's.
-        const npy_intp item = v.empty() ? 0 : npy_intp(sizeof(Out));
-        npy_intp strides[2] = {item, item};
-        if (dims.size() == 2) strides[0] = dims.begin()[1] * item;
-        PyObject* arr =
-            check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(typenum), int(dims.size()),
-                                       const_cast<npy_intp*>(dims.begin()), strides, next_, NPY_ARRAY_CARRAY, nullptr));
+        // An empty array's strides are all 0, as NumPy gives the reference's
+        // (derived from a given buffer they would not be).
+        npy_intp zeros[2] = {0, 0};
+        PyObject* arr = check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(typenum), int(dims.size()),
+                                                   const_cast<npy_intp*>(dims.begin()), v.empty() ? zeros : nullptr,
+                                                   next_, NPY_ARRAY_CARRAY, nullptr));
         if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), Py_NewRef(base_.get())) < 0) {
             Py_DECREF(arr);
             throw_python_error_already_set();

@@ -210,6 +210,35 @@ void prepare_bbox_results(PyObject* anns) {
 
 namespace zpy {
 
+namespace {
+
+enum class Scan { Plain, NotPlain, Unsure };
+
+// One walk over a result's fields, for the common dict whose keys are
+// interned strings (Python source makes them so): an interned string equals
+// one of the names only by being it. Any other key leaves it Unsure, and
+// lookups by name decide. `image` is set to the image id when seen.
+Scan scan_fields(PyObject* ann, const Keys* k, PyObject** image) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    int required = 0;
+    while (PyDict_Next(ann, &pos, &key, &value)) {
+        if (key == k->score || key == k->category_id || key == k->bbox) {
+            if (value == Py_None) return Scan::NotPlain;
+            ++required;
+        } else if (key == k->image_id) {
+            *image = value;
+        } else if (key == k->area || key == k->id || key == k->iscrowd) {
+            return Scan::NotPlain;
+        } else if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) {
+            return Scan::Unsure;
+        }
+    }
+    return required == 3 && *image ? Scan::Plain : Scan::Unsure;
+}
+
+}  // namespace
+
 PyObject* fn_plain_box_results(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     return guarded([&] {
         static const Signature sig{"plain_box_results()", {"annotations", "images"}, 2};
@@ -224,7 +253,15 @@ PyObject* fn_plain_box_results(PyObject*, PyObject* const* args, Py_ssize_t narg
             zerlin::check_cancelled();
             Ref ann(check(PyList_GetItemRef(anns, i)));
             if (!PyDict_CheckExact(ann.get())) return Py_NewRef(Py_False);
-            // An exact dict with str keys: these lookups run no Python code.
+            PyObject* image = nullptr;
+            const Scan seen = scan_fields(ann.get(), k, &image);
+            if (seen == Scan::NotPlain) return Py_NewRef(Py_False);
+            if (seen == Scan::Plain) {
+                Ref held = Ref::borrow(image);  // hashing it may run code that changes the result
+                if (check_status(PyDict_Contains(a[1], held.get())) == 0) return Py_NewRef(Py_False);
+                continue;
+            }
+            // Values borrowed only to be compared at once.
             for (PyObject* key : {k->score, k->category_id, k->bbox}) {
                 PyObject* v = PyDict_GetItemWithError(ann.get(), key);
                 if (!v && PyErr_Occurred()) throw_python_error_already_set();
@@ -234,7 +271,7 @@ PyObject* fn_plain_box_results(PyObject*, PyObject* const* args, Py_ssize_t narg
                 const int has = check_status(PyDict_Contains(ann.get(), key));
                 if (has) return Py_NewRef(Py_False);
             }
-            PyObject* image = PyDict_GetItemWithError(ann.get(), k->image_id);
+            image = PyDict_GetItemWithError(ann.get(), k->image_id);
             if (!image && PyErr_Occurred()) throw_python_error_already_set();
             if (!image) return Py_NewRef(Py_False);
             Ref held = Ref::borrow(image);  // hashing it may run code that changes the result
