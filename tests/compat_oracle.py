@@ -91,19 +91,20 @@ def assert_same_arrays(a, b):
     assert a["counts"] == b["counts"]
 
 
-def assert_same_value(x, y, where):
+def assert_same_value(x, y, where, strides=False):
     assert type(x) is type(y), (where, type(x), type(y))
     if isinstance(y, np.ndarray):
         assert x.dtype == y.dtype and x.shape == y.shape, (where, x.dtype, y.dtype, x.shape, y.shape)
+        assert not strides or x.strides == y.strides, (where, x.strides, y.strides)
         np.testing.assert_array_equal(x, y, err_msg=where)
     elif isinstance(y, dict):
         assert list(x) == list(y), where
         for k in y:
-            assert_same_value(x[k], y[k], f"{where}[{k!r}]")
+            assert_same_value(x[k], y[k], f"{where}[{k!r}]", strides)
     elif isinstance(y, (list, tuple)):
         assert len(x) == len(y), where
         for i, (u, v) in enumerate(zip(x, y)):
-            assert_same_value(u, v, f"{where}[{i}]")
+            assert_same_value(u, v, f"{where}[{i}]", strides)
     else:
         assert x == y, (where, x, y)
 
@@ -111,4 +112,11 @@ def assert_same_value(x, y, where):
 def assert_same_eval_imgs(a, b):
     assert len(a) == len(b)
     for n, (x, y) in enumerate(zip(a, b)):
-        assert_same_value(x, y, f"evalImgs[{n}]")
+        assert_same_value(x, y, f"evalImgs[{n}]", strides=True)
+
+    # Lists and arrays shared between records where the reference's are:
+    # changing one record's must change the same others.
+    def distinct_mutables(records):
+        return len({id(v) for e in records if e for v in e.values() if isinstance(v, (list, np.ndarray))})
+
+    assert distinct_mutables(a) == distinct_mutables(b)

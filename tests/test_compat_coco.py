@@ -141,6 +141,28 @@ def test_load_res_refuses_unknown_images(pair):
         quiet(ours.loadRes, np.array([[123456789, 1, 2, 3, 4, 0.5, 1]]))
 
 
+@pytest.mark.parametrize("change", [{"image_id": 123456789}, {"id": 7}, {"area": 0.5}, {"iscrowd": 1}, {"score": None}])
+@pytest.mark.parametrize("interned", [False, True])
+def test_load_res_checks_every_result(pair, change, interned):
+    """A result unlike the others at the end of the list: refused, or its
+    fields overwritten, as by the reference (keys as json makes them, or
+    interned as Python source makes them)."""
+    results = json.loads(RESULT_FILES["bbox"].read_text())[:50]
+    if interned:
+        results = [{sys.intern(k): v for k, v in r.items()} for r in results]
+    results[-1] = dict(results[-1], **change)
+    outcomes = []
+    for coco in pair:
+        try:
+            outcomes.append(quiet(coco.loadRes, copy.deepcopy(results))[0].anns)
+        except (AssertionError, TypeError) as err:
+            outcomes.append(type(err))
+    if change.get("score", 0) is None:  # the reference fails later, in evaluate()
+        assert outcomes[0] is TypeError
+    else:
+        assert_same_value(outcomes[0], outcomes[1], "anns")
+
+
 def test_load_res_of_nothing():
     """The reference fails with IndexError on an empty list; an empty result
     set is what a batch without detections should give."""

@@ -12,6 +12,7 @@ FUNCTIONS = [
     ("load_compact_array", "(data)"),
     ("index_annotations", "(annotations, with_categories)"),
     ("prepare_bbox_results", "(annotations)"),
+    ("plain_box_results", "(annotations, images)"),
     ("summary_values", "(array, thresholds, categories, area, max_det)"),
     ("encode", "(mask)"),
     ("decode", "(rle_objs)"),

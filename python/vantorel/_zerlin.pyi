@@ -24,6 +24,7 @@ __all__ = [
     "load_json",
     "merge",
     "parse_json_only",
+    "plain_box_results",
     "prepare_bbox_results",
     "read_file_only",
     "reset_alloc_peak",
@@ -146,6 +147,7 @@ def index_annotations(
     annotations: list[_Annotation], with_categories: bool
 ) -> tuple[dict[Any, _Annotation], dict[Any, list[_Annotation]], dict[Any, list[Any]]]: ...
 def prepare_bbox_results(annotations: list[_Annotation]) -> None: ...
+def plain_box_results(annotations: list[_Annotation], images: Any) -> bool: ...
 def summary_values(
     array: _F64, thresholds: Sequence[int], categories: Sequence[int], area: int, max_det: int
 ) -> _F64: ...

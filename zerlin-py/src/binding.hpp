@@ -432,6 +432,7 @@ PyObject* fn_results_shape(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_load_compact_array(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_index_annotations(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_prepare_bbox_results(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+PyObject* fn_plain_box_results(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_summary_values(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_encode(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
 PyObject* fn_decode(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);

@@ -91,9 +91,12 @@ class RecordArena {
             throw zerlin::Error(zerlin::ErrorKind::Internal, "evaluation record arrays outgrew their buffer");
         Out* out = reinterpret_cast<Out*>(next_);
         for (std::size_t i = 0; i < v.size(); ++i) out[i] = Out(v[i]);
-        PyObject* arr =
-            check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(typenum), int(dims.size()),
-                                       const_cast<npy_intp*>(dims.begin()), nullptr, next_, NPY_ARRAY_CARRAY, nullptr));
+        // An empty array's strides are all 0, as NumPy gives the reference's
+        // (derived from a given buffer they would not be).
+        npy_intp zeros[2] = {0, 0};
+        PyObject* arr = check(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(typenum), int(dims.size()),
+                                                   const_cast<npy_intp*>(dims.begin()), v.empty() ? zeros : nullptr,
+                                                   next_, NPY_ARRAY_CARRAY, nullptr));
         if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(arr), Py_NewRef(base_.get())) < 0) {
             Py_DECREF(arr);
             throw_python_error_already_set();

@@ -1,5 +1,6 @@
-// index_annotations and prepare_bbox_results: the two per-annotation loops a
-// front end runs after loading, done natively on the caller's own objects.
+// index_annotations, prepare_bbox_results and plain_box_results: the
+// per-annotation loops a front end runs after loading, done natively on the
+// caller's own objects.
 #include "binding.hpp"
 
 #include <vector>
@@ -18,6 +19,7 @@ struct Keys {
     PyObject* bbox;
     PyObject* area;
     PyObject* iscrowd;
+    PyObject* score;
     PyObject* two;
     PyObject* three;
     PyObject* zero;
@@ -32,12 +34,14 @@ const Keys* keys() {
         x.bbox = PyUnicode_InternFromString("bbox");
         x.area = PyUnicode_InternFromString("area");
         x.iscrowd = PyUnicode_InternFromString("iscrowd");
+        x.score = PyUnicode_InternFromString("score");
         x.two = PyLong_FromLong(2);
         x.three = PyLong_FromLong(3);
         x.zero = PyLong_FromLong(0);
         return x;
     }();
-    if (!k.id || !k.image_id || !k.category_id || !k.bbox || !k.area || !k.iscrowd || !k.two || !k.three || !k.zero) {
+    if (!k.id || !k.image_id || !k.category_id || !k.bbox || !k.area || !k.iscrowd || !k.score || !k.two || !k.three ||
+        !k.zero) {
         if (!PyErr_Occurred()) PyErr_NoMemory();
         throw_python_error_already_set();
     }
@@ -200,6 +204,81 @@ void prepare_bbox_results(PyObject* anns) {
         check_status(PyObject_SetItem(ann.get(), k->id, id.get()));
         check_status(PyObject_SetItem(ann.get(), k->iscrowd, k->zero));
     }
+}
+
+}  // namespace zpy
+
+namespace zpy {
+
+namespace {
+
+enum class Scan { Plain, NotPlain, Unsure };
+
+// One walk over a result's fields, for the common dict whose keys are
+// interned strings (Python source makes them so): an interned string equals
+// one of the names only by being it. Any other key leaves it Unsure, and
+// lookups by name decide. `image` is set to the image id when seen.
+Scan scan_fields(PyObject* ann, const Keys* k, PyObject** image) {
+    Py_ssize_t pos = 0;
+    PyObject *key, *value;
+    int required = 0;
+    while (PyDict_Next(ann, &pos, &key, &value)) {
+        if (key == k->score || key == k->category_id || key == k->bbox) {
+            if (value == Py_None) return Scan::NotPlain;
+            ++required;
+        } else if (key == k->image_id) {
+            *image = value;
+        } else if (key == k->area || key == k->id || key == k->iscrowd) {
+            return Scan::NotPlain;
+        } else if (!PyUnicode_CheckExact(key) || !PyUnicode_CHECK_INTERNED(key)) {
+            return Scan::Unsure;
+        }
+    }
+    return required == 3 && *image ? Scan::Plain : Scan::Unsure;
+}
+
+}  // namespace
+
+PyObject* fn_plain_box_results(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
+    return guarded([&] {
+        static const Signature sig{"plain_box_results()", {"annotations", "images"}, 2};
+        PyObject* a[2];
+        parse_args(sig, args, nargs, kw, a);
+        with_note("annotations", [&] { check_list(a[0]); });
+        PyObject* anns = a[0];
+        if (!PyDict_Check(a[1])) return Py_NewRef(Py_False);
+        const Keys* k = keys();
+        const Py_ssize_t n = PyList_GET_SIZE(anns);
+        for (Py_ssize_t i = 0; still_in(anns, i, n); ++i) {
+            zerlin::check_cancelled();
+            Ref ann(check(PyList_GetItemRef(anns, i)));
+            if (!PyDict_CheckExact(ann.get())) return Py_NewRef(Py_False);
+            PyObject* image = nullptr;
+            const Scan seen = scan_fields(ann.get(), k, &image);
+            if (seen == Scan::NotPlain) return Py_NewRef(Py_False);
+            if (seen == Scan::Plain) {
+                Ref held = Ref::borrow(image);  // hashing it may run code that changes the result
+                if (check_status(PyDict_Contains(a[1], held.get())) == 0) return Py_NewRef(Py_False);
+                continue;
+            }
+            // Values borrowed only to be compared at once.
+            for (PyObject* key : {k->score, k->category_id, k->bbox}) {
+                PyObject* v = PyDict_GetItemWithError(ann.get(), key);
+                if (!v && PyErr_Occurred()) throw_python_error_already_set();
+                if (!v || v == Py_None) return Py_NewRef(Py_False);
+            }
+            for (PyObject* key : {k->area, k->id, k->iscrowd}) {
+                const int has = check_status(PyDict_Contains(ann.get(), key));
+                if (has) return Py_NewRef(Py_False);
+            }
+            image = PyDict_GetItemWithError(ann.get(), k->image_id);
+            if (!image && PyErr_Occurred()) throw_python_error_already_set();
+            if (!image) return Py_NewRef(Py_False);
+            Ref held = Ref::borrow(image);  // hashing it may run code that changes the result
+            if (check_status(PyDict_Contains(a[1], held.get())) == 0) return Py_NewRef(Py_False);
+        }
+        return Py_NewRef(Py_True);
+    });
 }
 
 }  // namespace zpy

@@ -27,6 +27,10 @@ PyMethodDef g_functions[] = {
     ZL_FAST(prepare_bbox_results,
             "prepare_bbox_results(annotations)\n--\n\n"
             "Fill area, id and iscrowd of bounding-box results in place, with Python arithmetic."),
+    ZL_FAST(plain_box_results,
+            "plain_box_results(annotations, images)\n--\n\n"
+            "Whether every result is a dict with score, category_id and bbox not None, no area, id or iscrowd,\n"
+            "and an image_id that is a key of images (False also when unsure: the caller's checks decide)."),
     ZL_FAST(summary_values,
             "summary_values(array, thresholds, categories, area, max_det)\n--\n\n"
             "Select the precision or recall values one summary line averages (values > -1)."),

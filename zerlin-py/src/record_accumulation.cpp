@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "zerlin/accumulate.hpp"
+#include "zerlin/pool.hpp"
 
 namespace zpy {
 
@@ -44,19 +45,27 @@ class Flags {
         type_ = PyArray_TYPE(held);
         data_ = PyArray_DATA(held);
     }
-    bool operator[](std::size_t i) const {
+    // Appends 1 for each of the first n values that is non-zero, else 0.
+    void append_nonzero(std::size_t n, std::vector<uint8_t>* out) const {
+        const std::size_t at = out->size();
+        out->resize(at + n);
+        uint8_t* o = out->data() + at;
         switch (type_) {
             case NPY_BOOL:
-                return static_cast<const npy_bool*>(data_)[i] != 0;
+                return nonzero(static_cast<const npy_bool*>(data_), n, o);
             case NPY_INT64:
-                return static_cast<const int64_t*>(data_)[i] != 0;
+                return nonzero(static_cast<const int64_t*>(data_), n, o);
             default:
-                return static_cast<const double*>(data_)[i] != 0;
+                return nonzero(static_cast<const double*>(data_), n, o);
         }
     }
     npy_intp dim(int i) const { return PyArray_DIM(reinterpret_cast<PyArrayObject*>(arr_.get()), i); }
 
   private:
+    template <class V>
+    static void nonzero(const V* v, std::size_t n, uint8_t* out) {
+        for (std::size_t i = 0; i < n; ++i) out[i] = v[i] != 0 ? 1 : 0;
+    }
     Ref arr_;
     int type_ = NPY_DOUBLE;
     const void* data_ = nullptr;
@@ -95,37 +104,54 @@ void read_scores(PyObject* o, std::vector<double>* out) {
 }
 
 // The detections and ground truths of one (category, area) cell, as the
-// accumulator reads them.
+// accumulator reads them: read from the records with the interpreter lock
+// held, then accumulated without it, cells side by side on the pool.
 struct Cell {
+    std::size_t k = 0, a = 0;
     std::vector<uint64_t> dt_off{0};
     std::vector<double> dt_score;
-    std::vector<zerlin::Verdict> status;  // T per detection
+    std::vector<uint8_t> matched, ignored;  // per record, its T x D flags
     std::vector<uint8_t> gt_ignore;
     uint64_t longest = 0;
-    std::vector<double> scores;  // scratch
+    std::vector<double> prec, rec, score;  // the accumulator's, once run
 
-    // A record's contribution: its scores in order, and per threshold a
-    // detection ignored where dtIgnore is set, else matched where dtMatches is.
-    void add(PyObject* record, std::size_t T, const RecordKeys& k) {
+    // A record's contribution: its scores in order and its flags.
+    void add(PyObject* record, std::size_t T, const RecordKeys& k, std::vector<double>* scores) {
         if (!PyDict_Check(record)) unsupported("a record is not a dict");
-        read_scores(field(record, k.dtScores).get(), &scores);
+        read_scores(field(record, k.dtScores).get(), scores);
         // Each field held while read: converting one may run code that changes the record.
         Ref m_obj = field(record, k.dtMatches), ig_obj = field(record, k.dtIgnore), g_obj = field(record, k.gtIgnore);
-        const Flags matched(m_obj.get(), 2), ignored(ig_obj.get(), 2), gt(g_obj.get(), 1);
-        const std::size_t D = scores.size();
-        for (const Flags* a : {&matched, &ignored})
-            if (std::size_t(a->dim(0)) != T || std::size_t(a->dim(1)) != D) unsupported("shapes disagree");
-        for (npy_intp j = 0; j < gt.dim(0); ++j) gt_ignore.push_back(gt[std::size_t(j)] ? 1 : 0);
-        for (std::size_t d = 0; d < D; ++d) {
-            dt_score.push_back(scores[d]);
-            for (std::size_t t = 0; t < T; ++t) {
-                status.push_back(ignored[t * D + d]   ? zerlin::Verdict::Ignored
-                                 : matched[t * D + d] ? zerlin::Verdict::TruePositive
-                                                      : zerlin::Verdict::FalsePositive);
-            }
-        }
+        const Flags m(m_obj.get(), 2), ig(ig_obj.get(), 2), gt(g_obj.get(), 1);
+        const std::size_t D = scores->size();
+        for (const Flags* f : {&m, &ig})
+            if (std::size_t(f->dim(0)) != T || std::size_t(f->dim(1)) != D) unsupported("shapes disagree");
+        gt.append_nonzero(std::size_t(gt.dim(0)), &gt_ignore);
+        m.append_nonzero(T * D, &matched);
+        ig.append_nonzero(T * D, &ignored);
+        dt_score.insert(dt_score.end(), scores->begin(), scores->end());
         dt_off.push_back(dt_score.size());
         longest = std::max<uint64_t>(longest, D);
+    }
+
+    // Per detection, per threshold: ignored where dtIgnore is set, else
+    // matched where dtMatches is; accumulated. No Python object is touched.
+    void accumulate(const zerlin::EvalParams& p, std::size_t T) {
+        zerlin::check_cancelled();
+        std::vector<zerlin::Verdict> status(dt_score.size() * T);
+        for (std::size_t r = 0; r + 1 < dt_off.size(); ++r) {
+            const std::size_t first = dt_off[r], D = dt_off[r + 1] - first;
+            const uint8_t* m = matched.data() + first * T;  // the record's T x D flags
+            const uint8_t* ig = ignored.data() + first * T;
+            for (std::size_t d = 0; d < D; ++d)
+                for (std::size_t t = 0; t < T; ++t)
+                    status[(first + d) * T + t] = ig[t * D + d]  ? zerlin::Verdict::Ignored
+                                                  : m[t * D + d] ? zerlin::Verdict::TruePositive
+                                                                 : zerlin::Verdict::FalsePositive;
+        }
+        zerlin::Accumulator acc(p, longest);
+        acc.build_sorted(dt_off, dt_score);
+        acc.accumulate(0, status, gt_ignore);
+        prec = std::move(acc.prec), rec = std::move(acc.rec), score = std::move(acc.score);
     }
 };
 
@@ -173,28 +199,37 @@ PyObject* fn_accumulate_records(PyObject*, PyObject* const* args, Py_ssize_t nar
         RecordKeys keys;
         const int64_t* pos = ints_of(q.positions);
         const int64_t* cell_ka = ints_of(q.cells);
+        std::vector<Cell> cells;
+        std::vector<double> scratch;
         for (std::size_t c = 0; c < C; ++c) {
             const std::size_t k = std::size_t(cell_ka[2 * c]), ar = std::size_t(cell_ka[2 * c + 1]);
             if (k >= K || ar >= A) zerlin::throw_value("accumulate_records(): a cell lies outside the shape");
             Cell cell;
+            cell.k = k, cell.a = ar;
             for (std::size_t i = 0; i < I; ++i) {
                 zerlin::check_cancelled();
                 const int64_t at = pos[c * I + i];
                 if (at < 0 || at >= PyList_GET_SIZE(q.records)) unsupported("a position lies outside the records");
                 Ref record(check(PyList_GetItemRef(q.records, Py_ssize_t(at))));
-                if (record.get() != Py_None) cell.add(record.get(), T, keys);
+                if (record.get() != Py_None) cell.add(record.get(), T, keys, &scratch);
             }
-            if (cell.dt_off.size() == 1) continue;  // no record: the reference skips the cell
-            zerlin::Accumulator acc(q.p, cell.longest);
-            acc.build_sorted(cell.dt_off, cell.dt_score);
-            acc.accumulate(0, cell.status, cell.gt_ignore);
-            const std::size_t Mc = q.p.max_dets.size();
+            if (cell.dt_off.size() > 1) cells.push_back(std::move(cell));  // no record: the reference skips the cell
+        }
+        without_gil([&] {
+            zerlin::parallel_for(cells.size(), 1, [&](std::size_t b, std::size_t e) {
+                for (std::size_t c = b; c < e; ++c) cells[c].accumulate(q.p, T);
+            });
+        });
+        // Written in the cells' order, as one loop over them would.
+        const std::size_t Mc = q.p.max_dets.size();
+        for (const Cell& cell : cells) {
+            const std::size_t k = cell.k, ar = cell.a;
             for (std::size_t t = 0; t < T; ++t)
                 for (std::size_t m = 0; m < Mc; ++m) {
-                    recall[((t * K + k) * A + ar) * M + m] = acc.rec[t * Mc + m];
+                    recall[((t * K + k) * A + ar) * M + m] = cell.rec[t * Mc + m];
                     for (std::size_t r = 0; r < R; ++r) {
-                        precision[(((t * R + r) * K + k) * A + ar) * M + m] = acc.prec[(t * R + r) * Mc + m];
-                        scores[(((t * R + r) * K + k) * A + ar) * M + m] = acc.score[(t * R + r) * Mc + m];
+                        precision[(((t * R + r) * K + k) * A + ar) * M + m] = cell.prec[(t * R + r) * Mc + m];
+                        scores[(((t * R + r) * K + k) * A + ar) * M + m] = cell.score[(t * R + r) * Mc + m];
                     }
                 }
         }

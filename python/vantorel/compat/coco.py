@@ -379,11 +379,11 @@ class COCO:
         # The image index answers "is this id known" as a set would, without
         # a new set per call (a per-batch loop calls this for every batch).
         known = self.imgs if self.imgs else {img["id"]: img for img in self._dataset["images"]}
-        loaded = _load_results(resFile, self)
+        loaded = _load_results(resFile, self, known)
         if isinstance(loaded.fast, _zerlin.CompactBbox):
             if not loaded.fast.valid_images(list(known)):
                 raise AssertionError("Results do not correspond to current coco set")
-        elif not all(a["image_id"] in known for a in loaded.anns):
+        elif not loaded.images_known and not all(a["image_id"] in known for a in loaded.anns):
             raise AssertionError("Results do not correspond to current coco set")
         kind = loaded.kind
         if kind == "caption":
@@ -508,9 +508,10 @@ class _Loaded:
     def __init__(self, anns: list[Any] | None, kind: str | None, fast: Any = None, make: Any = None) -> None:
         self.anns = anns if anns is not None else []
         self.kind, self.fast, self.make = kind, fast, make
+        self.images_known = False  # every result's image found already
 
 
-def _load_results(res: Any, gt: COCO) -> _Loaded:
+def _load_results(res: Any, gt: COCO, known: Any) -> _Loaded:
     if isinstance(res, (str, os.PathLike)):
         path = os.fspath(res)
         try:
@@ -548,13 +549,17 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
     if not isinstance(anns, list):
         raise AssertionError("results in not an array of objects")  # the reference's type
     kind = result_kind(anns) if anns else "bbox"
-    _check_result_fields(anns, kind)
+    # The common case (box results as a detector writes them, of known
+    # images) checked in one native pass; anything else by the checks below.
+    plain = kind == "bbox" and bool(anns) and _zerlin.plain_box_results(anns, known)
+    if not plain:
+        _check_result_fields(anns, kind)
     if kind == "bbox" and anns:
         # Completed when someone reads the dicts. Meanwhile the evaluator
         # reads the caller's dicts, whose absent fields it defaults to exactly
         # the derived values; dicts that carry their own id, area or crowd
         # flag (which the reference overwrites) are read through copies.
-        if not all(map(_DERIVED_KEYS.isdisjoint, anns)):
+        if not plain and not all(map(_DERIVED_KEYS.isdisjoint, anns)):
             with gc_paused():
                 side = [dict(a) for a in anns]
                 _zerlin.prepare_bbox_results(side)
@@ -566,7 +571,9 @@ def _load_results(res: Any, gt: COCO) -> _Loaded:
             _zerlin.prepare_bbox_results(anns)
             return anns
 
-        return _Loaded(anns, kind, side, make_list)
+        loaded = _Loaded(anns, kind, side, make_list)
+        loaded.images_known = plain
+        return loaded
     return _Loaded(anns, kind)
 
 
