@@ -41,6 +41,7 @@ def oracle(*args):
 
     The answer is flushed at once: after a worker's error, panopticapi's pool can
     fail while the interpreter shuts down, before buffered output would be written.
+    It is found after the last "@@" of the output.
     """
     if not os.path.exists(ORACLE_PYTHON):
         pytest.skip(
@@ -50,7 +51,9 @@ def oracle(*args):
     proc = subprocess.run(
         [ORACLE_PYTHON, "-c", ORACLE_SCRIPT, *map(str, args)], capture_output=True, text=True, timeout=600
     )
-    line = [ln for ln in proc.stdout.splitlines() if ln.startswith("@@")]
+    # Its workers' progress lines share the pipe and can end without a newline,
+    # so the answer may follow other text on its line.
+    line = [ln[ln.index("@@") :] for ln in proc.stdout.splitlines() if "@@" in ln]
     assert line, proc.stderr
     return json.loads(line[-1][2:])
 
