@@ -135,6 +135,9 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
             SegmentationScan scan;
             for (std::size_t k = b; k < e; ++k) {
                 check_cancelled();
+                // Emptied here, on the workers: the block's entries are the
+                // previous block's, moved from.
+                scanned[k] = Scanned{};
                 const std::size_t i = first + k;
                 if (use[i] == MaskUse::Unread) continue;
                 try {
@@ -156,7 +159,6 @@ void scan_spans(const CompactData& h, const std::vector<MaskUse>& use, MaskJobs&
         for (std::size_t k = 0; k < count; ++k)
             if (use[first + k] == MaskUse::Rasterise)
                 jobs.submit(first + k, std::move(scanned[k].geometry), std::move(scanned[k].packed));
-        for (Scanned& s : scanned) s = Scanned{};
     }
 }
 
@@ -202,19 +204,44 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
 
 // Rows of groups (image, category; category 0 for all when categories are
 // pooled) that the other side has: only they meet a row of the other side.
+// The groups are marked in a bitmap where it is no larger than a sorted key
+// list would be (a row's 8 bytes, a megabyte at least), else looked up in one.
 std::vector<std::uint8_t> HandleSideReader::in_other_groups(const RecordSet& rs, const RecordSet& other) const {
+    auto valid = [](const RecordSet& s, std::size_t r) { return s.image_index[r] >= 0 && s.category_index[r] >= 0; };
+    auto category = [&](const RecordSet& s, std::size_t r) {
+        return std::uint64_t(p_.use_cats ? s.category_index[r] : 0);
+    };
+    std::uint64_t images = 0, categories = 1;
+    for (std::size_t r = 0; r < other.size(); ++r)
+        if (valid(other, r)) {
+            images = std::max(images, std::uint64_t(other.image_index[r]) + 1);
+            categories = std::max(categories, category(other, r) + 1);
+        }
+    std::vector<std::uint8_t> in(rs.size(), 0);
+    const std::uint64_t cells = images * categories;  // both below 2^31
+    if (cells <= 64 * std::uint64_t(rs.size() + other.size()) + (std::uint64_t(1) << 23)) {
+        std::vector<std::uint64_t> bits((cells + 63) / 64, 0);
+        for (std::size_t r = 0; r < other.size(); ++r)
+            if (valid(other, r)) {
+                const std::uint64_t cell = std::uint64_t(other.image_index[r]) * categories + category(other, r);
+                bits[cell / 64] |= std::uint64_t(1) << (cell % 64);
+            }
+        for (std::size_t r = 0; r < rs.size(); ++r) {
+            if (!valid(rs, r) || std::uint64_t(rs.image_index[r]) >= images || category(rs, r) >= categories) continue;
+            const std::uint64_t cell = std::uint64_t(rs.image_index[r]) * categories + category(rs, r);
+            in[r] = bits[cell / 64] >> (cell % 64) & 1u;
+        }
+        return in;
+    }
     auto key = [&](const RecordSet& s, std::size_t r) {
-        return std::uint64_t(std::uint32_t(s.image_index[r])) << 32 |
-               std::uint32_t(p_.use_cats ? s.category_index[r] : 0);
+        return std::uint64_t(std::uint32_t(s.image_index[r])) << 32 | std::uint32_t(category(s, r));
     };
     std::vector<std::uint64_t> groups;
     for (std::size_t r = 0; r < other.size(); ++r)
-        if (other.image_index[r] >= 0 && other.category_index[r] >= 0) groups.push_back(key(other, r));
+        if (valid(other, r)) groups.push_back(key(other, r));
     std::sort(groups.begin(), groups.end());
-    std::vector<std::uint8_t> in(rs.size(), 0);
     for (std::size_t r = 0; r < rs.size(); ++r)
-        in[r] = rs.image_index[r] >= 0 && rs.category_index[r] >= 0 &&
-                std::binary_search(groups.begin(), groups.end(), key(rs, r));
+        in[r] = valid(rs, r) && std::binary_search(groups.begin(), groups.end(), key(rs, r));
     return in;
 }
 

@@ -28,10 +28,19 @@ zerlin::CompactData mask_results(const std::string& text) {
 
 }  // namespace
 
-TEST(HandleSide, MaskAreasComeFromTheMasksOfRowsThatTakePart) {
+// The images' and categories' positions start at GetParam(): far apart, the
+// groups the other side has are looked up in a sorted list, else in a bitmap.
+class HandleSideGroups : public ::testing::TestWithParam<std::int32_t> {};
+
+TEST_P(HandleSideGroups, MaskAreasComeFromTheMasksOfRowsThatTakePart) {
+    const std::int32_t first = GetParam();
     zerlin::EvalParams p;
-    p.img_ids = {1, 2};
-    p.cat_ids = {1, 2};
+    for (std::int32_t k = 0; k < first; ++k) {
+        p.img_ids.push_back(100 + k);
+        p.cat_ids.push_back(100 + k);
+    }
+    p.img_ids.insert(p.img_ids.end(), {1, 2});
+    p.cat_ids.insert(p.cat_ids.end(), {1, 2});
     p.max_dets = {1};
     p.iou_kind = zerlin::IouKind::Segm;
     zerlin::ImageSizes sizes(2);
@@ -48,7 +57,7 @@ TEST(HandleSide, MaskAreasComeFromTheMasksOfRowsThatTakePart) {
         {"image_id": 1, "category_id": 1, "score": 0.1, "segmentation": {"size": [4, 3], "counts": [1, 1, 10]}}])");
     ASSERT_TRUE(dt.mask_areas_deferred());
     zerlin::RecordSet gt(zerlin::GeometryKind::Masks), rows(zerlin::GeometryKind::Masks);
-    gt.push_scalars(1, 0, 0, 0.0, 1.0, false, false);
+    gt.push_scalars(1, first, first, 0.0, 1.0, false, false);
     reader.records(dt, false, rows);
     EXPECT_TRUE(std::isnan(rows.areas[0]));
     reader.geometry(dt, false, rows, gt);
@@ -58,6 +67,8 @@ TEST(HandleSide, MaskAreasComeFromTheMasksOfRowsThatTakePart) {
     EXPECT_EQ(rows.masks[0].counts, (std::vector<uint32_t>{5, 2, 5}));
     EXPECT_TRUE(rows.masks[1].counts.empty() && rows.masks[2].counts.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Positions, HandleSideGroups, ::testing::Values(0, 4000));
 
 TEST(SideBuilder, RowsMapIdsAndTakeTheIgnoreRuleOfTheirSide) {
     zerlin::ImageSizes sizes(1);
