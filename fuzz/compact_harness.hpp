@@ -168,7 +168,7 @@ inline zerlin::EvalParams params_for(const zerlin::AnnotationColumns& c, zerlin:
 // with each kind of geometry.
 inline void load_and_evaluate(std::string_view text, bool results) {
     expect_clean([&] {
-        auto snapshot = std::make_shared<const std::string>(text);
+        auto snapshot = std::make_shared<const zerlin::Text>(text);
         ImagesSink sink;
         zerlin::SnapshotColumns built = zerlin::build_snapshot(*snapshot, results, results ? nullptr : &sink, false);
         if (results) {

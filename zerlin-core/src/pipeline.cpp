@@ -82,10 +82,15 @@ void MaskRasteriser::thread_main() {
 }
 
 void MaskRasteriser::pack(std::size_t position, uint32_t h, uint32_t w, CompressedCounts& counts) {
-    std::shared_ptr<const std::string> owner = counts.holder;
-    if (!counts.borrowed.data()) owner = std::make_shared<const std::string>(std::move(counts.bytes));
+    std::shared_ptr<const void> owner = counts.holder;
+    std::string_view text = counts.borrowed;
+    if (!counts.borrowed.data()) {
+        auto own = std::make_shared<const std::string>(std::move(counts.bytes));
+        text = *own;
+        owner = std::move(own);
+    }
     const bool borrowed = counts.borrowed.data() != nullptr;
-    PackedRle p = pack_rle(borrowed ? counts.borrowed : std::string_view(*owner), h, w, borrowed && counts.escaped);
+    PackedRle p = pack_rle(text, h, w, borrowed && counts.escaped);
     p.owner = std::move(owner);
     std::lock_guard<std::mutex> g(packed_mutex_);
     packed_.emplace_back(uint32_t(position), std::move(p));

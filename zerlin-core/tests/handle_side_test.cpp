@@ -19,7 +19,7 @@ zerlin::CompactData mask_results(const std::string& text) {
         zerlin::build_snapshot(text, true, nullptr, false, zerlin::RecordGrammar::Reference);
     zerlin::complete_results_geometry(built.columns, text, false);
     zerlin::CompactData h;
-    h.snapshot = std::make_shared<const std::string>(text);
+    h.snapshot = std::make_shared<const zerlin::Text>(text);
     h.columns = std::make_shared<const zerlin::AnnotationColumns>(std::move(built.columns));
     h.results = true;
     h.spans_kept = true;

@@ -98,7 +98,7 @@ PyObject* load_file(const Signature& sig, PyObject* const* args, Py_ssize_t narg
         arg(a[0], "path", to_str, &path);
         if (a[1]) arg(a[1], "results", to_bool, &results);
         if (sig.names.size() > 2 && a[2]) arg(a[2], "boxes_only", to_bool, &boxes_only);
-        return body(std::make_shared<const std::string>(zerlin::read_file(path)), results, boxes_only);
+        return body(std::make_shared<const zerlin::Text>(zerlin::read_file(path)), results, boxes_only);
     });
 }
 
@@ -107,7 +107,7 @@ PyObject* load_file(const Signature& sig, PyObject* const* args, Py_ssize_t narg
 // keeps no text unless the results' boxes are derived from their geometry;
 // results of boxes read in parallel free it (`text` is reset, when it is
 // its only owner) as soon as their records are read.
-std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string>& text, bool results, zerlin::RecordGrammar grammar,
+std::pair<Ref, Ref> compact_file(std::shared_ptr<const zerlin::Text>& text, bool results, zerlin::RecordGrammar grammar,
                                  bool boxes_only = false) {
     std::optional<DictSink> sink;
     if (!results) sink.emplace();
@@ -136,7 +136,7 @@ std::pair<Ref, Ref> compact_file(std::shared_ptr<const std::string>& text, bool 
 
 PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"load_compact_or_objects()", {"path", "results", "boxes_only"}, 1};
-    auto body = [](std::shared_ptr<const std::string> text, bool results, bool boxes_only) -> PyObject* {
+    auto body = [](std::shared_ptr<const zerlin::Text> text, bool results, bool boxes_only) -> PyObject* {
         std::string refusal;
         try {
             // Results take every shape the reference loader completes.
@@ -160,7 +160,7 @@ PyObject* fn_load_compact_or_objects(PyObject*, PyObject* const* args, Py_ssize_
 
 PyObject* fn_load_compact_bbox(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
     static const Signature sig{"load_compact_bbox()", {"path", "results"}, 1};
-    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const std::string> text, bool results, bool) {
+    return load_file(sig, args, nargs, kw, [](std::shared_ptr<const zerlin::Text> text, bool results, bool) {
         auto [dataset, handle] = compact_file(text, results, zerlin::RecordGrammar::Compact);
         return check(PyTuple_Pack(2, dataset.get(), handle.get()));
     });

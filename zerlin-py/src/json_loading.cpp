@@ -154,8 +154,8 @@ namespace {
 
 // The one argument of the three functions, and the file it names read
 // whole (OSError on failure).
-std::string read_path_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
-                          std::string* path) {
+zerlin::Text read_path_arg(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kw,
+                           std::string* path) {
     PyObject* out[1];
     parse_args(sig, args, nargs, kw, out);
     arg(out[0], "path", to_str, path);
@@ -176,7 +176,7 @@ PyObject* fn_parse_json_only(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     return guarded([&] {
         static const Signature sig{"parse_json_only()", {"path"}, 1};
         std::string path;
-        const std::string text = read_path_arg(sig, args, nargs, kw, &path);
+        const zerlin::Text text = read_path_arg(sig, args, nargs, kw, &path);
         try {
             without_gil([&] { zerlin::check_json_syntax(text); });
         } catch (const JsonError& e) {

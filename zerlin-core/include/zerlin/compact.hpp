@@ -9,13 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "zerlin/file.hpp"
 #include "zerlin/snapshot.hpp"
 
 namespace zerlin {
 
 struct CompactData {
     // The file bytes; null for array-backed handles. Shared with consumers.
-    std::shared_ptr<const std::string> snapshot;
+    std::shared_ptr<const Text> snapshot;
     std::shared_ptr<const AnnotationColumns> columns;
     bool results = false;     // results file or array (ids, areas, crowd derived)
     bool from_array = false;  // made from an Nx7 array

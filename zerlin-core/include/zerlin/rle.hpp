@@ -95,7 +95,7 @@ struct CompressedCounts {
     // Where set, keeps the borrowed text alive: such a mask is kept
     // compressed until it is compared (a decoded mask takes four bytes a
     // run, several times its text).
-    std::shared_ptr<const std::string> holder;
+    std::shared_ptr<const void> holder;
     std::string_view text() const noexcept { return borrowed.data() ? borrowed : std::string_view(bytes); }
 };
 struct UncompressedCounts {
@@ -147,14 +147,14 @@ constexpr size_t kPackedMaskBytes = size_t(1) << 20;
 // them and stores none.
 struct PackedRle {
     uint32_t h = 0, w = 0;
-    std::string_view counts;                   // in `owner`, or in a buffer the caller keeps alive
-    bool escaped = false;                      // counts as a JSON string holds them, backslashes doubled
-    std::shared_ptr<const std::string> owner;  // may be null (see counts)
-    uint32_t area = 0;                         // as rle_area gives it
-    uint32_t last = 0;                         // the last run (0 without runs)
-    uint64_t runs = 0;                         // how many
-    uint64_t sum = 0;                          // of the runs, without wrapping
-    double box[4] = {0, 0, 0, 0};              // as rle_to_bbox gives it
+    std::string_view counts;            // in `owner`, or in a buffer the caller keeps alive
+    bool escaped = false;               // counts as a JSON string holds them, backslashes doubled
+    std::shared_ptr<const void> owner;  // may be null (see counts)
+    uint32_t area = 0;                  // as rle_area gives it
+    uint32_t last = 0;                  // the last run (0 without runs)
+    uint64_t runs = 0;                  // how many
+    uint64_t sum = 0;                   // of the runs, without wrapping
+    double box[4] = {0, 0, 0, 0};       // as rle_to_bbox gives it
 };
 // The summary of compressed counts (escaped: backslashes doubled), viewing
 // (not copying) them.

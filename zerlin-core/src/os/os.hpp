@@ -64,8 +64,10 @@ class InputFile {
         std::uint64_t size;  // of a regular file
     };
     Status status() const;
-    // Reads up to `room` bytes into dst; 0 at the end of the file.
-    std::size_t read_some(char* dst, std::size_t room) const;
+    // Reads up to `room` bytes from byte `offset` on into dst; 0 at the end
+    // of the file. The file position is left alone, so several threads may
+    // read parts of one file at once.
+    std::size_t read_at(char* dst, std::size_t room, std::uint64_t offset) const;
 
   private:
     std::intptr_t handle_;  // a descriptor or a HANDLE

@@ -105,9 +105,9 @@ InputFile::Status InputFile::status() const {
     return {FileKind::Regular, std::uint64_t(st.st_size)};
 }
 
-std::size_t InputFile::read_some(char* dst, std::size_t room) const {
+std::size_t InputFile::read_at(char* dst, std::size_t room, std::uint64_t offset) const {
     for (;;) {
-        const auto n = ::read(int(handle_), dst, std::min(room, kMaxRead));
+        const auto n = ::pread(int(handle_), dst, std::min(room, kMaxRead), off_t(offset));
         if (n >= 0) return std::size_t(n);
         if (errno != EINTR) throw_error(errno);
     }

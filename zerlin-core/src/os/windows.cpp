@@ -122,9 +122,15 @@ InputFile::Status InputFile::status() const {
     return {FileKind::Regular, (std::uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
 }
 
-std::size_t InputFile::read_some(char* dst, std::size_t room) const {
+std::size_t InputFile::read_at(char* dst, std::size_t room, std::uint64_t offset) const {
+    OVERLAPPED at{};
+    at.Offset = DWORD(offset & 0xFFFFFFFFu);
+    at.OffsetHigh = DWORD(offset >> 32);
     DWORD got = 0;
-    if (!ReadFile(handle_of(handle_), dst, DWORD(std::min(room, kMaxRead)), &got, nullptr)) throw_last_error();
+    if (!ReadFile(handle_of(handle_), dst, DWORD(std::min(room, kMaxRead)), &got, &at)) {
+        if (GetLastError() == ERROR_HANDLE_EOF) return 0;
+        throw_last_error();
+    }
     return got;
 }
 
