@@ -83,6 +83,10 @@ struct Engine::Category {
     std::vector<int32_t> gt_order;   // G per entry: position in group order
     std::vector<int32_t> dt_match;   // T x D per entry ([t][d]): GT order position or -1
     bool keep_matches = true;        // dt_match is wanted (records, per-instance rows)
+    // The detection columns gathering reads, at the category's positions in
+    // dt_index_.order from dt_first on (boxes only for box IoU).
+    uint32_t dt_first = 0;
+    std::vector<double> at_score, at_area, at_box;
 
     std::size_t D(std::size_t e) const { return dt_off[e + 1] - dt_off[e]; }
     std::size_t G(std::size_t e) const { return gt_off[e + 1] - gt_off[e]; }
@@ -241,6 +245,31 @@ void Engine::lay_out(Category& c) const {
     c.dt_flagged.resize(c.dt_off[E]);
     c.gt_area.resize(c.gt_off[E]);
     c.gt_flags.resize(c.gt_off[E]);
+    // The category's rows lie scattered over the side: copied in one pass of
+    // independent reads, their cache misses overlap, and gathering then
+    // reads them in sequence.
+    uint32_t end = 0;
+    c.dt_first = UINT32_MAX;
+    for (const ImageEntry& en : c.entries)
+        if (en.dt_length > 0) {
+            c.dt_first = std::min(c.dt_first, en.dt_start);
+            end = std::max(end, en.dt_start + en.dt_length);
+        }
+    c.dt_first = std::min(c.dt_first, end);
+    const std::size_t n = end - c.dt_first;
+    const uint32_t* order = dt_index_.order.data() + c.dt_first;
+    const bool boxes = iou_ == &Engine::box_ious;
+    c.at_score.resize(n);
+    c.at_area.resize(n);
+    c.at_box.resize(boxes ? 4 * n : 0);
+    const double* box = dt_.boxes.data();
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::size_t r = order[p];
+        c.at_score[p] = dt_.scores[r];
+        c.at_area[p] = dt_.areas[r];
+        if (!boxes) continue;
+        for (std::size_t j = 0; j < 4; ++j) c.at_box[4 * p + j] = box[4 * r + j];
+    }
 }
 
 // An entry's detections in score order (its first D kept) and ground truths,
@@ -249,18 +278,21 @@ void Engine::gather_entry(Category& c, std::size_t e, std::vector<uint32_t>& buf
     const ImageEntry& en = c.entries[e];
     const std::size_t D = c.D(e), G = c.G(e);
     std::copy_n(gt_index_.order.data() + en.gt_start, G, c.gt_rec.data() + c.gt_off[e]);
-    buf.assign(dt_index_.order.data() + en.dt_start, dt_index_.order.data() + en.dt_start + en.dt_length);
+    // Positions from dt_first in dt_index_.order, in score order: ties keep the group's order.
+    buf.resize(en.dt_length);
+    for (uint32_t i = 0; i < en.dt_length; ++i) buf[i] = en.dt_start - c.dt_first + i;
+    const double* score = c.at_score.data();
     detail::stable_sort(std::span<uint32_t>(buf), tmp,
-                        [&](uint32_t x, uint32_t y) { return detail::score_before(dt_.scores[x], dt_.scores[y]); });
-    std::copy_n(buf.data(), D, c.dt_rec.data() + c.dt_off[e]);
+                        [&](uint32_t x, uint32_t y) { return detail::score_before(score[x], score[y]); });
+    for (std::size_t d = 0; d < D; ++d) c.dt_rec[c.dt_off[e] + d] = dt_index_.order[c.dt_first + buf[d]];
     const bool by_image = !params_.range_by_image.empty();
     const double image_value = by_image ? params_.range_by_image[en.image] : 0.0;
     const bool box_scale = params_.ranges_by_scale && !params_.use_area && gt_.kind == GeometryKind::Keypoints;
     for (std::size_t d = 0; d < D; ++d) {
-        const uint32_t r = buf[d];
-        c.dt_area[c.dt_off[e] + d] = by_image ? image_value : dt_.areas[r];
-        c.dt_score[c.dt_off[e] + d] = dt_.scores[r];
-        c.dt_flagged[c.dt_off[e] + d] = dt_.non_exhaustive[r];
+        const uint32_t p = buf[d];
+        c.dt_area[c.dt_off[e] + d] = by_image ? image_value : c.at_area[p];
+        c.dt_score[c.dt_off[e] + d] = score[p];
+        c.dt_flagged[c.dt_off[e] + d] = dt_.non_exhaustive[c.dt_rec[c.dt_off[e] + d]];  // LVIS sets it late
     }
     for (std::size_t g = 0; g < G; ++g) {
         const uint32_t r = c.gt_rec[c.gt_off[e] + g];
@@ -284,8 +316,12 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
             const std::size_t D = c.D(e), G = c.G(e);
             if (D == 0 || G == 0) continue;
             double* m = c.iou.data() + c.mat_off[e];
-            (this->*iou_)(std::span<const uint32_t>(c.dt_rec.data() + c.dt_off[e], D),
-                          std::span<const uint32_t>(c.gt_rec.data() + c.gt_off[e], G), m, ms);
+            const std::span<const uint32_t> gi(c.gt_rec.data() + c.gt_off[e], G);
+            if (!c.at_box.empty())  // buf: the detections' positions
+                box_iou_indexed(c.at_box, gt_.boxes.values(), std::span<const uint32_t>(buf.data(), D), gi, gt_.crowd,
+                                m);
+            else
+                (this->*iou_)(std::span<const uint32_t>(c.dt_rec.data() + c.dt_off[e], D), gi, m, ms);
             double* rm = c.row_max.data() + c.dt_off[e];
             for (std::size_t d = 0; d < D; ++d) {
                 // A NaN entry is taken by matching whatever the threshold, so
