@@ -22,157 +22,6 @@ constexpr double kMaxThreshold = 1.0 - 1e-10;
 constexpr std::size_t kMinPiece = 64;
 // Detection x ground-truth pairs matched between two checks for a cancel.
 constexpr uint64_t kCancelWork = 4096;
-// Without use_area, a ground truth's keypoint scale is this share of its box area.
-constexpr double kBoxScale = 0.53;
-
-// NumPy's pairwise summation of a contiguous float64 array (its reduction
-// starts from 0.0), so OKS sums round exactly as NumPy's do.
-double pairwise_sum(const double* a, std::size_t n) {
-    if (n < 8) {
-        double res = 0.0;
-        for (std::size_t i = 0; i < n; ++i) res += a[i];
-        return res;
-    }
-    if (n <= 128) {
-        double r[8];
-        for (int j = 0; j < 8; ++j) r[j] = a[j];
-        std::size_t i = 8;
-        for (; i < n - (n % 8); i += 8)
-            for (int j = 0; j < 8; ++j) r[j] += a[i + j];
-        double res = ((r[0] + r[1]) + (r[2] + r[3])) + ((r[4] + r[5]) + (r[6] + r[7]));
-        for (; i < n; ++i) res += a[i];
-        return res;
-    }
-    std::size_t n2 = n / 2;
-    n2 -= n2 % 8;
-    return pairwise_sum(a, n2) + pairwise_sum(a + n2, n - n2);
-}
-
-// max(0, v) that keeps NaN, as NumPy's max does.
-inline double clamp_low(double v) {
-    return (v != v || v > 0) ? v : 0.0;
-}
-
-}  // namespace
-
-namespace {
-
-// Below this every exp() is exactly 0.0 (exp underflows to zero from about -745.13).
-constexpr double kExpUnderflow = -750.0;
-
-// The extent [lo_x, hi_x] x [lo_y, hi_y] of a list of points, NaN left out.
-struct Extent {
-    double lo_x = INFINITY, hi_x = -INFINITY, lo_y = INFINITY, hi_y = -INFINITY;
-    void add(double x, double y) {
-        if (x < lo_x) lo_x = x;
-        if (x > hi_x) hi_x = x;
-        if (y < lo_y) lo_y = y;
-        if (y > hi_y) hi_y = y;
-    }
-};
-
-// The larger of the gaps between two intervals along one axis (0 where
-// they meet or where a bound is NaN): every point of one lies at least this
-// far from every point of the other, in rounded arithmetic too, since a
-// rounded difference never falls below the rounded difference of the extremes.
-inline double gap(double lo_a, double hi_a, double lo_b, double hi_b) {
-    double g = 0.0;
-    if (lo_a - hi_b > g) g = lo_a - hi_b;
-    if (lo_b - hi_a > g) g = lo_b - hi_a;
-    return g;
-}
-
-}  // namespace
-
-// The similarity of each (detection, ground truth) pair, exactly as the
-// reference computes it: per keypoint exp(-(dx^2 + dy^2) / var / area / 2),
-// summed by NumPy's pairwise rule and averaged.
-//
-// A pair so far apart that every exponent is below kExpUnderflow has every
-// term exactly 0.0, so its similarity is 0.0 without a single exp: the
-// exponent's rounded operations are monotonic, so the distance between the
-// two sides' extents (each keypoint at least that far) with the largest
-// variance bounds every keypoint's exponent from above.
-void oks_records(const RecordSet& dt, const RecordSet& gt, std::span<const uint32_t> dt_idx,
-                 std::span<const uint32_t> gt_idx, std::span<const double> sigmas, bool use_area, double* out) {
-    const std::size_t S = gt.keypoint_count;
-    const std::size_t G = gt_idx.size(), D = dt_idx.size();
-    if (dt.keypoint_count != S) throw_internal("keypoint counts of the two sides differ");
-    if (sigmas.size() < S) throw_value("kpt_sigmas must have one value per keypoint");
-    // var, then per ground truth its visible keypoints' x, y, variance and
-    // index, then the exponents of one pair.
-    std::vector<double> scratch(6 * S);
-    double* var = scratch.data();
-    double *vis_x = var + S, *vis_y = vis_x + S, *vis_var = vis_y + S, *terms = vis_var + S;
-    std::vector<uint32_t> vis_k(S);
-    for (std::size_t k = 0; k < S; ++k) var[k] = (sigmas[k] + sigmas[k]) * (sigmas[k] + sigmas[k]);
-    double var_max = 0.0;
-    for (std::size_t k = 0; k < S; ++k)
-        if (var[k] > var_max) var_max = var[k];
-    const bool far_skip = S > 0 && std::isfinite(var_max) && var_max > 0.0;
-    std::vector<Extent> dt_extent(far_skip ? D : 0);
-    for (std::size_t d = 0; d < dt_extent.size(); ++d) {
-        const double* dk = dt.keypoints_of(dt_idx[d]);
-        for (std::size_t k = 0; k < S; ++k) dt_extent[d].add(dk[2 * k], dk[2 * k + 1]);
-    }
-    for (std::size_t g = 0; g < G; ++g) {
-        const uint32_t gr = gt_idx[g];
-        const double* box = gt.boxes.data() + 4 * std::size_t(gr);
-        const double* gk = gt.keypoints_of(gr);
-        const uint8_t* vis = gt.visibility.data() + S * gr;
-        const double area = use_area ? gt.areas[gr] : box[2] * box[3] * kBoxScale;
-        const double a = area + kSpacingOfOne;
-        const double x0 = box[0] - box[2], x1 = box[0] + box[2] * 2;
-        const double y0 = box[1] - box[3], y1 = box[1] + box[3] * 2;
-        std::size_t k1 = 0;
-        Extent region;
-        for (std::size_t k = 0; k < S; ++k) {
-            if (!vis[k]) continue;
-            vis_x[k1] = gk[2 * k];
-            vis_y[k1] = gk[2 * k + 1];
-            vis_var[k1] = var[k];
-            vis_k[k1++] = uint32_t(k);
-            region.add(gk[2 * k], gk[2 * k + 1]);
-        }
-        // Without visible keypoints, distances are to the box grown by its size on each side.
-        if (k1 == 0) region = Extent{x0, x1, y0, y1};
-        const bool skip_far = far_skip && a > 0.0;
-        for (std::size_t d = 0; d < D; ++d) {
-            double& sim = out[d * G + g];
-            if (skip_far) {
-                const Extent& e = dt_extent[d];
-                const double gx = gap(e.lo_x, e.hi_x, region.lo_x, region.hi_x);
-                const double gy = gap(e.lo_y, e.hi_y, region.lo_y, region.hi_y);
-                if ((gx * gx + gy * gy) / var_max / a * -0.5 < kExpUnderflow) {
-                    sim = 0.0;
-                    continue;
-                }
-            }
-            const double* dk = dt.keypoints_of(dt_idx[d]);
-            std::size_t n = k1;
-            if (k1 > 0) {
-                for (std::size_t j = 0; j < k1; ++j) {
-                    const double dx = dk[2 * vis_k[j]] - vis_x[j];
-                    const double dy = dk[2 * vis_k[j] + 1] - vis_y[j];
-                    terms[j] = (dx * dx + dy * dy) / vis_var[j] / a * -0.5;
-                }
-            } else {
-                n = S;
-                for (std::size_t k = 0; k < S; ++k) {
-                    const double dx = clamp_low(x0 - dk[2 * k]) + clamp_low(dk[2 * k] - x1);
-                    const double dy = clamp_low(y0 - dk[2 * k + 1]) + clamp_low(dk[2 * k + 1] - y1);
-                    terms[k] = (dx * dx + dy * dy) / var[k] / a * -0.5;
-                }
-            }
-            // A non-finite keypoint (or box, or area) is nowhere: it adds
-            // nothing, and never more than a finite one would.
-            for (std::size_t j = 0; j < n; ++j) terms[j] = std::isnan(terms[j]) ? 0.0 : std::exp(terms[j]);
-            sim = pairwise_sum(terms, n) / double(n);  // 0/0 = NaN without keypoints
-        }
-    }
-}
-
-namespace {
 
 // n verdicts set to v, eight at a time: n is small (the thresholds), too
 // small for a call to memset to pay.
@@ -234,6 +83,10 @@ struct Engine::Category {
     std::vector<int32_t> gt_order;   // G per entry: position in group order
     std::vector<int32_t> dt_match;   // T x D per entry ([t][d]): GT order position or -1
     bool keep_matches = true;        // dt_match is wanted (records, per-instance rows)
+    // The detection columns gathering reads, at the category's positions in
+    // dt_index_.order from dt_first on (boxes only for box IoU).
+    uint32_t dt_first = 0;
+    std::vector<double> at_score, at_area, at_box;
 
     std::size_t D(std::size_t e) const { return dt_off[e + 1] - dt_off[e]; }
     std::size_t G(std::size_t e) const { return gt_off[e + 1] - gt_off[e]; }
@@ -392,6 +245,31 @@ void Engine::lay_out(Category& c) const {
     c.dt_flagged.resize(c.dt_off[E]);
     c.gt_area.resize(c.gt_off[E]);
     c.gt_flags.resize(c.gt_off[E]);
+    // The category's rows lie scattered over the side: copied in one pass of
+    // independent reads, their cache misses overlap, and gathering then
+    // reads them in sequence.
+    uint32_t end = 0;
+    c.dt_first = UINT32_MAX;
+    for (const ImageEntry& en : c.entries)
+        if (en.dt_length > 0) {
+            c.dt_first = std::min(c.dt_first, en.dt_start);
+            end = std::max(end, en.dt_start + en.dt_length);
+        }
+    c.dt_first = std::min(c.dt_first, end);
+    const std::size_t n = end - c.dt_first;
+    const uint32_t* order = dt_index_.order.data() + c.dt_first;
+    const bool boxes = iou_ == &Engine::box_ious;
+    c.at_score.resize(n);
+    c.at_area.resize(n);
+    c.at_box.resize(boxes ? 4 * n : 0);
+    const double* box = dt_.boxes.data();
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::size_t r = order[p];
+        c.at_score[p] = dt_.scores[r];
+        c.at_area[p] = dt_.areas[r];
+        if (!boxes) continue;
+        for (std::size_t j = 0; j < 4; ++j) c.at_box[4 * p + j] = box[4 * r + j];
+    }
 }
 
 // An entry's detections in score order (its first D kept) and ground truths,
@@ -400,24 +278,28 @@ void Engine::gather_entry(Category& c, std::size_t e, std::vector<uint32_t>& buf
     const ImageEntry& en = c.entries[e];
     const std::size_t D = c.D(e), G = c.G(e);
     std::copy_n(gt_index_.order.data() + en.gt_start, G, c.gt_rec.data() + c.gt_off[e]);
-    buf.assign(dt_index_.order.data() + en.dt_start, dt_index_.order.data() + en.dt_start + en.dt_length);
+    // Positions from dt_first in dt_index_.order, in score order: ties keep the group's order.
+    buf.resize(en.dt_length);
+    for (uint32_t i = 0; i < en.dt_length; ++i) buf[i] = en.dt_start - c.dt_first + i;
+    const double* score = c.at_score.data();
     detail::stable_sort(std::span<uint32_t>(buf), tmp,
-                        [&](uint32_t x, uint32_t y) { return detail::score_before(dt_.scores[x], dt_.scores[y]); });
-    std::copy_n(buf.data(), D, c.dt_rec.data() + c.dt_off[e]);
+                        [&](uint32_t x, uint32_t y) { return detail::score_before(score[x], score[y]); });
+    for (std::size_t d = 0; d < D; ++d) c.dt_rec[c.dt_off[e] + d] = dt_index_.order[c.dt_first + buf[d]];
     const bool by_image = !params_.range_by_image.empty();
     const double image_value = by_image ? params_.range_by_image[en.image] : 0.0;
     const bool box_scale = params_.ranges_by_scale && !params_.use_area && gt_.kind == GeometryKind::Keypoints;
     for (std::size_t d = 0; d < D; ++d) {
-        const uint32_t r = buf[d];
-        c.dt_area[c.dt_off[e] + d] = by_image ? image_value : dt_.areas[r];
-        c.dt_score[c.dt_off[e] + d] = dt_.scores[r];
-        c.dt_flagged[c.dt_off[e] + d] = dt_.non_exhaustive[r];
+        const uint32_t p = buf[d];
+        c.dt_area[c.dt_off[e] + d] = by_image ? image_value : c.at_area[p];
+        c.dt_score[c.dt_off[e] + d] = score[p];
+        c.dt_flagged[c.dt_off[e] + d] = dt_.non_exhaustive[c.dt_rec[c.dt_off[e] + d]];  // LVIS sets it late
     }
     for (std::size_t g = 0; g < G; ++g) {
         const uint32_t r = c.gt_rec[c.gt_off[e] + g];
-        c.gt_area[c.gt_off[e] + g] = by_image    ? image_value
-                                     : box_scale ? gt_.boxes.data()[4 * r + 2] * gt_.boxes.data()[4 * r + 3] * kBoxScale
-                                                 : gt_.areas[r];
+        c.gt_area[c.gt_off[e] + g] = by_image ? image_value
+                                     : box_scale
+                                         ? gt_.boxes.data()[4 * r + 2] * gt_.boxes.data()[4 * r + 3] * kKeypointBoxScale
+                                         : gt_.areas[r];
         c.gt_flags[c.gt_off[e] + g] = GtFlags{gt_.ignore[r] != 0, gt_.crowd[r] != 0};
     }
 }
@@ -434,8 +316,12 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
             const std::size_t D = c.D(e), G = c.G(e);
             if (D == 0 || G == 0) continue;
             double* m = c.iou.data() + c.mat_off[e];
-            (this->*iou_)(std::span<const uint32_t>(c.dt_rec.data() + c.dt_off[e], D),
-                          std::span<const uint32_t>(c.gt_rec.data() + c.gt_off[e], G), m, ms);
+            const std::span<const uint32_t> gi(c.gt_rec.data() + c.gt_off[e], G);
+            if (!c.at_box.empty())  // buf: the detections' positions
+                box_iou_indexed(c.at_box, gt_.boxes.values(), std::span<const uint32_t>(buf.data(), D), gi, gt_.crowd,
+                                m);
+            else
+                (this->*iou_)(std::span<const uint32_t>(c.dt_rec.data() + c.dt_off[e], D), gi, m, ms);
             double* rm = c.row_max.data() + c.dt_off[e];
             for (std::size_t d = 0; d < D; ++d) {
                 // A NaN entry is taken by matching whatever the threshold, so
@@ -452,6 +338,10 @@ void Engine::compute_ious(Category& c, Pool& pool) const {
             }
         }
     });
+    // Matching reads the gathered columns only: the copies go before its arrays come.
+    c.at_score = {};
+    c.at_area = {};
+    c.at_box = {};
     sw.add_to(timings_->iou_cpu);
 }
 

@@ -18,6 +18,9 @@
 
 namespace zerlin {
 
+// Without use_area, a ground truth's keypoint scale is this share of its box area.
+inline constexpr double kKeypointBoxScale = 0.53;
+
 // Object keypoint similarity of the listed records, [d][g] at
 // d * gt_idx.size() + g. Sums follow NumPy's pairwise order so that values
 // agree with NumPy-based reference implementations.
