@@ -206,10 +206,6 @@ void prepare_bbox_results(PyObject* anns) {
     }
 }
 
-}  // namespace zpy
-
-namespace zpy {
-
 namespace {
 
 enum class Scan { Plain, NotPlain, Unsure };
@@ -237,6 +233,22 @@ Scan scan_fields(PyObject* ann, const Keys* k, PyObject** image) {
     return required == 3 && *image ? Scan::Plain : Scan::Unsure;
 }
 
+// The same judgement by lookups by name, for a dict scan_fields was unsure
+// of: whether the result is plain, with `image` set to its image id if so.
+// Values are borrowed only to be compared at once.
+bool plain_by_lookup(PyObject* ann, const Keys* k, PyObject** image) {
+    for (PyObject* key : {k->score, k->category_id, k->bbox}) {
+        PyObject* v = PyDict_GetItemWithError(ann, key);
+        if (!v && PyErr_Occurred()) throw_python_error_already_set();
+        if (!v || v == Py_None) return false;
+    }
+    for (PyObject* key : {k->area, k->id, k->iscrowd})
+        if (check_status(PyDict_Contains(ann, key))) return false;
+    *image = PyDict_GetItemWithError(ann, k->image_id);
+    if (!*image && PyErr_Occurred()) throw_python_error_already_set();
+    return *image != nullptr;
+}
+
 }  // namespace
 
 PyObject* fn_plain_box_results(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw) {
@@ -256,24 +268,7 @@ PyObject* fn_plain_box_results(PyObject*, PyObject* const* args, Py_ssize_t narg
             PyObject* image = nullptr;
             const Scan seen = scan_fields(ann.get(), k, &image);
             if (seen == Scan::NotPlain) return Py_NewRef(Py_False);
-            if (seen == Scan::Plain) {
-                Ref held = Ref::borrow(image);  // hashing it may run code that changes the result
-                if (check_status(PyDict_Contains(a[1], held.get())) == 0) return Py_NewRef(Py_False);
-                continue;
-            }
-            // Values borrowed only to be compared at once.
-            for (PyObject* key : {k->score, k->category_id, k->bbox}) {
-                PyObject* v = PyDict_GetItemWithError(ann.get(), key);
-                if (!v && PyErr_Occurred()) throw_python_error_already_set();
-                if (!v || v == Py_None) return Py_NewRef(Py_False);
-            }
-            for (PyObject* key : {k->area, k->id, k->iscrowd}) {
-                const int has = check_status(PyDict_Contains(ann.get(), key));
-                if (has) return Py_NewRef(Py_False);
-            }
-            image = PyDict_GetItemWithError(ann.get(), k->image_id);
-            if (!image && PyErr_Occurred()) throw_python_error_already_set();
-            if (!image) return Py_NewRef(Py_False);
+            if (seen == Scan::Unsure && !plain_by_lookup(ann.get(), k, &image)) return Py_NewRef(Py_False);
             Ref held = Ref::borrow(image);  // hashing it may run code that changes the result
             if (check_status(PyDict_Contains(a[1], held.get())) == 0) return Py_NewRef(Py_False);
         }
