@@ -229,10 +229,17 @@ def test_record_arrays_are_independent(iou_type):
             ours[n][key][...] = 7
     for n in present[::2]:
         assert all(np.all(ours[n][key] == ref[n][key].dtype.type(7)) for key in arrays)
+    # The records of one image and category (one per area range) list the
+    # same detections: each record's lists are still its own.
+    for n in present[::2]:
+        for key in ("dtIds", "dtScores", "gtIds"):
+            ours[n][key].append(-1)
     for n in present[1::2]:
         for key in arrays:
             assert ours[n][key].dtype == ref[n][key].dtype and ours[n][key].shape == ref[n][key].shape
             np.testing.assert_array_equal(ours[n][key], ref[n][key])
+        for key in ("dtIds", "dtScores", "gtIds"):
+            assert ours[n][key] == ref[n][key]
 
 
 def test_accumulate_again_after_the_arrays_changed():
@@ -283,6 +290,33 @@ def test_handed_back_records_accumulate_natively(monkeypatch, seed, iou_type, ma
 
     ours, ref = handed_back(OURS), handed_back(REF)
     assert results and all(r is not None for r in results)
+    for key in ("precision", "recall", "scores"):
+        np.testing.assert_array_equal(ours[key], ref[key], err_msg=key)
+
+
+def test_handed_back_records_keep_list_order_whatever_their_memory_order():
+    # Records are read in the order they lie in memory; ties between
+    # images' detections still fall in the list's order, as the reference's.
+    gt, res = random_case(33, "bbox")
+    for n, r in enumerate(res):
+        r["score"] = [0.25, 0.5, 0.75][n % 3]
+
+    def handed_back(impl):
+        g = _gt(impl, gt)
+        E = impl[1].COCOeval(g, impl[0].loadRes(g, copy.deepcopy(res)), "bbox")
+        quiet(E.evaluate)
+        records = list(E.evalImgs)
+        # Copies made last to first, so later records tend to lie lower in
+        # memory; one record object also stands at a second position.
+        copies = [None if r is None else copy.deepcopy(r) for r in reversed(records)][::-1]
+        present = [n for n, r in enumerate(copies) if r is not None]
+        copies[present[-1]] = copies[present[0]]
+        E.evalImgs = copies
+        E._paramsEval = copy.deepcopy(E.params)
+        quiet(E.accumulate)
+        return E.eval
+
+    ours, ref = handed_back(OURS), handed_back(REF)
     for key in ("precision", "recall", "scores"):
         np.testing.assert_array_equal(ours[key], ref[key], err_msg=key)
 

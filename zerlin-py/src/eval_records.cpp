@@ -120,19 +120,84 @@ PyObject* untracked(PyObject* list) {
     return list;
 }
 
-PyObject* reference_record(const zerlin::EvalImage& e, std::size_t T, const RecordKeys& k, RecordArena& arena,
-                           PyObject* image_id, PyObject* category_id, PyObject* area_rng, PyObject* max_det) {
+// A record's dict, copied from a template holding the keys in the
+// reference's order: the copy takes the template's compact string-keyed
+// table whole (a third smaller than one grown key by key, and no resizing),
+// and each value then replaces its placeholder.
+class RecordDicts {
+  public:
+    explicit RecordDicts(const RecordKeys& k) : template_(check(PyDict_New())) {
+        for (const Ref* key : {&k.image_id, &k.category_id, &k.aRng, &k.maxDet, &k.dtIds, &k.gtIds, &k.dtMatches,
+                               &k.gtMatches, &k.dtScores, &k.gtIgnore, &k.dtIgnore})
+            if (PyDict_SetItem(template_.get(), key->get(), Py_None) < 0) throw_python_error_already_set();
+    }
+    PyObject* make() const { return check(PyDict_Copy(template_.get())); }
+
+  private:
+    Ref template_;
+};
+
+// The number objects of one (image, category)'s detections: its records of
+// every area range list the same detections, so their ids and scores are
+// made once and each record's own lists hold them (numbers are immutable;
+// the lists stay the records' own).
+template <class T>
+class SharedNumbers {
+  public:
+    // A new list of the objects of `values`, those of the last call when the
+    // values agree bit for bit (0.0 and -0.0 stay apart); `make` builds one.
+    template <class Make>
+    PyObject* list(std::span<const T> values, Make make) {
+        if (values.size() != objects_.size() ||
+            (!values.empty() && std::memcmp(values.data(), last_.data(), values.size() * sizeof(T)) != 0)) {
+            forget();
+            last_.assign(values.begin(), values.end());
+            for (const T& v : values) objects_.push_back(check(make(v)));
+        }
+        Ref out(check(PyList_New(Py_ssize_t(values.size()))));
+        for (std::size_t i = 0; i < objects_.size(); ++i)
+            PyList_SET_ITEM(out.get(), Py_ssize_t(i), Py_NewRef(objects_[i]));
+        return untracked(out.release());
+    }
+    void forget() {
+        for (PyObject* o : objects_) Py_DECREF(o);
+        objects_.clear();
+        last_.clear();
+    }
+    SharedNumbers() = default;
+    SharedNumbers(const SharedNumbers&) = delete;
+    SharedNumbers& operator=(const SharedNumbers&) = delete;
+    ~SharedNumbers() { forget(); }
+
+  private:
+    std::vector<PyObject*> objects_;  // held
+    std::vector<T> last_;             // the values they were made from
+};
+
+// The objects a record is made from beyond its engine values.
+struct RecordMaking {
+    const RecordKeys& keys;
+    const RecordDicts& dicts;
+    RecordArena& arena;
+    SharedNumbers<int64_t>& dt_ids;
+    SharedNumbers<double>& dt_scores;
+};
+
+PyObject* reference_record(const zerlin::EvalImage& e, std::size_t T, RecordMaking& m, PyObject* image_id,
+                           PyObject* category_id, PyObject* area_rng, PyObject* max_det) {
+    const RecordKeys& k = m.keys;
+    RecordArena& arena = m.arena;
     const npy_intp t = npy_intp(T), D = npy_intp(e.dt_ids.size()), G = npy_intp(e.gt_ids.size());
-    Ref d(check(new_dict(11)));
+    Ref d(m.dicts.make());
     set_item(d.get(), k.image_id.get(), Py_NewRef(image_id));
     set_item(d.get(), k.category_id.get(), Py_NewRef(category_id));
     set_item(d.get(), k.aRng.get(), Py_NewRef(area_rng));
     set_item(d.get(), k.maxDet.get(), Py_NewRef(max_det));
-    set_item(d.get(), k.dtIds.get(), untracked(int_list(e.dt_ids)));
+    set_item(d.get(), k.dtIds.get(), m.dt_ids.list(e.dt_ids, [](int64_t v) { return PyLong_FromLongLong(v); }));
     set_item(d.get(), k.gtIds.get(), untracked(int_list(e.gt_ids)));
     set_item(d.get(), k.dtMatches.get(), arena.take<double>(e.dt_matches, {t, D}, NPY_FLOAT64));
     set_item(d.get(), k.gtMatches.get(), arena.take<double>(e.gt_matches, {t, G}, NPY_FLOAT64));
-    set_item(d.get(), k.dtScores.get(), untracked(float_list(e.dt_scores)));
+    set_item(d.get(), k.dtScores.get(), m.dt_scores.list(e.dt_scores, PyFloat_FromDouble));
     // The reference builds gtIgnore from a list of ints, which is float64 when empty.
     if (G == 0)
         set_item(d.get(), k.gtIgnore.get(), arena.take<double>(e.gt_ignore, {0}, NPY_FLOAT64));
@@ -174,22 +239,31 @@ PyObject* eval_imgs_list(const zerlin::RunResult& r) {
 PyObject* reference_eval_imgs_list(const zerlin::RunResult& r, const RecordLabels& labels) {
     CollectorPaused paused;
     RecordKeys keys;
+    RecordDicts dicts(keys);
     const std::size_t I = std::size_t(PySequence_Fast_GET_SIZE(labels.img_ids.get())), A = r.A;
     std::size_t total = 0;
     for (std::size_t s = 0; s < r.eval_imgs.size(); ++s) total += RecordArena::bytes_of(r.eval_imgs[s], r.T);
     RecordArena arena(total);
+    // One image's shared numbers per image of the category at hand.
+    std::vector<SharedNumbers<int64_t>> dt_ids(I);
+    std::vector<SharedNumbers<double>> dt_scores(I);
     Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
+    // Entries run over categories, then areas, then images, and are made in
+    // that order, so that a reader going the same way finds a cell's records
+    // side by side in memory.
     for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {
         zerlin::check_cancelled();
+        const std::size_t k = i / (A * I), a = i / I % A, img = i % I;
+        if (a == 0 && img == 0)
+            for (std::size_t j = 0; j < I; ++j) dt_ids[j].forget(), dt_scores[j].forget();
         const uint32_t s = r.eval_slots[i];
         PyObject* record;
         if (s == zerlin::RunResult::kNoRecord) {
             record = Py_NewRef(Py_None);
         } else {
-            // Entries run over categories, then areas, then images.
-            const std::size_t k = i / (A * I), a = i / I % A, img = i % I;
-            record = reference_record(r.eval_imgs[s], r.T, keys, arena, item(labels.img_ids, img),
-                                      item(labels.cat_ids, k), item(labels.area_rngs, a), labels.max_det);
+            RecordMaking making{keys, dicts, arena, dt_ids[img], dt_scores[img]};
+            record = reference_record(r.eval_imgs[s], r.T, making, item(labels.img_ids, img), item(labels.cat_ids, k),
+                                      item(labels.area_rngs, a), labels.max_det);
         }
         PyList_SET_ITEM(list.get(), Py_ssize_t(i), record);
     }

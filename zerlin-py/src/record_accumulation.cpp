@@ -7,8 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "zerlin/accumulate.hpp"
-#include "zerlin/pool.hpp"
+#include "zerlin/record_cells.hpp"
 
 namespace zpy {
 
@@ -103,56 +102,37 @@ void read_scores(PyObject* o, std::vector<double>* out) {
     to_vec_f64(o, out);
 }
 
-// The detections and ground truths of one (category, area) cell, as the
-// accumulator reads them: read from the records with the interpreter lock
-// held, then accumulated without it, cells side by side on the pool.
-struct Cell {
-    std::size_t k = 0, a = 0;
-    std::vector<uint64_t> dt_off{0};
-    std::vector<double> dt_score;
-    std::vector<uint8_t> matched, ignored;  // per record, its T x D flags
-    std::vector<uint8_t> gt_ignore;
-    uint64_t longest = 0;
-    std::vector<double> prec, rec, score;  // the accumulator's, once run
+// A record's values appended to the columns: its scores in order and its flags.
+void read_record(PyObject* record, const RecordKeys& k, zerlin::RecordColumns* c, std::vector<double>* scores) {
+    if (!PyDict_Check(record)) unsupported("a record is not a dict");
+    const std::size_t T = c->T;
+    read_scores(field(record, k.dtScores).get(), scores);
+    // Each field held while read: converting one may run code that changes the record.
+    Ref m_obj = field(record, k.dtMatches), ig_obj = field(record, k.dtIgnore), g_obj = field(record, k.gtIgnore);
+    const Flags m(m_obj.get(), 2), ig(ig_obj.get(), 2), gt(g_obj.get(), 1);
+    const std::size_t D = scores->size();
+    for (const Flags* f : {&m, &ig})
+        if (std::size_t(f->dim(0)) != T || std::size_t(f->dim(1)) != D) unsupported("shapes disagree");
+    gt.append_nonzero(std::size_t(gt.dim(0)), &c->gt_ignore);
+    m.append_nonzero(T * D, &c->matched);
+    ig.append_nonzero(T * D, &c->ignored);
+    c->scores.insert(c->scores.end(), scores->begin(), scores->end());
+    c->close_record();
+}
 
-    // A record's contribution: its scores in order and its flags.
-    void add(PyObject* record, std::size_t T, const RecordKeys& k, std::vector<double>* scores) {
-        if (!PyDict_Check(record)) unsupported("a record is not a dict");
-        read_scores(field(record, k.dtScores).get(), scores);
-        // Each field held while read: converting one may run code that changes the record.
-        Ref m_obj = field(record, k.dtMatches), ig_obj = field(record, k.dtIgnore), g_obj = field(record, k.gtIgnore);
-        const Flags m(m_obj.get(), 2), ig(ig_obj.get(), 2), gt(g_obj.get(), 1);
-        const std::size_t D = scores->size();
-        for (const Flags* f : {&m, &ig})
-            if (std::size_t(f->dim(0)) != T || std::size_t(f->dim(1)) != D) unsupported("shapes disagree");
-        gt.append_nonzero(std::size_t(gt.dim(0)), &gt_ignore);
-        m.append_nonzero(T * D, &matched);
-        ig.append_nonzero(T * D, &ignored);
-        dt_score.insert(dt_score.end(), scores->begin(), scores->end());
-        dt_off.push_back(dt_score.size());
-        longest = std::max<uint64_t>(longest, D);
+// References to records, keyed by their addresses, released together.
+struct HeldRecords {
+    std::vector<zerlin::KeyedIndex> items;
+    HeldRecords() = default;
+    HeldRecords(const HeldRecords&) = delete;
+    HeldRecords& operator=(const HeldRecords&) = delete;
+    ~HeldRecords() {
+        for (const zerlin::KeyedIndex& k : items) Py_DECREF(object(k));
     }
-
-    // Per detection, per threshold: ignored where dtIgnore is set, else
-    // matched where dtMatches is; accumulated. No Python object is touched.
-    void accumulate(const zerlin::EvalParams& p, std::size_t T) {
-        zerlin::check_cancelled();
-        std::vector<zerlin::Verdict> status(dt_score.size() * T);
-        for (std::size_t r = 0; r + 1 < dt_off.size(); ++r) {
-            const std::size_t first = dt_off[r], D = dt_off[r + 1] - first;
-            const uint8_t* m = matched.data() + first * T;  // the record's T x D flags
-            const uint8_t* ig = ignored.data() + first * T;
-            for (std::size_t d = 0; d < D; ++d)
-                for (std::size_t t = 0; t < T; ++t)
-                    status[(first + d) * T + t] = ig[t * D + d]  ? zerlin::Verdict::Ignored
-                                                  : m[t * D + d] ? zerlin::Verdict::TruePositive
-                                                                 : zerlin::Verdict::FalsePositive;
-        }
-        zerlin::Accumulator acc(p, longest);
-        acc.build_sorted(dt_off, dt_score);
-        acc.accumulate(0, status, gt_ignore);
-        prec = std::move(acc.prec), rec = std::move(acc.rec), score = std::move(acc.score);
+    void add(PyObject* record, std::size_t index) {
+        items.push_back({reinterpret_cast<uintptr_t>(Py_NewRef(record)), uint32_t(index)});
     }
+    static PyObject* object(const zerlin::KeyedIndex& k) { return reinterpret_cast<PyObject*>(uintptr_t(k.key)); }
 };
 
 // The arguments in native form.
@@ -199,30 +179,44 @@ PyObject* fn_accumulate_records(PyObject*, PyObject* const* args, Py_ssize_t nar
         RecordKeys keys;
         const int64_t* pos = ints_of(q.positions);
         const int64_t* cell_ka = ints_of(q.cells);
-        std::vector<Cell> cells;
-        std::vector<double> scratch;
+        std::vector<zerlin::RecordCell> cells(C);
         for (std::size_t c = 0; c < C; ++c) {
-            const std::size_t k = std::size_t(cell_ka[2 * c]), ar = std::size_t(cell_ka[2 * c + 1]);
-            if (k >= K || ar >= A) zerlin::throw_value("accumulate_records(): a cell lies outside the shape");
-            Cell cell;
-            cell.k = k, cell.a = ar;
-            for (std::size_t i = 0; i < I; ++i) {
-                zerlin::check_cancelled();
-                const int64_t at = pos[c * I + i];
-                if (at < 0 || at >= PyList_GET_SIZE(q.records)) unsupported("a position lies outside the records");
-                Ref record(check(PyList_GetItemRef(q.records, Py_ssize_t(at))));
-                if (record.get() != Py_None) cell.add(record.get(), T, keys, &scratch);
-            }
-            if (cell.dt_off.size() > 1) cells.push_back(std::move(cell));  // no record: the reference skips the cell
+            cells[c].k = std::size_t(cell_ka[2 * c]), cells[c].a = std::size_t(cell_ka[2 * c + 1]);
+            if (cells[c].k >= K || cells[c].a >= A)
+                zerlin::throw_value("accumulate_records(): a cell lies outside the shape");
         }
-        without_gil([&] {
-            zerlin::parallel_for(cells.size(), 1, [&](std::size_t b, std::size_t e) {
-                for (std::size_t c = b; c < e; ++c) cells[c].accumulate(q.p, T);
-            });
-        });
+        // The records are read in the order of their addresses: records made
+        // together (one batch's, one process's) lie together in memory, and
+        // a merged list interleaves them, so reading them in list order
+        // would wait on memory at nearly every record. Each is held while
+        // the others are read, as reading one may run code that changes the list.
+        HeldRecords held;
+        for (std::size_t at = 0; at < C * I; ++at) {
+            if (pos[at] < 0 || pos[at] >= PyList_GET_SIZE(q.records))
+                unsupported("a position lies outside the records");
+            PyObject* record = PyList_GET_ITEM(q.records, Py_ssize_t(pos[at]));
+            if (record != Py_None) held.add(record, at);
+        }
+        zerlin::sort_by_key(held.items);
+        zerlin::RecordColumns columns;
+        columns.T = T;
+        std::vector<uint32_t> record_of(C * I, UINT32_MAX);
+        std::vector<double> scratch;
+        for (std::size_t n = 0; n < held.items.size(); ++n) {
+            if (n % 4096 == 0) zerlin::check_cancelled();
+            record_of[held.items[n].index] = uint32_t(columns.size());
+            read_record(HeldRecords::object(held.items[n]), keys, &columns, &scratch);
+        }
+        // Each cell takes its records in the selection's image order.
+        for (std::size_t c = 0; c < C; ++c)
+            for (std::size_t i = 0; i < I; ++i)
+                if (record_of[c * I + i] != UINT32_MAX) cells[c].records.push_back(record_of[c * I + i]);
+        // A cell without records is skipped, as the reference skips it.
+        std::erase_if(cells, [](const zerlin::RecordCell& cell) { return cell.records.empty(); });
+        without_gil([&] { zerlin::accumulate_cells(q.p, columns, cells); });
         // Written in the cells' order, as one loop over them would.
         const std::size_t Mc = q.p.max_dets.size();
-        for (const Cell& cell : cells) {
+        for (const zerlin::RecordCell& cell : cells) {
             const std::size_t k = cell.k, ar = cell.a;
             for (std::size_t t = 0; t < T; ++t)
                 for (std::size_t m = 0; m < Mc; ++m) {
