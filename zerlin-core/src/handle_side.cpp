@@ -68,10 +68,10 @@ class MaskJobs {
     std::optional<PackedRle> pack(std::size_t row, const SegmentationScan& scan, std::string_view snap) const {
         const auto* size = sizes_.find(h_.columns->image_id(row));
         if (!size || (size->first != 0 && size->second > UINT32_MAX / size->first)) return std::nullopt;
-        PackedRle p = pack_rle(snap.substr(scan.counts_offset, scan.counts_length), size->first, size->second,
-                               scan.counts_escaped);
-        p.owner = h_.snapshot;
-        return p;
+        // Its owner is set in submit(): taken here, on several workers at once,
+        // the shared count's cache line would bounce between cores per mask.
+        return pack_rle(snap.substr(scan.counts_offset, scan.counts_length), size->first, size->second,
+                        scan.counts_escaped);
     }
 
     // A row's geometry (monostate: the row's box) to rasterise, or its mask
@@ -83,6 +83,7 @@ class MaskJobs {
         if (packed) {
             require_mask_size(size->first, size->second);
             if (areas_) rs_.areas[row] = double(packed->area);
+            packed->owner = h_.snapshot;
             packed_.emplace_back(std::uint32_t(row), std::move(*packed));
             return;
         }
