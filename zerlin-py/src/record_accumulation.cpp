@@ -130,7 +130,8 @@ struct HeldRecords {
         for (const zerlin::KeyedIndex& k : items) Py_DECREF(object(k));
     }
     void add(PyObject* record, std::size_t index) {
-        items.push_back({reinterpret_cast<uintptr_t>(Py_NewRef(record)), uint32_t(index)});
+        items.push_back({reinterpret_cast<uintptr_t>(record), uint32_t(index)});
+        Py_INCREF(record);  // once stored, so a failed push leaves no reference behind
     }
     static PyObject* object(const zerlin::KeyedIndex& k) { return reinterpret_cast<PyObject*>(uintptr_t(k.key)); }
 };
@@ -190,6 +191,7 @@ PyObject* fn_accumulate_records(PyObject*, PyObject* const* args, Py_ssize_t nar
         // a merged list interleaves them, so reading them in list order
         // would wait on memory at nearly every record. Each is held while
         // the others are read, as reading one may run code that changes the list.
+        if (C * I > UINT32_MAX) unsupported("more positions than 32-bit indices reach");
         HeldRecords held;
         for (std::size_t at = 0; at < C * I; ++at) {
             if (pos[at] < 0 || pos[at] >= PyList_GET_SIZE(q.records))
