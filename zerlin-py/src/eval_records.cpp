@@ -159,17 +159,17 @@ class SharedNumbers {
             PyList_SET_ITEM(out.get(), Py_ssize_t(i), Py_NewRef(objects_[i]));
         return untracked(out.release());
     }
-    void forget() {
-        for (PyObject* o : objects_) Py_DECREF(o);
-        objects_.clear();
-        last_.clear();
-    }
     SharedNumbers() = default;
     SharedNumbers(const SharedNumbers&) = delete;
     SharedNumbers& operator=(const SharedNumbers&) = delete;
     ~SharedNumbers() { forget(); }
 
   private:
+    void forget() {
+        for (PyObject* o : objects_) Py_DECREF(o);
+        objects_.clear();
+        last_.clear();
+    }
     std::vector<PyObject*> objects_;  // held
     std::vector<T> last_;             // the values they were made from
 };
@@ -244,7 +244,8 @@ PyObject* reference_eval_imgs_list(const zerlin::RunResult& r, const RecordLabel
     std::size_t total = 0;
     for (std::size_t s = 0; s < r.eval_imgs.size(); ++s) total += RecordArena::bytes_of(r.eval_imgs[s], r.T);
     RecordArena arena(total);
-    // One image's shared numbers per image of the category at hand.
+    // Each image's shared numbers (a new category's detections differ, so
+    // its first record makes new ones).
     std::vector<SharedNumbers<int64_t>> dt_ids(I);
     std::vector<SharedNumbers<double>> dt_scores(I);
     Ref list(check(PyList_New(Py_ssize_t(r.eval_slots.size()))));
@@ -254,8 +255,6 @@ PyObject* reference_eval_imgs_list(const zerlin::RunResult& r, const RecordLabel
     for (std::size_t i = 0; i < r.eval_slots.size(); ++i) {
         zerlin::check_cancelled();
         const std::size_t k = i / (A * I), a = i / I % A, img = i % I;
-        if (a == 0 && img == 0)
-            for (std::size_t j = 0; j < I; ++j) dt_ids[j].forget(), dt_scores[j].forget();
         const uint32_t s = r.eval_slots[i];
         PyObject* record;
         if (s == zerlin::RunResult::kNoRecord) {

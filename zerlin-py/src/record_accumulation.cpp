@@ -213,12 +213,11 @@ PyObject* fn_accumulate_records(PyObject*, PyObject* const* args, Py_ssize_t nar
         for (std::size_t c = 0; c < C; ++c)
             for (std::size_t i = 0; i < I; ++i)
                 if (record_of[c * I + i] != UINT32_MAX) cells[c].records.push_back(record_of[c * I + i]);
-        // A cell without records is skipped, as the reference skips it.
-        std::erase_if(cells, [](const zerlin::RecordCell& cell) { return cell.records.empty(); });
         without_gil([&] { zerlin::accumulate_cells(q.p, columns, cells); });
         // Written in the cells' order, as one loop over them would.
         const std::size_t Mc = q.p.max_dets.size();
         for (const zerlin::RecordCell& cell : cells) {
+            if (cell.records.empty()) continue;  // the reference skips a cell without records
             const std::size_t k = cell.k, ar = cell.a;
             for (std::size_t t = 0; t < T; ++t)
                 for (std::size_t m = 0; m < Mc; ++m) {
