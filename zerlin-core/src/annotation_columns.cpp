@@ -1,7 +1,10 @@
 // The annotation column store.
 #include <cmath>
 #include <cstdint>
+#include <functional>
+#include <vector>
 
+#include "zerlin/pool.hpp"
 #include "zerlin/snapshot.hpp"
 
 namespace zerlin {
@@ -98,14 +101,6 @@ void AnnotationColumns::push_box_missing(bool missing) {
     box_missing.push_back(missing ? 1 : 0);
 }
 
-template <class T>
-static void append_vec(std::vector<T>& a, std::vector<T>& b) {
-    if (a.empty() && a.capacity() < b.size())  // room reserved beforehand is kept
-        a.swap(b);
-    else
-        a.insert(a.end(), b.begin(), b.end());
-}
-
 // Brings a lazily created column to `rows` rows of `per_row` absent values.
 template <class T>
 static void fill_absent(std::vector<T>& v, bool& has, std::size_t rows, std::size_t per_row, T absent) {
@@ -115,45 +110,72 @@ static void fill_absent(std::vector<T>& v, bool& has, std::size_t rows, std::siz
     }
 }
 
-void AnnotationColumns::append(AnnotationColumns&& o) {
-    std::size_t n = size(), m = o.size();
-    if (o.has_segmentation || has_segmentation) {
-        fill_absent(segmentation, has_segmentation, n, 1, Span{});
-        fill_absent(o.segmentation, o.has_segmentation, m, 1, Span{});
-        append_vec(segmentation, o.segmentation);
+// Appends every part's column `member` to all's, in order, each part's let
+// go once copied (the columns are then held about once, not twice over).
+template <class T>
+static void concatenate_column(AnnotationColumns& all, std::vector<AnnotationColumns>& parts,
+                               std::vector<T> AnnotationColumns::*member) {
+    std::vector<T>& out = all.*member;
+    std::size_t total = 0;
+    for (const AnnotationColumns& p : parts) total += (p.*member).size();
+    out.reserve(total);
+    for (AnnotationColumns& p : parts) {
+        std::vector<T>& in = p.*member;
+        out.insert(out.end(), in.begin(), in.end());
+        std::vector<T>().swap(in);
     }
-    if (o.has_pose || has_pose) {
-        fill_absent(pose, has_pose, n, 2, Span{});
-        fill_absent(o.pose, o.has_pose, m, 2, Span{});
-        append_vec(pose, o.pose);
+}
+
+AnnotationColumns AnnotationColumns::concatenate(std::vector<AnnotationColumns>&& parts) {
+    AnnotationColumns all;
+    if (parts.empty()) return all;
+    all.ground_truth = parts.front().ground_truth;
+    all.shape = parts.front().shape;
+    for (const AnnotationColumns& p : parts) {
+        all.has_segmentation |= p.has_segmentation;
+        all.has_pose |= p.has_pose;
+        all.has_parts |= p.has_parts;
+        all.has_part_scores |= p.has_part_scores;
+        all.has_missing_boxes |= p.has_missing_boxes;
+        all.wide_ids |= p.wide_ids;
+        all.object_fields |= p.object_fields;
+        if (all.first_null_score == kNoNullScore) all.first_null_score = p.first_null_score;
     }
-    if (o.has_parts || has_parts) {
-        fill_absent(parts, has_parts, n, kKeypointPartCount - 1, Span{});
-        fill_absent(o.parts, o.has_parts, m, kKeypointPartCount - 1, Span{});
-        append_vec(parts, o.parts);
+    // A column some part created, the others get as absent values.
+    for (AnnotationColumns& p : parts) {
+        const std::size_t n = p.size();
+        if (all.has_segmentation) fill_absent(p.segmentation, p.has_segmentation, n, 1, Span{});
+        if (all.has_pose) fill_absent(p.pose, p.has_pose, n, 2, Span{});
+        if (all.has_parts) fill_absent(p.parts, p.has_parts, n, kKeypointPartCount - 1, Span{});
+        if (all.has_part_scores) fill_absent(p.part_scores, p.has_part_scores, n, kPartScoreCount, std::nan(""));
+        if (all.has_missing_boxes) fill_absent<std::uint8_t>(p.box_missing, p.has_missing_boxes, n, 1, 0);
+        if (all.wide_ids && !p.wide_ids) widen(p);
     }
-    if (o.has_part_scores || has_part_scores) {
-        fill_absent(part_scores, has_part_scores, n, kPartScoreCount, std::nan(""));
-        fill_absent(o.part_scores, o.has_part_scores, m, kPartScoreCount, std::nan(""));
-        append_vec(part_scores, o.part_scores);
-    }
-    if (o.has_missing_boxes || has_missing_boxes) {
-        fill_absent<std::uint8_t>(box_missing, has_missing_boxes, n, 1, 0);
-        fill_absent<std::uint8_t>(o.box_missing, o.has_missing_boxes, m, 1, 0);
-        append_vec(box_missing, o.box_missing);
-    }
-    if (first_null_score == kNoNullScore) first_null_score = o.first_null_score;
-    object_fields |= o.object_fields;
-    if (o.wide_ids && !wide_ids) widen(*this);
-    if (wide_ids && !o.wide_ids) widen(o);
-    append_vec(boxes, o.boxes);
-    append_vec(scores, o.scores);
-    append_vec(ids32, o.ids32);
-    append_vec(ids64, o.ids64);
-    append_vec(gt_ids, o.gt_ids);
-    append_vec(gt_areas, o.gt_areas);
-    append_vec(gt_crowd, o.gt_crowd);
-    append_vec(gt_ignore, o.gt_ignore);
+    // Each column is copied by a task of its own: the copies are the first
+    // touches of their memory, one serial step between a parallel read and
+    // the rest otherwise.
+    std::vector<std::function<void()>> columns;
+    auto add = [&](auto member) {
+        columns.push_back([&all, &parts, member] { concatenate_column(all, parts, member); });
+    };
+    add(&AnnotationColumns::boxes);
+    add(&AnnotationColumns::scores);
+    add(&AnnotationColumns::ids32);
+    add(&AnnotationColumns::ids64);
+    add(&AnnotationColumns::gt_ids);
+    add(&AnnotationColumns::gt_areas);
+    add(&AnnotationColumns::gt_crowd);
+    add(&AnnotationColumns::gt_ignore);
+    add(&AnnotationColumns::segmentation);
+    add(&AnnotationColumns::pose);
+    add(&AnnotationColumns::parts);
+    add(&AnnotationColumns::part_scores);
+    add(&AnnotationColumns::box_missing);
+    add(&AnnotationColumns::derived_areas);
+    parallel_for(columns.size(), 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t i = b; i < e; ++i) columns[i]();
+    });
+    return all;
 }
 
 void AnnotationColumns::shrink_to_fit() {

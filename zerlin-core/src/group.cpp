@@ -27,6 +27,27 @@ void counting_pass(std::vector<uint32_t>& idx, std::vector<uint32_t>& tmp, std::
 
 }  // namespace
 
+namespace {
+
+// The groups of an order sorted by one counting pass over the combined key
+// (slot, image, pooled category): `bucket_start[b]` is where key b's records
+// begin, and a group is every bucket of one (slot, image).
+void groups_from_buckets(GroupIndex& gi, const std::vector<uint32_t>& bucket_start, std::size_t slots,
+                         std::size_t images, std::size_t per_image) {
+    const std::size_t n = gi.order.size();
+    auto start = [&](std::size_t b) { return b < bucket_start.size() ? std::size_t(bucket_start[b]) : n; };
+    for (std::size_t slot = 0; slot < slots; ++slot) {
+        const uint32_t first = static_cast<uint32_t>(gi.groups.size());
+        for (std::size_t image = 0; image < images; ++image) {
+            const std::size_t b = (slot * images + image) * per_image, s = start(b), e = start(b + per_image);
+            if (e > s) gi.groups.push_back(Group{uint32_t(image), uint32_t(s), uint32_t(e - s)});
+        }
+        if (gi.groups.size() > first) gi.category_ranges[slot] = CategoryRange{first, uint32_t(gi.groups.size())};
+    }
+}
+
+}  // namespace
+
 GroupIndex build_group_index(std::span<const int32_t> image_index, std::span<const int32_t> category_index,
                              std::size_t num_slots, bool use_cats) {
     if (image_index.size() != category_index.size())
@@ -36,22 +57,49 @@ GroupIndex build_group_index(std::span<const int32_t> image_index, std::span<con
     GroupIndex gi;
     gi.category_ranges.assign(num_slots, CategoryRange{});
     uint32_t max_image = 0, max_cat = 0;
+    std::size_t count = 0;
     for (std::size_t r = 0; r < image_index.size(); ++r) {
         if (!participates(image_index[r], category_index[r])) continue;
-        gi.order.push_back(static_cast<uint32_t>(r));
+        ++count;
         max_image = std::max(max_image, static_cast<uint32_t>(image_index[r]));
         max_cat = std::max(max_cat, static_cast<uint32_t>(category_index[r]));
     }
-    if (gi.order.empty()) return gi;
+    if (count == 0) return gi;
     if (use_cats && max_cat >= num_slots) throw_internal("category index beyond the category slots");
-
-    // Least significant key first: (slot, image, pooled category).
     auto image_of = [&](uint32_t r) { return static_cast<uint32_t>(image_index[r]); };
     auto cat_of = [&](uint32_t r) { return static_cast<uint32_t>(category_index[r]); };
+    const std::size_t images = std::size_t(max_image) + 1, cats = std::size_t(max_cat) + 1;
+
+    // Few enough (slot, image, pooled category) keys: one stable counting
+    // pass over the combined key, whose buckets then give the groups.
+    const std::size_t buckets = images * cats;  // both below 2^31
+    if (buckets <= 2 * count + (std::size_t(1) << 16)) {
+        auto key = [&](std::size_t r) {
+            return use_cats ? std::size_t(cat_of(uint32_t(r))) * images + image_of(uint32_t(r))
+                            : std::size_t(image_of(uint32_t(r))) * cats + cat_of(uint32_t(r));
+        };
+        std::vector<uint32_t> bucket_start(buckets, 0);
+        for (std::size_t r = 0; r < image_index.size(); ++r)
+            if (participates(image_index[r], category_index[r])) ++bucket_start[key(r)];
+        uint32_t total = 0;
+        for (uint32_t& b : bucket_start) total = (b += total);  // each bucket's end
+        gi.order.resize(count);
+        // Back to front, each bucket filled from its end: stable in record
+        // index, and each end left at its bucket's start.
+        for (std::size_t r = image_index.size(); r-- > 0;)
+            if (participates(image_index[r], category_index[r])) gi.order[--bucket_start[key(r)]] = uint32_t(r);
+        groups_from_buckets(gi, bucket_start, use_cats ? cats : 1, images, use_cats ? 1 : cats);
+        return gi;
+    }
+
+    // Otherwise counting passes, least significant key first.
+    gi.order.reserve(count);
+    for (std::size_t r = 0; r < image_index.size(); ++r)
+        if (participates(image_index[r], category_index[r])) gi.order.push_back(static_cast<uint32_t>(r));
     std::vector<uint32_t> tmp;
-    if (!use_cats) counting_pass(gi.order, tmp, std::size_t(max_cat) + 1, cat_of);
-    counting_pass(gi.order, tmp, std::size_t(max_image) + 1, image_of);
-    if (use_cats) counting_pass(gi.order, tmp, std::size_t(max_cat) + 1, cat_of);
+    if (!use_cats) counting_pass(gi.order, tmp, cats, cat_of);
+    counting_pass(gi.order, tmp, images, image_of);
+    if (use_cats) counting_pass(gi.order, tmp, cats, cat_of);
 
     auto slot_of = [&](uint32_t r) { return use_cats ? cat_of(r) : 0u; };
     const std::size_t n = gi.order.size();

@@ -1,6 +1,7 @@
 #include "zerlin/handle_side.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <exception>
@@ -176,12 +177,11 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
     const std::string_view snap = snapshot_of(h);
     const bool keypoints = kind_ == GeometryKind::Keypoints;
     SideBuilder rows(rs, is_gt, lk_);
-    rows.reserve(n);
     // The handle's box column serves as it is, shared with the handle.
     if (kind_ == GeometryKind::Boxes || (keypoints && is_gt))
         rs.boxes.share(std::shared_ptr<const std::vector<double>>(h.columns, &h.columns->boxes));
-    for (std::size_t i = 0; i < n; ++i) {
-        if (i % 1024 == 0) check_cancelled();
+    std::atomic<std::size_t> fallbacks{0};
+    rows.fill(n, [&](std::size_t i) {
         AnnotationRow row;
         row.id = h.row_id(i);
         row.image_id = c.image_id(i);
@@ -190,7 +190,7 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
         if (p_.part_score && !is_gt) {
             const double part = c.part_score(i, *p_.part_score);
             if (std::isnan(part))
-                ++rs.score_fallbacks;
+                fallbacks.fetch_add(1, std::memory_order_relaxed);
             else
                 row.score = part;
         }
@@ -198,8 +198,9 @@ void HandleSideReader::records(const CompactData& handle, bool is_gt, RecordSet&
         row.box = &c.boxes[4 * i];
         row.crowd = h.row_crowd(i);
         row.no_keypoints = keypoints && is_gt && no_keypoints(snap, c.num_keypoints_span(i));
-        rows.add(row);
-    }
+        return row;
+    });
+    rs.score_fallbacks += fallbacks.load();
     sw.add_to(is_gt ? cells_.gt_read : cells_.dt_read);
 }
 

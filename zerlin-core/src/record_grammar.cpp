@@ -630,37 +630,24 @@ std::optional<std::pair<AnnotationColumns, std::size_t>> read_records_parallel(s
     while (used < n && parts[used] && array_end == std::string_view::npos) array_end = parts[used++]->array_end;
     if (array_end == std::string_view::npos) return std::nullopt;
     parts.resize(used);
-    // The whole is reserved at once and each part let go once appended, so
-    // the columns are held about once rather than twice over.
-    AnnotationColumns all;
-    all.ground_truth = !plan.results;
-    all.shape = parts.front()->cols.shape;
-    std::size_t rows = 0;
-    bool segmentation = false, pose = false, missing = false;
-    for (const auto& p : parts) {
-        rows += p->cols.size();
-        all.wide_ids |= p->cols.wide_ids;
-        segmentation |= p->cols.has_segmentation;
-        pose |= p->cols.has_pose;
-        missing |= p->cols.has_missing_boxes;
-    }
+    bool missing = false;
+    for (const auto& p : parts) missing |= p->cols.has_missing_boxes;
+    const ResultsShape shape = parts.front()->cols.shape;
     // Rows without a box in a file of boxes: the sequential pass names the first.
-    if (plan.results && all.shape == ResultsShape::Boxes && missing) return std::nullopt;
+    if (plan.results && shape == ResultsShape::Boxes && missing) return std::nullopt;
     if (plan.results) {
         // Only whitespace may follow a results file's array.
         JsonReader tail(text);
         tail.seek(array_end);
         if (tail.peek_nonspace() >= 0) return std::nullopt;
-        if (all.shape == ResultsShape::Boxes && text_done) text_done();  // nothing below reads the text
+        if (shape == ResultsShape::Boxes && text_done) text_done();  // nothing below reads the text
     }
-    all.reserve(rows);
-    if (segmentation) all.segmentation.reserve(rows);
-    if (pose) all.pose.reserve(2 * rows);
-    if (missing) all.box_missing.reserve(rows);
-    for (auto& p : parts) {
-        all.append(std::move(p->cols));
-        p.reset();
-    }
+    std::vector<AnnotationColumns> columns;
+    columns.reserve(parts.size());
+    for (auto& p : parts) columns.push_back(std::move(p->cols));
+    parts.clear();
+    AnnotationColumns all = AnnotationColumns::concatenate(std::move(columns));
+    all.ground_truth = !plan.results;
     if (!plan.results && !gt_ids_distinct(all)) return std::nullopt;
     // The chunks' buffers were freed on the workers, whose allocator arenas
     // would keep them through the evaluation.

@@ -80,15 +80,21 @@ void SideBuilder::reserve(std::size_t rows) {
     if (rs_.kind == GeometryKind::Keypoints && is_gt_ && !rs_.boxes.shared()) rs_.boxes.reserve(4 * rows);
 }
 
-void SideBuilder::add(const AnnotationRow& row) {
-    const bool keypoints = rs_.kind == GeometryKind::Keypoints;
-    const bool ignore = is_gt_ && (row.crowd || (keypoints && row.no_keypoints));
-    if (last_image_ == -2 || row.image_id != last_image_id_) {
-        last_image_id_ = row.image_id;
-        last_image_ = lk_.images.find(row.image_id);
+void SideBuilder::set(std::size_t i, const AnnotationRow& row, ImageCursor& cursor) const noexcept {
+    const bool ignore = is_gt_ && (row.crowd || (rs_.kind == GeometryKind::Keypoints && row.no_keypoints));
+    if (cursor.index == -2 || row.image_id != cursor.id) {
+        cursor.id = row.image_id;
+        cursor.index = lk_.images.find(row.image_id);
     }
-    rs_.push_scalars(row.id, last_image_, lk_.categories.find(row.category_id), row.score, row.area, row.crowd, ignore);
-    if ((rs_.kind == GeometryKind::Boxes || (keypoints && is_gt_)) && !rs_.boxes.shared()) rs_.boxes.append(row.box);
+    rs_.set_scalars(i, row.id, cursor.index, lk_.categories.find(row.category_id), row.score, row.area, row.crowd,
+                    ignore);
+}
+
+void SideBuilder::add(const AnnotationRow& row) {
+    const std::size_t i = rs_.size();
+    rs_.resize_scalars(i + 1);
+    set(i, row, cursor_);
+    if (keeps_boxes() && !rs_.boxes.shared()) rs_.boxes.append(row.box);
 }
 
 void SideBuilder::add(const AnnotationRow& row, MaskJob job) {

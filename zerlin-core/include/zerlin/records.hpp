@@ -110,6 +110,12 @@ struct RecordSet {
     // Appends one row of scalar columns; geometry is appended separately.
     void push_scalars(int64_t id, int32_t image, int32_t category, double score, double area, bool is_crowd,
                       bool is_ignored);
+    // Sizes the scalar columns to n rows, for set_scalars() to fill.
+    void resize_scalars(std::size_t n);
+    // Writes row `row` of the scalar columns (rows apart may be written from
+    // several threads at once).
+    void set_scalars(std::size_t row, int64_t id, int32_t image, int32_t category, double score, double area,
+                     bool is_crowd, bool is_ignored) noexcept;
 
     // Throws ValueError unless a keypoints list of n values fits this side:
     // a multiple of 3, and 3K once K is fixed.

@@ -9,8 +9,11 @@
 #include <utility>
 #include <vector>
 
+#include "zerlin/cancel.hpp"
+#include "zerlin/error.hpp"
 #include "zerlin/hashmap.hpp"
 #include "zerlin/pipeline.hpp"
+#include "zerlin/pool.hpp"
 #include "zerlin/records.hpp"
 #include "zerlin/timing.hpp"
 
@@ -106,18 +109,46 @@ class SideBuilder {
     // With its keypoints, flat (x, y, v); std::nullopt when it has none.
     void add(const AnnotationRow& row, std::optional<std::span<const double>> keypoints);
 
+    // Rows 0..n-1 of a side still empty, row i being row_of(i), called on
+    // the pool's workers (several at once: it must only read). The columns
+    // are sized first and each row written in place, so that a side whose
+    // rows are all at hand (a handle's) is not built a row at a time on one
+    // thread. Its boxes must be shared or of no use to the side.
+    template <class RowOf>
+    void fill(std::size_t n, const RowOf& row_of) {
+        if (rs_.size() != 0 || (keeps_boxes() && !rs_.boxes.shared()))
+            throw_internal("rows filled in place into a side with rows or boxes of its own");
+        rs_.resize_scalars(n);
+        parallel_for(n, 4096, [&](std::size_t b, std::size_t e) {
+            ImageCursor cursor;
+            for (std::size_t i = b; i < e; ++i) {
+                if (i % 1024 == 0) check_cancelled();
+                set(i, row_of(i), cursor);
+            }
+        });
+    }
+
     // ValueError unless a keypoint list of n values fits the side (checked
     // before its values are read, so a wrong length is reported first).
     void check_keypoint_length(std::size_t n) const { rs_.check_keypoint_length(n); }
 
   private:
+    // The last image looked up: rows mostly come image by image.
+    struct ImageCursor {
+        std::int64_t id = 0;
+        std::int32_t index = -2;
+    };
+    bool keeps_boxes() const noexcept {
+        return rs_.kind == GeometryKind::Boxes || (rs_.kind == GeometryKind::Keypoints && is_gt_);
+    }
+    // Writes row i's scalar columns.
+    void set(std::size_t i, const AnnotationRow& row, ImageCursor& cursor) const noexcept;
+
     RecordSet& rs_;
     bool is_gt_;
     const Lookups& lk_;
     PendingMasks* masks_;
-    // The last image looked up: rows mostly come image by image.
-    std::int64_t last_image_id_ = 0;
-    std::int32_t last_image_ = -2;
+    ImageCursor cursor_;
 };
 
 }  // namespace zerlin

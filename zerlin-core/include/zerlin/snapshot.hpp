@@ -117,8 +117,8 @@ struct AnnotationColumns {
     void push_parts(const Span (&spans)[kKeypointPartCount - 1], const double (&scores)[kPartScoreCount]);
     void push_box_missing(bool missing);  // after push, reference grammar only
     bool box_written(std::size_t row) const noexcept { return !has_missing_boxes || !box_missing[row]; }
-    // Appends other's rows after this one's (both of the same kind).
-    void append(AnnotationColumns&& other);
+    // The rows of `parts` (all of one kind) in order, the parts emptied.
+    static AnnotationColumns concatenate(std::vector<AnnotationColumns>&& parts);
     void shrink_to_fit();
 };
 
