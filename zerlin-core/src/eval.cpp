@@ -148,6 +148,21 @@ Engine::Engine(EvalParams params, RecordSet gt, RecordSet dt, std::unique_ptr<Ti
             ((!rs->masks.empty() && rs->masks.size() != rs->size()) ||
              (rs->kind == GeometryKind::BoundaryMasks && rs->boundaries.size() != rs->masks.size())))
             throw_internal("mask column incomplete");
+    // Looked up for every detection an image's IoUs take: by position, not
+    // by a search through a file's worth of rows.
+    auto packed_positions = [](const RecordSet& rs) {
+        std::vector<uint32_t> at;
+        if (rs.packed_masks.empty()) return at;
+        at.assign(rs.size(), kNotPacked);
+        for (std::size_t j = 0; j < rs.packed_masks.size(); ++j) {
+            const uint32_t row = rs.packed_masks[j].first;
+            if (row >= at.size()) throw_internal("a packed mask beyond its side's rows");
+            at[row] = uint32_t(j);
+        }
+        return at;
+    };
+    gt_packed_at_ = packed_positions(gt_);
+    dt_packed_at_ = packed_positions(dt_);
     // The smallest threshold bounds which IoUs matching can ever compare.
     mask_hint_ = std::numeric_limits<double>::infinity();
     for (double t : params_.iou_thrs)
@@ -182,20 +197,21 @@ void Engine::mask_iou(std::span<const uint32_t> di, std::span<const uint32_t> gi
     for (std::size_t g = 0; g < G; ++g) s.crowd[g] = gt_.crowd[gi[g]];
     // A side without a mask column has every mask kept compressed or none.
     static const Rle kNoMask;
-    auto gather = [](const std::vector<Rle>& masks, const RecordSet* packed, std::span<const uint32_t> idx,
-                     std::vector<MaskRef>& out) {
+    auto gather = [](const std::vector<Rle>& masks, const RecordSet* packed, const std::vector<uint32_t>& packed_at,
+                     std::span<const uint32_t> idx, std::vector<MaskRef>& out) {
         out.resize(idx.size());
         for (std::size_t i = 0; i < idx.size(); ++i) {
             out[i] = MaskRef{masks.empty() ? &kNoMask : &masks[idx[i]], nullptr};
-            if (packed && !packed->packed_masks.empty()) out[i].packed = packed->packed_mask(idx[i]);
+            if (packed && !packed_at.empty() && packed_at[idx[i]] != kNotPacked)
+                out[i].packed = &packed->packed_masks[packed_at[idx[i]]].second;
         }
     };
-    gather(dt_.masks, &dt_, di, s.dt);
-    gather(gt_.masks, &gt_, gi, s.gt);
+    gather(dt_.masks, &dt_, dt_packed_at_, di, s.dt);
+    gather(gt_.masks, &gt_, gt_packed_at_, gi, s.gt);
     rle_iou(std::span<const MaskRef>(s.dt), std::span<const MaskRef>(s.gt), s.crowd, mask_hint_, out);
     if (gt_.kind != GeometryKind::BoundaryMasks) return;
-    gather(dt_.boundaries, nullptr, di, s.dt);
-    gather(gt_.boundaries, nullptr, gi, s.gt);
+    gather(dt_.boundaries, nullptr, dt_packed_at_, di, s.dt);
+    gather(gt_.boundaries, nullptr, gt_packed_at_, gi, s.gt);
     s.second.resize(D * G);
     rle_iou(std::span<const MaskRef>(s.dt), std::span<const MaskRef>(s.gt), s.crowd, mask_hint_, s.second.data());
     // Boundary IoU is the smaller of the two, except for crowd regions.

@@ -21,12 +21,6 @@ GeometryKind geometry_for(IouKind kind) noexcept {
     return GeometryKind::Boxes;
 }
 
-const PackedRle* RecordSet::packed_mask(uint32_t row) const noexcept {
-    auto it = std::lower_bound(packed_masks.begin(), packed_masks.end(), row,
-                               [](const std::pair<uint32_t, PackedRle>& e, uint32_t r) { return e.first < r; });
-    return it != packed_masks.end() && it->first == row ? &it->second : nullptr;
-}
-
 void RecordSet::reserve(std::size_t n) {
     ids.reserve(n);
     image_index.reserve(n);

@@ -162,6 +162,11 @@ class Engine {
     RecordSet dt_;
     GroupIndex gt_index_;
     GroupIndex dt_index_;
+    // Each row's place in its side's packed_masks (kNotPacked when its mask
+    // is not kept compressed); empty for a side that keeps none so.
+    static constexpr uint32_t kNotPacked = ~uint32_t(0);
+    std::vector<uint32_t> gt_packed_at_;
+    std::vector<uint32_t> dt_packed_at_;
     std::unique_ptr<TimingCells> timings_;
     double mask_hint_ = 0;
     IouFn iou_ = nullptr;

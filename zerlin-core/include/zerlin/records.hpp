@@ -103,8 +103,6 @@ struct RecordSet {
         const std::size_t slot = keypoint_slot.empty() ? row : keypoint_slot[row];
         return keypoints.data() + 2 * std::size_t(keypoint_count) * slot;
     }
-    // The row's mask kept compressed, or nullptr.
-    const PackedRle* packed_mask(uint32_t row) const noexcept;
     void reserve(std::size_t n);
 
     // Appends one row of scalar columns; geometry is appended separately.
