@@ -1,6 +1,8 @@
 #include "zerlin/records.hpp"
 
 #include <algorithm>
+#include <functional>
+#include <vector>
 
 #include "zerlin/error.hpp"
 #include "zerlin/pool.hpp"
@@ -21,65 +23,49 @@ GeometryKind geometry_for(IouKind kind) noexcept {
     return GeometryKind::Boxes;
 }
 
+// Calls f on each scalar column of rs.
+template <class F>
+static void for_each_scalar_column(RecordSet& rs, F&& f) {
+    f(rs.ids);
+    f(rs.image_index);
+    f(rs.category_index);
+    f(rs.scores);
+    f(rs.areas);
+    f(rs.crowd);
+    f(rs.ignore);
+    f(rs.non_exhaustive);
+}
+
 void RecordSet::reserve(std::size_t n) {
-    ids.reserve(n);
-    image_index.reserve(n);
-    category_index.reserve(n);
-    scores.reserve(n);
-    areas.reserve(n);
-    crowd.reserve(n);
-    ignore.reserve(n);
-    non_exhaustive.reserve(n);
+    for_each_scalar_column(*this, [n](auto& column) { column.reserve(n); });
     if (kind == GeometryKind::Boxes) boxes.reserve(4 * n);
 }
 
 void RecordSet::push_scalars(int64_t id, int32_t image, int32_t category, double score, double area, bool is_crowd,
                              bool is_ignored) {
-    const std::size_t row = size();
-    resize_scalars(row + 1);
-    set_scalars(row, id, image, category, score, area, is_crowd, is_ignored);
+    ids.push_back(id);
+    image_index.push_back(image);
+    category_index.push_back(category);
+    scores.push_back(score);
+    areas.push_back(area);
+    crowd.push_back(is_crowd ? 1 : 0);
+    ignore.push_back(is_ignored ? 1 : 0);
+    non_exhaustive.push_back(0);
 }
 
 void RecordSet::resize_scalars(std::size_t n) {
-    auto resize = [&](std::size_t column) {
-        switch (column) {
-            case 0:
-                ids.resize(n);
-                break;
-            case 1:
-                image_index.resize(n);
-                break;
-            case 2:
-                category_index.resize(n);
-                break;
-            case 3:
-                scores.resize(n);
-                break;
-            case 4:
-                areas.resize(n);
-                break;
-            case 5:
-                crowd.resize(n);
-                break;
-            case 6:
-                ignore.resize(n);
-                break;
-            default:
-                non_exhaustive.resize(n);
-                break;
-        }
-    };
-    constexpr std::size_t kColumns = 8;
     // A whole side at once: the columns' first touches (their zeroing) are
     // shared out, a column to a task, rather than made on one thread.
     constexpr std::size_t kParallelRows = std::size_t(1) << 16;
-    if (n >= size() + kParallelRows) {
-        parallel_for(kColumns, 1, [&](std::size_t b, std::size_t e) {
-            for (std::size_t c = b; c < e; ++c) resize(c);
-        });
-    } else {
-        for (std::size_t c = 0; c < kColumns; ++c) resize(c);
+    if (n < size() + kParallelRows) {
+        for_each_scalar_column(*this, [n](auto& column) { column.resize(n); });
+        return;
     }
+    std::vector<std::function<void()>> columns;
+    for_each_scalar_column(*this, [&](auto& column) { columns.push_back([&column, n] { column.resize(n); }); });
+    parallel_for(columns.size(), 1, [&](std::size_t b, std::size_t e) {
+        for (std::size_t c = b; c < e; ++c) columns[c]();
+    });
 }
 
 void RecordSet::set_scalars(std::size_t row, int64_t id, int32_t image, int32_t category, double score, double area,
