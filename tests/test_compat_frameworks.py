@@ -234,6 +234,13 @@ def test_record_arrays_are_independent(iou_type):
     for n in present[::2]:
         for key in ("dtIds", "dtScores", "gtIds"):
             ours[n][key].append(-1)
+    # The records' dicts are copies of one template: a key added to or removed
+    # from some records leaves the others with the reference's keys, in order.
+    for n in present[::2]:
+        ours[n]["extra"] = 1
+        del ours[n]["maxDet"]
+    for n in present[1::2]:
+        assert list(ours[n]) == list(ref[n]) and type(ours[n]) is dict
     for n in present[1::2]:
         for key in arrays:
             assert ours[n][key].dtype == ref[n][key].dtype and ours[n][key].shape == ref[n][key].shape

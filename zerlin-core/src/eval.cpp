@@ -549,23 +549,6 @@ void EvalRecords::reserve(std::size_t records, std::size_t dts, std::size_t gts)
     gt_matches.reserve(T * gts);
 }
 
-void EvalRecords::append(const EvalRecords& o) {
-    const uint64_t d0 = dt_ids.size(), g0 = gt_ids.size();
-    if (d0 + o.dt_ids.size() >= UINT32_MAX || g0 + o.gt_ids.size() >= UINT32_MAX)
-        throw Error(ErrorKind::Memory, "too many evaluation records");
-    heads.insert(heads.end(), o.heads.begin(), o.heads.end());
-    for (std::size_t r = 1; r < o.dt_off.size(); ++r) dt_off.push_back(uint32_t(d0 + o.dt_off[r]));
-    for (std::size_t r = 1; r < o.gt_off.size(); ++r) gt_off.push_back(uint32_t(g0 + o.gt_off[r]));
-    auto add = [](auto& to, const auto& from) { to.insert(to.end(), from.begin(), from.end()); };
-    add(dt_ids, o.dt_ids);
-    add(gt_ids, o.gt_ids);
-    add(dt_matches, o.dt_matches);
-    add(gt_matches, o.gt_matches);
-    add(dt_scores, o.dt_scores);
-    add(gt_ignore, o.gt_ignore);
-    add(dt_ignore, o.dt_ignore);
-}
-
 void Engine::add_records(const Category& c, std::size_t a, EvalRecords& records, std::vector<uint32_t>& slots) const {
     const std::size_t I = params_.img_ids.size();
     if (slots.empty()) {
@@ -590,26 +573,22 @@ struct CategoryRecords {
     std::vector<uint32_t> slots;
 };
 
-// The categories' records in one list, and each (slot, area, image)'s place in it.
-void gather_records(std::vector<CategoryRecords>& parts, std::size_t per_slot, std::size_t T, RunResult& res) {
-    std::size_t total = 0, dts = 0, gts = 0;
-    for (const CategoryRecords& o : parts) {
-        total += o.records.size();
-        dts += o.records.dt_ids.size();
-        gts += o.records.gt_ids.size();
-    }
+// The categories' records in one numbering, and each (slot, area, image)'s place in it.
+void gather_records(std::vector<CategoryRecords>& parts, std::size_t per_slot, RunResult& res) {
+    std::size_t total = 0;
+    for (const CategoryRecords& o : parts) total += o.records.size();
     if (total >= RunResult::kNoRecord) throw Error(ErrorKind::Memory, "too many evaluation records");
-    EvalRecords& all = res.eval_imgs;
-    all.T = T;
-    all.reserve(total, dts, gts);
+    EvalRecordList& all = res.eval_imgs;
+    all.places.reserve(total);
+    all.parts.reserve(parts.size());
     res.eval_slots.assign(parts.size() * per_slot, RunResult::kNoRecord);
     for (std::size_t k = 0; k < parts.size(); ++k) {
         CategoryRecords& o = parts[k];
-        uint32_t base = uint32_t(all.size());
+        const uint32_t base = uint32_t(all.places.size()), part = uint32_t(all.parts.size());
         for (std::size_t s = 0; s < o.slots.size(); ++s)
             if (o.slots[s] != RunResult::kNoRecord) res.eval_slots[k * per_slot + s] = base + o.slots[s];
-        all.append(o.records);
-        o.records = EvalRecords();
+        for (std::size_t r = 0; r < o.records.size(); ++r) all.places.push_back({part, uint32_t(r)});
+        all.parts.push_back(std::move(o.records));
     }
 }
 
@@ -663,7 +642,7 @@ RunResult Engine::run(bool collect_eval_imgs, Pool& pool) const {
             accumulators[k].reset();
         },
         collect_eval_imgs);
-    if (collect_eval_imgs) gather_records(records, A * I, T, res);
+    if (collect_eval_imgs) gather_records(records, A * I, res);
     return res;
 }
 
@@ -677,7 +656,7 @@ RunResult Engine::eval_records(Pool& pool) const {
             add_records(c, a, records[k].records, records[k].slots);
         },
         true);
-    gather_records(records, res.A * p.img_ids.size(), res.T, res);
+    gather_records(records, res.A * p.img_ids.size(), res);
     return res;
 }
 

@@ -16,9 +16,15 @@ std::uint64_t available_memory() {
     return std::min(physical, os::address_space_limit());
 }
 
+constexpr unsigned long long kUncheckedBytes = 16ull << 20;
+
 }  // namespace
 
 void require_memory(unsigned long long bytes, const char* what) {
+    // A small request needs no check (a failure still raises): asking the
+    // system for its limit is a call into the kernel, and a per-batch loop
+    // makes one request per category of every batch.
+    if (bytes < kUncheckedBytes) return;
     const unsigned long long have = available_memory();
     if (bytes <= have) return;
     throw Error(ErrorKind::Memory, "cannot allocate " + std::to_string(bytes) + " bytes for " + what +

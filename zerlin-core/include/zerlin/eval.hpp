@@ -66,8 +66,20 @@ struct EvalRecords {
     EvalImage operator[](std::size_t r) const;
     // Room for this many records, detection rows and ground-truth rows (T set).
     void reserve(std::size_t records, std::size_t dts, std::size_t gts);
-    // Appends the records of `o` (of the same T) after these.
-    void append(const EvalRecords& o);
+};
+
+// The records of a run in one numbering, kept in the parts they were made in
+// (one per category slot): joining them would copy every record into fresh
+// memory once more, which a per-batch loop pays at every batch.
+struct EvalRecordList {
+    struct Place {
+        uint32_t part = 0, row = 0;
+    };
+    std::vector<EvalRecords> parts;
+    std::vector<Place> places;  // record r is row places[r].row of parts[places[r].part]
+
+    std::size_t size() const { return places.size(); }
+    EvalImage operator[](std::size_t r) const { return parts[places[r].part][places[r].row]; }
 };
 
 struct RunResult {
@@ -79,7 +91,7 @@ struct RunResult {
     // order, holding an index into eval_imgs or kNoRecord.
     static constexpr uint32_t kNoRecord = UINT32_MAX;
     std::vector<uint32_t> eval_slots;
-    EvalRecords eval_imgs;
+    EvalRecordList eval_imgs;
 };
 
 // Per-instance verdicts as columns (bool columns as 0/1 bytes).
