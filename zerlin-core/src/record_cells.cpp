@@ -1,6 +1,7 @@
 #include "zerlin/record_cells.hpp"
 
 #include <algorithm>
+#include <exception>
 
 #include "stable_sort.hpp"
 #include "zerlin/accumulate.hpp"
@@ -18,7 +19,9 @@ void accumulate_cell(const EvalParams& p, const RecordColumns& c, RecordCell& ce
     std::vector<uint64_t> dt_off{0};
     std::vector<double> scores;
     std::vector<uint8_t> gt_ignore;
-    uint64_t longest = 0;
+    uint64_t longest = 0, dets = 0, gts = 0;
+    for (uint32_t r : cell.records) dets += c.dt_at[r + 1] - c.dt_at[r], gts += c.gt_at[r + 1] - c.gt_at[r];
+    dt_off.reserve(cell.records.size() + 1), scores.reserve(dets), gt_ignore.reserve(gts);
     for (uint32_t r : cell.records) {
         scores.insert(scores.end(), c.scores.begin() + std::ptrdiff_t(c.dt_at[r]),
                       c.scores.begin() + std::ptrdiff_t(c.dt_at[r + 1]));
@@ -45,7 +48,27 @@ void accumulate_cell(const EvalParams& p, const RecordColumns& c, RecordCell& ce
     cell.prec = std::move(acc.prec), cell.rec = std::move(acc.rec), cell.score = std::move(acc.score);
 }
 
+template <class Column>
+void reserve_share(Column& column, std::size_t read, std::size_t total) {
+    const double projected = double(column.size()) / double(read) * double(total) * 1.25;
+    if (projected > double(column.capacity())) column.reserve(std::size_t(projected) + 64);
+}
+
 }  // namespace
+
+void RecordColumns::reserve_projected(std::size_t total) {
+    const std::size_t read = size();
+    if (read == 0 || total <= read) return;
+    try {
+        dt_at.reserve(total + 1), gt_at.reserve(total + 1);
+        reserve_share(scores, read, total);
+        reserve_share(matched, read, total);
+        reserve_share(ignored, read, total);
+        reserve_share(gt_ignore, read, total);
+    } catch (const std::exception&) {
+        // Refused room (bad_alloc, length_error): growing as needed may still succeed.
+    }
+}
 
 void accumulate_cells(const EvalParams& p, const RecordColumns& columns, std::span<RecordCell> cells, Pool& pool) {
     pool.for_range(cells.size(), 1, [&](std::size_t b, std::size_t e) {

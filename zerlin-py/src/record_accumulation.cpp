@@ -204,8 +204,13 @@ PyObject* fn_accumulate_records(PyObject*, PyObject* const* args, Py_ssize_t nar
         columns.T = T;
         std::vector<uint32_t> record_of(C * I, UINT32_MAX);
         std::vector<double> scratch;
+        std::size_t next_projection = 4096;
         for (std::size_t n = 0; n < held.items.size(); ++n) {
             if (n % 4096 == 0) zerlin::check_cancelled();
+            if (n == next_projection) {
+                columns.reserve_projected(held.items.size());
+                next_projection *= 4;
+            }
             record_of[held.items[n].index] = uint32_t(columns.size());
             read_record(HeldRecords::object(held.items[n]), keys, &columns, &scratch);
         }

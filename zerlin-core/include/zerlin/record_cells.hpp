@@ -24,6 +24,13 @@ struct RecordColumns {
     std::vector<uint8_t> matched, ignored, gt_ignore;
 
     std::size_t size() const { return dt_at.size() - 1; }
+    // Room for `total` records in all, projected (with a quarter's margin)
+    // from the size() read so far: grown by doubling, each column would be
+    // copied into fresh memory at every step, and on a long list of records
+    // fresh memory (the kernel clearing its pages) is much of the cost. Room
+    // never written stays address space only; a hint, so a refused request
+    // is let go.
+    void reserve_projected(std::size_t total);
     // Closes the record whose values were appended last.
     void close_record() {
         dt_at.push_back(scores.size());
